@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what the build needs and is not there yet: "run" for the server, "test" for every test.
+set -euo pipefail
+need=(build-essential cmake ninja-build pkg-config)
+if [ "${1:-run}" = test ]; then
+  need+=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev iproute2 curl
+         libxml2-utils gssdp-tools qt6-base-dev xvfb xauth)
+else
+  need+=(qt6-base-dev)
+fi
+missing=()
+for p in "${need[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

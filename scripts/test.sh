@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds and runs every test: the plain build, AddressSanitizer with
+# UndefinedBehaviorSanitizer, ThreadSanitizer on the threaded modules, and short fuzz runs.
+# Everything runs inside a private network namespace (scripts/netns.sh).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh test
+jobs=2
+passed=0; failed=0
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+export QT_QPA_PLATFORM=offscreen
+
+run_ctest() {  # build-dir, ctest arguments...
+  local dir=$1; shift
+  local log; log=$(mktemp)
+  local rc=0
+  bash scripts/netns.sh ctest --test-dir "$dir" --output-on-failure -j$jobs "$@" 2>&1 | tee "$log" || rc=1
+  local line; line=$(grep -E 'tests passed, [0-9]+ tests failed out of' "$log" | tail -1 || true)
+  if [ -n "$line" ]; then
+    local total fail
+    total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+    fail=$(sed -E 's/.* ([0-9]+) tests failed.*/\1/' <<<"$line")
+    passed=$((passed + total - fail)); failed=$((failed + fail))
+  else
+    failed=$((failed + 1))
+  fi
+  rm -f "$log"
+  return $rc
+}
+
+status=0
+echo "== plain build (g++)"
+cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTV_BENCH=ON >/dev/null
+cmake --build build/test -j$jobs
+run_ctest build/test || status=1
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer (clang++)"
+CXX=clang++ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTV_SANITIZE=asan-ubsan \
+  -DTV_WINDOW=OFF >/dev/null
+cmake --build build/asan -j$jobs
+run_ctest build/asan -LE e2e || status=1
+
+echo "== ThreadSanitizer, threaded modules (g++)"
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTV_SANITIZE=tsan -DTV_WINDOW=OFF \
+  -DTV_THREADED_ONLY=ON >/dev/null
+cmake --build build/tsan -j$jobs
+run_ctest build/tsan -L threaded || status=1
+
+echo "== fuzz targets, short runs over the seed corpora (clang++ libFuzzer)"
+if ls fuzz/*_fuzz.cpp >/dev/null 2>&1; then
+  CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTV_FUZZ=ON \
+    -DTV_TESTS=OFF -DTV_WINDOW=OFF >/dev/null
+  cmake --build build/fuzz -j$jobs
+  for f in fuzz/*_fuzz.cpp; do
+    name=$(basename "$f" _fuzz.cpp)
+    scratch=$(mktemp -d)
+    if bash scripts/netns.sh build/fuzz/fuzz_$name -runs=${TV_FUZZ_RUNS:-20000} -seed=1 \
+        "$scratch" "fuzz/corpus/$name" >"$scratch.log" 2>&1; then
+      echo "fuzz $name: ok ($(grep -Eo 'Done [0-9]+ runs' "$scratch.log" || true))"
+      passed=$((passed + 1))
+    else
+      echo "fuzz $name: FAILED"; tail -40 "$scratch.log"
+      failed=$((failed + 1)); status=1
+    fi
+    rm -rf "$scratch" "$scratch.log"
+  done
+fi
+
+echo "all builds: $passed passed, $failed failed"
+exit $status
