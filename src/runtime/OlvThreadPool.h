@@ -1,0 +1,25 @@
+// Worker pool: a FIFO of work items served by threads that the owner starts itself, each
+// calling OlvThreadPool_Run. Items run concurrently on the workers, never under a pool lock.
+#pragma once
+
+struct OlvThreadPool;
+
+namespace tv {
+using PoolWorkFn = void (*)(OlvThreadPool* pool, void* data) noexcept;
+}  // namespace tv
+
+[[nodiscard]] OlvThreadPool* OlvThreadPool_Create() noexcept;
+
+// Worker loop, called on each worker thread; returns once OlvThreadPool_Destroy has begun.
+// The owner joins the thread afterwards.
+void OlvThreadPool_Run(OlvThreadPool* pool) noexcept;
+
+// Any thread. Queues function(pool, data). While no worker is inside OlvThreadPool_Run the
+// item runs at once on the calling thread instead.
+void OlvThreadPool_Queue(OlvThreadPool* pool, void* data, tv::PoolWorkFn function) noexcept;
+
+// Stops the workers, waits until every one has left OlvThreadPool_Run (items already running
+// finish first), then frees the pool. Items still queued are discarded without running; their
+// data is not touched. Call it once every started worker has entered OlvThreadPool_Run or been
+// joined.
+void OlvThreadPool_Destroy(OlvThreadPool* pool) noexcept;
