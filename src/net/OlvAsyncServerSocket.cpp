@@ -1,0 +1,198 @@
+// Listening socket with a fixed pool of async sockets. Accepts only while a pool socket is
+// free, so surplus clients wait in the system's backlog. Chain thread only.
+#include "net/OlvAsyncServerSocket.h"
+
+#include <cstddef>
+#include <cstdlib>
+#include <memory>
+#include <type_traits>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "runtime/OlvChain.h"
+#include "runtime/OlvParsers.h"
+
+namespace {
+constexpr int kListenBacklog = 4;
+}  // namespace
+
+struct OlvAsyncServerSocket {
+    tv::ChainHooks hooks;  // first: the chain reads it through void*
+    OlvChain* chain = nullptr;
+    int max_connections = 0;
+    OlvAsyncSocket** pool = nullptr;
+    int listen_handle = -1;
+    std::uint16_t port = 0;
+    int listening = 0;
+    tv::ServerConnectFn on_connect = nullptr;
+    tv::ServerSocketEventFn on_disconnect = nullptr;
+    tv::ServerReceiveFn on_receive = nullptr;
+    tv::ServerSocketEventFn on_interrupt = nullptr;
+    tv::ServerSocketEventFn on_send_ok = nullptr;
+    void* tag = nullptr;
+};
+
+static_assert(std::is_standard_layout_v<OlvAsyncServerSocket>);
+static_assert(offsetof(OlvAsyncServerSocket, hooks) == 0);
+
+namespace {
+
+// One per accepted connection, the pool socket's user.
+struct Connection {
+    OlvAsyncServerSocket* server;
+    tv::ServerReallocFn on_realloc;
+    void* user;
+};
+
+void ForwardInterrupt(OlvAsyncSocket* socket, void* user) noexcept
+{
+    auto* record = static_cast<Connection*>(user);
+    if (record == nullptr) return;
+    OlvAsyncServerSocket* server = record->server;
+    if (server->on_interrupt != nullptr) server->on_interrupt(server, socket, record->user);
+    delete record;
+}
+
+void ForwardData(OlvAsyncSocket* socket, char* data, int* consumed, int length,
+                 tv::AsyncSocketInterruptFn* /*on_interrupt*/, void** user, int* pause) noexcept
+{
+    auto* record = static_cast<Connection*>(*user);
+    if (record == nullptr) return;
+    OlvAsyncServerSocket* server = record->server;
+    if (server->on_receive == nullptr) return;
+    int taken = 0;
+    server->on_receive(server, socket, data, &taken, length, &server->on_interrupt, &record->user,
+                       pause);
+    // A callee that closed the connection has nothing left to read.
+    *consumed = OlvAsyncSocket_IsFree(socket) ? length : taken;
+}
+
+void ForwardDisconnect(OlvAsyncSocket* socket, void* user) noexcept
+{
+    auto* record = static_cast<Connection*>(user);
+    if (record == nullptr) return;
+    OlvAsyncServerSocket* server = record->server;
+    if (server->on_disconnect != nullptr) server->on_disconnect(server, socket, record->user);
+    delete record;
+}
+
+void ForwardSendOk(OlvAsyncSocket* socket, void* user) noexcept
+{
+    auto* record = static_cast<Connection*>(user);
+    if (record == nullptr) return;
+    OlvAsyncServerSocket* server = record->server;
+    if (server->on_send_ok != nullptr) server->on_send_ok(server, socket, record->user);
+}
+
+void ForwardRealloc(OlvAsyncSocket* socket, void* user, std::ptrdiff_t shift) noexcept
+{
+    auto* record = static_cast<Connection*>(user);
+    if (record == nullptr || record->on_realloc == nullptr) return;
+    record->on_realloc(record->server, socket, record->user, shift);
+}
+
+bool AnyFree(OlvAsyncServerSocket* server) noexcept
+{
+    for (int i = 0; i < server->max_connections; ++i) {
+        if (OlvAsyncSocket_IsFree(server->pool[i])) return true;
+    }
+    return false;
+}
+
+void PreSelect(void* object, fd_set* read_set, fd_set* /*write_set*/, fd_set* /*error_set*/,
+               int* /*block_ms*/) noexcept
+{
+    auto* server = static_cast<OlvAsyncServerSocket*>(object);
+    if (server->listen_handle < 0) return;
+    if (server->listening == 0) {
+        int flags = ::fcntl(server->listen_handle, F_GETFL, 0);
+        if (flags >= 0) ::fcntl(server->listen_handle, F_SETFL, flags | O_NONBLOCK);
+        ::listen(server->listen_handle, kListenBacklog);
+        server->listening = 1;
+        tv::FdSetAdd(read_set, server->listen_handle);
+        return;
+    }
+    // With every pool socket busy, new clients wait in the backlog.
+    if (AnyFree(server)) tv::FdSetAdd(read_set, server->listen_handle);
+}
+
+void PostSelect(void* object, int /*select_result*/, fd_set* read_set, fd_set* /*write_set*/,
+                fd_set* /*error_set*/) noexcept
+{
+    auto* server = static_cast<OlvAsyncServerSocket*>(object);
+    if (server->listen_handle < 0 || !FD_ISSET(server->listen_handle, read_set)) return;
+    for (int i = 0; i < server->max_connections; ++i) {
+        OlvAsyncSocket* socket = server->pool[i];
+        if (!OlvAsyncSocket_IsFree(socket)) continue;
+        sockaddr_in peer{};
+        socklen_t peer_length = sizeof peer;
+        int fd = ::accept4(server->listen_handle, reinterpret_cast<sockaddr*>(&peer), &peer_length,
+                           SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) break;
+        auto* record = new Connection{server, nullptr, nullptr};
+        OlvAsyncSocket_Adopt(socket, fd, ForwardInterrupt, record);
+        OlvAsyncSocket_SetRemoteAddress(socket, peer.sin_addr.s_addr);
+        if (server->on_connect != nullptr) server->on_connect(server, socket, &record->user);
+    }
+}
+
+void Destroy(void* object) noexcept
+{
+    auto* server = static_cast<OlvAsyncServerSocket*>(object);
+    delete[] server->pool;
+    if (server->listen_handle >= 0) ::close(server->listen_handle);
+    std::destroy_at(server);
+}
+
+constexpr tv::ChainHooks kServerSocketHooks = {
+    .pre_select = PreSelect,
+    .post_select = PostSelect,
+    .destroy = Destroy,
+};
+
+}  // namespace
+
+OlvAsyncServerSocket* OlvAsyncServerSocket_Create(
+    OlvChain* chain, int max_connections, std::uint16_t port, int initial_buffer_size,
+    tv::ServerConnectFn on_connect, tv::ServerSocketEventFn on_disconnect,
+    tv::ServerReceiveFn on_receive, tv::ServerSocketEventFn on_interrupt,
+    tv::ServerSocketEventFn on_send_ok)
+{
+    auto* server = tv::NewChainObject<OlvAsyncServerSocket>(kServerSocketHooks);
+    server->chain = chain;
+    server->max_connections = max_connections > 0 ? max_connections : 1;
+    server->on_connect = on_connect;
+    server->on_disconnect = on_disconnect;
+    server->on_receive = on_receive;
+    server->on_interrupt = on_interrupt;
+    server->on_send_ok = on_send_ok;
+    server->pool = new OlvAsyncSocket*[static_cast<std::size_t>(server->max_connections)];
+    for (int i = 0; i < server->max_connections; ++i) {
+        server->pool[i] = OlvAsyncSocket_Create(chain, initial_buffer_size, ForwardData, nullptr,
+                                                ForwardDisconnect, ForwardSendOk);
+        OlvAsyncSocket_SetReallocCallback(server->pool[i], ForwardRealloc);
+    }
+    OlvChain_Add(chain, server);
+    int fd = -1;
+    server->port = static_cast<std::uint16_t>(OlvBindStreamSocket(htonl(INADDR_ANY), port, &fd));
+    server->listen_handle = server->port != 0 ? fd : -1;
+    if (server->port == 0 && fd >= 0) ::close(fd);
+    return server;
+}
+
+std::uint16_t OlvAsyncServerSocket_GetPort(OlvAsyncServerSocket* server) { return server->port; }
+void OlvAsyncServerSocket_SetTag(OlvAsyncServerSocket* server, void* tag) { server->tag = tag; }
+void* OlvAsyncServerSocket_GetTag(OlvAsyncServerSocket* server) { return server->tag; }
+
+void OlvAsyncServerSocket_SetReallocCallback(OlvAsyncServerSocket* /*server*/,
+                                             OlvAsyncSocket* socket,
+                                             tv::ServerReallocFn on_realloc)
+{
+    auto* record = static_cast<Connection*>(OlvAsyncSocket_GetUser(socket));
+    if (record != nullptr) record->on_realloc = on_realloc;
+}

@@ -1,0 +1,43 @@
+// Listening TCP socket with a fixed pool of async sockets, one per simultaneous connection.
+// A chained object; everything runs on the chain thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "net/OlvAsyncSocket.h"
+
+struct OlvChain;
+struct OlvAsyncServerSocket;
+
+namespace tv {
+
+// The owner stores its per-connection pointer through *user.
+using ServerConnectFn = void (*)(OlvAsyncServerSocket* server, OlvAsyncSocket* socket,
+                                 void** user) noexcept;
+using ServerSocketEventFn = void (*)(OlvAsyncServerSocket* server, OlvAsyncSocket* socket,
+                                     void* user) noexcept;
+// The pool socket's on_data contract, with the server and the per-connection pointer;
+// on_interrupt is the address of the server's own interrupt callback.
+using ServerReceiveFn = void (*)(OlvAsyncServerSocket* server, OlvAsyncSocket* socket, char* data,
+                                 int* consumed, int length, ServerSocketEventFn* on_interrupt,
+                                 void** user, int* pause) noexcept;
+using ServerReallocFn = void (*)(OlvAsyncServerSocket* server, OlvAsyncSocket* socket, void* user,
+                                 std::ptrdiff_t shift) noexcept;
+
+}  // namespace tv
+
+// Before the chain runs or on the chain thread. Port 0 draws a free port in 50000..64999;
+// a fixed port that cannot be bound leaves the port at 0. The chain owns the server.
+[[nodiscard]] OlvAsyncServerSocket* OlvAsyncServerSocket_Create(
+    OlvChain* chain, int max_connections, std::uint16_t port, int initial_buffer_size,
+    tv::ServerConnectFn on_connect, tv::ServerSocketEventFn on_disconnect,
+    tv::ServerReceiveFn on_receive, tv::ServerSocketEventFn on_interrupt,
+    tv::ServerSocketEventFn on_send_ok);
+
+std::uint16_t OlvAsyncServerSocket_GetPort(OlvAsyncServerSocket* server);
+void OlvAsyncServerSocket_SetTag(OlvAsyncServerSocket* server, void* tag);
+void* OlvAsyncServerSocket_GetTag(OlvAsyncServerSocket* server);
+// Chain thread. Buffer-moved callback for the connection on `socket`.
+void OlvAsyncServerSocket_SetReallocCallback(OlvAsyncServerSocket* server, OlvAsyncSocket* socket,
+                                             tv::ServerReallocFn on_realloc);

@@ -1,0 +1,743 @@
+// One non-blocking socket on the event chain. The chain thread runs the hooks and every
+// callback; Send, Disconnect and Resume may come from any thread and only touch the handle,
+// the send queue and the pause word under the socket's lock. The socket owns its handle,
+// its receive buffer and every OwnTransfer item in its queue.
+#include "net/OlvAsyncSocket.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <type_traits>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "runtime/Memory.h"
+#include "runtime/OlvChain.h"
+#include "runtime/OlvLifeTime.h"
+#include "runtime/OlvParsers.h"
+
+namespace {
+
+constexpr int kConnectTimeoutMs = 30000;
+constexpr int kMinFreeBytes = 1024;   // below this the buffer grows
+constexpr int kGrowStepBytes = 4096;
+
+struct SendItem {
+    char* data = nullptr;
+    std::size_t length = 0;
+    std::size_t offset = 0;
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    OlvSendOwnership ownership = OwnStatic;
+    SendItem* next = nullptr;
+};
+
+}  // namespace
+
+struct OlvAsyncSocket {
+    tv::ChainHooks hooks;  // first: the chain reads it through void*
+    OlvChain* chain = nullptr;
+    std::size_t pending_bytes = 0;
+    std::uint64_t total_sent = 0;
+    int handle = -1;
+    std::uint32_t remote_address = 0;
+    std::uint16_t remote_port = 0;
+    std::uint32_t local_address_override = 0;
+    sockaddr_in from{};
+    tv::AsyncSocketDataFn on_data = nullptr;
+    tv::AsyncSocketConnectFn on_connect = nullptr;
+    tv::AsyncSocketDisconnectFn on_disconnect = nullptr;
+    tv::AsyncSocketSendOkFn on_send_ok = nullptr;
+    tv::AsyncSocketInterruptFn on_interrupt = nullptr;
+    tv::AsyncSocketReallocFn on_realloc = nullptr;
+    OlvLifeTime* disconnect_timer = nullptr;
+    OlvLifeTime* connect_timer = nullptr;
+    void* user = nullptr;
+    std::atomic<int> pause{0};
+    int connected = 0;
+    int begin = 0;
+    int end = 0;
+    char* buffer = nullptr;
+    int buffer_size = 0;
+    int initial_buffer_size = 0;
+    SendItem* send_head = nullptr;
+    SendItem* send_tail = nullptr;
+    std::mutex lock;
+    void* tag = nullptr;
+    bool datagram = false;
+    // Set while the chain thread is inside on_data or on_send_ok; a disconnect asked for
+    // meanwhile closes at once but reports on_disconnect after the callback returns, so the
+    // callee never sees its own state freed under it.
+    bool in_callback = false;
+    bool disconnect_deferred = false;
+    bool destroying = false;           // in the destroy hook: no more callbacks
+    std::atomic<bool> timers_gone{false};  // the chain's end has flushed our monitors
+};
+
+static_assert(std::is_standard_layout_v<OlvAsyncSocket>);
+static_assert(offsetof(OlvAsyncSocket, hooks) == 0);
+
+namespace {
+
+void FreeItem(SendItem* item) noexcept
+{
+    if (item->ownership == OwnTransfer) tv::Free(item->data);
+    delete item;
+}
+
+// Lock held.
+void DropQueue(OlvAsyncSocket* s) noexcept
+{
+    SendItem* item = s->send_head;
+    while (item != nullptr) {
+        SendItem* next = item->next;
+        FreeItem(item);
+        item = next;
+    }
+    s->send_head = s->send_tail = nullptr;
+    s->pending_bytes = 0;
+}
+
+// Lock held.
+void CloseHandle(OlvAsyncSocket* s) noexcept
+{
+    if (s->handle < 0) return;
+    ::shutdown(s->handle, SHUT_RDWR);
+    ::close(s->handle);
+    s->handle = -1;
+}
+
+void MakeNonBlocking(int fd) noexcept
+{
+    int flags = ::fcntl(fd, F_GETFL, 0);
+    if (flags >= 0 && (flags & O_NONBLOCK) == 0) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+bool WouldBlock(int err) noexcept
+{
+    return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
+}
+
+// Lock held. Returns the count sent, or -1 with errno.
+ssize_t SendOnce(OlvAsyncSocket* s, SendItem* item) noexcept
+{
+    const char* p = item->data + item->offset;
+    std::size_t n = item->length - item->offset;
+    if (item->address != 0 || item->port != 0) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = item->address;
+        to.sin_port = htons(item->port);
+        return ::sendto(s->handle, p, n, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to),
+                        sizeof to);
+    }
+    return ::send(s->handle, p, n, MSG_NOSIGNAL);
+}
+
+void DeferredDisconnect(void* data) noexcept
+{
+    OlvAsyncSocket_Disconnect(static_cast<OlvAsyncSocket*>(data));
+}
+
+void ConnectTimeout(void* data) noexcept
+{
+    auto* s = static_cast<OlvAsyncSocket*>(data);
+    void* user;
+    {
+        std::scoped_lock lk(s->lock);
+        if (s->handle < 0 || s->connected != 0) return;
+        CloseHandle(s);
+        DropQueue(s);
+        s->pause = 1;
+        user = s->user;
+    }
+    if (s->on_connect != nullptr) s->on_connect(s, 0, user);
+}
+
+// The connect could not even start (no socket, unreachable at once).
+void ConnectFailedEarly(void* data) noexcept
+{
+    auto* s = static_cast<OlvAsyncSocket*>(data);
+    void* user;
+    {
+        std::scoped_lock lk(s->lock);
+        if (s->handle >= 0 || s->connected != 0) return;
+        user = s->user;
+    }
+    if (s->on_connect != nullptr) s->on_connect(s, 0, user);
+}
+
+void ResetBuffer(OlvAsyncSocket* s) noexcept
+{
+    if (s->buffer_size != s->initial_buffer_size || s->buffer == nullptr) {
+        tv::Free(s->buffer);
+        s->buffer = static_cast<char*>(tv::Malloc(static_cast<std::size_t>(s->initial_buffer_size)));
+        s->buffer_size = s->initial_buffer_size;
+    }
+    s->begin = s->end = 0;
+}
+
+// Reports a disconnect that was held back while a callback ran.
+void FinishDeferredDisconnect(OlvAsyncSocket* s) noexcept
+{
+    void* user;
+    {
+        std::scoped_lock lk(s->lock);
+        s->in_callback = false;
+        if (!s->disconnect_deferred) return;
+        s->disconnect_deferred = false;
+        user = s->user;
+    }
+    if (s->on_disconnect != nullptr) s->on_disconnect(s, user);
+}
+
+void EnterCallback(OlvAsyncSocket* s) noexcept
+{
+    std::scoped_lock lk(s->lock);
+    s->in_callback = true;
+}
+
+bool IsOpen(OlvAsyncSocket* s) noexcept
+{
+    std::scoped_lock lk(s->lock);
+    return s->handle >= 0;
+}
+
+// One call of on_data over the unconsumed bytes; returns the count consumed.
+int DeliverOnce(OlvAsyncSocket* s) noexcept
+{
+    int consumed = 0;
+    void* user = s->user;
+    tv::AsyncSocketInterruptFn on_interrupt = s->on_interrupt;
+    int pause = s->pause.load();
+    EnterCallback(s);
+    if (s->on_data != nullptr) {
+        s->on_data(s, s->buffer + s->begin, &consumed, s->end - s->begin, &on_interrupt, &user,
+                   &pause);
+    }
+    {
+        std::scoped_lock lk(s->lock);
+        s->user = user;
+        s->on_interrupt = on_interrupt;
+        // A resume requested from another thread while the callback ran wins over a
+        // stale copy of the word.
+        if (s->handle >= 0 && s->pause.load() >= 0) s->pause = pause;
+    }
+    FinishDeferredDisconnect(s);
+    if (consumed < 0) consumed = 0;
+    if (consumed > s->end - s->begin) consumed = s->end - s->begin;
+    return consumed;
+}
+
+// Keeps calling on_data while it consumes something: one read may carry several messages.
+void DeliveryLoop(OlvAsyncSocket* s) noexcept
+{
+    while (s->pause.load() <= 0 && s->begin != s->end && s->buffer != nullptr && IsOpen(s)) {
+        int consumed = DeliverOnce(s);
+        s->begin += consumed;
+        if (consumed == 0) break;
+    }
+}
+
+void Process(OlvAsyncSocket* s, bool read) noexcept
+{
+    if (!read) {
+        if (IsOpen(s) && s->pause.load() <= 0 && s->begin != s->end) DeliveryLoop(s);
+        if (s->begin == s->end) s->begin = s->end = 0;
+        return;
+    }
+    if (s->buffer == nullptr) ResetBuffer(s);
+    if (s->buffer_size - s->end >= kMinFreeBytes) {
+        if (s->begin != 0) {
+            int old_begin = s->begin;
+            std::memmove(s->buffer, s->buffer + s->begin, static_cast<std::size_t>(s->end - s->begin));
+            s->end -= s->begin;
+            s->begin = 0;
+            if (s->on_realloc != nullptr) s->on_realloc(s, s->user, -static_cast<std::ptrdiff_t>(old_begin));
+        }
+    } else {
+        char* old = s->buffer;
+        s->buffer = static_cast<char*>(tv::Realloc(s->buffer, static_cast<std::size_t>(s->buffer_size + kGrowStepBytes)));
+        s->buffer_size += kGrowStepBytes;
+        if (s->buffer != old && s->on_realloc != nullptr) {
+            s->on_realloc(s, s->user,
+                          reinterpret_cast<std::intptr_t>(s->buffer) - reinterpret_cast<std::intptr_t>(old));
+        }
+    }
+    if (s->pause.load() > 0) return;
+
+    ssize_t count;
+    int err = 0;
+    void* user;
+    {
+        std::scoped_lock lk(s->lock);
+        if (s->handle < 0) return;
+        std::memset(&s->from, 0, sizeof s->from);
+        socklen_t from_length = sizeof s->from;
+        count = ::recvfrom(s->handle, s->buffer + s->end,
+                           static_cast<std::size_t>(s->buffer_size - s->end), 0,
+                           reinterpret_cast<sockaddr*>(&s->from), &from_length);
+        if (count < 0) err = errno;
+        if (count >= 0 && s->from.sin_addr.s_addr != 0) {
+            s->remote_address = s->from.sin_addr.s_addr;
+            s->remote_port = ntohs(s->from.sin_port);
+        }
+        // A ready bit can be stale (the fd may be new this turn): would-block reads nothing.
+        if (count < 0 && WouldBlock(err)) return;
+        if (s->datagram && (count == 0 || (count < 0 && err != EBADF))) {
+            // An empty datagram or an ICMP report is no reason to close a datagram socket.
+            return;
+        }
+        if (count <= 0) {
+            DropQueue(s);
+            CloseHandle(s);
+            s->pause = 1;
+            user = s->user;
+        }
+    }
+    if (count <= 0) {
+        if (s->on_disconnect != nullptr) s->on_disconnect(s, user);
+        if (s->handle < 0) {
+            // Not re-armed by the callback: give the memory back until the next arming.
+            tv::Free(s->buffer);
+            s->buffer = nullptr;
+            s->buffer_size = 0;
+            s->begin = s->end = 0;
+        }
+        return;
+    }
+    s->end += static_cast<int>(count);
+    int consumed = DeliverOnce(s);
+    s->begin += consumed;
+    if (IsOpen(s) && s->pause.load() <= 0 && s->begin != s->end && s->begin != 0) DeliveryLoop(s);
+    if (s->begin == s->end) s->begin = s->end = 0;
+}
+
+void PreSelect(void* object, fd_set* read_set, fd_set* write_set, fd_set* error_set,
+               int* block_ms) noexcept
+{
+    auto* s = static_cast<OlvAsyncSocket*>(object);
+    std::scoped_lock lk(s->lock);
+    if (s->handle < 0) return;
+    if (s->pause.load() < 0) *block_ms = 0;
+    if (s->connected == 0) {
+        tv::FdSetAdd(write_set, s->handle);
+        tv::FdSetAdd(error_set, s->handle);
+    } else if (s->pause.load() == 0) {
+        tv::FdSetAdd(read_set, s->handle);
+    }
+    if (s->send_head != nullptr) tv::FdSetAdd(write_set, s->handle);
+}
+
+void PostSelect(void* object, int /*select_result*/, fd_set* read_set, fd_set* write_set,
+                fd_set* /*error_set*/) noexcept
+{
+    auto* s = static_cast<OlvAsyncSocket*>(object);
+
+    // 1. Drain the send queue.
+    bool call_send_ok = false;
+    void* user = nullptr;
+    {
+        std::scoped_lock lk(s->lock);
+        if (s->connected == 1 && s->handle >= 0 && s->send_head != nullptr &&
+            FD_ISSET(s->handle, write_set)) {
+            bool failed = false;
+            while (s->send_head != nullptr) {
+                SendItem* item = s->send_head;
+                ssize_t n = SendOnce(s, item);
+                if (n < 0) {
+                    int err = errno;
+                    if (WouldBlock(err)) break;
+                    failed = true;
+                    DropQueue(s);
+                    if (!s->timers_gone.load())
+                        OlvLifeTime_Add(s->disconnect_timer, s, 0, DeferredDisconnect, nullptr);
+                    break;
+                }
+                s->pending_bytes -= static_cast<std::size_t>(n);
+                s->total_sent += static_cast<std::uint64_t>(n);
+                item->offset += static_cast<std::size_t>(n);
+                if (item->offset < item->length) break;
+                s->send_head = item->next;
+                if (s->send_head == nullptr) s->send_tail = nullptr;
+                FreeItem(item);
+            }
+            if (s->send_head == nullptr && !failed) {
+                call_send_ok = true;
+                user = s->user;
+                s->in_callback = true;
+            }
+        }
+    }
+    if (call_send_ok) {
+        if (s->on_send_ok != nullptr) s->on_send_ok(s, user);
+        FinishDeferredDisconnect(s);
+    }
+
+    // 2./3. Connect outcome. On Linux a finished connect shows as writable, failed or not;
+    // SO_ERROR tells which.
+    int connect_outcome = 0;  // 0 none, 1 ok, 2 failed
+    bool readable = false;
+    {
+        std::scoped_lock lk(s->lock);
+        if (s->handle < 0) return;
+        if (s->connected == 0) {
+            if (FD_ISSET(s->handle, write_set)) {
+                int so_error = 0;
+                socklen_t len = sizeof so_error;
+                if (::getsockopt(s->handle, SOL_SOCKET, SO_ERROR, &so_error, &len) != 0) so_error = errno;
+                if (so_error == 0) {
+                    s->connected = 1;
+                    s->pause = 0;
+                    MakeNonBlocking(s->handle);
+                    connect_outcome = 1;
+                } else if (so_error != EINPROGRESS && so_error != EALREADY) {
+                    CloseHandle(s);
+                    DropQueue(s);
+                    s->pause = 1;
+                    connect_outcome = 2;
+                }
+                user = s->user;
+            }
+        } else {
+            readable = FD_ISSET(s->handle, read_set) != 0;
+        }
+    }
+    if (connect_outcome != 0) {
+        OlvLifeTime_Remove(s->connect_timer, s);
+        if (s->on_connect != nullptr) s->on_connect(s, connect_outcome == 1 ? -1 : 0, user);
+        return;
+    }
+
+    // 4./5. Read, or redeliver after a resume.
+    if (readable) {
+        Process(s, true);
+    } else {
+        int expected = s->pause.load();
+        if (expected < 0) {
+            s->pause.compare_exchange_strong(expected, expected + 1);
+            Process(s, false);
+        }
+    }
+}
+
+void Destroy(void* object) noexcept
+{
+    auto* s = static_cast<OlvAsyncSocket*>(object);
+    int handle;
+    {
+        std::scoped_lock lk(s->lock);
+        handle = s->handle;
+        s->destroying = true;
+    }
+    if (handle >= 0 && s->on_interrupt != nullptr) s->on_interrupt(s, s->user);
+    {
+        std::scoped_lock lk(s->lock);
+        CloseHandle(s);
+        DropQueue(s);
+    }
+    tv::Free(s->buffer);
+    s->buffer = nullptr;
+    std::destroy_at(s);
+}
+
+constexpr tv::ChainHooks kAsyncSocketHooks = {
+    .pre_select = PreSelect,
+    .post_select = PostSelect,
+    .destroy = Destroy,
+};
+
+void ArmCommon(OlvAsyncSocket* s, tv::AsyncSocketInterruptFn on_interrupt, void* user) noexcept
+{
+    s->user = user;
+    s->on_interrupt = on_interrupt;
+    s->pending_bytes = 0;
+    s->total_sent = 0;
+    s->pause = 0;
+    s->disconnect_deferred = false;
+    ResetBuffer(s);
+}
+
+}  // namespace
+
+OlvAsyncSocket* OlvAsyncSocket_Create(OlvChain* chain, int initial_buffer_size,
+                                      tv::AsyncSocketDataFn on_data,
+                                      tv::AsyncSocketConnectFn on_connect,
+                                      tv::AsyncSocketDisconnectFn on_disconnect,
+                                      tv::AsyncSocketSendOkFn on_send_ok)
+{
+    auto* s = tv::NewChainObject<OlvAsyncSocket>(kAsyncSocketHooks);
+    s->chain = chain;
+    s->initial_buffer_size = initial_buffer_size > 0 ? initial_buffer_size : kGrowStepBytes;
+    s->buffer = static_cast<char*>(tv::Malloc(static_cast<std::size_t>(s->initial_buffer_size)));
+    s->buffer_size = s->initial_buffer_size;
+    s->on_data = on_data;
+    s->on_connect = on_connect;
+    s->on_disconnect = on_disconnect;
+    s->on_send_ok = on_send_ok;
+    s->disconnect_timer = OlvLifeTime_Create(chain);
+    s->connect_timer = OlvLifeTime_Create(chain);
+    tv::WatchMonitorEnd(s->connect_timer, &s->timers_gone);
+    OlvChain_Add(chain, s);
+    return s;
+}
+
+void OlvAsyncSocket_ConnectTo(OlvAsyncSocket* socket, std::uint32_t local_address,
+                              std::uint32_t remote_address, std::uint16_t remote_port,
+                              tv::AsyncSocketInterruptFn on_interrupt, void* user)
+{
+    OlvAsyncSocket* s = socket;
+    ArmCommon(s, on_interrupt, user);
+    s->remote_address = remote_address;
+    s->remote_port = remote_port;
+    s->datagram = false;
+    int fd = -1;
+    {
+        std::scoped_lock lk(s->lock);
+        fd = s->handle;
+    }
+    if (fd < 0) {
+        int bound = -1;
+        if (OlvBindStreamSocket(local_address, 0, &bound) == 0) {
+            if (bound >= 0) ::close(bound);
+            bound = -1;
+        }
+        fd = bound;
+    }
+    int err = 0;
+    if (fd >= 0) {
+        MakeNonBlocking(fd);
+        int one = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = remote_address;
+        to.sin_port = htons(remote_port);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) err = errno;
+    }
+    {
+        std::scoped_lock lk(s->lock);
+        s->handle = fd;
+        s->connected = 0;
+    }
+    if (fd < 0 || (err != 0 && err != EINPROGRESS && err != EINTR)) {
+        // Refused before it started: report through the same path as a failed connect.
+        std::scoped_lock lk(s->lock);
+        CloseHandle(s);
+        s->pause = 1;
+        s->handle = -1;
+        OlvLifeTime_Add(s->connect_timer, s, 0, ConnectFailedEarly, nullptr);
+    } else {
+        // Registered even when the connect completed at once; the write set reports it.
+        OlvLifeTime_Add(s->connect_timer, s, kConnectTimeoutMs, ConnectTimeout, nullptr);
+    }
+    OlvChain_Wake(s->chain);
+}
+
+void OlvAsyncSocket_Adopt(OlvAsyncSocket* socket, int handle,
+                          tv::AsyncSocketInterruptFn on_interrupt, void* user)
+{
+    OlvAsyncSocket* s = socket;
+    ArmCommon(s, on_interrupt, user);
+    int type = SOCK_STREAM;
+    socklen_t len = sizeof type;
+    if (::getsockopt(handle, SOL_SOCKET, SO_TYPE, &type, &len) != 0) type = SOCK_STREAM;
+    MakeNonBlocking(handle);
+    std::scoped_lock lk(s->lock);
+    s->datagram = type == SOCK_DGRAM;
+    s->handle = handle;
+    s->connected = 1;
+}
+
+OlvSendResult OlvAsyncSocket_Send(OlvAsyncSocket* socket, const char* data, std::size_t length,
+                                  std::uint32_t address, std::uint16_t port,
+                                  OlvSendOwnership ownership)
+{
+    if (socket == nullptr) {
+        if (ownership == OwnTransfer) tv::Free(const_cast<char*>(data));
+        return SendClosed;
+    }
+    OlvAsyncSocket* s = socket;
+    auto* item = new SendItem;
+    item->data = const_cast<char*>(data);
+    item->length = length;
+    item->address = address;
+    item->port = port;
+    item->ownership = ownership;
+    OlvSendResult result;
+    {
+        std::scoped_lock lk(s->lock);
+        if (s->handle < 0) {
+            FreeItem(item);
+            return SendClosed;
+        }
+        s->pending_bytes += length;
+        if (s->send_head != nullptr || s->connected == 0) {
+            // Behind older data (or before the connect is done): keep strict FIFO order.
+            if (item->ownership == OwnCopy) {
+                item->data = tv::CopyBytes(data, length);
+                item->ownership = OwnTransfer;
+            }
+            if (s->send_tail != nullptr) s->send_tail->next = item;
+            else s->send_head = item;
+            s->send_tail = item;
+            result = SendQueued;
+        } else {
+            ssize_t n = length == 0 ? 0 : SendOnce(s, item);
+            if (n < 0) {
+                int err = errno;
+                if (!WouldBlock(err)) {
+                    FreeItem(item);
+                    s->pending_bytes = 0;
+                    if (!s->timers_gone.load())
+                        OlvLifeTime_Add(s->disconnect_timer, s, 0, DeferredDisconnect, nullptr);
+                    return SendClosed;
+                }
+                n = 0;
+            }
+            item->offset = static_cast<std::size_t>(n);
+            s->pending_bytes -= static_cast<std::size_t>(n);
+            s->total_sent += static_cast<std::uint64_t>(n);
+            if (item->offset >= item->length) {
+                FreeItem(item);
+                result = SendAllSent;
+            } else {
+                if (item->ownership == OwnCopy) {
+                    item->data = tv::CopyBytes(data, length);
+                    item->ownership = OwnTransfer;
+                }
+                s->send_head = s->send_tail = item;
+                result = SendQueued;
+            }
+        }
+    }
+    if (result == SendQueued) OlvChain_Wake(s->chain);
+    return result;
+}
+
+void OlvAsyncSocket_Disconnect(OlvAsyncSocket* socket)
+{
+    if (socket == nullptr) return;
+    OlvAsyncSocket* s = socket;
+    if (!s->timers_gone.load()) OlvLifeTime_Remove(s->connect_timer, s);
+    void* user;
+    {
+        std::scoped_lock lk(s->lock);
+        if (s->handle < 0) return;
+        s->pause = 1;
+        CloseHandle(s);
+        DropQueue(s);
+        if (s->destroying) return;
+        if (s->in_callback) {
+            s->disconnect_deferred = true;
+            return;
+        }
+        user = s->user;
+    }
+    if (s->on_disconnect != nullptr) s->on_disconnect(s, user);
+}
+
+void OlvAsyncSocket_Resume(OlvAsyncSocket* socket)
+{
+    if (socket == nullptr) return;
+    socket->pause = -1;
+    OlvChain_Wake(socket->chain);
+}
+
+int OlvAsyncSocket_IsFree(OlvAsyncSocket* socket)
+{
+    std::scoped_lock lk(socket->lock);
+    return socket->handle < 0 ? 1 : 0;
+}
+
+void OlvAsyncSocket_GetBuffer(OlvAsyncSocket* socket, char** buffer, int* begin, int* end)
+{
+    *buffer = socket->buffer;
+    *begin = socket->begin;
+    *end = socket->end;
+}
+
+void* OlvAsyncSocket_GetUser(OlvAsyncSocket* socket) { return socket->user; }
+int* OlvAsyncSocket_GetHandle(OlvAsyncSocket* socket) { return &socket->handle; }
+std::uint32_t OlvAsyncSocket_GetRemoteAddress(OlvAsyncSocket* socket) { return socket->remote_address; }
+std::uint16_t OlvAsyncSocket_GetRemotePort(OlvAsyncSocket* socket) { return socket->remote_port; }
+void OlvAsyncSocket_SetRemoteAddress(OlvAsyncSocket* socket, std::uint32_t address)
+{
+    socket->remote_address = address;
+}
+
+std::uint32_t OlvAsyncSocket_GetLocalAddress(OlvAsyncSocket* socket)
+{
+    if (socket->local_address_override != 0) return socket->local_address_override;
+    std::scoped_lock lk(socket->lock);
+    if (socket->handle < 0) return 0;
+    sockaddr_in local{};
+    socklen_t len = sizeof local;
+    if (::getsockname(socket->handle, reinterpret_cast<sockaddr*>(&local), &len) != 0) return 0;
+    return local.sin_addr.s_addr;
+}
+
+void OlvAsyncSocket_SetLocalAddress(OlvAsyncSocket* socket, std::uint32_t address)
+{
+    socket->local_address_override = address;
+}
+
+void OlvAsyncSocket_SetReallocCallback(OlvAsyncSocket* socket, tv::AsyncSocketReallocFn on_realloc)
+{
+    socket->on_realloc = on_realloc;
+}
+
+void OlvAsyncSocket_SetTag(OlvAsyncSocket* socket, void* tag) { socket->tag = tag; }
+void* OlvAsyncSocket_GetTag(OlvAsyncSocket* socket) { return socket->tag; }
+
+namespace tv {
+
+std::size_t AsyncSocketPendingBytes(OlvAsyncSocket* socket) noexcept
+{
+    std::scoped_lock lk(socket->lock);
+    return socket->pending_bytes;
+}
+
+OlvChain* AsyncSocketChain(OlvAsyncSocket* socket) noexcept { return socket->chain; }
+
+namespace {
+
+constexpr int kWatchPeriodMs = 3600 * 1000;
+
+struct MonitorWatch {
+    OlvLifeTime* monitor;
+    std::atomic<bool>* gone;
+};
+
+void WatchCancelled(void* data) noexcept;
+
+void WatchFired(void* data) noexcept
+{
+    auto* watch = static_cast<MonitorWatch*>(data);
+    OlvLifeTime_Add(watch->monitor, watch, kWatchPeriodMs, WatchFired, WatchCancelled);
+}
+
+void WatchCancelled(void* data) noexcept
+{
+    auto* watch = static_cast<MonitorWatch*>(data);
+    watch->gone->store(true);
+    delete watch;
+}
+
+}  // namespace
+
+void WatchMonitorEnd(OlvLifeTime* monitor, std::atomic<bool>* gone) noexcept
+{
+    auto* watch = new MonitorWatch{monitor, gone};
+    OlvLifeTime_Add(monitor, watch, kWatchPeriodMs, WatchFired, WatchCancelled);
+}
+
+}  // namespace tv

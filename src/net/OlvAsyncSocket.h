@@ -1,0 +1,104 @@
+// Non-blocking TCP (or datagram) socket driven by the event chain, with a growing receive
+// buffer and a FIFO send queue. The object is a chained object and is reused across
+// connections; it lives until the chain ends.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+struct OlvChain;
+struct OlvLifeTime;
+struct OlvAsyncSocket;
+
+// Who owns bytes handed to a send call.
+enum OlvSendOwnership : int {
+    OwnTransfer = 0,  // the socket frees the data (malloc memory) when sent or dropped
+    OwnStatic = 1,    // the caller keeps the data valid until it has gone out
+    OwnCopy = 2,      // the caller keeps the data; the socket copies what it must queue
+};
+
+// Results of every send call. The web server adds -2 and -3; callers treat -2 and -4 as the
+// end of sending on that connection.
+enum OlvSendResult : int {
+    SendAllSent = 0,
+    SendQueued = 1,
+    SendWillClose = -2,
+    SendNoSession = -3,
+    SendClosed = -4,
+};
+
+namespace tv {
+
+using AsyncSocketInterruptFn = void (*)(OlvAsyncSocket* socket, void* user) noexcept;
+// `data` is every unconsumed byte; set *consumed to what was used from the front. The
+// callee may replace the interrupt callback and the user pointer, and set *pause > 0.
+using AsyncSocketDataFn = void (*)(OlvAsyncSocket* socket, char* data, int* consumed, int length,
+                                   AsyncSocketInterruptFn* on_interrupt, void** user,
+                                   int* pause) noexcept;
+// ok is -1 when connected, 0 when the connect failed or timed out.
+using AsyncSocketConnectFn = void (*)(OlvAsyncSocket* socket, int ok, void* user) noexcept;
+using AsyncSocketDisconnectFn = void (*)(OlvAsyncSocket* socket, void* user) noexcept;
+using AsyncSocketSendOkFn = void (*)(OlvAsyncSocket* socket, void* user) noexcept;
+// The unconsumed data moved by `shift` bytes (new address minus old address).
+using AsyncSocketReallocFn = void (*)(OlvAsyncSocket* socket, void* user,
+                                      std::ptrdiff_t shift) noexcept;
+
+}  // namespace tv
+
+// Chain thread (or before the chain runs). The chain owns the object.
+[[nodiscard]] OlvAsyncSocket* OlvAsyncSocket_Create(OlvChain* chain, int initial_buffer_size,
+                                                    tv::AsyncSocketDataFn on_data,
+                                                    tv::AsyncSocketConnectFn on_connect,
+                                                    tv::AsyncSocketDisconnectFn on_disconnect,
+                                                    tv::AsyncSocketSendOkFn on_send_ok);
+
+// Chain thread. Starts a non-blocking connect (30 s limit); on_connect reports the outcome.
+// Addresses are IPv4 in network order, the port in host order.
+void OlvAsyncSocket_ConnectTo(OlvAsyncSocket* socket, std::uint32_t local_address,
+                              std::uint32_t remote_address, std::uint16_t remote_port,
+                              tv::AsyncSocketInterruptFn on_interrupt, void* user);
+
+// Chain thread. Arms the socket with a connected stream handle or a bound datagram handle;
+// the socket owns the handle from now on.
+void OlvAsyncSocket_Adopt(OlvAsyncSocket* socket, int handle,
+                          tv::AsyncSocketInterruptFn on_interrupt, void* user);
+
+// Any thread. A non-zero address or port makes it a datagram send to that destination.
+// Takes ownership of `data` when `ownership` is OwnTransfer, whatever the result.
+OlvSendResult OlvAsyncSocket_Send(OlvAsyncSocket* socket, const char* data, std::size_t length,
+                                  std::uint32_t address, std::uint16_t port,
+                                  OlvSendOwnership ownership);
+
+// Any thread. Closes the connection and calls on_disconnect (once; nothing if already free).
+// Called from inside this socket's own callbacks, the close happens at once and
+// on_disconnect follows when the callback has returned.
+void OlvAsyncSocket_Disconnect(OlvAsyncSocket* socket);
+
+// Any thread. Redelivers the buffered data in the next chain turn, then reads again.
+void OlvAsyncSocket_Resume(OlvAsyncSocket* socket);
+
+int OlvAsyncSocket_IsFree(OlvAsyncSocket* socket);
+void OlvAsyncSocket_GetBuffer(OlvAsyncSocket* socket, char** buffer, int* begin, int* end);
+void* OlvAsyncSocket_GetUser(OlvAsyncSocket* socket);
+int* OlvAsyncSocket_GetHandle(OlvAsyncSocket* socket);
+std::uint32_t OlvAsyncSocket_GetRemoteAddress(OlvAsyncSocket* socket);
+std::uint16_t OlvAsyncSocket_GetRemotePort(OlvAsyncSocket* socket);
+void OlvAsyncSocket_SetRemoteAddress(OlvAsyncSocket* socket, std::uint32_t address);
+// The override when set, else the address the handle is bound to (network order).
+std::uint32_t OlvAsyncSocket_GetLocalAddress(OlvAsyncSocket* socket);
+void OlvAsyncSocket_SetLocalAddress(OlvAsyncSocket* socket, std::uint32_t address);
+void OlvAsyncSocket_SetReallocCallback(OlvAsyncSocket* socket, tv::AsyncSocketReallocFn on_realloc);
+void OlvAsyncSocket_SetTag(OlvAsyncSocket* socket, void* tag);
+void* OlvAsyncSocket_GetTag(OlvAsyncSocket* socket);
+
+namespace tv {
+// Bytes queued and not yet sent. Any thread.
+std::size_t AsyncSocketPendingBytes(OlvAsyncSocket* socket) noexcept;
+// The chain this socket lives on.
+OlvChain* AsyncSocketChain(OlvAsyncSocket* socket) noexcept;
+// Sets *gone once the chain's end has flushed `monitor`; from then on the monitor must not be
+// used. Owners created after their monitors are destroyed after them, so this tells them
+// that the chain is stopping. Before the chain runs or on the chain thread.
+void WatchMonitorEnd(OlvLifeTime* monitor, std::atomic<bool>* gone) noexcept;
+}  // namespace tv
