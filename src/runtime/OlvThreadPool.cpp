@@ -25,6 +25,7 @@ struct OlvThreadPool {
     // an item queued while many are already waiting.
     std::condition_variable work_available;
     std::condition_variable all_exited;
+    std::condition_variable worker_entered;
 };
 
 OlvThreadPool* OlvThreadPool_Create() noexcept
@@ -38,6 +39,7 @@ void OlvThreadPool_Run(OlvThreadPool* pool) noexcept
 {
     std::unique_lock lock(pool->lock);
     ++pool->workers;
+    pool->worker_entered.notify_all();
     for (;;) {
         pool->work_available.wait(
             lock, [pool] { return pool->terminating || OlvQueue_IsEmpty(pool->queue) == 0; });
@@ -50,6 +52,12 @@ void OlvThreadPool_Run(OlvThreadPool* pool) noexcept
         lock.lock();
     }
     if (--pool->workers == 0) pool->all_exited.notify_all();
+}
+
+void OlvThreadPool_WaitForWorkers(OlvThreadPool* pool, int count) noexcept
+{
+    std::unique_lock lock(pool->lock);
+    pool->worker_entered.wait(lock, [pool, count] { return pool->workers >= count; });
 }
 
 void OlvThreadPool_Queue(OlvThreadPool* pool, void* data, tv::PoolWorkFn function) noexcept
@@ -78,4 +86,16 @@ void OlvThreadPool_Destroy(OlvThreadPool* pool) noexcept
     while (auto* item = static_cast<WorkItem*>(OlvQueue_Take(pool->queue))) delete item;
     OlvQueue_Destroy(pool->queue);
     delete pool;
+}
+
+int tv::ThreadPoolWorkerCount(OlvThreadPool* pool) noexcept
+{
+    std::scoped_lock lock(pool->lock);
+    return pool->workers;
+}
+
+bool tv::ThreadPoolTerminating(OlvThreadPool* pool) noexcept
+{
+    std::scoped_lock lock(pool->lock);
+    return pool->terminating;
 }

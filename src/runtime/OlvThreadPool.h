@@ -14,6 +14,10 @@ using PoolWorkFn = void (*)(OlvThreadPool* pool, void* data) noexcept;
 // The owner joins the thread afterwards.
 void OlvThreadPool_Run(OlvThreadPool* pool) noexcept;
 
+// Any thread. Returns once `count` workers are inside OlvThreadPool_Run, so that the owner
+// may later destroy the pool without racing a worker that has not entered it yet.
+void OlvThreadPool_WaitForWorkers(OlvThreadPool* pool, int count) noexcept;
+
 // Any thread. Queues function(pool, data). While no worker is inside OlvThreadPool_Run the
 // item runs at once on the calling thread instead.
 void OlvThreadPool_Queue(OlvThreadPool* pool, void* data, tv::PoolWorkFn function) noexcept;
@@ -23,3 +27,10 @@ void OlvThreadPool_Queue(OlvThreadPool* pool, void* data, tv::PoolWorkFn functio
 // data is not touched. Call it once every started worker has entered OlvThreadPool_Run or been
 // joined.
 void OlvThreadPool_Destroy(OlvThreadPool* pool) noexcept;
+
+namespace tv {
+// Any thread; a snapshot. How many threads are inside OlvThreadPool_Run (an owner can wait for
+// its workers to be in before it relies on them), and whether Destroy has begun.
+int ThreadPoolWorkerCount(OlvThreadPool* pool) noexcept;
+bool ThreadPoolTerminating(OlvThreadPool* pool) noexcept;
+}  // namespace tv

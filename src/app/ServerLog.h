@@ -1,0 +1,18 @@
+// The one diagnostic line function all server code uses; lines go to the log target
+// (the window, or standard output when headless).
+#pragma once
+
+// Takes its own copy of `line` (no line end) and must not block the caller.
+using ServerLogAppendFn = void (*)(void* window, const char* line) noexcept;
+
+struct ServerLogTarget {
+    ServerLogAppendFn append = nullptr;
+    void* window = nullptr;
+};
+
+// Any thread. Lines logged while no target is set go to standard error.
+// The target must outlive every ServerLog call made while it is set.
+void ServerLog_SetTarget(const ServerLogTarget* target) noexcept;
+
+// Any thread. printf-style; no length limit; the text carries no line end.
+[[gnu::format(printf, 1, 2)]] void ServerLog(const char* format, ...) noexcept;
