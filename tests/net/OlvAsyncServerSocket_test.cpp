@@ -1,0 +1,142 @@
+#include "net/OlvAsyncServerSocket.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtime/OlvChain.h"
+#include "support/LoopbackClient.h"
+
+namespace {
+
+using tv::test::ChainThread;
+using tv::test::LoopbackClient;
+using tv::test::Signal;
+
+struct Record {
+    Signal signal;
+    int connects = 0;
+    int disconnects = 0;
+    int interrupts = 0;
+    std::string received;
+    bool close_on_data = false;
+    int consumed_reported = -1;
+};
+
+Record* Of(OlvAsyncServerSocket* server)
+{
+    return static_cast<Record*>(OlvAsyncServerSocket_GetTag(server));
+}
+
+void OnConnect(OlvAsyncServerSocket* server, OlvAsyncSocket*, void** user) noexcept
+{
+    Record* r = Of(server);
+    r->signal.Update([&] { r->connects++; });
+    *user = r;
+}
+
+void OnDisconnect(OlvAsyncServerSocket* server, OlvAsyncSocket*, void* user) noexcept
+{
+    Record* r = Of(server);
+    EXPECT_EQ(user, r);
+    r->signal.Update([&] { r->disconnects++; });
+}
+
+void OnInterrupt(OlvAsyncServerSocket* server, OlvAsyncSocket*, void*) noexcept
+{
+    Record* r = Of(server);
+    r->signal.Update([&] { r->interrupts++; });
+}
+
+void OnReceive(OlvAsyncServerSocket* server, OlvAsyncSocket* socket, char* data, int* consumed,
+               int length, tv::ServerSocketEventFn*, void**, int*) noexcept
+{
+    Record* r = Of(server);
+    r->signal.Update([&] { r->received.append(data, static_cast<std::size_t>(length)); });
+    if (r->close_on_data) {
+        OlvAsyncSocket_Disconnect(socket);
+        *consumed = 0;
+        return;
+    }
+    *consumed = length;
+    OlvAsyncSocket_Send(socket, data, static_cast<std::size_t>(length), 0, 0, OwnCopy);
+}
+
+struct Server {
+    Record record;
+    OlvChain* chain = OlvChain_Create();
+    OlvAsyncServerSocket* server = OlvAsyncServerSocket_Create(
+        chain, 5, 0, 4096, OnConnect, OnDisconnect, OnReceive, OnInterrupt, nullptr);
+    std::uint16_t port = OlvAsyncServerSocket_GetPort(server);
+    ChainThread thread{chain};
+    Server()
+    {
+        OlvAsyncServerSocket_SetTag(server, &record);
+        thread.Start();
+    }
+};
+
+TEST(OlvAsyncServerSocket, RandomPortEchoAndChainEnd)
+{
+    Server s;
+    EXPECT_GE(s.port, 50000);
+    EXPECT_LE(s.port, 64999);
+    LoopbackClient c(s.port);
+    ASSERT_TRUE(c.connected());
+    ASSERT_TRUE(c.Send("ping"));
+    EXPECT_EQ(c.ReadBytes(4), "ping");
+    s.thread.Stop();
+    EXPECT_EQ(s.record.connects, 1);
+    EXPECT_EQ(s.record.interrupts, 1);
+    EXPECT_EQ(s.record.disconnects, 0);
+}
+
+TEST(OlvAsyncServerSocket, SixthClientWaitsUntilOneOfFiveLeaves)
+{
+    Server s;
+    std::vector<std::unique_ptr<LoopbackClient>> clients;
+    for (int i = 0; i < 6; ++i) {
+        clients.push_back(std::make_unique<LoopbackClient>(s.port));
+        ASSERT_TRUE(clients.back()->connected());  // the backlog completes the handshake
+    }
+    ASSERT_TRUE(s.record.signal.WaitFor([&] { return s.record.connects == 5; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    {
+        std::scoped_lock lk(s.record.signal.mutex());
+        EXPECT_EQ(s.record.connects, 5);
+    }
+    clients[0]->Close();
+    ASSERT_TRUE(s.record.signal.WaitFor([&] { return s.record.connects == 6; }));
+    EXPECT_TRUE(clients[5]->Send("late"));
+    EXPECT_EQ(clients[5]->ReadBytes(4), "late");
+}
+
+TEST(OlvAsyncServerSocket, ReceiverThatClosesHasEverythingConsumed)
+{
+    Server s;
+    s.record.close_on_data = true;
+    LoopbackClient c(s.port);
+    ASSERT_TRUE(c.Send("bye"));
+    EXPECT_TRUE(c.WaitClosed());
+    ASSERT_TRUE(s.record.signal.WaitFor([&] { return s.record.disconnects == 1; }));
+    s.thread.Stop();
+    EXPECT_EQ(s.record.received, "bye");  // offered once: nothing was left to redeliver
+}
+
+TEST(OlvAsyncServerSocket, FixedPortInUseReportsZero)
+{
+    Server s;
+    OlvChain* chain = OlvChain_Create();
+    OlvAsyncServerSocket* second = OlvAsyncServerSocket_Create(
+        chain, 1, s.port, 4096, OnConnect, OnDisconnect, OnReceive, OnInterrupt, nullptr);
+    // SO_REUSEADDR does not let two sockets bind a port that one listens on.
+    EXPECT_EQ(OlvAsyncServerSocket_GetPort(second), 0);
+    ChainThread t(chain);
+    t.Start();
+    t.Stop();
+}
+
+}  // namespace

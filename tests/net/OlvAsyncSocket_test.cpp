@@ -1,0 +1,293 @@
+#include "net/OlvAsyncSocket.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "runtime/Memory.h"
+#include "runtime/OlvChain.h"
+#include "support/LoopbackClient.h"
+
+namespace {
+
+using tv::test::ChainThread;
+using tv::test::LoopbackClient;
+using tv::test::Signal;
+
+// A listening socket on 127.0.0.1 with a kernel-chosen port, for one accepted connection.
+struct Listener {
+    int fd = -1;
+    std::uint16_t port = 0;
+    Listener()
+    {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd, 4);
+        socklen_t len = sizeof a;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+    }
+    ~Listener() { ::close(fd); }
+    int Accept() { return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC); }
+};
+
+struct Record {
+    Signal signal;
+    std::vector<std::string> deliveries;
+    int disconnects = 0;
+    int interrupts = 0;
+    int send_oks = 0;
+    int connects_ok = 0;
+    int connects_failed = 0;
+    // Per-test behaviour of on_data.
+    enum Mode { ConsumeLine, ConsumeNothingUntilEnd, PauseFirst, ConsumeAll } mode = ConsumeAll;
+};
+
+
+void OnData(OlvAsyncSocket*, char* data, int* consumed, int length, tv::AsyncSocketInterruptFn*,
+            void** user, int* pause) noexcept
+{
+    auto* r = static_cast<Record*>(*user);
+    std::string text(data, static_cast<std::size_t>(length));
+    r->signal.Update([&] {
+        r->deliveries.push_back(text);
+        switch (r->mode) {
+        case Record::ConsumeLine: {
+            auto nl = text.find('\n');
+            *consumed = nl == std::string::npos ? 0 : static_cast<int>(nl + 1);
+            break;
+        }
+        case Record::ConsumeNothingUntilEnd:
+            *consumed = text.find("END") != std::string::npos ? length : 0;
+            break;
+        case Record::PauseFirst:
+            if (r->deliveries.size() == 1) {
+                *pause = 1;
+                *consumed = 0;
+            } else {
+                *consumed = length;
+            }
+            break;
+        case Record::ConsumeAll:
+            *consumed = length;
+            break;
+        }
+    });
+}
+
+void OnConnect(OlvAsyncSocket*, int ok, void* user) noexcept
+{
+    auto* r = static_cast<Record*>(user);
+    r->signal.Update([&] { (ok == -1 ? r->connects_ok : r->connects_failed)++; });
+}
+
+void OnDisconnect(OlvAsyncSocket*, void* user) noexcept
+{
+    auto* r = static_cast<Record*>(user);
+    r->signal.Update([&] { r->disconnects++; });
+}
+
+void OnSendOk(OlvAsyncSocket*, void* user) noexcept
+{
+    auto* r = static_cast<Record*>(user);
+    r->signal.Update([&] { r->send_oks++; });
+}
+
+void OnInterrupt(OlvAsyncSocket*, void* user) noexcept
+{
+    auto* r = static_cast<Record*>(user);
+    r->signal.Update([&] { r->interrupts++; });
+}
+
+// A chain with one async socket adopted on the server end of a loopback connection.
+struct Pair {
+    Record record;
+    Listener listener;
+    OlvChain* chain = OlvChain_Create();
+    OlvAsyncSocket* socket = nullptr;
+    LoopbackClient client{listener.port};
+    ChainThread thread{chain};
+
+    explicit Pair(Record::Mode mode, int server_sndbuf = 0)
+    {
+        record.mode = mode;
+        socket = OlvAsyncSocket_Create(chain, 4096, OnData, OnConnect, OnDisconnect, OnSendOk);
+        int fd = listener.Accept();
+        if (server_sndbuf > 0)
+            ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &server_sndbuf, sizeof server_sndbuf);
+        OlvAsyncSocket_Adopt(socket, fd, OnInterrupt, &record);
+        thread.Start();
+    }
+    bool WaitDeliveries(std::size_t n)
+    {
+        return record.signal.WaitFor([&] { return record.deliveries.size() >= n; });
+    }
+    std::vector<std::string> Deliveries()
+    {
+        std::scoped_lock lk(record.signal.mutex());
+        return record.deliveries;
+    }
+};
+
+TEST(OlvAsyncSocket, TwoMessagesInOneReadAreDeliveredInTurn)
+{
+    Pair p(Record::ConsumeLine);
+    ASSERT_TRUE(p.client.Send("one\ntwo\n"));
+    ASSERT_TRUE(p.WaitDeliveries(2));
+    auto d = p.Deliveries();
+    EXPECT_EQ(d[0], "one\ntwo\n");
+    EXPECT_EQ(d[1], "two\n");
+}
+
+TEST(OlvAsyncSocket, UnconsumedBytesAreOfferedAgainWithWhatFollows)
+{
+    Pair p(Record::ConsumeNothingUntilEnd);
+    ASSERT_TRUE(p.client.Send("abc"));
+    ASSERT_TRUE(p.WaitDeliveries(1));
+    ASSERT_TRUE(p.client.Send("defEND"));
+    ASSERT_TRUE(p.record.signal.WaitFor([&] {
+        return !p.record.deliveries.empty() && p.record.deliveries.back() == "abcdefEND";
+    }));
+    // A large message that arrives in many reads grows the buffer and still comes whole.
+    std::string big(100000, 'x');
+    ASSERT_TRUE(p.client.Send(big + "END"));
+    ASSERT_TRUE(p.record.signal.WaitFor([&] {
+        return !p.record.deliveries.empty() && p.record.deliveries.back() == big + "END";
+    }));
+}
+
+TEST(OlvAsyncSocket, PauseHoldsDataAndResumeFromAnotherThreadRedeliversFirst)
+{
+    Pair p(Record::PauseFirst);
+    ASSERT_TRUE(p.client.Send("x"));
+    ASSERT_TRUE(p.WaitDeliveries(1));
+    ASSERT_TRUE(p.client.Send("y"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(p.Deliveries().size(), 1u) << "paused socket must not read";
+    std::thread other([&] { OlvAsyncSocket_Resume(p.socket); });
+    other.join();
+    ASSERT_TRUE(p.record.signal.WaitFor([&] {
+        std::string all;
+        for (std::size_t i = 1; i < p.record.deliveries.size(); ++i) all += p.record.deliveries[i];
+        return all == "xy";
+    }));
+    auto d = p.Deliveries();
+    EXPECT_EQ(d[1], "x") << "buffered data comes again before any new read";
+}
+
+TEST(OlvAsyncSocket, SmallSendBehindQueuedMegabyteKeepsOrderAndDrainsOnce)
+{
+    Pair p(Record::ConsumeAll, 16384);
+    std::string mega(1 << 20, '\0');
+    for (std::size_t i = 0; i < mega.size(); ++i) mega[i] = static_cast<char>('a' + i % 26);
+    OlvSendResult first = SendClosed, second = SendClosed;
+    char* owned = tv::CopyBytes("TRANSFER", 8);
+    OlvSendResult third = SendClosed;
+    std::thread sender([&] {
+        first = OlvAsyncSocket_Send(p.socket, mega.data(), mega.size(), 0, 0, OwnCopy);
+        second = OlvAsyncSocket_Send(p.socket, "TEN BYTES!", 10, 0, 0, OwnStatic);
+        third = OlvAsyncSocket_Send(p.socket, owned, 8, 0, 0, OwnTransfer);
+    });
+    sender.join();
+    EXPECT_EQ(first, SendQueued);
+    EXPECT_EQ(second, SendQueued);
+    EXPECT_EQ(third, SendQueued);
+    mega.assign(mega.size(), '#');  // OwnCopy: the socket must not read the caller's bytes later
+    std::string got = p.client.ReadBytes((1u << 20) + 18);
+    ASSERT_EQ(got.size(), (1u << 20) + 18);
+    for (std::size_t i = 0; i < (1u << 20); i += 4099)
+        ASSERT_EQ(got[i], static_cast<char>('a' + i % 26)) << i;
+    EXPECT_EQ(got.substr(1u << 20), "TEN BYTES!TRANSFER");
+    ASSERT_TRUE(p.record.signal.WaitFor([&] { return p.record.send_oks >= 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    {
+        std::scoped_lock lk(p.record.signal.mutex());
+        EXPECT_EQ(p.record.send_oks, 1);
+    }
+    EXPECT_EQ(tv::AsyncSocketPendingBytes(p.socket), 0u);
+}
+
+TEST(OlvAsyncSocket, PeerCloseAndSendsAfterIt)
+{
+    Pair p(Record::ConsumeAll);
+    p.client.Close();
+    ASSERT_TRUE(p.record.signal.WaitFor([&] { return p.record.disconnects == 1; }));
+    // Closed: refused, and transferred data is freed (the leak checker watches).
+    char* owned = tv::CopyBytes("gone", 4);
+    EXPECT_EQ(OlvAsyncSocket_Send(p.socket, owned, 4, 0, 0, OwnTransfer), SendClosed);
+    EXPECT_EQ(OlvAsyncSocket_Send(nullptr, "x", 1, 0, 0, OwnStatic), SendClosed);
+    EXPECT_EQ(OlvAsyncSocket_IsFree(p.socket), 1);
+    OlvAsyncSocket_Disconnect(p.socket);  // already free: no second callback
+    p.thread.Stop();
+    EXPECT_EQ(p.record.disconnects, 1);
+    EXPECT_EQ(p.record.interrupts, 0);
+}
+
+TEST(OlvAsyncSocket, ChainEndInterruptsAnOpenSocketWithoutDisconnect)
+{
+    Pair p(Record::ConsumeAll);
+    ASSERT_TRUE(p.client.Send("hello"));
+    ASSERT_TRUE(p.WaitDeliveries(1));
+    p.thread.Stop();
+    EXPECT_EQ(p.record.interrupts, 1);
+    EXPECT_EQ(p.record.disconnects, 0);
+    EXPECT_TRUE(p.client.WaitClosed());
+}
+
+TEST(OlvAsyncSocket, DisconnectFromAnotherThreadReportsOnce)
+{
+    Pair p(Record::ConsumeAll);
+    std::thread other([&] { OlvAsyncSocket_Disconnect(p.socket); });
+    other.join();
+    ASSERT_TRUE(p.record.signal.WaitFor([&] { return p.record.disconnects == 1; }));
+    EXPECT_TRUE(p.client.WaitClosed());
+}
+
+TEST(OlvAsyncSocket, ConnectReportsSuccessAndRefusalWithoutWaitingForTheTimeout)
+{
+    Record record;
+    Listener listener;
+    Listener closed;  // bound then closed: nothing listens on its port
+    std::uint16_t dead_port = closed.port;
+    ::close(closed.fd);
+    closed.fd = ::socket(AF_INET, SOCK_STREAM, 0);
+
+    OlvChain* chain = OlvChain_Create();
+    OlvAsyncSocket* good = OlvAsyncSocket_Create(chain, 4096, OnData, OnConnect, OnDisconnect, OnSendOk);
+    OlvAsyncSocket* bad = OlvAsyncSocket_Create(chain, 4096, OnData, OnConnect, OnDisconnect, OnSendOk);
+    const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
+    OlvAsyncSocket_ConnectTo(good, loopback, loopback, listener.port, OnInterrupt, &record);
+    OlvAsyncSocket_ConnectTo(bad, loopback, loopback, dead_port, OnInterrupt, &record);
+    // Queued before the connect completes; goes out once it does.
+    EXPECT_EQ(OlvAsyncSocket_Send(good, "early", 5, 0, 0, OwnStatic), SendQueued);
+    ChainThread thread(chain);
+    auto started = std::chrono::steady_clock::now();
+    thread.Start();
+    ASSERT_TRUE(record.signal.WaitFor(
+        [&] { return record.connects_ok == 1 && record.connects_failed == 1; }, 10000));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    int accepted = listener.Accept();
+    ASSERT_GE(accepted, 0);
+    char buf[8] = {};
+    timeval tv{5, 0};
+    ::setsockopt(accepted, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    EXPECT_EQ(::recv(accepted, buf, 5, MSG_WAITALL), 5);
+    EXPECT_EQ(std::string(buf, 5), "early");
+    EXPECT_EQ(OlvAsyncSocket_IsFree(bad), 1);
+    EXPECT_NE(OlvAsyncSocket_GetLocalAddress(good), 0u);
+    ::close(accepted);
+    thread.Stop();
+}
+
+}  // namespace
