@@ -1,0 +1,692 @@
+// The shared-folder table and its settings file. The window thread (or the command line)
+// loads and saves; the chain thread reads the table through copies taken under its lock.
+#include "app/SharedFolders.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "runtime/UniqueFd.h"
+
+namespace
+{
+
+constexpr const char* kSettingsFileName = "TindravollerDLNA.dat";
+constexpr const char* kSettingsEnv = "TINDRAVOLLER_SETTINGS";
+// Far beyond any real list (200 paths of 254 bytes); bigger files are not settings files.
+constexpr std::size_t kMaxSettingsFileSize = 16u << 20;
+
+std::mutex g_table_lock;
+SharedFolderTable g_table{}; // guarded by g_table_lock
+
+std::mutex g_path_lock;
+std::string g_settings_path; // set by SharedFolders_SetSettingsPath
+std::string g_refused_file;  // a settings file that could not be read: never overwritten
+
+void SetMessage(std::string* message, std::string text)
+{
+    if (message != nullptr)
+        *message = std::move(text);
+}
+
+std::string ErrorText(int error)
+{
+    char buffer[256];
+    // The GNU variant may return a static text instead of filling the buffer.
+    const char* text = strerror_r(error, buffer, sizeof buffer);
+    return text;
+}
+
+char AsciiLower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool LessIgnoringCase(std::string_view a, std::string_view b)
+{
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return static_cast<unsigned char>(AsciiLower(x)) <
+               static_cast<unsigned char>(AsciiLower(y));
+    });
+}
+
+bool FitsTable(std::string_view path)
+{
+    return path.size() <= static_cast<std::size_t>(tv::kSharedFolderMaxPath);
+}
+
+// Fills `table` with the list entries that fit, in list order.
+void BuildTable(const std::vector<std::string>& list, SharedFolderTable* table)
+{
+    std::memset(table, 0, sizeof *table);
+    int count = 0;
+    for (const std::string& path : list) {
+        if (count == tv::kSharedFolderCapacity)
+            break;
+        if (!FitsTable(path))
+            continue;
+        std::memcpy(table->folders[count], path.data(), path.size());
+        table->folders[count][path.size()] = '\0';
+        ++count;
+    }
+    table->folder_count = count;
+}
+
+void PublishTable(const SharedFolderTable& table)
+{
+    std::scoped_lock hold(g_table_lock);
+    std::memcpy(g_table.folders, table.folders, sizeof table.folders);
+    g_table.folder_count = table.folder_count;
+}
+
+// Names the list entries that BuildTable leaves out; empty when all fit.
+std::string NotSharedText(const std::vector<std::string>& list)
+{
+    std::string text;
+    int shared = 0;
+    for (const std::string& path : list) {
+        const char* reason = nullptr;
+        if (!FitsTable(path)) {
+            reason = "the path is 255 bytes or longer";
+        } else if (shared == tv::kSharedFolderCapacity) {
+            reason = "no more than 200 folders can be shared";
+        } else {
+            ++shared;
+            continue;
+        }
+        text += "Not shared: ";
+        text += path;
+        text += " (";
+        text += reason;
+        text += ")\n";
+    }
+    return text;
+}
+
+// ---- file format ----
+
+class Reader
+{
+  public:
+    Reader(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
+    bool U8(std::uint32_t* v) { return Take(1, v); }
+    bool U16(std::uint32_t* v) { return Take(2, v); }
+    bool U32(std::uint32_t* v) { return Take(4, v); }
+    std::size_t Left() const { return size_ - pos_; }
+    std::size_t Pos() const { return pos_; }
+    const unsigned char* Bytes(std::size_t n)
+    {
+        const unsigned char* p = data_ + pos_;
+        pos_ += n;
+        return p;
+    }
+
+  private:
+    bool Take(std::size_t n, std::uint32_t* v)
+    {
+        if (Left() < n)
+            return false;
+        std::uint32_t value = 0;
+        for (std::size_t i = 0; i < n; ++i)
+            value |= std::uint32_t{data_[pos_ + i]} << (8 * i);
+        pos_ += n;
+        *v = value;
+        return true;
+    }
+    const unsigned char* data_;
+    std::size_t size_;
+    std::size_t pos_ = 0;
+};
+
+void PutLE(std::string& out, std::uint32_t value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        out += static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+void AppendUtf8(std::string& out, std::uint32_t cp)
+{
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+// UTF-16LE to UTF-8; false for a lone surrogate or a NUL (which would cut the path).
+bool Utf16ToUtf8(const unsigned char* bytes, std::size_t units, std::string* out)
+{
+    out->clear();
+    for (std::size_t i = 0; i < units; ++i) {
+        std::uint32_t unit = bytes[2 * i] | (std::uint32_t{bytes[2 * i + 1]} << 8);
+        if (unit == 0)
+            return false;
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            if (i + 1 == units)
+                return false;
+            std::uint32_t low = bytes[2 * i + 2] | (std::uint32_t{bytes[2 * i + 3]} << 8);
+            if (low < 0xDC00 || low > 0xDFFF)
+                return false;
+            AppendUtf8(*out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+            ++i;
+        } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+            return false;
+        } else {
+            AppendUtf8(*out, unit);
+        }
+    }
+    return true;
+}
+
+int Garbled(std::string* message, const char* what, std::size_t offset)
+{
+    char text[160];
+    std::snprintf(text, sizeof text, "The settings file is damaged (%s at byte %zu).", what,
+                  offset);
+    SetMessage(message, text);
+    return tv::kSharedFoldersBadFile;
+}
+
+std::string DirectoryOf(const std::string& path)
+{
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
+    return path.substr(0, slash);
+}
+
+bool WriteAll(int fd, const std::string& bytes, int* error)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            *error = errno;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Reads the whole file. 0 read, 1 could not be opened (silent), negative on errors.
+int ReadFile(const std::string& path, std::string* bytes, int* open_error, std::string* message)
+{
+    tv::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        *open_error = errno;
+        return 1;
+    }
+    bytes->clear();
+    char block[8192];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), block, sizeof block);
+        if (n < 0) {
+            int error = errno;
+            if (error == EINTR)
+                continue;
+            SetMessage(message,
+                       "Could not read the settings file " + path + ": " + ErrorText(error));
+            return tv::kSharedFoldersIoError;
+        }
+        if (n == 0)
+            break;
+        if (bytes->size() + static_cast<std::size_t>(n) > kMaxSettingsFileSize) {
+            SetMessage(message, "The settings file " + path + " is too large to be a folder list.");
+            return tv::kSharedFoldersBadFile;
+        }
+        bytes->append(block, static_cast<std::size_t>(n));
+    }
+    return 0;
+}
+
+// Keeps an unreadable settings file beside its place under a name not yet taken.
+bool KeepAside(const std::string& path, std::string* kept)
+{
+    for (int i = 0; i < 100; ++i) {
+        std::string candidate = path + ".bad";
+        if (i > 0)
+            candidate += "." + std::to_string(i);
+        if (::link(path.c_str(), candidate.c_str()) == 0) {
+            *kept = candidate;
+            return true;
+        }
+        if (errno == ENOENT) { // the file is gone: nothing to keep
+            kept->clear();
+            return true;
+        }
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
+}
+
+std::string HomeFolder()
+{
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] != '\0')
+        return home;
+    struct passwd entry {
+    };
+    struct passwd* found = nullptr;
+    char buffer[4096];
+    if (getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
+        found->pw_dir != nullptr) {
+        return found->pw_dir;
+    }
+    return {};
+}
+
+// XDG_DOCUMENTS_DIR="$HOME/Documents" or an absolute path, from the user-dirs file.
+std::string DocumentsFromUserDirs(const std::string& home)
+{
+    std::string file;
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    if (config != nullptr && config[0] == '/') {
+        file = std::string(config) + "/user-dirs.dirs";
+    } else if (!home.empty()) {
+        file = home + "/.config/user-dirs.dirs";
+    } else {
+        return {};
+    }
+    std::unique_ptr<FILE, int (*)(FILE*)> stream(std::fopen(file.c_str(), "re"), &std::fclose);
+    if (!stream)
+        return {};
+    char line[1024];
+    std::string result;
+    while (std::fgets(line, sizeof line, stream.get()) != nullptr) {
+        std::string_view text(line);
+        while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+            text.remove_prefix(1);
+        constexpr std::string_view key = "XDG_DOCUMENTS_DIR=\"";
+        if (text.substr(0, key.size()) != key)
+            continue;
+        text.remove_prefix(key.size());
+        std::size_t end = text.find('"');
+        if (end == std::string_view::npos)
+            continue;
+        text = text.substr(0, end);
+        if (text.substr(0, 5) == "$HOME") {
+            if (home.empty())
+                continue;
+            result = home + std::string(text.substr(5));
+        } else if (!text.empty() && text.front() == '/') {
+            result = std::string(text);
+        }
+    }
+    return result;
+}
+
+std::string WithoutTrailingSlash(std::string path)
+{
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+} // namespace
+
+namespace tv
+{
+
+void SharedFolders_InsertSorted(std::vector<std::string>& list, std::string path) noexcept
+{
+    auto place = std::upper_bound(
+        list.begin(), list.end(), path,
+        [](const std::string& a, const std::string& b) { return LessIgnoringCase(a, b); });
+    list.insert(place, std::move(path));
+}
+
+int SharedFolders_Add(std::vector<std::string>& list, std::string_view path,
+                      std::string* message) noexcept
+{
+    if (path.empty()) {
+        SetMessage(message, "No folder was given.");
+        return kSharedFoldersEmptyPath;
+    }
+    if (path.find('\0') != std::string_view::npos || !FitsTable(path)) {
+        SetMessage(message, "The folder path is too long to be shared (at most 254 bytes): " +
+                                std::string(path));
+        return kSharedFoldersTooLong;
+    }
+    if (list.size() >= static_cast<std::size_t>(kSharedFolderCapacity)) {
+        SetMessage(message, "No more than 200 folders can be shared; remove one first.");
+        return kSharedFoldersFull;
+    }
+    SharedFolders_InsertSorted(list, std::string(path));
+    SetMessage(message, {});
+    return kSharedFoldersOk;
+}
+
+void SharedFolders_SetSettingsPath(std::string_view path) noexcept
+{
+    std::scoped_lock hold(g_path_lock);
+    g_settings_path = std::string(path);
+}
+
+std::string SharedFolders_SettingsPath() noexcept
+{
+    {
+        std::scoped_lock hold(g_path_lock);
+        if (!g_settings_path.empty())
+            return g_settings_path;
+    }
+    const char* env = std::getenv(kSettingsEnv);
+    if (env != nullptr && env[0] != '\0')
+        return env;
+    std::string documents = SharedFolders_DocumentsPath();
+    if (documents.empty())
+        return {};
+    if (documents.back() != '/')
+        documents += '/';
+    return documents + kSettingsFileName;
+}
+
+void SharedFolders_CopyTable(SharedFolderTable* out) noexcept
+{
+    std::scoped_lock hold(g_table_lock);
+    std::memcpy(out, &g_table, sizeof g_table);
+}
+
+std::vector<std::string> SharedFolders_List() noexcept
+{
+    std::scoped_lock hold(g_table_lock);
+    std::vector<std::string> list;
+    list.reserve(static_cast<std::size_t>(g_table.folder_count));
+    for (int i = 0; i < g_table.folder_count; ++i)
+        list.emplace_back(g_table.folders[i]);
+    return list;
+}
+
+bool SharedFolders_Contains(std::string_view path) noexcept
+{
+    std::scoped_lock hold(g_table_lock);
+    for (int i = 0; i < g_table.folder_count; ++i) {
+        if (path == g_table.folders[i])
+            return true;
+    }
+    return false;
+}
+
+std::string SharedFolders_Encode(const std::vector<std::string>& list) noexcept
+{
+    std::string out;
+    const std::size_t count = list.size();
+    if (count < 0xFFFF) {
+        PutLE(out, static_cast<std::uint32_t>(count), 2);
+    } else {
+        PutLE(out, 0xFFFF, 2);
+        PutLE(out, static_cast<std::uint32_t>(count), 4);
+    }
+    for (const std::string& text : list) {
+        const std::size_t length = text.size();
+        if (length <= 254) {
+            PutLE(out, static_cast<std::uint32_t>(length), 1);
+        } else if (length <= 0xFFFD) {
+            PutLE(out, 0xFF, 1);
+            PutLE(out, static_cast<std::uint32_t>(length), 2);
+        } else {
+            PutLE(out, 0xFF, 1);
+            PutLE(out, 0xFFFF, 2);
+            PutLE(out, static_cast<std::uint32_t>(length), 4);
+        }
+        out += text;
+    }
+    return out;
+}
+
+int SharedFolders_Decode(const unsigned char* data, std::size_t size,
+                         std::vector<std::string>* list, std::string* message) noexcept
+{
+    Reader in(data, size);
+    std::uint32_t count = 0;
+    if (!in.U16(&count))
+        return Garbled(message, "no count", in.Pos());
+    if (count == 0xFFFF && !in.U32(&count))
+        return Garbled(message, "no count", in.Pos());
+    // Every string takes at least its length byte.
+    if (count > in.Left())
+        return Garbled(message, "more entries than bytes", in.Pos());
+
+    std::vector<std::string> result;
+    result.reserve(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        bool wide = false;
+        std::uint64_t length = 0;
+        for (;;) {
+            std::uint32_t value = 0;
+            if (!in.U8(&value))
+                return Garbled(message, "missing length", in.Pos());
+            if (value < 0xFF) {
+                length = value;
+                break;
+            }
+            if (!in.U16(&value))
+                return Garbled(message, "missing length", in.Pos());
+            if (value == 0xFFFE) {
+                if (wide)
+                    return Garbled(message, "repeated wide-text mark", in.Pos());
+                wide = true;
+                continue;
+            }
+            if (value == 0xFFFF && !in.U32(&value)) {
+                return Garbled(message, "missing length", in.Pos());
+            }
+            length = value;
+            break;
+        }
+        const std::uint64_t bytes = wide ? 2 * length : length;
+        if (bytes > in.Left())
+            return Garbled(message, "text cut short", in.Pos());
+        const std::size_t start = in.Pos();
+        const unsigned char* text = in.Bytes(static_cast<std::size_t>(bytes));
+        std::string path;
+        if (wide) {
+            if (!Utf16ToUtf8(text, static_cast<std::size_t>(length), &path)) {
+                return Garbled(message, "invalid wide text", start);
+            }
+        } else {
+            path.assign(reinterpret_cast<const char*>(text), static_cast<std::size_t>(bytes));
+            if (path.find('\0') != std::string::npos) {
+                return Garbled(message, "NUL inside a path", start);
+            }
+        }
+        result.push_back(std::move(path));
+    }
+    if (in.Left() != 0)
+        return Garbled(message, "unexpected bytes after the list", in.Pos());
+    *list = std::move(result);
+    SetMessage(message, {});
+    return kSharedFoldersOk;
+}
+
+} // namespace tv
+
+std::string SharedFolders_DocumentsPath() noexcept
+{
+    const char* direct = std::getenv("XDG_DOCUMENTS_DIR");
+    if (direct != nullptr && direct[0] == '/')
+        return WithoutTrailingSlash(direct);
+    std::string home = HomeFolder();
+    std::string documents = DocumentsFromUserDirs(home);
+    if (!documents.empty())
+        return WithoutTrailingSlash(documents);
+    if (home.empty())
+        return {};
+    return WithoutTrailingSlash(home) + "/Documents";
+}
+
+int SharedFolders_Load(std::vector<std::string>& list, std::string* message) noexcept
+{
+    SetMessage(message, {});
+    const std::string path = tv::SharedFolders_SettingsPath();
+    if (path.empty()) {
+        SetMessage(message, "No documents folder was found for the settings file.");
+        return tv::kSharedFoldersNoLocation;
+    }
+    std::string bytes;
+    int open_error = 0;
+    int read = ReadFile(path, &bytes, &open_error, message);
+    if (read == 1) {
+        // Nothing to read yet: the list starts empty. A file that exists but cannot be
+        // opened is still protected from being replaced by an empty list.
+        if (open_error != ENOENT && open_error != ENOTDIR) {
+            std::scoped_lock hold(g_path_lock);
+            g_refused_file = path;
+        }
+        list.clear();
+        SharedFolderTable empty{};
+        PublishTable(empty);
+        return tv::kSharedFoldersOk;
+    }
+    std::vector<std::string> entries;
+    int decoded = read;
+    if (read == 0) {
+        decoded = tv::SharedFolders_Decode(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                           bytes.size(), &entries, message);
+        if (decoded < 0 && message != nullptr) {
+            *message =
+                *message + " File: " + path + ". It was not loaded and will not be overwritten.";
+        }
+    }
+    if (decoded < 0) {
+        std::scoped_lock hold(g_path_lock);
+        g_refused_file = path;
+        return decoded;
+    }
+    {
+        std::scoped_lock hold(g_path_lock);
+        if (g_refused_file == path)
+            g_refused_file.clear();
+    }
+    auto table = std::make_unique<SharedFolderTable>();
+    BuildTable(entries, table.get()); // file order
+    PublishTable(*table);
+    std::string not_shared = NotSharedText(entries);
+    list.clear();
+    for (std::string& entry : entries)
+        tv::SharedFolders_InsertSorted(list, std::move(entry));
+    if (!not_shared.empty()) {
+        SetMessage(message, not_shared);
+        return tv::kSharedFoldersNotShared;
+    }
+    return tv::kSharedFoldersOk;
+}
+
+int SharedFolders_Save(const std::vector<std::string>& list, std::string* message) noexcept
+{
+    SetMessage(message, {});
+    if (list.size() > static_cast<std::size_t>(tv::kSharedFolderCapacity)) {
+        SetMessage(message, "No more than 200 folders can be shared; the list was not saved.");
+        return tv::kSharedFoldersFull;
+    }
+    for (const std::string& path : list) {
+        if (!FitsTable(path) || path.find('\0') != std::string::npos) {
+            SetMessage(message, "The folder path is too long to be shared (at most 254 bytes): " +
+                                    path + "\nRemove it; the list was not saved.");
+            return tv::kSharedFoldersTooLong;
+        }
+    }
+    std::string path = tv::SharedFolders_SettingsPath();
+    if (path.empty()) {
+        SetMessage(message, "No documents folder was found for the settings file.");
+        return tv::kSharedFoldersNoLocation;
+    }
+    const std::string configured = path;
+    // Replace what a symbolic link points at, not the link.
+    struct stat info {
+    };
+    mode_t mode = 0644;
+    if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+        char* real = ::realpath(path.c_str(), nullptr);
+        if (real != nullptr) {
+            path = real;
+            std::free(real);
+        }
+    }
+    if (::stat(path.c_str(), &info) == 0)
+        mode = info.st_mode & 07777;
+
+    std::string temp_name = path + ".XXXXXX";
+    tv::UniqueFd fd(::mkostemp(temp_name.data(), O_CLOEXEC));
+    if (!fd)
+        return tv::kSharedFoldersOk; // cannot be created: silent, table unchanged
+    ::fchmod(fd.get(), mode);
+
+    auto table = std::make_unique<SharedFolderTable>();
+    BuildTable(list, table.get());
+    PublishTable(*table);
+
+    const std::string bytes = tv::SharedFolders_Encode(list);
+    int error = 0;
+    bool written = WriteAll(fd.get(), bytes, &error);
+    if (written && ::fsync(fd.get()) != 0) {
+        error = errno;
+        written = false;
+    }
+    if (written && ::close(fd.release()) != 0) {
+        error = errno;
+        written = false;
+    }
+    if (!written) {
+        ::unlink(temp_name.c_str());
+        SetMessage(message, "Could not write the settings file " + path + ": " + ErrorText(error));
+        return tv::kSharedFoldersIoError;
+    }
+
+    int result = tv::kSharedFoldersOk;
+    {
+        std::scoped_lock hold(g_path_lock);
+        if (!g_refused_file.empty() && (g_refused_file == configured || g_refused_file == path)) {
+            std::string kept;
+            if (!KeepAside(path, &kept)) {
+                int keep_error = errno;
+                ::unlink(temp_name.c_str());
+                SetMessage(message, "The settings file " + path +
+                                        " could not be read earlier and could not be kept aside (" +
+                                        ErrorText(keep_error) + "); it was not overwritten.");
+                return tv::kSharedFoldersIoError;
+            }
+            if (!kept.empty()) {
+                SetMessage(message, "The unreadable settings file was kept as " + kept + ".");
+                result = tv::kSharedFoldersBadFileKept;
+            }
+            g_refused_file.clear();
+        }
+    }
+    if (::rename(temp_name.c_str(), path.c_str()) != 0) {
+        int rename_error = errno;
+        ::unlink(temp_name.c_str());
+        SetMessage(message,
+                   "Could not write the settings file " + path + ": " + ErrorText(rename_error));
+        return tv::kSharedFoldersIoError;
+    }
+    // Make the new name durable too.
+    tv::UniqueFd dir(::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir)
+        ::fsync(dir.get());
+    return result;
+}

@@ -1,0 +1,350 @@
+#include "app/SharedFolders.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using List = std::vector<std::string>;
+
+// A scratch folder holding the settings file, removed afterwards.
+class SharedFoldersTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/tv-folders-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        file_ = dir_ + "/TindravollerDLNA.dat";
+        tv::SharedFolders_SetSettingsPath(file_);
+        std::string message;
+        List empty;
+        ASSERT_EQ(SharedFolders_Load(empty, &message), 0) << message;  // clears the table
+    }
+    void TearDown() override
+    {
+        tv::SharedFolders_SetSettingsPath("");
+        std::string command = "rm -rf '" + dir_ + "'";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+    }
+
+    void WriteFile(const std::string& bytes, const std::string& path = {})
+    {
+        FILE* f = std::fopen((path.empty() ? file_ : path).c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+        std::fclose(f);
+    }
+    std::string ReadFile(const std::string& path = {})
+    {
+        std::string bytes;
+        FILE* f = std::fopen((path.empty() ? file_ : path).c_str(), "rb");
+        if (f == nullptr) return "<missing>";
+        char block[4096];
+        std::size_t n;
+        while ((n = std::fread(block, 1, sizeof block, f)) > 0) bytes.append(block, n);
+        std::fclose(f);
+        return bytes;
+    }
+
+    std::string dir_;
+    std::string file_;
+};
+
+const std::string kTwoFolders("\x02\x00\x08" "C:\\Music" "\x08" "D:\\Video", 20);
+
+}  // namespace
+
+TEST_F(SharedFoldersTest, TwentyByteExampleBothWays)
+{
+    EXPECT_EQ(tv::SharedFolders_Encode({"C:\\Music", "D:\\Video"}), kTwoFolders);
+
+    WriteFile(kTwoFolders);
+    List list;
+    std::string message = "stale";
+    EXPECT_EQ(SharedFolders_Load(list, &message), 0);
+    EXPECT_EQ(message, "");
+    EXPECT_EQ(list, (List{"C:\\Music", "D:\\Video"}));
+    EXPECT_EQ(tv::SharedFolders_List(), list);
+    SharedFolderTable table;
+    tv::SharedFolders_CopyTable(&table);
+    EXPECT_EQ(table.folder_count, 2);
+    EXPECT_STREQ(table.folders[1], "D:\\Video");
+    EXPECT_TRUE(tv::SharedFolders_Contains("C:\\Music"));
+    EXPECT_FALSE(tv::SharedFolders_Contains("C:\\Musi"));
+
+    EXPECT_EQ(SharedFolders_Save(list, &message), 0) << message;
+    EXPECT_EQ(ReadFile(), kTwoFolders);
+}
+
+TEST_F(SharedFoldersTest, MissingFileAndEmptyCount)
+{
+    List list{"left over"};
+    std::string message;
+    EXPECT_EQ(SharedFolders_Load(list, &message), 0);
+    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(message, "");
+    EXPECT_EQ(ReadFile(), "<missing>");  // loading never creates the file
+
+    WriteFile(std::string("\x00\x00", 2));
+    EXPECT_EQ(SharedFolders_Load(list, &message), 0);
+    EXPECT_TRUE(list.empty());
+    EXPECT_TRUE(tv::SharedFolders_List().empty());
+
+    // Saving an empty list writes the two-byte count.
+    EXPECT_EQ(SharedFolders_Save({}, &message), 0);
+    EXPECT_EQ(ReadFile(), std::string("\x00\x00", 2));
+}
+
+TEST_F(SharedFoldersTest, LongForms)
+{
+    const std::string p300(300, 'a');
+    EXPECT_EQ(tv::SharedFolders_Encode({p300}), std::string("\x01\x00\xFF\x2C\x01", 5) + p300);
+    const std::string p65534(0xFFFE, 'b');
+    EXPECT_EQ(tv::SharedFolders_Encode({p65534}),
+              std::string("\x01\x00\xFF\xFF\xFF\xFE\xFF\x00\x00", 9) + p65534);
+    const std::string p65533(0xFFFD, 'c');
+    EXPECT_EQ(tv::SharedFolders_Encode({p65533}).substr(0, 5), std::string("\x01\x00\xFF\xFD\xFF", 5));
+
+    List many(0xFFFF, "");
+    std::string encoded = tv::SharedFolders_Encode(many);
+    EXPECT_EQ(encoded.substr(0, 6), std::string("\xFF\xFF\xFF\xFF\x00\x00", 6));
+    List decoded;
+    std::string message;
+    ASSERT_EQ(tv::SharedFolders_Decode(reinterpret_cast<const unsigned char*>(encoded.data()),
+                                       encoded.size(), &decoded, &message),
+              0)
+        << message;
+    EXPECT_EQ(decoded.size(), 0xFFFFu);
+
+    // Non-minimal length forms are read too.
+    const std::string odd("\x02\x00\xFF\x02\x00" "ab" "\xFF\xFF\xFF\x01\x00\x00\x00" "c", 15);
+    ASSERT_EQ(tv::SharedFolders_Decode(reinterpret_cast<const unsigned char*>(odd.data()),
+                                       odd.size(), &decoded, &message),
+              0);
+    EXPECT_EQ(decoded, (List{"ab", "c"}));
+}
+
+TEST_F(SharedFoldersTest, PathWidthLimits)
+{
+    const std::string p254 = "/" + std::string(253, 'x');
+    const std::string p255 = "/" + std::string(254, 'y');
+    List list;
+    std::string message;
+    ASSERT_EQ(tv::SharedFolders_Add(list, p254, &message), 0);
+    ASSERT_EQ(SharedFolders_Save(list, &message), 0);
+    SharedFolderTable table;
+    tv::SharedFolders_CopyTable(&table);
+    EXPECT_EQ(std::string(table.folders[0]), p254);  // stored whole
+    const std::string saved = ReadFile();
+
+    // Refused, never cut: list, table and file stay as they were.
+    EXPECT_EQ(tv::SharedFolders_Add(list, p255, &message), tv::kSharedFoldersTooLong);
+    EXPECT_NE(message.find("too long"), std::string::npos);
+    EXPECT_EQ(list.size(), 1u);
+    List forced = {p254, p255};
+    EXPECT_EQ(SharedFolders_Save(forced, &message), tv::kSharedFoldersTooLong);
+    EXPECT_EQ(ReadFile(), saved);
+    EXPECT_EQ(tv::SharedFolders_List(), (List{p254}));
+    EXPECT_EQ(tv::SharedFolders_Add(list, "", &message), tv::kSharedFoldersEmptyPath);
+
+    // A file that holds one is read: the list keeps it (so a save cannot drop it silently),
+    // the table leaves it out and the message names it.
+    WriteFile(tv::SharedFolders_Encode({"/b", p255, "/a"}));
+    EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersNotShared);
+    EXPECT_NE(message.find(p255), std::string::npos);
+    EXPECT_EQ(list, (List{"/a", "/b", p255}));
+    EXPECT_EQ(tv::SharedFolders_List(), (List{"/b", "/a"}));  // file order
+}
+
+TEST_F(SharedFoldersTest, TwoHundredFolders)
+{
+    List list;
+    std::string message;
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_EQ(tv::SharedFolders_Add(list, "/f" + std::to_string(i), &message), 0);
+    }
+    ASSERT_EQ(SharedFolders_Save(list, &message), 0);
+    EXPECT_EQ(tv::SharedFolders_List().size(), 200u);
+    const std::string saved = ReadFile();
+
+    EXPECT_EQ(tv::SharedFolders_Add(list, "/one-more", &message), tv::kSharedFoldersFull);
+    EXPECT_NE(message.find("200"), std::string::npos);
+    EXPECT_EQ(list.size(), 200u);
+    List forced = list;
+    forced.push_back("/one-more");
+    EXPECT_EQ(SharedFolders_Save(forced, &message), tv::kSharedFoldersFull);
+    EXPECT_EQ(ReadFile(), saved);
+
+    // A file with more entries loads them all into the list; the table holds the first 200.
+    WriteFile(tv::SharedFolders_Encode(forced));
+    EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersNotShared);
+    EXPECT_EQ(list.size(), 201u);
+    EXPECT_EQ(tv::SharedFolders_List().size(), 200u);
+}
+
+TEST_F(SharedFoldersTest, Utf16Strings)
+{
+    // "/mü" then U+1F3B5 as a surrogate pair, then a plain string.
+    const std::string wide("\x02\x00"
+                           "\xFF\xFE\xFF\x05"
+                           "/\x00m\x00\xFC\x00\x3C\xD8\xB5\xDF"
+                           "\x02/x",
+                           19);
+    WriteFile(wide);
+    List list;
+    std::string message;
+    ASSERT_EQ(SharedFolders_Load(list, &message), 0) << message;
+    EXPECT_EQ(list, (List{"/m\xC3\xBC\xF0\x9F\x8E\xB5", "/x"}));
+
+    // A lone surrogate or a NUL would make a broken path: refused.
+    for (const std::string& bad : {std::string("\x01\x00\xFF\xFE\xFF\x01\x00\xD8", 8),
+                                   std::string("\x01\x00\xFF\xFE\xFF\x01\x00\x00", 8),
+                                   std::string("\x01\x00\xFF\xFE\xFF\xFF\xFE\xFF\x00", 9),
+                                   std::string("\x01\x00\x03" "a\0b", 6)}) {
+        WriteFile(bad);
+        EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersBadFile);
+    }
+}
+
+TEST_F(SharedFoldersTest, SortedWithoutRegardToCaseAfterAnEdit)
+{
+    List list;
+    std::string message;
+    ASSERT_EQ(tv::SharedFolders_Add(list, "D:\\Video", &message), 0);
+    ASSERT_EQ(tv::SharedFolders_Add(list, "C:\\Music", &message), 0);
+    ASSERT_EQ(SharedFolders_Save(list, &message), 0);
+    EXPECT_EQ(ReadFile(), kTwoFolders);
+
+    // Loaded: the table keeps file order, the list sorts; the next save writes list order.
+    WriteFile(tv::SharedFolders_Encode({"/srv/b", "/srv/C", "/srv/a", "/srv/B"}));
+    ASSERT_EQ(SharedFolders_Load(list, &message), 0);
+    EXPECT_EQ(tv::SharedFolders_List(), (List{"/srv/b", "/srv/C", "/srv/a", "/srv/B"}));
+    EXPECT_EQ(list, (List{"/srv/a", "/srv/b", "/srv/B", "/srv/C"}));
+    ASSERT_EQ(tv::SharedFolders_Add(list, "/srv/a", &message), 0);  // duplicates are kept
+    ASSERT_EQ(SharedFolders_Save(list, &message), 0);
+    const List expected{"/srv/a", "/srv/a", "/srv/b", "/srv/B", "/srv/C"};
+    EXPECT_EQ(tv::SharedFolders_List(), expected);
+    EXPECT_EQ(ReadFile(), tv::SharedFolders_Encode(expected));
+
+    // Removing the last folder leaves an empty table.
+    ASSERT_EQ(SharedFolders_Save({}, &message), 0);
+    EXPECT_TRUE(tv::SharedFolders_List().empty());
+}
+
+TEST_F(SharedFoldersTest, UnwritableLocationIsSilentAndKeepsTheTable)
+{
+    List list{"/keep"};
+    std::string message;
+    ASSERT_EQ(SharedFolders_Save(list, &message), 0);
+    tv::SharedFolders_SetSettingsPath(dir_ + "/no/such/folder/TindravollerDLNA.dat");
+    EXPECT_EQ(SharedFolders_Save({"/other"}, &message), 0);
+    EXPECT_EQ(message, "");
+    EXPECT_EQ(tv::SharedFolders_List(), (List{"/keep"}));
+}
+
+TEST_F(SharedFoldersTest, DamagedFileIsRefusedAndNeverOverwritten)
+{
+    List list{"/x"};
+    std::string message;
+    ASSERT_EQ(SharedFolders_Save(list, &message), 0);
+    const std::string good = tv::SharedFolders_Encode({"/music", "/video"});
+
+    // Every truncation, and bytes after the list.
+    for (std::size_t cut = 1; cut < good.size(); ++cut) {
+        WriteFile(good.substr(0, cut));
+        List loaded{"/window"};
+        EXPECT_EQ(SharedFolders_Load(loaded, &message), tv::kSharedFoldersBadFile) << cut;
+        EXPECT_FALSE(message.empty());
+        EXPECT_EQ(loaded, (List{"/window"}));
+        EXPECT_EQ(tv::SharedFolders_List(), (List{"/x"}));
+    }
+    WriteFile(good + "!");
+    EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersBadFile);
+    WriteFile(std::string("\x05\x00\x01", 3));  // more entries than bytes
+    EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersBadFile);
+    EXPECT_EQ(ReadFile(), std::string("\x05\x00\x01", 3));
+
+    // The next save keeps the damaged file aside instead of replacing it.
+    EXPECT_EQ(SharedFolders_Save({"/new"}, &message), tv::kSharedFoldersBadFileKept);
+    EXPECT_NE(message.find(".bad"), std::string::npos);
+    EXPECT_EQ(ReadFile(file_ + ".bad"), std::string("\x05\x00\x01", 3));
+    EXPECT_EQ(ReadFile(), tv::SharedFolders_Encode({"/new"}));
+    EXPECT_EQ(SharedFolders_Save({"/newer"}, &message), 0);  // only once
+}
+
+TEST_F(SharedFoldersTest, ReadErrorIsReported)
+{
+    ASSERT_EQ(SharedFolders_Save({"/x"}, nullptr), 0);
+    const std::string folder = dir_ + "/folder.dat";
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    tv::SharedFolders_SetSettingsPath(folder);
+    List list{"/window"};
+    std::string message;
+    EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersIoError);
+    EXPECT_NE(message.find(folder), std::string::npos);
+    EXPECT_EQ(list, (List{"/window"}));
+    EXPECT_EQ(tv::SharedFolders_List(), (List{"/x"}));
+}
+
+TEST_F(SharedFoldersTest, SettingsPathChoices)
+{
+    tv::SharedFolders_SetSettingsPath("");
+    ::setenv("TINDRAVOLLER_SETTINGS", "/tmp/elsewhere.dat", 1);
+    EXPECT_EQ(tv::SharedFolders_SettingsPath(), "/tmp/elsewhere.dat");
+    ::unsetenv("TINDRAVOLLER_SETTINGS");
+
+    const char* old_home = std::getenv("HOME");
+    std::string saved_home = old_home != nullptr ? old_home : "";
+    ::setenv("HOME", dir_.c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (dir_ + "/cfg").c_str(), 1);
+    ::unsetenv("XDG_DOCUMENTS_DIR");
+    EXPECT_EQ(SharedFolders_DocumentsPath(), dir_ + "/Documents");
+    ASSERT_EQ(::mkdir((dir_ + "/cfg").c_str(), 0700), 0);
+    WriteFile("# comment\nXDG_DOCUMENTS_DIR=\"$HOME/Docs/\"\n", dir_ + "/cfg/user-dirs.dirs");
+    EXPECT_EQ(SharedFolders_DocumentsPath(), dir_ + "/Docs");
+    EXPECT_EQ(tv::SharedFolders_SettingsPath(), dir_ + "/Docs/TindravollerDLNA.dat");
+    ::setenv("XDG_DOCUMENTS_DIR", "/srv/docs", 1);
+    EXPECT_EQ(SharedFolders_DocumentsPath(), "/srv/docs");
+    ::unsetenv("XDG_DOCUMENTS_DIR");
+    ::unsetenv("XDG_CONFIG_HOME");
+    ::setenv("HOME", saved_home.c_str(), 1);
+    tv::SharedFolders_SetSettingsPath(file_);
+}
+
+// The chain thread copies the table while the window thread saves: every copy is one of the
+// saved lists, whole.
+TEST_F(SharedFoldersTest, ReadersNeverSeeAHalfWrittenTable)
+{
+    const List a{"/a/one", "/a/two", "/a/three"};
+    List b;
+    for (int i = 0; i < 200; ++i) b.push_back("/b/" + std::string(200, static_cast<char>('a' + i % 26)));
+    ASSERT_EQ(SharedFolders_Save(a, nullptr), 0);
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> bad{0};
+    std::thread reader([&] {
+        SharedFolderTable table;
+        while (!stop.load()) {
+            tv::SharedFolders_CopyTable(&table);
+            List seen;
+            for (int i = 0; i < table.folder_count; ++i) seen.emplace_back(table.folders[i]);
+            if (seen != a && seen != b) bad.fetch_add(1);
+        }
+    });
+    for (int round = 0; round < 100; ++round) {
+        ASSERT_EQ(SharedFolders_Save(round % 2 ? a : b, nullptr), 0);
+    }
+    stop.store(true);
+    reader.join();
+    EXPECT_EQ(bad.load(), 0);
+}
