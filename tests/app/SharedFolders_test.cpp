@@ -12,13 +12,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 using List = std::vector<std::string>;
 
 // A scratch folder holding the settings file, removed afterwards.
-class SharedFoldersTest : public ::testing::Test {
-protected:
+class SharedFoldersTest : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         char pattern[] = "/tmp/tv-folders-XXXXXX";
@@ -28,7 +30,7 @@ protected:
         tv::SharedFolders_SetSettingsPath(file_);
         std::string message;
         List empty;
-        ASSERT_EQ(SharedFolders_Load(empty, &message), 0) << message;  // clears the table
+        ASSERT_EQ(SharedFolders_Load(empty, &message), 0) << message; // clears the table
     }
     void TearDown() override
     {
@@ -48,10 +50,12 @@ protected:
     {
         std::string bytes;
         FILE* f = std::fopen((path.empty() ? file_ : path).c_str(), "rb");
-        if (f == nullptr) return "<missing>";
+        if (f == nullptr)
+            return "<missing>";
         char block[4096];
         std::size_t n;
-        while ((n = std::fread(block, 1, sizeof block, f)) > 0) bytes.append(block, n);
+        while ((n = std::fread(block, 1, sizeof block, f)) > 0)
+            bytes.append(block, n);
         std::fclose(f);
         return bytes;
     }
@@ -60,9 +64,13 @@ protected:
     std::string file_;
 };
 
-const std::string kTwoFolders("\x02\x00\x08" "C:\\Music" "\x08" "D:\\Video", 20);
+const std::string kTwoFolders("\x02\x00\x08"
+                              "C:\\Music"
+                              "\x08"
+                              "D:\\Video",
+                              20);
 
-}  // namespace
+} // namespace
 
 TEST_F(SharedFoldersTest, TwentyByteExampleBothWays)
 {
@@ -93,7 +101,7 @@ TEST_F(SharedFoldersTest, MissingFileAndEmptyCount)
     EXPECT_EQ(SharedFolders_Load(list, &message), 0);
     EXPECT_TRUE(list.empty());
     EXPECT_EQ(message, "");
-    EXPECT_EQ(ReadFile(), "<missing>");  // loading never creates the file
+    EXPECT_EQ(ReadFile(), "<missing>"); // loading never creates the file
 
     WriteFile(std::string("\x00\x00", 2));
     EXPECT_EQ(SharedFolders_Load(list, &message), 0);
@@ -113,7 +121,8 @@ TEST_F(SharedFoldersTest, LongForms)
     EXPECT_EQ(tv::SharedFolders_Encode({p65534}),
               std::string("\x01\x00\xFF\xFF\xFF\xFE\xFF\x00\x00", 9) + p65534);
     const std::string p65533(0xFFFD, 'c');
-    EXPECT_EQ(tv::SharedFolders_Encode({p65533}).substr(0, 5), std::string("\x01\x00\xFF\xFD\xFF", 5));
+    EXPECT_EQ(tv::SharedFolders_Encode({p65533}).substr(0, 5),
+              std::string("\x01\x00\xFF\xFD\xFF", 5));
 
     List many(0xFFFF, "");
     std::string encoded = tv::SharedFolders_Encode(many);
@@ -127,7 +136,11 @@ TEST_F(SharedFoldersTest, LongForms)
     EXPECT_EQ(decoded.size(), 0xFFFFu);
 
     // Non-minimal length forms are read too.
-    const std::string odd("\x02\x00\xFF\x02\x00" "ab" "\xFF\xFF\xFF\x01\x00\x00\x00" "c", 15);
+    const std::string odd("\x02\x00\xFF\x02\x00"
+                          "ab"
+                          "\xFF\xFF\xFF\x01\x00\x00\x00"
+                          "c",
+                          15);
     ASSERT_EQ(tv::SharedFolders_Decode(reinterpret_cast<const unsigned char*>(odd.data()),
                                        odd.size(), &decoded, &message),
               0);
@@ -144,7 +157,7 @@ TEST_F(SharedFoldersTest, PathWidthLimits)
     ASSERT_EQ(SharedFolders_Save(list, &message), 0);
     SharedFolderTable table;
     tv::SharedFolders_CopyTable(&table);
-    EXPECT_EQ(std::string(table.folders[0]), p254);  // stored whole
+    EXPECT_EQ(std::string(table.folders[0]), p254); // stored whole
     const std::string saved = ReadFile();
 
     // Refused, never cut: list, table and file stay as they were.
@@ -163,7 +176,7 @@ TEST_F(SharedFoldersTest, PathWidthLimits)
     EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersNotShared);
     EXPECT_NE(message.find(p255), std::string::npos);
     EXPECT_EQ(list, (List{"/a", "/b", p255}));
-    EXPECT_EQ(tv::SharedFolders_List(), (List{"/b", "/a"}));  // file order
+    EXPECT_EQ(tv::SharedFolders_List(), (List{"/b", "/a"})); // file order
 }
 
 TEST_F(SharedFoldersTest, TwoHundredFolders)
@@ -210,7 +223,9 @@ TEST_F(SharedFoldersTest, Utf16Strings)
     for (const std::string& bad : {std::string("\x01\x00\xFF\xFE\xFF\x01\x00\xD8", 8),
                                    std::string("\x01\x00\xFF\xFE\xFF\x01\x00\x00", 8),
                                    std::string("\x01\x00\xFF\xFE\xFF\xFF\xFE\xFF\x00", 9),
-                                   std::string("\x01\x00\x03" "a\0b", 6)}) {
+                                   std::string("\x01\x00\x03"
+                                               "a\0b",
+                                               6)}) {
         WriteFile(bad);
         EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersBadFile);
     }
@@ -230,7 +245,7 @@ TEST_F(SharedFoldersTest, SortedWithoutRegardToCaseAfterAnEdit)
     ASSERT_EQ(SharedFolders_Load(list, &message), 0);
     EXPECT_EQ(tv::SharedFolders_List(), (List{"/srv/b", "/srv/C", "/srv/a", "/srv/B"}));
     EXPECT_EQ(list, (List{"/srv/a", "/srv/b", "/srv/B", "/srv/C"}));
-    ASSERT_EQ(tv::SharedFolders_Add(list, "/srv/a", &message), 0);  // duplicates are kept
+    ASSERT_EQ(tv::SharedFolders_Add(list, "/srv/a", &message), 0); // duplicates are kept
     ASSERT_EQ(SharedFolders_Save(list, &message), 0);
     const List expected{"/srv/a", "/srv/a", "/srv/b", "/srv/B", "/srv/C"};
     EXPECT_EQ(tv::SharedFolders_List(), expected);
@@ -270,7 +285,7 @@ TEST_F(SharedFoldersTest, DamagedFileIsRefusedAndNeverOverwritten)
     }
     WriteFile(good + "!");
     EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersBadFile);
-    WriteFile(std::string("\x05\x00\x01", 3));  // more entries than bytes
+    WriteFile(std::string("\x05\x00\x01", 3)); // more entries than bytes
     EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersBadFile);
     EXPECT_EQ(ReadFile(), std::string("\x05\x00\x01", 3));
 
@@ -279,7 +294,7 @@ TEST_F(SharedFoldersTest, DamagedFileIsRefusedAndNeverOverwritten)
     EXPECT_NE(message.find(".bad"), std::string::npos);
     EXPECT_EQ(ReadFile(file_ + ".bad"), std::string("\x05\x00\x01", 3));
     EXPECT_EQ(ReadFile(), tv::SharedFolders_Encode({"/new"}));
-    EXPECT_EQ(SharedFolders_Save({"/newer"}, &message), 0);  // only once
+    EXPECT_EQ(SharedFolders_Save({"/newer"}, &message), 0); // only once
 }
 
 TEST_F(SharedFoldersTest, ReadErrorIsReported)
@@ -327,7 +342,8 @@ TEST_F(SharedFoldersTest, ReadersNeverSeeAHalfWrittenTable)
 {
     const List a{"/a/one", "/a/two", "/a/three"};
     List b;
-    for (int i = 0; i < 200; ++i) b.push_back("/b/" + std::string(200, static_cast<char>('a' + i % 26)));
+    for (int i = 0; i < 200; ++i)
+        b.push_back("/b/" + std::string(200, static_cast<char>('a' + i % 26)));
     ASSERT_EQ(SharedFolders_Save(a, nullptr), 0);
 
     std::atomic<bool> stop{false};
@@ -337,8 +353,10 @@ TEST_F(SharedFoldersTest, ReadersNeverSeeAHalfWrittenTable)
         while (!stop.load()) {
             tv::SharedFolders_CopyTable(&table);
             List seen;
-            for (int i = 0; i < table.folder_count; ++i) seen.emplace_back(table.folders[i]);
-            if (seen != a && seen != b) bad.fetch_add(1);
+            for (int i = 0; i < table.folder_count; ++i)
+                seen.emplace_back(table.folders[i]);
+            if (seen != a && seen != b)
+                bad.fetch_add(1);
         }
     });
     for (int round = 0; round < 100; ++round) {
