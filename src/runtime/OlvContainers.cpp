@@ -371,7 +371,8 @@ void* OlvHashTree_Get(OlvHashTree* tree, const char* key, int len) noexcept
     return entry == nullptr ? nullptr : entry->data;
 }
 
-void OlvHashTree_GetEx(OlvHashTree* tree, const char* key, int len, void** data, int* extra) noexcept
+void OlvHashTree_GetEx(OlvHashTree* tree, const char* key, int len, void** data,
+                       int* extra) noexcept
 {
     tv::HashTreeEntry* entry = Find(tree, key, len);
     if (data != nullptr) *data = entry == nullptr ? nullptr : entry->data;

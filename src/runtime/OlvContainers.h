@@ -86,7 +86,8 @@ void OlvHashTree_PutEx(OlvHashTree* tree, const char* key, int len, void* data, 
 // Null when absent.
 void* OlvHashTree_Get(OlvHashTree* tree, const char* key, int len) noexcept;
 // Both outputs null/0 when absent.
-void OlvHashTree_GetEx(OlvHashTree* tree, const char* key, int len, void** data, int* extra) noexcept;
+void OlvHashTree_GetEx(OlvHashTree* tree, const char* key, int len, void** data,
+                       int* extra) noexcept;
 // No effect when absent.
 void OlvHashTree_Delete(OlvHashTree* tree, const char* key, int len) noexcept;
 

@@ -142,6 +142,9 @@ TEST(OlvChain, StopFromAnotherThreadRacesTeardownSafely)
     }
 }
 
+struct DeferAddCase;
+DeferAddCase* g_add = nullptr;
+
 struct DeferAddCase {
     std::atomic<int> turn{0};  // the first probe's pre_select count
     Probe first;
@@ -151,12 +154,14 @@ struct DeferAddCase {
 TEST(OlvChain, DeferredAddFromAnotherThreadJoinsTheSameTurnInOrder)
 {
     HangGuard guard("DeferredAddFromAnotherThreadJoinsTheSameTurnInOrder");
-    static DeferAddCase c;  // reached from capture-less hooks
+    DeferAddCase state;
+    g_add = &state;  // reached from capture-less hooks
+    DeferAddCase& c = state;
     std::vector<int> order;
     c.first.id = 0;
     c.first.cap_block_ms = 10000;
     c.first.destroy_order = &order;
-    c.first.on_pre = [](Probe* self, int, fd_set*, int*) { c.turn = self->pre.load(); };
+    c.first.on_pre = [](Probe* self, int, fd_set*, int*) { g_add->turn = self->pre.load(); };
     for (int i = 0; i < 3; ++i) {
         Probe& probe = c.added[i];
         probe.id = i + 1;
@@ -165,12 +170,12 @@ TEST(OlvChain, DeferredAddFromAnotherThreadJoinsTheSameTurnInOrder)
             // Seen in the turn it was added: after the first probe's pre_select, before its
             // post_select.
             if (turn != 1) return;
-            self->user = reinterpret_cast<void*>(static_cast<intptr_t>(c.turn));
-            EXPECT_EQ(c.first.post.load() + 1, c.turn.load());
+            self->user = reinterpret_cast<void*>(static_cast<intptr_t>(g_add->turn));
+            EXPECT_EQ(g_add->first.post.load() + 1, g_add->turn.load());
         };
         probe.on_post = [](Probe* self, int turn, int, fd_set*) {
             if (turn != 1) return;
-            EXPECT_EQ(reinterpret_cast<intptr_t>(self->user), c.turn.load())
+            EXPECT_EQ(reinterpret_cast<intptr_t>(self->user), g_add->turn.load())
                 << "first post_select in the turn of the first pre_select";
         };
     }
@@ -178,17 +183,19 @@ TEST(OlvChain, DeferredAddFromAnotherThreadJoinsTheSameTurnInOrder)
     ThreadedChain chain;
     chain.AddProbe(&c.first);
     chain.Start();
-    ASSERT_TRUE(WaitUntil([] { return c.first.pre.load() == 1; }));
+    ASSERT_TRUE(WaitUntil([] { return g_add->first.pre.load() == 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     for (Probe& probe : c.added) {
         probe.chain = chain.chain();
         OlvChain_DeferAdd(chain.chain(), tv::test::NewProbeObject(&probe));
     }
     // The chain sleeps up to 10 s; the request itself must wake it.
-    ASSERT_TRUE(WaitUntil([] { return c.added[2].pre.load() >= 1; }, std::chrono::seconds(3)));
+    ASSERT_TRUE(
+        WaitUntil([] { return g_add->added[2].pre.load() >= 1; }, std::chrono::seconds(3)));
     // That turn then sleeps again; a wake ends it, and the new objects see its post_select.
     OlvChain_Wake(chain.chain());
-    ASSERT_TRUE(WaitUntil([] { return c.added[2].post.load() >= 1; }, std::chrono::seconds(3)));
+    ASSERT_TRUE(
+        WaitUntil([] { return g_add->added[2].post.load() >= 1; }, std::chrono::seconds(3)));
     chain.StopAndJoin();
 
     for (Probe& probe : c.added) EXPECT_EQ(probe.destroyed.load(), 1);
@@ -296,6 +303,9 @@ TEST(OlvChain, FdSetAddKeepsTheCapAndTheSetSize)
     EXPECT_EQ(tv::FdSetCount(&set), 64);
 }
 
+struct SubChainCase;
+SubChainCase* g_sub = nullptr;
+
 struct SubChainCase {
     std::vector<int> order;
     Probe driver;
@@ -306,7 +316,9 @@ struct SubChainCase {
 
 TEST(OlvChain, SubChainMergesInOrderAndDropDestroysItsObjects)
 {
-    static SubChainCase c;
+    SubChainCase state;
+    g_sub = &state;  // reached from capture-less hooks
+    SubChainCase& c = state;
     c.driver.id = 1;
     c.driver.destroy_order = &c.order;
     for (int i = 0; i < 2; ++i) {
@@ -314,25 +326,25 @@ TEST(OlvChain, SubChainMergesInOrderAndDropDestroysItsObjects)
         c.member[i].destroy_order = &c.order;
     }
     c.driver.on_post = [](Probe* self, int turn, int, fd_set*) {
-        if (turn == 1) OlvChain_MergeSubChain(self->chain, c.sub);
+        if (turn == 1) OlvChain_MergeSubChain(self->chain, g_sub->sub);
         if (turn == 2) {
             // Merged at the start of turn 2, after the driver: both members ran once.
-            EXPECT_EQ(c.member[0].pre.load(), 1);
-            EXPECT_EQ(c.member[1].pre.load(), 1);
-            EXPECT_EQ(c.member[1].post.load(), 0) << "they come after the driver";
+            EXPECT_EQ(g_sub->member[0].pre.load(), 1);
+            EXPECT_EQ(g_sub->member[1].pre.load(), 1);
+            EXPECT_EQ(g_sub->member[1].post.load(), 0) << "they come after the driver";
             // The sub-chain's own timer monitor now runs on this chain.
             OlvLifeTime_Add(
-                tv::ChainTimer(c.sub), &c, 0,
-                [](void*) noexcept { ++c.sub_timer_fired; }, nullptr);
+                tv::ChainTimer(g_sub->sub), g_sub, 0,
+                [](void*) noexcept { ++g_sub->sub_timer_fired; }, nullptr);
         }
-        if (turn > 2 && c.sub_timer_fired.load() == 1 && c.sub != nullptr) {
-            OlvChain_DropSubChain(self->chain, c.sub);
-            c.sub = nullptr;
+        if (turn > 2 && g_sub->sub_timer_fired.load() == 1 && g_sub->sub != nullptr) {
+            OlvChain_DropSubChain(self->chain, g_sub->sub);
+            g_sub->sub = nullptr;
             self->user = reinterpret_cast<void*>(static_cast<intptr_t>(turn));
         }
-        if (c.sub == nullptr && turn == reinterpret_cast<intptr_t>(self->user) + 1) {
-            EXPECT_EQ(c.member[0].destroyed.load(), 1);
-            EXPECT_EQ(c.member[1].destroyed.load(), 1);
+        if (g_sub->sub == nullptr && turn == reinterpret_cast<intptr_t>(self->user) + 1) {
+            EXPECT_EQ(g_sub->member[0].destroyed.load(), 1);
+            EXPECT_EQ(g_sub->member[1].destroyed.load(), 1);
             OlvChain_Stop(self->chain);
         }
     };

@@ -226,6 +226,8 @@ TEST(OlvLifeTime, ConcurrentAddAndRemoveEndEachTimerExactlyOnce)
     HangGuard guard("ConcurrentAddAndRemoveEndEachTimerExactlyOnce");
     constexpr int kPerThread = 400;
     static Counted counted[2][kPerThread];
+    for (auto& side : counted)
+        for (Counted& c : side) c.fired = c.destroyed = 0;
     ThreadedChain chain;
     OlvLifeTime* monitor = tv::ChainTimer(chain.chain());
     chain.Start();
