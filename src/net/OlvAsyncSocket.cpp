@@ -79,6 +79,7 @@ struct OlvAsyncSocket {
     bool in_callback = false;
     bool disconnect_deferred = false;
     bool destroying = false;           // in the destroy hook: no more callbacks
+    unsigned arming = 0;               // bumped by every ConnectTo and Adopt
     std::atomic<bool> timers_gone{false};  // the chain's end has flushed our monitors
 };
 
@@ -457,6 +458,10 @@ constexpr tv::ChainHooks kAsyncSocketHooks = {
 
 void ArmCommon(OlvAsyncSocket* s, tv::AsyncSocketInterruptFn on_interrupt, void* user) noexcept
 {
+    {
+        std::scoped_lock lk(s->lock);
+        ++s->arming;
+    }
     s->user = user;
     s->on_interrupt = on_interrupt;
     s->pending_bytes = 0;
@@ -557,9 +562,12 @@ void OlvAsyncSocket_Adopt(OlvAsyncSocket* socket, int handle,
     s->connected = 1;
 }
 
-OlvSendResult OlvAsyncSocket_Send(OlvAsyncSocket* socket, const char* data, std::size_t length,
-                                  std::uint32_t address, std::uint16_t port,
-                                  OlvSendOwnership ownership)
+namespace {
+
+// `arming`, when given, must still be the socket's arming (checked under the same lock).
+OlvSendResult SendImpl(OlvAsyncSocket* socket, const char* data, std::size_t length,
+                       std::uint32_t address, std::uint16_t port, OlvSendOwnership ownership,
+                       const unsigned* arming) noexcept
 {
     if (socket == nullptr) {
         if (ownership == OwnTransfer) tv::Free(const_cast<char*>(data));
@@ -575,7 +583,7 @@ OlvSendResult OlvAsyncSocket_Send(OlvAsyncSocket* socket, const char* data, std:
     OlvSendResult result;
     {
         std::scoped_lock lk(s->lock);
-        if (s->handle < 0) {
+        if (s->handle < 0 || (arming != nullptr && *arming != s->arming)) {
             FreeItem(item);
             return SendClosed;
         }
@@ -623,15 +631,30 @@ OlvSendResult OlvAsyncSocket_Send(OlvAsyncSocket* socket, const char* data, std:
     return result;
 }
 
-void OlvAsyncSocket_Disconnect(OlvAsyncSocket* socket)
+}  // namespace
+
+OlvSendResult OlvAsyncSocket_Send(OlvAsyncSocket* socket, const char* data, std::size_t length,
+                                  std::uint32_t address, std::uint16_t port,
+                                  OlvSendOwnership ownership)
+{
+    return SendImpl(socket, data, length, address, port, ownership, nullptr);
+}
+
+namespace {
+
+void DisconnectImpl(OlvAsyncSocket* socket, const unsigned* arming) noexcept
 {
     if (socket == nullptr) return;
     OlvAsyncSocket* s = socket;
-    if (!s->timers_gone.load()) OlvLifeTime_Remove(s->connect_timer, s);
     void* user;
     {
         std::scoped_lock lk(s->lock);
-        if (s->handle < 0) return;
+        if (arming != nullptr && *arming != s->arming) return;
+    }
+    if (!s->timers_gone.load()) OlvLifeTime_Remove(s->connect_timer, s);
+    {
+        std::scoped_lock lk(s->lock);
+        if (s->handle < 0 || (arming != nullptr && *arming != s->arming)) return;
         s->pause = 1;
         CloseHandle(s);
         DropQueue(s);
@@ -643,6 +666,13 @@ void OlvAsyncSocket_Disconnect(OlvAsyncSocket* socket)
         user = s->user;
     }
     if (s->on_disconnect != nullptr) s->on_disconnect(s, user);
+}
+
+}  // namespace
+
+void OlvAsyncSocket_Disconnect(OlvAsyncSocket* socket)
+{
+    DisconnectImpl(socket, nullptr);
 }
 
 void OlvAsyncSocket_Resume(OlvAsyncSocket* socket)
@@ -707,6 +737,23 @@ std::size_t AsyncSocketPendingBytes(OlvAsyncSocket* socket) noexcept
 }
 
 OlvChain* AsyncSocketChain(OlvAsyncSocket* socket) noexcept { return socket->chain; }
+
+unsigned AsyncSocketArming(OlvAsyncSocket* socket) noexcept
+{
+    std::scoped_lock lk(socket->lock);
+    return socket->arming;
+}
+
+OlvSendResult AsyncSocketSendArmed(OlvAsyncSocket* socket, unsigned arming, const char* data,
+                                   std::size_t length, OlvSendOwnership ownership) noexcept
+{
+    return SendImpl(socket, data, length, 0, 0, ownership, &arming);
+}
+
+void AsyncSocketDisconnectArmed(OlvAsyncSocket* socket, unsigned arming) noexcept
+{
+    DisconnectImpl(socket, &arming);
+}
 
 namespace {
 

@@ -97,6 +97,14 @@ namespace tv {
 std::size_t AsyncSocketPendingBytes(OlvAsyncSocket* socket) noexcept;
 // The chain this socket lives on.
 OlvChain* AsyncSocketChain(OlvAsyncSocket* socket) noexcept;
+// Each arming (ConnectTo, Adopt) gets a new number. Owners that may act on a connection
+// after it ended (from another thread) name the arming they mean: the send is refused
+// (SendClosed, owned data freed) and the disconnect ignored once the socket has been
+// re-armed for someone else. Any thread.
+unsigned AsyncSocketArming(OlvAsyncSocket* socket) noexcept;
+OlvSendResult AsyncSocketSendArmed(OlvAsyncSocket* socket, unsigned arming, const char* data,
+                                   std::size_t length, OlvSendOwnership ownership) noexcept;
+void AsyncSocketDisconnectArmed(OlvAsyncSocket* socket, unsigned arming) noexcept;
 // Sets *gone once the chain's end has flushed `monitor`; from then on the monitor must not be
 // used. Owners created after their monitors are destroyed after them, so this tells them
 // that the chain is stopping. Before the chain runs or on the chain thread.

@@ -1,0 +1,616 @@
+// The embedded HTTP server. The chain thread accepts connections, reads requests through one
+// stream reader per session and dispatches them; handlers answer through the send functions,
+// from the chain thread or, holding the session, from a worker thread. Completion work that
+// touches the reader always runs on the chain thread.
+#include "http/OlvWebServer.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include "http/OlvWebReader.h"
+#include "net/OlvAsyncServerSocket.h"
+#include "runtime/Memory.h"
+#include "runtime/OlvChain.h"
+#include "runtime/OlvLifeTime.h"
+#include "runtime/OlvParsers.h"
+
+namespace {
+
+constexpr int kReceiveBufferBytes = 32768;
+constexpr int kFoldThresholdBytes = 800;  // extra headers this long are rewritten line by line
+constexpr int kFoldWidthBytes = 800;
+constexpr std::string_view kMissingHost = "HTTP/1.1 400 Bad Request (Missing Host Field)\r\n\r\n";
+constexpr std::string_view kChunked = "\r\nTransfer-Encoding: chunked";
+constexpr std::string_view kHeaderEnd = "\r\n\r\n";
+constexpr std::string_view kLastChunk = "0\r\n\r\n";
+constexpr std::string_view kLineEnd = "\r\n";
+constexpr std::string_view kFoldSeparator = "\r\n ";
+
+}  // namespace
+
+namespace tv {
+struct WebDirectoryEntry {
+    std::string name;
+    WebDirectoryFn handler;
+    void* user;
+};
+}  // namespace tv
+
+struct OlvWebServer {
+    tv::ChainHooks hooks;  // first: the chain reads it through void*
+    OlvChain* chain = nullptr;
+    OlvAsyncServerSocket* server_socket = nullptr;
+    OlvLifeTime* idle_timers = nullptr;
+    OlvLifeTime* request_timers = nullptr;  // a started request must arrive in time
+    OlvLifeTime* deferred = nullptr;        // completion and close work for the chain thread
+    std::vector<tv::WebDirectoryEntry*>* virtual_directories = nullptr;
+    tv::WebSessionFn on_session = nullptr;
+    void* user = nullptr;
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> thread_known{false};
+    std::thread::id chain_thread{};
+    int request_timeout_ms = tv::kRequestTimeoutMs;
+};
+
+static_assert(std::is_standard_layout_v<OlvWebServer>);
+static_assert(offsetof(OlvWebServer, hooks) == 0);
+
+namespace {
+
+bool EqualsCaseless(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::string_view View(const char* data, int length)
+{
+    return {data != nullptr ? data : "", static_cast<std::size_t>(data != nullptr && length > 0 ? length : 0)};
+}
+
+bool VersionAboveOne(std::string_view version)
+{
+    std::size_t i = 0;
+    long major = 0;
+    while (i < version.size() && version[i] >= '0' && version[i] <= '9') {
+        major = major * 10 + (version[i] - '0');
+        if (major > 1) return true;
+        ++i;
+    }
+    if (major != 1 || i >= version.size() || version[i] != '.') return false;
+    for (++i; i < version.size() && version[i] >= '0' && version[i] <= '9'; ++i) {
+        if (version[i] != '0') return true;
+    }
+    return false;
+}
+
+bool OnChainThread(OlvWebServer* server) noexcept
+{
+    // Before the first turn only the creating thread can be here.
+    return !server->thread_known.load() || server->chain_thread == std::this_thread::get_id();
+}
+
+void IdleFired(void* data) noexcept
+{
+    auto* session = static_cast<OlvWebSession*>(data);
+    if (!session->closed.load()) tv::AsyncSocketDisconnectArmed(session->connection, session->arming);
+}
+
+void RequestTimedOut(void* data) noexcept
+{
+    // A request that started and did not arrive completely in time: its slot is freed.
+    auto* session = static_cast<OlvWebSession*>(data);
+    if (!session->closed.load()) tv::AsyncSocketDisconnectArmed(session->connection, session->arming);
+}
+
+void StartIdleTimer(OlvWebSession* session) noexcept
+{
+    OlvWebServer* server = session->server;
+    if (server->stopping.load()) return;
+    OlvLifeTime_Remove(server->idle_timers, session);
+    OlvLifeTime_Add(server->idle_timers, session, tv::kSessionIdleTimeoutMs, IdleFired, nullptr);
+}
+
+void ReleaseFromTimer(void* data) noexcept
+{
+    OlvWebServer_ReleaseSession(static_cast<OlvWebSession*>(data));
+}
+
+void CloseFired(void* data) noexcept
+{
+    auto* session = static_cast<OlvWebSession*>(data);
+    if (!session->closed.load()) tv::AsyncSocketDisconnectArmed(session->connection, session->arming);
+    OlvWebServer_ReleaseSession(session);
+}
+
+// Chain thread: the response is complete; keep the connection for the next request or end it.
+void FinishRequest(OlvWebSession* session, bool keep) noexcept
+{
+    session->directory = nullptr;
+    if (session->closed.load() || session->interrupted.load()) return;
+    OlvWebServer* server = session->server;
+    if (keep) {
+        StartIdleTimer(session);
+        OlvWebClient_ResetReader(session->reader);
+        OlvWebClient_Resume(session->reader);  // redelivers a pipelined request
+        return;
+    }
+    if (server->stopping.load()) return;
+    OlvWebServer_HoldSession(session);
+    OlvLifeTime_Add(server->deferred, session, 0, CloseFired, ReleaseFromTimer);
+}
+
+void FinishKeepFired(void* data) noexcept
+{
+    auto* session = static_cast<OlvWebSession*>(data);
+    FinishRequest(session, true);
+    OlvWebServer_ReleaseSession(session);
+}
+
+void FinishCloseFired(void* data) noexcept
+{
+    auto* session = static_cast<OlvWebSession*>(data);
+    FinishRequest(session, false);
+    OlvWebServer_ReleaseSession(session);
+}
+
+OlvSendResult CompleteRequest(OlvWebSession* session) noexcept
+{
+    if (session->answered.exchange(1) != 0) return SendAllSent;
+    session->in_request = 0;
+    const bool keep = session->force_close.load() == 0 && session->keep_alive.load() != 0;
+    OlvWebServer* server = session->server;
+    if (OnChainThread(server)) {
+        FinishRequest(session, keep);
+    } else if (!server->stopping.load()) {
+        // The reader belongs to the chain thread: hand the rest over to it.
+        OlvWebServer_HoldSession(session);
+        OlvLifeTime_Add(server->deferred, session, 0, keep ? FinishKeepFired : FinishCloseFired,
+                        ReleaseFromTimer);
+    }
+    return keep ? SendAllSent : SendWillClose;
+}
+
+bool Refused(OlvWebSession* session, const char* data, OlvSendOwnership ownership) noexcept
+{
+    if (session != nullptr && session->interrupted.load() == 0) return false;
+    if (ownership == OwnTransfer) tv::Free(const_cast<char*>(data));
+    return true;
+}
+
+OlvSendResult SendPiece(OlvWebSession* session, const char* data, std::size_t length,
+                        OlvSendOwnership ownership) noexcept
+{
+    return tv::AsyncSocketSendArmed(session->connection, session->arming, data, length, ownership);
+}
+
+}  // namespace
+
+// ---- Public send functions ----
+
+OlvSendResult OlvWebServer_SendBytes(OlvWebSession* session, const char* data, std::size_t length,
+                                     OlvSendOwnership ownership, int done)
+{
+    if (Refused(session, data, ownership)) return SendNoSession;
+    session->complete_on_drain = done != 0 ? 1 : 0;
+    OlvSendResult result = SendPiece(session, data, length, ownership);
+    if (result == SendAllSent && done != 0) return CompleteRequest(session);
+    return result;
+}
+
+namespace {
+
+bool Stops(OlvSendResult result) { return result == SendWillClose || result == SendClosed; }
+
+// Extra headers of 800 bytes or more: each "name: value" line again, its value folded.
+OlvSendResult SendFoldedHeaders(OlvWebSession* session, const char* text) noexcept
+{
+    std::string_view rest(text);
+    OlvSendResult result = SendAllSent;
+    while (!rest.empty()) {
+        std::size_t eol = rest.find(kLineEnd);
+        std::string_view line = rest.substr(0, eol);
+        rest = eol == std::string_view::npos ? std::string_view() : rest.substr(eol + kLineEnd.size());
+        std::size_t colon = line.find(':');
+        if (line.empty() || colon == std::string_view::npos) continue;
+        result = OlvWebServer_SendBytes(session, kLineEnd.data(), kLineEnd.size(), OwnStatic, 0);
+        if (Stops(result)) return result;
+        result = OlvWebServer_SendBytes(session, line.data(), colon + 1, OwnCopy, 0);
+        if (Stops(result)) return result;
+        std::string_view value = line.substr(colon + 1);
+        char* folded = nullptr;
+        int folded_length = OlvFragmentText(value.data(), static_cast<int>(value.size()),
+                                            kFoldSeparator.data(),
+                                            static_cast<int>(kFoldSeparator.size()),
+                                            kFoldWidthBytes, &folded);
+        result = OlvWebServer_SendBytes(session, folded, static_cast<std::size_t>(folded_length),
+                                        OwnTransfer, 0);
+        if (Stops(result)) return result;
+    }
+    return result;
+}
+
+}  // namespace
+
+OlvSendResult OlvWebServer_BeginResponse(OlvWebSession* session, int status_code,
+                                         const char* reason, const char* extra_headers,
+                                         OlvSendOwnership extra_ownership)
+{
+    if (Refused(session, extra_headers, extra_ownership)) return SendNoSession;
+    auto release_extra = [&] {
+        if (extra_ownership == OwnTransfer) tv::Free(const_cast<char*>(extra_headers));
+    };
+    char line[512];
+    int n = std::snprintf(line, sizeof line, "HTTP/%s %d %s", "1.1", status_code,
+                          reason != nullptr ? reason : "");
+    if (n < 0) n = 0;
+    if (n >= static_cast<int>(sizeof line)) n = sizeof line - 1;
+    OlvSendResult result =
+        OlvWebServer_SendBytes(session, line, static_cast<std::size_t>(n), OwnCopy, 0);
+    if (Stops(result)) {
+        release_extra();
+        return result;
+    }
+    if (session->http10.load()) {
+        session->force_close = 1;  // the body ends with the connection
+    } else {
+        result = OlvWebServer_SendBytes(session, kChunked.data(), kChunked.size(), OwnStatic, 0);
+        if (Stops(result)) {
+            release_extra();
+            return result;
+        }
+    }
+    if (extra_headers != nullptr) {
+        std::size_t length = std::strlen(extra_headers);
+        if (length < static_cast<std::size_t>(kFoldThresholdBytes)) {
+            result = OlvWebServer_SendBytes(session, extra_headers, length, extra_ownership, 0);
+        } else {
+            result = SendFoldedHeaders(session, extra_headers);
+            release_extra();
+        }
+        if (Stops(result)) return result;
+    }
+    return OlvWebServer_SendBytes(session, kHeaderEnd.data(), kHeaderEnd.size(), OwnStatic, 0);
+}
+
+OlvSendResult OlvWebServer_BeginResponseFromPacket(OlvWebSession* session, OlvPacket* packet)
+{
+    if (session == nullptr || session->interrupted.load()) {
+        OlvPacket_Destroy(packet);
+        return SendNoSession;
+    }
+    if (!session->http10.load()) {
+        OlvPacket_DeleteHeader(packet, "Content-Length", 14);
+        OlvPacket_AddHeader(packet, "Transfer-Encoding", 17, "chunked", 7);
+    }
+    char* wire = nullptr;
+    int length = OlvPacket_Serialize(packet, &wire);
+    OlvPacket_Destroy(packet);
+    return OlvWebServer_SendBytes(session, wire, static_cast<std::size_t>(length), OwnTransfer, 0);
+}
+
+OlvSendResult OlvWebServer_SendBody(OlvWebSession* session, const char* data, std::size_t length,
+                                    OlvSendOwnership ownership, int done)
+{
+    if (Refused(session, data, ownership)) return SendNoSession;
+    if (session->http10.load()) {
+        if (length >= 1) return OlvWebServer_SendBytes(session, data, length, ownership, done);
+        if (ownership == OwnTransfer) tv::Free(const_cast<char*>(data));
+        if (done != 0) return CompleteRequest(session);
+        return SendAllSent;
+    }
+    OlvSendResult result = SendAllSent;
+    if (length >= 1) {
+        char size_line[32];
+        int n = std::snprintf(size_line, sizeof size_line, "%zX\r\n", length);
+        result = OlvWebServer_SendBytes(session, size_line, static_cast<std::size_t>(n), OwnCopy, 0);
+        if (result == SendClosed || result == SendWillClose) {
+            if (ownership == OwnTransfer) tv::Free(const_cast<char*>(data));
+            return result;
+        }
+        result = OlvWebServer_SendBytes(session, data, length, ownership, 0);
+        if (!Stops(result))
+            result = OlvWebServer_SendBytes(session, kLineEnd.data(), kLineEnd.size(), OwnStatic, 0);
+    } else if (ownership == OwnTransfer) {
+        tv::Free(const_cast<char*>(data));
+    }
+    if (done == 0) return result;
+    if (Stops(result)) return result;
+    if (session->is_head.load()) return CompleteRequest(session);  // no terminator for HEAD
+    return OlvWebServer_SendBytes(session, kLastChunk.data(), kLastChunk.size(), OwnStatic, 1);
+}
+
+void OlvWebServer_CloseSession(OlvWebSession* session)
+{
+    if (session == nullptr || session->closed.load()) return;
+    tv::AsyncSocketDisconnectArmed(session->connection, session->arming);
+}
+
+void OlvWebServer_HoldSession(OlvWebSession* session)
+{
+    std::scoped_lock lk(session->lock);
+    ++session->ref_count;
+}
+
+void OlvWebServer_ReleaseSession(OlvWebSession* session)
+{
+    if (session == nullptr) return;
+    bool last;
+    {
+        std::scoped_lock lk(session->lock);
+        last = --session->ref_count == 0;
+    }
+    if (!last) return;
+    // Only the last holder cancels the idle timer: a holder that lets go after its answer
+    // must not keep an idle keep-alive connection from timing out.
+    OlvWebServer* server = session->server;
+    if (!session->interrupted.load() && !server->stopping.load()) {
+        OlvLifeTime_Remove(server->idle_timers, session);
+        OlvLifeTime_Remove(server->request_timers, session);
+    }
+    if (session->reader != nullptr) OlvWebClient_DestroyReader(session->reader);
+    session->reader = nullptr;
+    delete session;
+}
+
+std::uint32_t OlvWebServer_SessionLocalAddress(OlvWebSession* session)
+{
+    return OlvAsyncSocket_GetLocalAddress(session->connection);
+}
+
+std::uint16_t OlvWebServer_GetPort(OlvWebServer* server)
+{
+    return OlvAsyncServerSocket_GetPort(server->server_socket);
+}
+
+int OlvWebServer_AddVirtualDirectory(OlvWebServer* server, const char* name, int name_length,
+                                     tv::WebDirectoryFn handler, void* user)
+{
+    std::string key(name, static_cast<std::size_t>(name_length > 0 ? name_length : 0));
+    if (server->virtual_directories == nullptr)
+        server->virtual_directories = new std::vector<tv::WebDirectoryEntry*>;
+    for (tv::WebDirectoryEntry* entry : *server->virtual_directories) {
+        if (entry->name == key) return 1;
+    }
+    server->virtual_directories->push_back(new tv::WebDirectoryEntry{key, handler, user});
+    return 0;
+}
+
+namespace tv {
+void WebServerSetRequestTimeoutForTest(OlvWebServer* server, int timeout_ms) noexcept
+{
+    server->request_timeout_ms = timeout_ms;
+}
+}  // namespace tv
+
+// ---- Chain-thread side ----
+
+namespace {
+
+OlvWebServer* ServerOf(OlvAsyncServerSocket* server_socket)
+{
+    return static_cast<OlvWebServer*>(OlvAsyncServerSocket_GetTag(server_socket));
+}
+
+tv::WebDirectoryEntry* FindDirectory(OlvWebServer* server, OlvPacket* header, int* prefix)
+{
+    if (server->virtual_directories == nullptr || header->path == nullptr) return nullptr;
+    std::string_view path = View(header->path, header->path_length);
+    std::size_t start = !path.empty() && path[0] == '/' ? 1 : 0;
+    std::size_t slash = path.find('/', start);
+    std::string_view segment = path.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
+    if (segment.empty()) return nullptr;
+    for (tv::WebDirectoryEntry* entry : *server->virtual_directories) {
+        if (entry->name == segment) {
+            *prefix = static_cast<int>(start + segment.size());
+            return entry;
+        }
+    }
+    return nullptr;
+}
+
+// The reader's delivery of a request (or a piece of its body).
+void Deliver(OlvWebReader* /*reader*/, int interrupt, OlvPacket* header, char* data, int* consumed,
+             int length, int done, void* user, void* /*user2*/, int* pause) noexcept
+{
+    auto* session = static_cast<OlvWebSession*>(user);
+    OlvWebServer* server = session->server;
+    if (session->complete_on_drain.load() || !session->in_request.load()) {
+        session->complete_on_drain = 0;
+        session->answered = 0;
+        session->in_request = 1;
+        OlvLifeTime_Remove(server->idle_timers, session);
+        OlvLifeTime_Remove(server->request_timers, session);
+        OlvLifeTime_Add(server->request_timers, session, server->request_timeout_ms,
+                        RequestTimedOut, nullptr);
+        if (header != nullptr) {
+            std::string_view version = View(header->version, header->version_length);
+            session->http10 = version == "1.0" ? 1 : 0;
+            bool close = false;
+            for (tv::PacketHeader* node = header->first_header; node != nullptr; node = node->next) {
+                if (EqualsCaseless(View(node->name, node->name_length), "CONNECTION") &&
+                    EqualsCaseless(View(node->value, node->value_length), "CLOSE")) {
+                    close = true;
+                }
+            }
+            session->keep_alive = version.size() == 3 && version != "1.0" && !close ? 1 : 0;
+            session->is_head = EqualsCaseless(View(header->method, header->method_length), "HEAD") ? 1 : 0;
+        }
+    }
+    if (done != 0) OlvLifeTime_Remove(server->request_timers, session);  // arrived in time
+
+    if (done != 0 && header != nullptr && header->method != nullptr) {
+        if (VersionAboveOne(View(header->version, header->version_length)) &&
+            OlvPacket_GetHeader(header, "host", 4) == nullptr) {
+            OlvWebServer_SendBytes(session, kMissingHost.data(), kMissingHost.size(), OwnStatic, 1);
+            if (consumed != nullptr) *consumed = length;
+            return;
+        }
+    }
+
+    if (server->virtual_directories == nullptr || header == nullptr) {
+        if (session->on_request != nullptr)
+            session->on_request(session, interrupt, header, data, consumed, length, done);
+    } else if (session->directory != nullptr) {
+        session->directory->handler(session, header, data, consumed, length, done,
+                                    session->directory->user);
+    } else {
+        int prefix = 0;
+        tv::WebDirectoryEntry* entry = FindDirectory(server, header, &prefix);
+        if (entry == nullptr) {
+            if (session->on_request != nullptr)
+                session->on_request(session, interrupt, header, data, consumed, length, done);
+        } else {
+            if (header->path_base == nullptr) header->path_base = header->path;
+            header->path += prefix;
+            header->path_length -= prefix;
+            session->directory = entry;
+            entry->handler(session, header, data, consumed, length, done, entry->user);
+        }
+    }
+    // Hold back a pipelined next request until this one is answered.
+    if (done != 0 && interrupt == 0 && header != nullptr && !session->answered.load() &&
+        !session->closed.load()) {
+        *pause = 1;
+    }
+}
+
+void OnRealloc(OlvAsyncServerSocket*, OlvAsyncSocket* socket, void* user, std::ptrdiff_t shift) noexcept
+{
+    auto* session = static_cast<OlvWebSession*>(user);
+    if (session != nullptr && session->reader != nullptr)
+        OlvWebClient_BufferMoved(socket, session->reader, shift);
+}
+
+void OnConnect(OlvAsyncServerSocket* server_socket, OlvAsyncSocket* socket, void** user) noexcept
+{
+    OlvWebServer* server = ServerOf(server_socket);
+    auto* session = new OlvWebSession;
+    session->server = server;
+    session->server_socket = server_socket;
+    session->connection = socket;
+    session->arming = tv::AsyncSocketArming(socket);
+    session->user = server->user;
+    session->reader = OlvWebClient_CreateReader(Deliver, socket, session, nullptr);
+    tv::WebReaderSetServerPort(session->reader, OlvAsyncServerSocket_GetPort(server_socket));
+    *user = session;
+    OlvAsyncServerSocket_SetReallocCallback(server_socket, socket, OnRealloc);
+    // Responses go out as several small writes; do not let them wait for each other's ACKs.
+    int one = 1;
+    ::setsockopt(*OlvAsyncSocket_GetHandle(socket), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    StartIdleTimer(session);
+    if (server->on_session != nullptr) server->on_session(session, server->user);
+}
+
+void OnReceive(OlvAsyncServerSocket*, OlvAsyncSocket* socket, char* data, int* consumed, int length,
+               tv::ServerSocketEventFn*, void** user, int* pause) noexcept
+{
+    auto* session = static_cast<OlvWebSession*>(*user);
+    if (session == nullptr || session->reader == nullptr) {
+        *consumed = length;
+        return;
+    }
+    void* reader = session->reader;
+    OlvWebClient_OnData(socket, data, consumed, length, nullptr, &reader, pause);
+}
+
+void OnDisconnect(OlvAsyncServerSocket*, OlvAsyncSocket*, void* user) noexcept
+{
+    auto* session = static_cast<OlvWebSession*>(user);
+    if (session == nullptr) return;
+    OlvWebServer* server = session->server;
+    session->closed = 1;
+    if (session->reader != nullptr) session->reader->socket = nullptr;  // the socket is reused
+    if (!server->stopping.load()) {
+        OlvLifeTime_Remove(server->idle_timers, session);
+        OlvLifeTime_Remove(server->request_timers, session);
+    }
+    if (session->on_session_closed != nullptr) session->on_session_closed(session);
+    OlvWebServer_ReleaseSession(session);
+}
+
+void OnInterrupt(OlvAsyncServerSocket*, OlvAsyncSocket*, void* user) noexcept
+{
+    auto* session = static_cast<OlvWebSession*>(user);
+    if (session == nullptr) return;
+    session->interrupted = 1;
+    session->closed = 1;
+    if (session->reader != nullptr) {
+        session->reader->socket = nullptr;
+        OlvWebClient_DestroyReader(session->reader);
+        session->reader = nullptr;
+    }
+    // The connection's own hold ends with it; a handler's hold frees the session later.
+    OlvWebServer_ReleaseSession(session);
+}
+
+void OnSendOk(OlvAsyncServerSocket*, OlvAsyncSocket*, void* user) noexcept
+{
+    auto* session = static_cast<OlvWebSession*>(user);
+    if (session == nullptr) return;
+    OlvSendResult result = SendAllSent;
+    if (session->complete_on_drain.load()) result = CompleteRequest(session);
+    if (result != SendWillClose && session->on_sent != nullptr) session->on_sent(session);
+}
+
+void PreSelect(void* object, fd_set*, fd_set*, fd_set*, int*) noexcept
+{
+    auto* server = static_cast<OlvWebServer*>(object);
+    if (!server->thread_known.load()) {
+        server->chain_thread = std::this_thread::get_id();
+        server->thread_known = true;
+    }
+}
+
+void Destroy(void* object) noexcept
+{
+    auto* server = static_cast<OlvWebServer*>(object);
+    if (server->virtual_directories != nullptr) {
+        for (tv::WebDirectoryEntry* entry : *server->virtual_directories) delete entry;
+        delete server->virtual_directories;
+    }
+    std::destroy_at(server);
+}
+
+constexpr tv::ChainHooks kWebServerHooks = {
+    .pre_select = PreSelect,
+    .post_select = nullptr,
+    .destroy = Destroy,
+};
+
+}  // namespace
+
+OlvWebServer* OlvWebServer_Create(OlvChain* chain, int max_connections, std::uint16_t port,
+                                  tv::WebSessionFn on_session, void* user)
+{
+    auto* server = tv::NewChainObject<OlvWebServer>(kWebServerHooks);
+    server->chain = chain;
+    server->on_session = on_session;
+    server->user = user;
+    server->server_socket = OlvAsyncServerSocket_Create(chain, max_connections, port,
+                                                        kReceiveBufferBytes, OnConnect, OnDisconnect,
+                                                        OnReceive, OnInterrupt, OnSendOk);
+    OlvAsyncServerSocket_SetTag(server->server_socket, server);
+    server->idle_timers = OlvLifeTime_Create(chain);
+    tv::WatchMonitorEnd(server->idle_timers, &server->stopping);
+    server->request_timers = OlvLifeTime_Create(chain);
+    server->deferred = OlvLifeTime_Create(chain);
+    OlvChain_Add(chain, server);
+    return server;
+}

@@ -1,0 +1,104 @@
+// The embedded HTTP/1.x server: sessions over a pool of connections, virtual directories,
+// chunked responses for HTTP/1.1 and unframed ones for HTTP/1.0, keep-alive and idle
+// time-outs. Everything runs on the chain thread except the send functions and the holder
+// count, which a handler may use from a worker thread while it holds the session.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "net/OlvAsyncSocket.h"
+#include "runtime/OlvPacket.h"
+
+struct OlvChain;
+struct OlvWebServer;
+struct OlvWebSession;
+struct OlvWebReader;
+struct OlvAsyncServerSocket;
+
+namespace tv {
+
+// header: the parsed request; body[*begin .. end) is the body received so far; done is
+// non-zero when the request is complete. Advance *begin past what was consumed.
+using WebRequestFn = void (*)(OlvWebSession* session, int interrupt, OlvPacket* header,
+                              char* body, int* begin, int end, int done) noexcept;
+using WebDirectoryFn = void (*)(OlvWebSession* session, OlvPacket* header, char* body,
+                                int* begin, int end, int done, void* user) noexcept;
+using WebSessionFn = void (*)(OlvWebSession* session, void* user) noexcept;
+using WebSessionEventFn = void (*)(OlvWebSession* session) noexcept;
+
+// Time a started request may take to arrive completely before its connection is closed.
+constexpr int kRequestTimeoutMs = 30000;
+constexpr int kSessionIdleTimeoutMs = 3000;
+
+struct WebDirectoryEntry;
+
+}  // namespace tv
+
+struct OlvWebSession {
+    tv::WebRequestFn on_request = nullptr;             // set by the owner in on_session
+    tv::WebSessionEventFn on_session_closed = nullptr;  // the connection ended (optional)
+    tv::WebSessionEventFn on_sent = nullptr;            // the send queue drained (optional)
+    OlvWebServer* server = nullptr;
+    void* user = nullptr;  // starts as the server's user
+    void* user2 = nullptr;
+    void* user3 = nullptr;
+    OlvAsyncServerSocket* server_socket = nullptr;
+    OlvAsyncSocket* connection = nullptr;
+    OlvWebReader* reader = nullptr;
+    tv::WebDirectoryEntry* directory = nullptr;  // chosen for the current request
+    std::atomic<int> complete_on_drain{0};
+    std::atomic<int> answered{0};
+    std::atomic<int> in_request{0};
+    std::atomic<int> force_close{0};
+    std::atomic<int> interrupted{0};
+    std::mutex lock;  // guards ref_count
+    int ref_count = 1;
+
+    // Bookkeeping of this implementation.
+    std::atomic<int> closed{0};     // the connection has ended (the pool socket may be reused)
+    std::atomic<int> http10{0};     // the current request said HTTP/1.0
+    std::atomic<int> keep_alive{0}; // the current request allows keeping the connection
+    std::atomic<int> is_head{0};    // the current request is a HEAD
+    unsigned arming = 0;            // the connection's arming: its socket is reused later
+};
+
+// Before the chain runs or on the chain thread. Port 0: a random free port in
+// 50000..64999. The chain owns the server.
+[[nodiscard]] OlvWebServer* OlvWebServer_Create(OlvChain* chain, int max_connections,
+                                                std::uint16_t port, tv::WebSessionFn on_session,
+                                                void* user);
+std::uint16_t OlvWebServer_GetPort(OlvWebServer* server);
+// Chain thread. 1 when the name is registered already (the old entry stays), else 0.
+int OlvWebServer_AddVirtualDirectory(OlvWebServer* server, const char* name, int name_length,
+                                     tv::WebDirectoryFn handler, void* user);
+
+// The send functions may be called from any thread while the session is held. Data given
+// with OwnTransfer belongs to the server from the call on, whatever the result.
+// Raw bytes; with done set the response is complete.
+OlvSendResult OlvWebServer_SendBytes(OlvWebSession* session, const char* data, std::size_t length,
+                                     OlvSendOwnership ownership, int done);
+// Status line and framing header. extra_headers: NUL-terminated text that begins with
+// "\r\n" and has no trailing line break, or null.
+OlvSendResult OlvWebServer_BeginResponse(OlvWebSession* session, int status_code,
+                                         const char* reason, const char* extra_headers,
+                                         OlvSendOwnership extra_ownership);
+// Sends a response header held in a packet; the packet is destroyed by this call.
+OlvSendResult OlvWebServer_BeginResponseFromPacket(OlvWebSession* session, OlvPacket* packet);
+// One body piece; done marks the last one (length may be 0 then).
+OlvSendResult OlvWebServer_SendBody(OlvWebSession* session, const char* data, std::size_t length,
+                                    OlvSendOwnership ownership, int done);
+// Any thread. Disconnects the session's connection.
+void OlvWebServer_CloseSession(OlvWebSession* session);
+// Any thread. A handler that answers later holds the session until it has answered.
+void OlvWebServer_HoldSession(OlvWebSession* session);
+void OlvWebServer_ReleaseSession(OlvWebSession* session);
+// Local IPv4 address (network order) the connection was accepted on.
+std::uint32_t OlvWebServer_SessionLocalAddress(OlvWebSession* session);
+
+namespace tv {
+// Tests only: shortens the limit for a request to arrive completely.
+void WebServerSetRequestTimeoutForTest(OlvWebServer* server, int timeout_ms) noexcept;
+}  // namespace tv
