@@ -154,6 +154,7 @@ void OlvSplit_Free(OlvSplitResult* result) noexcept
 
 int OlvTrim(char** data, int length) noexcept
 {
+    if (length <= 0) return length;
     char* text = *data;
     int begin = 0;
     while (begin < length && IsTrimmed(text[begin])) ++begin;
