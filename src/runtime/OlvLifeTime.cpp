@@ -49,7 +49,7 @@ std::uint32_t Now(const OlvLifeTime* monitor) noexcept
     return monitor->clock != nullptr ? monitor->clock() : tv::LifeTimeClock();
 }
 
-// Moves every entry of `from` that matches (all when data_only is false) into `into`.
+// Moves every entry of `from` whose data is `data` (every entry when `all`) into `into`.
 void MoveMatching(OlvLinkedList* from, OlvLinkedList* into, bool all, void* data) noexcept
 {
     tv::LinkedListNode* node = OlvLinkedList_First(from);
@@ -132,7 +132,15 @@ void LifeTimeCheck(void* object, fd_set*, fd_set*, fd_set*, int* block_ms) noexc
 void LifeTimeDestroy(void* object) noexcept
 {
     auto* monitor = static_cast<OlvLifeTime*>(object);
-    OlvLifeTime_Flush(monitor);
+    // A destroy callback may schedule again on this monitor; those entries are cancelled too.
+    for (;;) {
+        OlvLinkedList_Lock(monitor->timers);
+        bool empty = OlvLinkedList_Count(monitor->timers) == 0 &&
+                     OlvLinkedList_Count(monitor->firing) == 0;
+        OlvLinkedList_Unlock(monitor->timers);
+        if (empty) break;
+        OlvLifeTime_Flush(monitor);
+    }
     OlvLinkedList_Destroy(monitor->firing);
     OlvLinkedList_Destroy(monitor->timers);
     std::destroy_at(monitor);

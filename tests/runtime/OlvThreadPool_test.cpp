@@ -167,7 +167,8 @@ TEST(OlvThreadPool, DestroyWithIdleWorkersReturnsOnceAllHaveLeft)
             ++left;
         });
     }
-    ASSERT_TRUE(WaitUntil([&] { return tv::ThreadPoolWorkerCount(pool) == 3; }));
+    OlvThreadPool_WaitForWorkers(pool, 3);
+    EXPECT_EQ(tv::ThreadPoolWorkerCount(pool), 3);
     OlvThreadPool_Destroy(pool);
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(left.load(), 3);
