@@ -1,0 +1,325 @@
+#include "http/OlvWebServer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "runtime/Memory.h"
+#include "runtime/OlvChain.h"
+#include "runtime/OlvPacket.h"
+#include "support/LoopbackClient.h"
+
+namespace {
+
+using tv::test::ChainThread;
+using tv::test::LoopbackClient;
+using tv::test::Signal;
+
+constexpr std::string_view kChunkedHead = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nX-Test: 1\r\n\r\n";
+constexpr std::string_view kChunkedAbc =
+    "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nX-Test: 1\r\n\r\n3\r\nabc\r\n0\r\n\r\n";
+
+struct Record {
+    Signal signal;
+    std::vector<std::string> paths;       // on_request, in order
+    std::vector<std::string> dir_paths;   // the "content" handler
+    std::vector<std::string> bodies;      // complete request bodies
+    int sessions = 0;
+    int closed = 0;
+    std::vector<std::thread> workers;
+};
+
+void Answer(OlvWebSession* session, std::string_view path, std::string_view method)
+{
+    if (path == "/bytes") {
+        static constexpr std::string_view kText = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi";
+        OlvWebServer_SendBytes(session, kText.data(), kText.size(), OwnStatic, 1);
+    } else if (path == "/long") {
+        std::string extra = "\r\nX-Short: s\r\nX-Long: " + std::string(1700, 'v');
+        OlvWebServer_BeginResponse(session, 200, "OK", tv::CopyBytes(extra.data(), extra.size()),
+                                   OwnTransfer);
+        OlvWebServer_SendBody(session, nullptr, 0, OwnStatic, 1);
+    } else if (path == "/packet") {
+        OlvPacket* p = OlvPacket_Create();
+        OlvPacket_SetStatus(p, 200, "OK", 2);
+        OlvPacket_SetVersion(p, "1.1", 3);
+        OlvPacket_AddHeader(p, "Content-Length", 14, "3", 1);
+        OlvWebServer_BeginResponseFromPacket(session, p);
+        OlvWebServer_SendBody(session, "xyz", 3, OwnStatic, 1);
+    } else {
+        OlvWebServer_BeginResponse(session, 200, "OK", "\r\nX-Test: 1", OwnStatic);
+        if (method == "HEAD") OlvWebServer_SendBody(session, nullptr, 0, OwnStatic, 1);
+        else OlvWebServer_SendBody(session, tv::CopyBytes("abc", 3), 3, OwnTransfer, 1);
+    }
+}
+
+void OnRequest(OlvWebSession* session, int, OlvPacket* header, char* body, int* begin, int end,
+               int done) noexcept
+{
+    auto* r = static_cast<Record*>(session->user);
+    if (header == nullptr || done == 0) return;  // take the body whole at the end
+    std::string path(header->path, static_cast<std::size_t>(header->path_length));
+    std::string method(header->method, static_cast<std::size_t>(header->method_length));
+    r->signal.Update([&] {
+        r->paths.push_back(path);
+        r->bodies.emplace_back(body != nullptr ? body + *begin : "",
+                               body != nullptr ? static_cast<std::size_t>(end - *begin) : 0);
+    });
+    *begin = end;
+    if (path == "/later") {
+        // Answered from a worker thread while the session is held.
+        OlvWebServer_HoldSession(session);
+        r->signal.Update([&] {
+            r->workers.emplace_back([session] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(150));
+                OlvWebServer_BeginResponse(session, 200, "OK", "\r\nX-Test: 1", OwnStatic);
+                OlvWebServer_SendBody(session, "abc", 3, OwnStatic, 1);
+                OlvWebServer_ReleaseSession(session);
+            });
+        });
+        return;
+    }
+    Answer(session, path, method);
+}
+
+void OnContent(OlvWebSession* session, OlvPacket* header, char*, int*, int, int done,
+               void* user) noexcept
+{
+    auto* r = static_cast<Record*>(user);
+    if (done == 0) return;
+    std::string path(header->path, static_cast<std::size_t>(header->path_length));
+    r->signal.Update([&] { r->dir_paths.push_back(path); });
+    Answer(session, "/", "GET");
+}
+
+void OnClosed(OlvWebSession* session) noexcept
+{
+    auto* r = static_cast<Record*>(session->user);
+    r->signal.Update([&] { r->closed++; });
+}
+
+void OnSession(OlvWebSession* session, void* user) noexcept
+{
+    auto* r = static_cast<Record*>(user);
+    session->on_request = OnRequest;
+    session->on_session_closed = OnClosed;
+    r->signal.Update([&] { r->sessions++; });
+}
+
+struct Server {
+    Record record;
+    OlvChain* chain = OlvChain_Create();
+    OlvWebServer* server = OlvWebServer_Create(chain, 5, 0, OnSession, &record);
+    std::uint16_t port = OlvWebServer_GetPort(server);
+    ChainThread thread{chain};
+
+    explicit Server(bool with_directory = false, int request_timeout_ms = 0)
+    {
+        if (with_directory) {
+            EXPECT_EQ(OlvWebServer_AddVirtualDirectory(server, "content", 7, OnContent, &record), 0);
+            EXPECT_EQ(OlvWebServer_AddVirtualDirectory(server, "content", 7, OnContent, &record), 1);
+        }
+        if (request_timeout_ms > 0) tv::WebServerSetRequestTimeoutForTest(server, request_timeout_ms);
+        thread.Start();
+    }
+    ~Server()
+    {
+        thread.Stop();
+        for (auto& w : record.workers) w.join();
+    }
+};
+
+TEST(OlvWebServer, ChunkedHttp11ResponseKeepsTheConnection)
+{
+    Server s;
+    LoopbackClient c(s.port);
+    ASSERT_TRUE(c.Send("GET /a HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_EQ(c.ReadBytes(kChunkedAbc.size()), kChunkedAbc);
+    ASSERT_TRUE(c.Send("GET /bytes HTTP/1.1\r\nHost: x\r\n\r\n"));
+    std::string bytes_answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi";
+    EXPECT_EQ(c.ReadBytes(bytes_answer.size()), bytes_answer);
+    ASSERT_TRUE(c.Send("GET /packet HTTP/1.1\r\nHost: x\r\n\r\n"));
+    std::string packet_answer =
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nxyz\r\n0\r\n\r\n";
+    EXPECT_EQ(c.ReadBytes(packet_answer.size()), packet_answer);
+    std::scoped_lock lk(s.record.signal.mutex());
+    EXPECT_EQ(s.record.sessions, 1);
+}
+
+TEST(OlvWebServer, ConnectionCloseAndHttp10AreAnsweredThenClosed)
+{
+    Server s;
+    {
+        LoopbackClient c(s.port);
+        ASSERT_TRUE(c.Send("GET /a HTTP/1.1\r\nHost: x\r\nCONNECTION: CLOSE\r\n\r\n"));
+        EXPECT_EQ(c.ReadAll(), kChunkedAbc);
+        EXPECT_TRUE(c.closed());
+    }
+    {
+        LoopbackClient c(s.port);
+        ASSERT_TRUE(c.Send("GET /a HTTP/1.0\r\n\r\n"));  // no Host needed
+        EXPECT_EQ(c.ReadAll(), "HTTP/1.1 200 OK\r\nX-Test: 1\r\n\r\nabc");
+        EXPECT_TRUE(c.closed());
+    }
+}
+
+TEST(OlvWebServer, HeadEndsWithoutTerminatorAndMissingHostIsRefused)
+{
+    Server s;
+    LoopbackClient c(s.port);
+    ASSERT_TRUE(c.Send("HEAD /a HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_EQ(c.ReadBytes(kChunkedHead.size()), kChunkedHead);
+    // The HEAD was complete without "0\r\n\r\n": the next answer follows at once.
+    ASSERT_TRUE(c.Send("GET /a HTTP/1.1\r\n\r\n"));
+    std::string refusal = "HTTP/1.1 400 Bad Request (Missing Host Field)\r\n\r\n";
+    EXPECT_EQ(c.ReadBytes(refusal.size()), refusal);
+    ASSERT_TRUE(c.Send("GET /a HTTP/1.1\r\nhost: y\r\n\r\n"));
+    EXPECT_EQ(c.ReadBytes(kChunkedAbc.size()), kChunkedAbc);
+    std::scoped_lock lk(s.record.signal.mutex());
+    EXPECT_EQ(s.record.paths, (std::vector<std::string>{"/a", "/a"}));
+}
+
+TEST(OlvWebServer, PipelinedRequestWaitsForTheHeldAnswer)
+{
+    Server s;
+    LoopbackClient c(s.port);
+    ASSERT_TRUE(c.Send("GET /later HTTP/1.1\r\nHost: x\r\n\r\nGET /bytes HTTP/1.1\r\nHost: x\r\n\r\n"));
+    std::string expected = std::string(kChunkedAbc) + "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi";
+    EXPECT_EQ(c.ReadBytes(expected.size()), expected);
+    std::scoped_lock lk(s.record.signal.mutex());
+    EXPECT_EQ(s.record.paths, (std::vector<std::string>{"/later", "/bytes"}));
+}
+
+TEST(OlvWebServer, VirtualDirectoryGetsThePathAfterItsSegment)
+{
+    Server s(true);
+    LoopbackClient c(s.port);
+    for (const char* target : {"/content/12/a.mp3", "/content", "/contents/5", "/"}) {
+        ASSERT_TRUE(c.Send(std::string("GET ") + target + " HTTP/1.1\r\nHost: x\r\n\r\n"));
+        EXPECT_EQ(c.ReadBytes(kChunkedAbc.size()), kChunkedAbc) << target;
+    }
+    std::scoped_lock lk(s.record.signal.mutex());
+    EXPECT_EQ(s.record.dir_paths, (std::vector<std::string>{"/12/a.mp3", ""}));
+    EXPECT_EQ(s.record.paths, (std::vector<std::string>{"/contents/5", "/"}));
+}
+
+TEST(OlvWebServer, LongExtraHeadersAreFolded)
+{
+    Server s;
+    LoopbackClient c(s.port);
+    ASSERT_TRUE(c.Send("GET /long HTTP/1.1\r\nHost: x\r\n\r\n"));
+    std::string v(1700, 'v');
+    std::string expected = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nX-Short: s\r\nX-Long: " +
+                           v.substr(0, 799) + "\r\n " + v.substr(799, 800) + "\r\n " + v.substr(1599) +
+                           "\r\n\r\n0\r\n\r\n";
+    EXPECT_EQ(c.ReadBytes(expected.size()), expected);
+}
+
+TEST(OlvWebServer, ChunkedRequestBodyInManyPieces)
+{
+    Server s;
+    LoopbackClient c(s.port);
+    ASSERT_TRUE(c.Send("POST /b HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"));
+    std::string body;
+    for (int i = 0; i < 20; ++i) {
+        std::string piece(static_cast<std::size_t>(i + 1), static_cast<char>('a' + i));
+        body += piece;
+        char size[16];
+        std::snprintf(size, sizeof size, "%x", i + 1);
+        std::string chunk = std::string(size) + ";ext=1\r\n" + piece + "\r\n";
+        for (char ch : chunk) {
+            ASSERT_TRUE(c.Send(std::string_view(&ch, 1)));
+            if (i % 7 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    ASSERT_TRUE(c.Send("0\r\nTrailer: t\r\n\r\n"));
+    EXPECT_EQ(c.ReadBytes(kChunkedAbc.size()), kChunkedAbc);
+    std::scoped_lock lk(s.record.signal.mutex());
+    ASSERT_EQ(s.record.bodies.size(), 1u);
+    EXPECT_EQ(s.record.bodies[0], body);
+}
+
+TEST(OlvWebServer, IdleConnectionIsClosedAfterThreeSeconds)
+{
+    Server s;
+    LoopbackClient c(s.port, 8000);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(c.WaitClosed());
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(2500));
+    EXPECT_LT(waited, std::chrono::milliseconds(7000));
+    // Keep-alive: the timer starts again after a response.
+    LoopbackClient k(s.port, 8000);
+    ASSERT_TRUE(k.Send("GET /a HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_EQ(k.ReadBytes(kChunkedAbc.size()), kChunkedAbc);
+    EXPECT_TRUE(k.WaitClosed());
+}
+
+// Too much held back for one request: that connection is closed, others are still served.
+TEST(OlvWebServer, OversizedHeaderOrBodyClosesOnlyThatConnection)
+{
+    Server s;
+    {
+        LoopbackClient c(s.port);
+        ASSERT_TRUE(c.Send("GET /a HTTP/1.1\r\nHost: x\r\n"));
+        std::string line = "X-Filler: " + std::string(990, 'f') + "\r\n";
+        for (int i = 0; i < 80 && c.Send(line); ++i) {
+        }
+        EXPECT_TRUE(c.WaitClosed());
+    }
+    {
+        LoopbackClient c(s.port);
+        ASSERT_TRUE(c.Send("POST /b HTTP/1.1\r\nHost: x\r\nContent-Length: 3000000\r\n\r\n"));
+        std::string block(65536, 'b');
+        for (int i = 0; i < 40 && c.Send(block); ++i) {
+        }
+        EXPECT_TRUE(c.WaitClosed());
+    }
+    {
+        LoopbackClient c(s.port);
+        ASSERT_TRUE(c.Send("POST /b HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"));
+        std::string chunk = "10000\r\n" + std::string(65536, 'c') + "\r\n";
+        for (int i = 0; i < 40 && c.Send(chunk); ++i) {
+        }
+        EXPECT_TRUE(c.WaitClosed());
+    }
+    {
+        LoopbackClient c(s.port);
+        ASSERT_TRUE(c.Send("POST /b HTTP/1.1\r\nHost: x\r\nContent-Length: -5\r\n\r\n"));
+        EXPECT_TRUE(c.WaitClosed());
+    }
+    LoopbackClient ok(s.port);
+    ASSERT_TRUE(ok.Send("GET /a HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_EQ(ok.ReadBytes(kChunkedAbc.size()), kChunkedAbc);
+    std::scoped_lock lk(s.record.signal.mutex());
+    EXPECT_EQ(s.record.paths, (std::vector<std::string>{"/a"}));
+}
+
+// A request that started and never finishes gives its slot back after the request limit.
+TEST(OlvWebServer, UnfinishedRequestIsClosedAfterTheRequestLimit)
+{
+    Server s(false, 400);
+    std::vector<std::unique_ptr<LoopbackClient>> stalled;
+    for (int i = 0; i < 5; ++i) {
+        stalled.push_back(std::make_unique<LoopbackClient>(s.port));
+        ASSERT_TRUE(stalled.back()->Send("POST /b HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nabc"));
+    }
+    // All five slots are taken; the sixth client is served once the stalled ones are cut.
+    LoopbackClient late(s.port);
+    ASSERT_TRUE(late.Send("GET /a HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_EQ(late.ReadBytes(kChunkedAbc.size()), kChunkedAbc);
+    for (auto& c : stalled) EXPECT_TRUE(c->WaitClosed());
+    // A request that completes in time is answered as usual.
+    LoopbackClient slow(s.port);
+    ASSERT_TRUE(slow.Send("POST /b HTTP/1.1\r\nHost: x\r\nContent-Length: 4\r\n\r\nab"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(slow.Send("cd"));
+    EXPECT_EQ(slow.ReadBytes(kChunkedAbc.size()), kChunkedAbc);
+}
+
+}  // namespace
