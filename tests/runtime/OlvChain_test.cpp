@@ -287,6 +287,56 @@ TEST(OlvChain, SelectWatchesDescriptorsAboveSixtyFour)
     ::close(pipe_fds[1]);
 }
 
+TEST(OlvChain, ObjectAddedInsideAHookRunsInTheSameTurn)
+{
+    Probe parent;
+    Probe child;
+    static Probe* pending_child;
+    pending_child = &child;
+    parent.on_pre = [](Probe* self, int turn, fd_set*, int*) {
+        if (turn != 1) return;
+        pending_child->chain = self->chain;
+        OlvChain_Add(self->chain, tv::test::NewProbeObject(pending_child));
+    };
+    child.on_post = [](Probe* self, int, int, fd_set*) { OlvChain_Stop(self->chain); };
+    ChainRunner runner;
+    runner.AddProbe(&parent);
+    OlvChain_Wake(runner.chain());
+    EXPECT_TRUE(runner.Run());
+    EXPECT_EQ(parent.pre.load(), 1);
+    EXPECT_EQ(child.pre.load(), 1);
+    EXPECT_EQ(child.post.load(), 1);
+    EXPECT_EQ(child.destroyed.load(), 1);
+}
+
+TEST(OlvChain, FailedSelectIsATurnWithNothingReady)
+{
+    ChainRunner runner;  // first, so that its own descriptor cannot take the closed number
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe(pipe_fds), 0);
+    ::close(pipe_fds[0]);
+    ::close(pipe_fds[1]);
+    static int closed_fd;
+    closed_fd = pipe_fds[0];
+    Probe probe;
+    probe.on_pre = [](Probe*, int turn, fd_set* read_set, int*) {
+        if (turn == 1) {
+            EXPECT_TRUE(tv::FdSetAdd(read_set, closed_fd));
+        }
+    };
+    probe.on_post = [](Probe* self, int turn, int result, fd_set* read_set) {
+        if (turn == 1) {
+            EXPECT_EQ(result, -1);
+            EXPECT_EQ(tv::FdSetCount(read_set), 0);
+            OlvChain_Wake(self->chain);
+        }
+        if (turn == 2) OlvChain_Stop(self->chain);
+    };
+    runner.AddProbe(&probe);
+    EXPECT_TRUE(runner.Run());
+    EXPECT_EQ(probe.post.load(), 2) << "the loop goes on after a failed select()";
+}
+
 TEST(OlvChain, FdSetAddKeepsTheCapAndTheSetSize)
 {
     fd_set set;
