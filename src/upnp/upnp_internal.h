@@ -1,0 +1,141 @@
+// The device stack record and the helpers its source files share. Not for other folders.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <random>
+#include <string_view>
+
+#include "runtime/OlvChain.h"
+#include "upnp/MicroStack.h"
+
+struct OlvAsyncSocket;
+struct OlvLifeTime;
+struct OlvPacket;
+struct OlvWebClient;
+struct OlvWebServer;
+struct OlvWebSession;
+
+namespace tv {
+
+inline constexpr int kServiceConnectionManager = 0;
+inline constexpr int kServiceContentDirectory = 1;
+inline constexpr int kMaxSubscribers = 10;
+inline constexpr long kMaxSubscriptionSeconds = 300;
+
+// Indices of the evented values.
+enum EventedValue : int {
+    kValueSourceProtocolInfo = 0,
+    kValueSinkProtocolInfo = 1,
+    kValueCurrentConnectionIDs = 2,
+    kValueContainerUpdateIDs = 3,
+    kValueSystemUpdateID = 4,
+    kEventedValueCount = 5,
+};
+
+struct Subscriber {
+    char sid[48] = {};
+    int sid_length = 0;
+    int seq = 0;
+    std::uint32_t callback_address = 0;
+    std::uint16_t callback_port = 0;
+    char* callback_path = nullptr;
+    int callback_path_length = 0;
+    int ref_count = 0;
+    int disabled = 0;
+    std::int64_t expires = 0;
+    int service = 0;
+    Subscriber* next = nullptr;
+    Subscriber* previous = nullptr;
+};
+
+}  // namespace tv
+
+struct MicroStack {
+    tv::ChainHooks hooks;  // first: the chain reads it through void*
+    OlvChain* chain = nullptr;
+    OlvLifeTime* timers = nullptr;
+    OlvWebServer* web_server = nullptr;
+    std::uint16_t http_port = 0;
+    OlvWebClient* event_client = nullptr;
+    char* udn_uri = nullptr;
+    char* serial_number = nullptr;
+    char* friendly_name = nullptr;  // copy the device record points at
+    void* tag = nullptr;
+    ActionHandlers handlers;
+    std::minstd_rand random;  // chain thread only
+
+    // SSDP
+    int notify_cycle = 0;
+    int announce_state = 0;
+    std::atomic<int> address_changed{0};
+    std::uint32_t* addresses = nullptr;
+    int address_count = 0;
+    OlvAsyncSocket** ssdp_send_sockets = nullptr;
+    OlvAsyncSocket** ssdp_listen_sockets = nullptr;
+
+    // GENA; subscriber_lock guards the values, the lists, their counts and every ref_count.
+    std::mutex subscriber_lock;
+    char* values[tv::kEventedValueCount] = {};
+    tv::Subscriber* subscribers[2] = {};
+    int subscriber_counts[2] = {};
+    // Subscribers taken out of their list while a NOTIFY was still in flight.
+    tv::Subscriber* detached = nullptr;
+};
+
+namespace tv {
+
+inline std::string_view View(const char* data, int length)
+{
+    return std::string_view(data, length > 0 ? static_cast<std::size_t>(length) : 0);
+}
+
+// Writes one diagnostic line through the installed log function.
+[[gnu::format(printf, 1, 2)]] void MicroStackLog(const char* format, ...) noexcept;
+
+// The path after its first character equals `rest` (the stack's path convention).
+bool PathIs(const char* path, int path_length, std::string_view rest) noexcept;
+
+// Documents (MicroStack_Description.cpp).
+void SendDescription(OlvWebSession* session, bool head) noexcept;
+void SendScpd(OlvWebSession* session, ServiceRecord* service, bool head) noexcept;
+void SendIcon(OlvWebSession* session, const unsigned char* data, int length) noexcept;
+// The device description as served by a GET of "/", in one new buffer (tv::Free).
+char* BuildDescription(int* length) noexcept;
+
+// SSDP (MicroStack_Ssdp.cpp).
+void SsdpSetup(MicroStack* stack, int notify_cycle) noexcept;
+void SsdpPreSelect(MicroStack* stack) noexcept;
+void SsdpDestroy(MicroStack* stack) noexcept;
+
+// A parsed M-SEARCH; the target is a NUL-terminated copy the caller frees (tv::Free).
+struct SsdpSearch {
+    char* target = nullptr;
+    int target_length = 0;
+    unsigned long mx = 0;
+};
+// True for an M-SEARCH that deserves an answer: method, "*" path, version 1.1, MAN
+// "ssdp:discover" and a numeric MX (capped at 10). Writes NUL bytes into the datagram.
+bool SsdpParseSearch(char* data, int length, SsdpSearch* search) noexcept;
+// The replies for a search target: calls emit(suffix, st) for each, in order. Returns the
+// count.
+int SsdpForEachReply(std::string_view target, std::string_view udn,
+                     void (*emit)(void* context, std::string_view usn_suffix,
+                                  std::string_view st),
+                     void* context) noexcept;
+
+// SOAP (MicroStack_Soap.cpp): 0 when the action was recognised (answered or handed to its
+// slot), non-zero otherwise.
+int SoapDispatch(MicroStack* stack, OlvWebSession* session, OlvPacket* header, char* body,
+                 int begin, int end) noexcept;
+
+// GENA (MicroStack_Gena.cpp).
+void GenaSubscribe(MicroStack* stack, OlvWebSession* session, OlvPacket* header) noexcept;
+void GenaUnsubscribe(MicroStack* stack, OlvWebSession* session, OlvPacket* header) noexcept;
+void GenaDestroy(MicroStack* stack) noexcept;
+// The SID text of 41 characters, from the system's random source.
+void GenaMakeSid(char* sid) noexcept;
+
+}  // namespace tv
