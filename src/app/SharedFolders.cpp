@@ -568,8 +568,8 @@ int SharedFolders_Load(std::vector<std::string>& list, std::string* message) noe
         decoded = tv::SharedFolders_Decode(reinterpret_cast<const unsigned char*>(bytes.data()),
                                            bytes.size(), &entries, message);
         if (decoded < 0 && message != nullptr) {
-            *message =
-                *message + " File: " + path + ". It was not loaded and will not be overwritten.";
+            *message += " File: " + path + ". It was not loaded; the next save keeps it as " +
+                        path + ".bad.";
         }
     }
     if (decoded < 0) {

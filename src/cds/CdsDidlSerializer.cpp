@@ -304,7 +304,6 @@ std::uint32_t ResourceBits(const CdsResource* res)
     return bits;
 }
 
-constexpr std::uint32_t kResAttributeBits = 0x001FFFC0;
 
 // The parts that will appear: in the filter and backed by data.
 std::uint32_t EffectiveMask(const CdsObject* o, std::uint32_t filter)
