@@ -118,6 +118,10 @@ void ResetServiceRecords() noexcept;
 using MicroStackLogFn = void (*)(const char* line) noexcept;
 void SetMicroStackLog(MicroStackLogFn log) noexcept;
 
+// Stacks created while this is off open no SSDP sockets and send nothing by multicast, so
+// that tests of their HTTP side can run outside a private network namespace. On by default.
+void SetSsdpEnabled(bool enabled) noexcept;
+
 }  // namespace tv
 
 // Any thread. The one device record.

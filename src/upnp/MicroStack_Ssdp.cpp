@@ -2,6 +2,7 @@
 // for M-SEARCH; the goodbye set at start and at the end, the announcement cycle, delayed
 // search replies from a temporary sub-chain, and the rebuild after an address change.
 // Chain thread, except MicroStack_NotifyAddressChange.
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -25,6 +26,7 @@
 namespace {
 
 constexpr std::uint16_t kSsdpPort = 1900;
+std::atomic<bool> g_ssdp_enabled{true};
 constexpr const char kSsdpGroupText[] = "239.255.255.250";
 constexpr int kSocketBuffer = 4096;
 constexpr std::uint16_t kLowPort = 50000;
@@ -301,6 +303,7 @@ OlvAsyncSocket* CreateListenSocket(MicroStack* stack)
 
 void CreateSockets(MicroStack* stack)
 {
+    if (!stack->ssdp_enabled) return;
     stack->address_count = OlvLocalAddresses(&stack->addresses);
     auto count = static_cast<std::size_t>(stack->address_count);
     stack->ssdp_send_sockets =
@@ -460,9 +463,15 @@ int SsdpForEachReply(std::string_view target, std::string_view udn,
     return 0;
 }
 
+void SetSsdpEnabled(bool enabled) noexcept
+{
+    g_ssdp_enabled.store(enabled);
+}
+
 void SsdpSetup(MicroStack* stack, int notify_cycle) noexcept
 {
     stack->notify_cycle = notify_cycle;
+    stack->ssdp_enabled = g_ssdp_enabled.load();
     CreateSockets(stack);
 }
 

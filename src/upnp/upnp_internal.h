@@ -69,6 +69,7 @@ struct MicroStack {
 
     // SSDP
     int notify_cycle = 0;
+    bool ssdp_enabled = true;
     int announce_state = 0;
     std::atomic<int> address_changed{0};
     std::uint32_t* addresses = nullptr;
