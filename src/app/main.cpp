@@ -1,37 +1,130 @@
-// tindravoller: runs the media server; headless, the log goes to standard output and
-// SIGINT or SIGTERM stops the server cleanly.
+// tindravoller: the media server's program. With a display it opens the window; without one,
+// or with --headless, it runs headless: the log goes to standard output and SIGINT or SIGTERM
+// stops the server cleanly. --share, --unshare and --list edit the shared-folder list.
+#include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <pthread.h>
+#include <sys/stat.h>
 
 #include "app/ServerLog.h"
 #include "app/ServerMain.h"
+#include "app/SharedFolders.h"
 #include "runtime/Event.h"
+#ifdef TV_HAVE_WINDOW
+#include "app/window/WindowMain.h"
+#endif
 
 namespace {
 
 constexpr const char kUsage[] =
-    "Usage: tindravoller [--headless] [--help]\n"
+    "Usage: tindravoller [options]\n"
     "\n"
     "Publishes the media files of the shared folders to UPnP AV / DLNA players on the\n"
-    "local network.\n"
+    "local network. With a display it opens its window; without one it runs headless.\n"
     "\n"
-    "  --headless   run without a window; the log goes to standard output and\n"
-    "               SIGINT or SIGTERM stops the server\n"
-    "  --help       show this text\n";
+    "  --headless         run without a window: the log goes to standard output and\n"
+    "                     SIGINT or SIGTERM stops the server (goodbye messages are sent)\n"
+    "  --share DIR        add DIR to the shared folders and save the list\n"
+    "  --unshare DIR      remove DIR from the shared folders and save the list\n"
+    "  --list             print the shared folders, one a line\n"
+    "  --settings FILE    keep the shared folders in FILE instead of\n"
+    "                     <documents folder>/TindravollerDLNA.dat\n"
+    "                     (the TINDRAVOLLER_SETTINGS environment variable does the same)\n"
+    "  --help             show this text\n"
+    "\n"
+    "--share, --unshare and --list end the program after they are done, unless\n"
+    "--headless is given too. A shared folder is added or removed while the server runs:\n"
+    "the next Browse sees it.\n";
+
+struct Options {
+    bool headless = false;
+    bool list = false;
+    std::vector<std::string> share;
+    std::vector<std::string> unshare;
+};
 
 void PrintLine(void* /*window*/, const char* line) noexcept
 {
-    // One write per line keeps lines from different threads whole.
-    std::size_t length = std::strlen(line);
+    // One locked write per line keeps lines from different threads whole.
     flockfile(stdout);
-    std::fwrite(line, 1, length, stdout);
+    std::fputs(line, stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
     funlockfile(stdout);
+}
+
+// Shared folders are absolute paths without "." or ".." parts; links are resolved so that the
+// same folder is not shared twice under two names.
+bool AbsoluteFolder(const std::string& path, std::string* out)
+{
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) == nullptr) {
+        std::fprintf(stderr, "tindravoller: %s: %s\n", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    struct stat info {};
+    if (stat(resolved, &info) != 0 || !S_ISDIR(info.st_mode)) {
+        std::fprintf(stderr, "tindravoller: %s: not a folder\n", path.c_str());
+        return false;
+    }
+    *out = resolved;
+    return true;
+}
+
+// Returns 0, or 1 after printing why the list could not be changed.
+int EditFolders(const Options& options)
+{
+    std::vector<std::string> list;
+    std::string message;
+    int loaded = SharedFolders_Load(list, &message);
+    if (loaded < 0) {
+        std::fprintf(stderr, "tindravoller: %s\n", message.c_str());
+        return 1;
+    }
+    bool changed = false;
+    for (const std::string& dir : options.share) {
+        std::string folder;
+        if (!AbsoluteFolder(dir, &folder)) return 1;
+        if (tv::SharedFolders_Add(list, folder, &message) < 0) {
+            std::fprintf(stderr, "tindravoller: %s\n", message.c_str());
+            return 1;
+        }
+        changed = true;
+    }
+    for (const std::string& dir : options.unshare) {
+        auto found = list.end();
+        for (auto it = list.begin(); it != list.end(); ++it)
+            if (*it == dir) found = it;
+        // A folder may also be named the way it was given to --share.
+        char resolved[PATH_MAX];
+        if (found == list.end() && realpath(dir.c_str(), resolved) != nullptr) {
+            for (auto it = list.begin(); it != list.end(); ++it)
+                if (*it == resolved) found = it;
+        }
+        if (found == list.end()) {
+            std::fprintf(stderr, "tindravoller: %s is not shared\n", dir.c_str());
+            return 1;
+        }
+        list.erase(found);
+        changed = true;
+    }
+    if (changed) {
+        int saved = SharedFolders_Save(list, &message);
+        if (saved < 0 || !message.empty())
+            std::fprintf(stderr, "tindravoller: %s\n", message.c_str());
+        if (saved < 0) return 1;
+    }
+    if (options.list)
+        for (const std::string& folder : list) std::printf("%s\n", folder.c_str());
+    return 0;
 }
 
 int RunHeadless() noexcept
@@ -43,6 +136,11 @@ int RunHeadless() noexcept
     sigaddset(&stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+
+    std::vector<std::string> list;
+    std::string message;
+    if (SharedFolders_Load(list, &message) != 0 && !message.empty())
+        std::fprintf(stderr, "tindravoller: %s\n", message.c_str());
 
     static const ServerLogTarget stdout_target{.append = PrintLine, .window = nullptr};
     tv::Event stop_event;
@@ -56,19 +154,55 @@ int RunHeadless() noexcept
     return result;
 }
 
+bool HasDisplay()
+{
+    const char* x11 = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    return (x11 != nullptr && *x11 != '\0') || (wayland != nullptr && *wayland != '\0');
+}
+
+int Usage(const char* complaint, const char* argument)
+{
+    std::fprintf(stderr, "tindravoller: %s '%s'\n\n%s", complaint, argument, kUsage);
+    return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    Options options;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+        std::string arg = argv[i];
+        bool takes_value = arg == "--share" || arg == "--unshare" || arg == "--settings";
+        if (takes_value && i + 1 >= argc) return Usage("missing value for", argv[i]);
+        if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
-        }
-        if (std::strcmp(argv[i], "--headless") != 0) {
-            std::fprintf(stderr, "tindravoller: unknown option '%s'\n\n%s", argv[i], kUsage);
-            return 2;
+        } else if (arg == "--headless") {
+            options.headless = true;
+        } else if (arg == "--list") {
+            options.list = true;
+        } else if (arg == "--share") {
+            options.share.emplace_back(argv[++i]);
+        } else if (arg == "--unshare") {
+            options.unshare.emplace_back(argv[++i]);
+        } else if (arg == "--settings") {
+            tv::SharedFolders_SetSettingsPath(argv[++i]);
+        } else {
+            return Usage("unknown option", argv[i]);
         }
     }
+
+    bool edits = options.list || !options.share.empty() || !options.unshare.empty();
+    if (edits) {
+        int result = EditFolders(options);
+        if (result != 0 || !options.headless) return result;
+    }
+#ifdef TV_HAVE_WINDOW
+    if (!options.headless && HasDisplay()) return TindravollerWindow_Main(argc, argv);
+#endif
+    if (!options.headless && HasDisplay())
+        std::fprintf(stderr, "tindravoller: built without a window; running headless\n");
     return RunHeadless();
 }
