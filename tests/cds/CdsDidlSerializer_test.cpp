@@ -433,14 +433,20 @@ TEST_F(CdsDidl, MeasuredSizeCoversRandomObjects)
         o->parent_id = text();
         o->title = text();
         o->creator = text();
-        o->ref_id = text();
+        // Slots are filled as the builder fills them: only those of the object's class.
+        const CdsMediaClass c = o->media_class;
+        const std::uint32_t second = tv::CdsClassSecond(c);
+        const std::uint32_t third = tv::CdsClassThird(c);
+        if (tv::CdsIsItem(c))
+            o->ref_id = text();
         o->flags = static_cast<std::uint8_t>(pick(4));
         o->child_count = number();
         o->dlna_managed = static_cast<std::uint32_t>(number());
         o->tuner = pick(2);
         o->date = number();
         o->channel_nr = number();
-        o->channel_name = text();
+        if (third == tv::kCdsAudioBroadcast || third == tv::kCdsVideoBroadcast)
+            o->channel_name = text();
         auto texts = [&](std::uint8_t* count, char*** array) {
             *count = static_cast<std::uint8_t>(pick(3));
             if (*count == 0)
@@ -449,14 +455,20 @@ TEST_F(CdsDidl, MeasuredSizeCoversRandomObjects)
             for (int i = 0; i < *count; ++i)
                 (*array)[i] = text();
         };
-        texts(&o->album_count, &o->albums);
-        texts(&o->genre_count, &o->genres);
-        texts(&o->album_genre_count, &o->album_genres);
-        texts(&o->photo_album_count, &o->photo_albums);
-        for (int i = pick(3); i > 0; --i)
-            tv::CdsObject_AppendClass(&o->create_classes, pick(2), classes[pick(12)]);
-        for (int i = pick(3); i > 0; --i)
-            tv::CdsObject_AppendClass(&o->search_classes, pick(2), classes[pick(12)]);
+        if (second == tv::kCdsAudioItem)
+            texts(&o->album_count, &o->albums);
+        if (second == tv::kCdsAudioItem || second == tv::kCdsVideoItem)
+            texts(&o->genre_count, &o->genres);
+        if (third == tv::kCdsMusicAlbum)
+            texts(&o->album_genre_count, &o->album_genres);
+        if (third == tv::kCdsPhoto)
+            texts(&o->photo_album_count, &o->photo_albums);
+        if (tv::CdsIsContainer(c)) {
+            for (int i = pick(3); i > 0; --i)
+                tv::CdsObject_AppendClass(&o->create_classes, pick(2), classes[pick(12)]);
+            for (int i = pick(3); i > 0; --i)
+                tv::CdsObject_AppendClass(&o->search_classes, pick(2), classes[pick(12)]);
+        }
         for (int i = pick(3); i > 0; --i) {
             CdsResource* res = CdsObject_AllocateResource();
             res->owned_mask = 0x3F;
