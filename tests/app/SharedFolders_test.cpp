@@ -366,3 +366,33 @@ TEST_F(SharedFoldersTest, ReadersNeverSeeAHalfWrittenTable)
     reader.join();
     EXPECT_EQ(bad.load(), 0);
 }
+
+TEST_F(SharedFoldersTest, SaveReplacesTheFileBehindALinkAndLeavesNoScratchFiles)
+{
+    const std::string real = dir_ + "/real.dat";
+    const std::string link = dir_ + "/link.dat";
+    WriteFile(kTwoFolders, real);
+    ASSERT_EQ(::chmod(real.c_str(), 0640), 0);
+    ASSERT_EQ(::symlink(real.c_str(), link.c_str()), 0);
+    tv::SharedFolders_SetSettingsPath(link);
+    List list;
+    std::string message;
+    ASSERT_EQ(SharedFolders_Load(list, &message), 0);
+    ASSERT_EQ(tv::SharedFolders_Add(list, "/z", &message), 0);
+    ASSERT_EQ(SharedFolders_Save(list, &message), 0) << message;
+    struct stat info {
+    };
+    ASSERT_EQ(::lstat(link.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    ASSERT_EQ(::stat(real.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    EXPECT_EQ(ReadFile(real), tv::SharedFolders_Encode({"/z", "C:\\Music", "D:\\Video"}));
+    std::string listing;
+    FILE* ls = ::popen(("ls -A '" + dir_ + "'").c_str(), "r");
+    ASSERT_NE(ls, nullptr);
+    char name[256];
+    while (std::fgets(name, sizeof name, ls) != nullptr)
+        listing += name;
+    ::pclose(ls);
+    EXPECT_EQ(listing, "link.dat\nreal.dat\n");
+}
