@@ -102,7 +102,7 @@ int ServerMain(const ServerLogTarget* window, tv::Event* stop_event) noexcept
     std::thread workers[kWorkerCount];
     for (std::thread& worker : workers) worker = std::thread(WorkerThread, pool);
     // Destroy may only run once every worker is inside the pool.
-    OlvThreadPool_WaitForWorkers(pool, kWorkerCount);
+    tv::ThreadPoolWaitForWorkers(pool, kWorkerCount);
 
     char friendly_name[kFriendlyNameSize];
     ServerMain_BuildFriendlyName(host, friendly_name);

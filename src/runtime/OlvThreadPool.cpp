@@ -54,7 +54,7 @@ void OlvThreadPool_Run(OlvThreadPool* pool) noexcept
     if (--pool->workers == 0) pool->all_exited.notify_all();
 }
 
-void OlvThreadPool_WaitForWorkers(OlvThreadPool* pool, int count) noexcept
+void tv::ThreadPoolWaitForWorkers(OlvThreadPool* pool, int count) noexcept
 {
     std::unique_lock lock(pool->lock);
     pool->worker_entered.wait(lock, [pool, count] { return pool->workers >= count; });

@@ -14,10 +14,6 @@ using PoolWorkFn = void (*)(OlvThreadPool* pool, void* data) noexcept;
 // The owner joins the thread afterwards.
 void OlvThreadPool_Run(OlvThreadPool* pool) noexcept;
 
-// Any thread. Returns once `count` workers are inside OlvThreadPool_Run, so that the owner
-// may later destroy the pool without racing a worker that has not entered it yet.
-void OlvThreadPool_WaitForWorkers(OlvThreadPool* pool, int count) noexcept;
-
 // Any thread. Queues function(pool, data). While no worker is inside OlvThreadPool_Run the
 // item runs at once on the calling thread instead.
 void OlvThreadPool_Queue(OlvThreadPool* pool, void* data, tv::PoolWorkFn function) noexcept;
@@ -33,4 +29,7 @@ namespace tv {
 // its workers to be in before it relies on them), and whether Destroy has begun.
 int ThreadPoolWorkerCount(OlvThreadPool* pool) noexcept;
 bool ThreadPoolTerminating(OlvThreadPool* pool) noexcept;
+// Any thread. Returns once `count` workers are inside OlvThreadPool_Run, so that the owner
+// may later destroy the pool without racing a worker that has not entered it yet.
+void ThreadPoolWaitForWorkers(OlvThreadPool* pool, int count) noexcept;
 }  // namespace tv

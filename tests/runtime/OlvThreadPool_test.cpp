@@ -167,7 +167,7 @@ TEST(OlvThreadPool, DestroyWithIdleWorkersReturnsOnceAllHaveLeft)
             ++left;
         });
     }
-    OlvThreadPool_WaitForWorkers(pool, 3);
+    tv::ThreadPoolWaitForWorkers(pool, 3);
     EXPECT_EQ(tv::ThreadPoolWorkerCount(pool), 3);
     OlvThreadPool_Destroy(pool);
     for (std::thread& thread : threads) thread.join();
