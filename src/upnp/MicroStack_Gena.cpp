@@ -345,7 +345,7 @@ void AnswerGranted(OlvWebSession* session, std::string_view sid, long timeout)
 void SetValue(MicroStack* stack, int index, int service, char* value)
 {
     const char* name = kValueNames[index];
-    std::size_t size = std::strlen(name) * 2 + std::strlen(value) + 3;
+    std::size_t size = std::strlen(name) * 2 + std::strlen(value) + 4;
     auto* property = static_cast<char*>(tv::Malloc(size));
     std::snprintf(property, size, "%s>%s</%s", name, value, name);
     {

@@ -1,0 +1,363 @@
+// GENA eventing against a real HTTP receiver on 127.0.0.1: the SUBSCRIBE, renewal and
+// UNSUBSCRIBE answers, the subscriber limit, the initial event and the sequence numbers, a
+// dead receiver, and the Callback check that keeps events on the subscriber's own network.
+#include "upnp/MicroStack.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <poll.h>
+
+#include "support/ChainRunner.h"
+#include "support/LoopbackClient.h"
+#include "upnp/upnp_internal.h"
+#include "upnp_test_support.h"
+
+namespace {
+
+using tv::test::Exchange;
+using tv::test::StackHost;
+
+// Accepts connections and answers every request with 200 OK, keeping what it received.
+class EventReceiver {
+public:
+    EventReceiver()
+    {
+        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        socklen_t length = sizeof address;
+        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        ::listen(listen_, 16);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~EventReceiver()
+    {
+        stop_ = true;
+        thread_.join();
+        for (Connection& c : connections_) ::close(c.fd);
+        ::close(listen_);
+    }
+    EventReceiver(const EventReceiver&) = delete;
+    EventReceiver& operator=(const EventReceiver&) = delete;
+
+    std::uint16_t port() const { return port_; }
+
+    std::vector<std::string> Requests()
+    {
+        std::scoped_lock lock(mutex_);
+        return requests_;
+    }
+
+    bool WaitFor(std::size_t count, int timeout_ms = 5000)
+    {
+        return tv::test::WaitUntil([&] { return Requests().size() >= count; },
+                                   std::chrono::milliseconds(timeout_ms));
+    }
+
+private:
+    struct Connection {
+        int fd;
+        std::string data;
+    };
+
+    void Run()
+    {
+        while (!stop_) {
+            std::vector<pollfd> fds;
+            fds.push_back({listen_, POLLIN, 0});
+            for (Connection& c : connections_) fds.push_back({c.fd, POLLIN, 0});
+            if (::poll(fds.data(), fds.size(), 20) <= 0) continue;
+            if ((fds[0].revents & POLLIN) != 0) {
+                int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd >= 0) connections_.push_back({fd, {}});
+            }
+            for (std::size_t i = 1; i < fds.size(); ++i) {
+                if (fds[i].revents == 0) continue;
+                Connection& c = connections_[i - 1];
+                char buffer[4096];
+                ssize_t n = ::recv(c.fd, buffer, sizeof buffer, 0);
+                if (n <= 0) {
+                    ::close(c.fd);
+                    c.fd = -1;
+                    continue;
+                }
+                c.data.append(buffer, static_cast<std::size_t>(n));
+                Drain(c);
+            }
+            std::erase_if(connections_, [](const Connection& c) { return c.fd < 0; });
+        }
+    }
+
+    // Takes every complete request (header and Content-Length body) off the buffer.
+    void Drain(Connection& c)
+    {
+        for (;;) {
+            std::size_t end = c.data.find("\r\n\r\n");
+            if (end == std::string::npos) return;
+            std::size_t at = c.data.find("Content-Length: ");
+            std::size_t body = 0;
+            if (at != std::string::npos && at < end) body = std::stoul(c.data.substr(at + 16));
+            if (c.data.size() < end + 4 + body) return;
+            {
+                std::scoped_lock lock(mutex_);
+                requests_.push_back(c.data.substr(0, end + 4 + body));
+            }
+            c.data.erase(0, end + 4 + body);
+            static constexpr char kOk[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+            ::send(c.fd, kOk, sizeof kOk - 1, MSG_NOSIGNAL);
+        }
+    }
+
+    int listen_ = -1;
+    std::uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::vector<Connection> connections_;
+    std::mutex mutex_;
+    std::vector<std::string> requests_;
+    std::thread thread_;
+};
+
+std::string Subscribe(std::uint16_t port, const std::string& path, const std::string& headers)
+{
+    return Exchange(port, "SUBSCRIBE " + path + " HTTP/1.0\r\n" + headers + "\r\n");
+}
+
+std::string CallbackTo(std::uint16_t port, const std::string& path = "/evt")
+{
+    return "Callback: <http://127.0.0.1:" + std::to_string(port) + path + ">\r\nNT: upnp:event\r\n";
+}
+
+// The SID of a granted subscription, after checking the answer's form.
+std::string GrantedSid(const std::string& answer, long timeout)
+{
+    const std::string head = "HTTP/1.1 200 OK\r\nSERVER: WINDOWS, UPnP/1.0, Tindravoller 1.2\r\nSID: ";
+    const std::string tail =
+        "\r\nTIMEOUT: Second-" + std::to_string(timeout) + "\r\nContent-Length: 0\r\n\r\n";
+    if (answer.size() != head.size() + 41 + tail.size() || answer.substr(0, head.size()) != head ||
+        answer.substr(head.size() + 41) != tail)
+        return "";
+    std::string sid = answer.substr(head.size(), 41);
+    if (sid.substr(0, 5) != "uuid:") return "";
+    for (std::size_t i = 5; i < sid.size(); ++i) {
+        bool dash = i == 13 || i == 18 || i == 23 || i == 28;
+        char c = sid[i];
+        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return "";
+    }
+    return sid;
+}
+
+constexpr char kPreconditionFailed[] =
+    "HTTP/1.1 412 Precondition Failed\r\nContent-Length: 0\r\n\r\n";
+
+std::string Notify(std::uint16_t port, const std::string& path, const std::string& sid, int seq,
+                   const std::string& properties)
+{
+    std::string body =
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?><e:propertyset "
+        "xmlns:e=\"urn:schemas-upnp-org:event-1-0\"><e:property><" +
+        properties + "></e:property></e:propertyset>";
+    return "NOTIFY " + path + " HTTP/1.1\r\nSERVER: WINDOWS, UPnP/1.0, Tindravoller 1.2\r\n"
+           "HOST: 127.0.0.1:" + std::to_string(port) +
+           "\r\nContent-Type: text/xml; charset=\"utf-8\"\r\nNT: upnp:event\r\n"
+           "NTS: upnp:propchange\r\nSID: " + sid + "\r\nSEQ: " + std::to_string(seq) +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+TEST(MicroStackGena, InitialEventThenSequencedEventsToEachSubscriber)
+{
+    EventReceiver receiver;
+    StackHost host;
+    MicroStack_SetSystemUpdateID(host.stack(), 0);
+    MicroStack_SetContainerUpdateIDs(host.stack(), "");
+    MicroStack_SetSourceProtocolInfo(host.stack(), "http-get:*:audio/mpeg:*");
+    MicroStack_SetSinkProtocolInfo(host.stack(), "");
+    MicroStack_SetCurrentConnectionIDs(host.stack(), "");
+    host.Start();
+
+    std::string cds = GrantedSid(
+        Subscribe(host.port(), "/ContentDirectory/event",
+                  CallbackTo(receiver.port()) + "TIMEOUT: Second-1800\r\n"),
+        300);
+    ASSERT_FALSE(cds.empty());
+    ASSERT_TRUE(receiver.WaitFor(1));
+    EXPECT_EQ(receiver.Requests()[0],
+              Notify(receiver.port(), "/evt", cds, 0,
+                     "ContainerUpdateIDs></ContainerUpdateIDs></e:property><e:property>"
+                     "<SystemUpdateID>0</SystemUpdateID"));
+
+    // Set from another thread: the next event carries SEQ 1 and the new value.
+    std::thread([&] { MicroStack_SetSystemUpdateID(host.stack(), 7); }).join();
+    ASSERT_TRUE(receiver.WaitFor(2));
+    EXPECT_EQ(receiver.Requests()[1],
+              Notify(receiver.port(), "/evt", cds, 1, "SystemUpdateID>7</SystemUpdateID"));
+
+    // A ConnectionManager subscriber without a path gets "/" and all three values; the
+    // ContentDirectory subscriber does not hear about them.
+    std::string cms = GrantedSid(
+        Subscribe(host.port(), "XConnectionManager/event",
+                  "Callback: <http://127.0.0.1:" + std::to_string(receiver.port()) +
+                      ">\r\nTIMEOUT: Second-60\r\n"),
+        60);
+    ASSERT_FALSE(cms.empty());
+    EXPECT_NE(cms, cds);
+    ASSERT_TRUE(receiver.WaitFor(3));
+    EXPECT_EQ(receiver.Requests()[2],
+              Notify(receiver.port(), "/", cms, 0,
+                     "SourceProtocolInfo>http-get:*:audio/mpeg:*</SourceProtocolInfo></e:property>"
+                     "<e:property><SinkProtocolInfo></SinkProtocolInfo></e:property><e:property>"
+                     "<CurrentConnectionIDs></CurrentConnectionIDs"));
+    MicroStack_SetCurrentConnectionIDs(host.stack(), "0 & 1");
+    ASSERT_TRUE(receiver.WaitFor(4));
+    EXPECT_EQ(receiver.Requests()[3],
+              Notify(receiver.port(), "/", cms, 1,
+                     "CurrentConnectionIDs>0 &amp; 1</CurrentConnectionIDs"));
+
+    // Renewal keeps the SID; UNSUBSCRIBE once, then the SID is unknown.
+    EXPECT_EQ(GrantedSid(Subscribe(host.port(), "/ContentDirectory/event",
+                                   "SID: " + cds + "\r\nTIMEOUT: Second-60\r\n"),
+                         60),
+              cds);
+    EXPECT_EQ(Subscribe(host.port(), "/ContentDirectory/event", "SID: uuid:nobody\r\n"),
+              kPreconditionFailed);
+    EXPECT_EQ(Subscribe(host.port(), "/ConnectionManager/event", "SID: " + cds + "\r\n"),
+              kPreconditionFailed);
+    EXPECT_EQ(Subscribe(host.port(), "/Other/event", "SID: " + cds + "\r\n"), kPreconditionFailed);
+    auto unsubscribe = [&](const std::string& path, const std::string& sid) {
+        return Exchange(host.port(), "UNSUBSCRIBE " + path + " HTTP/1.0\r\nSID: " + sid + "\r\n\r\n");
+    };
+    EXPECT_EQ(unsubscribe("/ContentDirectory/event", cds),
+              "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(unsubscribe("/ContentDirectory/event", cds),
+              "HTTP/1.1 412 Invalid SID\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(unsubscribe("/Other/event", cms),
+              "HTTP/1.1 412 Invalid Service Name\r\nContent-Length: 0\r\n\r\n");
+
+    MicroStack_SetSystemUpdateID(host.stack(), 8);  // nobody listens to ContentDirectory now
+    MicroStack_SetSinkProtocolInfo(host.stack(), "x");
+    ASSERT_TRUE(receiver.WaitFor(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::vector<std::string> requests = receiver.Requests();
+    ASSERT_EQ(requests.size(), 5u);
+    EXPECT_EQ(requests[4], Notify(receiver.port(), "/", cms, 2, "SinkProtocolInfo>x</SinkProtocolInfo"));
+}
+
+TEST(MicroStackGena, TimeoutsAreClampedAndBadRequestsRefused)
+{
+    EventReceiver receiver;
+    StackHost host;
+    host.Start();
+    const std::string callback = CallbackTo(receiver.port());
+    const std::string path = "/ContentDirectory/event";
+    EXPECT_FALSE(GrantedSid(Subscribe(host.port(), path, callback + "TIMEOUT: Second-1800\r\n"), 300).empty());
+    EXPECT_FALSE(GrantedSid(Subscribe(host.port(), path, callback + "TIMEOUT: Second-60\r\n"), 60).empty());
+    EXPECT_FALSE(GrantedSid(Subscribe(host.port(), path, callback + "TIMEOUT: Second-infinite\r\n"), 300).empty());
+    EXPECT_FALSE(GrantedSid(Subscribe(host.port(), path, callback), 300).empty());
+    EXPECT_FALSE(GrantedSid(Subscribe(host.port(), path, callback + "timeout: Second-5\r\n"), 5).empty());
+
+    EXPECT_EQ(Subscribe(host.port(), "/ContentDirectory/control", callback),
+              "HTTP/1.1 412 Invalid Service Name\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(Subscribe(host.port(), path, "Callback: 127.0.0.1/evt\r\n"), kPreconditionFailed);
+    EXPECT_EQ(Subscribe(host.port(), path, "NT: upnp:event\r\n"), kPreconditionFailed);
+
+    // Five so far; the eleventh within the limit is refused, the other service still works.
+    for (int i = 5; i < 10; ++i) {
+        EXPECT_FALSE(GrantedSid(Subscribe(host.port(), path, callback), 300).empty()) << i;
+    }
+    EXPECT_EQ(Subscribe(host.port(), path, callback),
+              "HTTP/1.1 412 Too Many Subscribers\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_FALSE(
+        GrantedSid(Subscribe(host.port(), "/ConnectionManager/event", callback), 300).empty());
+}
+
+TEST(MicroStackGena, CallbackMustStayOnTheSubscribersNetwork)
+{
+    EventReceiver receiver;
+    StackHost host;
+    host.Start();
+    const std::string path = "/ContentDirectory/event";
+    const std::string port = std::to_string(receiver.port());
+    for (const std::string& host_part :
+         {std::string("10.9.8.7:") + port, std::string("192.0.2.1"), std::string("localhost:") + port,
+          std::string("0.0.0.0:") + port, std::string("")}) {
+        EXPECT_EQ(Subscribe(host.port(), path, "Callback: <http://" + host_part + "/evt>\r\n"),
+                  kPreconditionFailed)
+            << host_part;
+    }
+    // Another address on the loopback network is the subscriber's own network.
+    EXPECT_FALSE(
+        GrantedSid(Subscribe(host.port(), path, "Callback: <http://127.0.0.2:" + port + "/e>\r\n"), 300)
+            .empty());
+    // Only the first URL counts.
+    EXPECT_FALSE(GrantedSid(Subscribe(host.port(), path,
+                                      "Callback: <http://127.0.0.1:" + port +
+                                          "/first><http://10.9.8.7/second>\r\n"),
+                            300)
+                     .empty());
+    // (The receiver listens on 127.0.0.1 only, so the event to 127.0.0.2 is not seen here.)
+    ASSERT_TRUE(receiver.WaitFor(1));
+    EXPECT_EQ(receiver.Requests()[0].rfind("NOTIFY /first HTTP/1.1\r\n", 0), 0u);
+}
+
+TEST(MicroStackGena, DeadReceiverLosesItsSubscription)
+{
+    // A port where nothing listens.
+    int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(probe);
+    const std::uint16_t dead = ntohs(address.sin_port);
+
+    EventReceiver receiver;
+    StackHost host;
+    host.Start();
+    const std::string path = "/ContentDirectory/event";
+    ASSERT_FALSE(GrantedSid(Subscribe(host.port(), path, CallbackTo(dead)), 300).empty());
+    for (int i = 1; i < 10; ++i)
+        ASSERT_FALSE(GrantedSid(Subscribe(host.port(), path, CallbackTo(receiver.port())), 300).empty());
+    EXPECT_EQ(Subscribe(host.port(), path, CallbackTo(receiver.port())),
+              "HTTP/1.1 412 Too Many Subscribers\r\nContent-Length: 0\r\n\r\n");
+    // The initial event to the dead receiver fails after the client's retries; that frees
+    // its place.
+    bool freed = tv::test::WaitUntil(
+        [&] {
+            std::string answer = Subscribe(host.port(), path, CallbackTo(receiver.port()));
+            if (!GrantedSid(answer, 300).empty()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            return false;
+        },
+        std::chrono::seconds(40));
+    EXPECT_TRUE(freed);
+    // Later events reach the ten live subscribers only.
+    std::size_t before = receiver.Requests().size();
+    EXPECT_EQ(before, 10u);
+    MicroStack_SetSystemUpdateID(host.stack(), 3);
+    ASSERT_TRUE(receiver.WaitFor(before + 10));
+    for (const std::string& r : receiver.Requests())
+        EXPECT_EQ(r.find("HOST: 127.0.0.1:" + std::to_string(dead)), std::string::npos);
+}
+
+TEST(MicroStackGena, SubscriptionIdsAreRandom)
+{
+    char a[48] = {};
+    char b[48] = {};
+    tv::GenaMakeSid(a);
+    tv::GenaMakeSid(b);
+    EXPECT_EQ(std::strlen(a), 41u);
+    EXPECT_STRNE(a, b);
+}
+
+}  // namespace
