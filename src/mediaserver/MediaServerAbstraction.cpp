@@ -1,0 +1,688 @@
+// The media server layer. Its handlers run on the chain thread, called from the device stack's
+// SOAP slots; the content source may answer later from any thread, since every dispatched
+// request holds its session until a final response operation gives it back. The server owns
+// its state record (texts, address list, counters); the chain owns the server.
+#include "mediaserver/MediaServerAbstraction.h"
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <type_traits>
+
+#include <strings.h>
+
+#include "cds/CdsDidlSerializer.h"
+#include "http/OlvWebServer.h"
+#include "runtime/Memory.h"
+#include "runtime/OlvParsers.h"
+#include "runtime/OlvThreadPool.h"
+#include "upnp/MicroStack.h"
+
+static_assert(std::is_standard_layout_v<MSA_Server>);
+static_assert(offsetof(MSA_Server, hooks) == 0);
+
+namespace tv {
+// The device stack's diagnostic sink (tv::SetMicroStackLog), which the server main points at
+// the window log. The stack declares it only in its folder-internal header.
+[[gnu::format(printf, 1, 2)]] void MicroStackLog(const char* format, ...) noexcept;
+}  // namespace tv
+
+namespace {
+
+constexpr char kCdsType[] = "urn:schemas-upnp-org:service:ContentDirectory:1";
+
+// The DIDL-Lite root start tags as they appear inside Result (escaped once). The serializer
+// keeps its own copies private.
+constexpr std::string_view kRootStartDlna =
+    "&lt;DIDL-Lite xmlns:dc=&quot;http://purl.org/dc/elements/1.1/&quot; "
+    "xmlns:upnp=&quot;urn:schemas-upnp-org:metadata-1-0/upnp/&quot; "
+    "xmlns=&quot;urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/&quot; "
+    "xmlns:dlna=&quot;urn:schemas-dlna-org:metadata-1-0/&quot;&gt;";
+constexpr std::string_view kRootStart =
+    "&lt;DIDL-Lite xmlns:dc=&quot;http://purl.org/dc/elements/1.1/&quot; "
+    "xmlns:upnp=&quot;urn:schemas-upnp-org:metadata-1-0/upnp/&quot; "
+    "xmlns=&quot;urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/&quot;&gt;";
+constexpr std::string_view kRootEnd = "\r\n&lt;/DIDL-Lite&gt;";
+static_assert(kRootStartDlna.size() == 255);
+static_assert(kRootStart.size() == 197);
+
+constexpr char kInternalError[] = "Unknown or internal error encountered.";
+
+const char* OrEmpty(const char* text)
+{
+    return text != nullptr ? text : "";
+}
+
+char* CopyText(const char* text)
+{
+    text = OrEmpty(text);
+    return tv::CopyBytes(text, std::strlen(text));
+}
+
+MSA_Server* ServerOf(OlvWebSession* session)
+{
+    MicroStack* device = tv::MicroStackOfSession(session);
+    return device != nullptr ? static_cast<MSA_Server*>(MicroStack_GetTag(device)) : nullptr;
+}
+
+// Standard output lines are flushed at once so that they interleave in order with the other
+// diagnostics of a headless server.
+[[gnu::format(printf, 1, 2)]] void InvokeLog(const char* format, ...) noexcept
+{
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fflush(stdout);
+}
+
+void CountInvocation(MSA_Server* server, tv::MsaStatistic which)
+{
+    if (server == nullptr || server->on_statistics == nullptr || server->state == nullptr) return;
+    MSA_State* state = server->state;
+    {
+        std::scoped_lock lock(state->lock);
+        if (state->statistics == nullptr) return;
+        ++state->statistics->count[which];
+    }
+    server->on_statistics(server, state->statistics);
+}
+
+// The address copy of a request: the state's list with the receiving address first. When the
+// receiving address sits further down the list, it trades places with the old first entry;
+// when it is not in the list at all, it takes the first entry's place.
+void CopyAddresses(MSA_Server* server, MSA_BrowseRequest* request)
+{
+    std::uint32_t* copy = nullptr;
+    int count = 0;
+    if (server != nullptr && server->state != nullptr) {
+        MSA_State* state = server->state;
+        std::scoped_lock lock(state->lock);
+        if (state->address_count > 0) {
+            count = state->address_count;
+            copy = static_cast<std::uint32_t*>(
+                tv::Malloc(sizeof(std::uint32_t) * static_cast<std::size_t>(count)));
+            std::memcpy(copy, state->addresses, sizeof(std::uint32_t) * static_cast<std::size_t>(count));
+        }
+    }
+    const std::uint32_t receiving = request->receiving_address;
+    if (count == 0) {
+        // An empty list still names the address the request arrived on.
+        copy = static_cast<std::uint32_t*>(tv::Malloc(sizeof(std::uint32_t)));
+        copy[0] = receiving;
+        count = 1;
+    } else if (copy[0] != receiving) {
+        const std::uint32_t old_first = copy[0];
+        copy[0] = receiving;
+        for (int i = 1; i < count; ++i) {
+            if (copy[i] == receiving) {
+                copy[i] = old_first;
+                break;
+            }
+        }
+    }
+    request->addresses = copy;
+    request->address_count = count;
+}
+
+MSA_BrowseRequest* NewBrowseRequest(MSA_Server* server, OlvWebSession* session, int kind,
+                                    const char* object_id, const char* filter,
+                                    std::uint32_t starting_index, std::uint32_t requested_count,
+                                    const char* sort_criteria, const char* search_criteria)
+{
+    auto request = std::make_unique<MSA_BrowseRequest>();
+    request->kind = kind;
+    request->object_id = CopyText(object_id);
+    OlvXmlUnescapeInPlace(request->object_id);
+    request->filter = CopyText(filter);
+    request->starting_index = starting_index;
+    request->requested_count = requested_count;
+    request->sort_criteria = CopyText(sort_criteria);
+    if (kind == 2) request->search_criteria = CopyText(search_criteria);
+    if (session != nullptr) {
+        request->port = MicroStack_GetPort(session);
+        request->receiving_address = MicroStack_SessionLocalAddress(session);
+    }
+    CopyAddresses(server, request.get());
+    return request.release();
+}
+
+// Hands a browse or search request on; answers 500 itself when that is impossible.
+int DispatchBrowse(MSA_Server* server, OlvWebSession* session, int type,
+                   MSA_BrowseRequest* browse)
+{
+    MSA_ActionRequest* request = tv::MsaNewActionRequest(type, server, session);
+    tv::MsaAddArgument(request, reinterpret_cast<std::uintptr_t>(browse));
+    if (tv::MsaDispatch(request) < 0) {
+        MSA_FreeBrowseRequest(browse);
+        return MicroStack_SendFault(session, 500, kInternalError);
+    }
+    return 0;
+}
+
+int DispatchPlain(OlvWebSession* session, int type, tv::MsaStatistic statistic,
+                  const char* log_line)
+{
+    MSA_Server* server = ServerOf(session);
+    InvokeLog("%s", log_line);
+    CountInvocation(server, statistic);
+    if (tv::MsaDispatch(tv::MsaNewActionRequest(type, server, session)) < 0) {
+        return MicroStack_SendFault(session, 500, kInternalError);
+    }
+    return 0;
+}
+
+MSA_BrowseRequest* BrowseArgument(const MSA_ActionRequest* request)
+{
+    return reinterpret_cast<MSA_BrowseRequest*>(static_cast<std::uintptr_t>(request->arguments[0]));
+}
+
+void RunRequest(MSA_ActionRequest* request)
+{
+    MSA_Server* server = request->server;
+    OlvWebSession* session = request->session;
+    const bool browse_or_search = request->type == tv::kMsaBrowse || request->type == tv::kMsaSearch;
+    const int wanted =
+        browse_or_search || request->type == tv::kMsaGetCurrentConnectionInfo ? 1 : 0;
+
+    bool has_slot = false;
+    switch (request->type) {
+    case tv::kMsaBrowse:
+    case tv::kMsaSearch: has_slot = server->on_browse_search != nullptr; break;
+    case tv::kMsaGetSystemUpdateID: has_slot = server->on_get_system_update_id != nullptr; break;
+    case tv::kMsaGetSearchCapabilities:
+        has_slot = server->on_get_search_capabilities != nullptr;
+        break;
+    case tv::kMsaGetSortCapabilities: has_slot = server->on_get_sort_capabilities != nullptr; break;
+    case tv::kMsaGetProtocolInfo: has_slot = server->on_get_protocol_info != nullptr; break;
+    case tv::kMsaGetCurrentConnectionIDs:
+        has_slot = server->on_get_current_connection_ids != nullptr;
+        break;
+    case tv::kMsaGetCurrentConnectionInfo:
+        has_slot = server->on_get_current_connection_info != nullptr;
+        break;
+    default: break;
+    }
+
+    if (!has_slot || request->argument_count != wanted) {
+        // Nobody takes the browse request over, so it is freed here rather than lost.
+        if (browse_or_search && request->argument_count >= 1) MSA_FreeBrowseRequest(BrowseArgument(request));
+        MSA_RespondError(server, session, 501,
+                         has_slot ? "Action Failed: Program Error"
+                                  : "Action Failed: Action Not Implemented");
+        delete request;
+        return;
+    }
+
+    switch (request->type) {
+    case tv::kMsaBrowse:
+    case tv::kMsaSearch: server->on_browse_search(server, session, BrowseArgument(request)); break;
+    case tv::kMsaGetSystemUpdateID: server->on_get_system_update_id(server, session); break;
+    case tv::kMsaGetSearchCapabilities: server->on_get_search_capabilities(server, session); break;
+    case tv::kMsaGetSortCapabilities: server->on_get_sort_capabilities(server, session); break;
+    case tv::kMsaGetProtocolInfo: server->on_get_protocol_info(server, session); break;
+    case tv::kMsaGetCurrentConnectionIDs:
+        server->on_get_current_connection_ids(server, session);
+        break;
+    case tv::kMsaGetCurrentConnectionInfo:
+        server->on_get_current_connection_info(
+            server, session, static_cast<std::int32_t>(static_cast<std::uint32_t>(request->arguments[0])));
+        break;
+    default: break;
+    }
+    delete request;
+}
+
+void RunOnPool(OlvThreadPool*, void* data) noexcept
+{
+    RunRequest(static_cast<MSA_ActionRequest*>(data));
+}
+
+// Slot adapters: the device stack's slots return nothing.
+void SlotBrowse(OlvWebSession* session, char* object_id, char* browse_flag, char* filter,
+                std::uint32_t starting_index, std::uint32_t requested_count,
+                char* sort_criteria) noexcept
+{
+    MediaServer_ContentDirectory_Browse(session, object_id, browse_flag, filter, starting_index,
+                                        requested_count, sort_criteria);
+}
+
+void SlotSearch(OlvWebSession* session, char* container_id, char* search_criteria, char* filter,
+                std::uint32_t starting_index, std::uint32_t requested_count,
+                char* sort_criteria) noexcept
+{
+    MediaServer_ContentDirectory_Search(session, container_id, search_criteria, filter,
+                                        starting_index, requested_count, sort_criteria);
+}
+
+void SlotGetSystemUpdateID(OlvWebSession* session) noexcept
+{
+    MediaServer_ContentDirectory_GetSystemUpdateID(session);
+}
+
+void SlotGetSearchCapabilities(OlvWebSession* session) noexcept
+{
+    MediaServer_ContentDirectory_GetSearchCapabilities(session);
+}
+
+void SlotGetSortCapabilities(OlvWebSession* session) noexcept
+{
+    MediaServer_ContentDirectory_GetSortCapabilities(session);
+}
+
+void SlotGetProtocolInfo(OlvWebSession* session) noexcept
+{
+    MediaServer_ConnectionManager_GetProtocolInfo(session);
+}
+
+void SlotGetCurrentConnectionIDs(OlvWebSession* session) noexcept
+{
+    MediaServer_ConnectionManager_GetCurrentConnectionIDs(session);
+}
+
+void SlotGetCurrentConnectionInfo(OlvWebSession* session, std::int32_t connection_id) noexcept
+{
+    MediaServer_ConnectionManager_GetCurrentConnectionInfo(session, connection_id);
+}
+
+constexpr tv::ChainHooks kServerHooks = {
+    .pre_select = nullptr,
+    .post_select = nullptr,
+    .destroy = MSA_Destroy,
+};
+
+const char* ActionName(const MSA_BrowseRequest* request)
+{
+    return request != nullptr && request->kind == 2 ? "Search" : "Browse";
+}
+
+// Gives the session back after a final response.
+int Finish(OlvWebSession* session, int result)
+{
+    OlvWebServer_ReleaseSession(session);
+    return result;
+}
+
+}  // namespace
+
+// ---- Creation and upkeep ----
+
+MSA_Server* MSA_Create(OlvChain* chain, MicroStack* device, void* context, int /*unused*/,
+                       const char* sink_protocol_info, const char* source_protocol_info,
+                       const char* sort_capabilities, const char* search_capabilities,
+                       OlvThreadPool* pool, void* user) noexcept
+{
+    if (chain == nullptr || device == nullptr) return nullptr;
+
+    auto state = std::make_unique<MSA_State>();
+    state->system_update_id = 0;
+    state->sort_capabilities = CopyText(sort_capabilities);
+    state->search_capabilities = CopyText(search_capabilities);
+    state->source_protocol_info = CopyText(source_protocol_info);
+    state->sink_protocol_info = CopyText(sink_protocol_info);
+    state->user = user;
+    state->statistics = new tv::MsaStatistics{};
+
+    MSA_Server* server = tv::NewChainObject<MSA_Server>(kServerHooks);
+    server->device = device;
+    server->pool = pool;
+    server->context = context;
+
+    MicroStack_SetSystemUpdateID(device, 0);
+    MicroStack_SetContainerUpdateIDs(device, "");
+    MicroStack_SetSourceProtocolInfo(device, state->source_protocol_info);
+    MicroStack_SetSinkProtocolInfo(device, state->sink_protocol_info);
+    MicroStack_SetCurrentConnectionIDs(device, "");
+    server->state = state.release();
+
+    MicroStack_SetTag(device, server);
+    OlvChain_Add(chain, server);
+
+    ActionHandlers* slots = tv::MicroStackActionHandlers(device);
+    slots->Browse = SlotBrowse;
+    slots->Search = SlotSearch;
+    slots->GetSearchCapabilities = SlotGetSearchCapabilities;
+    slots->GetSortCapabilities = SlotGetSortCapabilities;
+    slots->GetSystemUpdateID = SlotGetSystemUpdateID;
+    slots->GetCurrentConnectionIDs = SlotGetCurrentConnectionIDs;
+    slots->GetCurrentConnectionInfo = SlotGetCurrentConnectionInfo;
+    slots->GetProtocolInfo = SlotGetProtocolInfo;
+
+    DeviceRecord* record = MicroStack_GetDeviceRecord();
+    if (record != nullptr && record->content_directory != nullptr) {
+        record->content_directory->actions[tv::kCdsCreateObject] = nullptr;
+        record->content_directory->actions[tv::kCdsDestroyObject] = nullptr;
+    }
+    return server;
+}
+
+void MSA_SetLocalAddresses(MSA_Server* server, const std::uint32_t* addresses, int count) noexcept
+{
+    if (server == nullptr || server->state == nullptr) return;
+    std::uint32_t* copy = nullptr;
+    if (count > 0 && addresses != nullptr) {
+        copy = static_cast<std::uint32_t*>(
+            tv::Malloc(sizeof(std::uint32_t) * static_cast<std::size_t>(count)));
+        std::memcpy(copy, addresses, sizeof(std::uint32_t) * static_cast<std::size_t>(count));
+    } else {
+        count = 0;
+    }
+    MSA_State* state = server->state;
+    std::uint32_t* old = nullptr;
+    {
+        std::scoped_lock lock(state->lock);
+        old = state->addresses;
+        state->addresses = copy;
+        state->address_count = count;
+    }
+    tv::Free(old);
+}
+
+long long MSA_GetSystemUpdateID(MSA_Server* server) noexcept
+{
+    if (server == nullptr || server->state == nullptr) return -1;
+    std::scoped_lock lock(server->state->lock);
+    return server->state->system_update_id;
+}
+
+void* MSA_GetUser(MSA_Server* server) noexcept
+{
+    if (server == nullptr || server->state == nullptr) return nullptr;
+    std::scoped_lock lock(server->state->lock);
+    return server->state->user;
+}
+
+void MSA_Destroy(void* object) noexcept
+{
+    auto* server = static_cast<MSA_Server*>(object);
+    MSA_State* state = server->state;
+    if (state != nullptr) {
+        {
+            std::scoped_lock lock(state->lock);
+            server->pool = nullptr;
+            delete state->statistics;
+            state->statistics = nullptr;
+            server->on_statistics = nullptr;
+            server->on_browse_search = nullptr;
+            server->on_get_system_update_id = nullptr;
+            server->on_get_search_capabilities = nullptr;
+            server->on_get_sort_capabilities = nullptr;
+            server->on_get_protocol_info = nullptr;
+            server->on_get_current_connection_ids = nullptr;
+            server->on_get_current_connection_info = nullptr;
+            tv::Free(state->sort_capabilities);
+            tv::Free(state->search_capabilities);
+            tv::Free(state->source_protocol_info);
+            tv::Free(state->sink_protocol_info);
+            tv::Free(state->addresses);
+            state->sort_capabilities = state->search_capabilities = nullptr;
+            state->source_protocol_info = state->sink_protocol_info = nullptr;
+            state->addresses = nullptr;
+            state->address_count = 0;
+        }
+        delete state;
+        server->state = nullptr;
+    }
+    std::destroy_at(server);
+}
+
+// ---- Action handlers ----
+
+int MediaServer_ContentDirectory_Browse(OlvWebSession* session, const char* object_id,
+                                        const char* browse_flag, const char* filter,
+                                        std::uint32_t starting_index,
+                                        std::uint32_t requested_count,
+                                        const char* sort_criteria) noexcept
+{
+    MSA_Server* server = ServerOf(session);
+    InvokeLog("UPnP Invoke: MediaServer_ContentDirectory_Browse() - ID %s;\r\n",
+              OrEmpty(object_id));
+    CountInvocation(server, tv::kMsaStatBrowse);
+
+    const char* flag = OrEmpty(browse_flag);
+    int kind = 0;
+    if (strcasecmp(flag, "BrowseDirectChildren") == 0) {
+        kind = 1;
+        tv::MicroStackLog("%s", "BrowseDirectChildren");
+    } else if (strcasecmp(flag, "BrowseMetadata") == 0) {
+        kind = 0;
+        tv::MicroStackLog("%s", "BrowseMetaData");
+    } else {
+        std::fprintf(stderr,
+                     "WARNING: MediaServer_ContentDirectory_Browse(): Possible error with "
+                     "generated microstack. Encountered BrowseFlag='%s'\r\n",
+                     flag);
+        return MicroStack_SendFault(session, 402, "Invalid value specified for BrowseFlag.");
+    }
+
+    MSA_BrowseRequest* browse = NewBrowseRequest(server, session, kind, object_id, filter,
+                                                 starting_index, requested_count, sort_criteria,
+                                                 nullptr);
+    return DispatchBrowse(server, session, tv::kMsaBrowse, browse);
+}
+
+int MediaServer_ContentDirectory_Search(OlvWebSession* session, const char* container_id,
+                                        const char* search_criteria, const char* filter,
+                                        std::uint32_t starting_index,
+                                        std::uint32_t requested_count,
+                                        const char* sort_criteria) noexcept
+{
+    MSA_Server* server = ServerOf(session);
+    InvokeLog("%s", "UPnP Invoke: MediaServer_ContentDirectory_Search();\r\n");
+    CountInvocation(server, tv::kMsaStatSearch);
+    MSA_BrowseRequest* browse = NewBrowseRequest(server, session, 2, container_id, filter,
+                                                 starting_index, requested_count, sort_criteria,
+                                                 search_criteria);
+    return DispatchBrowse(server, session, tv::kMsaSearch, browse);
+}
+
+int MediaServer_ContentDirectory_GetSystemUpdateID(OlvWebSession* session) noexcept
+{
+    return DispatchPlain(session, tv::kMsaGetSystemUpdateID, tv::kMsaStatGetSystemUpdateID,
+                         "UPnP Invoke: MediaServer_ContentDirectory_GetSystemUpdateID();\r\n");
+}
+
+int MediaServer_ContentDirectory_GetSearchCapabilities(OlvWebSession* session) noexcept
+{
+    return DispatchPlain(session, tv::kMsaGetSearchCapabilities,
+                         tv::kMsaStatGetSearchCapabilities,
+                         "UPnP Invoke: MediaServer_ContentDirectory_GetSearchCapabilities();\r\n");
+}
+
+int MediaServer_ContentDirectory_GetSortCapabilities(OlvWebSession* session) noexcept
+{
+    return DispatchPlain(session, tv::kMsaGetSortCapabilities, tv::kMsaStatGetSortCapabilities,
+                         "UPnP Invoke: MediaServer_ContentDirectory_GetSortCapabilities();\r\n");
+}
+
+int MediaServer_ConnectionManager_GetProtocolInfo(OlvWebSession* session) noexcept
+{
+    return DispatchPlain(session, tv::kMsaGetProtocolInfo, tv::kMsaStatGetProtocolInfo,
+                         "UPnP Invoke: MediaServer_ConnectionManager_GetProtocolInfo();\r\n");
+}
+
+int MediaServer_ConnectionManager_GetCurrentConnectionIDs(OlvWebSession* session) noexcept
+{
+    return DispatchPlain(
+        session, tv::kMsaGetCurrentConnectionIDs, tv::kMsaStatGetCurrentConnectionIDs,
+        "UPnP Invoke: MediaServer_ConnectionManager_GetCurrentConnectionIDs();\r\n");
+}
+
+int MediaServer_ConnectionManager_GetCurrentConnectionInfo(OlvWebSession* session,
+                                                           std::int32_t connection_id) noexcept
+{
+    MSA_Server* server = ServerOf(session);
+    InvokeLog("UPnP Invoke: MediaServer_ConnectionManager_GetCurrentConnectionInfo(%u);\r\n",
+              static_cast<unsigned>(connection_id));
+    CountInvocation(server, tv::kMsaStatGetCurrentConnectionInfo);
+    MSA_ActionRequest* request =
+        tv::MsaNewActionRequest(tv::kMsaGetCurrentConnectionInfo, server, session);
+    tv::MsaAddArgument(request, static_cast<std::uint32_t>(connection_id));
+    if (tv::MsaDispatch(request) < 0) return MicroStack_SendFault(session, 500, kInternalError);
+    return 0;
+}
+
+// ---- Dispatch ----
+
+namespace tv {
+
+MSA_ActionRequest* MsaNewActionRequest(int type, MSA_Server* server,
+                                       OlvWebSession* session) noexcept
+{
+    auto* request = new MSA_ActionRequest{};
+    request->type = type;
+    request->server = server;
+    request->session = session;
+    return request;
+}
+
+int MsaAddArgument(MSA_ActionRequest* request, std::uint64_t value) noexcept
+{
+    if (request == nullptr || request->argument_count >= kMsaMaxArguments) return -1;
+    request->arguments[request->argument_count++] = value;
+    return 0;
+}
+
+int MsaDispatch(MSA_ActionRequest* request) noexcept
+{
+    if (request == nullptr) return -1;
+    MSA_Server* server = request->server;
+    if (server == nullptr) {
+        delete request;
+        return -1;
+    }
+    // The session must outlive this call: the content source may answer from another thread.
+    if (request->session != nullptr) OlvWebServer_HoldSession(request->session);
+    if ((server->pool_mask & request->type) != 0 && server->pool != nullptr) {
+        OlvThreadPool_Queue(server->pool, request, RunOnPool);
+    } else {
+        RunRequest(request);
+    }
+    return 0;
+}
+
+}  // namespace tv
+
+// ---- Response operations ----
+
+int MSA_RespondError(MSA_Server*, OlvWebSession* session, int error_code,
+                     const char* description) noexcept
+{
+    if (session == nullptr) return -1;
+    return Finish(session, MicroStack_SendFault(session, error_code, OrEmpty(description)));
+}
+
+int MSA_BeginResult(MSA_Server*, OlvWebSession* session, const MSA_BrowseRequest* request,
+                    int with_root) noexcept
+{
+    if (session == nullptr) return -1;
+    int result = MicroStack_BeginResponse(session, ActionName(request), kCdsType);
+    if (result < 0) return result;
+    if (with_root != 0) {
+        const char* filter = request != nullptr ? request->filter : nullptr;
+        std::string_view root =
+            CdsFilter_NeedsDlnaNamespace(CdsFilter_Parse(filter)) ? kRootStartDlna : kRootStart;
+        return MicroStack_SendArgument(session, "Result", root.data(),
+                                       static_cast<int>(root.size()), OwnStatic, 1, 0);
+    }
+    return MicroStack_SendArgument(session, "Result", nullptr, 0, OwnStatic, 1, 0);
+}
+
+int MSA_AppendResult(MSA_Server*, OlvWebSession* session, const char* text, int length) noexcept
+{
+    if (session == nullptr) return -1;
+    if (text == nullptr) length = 0;
+    return MicroStack_SendArgument(session, "Result", text, length, OwnCopy, 0, 0);
+}
+
+int MSA_EndResult(MSA_Server*, OlvWebSession* session, const MSA_BrowseRequest* request,
+                  int with_root, std::uint32_t number_returned, std::uint32_t total_matches,
+                  std::uint32_t update_id) noexcept
+{
+    if (session == nullptr) return -1;
+    int result = with_root != 0
+                     ? MicroStack_SendArgument(session, "Result", kRootEnd.data(),
+                                               static_cast<int>(kRootEnd.size()), OwnStatic, 0, 1)
+                     : MicroStack_SendArgument(session, "Result", nullptr, 0, OwnStatic, 0, 1);
+    const struct {
+        const char* name;
+        std::uint32_t value;
+    } numbers[] = {
+        {"NumberReturned", number_returned},
+        {"TotalMatches", total_matches},
+        {"UpdateID", update_id},
+    };
+    for (const auto& number : numbers) {
+        if (result < 0) break;
+        char text[16];
+        int length = std::snprintf(text, sizeof text, "%u", number.value);
+        result = MicroStack_SendArgument(session, number.name, text, length, OwnCopy, 1, 1);
+    }
+    if (result >= 0) result = MicroStack_EndResponse(session, ActionName(request));
+    return Finish(session, result);
+}
+
+int MSA_RespondGetSystemUpdateID(MSA_Server*, OlvWebSession* session, std::uint32_t id) noexcept
+{
+    if (session == nullptr) return -1;
+    return Finish(session, MicroStack_RespondGetSystemUpdateID(session, id));
+}
+
+int MSA_RespondGetSearchCapabilities(MSA_Server*, OlvWebSession* session,
+                                     const char* search_capabilities) noexcept
+{
+    if (session == nullptr) return -1;
+    return Finish(session,
+                  MicroStack_RespondGetSearchCapabilities(session, OrEmpty(search_capabilities)));
+}
+
+int MSA_RespondGetSortCapabilities(MSA_Server*, OlvWebSession* session,
+                                   const char* sort_capabilities) noexcept
+{
+    if (session == nullptr) return -1;
+    return Finish(session,
+                  MicroStack_RespondGetSortCapabilities(session, OrEmpty(sort_capabilities)));
+}
+
+int MSA_RespondGetProtocolInfo(MSA_Server*, OlvWebSession* session, const char* source,
+                               const char* sink) noexcept
+{
+    if (session == nullptr) return -1;
+    return Finish(session,
+                  MicroStack_RespondGetProtocolInfo(session, OrEmpty(source), OrEmpty(sink)));
+}
+
+int MSA_RespondGetCurrentConnectionIDs(MSA_Server*, OlvWebSession* session,
+                                       const char* connection_ids) noexcept
+{
+    if (session == nullptr) return -1;
+    return Finish(session,
+                  MicroStack_RespondGetCurrentConnectionIDs(session, OrEmpty(connection_ids)));
+}
+
+int MSA_RespondGetCurrentConnectionInfo(MSA_Server*, OlvWebSession* session, int rcs_id,
+                                        int av_transport_id, const char* protocol_info,
+                                        const char* peer_connection_manager,
+                                        int peer_connection_id, const char* direction,
+                                        const char* status) noexcept
+{
+    if (session == nullptr) return -1;
+    return Finish(session, MicroStack_RespondGetCurrentConnectionInfo(
+                               session, rcs_id, av_transport_id, OrEmpty(protocol_info),
+                               OrEmpty(peer_connection_manager), peer_connection_id,
+                               OrEmpty(direction), OrEmpty(status)));
+}
+
+void MSA_FreeBrowseRequest(MSA_BrowseRequest* request) noexcept
+{
+    if (request == nullptr) return;
+    tv::Free(request->object_id);
+    tv::Free(request->filter);
+    tv::Free(request->sort_criteria);
+    tv::Free(request->search_criteria);
+    tv::Free(request->addresses);
+    delete request;
+}
