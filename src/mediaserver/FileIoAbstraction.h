@@ -1,0 +1,43 @@
+// File access on internal paths. An internal path uses the backslash as its only separator and
+// begins with one: "\" alone is the virtual root, whose entries are the shared folders, and
+// "\%2Fhome%2Fann%2FMusic\Rock\a.mp3" names /home/ann/Music/Rock/a.mp3. Every operation here
+// refuses a path that would leave the folders shared now (see FileIo_RealPath), so callers can
+// hand over paths that came straight from the network. All run on the calling thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+struct FileIo_DirEnum;
+
+// The first entry of the folder, escaped, into name[0 .. name_capacity) (NUL-terminated), and
+// its size into *size when size is not null (not for root entries). Null when the folder is
+// empty, cannot be read, or is not reachable. Names that do not fit the buffer are skipped.
+[[nodiscard]] FileIo_DirEnum* FileIo_OpenDirectory(const char* path, char* name, int name_capacity,
+                                                   std::int64_t* size) noexcept;
+// 1 with the next entry (same rules), 0 at the end. "." and ".." are reported like any name.
+int FileIo_NextEntry(FileIo_DirEnum* dir, char* name, std::int64_t* size) noexcept;
+void FileIo_CloseDirectory(FileIo_DirEnum* dir) noexcept;
+
+// 2 the root or a folder, 1 a regular file, 0 absent, unreachable or any other kind of node.
+int FileIo_GetType(const char* path) noexcept;
+// Size in bytes (64-bit), or -1.
+std::int64_t FileIo_GetSize(const char* path) noexcept;
+// Last modification, seconds since 1970-01-01 00:00 UTC, or -1.
+std::int64_t FileIo_GetModifiedTime(const char* path) noexcept;
+
+namespace tv
+{
+
+// Escaped form of a shared folder's path: "/" -> %2F, ":" -> %3A, "\" -> %5C.
+std::string FileIoEscapeFolder(std::string_view folder);
+// Escaped form of a name below a shared folder: "\" -> %5C.
+std::string FileIoEscapeName(std::string_view name);
+
+// Maps an internal path to the real path. False (and *real untouched) for the root, for a
+// first component that is not the escaped name of a folder in the table now, and for a path
+// that has a "." or ".." component below that folder once %3A, %5C and %2F are undone.
+bool FileIo_RealPath(std::string_view path, std::string* real);
+
+} // namespace tv

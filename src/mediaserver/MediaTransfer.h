@@ -1,0 +1,65 @@
+// HTTP transfer of one shared file: the response header with byte ranges and the DLNA transfer
+// headers (or a fixed refusal text), then the body in 16384-byte blocks read on pool workers,
+// one block in flight per transfer, the next one read when the connection's send queue drains.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+#include "runtime/OlvPacket.h"
+
+struct OlvWebSession;
+struct OlvThreadPool;
+struct MediaTransfer;
+struct MediaTransferState;
+
+namespace tv
+{
+
+// Transfer mode bits, for a request's transferMode.dlna.org and for the allowed set.
+enum MediaTransferMode : int {
+    kTransferBackground = 1,
+    kTransferInteractive = 2,
+    kTransferStreaming = 4,
+};
+
+// Completion codes of MediaTransferDoneFn.
+constexpr int kTransferDoneAll = 0;     // the whole range went to the connection
+constexpr int kTransferDoneStopped = 20; // the connection closed, or the file could not be read
+
+// Called once per started transfer, on a worker or the chain thread; `state` is freed after it.
+using MediaTransferDoneFn = void (*)(OlvWebSession* session, MediaTransferState* state, int code,
+                                     void* user) noexcept;
+
+constexpr int kTransferBlockBytes = 16384;
+
+// Transfers alive now (started and not yet freed). Any thread; for leak checks.
+int MediaTransferLiveCount() noexcept;
+
+} // namespace tv
+
+// The caller's handle of a started transfer, freed by the transfer when it ends.
+struct MediaTransferState {
+    std::mutex lock;        // guards sent and the pause fields
+    std::int64_t total = -1; // bytes to send
+    std::int64_t sent = 0;   // bytes handed to the connection so far
+    OlvWebSession* session = nullptr;
+    int pause_requested = 0;
+    int parked = 0;          // 2 once a step found a pause request (nothing resumes it)
+    MediaTransfer* parked_transfer = nullptr;
+};
+
+// Chain thread, from the request handler of the session. `path` is the escaped path without
+// its leading backslash ("%2Fhome%2Fann%2FMusic\a.mp3"). Answers the header at once; returns
+// the state of a started body transfer, or null when the request was answered completely
+// (refusal, HEAD) or has not arrived completely yet. `ignored` is not used.
+MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPool* pool,
+                                            OlvPacket* request, int ignored, const char* path,
+                                            int allowed_modes, const char* mime_type,
+                                            const char* content_features, const char* ifo_uri,
+                                            void* user, tv::MediaTransferDoneFn on_done) noexcept;
+
+// "bytes=F-L", "bytes=F-" or "bytes=-N" against a file of `size` bytes: 0 with *start and
+// *length, 1 unsatisfiable, 2 malformed (also any list of ranges or another unit).
+int MediaTransfer_ParseRange(const char* value, std::int64_t* start, std::int64_t* length,
+                             std::int64_t size) noexcept;
