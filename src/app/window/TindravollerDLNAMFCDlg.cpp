@@ -1,0 +1,354 @@
+// The main window and its About box.
+#include "app/window/TindravollerDLNAMFCDlg.h"
+
+#include <cmath>
+
+#include <QAction>
+#include <QContextMenuEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QFontMetrics>
+#include <QIcon>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenu>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
+
+#include "app/ServerMain.h"
+#include "app/SharedFolders.h"
+
+// Q_INIT_RESOURCE must be used outside any namespace; a static library's resources are
+// otherwise dropped by the linker.
+static void InitTindravollerResources()
+{
+    Q_INIT_RESOURCE(tindravoller);
+}
+
+namespace
+{
+
+constexpr const char kUsageText[] = "Usage: Just add a media directory (folder) to the list. ";
+constexpr const char kAboutEntryText[] = "&About TindravollerDLNAMFC...";
+
+// Dialog units follow the font, as on the platform the layout was drawn for: a horizontal
+// unit is a quarter of the average character width, a vertical unit an eighth of its height.
+struct DialogUnits {
+    double x;
+    double y;
+};
+
+DialogUnits BaseUnits(const QFont& font)
+{
+    QFontMetrics metrics(font);
+    int letters = metrics.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    return DialogUnits{.x = static_cast<double>((letters / 26 + 1) / 2),
+                       .y = static_cast<double>(metrics.height())};
+}
+
+int UnitsToPixels(int units, double base, int divisor)
+{
+    return static_cast<int>(std::lround(units * base / divisor));
+}
+
+QRect DialogRect(const DialogUnits& units, int x, int y, int width, int height)
+{
+    return QRect(UnitsToPixels(x, units.x, 4), UnitsToPixels(y, units.y, 8),
+                 UnitsToPixels(width, units.x, 4), UnitsToPixels(height, units.y, 8));
+}
+
+QSize DialogSize(const DialogUnits& units, int width, int height)
+{
+    return QSize(UnitsToPixels(width, units.x, 4), UnitsToPixels(height, units.y, 8));
+}
+
+// A label's text must not be cut where this toolkit's font runs wider than the original's.
+void PlaceLabel(QLabel* label, QRect rect, int right_edge)
+{
+    int wanted = label->sizeHint().width();
+    if (wanted > rect.width())
+        rect.setWidth(std::min(wanted, right_edge - rect.x()));
+    if (label->sizeHint().height() > rect.height())
+        rect.setHeight(label->sizeHint().height());
+    label->setGeometry(rect);
+}
+
+bool PickFolderWithDialog(QWidget* owner, void* /*user*/, QString* path) noexcept
+{
+    QFileDialog dialog(owner, QStringLiteral("Kies Media Folder"));
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOption(QFileDialog::ShowDirsOnly, true);
+    // Read-only: no button for making a new folder.
+    dialog.setOption(QFileDialog::ReadOnly, true);
+    if (dialog.exec() != QDialog::Accepted)
+        return false;
+    QStringList chosen = dialog.selectedFiles();
+    if (chosen.isEmpty())
+        return false;
+    *path = chosen.first();
+    return true;
+}
+
+void ShowMessageBox(QWidget* owner, void* /*user*/, const QString& text) noexcept
+{
+    QMessageBox box(QMessageBox::Warning,
+                    owner != nullptr ? owner->windowTitle() : QStringLiteral("Tindravoller DLNA"),
+                    text, QMessageBox::Ok, owner);
+    box.exec();
+}
+
+void ShowAboutBox(QWidget* owner, void* /*user*/) noexcept
+{
+    CAboutDlg about(owner);
+    about.exec();
+}
+
+int RunServerMain(const ServerLogTarget* window, tv::Event* stop_event) noexcept
+{
+    return ServerMain(window, stop_event);
+}
+
+QString PathText(const std::string& path)
+{
+    return QFile::decodeName(QByteArray(path.data(), static_cast<qsizetype>(path.size())));
+}
+
+} // namespace
+
+tv::WindowHooks tv::DefaultWindowHooks() noexcept
+{
+    return WindowHooks{
+        .pick_folder = PickFolderWithDialog,
+        .show_message = ShowMessageBox,
+        .show_about = ShowAboutBox,
+        .server_main = RunServerMain,
+        .user = nullptr,
+    };
+}
+
+QIcon tv::TindravollerIcon() noexcept
+{
+    static const bool resources_ready = (InitTindravollerResources(), true);
+    (void)resources_ready;
+    return QIcon(QStringLiteral(":/tindravoller/tindravoller.png"));
+}
+
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
+{
+    setWindowTitle(QStringLiteral("About Tindravoller DLNA"));
+    setWindowIcon(tv::TindravollerIcon());
+    DialogUnits units = BaseUnits(font());
+    QSize size = DialogSize(units, 170, 81);
+
+    auto* icon = new QLabel(this);
+    QRect icon_rect = DialogRect(units, 14, 14, 21, 20);
+    int side = std::min(icon_rect.width(), icon_rect.height());
+    icon->setPixmap(tv::TindravollerIcon().pixmap(side, side));
+    icon->setGeometry(icon_rect);
+
+    auto* version = new QLabel(QStringLiteral("Tindravoller DLNA , Version 1.2"), this);
+    PlaceLabel(version, DialogRect(units, 42, 14, 114, 8), size.width());
+    auto* notice = new QLabel(QStringLiteral("Copyright (C) 2026 The Tindravoller developers"), this);
+    PlaceLabel(notice, DialogRect(units, 42, 26, 114, 8), size.width());
+
+    auto* ok = new QPushButton(QStringLiteral("OK"), this);
+    ok->setDefault(true);
+    ok->setGeometry(DialogRect(units, 113, 60, 50, 14));
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+
+    setFixedSize(size);
+}
+
+CTindravollerDLNAMFCDlg::CTindravollerDLNAMFCDlg(const tv::WindowHooks& hooks, QWidget* parent)
+    : QDialog(parent), hooks_(hooks),
+      log_target_{.append = &CTindravollerDLNAMFCDlg::AppendLog, .window = this}
+{
+    // A window of its own with a taskbar entry, a minimize box and no resizing.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setWindowTitle(QStringLiteral("Tindravoller DLNA 1.2"));
+    setWindowIcon(tv::TindravollerIcon());
+
+    DialogUnits units = BaseUnits(font());
+    QSize size = DialogSize(units, 320, 256);
+
+    usage_label_ = new QLabel(QString::fromUtf8(kUsageText), this);
+    PlaceLabel(usage_label_, DialogRect(units, 9, 3, 173, 8), size.width());
+
+    add_button_ = new QPushButton(QStringLiteral("Add Directory"), this);
+    add_button_->setObjectName(QStringLiteral("add_directory_1002"));
+    add_button_->setGeometry(DialogRect(units, 7, 20, 90, 17));
+    remove_button_ = new QPushButton(QStringLiteral("Remove Directory"), this);
+    remove_button_->setObjectName(QStringLiteral("remove_directory_1003"));
+    remove_button_->setGeometry(DialogRect(units, 223, 20, 90, 17));
+
+    folder_list_ = new QListWidget(this);
+    folder_list_->setObjectName(QStringLiteral("folder_list_1001"));
+    folder_list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    folder_list_->setGeometry(DialogRect(units, 7, 41, 306, 120));
+
+    logs_label_ = new QLabel(QStringLiteral("Logs"), this);
+    PlaceLabel(logs_label_, DialogRect(units, 7, 164, 16, 8), size.width());
+
+    log_view_ = new QPlainTextEdit(this);
+    log_view_->setObjectName(QStringLiteral("log_view_1004"));
+    log_view_->setReadOnly(true);
+    log_view_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    log_view_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    log_view_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // Every line would otherwise stay in the undo history for the whole run.
+    log_view_->setUndoRedoEnabled(false);
+    log_view_->setGeometry(DialogRect(units, 7, 177, 306, 72));
+
+    about_action_ = new QAction(QString::fromUtf8(kAboutEntryText), this);
+    connect(about_action_, &QAction::triggered, this, [this] { OnAbout(); });
+    connect(add_button_, &QPushButton::clicked, this, [this] { OnAddDirectory(); });
+    connect(remove_button_, &QPushButton::clicked, this, [this] { OnRemoveDirectory(); });
+
+    setFixedSize(size);
+}
+
+CTindravollerDLNAMFCDlg::~CTindravollerDLNAMFCDlg()
+{
+    // The server thread holds this window as its log target.
+    StopServer();
+}
+
+void CTindravollerDLNAMFCDlg::OnInitDialog() noexcept
+{
+    closing_.store(false, std::memory_order_release);
+    std::string message;
+    SharedFolders_Load(folders_, &message);
+    ShowFolders();
+    if (!message.empty())
+        ShowMessage(message);
+    if (!server_thread_.joinable())
+        server_thread_ = std::thread(&CTindravollerDLNAMFCDlg::RunServer, this);
+}
+
+void CTindravollerDLNAMFCDlg::RunServer(CTindravollerDLNAMFCDlg* dialog) noexcept
+{
+    dialog->hooks_.server_main(&dialog->log_target_, &dialog->stop_event_);
+}
+
+void CTindravollerDLNAMFCDlg::OnAddDirectory() noexcept
+{
+    QString chosen;
+    // Only a real file-system path can be shared.
+    if (hooks_.pick_folder(this, hooks_.user, &chosen) && chosen.startsWith(QLatin1Char('/'))) {
+        QByteArray path = QFile::encodeName(chosen);
+        std::vector<std::string> before = folders_;
+        std::string message;
+        int result = tv::SharedFolders_Add(
+            folders_, std::string_view(path.constData(), static_cast<std::size_t>(path.size())),
+            &message);
+        if (result >= 0 && folders_.size() == before.size() + 1) {
+            // Insert the one new row, so that the selection stays with its item.
+            std::size_t row = 0;
+            while (row < before.size() && before[row] == folders_[row])
+                ++row;
+            folder_list_->insertItem(static_cast<int>(row), PathText(folders_[row]));
+        }
+        if (!message.empty())
+            ShowMessage(message);
+    }
+    SaveFolders();
+}
+
+void CTindravollerDLNAMFCDlg::OnRemoveDirectory() noexcept
+{
+    QList<QListWidgetItem*> selected = folder_list_->selectedItems();
+    if (!selected.isEmpty()) {
+        int row = folder_list_->row(selected.first());
+        if (row >= 0 && static_cast<std::size_t>(row) < folders_.size()) {
+            delete folder_list_->takeItem(row);
+            folders_.erase(folders_.begin() + row);
+            folder_list_->clearSelection();
+        }
+    }
+    SaveFolders();
+}
+
+void CTindravollerDLNAMFCDlg::OnAbout() noexcept
+{
+    hooks_.show_about(this, hooks_.user);
+}
+
+void CTindravollerDLNAMFCDlg::SaveFolders() noexcept
+{
+    std::string message;
+    SharedFolders_Save(folders_, &message);
+    if (!message.empty())
+        ShowMessage(message);
+}
+
+void CTindravollerDLNAMFCDlg::ShowFolders() noexcept
+{
+    folder_list_->clear();
+    for (const std::string& folder : folders_)
+        folder_list_->addItem(PathText(folder));
+}
+
+void CTindravollerDLNAMFCDlg::ShowMessage(const std::string& text) noexcept
+{
+    hooks_.show_message(this, hooks_.user, QString::fromUtf8(text.data(),
+                                                             static_cast<qsizetype>(text.size())));
+}
+
+void CTindravollerDLNAMFCDlg::AppendLog(void* window, const char* line) noexcept
+{
+    auto* dialog = static_cast<CTindravollerDLNAMFCDlg*>(window);
+    if (dialog == nullptr || line == nullptr || dialog->Closing())
+        return;
+    QString text = QString::fromUtf8(line);
+    // Posted, never sent: the window may be waiting for this very thread to end.
+    QMetaObject::invokeMethod(
+        dialog, [dialog, text] { dialog->OnPostedLogLine(text); }, Qt::QueuedConnection);
+}
+
+void CTindravollerDLNAMFCDlg::OnPostedLogLine(const QString& line) noexcept
+{
+    if (Closing())
+        return;
+    QTextDocument* document = log_view_->document();
+    QTextCursor cursor(document);
+    cursor.movePosition(QTextCursor::Start);
+    cursor.insertText(line + QLatin1Char('\n'));
+    // The view holds the newest lines; the oldest are at the bottom. The block after the
+    // last line end is empty and stays.
+    if (document->blockCount() > tv::kLogViewMaxLines + 1) {
+        QTextBlock first_dropped = document->findBlockByNumber(tv::kLogViewMaxLines);
+        QTextCursor tail(document);
+        tail.setPosition(first_dropped.position());
+        tail.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+        tail.removeSelectedText();
+    }
+}
+
+void CTindravollerDLNAMFCDlg::StopServer() noexcept
+{
+    closing_.store(true, std::memory_order_release);
+    stop_event_.Set();
+    if (server_thread_.joinable())
+        server_thread_.join();
+}
+
+void CTindravollerDLNAMFCDlg::done(int result)
+{
+    StopServer();
+    QDialog::done(result);
+}
+
+void CTindravollerDLNAMFCDlg::contextMenuEvent(QContextMenuEvent* event)
+{
+    QMenu menu(this);
+    menu.addAction(about_action_);
+    menu.exec(event->globalPos());
+}

@@ -1,0 +1,116 @@
+// The main window: the shared-folder list with its two buttons and the server's log,
+// newest line first. Opening it starts the server; closing it stops the server.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <QDialog>
+#include <QString>
+
+#include "app/ServerLog.h"
+#include "runtime/Event.h"
+
+class QAction;
+class QIcon;
+class QContextMenuEvent;
+class QLabel;
+class QListWidget;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace tv
+{
+// Returns true and the chosen folder's path when the user picked one.
+using PickFolderFn = bool (*)(QWidget* owner, void* user, QString* path) noexcept;
+using ShowMessageFn = void (*)(QWidget* owner, void* user, const QString& text) noexcept;
+using ShowAboutFn = void (*)(QWidget* owner, void* user) noexcept;
+using ServerMainFn = int (*)(const ServerLogTarget* window, tv::Event* stop_event) noexcept;
+
+// What the window asks of the user and what it runs; tests put their own in, so that no
+// modal dialog ever waits for a hand that is not there.
+struct WindowHooks {
+    PickFolderFn pick_folder;
+    ShowMessageFn show_message;
+    ShowAboutFn show_about;
+    ServerMainFn server_main;
+    void* user;
+};
+
+// The folder picker, the message box, the About box and ServerMain.
+WindowHooks DefaultWindowHooks() noexcept;
+
+// The application icon, for every window of the program.
+QIcon TindravollerIcon() noexcept;
+
+// The view keeps this many of the newest lines.
+constexpr int kLogViewMaxLines = 10000;
+} // namespace tv
+
+class CAboutDlg : public QDialog
+{
+public:
+    explicit CAboutDlg(QWidget* parent = nullptr);
+};
+
+class CTindravollerDLNAMFCDlg : public QDialog
+{
+public:
+    explicit CTindravollerDLNAMFCDlg(const tv::WindowHooks& hooks = tv::DefaultWindowHooks(),
+                                     QWidget* parent = nullptr);
+    ~CTindravollerDLNAMFCDlg() override;
+
+    // Loads the folder list and starts the server thread. Once, before the window shows.
+    void OnInitDialog() noexcept;
+    void OnAddDirectory() noexcept;
+    void OnRemoveDirectory() noexcept;
+    void OnAbout() noexcept;
+
+    // The log target's append: any thread, copies the line and posts it, never waits.
+    static void AppendLog(void* window, const char* line) noexcept;
+    const ServerLogTarget* LogTarget() const noexcept { return &log_target_; }
+
+    // Marks the window closing, stops the server and waits for its thread. Every way of
+    // closing the window comes through here; a second call does nothing.
+    void StopServer() noexcept;
+    bool ServerThreadRunning() const noexcept { return server_thread_.joinable(); }
+    bool Closing() const noexcept { return closing_.load(std::memory_order_acquire); }
+
+    const std::vector<std::string>& Folders() const noexcept { return folders_; }
+    QListWidget* FolderList() const noexcept { return folder_list_; }
+    QPlainTextEdit* LogView() const noexcept { return log_view_; }
+    QPushButton* AddButton() const noexcept { return add_button_; }
+    QPushButton* RemoveButton() const noexcept { return remove_button_; }
+    QLabel* UsageLabel() const noexcept { return usage_label_; }
+    QLabel* LogsLabel() const noexcept { return logs_label_; }
+    QAction* AboutAction() const noexcept { return about_action_; }
+
+    void done(int result) override;
+
+protected:
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    static void RunServer(CTindravollerDLNAMFCDlg* dialog) noexcept;
+    void OnPostedLogLine(const QString& line) noexcept;
+    void SaveFolders() noexcept;
+    void ShowFolders() noexcept;
+    void ShowMessage(const std::string& text) noexcept;
+
+    tv::WindowHooks hooks_;
+    ServerLogTarget log_target_;
+    std::atomic<bool> closing_{false};
+    tv::Event stop_event_;
+    std::thread server_thread_;
+    std::vector<std::string> folders_;
+
+    QLabel* usage_label_ = nullptr;
+    QPushButton* add_button_ = nullptr;
+    QPushButton* remove_button_ = nullptr;
+    QListWidget* folder_list_ = nullptr;
+    QLabel* logs_label_ = nullptr;
+    QPlainTextEdit* log_view_ = nullptr;
+    QAction* about_action_ = nullptr;
+};

@@ -1,0 +1,518 @@
+// The main window on the offscreen platform: its controls, the log order and bound, the
+// folder commands with their saves, and closing while the server runs.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <QAbstractItemView>
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "app/SharedFolders.h"
+#include "app/window/TindravollerDLNAMFCDlg.h"
+#include "runtime/Event.h"
+
+namespace
+{
+
+// What the tests answer in place of the user.
+struct FakeUser {
+    std::vector<QString> picks; // next folder picker answers; a null string cancels
+    int pick_calls = 0;
+    QStringList messages;
+    int about_calls = 0;
+};
+
+bool FakePick(QWidget* /*owner*/, void* user, QString* path) noexcept
+{
+    auto* fake = static_cast<FakeUser*>(user);
+    ++fake->pick_calls;
+    if (fake->picks.empty())
+        return false;
+    QString next = fake->picks.front();
+    fake->picks.erase(fake->picks.begin());
+    if (next.isNull())
+        return false;
+    *path = next;
+    return true;
+}
+
+void FakeMessage(QWidget* /*owner*/, void* user, const QString& text) noexcept
+{
+    static_cast<FakeUser*>(user)->messages << text;
+}
+
+void FakeAbout(QWidget* /*owner*/, void* user) noexcept
+{
+    ++static_cast<FakeUser*>(user)->about_calls;
+}
+
+// A server that logs once when up and once more after the stop, when the window must
+// already drop its lines.
+std::atomic<int> g_fake_started{0};
+std::atomic<int> g_fake_ended{0};
+
+int FakeServer(const ServerLogTarget* window, tv::Event* stop_event) noexcept
+{
+    ++g_fake_started;
+    window->append(window->window, "fake server up");
+    stop_event->Wait();
+    window->append(window->window, "logged while stopping");
+    ++g_fake_ended;
+    return 0;
+}
+
+tv::WindowHooks Hooks(FakeUser* user, tv::ServerMainFn server = FakeServer)
+{
+    return tv::WindowHooks{
+        .pick_folder = FakePick,
+        .show_message = FakeMessage,
+        .show_about = FakeAbout,
+        .server_main = server,
+        .user = user,
+    };
+}
+
+QByteArray ReadAll(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+bool WriteAll(const QString& path, const std::string& bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return file.write(bytes.data(), static_cast<qint64>(bytes.size())) ==
+           static_cast<qint64>(bytes.size());
+}
+
+QByteArray Encoded(const std::vector<std::string>& list)
+{
+    std::string bytes = tv::SharedFolders_Encode(list);
+    return QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+QStringList ListedFolders(const CTindravollerDLNAMFCDlg& dialog)
+{
+    QStringList items;
+    for (int i = 0; i < dialog.FolderList()->count(); ++i)
+        items << dialog.FolderList()->item(i)->text();
+    return items;
+}
+
+void Deliver()
+{
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+}
+
+// Ends the process if a blocking step hangs; the harness then reports the failure.
+class Watchdog
+{
+public:
+    explicit Watchdog(std::chrono::seconds limit, const char* what)
+        : thread_([this, limit, what] {
+              if (!done_.WaitFor(limit)) {
+                  std::fprintf(stderr, "watchdog: %s did not end in time\n", what);
+                  std::abort();
+              }
+          })
+    {
+    }
+    ~Watchdog()
+    {
+        done_.Set();
+        thread_.join();
+    }
+
+private:
+    tv::Event done_;
+    std::thread thread_;
+};
+
+} // namespace
+
+class WindowTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir* dir_ = nullptr;
+    QString settings_;
+
+    QString Folder(const char* name) const { return dir_->path() + QLatin1Char('/') + name; }
+    std::string FolderBytes(const char* name) const
+    {
+        return QFile::encodeName(Folder(name)).toStdString();
+    }
+
+private slots:
+    void init()
+    {
+        dir_ = new QTemporaryDir();
+        QVERIFY(dir_->isValid());
+        settings_ = dir_->path() + QStringLiteral("/TindravollerDLNA.dat");
+        tv::SharedFolders_SetSettingsPath(QFile::encodeName(settings_).toStdString());
+        g_fake_started = 0;
+        g_fake_ended = 0;
+    }
+
+    void cleanup()
+    {
+        delete dir_;
+        dir_ = nullptr;
+    }
+
+    void ControlsAndTexts()
+    {
+        FakeUser user;
+        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("Tindravoller DLNA 1.2"));
+        QCOMPARE(dialog.UsageLabel()->text(),
+                 QStringLiteral("Usage: Just add a media directory (folder) to the list. "));
+        QCOMPARE(dialog.AddButton()->text(), QStringLiteral("Add Directory"));
+        QCOMPARE(dialog.RemoveButton()->text(), QStringLiteral("Remove Directory"));
+        QCOMPARE(dialog.LogsLabel()->text(), QStringLiteral("Logs"));
+        QCOMPARE(dialog.AboutAction()->text(), QStringLiteral("&About TindravollerDLNAMFC..."));
+        QCOMPARE(dialog.FolderList()->selectionMode(), QAbstractItemView::SingleSelection);
+        QVERIFY(dialog.LogView()->isReadOnly());
+        QCOMPARE(dialog.LogView()->lineWrapMode(), QPlainTextEdit::NoWrap);
+        QCOMPARE(dialog.LogView()->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+        QCOMPARE(dialog.LogView()->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+        QVERIFY(!dialog.windowIcon().isNull());
+        QVERIFY(dialog.windowFlags() & Qt::WindowMinimizeButtonHint);
+        QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
+
+        // The layout's order: buttons on one row, the list below them, the log at the bottom,
+        // list and log equally wide, the two buttons equally sized.
+        QRect add = dialog.AddButton()->geometry();
+        QRect remove = dialog.RemoveButton()->geometry();
+        QRect list = dialog.FolderList()->geometry();
+        QRect log = dialog.LogView()->geometry();
+        QCOMPARE(add.top(), remove.top());
+        QCOMPARE(add.size(), remove.size());
+        QVERIFY(add.right() < remove.left());
+        QVERIFY(add.bottom() < list.top());
+        QVERIFY(list.bottom() < dialog.LogsLabel()->geometry().top());
+        QVERIFY(dialog.LogsLabel()->geometry().bottom() <= log.top());
+        QCOMPARE(list.left(), log.left());
+        QCOMPARE(list.width(), log.width());
+        QCOMPARE(remove.right(), list.right());
+        QVERIFY(log.bottom() < dialog.height());
+        QVERIFY(list.right() < dialog.width());
+
+        // The About entry runs the About box; closing is not involved.
+        dialog.AboutAction()->trigger();
+        QCOMPARE(user.about_calls, 1);
+    }
+
+    void AboutBox()
+    {
+        CAboutDlg about;
+        QCOMPARE(about.windowTitle(), QStringLiteral("About Tindravoller DLNA"));
+        QStringList texts;
+        for (QLabel* label : about.findChildren<QLabel*>())
+            texts << label->text();
+        QVERIFY(texts.contains(QStringLiteral("Tindravoller DLNA , Version 1.2")));
+        QList<QPushButton*> buttons = about.findChildren<QPushButton*>();
+        QCOMPARE(buttons.size(), 1);
+        QCOMPARE(buttons.first()->text(), QStringLiteral("OK"));
+        about.show();
+        QVERIFY(about.isVisible());
+        buttons.first()->click();
+        QVERIFY(!about.isVisible());
+        QCOMPARE(about.result(), int(QDialog::Accepted));
+    }
+
+    void NewestLineOnTopAndCopied()
+    {
+        FakeUser user;
+        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        char line[8];
+        std::strcpy(line, "A");
+        CTindravollerDLNAMFCDlg::AppendLog(&dialog, line);
+        // The window must have taken its own copy before the line is shown.
+        std::strcpy(line, "B");
+        CTindravollerDLNAMFCDlg::AppendLog(&dialog, line);
+        std::strcpy(line, "X");
+        Deliver();
+        QCOMPARE(dialog.LogView()->toPlainText(), QStringLiteral("B\nA\n"));
+
+        // From another thread: posted, in order, and never waiting for the window.
+        std::thread logger([&dialog] {
+            CTindravollerDLNAMFCDlg::AppendLog(&dialog, "C");
+            CTindravollerDLNAMFCDlg::AppendLog(&dialog, "D");
+        });
+        logger.join();
+        QCOMPARE(dialog.LogView()->toPlainText(), QStringLiteral("B\nA\n"));
+        Deliver();
+        QCOMPARE(dialog.LogView()->toPlainText(), QStringLiteral("D\nC\nB\nA\n"));
+    }
+
+    void LogViewKeepsNewestLines()
+    {
+        FakeUser user;
+        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        const int total = tv::kLogViewMaxLines + 25;
+        char line[32];
+        for (int i = 1; i <= total; ++i) {
+            std::snprintf(line, sizeof line, "line %d", i);
+            CTindravollerDLNAMFCDlg::AppendLog(&dialog, line);
+        }
+        Deliver();
+        QStringList lines = dialog.LogView()->toPlainText().split(QLatin1Char('\n'));
+        QCOMPARE(lines.size(), tv::kLogViewMaxLines + 1);
+        QCOMPARE(lines.first(), QStringLiteral("line %1").arg(total));
+        QCOMPARE(lines.at(tv::kLogViewMaxLines - 1), QStringLiteral("line 26"));
+        QCOMPARE(lines.last(), QString());
+    }
+
+    void LoadShowsSortedListThenServerStarts()
+    {
+        std::vector<std::string> stored{FolderBytes("video"), FolderBytes("Audio"),
+                                        FolderBytes("books")};
+        QVERIFY(WriteAll(settings_, tv::SharedFolders_Encode(stored)));
+        FakeUser user;
+        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        dialog.OnInitDialog();
+        QCOMPARE(ListedFolders(dialog),
+                 QStringList({Folder("Audio"), Folder("books"), Folder("video")}));
+        QVERIFY(user.messages.isEmpty());
+        QVERIFY(dialog.ServerThreadRunning());
+        QTRY_VERIFY(dialog.LogView()->toPlainText().contains(QStringLiteral("fake server up")));
+        // The server reads the table in file order until the first save.
+        QCOMPARE(tv::SharedFolders_List(), stored);
+    }
+
+    void LoadErrorIsShownAndServerStartsAnyway()
+    {
+        // A count of 5 with one short string: truncated.
+        QVERIFY(WriteAll(settings_, std::string("\x05\x00\x03" "ab", 5)));
+        FakeUser user;
+        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        dialog.OnInitDialog();
+        QCOMPARE(user.messages.size(), 1);
+        QVERIFY(!user.messages.first().isEmpty());
+        QCOMPARE(dialog.FolderList()->count(), 0);
+        QVERIFY(dialog.ServerThreadRunning());
+        QTRY_COMPARE(g_fake_started.load(), 1);
+    }
+
+    void AddCancelledRewritesTheSameFile()
+    {
+        std::vector<std::string> stored{FolderBytes("a"), FolderBytes("b")};
+        QVERIFY(WriteAll(settings_, tv::SharedFolders_Encode(stored)));
+        FakeUser user;
+        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        dialog.OnInitDialog();
+        QVERIFY(QFile::remove(settings_));
+
+        user.picks.push_back(QString()); // cancel
+        dialog.OnAddDirectory();
+        QCOMPARE(user.pick_calls, 1);
+        QCOMPARE(ListedFolders(dialog), QStringList({Folder("a"), Folder("b")}));
+        QCOMPARE(ReadAll(settings_), Encoded(stored));
+
+        // A choice without a file-system path adds nothing either, and still saves.
+        QVERIFY(QFile::remove(settings_));
+        user.picks.push_back(QStringLiteral("recent:///"));
+        dialog.OnAddDirectory();
+        QCOMPARE(dialog.FolderList()->count(), 2);
+        QCOMPARE(ReadAll(settings_), Encoded(stored));
+        QVERIFY(user.messages.isEmpty());
+    }
+
+    void AddPlacesSortedAndKeepsDuplicates()
+    {
+        FakeUser user;
+        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        dialog.OnInitDialog();
+        QCOMPARE(dialog.FolderList()->count(), 0);
+
+        user.picks = {Folder("D"), Folder("C")};
+        dialog.OnAddDirectory();
+        dialog.OnAddDirectory();
+        QCOMPARE(ListedFolders(dialog), QStringList({Folder("C"), Folder("D")}));
+        QCOMPARE(ReadAll(settings_), Encoded({FolderBytes("C"), FolderBytes("D")}));
+
+        // Case does not order; a folder already listed is listed twice. The selection
+        // stays with its item when a row is inserted above it.
+        dialog.FolderList()->setCurrentRow(1); // D
+        user.picks = {Folder("c"), Folder("D")};
+        dialog.OnAddDirectory();
+        dialog.OnAddDirectory();
+        QCOMPARE(dialog.FolderList()->count(), 4);
+        QCOMPARE(ListedFolders(dialog).mid(0, 2).join(QLatin1Char('|')).toLower(),
+                 (Folder("c") + QLatin1Char('|') + Folder("c")).toLower());
+        QCOMPARE(ListedFolders(dialog).mid(2), QStringList({Folder("D"), Folder("D")}));
+        QList<QListWidgetItem*> selected = dialog.FolderList()->selectedItems();
+        QCOMPARE(selected.size(), 1);
+        QCOMPARE(selected.first()->text(), Folder("D"));
+        QCOMPARE(dialog.Folders().size(), std::size_t{4});
+        QCOMPARE(ReadAll(settings_), Encoded(dialog.Folders()));
+        QCOMPARE(tv::SharedFolders_List(), dialog.Folders());
+        QVERIFY(user.messages.isEmpty());
+    }
+
+    void PathOf255BytesIsRefused()
+    {
+        FakeUser user;
+        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        dialog.OnInitDialog();
+
+        QString base = dir_->path() + QLatin1Char('/');
+        QString longest = base + QString(tv::kSharedFolderMaxPath - base.size(), QLatin1Char('x'));
+        QString too_long = longest + QLatin1Char('y');
+        QCOMPARE(QFile::encodeName(too_long).size(), 255);
+
+        user.picks = {too_long};
+        dialog.OnAddDirectory();
+        QCOMPARE(user.messages.size(), 1);
+        QVERIFY(user.messages.first().contains(QStringLiteral("254")));
+        QCOMPARE(dialog.FolderList()->count(), 0);
+        QCOMPARE(ReadAll(settings_), Encoded({}));
+
+        user.picks = {longest};
+        dialog.OnAddDirectory();
+        QCOMPARE(user.messages.size(), 1);
+        QCOMPARE(ListedFolders(dialog), QStringList({longest}));
+        QCOMPARE(tv::SharedFolders_List(),
+                 std::vector<std::string>({QFile::encodeName(longest).toStdString()}));
+    }
+
+    void RemoveTakesOnlyTheSelectedItem()
+    {
+        std::vector<std::string> stored{FolderBytes("a"), FolderBytes("b")};
+        QVERIFY(WriteAll(settings_, tv::SharedFolders_Encode(stored)));
+        FakeUser user;
+        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        dialog.OnInitDialog();
+
+        // Nothing selected: nothing removed, the file rewritten all the same.
+        dialog.FolderList()->clearSelection();
+        QVERIFY(QFile::remove(settings_));
+        dialog.OnRemoveDirectory();
+        QCOMPARE(ListedFolders(dialog), QStringList({Folder("a"), Folder("b")}));
+        QCOMPARE(ReadAll(settings_), Encoded(stored));
+
+        dialog.FolderList()->setCurrentRow(1);
+        dialog.OnRemoveDirectory();
+        QCOMPARE(ListedFolders(dialog), QStringList({Folder("a")}));
+        QCOMPARE(ReadAll(settings_), Encoded({FolderBytes("a")}));
+        // No other item became selected; a second press removes nothing.
+        dialog.OnRemoveDirectory();
+        QCOMPARE(dialog.FolderList()->count(), 1);
+
+        dialog.FolderList()->setCurrentRow(0);
+        dialog.OnRemoveDirectory();
+        QCOMPARE(dialog.FolderList()->count(), 0);
+        QCOMPARE(ReadAll(settings_), QByteArray("\x00\x00", 2));
+        QVERIFY(tv::SharedFolders_List().empty());
+        QVERIFY(user.messages.isEmpty());
+    }
+
+    void SaveErrorIsShownAndWindowStays()
+    {
+        FakeUser user;
+        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        dialog.OnInitDialog();
+        dialog.show();
+        // A folder where the file should be: it cannot be replaced.
+        QVERIFY(QDir().mkpath(settings_ + QStringLiteral("/inside")));
+        user.picks = {Folder("music")};
+        dialog.OnAddDirectory();
+        QCOMPARE(user.messages.size(), 1);
+        QVERIFY(user.messages.last().contains(settings_));
+        QVERIFY(dialog.isVisible());
+        QVERIFY(!dialog.Closing());
+        QCOMPARE(ListedFolders(dialog), QStringList({Folder("music")}));
+    }
+
+    void CloseJoinsServerAndDropsLaterLines()
+    {
+        FakeUser user;
+        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        dialog.OnInitDialog();
+        dialog.show();
+        QTRY_COMPARE(g_fake_started.load(), 1);
+        Deliver();
+        QCOMPARE(dialog.LogView()->toPlainText(), QStringLiteral("fake server up\n"));
+
+        // Posted before the close, shown only after it began: dropped too.
+        CTindravollerDLNAMFCDlg::AppendLog(&dialog, "posted before close");
+        {
+            Watchdog watchdog(std::chrono::seconds(20), "closing the window");
+            dialog.close();
+        }
+        QVERIFY(dialog.Closing());
+        QVERIFY(!dialog.isVisible());
+        QVERIFY(!dialog.ServerThreadRunning());
+        QCOMPARE(g_fake_ended.load(), 1);
+        CTindravollerDLNAMFCDlg::AppendLog(&dialog, "after close");
+        Deliver();
+        QCOMPARE(dialog.LogView()->toPlainText(), QStringLiteral("fake server up\n"));
+    }
+
+    void EscapeStopsTheServerToo()
+    {
+        FakeUser user;
+        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        dialog.OnInitDialog();
+        dialog.show();
+        {
+            Watchdog watchdog(std::chrono::seconds(20), "rejecting the window");
+            dialog.reject();
+        }
+        QVERIFY(!dialog.ServerThreadRunning());
+        QCOMPARE(g_fake_ended.load(), 1);
+    }
+
+    void CloseStopsTheRealServer()
+    {
+        const char* netns = std::getenv("TV_NETNS");
+        if (netns == nullptr || std::strcmp(netns, "1") != 0)
+            QSKIP("the server announces itself by multicast: run under scripts/netns.sh");
+        std::vector<std::string> stored{FolderBytes("music"), FolderBytes("video")};
+        QVERIFY(QDir().mkpath(Folder("music")));
+        QVERIFY(QDir().mkpath(Folder("video")));
+        QVERIFY(WriteAll(settings_, tv::SharedFolders_Encode(stored)));
+        FakeUser user;
+        tv::WindowHooks hooks = Hooks(&user);
+        hooks.server_main = tv::DefaultWindowHooks().server_main;
+        CTindravollerDLNAMFCDlg dialog(hooks);
+        dialog.OnInitDialog();
+        dialog.show();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            dialog.LogView()->toPlainText().contains(QStringLiteral("Started Media Server")),
+            10000);
+        // Let it get into its loop before the stop.
+        QTest::qWait(300);
+        {
+            Watchdog watchdog(std::chrono::seconds(30), "stopping the server");
+            dialog.close();
+        }
+        QVERIFY(!dialog.ServerThreadRunning());
+        QVERIFY(!dialog.isVisible());
+        QVERIFY(user.messages.isEmpty());
+    }
+};
+
+QTEST_MAIN(WindowTest)
+#include "TindravollerDLNAMFCDlg_test.moc"
