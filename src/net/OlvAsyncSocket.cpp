@@ -80,6 +80,9 @@ struct OlvAsyncSocket {
     bool disconnect_deferred = false;
     bool destroying = false;           // in the destroy hook: no more callbacks
     unsigned arming = 0;               // bumped by every ConnectTo and Adopt
+    // A connect that failed inside ConnectTo is reported from the next post_select; until
+    // then the socket does not count as free, so nobody else takes it meanwhile.
+    bool connect_failure_pending = false;
     std::atomic<bool> timers_gone{false};  // the chain's end has flushed our monitors
 };
 
@@ -158,19 +161,6 @@ void ConnectTimeout(void* data) noexcept
         CloseHandle(s);
         DropQueue(s);
         s->pause = 1;
-        user = s->user;
-    }
-    if (s->on_connect != nullptr) s->on_connect(s, 0, user);
-}
-
-// The connect could not even start (no socket, unreachable at once).
-void ConnectFailedEarly(void* data) noexcept
-{
-    auto* s = static_cast<OlvAsyncSocket*>(data);
-    void* user;
-    {
-        std::scoped_lock lk(s->lock);
-        if (s->handle >= 0 || s->connected != 0) return;
         user = s->user;
     }
     if (s->on_connect != nullptr) s->on_connect(s, 0, user);
@@ -327,6 +317,7 @@ void PreSelect(void* object, fd_set* read_set, fd_set* write_set, fd_set* error_
 {
     auto* s = static_cast<OlvAsyncSocket*>(object);
     std::scoped_lock lk(s->lock);
+    if (s->connect_failure_pending) *block_ms = 0;
     if (s->handle < 0) return;
     if (s->pause.load() < 0) *block_ms = 0;
     if (s->connected == 0) {
@@ -381,6 +372,18 @@ void PostSelect(void* object, int /*select_result*/, fd_set* read_set, fd_set* w
     if (call_send_ok) {
         if (s->on_send_ok != nullptr) s->on_send_ok(s, user);
         FinishDeferredDisconnect(s);
+    }
+
+    bool failed_early = false;
+    {
+        std::scoped_lock lk(s->lock);
+        failed_early = s->connect_failure_pending;
+        s->connect_failure_pending = false;
+        if (failed_early) user = s->user;
+    }
+    if (failed_early) {
+        if (s->on_connect != nullptr) s->on_connect(s, 0, user);
+        return;
     }
 
     // 2./3. Connect outcome. On Linux a finished connect shows as writable, failed or not;
@@ -461,6 +464,7 @@ void ArmCommon(OlvAsyncSocket* s, tv::AsyncSocketInterruptFn on_interrupt, void*
     {
         std::scoped_lock lk(s->lock);
         ++s->arming;
+        s->connect_failure_pending = false;
     }
     s->user = user;
     s->on_interrupt = on_interrupt;
@@ -534,12 +538,10 @@ void OlvAsyncSocket_ConnectTo(OlvAsyncSocket* socket, std::uint32_t local_addres
         s->connected = 0;
     }
     if (fd < 0 || (err != 0 && err != EINPROGRESS && err != EINTR)) {
-        // Refused before it started: report through the same path as a failed connect.
         std::scoped_lock lk(s->lock);
         CloseHandle(s);
         s->pause = 1;
-        s->handle = -1;
-        OlvLifeTime_Add(s->connect_timer, s, 0, ConnectFailedEarly, nullptr);
+        s->connect_failure_pending = true;
     } else {
         // Registered even when the connect completed at once; the write set reports it.
         OlvLifeTime_Add(s->connect_timer, s, kConnectTimeoutMs, ConnectTimeout, nullptr);
@@ -685,7 +687,7 @@ void OlvAsyncSocket_Resume(OlvAsyncSocket* socket)
 int OlvAsyncSocket_IsFree(OlvAsyncSocket* socket)
 {
     std::scoped_lock lk(socket->lock);
-    return socket->handle < 0 ? 1 : 0;
+    return socket->handle < 0 && !socket->connect_failure_pending ? 1 : 0;
 }
 
 void OlvAsyncSocket_GetBuffer(OlvAsyncSocket* socket, char** buffer, int* begin, int* end)

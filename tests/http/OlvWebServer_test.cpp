@@ -199,13 +199,18 @@ TEST(OlvWebServer, VirtualDirectoryGetsThePathAfterItsSegment)
 {
     Server s(true);
     LoopbackClient c(s.port);
-    for (const char* target : {"/content/12/a.mp3", "/content", "/contents/5", "/"}) {
-        ASSERT_TRUE(c.Send(std::string("GET ") + target + " HTTP/1.1\r\nHost: x\r\n\r\n"));
+    // An absolute target naming this server counts as its path; another host's does not.
+    const std::string self = "http://127.0.0.1:" + std::to_string(s.port);
+    const std::string other = "http://10.9.8.7:" + std::to_string(s.port) + "/content/1";
+    for (const std::string& target : {std::string("/content/12/a.mp3"), std::string("/content"),
+                                      std::string("/contents/5"), std::string("/"),
+                                      self + "/content/7", other}) {
+        ASSERT_TRUE(c.Send("GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n"));
         EXPECT_EQ(c.ReadBytes(kChunkedAbc.size()), kChunkedAbc) << target;
     }
     std::scoped_lock lk(s.record.signal.mutex());
-    EXPECT_EQ(s.record.dir_paths, (std::vector<std::string>{"/12/a.mp3", ""}));
-    EXPECT_EQ(s.record.paths, (std::vector<std::string>{"/contents/5", "/"}));
+    EXPECT_EQ(s.record.dir_paths, (std::vector<std::string>{"/12/a.mp3", "", "/7"}));
+    EXPECT_EQ(s.record.paths, (std::vector<std::string>{"/contents/5", "/", other}));
 }
 
 TEST(OlvWebServer, LongExtraHeadersAreFolded)
