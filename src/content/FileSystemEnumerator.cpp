@@ -1,0 +1,482 @@
+#include "content/FileSystemEnumerator.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "content/MediaTypes.h"
+#include "mediaserver/FileIoAbstraction.h"
+#include "mediaserver/MediaServerAbstraction.h"
+#include "runtime/Memory.h"
+#include "runtime/OlvChain.h"
+
+struct FSE_Enumerator {
+    tv::ChainHooks hooks;
+    char* root = nullptr;  // ends with a backslash
+    int root_length = 0;
+    char* virtual_directory = nullptr;
+    int virtual_directory_length = 0;
+    char separator = '\\';
+    char alt_separator = '/';
+};
+
+namespace
+{
+
+constexpr std::string_view kTmp = ".tmp";
+
+constexpr const char* kPublished[] = {".mp3", ".wma", ".wav", ".pcm", ".asf", ".avi",
+                                      ".vob", ".wmv", ".mpg", ".png", ".tif", ".gif",
+                                      ".jpg", ".bmp", ".3gp", ".mp4", ".tmp", ".didls"};
+
+char Lower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EqualsCaseless(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (Lower(a[i]) != Lower(b[i])) return false;
+    }
+    return true;
+}
+
+std::size_t RfindCaseless(std::string_view text, std::string_view pattern)
+{
+    if (text.size() < pattern.size()) return std::string_view::npos;
+    for (std::size_t i = text.size() - pattern.size() + 1; i-- > 0;) {
+        if (EqualsCaseless(text.substr(i, pattern.size()), pattern)) return i;
+    }
+    return std::string_view::npos;
+}
+
+std::string ReplaceAll(std::string text, std::string_view find, std::string_view with)
+{
+    std::size_t at = 0;
+    while ((at = text.find(find, at)) != std::string::npos) {
+        text.replace(at, find.size(), with);
+        at += with.size();
+    }
+    return text;
+}
+
+bool EndsWithTmp(std::string_view text)
+{
+    return text.ends_with(kTmp);
+}
+
+std::string_view View(const char* data, int length)
+{
+    return std::string_view(data != nullptr ? data : "", static_cast<std::size_t>(length));
+}
+
+char* Copy(std::string_view text)
+{
+    return tv::CopyBytes(text.data(), text.size());
+}
+
+void Destroy(void* object) noexcept
+{
+    auto* fse = static_cast<FSE_Enumerator*>(object);
+    tv::Free(fse->root);
+    tv::Free(fse->virtual_directory);
+    std::destroy_at(fse);
+}
+
+constexpr tv::ChainHooks kHooks = {.pre_select = nullptr, .post_select = nullptr, .destroy = Destroy};
+
+// Reads the folder's next child other than "." and ".." into the current entry.
+bool NextChild(FseQuery* query, std::string_view first_name)
+{
+    char name[tv::kFseNameCapacity];
+    bool have = !first_name.empty();
+    std::string pending(first_name);
+    while (true) {
+        if (!have) {
+            if (query->dir == nullptr || FileIo_NextEntry(query->dir, name, nullptr) == 0) {
+                FileIo_CloseDirectory(query->dir);
+                query->dir = nullptr;
+                query->current.clear();
+                query->entry_type = 0;
+                query->partial = 0;
+                return false;
+            }
+            pending = name;
+        }
+        have = false;
+        if (pending == "." || pending == "..") continue;
+        std::string entry = query->subject + pending;
+        if (entry.size() >= static_cast<std::size_t>(tv::kFseEntryCapacity)) continue;
+        query->entry_type = FileIo_GetType(entry.c_str());
+        if (query->entry_type == 2) entry += '\\';
+        query->current = std::move(entry);
+        query->partial = EndsWithTmp(pending) ? 1 : 0;
+        return true;
+    }
+}
+
+// Title of a shared folder: its last path component; "/" for the file system's root.
+std::string SharedFolderTitle(std::string_view name)
+{
+    std::size_t slash = RfindCaseless(name, "%2F");
+    if (slash != std::string_view::npos) {
+        std::string_view trimmed = name;
+        while (trimmed.size() >= 3 && EqualsCaseless(trimmed.substr(trimmed.size() - 3), "%2F"))
+            trimmed.remove_suffix(3);
+        if (trimmed.empty()) return "/";
+        slash = RfindCaseless(trimmed, "%2F");
+        std::string_view last = slash == std::string_view::npos ? trimmed : trimmed.substr(slash + 3);
+        return ReplaceAll(ReplaceAll(std::string(last), "%5C", "\\"), "%3A", ":");
+    }
+    std::size_t back = RfindCaseless(name, "%5C");
+    if (back == std::string_view::npos) return ReplaceAll(std::string(name), "%3A", ":");
+    if (back + 3 < name.size()) return std::string(name.substr(back + 3));
+    return ReplaceAll(ReplaceAll(std::string(name), "%5C", "\\"), "%3A", ":");
+}
+
+std::string Printable(std::string_view text)
+{
+    std::string out;
+    for (char c : text) {
+        auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && b < 0x7F) {
+            out += c;
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", b);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+namespace tv
+{
+
+bool FseIsXmlSafeName(const char* text, std::size_t length) noexcept
+{
+    const auto* s = reinterpret_cast<const unsigned char*>(text);
+    std::size_t i = 0;
+    while (i < length) {
+        unsigned char b = s[i];
+        if (b < 0x80) {
+            if (b < 0x20) return false;
+            ++i;
+            continue;
+        }
+        int extra;
+        std::uint32_t cp;
+        if (b >= 0xC2 && b <= 0xDF) {
+            extra = 1;
+            cp = b & 0x1F;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            extra = 2;
+            cp = b & 0x0F;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            extra = 3;
+            cp = b & 0x07;
+        } else {
+            return false;
+        }
+        if (i + static_cast<std::size_t>(extra) >= length) return false;
+        for (int k = 1; k <= extra; ++k) {
+            unsigned char c = s[i + static_cast<std::size_t>(k)];
+            if ((c & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (c & 0x3F);
+        }
+        // Overlong forms, surrogates, beyond U+10FFFF and the two non-characters XML forbids.
+        if ((extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000) || cp > 0x10FFFF ||
+            (cp >= 0xD800 && cp <= 0xDFFF) || cp == 0xFFFE || cp == 0xFFFF) {
+            return false;
+        }
+        i += static_cast<std::size_t>(extra) + 1;
+    }
+    return true;
+}
+
+} // namespace tv
+
+FSE_Enumerator* FSE_Create(OlvChain* chain, const char* root_path,
+                           const char* virtual_directory) noexcept
+{
+    auto* fse = tv::NewChainObject<FSE_Enumerator>(kHooks);
+    std::string root = ReplaceAll(root_path != nullptr ? root_path : "", "/", "\\");
+    if (root.empty() || root.back() != '\\') root += '\\';
+    fse->root = Copy(root);
+    fse->root_length = static_cast<int>(root.size());
+    std::string_view dir = virtual_directory != nullptr ? virtual_directory : "";
+    fse->virtual_directory = Copy(dir);
+    fse->virtual_directory_length = static_cast<int>(dir.size());
+    if (chain != nullptr) OlvChain_Add(chain, fse);
+    return fse;
+}
+
+void FSE_ParsePath(FSE_Enumerator* fse, const std::string& path, FsePathParts* p) noexcept
+{
+    *p = FsePathParts{};
+    std::string_view full(path);
+    p->full = path.data();
+    p->full_length = static_cast<int>(full.size());
+    std::string_view trimmed = full;
+    if (!trimmed.empty() && trimmed.back() == '\\') trimmed.remove_suffix(1);
+    std::size_t slash = trimmed.rfind('\\');
+    std::size_t name_at = slash == std::string_view::npos ? 0 : slash + 1;
+    std::string_view name = trimmed.substr(name_at);
+    p->name = path.data() + name_at;
+    p->name_length = static_cast<int>(name.size());
+    std::size_t dot = name.rfind('.');
+    p->base = p->name;
+    p->base_length = dot == std::string_view::npos ? p->name_length : static_cast<int>(dot);
+    p->extension = dot == std::string_view::npos ? p->name + p->name_length : p->name + dot;
+    p->extension_length = dot == std::string_view::npos ? 0 : static_cast<int>(name.size() - dot);
+    p->parent = path.data();
+    p->parent_length = static_cast<int>(name_at);
+    const std::size_t root = static_cast<std::size_t>(fse->root_length);
+    auto strip = [&](std::size_t length, const char** out, int* out_length) {
+        if (length >= root && full.substr(0, root) == View(fse->root, fse->root_length)) {
+            *out = path.data() + root;
+            *out_length = static_cast<int>(length - root);
+        } else {
+            *out = path.data() + length;
+            *out_length = 0;
+        }
+    };
+    strip(name_at, &p->parent_relative, &p->parent_relative_length);
+    strip(full.size(), &p->relative, &p->relative_length);
+}
+
+FseQuery* FSE_OpenQuery(FSE_Enumerator* fse, const MSA_BrowseRequest* request, int* error) noexcept
+{
+    if (error != nullptr) *error = 0;
+    std::string_view id = request != nullptr && request->object_id != nullptr ? request->object_id : "";
+    auto query = std::make_unique<FseQuery>();
+    std::string subject(fse->root, static_cast<std::size_t>(fse->root_length));
+    if (id.size() >= 3) subject += ReplaceAll(std::string(id.substr(2)), "/", "\\");
+    const int kind = request != nullptr ? request->kind : 0;
+    query->metadata = kind == 0 ? 1 : 0;
+    int type = FileIo_GetType(subject.c_str());
+    if (type == 0) {
+        std::string partial = subject + std::string(kTmp);
+        if (FileIo_GetType(partial.c_str()) != 1) {
+            if (error != nullptr) *error = tv::kFseNoSuchObject;
+            return nullptr;
+        }
+        if (kind != 0) {
+            if (error != nullptr) *error = tv::kFseNoSuchContainer;
+            return nullptr;
+        }
+        query->subject = subject;
+        query->current = std::move(partial);
+        query->entry_type = 1;
+        query->partial = 1;
+        return query.release();
+    }
+    if (type == 1) {
+        if (kind != 0) {
+            if (error != nullptr) *error = tv::kFseNoSuchContainer;
+            return nullptr;
+        }
+        while (!subject.empty() && subject.back() == '\\') subject.pop_back();
+        query->subject = subject;
+        query->current = subject;
+        query->entry_type = 1;
+        query->partial = EndsWithTmp(subject) ? 1 : 0;
+        return query.release();
+    }
+    if (subject.back() != '\\') subject += '\\';
+    query->subject = subject;
+    if (kind == 0) {
+        query->current = subject;
+        query->entry_type = 2;
+    } else if (kind == 1) {
+        char name[tv::kFseNameCapacity];
+        query->dir = FileIo_OpenDirectory(subject.c_str(), name, sizeof name, nullptr);
+        if (query->dir != nullptr) NextChild(query.get(), name);
+    } else {
+        query->done = 1;
+    }
+    return query.release();
+}
+
+int FSE_Accept(FSE_Enumerator* /*fse*/, FseQuery* query, const FsePathParts* parts) noexcept
+{
+    std::string_view full = View(parts->full, parts->full_length);
+    if (full.ends_with("..\\")) return 0;
+    if (full.starts_with("\\\\")) return 0;
+    if (query->entry_type == 0) return 0;
+    if (!tv::FseIsXmlSafeName(parts->relative, static_cast<std::size_t>(parts->relative_length))) {
+        // A Browse result is XML in UTF-8: a name that is not UTF-8 text would break it.
+        std::string shown = Printable(full);
+        std::fprintf(stderr, "Skipped a name that is not UTF-8 text: %s\r\n", shown.c_str());
+        return 0;
+    }
+    if (query->entry_type == 2) return 1;
+    std::string_view extension = View(parts->extension, parts->extension_length);
+    for (const char* published : kPublished) {
+        if (EqualsCaseless(extension, published)) return 1;
+    }
+    return 0;
+}
+
+int FSE_Advance(FSE_Enumerator* fse, FseQuery* query, FsePathParts* parts) noexcept
+{
+    while (NextChild(query, {})) {
+        FSE_ParsePath(fse, query->current, parts);
+        if (FSE_Accept(fse, query, parts) != 0) return 1;
+    }
+    query->done = 1;
+    return 0;
+}
+
+int FSE_HandleProcessObject(FSE_Enumerator* fse, const MSA_BrowseRequest* /*request*/,
+                            FseQuery* query, CdsObject* object) noexcept
+{
+    if (query == nullptr) {
+        std::fputs("FSE_HandleProcessObject(): qs == NULL\r\n", stderr);
+        return 0;
+    }
+    if (object == nullptr) {
+        std::fputs("FSE_HandleProcessObject(): cdsObj == NULL\r\n", stderr);
+        return 0;
+    }
+    if (query->done != 0) return 0;
+
+    FsePathParts parts;
+    bool selected;
+    if (query->current.empty() || query->current == "." || query->current == "..") {
+        selected = FSE_Advance(fse, query, &parts) != 0;
+    } else {
+        FSE_ParsePath(fse, query->current, &parts);
+        selected = FSE_Accept(fse, query, &parts) != 0;
+        if (query->metadata != 0) query->done = 1;
+        if (!selected) selected = FSE_Advance(fse, query, &parts) != 0;
+    }
+
+    if (selected) {
+        std::string_view relative = View(parts.relative, parts.relative_length);
+        std::string_view parent_relative = View(parts.parent_relative, parts.parent_relative_length);
+        std::string_view name = View(parts.name, parts.name_length);
+        const bool folder = query->entry_type == 2;
+        const bool partial = query->partial != 0 && !folder;
+
+        std::string id;
+        std::string parent_id;
+        if (relative.empty()) {
+            id = "0";
+            parent_id = "-1";
+        } else {
+            id = "0\\";
+            id += relative;
+            if (EndsWithTmp(id)) id.resize(id.size() - kTmp.size());
+            if (parent_relative.empty()) {
+                parent_id = "0";
+            } else {
+                parent_id = "0\\";
+                parent_id += parent_relative;
+            }
+        }
+
+        std::string title;
+        if (folder && !name.empty()) {
+            // Shared folders carry their whole escaped path; deeper names only an escaped "\".
+            title = parent_relative.empty() ? SharedFolderTitle(name)
+                                            : ReplaceAll(std::string(name), "%5C", "\\");
+        } else if (parts.base_length > 0) {
+            std::string_view shown = name;
+            if (partial) {
+                std::size_t dot = shown.rfind('.');
+                if (dot != std::string_view::npos) shown = shown.substr(0, dot);
+            }
+            title = ReplaceAll(std::string(shown), "%5C", "\\");
+        } else if (relative.empty() && parent_relative.empty()) {
+            title = "Root";
+        } else {
+            title = "<Unknown>";
+        }
+
+        object->id = Copy(id);
+        object->parent_id = Copy(parent_id);
+        object->title = Copy(title);
+        object->owned_mask = tv::kCdsOwnId | tv::kCdsOwnParentId | tv::kCdsOwnTitle;
+        object->source_path = Copy(View(parts.full, parts.full_length));
+        object->flags = 0;
+
+        if (folder) {
+            object->media_class = tv::kCdsClassStorageFolder;
+        } else {
+            std::string extension(View(parts.extension, parts.extension_length));
+            if (partial) {
+                std::string_view without(parts.full, static_cast<std::size_t>(parts.full_length));
+                if (EndsWithTmp(without)) without.remove_suffix(kTmp.size());
+                std::size_t dot = without.rfind('.');
+                std::size_t slash = without.rfind('\\');
+                extension = dot == std::string_view::npos ||
+                                    (slash != std::string_view::npos && dot < slash)
+                                ? std::string()
+                                : std::string(without.substr(dot));
+            }
+            object->media_class = FSE_GetMediaClass(extension.c_str());
+        }
+
+        if (tv::CdsIsItem(object->media_class)) {
+            object->dlna_managed = 4;
+            const std::uint32_t second = tv::CdsClassSecond(object->media_class);
+            if ((second == tv::kCdsAudioItem || second == tv::kCdsImageItem ||
+                 second == tv::kCdsVideoItem) &&
+                !partial) {
+                std::int64_t when = FileIo_GetModifiedTime(object->source_path);
+                object->date = when > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(when);
+            }
+        } else if (tv::CdsIsContainer(object->media_class)) {
+            object->dlna_managed = 3;
+            object->child_count = 0;
+            tv::CdsObject_AppendClass(&object->create_classes, 1, tv::kCdsClassAudioItem);
+            tv::CdsObject_AppendClass(&object->create_classes, 1, tv::kCdsClassImageItem);
+            tv::CdsObject_AppendClass(&object->create_classes, 1, tv::kCdsClassVideoItem);
+            tv::CdsObject_AppendClass(&object->create_classes, 1, tv::kCdsClassContainer);
+        }
+    }
+
+    query->partial = 0;
+    if (query->dir != nullptr) {
+        if (!NextChild(query, {})) query->done = 1;
+    } else if (selected) {
+        query->current.clear();
+    }
+    return selected ? 1 : 0;
+}
+
+int FSE_CloseQuery(FSE_Enumerator* /*fse*/, FseQuery* query) noexcept
+{
+    if (query != nullptr) {
+        FileIo_CloseDirectory(query->dir);
+        delete query;
+    }
+    return 0;
+}
+
+char* FSE_PathToUrlPath(FSE_Enumerator* fse, const char* path) noexcept
+{
+    std::string_view text = path != nullptr ? path : "";
+    std::string_view root = View(fse->root, fse->root_length);
+    if (text.starts_with(root)) text.remove_prefix(root.size());
+    return Copy(ReplaceAll(std::string(text), "\\", "/"));
+}
+
+int FSE_UrlPathToPath(FSE_Enumerator* /*fse*/, const char* path, int length, char* buffer,
+                      int buffer_size) noexcept
+{
+    std::string_view text = path != nullptr && length > 0 ? View(path, length) : std::string_view();
+    if (!text.empty()) text.remove_prefix(1);
+    std::string out = ReplaceAll(std::string(text), "/", "\\");
+    if (!out.empty() && out[0] == '\\') out.erase(0, 1);
+    if (buffer == nullptr || buffer_size <= 0 || out.size() + 1 > static_cast<std::size_t>(buffer_size))
+        return -1;
+    std::memcpy(buffer, out.c_str(), out.size() + 1);
+    return static_cast<int>(out.size());
+}

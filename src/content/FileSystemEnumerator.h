@@ -1,0 +1,89 @@
+// The content directory's view of the shared folders: the ObjectID scheme, and one Browse or
+// Search answered as a query that yields CdsObjects one at a time.
+//
+// ObjectIDs: "0" is the root; "0\" + internal path without its leading backslash names
+// anything below it, folders with a trailing backslash ("0\%2Fhome%2Fann%2FMusic\Rock\"), and
+// a partial file "x.mp3.tmp" is named without its ".tmp". Only what is shared now can be named:
+// anything else is "no such object" (701).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "cds/CdsObject.h"
+
+struct OlvChain;
+struct MSA_BrowseRequest;
+struct FileIo_DirEnum;
+struct FSE_Enumerator;
+
+namespace tv
+{
+constexpr int kFseNoSuchObject = 701;
+constexpr int kFseNoSuchContainer = 710;
+constexpr int kFseEntryCapacity = 2047; // characters of a current entry
+constexpr int kFseNameCapacity = 1024;  // bytes of one name, NUL included
+} // namespace tv
+
+// One request's walk. Used by one thread between FSE_OpenQuery and FSE_CloseQuery.
+struct FseQuery {
+    int done = 0;
+    int partial = 0;         // the current entry's name ends in ".tmp"
+    int metadata = 0;        // BrowseMetadata: at most one object
+    std::string subject;     // internal path of the requested object; folders end with "\"
+    std::string current;     // internal path of the entry to produce next
+    int entry_type = 0;      // 0 absent, 1 file, 2 folder
+    FileIo_DirEnum* dir = nullptr;
+};
+
+// Views into one entry's full path (not NUL-terminated).
+struct FsePathParts {
+    const char* full = nullptr;
+    int full_length = 0;
+    const char* name = nullptr; // last component, without a trailing backslash
+    int name_length = 0;
+    const char* base = nullptr; // name up to its last "."
+    int base_length = 0;
+    const char* extension = nullptr; // from the last "." of the name, dot included
+    int extension_length = 0;
+    const char* parent = nullptr; // up to and including the last backslash before the name
+    int parent_length = 0;
+    const char* parent_relative = nullptr; // parent without the root prefix
+    int parent_relative_length = 0;
+    const char* relative = nullptr; // full without the root prefix
+    int relative_length = 0;
+};
+
+// Chain thread (or before the chain runs). The root path is "\" in this system; the chain
+// frees the record.
+[[nodiscard]] FSE_Enumerator* FSE_Create(OlvChain* chain, const char* root_path,
+                                         const char* virtual_directory) noexcept;
+
+// Null with *error 701 or 710, else the query.
+[[nodiscard]] FseQuery* FSE_OpenQuery(FSE_Enumerator* fse, const MSA_BrowseRequest* request,
+                                      int* error) noexcept;
+// Fills the empty object with the next object: 1, or 0 when the query has no more.
+int FSE_HandleProcessObject(FSE_Enumerator* fse, const MSA_BrowseRequest* request,
+                            FseQuery* query, CdsObject* object) noexcept;
+// Moves to the next accepted child: 1 with parts filled, 0 when the folder has no more.
+int FSE_Advance(FSE_Enumerator* fse, FseQuery* query, FsePathParts* parts) noexcept;
+// 1 when the current entry (split into parts) is published.
+int FSE_Accept(FSE_Enumerator* fse, FseQuery* query, const FsePathParts* parts) noexcept;
+void FSE_ParsePath(FSE_Enumerator* fse, const std::string& path, FsePathParts* parts) noexcept;
+// The UpdateID to report (always 0); frees the query.
+int FSE_CloseQuery(FSE_Enumerator* fse, FseQuery* query) noexcept;
+
+// Internal path -> URL path below the virtual directory ("%2Fa%2FMusic/x.mp3"), a new text
+// (tv::Free). Not yet URL-escaped.
+[[nodiscard]] char* FSE_PathToUrlPath(FSE_Enumerator* fse, const char* path) noexcept;
+// Decoded request path below the virtual directory ("/%2Fa%2FMusic/x.mp3") -> the escaped file
+// path for the media transfer ("%2Fa%2FMusic\x.mp3"), NUL-terminated into buffer. Returns its
+// length, or -1 when it does not fit.
+int FSE_UrlPathToPath(FSE_Enumerator* fse, const char* path, int length, char* buffer,
+                      int buffer_size) noexcept;
+
+namespace tv
+{
+// True when the text can go into DIDL-Lite as it is: valid UTF-8 and no control characters.
+bool FseIsXmlSafeName(const char* text, std::size_t length) noexcept;
+} // namespace tv

@@ -1,0 +1,371 @@
+#include "content/FileSystemEnumerator.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "cds/CdsObject.h"
+#include "mediaserver/FileIoAbstraction.h"
+#include "mediaserver/MediaServerAbstraction.h"
+#include "runtime/Memory.h"
+#include "runtime/OlvParsers.h"
+#include "support/TempTree.h"
+
+namespace {
+
+using tv::test::TempTree;
+
+struct Seen {
+    std::string id;
+    std::string parent_id;
+    std::string title;
+    CdsMediaClass media_class = 0;
+    std::int32_t date = 0;
+    std::uint32_t dlna_managed = 0;
+    std::vector<CdsMediaClass> create_classes;
+    std::string source_path;
+};
+
+struct Outcome {
+    int error = 0;
+    std::vector<Seen> objects;
+};
+
+class Enumerator : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(tree_.ok());
+        fse_ = FSE_Create(nullptr, "\\", "content");
+    }
+    void TearDown() override
+    {
+        // Made without a chain: the test frees it the way the chain would.
+        auto* hooks = reinterpret_cast<tv::ChainHooks*>(fse_);
+        hooks->destroy(fse_);
+        ::operator delete(fse_);
+    }
+
+    Outcome Run(const std::string& id, int kind)
+    {
+        Outcome out;
+        MSA_BrowseRequest request;
+        request.kind = kind;
+        request.object_id = const_cast<char*>(id.c_str());
+        FseQuery* query = FSE_OpenQuery(fse_, &request, &out.error);
+        if (query == nullptr) return out;
+        for (int guard = 0; guard < 1000; ++guard) {
+            CdsObject* object = CdsObject_Allocate();
+            if (FSE_HandleProcessObject(fse_, &request, query, object) == 0) {
+                EXPECT_EQ(object->id, nullptr);
+                CdsObject_Release(object);
+                break;
+            }
+            Seen seen;
+            seen.id = object->id;
+            seen.parent_id = object->parent_id;
+            seen.title = object->title;
+            seen.media_class = object->media_class;
+            seen.date = object->date;
+            seen.dlna_managed = object->dlna_managed;
+            seen.source_path = object->source_path != nullptr ? object->source_path : "";
+            for (CdsClassEntry* e = object->create_classes; e != nullptr; e = e->next) {
+                EXPECT_NE(e->include_derived, 0);
+                seen.create_classes.push_back(e->media_class);
+            }
+            out.objects.push_back(seen);
+            CdsObject_Release(object);
+        }
+        EXPECT_EQ(FSE_CloseQuery(fse_, query), 0);
+        return out;
+    }
+
+    static std::map<std::string, Seen> ByTitle(const Outcome& outcome)
+    {
+        std::map<std::string, Seen> map;
+        for (const Seen& s : outcome.objects) map[s.title] = s;
+        return map;
+    }
+
+    // ObjectID of a shared folder.
+    static std::string FolderId(const std::string& folder)
+    {
+        return "0\\" + tv::FileIoEscapeFolder(folder) + "\\";
+    }
+
+    TempTree tree_;
+    FSE_Enumerator* fse_ = nullptr;
+};
+
+const std::vector<CdsMediaClass> kCreateClasses = {0xA000, 0xA400, 0xB000, 0x4000};
+
+TEST_F(Enumerator, RootListsTheSharedFoldersInTableOrder)
+{
+    std::string music = tree_.Dir("Music");
+    std::string video = tree_.Dir("Video");
+    std::string gone = tree_.Path("Gone");
+
+    ASSERT_TRUE(tree_.Share({}));
+    EXPECT_TRUE(Run("0", 1).objects.empty());
+
+    ASSERT_TRUE(tree_.Share({music}));
+    Outcome one = Run("0", 1);
+    ASSERT_EQ(one.objects.size(), 1u);
+    EXPECT_EQ(one.objects[0].id, FolderId(music));
+    EXPECT_EQ(one.objects[0].parent_id, "0");
+    EXPECT_EQ(one.objects[0].title, "Music");
+    EXPECT_EQ(one.objects[0].media_class, 0x5400u);
+    EXPECT_EQ(one.objects[0].dlna_managed, 3u);
+    EXPECT_EQ(one.objects[0].create_classes, kCreateClasses);
+
+    // A shared folder that no longer exists is left out; the order is the table's.
+    ASSERT_TRUE(tree_.Share({video, gone, music, "/"}));
+    Outcome several = Run("0", 1);
+    ASSERT_EQ(several.objects.size(), 3u);
+    EXPECT_EQ(several.objects[0].title, "Video");
+    EXPECT_EQ(several.objects[1].title, "Music");
+    EXPECT_EQ(several.objects[2].title, "/");
+    EXPECT_EQ(several.objects[2].id, "0\\%2F\\");
+}
+
+TEST_F(Enumerator, RootMetadataAndShortIdentifiers)
+{
+    ASSERT_TRUE(tree_.Share({tree_.Dir("Music")}));
+    for (const char* id : {"0", "1", ""}) {
+        Outcome out = Run(id, 0);
+        ASSERT_EQ(out.objects.size(), 1u) << id;
+        EXPECT_EQ(out.objects[0].id, "0");
+        EXPECT_EQ(out.objects[0].parent_id, "-1");
+        EXPECT_EQ(out.objects[0].title, "Root");
+        EXPECT_EQ(out.objects[0].media_class, 0x5400u);
+    }
+    // Search yields nothing, on the root as on any folder.
+    EXPECT_TRUE(Run("0", 2).objects.empty());
+    EXPECT_EQ(Run("0", 2).error, 0);
+}
+
+TEST_F(Enumerator, FolderPublishesKnownExtensionsAndPartialFiles)
+{
+    std::string music = tree_.Dir("Music");
+    tree_.File("Music/a.mp3");
+    tree_.File("Music/b.JPG");
+    tree_.File("Music/c.jpeg");
+    tree_.File("Music/d.txt");
+    tree_.File("Music/e.mp3.tmp");
+    tree_.Dir("Music/Rock");
+    ASSERT_TRUE(tree_.Share({music}));
+    struct stat st {};
+    ASSERT_EQ(::stat((music + "/a.mp3").c_str(), &st), 0);
+
+    const std::string folder = FolderId(music);
+    auto children = ByTitle(Run(folder, 1));
+    ASSERT_EQ(children.size(), 4u);
+    ASSERT_TRUE(children.count("a.mp3"));
+    EXPECT_EQ(children["a.mp3"].id, folder + "a.mp3");
+    EXPECT_EQ(children["a.mp3"].parent_id, folder);
+    EXPECT_EQ(children["a.mp3"].media_class, 0xA000u);
+    EXPECT_EQ(children["a.mp3"].dlna_managed, 4u);
+    EXPECT_EQ(children["a.mp3"].date, static_cast<std::int32_t>(st.st_mtime));
+    EXPECT_EQ(children["a.mp3"].source_path, "\\" + folder.substr(2) + "a.mp3");
+    ASSERT_TRUE(children.count("b.JPG"));
+    EXPECT_EQ(children["b.JPG"].media_class, 0xA400u);
+    ASSERT_TRUE(children.count("e.mp3"));
+    EXPECT_EQ(children["e.mp3"].id, folder + "e.mp3");
+    EXPECT_EQ(children["e.mp3"].media_class, 0xA000u);
+    EXPECT_EQ(children["e.mp3"].date, 0);
+    ASSERT_TRUE(children.count("Rock"));
+    EXPECT_EQ(children["Rock"].id, folder + "Rock\\");
+    EXPECT_EQ(children["Rock"].parent_id, folder);
+    EXPECT_EQ(children["Rock"].create_classes, kCreateClasses);
+
+    // Metadata of each kind of object.
+    Outcome self = Run(folder, 0);
+    ASSERT_EQ(self.objects.size(), 1u);
+    EXPECT_EQ(self.objects[0].id, folder);
+    EXPECT_EQ(self.objects[0].title, "Music");
+    Outcome without_slash = Run(folder.substr(0, folder.size() - 1), 0);
+    ASSERT_EQ(without_slash.objects.size(), 1u);
+    EXPECT_EQ(without_slash.objects[0].id, folder);
+    std::string slashed = folder;
+    std::replace(slashed.begin(), slashed.end(), '\\', '/');
+    EXPECT_EQ(Run(slashed, 0).objects.size(), 1u);
+
+    Outcome file = Run(folder + "a.mp3", 0);
+    ASSERT_EQ(file.objects.size(), 1u);
+    EXPECT_EQ(file.objects[0].title, "a.mp3");
+    EXPECT_EQ(file.objects[0].parent_id, folder);
+
+    Outcome unpublished = Run(folder + "d.txt", 0);
+    EXPECT_EQ(unpublished.error, 0);
+    EXPECT_TRUE(unpublished.objects.empty());
+
+    Outcome partial = Run(folder + "e.mp3", 0);
+    ASSERT_EQ(partial.objects.size(), 1u);
+    EXPECT_EQ(partial.objects[0].id, folder + "e.mp3");
+    EXPECT_EQ(partial.objects[0].title, "e.mp3");
+    EXPECT_EQ(partial.objects[0].media_class, 0xA000u);
+    EXPECT_EQ(partial.objects[0].date, 0);
+
+    Outcome sub = Run(folder + "Rock\\", 1);
+    EXPECT_EQ(sub.error, 0);
+    EXPECT_TRUE(sub.objects.empty());
+}
+
+TEST_F(Enumerator, ErrorCodes)
+{
+    std::string music = tree_.Dir("Music");
+    tree_.File("Music/a.mp3");
+    tree_.File("Music/e.mp3.tmp");
+    ASSERT_TRUE(tree_.Share({music}));
+    const std::string folder = FolderId(music);
+
+    EXPECT_EQ(Run(folder + "missing.mp3", 0).error, 701);
+    EXPECT_EQ(Run(folder + "missing\\", 1).error, 701);
+    EXPECT_EQ(Run(folder + "a.mp3", 1).error, 710);
+    EXPECT_EQ(Run(folder + "a.mp3", 2).error, 710);
+    EXPECT_EQ(Run(folder + "e.mp3", 1).error, 710);
+    Outcome search = Run(folder, 2);
+    EXPECT_EQ(search.error, 0);
+    EXPECT_TRUE(search.objects.empty());
+
+    // Nothing is cached: a folder taken out of the table is gone for the next request.
+    ASSERT_TRUE(tree_.Share({}));
+    EXPECT_EQ(Run(folder, 0).error, 701);
+    EXPECT_EQ(Run(folder + "a.mp3", 0).error, 701);
+}
+
+TEST_F(Enumerator, OddNamesListAndRoundTrip)
+{
+    std::string music = tree_.Dir("My Music");
+    const std::vector<std::string> names = {"a b.mp3", "rock & roll.mp3", "100%.mp3", "#1.mp3",
+                                            "Ærø – 東京.mp3", "back\\slash.mp3"};
+    for (const std::string& name : names) tree_.File("My Music/" + name);
+    tree_.Dir("My Music/Sub & Co");
+    tree_.File("My Music/Sub & Co/x.mp3");
+    ASSERT_TRUE(tree_.Share({music}));
+
+    auto children = ByTitle(Run(FolderId(music), 1));
+    ASSERT_EQ(children.size(), names.size() + 1);
+    for (const std::string& name : names) {
+        ASSERT_TRUE(children.count(name)) << name;
+        const Seen& seen = children[name];
+        // The identifier names the object again.
+        Outcome again = Run(seen.id, 0);
+        ASSERT_EQ(again.objects.size(), 1u) << name;
+        EXPECT_EQ(again.objects[0].title, name);
+
+        // Through a URL and back: escaped by the content source, decoded by the server.
+        char* url_path = FSE_PathToUrlPath(fse_, seen.source_path.c_str());
+        std::string url = "http://127.0.0.1:5/content/" + std::string(url_path);
+        tv::Free(url_path);
+        std::vector<char> escaped(static_cast<std::size_t>(OlvHttpEscapeLength(url.c_str())));
+        OlvHttpEscape(escaped.data(), url.c_str());
+        std::string request(escaped.data());
+        request = request.substr(request.find("/content/") + 8);  // the path below "content"
+        int length = OlvHttpUnescapeInPlace(request.data());
+        char path[2048];
+        int written = FSE_UrlPathToPath(fse_, request.data(), length, path, sizeof path);
+        ASSERT_GT(written, 0);
+        std::string internal = "\\" + std::string(path, static_cast<std::size_t>(written));
+        EXPECT_EQ(internal, seen.source_path) << name;
+        EXPECT_EQ(FileIo_GetType(internal.c_str()), 1) << name;
+    }
+    ASSERT_TRUE(children.count("Sub & Co"));
+    Outcome sub = Run(children["Sub & Co"].id, 1);
+    ASSERT_EQ(sub.objects.size(), 1u);
+    EXPECT_EQ(sub.objects[0].parent_id, children["Sub & Co"].id);
+}
+
+TEST_F(Enumerator, NamesThatAreNotUtf8TextAreLeftOut)
+{
+    std::string music = tree_.Dir("Music");
+    tree_.File("Music/good.mp3");
+    tree_.File("Music/bad\xE9.mp3");   // Latin-1, not UTF-8
+    tree_.File("Music/ctl\x01.mp3");   // no XML 1.0 character
+    tree_.Dir("Music/bad\xFF");
+    ASSERT_TRUE(tree_.Share({music}));
+
+    Outcome out = Run(FolderId(music), 1);
+    ASSERT_EQ(out.objects.size(), 1u);
+    EXPECT_EQ(out.objects[0].title, "good.mp3");
+    // Asked for directly, such an object yields nothing rather than broken text.
+    Outcome direct = Run(FolderId(music) + "bad\xE9.mp3", 0);
+    EXPECT_EQ(direct.error, 0);
+    EXPECT_TRUE(direct.objects.empty());
+
+    EXPECT_TRUE(tv::FseIsXmlSafeName("\xC3\xA6\xE6\x9D\xB1\xF0\x9F\x8E\xB5", 9));
+    EXPECT_FALSE(tv::FseIsXmlSafeName("\xC0\xAF", 2));          // overlong "/"
+    EXPECT_FALSE(tv::FseIsXmlSafeName("\xED\xA0\x80", 3));      // surrogate
+    EXPECT_FALSE(tv::FseIsXmlSafeName("\xE6\x9D", 2));          // cut short
+    EXPECT_FALSE(tv::FseIsXmlSafeName("\xEF\xBF\xBE", 3));      // U+FFFE
+}
+
+TEST_F(Enumerator, NothingOutsideTheSharedFoldersCanBeNamed)
+{
+    std::string music = tree_.Dir("Music");
+    tree_.File("Music/a.mp3");
+    tree_.Dir("Music/Sub");
+    std::string secret_dir = tree_.Dir("Secret");
+    tree_.File("Secret/s.mp3");
+    ASSERT_TRUE(tree_.Share({music}));
+    const std::string folder = FolderId(music);
+    const std::string secret = FolderId(secret_dir);
+    const std::string parent = FolderId(tree_.root());
+
+    const std::vector<std::string> outside = {
+        secret,                                   // not shared
+        secret + "s.mp3",
+        parent,                                   // the shared folder's parent
+        parent + "Secret\\s.mp3",
+        "0\\%2Fetc\\",
+        "0\\%2Fetc%2Fpasswd",
+        "0\\%2f" + tv::FileIoEscapeFolder(secret_dir).substr(3) + "\\",  // lower-case escape
+        folder + "..\\",
+        folder + "..\\Secret\\s.mp3",
+        folder + "Sub\\..\\..\\Secret\\",
+        folder + ".\\a.mp3",
+        folder + "..%2FSecret%2Fs.mp3",
+        folder + "Sub%2F..%2F..%2FSecret\\",
+        folder + "..%2F..%2F..%2Fetc%2Fpasswd",
+        "0/" + tv::FileIoEscapeFolder(music) + "/../Secret/s.mp3",
+    };
+    for (const std::string& id : outside) {
+        for (int kind : {0, 1}) {
+            Outcome out = Run(id, kind);
+            EXPECT_EQ(out.error, 701) << id << " kind " << kind;
+            EXPECT_TRUE(out.objects.empty()) << id;
+        }
+        std::string internal = "\\" + id.substr(std::min<std::size_t>(2, id.size()));
+        std::replace(internal.begin(), internal.end(), '/', '\\');
+        EXPECT_EQ(FileIo_GetType(internal.c_str()), 0) << id;
+    }
+    // A component that merely contains dots is an ordinary name.
+    tree_.File("Music/..a.mp3");
+    tree_.File("Music/b...mp3");
+    EXPECT_EQ(Run(folder + "..a.mp3", 0).objects.size(), 1u);
+    EXPECT_EQ(Run(folder + "b...mp3", 0).objects.size(), 1u);
+}
+
+TEST_F(Enumerator, UrlPathMapping)
+{
+    char out[64];
+    const char* url = "/%2Fa%2FMusic/Rock/x.mp3";
+    EXPECT_EQ(FSE_UrlPathToPath(fse_, url, static_cast<int>(std::strlen(url)), out, sizeof out), 23);
+    EXPECT_STREQ(out, "%2Fa%2FMusic\\Rock\\x.mp3");
+    const char* doubled = "//%2Fa/x.mp3";
+    FSE_UrlPathToPath(fse_, doubled, static_cast<int>(std::strlen(doubled)), out, sizeof out);
+    EXPECT_STREQ(out, "%2Fa\\x.mp3");
+    EXPECT_EQ(FSE_UrlPathToPath(fse_, url, static_cast<int>(std::strlen(url)), out, 5), -1);
+
+    char* back = FSE_PathToUrlPath(fse_, "\\%2Fa%2FMusic\\Rock\\x.mp3");
+    EXPECT_STREQ(back, "%2Fa%2FMusic/Rock/x.mp3");
+    tv::Free(back);
+}
+
+}  // namespace
