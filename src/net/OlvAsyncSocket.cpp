@@ -209,6 +209,11 @@ int DeliverOnce(OlvAsyncSocket* s) noexcept
     void* user = s->user;
     tv::AsyncSocketInterruptFn on_interrupt = s->on_interrupt;
     int pause = s->pause.load();
+    unsigned arming;
+    {
+        std::scoped_lock lk(s->lock);
+        arming = s->arming;
+    }
     EnterCallback(s);
     if (s->on_data != nullptr) {
         s->on_data(s, s->buffer + s->begin, &consumed, s->end - s->begin, &on_interrupt, &user,
@@ -216,8 +221,10 @@ int DeliverOnce(OlvAsyncSocket* s) noexcept
     }
     {
         std::scoped_lock lk(s->lock);
-        s->user = user;
-        s->on_interrupt = on_interrupt;
+        if (s->arming == arming) {  // not re-armed for someone else meanwhile
+            s->user = user;
+            s->on_interrupt = on_interrupt;
+        }
         // A resume requested from another thread while the callback ran wins over a
         // stale copy of the word.
         if (s->handle >= 0 && s->pause.load() >= 0) s->pause = pause;
@@ -465,13 +472,13 @@ void ArmCommon(OlvAsyncSocket* s, tv::AsyncSocketInterruptFn on_interrupt, void*
         std::scoped_lock lk(s->lock);
         ++s->arming;
         s->connect_failure_pending = false;
+        s->user = user;
+        s->on_interrupt = on_interrupt;
+        s->pending_bytes = 0;
+        s->total_sent = 0;
+        s->pause = 0;
+        s->disconnect_deferred = false;
     }
-    s->user = user;
-    s->on_interrupt = on_interrupt;
-    s->pending_bytes = 0;
-    s->total_sent = 0;
-    s->pause = 0;
-    s->disconnect_deferred = false;
     ResetBuffer(s);
 }
 
