@@ -13,13 +13,23 @@
 #include <unistd.h>
 
 #include "app/AddressMonitor.h"
+#include "content/DmsIntegration.h"
 #include "runtime/OlvChain.h"
 #include "runtime/OlvThreadPool.h"
+#include "upnp/MicroStack.h"
 
 namespace {
 
 constexpr int kWorkerCount = 3;
 constexpr std::size_t kHostNameSize = 256;
+
+// The maker's part of the device identity.
+constexpr const char kManufacturer[] = "Tindravoller developers";
+constexpr const char kMakerUrl[] = "https://tindravoller.invalid/";
+constexpr const char kModelName[] = "Tindravoller";
+constexpr const char kModelDescription[] = "Tindravoller DLNA ";
+constexpr const char kModelNumber[] = "1.0";
+constexpr const char kSerialNumber[] = "0000001";
 
 struct StopWatcherArgs {
     tv::Event* stop_event;
@@ -38,9 +48,23 @@ void StopWatcherThread(StopWatcherArgs args) noexcept
 
 // Runs on the address monitor thread; the content source only flags the device stack and
 // wakes the chain, so the rebuild itself happens on the chain thread.
-void NotifyAddressChange(void* /*content_source*/) noexcept
+void NotifyAddressChange(void* content_source) noexcept
 {
-    ServerLog("Network addresses changed");
+    DmsIntegration_NotifyAddressChange(static_cast<DmsIntegration*>(content_source));
+}
+
+void StackLog(const char* line) noexcept { ServerLog("%s", line); }
+
+// Set before the stack exists, so that its own defaults do not apply.
+void SetDeviceIdentity() noexcept
+{
+    DeviceRecord* record = MicroStack_GetDeviceRecord();
+    record->manufacturer = kManufacturer;
+    record->manufacturer_url = kMakerUrl;
+    record->model_name = kModelName;
+    record->model_description = kModelDescription;
+    record->model_number = kModelNumber;
+    record->model_url = kMakerUrl;
 }
 
 void ReadHostName(char (&host)[kHostNameSize]) noexcept
@@ -104,12 +128,21 @@ int ServerMain(const ServerLogTarget* window, tv::Event* stop_event) noexcept
     // Destroy may only run once every worker is inside the pool.
     tv::ThreadPoolWaitForWorkers(pool, kWorkerCount);
 
+    // The device stack and the media server layer log through the stack's sink.
+    tv::SetMicroStackLog(StackLog);
+    SetDeviceIdentity();
+
     char friendly_name[kFriendlyNameSize];
     ServerMain_BuildFriendlyName(host, friendly_name);
     char udn[kUdnSize];
     ServerMain_NewUdn(udn);
 
-    void* content_source = nullptr;
+    // The content root, a single backslash, is the virtual root whose children are the
+    // shared folders.
+    DmsIntegration* content_source =
+        DmsIntegration_Create(chain, pool, 0, friendly_name, udn, kSerialNumber, 0, 0,
+                              kSinkProtocolInfo, kSourceProtocolInfo, "\\");
+    if (content_source == nullptr) ServerLog("The media server could not be started");
 
     // The monitor starts first so that the stop watcher always has it to stop.
     AddressMonitor* address_monitor = AddressMonitor_Start(NotifyAddressChange, content_source);
@@ -120,6 +153,7 @@ int ServerMain(const ServerLogTarget* window, tv::Event* stop_event) noexcept
     stop_watcher.join();
     OlvThreadPool_Destroy(pool);
     for (std::thread& worker : workers) worker.join();
+    tv::SetMicroStackLog(nullptr);
     ServerLog_SetTarget(nullptr);
     return 0;
 }

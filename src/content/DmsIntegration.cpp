@@ -1,0 +1,502 @@
+// The content source. Every handler here runs on the chain thread; only
+// DmsIntegration_NotifyAddressChange is called from elsewhere.
+#include "content/DmsIntegration.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/SharedFolders.h"
+#include "cds/CdsDidlSerializer.h"
+#include "cds/CdsObject.h"
+#include "content/FileSystemEnumerator.h"
+#include "content/MediaTypes.h"
+#include "http/OlvWebServer.h"
+#include "mediaserver/DlnaProtocolInfo.h"
+#include "mediaserver/FileIoAbstraction.h"
+#include "mediaserver/MediaServerAbstraction.h"
+#include "mediaserver/MediaTransfer.h"
+#include "runtime/Memory.h"
+#include "runtime/OlvLifeTime.h"
+#include "runtime/OlvParsers.h"
+#include "upnp/MicroStack.h"
+
+static_assert(std::is_standard_layout_v<DmsIntegration>);
+static_assert(offsetof(DmsIntegration, hooks) == 0);
+
+namespace tv {
+// The device stack's diagnostic sink, which the server main points at the window log.
+[[gnu::format(printf, 1, 2)]] void MicroStackLog(const char* format, ...) noexcept;
+}  // namespace tv
+
+namespace {
+
+constexpr char kVirtualDirectory[] = "content";
+constexpr char kPost400[] = "HTTP/1.1 400\r\n\r\n";
+constexpr std::string_view kPartialSuffix = ".tmp";
+
+char* CopyText(const char* text) noexcept
+{
+    if (text == nullptr) text = "";
+    return tv::CopyBytes(text, std::strlen(text));
+}
+
+char* CapabilityText(std::uint32_t mask) noexcept
+{
+    auto* text = static_cast<char*>(tv::Malloc(static_cast<std::size_t>(CdsFilter_StringLength(mask)) + 1));
+    CdsFilter_ToString(text, mask);
+    return text;
+}
+
+bool EndsWith(std::string_view text, std::string_view tail) noexcept
+{
+    return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
+}
+
+// Extension of a path for the media tables: from its last "."; for a partial file the one in
+// front of ".tmp". Empty when there is no dot.
+std::string_view ExtensionOf(std::string_view path, bool look_through_partial) noexcept
+{
+    if (look_through_partial && EndsWith(path, kPartialSuffix))
+        path.remove_suffix(kPartialSuffix.size());
+    std::size_t dot = path.rfind('.');
+    return dot == std::string_view::npos ? std::string_view() : path.substr(dot);
+}
+
+// The DLNA protocolInfo of a file of this extension; `media_class` receives its class.
+char* FileProtocolInfo(const std::string& extension, CdsMediaClass* media_class) noexcept
+{
+    const char* ext = extension.c_str();
+    CdsMediaClass cls = FSE_GetMediaClass(ext);
+    DlnaProtocolInfo* info = DlnaProtocolInfo_Create();
+    info->protocol = tv::kDlnaProtocolHttpGet;
+    info->mime_type = CopyText(FSE_GetMimeType(ext));
+    info->profile = CopyText(FSE_GetDlnaProfile(ext));
+    info->range_seek = 1;
+    info->http_stalling = 1;
+    info->background_mode = 1;
+    if (cls == tv::kCdsClassImageItem) info->interactive_mode = 1;
+    if (cls == tv::kCdsClassAudioItem || cls == tv::kCdsClassVideoItem) info->streaming_mode = 1;
+    char* text = DlnaProtocolInfo_ToString(info);
+    DlnaProtocolInfo_Destroy(info);
+    if (media_class != nullptr) *media_class = cls;
+    return text;
+}
+
+DmsSettingsStamp ReadSettingsStamp() noexcept
+{
+    DmsSettingsStamp stamp;
+    std::string path = tv::SharedFolders_SettingsPath();
+    struct stat info {};
+    if (path.empty() || ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return stamp;
+    stamp.known = 1;
+    stamp.device = static_cast<std::uint64_t>(info.st_dev);
+    stamp.inode = static_cast<std::uint64_t>(info.st_ino);
+    stamp.size = static_cast<std::int64_t>(info.st_size);
+    stamp.mtime_sec = static_cast<std::int64_t>(info.st_mtim.tv_sec);
+    stamp.mtime_nsec = static_cast<std::int64_t>(info.st_mtim.tv_nsec);
+    return stamp;
+}
+
+bool SameStamp(const DmsSettingsStamp& a, const DmsSettingsStamp& b) noexcept
+{
+    return a.known == b.known && a.device == b.device && a.inode == b.inode && a.size == b.size &&
+           a.mtime_sec == b.mtime_sec && a.mtime_nsec == b.mtime_nsec;
+}
+
+// The list may be edited by another process while the server runs (the program's --share
+// and --unshare): the table follows the file at the next request. A file that vanished
+// leaves the table alone, as does one that cannot be read.
+void FollowSettingsFile(DmsIntegration* dms) noexcept
+{
+    DmsSettingsStamp now = ReadSettingsStamp();
+    if (SameStamp(now, dms->settings)) return;
+    dms->settings = now;
+    if (!now.known) return;
+    std::vector<std::string> list;
+    std::string message;
+    int result = SharedFolders_Load(list, &message);
+    if (result < 0) tv::MicroStackLog("Shared folders not reloaded: %s", message.c_str());
+}
+
+void IgnoreStatistics(MSA_Server*, const tv::MsaStatistics*) noexcept {}
+
+void AnswerSystemUpdateId(MSA_Server* server, OlvWebSession* session) noexcept
+{
+    long long id = MSA_GetSystemUpdateID(server);
+    MSA_RespondGetSystemUpdateID(server, session, static_cast<std::uint32_t>(id < 0 ? 0 : id));
+}
+
+DmsIntegration* Owner(MSA_Server* server) noexcept
+{
+    return static_cast<DmsIntegration*>(MSA_GetUser(server));
+}
+
+void AnswerSearchCapabilities(MSA_Server* server, OlvWebSession* session) noexcept
+{
+    MSA_RespondGetSearchCapabilities(server, session, Owner(server)->search_capabilities);
+}
+
+void AnswerSortCapabilities(MSA_Server* server, OlvWebSession* session) noexcept
+{
+    MSA_RespondGetSortCapabilities(server, session, Owner(server)->sort_capabilities);
+}
+
+void AnswerProtocolInfo(MSA_Server* server, OlvWebSession* session) noexcept
+{
+    DmsIntegration* dms = Owner(server);
+    MSA_RespondGetProtocolInfo(server, session, dms->source_protocol_info, dms->sink_protocol_info);
+}
+
+void AnswerConnectionIds(MSA_Server* server, OlvWebSession* session) noexcept
+{
+    MSA_RespondGetCurrentConnectionIDs(server, session, "0");
+}
+
+void TransferDone(OlvWebSession*, MediaTransferState*, int, void*) noexcept {}
+
+// Length of one UTF-8 sequence at text[i] that is valid and not a surrogate or overlong
+// form; 0 when it is not.
+std::size_t Utf8SequenceLength(const unsigned char* text, std::size_t length, std::size_t i) noexcept
+{
+    unsigned char lead = text[i];
+    if (lead < 0x80) return 1;
+    std::size_t need;
+    std::uint32_t code;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        need = 1;
+        code = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        need = 2;
+        code = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        need = 3;
+        code = lead & 0x07;
+    } else {
+        return 0;
+    }
+    if (length - i <= need) return 0;
+    for (std::size_t k = 1; k <= need; ++k) {
+        if ((text[i + k] & 0xC0) != 0x80) return 0;
+        code = (code << 6) | (text[i + k] & 0x3F);
+    }
+    if ((need == 2 && code < 0x800) || (need == 3 && code < 0x10000) || code > 0x10FFFF ||
+        (code >= 0xD800 && code <= 0xDFFF)) {
+        return 0;
+    }
+    return need + 1;
+}
+
+}  // namespace
+
+// ---- Text ----
+
+char* Utf8FromAnsi(const char* text, int length) noexcept
+{
+    if (text == nullptr || length < 0) return nullptr;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+    auto size = static_cast<std::size_t>(length);
+    for (std::size_t i = 0; i < size;) {
+        std::size_t step = Utf8SequenceLength(bytes, size, i);
+        if (step == 0) return nullptr;
+        i += step;
+    }
+    return tv::CopyBytes(text, size);
+}
+
+char* AnsiFromUtf8(const char* text, int length) noexcept
+{
+    if (text == nullptr || length < 0) return nullptr;
+    return tv::CopyBytes(text, static_cast<std::size_t>(length));
+}
+
+// ---- Creation and teardown ----
+
+DmsIntegration* DmsIntegration_Create(OlvChain* chain, OlvThreadPool* pool, std::uint16_t port,
+                                      const char* friendly_name, const char* udn,
+                                      const char* serial_number, std::uint32_t sort_capabilities_mask,
+                                      std::uint32_t search_capabilities_mask,
+                                      const char* sink_protocol_info,
+                                      const char* source_protocol_info,
+                                      const char* content_root) noexcept
+{
+    if (chain == nullptr) return nullptr;
+    auto* dms = tv::NewChainObject<DmsIntegration>(tv::ChainHooks{nullptr, nullptr, DmsIntegration_Destroy});
+    dms->search_capabilities = CapabilityText(search_capabilities_mask);
+    dms->sort_capabilities = CapabilityText(sort_capabilities_mask);
+    dms->sink_protocol_info = CopyText(sink_protocol_info);
+    dms->source_protocol_info = CopyText(source_protocol_info);
+    dms->chain = chain;
+    dms->pool = pool;
+    dms->port = port;
+
+    dms->timers = OlvLifeTime_Create(chain);
+    dms->device = MicroStack_Create(chain, friendly_name, udn, serial_number, 1800, port);
+    if (dms->device != nullptr) {
+        dms->media_server =
+            MSA_Create(chain, dms->device, dms->timers, 0, dms->sink_protocol_info,
+                       dms->source_protocol_info, dms->sort_capabilities,
+                       dms->search_capabilities, pool, dms);
+    }
+    if (dms->media_server == nullptr) {
+        // The stack (if any) already belongs to the chain and goes with it.
+        DmsIntegration_Destroy(dms);
+        ::operator delete(dms);
+        return nullptr;
+    }
+
+    dms->web_server = MicroStack_GetWebServer(dms->device);
+    OlvWebServer_AddVirtualDirectory(dms->web_server, kVirtualDirectory,
+                                     static_cast<int>(std::strlen(kVirtualDirectory)),
+                                     DmsIntegration_HttpRequest, dms);
+
+    MSA_Server* server = dms->media_server;
+    server->on_browse_search = DmsIntegration_HandleBrowse;
+    server->on_get_system_update_id = AnswerSystemUpdateId;
+    server->on_get_search_capabilities = AnswerSearchCapabilities;
+    server->on_get_sort_capabilities = AnswerSortCapabilities;
+    server->on_get_protocol_info = AnswerProtocolInfo;
+    server->on_get_current_connection_ids = AnswerConnectionIds;
+    server->on_get_current_connection_info = DmsIntegration_HandleConnectionInfo;
+    server->on_statistics = IgnoreStatistics;
+
+    {
+        std::scoped_lock hold(dms->address_lock);
+        dms->address_count = OlvLocalAddresses(&dms->addresses);
+        MSA_SetLocalAddresses(server, dms->addresses, dms->address_count);
+    }
+
+    dms->enumerator = FSE_Create(chain, content_root, kVirtualDirectory);
+
+    DeviceRecord* record = MicroStack_GetDeviceRecord();
+    if (record != nullptr && record->content_directory != nullptr)
+        record->content_directory->state_variables[tv::kCdsVarSearchCriteria] = nullptr;
+
+    // The folder list was loaded just before the server started.
+    dms->settings = ReadSettingsStamp();
+    OlvChain_Add(chain, dms);
+    return dms;
+}
+
+void DmsIntegration_NotifyAddressChange(DmsIntegration* dms) noexcept
+{
+    if (dms == nullptr || dms->device == nullptr) return;
+    MicroStack_NotifyAddressChange(dms->device);
+}
+
+void DmsIntegration_Destroy(void* object) noexcept
+{
+    auto* dms = static_cast<DmsIntegration*>(object);
+    {
+        std::scoped_lock hold(dms->lock);
+        tv::Free(dms->search_capabilities);
+        tv::Free(dms->sort_capabilities);
+        tv::Free(dms->sink_protocol_info);
+        tv::Free(dms->source_protocol_info);
+        dms->search_capabilities = dms->sort_capabilities = nullptr;
+        dms->sink_protocol_info = dms->source_protocol_info = nullptr;
+        std::scoped_lock hold_addresses(dms->address_lock);
+        tv::Free(dms->addresses);
+        dms->addresses = nullptr;
+        dms->address_count = 0;
+    }
+    std::destroy_at(dms);
+}
+
+// ---- Content Directory and Connection Manager ----
+
+void DmsIntegration_HandleConnectionInfo(MSA_Server* server, OlvWebSession* session,
+                                         std::int32_t connection_id) noexcept
+{
+    if (connection_id == 0) {
+        MSA_RespondGetCurrentConnectionInfo(server, session, -1, -1, "", "", -1, "Output",
+                                            "Unknown");
+    } else {
+        MSA_RespondError(server, session, 706, "Connection does not exist.");
+    }
+}
+
+void DmsIntegration_HandleBrowse(MSA_Server* server, OlvWebSession* session,
+                                 MSA_BrowseRequest* request) noexcept
+{
+    DmsIntegration* dms = Owner(server);
+    FollowSettingsFile(dms);
+    std::uint32_t filter_mask = CdsFilter_Parse(request->filter);
+
+    const char* id = request->object_id != nullptr ? request->object_id : "";
+    char* converted = AnsiFromUtf8(id, static_cast<int>(std::strlen(id)));
+    tv::Free(request->object_id);
+    request->object_id = converted;
+
+    int error = 0;
+    FseQuery* query = FSE_OpenQuery(dms->enumerator, request, &error);
+    if (query == nullptr) {
+        MSA_RespondError(server, session, error != 0 ? error : tv::kFseNoSuchObject, "Error");
+        MSA_FreeBrowseRequest(request);
+        return;
+    }
+    _MSL_ProcessQueue(server, session, request, query, filter_mask, dms);
+    MSA_FreeBrowseRequest(request);
+}
+
+void _MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseRequest* request,
+                       FseQuery* query, std::uint32_t filter_mask, DmsIntegration* dms) noexcept
+{
+    MSA_BeginResult(server, session, request, 1);
+    std::uint32_t total = 0;
+    std::uint32_t returned = 0;
+    long long index = -1;
+    for (;;) {
+        CdsObject* object = CdsObject_Allocate();
+        if (FSE_HandleProcessObject(dms->enumerator, request, query, object) == 0) {
+            CdsObject_Release(object);
+            break;
+        }
+        ++total;
+        ++index;
+        bool in_page = index >= static_cast<long long>(request->starting_index) &&
+                       (request->requested_count == 0 || returned < request->requested_count);
+        // Resources only show in serialized objects: the others skip the size look-ups.
+        if (in_page) {
+            DmsIntegration_AddResources(dms, filter_mask, request, object);
+            int length = 0;
+            char* didl = CdsToDidl_GetmediaObjectDidlEscaped(object, 0, filter_mask, 0, &length);
+            if (didl == nullptr || length < 1) {
+                std::fprintf(stderr, "_MSL_ProcessQueue() failed to serialize object %s. Reason=%d.\r\n",
+                             object->id != nullptr ? object->id : "", length);
+            } else {
+                char* utf8 = Utf8FromAnsi(didl, length);
+                if (utf8 == nullptr) {
+                    // Counted like an object that cannot be rendered: undecodable bytes never
+                    // reach the document.
+                    tv::MicroStackLog("Left out an object whose name is not UTF-8: %s",
+                                      object->source_path != nullptr ? object->source_path : "");
+                } else {
+                    MSA_AppendResult(server, session, utf8, length);
+                    ++returned;
+                    tv::Free(utf8);
+                }
+            }
+            tv::Free(didl);
+        }
+        CdsObject_Release(object);
+    }
+    int update_id = FSE_CloseQuery(dms->enumerator, query);
+    MSA_EndResult(server, session, request, 1, returned, total, static_cast<std::uint32_t>(update_id));
+}
+
+void DmsIntegration_AddResources(DmsIntegration* dms, std::uint32_t filter_mask,
+                                 const MSA_BrowseRequest* request, CdsObject* object) noexcept
+{
+    if (object == nullptr || !tv::CdsIsItem(object->media_class) || object->source_path == nullptr)
+        return;
+    std::string_view path = object->source_path;
+    bool partial = EndsWith(path, kPartialSuffix);
+    std::string extension(ExtensionOf(path, true));
+
+    int count = 1;
+    if ((filter_mask & tv::kCdsFilterAllIp) != 0 && request->address_count > 1)
+        count = request->address_count;
+
+    std::int64_t size = partial ? -1 : FileIo_GetSize(object->source_path);
+    char* url_path = partial ? nullptr : FSE_PathToUrlPath(dms->enumerator, object->source_path);
+    std::uint16_t port = OlvWebServer_GetPort(dms->web_server);
+
+    for (int i = 0; i < count; ++i) {
+        CdsResource* resource = CdsObject_AllocateResource();
+        resource->protocol_info = FileProtocolInfo(extension, nullptr);
+        resource->owned_mask |= tv::kCdsResOwnProtocolInfo;
+        if (!partial && url_path != nullptr) {
+            resource->size = size;
+            std::uint32_t address = htonl(INADDR_LOOPBACK);
+            if (request->addresses != nullptr && i < request->address_count)
+                address = request->addresses[i];
+            else if (request->receiving_address != 0)
+                address = request->receiving_address;
+            char dotted[INET_ADDRSTRLEN] = {};
+            in_addr in{};
+            in.s_addr = address;
+            inet_ntop(AF_INET, &in, dotted, sizeof dotted);
+            int length = std::snprintf(nullptr, 0, "http://%s:%u/%s/%s", dotted,
+                                       static_cast<unsigned>(port), kVirtualDirectory, url_path);
+            std::string url(static_cast<std::size_t>(length) + 1, '\0');
+            std::snprintf(url.data(), url.size(), "http://%s:%u/%s/%s", dotted,
+                          static_cast<unsigned>(port), kVirtualDirectory, url_path);
+            auto* escaped = static_cast<char*>(tv::Malloc(static_cast<std::size_t>(OlvHttpEscapeLength(url.c_str()))));
+            OlvHttpEscape(escaped, url.c_str());
+            resource->value = escaped;
+            resource->owned_mask |= tv::kCdsResOwnValue;
+        }
+        tv::CdsObject_AppendResource(object, resource);
+    }
+    tv::Free(url_path);
+}
+
+// ---- The virtual directory "content" ----
+
+void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char* /*body*/,
+                                int* begin, int end, int done, void* user) noexcept
+{
+    auto* dms = static_cast<DmsIntegration*>(user);
+    if (header == nullptr || header->method == nullptr) return;
+    if (begin != nullptr) *begin = end;  // a body under "content" has no use here
+    if (done == 0) return;                // answered once the request is complete
+    if (header->method_length != 3 && header->method_length != 4) return;
+    tv::MicroStackLog("%s", "Incoming http request");
+    FollowSettingsFile(dms);
+
+    std::string_view method(header->method, static_cast<std::size_t>(header->method_length));
+    auto same = [&](std::string_view word) {
+        if (method.size() != word.size()) return false;
+        for (std::size_t i = 0; i < word.size(); ++i) {
+            char c = method[i];
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+            if (c != word[i]) return false;
+        }
+        return true;
+    };
+
+    if (same("POST")) {
+        OlvWebServer_SendBytes(session, kPost400, sizeof kPost400 - 1, OwnStatic, 1);
+        return;
+    }
+    if (!same("GET") && !same("HEAD")) return;
+
+    // Decode the request path: it came escaped once by the client over the escaped file path.
+    std::string raw(header->path != nullptr ? header->path : "",
+                    header->path != nullptr ? static_cast<std::size_t>(header->path_length) : 0);
+    int decoded_length = OlvHttpUnescapeInPlace(raw.data());
+    raw.resize(static_cast<std::size_t>(decoded_length));
+    char* ansi = AnsiFromUtf8(raw.data(), static_cast<int>(raw.size()));
+    std::string path_buffer(raw.size() + 2, '\0');
+    int path_length = FSE_UrlPathToPath(dms->enumerator, ansi, static_cast<int>(raw.size()),
+                                        path_buffer.data(), static_cast<int>(path_buffer.size()));
+    tv::Free(ansi);
+    if (path_length < 0) path_length = 0;
+    path_buffer.resize(static_cast<std::size_t>(path_length));
+
+    const char* range = OlvPacket_GetHeader(header, "Range", 5);
+    tv::MicroStackLog("GET %s RANGE (%s)", path_buffer.c_str(), range != nullptr ? range : "");
+
+    std::string extension(ExtensionOf(path_buffer, false));
+    CdsMediaClass media_class = 0;
+    char* protocol_info = FileProtocolInfo(extension, &media_class);
+    int modes = tv::kTransferBackground;
+    if (media_class == tv::kCdsClassImageItem) modes |= tv::kTransferInteractive;
+    if (media_class == tv::kCdsClassAudioItem || media_class == tv::kCdsClassVideoItem)
+        modes |= tv::kTransferStreaming;
+    const char* features = std::strrchr(protocol_info, ':');
+    features = features != nullptr ? features + 1 : protocol_info;
+    MediaTransfer_HandleGet(session, dms->pool, header, 4096, path_buffer.c_str(), modes,
+                            FSE_GetMimeType(extension.c_str()), features, nullptr, nullptr,
+                            TransferDone);
+    tv::Free(protocol_info);
+}

@@ -1,0 +1,92 @@
+// The content source: builds the device stack and the media server layer on the chain, answers
+// Browse and Search from the file system enumerator page by page, adds the res elements of
+// items, and serves the virtual directory "content" through the media transfer.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+#include "runtime/OlvChain.h"
+#include "runtime/OlvPacket.h"
+
+struct OlvLifeTime;
+struct OlvThreadPool;
+struct OlvWebServer;
+struct OlvWebSession;
+struct MicroStack;
+struct MSA_Server;
+struct MSA_BrowseRequest;
+struct FSE_Enumerator;
+struct FseQuery;
+struct CdsObject;
+
+// Signature of the settings file as last read, so that a list edited by another process
+// (tindravoller --share) is picked up by the next request. Chain thread only.
+struct DmsSettingsStamp {
+    int known = 0;  // 0: the file was absent when last looked at
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t size = 0;
+    std::int64_t mtime_sec = 0;
+    std::int64_t mtime_nsec = 0;
+};
+
+// A chained object; the chain destroys it.
+struct DmsIntegration {
+    tv::ChainHooks hooks;  // first: the chain reads it through void*
+    char* search_capabilities = nullptr;
+    char* sort_capabilities = nullptr;
+    char* sink_protocol_info = nullptr;
+    char* source_protocol_info = nullptr;
+    std::mutex lock;  // taken while the record is torn down
+    OlvLifeTime* timers = nullptr;
+    OlvChain* chain = nullptr;
+    MicroStack* device = nullptr;
+    OlvWebServer* web_server = nullptr;
+    std::uint16_t port = 0;
+    MSA_Server* media_server = nullptr;
+    FSE_Enumerator* enumerator = nullptr;
+    OlvThreadPool* pool = nullptr;
+    std::mutex address_lock;  // guards the address list while it is captured
+    std::uint32_t* addresses = nullptr;  // network order
+    int address_count = 0;
+    DmsSettingsStamp settings;
+};
+
+// Before the chain runs, on the thread that will run it. Null when the device stack or the
+// media server layer cannot be created (nothing is then added to the chain by this call).
+[[nodiscard]] DmsIntegration* DmsIntegration_Create(
+    OlvChain* chain, OlvThreadPool* pool, std::uint16_t port, const char* friendly_name,
+    const char* udn, const char* serial_number, std::uint32_t sort_capabilities_mask,
+    std::uint32_t search_capabilities_mask, const char* sink_protocol_info,
+    const char* source_protocol_info, const char* content_root) noexcept;
+
+// Any thread. Flags the device stack and wakes the chain; null is ignored.
+void DmsIntegration_NotifyAddressChange(DmsIntegration* dms) noexcept;
+
+// The chain's destroy hook of the record.
+void DmsIntegration_Destroy(void* object) noexcept;
+
+// ---- Handlers (chain thread) ----
+
+void DmsIntegration_HandleBrowse(MSA_Server* server, OlvWebSession* session,
+                                 MSA_BrowseRequest* request) noexcept;
+void DmsIntegration_HandleConnectionInfo(MSA_Server* server, OlvWebSession* session,
+                                         std::int32_t connection_id) noexcept;
+// The handler of the virtual directory "content"; `user` is the content source.
+void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char* body,
+                                int* begin, int end, int done, void* user) noexcept;
+
+// Pages one open query into the session's Browse response.
+void _MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseRequest* request,
+                       FseQuery* query, std::uint32_t filter_mask, DmsIntegration* dms) noexcept;
+
+// Appends the res elements of an item (nothing for containers).
+void DmsIntegration_AddResources(DmsIntegration* dms, std::uint32_t filter_mask,
+                                 const MSA_BrowseRequest* request, CdsObject* object) noexcept;
+
+// Text conversions between the ANSI code page (UTF-8 here) and UTF-8: new tv::Malloc texts.
+// Utf8FromAnsi gives null for text that is not valid UTF-8, so that nothing undecodable
+// reaches an XML document; AnsiFromUtf8 passes every byte through.
+[[nodiscard]] char* Utf8FromAnsi(const char* text, int length) noexcept;
+[[nodiscard]] char* AnsiFromUtf8(const char* text, int length) noexcept;
