@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -364,6 +365,12 @@ void WebClientCompleteResponse(OlvWebReader* r) noexcept
         OlvWebClient_ResetReader(r);
         return;
     }
+    // A peer that closes after this response (it said so, or it speaks HTTP/1.0) must not
+    // be handed the next request on this connection: it would be lost with the close.
+    const bool peer_closes =
+        r->close_requested != 0 ||
+        (r->header != nullptr && r->header->version != nullptr &&
+         std::string_view(r->header->version, static_cast<std::size_t>(r->header->version_length)) == "1.0");
     OlvWebClient_ResetReader(r);
     r->response_started = 1;
     OlvWebRequest* done;
@@ -386,6 +393,17 @@ void WebClientCompleteResponse(OlvWebReader* r) noexcept
     }
     if (r->state == 2) {
         OlvAsyncSocket_Disconnect(r->socket);
+        return;
+    }
+    if (peer_closes) {
+        r->closing = 1;
+        r->state = 0;
+        OlvAsyncSocket_Disconnect(r->socket);
+        {
+            std::scoped_lock lk(client->lock);
+            client->tables->connect_queue.push_back(r);
+        }
+        OlvChain_Wake(client->chain);
         return;
     }
     SendRequest(r, next);

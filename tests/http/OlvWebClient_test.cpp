@@ -236,6 +236,35 @@ TEST(OlvWebClient, ParkedConnectionIsReconnectedForTheNextRequest)
     EXPECT_EQ(r.finals[1].data, "ok");
 }
 
+TEST(OlvWebClient, PeerThatClosesAfterItsAnswerGetsTheNextRequestOnANewConnection)
+{
+    Record r;
+    FakeServer peer;
+    peer.Run([&](FakeServer& p) {
+        for (int i = 0; i < 2; ++i) {
+            int fd = p.Accept();
+            if (fd < 0) return;
+            FakeServer::ReadRequest(fd);
+            FakeServer::Write(fd, i == 0 ? "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 2\r\n\r\nok"
+                                         : "HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nyes");
+            ::close(fd);
+        }
+    });
+    OlvChain* chain = OlvChain_Create();
+    OlvWebClient* client = OlvWebClient_Create(2, chain);
+    ChainThread thread(chain);
+    thread.Start();
+    Request(client, peer.port, "/one", &r);
+    Request(client, peer.port, "/two", &r);
+    ASSERT_TRUE(r.signal.WaitFor([&] { return r.finals.size() == 2; }, 8000));
+    thread.Stop();
+    peer.thread.join();
+    EXPECT_EQ(peer.accepted.load(), 2);
+    EXPECT_EQ(r.finals[0].data, "ok");
+    EXPECT_EQ(r.finals[1].data, "yes");
+    EXPECT_TRUE(r.finals[1].has_header);
+}
+
 TEST(OlvWebClient, ChainEndInterruptsPendingRequests)
 {
     Record r;
