@@ -1,0 +1,109 @@
+// Arbitrary bytes as a POST to the device stack: the header block up to the first blank line,
+// the rest as the body. Routing, argument extraction, unescaping and number checks run as for
+// a real request; answers go to a missing session and are refused there. The slots check
+// that every text they get is NUL-terminated inside the request buffer.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "runtime/Memory.h"
+#include "runtime/OlvPacket.h"
+#include "upnp/MicroStack.h"
+#include "upnp/upnp_internal.h"
+
+namespace {
+
+const char* g_begin = nullptr;
+const char* g_end = nullptr;
+
+void Check(const char* text) noexcept
+{
+    if (text == nullptr) __builtin_trap();
+    // Texts of absent-content elements may be the stack's own empty strings.
+    if (text < g_begin || text >= g_end) {
+        if (text[0] != '\0') __builtin_trap();
+        return;
+    }
+    const void* nul = std::memchr(text, 0, static_cast<std::size_t>(g_end - text));
+    if (nul == nullptr) __builtin_trap();
+}
+
+void OnBrowse(OlvWebSession*, char* a, char* b, char* c, std::uint32_t, std::uint32_t,
+              char* d) noexcept
+{
+    Check(a);
+    Check(b);
+    Check(c);
+    Check(d);
+    std::string_view flag(b);
+    if (flag != "BrowseMetadata" && flag != "BrowseDirectChildren") __builtin_trap();
+}
+
+void OnSearch(OlvWebSession*, char* a, char* b, char* c, std::uint32_t, std::uint32_t,
+              char* d) noexcept
+{
+    Check(a);
+    Check(b);
+    Check(c);
+    Check(d);
+}
+
+void OnCreate(OlvWebSession*, char* a, char* b) noexcept
+{
+    Check(a);
+    Check(b);
+}
+
+void OnDestroy(OlvWebSession*, char* a) noexcept
+{
+    Check(a);
+}
+
+void OnSimple(OlvWebSession*) noexcept {}
+
+void OnInfo(OlvWebSession*, std::int32_t) noexcept {}
+
+MicroStack* Stack()
+{
+    static MicroStack* stack = [] {
+        auto* s = new MicroStack;
+        s->handlers = ActionHandlers{
+            .Browse = OnBrowse,
+            .Search = OnSearch,
+            .CreateObject = OnCreate,
+            .DestroyObject = OnDestroy,
+            .GetSearchCapabilities = OnSimple,
+            .GetSortCapabilities = nullptr,
+            .GetSystemUpdateID = OnSimple,
+            .GetCurrentConnectionIDs = nullptr,
+            .GetCurrentConnectionInfo = OnInfo,
+            .GetProtocolInfo = OnSimple,
+        };
+        return s;
+    }();
+    return stack;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size > 1 << 16) return 0;
+    char* buffer = static_cast<char*>(tv::Malloc(size + 1));
+    if (size != 0) std::memcpy(buffer, data, size);
+    buffer[size] = '\0';
+    std::string_view text(buffer, size);
+    std::size_t blank = text.find("\r\n\r\n");
+    int header_end = blank == std::string_view::npos ? static_cast<int>(size)
+                                                      : static_cast<int>(blank) + 4;
+    OlvPacket* header = OlvPacket_Parse(buffer, 0, header_end);
+    if (header != nullptr && header->path != nullptr) {
+        g_begin = buffer;
+        g_end = buffer + size + 1;
+        tv::SoapDispatch(Stack(), nullptr, header, buffer, header_end, static_cast<int>(size));
+    }
+    OlvPacket_Destroy(header);
+    tv::Free(buffer);
+    return 0;
+}
