@@ -68,6 +68,9 @@ OlvAsyncSocket* OlvAsyncUDPSocket_Create(OlvChain* chain, int buffer_size,
     if (!fd) return nullptr;
     int reuse_value = reuse;
     ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &reuse_value, sizeof reuse_value);
+    // Reuse also lets another SSDP listener on this host bind the same port (Linux needs
+    // SO_REUSEPORT for that, and it must be set before the bind).
+    if (reuse != 0) ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEPORT, &reuse_value, sizeof reuse_value);
     std::uint16_t port = low_port;
     if (low_port == high_port) {
         if (!BindTo(fd.get(), local_address, low_port)) return nullptr;

@@ -19,7 +19,8 @@ using UdpSendOkFn = void (*)(OlvAsyncSocket* socket, void* user, void* reserved)
 
 // Before the chain runs or on the chain thread. Binds local_address (network order) to
 // low_port when low_port == high_port (null when that fails), else to a random port in
-// [low_port, high_port). Send with OlvAsyncSocket_Send and a destination address and port.
+// [low_port, high_port). A non-zero `reuse` sets SO_REUSEADDR and SO_REUSEPORT. Send with
+// OlvAsyncSocket_Send and a destination address and port.
 [[nodiscard]] OlvAsyncSocket* OlvAsyncUDPSocket_Create(OlvChain* chain, int buffer_size,
                                                        std::uint32_t local_address,
                                                        std::uint16_t low_port,

@@ -263,6 +263,11 @@ TEST(OlvWebServer, IdleConnectionIsClosedAfterThreeSeconds)
     ASSERT_TRUE(k.Send("GET /a HTTP/1.1\r\nHost: x\r\n\r\n"));
     EXPECT_EQ(k.ReadBytes(kChunkedAbc.size()), kChunkedAbc);
     EXPECT_TRUE(k.WaitClosed());
+    // Also after an answer from a worker that held the session and let it go.
+    LoopbackClient h(s.port, 8000);
+    ASSERT_TRUE(h.Send("GET /later HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_EQ(h.ReadBytes(kChunkedAbc.size()), kChunkedAbc);
+    EXPECT_TRUE(h.WaitClosed());
 }
 
 // Too much held back for one request: that connection is closed, others are still served.

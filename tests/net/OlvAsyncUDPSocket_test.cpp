@@ -90,6 +90,14 @@ TEST(OlvAsyncUDPSocket, PortRangesAndExactPorts)
         OlvAsyncUDPSocket_Create(chain, 2048, kLoopback, port, port, 0, OnData, nullptr, nullptr);
     ASSERT_NE(exact, nullptr);
     EXPECT_EQ(tv::UdpSocketPort(exact), port);
+    // Two listeners that both ask for reuse share a port.
+    OlvAsyncSocket* shared1 =
+        OlvAsyncUDPSocket_Create(chain, 2048, kLoopback, 50000, 65000, 1, OnData, nullptr, nullptr);
+    ASSERT_NE(shared1, nullptr);
+    std::uint16_t shared_port = tv::UdpSocketPort(shared1);
+    EXPECT_NE(OlvAsyncUDPSocket_Create(chain, 2048, kLoopback, shared_port, shared_port, 1, OnData,
+                                       nullptr, nullptr),
+              nullptr);
     ChainThread t(chain);
     t.Start();
     t.Stop();
