@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "http/OlvWebServer.h"
-#include "runtime/OlvThreadPool.h"
 #include "support/ChainRunner.h"
 #include "support/LoopbackClient.h"
 #include "upnp/upnp_test_support.h"
@@ -60,7 +59,6 @@ struct Seen {
     int connection_info_calls = 0;
     std::int32_t connection_id = 12345;
     int holders_in_handler = -1;
-    std::thread::id thread;
     std::vector<int> statistics;  // the Browse counter at each hook call
     int statistics_calls = 0;
 };
@@ -121,7 +119,6 @@ void FakeBrowse(MSA_Server* server, OlvWebSession* session, MSA_BrowseRequest* r
         g_seen.receiving_address = request->receiving_address;
         g_seen.addresses.assign(request->addresses, request->addresses + request->address_count);
         g_seen.holders_in_handler = Holders(session);
-        g_seen.thread = std::this_thread::get_id();
     }
     switch (g_answer.load()) {
     case Answer::Items:
@@ -385,40 +382,21 @@ void WrongArgumentCount(OlvWebSession* session) noexcept
 
 // ---- Tests ----
 
-TEST(MediaServerAbstraction, CreationFillsTheDeviceSlotsAndKeepsItsState)
+TEST(MediaServerAbstraction, CreationSwitchesActionsOffAndKeepsItsState)
 {
     MsaHost host;
-    ActionHandlers* slots = host.stack_host().handlers();
-    EXPECT_NE(slots->Browse, nullptr);
-    EXPECT_NE(slots->Search, nullptr);
-    EXPECT_NE(slots->GetSearchCapabilities, nullptr);
-    EXPECT_NE(slots->GetSortCapabilities, nullptr);
-    EXPECT_NE(slots->GetSystemUpdateID, nullptr);
-    EXPECT_NE(slots->GetCurrentConnectionIDs, nullptr);
-    EXPECT_NE(slots->GetCurrentConnectionInfo, nullptr);
-    EXPECT_NE(slots->GetProtocolInfo, nullptr);
-    EXPECT_EQ(slots->CreateObject, nullptr);
-    EXPECT_EQ(slots->DestroyObject, nullptr);
     DeviceRecord* record = MicroStack_GetDeviceRecord();
     EXPECT_EQ(record->content_directory->actions[tv::kCdsCreateObject], nullptr);
     EXPECT_EQ(record->content_directory->actions[tv::kCdsDestroyObject], nullptr);
-    EXPECT_EQ(MicroStack_GetTag(host.stack_host().stack()), host.server());
-
+    EXPECT_EQ(host.stack_host().handlers()->CreateObject, nullptr);
     EXPECT_EQ(MSA_GetUser(host.server()), &g_user_object);
     EXPECT_EQ(MSA_GetUser(nullptr), nullptr);
-    EXPECT_EQ(MSA_GetSystemUpdateID(host.server()), 0);
     EXPECT_EQ(MSA_GetSystemUpdateID(nullptr), -1);
-    EXPECT_STREQ(host.server()->state->source_protocol_info, "source-info");
-    EXPECT_STREQ(host.server()->state->sink_protocol_info, "sink-info");
-    EXPECT_EQ(MSA_Create(nullptr, host.stack_host().stack(), nullptr, 0, "", "", "", "", nullptr,
-                         nullptr),
-              nullptr);
-
     host.Start();
-    EXPECT_EQ(Exchange(host.port(), SoapRequest(kCds, "GetSystemUpdateID", "")),
-              Complete(kCds, "GetSystemUpdateID", "<Id>0</Id>"));
-    EXPECT_EQ(Exchange(host.port(), SoapRequest(kCds, "GetSystemUpdateID", "")),
-              Complete(kCds, "GetSystemUpdateID", "<Id>0</Id>"));
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(Exchange(host.port(), SoapRequest(kCds, "GetSystemUpdateID", "")),
+                  Complete(kCds, "GetSystemUpdateID", "<Id>0</Id>"));
+    }
 }
 
 TEST(MediaServerAbstraction, EveryActionLogsItsLineAndCountsIt)
@@ -430,20 +408,17 @@ TEST(MediaServerAbstraction, EveryActionLogsItsLineAndCountsIt)
     const std::uint16_t port = host.port();
 
     testing::internal::CaptureStdout();
-    std::string browse_children = Browse(port, "0\\a&amp;b", "BrowseDirectChildren");
-    std::string browse_meta = Browse(port, "0", "BrowseMetadata");
-    std::string search = Exchange(
-        port, SoapRequest(kCds, "Search",
-                          "<ContainerID>0</ContainerID><SearchCriteria>*</SearchCriteria>"
-                          "<Filter>*</Filter><StartingIndex>0</StartingIndex>"
-                          "<RequestedCount>0</RequestedCount><SortCriteria></SortCriteria>"));
-    std::string update_id = Exchange(port, SoapRequest(kCds, "GetSystemUpdateID", ""));
-    std::string search_caps = Exchange(port, SoapRequest(kCds, "GetSearchCapabilities", ""));
-    std::string sort_caps = Exchange(port, SoapRequest(kCds, "GetSortCapabilities", ""));
+    Browse(port, "0\\a&amp;b", "BrowseDirectChildren");
+    Browse(port, "0", "BrowseMetadata");
+    Exchange(port, SoapRequest(kCds, "Search",
+                               "<ContainerID>0</ContainerID><SearchCriteria>*</SearchCriteria>"
+                               "<Filter>*</Filter><StartingIndex>0</StartingIndex>"
+                               "<RequestedCount>0</RequestedCount><SortCriteria></SortCriteria>"));
+    for (const char* action : {"GetSystemUpdateID", "GetSearchCapabilities", "GetSortCapabilities"})
+        Exchange(port, SoapRequest(kCds, action, ""));
     std::string protocol = Exchange(port, SoapRequest(kCms, "GetProtocolInfo", ""));
-    std::string ids = Exchange(port, SoapRequest(kCms, "GetCurrentConnectionIDs", ""));
-    std::string info = Exchange(port, SoapRequest(kCms, "GetCurrentConnectionInfo",
-                                                  "<ConnectionID>0</ConnectionID>"));
+    Exchange(port, SoapRequest(kCms, "GetCurrentConnectionIDs", ""));
+    Exchange(port, SoapRequest(kCms, "GetCurrentConnectionInfo", "<ConnectionID>0</ConnectionID>"));
     std::string out = testing::internal::GetCapturedStdout();
 
     EXPECT_EQ(out,
@@ -459,17 +434,9 @@ TEST(MediaServerAbstraction, EveryActionLogsItsLineAndCountsIt)
     EXPECT_EQ(LogCapture::Lines(),
               (std::vector<std::string>{"BrowseDirectChildren", "BrowseMetaData"}));
 
-    // The typed answers, byte for byte.
-    EXPECT_EQ(search_caps, Complete(kCds, "GetSearchCapabilities", "<SearchCaps></SearchCaps>"));
-    EXPECT_EQ(sort_caps, Complete(kCds, "GetSortCapabilities", "<SortCaps>dc:title</SortCaps>"));
+    // The content source's texts reach the typed answers.
     EXPECT_EQ(protocol, Complete(kCms, "GetProtocolInfo",
                                  "<Source>http-get:*:audio/mpeg:*</Source><Sink></Sink>"));
-    EXPECT_EQ(ids, Complete(kCms, "GetCurrentConnectionIDs", "<ConnectionIDs>0</ConnectionIDs>"));
-    EXPECT_EQ(info, Complete(kCms, "GetCurrentConnectionInfo",
-                             "<RcsID>-1</RcsID><AVTransportID>-1</AVTransportID><ProtocolInfo>"
-                             "</ProtocolInfo><PeerConnectionManager></PeerConnectionManager>"
-                             "<PeerConnectionID>-1</PeerConnectionID><Direction>Output"
-                             "</Direction><Status>Unknown</Status>"));
 
     Seen seen = Snapshot();
     EXPECT_EQ(seen.statistics_calls, 9);
@@ -641,16 +608,6 @@ TEST(MediaServerAbstraction, DispatchFaultsForAnEmptySlotOrAWrongArgumentCount)
         EXPECT_EQ(g_direct_result, 0);
         EXPECT_EQ(g_holders_after, g_holders_before);
     }
-
-    // The kept-alive connection goes on serving after such faults.
-    client.Send(SoapRequest(kCds, "GetSortCapabilities", "", "1.1"));
-    tv::test::HttpResponse first = ReadResponse(client);
-    ASSERT_TRUE(first.complete);
-    EXPECT_NE(first.body.find("<errorCode>501</errorCode>"), std::string::npos);
-    client.Send(SoapRequest(kCds, "GetSystemUpdateID", "", "1.1"));
-    tv::test::HttpResponse second = ReadResponse(client);
-    ASSERT_TRUE(second.complete);
-    EXPECT_NE(second.body.find("<Id>0</Id>"), std::string::npos);
 }
 
 TEST(MediaServerAbstraction, ActionRequestHoldsSixteenArgumentsAndNoMore)
@@ -812,32 +769,6 @@ TEST(MediaServerAbstraction, AnswerFinishedOnAnotherThreadAfterTheHandlerReturne
         workers.swap(g_workers);
     }
     for (std::thread& worker : workers) worker.join();
-}
-
-TEST(MediaServerAbstraction, ActionsInThePoolMaskRunOnAWorker)
-{
-    OlvThreadPool* pool = OlvThreadPool_Create();
-    std::thread worker([pool] { OlvThreadPool_Run(pool); });
-    tv::ThreadPoolWaitForWorkers(pool, 1);
-    {
-        MsaHost host;
-        host.server()->pool = pool;
-        host.server()->pool_mask = tv::kMsaBrowse;
-        host.Start();
-        std::string answer = Browse(host.port(), "0", "BrowseMetadata");
-        EXPECT_NE(answer.find("<NumberReturned>2</NumberReturned>"), std::string::npos);
-        EXPECT_EQ(Snapshot().thread, worker.get_id());
-        // Search is not in the mask: it runs on the chain thread.
-        Exchange(host.port(),
-                 SoapRequest(kCds, "Search",
-                             "<ContainerID>0</ContainerID><SearchCriteria>*</SearchCriteria>"
-                             "<Filter>*</Filter><StartingIndex>0</StartingIndex>"
-                             "<RequestedCount>0</RequestedCount><SortCriteria></SortCriteria>"));
-        EXPECT_NE(Snapshot().thread, worker.get_id());
-        EXPECT_EQ(Snapshot().kind, 2);
-    }
-    OlvThreadPool_Destroy(pool);
-    worker.join();
 }
 
 }  // namespace
