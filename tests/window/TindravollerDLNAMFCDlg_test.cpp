@@ -117,6 +117,17 @@ QStringList ListedFolders(const CTindravollerDLNAMFCDlg& dialog)
     return items;
 }
 
+// No text is cut by its label or by the window's edge.
+void VerifyLabelsWhole(const QWidget& window)
+{
+    for (QLabel* label : window.findChildren<QLabel*>()) {
+        if (label->text().isEmpty())
+            continue;
+        QVERIFY2(label->width() >= label->sizeHint().width(), qPrintable(label->text()));
+        QVERIFY2(label->geometry().right() < window.width(), qPrintable(label->text()));
+    }
+}
+
 void Deliver()
 {
     QCoreApplication::sendPostedEvents();
@@ -217,6 +228,7 @@ private slots:
         QCOMPARE(remove.right(), list.right());
         QVERIFY(log.bottom() < dialog.height());
         QVERIFY(list.right() < dialog.width());
+        VerifyLabelsWhole(dialog);
 
         // The About entry runs the About box; closing is not involved.
         dialog.AboutAction()->trigger();
@@ -234,6 +246,9 @@ private slots:
         QList<QPushButton*> buttons = about.findChildren<QPushButton*>();
         QCOMPARE(buttons.size(), 1);
         QCOMPARE(buttons.first()->text(), QStringLiteral("OK"));
+        QVERIFY(texts.size() >= 2); // the version line and the notice, beside the icon
+        VerifyLabelsWhole(about);
+        QVERIFY(buttons.first()->geometry().right() < about.width());
         about.show();
         QVERIFY(about.isVisible());
         buttons.first()->click();

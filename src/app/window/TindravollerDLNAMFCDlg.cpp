@@ -1,6 +1,7 @@
 // The main window and its About box.
 #include "app/window/TindravollerDLNAMFCDlg.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include <QAction>
@@ -68,15 +69,15 @@ QSize DialogSize(const DialogUnits& units, int width, int height)
     return QSize(UnitsToPixels(width, units.x, 4), UnitsToPixels(height, units.y, 8));
 }
 
-// A label's text must not be cut where this toolkit's font runs wider than the original's.
-void PlaceLabel(QLabel* label, QRect rect, int right_edge)
+// A label's text must not be cut where this toolkit's font runs wider than the original's:
+// the label grows, and the caller widens the window to the returned right edge.
+int PlaceLabel(QLabel* label, QRect rect)
 {
-    int wanted = label->sizeHint().width();
-    if (wanted > rect.width())
-        rect.setWidth(std::min(wanted, right_edge - rect.x()));
-    if (label->sizeHint().height() > rect.height())
-        rect.setHeight(label->sizeHint().height());
+    QSize wanted = label->sizeHint();
+    rect.setWidth(std::max(rect.width(), wanted.width()));
+    rect.setHeight(std::max(rect.height(), wanted.height()));
     label->setGeometry(rect);
+    return rect.x() + rect.width();
 }
 
 bool PickFolderWithDialog(QWidget* owner, void* /*user*/, QString* path) noexcept
@@ -153,13 +154,18 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
     icon->setGeometry(icon_rect);
 
     auto* version = new QLabel(QStringLiteral("Tindravoller DLNA , Version 1.2"), this);
-    PlaceLabel(version, DialogRect(units, 42, 14, 114, 8), size.width());
+    int right = PlaceLabel(version, DialogRect(units, 42, 14, 114, 8));
     auto* notice = new QLabel(QStringLiteral("Copyright (C) 2026 The Tindravoller developers"), this);
-    PlaceLabel(notice, DialogRect(units, 42, 26, 114, 8), size.width());
+    right = std::max(right, PlaceLabel(notice, DialogRect(units, 42, 26, 114, 8)));
+    int margin = DialogSize(units, 7, 7).width();
+    size.setWidth(std::max(size.width(), right + margin));
 
+    // OK keeps its place at the right edge.
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setDefault(true);
-    ok->setGeometry(DialogRect(units, 113, 60, 50, 14));
+    QRect ok_rect = DialogRect(units, 113, 60, 50, 14);
+    ok_rect.moveRight(size.width() - margin - 1);
+    ok->setGeometry(ok_rect);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 
     setFixedSize(size);
@@ -180,7 +186,7 @@ CTindravollerDLNAMFCDlg::CTindravollerDLNAMFCDlg(const tv::WindowHooks& hooks, Q
     QSize size = DialogSize(units, 320, 256);
 
     usage_label_ = new QLabel(QString::fromUtf8(kUsageText), this);
-    PlaceLabel(usage_label_, DialogRect(units, 9, 3, 173, 8), size.width());
+    int right = PlaceLabel(usage_label_, DialogRect(units, 9, 3, 173, 8));
 
     add_button_ = new QPushButton(QStringLiteral("Add Directory"), this);
     add_button_->setObjectName(QStringLiteral("add_directory_1002"));
@@ -195,7 +201,7 @@ CTindravollerDLNAMFCDlg::CTindravollerDLNAMFCDlg(const tv::WindowHooks& hooks, Q
     folder_list_->setGeometry(DialogRect(units, 7, 41, 306, 120));
 
     logs_label_ = new QLabel(QStringLiteral("Logs"), this);
-    PlaceLabel(logs_label_, DialogRect(units, 7, 164, 16, 8), size.width());
+    right = std::max(right, PlaceLabel(logs_label_, DialogRect(units, 7, 164, 16, 8)));
 
     log_view_ = new QPlainTextEdit(this);
     log_view_->setObjectName(QStringLiteral("log_view_1004"));
@@ -212,6 +218,7 @@ CTindravollerDLNAMFCDlg::CTindravollerDLNAMFCDlg(const tv::WindowHooks& hooks, Q
     connect(add_button_, &QPushButton::clicked, this, [this] { OnAddDirectory(); });
     connect(remove_button_, &QPushButton::clicked, this, [this] { OnRemoveDirectory(); });
 
+    size.setWidth(std::max(size.width(), right + DialogSize(units, 7, 7).width()));
     setFixedSize(size);
 }
 
