@@ -468,6 +468,12 @@ constexpr tv::ChainHooks kAsyncSocketHooks = {
 
 void ArmCommon(OlvAsyncSocket* s, tv::AsyncSocketInterruptFn on_interrupt, void* user) noexcept
 {
+    // A disconnect or connect time-out still pending from the previous connection must not
+    // hit the new one.
+    if (!s->timers_gone.load()) {
+        OlvLifeTime_Remove(s->disconnect_timer, s);
+        OlvLifeTime_Remove(s->connect_timer, s);
+    }
     {
         std::scoped_lock lk(s->lock);
         ++s->arming;
@@ -501,7 +507,7 @@ OlvAsyncSocket* OlvAsyncSocket_Create(OlvChain* chain, int initial_buffer_size,
     s->on_send_ok = on_send_ok;
     s->disconnect_timer = OlvLifeTime_Create(chain);
     s->connect_timer = OlvLifeTime_Create(chain);
-    tv::WatchMonitorEnd(s->connect_timer, &s->timers_gone);
+    tv::WatchMonitorEnd(s->disconnect_timer, &s->timers_gone);
     OlvChain_Add(chain, s);
     return s;
 }
