@@ -405,6 +405,13 @@ void PostSelect(void* object, int /*select_result*/, fd_set* read_set, fd_set* w
                 int so_error = 0;
                 socklen_t len = sizeof so_error;
                 if (::getsockopt(s->handle, SOL_SOCKET, SO_ERROR, &so_error, &len) != 0) so_error = errno;
+                sockaddr_in peer{};
+                socklen_t peer_length = sizeof peer;
+                // A stale ready bit (the descriptor number was reused this turn) is no outcome.
+                if (so_error == 0 &&
+                    ::getpeername(s->handle, reinterpret_cast<sockaddr*>(&peer), &peer_length) != 0) {
+                    so_error = errno == ENOTCONN ? EINPROGRESS : errno;
+                }
                 if (so_error == 0) {
                     s->connected = 1;
                     s->pause = 0;
