@@ -2,12 +2,19 @@
 // folder commands with their saves, and closing while the server runs.
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QAbstractItemView>
 #include <QAction>
@@ -157,6 +164,73 @@ private:
     tv::Event done_;
     std::thread thread_;
 };
+
+// The server's HTTP port: the one TCP port listening in this private namespace.
+int ListeningPort()
+{
+    QFile table(QStringLiteral("/proc/net/tcp"));
+    if (!table.open(QIODevice::ReadOnly))
+        return -1;
+    const QList<QByteArray> lines = table.readAll().split('\n');
+    for (const QByteArray& line : lines) {
+        QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 4 || fields.at(3) != "0A")
+            continue;
+        bool ok = false;
+        int port = fields.at(1).split(':').value(1).toInt(&ok, 16);
+        if (ok && port >= 50000 && port <= 64999)
+            return port;
+    }
+    return -1;
+}
+
+int Connect(int port, int receive_buffer = 0)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (receive_buffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool SendText(int fd, const QByteArray& text)
+{
+    qsizetype done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::send(fd, text.constData() + done, static_cast<std::size_t>(text.size() - done),
+                           MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+// Reads until the peer closes, `limit` bytes arrived, or nothing came for two seconds.
+QByteArray Receive(int fd, qsizetype limit)
+{
+    QByteArray data;
+    char block[4096];
+    while (data.size() < limit) {
+        pollfd ready{.fd = fd, .events = POLLIN, .revents = 0};
+        if (::poll(&ready, 1, 2000) <= 0)
+            break;
+        ssize_t n = ::recv(fd, block, sizeof block, 0);
+        if (n <= 0)
+            break;
+        data.append(block, n);
+    }
+    return data;
+}
 
 } // namespace
 
@@ -526,6 +600,77 @@ private slots:
         QVERIFY(!dialog.ServerThreadRunning());
         QVERIFY(!dialog.isVisible());
         QVERIFY(user.messages.isEmpty());
+    }
+
+    void CloseWhileClientsAreBusy()
+    {
+        const char* netns = std::getenv("TV_NETNS");
+        if (netns == nullptr || std::strcmp(netns, "1") != 0)
+            QSKIP("the server announces itself by multicast: run under scripts/netns.sh");
+        QVERIFY(QDir().mkpath(Folder("media")));
+        QFile big(Folder("media") + QStringLiteral("/big.mp3"));
+        QVERIFY(big.open(QIODevice::WriteOnly));
+        QVERIFY(big.resize(qint64{256} * 1024 * 1024)); // sparse
+        big.close();
+        QVERIFY(WriteAll(settings_, tv::SharedFolders_Encode({FolderBytes("media")})));
+
+        FakeUser user;
+        tv::WindowHooks hooks = Hooks(&user);
+        hooks.server_main = tv::DefaultWindowHooks().server_main;
+        CTindravollerDLNAMFCDlg dialog(hooks);
+        dialog.OnInitDialog();
+        dialog.show();
+        int port = -1;
+        QTRY_VERIFY_WITH_TIMEOUT((port = ListeningPort()) > 0, 10000);
+
+        // A request that never ends its header.
+        int partial = Connect(port);
+        QVERIFY(partial >= 0);
+        QVERIFY(SendText(partial, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n"));
+
+        // Browse the shared folder for the file's URL, then start the stream and stop reading.
+        QByteArray escaped = QFile::encodeName(Folder("media")).replace("%", "%25")
+                                 .replace(":", "%3A").replace("\\", "%5C").replace("/", "%2F");
+        QByteArray body =
+            "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+            "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body>"
+            "<u:Browse xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\">"
+            "<ObjectID>0\\" + escaped + "\\</ObjectID><BrowseFlag>BrowseDirectChildren</BrowseFlag>"
+            "<Filter>*</Filter><StartingIndex>0</StartingIndex><RequestedCount>0</RequestedCount>"
+            "<SortCriteria></SortCriteria></u:Browse></s:Body></s:Envelope>";
+        int browse = Connect(port);
+        QVERIFY(browse >= 0);
+        QVERIFY(SendText(browse, "POST /ContentDirectory/control HTTP/1.0\r\nHost: 127.0.0.1\r\n"
+                                 "Content-Type: text/xml; charset=\"utf-8\"\r\n"
+                                 "SOAPACTION: \"urn:schemas-upnp-org:service:ContentDirectory:1#Browse\"\r\n"
+                                 "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body));
+        QByteArray answer = Receive(browse, 1 << 20);
+        ::close(browse);
+        int stream = -1;
+        qsizetype at = answer.indexOf("/content/");
+        if (at < 0) {
+            qWarning("no media URL in the Browse answer; closing with the partial request only");
+        } else {
+            qsizetype end = at;
+            while (end < answer.size() && answer.at(end) != '<' && answer.at(end) != '&' &&
+                   answer.at(end) != '"')
+                ++end;
+            QByteArray path = answer.mid(at, end - at);
+            stream = Connect(port, 4096);
+            QVERIFY(stream >= 0);
+            QVERIFY(SendText(stream, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+            QByteArray head = Receive(stream, 1024);
+            QVERIFY2(head.startsWith("HTTP/1.1 200"), head.left(200).constData());
+            QTest::qWait(500); // the send queue fills while nobody reads
+        }
+        {
+            Watchdog watchdog(std::chrono::seconds(30), "stopping the server with busy clients");
+            dialog.close();
+        }
+        QVERIFY(!dialog.ServerThreadRunning());
+        ::close(partial);
+        if (stream >= 0)
+            ::close(stream);
     }
 };
 
