@@ -17,6 +17,8 @@
 #include "http/OlvWebServer.h"
 #include "mediaserver/FileIoAbstraction.h"
 #include "runtime/Memory.h"
+#include "runtime/OlvChain.h"
+#include "runtime/OlvLifeTime.h"
 #include "runtime/OlvThreadPool.h"
 
 // Who frees the record: a step owns it while `busy` (queued or running); the session's
@@ -264,6 +266,28 @@ void SendBodyStep(OlvThreadPool* /*pool*/, void* data) noexcept
     QueueStep(t);
 }
 
+// The first step starts in a later chain turn, never inside the delivery of the request: a
+// small file would otherwise complete the response before the web server has paused the
+// connection for it, and the server's deferred end of that response would then reset the
+// reader under the next request already being read.
+void StartFired(void* data) noexcept
+{
+    QueueStep(static_cast<MediaTransfer*>(data));
+}
+
+// The chain ended before the first step started: nothing else will free the transfer.
+void StartCancelled(void* data) noexcept
+{
+    auto* t = static_cast<MediaTransfer*>(data);
+    {
+        std::scoped_lock hold(t->lock);
+        t->attached = false;
+        t->busy = false;
+    }
+    EndFile(t, tv::kTransferDoneStopped);
+    FreeTransfer(t);
+}
+
 void SendOkHandler(OlvWebSession* session) noexcept
 {
     auto* t = static_cast<MediaTransfer*>(session->user3);
@@ -509,6 +533,7 @@ MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPoo
     session->user3 = t;
     session->on_sent = SendOkHandler;
     session->on_session_closed = CloseHandler;
-    QueueStep(t);
+    OlvLifeTime_Add(tv::ChainTimer(tv::AsyncSocketChain(session->connection)), t, 0, StartFired,
+                    StartCancelled);
     return state;
 }

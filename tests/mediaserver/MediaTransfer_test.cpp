@@ -1,0 +1,484 @@
+#include "mediaserver/MediaTransfer.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "http/OlvWebServer.h"
+#include "mediaserver/FileIoAbstraction.h"
+#include "runtime/OlvChain.h"
+#include "runtime/OlvParsers.h"
+#include "runtime/OlvThreadPool.h"
+#include "support/ChainRunner.h"
+#include "support/LoopbackClient.h"
+#include "support/TempTree.h"
+
+namespace {
+
+using tv::test::LoopbackClient;
+using tv::test::TempTree;
+using tv::test::WaitUntil;
+
+constexpr std::string_view kNotFound = "HTTP/1.1 404 File Not Found\r\n\r\n";
+constexpr std::string_view kBadRequest = "HTTP/1.1 400 Bad Request\r\n\r\n";
+constexpr std::string_view kInvalidRange = "HTTP/1.1 416 Invalid Range\r\n\r\n";
+constexpr std::string_view kNotAcceptable = "HTTP/1.1 406 Not Acceptable\r\n\r\n";
+constexpr std::string_view kNoTimeSeek = "HTTP/1.1 406 Time-based seek not supported\r\n\r\n";
+constexpr std::string_view kNoPlaySpeed = "HTTP/1.1 406 PlaySpeeds not supported\r\n\r\n";
+constexpr const char* kFeatures = "DLNA.ORG_PN=MP3;DLNA.ORG_OP=01";
+
+TEST(MediaTransferRange, ParsesEveryForm)
+{
+    struct Case {
+        const char* value;
+        std::int64_t size;
+        int result;
+        std::int64_t start;
+        std::int64_t length;
+    };
+    const Case cases[] = {
+        {"bytes=0-", 1000, 0, 0, 1000},
+        {"bytes=0-499", 1000, 0, 0, 500},
+        {"bytes=-100", 1000, 0, 900, 100},
+        {"bytes=900-5000", 1000, 0, 900, 100},
+        {"bytes=-2000", 1000, 0, 0, 1000},
+        {"bytes=999-999", 1000, 0, 999, 1},
+        {"bytes=1000-", 1000, 1, 0, 0},
+        {"bytes=-0", 1000, 1, 0, 0},
+        {"bytes=500-100", 1000, 1, 0, 0},
+        {"bytes=-", 1000, 1, 0, 0},
+        {"bytes=0-", 0, 1, 0, 0},
+        {"bytes=0-1,5-6", 1000, 2, 0, 0},
+        {"items=0-5", 1000, 2, 0, 0},
+        {"Bytes=0-5", 1000, 2, 0, 0},
+        {"bytes 0-5", 1000, 2, 0, 0},
+        {"bytes=5", 1000, 2, 0, 0},
+        {"bytes=0-1=2", 1000, 2, 0, 0},
+        // 64-bit positions: the last bytes of a 5 GiB file.
+        {"bytes=5368709112-", 5368709120LL, 0, 5368709112LL, 8},
+        {"bytes=-8", 5368709120LL, 0, 5368709112LL, 8},
+        {"bytes=4294967296-4294967300", 5368709120LL, 0, 4294967296LL, 5},
+        {"bytes=99999999999999999999999-", 1000, 1, 0, 0},
+        {"bytes=0-99999999999999999999999", 1000, 0, 0, 1000},
+    };
+    for (const Case& c : cases) {
+        std::int64_t start = -1;
+        std::int64_t length = -1;
+        EXPECT_EQ(MediaTransfer_ParseRange(c.value, &start, &length, c.size), c.result) << c.value;
+        if (c.result == 0) {
+            EXPECT_EQ(start, c.start) << c.value;
+            EXPECT_EQ(length, c.length) << c.value;
+        }
+    }
+}
+
+// A shared folder served by a real web server on a chain thread, with three pool workers and a
+// "content" handler that maps URLs the way the content source does.
+class Transfer : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(tree_.ok());
+        media_ = tree_.Dir("Media");
+        ASSERT_TRUE(tree_.Share({media_}));
+        pool_ = OlvThreadPool_Create();
+        for (int i = 0; i < 3; ++i) workers_.emplace_back([p = pool_] { OlvThreadPool_Run(p); });
+        tv::ThreadPoolWaitForWorkers(pool_, 3);
+        chain_ = OlvChain_Create();
+        server_ = OlvWebServer_Create(chain_, 5, 0, nullptr, nullptr);
+        OlvWebServer_AddVirtualDirectory(server_, "content", 7, Handler, this);
+        port_ = OlvWebServer_GetPort(server_);
+        runner_ = std::make_unique<tv::test::ChainThread>(chain_);
+        runner_->Start();
+    }
+
+    void TearDown() override
+    {
+        EXPECT_TRUE(WaitUntil([] { return tv::MediaTransferLiveCount() == 0; }))
+            << "transfers still alive: " << tv::MediaTransferLiveCount();
+        runner_->Stop();
+        OlvThreadPool_Destroy(pool_);
+        for (std::thread& t : workers_) t.join();
+    }
+
+    static void Done(OlvWebSession*, MediaTransferState* state, int code, void* user) noexcept
+    {
+        auto* self = static_cast<Transfer*>(user);
+        std::int64_t sent;
+        {
+            std::scoped_lock hold(state->lock);
+            sent = state->sent;
+        }
+        self->last_sent_ = sent;
+        if (code == tv::kTransferDoneAll) ++self->done_all_;
+        if (code == tv::kTransferDoneStopped) ++self->done_stopped_;
+    }
+
+    static void Handler(OlvWebSession* session, OlvPacket* header, char*, int* begin, int end,
+                        int, void* user) noexcept
+    {
+        auto* self = static_cast<Transfer*>(user);
+        *begin = end;
+        std::string path(header->path, static_cast<std::size_t>(header->path_length));
+        path.resize(static_cast<std::size_t>(OlvHttpUnescapeInPlace(path.data())));
+        if (!path.empty()) path.erase(0, 1);
+        for (char& c : path)
+            if (c == '/') c = '\\';
+        std::string extension = path.substr(std::min(path.rfind('.'), path.size()));
+        const char* mime = nullptr;
+        int modes = tv::kTransferBackground;
+        if (extension == ".mp3") {
+            mime = "audio/mpeg";
+            modes |= tv::kTransferStreaming;
+        } else if (extension == ".jpg") {
+            mime = "image/jpeg";
+            modes |= tv::kTransferInteractive;
+        } else if (extension == ".txt") {
+            mime = "text/plain";
+        }
+        ++self->calls_;
+        MediaTransfer_HandleGet(session, self->pool_, header, 4096, path.c_str(), modes, mime,
+                                kFeatures, nullptr, self, Done);
+    }
+
+    // URL path of a file in the shared folder.
+    std::string Url(const std::string& name) const
+    {
+        std::string path = tv::FileIoEscapeFolder(media_) + "/" + name;
+        std::vector<char> escaped(static_cast<std::size_t>(OlvHttpEscapeLength(path.c_str())));
+        OlvHttpEscape(escaped.data(), path.c_str());
+        return "/content/" + std::string(escaped.data());
+    }
+
+    static std::string Get(const std::string& url, const std::string& extra = "",
+                           const char* method = "GET")
+    {
+        return std::string(method) + " " + url + " HTTP/1.0\r\n" + extra + "\r\n";
+    }
+
+    // One HTTP/1.0 exchange, read to the close.
+    std::string Exchange(const std::string& request)
+    {
+        LoopbackClient client(port_);
+        EXPECT_TRUE(client.connected());
+        client.Send(request);
+        std::string reply = client.ReadAll();
+        EXPECT_TRUE(client.closed()) << request;
+        return reply;
+    }
+
+    static std::string HeaderOf(const std::string& reply)
+    {
+        return reply.substr(0, reply.find("\r\n\r\n") + 4);
+    }
+    static std::string BodyOf(const std::string& reply)
+    {
+        std::size_t end = reply.find("\r\n\r\n");
+        return end == std::string::npos ? std::string() : reply.substr(end + 4);
+    }
+    static bool Has(const std::string& header, const std::string& line)
+    {
+        return header.find("\r\n" + line + "\r\n") != std::string::npos;
+    }
+
+    // Reads one chunked body; false when it is cut short or malformed.
+    static bool ReadChunked(LoopbackClient& client, std::string* body,
+                            std::vector<std::size_t>* sizes = nullptr)
+    {
+        for (;;) {
+            std::string line = client.ReadUntil("\r\n");
+            if (line.size() < 3) return false;
+            unsigned long size = std::strtoul(line.c_str(), nullptr, 16);
+            if (size == 0) return client.ReadBytes(2) == "\r\n";
+            if (sizes != nullptr) sizes->push_back(size);
+            std::string data = client.ReadBytes(size);
+            if (data.size() != size) return false;
+            *body += data;
+            if (client.ReadBytes(2) != "\r\n") return false;
+        }
+    }
+
+    static std::string Pattern(std::size_t size)
+    {
+        std::string text(size, '\0');
+        for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 7 + i / 26) % 26);
+        return text;
+    }
+
+    TempTree tree_;
+    std::string media_;
+    OlvThreadPool* pool_ = nullptr;
+    std::vector<std::thread> workers_;
+    OlvChain* chain_ = nullptr;
+    OlvWebServer* server_ = nullptr;
+    std::uint16_t port_ = 0;
+    std::unique_ptr<tv::test::ChainThread> runner_;
+    std::atomic<int> calls_{0};
+    std::atomic<int> done_all_{0};
+    std::atomic<int> done_stopped_{0};
+    std::atomic<std::int64_t> last_sent_{-1};
+};
+
+TEST_F(Transfer, WholeFileAndEveryRangeForm)
+{
+    const std::string content = Pattern(1000);
+    tree_.File("Media/a.mp3", content);
+
+    std::string whole = Exchange(Get(Url("a.mp3")));
+    std::string header = HeaderOf(whole);
+    EXPECT_EQ(header.substr(0, 17), "HTTP/1.1 200 OK\r\n");
+    EXPECT_TRUE(Has(header, "Content-Length: 1000"));
+    EXPECT_TRUE(Has(header, "transferMode.dlna.org: Streaming"));
+    EXPECT_TRUE(Has(header, "Content-Type: audio/mpeg"));
+    EXPECT_TRUE(Has(header, std::string("contentFeatures.dlna.org: ") + kFeatures));
+    EXPECT_EQ(BodyOf(whole), content);
+
+    struct Case {
+        const char* range;
+        const char* content_range;
+        std::size_t start;
+        std::size_t length;
+    };
+    for (const Case& c : {Case{"bytes=0-", "bytes 0-999/1000", 0, 1000},
+                          Case{"bytes=-100", "bytes 900-999/1000", 900, 100},
+                          Case{"bytes=900-5000", "bytes 900-999/1000", 900, 100},
+                          Case{"bytes=-2000", "bytes 0-999/1000", 0, 1000},
+                          Case{"bytes=10-19", "bytes 10-19/1000", 10, 10}}) {
+        std::string reply = Exchange(Get(Url("a.mp3"), std::string("Range: ") + c.range + "\r\n"));
+        std::string h = HeaderOf(reply);
+        EXPECT_EQ(h.substr(0, 30), "HTTP/1.1 206 Partial Content\r\n") << c.range;
+        EXPECT_TRUE(Has(h, std::string("Content-Range: ") + c.content_range)) << h;
+        EXPECT_EQ(BodyOf(reply), content.substr(c.start, c.length)) << c.range;
+    }
+    for (const char* range : {"bytes=1000-", "bytes=-0", "bytes=500-100"})
+        EXPECT_EQ(Exchange(Get(Url("a.mp3"), std::string("Range: ") + range + "\r\n")), kInvalidRange);
+    for (const char* range : {"bytes=0-1,5-6", "items=0-5", "bytes=7"})
+        EXPECT_EQ(Exchange(Get(Url("a.mp3"), std::string("Range: ") + range + "\r\n")), kBadRequest);
+    EXPECT_TRUE(WaitUntil([&] { return done_all_.load() == 6; }));
+    EXPECT_EQ(done_stopped_.load(), 0);
+}
+
+TEST_F(Transfer, DlnaHeaders)
+{
+    tree_.File("Media/a.mp3", "0123456789");
+    tree_.File("Media/p.jpg", "jpeg");
+    tree_.File("Media/n.bin", "raw");
+    tree_.File("Media/t.txt", "text");
+
+    std::string reply = Exchange(Get(Url("a.mp3"), "getcontentFeatures.dlna.org: 1\r\n"));
+    EXPECT_TRUE(Has(HeaderOf(reply), std::string("contentFeatures.dlna.org: ") + kFeatures));
+    EXPECT_EQ(Exchange(Get(Url("a.mp3"), "getcontentFeatures.dlna.org: 0\r\n")), kBadRequest);
+
+    // Transfer modes against the allowed set.
+    EXPECT_EQ(Exchange(Get(Url("p.jpg"), "transferMode.dlna.org: Streaming\r\n")), kNotAcceptable);
+    reply = Exchange(Get(Url("p.jpg"), "transferMode.dlna.org: streaming\r\n"));  // no mode named
+    EXPECT_TRUE(Has(HeaderOf(reply), "transferMode.dlna.org: Interactive"));
+    EXPECT_TRUE(Has(HeaderOf(reply), "Content-Type: image/jpeg"));
+    reply = Exchange(Get(Url("p.jpg"), "transferMode.dlna.org: Background\r\n"));
+    EXPECT_TRUE(Has(HeaderOf(reply), "transferMode.dlna.org: Background"));
+    EXPECT_EQ(BodyOf(reply), "jpeg");
+    EXPECT_EQ(Exchange(Get(Url("n.bin"))), kNotAcceptable);  // unknown type, no mode
+    reply = Exchange(Get(Url("n.bin"), "transferMode.dlna.org: Background\r\n"));
+    EXPECT_TRUE(Has(HeaderOf(reply), "Content-Type: application/octet-stream"));
+    EXPECT_EQ(BodyOf(reply), "raw");
+    reply = Exchange(Get(Url("t.txt")));  // known type outside audio, video, image: no mode header
+    EXPECT_EQ(HeaderOf(reply).find("transferMode"), std::string::npos);
+    EXPECT_EQ(BodyOf(reply), "text");
+
+    // Time seek and play speed.
+    EXPECT_EQ(Exchange(Get(Url("a.mp3"), "TimeSeekRange.dlna.org: npt=10-\r\n")), kNoTimeSeek);
+    EXPECT_EQ(Exchange(Get(Url("a.mp3"), "PlaySpeed.dlna.org: speed=2\r\n")), kNoPlaySpeed);
+    reply = Exchange(Get(Url("a.mp3"), "Range: bytes=2-4\r\nTimeSeekRange.dlna.org: npt=10-\r\n"));
+    EXPECT_TRUE(Has(HeaderOf(reply), "Content-Range: bytes 2-4/10"));
+    EXPECT_EQ(BodyOf(reply), "234");
+    for (const char* extra : {"TimeSeekRange.dlna.org: npt=1-\r\n", "PlaySpeed.dlna.org: speed=1\r\n",
+                              "realTimeInfo.dlna.org: DLNA.ORG_TLAG=*\r\n"}) {
+        for (const char* mode : {"Background", "Interactive"}) {
+            EXPECT_EQ(Exchange(Get(Url("a.mp3"), std::string("Range: bytes=0-\r\ntransferMode.dlna.org: ") +
+                                                     mode + "\r\n" + extra)),
+                      kBadRequest)
+                << mode << " " << extra;
+        }
+    }
+}
+
+TEST_F(Transfer, HeadForHttp10And11)
+{
+    tree_.File("Media/a.mp3", Pattern(5000));
+    std::string reply = Exchange(Get(Url("a.mp3"), "", "HEAD"));
+    EXPECT_EQ(reply.substr(0, 17), "HTTP/1.1 200 OK\r\n");
+    EXPECT_TRUE(Has(HeaderOf(reply), "Content-Length: 5000"));
+    EXPECT_EQ(BodyOf(reply), "");
+
+    LoopbackClient client(port_);
+    client.Send("HEAD " + Url("a.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    std::string header = client.ReadUntil("\r\n\r\n");
+    EXPECT_TRUE(Has(header, "Transfer-Encoding: chunked")) << header;
+    EXPECT_EQ(header.find("Content-Length"), std::string::npos);
+    // No body and no terminating chunk: the next answer follows the header directly.
+    client.Send("GET " + Url("a.mp3") + " HTTP/1.1\r\nHost: x\r\nRange: bytes=0-2\r\n\r\n");
+    std::string next = client.ReadUntil("\r\n\r\n");
+    EXPECT_EQ(next.substr(0, 30), "HTTP/1.1 206 Partial Content\r\n") << next;
+    std::string body;
+    EXPECT_TRUE(ReadChunked(client, &body));
+    EXPECT_EQ(body, Pattern(5000).substr(0, 3));
+    EXPECT_TRUE(WaitUntil([&] { return done_all_.load() == 1; }));  // HEAD starts no transfer
+}
+
+TEST_F(Transfer, BlocksOnAKeepAliveConnection)
+{
+    const std::string exact = Pattern(3 * tv::kTransferBlockBytes);
+    const std::string odd = Pattern(2 * tv::kTransferBlockBytes + 17);
+    tree_.File("Media/exact.mp3", exact);
+    tree_.File("Media/odd.mp3", odd);
+    tree_.File("Media/empty.mp3", "");
+
+    LoopbackClient client(port_);
+    for (int round = 0; round < 2; ++round) {
+        client.Send("GET " + Url("exact.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        std::string header = client.ReadUntil("\r\n\r\n");
+        EXPECT_EQ(header.substr(0, 17), "HTTP/1.1 200 OK\r\n");
+        std::string body;
+        std::vector<std::size_t> sizes;
+        ASSERT_TRUE(ReadChunked(client, &body, &sizes));
+        EXPECT_TRUE(body == exact) << body.size();
+        EXPECT_EQ(sizes, (std::vector<std::size_t>(3, tv::kTransferBlockBytes)));
+    }
+    client.Send("GET " + Url("odd.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    client.ReadUntil("\r\n\r\n");
+    std::string body;
+    std::vector<std::size_t> sizes;
+    ASSERT_TRUE(ReadChunked(client, &body, &sizes));
+    EXPECT_TRUE(body == odd) << body.size();
+    EXPECT_EQ(sizes, (std::vector<std::size_t>{16384, 16384, 17}));
+
+    client.Send("GET " + Url("empty.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    std::string header = client.ReadUntil("\r\n\r\n");
+    body.clear();
+    EXPECT_TRUE(ReadChunked(client, &body)) << header;
+    EXPECT_EQ(body.size(), 0u) << header;
+    EXPECT_TRUE(WaitUntil([&] { return done_all_.load() == 4; }));
+    EXPECT_EQ(last_sent_.load(), 0);
+}
+
+TEST_F(Transfer, ClientLeavingMidFileFreesTheTransfer)
+{
+    tree_.Sparse("Media/long.mp3", 512LL * 1024 * 1024);
+    for (int i = 0; i < 3; ++i) {
+        LoopbackClient client(port_);
+        client.Send("GET " + Url("long.mp3") + (i == 0 ? " HTTP/1.0\r\n\r\n" : " HTTP/1.1\r\nHost: x\r\n\r\n"));
+        client.ReadUntil("\r\n\r\n");
+        EXPECT_EQ(client.ReadBytes(100000).size(), 100000u);
+        client.Close();
+        EXPECT_TRUE(WaitUntil([&] { return done_stopped_.load() == i + 1; }));
+    }
+    EXPECT_TRUE(WaitUntil([] { return tv::MediaTransferLiveCount() == 0; }));
+    EXPECT_EQ(done_all_.load(), 0);
+}
+
+TEST_F(Transfer, FiveGibSparseFileNearItsEnd)
+{
+    const std::int64_t size = 5LL * 1024 * 1024 * 1024;
+    tree_.Sparse("Media/big.mp3", size, "THE-END!");
+    std::string reply = Exchange(Get(Url("big.mp3"), "", "HEAD"));
+    EXPECT_TRUE(Has(HeaderOf(reply), "Content-Length: 5368709120")) << reply;
+
+    reply = Exchange(Get(Url("big.mp3"), "Range: bytes=5368709112-\r\n"));
+    EXPECT_TRUE(Has(HeaderOf(reply), "Content-Range: bytes 5368709112-5368709119/5368709120")) << reply;
+    EXPECT_EQ(BodyOf(reply), "THE-END!");
+    reply = Exchange(Get(Url("big.mp3"), "Range: bytes=-20000\r\n"));
+    EXPECT_TRUE(Has(HeaderOf(reply), "Content-Range: bytes 5368689120-5368709119/5368709120"));
+    std::string body = BodyOf(reply);
+    ASSERT_EQ(body.size(), 20000u);
+    EXPECT_EQ(body.substr(19992), "THE-END!");
+    EXPECT_EQ(body.substr(0, 19992), std::string(19992, '\0'));
+    reply = Exchange(Get(Url("big.mp3"), "Range: bytes=4294967295-4294967296\r\n"));
+    EXPECT_TRUE(Has(HeaderOf(reply), "Content-Range: bytes 4294967295-4294967296/5368709120"));
+    EXPECT_EQ(BodyOf(reply), std::string(2, '\0'));
+    EXPECT_EQ(Exchange(Get(Url("big.mp3"), "Range: bytes=5368709120-\r\n")), kInvalidRange);
+}
+
+TEST_F(Transfer, ReadFailureEndsTheTransferAndClosesTheConnection)
+{
+    const std::int64_t size = 256LL * 1024 * 1024;
+    std::string path = tree_.Sparse("Media/shrinking.mp3", size);
+    for (const char* version : {"1.0", "1.1"}) {
+        LoopbackClient client(port_, 10000);
+        client.Send("GET " + Url("shrinking.mp3") + " HTTP/" + version + "\r\nHost: x\r\n\r\n");
+        std::string header = client.ReadUntil("\r\n\r\n");
+        ASSERT_EQ(header.substr(0, 17), "HTTP/1.1 200 OK\r\n");
+        // The reader stalls on the full socket; the file then loses most of its length.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ASSERT_EQ(::truncate(path.c_str(), 4096), 0);
+        std::string rest = client.ReadAll();
+        EXPECT_TRUE(client.closed()) << version;
+        EXPECT_LT(static_cast<std::int64_t>(rest.size()), size);
+        if (std::string(version) == "1.1") {
+            // No terminating chunk: the body is visibly cut.
+            EXPECT_NE(rest.substr(rest.size() - 5), "0\r\n\r\n");
+        }
+        EXPECT_TRUE(WaitUntil([&] { return tv::MediaTransferLiveCount() == 0; }));
+        ASSERT_EQ(::truncate(path.c_str(), size), 0);
+    }
+    EXPECT_EQ(done_stopped_.load(), 2);
+    EXPECT_EQ(done_all_.load(), 0);
+}
+
+TEST_F(Transfer, OnlySharedRegularFilesAreServed)
+{
+    tree_.File("Media/a.mp3", "inside");
+    tree_.Dir("Media/Sub.mp3");
+    tree_.File("Secret/s.mp3", "secret");
+    ASSERT_EQ(::mkfifo(tree_.Path("Media/pipe.mp3").c_str(), 0600), 0);
+    const std::string shared = tv::FileIoEscapeFolder(media_);
+    const std::string secret = tv::FileIoEscapeFolder(tree_.Path("Secret"));
+    const std::string parent = tv::FileIoEscapeFolder(tree_.root());
+
+    auto escaped = [](const std::string& text) {
+        std::vector<char> out(static_cast<std::size_t>(OlvHttpEscapeLength(text.c_str())));
+        OlvHttpEscape(out.data(), text.c_str());
+        return std::string(out.data());
+    };
+    const std::vector<std::string> refused = {
+        "/content/" + escaped(secret + "/s.mp3"),
+        "/content/" + escaped(parent + "/Secret/s.mp3"),
+        "/content/" + secret + "/s.mp3",                       // escapes not escaped again
+        "/content/" + escaped(shared + "/../Secret/s.mp3"),
+        "/content/" + escaped(shared) + "/..%2FSecret/s.mp3",  // ".." arriving escaped
+        "/content/" + escaped(shared + "/..%2FSecret%2Fs.mp3"),
+        "/content/" + escaped(shared + "/.%2Fa.mp3"),
+        "/content/" + escaped(shared + "/Sub.mp3"),            // a folder
+        "/content/" + escaped(shared),                         // the shared folder itself
+        "/content/" + escaped(shared + "/pipe.mp3"),           // never blocks the chain
+        "/content/" + escaped(shared + "/none.mp3"),
+        "/content/%2Fetc%2Fpasswd",
+        "/content/",
+    };
+    for (const std::string& url : refused) EXPECT_EQ(Exchange(Get(url)), kNotFound) << url;
+    EXPECT_EQ(BodyOf(Exchange(Get(Url("a.mp3")))), "inside");
+}
+
+TEST_F(Transfer, AnswersOnlyOnceTheRequestIsComplete)
+{
+    tree_.File("Media/a.mp3", "body");
+    LoopbackClient client(port_);
+    client.Send("GET " + Url("a.mp3") + " HTTP/1.0\r\nContent-Length: 4\r\n\r\nab");
+    ASSERT_TRUE(WaitUntil([&] { return calls_.load() >= 1; }));
+    client.SetTimeout(200);
+    EXPECT_EQ(client.ReadBytes(1), "");  // nothing yet
+    client.SetTimeout(5000);
+    client.Send("cd");
+    std::string reply = client.ReadAll();
+    EXPECT_EQ(reply.substr(0, 17), "HTTP/1.1 200 OK\r\n");
+    EXPECT_EQ(BodyOf(reply), "body");
+}
+
+}  // namespace
