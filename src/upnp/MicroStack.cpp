@@ -268,7 +268,20 @@ MicroStack* MicroStack_Create(OlvChain* chain, const char* friendly_name, const 
 
     stack->timers = OlvLifeTime_Create(chain);
     stack->web_server = OlvWebServer_Create(chain, kWebServerSlots, port, OnSession, stack);
-    if (stack->web_server != nullptr) stack->http_port = OlvWebServer_GetPort(stack->web_server);
+    if (stack->web_server == nullptr) {
+        // Not in the chain yet: undo by hand. The timer monitor stays with the chain.
+        device.stack = nullptr;
+        device.friendly_name = nullptr;
+        device.udn = nullptr;
+        device.serial_number = nullptr;
+        tv::Free(stack->udn_uri);
+        tv::Free(stack->serial_number);
+        tv::Free(stack->friendly_name);
+        std::destroy_at(stack);
+        ::operator delete(stack);
+        return nullptr;
+    }
+    stack->http_port = OlvWebServer_GetPort(stack->web_server);
     // The event client goes into the chain before the stack, so that its end (which reports
     // every NOTIFY still in flight) comes while the subscribers still exist.
     stack->event_client = OlvWebClient_Create(kEventClientSockets, chain);

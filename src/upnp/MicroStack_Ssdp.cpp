@@ -328,12 +328,15 @@ void CreateSockets(MicroStack* stack)
 
 void FreeSocketArrays(MicroStack* stack, bool remove)
 {
+    // Old sockets are closed, not taken out of the chain: an async socket removed from a
+    // running chain leaves its timer watch behind, which the chain's end would then touch.
+    // The closed records stay until the chain ends.
     for (int i = 0; i < stack->address_count; ++i) {
         if (remove) {
             if (stack->ssdp_send_sockets[i] != nullptr)
-                OlvChain_DeferRemove(stack->chain, stack->ssdp_send_sockets[i]);
+                OlvAsyncSocket_Disconnect(stack->ssdp_send_sockets[i]);
             if (stack->ssdp_listen_sockets[i] != nullptr)
-                OlvChain_DeferRemove(stack->chain, stack->ssdp_listen_sockets[i]);
+                OlvAsyncSocket_Disconnect(stack->ssdp_listen_sockets[i]);
         }
     }
     tv::Free(stack->ssdp_send_sockets);
