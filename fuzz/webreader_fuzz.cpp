@@ -49,6 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     OlvAsyncSocket* socket = OlvAsyncSocket_Create(chain, 4096, nullptr, nullptr, nullptr, nullptr);
     OlvAsyncSocket_Adopt(socket, fds[0], nullptr, nullptr);
     OlvWebReader* reader = OlvWebClient_CreateReader(OnRequest, socket, nullptr, nullptr);
+    // A socket pair has no IPv4 address: targets naming http://0.0.0.0:80 count as ours.
+    tv::WebReaderSetServerPort(reader, 80);
 
     std::string pending;
     std::size_t offset = 0;

@@ -305,8 +305,12 @@ void ReduceAbsoluteTarget(OlvWebReader* r) noexcept
     char local[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &r->local_endpoint.sin_addr, local, sizeof local);
     if (host != nullptr && std::strcmp(host, local) == 0 && port == r->server_port) {
-        OlvPacket_SetDirective(h, h->method, h->method_length, path,
+        // SetDirective frees the old strings: hand it a copy of the method.
+        char* method = tv::CopyBytes(h->method != nullptr ? h->method : "",
+                                     static_cast<std::size_t>(h->method_length));
+        OlvPacket_SetDirective(h, method, h->method_length, path,
                                static_cast<int>(std::strlen(path)));
+        tv::Free(method);
     }
     tv::Free(host);
     tv::Free(path);
