@@ -465,6 +465,9 @@ void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char*
     };
 
     if (same("POST")) {
+        // The text has no Content-Length: the client can only see its end when the
+        // connection closes, so it is not kept open for another request.
+        session->force_close = 1;
         OlvWebServer_SendBytes(session, kPost400, sizeof kPost400 - 1, OwnStatic, 1);
         return;
     }

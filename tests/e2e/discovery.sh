@@ -1,0 +1,101 @@
+# Discovery: an SSDP client finds the device and its two services; the description and the
+# service descriptions fetched from the advertised LOCATION are well-formed and name this
+# device; the Connection Manager answers from outside.
+source "$(dirname "$(readlink -f "$0")")/lib.sh"
+
+mkdir -p "$TV_WORK/media"
+printf 'x' >"$TV_WORK/media/a.mp3"
+tv_share "$TV_WORK/media"
+tv_start
+
+# Prints "USN<TAB>LOCATION" for every answer to a search for TARGET.
+search() {
+  local target=$1
+  if command -v gssdp-discover >/dev/null; then
+    timeout 10 gssdp-discover -i lo --timeout=3 --target="$target" 2>/dev/null |
+      awk '/USN:/{usn=$2} /Location:/{print usn "\t" $2}'
+  else
+    # Without gssdp-discover (not every distribution ships it): a plain M-SEARCH.
+    python3 - "$target" <<'EOF'
+import socket, sys, time
+target = sys.argv[1]
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton("127.0.0.1"))
+s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, 2)
+s.bind(("127.0.0.1", 0))
+msg = ("M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\n"
+       "MX: 1\r\nST: %s\r\n\r\n" % target).encode()
+s.sendto(msg, ("239.255.255.250", 1900))
+end = time.time() + 3
+while time.time() < end:
+    s.settimeout(max(0.05, end - time.time()))
+    try:
+        data, _ = s.recvfrom(65536)
+    except socket.timeout:
+        break
+    headers = {}
+    for line in data.decode("latin-1").split("\r\n")[1:]:
+        if ":" in line:
+            k, v = line.split(":", 1)
+            headers[k.strip().upper()] = v.strip()
+    print("%s\t%s" % (headers.get("USN", ""), headers.get("LOCATION", "")))
+EOF
+  fi
+}
+
+device_type=urn:schemas-upnp-org:device:MediaServer:1
+found=$(search "$device_type")
+[ -n "$found" ] || tv_fail "no answer to a search for $device_type"
+location=$(head -1 <<<"$found" | cut -f2)
+usn=$(head -1 <<<"$found" | cut -f1)
+[[ $usn == uuid:*::$device_type ]] || tv_fail "device USN $usn"
+udn=${usn%%::*}
+[[ $location == http://*:$TV_PORT/ ]] || tv_fail "LOCATION $location does not name port $TV_PORT"
+tv_note "device found at $location ($udn)"
+
+for service in ContentDirectory ConnectionManager; do
+  st=urn:schemas-upnp-org:service:$service:1
+  answers=$(search "$st")
+  grep -qF "$udn::$st" <<<"$answers" || tv_fail "no answer for $st: $answers"
+  tv_note "service $service found"
+done
+grep -qF "$udn" <<<"$(search ssdp:all)" || tv_fail "ssdp:all did not find the device"
+
+curl -sf -o "$TV_WORK/description.xml" "$location" || tv_fail "description not served"
+xmllint --noout "$TV_WORK/description.xml" || tv_fail "description is not XML"
+desc_udn=$(xmllint --xpath 'string(//*[local-name()="UDN"])' "$TV_WORK/description.xml")
+[ "$desc_udn" = "$udn" ] || tv_fail "description UDN $desc_udn, SSDP $udn"
+name=$(xmllint --xpath 'string(//*[local-name()="friendlyName"])' "$TV_WORK/description.xml")
+[[ $name == "Tindravoller DLNA - "*" -" ]] || tv_fail "friendlyName '$name'"
+model=$(xmllint --xpath 'string(//*[local-name()="modelName"])' "$TV_WORK/description.xml")
+[ "$model" = Tindravoller ] || tv_fail "modelName '$model'"
+serial=$(xmllint --xpath 'string(//*[local-name()="serialNumber"])' "$TV_WORK/description.xml")
+[ "$serial" = 0000001 ] || tv_fail "serialNumber '$serial'"
+tv_note "description: $name"
+
+base=${location%/}
+for service in ContentDirectory ConnectionManager; do
+  scpd=$(xmllint --xpath "string(//*[local-name()='service'][contains(*[local-name()='serviceType'],'$service')]/*[local-name()='SCPDURL'])" "$TV_WORK/description.xml")
+  [ -n "$scpd" ] || tv_fail "no SCPDURL for $service"
+  [[ $scpd == /* ]] || scpd=/$scpd
+  curl -sf -o "$TV_WORK/$service.xml" "$base$scpd" || tv_fail "$service SCPD not served"
+  xmllint --noout "$TV_WORK/$service.xml" || tv_fail "$service SCPD is not XML"
+done
+# Search criteria are not offered: the variable is switched off in the description.
+described=$(xmllint --xpath 'count(//*[local-name()="stateVariable"][*[local-name()="name"]="A_ARG_TYPE_SearchCriteria"])' "$TV_WORK/ContentDirectory.xml")
+if [ "$described" != 0 ]; then
+  tv_fail "A_ARG_TYPE_SearchCriteria is still described"
+fi
+tv_note "service descriptions"
+
+code=$(tv_soap ConnectionManager GetProtocolInfo "" "$TV_WORK/pi.xml")
+[ "$code" = 200 ] || tv_fail "GetProtocolInfo answered $code"
+source_list=$(xmllint --xpath 'string(//*[local-name()="Source"])' "$TV_WORK/pi.xml")
+[ "$(tr ',' '\n' <<<"$source_list" | wc -l)" = 10 ] || tv_fail "Source list: $source_list"
+code=$(tv_soap ConnectionManager GetCurrentConnectionInfo "<ConnectionID>1</ConnectionID>" "$TV_WORK/ci.xml")
+[ "$code" = 500 ] && grep -q '<errorCode>706</errorCode>' "$TV_WORK/ci.xml" ||
+  tv_fail "GetCurrentConnectionInfo 1 answered $code"
+tv_note "connection manager"
+
+tv_stop
+echo PASS
