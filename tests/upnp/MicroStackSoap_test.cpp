@@ -139,7 +139,7 @@ void OnProtocolInfo(OlvWebSession* session) noexcept
     }).detach();
 }
 
-class SoapTest : public ::testing::Test {
+class MicroStackSoapTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -164,7 +164,7 @@ protected:
     std::unique_ptr<StackHost> host_;
 };
 
-TEST_F(SoapTest, ActionsWithoutInputsCallTheirSlotWithoutReadingTheBody)
+TEST_F(MicroStackSoapTest, ActionsWithoutInputsCallTheirSlotWithoutReadingTheBody)
 {
     std::string answer = Post(port(), "/ContentDirectory/control", "GetSystemUpdateID", "garbage<");
     EXPECT_EQ(answer,
@@ -198,7 +198,7 @@ TEST_F(SoapTest, ActionsWithoutInputsCallTheirSlotWithoutReadingTheBody)
     EXPECT_TRUE(Seen().empty());
 }
 
-TEST_F(SoapTest, BrowseArgumentsAreExtractedCheckedAndStreamedBack)
+TEST_F(MicroStackSoapTest, BrowseArgumentsAreExtractedCheckedAndStreamedBack)
 {
     LoopbackClient client(port());
     std::string body = Envelope("soap", "Browse", BrowseArguments("BrowseDirectChildren", "3"));
@@ -258,7 +258,7 @@ TEST_F(SoapTest, BrowseArgumentsAreExtractedCheckedAndStreamedBack)
     EXPECT_EQ(Seen().size(), 1u);
 }
 
-TEST_F(SoapTest, OtherActionsReachTheirSlots)
+TEST_F(MicroStackSoapTest, OtherActionsReachTheirSlots)
 {
     const std::string cds = "/ContentDirectory/control";
     std::string search = Envelope(
