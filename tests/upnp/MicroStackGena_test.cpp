@@ -350,6 +350,37 @@ TEST(MicroStackGena, DeadReceiverLosesItsSubscription)
         EXPECT_EQ(r.find("HOST: 127.0.0.1:" + std::to_string(dead)), std::string::npos);
 }
 
+TEST(MicroStackGena, ExpiredSubscribersHearNothingUntilRenewedOrPurged)
+{
+    EventReceiver receiver;
+    StackHost host;
+    host.Start();
+    const std::string path = "/ConnectionManager/event";
+    const std::string callback = CallbackTo(receiver.port());
+    std::string a = GrantedSid(Subscribe(host.port(), path, callback + "TIMEOUT: Second-0\r\n"), 0);
+    std::string b = GrantedSid(Subscribe(host.port(), path, callback + "TIMEOUT: Second-0\r\n"), 0);
+    ASSERT_FALSE(a.empty());
+    ASSERT_FALSE(b.empty());
+    ASSERT_TRUE(receiver.WaitFor(2));  // the two initial events
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+
+    MicroStack_SetSinkProtocolInfo(host.stack(), "1");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(receiver.Requests().size(), 2u);
+
+    // Still in the list: renewal brings it back, with the next sequence number.
+    EXPECT_EQ(GrantedSid(Subscribe(host.port(), path, "SID: " + a + "\r\nTIMEOUT: Second-60\r\n"), 60), a);
+    MicroStack_SetSinkProtocolInfo(host.stack(), "2");
+    ASSERT_TRUE(receiver.WaitFor(3));
+    EXPECT_NE(receiver.Requests()[2].find("SID: " + a + "\r\nSEQ: 1\r\n"), std::string::npos);
+
+    // A new SUBSCRIBE removes the expired one for good.
+    EXPECT_FALSE(GrantedSid(Subscribe(host.port(), path, callback), 300).empty());
+    EXPECT_EQ(Subscribe(host.port(), path, "SID: " + b + "\r\n"), kPreconditionFailed);
+    EXPECT_EQ(Exchange(host.port(), "UNSUBSCRIBE " + path + " HTTP/1.0\r\nSID: " + b + "\r\n\r\n"),
+              "HTTP/1.1 412 Invalid SID\r\nContent-Length: 0\r\n\r\n");
+}
+
 TEST(MicroStackGena, SubscriptionIdsAreRandom)
 {
     char a[48] = {};
