@@ -498,6 +498,11 @@ void OlvWebClient_OnData(OlvAsyncSocket* socket, char* data, int* consumed, int 
             r->header = OlvPacket_Clone(parsed);
             OlvPacket_Destroy(parsed);
         }
+        if (r->server_mode && (r->header->method == nullptr || r->header->path == nullptr)) {
+            // A status line where a request belongs: no handler can make sense of it.
+            Refuse(socket, consumed, length);
+            return;
+        }
         if (r->server_mode) ReduceAbsoluteTarget(r);
         r->header->owner1 = &r->local_endpoint;
         r->header->owner2 = reinterpret_cast<void*>(static_cast<std::uintptr_t>(r->local_endpoint.sin_addr.s_addr));

@@ -148,6 +148,7 @@ TEST(OlvWebReader, MalformedFramingClosesTheConnection)
         "POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n",
         "POST / HTTP/1.1\r\nContent-Length: 12abc\r\n\r\n",
         "GARBAGE\r\n\r\n",
+        "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n",  // a response sent to the server
     };
     for (const char* text : cases) {
         Feeder f;
