@@ -435,6 +435,11 @@ void OlvWebClient_PipelineRequest(OlvWebClient* client, std::uint32_t address, s
                                   char* buffer2, std::size_t length2, OlvSendOwnership ownership2,
                                   tv::WebResponseFn on_response, void* user, void* user2)
 {
+    if (client == nullptr) {
+        if (ownership1 == OwnTransfer) tv::Free(buffer1);
+        if (ownership2 == OwnTransfer) tv::Free(buffer2);
+        return;
+    }
     auto* request = new OlvWebRequest;
     char* buffers[2] = {buffer1, buffer2};
     std::size_t lengths[2] = {length1, length2};
