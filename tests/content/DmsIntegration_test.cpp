@@ -1,0 +1,676 @@
+// The content source on a real chain and device stack over 127.0.0.1 (no SSDP), with real
+// shared folders in a temporary directory: Browse pages and metadata, res elements and their
+// URLs, the content virtual directory and the Connection Manager answers.
+#include "content/DmsIntegration.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/SharedFolders.h"
+#include "mediaserver/FileIoAbstraction.h"
+#include "mediaserver/MediaServerAbstraction.h"
+#include "runtime/Memory.h"
+#include "runtime/OlvThreadPool.h"
+#include "support/LoopbackClient.h"
+#include "upnp/MicroStack.h"
+#include "upnp/upnp_test_support.h"
+
+namespace {
+
+using tv::test::Exchange;
+using tv::test::LogCapture;
+
+constexpr char kSource[] = "http-get:*:image/jpeg:DLNA.ORG_PN=JPEG_SM,http-get:*:audio/mpeg:DLNA.ORG_PN=MP3";
+constexpr char kMp3Info[] =
+    "http-get:*:audio/mpeg:DLNA.ORG_PN=MP3;DLNA.ORG_OP=01;DLNA.ORG_FLAGS=01700000000000000000000000000000";
+constexpr char kJpegInfo[] =
+    "http-get:*:image/jpeg:DLNA.ORG_PN=JPEG_SM;DLNA.ORG_OP=01;DLNA.ORG_FLAGS=00F00000000000000000000000000000";
+
+std::string XmlUnescape(std::string text)
+{
+    static const std::pair<const char*, char> kEntities[] = {
+        {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}, {"&amp;", '&'}};
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        bool replaced = false;
+        if (text[i] == '&') {
+            for (const auto& [entity, c] : kEntities) {
+                std::size_t n = std::strlen(entity);
+                if (text.compare(i, n, entity) == 0) {
+                    out += c;
+                    i += n;
+                    replaced = true;
+                    break;
+                }
+            }
+        }
+        if (!replaced) out += text[i++];
+    }
+    return out;
+}
+
+std::string Between(const std::string& text, const std::string& open, const std::string& close,
+                    std::size_t from = 0)
+{
+    std::size_t a = text.find(open, from);
+    if (a == std::string::npos) return {};
+    a += open.size();
+    std::size_t b = text.find(close, a);
+    return b == std::string::npos ? std::string() : text.substr(a, b - a);
+}
+
+// One DIDL-Lite object as the tests read it (values unescaped).
+struct Didl {
+    std::string kind;  // "item" or "container"
+    std::string id;
+    std::string parent_id;
+    std::string title;
+    std::string upnp_class;
+    std::vector<std::string> res;            // URLs
+    std::vector<std::string> protocol_info;  // per res
+    std::vector<std::string> size;           // per res ("" when absent)
+};
+
+std::vector<Didl> ParseDidl(const std::string& didl)
+{
+    std::vector<Didl> objects;
+    std::size_t at = 0;
+    for (;;) {
+        std::size_t item = didl.find("<item ", at);
+        std::size_t container = didl.find("<container ", at);
+        std::size_t start = std::min(item, container);
+        if (start == std::string::npos) break;
+        Didl object;
+        object.kind = start == item ? "item" : "container";
+        std::string close = "</" + object.kind + ">";
+        std::size_t end = didl.find(close, start);
+        std::string body = didl.substr(start, end - start);
+        object.id = XmlUnescape(Between(body, " id=\"", "\""));
+        object.parent_id = XmlUnescape(Between(body, "parentID=\"", "\""));
+        object.title = XmlUnescape(Between(body, "<dc:title>", "</dc:title>"));
+        object.upnp_class = Between(body, "<upnp:class>", "</upnp:class>");
+        for (std::size_t r = body.find("<res "); r != std::string::npos; r = body.find("<res ", r + 1)) {
+            std::string tag = body.substr(r, body.find('>', r) - r);
+            object.protocol_info.push_back(XmlUnescape(Between(tag, "protocolInfo=\"", "\"")));
+            object.size.push_back(Between(tag, "size=\"", "\""));
+            object.res.push_back(XmlUnescape(Between(body, ">", "</res>", r)));
+        }
+        objects.push_back(object);
+        at = end;
+    }
+    return objects;
+}
+
+struct BrowseAnswer {
+    int status = 0;
+    int error = 0;
+    std::string didl;
+    std::vector<Didl> objects;
+    long returned = -1;
+    long total = -1;
+    long update_id = -1;
+};
+
+std::string XmlEscape(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+class DmsIntegrationTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/tv-dms-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root_ = pattern;
+        tv::SharedFolders_SetSettingsPath(root_ + "/TindravollerDLNA.dat");
+        Share({});
+    }
+
+    void TearDown() override
+    {
+        StopServer();
+        tv::SharedFolders_SetSettingsPath("");
+        std::string command = "rm -rf '" + root_ + "'";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+    }
+
+    void StartServer(const std::vector<std::uint32_t>& addresses = {})
+    {
+        tv::ResetServiceRecords();
+        tv::SetSsdpEnabled(false);
+        chain_ = OlvChain_Create();
+        pool_ = OlvThreadPool_Create();
+        worker_ = std::thread([p = pool_] { OlvThreadPool_Run(p); });
+        tv::ThreadPoolWaitForWorkers(pool_, 1);
+        dms_ = DmsIntegration_Create(chain_, pool_, 0, "Tindravoller DLNA - test -",
+                                     tv::test::kTestUdn, "0000001", 0, 0, "", kSource, "\\");
+        tv::SetSsdpEnabled(true);
+        ASSERT_NE(dms_, nullptr);
+        if (!addresses.empty())
+            MSA_SetLocalAddresses(dms_->media_server, addresses.data(), static_cast<int>(addresses.size()));
+        port_ = MicroStack_GetHttpPort(dms_->device);
+        thread_ = std::make_unique<tv::test::ChainThread>(chain_);
+        thread_->Start();
+    }
+
+    void StopServer()
+    {
+        if (thread_ == nullptr) return;
+        thread_->Stop();
+        thread_.reset();
+        OlvThreadPool_Destroy(pool_);
+        worker_.join();
+        tv::ResetServiceRecords();
+    }
+
+    std::string MakeFolder(const std::string& name)
+    {
+        std::string path = root_ + "/" + name;
+        EXPECT_EQ(mkdir(path.c_str(), 0755), 0) << path;
+        return path;
+    }
+
+    static void WriteFile(const std::string& path, const std::string& content)
+    {
+        std::ofstream out(path, std::ios::binary);
+        out << content;
+    }
+
+    static void Share(const std::vector<std::string>& folders)
+    {
+        std::string message;
+        ASSERT_GE(SharedFolders_Save(folders, &message), 0) << message;
+    }
+
+    // The ObjectID of a shared folder.
+    static std::string FolderId(const std::string& path)
+    {
+        return "0\\" + tv::FileIoEscapeFolder(path) + "\\";
+    }
+
+    std::string Post(const std::string& service, const std::string& action, const std::string& args)
+    {
+        std::string type = "urn:schemas-upnp-org:service:" + service + ":1";
+        std::string body = "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+                           "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body><u:" +
+                           action + " xmlns:u=\"" + type + "\">" + args + "</u:" + action + "></s:Body></s:Envelope>";
+        std::string request = "POST /" + service + "/control HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                              "Connection: close\r\nContent-Type: text/xml; charset=\"utf-8\"\r\n"
+                              "SOAPACTION: \"" + type + "#" + action + "\"\r\nContent-Length: " +
+                              std::to_string(body.size()) + "\r\n\r\n" + body;
+        return Exchange(port_, request);
+    }
+
+    BrowseAnswer Browse(const std::string& id, const char* flag, unsigned start = 0,
+                        unsigned count = 0, const std::string& filter = "*")
+    {
+        std::string wire = Post("ContentDirectory", "Browse",
+                                "<ObjectID>" + XmlEscape(id) + "</ObjectID><BrowseFlag>" + flag +
+                                    "</BrowseFlag><Filter>" + XmlEscape(filter) +
+                                    "</Filter><StartingIndex>" + std::to_string(start) +
+                                    "</StartingIndex><RequestedCount>" + std::to_string(count) +
+                                    "</RequestedCount><SortCriteria></SortCriteria>");
+        BrowseAnswer answer;
+        answer.status = std::atoi(Between(wire, "HTTP/1.1 ", " ").c_str());
+        if (answer.status != 200) {
+            answer.error = std::atoi(Between(wire, "<errorCode>", "</errorCode>").c_str());
+            return answer;
+        }
+        // The body is chunked: join the pieces before reading it.
+        std::string body = Dechunk(wire.substr(wire.find("\r\n\r\n") + 4));
+        answer.didl = XmlUnescape(Between(body, "<Result>", "</Result>"));
+        answer.objects = ParseDidl(answer.didl);
+        answer.returned = std::atol(Between(body, "<NumberReturned>", "</NumberReturned>").c_str());
+        answer.total = std::atol(Between(body, "<TotalMatches>", "</TotalMatches>").c_str());
+        answer.update_id = std::atol(Between(body, "<UpdateID>", "</UpdateID>").c_str());
+        return answer;
+    }
+
+    static std::string Dechunk(const std::string& chunked)
+    {
+        std::string out;
+        std::size_t at = 0;
+        while (at < chunked.size()) {
+            std::size_t eol = chunked.find("\r\n", at);
+            if (eol == std::string::npos) break;
+            unsigned long size = std::strtoul(chunked.c_str() + at, nullptr, 16);
+            if (size == 0) break;
+            out += chunked.substr(eol + 2, size);
+            at = eol + 2 + size + 2;
+        }
+        return out;
+    }
+
+    // GET of a res URL on a fresh connection; returns the whole response.
+    std::string Fetch(const std::string& url, const std::string& extra = "")
+    {
+        std::string prefix = "http://127.0.0.1:" + std::to_string(port_);
+        EXPECT_EQ(url.compare(0, prefix.size(), prefix), 0) << url;
+        std::string path = url.substr(prefix.size());
+        return Exchange(port_, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" +
+                                   extra + "\r\n");
+    }
+
+    std::string root_;
+    OlvChain* chain_ = nullptr;
+    OlvThreadPool* pool_ = nullptr;
+    std::thread worker_;
+    DmsIntegration* dms_ = nullptr;
+    std::uint16_t port_ = 0;
+    std::unique_ptr<tv::test::ChainThread> thread_;
+};
+
+std::set<std::string> Titles(const BrowseAnswer& answer)
+{
+    std::set<std::string> titles;
+    for (const Didl& object : answer.objects) titles.insert(object.title);
+    return titles;
+}
+
+const Didl* Find(const BrowseAnswer& answer, const std::string& title)
+{
+    for (const Didl& object : answer.objects)
+        if (object.title == title) return &object;
+    return nullptr;
+}
+
+}  // namespace
+
+TEST_F(DmsIntegrationTest, RootListsTheSharedFoldersInTableOrder)
+{
+    std::string music = MakeFolder("Music");
+    std::string photos = MakeFolder("Photos");
+    std::string video = MakeFolder("Video clips");
+    StartServer();
+
+    BrowseAnswer none = Browse("0", "BrowseDirectChildren");
+    ASSERT_EQ(none.status, 200);
+    EXPECT_EQ(none.returned, 0);
+    EXPECT_EQ(none.total, 0);
+    EXPECT_EQ(none.update_id, 0);
+    EXPECT_NE(none.didl.find("<DIDL-Lite"), std::string::npos);
+
+    Share({photos});
+    BrowseAnswer one = Browse("0", "BrowseDirectChildren");
+    ASSERT_EQ(one.objects.size(), 1u);
+    EXPECT_EQ(one.objects[0].kind, "container");
+    EXPECT_EQ(one.objects[0].id, FolderId(photos));
+    EXPECT_EQ(one.objects[0].parent_id, "0");
+    EXPECT_EQ(one.objects[0].title, "Photos");
+    EXPECT_EQ(one.objects[0].upnp_class, "object.container.storageFolder");
+    EXPECT_TRUE(one.objects[0].res.empty());
+
+    // The list is kept sorted; the root follows the table's order.
+    Share({video, music, photos});
+    BrowseAnswer several = Browse("0", "BrowseDirectChildren");
+    ASSERT_EQ(several.objects.size(), 3u);
+    EXPECT_EQ(several.total, 3);
+    EXPECT_EQ(several.objects[0].id, FolderId(video));
+    EXPECT_EQ(several.objects[0].title, "Video clips");
+    EXPECT_EQ(several.objects[1].id, FolderId(music));
+    EXPECT_EQ(several.objects[2].id, FolderId(photos));
+
+    // A folder that no longer exists is left out.
+    ASSERT_EQ(rmdir(music.c_str()), 0);
+    EXPECT_EQ(Browse("0", "BrowseDirectChildren").total, 2);
+}
+
+TEST_F(DmsIntegrationTest, FolderListsPublishedFilesWithTheirResources)
+{
+    std::string folder = MakeFolder("Music");
+    WriteFile(folder + "/a.mp3", "mp3 data");
+    WriteFile(folder + "/b.JPG", "jpeg");
+    WriteFile(folder + "/c.jpeg", "not listed");
+    WriteFile(folder + "/d.txt", "not listed");
+    WriteFile(folder + "/e.mp3.tmp", "partial");
+    Share({folder});
+    StartServer();
+
+    BrowseAnswer answer = Browse(FolderId(folder), "BrowseDirectChildren");
+    ASSERT_EQ(answer.status, 200);
+    EXPECT_EQ(answer.total, 3);
+    EXPECT_EQ(answer.returned, 3);
+    EXPECT_EQ(Titles(answer), (std::set<std::string>{"a.mp3", "b.JPG", "e.mp3"}));
+
+    const Didl* a = Find(answer, "a.mp3");
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->id, FolderId(folder) + "a.mp3");
+    EXPECT_EQ(a->parent_id, FolderId(folder));
+    EXPECT_EQ(a->upnp_class, "object.item.audioItem");
+    ASSERT_EQ(a->res.size(), 1u);
+    EXPECT_EQ(a->protocol_info[0], kMp3Info);
+    EXPECT_EQ(a->size[0], "8");
+    // The whole URL went through the escaping once more: %2F became %252F.
+    std::string escaped_folder = tv::FileIoEscapeFolder(folder);
+    std::string escaped_twice;
+    for (char c : escaped_folder) escaped_twice += c == '%' ? std::string("%25") : std::string(1, c);
+    EXPECT_EQ(a->res[0], "http://127.0.0.1:" + std::to_string(port_) + "/content/" + escaped_twice + "/a.mp3");
+    std::string body = Fetch(a->res[0]);
+    EXPECT_EQ(body.substr(0, 15), "HTTP/1.1 200 OK");
+    EXPECT_NE(body.find("mp3 data"), std::string::npos);
+
+    const Didl* b = Find(answer, "b.JPG");
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(b->upnp_class, "object.item.imageItem");
+    ASSERT_EQ(b->protocol_info.size(), 1u);
+    EXPECT_EQ(b->protocol_info[0], kJpegInfo);
+
+    // The partial file: named without ".tmp", a res with protocolInfo but no URL and no size.
+    const Didl* e = Find(answer, "e.mp3");
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->id, FolderId(folder) + "e.mp3");
+    ASSERT_EQ(e->res.size(), 1u);
+    EXPECT_EQ(e->protocol_info[0], kMp3Info);
+    EXPECT_EQ(e->res[0], "");
+    EXPECT_EQ(e->size[0], "");
+}
+
+TEST_F(DmsIntegrationTest, PagesCountEverythingAndReturnTheRequestedSlice)
+{
+    std::string folder = MakeFolder("Five");
+    for (const char* name : {"1.mp3", "2.mp3", "3.jpg", "4.png", "5.avi", "skip.txt"})
+        WriteFile(folder + "/" + name, name);
+    Share({folder});
+    StartServer();
+
+    BrowseAnswer all = Browse(FolderId(folder), "BrowseDirectChildren");
+    ASSERT_EQ(all.objects.size(), 5u);
+    EXPECT_EQ(all.total, 5);
+
+    BrowseAnswer page = Browse(FolderId(folder), "BrowseDirectChildren", 2, 2);
+    EXPECT_EQ(page.returned, 2);
+    EXPECT_EQ(page.total, 5);
+    EXPECT_EQ(page.update_id, 0);
+    ASSERT_EQ(page.objects.size(), 2u);
+    EXPECT_EQ(page.objects[0].id, all.objects[2].id);
+    EXPECT_EQ(page.objects[1].id, all.objects[3].id);
+    // A page keeps its res elements like the whole list does.
+    EXPECT_EQ(page.objects[0].res, all.objects[2].res);
+
+    BrowseAnswer tail = Browse(FolderId(folder), "BrowseDirectChildren", 4, 10);
+    ASSERT_EQ(tail.objects.size(), 1u);
+    EXPECT_EQ(tail.objects[0].id, all.objects[4].id);
+    EXPECT_EQ(tail.total, 5);
+
+    BrowseAnswer beyond = Browse(FolderId(folder), "BrowseDirectChildren", 9, 2);
+    EXPECT_EQ(beyond.returned, 0);
+    EXPECT_EQ(beyond.total, 5);
+    EXPECT_TRUE(beyond.objects.empty());
+    EXPECT_NE(beyond.didl.find("</DIDL-Lite>"), std::string::npos);
+}
+
+TEST_F(DmsIntegrationTest, MetadataOfRootFolderFileUnpublishedAndPartial)
+{
+    std::string folder = MakeFolder("Music");
+    WriteFile(folder + "/a.mp3", "abc");
+    WriteFile(folder + "/d.txt", "text");
+    WriteFile(folder + "/x.mp3.tmp", "partial");
+    Share({folder});
+    StartServer();
+
+    BrowseAnswer root = Browse("0", "BrowseMetadata");
+    ASSERT_EQ(root.objects.size(), 1u);
+    EXPECT_EQ(root.objects[0].id, "0");
+    EXPECT_EQ(root.objects[0].parent_id, "-1");
+    EXPECT_EQ(root.objects[0].title, "Root");
+    EXPECT_EQ(root.objects[0].upnp_class, "object.container.storageFolder");
+    EXPECT_EQ(root.total, 1);
+
+    BrowseAnswer shared = Browse(FolderId(folder), "BrowseMetadata");
+    ASSERT_EQ(shared.objects.size(), 1u);
+    EXPECT_EQ(shared.objects[0].kind, "container");
+    EXPECT_EQ(shared.objects[0].parent_id, "0");
+    EXPECT_EQ(shared.objects[0].title, "Music");
+
+    BrowseAnswer file = Browse(FolderId(folder) + "a.mp3", "BrowseMetadata");
+    ASSERT_EQ(file.objects.size(), 1u);
+    EXPECT_EQ(file.objects[0].kind, "item");
+    ASSERT_EQ(file.objects[0].res.size(), 1u);
+    EXPECT_EQ(file.objects[0].size[0], "3");
+
+    BrowseAnswer unpublished = Browse(FolderId(folder) + "d.txt", "BrowseMetadata");
+    EXPECT_EQ(unpublished.status, 200);
+    EXPECT_EQ(unpublished.total, 0);
+    EXPECT_EQ(unpublished.returned, 0);
+
+    BrowseAnswer partial = Browse(FolderId(folder) + "x.mp3", "BrowseMetadata");
+    ASSERT_EQ(partial.objects.size(), 1u);
+    EXPECT_EQ(partial.objects[0].title, "x.mp3");
+    ASSERT_EQ(partial.objects[0].res.size(), 1u);
+    EXPECT_EQ(partial.objects[0].res[0], "");
+    EXPECT_EQ(partial.objects[0].protocol_info[0], kMp3Info);
+}
+
+TEST_F(DmsIntegrationTest, MissingObjectsAndFilesAsContainersAreErrors)
+{
+    std::string folder = MakeFolder("Music");
+    std::string outside = MakeFolder("Outside");
+    WriteFile(folder + "/a.mp3", "abc");
+    WriteFile(outside + "/secret.mp3", "secret");
+    Share({folder});
+    StartServer();
+
+    EXPECT_EQ(Browse(FolderId(folder) + "none.mp3", "BrowseMetadata").error, 701);
+    EXPECT_EQ(Browse(FolderId(outside), "BrowseDirectChildren").error, 701);
+    EXPECT_EQ(Browse(FolderId(folder) + "..\\Outside\\", "BrowseDirectChildren").error, 701);
+    EXPECT_EQ(Browse(FolderId(folder) + "..%2FOutside\\", "BrowseDirectChildren").error, 701);
+    EXPECT_EQ(Browse(FolderId(folder) + "a.mp3", "BrowseDirectChildren").error, 710);
+    // Nor can a URL reach past the shared folders.
+    std::string escaped = tv::FileIoEscapeFolder(folder);
+    std::string twice;
+    for (char c : escaped) twice += c == '%' ? std::string("%25") : std::string(1, c);
+    std::string base = "http://127.0.0.1:" + std::to_string(port_) + "/content/";
+    EXPECT_EQ(Fetch(base + twice + "/..%252FOutside/secret.mp3"),
+              "HTTP/1.1 404 File Not Found\r\n\r\n");
+    EXPECT_EQ(Fetch(base + twice), "HTTP/1.1 404 File Not Found\r\n\r\n");
+}
+
+TEST_F(DmsIntegrationTest, AwkwardNamesListAndDownload)
+{
+    std::string folder = MakeFolder("Odd names");
+    const std::vector<std::string> names = {"with space.mp3", "a&b.mp3",  "50%.mp3",
+                                            "n#1.mp3",        "café ü.mp3", "back\\slash.mp3"};
+    for (const std::string& name : names) WriteFile(folder + "/" + name, "content of " + name);
+    Share({folder});
+    StartServer();
+
+    BrowseAnswer answer = Browse(FolderId(folder), "BrowseDirectChildren");
+    ASSERT_EQ(answer.status, 200);
+    EXPECT_EQ(answer.total, static_cast<long>(names.size()));
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        const Didl* object = Find(answer, name);
+        ASSERT_NE(object, nullptr);
+        std::string id_name = name == "back\\slash.mp3" ? "back%5Cslash.mp3" : name;
+        EXPECT_EQ(object->id, FolderId(folder) + id_name);
+        ASSERT_EQ(object->res.size(), 1u);
+        // Nothing in a URL needs escaping any more.
+        for (char c : object->res[0])
+            EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(c)) || std::strchr("$*+-./:;=?@_%", c));
+        std::string response = Fetch(object->res[0]);
+        EXPECT_EQ(response.substr(0, 15), "HTTP/1.1 200 OK");
+        EXPECT_NE(response.find("content of " + name), std::string::npos);
+        // And the metadata of the object is found under its id.
+        BrowseAnswer meta = Browse(object->id, "BrowseMetadata");
+        ASSERT_EQ(meta.objects.size(), 1u);
+        EXPECT_EQ(meta.objects[0].title, name);
+    }
+}
+
+TEST_F(DmsIntegrationTest, NamesThatAreNotUtf8NeverReachTheDocument)
+{
+    std::string folder = MakeFolder("Bytes");
+    WriteFile(folder + "/good.mp3", "good");
+    WriteFile(folder + "/bad\xff\xfe.mp3", "bad");
+    WriteFile(folder + "/ctl\x01.mp3", "bad");
+    Share({folder});
+    StartServer();
+
+    BrowseAnswer answer = Browse(FolderId(folder), "BrowseDirectChildren");
+    ASSERT_EQ(answer.status, 200);
+    EXPECT_EQ(Titles(answer), (std::set<std::string>{"good.mp3"}));
+    EXPECT_EQ(answer.didl.find('\xff'), std::string::npos);
+    EXPECT_EQ(answer.didl.find('\x01'), std::string::npos);
+    EXPECT_EQ(answer.returned, static_cast<long>(answer.objects.size()));
+}
+
+TEST_F(DmsIntegrationTest, AllIpGivesOneResPerAddressReceivingAddressFirst)
+{
+    std::string folder = MakeFolder("Music");
+    WriteFile(folder + "/a.mp3", "abc");
+    Share({folder});
+    std::uint32_t other = 0;
+    ASSERT_EQ(inet_pton(AF_INET, "10.1.2.3", &other), 1);
+    StartServer({other, htonl(INADDR_LOOPBACK)});
+
+    std::string prefix = "http://127.0.0.1:" + std::to_string(port_) + "/content/";
+    BrowseAnswer plain = Browse(FolderId(folder) + "a.mp3", "BrowseMetadata");
+    ASSERT_EQ(plain.objects.size(), 1u);
+    ASSERT_EQ(plain.objects[0].res.size(), 1u);
+    EXPECT_EQ(plain.objects[0].res[0].compare(0, prefix.size(), prefix), 0);
+
+    BrowseAnswer all = Browse(FolderId(folder) + "a.mp3", "BrowseMetadata", 0, 0, "*,ALLIP");
+    ASSERT_EQ(all.objects.size(), 1u);
+    ASSERT_EQ(all.objects[0].res.size(), 2u);
+    EXPECT_EQ(all.objects[0].res[0], plain.objects[0].res[0]);
+    EXPECT_EQ(all.objects[0].res[1],
+              "http://10.1.2.3:" + std::to_string(port_) + "/content/" +
+                  all.objects[0].res[0].substr(prefix.size()));
+    EXPECT_EQ(all.objects[0].protocol_info[1], kMp3Info);
+
+    // A container never gets res elements.
+    BrowseAnswer container = Browse(FolderId(folder), "BrowseMetadata", 0, 0, "*,ALLIP");
+    ASSERT_EQ(container.objects.size(), 1u);
+    EXPECT_TRUE(container.objects[0].res.empty());
+}
+
+TEST_F(DmsIntegrationTest, ContentDirectoryAnswersPostsAndLogsRequests)
+{
+    std::string folder = MakeFolder("Music");
+    WriteFile(folder + "/a.mp3", "0123456789");
+    Share({folder});
+    LogCapture log;
+    StartServer();
+
+    std::string post = Exchange(port_, "POST /content/anything HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                       "Content-Length: 3\r\n\r\nabc");
+    EXPECT_EQ(post, "HTTP/1.1 400\r\n\r\n");
+
+    BrowseAnswer answer = Browse(FolderId(folder) + "a.mp3", "BrowseMetadata");
+    ASSERT_EQ(answer.objects.size(), 1u);
+    LogCapture::Clear();
+    std::string ranged = Fetch(answer.objects[0].res[0], "Range: bytes=2-4\r\n");
+    EXPECT_EQ(ranged.substr(0, 28), "HTTP/1.1 206 Partial Content");
+    EXPECT_NE(ranged.find("Content-Range: bytes 2-4/10"), std::string::npos);
+    EXPECT_NE(ranged.find("\r\n234\r\n"), std::string::npos);
+    std::vector<std::string> lines = LogCapture::Lines();
+    std::string path = tv::FileIoEscapeFolder(folder) + "\\a.mp3";
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Incoming http request"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "GET " + path + " RANGE (bytes=2-4)"), lines.end());
+
+    // A path without an extension is served as application/octet-stream.
+    WriteFile(folder + "/noext", "plain");
+    std::string escaped = tv::FileIoEscapeFolder(folder);
+    std::string twice;
+    for (char c : escaped) twice += c == '%' ? std::string("%25") : std::string(1, c);
+    std::string bare = Fetch("http://127.0.0.1:" + std::to_string(port_) + "/content/" + twice + "/noext");
+    EXPECT_EQ(bare.substr(0, 15), "HTTP/1.1 200 OK");
+    EXPECT_NE(bare.find("Content-Type: application/octet-stream"), std::string::npos);
+}
+
+TEST_F(DmsIntegrationTest, ConnectionManagerAndCapabilityAnswers)
+{
+    StartServer();
+    std::string info1 = Post("ConnectionManager", "GetCurrentConnectionInfo", "<ConnectionID>1</ConnectionID>");
+    EXPECT_EQ(info1.substr(0, 12), "HTTP/1.1 500");
+    EXPECT_NE(info1.find("<errorCode>706</errorCode>"), std::string::npos);
+    EXPECT_NE(info1.find("<errorDescription>Connection does not exist.</errorDescription>"), std::string::npos);
+
+    std::string info0 = Post("ConnectionManager", "GetCurrentConnectionInfo", "<ConnectionID>0</ConnectionID>");
+    EXPECT_EQ(info0.substr(0, 12), "HTTP/1.1 200");
+    EXPECT_NE(info0.find("<RcsID>-1</RcsID>"), std::string::npos);
+    EXPECT_NE(info0.find("<Direction>Output</Direction>"), std::string::npos);
+    EXPECT_NE(info0.find("<Status>Unknown</Status>"), std::string::npos);
+
+    std::string protocols = Post("ConnectionManager", "GetProtocolInfo", "");
+    EXPECT_NE(protocols.find(std::string("<Source>") + kSource + "</Source>"), std::string::npos);
+    EXPECT_NE(protocols.find("<Sink></Sink>"), std::string::npos);
+    std::string ids = Post("ConnectionManager", "GetCurrentConnectionIDs", "");
+    EXPECT_NE(ids.find("<ConnectionIDs>0</ConnectionIDs>"), std::string::npos);
+    std::string search = Post("ContentDirectory", "GetSearchCapabilities", "");
+    EXPECT_NE(search.find("<SearchCaps></SearchCaps>"), std::string::npos);
+    std::string sort = Post("ContentDirectory", "GetSortCapabilities", "");
+    EXPECT_NE(sort.find("<SortCaps></SortCaps>"), std::string::npos);
+    std::string update = Post("ContentDirectory", "GetSystemUpdateID", "");
+    EXPECT_NE(update.find("<Id>0</Id>"), std::string::npos);
+}
+
+TEST_F(DmsIntegrationTest, SettingsFileEditedElsewhereIsFollowed)
+{
+    std::string first = MakeFolder("First");
+    std::string later = MakeFolder("Later");
+    Share({first});
+    StartServer();
+    ASSERT_EQ(Browse("0", "BrowseDirectChildren").total, 1);
+
+    // Another process rewrites the file (as the program's --share does): only the file
+    // changes, not this process's table.
+    std::string path = tv::SharedFolders_SettingsPath();
+    std::string bytes = tv::SharedFolders_Encode({first, later});
+    std::string scratch = path + ".new";
+    WriteFile(scratch, bytes);
+    ASSERT_EQ(std::rename(scratch.c_str(), path.c_str()), 0);
+
+    BrowseAnswer answer = Browse("0", "BrowseDirectChildren");
+    ASSERT_EQ(answer.objects.size(), 2u);
+    EXPECT_EQ(answer.objects[1].id, FolderId(later));
+
+    // A garbled file leaves the table as it was.
+    WriteFile(scratch, "garbage");
+    ASSERT_EQ(std::rename(scratch.c_str(), path.c_str()), 0);
+    EXPECT_EQ(Browse("0", "BrowseDirectChildren").total, 2);
+}
+
+TEST(DmsIntegrationText, Utf8ConversionsKeepValidTextAndRefuseTheRest)
+{
+    const std::string valid = "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5";
+    char* out = Utf8FromAnsi(valid.data(), static_cast<int>(valid.size()));
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(std::string(out), valid);
+    tv::Free(out);
+    for (const std::string& bad : {std::string("\xff"), std::string("\xc3"), std::string("\xc0\xaf"),
+                                  std::string("\xed\xa0\x80"), std::string("\xe2\x82"),
+                                  std::string("\xf4\x90\x80\x80")}) {
+        EXPECT_EQ(Utf8FromAnsi(bad.data(), static_cast<int>(bad.size())), nullptr);
+    }
+    const std::string any = "x\xff";
+    out = AnsiFromUtf8(any.data(), static_cast<int>(any.size()));
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(std::string(out), any);
+    tv::Free(out);
+}
