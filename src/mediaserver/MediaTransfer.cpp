@@ -191,18 +191,22 @@ void SendBodyStep(OlvThreadPool* /*pool*/, void* data) noexcept
             StepLetsGo(t);
             return;
         }
+        bool park = false;
         {
             std::scoped_lock state_hold(t->state->lock);
             if (t->state->pause_requested != 0) {
                 t->state->parked = 2;
                 t->state->parked_transfer = t;
-                hold.unlock();
-                tv::Free(block);
-                std::fputs("PAUSED!\r\n", stdout);
-                std::fflush(stdout);
-                StepLetsGo(t);  // the connection's end frees it
-                return;
+                park = true;
             }
+        }
+        if (park) {
+            hold.unlock();
+            tv::Free(block);
+            std::fputs("PAUSED!\r\n", stdout);
+            std::fflush(stdout);
+            StepLetsGo(t);  // the connection's end frees it
+            return;
         }
         want = t->remaining < tv::kTransferBlockBytes ? t->remaining : tv::kTransferBlockBytes;
     }

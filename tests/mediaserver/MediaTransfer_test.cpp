@@ -145,8 +145,15 @@ protected:
             mime = "text/plain";
         }
         ++self->calls_;
-        MediaTransfer_HandleGet(session, self->pool_, header, 4096, path.c_str(), modes, mime,
-                                kFeatures, nullptr, self, Done);
+        MediaTransferState* state = MediaTransfer_HandleGet(
+            session, self->pool_, header, 4096, path.c_str(), modes, mime, kFeatures, nullptr,
+            self, Done);
+        if (state != nullptr && self->pause_next_.load()) {
+            // The first block is read in a later turn: it finds the request.
+            std::scoped_lock hold(state->lock);
+            state->pause_requested = 1;
+            self->paused_session_ = session;
+        }
     }
 
     // URL path of a file in the shared folder.
@@ -222,6 +229,8 @@ protected:
     std::uint16_t port_ = 0;
     std::unique_ptr<tv::test::ChainThread> runner_;
     std::atomic<int> calls_{0};
+    std::atomic<bool> pause_next_{false};
+    std::atomic<OlvWebSession*> paused_session_{nullptr};
     std::atomic<int> done_all_{0};
     std::atomic<int> done_stopped_{0};
     std::atomic<std::int64_t> last_sent_{-1};
@@ -382,6 +391,26 @@ TEST_F(Transfer, ClientLeavingMidFileFreesTheTransfer)
     }
     EXPECT_TRUE(WaitUntil([] { return tv::MediaTransferLiveCount() == 0; }));
     EXPECT_EQ(done_all_.load(), 0);
+}
+
+TEST_F(Transfer, PausedTransferIsFreedWhenItsConnectionCloses)
+{
+    tree_.File("Media/a.mp3", Pattern(100000));
+    pause_next_ = true;
+    LoopbackClient client(port_);
+    client.Send("GET " + Url("a.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    std::string header = client.ReadUntil("\r\n\r\n");
+    EXPECT_EQ(header.substr(0, 17), "HTTP/1.1 200 OK\r\n");
+    client.SetTimeout(200);
+    EXPECT_EQ(client.ReadBytes(1), "");  // parked: no block is read
+    EXPECT_EQ(tv::MediaTransferLiveCount(), 1);
+    // A connection that waits for its answer does not read, so it cannot see the client leave;
+    // closing it from here (another thread) runs the close handler.
+    ASSERT_NE(paused_session_.load(), nullptr);
+    OlvWebServer_CloseSession(paused_session_.load());
+    EXPECT_TRUE(client.WaitClosed());
+    EXPECT_TRUE(WaitUntil([&] { return done_stopped_.load() == 1; }));
+    EXPECT_EQ(last_sent_.load(), 0);
 }
 
 TEST_F(Transfer, FiveGibSparseFileNearItsEnd)
