@@ -342,10 +342,13 @@ TEST(MicroStackGena, DeadReceiverLosesItsSubscription)
         std::chrono::seconds(40));
     EXPECT_TRUE(freed);
     // Later events reach the ten live subscribers only.
-    std::size_t before = receiver.Requests().size();
-    EXPECT_EQ(before, 10u);
+    ASSERT_TRUE(receiver.WaitFor(10));  // nine initial events and the newcomer's
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(receiver.Requests().size(), 10u);
     MicroStack_SetSystemUpdateID(host.stack(), 3);
-    ASSERT_TRUE(receiver.WaitFor(before + 10));
+    ASSERT_TRUE(receiver.WaitFor(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(receiver.Requests().size(), 20u);
     for (const std::string& r : receiver.Requests())
         EXPECT_EQ(r.find("HOST: 127.0.0.1:" + std::to_string(dead)), std::string::npos);
 }
