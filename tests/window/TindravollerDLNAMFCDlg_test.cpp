@@ -486,6 +486,23 @@ private slots:
                  std::vector<std::string>({QFile::encodeName(longest).toStdString()}));
     }
 
+    void FolderBeyondTheTableIsRefused()
+    {
+        std::vector<std::string> stored;
+        for (int i = 0; i < tv::kSharedFolderCapacity; ++i)
+            stored.push_back("/media/folder" + std::to_string(1000 + i));
+        QVERIFY(WriteAll(settings_, tv::SharedFolders_Encode(stored)));
+        FakeUser user;
+        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        dialog.OnInitDialog();
+        QCOMPARE(dialog.FolderList()->count(), tv::kSharedFolderCapacity);
+        user.picks = {QStringLiteral("/media/another")};
+        dialog.OnAddDirectory();
+        QCOMPARE(user.messages.size(), 1);
+        QCOMPARE(dialog.FolderList()->count(), tv::kSharedFolderCapacity);
+        QCOMPARE(ReadAll(settings_), Encoded(stored));
+    }
+
     void RemoveTakesOnlyTheSelectedItem()
     {
         std::vector<std::string> stored{FolderBytes("a"), FolderBytes("b")};
