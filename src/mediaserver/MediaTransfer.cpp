@@ -283,6 +283,11 @@ void StartFired(void* data) noexcept
 void StartCancelled(void* data) noexcept
 {
     auto* t = static_cast<MediaTransfer*>(data);
+    if (t->session->user3 == t) {
+        t->session->user3 = nullptr;
+        t->session->on_sent = nullptr;
+        t->session->on_session_closed = nullptr;
+    }
     {
         std::scoped_lock hold(t->lock);
         t->attached = false;
