@@ -4,7 +4,7 @@ set -euo pipefail
 need=(build-essential cmake ninja-build pkg-config)
 if [ "${1:-run}" = test ]; then
   need+=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev iproute2 curl
-         libxml2-utils gssdp-tools qt6-base-dev xvfb xauth)
+         libxml2-utils gssdp-tools gir1.2-gssdp-1.6 python3-gi qt6-base-dev xvfb xauth)
 else
   need+=(qt6-base-dev)
 fi

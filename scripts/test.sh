@@ -46,7 +46,7 @@ echo "== ThreadSanitizer, threaded modules (g++)"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTV_SANITIZE=tsan -DTV_WINDOW=OFF \
   -DTV_THREADED_ONLY=ON >/dev/null
 cmake --build build/tsan -j$jobs
-run_ctest build/tsan -L threaded || status=1
+run_ctest build/tsan || status=1
 
 echo "== fuzz targets, short runs over the seed corpora (clang++ libFuzzer)"
 if ls fuzz/*_fuzz.cpp >/dev/null 2>&1; then
