@@ -12,6 +12,10 @@
 #include <vector>
 
 #include <pthread.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <cstddef>
 #include <sys/stat.h>
 
 #include "app/ServerLog.h"
@@ -154,11 +158,41 @@ int RunHeadless() noexcept
     return result;
 }
 
+bool CanConnect(const std::string& path, bool abstract)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::size_t offset = abstract ? 1 : 0;
+    if (path.empty() || path.size() + offset >= sizeof address.sun_path) return false;
+    std::memcpy(address.sun_path + offset, path.data(), path.size());
+    socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size());
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
+    close(fd);
+    return connected;
+}
+
+// A display the window can really open: the toolkit aborts the program on one it cannot
+// reach, and a headless server is the better outcome then. Remote X displays are trusted.
 bool HasDisplay()
 {
-    const char* x11 = std::getenv("DISPLAY");
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    return (x11 != nullptr && *x11 != '\0') || (wayland != nullptr && *wayland != '\0');
+    if (wayland != nullptr && *wayland != '\0') {
+        std::string socket_path = wayland;
+        const char* runtime_dir = std::getenv("XDG_RUNTIME_DIR");
+        if (socket_path[0] != '/' && runtime_dir != nullptr)
+            socket_path = std::string(runtime_dir) + "/" + socket_path;
+        if (CanConnect(socket_path, false)) return true;
+    }
+    const char* x11 = std::getenv("DISPLAY");
+    if (x11 == nullptr || *x11 == '\0') return false;
+    std::string display = x11;
+    if (display.rfind("unix:", 0) == 0) display.erase(0, 4);
+    if (display[0] != ':') return true;
+    std::string number = display.substr(1, display.find('.') - 1);
+    std::string socket_path = "/tmp/.X11-unix/X" + number;
+    return CanConnect(socket_path, false) || CanConnect(socket_path, true);
 }
 
 int Usage(const char* complaint, const char* argument)
