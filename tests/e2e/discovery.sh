@@ -46,11 +46,15 @@ EOF
 device_type=urn:schemas-upnp-org:device:MediaServer:1
 found=$(search "$device_type")
 [ -n "$found" ] || tv_fail "no answer to a search for $device_type"
-location=$(head -1 <<<"$found" | cut -f2)
-usn=$(head -1 <<<"$found" | cut -f1)
+# Other devices may answer too (tests run side by side in one namespace): ours is the one
+# whose LOCATION names our port.
+ours=$(awk -F'\t' -v port=":$TV_PORT/" 'index($2, port) {print; exit}' <<<"$found")
+[ -n "$ours" ] || tv_fail "no answer names port $TV_PORT: $found"
+location=$(cut -f2 <<<"$ours")
+usn=$(cut -f1 <<<"$ours")
 [[ $usn == uuid:*::$device_type ]] || tv_fail "device USN $usn"
 udn=${usn%%::*}
-[[ $location == http://*:$TV_PORT/ ]] || tv_fail "LOCATION $location does not name port $TV_PORT"
+[[ $location == http://127.0.0.1:$TV_PORT/ ]] || tv_fail "LOCATION $location"
 tv_note "device found at $location ($udn)"
 
 for service in ContentDirectory ConnectionManager; do
