@@ -54,6 +54,7 @@ for nt in "${kinds[@]}"; do
   [ "$(count_of alive "$nt")" -gt 0 ] || tv_fail "no ssdp:alive for $nt"
 done
 grep -q "LOCATION: http://127.0.0.1:$TV_PORT/" "$TV_WORK/ssdp.txt" || tv_fail "alive LOCATION does not name port $TV_PORT"
+grep -q '^SERVER: WINDOWS, UPnP/1.0, Tindravoller 1.3$' "$TV_WORK/ssdp.txt" || tv_fail "alive SERVER header"
 tv_note "alive set received"
 
 before=$(grep -c 'ssdp:byebye' "$TV_WORK/ssdp.txt" || true)
