@@ -84,6 +84,7 @@ struct OlvAsyncSocket {
     // then the socket does not count as free, so nobody else takes it meanwhile.
     bool connect_failure_pending = false;
     std::atomic<bool> timers_gone{false};  // the chain's end has flushed our monitors
+    void* timers_watch = nullptr;          // sets timers_gone; cancelled on an early removal
 };
 
 static_assert(std::is_standard_layout_v<OlvAsyncSocket>);
@@ -462,6 +463,17 @@ void Destroy(void* object) noexcept
         CloseHandle(s);
         DropQueue(s);
     }
+    // Taken out of a running chain: our monitors outlive us, so nothing left on them may call
+    // back or write into this record. At the chain's end they were flushed before us.
+    if (!s->timers_gone.load()) {
+        OlvLifeTime_Remove(s->disconnect_timer, s);
+        OlvLifeTime_Remove(s->connect_timer, s);
+        tv::CancelMonitorWatch(s->disconnect_timer, s->timers_watch);
+        s->timers_watch = nullptr;
+        // The monitors served only this socket.
+        OlvChain_DeferRemove(s->chain, s->disconnect_timer);
+        OlvChain_DeferRemove(s->chain, s->connect_timer);
+    }
     tv::Free(s->buffer);
     s->buffer = nullptr;
     std::destroy_at(s);
@@ -514,7 +526,7 @@ OlvAsyncSocket* OlvAsyncSocket_Create(OlvChain* chain, int initial_buffer_size,
     s->on_send_ok = on_send_ok;
     s->disconnect_timer = OlvLifeTime_Create(chain);
     s->connect_timer = OlvLifeTime_Create(chain);
-    tv::WatchMonitorEnd(s->disconnect_timer, &s->timers_gone);
+    s->timers_watch = tv::WatchMonitorEnd(s->disconnect_timer, &s->timers_gone);
     OlvChain_Add(chain, s);
     return s;
 }
@@ -803,10 +815,16 @@ void WatchCancelled(void* data) noexcept
 
 }  // namespace
 
-void WatchMonitorEnd(OlvLifeTime* monitor, std::atomic<bool>* gone) noexcept
+void* WatchMonitorEnd(OlvLifeTime* monitor, std::atomic<bool>* gone) noexcept
 {
     auto* watch = new MonitorWatch{monitor, gone};
     OlvLifeTime_Add(monitor, watch, kWatchPeriodMs, WatchFired, WatchCancelled);
+    return watch;
+}
+
+void CancelMonitorWatch(OlvLifeTime* monitor, void* watch) noexcept
+{
+    if (watch != nullptr) OlvLifeTime_Remove(monitor, watch);  // its destroy frees it
 }
 
 }  // namespace tv

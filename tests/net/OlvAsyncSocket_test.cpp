@@ -245,6 +245,23 @@ TEST(OlvAsyncSocket, ChainEndInterruptsAnOpenSocketWithoutDisconnect)
     EXPECT_TRUE(p.client.WaitClosed());
 }
 
+// A socket taken out of a running chain must leave nothing on its monitors that the rest of
+// the run or the chain's end could fire into the freed record (ASan checks the latter).
+TEST(OlvAsyncSocket, RemovedFromARunningChainLeavesNothingBehind)
+{
+    Pair p(Record::ConsumeAll);
+    ASSERT_TRUE(p.client.Send("hello"));
+    ASSERT_TRUE(p.WaitDeliveries(1));
+    OlvChain_DeferRemove(p.chain, p.socket);
+    ASSERT_TRUE(p.record.signal.WaitFor([&] { return p.record.interrupts == 1; }));
+    EXPECT_TRUE(p.client.WaitClosed());
+    // Let the chain run a few turns with the socket gone, then end it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    p.thread.Stop();
+    EXPECT_EQ(p.record.interrupts, 1);
+    EXPECT_EQ(p.record.disconnects, 0);
+}
+
 TEST(OlvAsyncSocket, DisconnectFromAnotherThreadReportsOnce)
 {
     Pair p(Record::ConsumeAll);
