@@ -6,7 +6,7 @@ if [ "${1:-run}" = test ]; then
   need+=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev iproute2 curl
          libxml2-utils gssdp-tools gir1.2-gssdp-1.6 python3-gi qt6-base-dev xvfb xauth
          ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
-         gstreamer1.0-plugins-base-apps gir1.2-gstreamer-1.0)
+         gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-plugins-base-apps)
 else
   need+=(qt6-base-dev)
 fi
