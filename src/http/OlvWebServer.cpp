@@ -4,6 +4,7 @@
 // touches the reader always runs on the chain thread.
 #include "http/OlvWebServer.h"
 
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -44,6 +45,14 @@ struct WebDirectoryEntry {
     WebDirectoryFn handler;
     void* user;
 };
+
+struct WebServerLife {
+    std::mutex lock;
+    std::condition_variable left;
+    int inside = 0;     // calls into the server through a session, in progress
+    bool gone = false;  // the chain is ending: server, connections and monitors go away
+    int refs = 1;       // the server's (kept by its sentinel) and one per session
+};
 }  // namespace tv
 
 struct OlvWebServer {
@@ -53,6 +62,7 @@ struct OlvWebServer {
     OlvLifeTime* idle_timers = nullptr;
     OlvLifeTime* request_timers = nullptr;  // a started request must arrive in time
     OlvLifeTime* deferred = nullptr;        // completion and close work for the chain thread
+    tv::WebServerLife* life = nullptr;
     std::vector<tv::WebDirectoryEntry*>* virtual_directories = nullptr;
     tv::WebSessionFn on_session = nullptr;
     void* user = nullptr;
@@ -66,6 +76,68 @@ static_assert(std::is_standard_layout_v<OlvWebServer>);
 static_assert(offsetof(OlvWebServer, hooks) == 0);
 
 namespace {
+
+void DropLife(tv::WebServerLife* life) noexcept
+{
+    bool last;
+    {
+        std::scoped_lock lk(life->lock);
+        last = --life->refs == 0;
+    }
+    if (last) delete life;
+}
+
+// Entry of a session's holder into the server. While one is open the chain's end waits, so
+// the server, its monitors and the connection stay valid; none opens once the end has begun.
+class ServerUse {
+public:
+    explicit ServerUse(OlvWebSession* session) noexcept : life_(session->life)
+    {
+        std::scoped_lock lk(life_->lock);
+        ok_ = !life_->gone;
+        if (ok_) ++life_->inside;
+    }
+    ServerUse(const ServerUse&) = delete;
+    ServerUse& operator=(const ServerUse&) = delete;
+    ~ServerUse()
+    {
+        if (!ok_) return;
+        std::scoped_lock lk(life_->lock);
+        if (--life_->inside == 0 && life_->gone) life_->left.notify_all();
+    }
+    explicit operator bool() const noexcept { return ok_; }
+
+private:
+    tv::WebServerLife* life_;
+    bool ok_ = false;
+};
+
+// Added to the chain before the server's sockets, so its end runs first: from then on holders
+// on other threads stay out, and one that is inside is waited for.
+struct LifeSentinel {
+    tv::ChainHooks hooks;
+    tv::WebServerLife* life = nullptr;
+};
+static_assert(std::is_standard_layout_v<LifeSentinel>);
+
+void SentinelDestroy(void* object) noexcept
+{
+    auto* sentinel = static_cast<LifeSentinel*>(object);
+    tv::WebServerLife* life = sentinel->life;
+    {
+        std::unique_lock lk(life->lock);
+        life->gone = true;
+        life->left.wait(lk, [life] { return life->inside == 0; });
+    }
+    DropLife(life);
+    std::destroy_at(sentinel);
+}
+
+constexpr tv::ChainHooks kSentinelHooks = {
+    .pre_select = nullptr,
+    .post_select = nullptr,
+    .destroy = SentinelDestroy,
+};
 
 bool EqualsCaseless(std::string_view a, std::string_view b)
 {
@@ -159,6 +231,7 @@ void FinishRequest(OlvWebSession* session, bool keep) noexcept
 void FinishKeepFired(void* data) noexcept
 {
     auto* session = static_cast<OlvWebSession*>(data);
+    --session->finish_pending;
     FinishRequest(session, true);
     OlvWebServer_ReleaseSession(session);
 }
@@ -166,32 +239,49 @@ void FinishKeepFired(void* data) noexcept
 void FinishCloseFired(void* data) noexcept
 {
     auto* session = static_cast<OlvWebSession*>(data);
+    --session->finish_pending;
     FinishRequest(session, false);
     OlvWebServer_ReleaseSession(session);
 }
 
+void FinishCancelled(void* data) noexcept
+{
+    auto* session = static_cast<OlvWebSession*>(data);
+    --session->finish_pending;
+    OlvWebServer_ReleaseSession(session);
+}
+
+// Inside a ServerUse, or on the chain thread.
 OlvSendResult CompleteRequest(OlvWebSession* session) noexcept
 {
-    if (session->answered.exchange(1) != 0) return SendAllSent;
+    OlvWebServer* server = session->server;
+    const bool here = OnChainThread(server);
+    // Counted before the answer is marked: a delivery that sees the answer then also sees that
+    // its end has yet to run, and holds the connection's next bytes back until it has.
+    if (!here) ++session->finish_pending;
+    if (session->answered.exchange(1) != 0) {
+        if (!here) --session->finish_pending;
+        return SendAllSent;
+    }
     session->in_request = 0;
     const bool keep = session->force_close.load() == 0 && session->keep_alive.load() != 0;
-    OlvWebServer* server = session->server;
-    if (OnChainThread(server)) {
+    if (here) {
         FinishRequest(session, keep);
     } else if (!server->stopping.load()) {
         // The reader belongs to the chain thread: hand the rest over to it.
         OlvWebServer_HoldSession(session);
         OlvLifeTime_Add(server->deferred, session, 0, keep ? FinishKeepFired : FinishCloseFired,
-                        ReleaseFromTimer);
+                        FinishCancelled);
+    } else {
+        --session->finish_pending;
     }
     return keep ? SendAllSent : SendWillClose;
 }
 
-bool Refused(OlvWebSession* session, const char* data, OlvSendOwnership ownership) noexcept
+OlvSendResult Refuse(const char* data, OlvSendOwnership ownership) noexcept
 {
-    if (session != nullptr && session->interrupted.load() == 0) return false;
     if (ownership == OwnTransfer) tv::Free(const_cast<char*>(data));
-    return true;
+    return SendNoSession;
 }
 
 OlvSendResult SendPiece(OlvWebSession* session, const char* data, std::size_t length,
@@ -207,7 +297,9 @@ OlvSendResult SendPiece(OlvWebSession* session, const char* data, std::size_t le
 OlvSendResult OlvWebServer_SendBytes(OlvWebSession* session, const char* data, std::size_t length,
                                      OlvSendOwnership ownership, int done)
 {
-    if (Refused(session, data, ownership)) return SendNoSession;
+    if (session == nullptr) return Refuse(data, ownership);
+    ServerUse use(session);
+    if (!use || session->interrupted.load() != 0) return Refuse(data, ownership);
     session->complete_on_drain = done != 0 ? 1 : 0;
     OlvSendResult result = SendPiece(session, data, length, ownership);
     if (result == SendAllSent && done != 0) return CompleteRequest(session);
@@ -252,7 +344,9 @@ OlvSendResult OlvWebServer_BeginResponse(OlvWebSession* session, int status_code
                                          const char* reason, const char* extra_headers,
                                          OlvSendOwnership extra_ownership)
 {
-    if (Refused(session, extra_headers, extra_ownership)) return SendNoSession;
+    if (session == nullptr) return Refuse(extra_headers, extra_ownership);
+    ServerUse use(session);
+    if (!use || session->interrupted.load() != 0) return Refuse(extra_headers, extra_ownership);
     auto release_extra = [&] {
         if (extra_ownership == OwnTransfer) tv::Free(const_cast<char*>(extra_headers));
     };
@@ -291,7 +385,12 @@ OlvSendResult OlvWebServer_BeginResponse(OlvWebSession* session, int status_code
 
 OlvSendResult OlvWebServer_BeginResponseFromPacket(OlvWebSession* session, OlvPacket* packet)
 {
-    if (session == nullptr || session->interrupted.load()) {
+    if (session == nullptr) {
+        OlvPacket_Destroy(packet);
+        return SendNoSession;
+    }
+    ServerUse use(session);
+    if (!use || session->interrupted.load()) {
         OlvPacket_Destroy(packet);
         return SendNoSession;
     }
@@ -308,7 +407,9 @@ OlvSendResult OlvWebServer_BeginResponseFromPacket(OlvWebSession* session, OlvPa
 OlvSendResult OlvWebServer_SendBody(OlvWebSession* session, const char* data, std::size_t length,
                                     OlvSendOwnership ownership, int done)
 {
-    if (Refused(session, data, ownership)) return SendNoSession;
+    if (session == nullptr) return Refuse(data, ownership);
+    ServerUse use(session);
+    if (!use || session->interrupted.load() != 0) return Refuse(data, ownership);
     if (session->http10.load()) {
         if (length >= 1) return OlvWebServer_SendBytes(session, data, length, ownership, done);
         if (ownership == OwnTransfer) tv::Free(const_cast<char*>(data));
@@ -339,7 +440,16 @@ OlvSendResult OlvWebServer_SendBody(OlvWebSession* session, const char* data, st
 void OlvWebServer_CloseSession(OlvWebSession* session)
 {
     if (session == nullptr || session->closed.load()) return;
-    tv::AsyncSocketDisconnectArmed(session->connection, session->arming);
+    ServerUse use(session);
+    if (!use) return;  // the chain's end closes it
+    OlvWebServer* server = session->server;
+    if (OnChainThread(server)) {
+        tv::AsyncSocketDisconnectArmed(session->connection, session->arming);
+    } else if (!server->stopping.load()) {
+        // The connection's end runs the session's handlers: on the chain thread only.
+        OlvWebServer_HoldSession(session);
+        OlvLifeTime_Add(server->deferred, session, 0, CloseFired, ReleaseFromTimer);
+    }
 }
 
 void OlvWebServer_HoldSession(OlvWebSession* session)
@@ -358,19 +468,27 @@ void OlvWebServer_ReleaseSession(OlvWebSession* session)
     }
     if (!last) return;
     // Only the last holder cancels the idle timer: a holder that lets go after its answer
-    // must not keep an idle keep-alive connection from timing out.
-    OlvWebServer* server = session->server;
-    if (!session->interrupted.load() && !server->stopping.load()) {
-        OlvLifeTime_Remove(server->idle_timers, session);
-        OlvLifeTime_Remove(server->request_timers, session);
+    // must not keep an idle keep-alive connection from timing out. After the chain's end
+    // the server is gone and its monitors with it.
+    {
+        ServerUse use(session);
+        OlvWebServer* server = session->server;
+        if (use && !session->interrupted.load() && !server->stopping.load()) {
+            OlvLifeTime_Remove(server->idle_timers, session);
+            OlvLifeTime_Remove(server->request_timers, session);
+        }
     }
     if (session->reader != nullptr) OlvWebClient_DestroyReader(session->reader);
     session->reader = nullptr;
+    tv::WebServerLife* life = session->life;
     delete session;
+    DropLife(life);
 }
 
 std::uint32_t OlvWebServer_SessionLocalAddress(OlvWebSession* session)
 {
+    ServerUse use(session);
+    if (!use) return 0;
     return OlvAsyncSocket_GetLocalAddress(session->connection);
 }
 
@@ -484,10 +602,12 @@ void Deliver(OlvWebReader* /*reader*/, int interrupt, OlvPacket* header, char* d
             entry->handler(session, header, data, consumed, length, done, entry->user);
         }
     }
-    // Hold back a pipelined next request until this one is answered.
-    if (done != 0 && interrupt == 0 && header != nullptr && !session->answered.load() &&
-        !session->closed.load()) {
-        *pause = 1;
+    // Hold back a pipelined next request until this one is answered and its end has run here
+    // (an answer completed on another thread ends in a later turn). The answer is read first:
+    // the count of pending ends is raised before it is set.
+    if (done != 0 && interrupt == 0 && header != nullptr && !session->closed.load()) {
+        const bool answered = session->answered.load() != 0;
+        if (!answered || session->finish_pending.load() != 0) *pause = 1;
     }
 }
 
@@ -507,6 +627,11 @@ void OnConnect(OlvAsyncServerSocket* server_socket, OlvAsyncSocket* socket, void
     session->connection = socket;
     session->arming = tv::AsyncSocketArming(socket);
     session->user = server->user;
+    session->life = server->life;
+    {
+        std::scoped_lock lk(server->life->lock);
+        ++server->life->refs;
+    }
     session->reader = OlvWebClient_CreateReader(Deliver, socket, session, nullptr);
     tv::WebReaderSetServerPort(session->reader, OlvAsyncServerSocket_GetPort(server_socket));
     *user = session;
@@ -603,6 +728,10 @@ OlvWebServer* OlvWebServer_Create(OlvChain* chain, int max_connections, std::uin
     server->chain = chain;
     server->on_session = on_session;
     server->user = user;
+    server->life = new tv::WebServerLife;
+    auto* sentinel = tv::NewChainObject<LifeSentinel>(kSentinelHooks);
+    sentinel->life = server->life;
+    OlvChain_Add(chain, sentinel);
     server->server_socket = OlvAsyncServerSocket_Create(chain, max_connections, port,
                                                         kReceiveBufferBytes, OnConnect, OnDisconnect,
                                                         OnReceive, OnInterrupt, OnSendOk);

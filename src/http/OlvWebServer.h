@@ -34,6 +34,10 @@ constexpr int kRequestTimeoutMs = 30000;
 constexpr int kSessionIdleTimeoutMs = 3000;
 
 struct WebDirectoryEntry;
+// Shared by the server and its sessions and freed by whichever lets go last: tells a holder
+// on another thread that the chain has ended, and lets the chain's end wait out a holder
+// that is inside the server at that moment.
+struct WebServerLife;
 
 }  // namespace tv
 
@@ -45,6 +49,7 @@ struct OlvWebSession {
     void* user = nullptr;  // starts as the server's user
     void* user2 = nullptr;
     void* user3 = nullptr;
+    void* user4 = nullptr;  // the media transfer attached to this connection, if any
     OlvAsyncServerSocket* server_socket = nullptr;
     OlvAsyncSocket* connection = nullptr;
     OlvWebReader* reader = nullptr;
@@ -63,6 +68,10 @@ struct OlvWebSession {
     std::atomic<int> keep_alive{0}; // the current request allows keeping the connection
     std::atomic<int> is_head{0};    // the current request is a HEAD
     unsigned arming = 0;            // the connection's arming: its socket is reused later
+    tv::WebServerLife* life = nullptr;
+    // Completions made on another thread whose end of response has not yet run on the chain
+    // thread: until it has, the connection reads nothing more.
+    std::atomic<int> finish_pending{0};
 };
 
 // Before the chain runs or on the chain thread. Port 0: a random free port in
@@ -75,8 +84,9 @@ std::uint16_t OlvWebServer_GetPort(OlvWebServer* server);
 int OlvWebServer_AddVirtualDirectory(OlvWebServer* server, const char* name, int name_length,
                                      tv::WebDirectoryFn handler, void* user);
 
-// The send functions may be called from any thread while the session is held. Data given
-// with OwnTransfer belongs to the server from the call on, whatever the result.
+// The send functions may be called from any thread while the session is held, also after
+// the chain has ended (they then refuse with SendNoSession). Data given with OwnTransfer
+// belongs to the server from the call on, whatever the result.
 // Raw bytes; with done set the response is complete.
 OlvSendResult OlvWebServer_SendBytes(OlvWebSession* session, const char* data, std::size_t length,
                                      OlvSendOwnership ownership, int done);
@@ -90,9 +100,11 @@ OlvSendResult OlvWebServer_BeginResponseFromPacket(OlvWebSession* session, OlvPa
 // One body piece; done marks the last one (length may be 0 then).
 OlvSendResult OlvWebServer_SendBody(OlvWebSession* session, const char* data, std::size_t length,
                                     OlvSendOwnership ownership, int done);
-// Any thread. Disconnects the session's connection.
+// Any thread. Disconnects the session's connection (from another thread: in the chain's
+// next turn, so that the connection's end is always handled on the chain thread).
 void OlvWebServer_CloseSession(OlvWebSession* session);
-// Any thread. A handler that answers later holds the session until it has answered.
+// Any thread. A handler that answers later holds the session until it has answered; a
+// release may come after the chain has ended.
 void OlvWebServer_HoldSession(OlvWebSession* session);
 void OlvWebServer_ReleaseSession(OlvWebSession* session);
 // Local IPv4 address (network order) the connection was accepted on.

@@ -32,6 +32,9 @@ struct Record {
     int sessions = 0;
     int closed = 0;
     std::vector<std::thread> workers;
+    bool chain_ended = false;
+    std::vector<OlvWebSession*> late_sessions;
+    std::atomic<int> late_result{1};
 };
 
 void Answer(OlvWebSession* session, std::string_view path, std::string_view method)
@@ -71,6 +74,38 @@ void OnRequest(OlvWebSession* session, int, OlvPacket* header, char* body, int* 
                                body != nullptr ? static_cast<std::size_t>(end - *begin) : 0);
     });
     *begin = end;
+    if (path == "/race") {
+        // A worker answers completely before this delivery has returned.
+        OlvWebServer_HoldSession(session);
+        std::thread worker([session] {
+            static constexpr std::string_view kText = "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nrace";
+            OlvWebServer_SendBytes(session, kText.data(), kText.size(), OwnStatic, 1);
+            OlvWebServer_ReleaseSession(session);
+        });
+        worker.join();
+        return;
+    }
+    if (path == "/late") {
+        // Held past the chain's end: the worker answers and lets go once the chain is gone.
+        OlvWebServer_HoldSession(session);
+        r->signal.Update([&] {
+            r->late_sessions.push_back(session);
+            r->workers.emplace_back([session, r] {
+                {
+                    std::unique_lock lk(r->signal.mutex());
+                    while (!r->chain_ended) {
+                        lk.unlock();
+                        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                        lk.lock();
+                    }
+                }
+                r->late_result = OlvWebServer_BeginResponse(session, 200, "OK", nullptr, OwnStatic);
+                OlvWebServer_CloseSession(session);
+                OlvWebServer_ReleaseSession(session);
+            });
+        });
+        return;
+    }
     if (path == "/later") {
         // Answered from a worker thread while the session is held.
         OlvWebServer_HoldSession(session);
@@ -193,6 +228,60 @@ TEST(OlvWebServer, PipelinedRequestWaitsForTheHeldAnswer)
     EXPECT_EQ(c.ReadBytes(expected.size()), expected);
     std::scoped_lock lk(s.record.signal.mutex());
     EXPECT_EQ(s.record.paths, (std::vector<std::string>{"/later", "/bytes"}));
+}
+
+TEST(OlvWebServer, AnswerCompletedByAWorkerBeforeTheDeliveryReturns)
+{
+    Server s;
+    LoopbackClient c(s.port);
+    // Pipelined: the second request must wait for the end of the first, and be served once.
+    ASSERT_TRUE(c.Send("GET /race HTTP/1.1\r\nHost: x\r\n\r\nGET /bytes HTTP/1.1\r\nHost: x\r\n\r\n"));
+    std::string race = "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nrace";
+    std::string hi = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi";
+    EXPECT_EQ(c.ReadBytes(race.size() + hi.size()), race + hi);
+    // One after the other on the same connection, sent as soon as the answer is in.
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(c.Send("GET /race HTTP/1.1\r\nHost: x\r\n\r\n"));
+        ASSERT_EQ(c.ReadBytes(race.size()), race) << i;
+        ASSERT_TRUE(c.Send("GET /bytes HTTP/1.1\r\nHost: x\r\n\r\n"));
+        ASSERT_EQ(c.ReadBytes(hi.size()), hi) << i;
+    }
+    c.SetTimeout(200);
+    EXPECT_EQ(c.ReadBytes(1), "");  // nothing served twice
+    std::scoped_lock lk(s.record.signal.mutex());
+    ASSERT_EQ(s.record.paths.size(), 42u);
+    for (std::size_t i = 0; i < s.record.paths.size(); ++i)
+        EXPECT_EQ(s.record.paths[i], i % 2 == 0 ? "/race" : "/bytes") << i;
+}
+
+// Holders that answer and let go after the chain ended, one with its connection still open
+// at the end and one whose client had left before: the server is gone, the sends are refused.
+TEST(OlvWebServer, SessionsReleasedAfterTheChainEnded)
+{
+    auto s = std::make_unique<Server>();
+    LoopbackClient open(s->port);
+    ASSERT_TRUE(open.Send("GET /late HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_TRUE(s->record.signal.WaitFor([&] { return s->record.paths.size() == 1; }));
+    {
+        LoopbackClient gone(s->port);
+        ASSERT_TRUE(gone.Send("GET /late HTTP/1.1\r\nHost: x\r\n\r\n"));
+        ASSERT_TRUE(s->record.signal.WaitFor([&] { return s->record.paths.size() == 2; }));
+        // Waiting for its answer, the connection does not read: end it from here.
+        OlvWebSession* session;
+        {
+            std::scoped_lock lk(s->record.signal.mutex());
+            session = s->record.late_sessions[1];
+        }
+        OlvWebServer_CloseSession(session);
+        EXPECT_TRUE(gone.WaitClosed());
+    }
+    ASSERT_TRUE(s->record.signal.WaitFor([&] { return s->record.closed == 1; }));
+    s->thread.Stop();
+    s->record.signal.Update([&] { s->record.chain_ended = true; });
+    for (auto& w : s->record.workers) w.join();
+    s->record.workers.clear();
+    EXPECT_EQ(s->record.late_result.load(), SendNoSession);
+    EXPECT_TRUE(open.WaitClosed());
 }
 
 TEST(OlvWebServer, VirtualDirectoryGetsThePathAfterItsSegment)
