@@ -12,6 +12,10 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <memory>
+#include <type_traits>
+#include <unordered_map>
+#include <vector>
 
 #include "http/OlvWebReader.h"
 #include "http/OlvWebServer.h"
@@ -22,10 +26,15 @@
 #include "runtime/OlvThreadPool.h"
 
 // Who frees the record: a step owns it while `busy` (queued or running); the session's
-// callbacks own it while `attached` (its user3 and handlers point here). It is freed by
+// callbacks own it while `attached` (its user4 and handlers point here). It is freed by
 // whichever side lets go last, decided under `lock`. Session fields are written on the chain
 // thread only; the worker touches the session only through the send functions.
+// Every record is also listed by its number: a queued step carries only the number, so a step
+// that the pool discards at its end owns nothing, and the chain's end frees every record that
+// no worker is running at that moment (a later step finds its number gone).
 struct MediaTransfer {
+    std::uintptr_t id = 0;
+    OlvChain* chain = nullptr;
     int fd = -1;
     std::int64_t position = 0;
     std::int64_t remaining = 0;
@@ -42,12 +51,19 @@ struct MediaTransfer {
     bool busy = false;
     bool awaiting_drain = false;  // the last block waits in the send queue
     bool ended = false;           // the file is closed and on_done has been called
+    bool running = false;         // a worker is inside a step
 };
 
 namespace
 {
 
 std::atomic<int> g_live{0};
+
+// Live transfers by number, and the chains that have a sweeper. Taken before a record's lock.
+std::mutex g_registry_lock;
+std::unordered_map<std::uintptr_t, MediaTransfer*>* g_registry = nullptr;
+std::unordered_map<OlvChain*, int>* g_swept_chains = nullptr;
+std::uintptr_t g_next_id = 0;
 
 constexpr std::string_view kNotFound = "HTTP/1.1 404 File Not Found\r\n\r\n";
 constexpr std::string_view kBadRequest = "HTTP/1.1 400 Bad Request\r\n\r\n";
@@ -126,6 +142,10 @@ void EndFile(MediaTransfer* t, int code)
 
 void FreeTransfer(MediaTransfer* t)
 {
+    {
+        std::scoped_lock registry(g_registry_lock);
+        g_registry->erase(t->id);
+    }
     if (t->fd >= 0) ::close(t->fd);
     OlvWebServer_ReleaseSession(t->session);
     delete t->state;
@@ -140,6 +160,7 @@ void StepLetsGo(MediaTransfer* t)
     {
         std::scoped_lock hold(t->lock);
         t->busy = false;
+        t->running = false;
         free_it = !t->attached;
     }
     if (free_it) FreeTransfer(t);
@@ -149,7 +170,7 @@ void StepLetsGo(MediaTransfer* t)
 // replaces); the session's fields stop pointing at it.
 void Detach(OlvWebSession* session, MediaTransfer* t)
 {
-    session->user3 = nullptr;
+    session->user4 = nullptr;
     session->on_sent = nullptr;
     session->on_session_closed = nullptr;
     bool free_it;
@@ -164,9 +185,27 @@ void Detach(OlvWebSession* session, MediaTransfer* t)
     FreeTransfer(t);
 }
 
+void QueueStep(OlvThreadPool* pool, std::uintptr_t id)
+{
+    OlvThreadPool_Queue(pool, reinterpret_cast<void*>(id), SendBodyStep);
+}
+
 void QueueStep(MediaTransfer* t)
 {
-    OlvThreadPool_Queue(t->pool, t, SendBodyStep);
+    QueueStep(t->pool, t->id);
+}
+
+// The worker's hold on the record for one step; null when the chain's end has freed it.
+MediaTransfer* ClaimStep(void* data)
+{
+    std::scoped_lock registry(g_registry_lock);
+    if (g_registry == nullptr) return nullptr;
+    auto found = g_registry->find(reinterpret_cast<std::uintptr_t>(data));
+    if (found == g_registry->end()) return nullptr;
+    MediaTransfer* t = found->second;
+    std::scoped_lock hold(t->lock);
+    t->running = true;
+    return t;
 }
 
 void FinishAll(MediaTransfer* t)
@@ -179,7 +218,8 @@ void FinishAll(MediaTransfer* t)
 
 void SendBodyStep(OlvThreadPool* /*pool*/, void* data) noexcept
 {
-    auto* t = static_cast<MediaTransfer*>(data);
+    MediaTransfer* t = ClaimStep(data);
+    if (t == nullptr) return;
     char* block = static_cast<char*>(tv::Malloc(tv::kTransferBlockBytes));
     std::int64_t want = 0;
     {
@@ -264,10 +304,16 @@ void SendBodyStep(OlvThreadPool* /*pool*/, void* data) noexcept
         // The drain of the send queue queues the next step.
         t->awaiting_drain = true;
         t->busy = false;
+        t->running = false;
         return;
     }
+    // Still busy: the next step owns the record. Once `running` is clear the chain's end may
+    // free it, so nothing of it is read after that.
+    OlvThreadPool* pool = t->pool;
+    const std::uintptr_t id = t->id;
+    t->running = false;
     hold.unlock();
-    QueueStep(t);
+    QueueStep(pool, id);
 }
 
 // The first step starts in a later chain turn, never inside the delivery of the request: a
@@ -283,8 +329,8 @@ void StartFired(void* data) noexcept
 void StartCancelled(void* data) noexcept
 {
     auto* t = static_cast<MediaTransfer*>(data);
-    if (t->session->user3 == t) {
-        t->session->user3 = nullptr;
+    if (t->session->user4 == t) {
+        t->session->user4 = nullptr;
         t->session->on_sent = nullptr;
         t->session->on_session_closed = nullptr;
     }
@@ -299,7 +345,7 @@ void StartCancelled(void* data) noexcept
 
 void SendOkHandler(OlvWebSession* session) noexcept
 {
-    auto* t = static_cast<MediaTransfer*>(session->user3);
+    auto* t = static_cast<MediaTransfer*>(session->user4);
     if (t == nullptr) return;
     bool next = false;
     bool detach = false;
@@ -317,11 +363,10 @@ void SendOkHandler(OlvWebSession* session) noexcept
     if (next) QueueStep(t);
 }
 
-// The connection ended. Usually on the chain thread; on a worker when a failed read closed it.
-// The session is dying: its fields are left as they are.
+// The connection ended (chain thread). The session is dying: its fields are left as they are.
 void CloseHandler(OlvWebSession* session) noexcept
 {
-    auto* t = static_cast<MediaTransfer*>(session->user3);
+    auto* t = static_cast<MediaTransfer*>(session->user4);
     if (t == nullptr) return;
     {
         std::scoped_lock hold(t->lock);
@@ -332,6 +377,74 @@ void CloseHandler(OlvWebSession* session) noexcept
     }
     EndFile(t, tv::kTransferDoneStopped);
     FreeTransfer(t);
+}
+
+// Last in its chain, so its end comes after the web server's connections have gone: no
+// session calls back any more. Frees every transfer of the chain that no worker is running;
+// a running step sees `closed` and frees its transfer itself.
+struct Sweeper {
+    tv::ChainHooks hooks;
+    OlvChain* chain = nullptr;
+};
+static_assert(std::is_standard_layout_v<Sweeper>);
+
+void SweeperDestroy(void* object) noexcept
+{
+    auto* sweeper = static_cast<Sweeper*>(object);
+    std::vector<MediaTransfer*> leftovers;
+    {
+        std::scoped_lock registry(g_registry_lock);
+        g_swept_chains->erase(sweeper->chain);
+        for (auto it = g_registry->begin(); it != g_registry->end();) {
+            MediaTransfer* t = it->second;
+            bool take = false;
+            if (t->chain == sweeper->chain) {
+                std::scoped_lock hold(t->lock);
+                t->closed = true;
+                t->attached = false;
+                take = !t->running;
+                if (take) t->busy = false;
+            }
+            if (take) {
+                leftovers.push_back(t);
+                it = g_registry->erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (MediaTransfer* t : leftovers) {
+        EndFile(t, tv::kTransferDoneStopped);
+        FreeTransfer(t);
+    }
+    std::destroy_at(sweeper);
+}
+
+constexpr tv::ChainHooks kSweeperHooks = {
+    .pre_select = nullptr,
+    .post_select = nullptr,
+    .destroy = SweeperDestroy,
+};
+
+// Chain thread. Lists the transfer, and gives its chain a sweeper the first time.
+void Register(MediaTransfer* t)
+{
+    bool add_sweeper = false;
+    {
+        std::scoped_lock registry(g_registry_lock);
+        if (g_registry == nullptr) {
+            g_registry = new std::unordered_map<std::uintptr_t, MediaTransfer*>;
+            g_swept_chains = new std::unordered_map<OlvChain*, int>;
+        }
+        t->id = ++g_next_id;
+        (*g_registry)[t->id] = t;
+        add_sweeper = g_swept_chains->emplace(t->chain, 1).second;
+    }
+    if (add_sweeper) {
+        auto* sweeper = tv::NewChainObject<Sweeper>(kSweeperHooks);
+        sweeper->chain = t->chain;
+        OlvChain_Add(t->chain, sweeper);
+    }
 }
 
 // Transfer mode named by the request: exact spelling only.
@@ -433,8 +546,8 @@ MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPoo
     if (session->reader != nullptr && session->reader->in_final_delivery == 0) return nullptr;
 
     // A transfer that finished on this connection is still attached: let go of it.
-    if (session->on_session_closed == CloseHandler && session->user3 != nullptr)
-        Detach(session, static_cast<MediaTransfer*>(session->user3));
+    if (session->on_session_closed == CloseHandler && session->user4 != nullptr)
+        Detach(session, static_cast<MediaTransfer*>(session->user4));
 
     std::int64_t size = 0;
     int fd = OpenShared(path, &size);
@@ -537,12 +650,13 @@ MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPoo
     t->user = user;
     t->attached = true;
     t->busy = true;
+    t->chain = tv::AsyncSocketChain(session->connection);
     ++g_live;
+    Register(t);
     OlvWebServer_HoldSession(session);
-    session->user3 = t;
+    session->user4 = t;
     session->on_sent = SendOkHandler;
     session->on_session_closed = CloseHandler;
-    OlvLifeTime_Add(tv::ChainTimer(tv::AsyncSocketChain(session->connection)), t, 0, StartFired,
-                    StartCancelled);
+    OlvLifeTime_Add(tv::ChainTimer(t->chain), t, 0, StartFired, StartCancelled);
     return state;
 }

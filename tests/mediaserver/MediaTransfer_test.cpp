@@ -105,7 +105,7 @@ protected:
         EXPECT_TRUE(WaitUntil([] { return tv::MediaTransferLiveCount() == 0; }))
             << "transfers still alive: " << tv::MediaTransferLiveCount();
         runner_->Stop();
-        OlvThreadPool_Destroy(pool_);
+        if (pool_ != nullptr) OlvThreadPool_Destroy(pool_);
         for (std::thread& t : workers_) t.join();
     }
 
@@ -145,6 +145,7 @@ protected:
             mime = "text/plain";
         }
         ++self->calls_;
+        self->user3_seen_ = session->user3;  // the device stack's word, never the transfer's
         MediaTransferState* state = MediaTransfer_HandleGet(
             session, self->pool_, header, 4096, path.c_str(), modes, mime, kFeatures, nullptr,
             self, Done);
@@ -234,6 +235,19 @@ protected:
     std::atomic<int> done_all_{0};
     std::atomic<int> done_stopped_{0};
     std::atomic<std::int64_t> last_sent_{-1};
+    std::atomic<void*> user3_seen_{nullptr};
+};
+
+// Keeps a pool worker busy until released.
+struct Blocker {
+    std::atomic<bool> inside{false};
+    std::atomic<bool> release{false};
+    static void Run(OlvThreadPool*, void* data) noexcept
+    {
+        auto* self = static_cast<Blocker*>(data);
+        self->inside = true;
+        while (!self->release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 };
 
 TEST_F(Transfer, WholeFileAndEveryRangeForm)
@@ -411,6 +425,66 @@ TEST_F(Transfer, PausedTransferIsFreedWhenItsConnectionCloses)
     EXPECT_TRUE(client.WaitClosed());
     EXPECT_TRUE(WaitUntil([&] { return done_stopped_.load() == 1; }));
     EXPECT_EQ(last_sent_.load(), 0);
+}
+
+// The chain ends while blocks wait in the send queue of clients that stopped reading (one
+// HTTP/1.0, one HTTP/1.1): every transfer and its session are freed (LeakSanitizer checks).
+TEST_F(Transfer, ChainEndFreesTransfersToClientsThatDoNotRead)
+{
+    tree_.Sparse("Media/long.mp3", 512LL * 1024 * 1024);
+    LoopbackClient old_client(port_);
+    LoopbackClient new_client(port_);
+    old_client.Send("GET " + Url("long.mp3") + " HTTP/1.0\r\n\r\n");
+    new_client.Send("GET " + Url("long.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(old_client.ReadUntil("\r\n\r\n").substr(0, 17), "HTTP/1.1 200 OK\r\n");
+    EXPECT_EQ(new_client.ReadUntil("\r\n\r\n").substr(0, 17), "HTTP/1.1 200 OK\r\n");
+    ASSERT_TRUE(WaitUntil([] { return tv::MediaTransferLiveCount() == 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the socket buffers fill
+    runner_->Stop();
+    EXPECT_TRUE(WaitUntil([] { return tv::MediaTransferLiveCount() == 0; }));
+    EXPECT_EQ(done_stopped_.load(), 2);
+    EXPECT_EQ(done_all_.load(), 0);
+}
+
+// The chain ends while the first step of a transfer waits in the pool's queue behind busy
+// workers, and the pool then discards that step: nothing is left behind.
+TEST_F(Transfer, ChainEndFreesATransferWhoseStepThePoolDiscards)
+{
+    tree_.File("Media/a.mp3", Pattern(100000));
+    Blocker blockers[3];
+    for (Blocker& b : blockers) OlvThreadPool_Queue(pool_, &b, Blocker::Run);
+    ASSERT_TRUE(WaitUntil([&] {
+        return blockers[0].inside.load() && blockers[1].inside.load() && blockers[2].inside.load();
+    }));
+    LoopbackClient client(port_);
+    client.Send("GET " + Url("a.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(client.ReadUntil("\r\n\r\n").substr(0, 17), "HTTP/1.1 200 OK\r\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the first step is queued
+    runner_->Stop();
+    EXPECT_EQ(tv::MediaTransferLiveCount(), 0);
+    std::thread destroyer([p = pool_] { OlvThreadPool_Destroy(p); });
+    ASSERT_TRUE(WaitUntil([&] { return tv::ThreadPoolTerminating(pool_); }));
+    for (Blocker& b : blockers) b.release = true;
+    destroyer.join();
+    pool_ = nullptr;
+    EXPECT_EQ(tv::MediaTransferLiveCount(), 0);
+    EXPECT_EQ(done_stopped_.load(), 1);
+}
+
+// A finished transfer that stays attached to its keep-alive connection leaves the session's
+// user3 to the device stack.
+TEST_F(Transfer, FinishedTransferLeavesUser3Alone)
+{
+    tree_.File("Media/a.mp3", Pattern(1000));
+    LoopbackClient client(port_);
+    for (int round = 0; round < 3; ++round) {
+        client.Send("GET " + Url("a.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        client.ReadUntil("\r\n\r\n");
+        std::string body;
+        ASSERT_TRUE(ReadChunked(client, &body));
+        EXPECT_EQ(user3_seen_.load(), nullptr) << round;
+    }
+    EXPECT_TRUE(WaitUntil([&] { return done_all_.load() == 3; }));
 }
 
 TEST_F(Transfer, FiveGibSparseFileNearItsEnd)
