@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -12,6 +13,8 @@
 #include <unistd.h>
 
 #include "runtime/OlvChain.h"
+#include "runtime/OlvLifeTime.h"
+#include "support/ChainRunner.h"
 #include "support/LoopbackClient.h"
 
 namespace {
@@ -132,6 +135,52 @@ TEST(OlvAsyncUDPSocket, DatagramsFromTwoSendersEachCarryTheirSender)
     EXPECT_EQ(r.datagrams[2].text, std::string(256 + 4096, 'z'));
     EXPECT_EQ(r.datagrams[2].port, a.port);
     EXPECT_EQ(r.datagrams[3].text, "again b");
+}
+
+// Sockets replaced while the chain runs, the way an address change rebuilds the SSDP ones:
+// the old one is taken out of the chain and a new one made on the chain thread. Old records,
+// timers and monitors must all go (ASan and LeakSanitizer check the chain's end).
+struct Rebuild {
+    Record* record;
+    OlvChain* chain;
+    OlvAsyncSocket* socket;
+    std::atomic<std::uint16_t> port{0};
+};
+
+void RebuildFired(void* data) noexcept
+{
+    auto* rebuild = static_cast<Rebuild*>(data);
+    OlvChain_DeferRemove(rebuild->chain, rebuild->socket);
+    rebuild->socket = OlvAsyncUDPSocket_Create(rebuild->chain, 256, kLoopback, 50000, 65000, 0,
+                                               OnData, nullptr, rebuild->record);
+    rebuild->port = rebuild->socket != nullptr ? tv::UdpSocketPort(rebuild->socket) : 0;
+}
+
+TEST(OlvAsyncUDPSocket, ReplacedWhileTheChainRuns)
+{
+    Record r;
+    OlvChain* chain = OlvChain_Create();
+    Rebuild rebuild{&r, chain, nullptr};
+    rebuild.socket = OlvAsyncUDPSocket_Create(chain, 256, kLoopback, 50000, 65000, 0, OnData,
+                                              nullptr, &r);
+    ASSERT_NE(rebuild.socket, nullptr);
+    rebuild.port = tv::UdpSocketPort(rebuild.socket);
+    ChainThread t(chain);
+    t.Start();
+    Sender sender;
+    for (std::size_t round = 1; round <= 3; ++round) {
+        std::uint16_t old_port = rebuild.port.load();
+        sender.SendTo(kLoopback, old_port, "round " + std::to_string(round));
+        ASSERT_TRUE(r.signal.WaitFor([&] { return r.datagrams.size() == round; }));
+        rebuild.port = 0;
+        OlvLifeTime_Add(tv::ChainTimer(chain), &rebuild, 0, RebuildFired, nullptr);
+        ASSERT_TRUE(tv::test::WaitUntil([&] { return rebuild.port.load() != 0; }));
+        ASSERT_NE(rebuild.port.load(), old_port);
+    }
+    sender.SendTo(kLoopback, rebuild.port.load(), "last");
+    ASSERT_TRUE(r.signal.WaitFor([&] { return r.datagrams.size() == 4; }));
+    t.Stop();
+    EXPECT_EQ(r.datagrams.back().text, "last");
 }
 
 TEST(OlvAsyncUDPSocket, SendToDestinationAndAddressText)
