@@ -316,10 +316,9 @@ void SendBodyStep(OlvThreadPool* /*pool*/, void* data) noexcept
     QueueStep(pool, id);
 }
 
-// The first step starts in a later chain turn, never inside the delivery of the request: a
-// small file would otherwise complete the response before the web server has paused the
-// connection for it, and the server's deferred end of that response would then reset the
-// reader under the next request already being read.
+// The first step starts in a later chain turn, never inside the delivery of the request: the
+// caller gets the state before any block is read (and may ask for a pause), and a pool without
+// workers, which runs the step at once, never ends the response inside the delivery.
 void StartFired(void* data) noexcept
 {
     QueueStep(static_cast<MediaTransfer*>(data));
