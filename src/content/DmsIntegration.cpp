@@ -449,7 +449,13 @@ void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char*
     if (header == nullptr || header->method == nullptr) return;
     if (begin != nullptr) *begin = end;  // a body under "content" has no use here
     if (done == 0) return;                // answered once the request is complete
-    if (header->method_length != 3 && header->method_length != 4) return;
+    // Nothing is sent for a method this directory does not serve, but the connection is not
+    // left waiting for an answer that never comes: with only five connections, a few such
+    // requests would otherwise shut every other client out.
+    if (header->method_length != 3 && header->method_length != 4) {
+        OlvWebServer_CloseSession(session);
+        return;
+    }
     tv::MicroStackLog("%s", "Incoming http request");
     FollowSettingsFile(dms);
 
@@ -471,7 +477,10 @@ void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char*
         OlvWebServer_SendBytes(session, kPost400, sizeof kPost400 - 1, OwnStatic, 1);
         return;
     }
-    if (!same("GET") && !same("HEAD")) return;
+    if (!same("GET") && !same("HEAD")) {
+        OlvWebServer_CloseSession(session);
+        return;
+    }
 
     // Decode the request path: it came escaped once by the client over the escaped file path.
     std::string raw(header->path != nullptr ? header->path : "",

@@ -581,6 +581,16 @@ TEST_F(DmsIntegrationTest, ContentDirectoryAnswersPostsAndLogsRequests)
                                        "Content-Length: 3\r\n\r\nabc");
     EXPECT_EQ(post, "HTTP/1.1 400\r\n\r\n");
 
+    // Other methods get no answer, and their connection is not left hanging.
+    for (const char* method : {"PUT", "OPTIONS", "DELETE"}) {
+        SCOPED_TRACE(method);
+        tv::test::LoopbackClient client(port_, 2000);
+        ASSERT_TRUE(client.connected());
+        client.Send(std::string(method) + " /content/x HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 1\r\n\r\nx");
+        EXPECT_EQ(client.ReadAll(), "");
+        EXPECT_TRUE(client.closed()) << "the connection was left open";
+    }
+
     BrowseAnswer answer = Browse(FolderId(folder) + "a.mp3", "BrowseMetadata");
     ASSERT_EQ(answer.objects.size(), 1u);
     LogCapture::Clear();

@@ -28,11 +28,15 @@ TV_SERVER_PID=
 TV_PORT=
 
 tv_cleanup() {
-  local pid
+  local pid i
   for pid in "${TV_PIDS[@]}"; do
-    kill -TERM "$pid" 2>/dev/null || true
+    [ -n "$pid" ] && kill -TERM "$pid" 2>/dev/null || true
   done
+  # A process that does not end on SIGTERM within 5 s is killed: the script must not hang.
   for pid in "${TV_PIDS[@]}"; do
+    [ -n "$pid" ] || continue
+    for i in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
   rm -rf "$TV_WORK"
