@@ -8,40 +8,37 @@ printf 'x' >"$TV_WORK/media/a.mp3"
 tv_share "$TV_WORK/media"
 tv_start
 
-# Prints "USN<TAB>LOCATION" for every answer to a search for TARGET.
+# Prints "USN<TAB>LOCATION" for every answer to a search for TARGET, as seen by the GSSDP
+# library: its gssdp-discover tool where the distribution ships it, else its Python binding
+# (Debian 12 ships only the library).
 search() {
   local target=$1
   if command -v gssdp-discover >/dev/null; then
     timeout 10 gssdp-discover -i lo --timeout=3 --target="$target" 2>/dev/null |
       awk '/USN:/{usn=$2} /Location:/{print usn "\t" $2}'
-  else
-    # Without gssdp-discover (not every distribution ships it): a plain M-SEARCH.
-    python3 - "$target" <<'EOF'
-import socket, sys, time
-target = sys.argv[1]
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton("127.0.0.1"))
-s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, 2)
-s.bind(("127.0.0.1", 0))
-msg = ("M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\n"
-       "MX: 1\r\nST: %s\r\n\r\n" % target).encode()
-s.sendto(msg, ("239.255.255.250", 1900))
-end = time.time() + 3
-while time.time() < end:
-    s.settimeout(max(0.05, end - time.time()))
-    try:
-        data, _ = s.recvfrom(65536)
-    except socket.timeout:
-        break
-    headers = {}
-    for line in data.decode("latin-1").split("\r\n")[1:]:
-        if ":" in line:
-            k, v = line.split(":", 1)
-            headers[k.strip().upper()] = v.strip()
-    print("%s\t%s" % (headers.get("USN", ""), headers.get("LOCATION", "")))
-EOF
+    return
   fi
+  timeout 15 /usr/bin/python3 - "$target" <<'EOF'
+import sys, gi
+gi.require_version('GSSDP', '1.6')
+from gi.repository import GSSDP, GLib
+client = GSSDP.Client.new_full('lo', None, 0, GSSDP.UDAVersion.VERSION_1_0)
+browser = GSSDP.ResourceBrowser.new(client, sys.argv[1])
+browser.set_mx(1)
+def available(browser, usn, locations):
+    for location in locations:
+        print('%s\t%s' % (usn, location))
+    sys.stdout.flush()
+browser.connect('resource-available', available)
+browser.set_active(True)
+loop = GLib.MainLoop()
+GLib.timeout_add(3000, loop.quit)
+loop.run()
+EOF
 }
+
+/usr/bin/python3 -c "import gi; gi.require_version('GSSDP', '1.6')" 2>/dev/null ||
+  command -v gssdp-discover >/dev/null || tv_fail "no GSSDP client installed (gir1.2-gssdp-1.6)"
 
 device_type=urn:schemas-upnp-org:device:MediaServer:1
 found=$(search "$device_type")
