@@ -53,8 +53,6 @@ void NotifyAddressChange(void* content_source) noexcept
     DmsIntegration_NotifyAddressChange(static_cast<DmsIntegration*>(content_source));
 }
 
-void StackLog(const char* line) noexcept { ServerLog("%s", line); }
-
 // Set before the stack exists, so that its own defaults do not apply.
 void SetDeviceIdentity() noexcept
 {
@@ -128,8 +126,6 @@ int ServerMain(const ServerLogTarget* window, tv::Event* stop_event) noexcept
     // Destroy may only run once every worker is inside the pool.
     tv::ThreadPoolWaitForWorkers(pool, kWorkerCount);
 
-    // The device stack and the media server layer log through the stack's sink.
-    tv::SetMicroStackLog(StackLog);
     SetDeviceIdentity();
 
     char friendly_name[kFriendlyNameSize];
@@ -153,7 +149,6 @@ int ServerMain(const ServerLogTarget* window, tv::Event* stop_event) noexcept
     stop_watcher.join();
     OlvThreadPool_Destroy(pool);
     for (std::thread& worker : workers) worker.join();
-    tv::SetMicroStackLog(nullptr);
     ServerLog_SetTarget(nullptr);
     return 0;
 }

@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "app/ServerLog.h"
+#include "runtime/ServerLog.h"
 #include "runtime/Event.h"
 
 // The GetProtocolInfo Source list: what this server can serve.

@@ -18,7 +18,7 @@
 #include <cstddef>
 #include <sys/stat.h>
 
-#include "app/ServerLog.h"
+#include "runtime/ServerLog.h"
 #include "app/ServerMain.h"
 #include "app/SharedFolders.h"
 #include "runtime/Event.h"

@@ -27,15 +27,11 @@
 #include "runtime/Memory.h"
 #include "runtime/OlvLifeTime.h"
 #include "runtime/OlvParsers.h"
+#include "runtime/ServerLog.h"
 #include "upnp/MicroStack.h"
 
 static_assert(std::is_standard_layout_v<DmsIntegration>);
 static_assert(offsetof(DmsIntegration, hooks) == 0);
-
-namespace tv {
-// The device stack's diagnostic sink, which the server main points at the window log.
-[[gnu::format(printf, 1, 2)]] void MicroStackLog(const char* format, ...) noexcept;
-}  // namespace tv
 
 namespace {
 
@@ -124,7 +120,7 @@ void FollowSettingsFile(DmsIntegration* dms) noexcept
     std::vector<std::string> list;
     std::string message;
     int result = SharedFolders_Load(list, &message);
-    if (result < 0) tv::MicroStackLog("Shared folders not reloaded: %s", message.c_str());
+    if (result < 0) ServerLog("Shared folders not reloaded: %s", message.c_str());
 }
 
 void IgnoreStatistics(MSA_Server*, const tv::MsaStatistics*) noexcept {}
@@ -377,7 +373,7 @@ void _MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseReq
                 if (utf8 == nullptr) {
                     // Counted like an object that cannot be rendered: undecodable bytes never
                     // reach the document.
-                    tv::MicroStackLog("Left out an object whose name is not UTF-8: %s",
+                    ServerLog("Left out an object whose name is not UTF-8: %s",
                                       object->source_path != nullptr ? object->source_path : "");
                 } else {
                     MSA_AppendResult(server, session, utf8, length);
@@ -456,7 +452,7 @@ void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char*
         OlvWebServer_CloseSession(session);
         return;
     }
-    tv::MicroStackLog("%s", "Incoming http request");
+    ServerLog("%s", "Incoming http request");
     FollowSettingsFile(dms);
 
     std::string_view method(header->method, static_cast<std::size_t>(header->method_length));
@@ -496,7 +492,7 @@ void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char*
     path_buffer.resize(static_cast<std::size_t>(path_length));
 
     const char* range = OlvPacket_GetHeader(header, "Range", 5);
-    tv::MicroStackLog("GET %s RANGE (%s)", path_buffer.c_str(), range != nullptr ? range : "");
+    ServerLog("GET %s RANGE (%s)", path_buffer.c_str(), range != nullptr ? range : "");
 
     std::string extension(ExtensionOf(path_buffer, false));
     CdsMediaClass media_class = 0;

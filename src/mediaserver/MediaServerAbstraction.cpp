@@ -18,17 +18,12 @@
 #include "http/OlvWebServer.h"
 #include "runtime/Memory.h"
 #include "runtime/OlvParsers.h"
+#include "runtime/ServerLog.h"
 #include "runtime/OlvThreadPool.h"
 #include "upnp/MicroStack.h"
 
 static_assert(std::is_standard_layout_v<MSA_Server>);
 static_assert(offsetof(MSA_Server, hooks) == 0);
-
-namespace tv {
-// The device stack's diagnostic sink (tv::SetMicroStackLog), which the server main points at
-// the window log. The stack declares it only in its folder-internal header.
-[[gnu::format(printf, 1, 2)]] void MicroStackLog(const char* format, ...) noexcept;
-}  // namespace tv
 
 namespace {
 
@@ -446,10 +441,10 @@ int MediaServer_ContentDirectory_Browse(OlvWebSession* session, const char* obje
     int kind = 0;
     if (strcasecmp(flag, "BrowseDirectChildren") == 0) {
         kind = 1;
-        tv::MicroStackLog("%s", "BrowseDirectChildren");
+        ServerLog("%s", "BrowseDirectChildren");
     } else if (strcasecmp(flag, "BrowseMetadata") == 0) {
         kind = 0;
-        tv::MicroStackLog("%s", "BrowseMetaData");
+        ServerLog("%s", "BrowseMetaData");
     } else {
         std::fprintf(stderr,
                      "WARNING: MediaServer_ContentDirectory_Browse(): Possible error with "

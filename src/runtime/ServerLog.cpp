@@ -1,5 +1,5 @@
 // ServerLog: formats a line in full and hands it to the current log target.
-#include "app/ServerLog.h"
+#include "runtime/ServerLog.h"
 
 #include <atomic>
 #include <cstdarg>

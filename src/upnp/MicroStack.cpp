@@ -16,6 +16,7 @@
 #include "runtime/OlvLifeTime.h"
 #include "runtime/OlvPacket.h"
 #include "runtime/OlvParsers.h"
+#include "runtime/ServerLog.h"
 #include "upnp/DeviceDocuments.h"
 #include "upnp/upnp_internal.h"
 
@@ -37,7 +38,6 @@ constexpr const char kDefaultModelUrl[] = "https://tindravoller.invalid/";
 constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
 constexpr char kExpectationFailed[] = "HTTP/1.1 417 Expectation Failed\r\n\r\n";
 
-std::atomic<tv::MicroStackLogFn> g_log{nullptr};
 // The mark a session's user3 gets once its Expect header has been looked at.
 char g_expect_checked = 0;
 
@@ -119,7 +119,7 @@ void Dispatch(MicroStack* stack, OlvWebSession* session, OlvPacket* header, char
     }
     if (Is(method, method_length, "GET")) {
         std::string_view name = LogName(header);
-        tv::MicroStackLog("GET %.*s", static_cast<int>(name.size()), name.data());
+        ServerLog("GET %.*s", static_cast<int>(name.size()), name.data());
         if (Is(path, path_length, "/")) {
             tv::SendDescription(session, false);
         } else if (Is(path, path_length, "/device32.jpg")) {
@@ -190,29 +190,6 @@ void OnSession(OlvWebSession* session, void* /*user*/) noexcept
 
 namespace tv {
 
-void SetMicroStackLog(MicroStackLogFn log) noexcept
-{
-    g_log.store(log);
-}
-
-void MicroStackLog(const char* format, ...) noexcept
-{
-    MicroStackLogFn log = g_log.load();
-    if (log == nullptr) return;
-    va_list args;
-    va_start(args, format);
-    va_list measure;
-    va_copy(measure, args);
-    int length = std::vsnprintf(nullptr, 0, format, measure);
-    va_end(measure);
-    if (length >= 0) {
-        auto* line = static_cast<char*>(tv::Malloc(static_cast<std::size_t>(length) + 1));
-        std::vsnprintf(line, static_cast<std::size_t>(length) + 1, format, args);
-        log(line);
-        tv::Free(line);
-    }
-    va_end(args);
-}
 
 bool PathIs(const char* path, int path_length, std::string_view rest) noexcept
 {

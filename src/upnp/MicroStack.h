@@ -113,11 +113,6 @@ enum ContentDirectoryVariable : int {
 // at them. For tests; not while a stack serves requests.
 void ResetServiceRecords() noexcept;
 
-// Where the stack's diagnostic lines ("GET /") go; null drops them. The server main points it
-// at ServerLog. Any thread; `line` carries no line end and is valid during the call only.
-using MicroStackLogFn = void (*)(const char* line) noexcept;
-void SetMicroStackLog(MicroStackLogFn log) noexcept;
-
 // Stacks created while this is off open no SSDP sockets and send nothing by multicast, so
 // that tests of their HTTP side can run outside a private network namespace. On by default.
 void SetSsdpEnabled(bool enabled) noexcept;

@@ -93,9 +93,6 @@ inline std::string_view View(const char* data, int length)
     return std::string_view(data, length > 0 ? static_cast<std::size_t>(length) : 0);
 }
 
-// Writes one diagnostic line through the installed log function.
-[[gnu::format(printf, 1, 2)]] void MicroStackLog(const char* format, ...) noexcept;
-
 // The path after its first character equals `rest` (the stack's path convention).
 bool PathIs(const char* path, int path_length, std::string_view rest) noexcept;
 

@@ -16,6 +16,7 @@
 
 #include "http/OlvWebServer.h"
 #include "runtime/OlvChain.h"
+#include "runtime/ServerLog.h"
 #include "support/LoopbackClient.h"
 #include "upnp/MicroStack.h"
 
@@ -64,8 +65,8 @@ inline void SwitchOffAsServed()
 // Lines the stack logged.
 class LogCapture {
 public:
-    LogCapture() { SetMicroStackLog(&LogCapture::Take); }
-    ~LogCapture() { SetMicroStackLog(nullptr); }
+    LogCapture() { ServerLog_SetTarget(&Target()); }
+    ~LogCapture() { ServerLog_SetTarget(nullptr); }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
     static std::vector<std::string> Lines()
@@ -90,7 +91,12 @@ private:
         static std::vector<std::string> lines;
         return lines;
     }
-    static void Take(const char* line) noexcept
+    static const ServerLogTarget& Target()
+    {
+        static const ServerLogTarget target{.append = Take, .window = nullptr};
+        return target;
+    }
+    static void Take(void* /*window*/, const char* line) noexcept
     {
         std::scoped_lock lock(Mutex());
         Store().emplace_back(line);

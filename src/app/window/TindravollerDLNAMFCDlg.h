@@ -10,7 +10,7 @@
 #include <QDialog>
 #include <QString>
 
-#include "app/ServerLog.h"
+#include "runtime/ServerLog.h"
 #include "runtime/Event.h"
 
 class QAction;
