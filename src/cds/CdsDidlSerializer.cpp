@@ -24,17 +24,6 @@ constexpr std::size_t kDurationAllowance = 17;
 constexpr std::size_t kDateAllowance = 20;
 constexpr std::size_t kResolutionAllowance = 23;
 
-constexpr std::string_view kRootStartDlna =
-    "&lt;DIDL-Lite xmlns:dc=&quot;http://purl.org/dc/elements/1.1/&quot; "
-    "xmlns:upnp=&quot;urn:schemas-upnp-org:metadata-1-0/upnp/&quot; "
-    "xmlns=&quot;urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/&quot; "
-    "xmlns:dlna=&quot;urn:schemas-dlna-org:metadata-1-0/&quot;&gt;";
-constexpr std::string_view kRootStart =
-    "&lt;DIDL-Lite xmlns:dc=&quot;http://purl.org/dc/elements/1.1/&quot; "
-    "xmlns:upnp=&quot;urn:schemas-upnp-org:metadata-1-0/upnp/&quot; "
-    "xmlns=&quot;urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/&quot;&gt;";
-constexpr std::string_view kRootEnd = "\r\n&lt;/DIDL-Lite&gt;";
-
 char AsciiLower(unsigned char c)
 {
     return static_cast<char>((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c);
@@ -487,7 +476,8 @@ void EmitObject(DidlOut& out, const CdsObject* o, std::uint32_t filter, std::uin
     const std::uint32_t third = CdsClassThird(o->media_class);
 
     if (with_root)
-        out.Text(CdsFilter_NeedsDlnaNamespace(filter) ? kRootStartDlna : kRootStart);
+        out.Text(CdsFilter_NeedsDlnaNamespace(filter) ? tv::kDidlRootStartDlna
+                                                      : tv::kDidlRootStart);
     out.Text(container ? "\r\n&lt;container" : "\r\n&lt;item");
     if (o->id != nullptr) {
         out.Text(" id=&quot;");
@@ -606,7 +596,7 @@ void EmitObject(DidlOut& out, const CdsObject* o, std::uint32_t filter, std::uin
     }
     out.Text(container ? "\r\n&lt;/container&gt;" : "\r\n&lt;/item&gt;");
     if (with_root)
-        out.Text(kRootEnd);
+        out.Text(tv::kDidlRootEnd);
 }
 
 } // namespace

@@ -3,11 +3,26 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "cds/CdsObject.h"
 
 namespace tv
 {
+// The DIDL-Lite root tags as they stand inside a SOAP Result (escaped once).
+constexpr std::string_view kDidlRootStartDlna =
+    "&lt;DIDL-Lite xmlns:dc=&quot;http://purl.org/dc/elements/1.1/&quot; "
+    "xmlns:upnp=&quot;urn:schemas-upnp-org:metadata-1-0/upnp/&quot; "
+    "xmlns=&quot;urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/&quot; "
+    "xmlns:dlna=&quot;urn:schemas-dlna-org:metadata-1-0/&quot;&gt;";
+constexpr std::string_view kDidlRootStart =
+    "&lt;DIDL-Lite xmlns:dc=&quot;http://purl.org/dc/elements/1.1/&quot; "
+    "xmlns:upnp=&quot;urn:schemas-upnp-org:metadata-1-0/upnp/&quot; "
+    "xmlns=&quot;urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/&quot;&gt;";
+constexpr std::string_view kDidlRootEnd = "\r\n&lt;/DIDL-Lite&gt;";
+static_assert(kDidlRootStartDlna.size() == 255);
+static_assert(kDidlRootStart.size() == 197);
+
 // Filter mask bits.
 constexpr std::uint32_t kCdsFilterCreator = 0x00000001;
 constexpr std::uint32_t kCdsFilterChildCount = 0x00000002;

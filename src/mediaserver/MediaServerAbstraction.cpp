@@ -29,20 +29,6 @@ namespace {
 
 constexpr char kCdsType[] = "urn:schemas-upnp-org:service:ContentDirectory:1";
 
-// The DIDL-Lite root start tags as they appear inside Result (escaped once). The serializer
-// keeps its own copies private.
-constexpr std::string_view kRootStartDlna =
-    "&lt;DIDL-Lite xmlns:dc=&quot;http://purl.org/dc/elements/1.1/&quot; "
-    "xmlns:upnp=&quot;urn:schemas-upnp-org:metadata-1-0/upnp/&quot; "
-    "xmlns=&quot;urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/&quot; "
-    "xmlns:dlna=&quot;urn:schemas-dlna-org:metadata-1-0/&quot;&gt;";
-constexpr std::string_view kRootStart =
-    "&lt;DIDL-Lite xmlns:dc=&quot;http://purl.org/dc/elements/1.1/&quot; "
-    "xmlns:upnp=&quot;urn:schemas-upnp-org:metadata-1-0/upnp/&quot; "
-    "xmlns=&quot;urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/&quot;&gt;";
-constexpr std::string_view kRootEnd = "\r\n&lt;/DIDL-Lite&gt;";
-static_assert(kRootStartDlna.size() == 255);
-static_assert(kRootStart.size() == 197);
 
 constexpr char kInternalError[] = "Unknown or internal error encountered.";
 
@@ -579,7 +565,7 @@ int MSA_BeginResult(MSA_Server*, OlvWebSession* session, const MSA_BrowseRequest
     if (with_root != 0) {
         const char* filter = request != nullptr ? request->filter : nullptr;
         std::string_view root =
-            CdsFilter_NeedsDlnaNamespace(CdsFilter_Parse(filter)) ? kRootStartDlna : kRootStart;
+            CdsFilter_NeedsDlnaNamespace(CdsFilter_Parse(filter)) ? tv::kDidlRootStartDlna : tv::kDidlRootStart;
         return MicroStack_SendArgument(session, "Result", root.data(),
                                        static_cast<int>(root.size()), OwnStatic, 1, 0);
     }
@@ -599,8 +585,8 @@ int MSA_EndResult(MSA_Server*, OlvWebSession* session, const MSA_BrowseRequest* 
 {
     if (session == nullptr) return -1;
     int result = with_root != 0
-                     ? MicroStack_SendArgument(session, "Result", kRootEnd.data(),
-                                               static_cast<int>(kRootEnd.size()), OwnStatic, 0, 1)
+                     ? MicroStack_SendArgument(session, "Result", tv::kDidlRootEnd.data(),
+                                               static_cast<int>(tv::kDidlRootEnd.size()), OwnStatic, 0, 1)
                      : MicroStack_SendArgument(session, "Result", nullptr, 0, OwnStatic, 0, 1);
     const struct {
         const char* name;
