@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -351,6 +352,20 @@ void _MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseReq
     std::uint32_t returned = 0;
     long long index = -1;
     for (;;) {
+        bool in_page = index + 1 >= static_cast<long long>(request->starting_index) &&
+                       (request->requested_count == 0 || returned < request->requested_count);
+        if (!in_page) {
+            // Outside the page an object is only counted: nothing of it is built.
+            const long long next = index + 1;
+            const std::uint32_t before = static_cast<std::uint32_t>(
+                std::min<long long>(request->starting_index - next, UINT32_MAX));
+            std::uint32_t skipped = FSE_SkipObjects(dms->enumerator, query,
+                                                    next < request->starting_index ? before : UINT32_MAX);
+            if (skipped == 0) break;
+            total += skipped;
+            index += skipped;
+            continue;
+        }
         CdsObject* object = CdsObject_Allocate();
         if (FSE_HandleProcessObject(dms->enumerator, request, query, object) == 0) {
             CdsObject_Release(object);
@@ -358,10 +373,7 @@ void _MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseReq
         }
         ++total;
         ++index;
-        bool in_page = index >= static_cast<long long>(request->starting_index) &&
-                       (request->requested_count == 0 || returned < request->requested_count);
-        // Resources only show in serialized objects: the others skip the size look-ups.
-        if (in_page) {
+        {
             DmsIntegration_AddResources(dms, filter_mask, request, object);
             int length = 0;
             char* didl = CdsToDidl_GetmediaObjectDidlEscaped(object, 0, filter_mask, 0, &length);

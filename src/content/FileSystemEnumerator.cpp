@@ -1,15 +1,55 @@
 #include "content/FileSystemEnumerator.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
+#include <mutex>
 #include <string_view>
+#include <vector>
 
 #include "content/MediaTypes.h"
 #include "mediaserver/FileIoAbstraction.h"
 #include "mediaserver/MediaServerAbstraction.h"
 #include "runtime/Memory.h"
 #include "runtime/OlvChain.h"
+
+// One folder's published children in directory order, as names escaped the way the file
+// layer escapes them, with their kinds (1 file, 2 folder).
+struct FseFolderEntries {
+    std::string text;                  // the names one after another
+    std::vector<std::uint32_t> ends;   // where each name ends in text
+    std::vector<signed char> kinds;
+    std::size_t Count() const { return ends.size(); }
+    std::string_view Name(std::size_t i) const
+    {
+        std::size_t begin = i == 0 ? 0 : ends[i - 1];
+        return std::string_view(text).substr(begin, ends[i] - begin);
+    }
+};
+
+// What has to stay the same for a folder's children to be the same.
+struct FseFolderStamp {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t size = 0;
+    std::int64_t mtime_sec = 0;
+    std::int64_t mtime_nsec = 0;
+    std::int64_t ctime_sec = 0;
+    std::int64_t ctime_nsec = 0;
+    bool operator==(const FseFolderStamp&) const = default;
+};
+
+struct FseCachedFolder {
+    std::string real;
+    FseFolderStamp stamp;
+    std::shared_ptr<const FseFolderEntries> entries;
+    std::uint64_t used = 0;
+};
 
 struct FSE_Enumerator {
     tv::ChainHooks hooks;
@@ -19,6 +59,18 @@ struct FSE_Enumerator {
     int virtual_directory_length = 0;
     char separator = '\\';
     char alt_separator = '/';
+    // Listings of the folders browsed last. A client pages through a folder with one Browse per
+    // page, and each must count the whole folder: kept while the folder is unchanged, a page
+    // costs the same wherever it starts.
+    std::mutex cache_lock;
+    std::vector<FseCachedFolder> cache;
+    std::uint64_t cache_clock = 0;
+};
+
+// The walk over a folder's children.
+struct FseListing {
+    std::shared_ptr<const FseFolderEntries> entries;
+    std::size_t next = 0;
 };
 
 namespace
@@ -88,31 +140,62 @@ void Destroy(void* object) noexcept
 
 constexpr tv::ChainHooks kHooks = {.pre_select = nullptr, .post_select = nullptr, .destroy = Destroy};
 
+constexpr std::size_t kCachedFolders = 8;
+constexpr std::size_t kCachedBytes = 8u << 20;  // of names, over all cached folders
+
+// Ends the walk over the folder's children.
+void EndListing(FseQuery* query)
+{
+    FileIo_CloseDirectory(query->dir);
+    query->dir = nullptr;
+    delete query->listing;
+    query->listing = nullptr;
+    query->current.clear();
+    query->entry_type = 0;
+    query->partial = 0;
+}
+
+// The next name of the folder, escaped as the file layer escapes it; false at the end.
+// *kind receives the entry's type when it is already known, else -1.
+bool NextName(FseQuery* query, char* name, int* kind)
+{
+    *kind = -1;
+    if (query->listing == nullptr)
+        return query->dir != nullptr && FileIo_NextEntry(query->dir, name, nullptr) != 0;
+    FseListing* listing = query->listing;
+    if (listing->next >= listing->entries->Count()) return false;
+    std::string_view next = listing->entries->Name(listing->next);
+    std::memcpy(name, next.data(), next.size());
+    name[next.size()] = '\0';
+    *kind = listing->entries->kinds[listing->next];
+    ++listing->next;
+    return true;
+}
+
 // Reads the folder's next child other than "." and ".." into the current entry.
 bool NextChild(FseQuery* query, std::string_view first_name)
 {
     char name[tv::kFseNameCapacity];
     bool have = !first_name.empty();
-    std::string pending(first_name);
+    std::string_view pending = first_name;
     while (true) {
+        int kind = -1;
         if (!have) {
-            if (query->dir == nullptr || FileIo_NextEntry(query->dir, name, nullptr) == 0) {
-                FileIo_CloseDirectory(query->dir);
-                query->dir = nullptr;
-                query->current.clear();
-                query->entry_type = 0;
-                query->partial = 0;
+            if (!NextName(query, name, &kind)) {
+                EndListing(query);
                 return false;
             }
             pending = name;
         }
         have = false;
         if (pending == "." || pending == "..") continue;
-        std::string entry = query->subject + pending;
-        if (entry.size() >= static_cast<std::size_t>(tv::kFseEntryCapacity)) continue;
-        query->entry_type = FileIo_GetType(entry.c_str());
-        if (query->entry_type == 2) entry += '\\';
-        query->current = std::move(entry);
+        if (query->subject.size() + pending.size() >= static_cast<std::size_t>(tv::kFseEntryCapacity))
+            continue;
+        // The buffer of the entry before is reused: a long folder is walked without allocations.
+        query->current.assign(query->subject);
+        query->current.append(pending);
+        query->entry_type = kind >= 0 ? kind : FileIo_GetType(query->current.c_str());
+        if (query->entry_type == 2) query->current += '\\';
         query->partial = EndsWithTmp(pending) ? 1 : 0;
         return true;
     }
@@ -250,6 +333,125 @@ void FSE_ParsePath(FSE_Enumerator* fse, const std::string& path, FsePathParts* p
     strip(full.size(), &p->relative, &p->relative_length);
 }
 
+namespace
+{
+
+FseFolderStamp StampOf(const struct stat& st)
+{
+    FseFolderStamp stamp;
+    stamp.device = static_cast<std::uint64_t>(st.st_dev);
+    stamp.inode = static_cast<std::uint64_t>(st.st_ino);
+    stamp.size = static_cast<std::int64_t>(st.st_size);
+    stamp.mtime_sec = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+    stamp.mtime_nsec = static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+    stamp.ctime_sec = static_cast<std::int64_t>(st.st_ctim.tv_sec);
+    stamp.ctime_nsec = static_cast<std::int64_t>(st.st_ctim.tv_nsec);
+    return stamp;
+}
+
+// The folder's published children, read from the folder (real path) whose internal path is
+// query->subject. Null when it cannot be read. *stable is false when a kind may change while
+// the folder itself stays the same (links, names the file layer has to resolve).
+std::shared_ptr<FseFolderEntries> ReadFolder(FSE_Enumerator* fse, FseQuery* query,
+                                             const std::string& real, bool* stable)
+{
+    *stable = true;
+    DIR* dir = ::opendir(real.c_str());
+    if (dir == nullptr) return nullptr;
+    auto entries = std::make_shared<FseFolderEntries>();
+    std::string& path = query->current;
+    while (dirent* entry = ::readdir(dir)) {
+        std::string_view raw = entry->d_name;
+        if (raw == "." || raw == "..") continue;
+        int kind;
+        std::string escaped;
+        std::string_view name = raw;
+        if (raw.find('%') != std::string_view::npos || raw.find('\\') != std::string_view::npos) {
+            // An escape in the name maps to another real path: the file layer decides.
+            escaped = tv::FileIoEscapeName(raw);
+            name = escaped;
+            kind = -1;
+            *stable = false;
+        } else {
+            unsigned char type = entry->d_type;
+            if (type == DT_LNK || type == DT_UNKNOWN) {
+                // As a stat of the path gives it: links followed.
+                *stable = false;
+                struct stat st {};
+                if (::fstatat(::dirfd(dir), entry->d_name, &st, 0) != 0)
+                    type = DT_UNKNOWN;
+                else
+                    type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+            }
+            kind = type == DT_DIR ? 2 : type == DT_REG ? 1 : 0;
+        }
+        if (name.size() + 1 > static_cast<std::size_t>(tv::kFseNameCapacity)) continue;
+        if (query->subject.size() + name.size() >= static_cast<std::size_t>(tv::kFseEntryCapacity))
+            continue;
+        path.assign(query->subject);
+        path.append(name);
+        if (kind < 0) kind = FileIo_GetType(path.c_str());
+        if (kind == 2) path += '\\';
+        query->entry_type = kind;
+        FsePathParts parts;
+        FSE_ParsePath(fse, path, &parts);
+        if (FSE_Accept(fse, query, &parts) == 0) continue;
+        entries->text.append(name);
+        entries->ends.push_back(static_cast<std::uint32_t>(entries->text.size()));
+        entries->kinds.push_back(static_cast<signed char>(kind));
+    }
+    ::closedir(dir);
+    path.clear();
+    query->entry_type = 0;
+    return entries;
+}
+
+// The published children of the folder at `real`, from the cache while the folder is
+// unchanged.
+std::shared_ptr<const FseFolderEntries> FolderEntries(FSE_Enumerator* fse, FseQuery* query,
+                                                      const std::string& real)
+{
+    struct stat st {};
+    if (::stat(real.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return nullptr;
+    FseFolderStamp stamp = StampOf(st);
+    {
+        std::scoped_lock hold(fse->cache_lock);
+        for (FseCachedFolder& cached : fse->cache) {
+            if (cached.real == real && cached.stamp == stamp) {
+                cached.used = ++fse->cache_clock;
+                return cached.entries;
+            }
+        }
+    }
+    bool stable = false;
+    std::shared_ptr<const FseFolderEntries> entries = ReadFolder(fse, query, real, &stable);
+    // A change within the clock tick of the last one may leave the times as they were: only a
+    // folder whose last change is well past is kept.
+    timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    bool settled = stamp.mtime_sec + 2 <= now.tv_sec && stamp.ctime_sec + 2 <= now.tv_sec;
+    if (entries == nullptr || !stable || !settled || entries->text.size() > kCachedBytes)
+        return entries;
+    std::scoped_lock hold(fse->cache_lock);
+    std::erase_if(fse->cache, [&](const FseCachedFolder& cached) { return cached.real == real; });
+    auto total = [&] {
+        std::size_t bytes = entries->text.size();
+        for (const FseCachedFolder& cached : fse->cache) bytes += cached.entries->text.size();
+        return bytes;
+    };
+    while (!fse->cache.empty() && (fse->cache.size() >= kCachedFolders || total() > kCachedBytes)) {
+        auto oldest = std::min_element(fse->cache.begin(), fse->cache.end(),
+                                       [](const FseCachedFolder& a, const FseCachedFolder& b) {
+                                           return a.used < b.used;
+                                       });
+        fse->cache.erase(oldest);
+    }
+    fse->cache.push_back(FseCachedFolder{real, stamp, entries, ++fse->cache_clock});
+    return entries;
+}
+
+} // namespace
+
 FseQuery* FSE_OpenQuery(FSE_Enumerator* fse, const MSA_BrowseRequest* request, int* error) noexcept
 {
     if (error != nullptr) *error = 0;
@@ -294,9 +496,19 @@ FseQuery* FSE_OpenQuery(FSE_Enumerator* fse, const MSA_BrowseRequest* request, i
         query->current = subject;
         query->entry_type = 2;
     } else if (kind == 1) {
-        char name[tv::kFseNameCapacity];
-        query->dir = FileIo_OpenDirectory(subject.c_str(), name, sizeof name, nullptr);
-        if (query->dir != nullptr) NextChild(query.get(), name);
+        std::string real;
+        if (subject != "\\") {
+            std::shared_ptr<const FseFolderEntries> entries;
+            if (tv::FileIo_RealPath(subject, &real)) entries = FolderEntries(fse, query.get(), real);
+            if (entries != nullptr) {
+                query->listing = new FseListing{std::move(entries), 0};
+                NextChild(query.get(), {});
+            }
+        } else {
+            char name[tv::kFseNameCapacity];
+            query->dir = FileIo_OpenDirectory(subject.c_str(), name, sizeof name, nullptr);
+            if (query->dir != nullptr) NextChild(query.get(), name);
+        }
     } else {
         query->done = 1;
     }
@@ -333,6 +545,34 @@ int FSE_Advance(FSE_Enumerator* fse, FseQuery* query, FsePathParts* parts) noexc
     return 0;
 }
 
+namespace
+{
+
+// The entry the next object comes from, described by parts; false when there is none.
+bool SelectNext(FSE_Enumerator* fse, FseQuery* query, FsePathParts* parts)
+{
+    if (query->current.empty() || query->current == "." || query->current == "..")
+        return FSE_Advance(fse, query, parts) != 0;
+    FSE_ParsePath(fse, query->current, parts);
+    bool selected = FSE_Accept(fse, query, parts) != 0;
+    if (query->metadata != 0) query->done = 1;
+    if (!selected) selected = FSE_Advance(fse, query, parts) != 0;
+    return selected;
+}
+
+// Steps past the entry just produced (or found to be the last).
+void MoveOn(FseQuery* query, bool selected)
+{
+    query->partial = 0;
+    if (query->dir != nullptr || query->listing != nullptr) {
+        if (!NextChild(query, {})) query->done = 1;
+    } else if (selected) {
+        query->current.clear();
+    }
+}
+
+} // namespace
+
 int FSE_HandleProcessObject(FSE_Enumerator* fse, const MSA_BrowseRequest* /*request*/,
                             FseQuery* query, CdsObject* object) noexcept
 {
@@ -347,16 +587,7 @@ int FSE_HandleProcessObject(FSE_Enumerator* fse, const MSA_BrowseRequest* /*requ
     if (query->done != 0) return 0;
 
     FsePathParts parts;
-    bool selected;
-    if (query->current.empty() || query->current == "." || query->current == "..") {
-        selected = FSE_Advance(fse, query, &parts) != 0;
-    } else {
-        FSE_ParsePath(fse, query->current, &parts);
-        selected = FSE_Accept(fse, query, &parts) != 0;
-        if (query->metadata != 0) query->done = 1;
-        if (!selected) selected = FSE_Advance(fse, query, &parts) != 0;
-    }
-
+    bool selected = SelectNext(fse, query, &parts);
     if (selected) {
         std::string_view relative = View(parts.relative, parts.relative_length);
         std::string_view parent_relative = View(parts.parent_relative, parts.parent_relative_length);
@@ -442,19 +673,44 @@ int FSE_HandleProcessObject(FSE_Enumerator* fse, const MSA_BrowseRequest* /*requ
         }
     }
 
-    query->partial = 0;
-    if (query->dir != nullptr) {
-        if (!NextChild(query, {})) query->done = 1;
-    } else if (selected) {
-        query->current.clear();
-    }
+    MoveOn(query, selected);
     return selected ? 1 : 0;
+}
+
+int FSE_CountObject(FSE_Enumerator* fse, FseQuery* query) noexcept
+{
+    if (query == nullptr || query->done != 0) return 0;
+    FsePathParts parts;
+    bool selected = SelectNext(fse, query, &parts);
+    MoveOn(query, selected);
+    return selected ? 1 : 0;
+}
+
+std::uint32_t FSE_SkipObjects(FSE_Enumerator* fse, FseQuery* query, std::uint32_t count) noexcept
+{
+    std::uint32_t skipped = 0;
+    while (skipped < count && query != nullptr && query->done == 0) {
+        FseListing* listing = query->listing;
+        if (listing != nullptr && !query->current.empty() && query->metadata == 0) {
+            // Every entry of a listing is published: the current one and as many after it as
+            // wanted are passed at once.
+            std::size_t left = listing->entries->Count() - listing->next;
+            std::size_t jump = std::min<std::size_t>(count - skipped - 1, left);
+            listing->next += jump;
+            skipped += static_cast<std::uint32_t>(jump) + 1;
+            MoveOn(query, true);
+            continue;
+        }
+        if (FSE_CountObject(fse, query) == 0) break;
+        ++skipped;
+    }
+    return skipped;
 }
 
 int FSE_CloseQuery(FSE_Enumerator* /*fse*/, FseQuery* query) noexcept
 {
     if (query != nullptr) {
-        FileIo_CloseDirectory(query->dir);
+        EndListing(query);
         delete query;
     }
     return 0;

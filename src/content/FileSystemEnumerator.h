@@ -16,6 +16,7 @@ struct OlvChain;
 struct MSA_BrowseRequest;
 struct FileIo_DirEnum;
 struct FSE_Enumerator;
+struct FseListing;
 
 namespace tv
 {
@@ -33,7 +34,8 @@ struct FseQuery {
     std::string subject;     // internal path of the requested object; folders end with "\"
     std::string current;     // internal path of the entry to produce next
     int entry_type = 0;      // 0 absent, 1 file, 2 folder
-    FileIo_DirEnum* dir = nullptr;
+    FileIo_DirEnum* dir = nullptr;  // the root's listing (the shared folders)
+    FseListing* listing = nullptr;  // a folder's listing, read with the kinds of its entries
 };
 
 // Views into one entry's full path (not NUL-terminated).
@@ -65,6 +67,12 @@ struct FsePathParts {
 // Fills the empty object with the next object: 1, or 0 when the query has no more.
 int FSE_HandleProcessObject(FSE_Enumerator* fse, const MSA_BrowseRequest* request,
                             FseQuery* query, CdsObject* object) noexcept;
+// Like FSE_HandleProcessObject, but only tells whether there is a next object and moves past
+// it, without building it: 1, or 0 when the query has no more.
+int FSE_CountObject(FSE_Enumerator* fse, FseQuery* query) noexcept;
+// Moves past up to `count` objects as FSE_CountObject does, at once where the folder's listing
+// allows; returns how many there were.
+std::uint32_t FSE_SkipObjects(FSE_Enumerator* fse, FseQuery* query, std::uint32_t count) noexcept;
 // Moves to the next accepted child: 1 with parts filled, 0 when the folder has no more.
 int FSE_Advance(FSE_Enumerator* fse, FseQuery* query, FsePathParts* parts) noexcept;
 // 1 when the current entry (split into parts) is published.
