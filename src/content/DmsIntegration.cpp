@@ -4,6 +4,8 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -25,6 +27,7 @@
 #include "mediaserver/FileIoAbstraction.h"
 #include "mediaserver/MediaServerAbstraction.h"
 #include "mediaserver/MediaTransfer.h"
+#include "net/OlvAsyncSocket.h"
 #include "runtime/Memory.h"
 #include "runtime/OlvLifeTime.h"
 #include "runtime/OlvParsers.h"
@@ -192,6 +195,40 @@ std::size_t Utf8SequenceLength(const unsigned char* text, std::size_t length, st
     return need + 1;
 }
 
+// An answer to Browse goes out in many small pieces, one chunk per object: corked, the kernel
+// sends them in full segments instead of a segment (and a wake-up of the client) each. The
+// bytes sent are the same.
+struct CorkedAnswer {
+    OlvAsyncSocket* connection = nullptr;
+    int fd = -1;
+};
+
+CorkedAnswer Cork(OlvWebSession* session) noexcept
+{
+    CorkedAnswer cork;
+    if (session == nullptr || session->connection == nullptr) return cork;
+    int* handle = OlvAsyncSocket_GetHandle(session->connection);
+    int one = 1;
+    if (handle == nullptr || *handle < 0 ||
+        ::setsockopt(*handle, IPPROTO_TCP, TCP_CORK, &one, sizeof one) != 0) {
+        return cork;
+    }
+    cork.connection = session->connection;
+    cork.fd = *handle;
+    return cork;
+}
+
+// The session may be gone by now; its pooled socket is not, and still has the same handle
+// unless the connection ended.
+void Uncork(const CorkedAnswer& cork) noexcept
+{
+    if (cork.connection == nullptr) return;
+    int* handle = OlvAsyncSocket_GetHandle(cork.connection);
+    if (handle == nullptr || *handle != cork.fd) return;
+    int zero = 0;
+    ::setsockopt(cork.fd, IPPROTO_TCP, TCP_CORK, &zero, sizeof zero);
+}
+
 }  // namespace
 
 // ---- Text ----
@@ -347,6 +384,7 @@ void DmsIntegration_HandleBrowse(MSA_Server* server, OlvWebSession* session,
 void _MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseRequest* request,
                        FseQuery* query, std::uint32_t filter_mask, DmsIntegration* dms) noexcept
 {
+    CorkedAnswer cork = Cork(session);
     MSA_BeginResult(server, session, request, 1);
     std::uint32_t total = 0;
     std::uint32_t returned = 0;
@@ -399,6 +437,7 @@ void _MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseReq
     }
     int update_id = FSE_CloseQuery(dms->enumerator, query);
     MSA_EndResult(server, session, request, 1, returned, total, static_cast<std::uint32_t>(update_id));
+    Uncork(cork);
 }
 
 void DmsIntegration_AddResources(DmsIntegration* dms, std::uint32_t filter_mask,

@@ -425,11 +425,18 @@ std::shared_ptr<const FseFolderEntries> FolderEntries(FSE_Enumerator* fse, FseQu
     }
     bool stable = false;
     std::shared_ptr<const FseFolderEntries> entries = ReadFolder(fse, query, real, &stable);
-    // A change within the clock tick of the last one may leave the times as they were: only a
-    // folder whose last change is well past is kept.
+    // A change within the time stamps' granularity of the last one may leave them as they were:
+    // only a folder whose last change is further back is kept. File systems without parts of
+    // a second may keep two seconds.
     timespec now {};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    bool settled = stamp.mtime_sec + 2 <= now.tv_sec && stamp.ctime_sec + 2 <= now.tv_sec;
+    auto settled_since = [&](std::int64_t sec, std::int64_t nsec) {
+        const std::int64_t margin = nsec != 0 ? 100'000'000 : 2'000'000'000;
+        const std::int64_t now_ns = static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+        return sec * 1'000'000'000 + nsec + margin <= now_ns;
+    };
+    bool settled = settled_since(stamp.mtime_sec, stamp.mtime_nsec) &&
+                   settled_since(stamp.ctime_sec, stamp.ctime_nsec);
     if (entries == nullptr || !stable || !settled || entries->text.size() > kCachedBytes)
         return entries;
     std::scoped_lock hold(fse->cache_lock);

@@ -1,6 +1,7 @@
 #include "content/FileSystemEnumerator.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -369,3 +370,62 @@ TEST_F(Enumerator, UrlPathMapping)
 }
 
 }  // namespace
+
+// A folder's listing is kept between Browse requests while the folder is unchanged: what
+// changes in it shows at the next request, and passing objects without building them lands
+// on the same objects as building each.
+TEST_F(Enumerator, KeptListingFollowsChangesAndSkippingMatchesBuilding)
+{
+    std::string music = tree_.Dir("Music");
+    for (const char* name : {"a.mp3", "b.mp3", "c.jpg", "d.txt", "e.avi"}) tree_.File("Music/" + std::string(name));
+    tree_.Dir("Music/Rock");
+    ASSERT_TRUE(tree_.Share({music}));
+    const std::string id = FolderId(music);
+    auto titles = [&] {
+        std::vector<std::string> out;
+        for (const Seen& s : Run(id, 1).objects) out.push_back(s.title);
+        return out;
+    };
+    auto settle = [] { ::usleep(300 * 1000); };  // past the time stamps' granularity
+
+    settle();
+    std::vector<std::string> first = titles();
+    ASSERT_EQ(first.size(), 5u);  // four published files and the folder
+    EXPECT_EQ(titles(), first);
+
+    MSA_BrowseRequest request;
+    request.kind = 1;
+    request.object_id = const_cast<char*>(id.c_str());
+    for (std::uint32_t skip = 0; skip <= 6; ++skip) {
+        int error = 0;
+        FseQuery* query = FSE_OpenQuery(fse_, &request, &error);
+        ASSERT_NE(query, nullptr);
+        EXPECT_EQ(FSE_SkipObjects(fse_, query, skip), std::min<std::uint32_t>(skip, 5)) << skip;
+        CdsObject* object = CdsObject_Allocate();
+        int produced = FSE_HandleProcessObject(fse_, &request, query, object);
+        if (skip < 5) {
+            ASSERT_EQ(produced, 1) << skip;
+            EXPECT_EQ(object->title, first[skip]);
+            EXPECT_EQ(FSE_SkipObjects(fse_, query, UINT32_MAX), 5 - skip - 1);
+        } else {
+            EXPECT_EQ(produced, 0);
+        }
+        EXPECT_EQ(FSE_CountObject(fse_, query), 0);
+        CdsObject_Release(object);
+        FSE_CloseQuery(fse_, query);
+    }
+
+    tree_.File("Music/f.mp3");
+    std::vector<std::string> added = titles();
+    EXPECT_EQ(added.size(), 6u);
+    EXPECT_NE(std::find(added.begin(), added.end(), "f.mp3"), added.end());
+
+    settle();
+    EXPECT_EQ(titles(), added);
+    ASSERT_EQ(::unlink(tree_.Path("Music/a.mp3").c_str()), 0);
+    ASSERT_EQ(::rmdir(tree_.Path("Music/Rock").c_str()), 0);
+    std::vector<std::string> removed = titles();
+    EXPECT_EQ(removed.size(), 4u);
+    EXPECT_EQ(std::find(removed.begin(), removed.end(), "a.mp3"), removed.end());
+    EXPECT_EQ(std::find(removed.begin(), removed.end(), "Rock"), removed.end());
+}
