@@ -50,7 +50,7 @@ def make_corpus(root):
     os.makedirs(many)
     os.makedirs(big)
     # MPEG-1 Layer III, 128 kbit/s, 44.1 kHz frames of silence.
-    one = os.path.join(root, "one.mp3")
+    one = os.path.join(os.path.dirname(root), "one.mp3")  # outside the shared tree
     with open(one, "wb") as f:
         f.write((b"\xff\xfb\x90\x00" + bytes(413)) * 24)
     for i in range(1, FILES + 1):

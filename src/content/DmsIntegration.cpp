@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -161,7 +162,27 @@ void AnswerConnectionIds(MSA_Server* server, OlvWebSession* session) noexcept
     MSA_RespondGetCurrentConnectionIDs(server, session, "0");
 }
 
-void TransferDone(OlvWebSession*, MediaTransferState*, int, void*) noexcept {}
+// The transfer's connection handle travels as its user word (handle + 1, 0 for none): the
+// session may be gone when the transfer ends, and the handle may even belong to another
+// connection by then, which an uncork leaves as it is apart from pushing what it holds.
+void UncorkHandle(std::intptr_t word) noexcept
+{
+    if (word <= 0) return;
+    int zero = 0;
+    ::setsockopt(static_cast<int>(word - 1), IPPROTO_TCP, TCP_CORK, &zero, sizeof zero);
+}
+
+// A size of the file the caller does not know yet.
+constexpr std::int64_t kSizeUnknown = -2;
+
+// DmsIntegration_AddResources with the file's size when it was looked at already.
+void AddResources(DmsIntegration* dms, std::uint32_t filter_mask, const MSA_BrowseRequest* request,
+                  CdsObject* object, std::int64_t known_size) noexcept;
+
+void TransferDone(OlvWebSession*, MediaTransferState*, int, void* user) noexcept
+{
+    UncorkHandle(reinterpret_cast<std::intptr_t>(user));
+}
 
 // Length of one UTF-8 sequence at text[i] that is valid and not a surrogate or overlong
 // form; 0 when it is not.
@@ -412,7 +433,8 @@ void _MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseReq
         ++total;
         ++index;
         {
-            DmsIntegration_AddResources(dms, filter_mask, request, object);
+            AddResources(dms, filter_mask, request, object,
+                         query->object_size_known != 0 ? query->object_size : kSizeUnknown);
             int length = 0;
             char* didl = CdsToDidl_GetmediaObjectDidlEscaped(object, 0, filter_mask, 0, &length);
             if (didl == nullptr || length < 1) {
@@ -443,6 +465,14 @@ void _MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseReq
 void DmsIntegration_AddResources(DmsIntegration* dms, std::uint32_t filter_mask,
                                  const MSA_BrowseRequest* request, CdsObject* object) noexcept
 {
+    AddResources(dms, filter_mask, request, object, kSizeUnknown);
+}
+
+namespace {
+
+void AddResources(DmsIntegration* dms, std::uint32_t filter_mask, const MSA_BrowseRequest* request,
+                  CdsObject* object, std::int64_t known_size) noexcept
+{
     if (object == nullptr || !tv::CdsIsItem(object->media_class) || object->source_path == nullptr)
         return;
     std::string_view path = object->source_path;
@@ -453,7 +483,9 @@ void DmsIntegration_AddResources(DmsIntegration* dms, std::uint32_t filter_mask,
     if ((filter_mask & tv::kCdsFilterAllIp) != 0 && request->address_count > 1)
         count = request->address_count;
 
-    std::int64_t size = partial ? -1 : FileIo_GetSize(object->source_path);
+    std::int64_t size = partial                      ? -1
+                        : known_size != kSizeUnknown ? known_size
+                                                     : FileIo_GetSize(object->source_path);
     char* url_path = partial ? nullptr : FSE_PathToUrlPath(dms->enumerator, object->source_path);
     std::uint16_t port = OlvWebServer_GetPort(dms->web_server);
 
@@ -486,6 +518,8 @@ void DmsIntegration_AddResources(DmsIntegration* dms, std::uint32_t filter_mask,
     }
     tv::Free(url_path);
 }
+
+}  // namespace
 
 // ---- The virtual directory "content" ----
 
@@ -554,8 +588,14 @@ void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char*
         modes |= tv::kTransferStreaming;
     const char* features = std::strrchr(protocol_info, ':');
     features = features != nullptr ? features + 1 : protocol_info;
-    MediaTransfer_HandleGet(session, dms->pool, header, 4096, path_buffer.c_str(), modes,
-                            FSE_GetMimeType(extension.c_str()), features, nullptr, nullptr,
-                            TransferDone);
+    // Header, chunk lines and blocks are separate small sends: corked, the kernel puts them
+    // into full segments. Uncorked when the transfer ends, or at once when there is none.
+    CorkedAnswer cork = Cork(session);
+    const std::intptr_t word = cork.connection != nullptr ? cork.fd + 1 : 0;
+    MediaTransferState* state = MediaTransfer_HandleGet(
+        session, dms->pool, header, 4096, path_buffer.c_str(), modes,
+        FSE_GetMimeType(extension.c_str()), features, nullptr, reinterpret_cast<void*>(word),
+        TransferDone);
+    if (state == nullptr) UncorkHandle(word);
     tv::Free(protocol_info);
 }

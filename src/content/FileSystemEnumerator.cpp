@@ -594,6 +594,7 @@ int FSE_HandleProcessObject(FSE_Enumerator* fse, const MSA_BrowseRequest* /*requ
     if (query->done != 0) return 0;
 
     FsePathParts parts;
+    query->object_size_known = 0;
     bool selected = SelectNext(fse, query, &parts);
     if (selected) {
         std::string_view relative = View(parts.relative, parts.relative_length);
@@ -667,7 +668,16 @@ int FSE_HandleProcessObject(FSE_Enumerator* fse, const MSA_BrowseRequest* /*requ
             if ((second == tv::kCdsAudioItem || second == tv::kCdsImageItem ||
                  second == tv::kCdsVideoItem) &&
                 !partial) {
-                std::int64_t when = FileIo_GetModifiedTime(object->source_path);
+                // One look at the file gives the date here and the size for its resource.
+                std::string real;
+                struct stat st {};
+                std::int64_t when = -1;
+                query->object_size = -1;
+                if (tv::FileIo_RealPath(object->source_path, &real) && ::stat(real.c_str(), &st) == 0) {
+                    when = static_cast<std::int64_t>(st.st_mtime);
+                    if (S_ISREG(st.st_mode)) query->object_size = static_cast<std::int64_t>(st.st_size);
+                }
+                query->object_size_known = 1;
                 object->date = when > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(when);
             }
         } else if (tv::CdsIsContainer(object->media_class)) {

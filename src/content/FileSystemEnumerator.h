@@ -36,6 +36,8 @@ struct FseQuery {
     int entry_type = 0;      // 0 absent, 1 file, 2 folder
     FileIo_DirEnum* dir = nullptr;  // the root's listing (the shared folders)
     FseListing* listing = nullptr;  // a folder's listing, read with the kinds of its entries
+    int object_size_known = 0;      // the object produced last had its file looked at:
+    std::int64_t object_size = -1;  // its size then (-1 when not a regular file)
 };
 
 // Views into one entry's full path (not NUL-terminated).
