@@ -75,6 +75,19 @@ std::string_view ExtensionOf(std::string_view path, bool look_through_partial) n
 // The DLNA protocolInfo of a file of this extension; `media_class` receives its class.
 char* FileProtocolInfo(const std::string& extension, CdsMediaClass* media_class) noexcept
 {
+    // The text depends on the extension only: a page of one kind of file builds it once.
+    struct Known {
+        std::string extension;
+        std::string text;
+        CdsMediaClass media_class;
+    };
+    thread_local std::vector<Known> known;
+    for (const Known& k : known) {
+        if (k.extension == extension) {
+            if (media_class != nullptr) *media_class = k.media_class;
+            return tv::CopyBytes(k.text.data(), k.text.size());
+        }
+    }
     const char* ext = extension.c_str();
     CdsMediaClass cls = FSE_GetMediaClass(ext);
     DlnaProtocolInfo* info = DlnaProtocolInfo_Create();
@@ -89,6 +102,8 @@ char* FileProtocolInfo(const std::string& extension, CdsMediaClass* media_class)
     char* text = DlnaProtocolInfo_ToString(info);
     DlnaProtocolInfo_Destroy(info);
     if (media_class != nullptr) *media_class = cls;
+    constexpr std::size_t kKnownLimit = 32;
+    if (text != nullptr && known.size() < kKnownLimit) known.push_back(Known{extension, text, cls});
     return text;
 }
 
@@ -250,6 +265,17 @@ void Uncork(const CorkedAnswer& cork) noexcept
     ::setsockopt(cork.fd, IPPROTO_TCP, TCP_CORK, &zero, sizeof zero);
 }
 
+bool IsUtf8(const char* text, std::size_t length) noexcept
+{
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+    for (std::size_t i = 0; i < length;) {
+        std::size_t step = Utf8SequenceLength(bytes, length, i);
+        if (step == 0) return false;
+        i += step;
+    }
+    return true;
+}
+
 }  // namespace
 
 // ---- Text ----
@@ -257,13 +283,8 @@ void Uncork(const CorkedAnswer& cork) noexcept
 char* Utf8FromAnsi(const char* text, int length) noexcept
 {
     if (text == nullptr || length < 0) return nullptr;
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
     auto size = static_cast<std::size_t>(length);
-    for (std::size_t i = 0; i < size;) {
-        std::size_t step = Utf8SequenceLength(bytes, size, i);
-        if (step == 0) return nullptr;
-        i += step;
-    }
+    if (!IsUtf8(text, size)) return nullptr;
     return tv::CopyBytes(text, size);
 }
 
@@ -441,16 +462,14 @@ void _MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseReq
                 std::fprintf(stderr, "_MSL_ProcessQueue() failed to serialize object %s. Reason=%d.\r\n",
                              object->id != nullptr ? object->id : "", length);
             } else {
-                char* utf8 = Utf8FromAnsi(didl, length);
-                if (utf8 == nullptr) {
+                if (!IsUtf8(didl, static_cast<std::size_t>(length))) {
                     // Counted like an object that cannot be rendered: undecodable bytes never
                     // reach the document.
                     ServerLog("Left out an object whose name is not UTF-8: %s",
                                       object->source_path != nullptr ? object->source_path : "");
                 } else {
-                    MSA_AppendResult(server, session, utf8, length);
+                    MSA_AppendResult(server, session, didl, length);
                     ++returned;
-                    tv::Free(utf8);
                 }
             }
             tv::Free(didl);
@@ -504,11 +523,16 @@ void AddResources(DmsIntegration* dms, std::uint32_t filter_mask, const MSA_Brow
             in_addr in{};
             in.s_addr = address;
             inet_ntop(AF_INET, &in, dotted, sizeof dotted);
-            int length = std::snprintf(nullptr, 0, "http://%s:%u/%s/%s", dotted,
-                                       static_cast<unsigned>(port), kVirtualDirectory, url_path);
-            std::string url(static_cast<std::size_t>(length) + 1, '\0');
-            std::snprintf(url.data(), url.size(), "http://%s:%u/%s/%s", dotted,
-                          static_cast<unsigned>(port), kVirtualDirectory, url_path);
+            char port_text[8];
+            std::snprintf(port_text, sizeof port_text, "%u", static_cast<unsigned>(port));
+            std::string url = "http://";
+            url += dotted;
+            url += ':';
+            url += port_text;
+            url += '/';
+            url += kVirtualDirectory;
+            url += '/';
+            url += url_path;
             auto* escaped = static_cast<char*>(tv::Malloc(static_cast<std::size_t>(OlvHttpEscapeLength(url.c_str()))));
             OlvHttpEscape(escaped, url.c_str());
             resource->value = escaped;
