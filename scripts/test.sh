@@ -56,7 +56,7 @@ if ls fuzz/*_fuzz.cpp >/dev/null 2>&1; then
   for f in fuzz/*_fuzz.cpp; do
     name=$(basename "$f" _fuzz.cpp)
     scratch=$(mktemp -d)
-    if bash scripts/netns.sh build/fuzz/fuzz_$name -runs=${TV_FUZZ_RUNS:-20000} -seed=1 \
+    if bash scripts/netns.sh build/fuzz/fuzz/fuzz_$name -runs=${TV_FUZZ_RUNS:-20000} -seed=1 \
         "$scratch" "fuzz/corpus/$name" >"$scratch.log" 2>&1; then
       echo "fuzz $name: ok ($(grep -Eo 'Done [0-9]+ runs' "$scratch.log" || true))"
       passed=$((passed + 1))
