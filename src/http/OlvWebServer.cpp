@@ -228,10 +228,15 @@ void FinishRequest(OlvWebSession* session, bool keep) noexcept
     OlvLifeTime_Add(server->deferred, session, 0, CloseFired, ReleaseFromTimer);
 }
 
+// Values of `answered`.
+constexpr int kUnanswered = 0;
+constexpr int kAnswered = 1;
+constexpr int kAnsweredEndPending = 2;  // completed on another thread; its end runs here later
+
 void FinishKeepFired(void* data) noexcept
 {
     auto* session = static_cast<OlvWebSession*>(data);
-    --session->finish_pending;
+    session->answered = kAnswered;
     FinishRequest(session, true);
     OlvWebServer_ReleaseSession(session);
 }
@@ -239,15 +244,8 @@ void FinishKeepFired(void* data) noexcept
 void FinishCloseFired(void* data) noexcept
 {
     auto* session = static_cast<OlvWebSession*>(data);
-    --session->finish_pending;
+    session->answered = kAnswered;
     FinishRequest(session, false);
-    OlvWebServer_ReleaseSession(session);
-}
-
-void FinishCancelled(void* data) noexcept
-{
-    auto* session = static_cast<OlvWebSession*>(data);
-    --session->finish_pending;
     OlvWebServer_ReleaseSession(session);
 }
 
@@ -256,11 +254,11 @@ OlvSendResult CompleteRequest(OlvWebSession* session) noexcept
 {
     OlvWebServer* server = session->server;
     const bool here = OnChainThread(server);
-    // Counted before the answer is marked: a delivery that sees the answer then also sees that
-    // its end has yet to run, and holds the connection's next bytes back until it has.
-    if (!here) ++session->finish_pending;
-    if (session->answered.exchange(1) != 0) {
-        if (!here) --session->finish_pending;
+    // Answered and, when on another thread, marked as still to be ended in the same step: a
+    // delivery that sees the answer holds the connection's next bytes back until the end ran.
+    int unanswered = kUnanswered;
+    if (!session->answered.compare_exchange_strong(unanswered,
+                                                   here ? kAnswered : kAnsweredEndPending)) {
         return SendAllSent;
     }
     session->in_request = 0;
@@ -271,9 +269,7 @@ OlvSendResult CompleteRequest(OlvWebSession* session) noexcept
         // The reader belongs to the chain thread: hand the rest over to it.
         OlvWebServer_HoldSession(session);
         OlvLifeTime_Add(server->deferred, session, 0, keep ? FinishKeepFired : FinishCloseFired,
-                        FinishCancelled);
-    } else {
-        --session->finish_pending;
+                        ReleaseFromTimer);
     }
     return keep ? SendAllSent : SendWillClose;
 }
@@ -551,7 +547,7 @@ void Deliver(OlvWebReader* /*reader*/, int interrupt, OlvPacket* header, char* d
     OlvWebServer* server = session->server;
     if (session->complete_on_drain.load() || !session->in_request.load()) {
         session->complete_on_drain = 0;
-        session->answered = 0;
+        session->answered = kUnanswered;
         session->in_request = 1;
         OlvLifeTime_Remove(server->idle_timers, session);
         OlvLifeTime_Remove(server->request_timers, session);
@@ -603,11 +599,10 @@ void Deliver(OlvWebReader* /*reader*/, int interrupt, OlvPacket* header, char* d
         }
     }
     // Hold back a pipelined next request until this one is answered and its end has run here
-    // (an answer completed on another thread ends in a later turn). The answer is read first:
-    // the count of pending ends is raised before it is set.
-    if (done != 0 && interrupt == 0 && header != nullptr && !session->closed.load()) {
-        const bool answered = session->answered.load() != 0;
-        if (!answered || session->finish_pending.load() != 0) *pause = 1;
+    // (an answer completed on another thread ends in a later turn).
+    if (done != 0 && interrupt == 0 && header != nullptr && session->answered.load() != kAnswered &&
+        !session->closed.load()) {
+        *pause = 1;
     }
 }
 

@@ -55,7 +55,7 @@ struct OlvWebSession {
     OlvWebReader* reader = nullptr;
     tv::WebDirectoryEntry* directory = nullptr;  // chosen for the current request
     std::atomic<int> complete_on_drain{0};
-    std::atomic<int> answered{0};
+    std::atomic<int> answered{0};  // 2: answered on another thread, its end not yet run
     std::atomic<int> in_request{0};
     std::atomic<int> force_close{0};
     std::atomic<int> interrupted{0};
@@ -69,9 +69,6 @@ struct OlvWebSession {
     std::atomic<int> is_head{0};    // the current request is a HEAD
     unsigned arming = 0;            // the connection's arming: its socket is reused later
     tv::WebServerLife* life = nullptr;
-    // Completions made on another thread whose end of response has not yet run on the chain
-    // thread: until it has, the connection reads nothing more.
-    std::atomic<int> finish_pending{0};
 };
 
 // Before the chain runs or on the chain thread. Port 0: a random free port in

@@ -165,6 +165,7 @@ struct Server {
     ~Server()
     {
         thread.Stop();
+        record.signal.Update([&] { record.chain_ended = true; });
         for (auto& w : record.workers) w.join();
     }
 };
@@ -261,11 +262,11 @@ TEST(OlvWebServer, SessionsReleasedAfterTheChainEnded)
     auto s = std::make_unique<Server>();
     LoopbackClient open(s->port);
     ASSERT_TRUE(open.Send("GET /late HTTP/1.1\r\nHost: x\r\n\r\n"));
-    ASSERT_TRUE(s->record.signal.WaitFor([&] { return s->record.paths.size() == 1; }));
+    ASSERT_TRUE(s->record.signal.WaitFor([&] { return s->record.late_sessions.size() == 1; }));
     {
         LoopbackClient gone(s->port);
         ASSERT_TRUE(gone.Send("GET /late HTTP/1.1\r\nHost: x\r\n\r\n"));
-        ASSERT_TRUE(s->record.signal.WaitFor([&] { return s->record.paths.size() == 2; }));
+        ASSERT_TRUE(s->record.signal.WaitFor([&] { return s->record.late_sessions.size() == 2; }));
         // Waiting for its answer, the connection does not read: end it from here.
         OlvWebSession* session;
         {
