@@ -328,15 +328,14 @@ void CreateSockets(MicroStack* stack)
 
 void FreeSocketArrays(MicroStack* stack, bool remove)
 {
-    // Old sockets are closed, not taken out of the chain: an async socket removed from a
-    // running chain leaves its timer watch behind, which the chain's end would then touch.
-    // The closed records stay until the chain ends.
+    // Old sockets leave the chain at once, so that a server whose addresses change for
+    // months does not keep every socket it ever had.
     for (int i = 0; i < stack->address_count; ++i) {
         if (remove) {
             if (stack->ssdp_send_sockets[i] != nullptr)
-                OlvAsyncSocket_Disconnect(stack->ssdp_send_sockets[i]);
+                OlvChain_DeferRemove(stack->chain, stack->ssdp_send_sockets[i]);
             if (stack->ssdp_listen_sockets[i] != nullptr)
-                OlvAsyncSocket_Disconnect(stack->ssdp_listen_sockets[i]);
+                OlvChain_DeferRemove(stack->chain, stack->ssdp_listen_sockets[i]);
         }
     }
     tv::Free(stack->ssdp_send_sockets);
