@@ -178,7 +178,13 @@ int OlvXml_Pair(OlvXMLNode* first) noexcept
                 result = -2;
                 break;
             }
-            if (node->next != nullptr && node->next->is_start) start->next_sibling = node->next;
+            // A declaration that follows inside an element is about to be unlinked and freed:
+            // the sibling is the node after it.
+            OlvXMLNode* after = node->next;
+            while (after != nullptr && !open.empty() && after->name_length > 0 &&
+                   after->name[0] == '!')
+                after = after->next;
+            if (after != nullptr && after->is_start) start->next_sibling = after;
             start->closing = node;
             node->opening = start;
         }

@@ -198,6 +198,8 @@ TEST(OlvXml, SiblingsAndDeclarationsInsideElements)
     EXPECT_EQ(Names(declared.first),
               (std::vector<std::string>{"!DOCTYPE", "r", "a(empty)", "/a", "b", "/b", "/r"}));
     EXPECT_EQ(declared.Find("b")->parent, declared.Find("r"));
+    // The sibling link steps over the declaration that pairing freed.
+    EXPECT_EQ(declared.Find("a(empty)")->next_sibling, declared.Find("b"));
     EXPECT_EQ(declared.Inner("b"), "2");
 }
 
