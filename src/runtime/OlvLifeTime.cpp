@@ -204,6 +204,28 @@ void OlvLifeTime_Add(OlvLifeTime* monitor, void* data, int delay_ms, tv::TimerFn
     if (new_head) OlvChain_Wake(monitor->chain);
 }
 
+void tv::LifeTimeAddNextTurn(OlvLifeTime* monitor, void* data, TimerFn callback,
+                             TimerFn destroy) noexcept
+{
+    auto* entry = new TimerEntry;
+    entry->data = data;
+    entry->callback = callback;
+    entry->destroy = destroy;
+
+    OlvLinkedList_Lock(monitor->timers);
+    // Already past on the clock, so the next check fires it whatever the time; behind the
+    // entries that are as due, so hand-offs run in the order they were made.
+    entry->expiry = Now(monitor) - 1;
+    tv::LinkedListNode* node = OlvLinkedList_First(monitor->timers);
+    while (node != nullptr &&
+           !Earlier(entry->expiry, static_cast<TimerEntry*>(OlvLinkedList_Data(node))->expiry))
+        node = OlvLinkedList_Next(node);
+    if (node != nullptr) OlvLinkedList_InsertBefore(node, entry);
+    else OlvLinkedList_Append(monitor->timers, entry);
+    OlvLinkedList_Unlock(monitor->timers);
+    OlvChain_Wake(monitor->chain);
+}
+
 void OlvLifeTime_Remove(OlvLifeTime* monitor, void* data) noexcept
 {
     Cancel(monitor, false, data);

@@ -25,6 +25,14 @@ using TimerClockFn = std::uint32_t (*)() noexcept;
 void OlvLifeTime_Add(OlvLifeTime* monitor, void* data, int delay_ms, tv::TimerFn callback,
                      tv::TimerFn destroy) noexcept;
 
+namespace tv {
+// Any thread. Like a 0 ms timer, but due at the next check whatever the clock says (a 0 ms
+// timer waits for the clock to move on, polling meanwhile): how other threads hand work to
+// the chain without that wait. These entries fire in the order they were added.
+void LifeTimeAddNextTurn(OlvLifeTime* monitor, void* data, TimerFn callback,
+                         TimerFn destroy) noexcept;
+}  // namespace tv
+
 // Any thread. Cancels every pending timer with this data, including one that is due in the
 // turn being fired but not yet called; their destroy callbacks run on the calling thread,
 // in order, with no lock held. Never affects a timer added afterwards.

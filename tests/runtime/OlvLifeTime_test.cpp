@@ -43,6 +43,7 @@ struct Tag {
     int id = 0;
     void* remove_on_fire = nullptr;
     Tag* add_on_fire = nullptr;
+    Tag* hand_off_on_fire = nullptr;
 };
 
 void Fire(void* data) noexcept
@@ -52,6 +53,8 @@ void Fire(void* data) noexcept
     if (tag->remove_on_fire != nullptr) OlvLifeTime_Remove(g_script->monitor, tag->remove_on_fire);
     if (tag->add_on_fire != nullptr) OlvLifeTime_Add(g_script->monitor, tag->add_on_fire, 0, Fire,
                                                      nullptr);
+    if (tag->hand_off_on_fire != nullptr)
+        tv::LifeTimeAddNextTurn(g_script->monitor, tag->hand_off_on_fire, Fire, nullptr);
 }
 
 void Cancelled(void* data) noexcept
@@ -159,6 +162,32 @@ TEST(OlvLifeTime, CallbacksMayRemoveAndAddTimersOfTheSameTurn)
         Add(&h, 50);
     });
     EXPECT_EQ(second.events, (Events{{2, 7}, {2, -8}}));
+}
+
+TEST(OlvLifeTime, HandOffsFireAtTheNextCheckInOrderWhileTheClockStandsStill)
+{
+    Script script;
+    script.clock = {1000, 1000, 1000, 1001};
+    Tag a{1}, b{2}, c{3}, d{4}, e{5};
+    a.hand_off_on_fire = &e;  // added while firing: the next turn, not this one
+    RunScript(script, [&](ChainRunner&) {
+        Add(&d, 0);
+        tv::LifeTimeAddNextTurn(script.monitor, &a, Fire, Cancelled);
+        tv::LifeTimeAddNextTurn(script.monitor, &b, Fire, Cancelled);
+        tv::LifeTimeAddNextTurn(script.monitor, &c, Fire, Cancelled);
+        OlvLifeTime_Remove(script.monitor, &c);
+    });
+    // The 0 ms timer still waits for the clock to move on.
+    EXPECT_EQ(script.events, (Events{{0, -3}, {1, 1}, {1, 2}, {2, 5}, {4, 4}}));
+
+    // At the clock's zero, and cancelled by the chain's end like any timer.
+    Script second;
+    second.clock = {0, 0};
+    RunScript(second, [&](ChainRunner&) {
+        tv::LifeTimeAddNextTurn(second.monitor, &a, Fire, Cancelled);
+        Add(&b, 100);
+    });
+    EXPECT_EQ(second.events, (Events{{1, 1}, {2, 5}, {2, -2}}));
 }
 
 TEST(OlvLifeTime, ChainEndAndFlushCallDestroyNotCallback)
