@@ -225,7 +225,7 @@ void FinishRequest(OlvWebSession* session, bool keep) noexcept
     }
     if (server->stopping.load()) return;
     OlvWebServer_HoldSession(session);
-    OlvLifeTime_Add(server->deferred, session, 0, CloseFired, ReleaseFromTimer);
+    tv::LifeTimeAddNextTurn(server->deferred, session, CloseFired, ReleaseFromTimer);
 }
 
 // Values of `answered`.
@@ -268,8 +268,8 @@ OlvSendResult CompleteRequest(OlvWebSession* session) noexcept
     } else if (!server->stopping.load()) {
         // The reader belongs to the chain thread: hand the rest over to it.
         OlvWebServer_HoldSession(session);
-        OlvLifeTime_Add(server->deferred, session, 0, keep ? FinishKeepFired : FinishCloseFired,
-                        ReleaseFromTimer);
+        tv::LifeTimeAddNextTurn(server->deferred, session,
+                                keep ? FinishKeepFired : FinishCloseFired, ReleaseFromTimer);
     }
     return keep ? SendAllSent : SendWillClose;
 }
@@ -403,34 +403,39 @@ OlvSendResult OlvWebServer_BeginResponseFromPacket(OlvWebSession* session, OlvPa
 OlvSendResult OlvWebServer_SendBody(OlvWebSession* session, const char* data, std::size_t length,
                                     OlvSendOwnership ownership, int done)
 {
+    return tv::WebServerSendBody(session, data, length, ownership, done, false);
+}
+
+OlvSendResult tv::WebServerSendBody(OlvWebSession* session, const char* data, std::size_t length,
+                                    OlvSendOwnership ownership, int done, bool more)
+{
     if (session == nullptr) return Refuse(data, ownership);
     ServerUse use(session);
     if (!use || session->interrupted.load() != 0) return Refuse(data, ownership);
+    // The size line, the data, its line end and the last chunk leave in one system call.
+    char size_line[32];
+    tv::SendPiece pieces[4];
+    int count = 0;
     if (session->http10.load()) {
-        if (length >= 1) return OlvWebServer_SendBytes(session, data, length, ownership, done);
-        if (ownership == OwnTransfer) tv::Free(const_cast<char*>(data));
-        if (done != 0) return CompleteRequest(session);
-        return SendAllSent;
-    }
-    OlvSendResult result = SendAllSent;
-    if (length >= 1) {
-        char size_line[32];
+        if (length >= 1) pieces[count++] = {data, length, ownership};
+        else if (ownership == OwnTransfer) tv::Free(const_cast<char*>(data));
+    } else if (length >= 1) {
         int n = std::snprintf(size_line, sizeof size_line, "%zX\r\n", length);
-        result = OlvWebServer_SendBytes(session, size_line, static_cast<std::size_t>(n), OwnCopy, 0);
-        if (result == SendClosed || result == SendWillClose) {
-            if (ownership == OwnTransfer) tv::Free(const_cast<char*>(data));
-            return result;
-        }
-        result = OlvWebServer_SendBytes(session, data, length, ownership, 0);
-        if (!Stops(result))
-            result = OlvWebServer_SendBytes(session, kLineEnd.data(), kLineEnd.size(), OwnStatic, 0);
+        pieces[count++] = {size_line, static_cast<std::size_t>(n), OwnCopy};
+        pieces[count++] = {data, length, ownership};
+        pieces[count++] = {kLineEnd.data(), kLineEnd.size(), OwnStatic};
     } else if (ownership == OwnTransfer) {
         tv::Free(const_cast<char*>(data));
     }
-    if (done == 0) return result;
-    if (Stops(result)) return result;
-    if (session->is_head.load()) return CompleteRequest(session);  // no terminator for HEAD
-    return OlvWebServer_SendBytes(session, kLastChunk.data(), kLastChunk.size(), OwnStatic, 1);
+    // No terminator for HEAD, nor for HTTP/1.0, whose body ends with the connection.
+    const bool last = done != 0 && !session->is_head.load() && !session->http10.load();
+    if (last) pieces[count++] = {kLastChunk.data(), kLastChunk.size(), OwnStatic};
+    if (count == 0) return done != 0 ? CompleteRequest(session) : SendAllSent;
+    session->complete_on_drain = done != 0 ? 1 : 0;
+    OlvSendResult result = tv::AsyncSocketSendPiecesArmed(session->connection, session->arming,
+                                                          pieces, count, more && done == 0);
+    if (result == SendAllSent && done != 0) return CompleteRequest(session);
+    return result;
 }
 
 void OlvWebServer_CloseSession(OlvWebSession* session)
@@ -444,7 +449,7 @@ void OlvWebServer_CloseSession(OlvWebSession* session)
     } else if (!server->stopping.load()) {
         // The connection's end runs the session's handlers: on the chain thread only.
         OlvWebServer_HoldSession(session);
-        OlvLifeTime_Add(server->deferred, session, 0, CloseFired, ReleaseFromTimer);
+        tv::LifeTimeAddNextTurn(server->deferred, session, CloseFired, ReleaseFromTimer);
     }
 }
 

@@ -65,6 +65,8 @@ std::unordered_map<std::uintptr_t, MediaTransfer*>* g_registry = nullptr;
 std::unordered_map<OlvChain*, int>* g_swept_chains = nullptr;
 std::uintptr_t g_next_id = 0;
 
+constexpr int kBlocksPerStep = 64;
+
 constexpr std::string_view kNotFound = "HTTP/1.1 404 File Not Found\r\n\r\n";
 constexpr std::string_view kBadRequest = "HTTP/1.1 400 Bad Request\r\n\r\n";
 constexpr std::string_view kInvalidRange = "HTTP/1.1 416 Invalid Range\r\n\r\n";
@@ -216,19 +218,30 @@ void FinishAll(MediaTransfer* t)
     StepLetsGo(t);
 }
 
+// Ends a step that gives up the record because the connection is gone.
+void StopStep(MediaTransfer* t, char* block)
+{
+    tv::Free(block);
+    EndFile(t, tv::kTransferDoneStopped);
+    StepLetsGo(t);
+}
+
+// Reads and sends blocks while the connection takes each one at once, with one buffer; a
+// block the kernel does not take whole waits in the send queue (its unsent part copied) and
+// the queue's drain queues the next step, so only one block per transfer ever waits. Blocks
+// that this worker follows at once go out with MSG_MORE, so that the kernel fills whole
+// segments. After kBlocksPerStep blocks the worker queues the next step instead, so that one
+// fast reader cannot keep a worker from other transfers.
 void SendBodyStep(OlvThreadPool* /*pool*/, void* data) noexcept
 {
     MediaTransfer* t = ClaimStep(data);
     if (t == nullptr) return;
     char* block = static_cast<char*>(tv::Malloc(tv::kTransferBlockBytes));
-    std::int64_t want = 0;
-    {
+    for (int blocks = 1;; ++blocks) {
         std::unique_lock hold(t->lock);
         if (t->closed) {
             hold.unlock();
-            tv::Free(block);
-            EndFile(t, tv::kTransferDoneStopped);
-            StepLetsGo(t);
+            StopStep(t, block);
             return;
         }
         bool park = false;
@@ -248,72 +261,80 @@ void SendBodyStep(OlvThreadPool* /*pool*/, void* data) noexcept
             StepLetsGo(t);  // the connection's end frees it
             return;
         }
-        want = t->remaining < tv::kTransferBlockBytes ? t->remaining : tv::kTransferBlockBytes;
-    }
-    if (want == 0) {
-        tv::Free(block);
-        FinishAll(t);
-        return;
-    }
-    ssize_t n;
-    do {
-        n = ::pread(t->fd, block, static_cast<std::size_t>(want), static_cast<off_t>(t->position));
-    } while (n < 0 && errno == EINTR);
-    if (n <= 0) {
-        // The file shrank or the disk failed: the promised length can no longer be kept, so the
-        // client must see a cut response rather than a complete-looking short one.
-        tv::Free(block);
-        std::fputs("Read Error!\r\n", stdout);
-        std::fflush(stdout);
-        EndFile(t, tv::kTransferDoneStopped);
-        OlvWebServer_CloseSession(t->session);
-        StepLetsGo(t);
-        return;
-    }
-    std::unique_lock hold(t->lock);
-    if (t->closed) {
+        const std::int64_t want =
+            t->remaining < tv::kTransferBlockBytes ? t->remaining : tv::kTransferBlockBytes;
         hold.unlock();
-        tv::Free(block);
-        EndFile(t, tv::kTransferDoneStopped);
-        StepLetsGo(t);
-        return;
-    }
-    t->remaining -= n;
-    t->position += n;
-    OlvSendResult result =
-        OlvWebServer_SendBody(t->session, block, static_cast<std::size_t>(n), OwnTransfer, 0);
-    t->last_send = result;
-    if (result < 0) {
-        // SendNoSession: the chain is gone and will never call the session's handlers again.
-        if (result == SendNoSession) t->attached = false;
-        hold.unlock();
-        EndFile(t, tv::kTransferDoneStopped);
-        StepLetsGo(t);
-        return;
-    }
-    {
-        std::scoped_lock state_hold(t->state->lock);
-        t->state->sent += n;
-    }
-    if (t->remaining == 0) {
-        hold.unlock();
-        FinishAll(t);
-        return;
-    }
-    if (result == SendQueued) {
-        // The drain of the send queue queues the next step.
-        t->awaiting_drain = true;
-        t->busy = false;
+        if (want == 0) {
+            tv::Free(block);
+            FinishAll(t);
+            return;
+        }
+        ssize_t n;
+        do {
+            n = ::pread(t->fd, block, static_cast<std::size_t>(want),
+                        static_cast<off_t>(t->position));
+        } while (n < 0 && errno == EINTR);
+        if (n <= 0) {
+            // The file shrank or the disk failed: the promised length can no longer be kept,
+            // so the client must see a cut response rather than a complete-looking short one.
+            std::fputs("Read Error!\r\n", stdout);
+            std::fflush(stdout);
+            OlvWebServer_CloseSession(t->session);
+            StopStep(t, block);
+            return;
+        }
+        hold.lock();
+        if (t->closed) {
+            hold.unlock();
+            StopStep(t, block);
+            return;
+        }
+        t->remaining -= n;
+        t->position += n;
+        // The last block carries the end of the body in the same system call.
+        const int last = t->remaining == 0 ? 1 : 0;
+        OlvSendResult result = tv::WebServerSendBody(t->session, block, static_cast<std::size_t>(n),
+                                                     OwnCopy, last, blocks < kBlocksPerStep);
+        t->last_send = result;
+        // SendWillClose on the last block: all of it went out, the connection ends after it.
+        if (result < 0 && !(last != 0 && result == SendWillClose)) {
+            // SendNoSession: the chain is gone and will never call the session's handlers again.
+            if (result == SendNoSession) t->attached = false;
+            hold.unlock();
+            StopStep(t, block);
+            return;
+        }
+        {
+            std::scoped_lock state_hold(t->state->lock);
+            t->state->sent += n;
+        }
+        if (last != 0) {
+            hold.unlock();
+            tv::Free(block);
+            EndFile(t, tv::kTransferDoneAll);
+            StepLetsGo(t);
+            return;
+        }
+        if (result == SendQueued) {
+            // The drain of the send queue queues the next step.
+            t->awaiting_drain = true;
+            t->busy = false;
+            t->running = false;
+            hold.unlock();
+            tv::Free(block);
+            return;
+        }
+        if (blocks < kBlocksPerStep) continue;
+        // Still busy: the next step owns the record. Once `running` is clear the chain's end
+        // may free it, so nothing of it is read after that.
+        OlvThreadPool* pool = t->pool;
+        const std::uintptr_t id = t->id;
         t->running = false;
+        hold.unlock();
+        tv::Free(block);
+        QueueStep(pool, id);
         return;
     }
-    // Still busy: the next step owns the record. Once `running` is clear the chain's end may
-    // free it, so nothing of it is read after that.
-    OlvThreadPool* pool = t->pool;
-    const std::uintptr_t id = t->id;
-    t->running = false;
-    hold.unlock();
-    QueueStep(pool, id);
 }
 
 // The first step starts in a later chain turn, never inside the delivery of the request: the
@@ -656,6 +677,6 @@ MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPoo
     session->user4 = t;
     session->on_sent = SendOkHandler;
     session->on_session_closed = CloseHandler;
-    OlvLifeTime_Add(tv::ChainTimer(t->chain), t, 0, StartFired, StartCancelled);
+    tv::LifeTimeAddNextTurn(tv::ChainTimer(t->chain), t, StartFired, StartCancelled);
     return state;
 }

@@ -17,6 +17,7 @@
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "runtime/Memory.h"
@@ -145,6 +146,43 @@ ssize_t SendOnce(OlvAsyncSocket* s, SendItem* item) noexcept
                         sizeof to);
     }
     return ::send(s->handle, p, n, MSG_NOSIGNAL);
+}
+
+// Lock held, stream socket. The front of the queue in one system call.
+ssize_t SendFront(OlvAsyncSocket* s) noexcept
+{
+    iovec vector[tv::kMaxSendPieces];
+    int count = 0;
+    for (SendItem* item = s->send_head; item != nullptr && count < tv::kMaxSendPieces;
+         item = item->next, ++count) {
+        vector[count].iov_base = item->data + item->offset;
+        vector[count].iov_len = item->length - item->offset;
+    }
+    msghdr message{};
+    message.msg_iov = vector;
+    message.msg_iovlen = static_cast<std::size_t>(count);
+    return ::sendmsg(s->handle, &message, MSG_NOSIGNAL);
+}
+
+// Lock held. Frees the items `n` sent bytes completed; false when the kernel left part of an
+// item, so it takes no more now.
+bool Consume(OlvAsyncSocket* s, std::size_t n) noexcept
+{
+    bool freed = false;
+    while (s->send_head != nullptr) {
+        SendItem* item = s->send_head;
+        std::size_t left = item->length - item->offset;
+        if (n < left) {
+            item->offset += n;
+            return n == 0 && freed;
+        }
+        freed = true;
+        n -= left;
+        s->send_head = item->next;
+        if (s->send_head == nullptr) s->send_tail = nullptr;
+        FreeItem(item);
+    }
+    return true;
 }
 
 void DeferredDisconnect(void* data) noexcept
@@ -351,24 +389,19 @@ void PostSelect(void* object, int /*select_result*/, fd_set* read_set, fd_set* w
             FD_ISSET(s->handle, write_set)) {
             bool failed = false;
             while (s->send_head != nullptr) {
-                SendItem* item = s->send_head;
-                ssize_t n = SendOnce(s, item);
+                ssize_t n = s->datagram ? SendOnce(s, s->send_head) : SendFront(s);
                 if (n < 0) {
                     int err = errno;
                     if (WouldBlock(err)) break;
                     failed = true;
                     DropQueue(s);
                     if (!s->timers_gone.load())
-                        OlvLifeTime_Add(s->disconnect_timer, s, 0, DeferredDisconnect, nullptr);
+                        tv::LifeTimeAddNextTurn(s->disconnect_timer, s, DeferredDisconnect, nullptr);
                     break;
                 }
                 s->pending_bytes -= static_cast<std::size_t>(n);
                 s->total_sent += static_cast<std::uint64_t>(n);
-                item->offset += static_cast<std::size_t>(n);
-                if (item->offset < item->length) break;
-                s->send_head = item->next;
-                if (s->send_head == nullptr) s->send_tail = nullptr;
-                FreeItem(item);
+                if (!Consume(s, static_cast<std::size_t>(n))) break;
             }
             if (s->send_head == nullptr && !failed) {
                 call_send_ok = true;
@@ -598,71 +631,124 @@ void OlvAsyncSocket_Adopt(OlvAsyncSocket* socket, int handle,
 
 namespace {
 
+void FreeOwned(const tv::SendPiece* pieces, int count) noexcept
+{
+    for (int i = 0; i < count; ++i)
+        if (pieces[i].ownership == OwnTransfer) tv::Free(const_cast<char*>(pieces[i].data));
+}
+
+// Lock held. One system call for every piece (`more`: the caller sends again at once, so a
+// short last segment may wait for it); the count sent, or -1 with errno.
+ssize_t SendVector(OlvAsyncSocket* s, const tv::SendPiece* pieces, int count,
+                   std::uint32_t address, std::uint16_t port, bool more) noexcept
+{
+    iovec vector[tv::kMaxSendPieces];
+    msghdr message{};
+    for (int i = 0; i < count; ++i) {
+        vector[i].iov_base = const_cast<char*>(pieces[i].data);
+        vector[i].iov_len = pieces[i].length;
+    }
+    message.msg_iov = vector;
+    message.msg_iovlen = static_cast<std::size_t>(count);
+    sockaddr_in to{};
+    if (address != 0 || port != 0) {
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = address;
+        to.sin_port = htons(port);
+        message.msg_name = &to;
+        message.msg_namelen = sizeof to;
+    }
+    return ::sendmsg(s->handle, &message, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
+}
+
+// Lock held. Queues what is left of `pieces` once the first `sent` bytes went out (their
+// pending count already taken off), copied where the caller keeps it; frees what went out.
+// True when anything was queued.
+bool QueueUnsent(OlvAsyncSocket* s, const tv::SendPiece* pieces, int count, std::size_t sent,
+                 bool behind, std::uint32_t address, std::uint16_t port) noexcept
+{
+    bool queued = false;
+    for (int i = 0; i < count; ++i) {
+        const tv::SendPiece& piece = pieces[i];
+        const bool empty_kept = piece.length == 0 && behind;
+        if (sent >= piece.length && !empty_kept) {
+            sent -= piece.length;
+            if (piece.ownership == OwnTransfer) tv::Free(const_cast<char*>(piece.data));
+            continue;
+        }
+        auto* item = new SendItem;
+        item->data = const_cast<char*>(piece.data);
+        item->length = piece.length;
+        item->offset = sent;
+        item->address = address;
+        item->port = port;
+        item->ownership = piece.ownership;
+        if (item->ownership == OwnCopy) {
+            // Only what is still to go.
+            item->data = tv::CopyBytes(piece.data + sent, piece.length - sent);
+            item->length = piece.length - sent;
+            item->offset = 0;
+            item->ownership = OwnTransfer;
+        }
+        sent = 0;
+        if (s->send_tail != nullptr) s->send_tail->next = item;
+        else s->send_head = item;
+        s->send_tail = item;
+        queued = true;
+    }
+    return queued;
+}
+
+// Lock held. A send that failed for good: the connection ends in the next chain turn.
+OlvSendResult SendFailed(OlvAsyncSocket* s) noexcept
+{
+    s->pending_bytes = 0;
+    if (!s->timers_gone.load())
+        tv::LifeTimeAddNextTurn(s->disconnect_timer, s, DeferredDisconnect, nullptr);
+    return SendClosed;
+}
+
 // `arming`, when given, must still be the socket's arming (checked under the same lock).
-OlvSendResult SendImpl(OlvAsyncSocket* socket, const char* data, std::size_t length,
-                       std::uint32_t address, std::uint16_t port, OlvSendOwnership ownership,
-                       const unsigned* arming) noexcept
+// What the kernel does not take at once is queued in order, copied where the caller keeps it.
+OlvSendResult SendImpl(OlvAsyncSocket* socket, const tv::SendPiece* pieces, int count,
+                       std::uint32_t address, std::uint16_t port, const unsigned* arming,
+                       bool more = false) noexcept
 {
     if (socket == nullptr) {
-        if (ownership == OwnTransfer) tv::Free(const_cast<char*>(data));
+        FreeOwned(pieces, count);
         return SendClosed;
     }
     OlvAsyncSocket* s = socket;
-    auto* item = new SendItem;
-    item->data = const_cast<char*>(data);
-    item->length = length;
-    item->address = address;
-    item->port = port;
-    item->ownership = ownership;
-    OlvSendResult result;
+    bool queued = false;
     {
         std::scoped_lock lk(s->lock);
         if (s->handle < 0 || (arming != nullptr && *arming != s->arming)) {
-            FreeItem(item);
+            FreeOwned(pieces, count);
             return SendClosed;
         }
-        s->pending_bytes += length;
-        if (s->send_head != nullptr || s->connected == 0) {
-            // Behind older data (or before the connect is done): keep strict FIFO order.
-            if (item->ownership == OwnCopy) {
-                item->data = tv::CopyBytes(data, length);
-                item->ownership = OwnTransfer;
-            }
-            if (s->send_tail != nullptr) s->send_tail->next = item;
-            else s->send_head = item;
-            s->send_tail = item;
-            result = SendQueued;
-        } else {
-            ssize_t n = length == 0 ? 0 : SendOnce(s, item);
+        std::size_t total = 0;
+        for (int i = 0; i < count; ++i) total += pieces[i].length;
+        s->pending_bytes += total;
+        // Behind older data (or before the connect is done): strict FIFO order.
+        const bool behind = s->send_head != nullptr || s->connected == 0;
+        std::size_t sent = 0;
+        if (!behind && total != 0) {
+            ssize_t n = SendVector(s, pieces, count, address, port, more);
             if (n < 0) {
-                int err = errno;
-                if (!WouldBlock(err)) {
-                    FreeItem(item);
-                    s->pending_bytes = 0;
-                    if (!s->timers_gone.load())
-                        OlvLifeTime_Add(s->disconnect_timer, s, 0, DeferredDisconnect, nullptr);
-                    return SendClosed;
+                if (!WouldBlock(errno)) {
+                    FreeOwned(pieces, count);
+                    return SendFailed(s);
                 }
                 n = 0;
             }
-            item->offset = static_cast<std::size_t>(n);
-            s->pending_bytes -= static_cast<std::size_t>(n);
-            s->total_sent += static_cast<std::uint64_t>(n);
-            if (item->offset >= item->length) {
-                FreeItem(item);
-                result = SendAllSent;
-            } else {
-                if (item->ownership == OwnCopy) {
-                    item->data = tv::CopyBytes(data, length);
-                    item->ownership = OwnTransfer;
-                }
-                s->send_head = s->send_tail = item;
-                result = SendQueued;
-            }
+            sent = static_cast<std::size_t>(n);
+            s->pending_bytes -= sent;
+            s->total_sent += sent;
         }
+        queued = QueueUnsent(s, pieces, count, sent, behind, address, port);
     }
-    if (result == SendQueued) OlvChain_Wake(s->chain);
-    return result;
+    if (queued) OlvChain_Wake(s->chain);
+    return queued ? SendQueued : SendAllSent;
 }
 
 }  // namespace
@@ -671,7 +757,8 @@ OlvSendResult OlvAsyncSocket_Send(OlvAsyncSocket* socket, const char* data, std:
                                   std::uint32_t address, std::uint16_t port,
                                   OlvSendOwnership ownership)
 {
-    return SendImpl(socket, data, length, address, port, ownership, nullptr);
+    const tv::SendPiece piece{data, length, ownership};
+    return SendImpl(socket, &piece, 1, address, port, nullptr);
 }
 
 namespace {
@@ -781,7 +868,14 @@ unsigned AsyncSocketArming(OlvAsyncSocket* socket) noexcept
 OlvSendResult AsyncSocketSendArmed(OlvAsyncSocket* socket, unsigned arming, const char* data,
                                    std::size_t length, OlvSendOwnership ownership) noexcept
 {
-    return SendImpl(socket, data, length, 0, 0, ownership, &arming);
+    const tv::SendPiece piece{data, length, ownership};
+    return SendImpl(socket, &piece, 1, 0, 0, &arming);
+}
+
+OlvSendResult AsyncSocketSendPiecesArmed(OlvAsyncSocket* socket, unsigned arming,
+                                         const SendPiece* pieces, int count, bool more) noexcept
+{
+    return SendImpl(socket, pieces, count, 0, 0, &arming, more);
 }
 
 void AsyncSocketDisconnectArmed(OlvAsyncSocket* socket, unsigned arming) noexcept

@@ -104,6 +104,18 @@ OlvChain* AsyncSocketChain(OlvAsyncSocket* socket) noexcept;
 unsigned AsyncSocketArming(OlvAsyncSocket* socket) noexcept;
 OlvSendResult AsyncSocketSendArmed(OlvAsyncSocket* socket, unsigned arming, const char* data,
                                    std::size_t length, OlvSendOwnership ownership) noexcept;
+// Several pieces that go out in one system call when the queue is empty, in order. `more`
+// says that the caller sends again at once, so the kernel may hold a short last segment back
+// for it (MSG_MORE); the caller's next send without it lets everything go.
+struct SendPiece {
+    const char* data;
+    std::size_t length;
+    OlvSendOwnership ownership;
+};
+inline constexpr int kMaxSendPieces = 8;
+OlvSendResult AsyncSocketSendPiecesArmed(OlvAsyncSocket* socket, unsigned arming,
+                                         const SendPiece* pieces, int count,
+                                         bool more = false) noexcept;
 void AsyncSocketDisconnectArmed(OlvAsyncSocket* socket, unsigned arming) noexcept;
 // Sets *gone once the chain's end has flushed `monitor`; from then on the monitor must not be
 // used. Owners created after their monitors are destroyed after them, so this tells them

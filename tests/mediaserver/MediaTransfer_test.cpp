@@ -392,6 +392,26 @@ TEST_F(Transfer, BlocksOnAKeepAliveConnection)
     EXPECT_EQ(last_sent_.load(), 0);
 }
 
+TEST_F(Transfer, LongFileToALateReaderKeepsEveryChunkWhole)
+{
+    // Over a worker's run of blocks, and a reader that lets the send queue fill first.
+    const std::string content = Pattern(200 * tv::kTransferBlockBytes + 5);
+    tree_.File("Media/long.mp3", content);
+    LoopbackClient client(port_);
+    client.Send("GET " + Url("long.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    client.ReadUntil("\r\n\r\n");
+    std::string body;
+    std::vector<std::size_t> sizes;
+    ASSERT_TRUE(ReadChunked(client, &body, &sizes));
+    EXPECT_TRUE(body == content) << body.size();
+    std::vector<std::size_t> expected(200, tv::kTransferBlockBytes);
+    expected.push_back(5);
+    EXPECT_EQ(sizes, expected);
+    EXPECT_TRUE(WaitUntil([&] { return done_all_.load() == 1; }));
+    EXPECT_EQ(last_sent_.load(), static_cast<std::int64_t>(content.size()));
+}
+
 TEST_F(Transfer, ClientLeavingMidFileFreesTheTransfer)
 {
     tree_.Sparse("Media/long.mp3", 512LL * 1024 * 1024);

@@ -218,6 +218,43 @@ TEST(OlvAsyncSocket, SmallSendBehindQueuedMegabyteKeepsOrderAndDrainsOnce)
     EXPECT_EQ(tv::AsyncSocketPendingBytes(p.socket), 0u);
 }
 
+TEST(OlvAsyncSocket, PiecesLeaveTogetherAndWhatTheKernelLeavesIsQueuedInOrder)
+{
+    Pair p(Record::ConsumeAll, 16384);
+    const unsigned arming = tv::AsyncSocketArming(p.socket);
+    std::string mega(1 << 20, '\0');
+    for (std::size_t i = 0; i < mega.size(); ++i) mega[i] = static_cast<char>('a' + i % 26);
+    char* owned = tv::CopyBytes("OWNED", 5);
+    const tv::SendPiece first[] = {
+        {"HEAD", 4, OwnCopy}, {mega.data(), mega.size(), OwnCopy}, {"|", 1, OwnStatic},
+        {"", 0, OwnStatic}, {owned, 5, OwnTransfer}};
+    OlvSendResult a = SendClosed, b = SendClosed;
+    std::thread sender([&] {
+        a = tv::AsyncSocketSendPiecesArmed(p.socket, arming, first, 5, true);
+        const tv::SendPiece second[] = {{"TAIL", 4, OwnStatic}};
+        b = tv::AsyncSocketSendPiecesArmed(p.socket, arming, second, 1);
+    });
+    sender.join();
+    EXPECT_EQ(a, SendQueued);
+    EXPECT_EQ(b, SendQueued);
+    mega.assign(mega.size(), '#');  // only the copy may go out
+    std::string got = p.client.ReadBytes(4 + (1u << 20) + 1 + 5 + 4);
+    ASSERT_EQ(got.size(), 4 + (1u << 20) + 1 + 5 + 4);
+    EXPECT_EQ(got.substr(0, 4), "HEAD");
+    for (std::size_t i = 0; i < (1u << 20); i += 4099)
+        ASSERT_EQ(got[4 + i], static_cast<char>('a' + i % 26)) << i;
+    EXPECT_EQ(got.substr(4 + (1u << 20)), "|OWNEDTAIL");
+    ASSERT_TRUE(p.record.signal.WaitFor([&] { return p.record.send_oks >= 1; }));
+    EXPECT_EQ(tv::AsyncSocketPendingBytes(p.socket), 0u);
+
+    // Taken at once now that the queue is empty; a stale arming is refused and frees its data.
+    const tv::SendPiece small[] = {{"ab", 2, OwnStatic}, {"cd", 2, OwnCopy}};
+    EXPECT_EQ(tv::AsyncSocketSendPiecesArmed(p.socket, arming, small, 2), SendAllSent);
+    EXPECT_EQ(p.client.ReadBytes(4), "abcd");
+    const tv::SendPiece stale[] = {{tv::CopyBytes("x", 1), 1, OwnTransfer}};
+    EXPECT_EQ(tv::AsyncSocketSendPiecesArmed(p.socket, arming + 1, stale, 1), SendClosed);
+}
+
 TEST(OlvAsyncSocket, PeerCloseAndSendsAfterIt)
 {
     Pair p(Record::ConsumeAll);
