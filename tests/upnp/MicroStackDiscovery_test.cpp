@@ -59,11 +59,13 @@ bool Available(const std::string& command)
     return status == 0;
 }
 
-// The first "Location:" value whose URL ends with "/".
-std::string FirstLocation(const std::string& output)
+// The first "Location:" value after a "USN:" line of `usn` whose URL ends with "/". Other
+// devices (tests running beside this one) answer in the same namespace.
+std::string FirstLocation(const std::string& output, const std::string& usn)
 {
     std::size_t at = 0;
-    while ((at = output.find("Location: ", at)) != std::string::npos) {
+    while ((at = output.find("USN: " + usn, at)) != std::string::npos &&
+           (at = output.find("Location: ", at)) != std::string::npos) {
         at += 10;
         std::size_t end = output.find('\n', at);
         std::string url = output.substr(at, end == std::string::npos ? std::string::npos : end - at);
@@ -111,7 +113,7 @@ TEST(MicroStackDiscovery, ThirdPartyClientFindsTheDeviceAndItsServices)
     EXPECT_NE(output.find(usn + "::urn:schemas-upnp-org:service:ContentDirectory:1"),
               std::string::npos)
         << output;
-    const std::string location = FirstLocation(output);
+    const std::string location = FirstLocation(output, usn);
     ASSERT_EQ(location, "http://127.0.0.1:" + std::to_string(host.port()) + "/") << output;
 
     std::string document = RunCommand("curl -s --max-time 10 " + location, &status);
