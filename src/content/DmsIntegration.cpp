@@ -269,6 +269,15 @@ bool IsUtf8(const char* text, std::size_t length) noexcept
 {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
     for (std::size_t i = 0; i < length;) {
+        // Most of a DIDL object is ASCII: eight bytes at a time while no high bit is set.
+        std::uint64_t word;
+        if (length - i >= sizeof word) {
+            std::memcpy(&word, bytes + i, sizeof word);
+            if ((word & 0x8080808080808080ULL) == 0) {
+                i += sizeof word;
+                continue;
+            }
+        }
         std::size_t step = Utf8SequenceLength(bytes, length, i);
         if (step == 0) return false;
         i += step;
@@ -427,6 +436,10 @@ void _MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseReq
                        FseQuery* query, std::uint32_t filter_mask, DmsIntegration* dms) noexcept
 {
     CorkedAnswer cork = Cork(session);
+    // One object is one small chunk: gathered, the answer leaves in one system call.
+    OlvAsyncSocket* connection = session != nullptr ? session->connection : nullptr;
+    const unsigned arming = session != nullptr ? session->arming : 0;
+    if (connection != nullptr) tv::AsyncSocketBeginBatch(connection);
     MSA_BeginResult(server, session, request, 1);
     std::uint32_t total = 0;
     std::uint32_t returned = 0;
@@ -478,6 +491,7 @@ void _MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseReq
     }
     int update_id = FSE_CloseQuery(dms->enumerator, query);
     MSA_EndResult(server, session, request, 1, returned, total, static_cast<std::uint32_t>(update_id));
+    if (connection != nullptr) tv::AsyncSocketEndBatch(connection, arming);
     Uncork(cork);
 }
 

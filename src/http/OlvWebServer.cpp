@@ -403,12 +403,6 @@ OlvSendResult OlvWebServer_BeginResponseFromPacket(OlvWebSession* session, OlvPa
 OlvSendResult OlvWebServer_SendBody(OlvWebSession* session, const char* data, std::size_t length,
                                     OlvSendOwnership ownership, int done)
 {
-    return tv::WebServerSendBody(session, data, length, ownership, done, false);
-}
-
-OlvSendResult tv::WebServerSendBody(OlvWebSession* session, const char* data, std::size_t length,
-                                    OlvSendOwnership ownership, int done, bool more)
-{
     if (session == nullptr) return Refuse(data, ownership);
     ServerUse use(session);
     if (!use || session->interrupted.load() != 0) return Refuse(data, ownership);
@@ -433,7 +427,7 @@ OlvSendResult tv::WebServerSendBody(OlvWebSession* session, const char* data, st
     if (count == 0) return done != 0 ? CompleteRequest(session) : SendAllSent;
     session->complete_on_drain = done != 0 ? 1 : 0;
     OlvSendResult result = tv::AsyncSocketSendPiecesArmed(session->connection, session->arming,
-                                                          pieces, count, more && done == 0);
+                                                          pieces, count);
     if (result == SendAllSent && done != 0) return CompleteRequest(session);
     return result;
 }

@@ -97,13 +97,6 @@ OlvSendResult OlvWebServer_BeginResponseFromPacket(OlvWebSession* session, OlvPa
 // One body piece; done marks the last one (length may be 0 then).
 OlvSendResult OlvWebServer_SendBody(OlvWebSession* session, const char* data, std::size_t length,
                                     OlvSendOwnership ownership, int done);
-namespace tv {
-// OlvWebServer_SendBody for a sender that sends the next piece at once (`more`): the kernel
-// may hold a short last segment back for it. The sender's next piece without `more` (or the
-// done piece) lets everything go. Any thread.
-OlvSendResult WebServerSendBody(OlvWebSession* session, const char* data, std::size_t length,
-                                OlvSendOwnership ownership, int done, bool more);
-}  // namespace tv
 // Any thread. Disconnects the session's connection (from another thread: in the chain's
 // next turn, so that the connection's end is always handled on the chain thread).
 void OlvWebServer_CloseSession(OlvWebSession* session);

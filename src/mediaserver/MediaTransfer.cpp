@@ -228,9 +228,8 @@ void StopStep(MediaTransfer* t, char* block)
 
 // Reads and sends blocks while the connection takes each one at once, with one buffer; a
 // block the kernel does not take whole waits in the send queue (its unsent part copied) and
-// the queue's drain queues the next step, so only one block per transfer ever waits. Blocks
-// that this worker follows at once go out with MSG_MORE, so that the kernel fills whole
-// segments. After kBlocksPerStep blocks the worker queues the next step instead, so that one
+// the queue's drain queues the next step, so only one block per transfer ever waits. After
+// kBlocksPerStep blocks the worker queues the next step instead, so that one
 // fast reader cannot keep a worker from other transfers.
 void SendBodyStep(OlvThreadPool* /*pool*/, void* data) noexcept
 {
@@ -293,8 +292,8 @@ void SendBodyStep(OlvThreadPool* /*pool*/, void* data) noexcept
         t->position += n;
         // The last block carries the end of the body in the same system call.
         const int last = t->remaining == 0 ? 1 : 0;
-        OlvSendResult result = tv::WebServerSendBody(t->session, block, static_cast<std::size_t>(n),
-                                                     OwnCopy, last, blocks < kBlocksPerStep);
+        OlvSendResult result =
+            OlvWebServer_SendBody(t->session, block, static_cast<std::size_t>(n), OwnCopy, last);
         t->last_send = result;
         // SendWillClose on the last block: all of it went out, the connection ends after it.
         if (result < 0 && !(last != 0 && result == SendWillClose)) {

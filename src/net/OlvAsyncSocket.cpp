@@ -30,6 +30,7 @@ namespace {
 constexpr int kConnectTimeoutMs = 30000;
 constexpr int kMinFreeBytes = 1024;   // below this the buffer grows
 constexpr int kGrowStepBytes = 4096;
+constexpr std::size_t kBatchItemBytes = 64 * 1024;
 
 struct SendItem {
     char* data = nullptr;
@@ -74,6 +75,10 @@ struct OlvAsyncSocket {
     std::mutex lock;
     void* tag = nullptr;
     bool datagram = false;
+    bool batching = false;       // sends gather in `batch` until the batch ends
+    char* batch = nullptr;
+    std::size_t batch_length = 0;
+    std::size_t batch_capacity = 0;
     // Set while the chain thread is inside on_data or on_send_ok; a disconnect asked for
     // meanwhile closes at once but reports on_disconnect after the callback returns, so the
     // callee never sees its own state freed under it.
@@ -110,6 +115,10 @@ void DropQueue(OlvAsyncSocket* s) noexcept
     }
     s->send_head = s->send_tail = nullptr;
     s->pending_bytes = 0;
+    tv::Free(s->batch);
+    s->batch = nullptr;
+    s->batch_length = s->batch_capacity = 0;
+    s->batching = false;
 }
 
 // Lock held.
@@ -637,10 +646,9 @@ void FreeOwned(const tv::SendPiece* pieces, int count) noexcept
         if (pieces[i].ownership == OwnTransfer) tv::Free(const_cast<char*>(pieces[i].data));
 }
 
-// Lock held. One system call for every piece (`more`: the caller sends again at once, so a
-// short last segment may wait for it); the count sent, or -1 with errno.
+// Lock held. One system call for every piece; the count sent, or -1 with errno.
 ssize_t SendVector(OlvAsyncSocket* s, const tv::SendPiece* pieces, int count,
-                   std::uint32_t address, std::uint16_t port, bool more) noexcept
+                   std::uint32_t address, std::uint16_t port) noexcept
 {
     iovec vector[tv::kMaxSendPieces];
     msghdr message{};
@@ -658,7 +666,7 @@ ssize_t SendVector(OlvAsyncSocket* s, const tv::SendPiece* pieces, int count,
         message.msg_name = &to;
         message.msg_namelen = sizeof to;
     }
-    return ::sendmsg(s->handle, &message, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
+    return ::sendmsg(s->handle, &message, MSG_NOSIGNAL);
 }
 
 // Lock held. Queues what is left of `pieces` once the first `sent` bytes went out (their
@@ -708,11 +716,73 @@ OlvSendResult SendFailed(OlvAsyncSocket* s) noexcept
     return SendClosed;
 }
 
+// Lock held. Appends the pieces' bytes to the batch and frees what the caller handed over.
+void Gather(OlvAsyncSocket* s, const tv::SendPiece* pieces, int count) noexcept
+{
+    std::size_t total = s->batch_length;
+    for (int i = 0; i < count; ++i) total += pieces[i].length;
+    if (total > s->batch_capacity) {
+        std::size_t capacity = s->batch_capacity == 0 ? 4096 : s->batch_capacity;
+        while (capacity < total) capacity *= 2;
+        s->batch = static_cast<char*>(tv::Realloc(s->batch, capacity));
+        s->batch_capacity = capacity;
+    }
+    for (int i = 0; i < count; ++i) {
+        if (pieces[i].length != 0)
+            std::memcpy(s->batch + s->batch_length, pieces[i].data, pieces[i].length);
+        s->batch_length += pieces[i].length;
+        s->pending_bytes += pieces[i].length;
+    }
+    FreeOwned(pieces, count);
+}
+
+// Lock held. The gathered bytes join the send queue as one item.
+void QueueBatch(OlvAsyncSocket* s) noexcept
+{
+    if (s->batch_length == 0) return;
+    auto* item = new SendItem;
+    item->data = s->batch;
+    item->length = s->batch_length;
+    item->ownership = OwnTransfer;
+    if (s->send_tail != nullptr) s->send_tail->next = item;
+    else s->send_head = item;
+    s->send_tail = item;
+    s->batch = nullptr;
+    s->batch_length = s->batch_capacity = 0;
+}
+
+// Lock held. What the kernel does not take at once is queued in order, copied where the caller
+// keeps it. *queued tells whether anything waits now (the caller wakes the chain, unlocked).
+OlvSendResult SendLocked(OlvAsyncSocket* s, const tv::SendPiece* pieces, int count,
+                         std::uint32_t address, std::uint16_t port, bool* queued) noexcept
+{
+    *queued = false;
+    std::size_t total = 0;
+    for (int i = 0; i < count; ++i) total += pieces[i].length;
+    s->pending_bytes += total;
+    // Behind older data (or before the connect is done): strict FIFO order.
+    const bool behind = s->send_head != nullptr || s->connected == 0;
+    std::size_t sent = 0;
+    if (!behind && total != 0) {
+        ssize_t n = SendVector(s, pieces, count, address, port);
+        if (n < 0) {
+            if (!WouldBlock(errno)) {
+                FreeOwned(pieces, count);
+                return SendFailed(s);
+            }
+            n = 0;
+        }
+        sent = static_cast<std::size_t>(n);
+        s->pending_bytes -= sent;
+        s->total_sent += sent;
+    }
+    *queued = QueueUnsent(s, pieces, count, sent, behind, address, port);
+    return *queued ? SendQueued : SendAllSent;
+}
+
 // `arming`, when given, must still be the socket's arming (checked under the same lock).
-// What the kernel does not take at once is queued in order, copied where the caller keeps it.
 OlvSendResult SendImpl(OlvAsyncSocket* socket, const tv::SendPiece* pieces, int count,
-                       std::uint32_t address, std::uint16_t port, const unsigned* arming,
-                       bool more = false) noexcept
+                       std::uint32_t address, std::uint16_t port, const unsigned* arming) noexcept
 {
     if (socket == nullptr) {
         FreeOwned(pieces, count);
@@ -720,35 +790,23 @@ OlvSendResult SendImpl(OlvAsyncSocket* socket, const tv::SendPiece* pieces, int 
     }
     OlvAsyncSocket* s = socket;
     bool queued = false;
+    OlvSendResult result;
     {
         std::scoped_lock lk(s->lock);
         if (s->handle < 0 || (arming != nullptr && *arming != s->arming)) {
             FreeOwned(pieces, count);
             return SendClosed;
         }
-        std::size_t total = 0;
-        for (int i = 0; i < count; ++i) total += pieces[i].length;
-        s->pending_bytes += total;
-        // Behind older data (or before the connect is done): strict FIFO order.
-        const bool behind = s->send_head != nullptr || s->connected == 0;
-        std::size_t sent = 0;
-        if (!behind && total != 0) {
-            ssize_t n = SendVector(s, pieces, count, address, port, more);
-            if (n < 0) {
-                if (!WouldBlock(errno)) {
-                    FreeOwned(pieces, count);
-                    return SendFailed(s);
-                }
-                n = 0;
-            }
-            sent = static_cast<std::size_t>(n);
-            s->pending_bytes -= sent;
-            s->total_sent += sent;
+        if (s->batching && address == 0 && port == 0) {
+            // Waits like queued data: the drain that sends it reports it as sent.
+            Gather(s, pieces, count);
+            if (s->batch_length >= kBatchItemBytes) QueueBatch(s);
+            return SendQueued;
         }
-        queued = QueueUnsent(s, pieces, count, sent, behind, address, port);
+        result = SendLocked(s, pieces, count, address, port, &queued);
     }
     if (queued) OlvChain_Wake(s->chain);
-    return queued ? SendQueued : SendAllSent;
+    return result;
 }
 
 }  // namespace
@@ -873,9 +931,31 @@ OlvSendResult AsyncSocketSendArmed(OlvAsyncSocket* socket, unsigned arming, cons
 }
 
 OlvSendResult AsyncSocketSendPiecesArmed(OlvAsyncSocket* socket, unsigned arming,
-                                         const SendPiece* pieces, int count, bool more) noexcept
+                                         const SendPiece* pieces, int count) noexcept
 {
-    return SendImpl(socket, pieces, count, 0, 0, &arming, more);
+    return SendImpl(socket, pieces, count, 0, 0, &arming);
+}
+
+void AsyncSocketBeginBatch(OlvAsyncSocket* socket) noexcept
+{
+    std::scoped_lock lk(socket->lock);
+    if (!socket->datagram) socket->batching = true;
+}
+
+void AsyncSocketEndBatch(OlvAsyncSocket* socket, unsigned arming) noexcept
+{
+    bool queued;
+    {
+        std::scoped_lock lk(socket->lock);
+        socket->batching = false;
+        if (socket->handle >= 0 && arming == socket->arming) QueueBatch(socket);
+        socket->pending_bytes -= socket->batch_length;  // dropped, if anything is left
+        tv::Free(socket->batch);
+        socket->batch = nullptr;
+        socket->batch_length = socket->batch_capacity = 0;
+        queued = socket->send_head != nullptr;
+    }
+    if (queued) OlvChain_Wake(socket->chain);
 }
 
 void AsyncSocketDisconnectArmed(OlvAsyncSocket* socket, unsigned arming) noexcept

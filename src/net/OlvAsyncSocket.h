@@ -104,9 +104,7 @@ OlvChain* AsyncSocketChain(OlvAsyncSocket* socket) noexcept;
 unsigned AsyncSocketArming(OlvAsyncSocket* socket) noexcept;
 OlvSendResult AsyncSocketSendArmed(OlvAsyncSocket* socket, unsigned arming, const char* data,
                                    std::size_t length, OlvSendOwnership ownership) noexcept;
-// Several pieces that go out in one system call when the queue is empty, in order. `more`
-// says that the caller sends again at once, so the kernel may hold a short last segment back
-// for it (MSG_MORE); the caller's next send without it lets everything go.
+// Several pieces that go out in one system call when the queue is empty, in order.
 struct SendPiece {
     const char* data;
     std::size_t length;
@@ -114,8 +112,14 @@ struct SendPiece {
 };
 inline constexpr int kMaxSendPieces = 8;
 OlvSendResult AsyncSocketSendPiecesArmed(OlvAsyncSocket* socket, unsigned arming,
-                                         const SendPiece* pieces, int count,
-                                         bool more = false) noexcept;
+                                         const SendPiece* pieces, int count) noexcept;
+// Chain thread, stream socket. Between the two, sends are gathered in memory in order and
+// reported as queued (SendQueued); from the end on they leave through the send queue, many
+// pieces in one system call, and its drain reports them sent (on_send_ok) as for any queued
+// data. For an answer built of many small pieces: the same bytes, far fewer system calls.
+// The end drops what was gathered when the socket is no longer at `arming`.
+void AsyncSocketBeginBatch(OlvAsyncSocket* socket) noexcept;
+void AsyncSocketEndBatch(OlvAsyncSocket* socket, unsigned arming) noexcept;
 void AsyncSocketDisconnectArmed(OlvAsyncSocket* socket, unsigned arming) noexcept;
 // Sets *gone once the chain's end has flushed `monitor`; from then on the monitor must not be
 // used. Owners created after their monitors are destroyed after them, so this tells them

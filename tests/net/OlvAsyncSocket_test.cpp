@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +16,7 @@
 
 #include "runtime/Memory.h"
 #include "runtime/OlvChain.h"
+#include "runtime/OlvLifeTime.h"
 #include "support/LoopbackClient.h"
 
 namespace {
@@ -140,6 +143,25 @@ struct Pair {
     }
 };
 
+// Runs `fn` on the chain thread and waits for it.
+void ChainCall(OlvChain* chain, const std::function<void()>& fn)
+{
+    struct Call {
+        const std::function<void()>* fn;
+        std::promise<void> done;
+    } call{&fn, {}};
+    std::future<void> finished = call.done.get_future();
+    tv::LifeTimeAddNextTurn(
+        tv::ChainTimer(chain), &call,
+        [](void* data) noexcept {
+            auto* c = static_cast<Call*>(data);
+            (*c->fn)();
+            c->done.set_value();
+        },
+        nullptr);
+    finished.wait();
+}
+
 TEST(OlvAsyncSocket, TwoMessagesInOneReadAreDeliveredInTurn)
 {
     Pair p(Record::ConsumeLine);
@@ -230,7 +252,7 @@ TEST(OlvAsyncSocket, PiecesLeaveTogetherAndWhatTheKernelLeavesIsQueuedInOrder)
         {"", 0, OwnStatic}, {owned, 5, OwnTransfer}};
     OlvSendResult a = SendClosed, b = SendClosed;
     std::thread sender([&] {
-        a = tv::AsyncSocketSendPiecesArmed(p.socket, arming, first, 5, true);
+        a = tv::AsyncSocketSendPiecesArmed(p.socket, arming, first, 5);
         const tv::SendPiece second[] = {{"TAIL", 4, OwnStatic}};
         b = tv::AsyncSocketSendPiecesArmed(p.socket, arming, second, 1);
     });
@@ -253,6 +275,58 @@ TEST(OlvAsyncSocket, PiecesLeaveTogetherAndWhatTheKernelLeavesIsQueuedInOrder)
     EXPECT_EQ(p.client.ReadBytes(4), "abcd");
     const tv::SendPiece stale[] = {{tv::CopyBytes("x", 1), 1, OwnTransfer}};
     EXPECT_EQ(tv::AsyncSocketSendPiecesArmed(p.socket, arming + 1, stale, 1), SendClosed);
+}
+
+TEST(OlvAsyncSocket, BatchWaitsForItsEndThenLeavesInOrderAndDrainsOnce)
+{
+    Pair p(Record::ConsumeAll);
+    const unsigned arming = tv::AsyncSocketArming(p.socket);
+    std::vector<OlvSendResult> results;
+    ChainCall(p.chain, [&] {
+        tv::AsyncSocketBeginBatch(p.socket);
+        results.push_back(OlvAsyncSocket_Send(p.socket, "one,", 4, 0, 0, OwnStatic));
+        results.push_back(OlvAsyncSocket_Send(p.socket, tv::CopyBytes("two", 3), 3, 0, 0,
+                                              OwnTransfer));
+    });
+    EXPECT_EQ(results, std::vector<OlvSendResult>(2, SendQueued));
+    p.client.SetTimeout(200);
+    EXPECT_EQ(p.client.ReadBytes(1), "") << "nothing leaves before the batch ends";
+    p.client.SetTimeout(5000);
+
+    // Past one gathered item, and the rest of a batch in the same chain turn as its end.
+    std::string big(200 * 1024, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('A' + i % 23);
+    ChainCall(p.chain, [&] {
+        results.push_back(OlvAsyncSocket_Send(p.socket, big.data(), big.size(), 0, 0, OwnCopy));
+        big.assign(big.size(), '#');  // gathered as a copy
+        results.push_back(OlvAsyncSocket_Send(p.socket, "|end", 4, 0, 0, OwnStatic));
+        tv::AsyncSocketEndBatch(p.socket, arming);
+    });
+    EXPECT_EQ(results, std::vector<OlvSendResult>(4, SendQueued));
+    std::string got = p.client.ReadBytes(7 + 200 * 1024 + 4);
+    ASSERT_EQ(got.size(), 7 + 200 * 1024 + 4);
+    EXPECT_EQ(got.substr(0, 7), "one,two");
+    for (std::size_t i = 0; i < 200 * 1024; i += 997)
+        ASSERT_EQ(got[7 + i], static_cast<char>('A' + i % 23)) << i;
+    EXPECT_EQ(got.substr(7 + 200 * 1024), "|end");
+    ASSERT_TRUE(p.record.signal.WaitFor([&] { return p.record.send_oks >= 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    {
+        std::scoped_lock lk(p.record.signal.mutex());
+        EXPECT_EQ(p.record.send_oks, 1);
+    }
+    EXPECT_EQ(tv::AsyncSocketPendingBytes(p.socket), 0u);
+
+    // A batch ended for another arming is dropped; sends after it go out at once.
+    ChainCall(p.chain, [&] {
+        tv::AsyncSocketBeginBatch(p.socket);
+        OlvAsyncSocket_Send(p.socket, "stale", 5, 0, 0, OwnStatic);
+        tv::AsyncSocketEndBatch(p.socket, arming + 1);
+        results.push_back(OlvAsyncSocket_Send(p.socket, "fresh", 5, 0, 0, OwnStatic));
+    });
+    EXPECT_EQ(results.back(), SendAllSent);
+    EXPECT_EQ(p.client.ReadBytes(5), "fresh");
+    EXPECT_EQ(tv::AsyncSocketPendingBytes(p.socket), 0u);
 }
 
 TEST(OlvAsyncSocket, PeerCloseAndSendsAfterIt)
