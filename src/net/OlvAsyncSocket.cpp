@@ -640,6 +640,14 @@ void OlvAsyncSocket_Adopt(OlvAsyncSocket* socket, int handle,
 
 namespace {
 
+// Lock held.
+void Append(OlvAsyncSocket* s, SendItem* item) noexcept
+{
+    if (s->send_tail != nullptr) s->send_tail->next = item;
+    else s->send_head = item;
+    s->send_tail = item;
+}
+
 void FreeOwned(const tv::SendPiece* pieces, int count) noexcept
 {
     for (int i = 0; i < count; ++i)
@@ -652,6 +660,8 @@ ssize_t SendVector(OlvAsyncSocket* s, const tv::SendPiece* pieces, int count,
 {
     iovec vector[tv::kMaxSendPieces];
     msghdr message{};
+    // Pieces beyond the vector are simply not sent now: the caller queues them.
+    if (count > tv::kMaxSendPieces) count = tv::kMaxSendPieces;
     for (int i = 0; i < count; ++i) {
         vector[i].iov_base = const_cast<char*>(pieces[i].data);
         vector[i].iov_len = pieces[i].length;
@@ -699,9 +709,7 @@ bool QueueUnsent(OlvAsyncSocket* s, const tv::SendPiece* pieces, int count, std:
             item->ownership = OwnTransfer;
         }
         sent = 0;
-        if (s->send_tail != nullptr) s->send_tail->next = item;
-        else s->send_head = item;
-        s->send_tail = item;
+        Append(s, item);
         queued = true;
     }
     return queued;
@@ -744,9 +752,7 @@ void QueueBatch(OlvAsyncSocket* s) noexcept
     item->data = s->batch;
     item->length = s->batch_length;
     item->ownership = OwnTransfer;
-    if (s->send_tail != nullptr) s->send_tail->next = item;
-    else s->send_head = item;
-    s->send_tail = item;
+    Append(s, item);
     s->batch = nullptr;
     s->batch_length = s->batch_capacity = 0;
 }
