@@ -17,6 +17,7 @@
 #include "mediaserver/MediaServerAbstraction.h"
 #include "runtime/Memory.h"
 #include "runtime/OlvChain.h"
+#include "runtime/OlvParsers.h"
 
 // One folder's published children in directory order, as names escaped the way the file
 // layer escapes them, with their kinds (1 file, 2 folder).
@@ -82,19 +83,8 @@ constexpr const char* kPublished[] = {".mp3", ".wma", ".wav", ".pcm", ".asf", ".
                                       ".vob", ".wmv", ".mpg", ".png", ".tif", ".gif",
                                       ".jpg", ".bmp", ".3gp", ".mp4", ".tmp", ".didls"};
 
-char Lower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsCaseless(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (Lower(a[i]) != Lower(b[i])) return false;
-    }
-    return true;
-}
+using tv::EqualsCaseless;
+using tv::View;
 
 std::size_t RfindCaseless(std::string_view text, std::string_view pattern)
 {
@@ -118,11 +108,6 @@ std::string ReplaceAll(std::string text, std::string_view find, std::string_view
 bool EndsWithTmp(std::string_view text)
 {
     return text.ends_with(kTmp);
-}
-
-std::string_view View(const char* data, int length)
-{
-    return std::string_view(data != nullptr ? data : "", static_cast<std::size_t>(length));
 }
 
 char* Copy(std::string_view text)

@@ -52,22 +52,8 @@ void WebReaderSetServerPort(OlvWebReader* reader, std::uint16_t port) noexcept
 
 namespace {
 
-std::string_view View(const char* data, int length)
-{
-    return {data, static_cast<std::size_t>(length > 0 ? length : 0)};
-}
-
-bool EqualsCaseless(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
+using tv::EqualsCaseless;
+using tv::View;
 
 // The version read as a decimal number is above 1 ("1.1", "2", "1.01" ...).
 bool VersionAboveOne(const char* version, int length)

@@ -139,22 +139,8 @@ constexpr tv::ChainHooks kSentinelHooks = {
     .destroy = SentinelDestroy,
 };
 
-bool EqualsCaseless(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
-
-std::string_view View(const char* data, int length)
-{
-    return {data != nullptr ? data : "", static_cast<std::size_t>(data != nullptr && length > 0 ? length : 0)};
-}
+using tv::EqualsCaseless;
+using tv::View;
 
 bool VersionAboveOne(std::string_view version)
 {

@@ -23,6 +23,7 @@
 #include "runtime/Memory.h"
 #include "runtime/OlvChain.h"
 #include "runtime/OlvLifeTime.h"
+#include "runtime/OlvParsers.h"
 #include "runtime/OlvThreadPool.h"
 
 // Who frees the record: a step owns it while `busy` (queued or running); the session's
@@ -92,19 +93,6 @@ void AddHeader(OlvPacket* packet, std::string_view name, std::string_view value)
 {
     OlvPacket_AddHeader(packet, name.data(), static_cast<int>(name.size()), value.data(),
                         static_cast<int>(value.size()));
-}
-
-bool EqualsCaseless(const char* data, int length, std::string_view text)
-{
-    if (data == nullptr || length != static_cast<int>(text.size())) return false;
-    for (int i = 0; i < length; ++i) {
-        char a = data[i];
-        char b = text[static_cast<std::size_t>(i)];
-        if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-        if (a != b) return false;
-    }
-    return true;
 }
 
 // atol without its overflow: saturates instead.
@@ -645,7 +633,7 @@ MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPoo
     }
 
     OlvSendResult sent = OlvWebServer_BeginResponseFromPacket(session, packet);
-    if (EqualsCaseless(request->method, request->method_length, "HEAD")) {
+    if (tv::EqualsCaseless(tv::View(request->method, request->method_length), "HEAD")) {
         ::close(fd);
         if (sent >= 0) OlvWebServer_SendBody(session, nullptr, 0, OwnStatic, 1);
         return nullptr;

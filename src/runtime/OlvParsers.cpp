@@ -181,6 +181,12 @@ void OlvToLower(const char* src, int length, char* dst) noexcept
     for (int i = 0; i < length; ++i) dst[i] = FoldAscii(src[i]);
 }
 
+bool tv::EqualsCaseless(std::string_view a, std::string_view b) noexcept
+{
+    return a.size() == b.size() &&
+           BytesEqual(a.data(), b.data(), static_cast<int>(a.size()), 0);
+}
+
 int OlvStartsWithEx(const char* data, int length, const char* prefix, int prefix_length,
                     int exact) noexcept
 {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 // One token of OlvSplit: a view into the split buffer, not a copy, not NUL-terminated.
 struct OlvSplitToken {
@@ -55,6 +56,17 @@ int OlvEndsWithEx(const char* data, int length, const char* suffix, int suffix_l
 int OlvLastIndexOf(const char* data, int length, const char* pattern, int pattern_length) noexcept;
 int OlvLastIndexOfEx(const char* data, int length, const char* pattern, int pattern_length,
                      int exact) noexcept;
+
+namespace tv {
+// A received field as a view: null data or a length below 1 gives an empty view.
+inline std::string_view View(const char* data, int length) noexcept
+{
+    return {data != nullptr ? data : "",
+            data != nullptr && length > 0 ? static_cast<std::size_t>(length) : 0};
+}
+// Equal but for ASCII case (header names, methods, tokens).
+bool EqualsCaseless(std::string_view a, std::string_view b) noexcept;
+}  // namespace tv
 
 // ---- Numbers ----
 

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "runtime/OlvChain.h"
+#include "runtime/OlvParsers.h"
 #include "upnp/MicroStack.h"
 
 struct OlvAsyncSocket;
@@ -87,11 +88,6 @@ struct MicroStack {
 };
 
 namespace tv {
-
-inline std::string_view View(const char* data, int length)
-{
-    return std::string_view(data, length > 0 ? static_cast<std::size_t>(length) : 0);
-}
 
 // The path after its first character equals `rest` (the stack's path convention).
 bool PathIs(const char* path, int path_length, std::string_view rest) noexcept;
