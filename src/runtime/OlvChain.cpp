@@ -135,11 +135,9 @@ void FreeLinks(ChainLink*& head, ChainLink*& tail) noexcept
     tail = nullptr;
 }
 
-void Defer(OlvChain* chain, DeferKind kind, void* object, bool unless_stopped) noexcept
+// Shared lock held. Appends a request to the chain that runs `target` and wakes it.
+void EnqueueLocked(OlvChain* target, DeferKind kind, void* object) noexcept
 {
-    std::scoped_lock lock(SharedLock());
-    OlvChain* target = TargetLocked(chain);
-    if (unless_stopped && target->stop_requested.load() != 0) return;
     auto* request = new Deferred{kind, object, nullptr};
     if (target->deferred_tail != nullptr)
         target->deferred_tail->next = request;
@@ -147,6 +145,14 @@ void Defer(OlvChain* chain, DeferKind kind, void* object, bool unless_stopped) n
         target->deferred_head = request;
     target->deferred_tail = request;
     WakeLocked(target);
+}
+
+void Defer(OlvChain* chain, DeferKind kind, void* object, bool unless_stopped) noexcept
+{
+    std::scoped_lock lock(SharedLock());
+    OlvChain* target = TargetLocked(chain);
+    if (unless_stopped && target->stop_requested.load() != 0) return;
+    EnqueueLocked(target, kind, object);
 }
 
 Deferred* TakeDeferred(OlvChain* chain) noexcept
@@ -359,13 +365,7 @@ void OlvChain_MergeSubChain(OlvChain* main, OlvChain* sub) noexcept
     OlvChain* target = TargetLocked(main);
     // From now on wakes and requests made on the sub-chain reach the chain that runs it.
     sub->merged_into = target;
-    auto* request = new Deferred{DeferKind::Merge, sub, nullptr};
-    if (target->deferred_tail != nullptr)
-        target->deferred_tail->next = request;
-    else
-        target->deferred_head = request;
-    target->deferred_tail = request;
-    WakeLocked(target);
+    EnqueueLocked(target, DeferKind::Merge, sub);
 }
 
 void OlvChain_DropSubChain(OlvChain* main, OlvChain* sub) noexcept
