@@ -54,6 +54,7 @@ struct OlvAsyncSocket {
     std::uint16_t remote_port = 0;
     std::uint32_t local_address_override = 0;
     sockaddr_in from{};
+    tv::DatagramArrival arrival{};  // of the last datagram, chain thread
     tv::AsyncSocketDataFn on_data = nullptr;
     tv::AsyncSocketConnectFn on_connect = nullptr;
     tv::AsyncSocketDisconnectFn on_disconnect = nullptr;
@@ -244,6 +245,31 @@ void EnterCallback(OlvAsyncSocket* s) noexcept
     s->in_callback = true;
 }
 
+// Lock held. One datagram into the buffer, with its sender and, where the socket asked for
+// IP_PKTINFO, where it arrived.
+ssize_t ReceiveDatagram(OlvAsyncSocket* s) noexcept
+{
+    iovec piece{s->buffer + s->end, static_cast<std::size_t>(s->buffer_size - s->end)};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr message{};
+    message.msg_name = &s->from;
+    message.msg_namelen = sizeof s->from;
+    message.msg_iov = &piece;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t count = ::recvmsg(s->handle, &message, 0);
+    s->arrival = {};
+    if (count < 0) return count;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
+        in_pktinfo info{};
+        std::memcpy(&info, CMSG_DATA(c), sizeof info);
+        s->arrival = {info.ipi_addr.s_addr, info.ipi_spec_dst.s_addr, info.ipi_ifindex};
+    }
+    return count;
+}
+
 bool IsOpen(OlvAsyncSocket* s) noexcept
 {
     std::scoped_lock lk(s->lock);
@@ -328,9 +354,10 @@ void Process(OlvAsyncSocket* s, bool read) noexcept
         if (s->handle < 0) return;
         std::memset(&s->from, 0, sizeof s->from);
         socklen_t from_length = sizeof s->from;
-        count = ::recvfrom(s->handle, s->buffer + s->end,
-                           static_cast<std::size_t>(s->buffer_size - s->end), 0,
-                           reinterpret_cast<sockaddr*>(&s->from), &from_length);
+        count = s->datagram ? ReceiveDatagram(s)
+                            : ::recvfrom(s->handle, s->buffer + s->end,
+                                         static_cast<std::size_t>(s->buffer_size - s->end), 0,
+                                         reinterpret_cast<sockaddr*>(&s->from), &from_length);
         if (count < 0) err = errno;
         if (count >= 0 && s->from.sin_addr.s_addr != 0) {
             s->remote_address = s->from.sin_addr.s_addr;
@@ -899,6 +926,13 @@ std::uint32_t OlvAsyncSocket_GetLocalAddress(OlvAsyncSocket* socket)
     if (::getsockname(socket->handle, reinterpret_cast<sockaddr*>(&local), &len) != 0) return 0;
     return local.sin_addr.s_addr;
 }
+
+namespace tv {
+DatagramArrival AsyncSocketArrival(OlvAsyncSocket* socket) noexcept
+{
+    return socket->arrival;
+}
+}  // namespace tv
 
 void OlvAsyncSocket_SetLocalAddress(OlvAsyncSocket* socket, std::uint32_t address)
 {

@@ -93,6 +93,15 @@ void OlvAsyncSocket_SetTag(OlvAsyncSocket* socket, void* tag);
 void* OlvAsyncSocket_GetTag(OlvAsyncSocket* socket);
 
 namespace tv {
+// Where the last datagram arrived, as IP_PKTINFO tells it on a datagram socket that has it on
+// (all zero otherwise): the address it was sent to, the local address a reply to its sender
+// comes from, and the interface it came in on. Valid inside the data callback.
+struct DatagramArrival {
+    std::uint32_t destination = 0;    // network order; a group address for a group datagram
+    std::uint32_t local_address = 0;  // network order
+    int interface_index = 0;
+};
+DatagramArrival AsyncSocketArrival(OlvAsyncSocket* socket) noexcept;
 // Bytes queued and not yet sent. Any thread.
 std::size_t AsyncSocketPendingBytes(OlvAsyncSocket* socket) noexcept;
 // The chain this socket lives on.

@@ -8,6 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -484,34 +488,108 @@ char* OlvTimeToText(std::int64_t time) noexcept
 
 // ---- Network ----
 
+namespace {
+
+std::mutex g_served_lock;
+std::vector<std::string> g_served;  // empty: every interface
+
+bool IsLoopback(std::uint32_t address) noexcept
+{
+    return (ntohl(address) >> 24) == 127;
+}
+
+// Lock held. An address alias such as "eth0:1" belongs to eth0 as well.
+bool ServedEntry(const ifaddrs* entry, std::uint32_t address)
+{
+    if (g_served.empty()) return true;
+    std::string_view name = entry->ifa_name != nullptr ? entry->ifa_name : "";
+    std::string_view base = name.substr(0, name.find(':'));
+    char dotted[INET_ADDRSTRLEN] = {};
+    in_addr in{};
+    in.s_addr = address;
+    inet_ntop(AF_INET, &in, dotted, sizeof dotted);
+    for (const std::string& served : g_served)
+        if (served == name || served == base || served == dotted) return true;
+    return false;
+}
+
+bool UsableIpv4(const ifaddrs* entry) noexcept
+{
+    return entry->ifa_addr != nullptr && entry->ifa_addr->sa_family == AF_INET &&
+           (entry->ifa_flags & IFF_UP) != 0;
+}
+
+std::uint32_t AddressOf(const sockaddr* address) noexcept
+{
+    if (address == nullptr) return 0;
+    sockaddr_in in{};
+    std::memcpy(&in, address, sizeof in);
+    return in.sin_addr.s_addr;
+}
+
+unsigned InterfaceIndex(const char* name) noexcept
+{
+    if (name == nullptr) return 0;
+    std::string base(name);
+    return if_nametoindex(base.substr(0, base.find(':')).c_str());
+}
+
+}  // namespace
+
+namespace tv {
+
+void SetServedInterfaces(std::vector<std::string> interfaces) noexcept
+{
+    std::scoped_lock lock(g_served_lock);
+    g_served = std::move(interfaces);
+}
+
+bool IsServedAddress(std::uint32_t address) noexcept
+{
+    if (IsLoopback(address)) return true;
+    std::scoped_lock lock(g_served_lock);
+    if (g_served.empty()) return true;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return false;
+    bool served = false;
+    for (ifaddrs* it = list; it != nullptr && !served; it = it->ifa_next)
+        served = UsableIpv4(it) && AddressOf(it->ifa_addr) == address && ServedEntry(it, address);
+    freeifaddrs(list);
+    return served;
+}
+
+std::vector<LocalAddress> LocalAddressList() noexcept
+{
+    std::vector<LocalAddress> result;
+    unsigned loopback_index = 0;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) == 0) {
+        std::scoped_lock lock(g_served_lock);
+        for (ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
+            if (!UsableIpv4(it)) continue;
+            if ((it->ifa_flags & IFF_LOOPBACK) != 0) {
+                if (loopback_index == 0) loopback_index = InterfaceIndex(it->ifa_name);
+                continue;
+            }
+            std::uint32_t address = AddressOf(it->ifa_addr);
+            if (!ServedEntry(it, address)) continue;
+            result.push_back({address, AddressOf(it->ifa_netmask), InterfaceIndex(it->ifa_name)});
+        }
+        freeifaddrs(list);
+    }
+    result.push_back({htonl(INADDR_LOOPBACK), htonl(0xFF000000u), loopback_index});
+    return result;
+}
+
+}  // namespace tv
+
 int OlvLocalAddresses(std::uint32_t** array) noexcept
 {
-    ifaddrs* list = nullptr;
-    int count = 0;
-    if (getifaddrs(&list) == 0) {
-        for (ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
-            if (it->ifa_addr != nullptr && it->ifa_addr->sa_family == AF_INET &&
-                (it->ifa_flags & IFF_UP) != 0 && (it->ifa_flags & IFF_LOOPBACK) == 0) {
-                ++count;
-            }
-        }
-    } else {
-        list = nullptr;
-    }
-    auto* addresses = static_cast<std::uint32_t*>(tv::Malloc(sizeof(std::uint32_t) * static_cast<std::size_t>(count + 1)));
-    int filled = 0;
-    for (ifaddrs* it = list; it != nullptr && filled < count; it = it->ifa_next) {
-        if (it->ifa_addr != nullptr && it->ifa_addr->sa_family == AF_INET &&
-            (it->ifa_flags & IFF_UP) != 0 && (it->ifa_flags & IFF_LOOPBACK) == 0) {
-            sockaddr_in address{};
-            std::memcpy(&address, it->ifa_addr, sizeof address);
-            addresses[filled++] = address.sin_addr.s_addr;
-        }
-    }
-    if (list != nullptr) freeifaddrs(list);
-    addresses[filled++] = htonl(INADDR_LOOPBACK);
+    std::vector<tv::LocalAddress> list = tv::LocalAddressList();
+    auto* addresses = static_cast<std::uint32_t*>(tv::Malloc(sizeof(std::uint32_t) * list.size()));
+    for (std::size_t i = 0; i < list.size(); ++i) addresses[i] = list[i].address;
     *array = addresses;
-    return filled;
+    return static_cast<int>(list.size());
 }
 
 int OlvBindStreamSocket(std::uint32_t address, std::uint16_t port, int* socket_out, char* error,

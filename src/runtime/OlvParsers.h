@@ -1,12 +1,15 @@
 // The text toolkit every parser of the server is built on: pointer-and-length views into the
 // caller's buffer, heap results that belong to the caller (release them with tv::Free), and
 // the few socket and clock helpers that do not deserve a module of their own.
-// Every function here is reentrant and may be called from any thread; none keeps state.
+// Every function here is reentrant and may be called from any thread; none keeps state but
+// the set of served interfaces, which the program fixes before the server starts.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 // One token of OlvSplit: a view into the split buffer, not a copy, not NUL-terminated.
 struct OlvSplitToken {
@@ -131,6 +134,23 @@ void OlvTimeOfDay(std::int64_t* seconds, std::int64_t* microseconds) noexcept;
 // interfaces that are up and not loopback, followed by 127.0.0.1; returns the element count
 // (1 when the system list cannot be read).
 int OlvLocalAddresses(std::uint32_t** array) noexcept;
+
+namespace tv {
+// The interfaces the server serves, by name ("eth0"; also its labelled addresses "eth0:1") or
+// by one of their IPv4 addresses in dotted form. Empty (the default) serves every interface;
+// the loopback interface is always served. Call before the server starts.
+void SetServedInterfaces(std::vector<std::string> interfaces) noexcept;
+// Whether `address` (network order) is on a served interface now (always for 127.0.0.0/8).
+bool IsServedAddress(std::uint32_t address) noexcept;
+struct LocalAddress {
+    std::uint32_t address;  // network order
+    std::uint32_t netmask;  // network order
+    unsigned interface_index;
+};
+// The served, up, non-loopback IPv4 addresses in the system's order, then 127.0.0.1/8 on the
+// loopback interface: the list OlvLocalAddresses gives, with masks and interfaces.
+std::vector<LocalAddress> LocalAddressList() noexcept;
+}  // namespace tv
 // Creates a non-blocking, close-on-exec TCP socket in *socket and binds it to address (network
 // byte order) and port. A non-zero port gets SO_REUSEADDR and is bound once; port 0 draws
 // ports in 50000..64999 with rand() until one binds. Returns the port bound, or 0 on failure:

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 #include <string_view>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -251,11 +252,56 @@ void RunSearchJob(void* data) noexcept
     }
 }
 
+bool Serves(const MicroStack* stack, std::uint32_t address)
+{
+    for (int i = 0; i < stack->address_count; ++i)
+        if (stack->addresses[i] == address) return true;
+    return false;
+}
+
+// Of the served addresses on the interface a group datagram came in on: the one the kernel
+// would answer its sender from, else the first.
+std::uint32_t GroupAnswerAddress(const MicroStack* stack, const tv::DatagramArrival& arrival)
+{
+    std::uint32_t first = 0;
+    for (int i = 0; i < stack->address_count; ++i) {
+        if (static_cast<int>(stack->address_interfaces[i]) != arrival.interface_index) continue;
+        if (stack->addresses[i] == arrival.local_address) return arrival.local_address;
+        if (first == 0) first = stack->addresses[i];
+    }
+    return first;
+}
+
+int InterfaceOf(const MicroStack* stack, std::uint32_t address)
+{
+    for (int i = 0; i < stack->address_count; ++i)
+        if (stack->addresses[i] == address) return static_cast<int>(stack->address_interfaces[i]);
+    return 0;
+}
+
+// The address a search that `socket` read is answered from and names, or 0 for none: the
+// address it arrived on, once. A unicast search comes to any one of the sockets on the port.
+// A group search comes to every socket joined on its interface (IP_MULTICAST_ALL is off), of
+// which the one for the answering address answers; newer kernels may instead hand it to any
+// one socket of the port's reuseport group, which then answers for the interface it came in on.
+std::uint32_t AnswerAddress(const MicroStack* stack, OlvAsyncSocket* socket)
+{
+    std::uint32_t own = OlvAsyncSocket_GetLocalAddress(socket);
+    if (own == 0) return 0;  // the group join failed
+    tv::DatagramArrival arrival = tv::AsyncSocketArrival(socket);
+    if (arrival.destination == 0) return own;  // no IP_PKTINFO: the socket's own address
+    if (!IN_MULTICAST(ntohl(arrival.destination)))
+        return Serves(stack, arrival.destination) ? arrival.destination : 0;
+    std::uint32_t answer = GroupAnswerAddress(stack, arrival);
+    bool joined_there = InterfaceOf(stack, own) == arrival.interface_index;
+    return answer == own || !joined_there ? answer : 0;
+}
+
 // Listen socket data: one datagram.
 void OnSearchDatagram(MicroStack* stack, OlvAsyncSocket* socket, char* data, int length)
 {
-    std::uint32_t local = OlvAsyncSocket_GetLocalAddress(socket);
-    if (local == 0) return;  // the group join failed
+    std::uint32_t local = AnswerAddress(stack, socket);
+    if (local == 0) return;
     std::uint32_t remote_address = OlvAsyncSocket_GetRemoteAddress(socket);
     std::uint16_t remote_port = OlvAsyncSocket_GetRemotePort(socket);
     tv::SsdpSearch search;
@@ -294,6 +340,11 @@ OlvAsyncSocket* CreateListenSocket(MicroStack* stack)
     local.sin_addr.s_addr = htonl(INADDR_ANY);
     local.sin_port = htons(kSsdpPort);
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return nullptr;
+    // Group datagrams only from the interface this socket joined on, and with every datagram
+    // the address it arrived on: unicast ones come to any one of the sockets on the port.
+    int off = 0;
+    ::setsockopt(fd.get(), IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
+    ::setsockopt(fd.get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
     OlvAsyncSocket* socket =
         OlvAsyncSocket_Create(stack->chain, kSocketBuffer, ListenData, nullptr, nullptr, nullptr);
     if (socket == nullptr) return nullptr;
@@ -304,8 +355,15 @@ OlvAsyncSocket* CreateListenSocket(MicroStack* stack)
 void CreateSockets(MicroStack* stack)
 {
     if (!stack->ssdp_enabled) return;
-    stack->address_count = OlvLocalAddresses(&stack->addresses);
-    auto count = static_cast<std::size_t>(stack->address_count);
+    std::vector<tv::LocalAddress> list = tv::LocalAddressList();
+    auto count = list.size();
+    stack->address_count = static_cast<int>(count);
+    stack->addresses = static_cast<std::uint32_t*>(tv::Malloc(sizeof(std::uint32_t) * count));
+    stack->address_interfaces = static_cast<unsigned*>(tv::Malloc(sizeof(unsigned) * count));
+    for (std::size_t i = 0; i < count; ++i) {
+        stack->addresses[i] = list[i].address;
+        stack->address_interfaces[i] = list[i].interface_index;
+    }
     stack->ssdp_send_sockets =
         static_cast<OlvAsyncSocket**>(tv::Malloc(sizeof(OlvAsyncSocket*) * count));
     stack->ssdp_listen_sockets =
@@ -341,6 +399,8 @@ void FreeSocketArrays(MicroStack* stack, bool remove)
     tv::Free(stack->ssdp_send_sockets);
     tv::Free(stack->ssdp_listen_sockets);
     tv::Free(stack->addresses);
+    tv::Free(stack->address_interfaces);
+    stack->address_interfaces = nullptr;
     stack->ssdp_send_sockets = nullptr;
     stack->ssdp_listen_sockets = nullptr;
     stack->addresses = nullptr;

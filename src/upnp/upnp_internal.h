@@ -74,6 +74,7 @@ struct MicroStack {
     int announce_state = 0;
     std::atomic<int> address_changed{0};
     std::uint32_t* addresses = nullptr;
+    unsigned* address_interfaces = nullptr;  // interface index of each address
     int address_count = 0;
     OlvAsyncSocket** ssdp_send_sockets = nullptr;
     OlvAsyncSocket** ssdp_listen_sockets = nullptr;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -26,6 +27,7 @@ struct Datagram {
     std::string text;
     std::uint32_t address;
     std::uint16_t port;
+    tv::DatagramArrival arrival;
 };
 
 struct Record {
@@ -33,13 +35,14 @@ struct Record {
     std::vector<Datagram> datagrams;
 };
 
-void OnData(OlvAsyncSocket*, char* data, int length, std::uint32_t address, std::uint16_t port,
-            void* user, void* reserved, int*) noexcept
+void OnData(OlvAsyncSocket* socket, char* data, int length, std::uint32_t address,
+            std::uint16_t port, void* user, void* reserved, int*) noexcept
 {
     auto* r = static_cast<Record*>(user);
     EXPECT_EQ(reserved, nullptr);
     r->signal.Update([&] {
-        r->datagrams.push_back({std::string(data, static_cast<std::size_t>(length)), address, port});
+        r->datagrams.push_back({std::string(data, static_cast<std::size_t>(length)), address, port,
+                                tv::AsyncSocketArrival(socket)});
     });
 }
 
@@ -206,6 +209,8 @@ TEST(OlvAsyncUDPSocket, SendToDestinationAndAddressText)
     EXPECT_STREQ(OlvAddressToText(kLoopback), "127.0.0.1");
 }
 
+// Also: with IP_PKTINFO on, each datagram tells where it arrived (the group, the local address
+// a reply comes from, the interface), whichever socket on the port reads it.
 TEST(OlvAsyncUDPSocket, JoinGroupReceivesMulticastAndReportsTheInterface)
 {
     const char* netns = std::getenv("TV_NETNS");
@@ -223,6 +228,8 @@ TEST(OlvAsyncUDPSocket, JoinGroupReceivesMulticastAndReportsTheInterface)
     // A failed join clears the override; the membership made before stays.
     EXPECT_NE(OlvAsyncSocket_GetLocalAddress(s), kLoopback);
     std::uint16_t port = tv::UdpSocketPort(s);
+    int on = 1;
+    ASSERT_EQ(::setsockopt(*OlvAsyncSocket_GetHandle(s), IPPROTO_IP, IP_PKTINFO, &on, sizeof on), 0);
     OlvAsyncSocket* out = OlvAsyncUDPSocket_Create(chain, 2048, kLoopback, 50000, 65000, 0,
                                                    OnData, nullptr, nullptr);
     ASSERT_NE(out, nullptr);
@@ -236,6 +243,9 @@ TEST(OlvAsyncUDPSocket, JoinGroupReceivesMulticastAndReportsTheInterface)
     t.Stop();
     EXPECT_EQ(r.datagrams[0].text, "group hello");
     EXPECT_EQ(r.datagrams[0].port, out_port);
+    EXPECT_EQ(r.datagrams[0].arrival.destination, group);
+    EXPECT_EQ(r.datagrams[0].arrival.local_address, kLoopback);
+    EXPECT_EQ(r.datagrams[0].arrival.interface_index, static_cast<int>(if_nametoindex("lo")));
 }
 
 }  // namespace
