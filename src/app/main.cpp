@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <net/if.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -22,6 +24,7 @@
 #include "app/ServerMain.h"
 #include "app/SharedFolders.h"
 #include "runtime/Event.h"
+#include "runtime/OlvParsers.h"
 #ifdef TV_HAVE_WINDOW
 #include "app/window/WindowMain.h"
 #endif
@@ -42,6 +45,11 @@ constexpr const char kUsage[] =
     "  --settings FILE    keep the shared folders in FILE instead of\n"
     "                     <documents folder>/TindravollerDLNA.dat\n"
     "                     (the TINDRAVOLLER_SETTINGS environment variable does the same)\n"
+    "  --interface NAME   serve only on this network interface (a name such as eth0), or\n"
+    "                     only on this one IPv4 address of the machine; repeat it for\n"
+    "                     more. Without it every interface is served. 127.0.0.1 is\n"
+    "                     always served, for players on this machine. The server is\n"
+    "                     neither announced nor answers on the others.\n"
     "  --help             show this text\n"
     "\n"
     "--share, --unshare and --list end the program after they are done, unless\n"
@@ -53,6 +61,7 @@ struct Options {
     bool list = false;
     std::vector<std::string> share;
     std::vector<std::string> unshare;
+    std::vector<std::string> interfaces;
 };
 
 void PrintLine(void* /*window*/, const char* line) noexcept
@@ -208,7 +217,8 @@ int main(int argc, char** argv)
     Options options;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        bool takes_value = arg == "--share" || arg == "--unshare" || arg == "--settings";
+        bool takes_value = arg == "--share" || arg == "--unshare" || arg == "--settings" ||
+                           arg == "--interface";
         if (takes_value && i + 1 >= argc) return Usage("missing value for", argv[i]);
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
@@ -223,10 +233,21 @@ int main(int argc, char** argv)
             options.unshare.emplace_back(argv[++i]);
         } else if (arg == "--settings") {
             tv::SharedFolders_SetSettingsPath(argv[++i]);
+        } else if (arg == "--interface") {
+            options.interfaces.emplace_back(argv[++i]);
         } else {
             return Usage("unknown option", argv[i]);
         }
     }
+
+    for (const std::string& name : options.interfaces) {
+        in_addr address{};
+        if (if_nametoindex(name.substr(0, name.find(':')).c_str()) == 0 &&
+            inet_pton(AF_INET, name.c_str(), &address) != 1)
+            std::fprintf(stderr, "tindravoller: no interface %s now; it is served once it appears\n",
+                         name.c_str());
+    }
+    tv::SetServedInterfaces(options.interfaces);
 
     bool edits = options.list || !options.share.empty() || !options.unshare.empty();
     if (edits) {

@@ -184,6 +184,10 @@ void OnRequest(OlvWebSession* session, int interrupt, OlvPacket* header, char* b
 void OnSession(OlvWebSession* session, void* /*user*/) noexcept
 {
     session->on_request = OnRequest;
+    // Not served on an interface the user left out (a VPN, a container bridge), whoever
+    // knows the port.
+    if (!tv::IsServedAddress(OlvWebServer_SessionLocalAddress(session)))
+        OlvWebServer_CloseSession(session);
 }
 
 }  // namespace
