@@ -374,6 +374,13 @@ DmsIntegration* DmsIntegration_Create(OlvChain* chain, OlvThreadPool* pool, std:
 void DmsIntegration_NotifyAddressChange(DmsIntegration* dms) noexcept
 {
     if (dms == nullptr || dms->device == nullptr) return;
+    // ALLIP names the addresses the machine has now, not those it had at start.
+    {
+        std::scoped_lock hold(dms->address_lock);
+        tv::Free(dms->addresses);
+        dms->address_count = OlvLocalAddresses(&dms->addresses);
+        MSA_SetLocalAddresses(dms->media_server, dms->addresses, dms->address_count);
+    }
     MicroStack_NotifyAddressChange(dms->device);
 }
 
@@ -409,12 +416,49 @@ void DmsIntegration_HandleConnectionInfo(MSA_Server* server, OlvWebSession* sess
     }
 }
 
+namespace {
+
+bool IsLoopback(std::uint32_t address)
+{
+    return (ntohl(address) >> 24) == 127;
+}
+
+// ALLIP res elements name only addresses the requester can reach: the one its request came to
+// (first, as always) and, for a requester on another host, the others on a subnet it is on
+// itself; never loopback. The server's own host may use any of them.
+void KeepReachableAddresses(OlvWebSession* session, MSA_BrowseRequest* request)
+{
+    if (request->addresses == nullptr || request->address_count <= 1) return;
+    std::uint32_t peer = session != nullptr && session->connection != nullptr
+                             ? OlvAsyncSocket_GetRemoteAddress(session->connection)
+                             : 0;
+    const std::vector<tv::LocalAddress> local = tv::LocalAddressList();
+    auto on_machine = [&](std::uint32_t address) {
+        return std::any_of(local.begin(), local.end(),
+                           [&](const tv::LocalAddress& l) { return l.address == address; });
+    };
+    if (IsLoopback(peer) || on_machine(peer)) return;
+    int kept = 1;
+    for (int i = 1; i < request->address_count; ++i) {
+        std::uint32_t address = request->addresses[i];
+        bool shared = !IsLoopback(address) &&
+                      std::any_of(local.begin(), local.end(), [&](const tv::LocalAddress& l) {
+                          return l.address == address && (peer & l.netmask) == (address & l.netmask);
+                      });
+        if (shared) request->addresses[kept++] = address;
+    }
+    request->address_count = kept;
+}
+
+}  // namespace
+
 void DmsIntegration_HandleBrowse(MSA_Server* server, OlvWebSession* session,
                                  MSA_BrowseRequest* request) noexcept
 {
     DmsIntegration* dms = Owner(server);
     FollowSettingsFile(dms);
     std::uint32_t filter_mask = CdsFilter_Parse(request->filter);
+    if ((filter_mask & tv::kCdsFilterAllIp) != 0) KeepReachableAddresses(session, request);
 
     const char* id = request->object_id != nullptr ? request->object_id : "";
     char* converted = AnsiFromUtf8(id, static_cast<int>(std::strlen(id)));
