@@ -4,7 +4,7 @@ set -euo pipefail
 need=(build-essential cmake ninja-build pkg-config)
 if [ "${1:-run}" = test ]; then
   need+=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev iproute2 curl
-         libxml2-utils gssdp-tools gir1.2-gssdp-1.6 python3-gi qt6-base-dev xvfb xauth
+         libxml2-utils gupnp-tools gir1.2-gssdp-1.6 python3-gi qt6-base-dev xvfb xauth
          ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
          gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-plugins-base-apps)
 else
@@ -17,6 +17,7 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # Another install on the machine holds the dpkg lock for a while: wait for it.
+  apt-get -o DPkg::Lock::Timeout=600 update -qq
+  apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi

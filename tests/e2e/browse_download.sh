@@ -1,7 +1,8 @@
-# Browse and download: walks the whole shared tree page by page, checks every DIDL-Lite page,
-# compares the published items with the files on disk, downloads every resource and compares
-# it byte for byte with the original, whole and by ranges, and tries paths that lead outside
-# the shared folders.
+# Browse and download from a player host: walks the whole shared tree page by page, checks
+# every DIDL-Lite page, compares the published items with the files on disk, downloads every
+# resource and compares it byte for byte with the original, whole and by ranges, and tries
+# paths that lead outside the shared folders. Every res URL a player gets names the server's
+# address on its own LAN, also with ALLIP; a client on the server's host gets them all.
 source "$(dirname "$(readlink -f "$0")")/lib.sh"
 
 media=$TV_WORK/media
@@ -24,7 +25,7 @@ truncate -s 5G "$media2/big.mp4"
 printf 'tail of the big file' | dd of="$media2/big.mp4" bs=1 seek=$((5 * 1024 * 1024 * 1024 - 20)) conv=notrunc status=none
 tv_share "$media" "$media2"
 tv_start
-base=http://127.0.0.1:$TV_PORT
+base=$TV_BASE
 
 # ObjectID -> real path: drop "0\", split at "\", undo %2F %3A %5C in each component.
 real_path() {
@@ -101,7 +102,7 @@ check_range() {  # url file first last(or empty) suffix-length(or empty)
     spec=$first-; want_start=$first; want_len=$((size - first))
   fi
   local code
-  code=$(curl -s -o "$TV_WORK/part" -D "$TV_WORK/headers" -w '%{http_code}' -r "$spec" "$url")
+  code=$(tv_player curl -s -o "$TV_WORK/part" -D "$TV_WORK/headers" -w '%{http_code}' -r "$spec" "$url")
   [ "$code" = 206 ] || tv_fail "range $spec of $file answered $code"
   grep -qi "^Content-Range: bytes $want_start-$((want_start + want_len - 1))/$size" "$TV_WORK/headers" ||
     tv_fail "range $spec of $file: $(grep -i content-range "$TV_WORK/headers")"
@@ -119,7 +120,7 @@ while IFS=$'\t' read -r id url; do
   fi
   [[ $url == "$base/content/"* ]] || tv_fail "URL of $id: $url"
   size=$(stat -c %s "$file")
-  head_size=$(curl -sI -0 "$url" | tr -d '\r' | awk -F': ' 'tolower($1)=="content-length"{print $2}')
+  head_size=$(tv_player curl -sI -0 "$url" | tr -d '\r' | awk -F': ' 'tolower($1)=="content-length"{print $2}')
   [ "$head_size" = "$size" ] || tv_fail "HEAD of $file gave Content-Length '$head_size', file has $size"
   if [ "$size" -gt $((1024 * 1024 * 1024)) ]; then
     check_range "$url" "$file" "" "" 20
@@ -127,7 +128,7 @@ while IFS=$'\t' read -r id url; do
     check_range "$url" "$file" $((4 * 1024 * 1024 * 1024 + 5)) $((4 * 1024 * 1024 * 1024 + 4100)) ""
     continue
   fi
-  code=$(curl -s -o "$TV_WORK/whole" -w '%{http_code}' "$url")
+  code=$(tv_player curl -s -o "$TV_WORK/whole" -w '%{http_code}' "$url")
   [ "$code" = 200 ] || tv_fail "GET $file answered $code"
   cmp -s "$TV_WORK/whole" "$file" || tv_fail "download of $file differs from the file"
   downloads=$((downloads + 1))
@@ -140,6 +141,26 @@ while IFS=$'\t' read -r id url; do
 done <"$TV_WORK/items"
 tv_note "downloaded $downloads files whole and by ranges"
 
+# ALLIP: one res per address the requester can reach, the one it asked on first.
+a_id="0\\$(tv_escape_folder "$media")\\a.mp3"
+a_path=$(ID=$a_id awk -F'\t' '$1 == ENVIRON["ID"] {sub(/^http:\/\/[^\/]*/, "", $2); print $2}' "$TV_WORK/items")
+[ -n "$a_path" ] || tv_fail "no URL for a.mp3"
+for player in 1 2 0; do
+  tv_use_player $player
+  tv_browse "$a_id" BrowseMetadata 0 0 "$TV_WORK/allip.xml" "*,ALLIP"
+  mapfile -t urls < <(tv_res_urls "$TV_WORK/allip.xml.didl")
+  [ "${urls[0]:-}" = "$TV_BASE$a_path" ] || tv_fail "ALLIP from $TV_PLAYER_ADDRESS: first res ${urls[0]:-none}"
+  if [ $player != 0 ]; then
+    [ ${#urls[@]} = 1 ] || tv_fail "ALLIP from $TV_PLAYER_ADDRESS: ${urls[*]}"
+    tv_player curl -sf "${urls[0]}" | cmp -s - "$media/a.mp3" || tv_fail "a.mp3 from $TV_PLAYER_ADDRESS"
+  else
+    every=$(printf '%s\n' "${urls[@]}" | sed -E 's,^http://([^:]*):.*,\1,' | sort | tr '\n' ' ')
+    [ "$every" = "10.7.7.1 10.8.8.1 10.9.9.1 127.0.0.1 " ] || tv_fail "ALLIP on the server host: ${urls[*]}"
+  fi
+done
+tv_use_player 1
+tv_note "ALLIP: each player gets the address on its own LAN only, the server's host every one"
+
 # Paths outside the shared folders, folders, and unknown files are not served.
 escaped_media=$(tv_escape_folder "$media" | sed 's/%/%25/g')
 for path in "/content/%252Fetc/passwd" "/content/$escaped_media/..%252F..%252Fetc/passwd" \
@@ -147,11 +168,11 @@ for path in "/content/%252Fetc/passwd" "/content/$escaped_media/..%252F..%252Fet
     "/content/$escaped_media/nothing.mp3" "/content/%252Fetc%252Fpasswd"; do
   # The refusal texts carry no Content-Length; without "Connection: close" the client would
   # wait for the connection's idle time-out to see their end.
-  code=$(curl -s -H 'Connection: close' --path-as-is -o /dev/null -w '%{http_code}' "$base$path")
+  code=$(tv_player curl -s -H 'Connection: close' --path-as-is -o /dev/null -w '%{http_code}' "$base$path")
   [ "$code" = 404 ] || tv_fail "$path answered $code"
 done
 # The 400 to a POST ends its connection, so the client sees its end at once.
-code=$(curl -s --max-time 2 -o "$TV_WORK/post" -w '%{http_code}' --data x "$base/content/x")
+code=$(tv_player curl -s --max-time 2 -o "$TV_WORK/post" -w '%{http_code}' --data x "$base/content/x")
 [ "$code" = 400 ] || tv_fail "POST under content answered $code"
 tv_note "refusals"
 

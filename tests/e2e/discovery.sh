@@ -1,6 +1,8 @@
-# Discovery: an SSDP client finds the device and its two services; the description and the
-# service descriptions fetched from the advertised LOCATION are well-formed and name this
-# device; the Connection Manager answers from outside.
+# Discovery from the players: both GSSDP clients find the device and its two services, and
+# every LOCATION names the server's address on the player's own LAN; each search is answered
+# exactly once, from and naming the address it arrived on (multicast from either LAN, unicast,
+# and on the server's own lo); the description and service descriptions fetched from the
+# LOCATION are well-formed and name this device; the Connection Manager answers.
 source "$(dirname "$(readlink -f "$0")")/lib.sh"
 
 mkdir -p "$TV_WORK/media"
@@ -8,21 +10,19 @@ printf 'x' >"$TV_WORK/media/a.mp3"
 tv_share "$TV_WORK/media"
 tv_start
 
-# Prints "USN<TAB>LOCATION" for every answer to a search for TARGET, as seen by the GSSDP
-# library: its gssdp-discover tool where the distribution ships it, else its Python binding
-# (Debian 12 ships only the library).
-search() {
-  local target=$1
-  if command -v gssdp-discover >/dev/null; then
-    timeout 10 gssdp-discover -i lo --timeout=3 --target="$target" 2>/dev/null |
-      awk '/USN:/{usn=$2} /Location:/{print usn "\t" $2}'
-    return
-  fi
-  timeout 15 /usr/bin/python3 - "$target" <<'EOF'
+# The GSSDP library on the player, through both of its clients: "USN<TAB>LOCATION" for every
+# resource found by a search for TARGET within 3 s.
+gssdp_tool() {
+  # Its output: "resource available", then indented "USN:" and "Location:" lines.
+  tv_player timeout 10 gssdp-discover -i eth0 --timeout=3 --target="$1" 2>/dev/null |
+    awk '$1 == "USN:" {usn = $2} $1 == "Location:" {print usn "\t" $2}'
+}
+gssdp_python() {
+  tv_player timeout 15 /usr/bin/python3 - "$1" <<'EOF'
 import sys, gi
 gi.require_version('GSSDP', '1.6')
 from gi.repository import GSSDP, GLib
-client = GSSDP.Client.new_full('lo', None, 0, GSSDP.UDAVersion.VERSION_1_0)
+client = GSSDP.Client.new_full('eth0', None, 0, GSSDP.UDAVersion.VERSION_1_0)
 browser = GSSDP.ResourceBrowser.new(client, sys.argv[1])
 browser.set_mx(1)
 def available(browser, usn, locations):
@@ -37,32 +37,57 @@ loop.run()
 EOF
 }
 
+command -v gssdp-discover >/dev/null || tv_fail "gssdp-discover is missing (gupnp-tools: bash scripts/deps.sh test)"
 /usr/bin/python3 -c "import gi; gi.require_version('GSSDP', '1.6')" 2>/dev/null ||
-  command -v gssdp-discover >/dev/null || tv_fail "no GSSDP client installed (gir1.2-gssdp-1.6)"
+  tv_fail "the GSSDP Python binding is missing (gir1.2-gssdp-1.6: bash scripts/deps.sh test)"
 
 device_type=urn:schemas-upnp-org:device:MediaServer:1
-found=$(search "$device_type")
-[ -n "$found" ] || tv_fail "no answer to a search for $device_type"
-# Other devices may answer too (tests run side by side in one namespace): ours is the one
-# whose LOCATION names our port.
-ours=$(awk -F'\t' -v port=":$TV_PORT/" 'index($2, port) {print; exit}' <<<"$found")
-[ -n "$ours" ] || tv_fail "no answer names port $TV_PORT: $found"
-location=$(cut -f2 <<<"$ours")
-usn=$(cut -f1 <<<"$ours")
-[[ $usn == uuid:*::$device_type ]] || tv_fail "device USN $usn"
-udn=${usn%%::*}
-[[ $location == http://127.0.0.1:$TV_PORT/ ]] || tv_fail "LOCATION $location"
-tv_note "device found at $location ($udn)"
+# found CLIENT: checks what one client saw with ssdp:all and leaves the device's UDN in $udn.
+found() {
+  local client=$1 answers usn location wanted
+  answers=$($client ssdp:all)
+  [ -n "$answers" ] || tv_fail "$client on $TV_PLAYER_ADDRESS found nothing"
+  usn=$(awk -F'\t' -v t="::$device_type" 'index($1, t) {print $1; exit}' <<<"$answers")
+  [[ $usn == uuid:*::$device_type ]] || tv_fail "$client: no device among $answers"
+  udn=${usn%%::*}
+  for wanted in "$udn" "$udn::upnp:rootdevice" "$udn::urn:schemas-upnp-org:service:ContentDirectory:1" \
+      "$udn::urn:schemas-upnp-org:service:ConnectionManager:1"; do
+    awk -F'\t' -v u="$wanted" '$1 == u {f = 1} END {exit !f}' <<<"$answers" ||
+      tv_fail "$client on $TV_PLAYER_ADDRESS did not find $wanted: $answers"
+  done
+  while IFS=$'\t' read -r usn location; do tv_reachable "$client: LOCATION" "$location"; done <<<"$answers"
+  tv_note "$client on $TV_PLAYER_ADDRESS: the device and both services, every LOCATION $TV_BASE/"
+}
+found gssdp_tool
+found gssdp_python
+location=$TV_BASE/
+tv_use_player 2
+found gssdp_python
+tv_use_player 1
 
-for service in ContentDirectory ConnectionManager; do
-  st=urn:schemas-upnp-org:service:$service:1
-  answers=$(search "$st")
-  grep -qF "$udn::$st" <<<"$answers" || tv_fail "no answer for $st: $answers"
-  tv_note "service $service found"
-done
-grep -qF "$udn" <<<"$(search ssdp:all)" || tv_fail "ssdp:all did not find the device"
+# Raw searches, each answer counted: a search is answered once, from and naming the address
+# it arrived on, multicast or unicast.
+search_count() {  # WHAT ROUNDS WANT-EACH WANT-ADDRESS LOCAL DESTINATION TARGET [RUNNER]
+  local what=$1 rounds=$2 want=$3 address=$4 local_address=$5 destination=$6 target=$7
+  local runner=${8:-tv_player} answers round n
+  answers=$($runner python3 "$TV_E2E/ssdp_search.py" "$local_address" "$destination" "$target" 1 "$rounds")
+  for ((round = 1; round <= rounds; round++)); do
+    n=$(awk -F'\t' -v r=$round '$1 == r' <<<"$answers" | wc -l)
+    [ "$n" = "$want" ] || tv_fail "$what (round $round of $rounds): $n answers, expected $want: $answers"
+  done
+  awk -F'\t' -v l="http://$address:$TV_PORT/" -v a="$address" '$2 != l || $5 != a {exit 1}' <<<"$answers" ||
+    tv_fail "$what: not every answer names and comes from $address: $answers"
+}
+search_count "ssdp:all from $TV_PLAYER_ADDRESS" 1 5 "$TV_HOST" "$TV_PLAYER_ADDRESS" 239.255.255.250 ssdp:all
+search_count "upnp:rootdevice from $TV_PLAYER_ADDRESS" 1 1 "$TV_HOST" "$TV_PLAYER_ADDRESS" 239.255.255.250 upnp:rootdevice
+search_count "unicast search to $TV_HOST:1900" 4 1 "$TV_HOST" "$TV_PLAYER_ADDRESS" "$TV_HOST" upnp:rootdevice
+tv_use_player 2
+search_count "ssdp:all from $TV_PLAYER_ADDRESS" 1 5 "$TV_HOST" "$TV_PLAYER_ADDRESS" 239.255.255.250 ssdp:all
+tv_use_player 1
+search_count "upnp:rootdevice on the server's own lo" 1 1 127.0.0.1 127.0.0.1 239.255.255.250 upnp:rootdevice env
+tv_note "searches answered once on the address they arrived on: 5 for ssdp:all, 1 for upnp:rootdevice, on each LAN, by unicast and on lo"
 
-curl -sf -o "$TV_WORK/description.xml" "$location" || tv_fail "description not served"
+tv_player curl -sf -o "$TV_WORK/description.xml" "$location" || tv_fail "description not served"
 xmllint --noout "$TV_WORK/description.xml" || tv_fail "description is not XML"
 desc_udn=$(xmllint --xpath 'string(//*[local-name()="UDN"])' "$TV_WORK/description.xml")
 [ "$desc_udn" = "$udn" ] || tv_fail "description UDN $desc_udn, SSDP $udn"
@@ -79,7 +104,7 @@ for service in ContentDirectory ConnectionManager; do
   scpd=$(xmllint --xpath "string(//*[local-name()='service'][contains(*[local-name()='serviceType'],'$service')]/*[local-name()='SCPDURL'])" "$TV_WORK/description.xml")
   [ -n "$scpd" ] || tv_fail "no SCPDURL for $service"
   [[ $scpd == /* ]] || scpd=/$scpd
-  curl -sf -o "$TV_WORK/$service.xml" "$base$scpd" || tv_fail "$service SCPD not served"
+  tv_player curl -sf -o "$TV_WORK/$service.xml" "$base$scpd" || tv_fail "$service SCPD not served"
   xmllint --noout "$TV_WORK/$service.xml" || tv_fail "$service SCPD is not XML"
 done
 # Search criteria are not offered: the variable is switched off in the description.

@@ -1,6 +1,7 @@
-# Eventing and live folder changes: a SUBSCRIBE with a callback on a local listener receives
-# the initial event of each service; a folder shared or unshared with the program's own
-# option while the server runs shows (or stops showing) at the next Browse and download.
+# Eventing and live folder changes: a SUBSCRIBE from a player host with a callback on its own
+# listener receives the initial event of each service; a folder shared or unshared with the
+# program's own option while the server runs shows (or stops showing) at the next Browse and
+# download.
 source "$(dirname "$(readlink -f "$0")")/lib.sh"
 
 mkdir -p "$TV_WORK/media" "$TV_WORK/later"
@@ -8,11 +9,12 @@ head -c 2000 /dev/urandom >"$TV_WORK/media/a.mp3"
 head -c 3000 /dev/urandom >"$TV_WORK/later/n.png"
 tv_share "$TV_WORK/media"
 tv_start
-base=http://127.0.0.1:$TV_PORT
+base=$TV_BASE
 
-# A callback listener: writes every NOTIFY it receives to its own file and answers 200.
+# A callback listener on the player: writes every NOTIFY it receives to its own file and
+# answers 200. The server must reach it across the LAN.
 mkdir -p "$TV_WORK/events"
-python3 - "$TV_WORK/events" >"$TV_WORK/listener.port" 2>"$TV_WORK/listener.log" <<'EOF' &
+nsenter -t "$TV_PLAYER_PID" -n python3 - "$TV_WORK/events" "$TV_PLAYER_ADDRESS" >"$TV_WORK/listener.port" 2>"$TV_WORK/listener.log" <<'EOF' &
 import http.server, os, sys
 folder = sys.argv[1]
 count = 0
@@ -33,7 +35,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
     def log_message(self, *args):
         pass
-server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+server = http.server.HTTPServer((sys.argv[2], 0), Handler)
 print(server.server_address[1], flush=True)
 server.serve_forever()
 EOF
@@ -42,12 +44,12 @@ for i in $(seq 1 50); do [ -s "$TV_WORK/listener.port" ] && break; sleep 0.1; do
 listener=$(cat "$TV_WORK/listener.port")
 [ -n "$listener" ] || tv_fail "the callback listener did not start"
 
-curl -sf -o "$TV_WORK/description.xml" "$base/" || tv_fail "no description"
+tv_player curl -sf -o "$TV_WORK/description.xml" "$base/" || tv_fail "no description"
 n=0
 for service in ContentDirectory ConnectionManager; do
   event_url=$(xmllint --xpath "string(//*[local-name()='service'][contains(*[local-name()='serviceType'],'$service')]/*[local-name()='eventSubURL'])" "$TV_WORK/description.xml")
   [[ $event_url == /* ]] || event_url=/$event_url
-  curl -s -D "$TV_WORK/sub.h" -o /dev/null -X SUBSCRIBE -H "CALLBACK: <http://127.0.0.1:$listener/$service>" \
+  tv_player curl -s -D "$TV_WORK/sub.h" -o /dev/null -X SUBSCRIBE -H "CALLBACK: <http://$TV_PLAYER_ADDRESS:$listener/$service>" \
     -H "NT: upnp:event" -H "TIMEOUT: Second-300" "$base$event_url"
   head -1 "$TV_WORK/sub.h" | grep -q ' 200' || tv_fail "SUBSCRIBE to $service: $(head -1 "$TV_WORK/sub.h")"
   sid=$(tr -d '\r' <"$TV_WORK/sub.h" | awk -F': ' 'toupper($1)=="SID"{print $2}')
@@ -71,7 +73,7 @@ for service in ContentDirectory ConnectionManager; do
     value=$(xmllint --xpath 'string(//*[local-name()="SourceProtocolInfo"])' "$event.xml")
     [[ $value == http-get:*:image/jpeg:DLNA.ORG_PN=JPEG_SM,* ]] || tv_fail "SourceProtocolInfo in the event: '$value'"
   fi
-  code=$(curl -s -o /dev/null -w '%{http_code}' -X UNSUBSCRIBE -H "SID: $sid" "$base$event_url")
+  code=$(tv_player curl -s -o /dev/null -w '%{http_code}' -X UNSUBSCRIBE -H "SID: $sid" "$base$event_url")
   [ "$code" = 200 ] || tv_fail "UNSUBSCRIBE from $service answered $code"
   n=$((n + 1))
   tv_note "initial event of $service"
@@ -86,21 +88,21 @@ root_ids() {  # the root's children into root.ids
 }
 root_ids
 grep -qxF "$later_id" "$TV_WORK/root.ids" && tv_fail "the folder is listed before it is shared"
-[ "$(curl -s -o /dev/null -w '%{http_code}' -H 'Connection: close' "$later_url")" = 404 ] ||
+[ "$(tv_player curl -s -o /dev/null -w '%{http_code}' -H 'Connection: close' "$later_url")" = 404 ] ||
   tv_fail "a file of an unshared folder is served"
 
 tv_share "$TV_WORK/later"
 root_ids
 grep -qxF "$later_id" "$TV_WORK/root.ids" || tv_fail "the folder shared while running is not listed: $(cat "$TV_WORK/root.ids")"
 [ "$TV_TOTAL" = 2 ] || tv_fail "root TotalMatches $TV_TOTAL after sharing"
-curl -s -o "$TV_WORK/n.png" "$later_url" && cmp -s "$TV_WORK/n.png" "$TV_WORK/later/n.png" ||
+tv_player curl -s -o "$TV_WORK/n.png" "$later_url" && cmp -s "$TV_WORK/n.png" "$TV_WORK/later/n.png" ||
   tv_fail "a file of the folder shared while running is not served"
 tv_note "a folder shared while running is listed and served"
 
 "$TV_PROGRAM" --settings "$TV_SETTINGS" --unshare "$TV_WORK/later" || tv_fail "--unshare"
 root_ids
 grep -qxF "$later_id" "$TV_WORK/root.ids" && tv_fail "the unshared folder is still listed"
-[ "$(curl -s -o /dev/null -w '%{http_code}' -H 'Connection: close' "$later_url")" = 404 ] ||
+[ "$(tv_player curl -s -o /dev/null -w '%{http_code}' -H 'Connection: close' "$later_url")" = 404 ] ||
   tv_fail "a file of the unshared folder is still served"
 tv_note "a folder unshared while running is gone"
 

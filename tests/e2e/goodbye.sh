@@ -1,4 +1,5 @@
-# Announcements and goodbye: a listener on the SSDP group sees the alive set at start; SIGTERM
+# Announcements and goodbye, heard on a player host: a listener on the SSDP group sees the
+# alive set at start, every LOCATION naming the server's address on the player's LAN; SIGTERM
 # makes the server send the byebye set for the device, the root device, the UDN and both
 # services, and exit with 0.
 source "$(dirname "$(readlink -f "$0")")/lib.sh"
@@ -7,14 +8,14 @@ mkdir -p "$TV_WORK/media"
 tv_share "$TV_WORK/media"
 
 # The listener appends every datagram to a file, separated by a line of "=".
-python3 - "$TV_WORK/ssdp.txt" >"$TV_WORK/listener.ready" 2>"$TV_WORK/listener.log" <<'EOF' &
+nsenter -t "$TV_PLAYER_PID" -n python3 - "$TV_WORK/ssdp.txt" "$TV_PLAYER_ADDRESS" >"$TV_WORK/listener.ready" 2>"$TV_WORK/listener.log" <<'EOF' &
 import socket, struct, sys
 out = sys.argv[1]
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
 s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
 s.bind(("", 1900))
-mreq = struct.pack("4s4s", socket.inet_aton("239.255.255.250"), socket.inet_aton("127.0.0.1"))
+mreq = struct.pack("4s4s", socket.inet_aton("239.255.255.250"), socket.inet_aton(sys.argv[2]))
 s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, mreq)
 print("ready", flush=True)
 while True:
@@ -27,7 +28,7 @@ for i in $(seq 1 50); do [ -s "$TV_WORK/listener.ready" ] && break; sleep 0.1; d
 [ -s "$TV_WORK/listener.ready" ] || tv_fail "the SSDP listener did not start: $(cat "$TV_WORK/listener.log")"
 
 tv_start
-curl -sf -o "$TV_WORK/description.xml" "http://127.0.0.1:$TV_PORT/" || tv_fail "no description"
+tv_player curl -sf -o "$TV_WORK/description.xml" "$TV_BASE/" || tv_fail "no description"
 udn=$(xmllint --xpath 'string(//*[local-name()="UDN"])' "$TV_WORK/description.xml")
 
 # Counts the messages of one kind (alive or byebye) for NT that name this device.
@@ -53,7 +54,9 @@ done
 for nt in "${kinds[@]}"; do
   [ "$(count_of alive "$nt")" -gt 0 ] || tv_fail "no ssdp:alive for $nt"
 done
-grep -q "LOCATION: http://127.0.0.1:$TV_PORT/" "$TV_WORK/ssdp.txt" || tv_fail "alive LOCATION does not name port $TV_PORT"
+mapfile -t locations < <(awk 'toupper($0) ~ /^LOCATION:/ {print $2}' "$TV_WORK/ssdp.txt")
+[ ${#locations[@]} -gt 0 ] || tv_fail "no alive LOCATION heard"
+tv_reachable "alive NOTIFY: LOCATION" "${locations[@]}"
 grep -q '^SERVER: WINDOWS, UPnP/1.0, Tindravoller 1.3$' "$TV_WORK/ssdp.txt" || tv_fail "alive SERVER header"
 tv_note "alive set received"
 

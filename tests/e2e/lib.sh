@@ -1,6 +1,11 @@
 # Shared helpers of the end-to-end scripts: they start the real program on a temporary media
 # tree and talk to it only from outside, with curl, xmllint, gssdp-discover and small python3
 # listeners. Sourced by the scripts; $1 of the script is the program.
+#
+# Everything runs on the home network of scripts/homenet.sh: the server on the server host
+# (this shell), the clients on a player host through tv_player. Player 1 (10.9.9.2, which
+# reaches the server as 10.9.9.1) unless tv_use_player 2 picks the other LAN; TV_HOST is the
+# server's address on the player's side, TV_BASE its web server's URL there.
 set -euo pipefail
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
@@ -8,6 +13,8 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   "${1:?usage: bash lib.sh path/to/tindravoller}" --help | grep -q -- '--headless'
   rc=0; "$1" --no-such-option 2>/dev/null || rc=$?
   [ "$rc" = 2 ] || { echo "FAIL: an unknown option gave $rc" >&2; exit 1; }
+  rc=0; "$1" --interface 2>/dev/null || rc=$?
+  [ "$rc" = 2 ] || { echo "FAIL: --interface without a name gave $rc" >&2; exit 1; }
   echo "ok: options"
   exit 0
 fi
@@ -15,10 +22,11 @@ fi
 TV_PROGRAM=${1:?usage: bash script.sh path/to/tindravoller}
 TV_PROGRAM=$(readlink -f "$TV_PROGRAM")
 
-if [ "${TV_NETNS:-}" != 1 ]; then
-  # Multicast must stay inside a private namespace.
-  exec bash "$(dirname "$(readlink -f "$0")")/../../scripts/netns.sh" bash "$0" "$@"
+if [ "${TV_HOMENET:-}" != 1 ]; then
+  # Multicast must stay inside private namespaces.
+  exec bash "$(dirname "$(readlink -f "$0")")/../../scripts/homenet.sh" bash "$0" "$@"
 fi
+TV_E2E=$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")
 
 TV_WORK=$(mktemp -d /tmp/tv-e2e.XXXXXX)
 TV_SETTINGS=$TV_WORK/TindravollerDLNA.dat
@@ -26,6 +34,25 @@ TV_LOG=$TV_WORK/server.log
 TV_PIDS=()
 TV_SERVER_PID=
 TV_PORT=
+TV_BASE=
+
+# tv_use_player N: the player host the client helpers run on from now on; 0 is a client on
+# the server host itself, which reaches it on 127.0.0.1.
+tv_use_player() {
+  if [ "$1" = 0 ]; then
+    TV_PLAYER_PID= TV_PLAYER_ADDRESS=127.0.0.1 TV_HOST=127.0.0.1
+  else
+    local pid=TV_PLAYER$1_PID address=TV_PLAYER$1_ADDRESS server=TV_PLAYER$1_SERVER
+    TV_PLAYER_PID=${!pid} TV_PLAYER_ADDRESS=${!address} TV_HOST=${!server}
+  fi
+  TV_BASE=http://$TV_HOST:$TV_PORT
+}
+tv_use_player 1
+
+# tv_player CMD...: runs CMD on the current player host.
+tv_player() {
+  if [ -z "$TV_PLAYER_PID" ]; then "$@"; else nsenter -t "$TV_PLAYER_PID" -n -- "$@"; fi
+}
 
 tv_cleanup() {
   local pid i
@@ -70,15 +97,17 @@ tv_port_of() {
   { ss -ltnpH 2>/dev/null || true; } | awk -v pid="pid=$1," 'index($0, pid) {sub(/.*:/, "", $4); print $4; exit}'
 }
 
-# Starts the headless server and waits until its web server answers.
+# Starts the headless server (with any further options given) and waits until its web server
+# answers.
 tv_start() {
-  "$TV_PROGRAM" --headless --settings "$TV_SETTINGS" >"$TV_LOG" 2>&1 &
+  "$TV_PROGRAM" --headless --settings "$TV_SETTINGS" "$@" >"$TV_LOG" 2>&1 &
   TV_SERVER_PID=$!
   tv_track "$TV_SERVER_PID"
   local i
   for i in $(seq 1 100); do
     TV_PORT=$(tv_port_of "$TV_SERVER_PID")
     if [ -n "$TV_PORT" ] && curl -sf -o /dev/null "http://127.0.0.1:$TV_PORT/"; then
+      TV_BASE=http://$TV_HOST:$TV_PORT
       return 0
     fi
     kill -0 "$TV_SERVER_PID" 2>/dev/null || tv_fail "the server ended at start"
@@ -107,9 +136,20 @@ tv_soap() {
   local type="urn:schemas-upnp-org:service:$service:1"
   local body
   body="<?xml version=\"1.0\" encoding=\"utf-8\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body><u:$action xmlns:u=\"$type\">$args</u:$action></s:Body></s:Envelope>"
-  curl -s -o "$out" -w '%{http_code}' --max-time 20 \
+  tv_player curl -s -o "$out" -w '%{http_code}' --max-time 20 \
     -H "SOAPACTION: \"$type#$action\"" -H 'Content-Type: text/xml; charset="utf-8"' \
-    --data-binary "$body" "http://127.0.0.1:$TV_PORT/$service/control"
+    --data-binary "$body" "$TV_BASE/$service/control"
+}
+
+# tv_reachable WHAT URL...: every URL a player is given must name the server's address on
+# that player's side (never 127.0.0.1, the bridge or the other LAN).
+tv_reachable() {
+  local what=$1 url
+  shift
+  [ -n "$TV_PLAYER_PID" ] || return 0  # the server's own host reaches every address
+  for url in "$@"; do
+    [[ $url == "$TV_BASE/"* ]] || tv_fail "$what names $url, which player $TV_PLAYER_ADDRESS cannot reach ($TV_BASE/ expected)"
+  done
 }
 
 # tv_browse ID FLAG START COUNT OUT [FILTER]: a Browse; checks the HTTP status, the SOAP
@@ -132,6 +172,14 @@ tv_browse() {
   local counted
   counted=$(xmllint --xpath 'count(/*/*[local-name()="item" or local-name()="container"])' "$out.didl")
   [ "$counted" = "$TV_RETURNED" ] || tv_fail "Browse $1: $counted objects but NumberReturned $TV_RETURNED"
+  local urls
+  mapfile -t urls < <(tv_res_urls "$out.didl")
+  tv_reachable "Browse $1 $filter" "${urls[@]}"
+}
+
+# tv_res_urls DIDL: every res URL, one a line.
+tv_res_urls() {
+  { xmllint --xpath '//*[local-name()="res"]/text()' "$1" 2>/dev/null || true; } | sed '/^[[:space:]]*$/d'
 }
 
 # tv_objects DIDL: one line per object: "container<TAB>id" or "item<TAB>id<TAB>first res URL"

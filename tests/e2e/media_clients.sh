@@ -1,7 +1,8 @@
-# Real players against the server: media made with ffmpeg (an mp3, a small and a 300 MB mpg, an
-# avi, a jpg and a png) are found by Browse and then probed, decoded whole and from the middle
-# by ffmpeg (which then asks for byte ranges), decoded whole by GStreamer's souphttpsrc, and
-# downloaded and compared byte for byte. Every decoder must finish without a single error line.
+# Real players on a player host against the server: media made with ffmpeg (an mp3, a small
+# and a 300 MB mpg, an avi, a jpg and a png) are found by Browse and then probed, decoded whole
+# and from the middle by ffmpeg (which then asks for byte ranges), decoded whole by
+# GStreamer's souphttpsrc, and downloaded and compared byte for byte. Every decoder must finish
+# without a single error line.
 # No GStreamer seek: souphttpsrc takes a response without Content-Length (the chunked answers
 # to HTTP/1.1) as not seekable and refuses it.
 source "$(dirname "$(readlink -f "$0")")/lib.sh"
@@ -46,15 +47,16 @@ tv_objects "$TV_WORK/folder.xml.didl" >"$TV_WORK/objects"
 declare -A url
 for f in "${files[@]}"; do
   url[$f]=$(ID="$folder$f" awk -F'\t' '$1 == "item" && $2 == ENVIRON["ID"] {print $3}' "$TV_WORK/objects")
-  [[ ${url[$f]} == "http://127.0.0.1:$TV_PORT/content/"* ]] || tv_fail "no URL for $f: '${url[$f]}'"
+  [[ ${url[$f]} == "$TV_BASE/content/"* ]] || tv_fail "no URL for $f: '${url[$f]}'"
 done
 tv_note "found ${#url[@]} resource URLs by Browse"
 
-# run_quiet WHAT CMD...: CMD must exit 0 and write nothing to its error stream.
+# run_quiet WHAT CMD...: CMD, run on the player, must exit 0 and write nothing to its error
+# stream.
 run_quiet() {
   local what=$1 rc=0
   shift
-  timeout 120 "$@" >"$TV_WORK/out" 2>"$TV_WORK/err" || rc=$?
+  tv_player timeout 120 "$@" >"$TV_WORK/out" 2>"$TV_WORK/err" || rc=$?
   if [ "$rc" != 0 ] || [ -s "$TV_WORK/err" ]; then
     head -c 2000 "$TV_WORK/err" >&2
     tv_fail "$what: exit $rc"
@@ -91,7 +93,7 @@ for f in "${files[@]}"; do
   run_quiet "gst-launch decode of $f" gst-launch-1.0 -q souphttpsrc location="$u" ! decodebin ! fakesink
   grep -q -e ERROR -e WARNING "$TV_WORK/out" && { cat "$TV_WORK/out" >&2; tv_fail "gst-launch $f"; }
 
-  curl -sf --max-time 120 "$u" | cmp -s - "$media/$f" || tv_fail "download of $f differs from the file"
+  tv_player curl -sf --max-time 120 "$u" | cmp -s - "$media/$f" || tv_fail "download of $f differs from the file"
   tv_note "$f: ffprobe, ffmpeg whole$([ $still = 0 ] && echo " and from the middle"), gst-discoverer, gst-launch, download"
 done
 
