@@ -1,7 +1,7 @@
-// A third-party SSDP client finds the device and its two services, and the description it
-// points at is fetched with curl and is well-formed XML to xmllint. Runs only in a private
-// network namespace and only where the tools are installed (gssdp-discover, or the GSSDP
-// library's Python binding; curl; xmllint).
+// Third-party SSDP clients find the device and its two services, and the description they
+// point at is fetched with curl and is well-formed XML to xmllint. Runs only in a private
+// network namespace and with the clients the machine has (gssdp-discover and the GSSDP
+// library's Python binding, each where installed; curl; xmllint).
 #include "upnp/MicroStack.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include <sys/wait.h>
@@ -59,18 +60,21 @@ bool Available(const std::string& command)
     return status == 0;
 }
 
-// The first "Location:" value after a "USN:" line of `usn` whose URL ends with "/". Other
-// devices (tests running beside this one) answer in the same namespace.
+// The first "Location:" value after a "USN:" line naming `usn` whose URL ends with "/". Both
+// clients print "USN:" and "Location:" lines, gssdp-discover indented and with several blanks
+// after the colon. Other devices (tests running beside this one) answer in the same namespace.
 std::string FirstLocation(const std::string& output, const std::string& usn)
 {
-    std::size_t at = 0;
-    while ((at = output.find("USN: " + usn, at)) != std::string::npos &&
-           (at = output.find("Location: ", at)) != std::string::npos) {
-        at += 10;
-        std::size_t end = output.find('\n', at);
-        std::string url = output.substr(at, end == std::string::npos ? std::string::npos : end - at);
-        while (!url.empty() && (url.back() == '\r' || url.back() == ' ')) url.pop_back();
-        if (!url.empty() && url.back() == '/') return url;
+    std::istringstream lines(output);
+    std::string line;
+    bool ours = false;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string key;
+        std::string value;
+        words >> key >> value;
+        if (key == "USN:") ours = value == usn;
+        if (ours && key == "Location:" && !value.empty() && value.back() == '/') return value;
     }
     return "";
 }
@@ -89,33 +93,30 @@ TEST(MicroStackDiscovery, ThirdPartyClientFindsTheDeviceAndItsServices)
     const std::string udn = "D15C0VE7-0000-4000-8000-" + std::to_string(::getpid());
     tv::test::StackHost host(true, udn.c_str(), "Tindravoller DLNA - discovery -");
     host.Start();
-
-    std::string command;
-    std::string script;
-    if (discover) {
-        command = "timeout 20 gssdp-discover -i lo --timeout=4 2>&1";
-    } else {
-        script = "/tmp/tv_ssdp_browse_" + std::to_string(::getpid()) + ".py";
-        std::ofstream(script) << kBrowser;
-        command = "timeout 20 /usr/bin/python3 " + script + " 4 2>&1";
-    }
-    int status = -1;
-    std::string output = RunCommand(command, &status);
-    if (!script.empty()) std::remove(script.c_str());
-    EXPECT_EQ(status, 0) << output;
-
     const std::string usn = "uuid:" + udn;
-    EXPECT_NE(output.find(usn + "::urn:schemas-upnp-org:device:MediaServer:1"), std::string::npos)
-        << output;
-    EXPECT_NE(output.find(usn + "::urn:schemas-upnp-org:service:ConnectionManager:1"),
-              std::string::npos)
-        << output;
-    EXPECT_NE(output.find(usn + "::urn:schemas-upnp-org:service:ContentDirectory:1"),
-              std::string::npos)
-        << output;
-    const std::string location = FirstLocation(output, usn);
-    ASSERT_EQ(location, "http://127.0.0.1:" + std::to_string(host.port()) + "/") << output;
 
+    // Each client the machine has: the tool and the library's Python binding.
+    std::string location;
+    for (bool tool : {true, false}) {
+        if (tool ? !discover : !binding) continue;
+        std::string script = "/tmp/tv_ssdp_browse_" + std::to_string(::getpid()) + ".py";
+        if (!tool) std::ofstream(script) << kBrowser;
+        std::string command = tool ? "timeout 20 gssdp-discover -i lo --timeout=4 2>&1"
+                                   : "timeout 20 /usr/bin/python3 " + script + " 4 2>&1";
+        int status = -1;
+        std::string output = RunCommand(command, &status);
+        if (!tool) std::remove(script.c_str());
+        SCOPED_TRACE(command);
+        EXPECT_EQ(status, 0) << output;
+        for (const char* suffix : {"::urn:schemas-upnp-org:device:MediaServer:1",
+                                   "::urn:schemas-upnp-org:service:ConnectionManager:1",
+                                   "::urn:schemas-upnp-org:service:ContentDirectory:1"})
+            EXPECT_NE(output.find(usn + suffix), std::string::npos) << output;
+        location = FirstLocation(output, usn + "::urn:schemas-upnp-org:device:MediaServer:1");
+        ASSERT_EQ(location, "http://127.0.0.1:" + std::to_string(host.port()) + "/") << output;
+    }
+
+    int status = -1;
     std::string document = RunCommand("curl -s --max-time 10 " + location, &status);
     EXPECT_EQ(status, 0);
     EXPECT_NE(document.find("<UDN>" + usn + "</UDN>"), std::string::npos) << document;
