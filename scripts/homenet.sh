@@ -11,8 +11,7 @@
 #   player 2: eth0 10.7.7.2/24, the other end of lan1
 #
 # The command runs a program on player N with: nsenter -t "$TV_PLAYERN_PID" -n PROGRAM...
-# (TV_PLAYERN_ADDRESS is the player's address, TV_PLAYERN_SERVER the server's on its side,
-# TV_DEAD_ADDRESS the bridge's).
+# (TV_PLAYERN_ADDRESS is the player's address, TV_PLAYERN_SERVER the server's on its side).
 set -euo pipefail
 if [ "${TV_HOMENET:-}" = 1 ]; then exec "$@"; fi
 [ $# -gt 0 ] || { echo "usage: bash scripts/homenet.sh COMMAND [ARGUMENTS...]" >&2; exit 2; }
@@ -48,7 +47,8 @@ ip link set lo up
 ip link set lo multicast on
 ip route add 224.0.0.0/4 dev lo
 
-# player N: lan interface on the server, its address, the server side address
+# add_player N LINK ADDRESS SERVER: player N at ADDRESS, joined to LINK of the server host
+# at SERVER.
 add_player() {
   local n=$1 link=$2 address=$3 server=$4
   new_host
@@ -67,10 +67,8 @@ add_player 2 lan1 10.7.7.2 10.7.7.1
 ip link add dock0 type bridge
 ip addr add 10.8.8.1/24 dev dock0
 ip link set dock0 up
-export TV_DEAD_ADDRESS=10.8.8.1
 
-# The veth links need a moment before they carry traffic (duplicate address detection is
-# IPv6 only, but the carrier comes up asynchronously).
+# A veth carries traffic once its carrier is up, a moment after the link is set up.
 for i in $(seq 1 100); do
   ok=1
   for n in 1 2; do

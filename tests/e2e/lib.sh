@@ -98,9 +98,9 @@ tv_port_of() {
 }
 
 # Starts the headless server (with any further options given) and waits until its web server
-# answers.
+# answers. The server gets SIGTERM should the script be killed before its cleanup runs.
 tv_start() {
-  "$TV_PROGRAM" --headless --settings "$TV_SETTINGS" "$@" >"$TV_LOG" 2>&1 &
+  setpriv --pdeathsig TERM "$TV_PROGRAM" --headless --settings "$TV_SETTINGS" "$@" >"$TV_LOG" 2>&1 &
   TV_SERVER_PID=$!
   tv_track "$TV_SERVER_PID"
   local i
