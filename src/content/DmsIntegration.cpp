@@ -361,9 +361,8 @@ DmsIntegration* DmsIntegration_Create(OlvChain* chain, OlvThreadPool* pool, std:
 
     dms->enumerator = FSE_Create(chain, content_root, kVirtualDirectory);
 
-    DeviceRecord* record = MicroStack_GetDeviceRecord();
-    if (record != nullptr && record->content_directory != nullptr)
-        record->content_directory->state_variables[tv::kCdsVarSearchCriteria] = nullptr;
+    // A_ARG_TYPE_SearchCriteria stays declared: the Search action names it, and control
+    // points refuse a description whose actions name a variable it does not declare.
 
     // The folder list was loaded just before the server started.
     dms->settings = ReadSettingsStamp();

@@ -490,6 +490,29 @@ TEST_F(DmsIntegrationTest, MissingObjectsAndFilesAsContainersAreErrors)
     EXPECT_EQ(Fetch(base + twice), "HTTP/1.1 404 File Not Found\r\n\r\n");
 }
 
+TEST_F(DmsIntegrationTest, ServiceDescriptionsDeclareEveryRelatedStateVariable)
+{
+    StartServer();
+    for (const char* service : {"ContentDirectory", "ConnectionManager"}) {
+        SCOPED_TRACE(service);
+        std::string scpd = Exchange(port_, "GET /" + std::string(service) + "/scpd.xml HTTP/1.0\r\n\r\n");
+        std::set<std::string> declared;
+        for (std::size_t at = scpd.find("<stateVariable "); at != std::string::npos;
+             at = scpd.find("<stateVariable ", at + 1))
+            declared.insert(Between(scpd, "<name>", "</name>", at));
+        ASSERT_FALSE(declared.empty());
+        int related = 0;
+        for (std::size_t at = scpd.find("<relatedStateVariable>"); at != std::string::npos;
+             at = scpd.find("<relatedStateVariable>", at + 1), ++related) {
+            std::string name = Between(scpd, "<relatedStateVariable>", "</relatedStateVariable>", at);
+            EXPECT_EQ(declared.count(name), 1u) << name;
+        }
+        EXPECT_GT(related, 0);
+        EXPECT_EQ(scpd.find("CreateObject"), std::string::npos);
+        EXPECT_EQ(scpd.find("DestroyObject"), std::string::npos);
+    }
+}
+
 TEST_F(DmsIntegrationTest, AwkwardNamesListAndDownload)
 {
     std::string folder = MakeFolder("Odd names");
