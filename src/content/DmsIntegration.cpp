@@ -605,6 +605,9 @@ void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char*
                     header->path != nullptr ? static_cast<std::size_t>(header->path_length) : 0);
     int decoded_length = OlvHttpUnescapeInPlace(raw.data());
     raw.resize(static_cast<std::size_t>(decoded_length));
+    // Cut at a decoded NUL, the path would name another file than the one asked for: it
+    // names none, and the transfer answers as for any file that is not there.
+    if (raw.find('\0') != std::string::npos) raw.clear();
     char* ansi = AnsiFromUtf8(raw.data(), static_cast<int>(raw.size()));
     std::string path_buffer(raw.size() + 2, '\0');
     int path_length = FSE_UrlPathToPath(dms->enumerator, ansi, static_cast<int>(raw.size()),

@@ -86,15 +86,6 @@ constexpr const char* kPublished[] = {".mp3", ".wma", ".wav", ".pcm", ".asf", ".
 using tv::EqualsCaseless;
 using tv::View;
 
-std::size_t RfindCaseless(std::string_view text, std::string_view pattern)
-{
-    if (text.size() < pattern.size()) return std::string_view::npos;
-    for (std::size_t i = text.size() - pattern.size() + 1; i-- > 0;) {
-        if (EqualsCaseless(text.substr(i, pattern.size()), pattern)) return i;
-    }
-    return std::string_view::npos;
-}
-
 std::string ReplaceAll(std::string text, std::string_view find, std::string_view with)
 {
     std::size_t at = 0;
@@ -186,20 +177,21 @@ bool NextChild(FseQuery* query, std::string_view first_name)
     }
 }
 
-// Title of a shared folder: its last path component; "/" for the file system's root.
+// Title of a shared folder: its last path component; "/" for the file system's root. The
+// escapes are searched as the mapping back to a path undoes them, in upper case only: a "%2f"
+// in a folder's name is part of the name, in its title as in its path.
 std::string SharedFolderTitle(std::string_view name)
 {
-    std::size_t slash = RfindCaseless(name, "%2F");
+    std::size_t slash = name.rfind("%2F");
     if (slash != std::string_view::npos) {
         std::string_view trimmed = name;
-        while (trimmed.size() >= 3 && EqualsCaseless(trimmed.substr(trimmed.size() - 3), "%2F"))
-            trimmed.remove_suffix(3);
+        while (trimmed.ends_with("%2F")) trimmed.remove_suffix(3);
         if (trimmed.empty()) return "/";
-        slash = RfindCaseless(trimmed, "%2F");
+        slash = trimmed.rfind("%2F");
         std::string_view last = slash == std::string_view::npos ? trimmed : trimmed.substr(slash + 3);
         return ReplaceAll(ReplaceAll(std::string(last), "%5C", "\\"), "%3A", ":");
     }
-    std::size_t back = RfindCaseless(name, "%5C");
+    std::size_t back = name.rfind("%5C");
     if (back == std::string_view::npos) return ReplaceAll(std::string(name), "%3A", ":");
     if (back + 3 < name.size()) return std::string(name.substr(back + 3));
     return ReplaceAll(ReplaceAll(std::string(name), "%5C", "\\"), "%3A", ":");

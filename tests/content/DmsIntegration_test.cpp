@@ -488,6 +488,9 @@ TEST_F(DmsIntegrationTest, MissingObjectsAndFilesAsContainersAreErrors)
     EXPECT_EQ(Fetch(base + twice + "/..%252FOutside/secret.mp3"),
               "HTTP/1.1 404 File Not Found\r\n\r\n");
     EXPECT_EQ(Fetch(base + twice), "HTTP/1.1 404 File Not Found\r\n\r\n");
+    // A NUL would cut the name short of what was asked for.
+    EXPECT_EQ(Fetch(base + twice + "/a.mp3%00.jpg"), "HTTP/1.1 404 File Not Found\r\n\r\n");
+    EXPECT_EQ(Browse(FolderId(folder) + std::string("a.mp3\0.jpg", 10), "BrowseMetadata").error, 701);
 }
 
 TEST_F(DmsIntegrationTest, ServiceDescriptionsDeclareEveryRelatedStateVariable)
