@@ -140,7 +140,18 @@ void FollowSettingsFile(DmsIntegration* dms) noexcept
     std::vector<std::string> list;
     std::string message;
     int result = SharedFolders_Load(list, &message);
-    if (result < 0) ServerLog("Shared folders not reloaded: %s", message.c_str());
+    if (result < 0) {
+        ServerLog("Shared folders not reloaded: %s", message.c_str());
+    } else if (result == tv::kSharedFoldersNotShared) {
+        // One line for each folder left out.
+        std::string_view lines = message;
+        while (!lines.empty()) {
+            std::size_t end = lines.find('\n');
+            std::string line(lines.substr(0, end));
+            if (!line.empty()) ServerLog("%s", line.c_str());
+            lines.remove_prefix(end == std::string_view::npos ? lines.size() : end + 1);
+        }
+    }
 }
 
 void IgnoreStatistics(MSA_Server*, const tv::MsaStatistics*) noexcept {}
