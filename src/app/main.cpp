@@ -23,6 +23,7 @@
 #include "runtime/ServerLog.h"
 #include "app/ServerMain.h"
 #include "app/SharedFolders.h"
+#include "mediaserver/FileIoAbstraction.h"
 #include "runtime/Event.h"
 #ifdef TV_HAVE_WINDOW
 #include "app/window/WindowMain.h"
@@ -47,6 +48,8 @@ constexpr const char kUsage[] =
     "  --settings FILE    keep the shared folders in FILE instead of\n"
     "                     <documents folder>/TindravollerDLNA.dat\n"
     "                     (the TINDRAVOLLER_SETTINGS environment variable does the same)\n"
+    "  --follow-links-out follow symbolic links that lead out of the shared folders\n"
+    "                     (by default such links are neither listed nor served)\n"
     "  --help             show this text\n"
     "\n"
     "--share, --unshare, --list and --recover-settings end the program after they are\n"
@@ -279,7 +282,8 @@ int main(int argc, char** argv)
             options.list = true;
         } else if (arg == "--recover-settings") {
             options.recover = true;
-
+        } else if (arg == "--follow-links-out") {
+            tv::FileIo_SetFollowLinksOut(true);
         } else if (arg == "--share") {
             options.share.emplace_back(argv[++i]);
         } else if (arg == "--unshare") {

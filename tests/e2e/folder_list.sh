@@ -1,5 +1,6 @@
-# The shared-folder list from the command line: what --share says and its exit code when the
-# list cannot be saved or read, the way out of a damaged settings file, twenty edits at once.
+# The shared-folder list from the command line, and links out of the shared folders: what
+# --share says and its exit code when the list cannot be saved or read, the way out of a
+# damaged settings file, twenty edits at once, and --follow-links-out on the real server.
 source "$(dirname "$(readlink -f "$0")")/lib.sh"
 
 P=$TV_PROGRAM
@@ -73,4 +74,24 @@ for pid in "${pids[@]}"; do wait "$pid" || tv_fail "a parallel --share failed"; 
   tv_fail "20 parallel --share kept $("$P" --settings "$s" --list | wc -l) folders"
 tv_note "20 parallel --share keep 20 folders"
 
+# A link out of the shared folders: not served unless the program is told to follow it.
+mkdir -p "$TV_WORK/media" "$TV_WORK/secret"
+echo secret >"$TV_WORK/secret/s.mp3"
+ln -s "$TV_WORK/secret/s.mp3" "$TV_WORK/media/out.mp3"
+tv_share "$TV_WORK/media"
+url_path="/content/$(tv_escape_folder "$TV_WORK/media" | sed 's/%/%25/g')/out.mp3"
+tv_start
+[ "$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$TV_PORT$url_path")" = 404 ] ||
+  tv_fail "a link out of the shared folders is served"
+grep -q "Link not followed, it leads out of the shared folders: $TV_WORK/media/out.mp3" "$TV_LOG" ||
+  tv_fail "the link out is not logged"
+tv_stop
+printf '#!/bin/sh\nexec "%s" --follow-links-out "$@"\n' "$P" >"$TV_WORK/follow"
+chmod +x "$TV_WORK/follow"
+TV_PROGRAM=$TV_WORK/follow
+tv_start
+[ "$(curl -s "http://127.0.0.1:$TV_PORT$url_path")" = secret ] ||
+  tv_fail "--follow-links-out does not serve the link out"
+tv_stop
+tv_note "links out are served only with --follow-links-out"
 echo PASS
