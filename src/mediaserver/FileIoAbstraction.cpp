@@ -157,10 +157,11 @@ DirectOpen OpenWithoutLinks(const std::string& real, int flags, int* fd)
     return DirectOpen::kFailed;
 }
 
-// Names the first link on the way to `real` whose target lies outside the shared folders.
+// Names the first link on the way to `real` whose target lies outside the shared folders
+// (none when what was refused went away meanwhile).
 void LogLinkOut(const std::string& real)
 {
-    std::string link = real;
+    std::string link;
     for (std::size_t at = 1; at <= real.size(); ++at) {
         if (at != real.size() && real[at] != '/') continue;
         std::string prefix = real.substr(0, at);
@@ -174,7 +175,7 @@ void LogLinkOut(const std::string& real)
             break;
         }
     }
-    tv::FileIo_LogLinkOnce(link, "it leads out of the shared folders");
+    if (!link.empty()) tv::FileIo_LogLinkOnce(link, "it leads out of the shared folders");
 }
 
 } // namespace
