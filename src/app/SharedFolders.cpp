@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,21 +65,42 @@ bool FitsTable(std::string_view path)
     return path.size() <= static_cast<std::size_t>(tv::kSharedFolderMaxPath);
 }
 
-// Fills `table` with the list entries that fit, in list order.
-void BuildTable(const std::vector<std::string>& list, SharedFolderTable* table)
+// The table a list gives (the entries that can be shared, canonical, in list order), a line
+// for each entry left out, and the list with the entries that can be shared made canonical.
+struct TablePlan {
+    std::unique_ptr<SharedFolderTable> table = std::make_unique<SharedFolderTable>();
+    std::string not_shared;
+    std::vector<std::string> canonical_list;
+};
+
+TablePlan PlanTable(const std::vector<std::string>& list)
 {
+    TablePlan plan;
+    SharedFolderTable* table = plan.table.get();
     std::memset(table, 0, sizeof *table);
     int count = 0;
     for (const std::string& path : list) {
-        if (count == tv::kSharedFolderCapacity)
-            break;
-        if (!FitsTable(path))
+        std::string canonical;
+        std::string reason;
+        plan.canonical_list.push_back(path);
+        if (!FitsTable(path)) {
+            reason = "the path is 255 bytes or longer";
+        } else if (!tv::SharedFolders_Canonical(path, &canonical, &reason)) {
+        } else if (!FitsTable(canonical)) {
+            reason = "its real path " + canonical + " is 255 bytes or longer";
+        } else if (count == tv::kSharedFolderCapacity) {
+            reason = "no more than 200 folders can be shared";
+        } else {
+            std::memcpy(table->folders[count], canonical.data(), canonical.size());
+            table->folders[count][canonical.size()] = '\0';
+            ++count;
+            plan.canonical_list.back() = std::move(canonical);
             continue;
-        std::memcpy(table->folders[count], path.data(), path.size());
-        table->folders[count][path.size()] = '\0';
-        ++count;
+        }
+        plan.not_shared += "Not shared: " + path + " (" + reason + ")\n";
     }
     table->folder_count = count;
+    return plan;
 }
 
 void PublishTable(const SharedFolderTable& table)
@@ -86,30 +108,6 @@ void PublishTable(const SharedFolderTable& table)
     std::scoped_lock hold(g_table_lock);
     std::memcpy(g_table.folders, table.folders, sizeof table.folders);
     g_table.folder_count = table.folder_count;
-}
-
-// Names the list entries that BuildTable leaves out; empty when all fit.
-std::string NotSharedText(const std::vector<std::string>& list)
-{
-    std::string text;
-    int shared = 0;
-    for (const std::string& path : list) {
-        const char* reason = nullptr;
-        if (!FitsTable(path)) {
-            reason = "the path is 255 bytes or longer";
-        } else if (shared == tv::kSharedFolderCapacity) {
-            reason = "no more than 200 folders can be shared";
-        } else {
-            ++shared;
-            continue;
-        }
-        text += "Not shared: ";
-        text += path;
-        text += " (";
-        text += reason;
-        text += ")\n";
-    }
-    return text;
 }
 
 // ---- file format ----
@@ -347,6 +345,61 @@ std::string WithoutTrailingSlash(std::string path)
     return path;
 }
 
+// The settings file's path; *in_documents tells whether it is the default one in the
+// documents folder.
+std::string SettingsLocation(bool* in_documents)
+{
+    if (in_documents != nullptr)
+        *in_documents = false;
+    {
+        std::scoped_lock hold(g_path_lock);
+        if (!g_settings_path.empty())
+            return g_settings_path;
+    }
+    const char* env = std::getenv(kSettingsEnv);
+    if (env != nullptr && env[0] != '\0')
+        return env;
+    std::string documents = SharedFolders_DocumentsPath();
+    if (documents.empty())
+        return {};
+    if (in_documents != nullptr)
+        *in_documents = true;
+    if (documents.back() != '/')
+        documents += '/';
+    return documents + kSettingsFileName;
+}
+
+// The documents folder is created when missing, as the desktop's own tools do; a folder
+// named explicitly for the settings is not.
+void MakeDocumentsFolder()
+{
+    bool in_documents = false;
+    std::string path = SettingsLocation(&in_documents);
+    if (!in_documents)
+        return;
+    std::string folder = DirectoryOf(path);
+    for (std::size_t at = 1; at <= folder.size(); ++at) {
+        if (at == folder.size() || folder[at] == '/')
+            ::mkdir(folder.substr(0, at).c_str(), 0755);
+    }
+}
+
+// Where a save writes: the file a symbolic link at the configured place points to.
+std::string SaveTarget(const std::string& configured)
+{
+    struct stat info {
+    };
+    if (::lstat(configured.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+        char* real = ::realpath(configured.c_str(), nullptr);
+        if (real != nullptr) {
+            std::string target = real;
+            std::free(real);
+            return target;
+        }
+    }
+    return configured;
+}
+
 } // namespace
 
 namespace tv
@@ -389,20 +442,7 @@ void SharedFolders_SetSettingsPath(std::string_view path) noexcept
 
 std::string SharedFolders_SettingsPath() noexcept
 {
-    {
-        std::scoped_lock hold(g_path_lock);
-        if (!g_settings_path.empty())
-            return g_settings_path;
-    }
-    const char* env = std::getenv(kSettingsEnv);
-    if (env != nullptr && env[0] != '\0')
-        return env;
-    std::string documents = SharedFolders_DocumentsPath();
-    if (documents.empty())
-        return {};
-    if (documents.back() != '/')
-        documents += '/';
-    return documents + kSettingsFileName;
+    return SettingsLocation(nullptr);
 }
 
 void SharedFolders_CopyTable(SharedFolderTable* out) noexcept
@@ -429,6 +469,92 @@ bool SharedFolders_Contains(std::string_view path) noexcept
             return true;
     }
     return false;
+}
+
+bool SharedFolders_Covers(std::string_view real) noexcept
+{
+    std::scoped_lock hold(g_table_lock);
+    for (int i = 0; i < g_table.folder_count; ++i) {
+        std::string_view folder = g_table.folders[i];
+        if (folder == "/")
+            return true;
+        if (real.starts_with(folder) && (real.size() == folder.size() || real[folder.size()] == '/'))
+            return true;
+    }
+    return false;
+}
+
+bool SharedFolders_Canonical(std::string_view path, std::string* canonical,
+                             std::string* why) noexcept
+{
+    std::string reason;
+    if (path.empty() || path.front() != '/' || path.find('\0') != std::string_view::npos) {
+        reason = "not an absolute path";
+    } else {
+        char* real = ::realpath(std::string(path).c_str(), nullptr);
+        struct stat info {
+        };
+        if (real == nullptr) {
+            reason = ErrorText(errno);
+        } else if (::stat(real, &info) != 0 || !S_ISDIR(info.st_mode)) {
+            reason = "not a folder";
+        } else {
+            *canonical = real;
+        }
+        std::free(real);
+    }
+    if (why != nullptr)
+        *why = reason;
+    return reason.empty();
+}
+
+SharedFoldersStamp SharedFolders_FileStamp() noexcept
+{
+    SharedFoldersStamp stamp;
+    std::string path = SharedFolders_SettingsPath();
+    struct stat info {
+    };
+    if (path.empty() || ::stat(path.c_str(), &info) != 0)
+        return stamp;
+    stamp.exists = true;
+    stamp.device = static_cast<std::uint64_t>(info.st_dev);
+    stamp.inode = static_cast<std::uint64_t>(info.st_ino);
+    stamp.size = static_cast<std::int64_t>(info.st_size);
+    stamp.mtime_nsec = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 +
+                       static_cast<std::int64_t>(info.st_mtim.tv_nsec);
+    return stamp;
+}
+
+SharedFoldersLock::SharedFoldersLock() noexcept
+{
+    const std::string path = SharedFolders_SettingsPath();
+    if (path.empty()) {
+        result_ = kSharedFoldersNoLocation;
+        message_ = "No documents folder was found for the settings file.";
+        return;
+    }
+    MakeDocumentsFolder();
+    // Beside the file the save replaces, so that two names of one file share one lock.
+    const std::string lock_path = SaveTarget(path) + ".lock";
+    fd_ = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    int error = errno;
+    while (fd_ >= 0 && ::flock(fd_, LOCK_EX) != 0) {
+        error = errno;
+        if (error != EINTR) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    if (fd_ < 0) {
+        result_ = kSharedFoldersIoError;
+        message_ = "Could not write the settings file " + path + ": " + ErrorText(error);
+    }
+}
+
+SharedFoldersLock::~SharedFoldersLock()
+{
+    if (fd_ >= 0)
+        ::close(fd_); // ends the lock
 }
 
 std::string SharedFolders_Encode(const std::vector<std::string>& list) noexcept
@@ -458,8 +584,15 @@ std::string SharedFolders_Encode(const std::vector<std::string>& list) noexcept
     return out;
 }
 
-int SharedFolders_Decode(const unsigned char* data, std::size_t size,
-                         std::vector<std::string>* list, std::string* message) noexcept
+} // namespace tv
+
+namespace
+{
+
+// Decodes into *result, which holds the strings read before the fault when the input is
+// damaged.
+int DecodeList(const unsigned char* data, std::size_t size, std::vector<std::string>* result,
+               std::string* message)
 {
     Reader in(data, size);
     std::uint32_t count = 0;
@@ -471,8 +604,8 @@ int SharedFolders_Decode(const unsigned char* data, std::size_t size,
     if (count > in.Left())
         return Garbled(message, "more entries than bytes", in.Pos());
 
-    std::vector<std::string> result;
-    result.reserve(count);
+    result->clear();
+    result->reserve(count);
     for (std::uint32_t i = 0; i < count; ++i) {
         bool wide = false;
         std::uint64_t length = 0;
@@ -514,13 +647,27 @@ int SharedFolders_Decode(const unsigned char* data, std::size_t size,
                 return Garbled(message, "NUL inside a path", start);
             }
         }
-        result.push_back(std::move(path));
+        result->push_back(std::move(path));
     }
     if (in.Left() != 0)
         return Garbled(message, "unexpected bytes after the list", in.Pos());
-    *list = std::move(result);
     SetMessage(message, {});
-    return kSharedFoldersOk;
+    return tv::kSharedFoldersOk;
+}
+
+} // namespace
+
+namespace tv
+{
+
+int SharedFolders_Decode(const unsigned char* data, std::size_t size,
+                         std::vector<std::string>* list, std::string* message) noexcept
+{
+    std::vector<std::string> result;
+    int decoded = DecodeList(data, size, &result, message);
+    if (decoded == kSharedFoldersOk)
+        *list = std::move(result);
+    return decoded;
 }
 
 } // namespace tv
@@ -539,7 +686,23 @@ std::string SharedFolders_DocumentsPath() noexcept
     return WithoutTrailingSlash(home) + "/Documents";
 }
 
-int SharedFolders_Load(std::vector<std::string>& list, std::string* message) noexcept
+namespace
+{
+
+// Canonical forms in the list, the table in file order, the list sorted.
+int TakeEntries(const std::vector<std::string>& entries, std::vector<std::string>& list,
+                std::string* message)
+{
+    TablePlan plan = PlanTable(entries);
+    PublishTable(*plan.table);
+    list.clear();
+    for (std::string& entry : plan.canonical_list)
+        tv::SharedFolders_InsertSorted(list, std::move(entry));
+    SetMessage(message, plan.not_shared);
+    return plan.not_shared.empty() ? tv::kSharedFoldersOk : tv::kSharedFoldersNotShared;
+}
+
+int LoadFile(std::vector<std::string>& list, std::string* message, bool keep_readable)
 {
     SetMessage(message, {});
     const std::string path = tv::SharedFolders_SettingsPath();
@@ -557,43 +720,45 @@ int SharedFolders_Load(std::vector<std::string>& list, std::string* message) noe
             std::scoped_lock hold(g_path_lock);
             g_refused_file = path;
         }
-        list.clear();
-        SharedFolderTable empty{};
-        PublishTable(empty);
-        return tv::kSharedFoldersOk;
+        return TakeEntries({}, list, message);
     }
     std::vector<std::string> entries;
     int decoded = read;
     if (read == 0) {
-        decoded = tv::SharedFolders_Decode(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                           bytes.size(), &entries, message);
-        if (decoded < 0 && message != nullptr) {
-            *message += " File: " + path + ". It was not loaded; the next save keeps it as " +
-                        path + ".bad.";
-        }
-    }
-    if (decoded < 0) {
-        std::scoped_lock hold(g_path_lock);
-        g_refused_file = path;
-        return decoded;
+        decoded = DecodeList(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                             &entries, message);
+        if (decoded < 0 && message != nullptr)
+            *message += " File: " + path + ".";
     }
     {
         std::scoped_lock hold(g_path_lock);
-        if (g_refused_file == path)
+        if (decoded < 0)
+            g_refused_file = path;
+        else if (g_refused_file == path)
             g_refused_file.clear();
     }
-    auto table = std::make_unique<SharedFolderTable>();
-    BuildTable(entries, table.get()); // file order
-    PublishTable(*table);
-    std::string not_shared = NotSharedText(entries);
-    list.clear();
-    for (std::string& entry : entries)
-        tv::SharedFolders_InsertSorted(list, std::move(entry));
-    if (!not_shared.empty()) {
-        SetMessage(message, not_shared);
-        return tv::kSharedFoldersNotShared;
+    if (decoded < 0 && !(keep_readable && decoded == tv::kSharedFoldersBadFile))
+        return decoded;
+    std::string damage = decoded < 0 && message != nullptr ? *message : std::string();
+    int taken = TakeEntries(entries, list, message);
+    if (decoded < 0) {
+        if (message != nullptr)
+            *message = damage + (message->empty() ? "" : "\n" + *message);
+        return decoded;
     }
-    return tv::kSharedFoldersOk;
+    return taken;
+}
+
+} // namespace
+
+int SharedFolders_Load(std::vector<std::string>& list, std::string* message) noexcept
+{
+    return LoadFile(list, message, false);
+}
+
+int tv::SharedFolders_LoadReadable(std::vector<std::string>& list, std::string* message) noexcept
+{
+    return LoadFile(list, message, true);
 }
 
 int SharedFolders_Save(const std::vector<std::string>& list, std::string* message) noexcept
@@ -617,28 +782,25 @@ int SharedFolders_Save(const std::vector<std::string>& list, std::string* messag
     }
     const std::string configured = path;
     // Replace what a symbolic link points at, not the link.
+    path = SaveTarget(configured);
     struct stat info {
     };
     mode_t mode = 0644;
-    if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-        char* real = ::realpath(path.c_str(), nullptr);
-        if (real != nullptr) {
-            path = real;
-            std::free(real);
-        }
-    }
     if (::stat(path.c_str(), &info) == 0)
         mode = info.st_mode & 07777;
 
+    MakeDocumentsFolder();
     std::string temp_name = path + ".XXXXXX";
     tv::UniqueFd fd(::mkostemp(temp_name.data(), O_CLOEXEC));
-    if (!fd)
-        return tv::kSharedFoldersOk; // cannot be created: silent, table unchanged
+    if (!fd) {
+        // The table stays as it was; the caller tells the user.
+        SetMessage(message,
+                   "Could not write the settings file " + path + ": " + ErrorText(errno));
+        return tv::kSharedFoldersIoError;
+    }
     ::fchmod(fd.get(), mode);
 
-    auto table = std::make_unique<SharedFolderTable>();
-    BuildTable(list, table.get());
-    PublishTable(*table);
+    PublishTable(*PlanTable(list).table);
 
     const std::string bytes = tv::SharedFolders_Encode(list);
     int error = 0;

@@ -57,12 +57,57 @@ std::string SharedFolders_SettingsPath() noexcept;
 void SharedFolders_CopyTable(SharedFolderTable* out) noexcept;
 std::vector<std::string> SharedFolders_List() noexcept;
 bool SharedFolders_Contains(std::string_view path) noexcept;
+// True when `real`, an absolute path with its links resolved, is a shared folder or lies below
+// one. Any thread.
+bool SharedFolders_Covers(std::string_view real) noexcept;
+
+// The form in which a folder is shared and compared: absolute, without "." or "..", links
+// resolved. False, with the reason in *why, when `path` is not an absolute path to an
+// existing folder.
+bool SharedFolders_Canonical(std::string_view path, std::string* canonical,
+                             std::string* why) noexcept;
+
+// Held around a load, edit and save so that edits made at the same time by other processes
+// (the command line, a window) are not lost: an exclusive flock on "<settings file>.lock".
+// Waits for the other holder. A missing documents folder is created first.
+class SharedFoldersLock
+{
+  public:
+    SharedFoldersLock() noexcept;
+    ~SharedFoldersLock();
+    SharedFoldersLock(const SharedFoldersLock&) = delete;
+    SharedFoldersLock& operator=(const SharedFoldersLock&) = delete;
+    // kSharedFoldersOk when held; else a negative result, and message() says why.
+    int result() const noexcept { return result_; }
+    const std::string& message() const noexcept { return message_; }
+
+  private:
+    int fd_ = -1;
+    int result_ = kSharedFoldersOk;
+    std::string message_;
+};
 
 // The file format (list of strings). Decode refuses truncated or garbled input (and trailing
 // bytes); `message` describes the fault.
 std::string SharedFolders_Encode(const std::vector<std::string>& list) noexcept;
 int SharedFolders_Decode(const unsigned char* data, std::size_t size,
                          std::vector<std::string>* list, std::string* message) noexcept;
+
+// Signature of the settings file, so that a list edited by another process is noticed.
+struct SharedFoldersStamp {
+    bool exists = false;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t size = 0;
+    std::int64_t mtime_nsec = 0; // nanoseconds since 1970
+    bool operator==(const SharedFoldersStamp&) const = default;
+};
+SharedFoldersStamp SharedFolders_FileStamp() noexcept;
+
+// Like SharedFolders_Load, but a damaged file yields the folders that could still be read
+// (in list and table) with kSharedFoldersBadFile and its message; the file itself is kept as
+// it is, and the next save keeps it aside as "<file>.bad" before writing the new list.
+int SharedFolders_LoadReadable(std::vector<std::string>& list, std::string* message) noexcept;
 
 } // namespace tv
 
@@ -72,15 +117,19 @@ std::string SharedFolders_DocumentsPath() noexcept;
 
 // Reads the settings file into the table (file order) and the list (sorted). A missing file
 // is silent: list and table become empty. A file that cannot be read whole leaves list and
-// table untouched, returns a negative code and the message, and is never overwritten later:
-// the next save keeps it as "<file>.bad". Paths that do not fit the table (255 bytes or more,
-// beyond the 200th) stay in the list, so that saving keeps them, and are named in the message.
-// Window thread (or the command line), once before the server starts.
+// table untouched, returns a negative code and the message (which names the file), and is
+// never overwritten later: the next save keeps it as "<file>.bad". Each entry that is an
+// absolute path to an existing folder is made canonical (SharedFolders_Canonical) in the list
+// and shared in that form. Entries that cannot be shared (not such a path, 255 bytes or more,
+// beyond the 200th) stay in the list as written, so that saving keeps them, and the message
+// names each on a line of its own. Window thread, the command line, or the server following
+// the file.
 int SharedFolders_Load(std::vector<std::string>& list, std::string* message) noexcept;
 
-// Rebuilds the table from the list (in list order) and rewrites the file. When the file
-// cannot be created this is silent and the table stays as it was. A list that does not fit
-// the table (more than 200, or a path of 255 bytes or more) is refused and nothing changes.
-// The file is written beside its place and renamed over it, so a failed write never leaves
-// less than the old file held.
+// Rebuilds the table from the list (in list order, entries that can be shared in their
+// canonical form) and rewrites the file. When the file cannot be created the table stays as
+// it was and kSharedFoldersIoError says why. A list that does not fit the table (more than
+// 200, or a path of 255 bytes or more) is refused and nothing changes. The file is written
+// beside its place and renamed over it, so a failed write never leaves less than the old file
+// held. A missing documents folder is created.
 int SharedFolders_Save(const std::vector<std::string>& list, std::string* message) noexcept;

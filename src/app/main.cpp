@@ -1,6 +1,7 @@
 // tindravoller: the media server's program. With a display it opens the window; without one,
 // or with --headless, it runs headless: the log goes to standard output and SIGINT or SIGTERM
 // stops the server cleanly. --share, --unshare and --list edit the shared-folder list.
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -23,6 +25,7 @@
 #include "runtime/ServerLog.h"
 #include "app/ServerMain.h"
 #include "app/SharedFolders.h"
+#include "mediaserver/FileIoAbstraction.h"
 #include "runtime/Event.h"
 #include "runtime/OlvParsers.h"
 #ifdef TV_HAVE_WINDOW
@@ -41,7 +44,10 @@ constexpr const char kUsage[] =
     "                     SIGINT or SIGTERM stops the server (goodbye messages are sent)\n"
     "  --share DIR        add DIR to the shared folders and save the list\n"
     "  --unshare DIR      remove DIR from the shared folders and save the list\n"
-    "  --list             print the shared folders, one a line\n"
+    "  --list             print the shared folders, one a line (of a damaged settings\n"
+    "                     file: the folders that can still be read)\n"
+    "  --recover-settings keep a damaged settings file beside it as FILE.bad and start\n"
+    "                     a new list with the folders that can still be read\n"
     "  --settings FILE    keep the shared folders in FILE instead of\n"
     "                     <documents folder>/TindravollerDLNA.dat\n"
     "                     (the TINDRAVOLLER_SETTINGS environment variable does the same)\n"
@@ -50,15 +56,19 @@ constexpr const char kUsage[] =
     "                     more. Without it every interface is served. 127.0.0.1 is\n"
     "                     always served, for players on this machine. The server is\n"
     "                     neither announced nor answers on the others.\n"
+    "  --follow-links-out follow symbolic links that lead out of the shared folders\n"
+    "                     (by default such links are neither listed nor served)\n"
     "  --help             show this text\n"
     "\n"
-    "--share, --unshare and --list end the program after they are done, unless\n"
-    "--headless is given too. A shared folder is added or removed while the server runs:\n"
+    "--share, --unshare, --list and --recover-settings end the program after they are\n"
+    "done, unless --headless is given too; they exit with 1 and say why when the list\n"
+    "cannot be read or saved. A shared folder is added or removed while the server runs:\n"
     "the next Browse sees it.\n";
 
 struct Options {
     bool headless = false;
     bool list = false;
+    bool recover = false;
     std::vector<std::string> share;
     std::vector<std::string> unshare;
     std::vector<std::string> interfaces;
@@ -74,65 +84,118 @@ void PrintLine(void* /*window*/, const char* line) noexcept
     funlockfile(stdout);
 }
 
-// Shared folders are absolute paths without "." or ".." parts; links are resolved so that the
-// same folder is not shared twice under two names.
+void PrintMessage(const std::string& message)
+{
+    std::string_view lines = message;
+    while (!lines.empty()) {
+        std::size_t end = lines.find('\n');
+        std::string line(lines.substr(0, end));
+        if (!line.empty()) std::fprintf(stderr, "tindravoller: %s\n", line.c_str());
+        lines.remove_prefix(end == std::string_view::npos ? lines.size() : end + 1);
+    }
+}
+
+// A damaged file blocks every edit; this says which file and the way out.
+void PrintDamaged(const std::string& message)
+{
+    PrintMessage(message);
+    std::string path = tv::SharedFolders_SettingsPath();
+    std::fprintf(stderr,
+                 "tindravoller: Nothing was changed. --list shows the folders that can still be read;"
+                 " --recover-settings keeps the damaged file as %s.bad and starts a new list with"
+                 " them.\n",
+                 path.c_str());
+}
+
+// Shared folders are compared and kept in canonical form: absolute, without "." or "..",
+// links resolved, so that one folder is not shared twice under two names.
 bool AbsoluteFolder(const std::string& path, std::string* out)
 {
-    char resolved[PATH_MAX];
-    if (realpath(path.c_str(), resolved) == nullptr) {
-        std::fprintf(stderr, "tindravoller: %s: %s\n", path.c_str(), std::strerror(errno));
+    std::string absolute = path;
+    if (absolute.empty() || absolute[0] != '/') {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd) == nullptr) cwd[0] = '\0';
+        absolute = std::string(cwd) + "/" + path;
+    }
+    std::string why;
+    if (!tv::SharedFolders_Canonical(absolute, out, &why)) {
+        std::fprintf(stderr, "tindravoller: %s: %s\n", path.c_str(), why.c_str());
         return false;
     }
-    struct stat info {};
-    if (stat(resolved, &info) != 0 || !S_ISDIR(info.st_mode)) {
-        std::fprintf(stderr, "tindravoller: %s: not a folder\n", path.c_str());
-        return false;
-    }
-    *out = resolved;
     return true;
 }
 
-// Returns 0, or 1 after printing why the list could not be changed.
-int EditFolders(const Options& options)
+// Applies --share and --unshare to the list; false after printing why one cannot be done.
+bool ApplyEdits(const Options& options, std::vector<std::string>& list)
+{
+    std::string message;
+    for (const std::string& dir : options.share) {
+        std::string folder;
+        if (!AbsoluteFolder(dir, &folder)) return false;
+        if (tv::SharedFolders_Add(list, folder, &message) < 0) {
+            PrintMessage(message);
+            return false;
+        }
+    }
+    for (const std::string& dir : options.unshare) {
+        auto found = std::find(list.begin(), list.end(), dir);
+        // A folder may also be named the way it was given to --share.
+        std::string canonical;
+        if (found == list.end() && AbsoluteFolder(dir, &canonical))
+            found = std::find(list.begin(), list.end(), canonical);
+        if (found == list.end()) {
+            std::fprintf(stderr, "tindravoller: %s is not shared\n", dir.c_str());
+            return false;
+        }
+        list.erase(found);
+    }
+    return true;
+}
+
+// --list alone reads without the lock: saves replace the file whole.
+int ListFolders()
 {
     std::vector<std::string> list;
     std::string message;
-    int loaded = SharedFolders_Load(list, &message);
-    if (loaded < 0) {
-        std::fprintf(stderr, "tindravoller: %s\n", message.c_str());
+    int loaded = tv::SharedFolders_LoadReadable(list, &message);
+    for (const std::string& folder : list) std::printf("%s\n", folder.c_str());
+    std::fflush(stdout);
+    if (loaded == tv::kSharedFoldersBadFile) {
+        PrintDamaged(message);
+    } else {
+        PrintMessage(message);
+    }
+    return loaded < 0 ? 1 : 0;
+}
+
+// Returns 0, or 1 after printing why the list could not be read, changed or saved.
+int EditFolders(const Options& options)
+{
+    if (!options.recover && options.share.empty() && options.unshare.empty()) return ListFolders();
+    // Load, edit and save as one step against other editors.
+    tv::SharedFoldersLock lock;
+    if (lock.result() < 0) {
+        PrintMessage(lock.message() + "\nNothing was saved.");
         return 1;
     }
-    bool changed = false;
-    for (const std::string& dir : options.share) {
-        std::string folder;
-        if (!AbsoluteFolder(dir, &folder)) return 1;
-        if (tv::SharedFolders_Add(list, folder, &message) < 0) {
-            std::fprintf(stderr, "tindravoller: %s\n", message.c_str());
-            return 1;
-        }
-        changed = true;
+    std::vector<std::string> list;
+    std::string message;
+    int loaded = options.recover ? tv::SharedFolders_LoadReadable(list, &message)
+                                 : SharedFolders_Load(list, &message);
+    const bool damaged = loaded == tv::kSharedFoldersBadFile;
+    if (damaged && !options.recover) {
+        PrintDamaged(message);
+        return 1;
     }
-    for (const std::string& dir : options.unshare) {
-        auto found = list.end();
-        for (auto it = list.begin(); it != list.end(); ++it)
-            if (*it == dir) found = it;
-        // A folder may also be named the way it was given to --share.
-        char resolved[PATH_MAX];
-        if (found == list.end() && realpath(dir.c_str(), resolved) != nullptr) {
-            for (auto it = list.begin(); it != list.end(); ++it)
-                if (*it == resolved) found = it;
-        }
-        if (found == list.end()) {
-            std::fprintf(stderr, "tindravoller: %s is not shared\n", dir.c_str());
-            return 1;
-        }
-        list.erase(found);
-        changed = true;
-    }
-    if (changed) {
+    PrintMessage(message);
+    if (loaded < 0 && !damaged) return 1;
+    if (options.recover && !damaged)
+        std::fprintf(stderr, "tindravoller: %s can be read whole; there is nothing to recover\n",
+                     tv::SharedFolders_SettingsPath().c_str());
+    if (!ApplyEdits(options, list)) return 1;
+    if (damaged || !options.share.empty() || !options.unshare.empty()) {
         int saved = SharedFolders_Save(list, &message);
-        if (saved < 0 || !message.empty())
-            std::fprintf(stderr, "tindravoller: %s\n", message.c_str());
+        PrintMessage(saved < 0 ? message + "\nNothing was saved." : message);
         if (saved < 0) return 1;
     }
     if (options.list)
@@ -227,6 +290,10 @@ int main(int argc, char** argv)
             options.headless = true;
         } else if (arg == "--list") {
             options.list = true;
+        } else if (arg == "--recover-settings") {
+            options.recover = true;
+        } else if (arg == "--follow-links-out") {
+            tv::FileIo_SetFollowLinksOut(true);
         } else if (arg == "--share") {
             options.share.emplace_back(argv[++i]);
         } else if (arg == "--unshare") {
@@ -249,7 +316,8 @@ int main(int argc, char** argv)
     }
     tv::SetServedInterfaces(options.interfaces);
 
-    bool edits = options.list || !options.share.empty() || !options.unshare.empty();
+    bool edits = options.list || options.recover || !options.share.empty() ||
+                 !options.unshare.empty();
     if (edits) {
         int result = EditFolders(options);
         if (result != 0 || !options.headless) return result;

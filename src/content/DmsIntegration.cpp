@@ -140,7 +140,18 @@ void FollowSettingsFile(DmsIntegration* dms) noexcept
     std::vector<std::string> list;
     std::string message;
     int result = SharedFolders_Load(list, &message);
-    if (result < 0) ServerLog("Shared folders not reloaded: %s", message.c_str());
+    if (result < 0) {
+        ServerLog("Shared folders not reloaded: %s", message.c_str());
+    } else if (result == tv::kSharedFoldersNotShared) {
+        // One line for each folder left out.
+        std::string_view lines = message;
+        while (!lines.empty()) {
+            std::size_t end = lines.find('\n');
+            std::string line(lines.substr(0, end));
+            if (!line.empty()) ServerLog("%s", line.c_str());
+            lines.remove_prefix(end == std::string_view::npos ? lines.size() : end + 1);
+        }
+    }
 }
 
 void IgnoreStatistics(MSA_Server*, const tv::MsaStatistics*) noexcept {}
@@ -361,9 +372,8 @@ DmsIntegration* DmsIntegration_Create(OlvChain* chain, OlvThreadPool* pool, std:
 
     dms->enumerator = FSE_Create(chain, content_root, kVirtualDirectory);
 
-    DeviceRecord* record = MicroStack_GetDeviceRecord();
-    if (record != nullptr && record->content_directory != nullptr)
-        record->content_directory->state_variables[tv::kCdsVarSearchCriteria] = nullptr;
+    // A_ARG_TYPE_SearchCriteria stays declared: the Search action names it, and control
+    // points refuse a description whose actions name a variable it does not declare.
 
     // The folder list was loaded just before the server started.
     dms->settings = ReadSettingsStamp();
@@ -650,6 +660,9 @@ void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char*
                     header->path != nullptr ? static_cast<std::size_t>(header->path_length) : 0);
     int decoded_length = OlvHttpUnescapeInPlace(raw.data());
     raw.resize(static_cast<std::size_t>(decoded_length));
+    // Cut at a decoded NUL, the path would name another file than the one asked for: it
+    // names none, and the transfer answers as for any file that is not there.
+    if (raw.find('\0') != std::string::npos) raw.clear();
     char* ansi = AnsiFromUtf8(raw.data(), static_cast<int>(raw.size()));
     std::string path_buffer(raw.size() + 2, '\0');
     int path_length = FSE_UrlPathToPath(dms->enumerator, ansi, static_cast<int>(raw.size()),

@@ -1,7 +1,9 @@
 #include "content/FileSystemEnumerator.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -72,6 +74,7 @@ struct FSE_Enumerator {
 struct FseListing {
     std::shared_ptr<const FseFolderEntries> entries;
     std::size_t next = 0;
+    int dir_fd = -1;  // the folder as opened and judged for this request
 };
 
 namespace
@@ -85,15 +88,6 @@ constexpr const char* kPublished[] = {".mp3", ".wma", ".wav", ".pcm", ".asf", ".
 
 using tv::EqualsCaseless;
 using tv::View;
-
-std::size_t RfindCaseless(std::string_view text, std::string_view pattern)
-{
-    if (text.size() < pattern.size()) return std::string_view::npos;
-    for (std::size_t i = text.size() - pattern.size() + 1; i-- > 0;) {
-        if (EqualsCaseless(text.substr(i, pattern.size()), pattern)) return i;
-    }
-    return std::string_view::npos;
-}
 
 std::string ReplaceAll(std::string text, std::string_view find, std::string_view with)
 {
@@ -133,6 +127,7 @@ void EndListing(FseQuery* query)
 {
     FileIo_CloseDirectory(query->dir);
     query->dir = nullptr;
+    if (query->listing != nullptr && query->listing->dir_fd >= 0) ::close(query->listing->dir_fd);
     delete query->listing;
     query->listing = nullptr;
     query->current.clear();
@@ -186,20 +181,21 @@ bool NextChild(FseQuery* query, std::string_view first_name)
     }
 }
 
-// Title of a shared folder: its last path component; "/" for the file system's root.
+// Title of a shared folder: its last path component; "/" for the file system's root. The
+// escapes are searched as the mapping back to a path undoes them, in upper case only: a "%2f"
+// in a folder's name is part of the name, in its title as in its path.
 std::string SharedFolderTitle(std::string_view name)
 {
-    std::size_t slash = RfindCaseless(name, "%2F");
+    std::size_t slash = name.rfind("%2F");
     if (slash != std::string_view::npos) {
         std::string_view trimmed = name;
-        while (trimmed.size() >= 3 && EqualsCaseless(trimmed.substr(trimmed.size() - 3), "%2F"))
-            trimmed.remove_suffix(3);
+        while (trimmed.ends_with("%2F")) trimmed.remove_suffix(3);
         if (trimmed.empty()) return "/";
-        slash = RfindCaseless(trimmed, "%2F");
+        slash = trimmed.rfind("%2F");
         std::string_view last = slash == std::string_view::npos ? trimmed : trimmed.substr(slash + 3);
         return ReplaceAll(ReplaceAll(std::string(last), "%5C", "\\"), "%3A", ":");
     }
-    std::size_t back = RfindCaseless(name, "%5C");
+    std::size_t back = name.rfind("%5C");
     if (back == std::string_view::npos) return ReplaceAll(std::string(name), "%3A", ":");
     if (back + 3 < name.size()) return std::string(name.substr(back + 3));
     return ReplaceAll(ReplaceAll(std::string(name), "%5C", "\\"), "%3A", ":");
@@ -334,48 +330,104 @@ FseFolderStamp StampOf(const struct stat& st)
     return stamp;
 }
 
-// The folder's published children, read from the folder (real path) whose internal path is
+// True when `target` (a real path) is `folder` or a folder above it.
+bool Encloses(std::string_view target, std::string_view folder)
+{
+    return target == "/" || (folder.starts_with(target) &&
+                             (folder.size() == target.size() || folder[target.size()] == '/'));
+}
+
+// A folder being listed, as opened, and the real folders above it along the way the client
+// came (read only when a link in it needs them).
+struct ListedFolder {
+    const tv::FileIoOpened& opened;
+    std::vector<std::string> above;
+};
+
+// True when a link to the folder `target` leads back to the listed folder or to one it was
+// reached through: listed, it would let a walk go round without end.
+bool LeadsBack(const FseQuery* query, ListedFolder* folder, const std::string& target)
+{
+    if (folder->above.empty()) {
+        if (!folder->opened.via_link) {
+            // Without links its ancestors are the prefixes of its real path.
+            folder->above.push_back(folder->opened.resolved);
+        } else {
+            for (std::size_t at = query->subject.find('\\', 1); at != std::string::npos;
+                 at = query->subject.find('\\', at + 1)) {
+                struct stat st {};
+                tv::FileIoOpened step;
+                if (tv::FileIo_Stat(std::string_view(query->subject).substr(0, at + 1), &st, &step))
+                    folder->above.push_back(std::move(step.resolved));
+            }
+        }
+    }
+    for (const std::string& above : folder->above)
+        if (Encloses(target, above)) return true;
+    return false;
+}
+
+// Kind of an entry that is a link or has an escape in its name (the file layer maps it):
+// 0 when it leads out of the shared folders, nowhere, or back above itself.
+int JudgedKind(const FseQuery* query, ListedFolder* folder, const std::string& entry)
+{
+    struct stat st {};
+    tv::FileIoOpened opened;
+    if (!tv::FileIo_Stat(entry, &st, &opened)) return 0;
+    if (S_ISREG(st.st_mode)) return 1;
+    if (!S_ISDIR(st.st_mode)) return 0;
+    if (opened.via_link && LeadsBack(query, folder, opened.resolved)) {
+        std::string link;
+        if (tv::FileIo_RealPath(entry, &link))
+            tv::FileIo_LogLinkOnce(link, "it leads back to a folder it is in");
+        return 0;
+    }
+    return 2;
+}
+
+// The folder's published children, read from the opened folder whose internal path is
 // query->subject. Null when it cannot be read. *stable is false when a kind may change while
 // the folder itself stays the same (links, names the file layer has to resolve).
-std::shared_ptr<FseFolderEntries> ReadFolder(FSE_Enumerator* fse, FseQuery* query,
-                                             const std::string& real, bool* stable)
+std::shared_ptr<FseFolderEntries> ReadFolder(FSE_Enumerator* fse, FseQuery* query, int fd,
+                                             const tv::FileIoOpened& opened, bool* stable)
 {
     *stable = true;
-    DIR* dir = ::opendir(real.c_str());
-    if (dir == nullptr) return nullptr;
+    int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    DIR* dir = own >= 0 ? ::fdopendir(own) : nullptr;
+    if (dir == nullptr) {
+        if (own >= 0) ::close(own);
+        return nullptr;
+    }
+    ListedFolder folder{opened, {}};
     auto entries = std::make_shared<FseFolderEntries>();
     std::string& path = query->current;
     while (dirent* entry = ::readdir(dir)) {
         std::string_view raw = entry->d_name;
         if (raw == "." || raw == "..") continue;
-        int kind;
         std::string escaped;
         std::string_view name = raw;
+        bool judged = false;
         if (raw.find('%') != std::string_view::npos || raw.find('\\') != std::string_view::npos) {
             // An escape in the name maps to another real path: the file layer decides.
             escaped = tv::FileIoEscapeName(raw);
             name = escaped;
-            kind = -1;
-            *stable = false;
-        } else {
-            unsigned char type = entry->d_type;
-            if (type == DT_LNK || type == DT_UNKNOWN) {
-                // As a stat of the path gives it: links followed.
-                *stable = false;
-                struct stat st {};
-                if (::fstatat(::dirfd(dir), entry->d_name, &st, 0) != 0)
-                    type = DT_UNKNOWN;
-                else
-                    type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
-            }
-            kind = type == DT_DIR ? 2 : type == DT_REG ? 1 : 0;
+            judged = true;
         }
+        unsigned char type = entry->d_type;
+        if (!judged && type == DT_UNKNOWN) {
+            struct stat st {};
+            if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+                type = S_ISLNK(st.st_mode) ? DT_LNK : S_ISDIR(st.st_mode) ? DT_DIR
+                                                    : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+        }
+        if (type == DT_LNK) judged = true;
+        if (judged) *stable = false;
         if (name.size() + 1 > static_cast<std::size_t>(tv::kFseNameCapacity)) continue;
         if (query->subject.size() + name.size() >= static_cast<std::size_t>(tv::kFseEntryCapacity))
             continue;
         path.assign(query->subject);
         path.append(name);
-        if (kind < 0) kind = FileIo_GetType(path.c_str());
+        int kind = judged ? JudgedKind(query, &folder, path) : type == DT_DIR ? 2 : type == DT_REG ? 1 : 0;
         if (kind == 2) path += '\\';
         query->entry_type = kind;
         FsePathParts parts;
@@ -391,13 +443,14 @@ std::shared_ptr<FseFolderEntries> ReadFolder(FSE_Enumerator* fse, FseQuery* quer
     return entries;
 }
 
-// The published children of the folder at `real`, from the cache while the folder is
-// unchanged.
+// The published children of the opened folder (at `real` by its text), from the cache while
+// the folder is unchanged.
 std::shared_ptr<const FseFolderEntries> FolderEntries(FSE_Enumerator* fse, FseQuery* query,
-                                                      const std::string& real)
+                                                      const std::string& real, int fd,
+                                                      const tv::FileIoOpened& opened)
 {
     struct stat st {};
-    if (::stat(real.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return nullptr;
+    if (::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) return nullptr;
     FseFolderStamp stamp = StampOf(st);
     {
         std::scoped_lock hold(fse->cache_lock);
@@ -409,7 +462,7 @@ std::shared_ptr<const FseFolderEntries> FolderEntries(FSE_Enumerator* fse, FseQu
         }
     }
     bool stable = false;
-    std::shared_ptr<const FseFolderEntries> entries = ReadFolder(fse, query, real, &stable);
+    std::shared_ptr<const FseFolderEntries> entries = ReadFolder(fse, query, fd, opened, &stable);
     // A change within the time stamps' granularity of the last one may leave them as they were:
     // only a folder whose last change is further back is kept. File systems without parts of
     // a second may keep two seconds.
@@ -490,11 +543,17 @@ FseQuery* FSE_OpenQuery(FSE_Enumerator* fse, const MSA_BrowseRequest* request, i
     } else if (kind == 1) {
         std::string real;
         if (subject != "\\") {
+            // Judged as opened: a link changed since the folder's type was taken is seen.
+            tv::FileIoOpened opened;
+            int fd = tv::FileIo_OpenShared(subject, O_RDONLY | O_DIRECTORY, &opened);
             std::shared_ptr<const FseFolderEntries> entries;
-            if (tv::FileIo_RealPath(subject, &real)) entries = FolderEntries(fse, query.get(), real);
+            if (fd >= 0 && tv::FileIo_RealPath(subject, &real))
+                entries = FolderEntries(fse, query.get(), real, fd, opened);
             if (entries != nullptr) {
-                query->listing = new FseListing{std::move(entries), 0};
+                query->listing = new FseListing{std::move(entries), 0, fd};
                 NextChild(query.get(), {});
+            } else if (fd >= 0) {
+                ::close(fd);
             }
         } else {
             char name[tv::kFseNameCapacity];
@@ -539,6 +598,21 @@ int FSE_Advance(FSE_Enumerator* fse, FseQuery* query, FsePathParts* parts) noexc
 
 namespace
 {
+
+// stat(2) of the object: inside a listed folder by its name there, unless it is a link or its
+// name has an escape the file layer resolves; elsewhere through the file layer.
+bool StatObject(const FseQuery* query, const char* source_path, std::string_view name,
+                struct stat* st)
+{
+    if (query->listing != nullptr && query->listing->dir_fd >= 0 &&
+        name.find('%') == std::string_view::npos) {
+        std::string plain(name);
+        if (::fstatat(query->listing->dir_fd, plain.c_str(), st, AT_SYMLINK_NOFOLLOW) != 0)
+            return false;
+        if (!S_ISLNK(st->st_mode)) return true;
+    }
+    return tv::FileIo_Stat(source_path, st);
+}
 
 // The entry the next object comes from, described by parts; false when there is none.
 bool SelectNext(FSE_Enumerator* fse, FseQuery* query, FsePathParts* parts)
@@ -654,11 +728,10 @@ int FSE_HandleProcessObject(FSE_Enumerator* fse, const MSA_BrowseRequest* /*requ
                  second == tv::kCdsVideoItem) &&
                 !partial) {
                 // One look at the file gives the date here and the size for its resource.
-                std::string real;
                 struct stat st {};
                 std::int64_t when = -1;
                 query->object_size = -1;
-                if (tv::FileIo_RealPath(object->source_path, &real) && ::stat(real.c_str(), &st) == 0) {
+                if (StatObject(query, object->source_path, name, &st)) {
                     when = static_cast<std::int64_t>(st.st_mtime);
                     if (S_ISREG(st.st_mode)) query->object_size = static_cast<std::int64_t>(st.st_size);
                 }

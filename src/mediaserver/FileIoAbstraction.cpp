@@ -1,16 +1,27 @@
 #include "mediaserver/FileIoAbstraction.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <unordered_set>
 #include <vector>
 
 #include "app/SharedFolders.h"
+#include "runtime/ServerLog.h"
 
 struct FileIo_DirEnum {
     DIR* dir = nullptr;  // null for the root
-    std::string real;    // the folder's real path, "/" appended
+    std::string internal;  // the folder's internal path, with a backslash at its end
     std::vector<std::string> roots;  // root: the table as it was at the open
     std::size_t index = 0;
     int capacity = 0;
@@ -18,6 +29,13 @@ struct FileIo_DirEnum {
 
 namespace
 {
+
+std::atomic<bool> g_follow_links_out{false};
+std::atomic<bool> g_no_openat2{false};
+
+constexpr std::size_t kLoggedLinksLimit = 1024;
+std::mutex g_logged_lock;
+std::unordered_set<std::string> g_logged_links;  // guarded by g_logged_lock
 
 bool IsRoot(std::string_view path)
 {
@@ -77,11 +95,11 @@ int NextInto(FileIo_DirEnum* dir, char* name, std::int64_t* size)
     while (dirent* entry = ::readdir(dir->dir)) {
         std::string escaped = tv::FileIoEscapeName(entry->d_name);
         if (!FitName(escaped, name, dir->capacity)) continue;
-        if (size != nullptr) {
-            struct stat st {};
-            std::string full = dir->real + entry->d_name;
-            *size = ::stat(full.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
-        }
+        struct stat st {};
+        bool known = ::fstatat(::dirfd(dir->dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+        // A link is judged where it leads; one that leads out is not listed.
+        if (known && S_ISLNK(st.st_mode) && !tv::FileIo_Stat(dir->internal + escaped, &st)) continue;
+        if (size != nullptr) *size = known ? static_cast<std::int64_t>(st.st_size) : -1;
         return 1;
     }
     return 0;
@@ -89,10 +107,75 @@ int NextInto(FileIo_DirEnum* dir, char* name, std::int64_t* size)
 
 bool StatPath(const char* path, struct stat* st)
 {
-    if (path == nullptr) return false;
-    std::string real;
-    if (!tv::FileIo_RealPath(path, &real)) return false;
-    return ::stat(real.c_str(), st) == 0;
+    return path != nullptr && tv::FileIo_Stat(path, st);
+}
+
+// The path the descriptor was opened at, as the kernel resolved it.
+bool PathOfDescriptor(int fd, const std::string& real, std::string* out)
+{
+    char proc[40];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    char buffer[PATH_MAX];
+    ssize_t n = ::readlink(proc, buffer, sizeof buffer);
+    if (n > 0 && static_cast<std::size_t>(n) < sizeof buffer && buffer[0] == '/') {
+        out->assign(buffer, static_cast<std::size_t>(n));
+        return true;
+    }
+    // Without /proc: the resolved path counts only if it names the very object opened.
+    char* resolved = ::realpath(real.c_str(), nullptr);
+    if (resolved == nullptr) return false;
+    struct stat opened {};
+    struct stat named {};
+    bool same = ::fstat(fd, &opened) == 0 && ::stat(resolved, &named) == 0 &&
+                opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+    if (same) *out = resolved;
+    std::free(resolved);
+    return same;
+}
+
+enum class DirectOpen { kOpened, kLinkOnTheWay, kFailed };
+
+// Opens `real` when none of its components is a link: it then lies where its text says, inside
+// its shared folder (the table holds resolved paths, and no component is "." or "..").
+DirectOpen OpenWithoutLinks(const std::string& real, int flags, int* fd)
+{
+    if (g_no_openat2.load(std::memory_order_relaxed)) return DirectOpen::kLinkOnTheWay;
+    open_how how {};
+    how.flags = static_cast<std::uint64_t>(flags);
+    how.resolve = RESOLVE_NO_SYMLINKS;
+    long got = ::syscall(SYS_openat2, AT_FDCWD, real.c_str(), &how, sizeof how);
+    if (got >= 0) {
+        *fd = static_cast<int>(got);
+        return DirectOpen::kOpened;
+    }
+    if (errno == ELOOP) return DirectOpen::kLinkOnTheWay;
+    // An older kernel, or a sandbox that forbids the call: every open takes the long way.
+    if (errno == ENOSYS || errno == EPERM || errno == E2BIG) {
+        g_no_openat2.store(true, std::memory_order_relaxed);
+        return DirectOpen::kLinkOnTheWay;
+    }
+    return DirectOpen::kFailed;
+}
+
+// Names the first link on the way to `real` whose target lies outside the shared folders
+// (none when what was refused went away meanwhile).
+void LogLinkOut(const std::string& real)
+{
+    std::string link;
+    for (std::size_t at = 1; at <= real.size(); ++at) {
+        if (at != real.size() && real[at] != '/') continue;
+        std::string prefix = real.substr(0, at);
+        struct stat st {};
+        if (::lstat(prefix.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) continue;
+        char* target = ::realpath(prefix.c_str(), nullptr);
+        bool out = target == nullptr || !tv::SharedFolders_Covers(target);
+        std::free(target);
+        if (out) {
+            link = prefix;
+            break;
+        }
+    }
+    if (!link.empty()) tv::FileIo_LogLinkOnce(link, "it leads out of the shared folders");
 }
 
 } // namespace
@@ -153,6 +236,68 @@ bool FileIo_RealPath(std::string_view path, std::string* real)
     return true;
 }
 
+int FileIo_OpenShared(std::string_view path, int flags, FileIoOpened* opened) noexcept
+{
+    std::string real;
+    if (!FileIo_RealPath(path, &real)) return -1;
+    flags |= O_CLOEXEC;
+    int fd = -1;
+    DirectOpen direct = OpenWithoutLinks(real, flags, &fd);
+    if (direct == DirectOpen::kFailed) return -1;
+    if (direct == DirectOpen::kOpened) {
+        if (opened != nullptr) {
+            opened->via_link = false;
+            opened->resolved = std::move(real);
+        }
+        return fd;
+    }
+    fd = ::open(real.c_str(), flags);
+    if (fd < 0) return -1;
+    std::string resolved;
+    bool known = PathOfDescriptor(fd, real, &resolved);
+    if (!known || (!FileIo_FollowsLinksOut() && !SharedFolders_Covers(resolved))) {
+        ::close(fd);
+        if (known) LogLinkOut(real);
+        errno = EACCES;
+        return -1;
+    }
+    if (opened != nullptr) {
+        opened->via_link = resolved != real;
+        opened->resolved = std::move(resolved);
+    }
+    return fd;
+}
+
+bool FileIo_Stat(std::string_view path, struct stat* st, FileIoOpened* opened) noexcept
+{
+    int fd = FileIo_OpenShared(path, O_PATH, opened);
+    if (fd < 0) return false;
+    bool done = ::fstat(fd, st) == 0;
+    ::close(fd);
+    return done;
+}
+
+void FileIo_SetFollowLinksOut(bool follow) noexcept
+{
+    g_follow_links_out.store(follow, std::memory_order_relaxed);
+}
+
+bool FileIo_FollowsLinksOut() noexcept
+{
+    return g_follow_links_out.load(std::memory_order_relaxed);
+}
+
+void FileIo_LogLinkOnce(const std::string& link, const char* why) noexcept
+{
+    {
+        std::scoped_lock hold(g_logged_lock);
+        // Bounded: past the limit the links are forgotten and may be named once more.
+        if (g_logged_links.size() >= kLoggedLinksLimit) g_logged_links.clear();
+        if (!g_logged_links.insert(link).second) return;
+    }
+    ServerLog("Link not followed, %s: %s", why, link.c_str());
+}
+
 } // namespace tv
 
 FileIo_DirEnum* FileIo_OpenDirectory(const char* path, char* name, int name_capacity,
@@ -164,11 +309,14 @@ FileIo_DirEnum* FileIo_OpenDirectory(const char* path, char* name, int name_capa
     if (IsRoot(path)) {
         dir->roots = tv::SharedFolders_List();
     } else {
-        if (!tv::FileIo_RealPath(path, &dir->real) || (dir->dir = ::opendir(dir->real.c_str())) == nullptr) {
+        int fd = tv::FileIo_OpenShared(path, O_RDONLY | O_DIRECTORY, nullptr);
+        if (fd < 0 || (dir->dir = ::fdopendir(fd)) == nullptr) {
+            if (fd >= 0) ::close(fd);
             delete dir;
             return nullptr;
         }
-        if (dir->real.back() != '/') dir->real += '/';
+        dir->internal = path;
+        if (dir->internal.back() != '\\') dir->internal += '\\';
     }
     if (NextInto(dir, name, size) == 0) {
         FileIo_CloseDirectory(dir);

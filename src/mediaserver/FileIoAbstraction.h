@@ -1,8 +1,9 @@
 // File access on internal paths. An internal path uses the backslash as its only separator and
 // begins with one: "\" alone is the virtual root, whose entries are the shared folders, and
 // "\%2Fhome%2Fann%2FMusic\Rock\a.mp3" names /home/ann/Music/Rock/a.mp3. Every operation here
-// refuses a path that would leave the folders shared now (see FileIo_RealPath), so callers can
-// hand over paths that came straight from the network. All run on the calling thread.
+// refuses a path that would leave the folders shared now (see FileIo_RealPath), also through a
+// symbolic link whose target lies outside them (see FileIo_OpenShared), so callers can hand
+// over paths that came straight from the network. All run on the calling thread.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <string_view>
 
 struct FileIo_DirEnum;
+struct stat;
 
 // The first entry of the folder, escaped, into name[0 .. name_capacity) (NUL-terminated), and
 // its size into *size when size is not null (not for root entries). Null when the folder is
@@ -22,7 +24,7 @@ void FileIo_CloseDirectory(FileIo_DirEnum* dir) noexcept;
 
 // 2 the root or a folder, 1 a regular file, 0 absent, unreachable or any other kind of node.
 int FileIo_GetType(const char* path) noexcept;
-// Size in bytes (64-bit), or -1.
+// Size in bytes (64-bit), or -1 (also for anything but a regular file).
 std::int64_t FileIo_GetSize(const char* path) noexcept;
 // Last modification, seconds since 1970-01-01 00:00 UTC, or -1.
 std::int64_t FileIo_GetModifiedTime(const char* path) noexcept;
@@ -35,9 +37,30 @@ std::string FileIoEscapeFolder(std::string_view folder);
 // Escaped form of a name below a shared folder: "\" -> %5C.
 std::string FileIoEscapeName(std::string_view name);
 
-// Maps an internal path to the real path. False (and *real untouched) for the root, for a
-// first component that is not the escaped name of a folder in the table now, and for a path
-// that has a "." or ".." component below that folder once %3A, %5C and %2F are undone.
+// Maps an internal path to the real path, by its text only. False (and *real untouched) for
+// the root, for a first component that is not the escaped name of a folder in the table now,
+// and for a path that has a "." or ".." component below that folder once %3A, %5C and %2F are
+// undone.
 bool FileIo_RealPath(std::string_view path, std::string* real);
+
+// What FileIo_OpenShared found on its way.
+struct FileIoOpened {
+    bool via_link = false; // a symbolic link was followed
+    std::string resolved;  // the real path of what was opened, links resolved
+};
+
+// Opens what the internal path names, with open(2) flags (O_PATH only to look at it;
+// O_CLOEXEC is added), but only while it lies inside a folder shared now once every link on
+// the way is followed: what was opened is judged, so a link changed in between cannot lead
+// elsewhere. A link that leads out is logged once. -1 when refused or not there.
+int FileIo_OpenShared(std::string_view path, int flags, FileIoOpened* opened) noexcept;
+// stat(2) of what the internal path names, by the same rules.
+bool FileIo_Stat(std::string_view path, struct stat* st, FileIoOpened* opened = nullptr) noexcept;
+
+// With true, links are followed wherever they lead (the program's --follow-links-out).
+void FileIo_SetFollowLinksOut(bool follow) noexcept;
+bool FileIo_FollowsLinksOut() noexcept;
+// Logs once that the link (a real path) is not followed, and why; remembers a bounded number.
+void FileIo_LogLinkOnce(const std::string& link, const char* why) noexcept;
 
 } // namespace tv

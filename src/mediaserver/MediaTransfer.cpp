@@ -483,9 +483,8 @@ int OpenShared(const char* path, std::int64_t* size)
     if (path == nullptr) return -1;
     std::string internal = "\\";
     internal += path;
-    std::string real;
-    if (!tv::FileIo_RealPath(internal, &real)) return -1;
-    int fd = ::open(real.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // Judged as opened: a link changed since the Browse cannot lead out of the shared folders.
+    int fd = tv::FileIo_OpenShared(internal, O_RDONLY | O_NONBLOCK, nullptr);
     if (fd < 0) return -1;
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

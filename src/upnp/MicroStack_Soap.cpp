@@ -82,10 +82,11 @@ OlvXMLNode* FindChild(OlvXMLNode* first, OlvXMLNode* parent, std::string_view na
     return nullptr;
 }
 
-// Collects the action's input arguments as NUL-terminated texts in the request buffer.
+// Collects the action's input arguments as NUL-terminated texts in the request buffer;
+// with_nul[i] tells that argument i held a NUL byte of its own, where its text now ends.
 // Returns 0, or the fault to send: 501 for XML that does not pair, 402 for a missing argument.
 int ExtractArguments(char* body, int begin, int end, const ActionInputs& action,
-                     char** values, char (*empties)[1])
+                     char** values, char (*empties)[1], bool* with_nul)
 {
     if (body == nullptr || end <= begin) return 501;
     OlvXMLNode* nodes = OlvXml_Parse(body, begin, end - begin);
@@ -120,6 +121,7 @@ int ExtractArguments(char* body, int begin, int end, const ActionInputs& action,
             empties[i][0] = '\0';
             values[i] = empties[i];
         } else {
+            with_nul[i] = std::memchr(texts[i], '\0', static_cast<std::size_t>(lengths[i])) != nullptr;
             texts[i][lengths[i]] = '\0';
             values[i] = texts[i];
         }
@@ -165,7 +167,8 @@ void RunAction(MicroStack* stack, OlvWebSession* session, Action action, char* b
     const ActionInputs& inputs = kInputs[static_cast<int>(action)];
     char* values[kMaxInputs] = {};
     char empties[kMaxInputs][1] = {};
-    int fault = ExtractArguments(body, begin, end, inputs, values, empties);
+    bool with_nul[kMaxInputs] = {};
+    int fault = ExtractArguments(body, begin, end, inputs, values, empties, with_nul);
     if (fault == 501) {
         Fault(session, 501, "Invalid XML");
         return;
@@ -188,6 +191,11 @@ void RunAction(MicroStack* stack, OlvWebSession* session, Action action, char* b
         return;
     }
     case Action::Browse: {
+        // An identifier cut at a NUL would name another object than the one asked for.
+        if (with_nul[0]) {
+            Fault(session, 701, "Error");
+            return;
+        }
         Unescape(values[0]);
         Unescape(values[1]);
         if (!BrowseFlagAllowed(values[1])) {
@@ -207,6 +215,10 @@ void RunAction(MicroStack* stack, OlvWebSession* session, Action action, char* b
         return;
     }
     case Action::Search: {
+        if (with_nul[0]) {
+            Fault(session, 701, "Error");
+            return;
+        }
         Unescape(values[0]);
         Unescape(values[1]);
         Unescape(values[2]);

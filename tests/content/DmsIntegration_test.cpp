@@ -488,6 +488,108 @@ TEST_F(DmsIntegrationTest, MissingObjectsAndFilesAsContainersAreErrors)
     EXPECT_EQ(Fetch(base + twice + "/..%252FOutside/secret.mp3"),
               "HTTP/1.1 404 File Not Found\r\n\r\n");
     EXPECT_EQ(Fetch(base + twice), "HTTP/1.1 404 File Not Found\r\n\r\n");
+    // A NUL would cut the name short of what was asked for.
+    EXPECT_EQ(Fetch(base + twice + "/a.mp3%00.jpg"), "HTTP/1.1 404 File Not Found\r\n\r\n");
+    EXPECT_EQ(Browse(FolderId(folder) + std::string("a.mp3\0.jpg", 10), "BrowseMetadata").error, 701);
+}
+
+// A link is followed only while it leads to a folder shared now, however it changes; one that
+// leads out is logged once, and one that leads back above itself is not listed.
+TEST_F(DmsIntegrationTest, LinksAreFollowedOnlyInsideTheSharedFolders)
+{
+    std::string music = MakeFolder("Music");
+    std::string other = MakeFolder("Other");
+    std::string secret = MakeFolder("Secret");
+    MakeFolder("Music/Sub");
+    WriteFile(music + "/real.mp3", "inside");
+    WriteFile(other + "/o.mp3", "other");
+    WriteFile(secret + "/s.mp3", "secret");
+    auto link = [&](const std::string& target, const std::string& at) {
+        ASSERT_EQ(symlink(target.c_str(), (root_ + "/" + at).c_str()), 0) << at;
+    };
+    link("real.mp3", "Music/in.mp3");
+    link("real.mp3", "Music/swap.mp3");
+    link(secret + "/s.mp3", "Music/out.mp3");
+    link(secret, "Music/outdir");
+    link("..", "Music/up");
+    link(other, "Music/other");
+    link("..", "Music/Sub/back");
+    link(music, "Other/music");
+    Share({music, other});
+    LogCapture log;
+    StartServer();
+
+    const std::string id = FolderId(music);
+    const std::set<std::string> inside{"real.mp3", "in.mp3", "swap.mp3", "Sub", "other"};
+    EXPECT_EQ(Titles(Browse(id, "BrowseDirectChildren")), inside);
+    EXPECT_EQ(Titles(Browse(id, "BrowseDirectChildren")), inside);
+    EXPECT_EQ(Titles(Browse(id + "Sub\\", "BrowseDirectChildren")), std::set<std::string>{});
+    EXPECT_EQ(Titles(Browse(FolderId(other), "BrowseDirectChildren")),
+              (std::set<std::string>{"o.mp3", "music"}));
+    // Through one link of a pair that leads round, the other is not listed.
+    EXPECT_EQ(Titles(Browse(id + "other\\", "BrowseDirectChildren")), std::set<std::string>{"o.mp3"});
+    EXPECT_EQ(Titles(Browse(FolderId(other) + "music\\", "BrowseDirectChildren")),
+              (std::set<std::string>{"real.mp3", "in.mp3", "swap.mp3", "Sub"}));
+    for (const char* out : {"up\\", "outdir\\", "out.mp3", "up\\Secret\\s.mp3"})
+        EXPECT_EQ(Browse(id + out, "BrowseMetadata").error, 701) << out;
+
+    const std::string base = "http://127.0.0.1:" + std::to_string(port_) + "/content/";
+    std::string url = base;
+    for (char c : tv::FileIoEscapeFolder(music)) url += c == '%' ? std::string("%25") : std::string(1, c);
+    std::string in = Fetch(url + "/in.mp3");
+    EXPECT_EQ(in.substr(0, 15), "HTTP/1.1 200 OK");
+    EXPECT_NE(in.find("inside"), std::string::npos);
+    EXPECT_NE(Fetch(url + "/other/o.mp3").find("\r\n\r\n5\r\nother\r\n"), std::string::npos);
+    const std::string not_found = "HTTP/1.1 404 File Not Found\r\n\r\n";
+    for (const char* out : {"/out.mp3", "/out.mp3", "/outdir/s.mp3", "/up/Secret/s.mp3"})
+        EXPECT_EQ(Fetch(url + out), not_found) << out;
+
+    // Listed while inside, re-pointed before the GET: judged again.
+    BrowseAnswer listed = Browse(id, "BrowseDirectChildren");
+    const Didl* swap = Find(listed, "swap.mp3");
+    ASSERT_NE(swap, nullptr);
+    ASSERT_EQ(unlink((music + "/swap.mp3").c_str()), 0);
+    link(secret + "/s.mp3", "Music/swap.mp3");
+    EXPECT_EQ(Fetch(swap->res[0]), not_found);
+
+    std::vector<std::string> lines = LogCapture::Lines();
+    auto count = [&](const std::string& text) {
+        return std::count_if(lines.begin(), lines.end(),
+                             [&](const std::string& line) { return line.find(text) != std::string::npos; });
+    };
+    EXPECT_EQ(count("Link not followed, it leads out of the shared folders: " + music + "/out.mp3"), 1);
+    EXPECT_EQ(count("Link not followed, it leads out of the shared folders: " + music + "/up"), 1);
+    EXPECT_EQ(count("Link not followed, it leads back to a folder it is in: " + music + "/Sub/back"), 1);
+
+    // Allowed out, a link out is listed and served; a link back above itself still is not.
+    tv::FileIo_SetFollowLinksOut(true);
+    std::set<std::string> titles = Titles(Browse(id, "BrowseDirectChildren"));
+    tv::FileIo_SetFollowLinksOut(false);
+    EXPECT_EQ(titles, (std::set<std::string>{"real.mp3", "in.mp3", "swap.mp3", "Sub", "other",
+                                             "out.mp3", "outdir"}));
+}
+
+TEST_F(DmsIntegrationTest, ServiceDescriptionsDeclareEveryRelatedStateVariable)
+{
+    StartServer();
+    for (const char* service : {"ContentDirectory", "ConnectionManager"}) {
+        SCOPED_TRACE(service);
+        std::string scpd = Exchange(port_, "GET /" + std::string(service) + "/scpd.xml HTTP/1.0\r\n\r\n");
+        std::set<std::string> declared;
+        for (std::size_t at = scpd.find("<stateVariable "); at != std::string::npos;
+             at = scpd.find("<stateVariable ", at + 1))
+            declared.insert(Between(scpd, "<name>", "</name>", at));
+        ASSERT_FALSE(declared.empty());
+        int related = 0;
+        for (std::size_t at = scpd.find("<relatedStateVariable>"); at != std::string::npos;
+             at = scpd.find("<relatedStateVariable>", at + 1), ++related) {
+            std::string name = Between(scpd, "<relatedStateVariable>", "</relatedStateVariable>", at);
+            EXPECT_EQ(declared.count(name), 1u) << name;
+        }
+        EXPECT_GT(related, 0);
+        EXPECT_EQ(scpd.find("CreateObject"), std::string::npos);
+        EXPECT_EQ(scpd.find("DestroyObject"), std::string::npos);
+    }
 }
 
 TEST_F(DmsIntegrationTest, AwkwardNamesListAndDownload)

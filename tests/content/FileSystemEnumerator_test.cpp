@@ -133,6 +133,21 @@ TEST_F(Enumerator, RootListsTheSharedFoldersInTableOrder)
     EXPECT_EQ(several.objects[1].title, "Music");
     EXPECT_EQ(several.objects[2].title, "/");
     EXPECT_EQ(several.objects[2].id, "0\\%2F\\");
+
+    // Only the upper-case escapes are undone, in the path as in the title: a folder whose
+    // name holds "%2f" keeps it in both, and its identifier names it again.
+    std::string odd = tree_.Dir("50%2f50");
+    tree_.File("50%2f50/a.mp3");
+    ASSERT_TRUE(tree_.Share({odd}));
+    Outcome root = Run("0", 1);
+    ASSERT_EQ(root.objects.size(), 1u);
+    EXPECT_EQ(root.objects[0].title, "50%2f50");
+    Outcome again = Run(root.objects[0].id, 0);
+    ASSERT_EQ(again.objects.size(), 1u);
+    EXPECT_EQ(again.objects[0].title, "50%2f50");
+    Outcome inside = Run(root.objects[0].id, 1);
+    ASSERT_EQ(inside.objects.size(), 1u);
+    EXPECT_EQ(inside.objects[0].title, "a.mp3");
 }
 
 TEST_F(Enumerator, RootMetadataAndShortIdentifiers)

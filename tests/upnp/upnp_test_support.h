@@ -53,13 +53,12 @@ inline void SetServerIdentity()
     device->model_url = "https://tindravoller.invalid/";
 }
 
-// The switch-offs of the media server layer and the content source.
+// The switch-offs of the media server layer: CreateObject and DestroyObject.
 inline void SwitchOffAsServed()
 {
     DeviceRecord* device = MicroStack_GetDeviceRecord();
     device->content_directory->actions[kCdsCreateObject] = nullptr;
     device->content_directory->actions[kCdsDestroyObject] = nullptr;
-    device->content_directory->state_variables[kCdsVarSearchCriteria] = nullptr;
 }
 
 // Lines the stack logged.

@@ -39,6 +39,7 @@ namespace
 struct FakeUser {
     std::vector<QString> picks; // next folder picker answers; a null string cancels
     int pick_calls = 0;
+    QStringList opened_in; // where the picker opened, call by call
     QStringList messages;
     int about_calls = 0;
 };
@@ -47,6 +48,7 @@ bool FakePick(QWidget* /*owner*/, void* user, QString* path) noexcept
 {
     auto* fake = static_cast<FakeUser*>(user);
     ++fake->pick_calls;
+    fake->opened_in << *path;
     if (fake->picks.empty())
         return false;
     QString next = fake->picks.front();
@@ -242,7 +244,13 @@ private:
     QTemporaryDir* dir_ = nullptr;
     QString settings_;
 
-    QString Folder(const char* name) const { return dir_->path() + QLatin1Char('/') + name; }
+    // A folder in the scratch folder, made when missing: only real folders are shared.
+    QString Folder(const QString& name) const
+    {
+        QString path = dir_->path() + QLatin1Char('/') + name;
+        QDir().mkpath(path);
+        return path;
+    }
     std::string FolderBytes(const char* name) const
     {
         return QFile::encodeName(Folder(name)).toStdString();
@@ -439,6 +447,8 @@ private slots:
         dialog.OnAddDirectory();
         dialog.OnAddDirectory();
         QCOMPARE(ListedFolders(dialog), QStringList({Folder("C"), Folder("D")}));
+        // The picker opens in the home folder, then where the last folder was chosen.
+        QCOMPARE(user.opened_in, QStringList({QDir::homePath(), Folder("D")}));
         QCOMPARE(ReadAll(settings_), Encoded({FolderBytes("C"), FolderBytes("D")}));
 
         // Case does not order; a folder already listed is listed twice. The selection
@@ -467,8 +477,8 @@ private slots:
         dialog.OnInitDialog();
 
         QString base = dir_->path() + QLatin1Char('/');
-        QString longest = base + QString(tv::kSharedFolderMaxPath - base.size(), QLatin1Char('x'));
-        QString too_long = longest + QLatin1Char('y');
+        QString longest = Folder(QString(tv::kSharedFolderMaxPath - base.size(), QLatin1Char('x')));
+        QString too_long = Folder(QString(tv::kSharedFolderMaxPath + 1 - base.size(), QLatin1Char('y')));
         QCOMPARE(QFile::encodeName(too_long).size(), 255);
 
         user.picks = {too_long};
@@ -490,13 +500,13 @@ private slots:
     {
         std::vector<std::string> stored;
         for (int i = 0; i < tv::kSharedFolderCapacity; ++i)
-            stored.push_back("/media/folder" + std::to_string(1000 + i));
+            stored.push_back(FolderBytes(("folder" + std::to_string(1000 + i)).c_str()));
         QVERIFY(WriteAll(settings_, tv::SharedFolders_Encode(stored)));
         FakeUser user;
         CTindravollerDLNAMFCDlg dialog(Hooks(&user));
         dialog.OnInitDialog();
         QCOMPARE(dialog.FolderList()->count(), tv::kSharedFolderCapacity);
-        user.picks = {QStringLiteral("/media/another")};
+        user.picks = {Folder("another")};
         dialog.OnAddDirectory();
         QCOMPARE(user.messages.size(), 1);
         QCOMPARE(dialog.FolderList()->count(), tv::kSharedFolderCapacity);
@@ -546,9 +556,30 @@ private slots:
         dialog.OnAddDirectory();
         QCOMPARE(user.messages.size(), 1);
         QVERIFY(user.messages.last().contains(settings_));
+        QVERIFY(dialog.LogView()->toPlainText().contains(QStringLiteral("not saved")));
         QVERIFY(dialog.isVisible());
         QVERIFY(!dialog.Closing());
         QCOMPARE(ListedFolders(dialog), QStringList({Folder("music")}));
+    }
+
+    // Another process (the command line) shares a folder while the window is open: the list
+    // shows it, and the window's next save keeps it.
+    void FolderSharedElsewhereAppearsAndIsKept()
+    {
+        QVERIFY(WriteAll(settings_, tv::SharedFolders_Encode({FolderBytes("a")})));
+        FakeUser user;
+        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        dialog.OnInitDialog();
+        const QString written = settings_ + QStringLiteral(".new");
+        QVERIFY(WriteAll(written, tv::SharedFolders_Encode({FolderBytes("a"), FolderBytes("b")})));
+        QVERIFY(std::rename(QFile::encodeName(written).constData(),
+                            QFile::encodeName(settings_).constData()) == 0);
+        QTRY_COMPARE(ListedFolders(dialog), QStringList({Folder("a"), Folder("b")}));
+
+        user.picks = {Folder("c")};
+        dialog.OnAddDirectory();
+        QCOMPARE(ReadAll(settings_), Encoded({FolderBytes("a"), FolderBytes("b"), FolderBytes("c")}));
+        QVERIFY(user.messages.isEmpty());
     }
 
     void CloseJoinsServerAndDropsLaterLines()

@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QContextMenuEvent>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFontMetrics>
@@ -20,6 +21,7 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTimer>
 
 #include "app/ServerMain.h"
 #include "app/SharedFolders.h"
@@ -83,6 +85,8 @@ int PlaceLabel(QLabel* label, QRect rect)
 bool PickFolderWithDialog(QWidget* owner, void* /*user*/, QString* path) noexcept
 {
     QFileDialog dialog(owner, QStringLiteral("Kies Media Folder"));
+    if (!path->isEmpty())
+        dialog.setDirectory(*path);
     dialog.setFileMode(QFileDialog::Directory);
     dialog.setOption(QFileDialog::ShowDirsOnly, true);
     // Read-only: no button for making a new folder.
@@ -220,6 +224,11 @@ CTindravollerDLNAMFCDlg::CTindravollerDLNAMFCDlg(const tv::WindowHooks& hooks, Q
 
     size.setWidth(std::max(size.width(), right + DialogSize(units, 7, 7).width()));
     setFixedSize(size);
+
+    last_folder_ = QDir::homePath();
+    follow_timer_ = new QTimer(this);
+    follow_timer_->setInterval(1000);
+    connect(follow_timer_, &QTimer::timeout, this, [this] { FollowSettingsFile(); });
 }
 
 CTindravollerDLNAMFCDlg::~CTindravollerDLNAMFCDlg()
@@ -231,13 +240,14 @@ CTindravollerDLNAMFCDlg::~CTindravollerDLNAMFCDlg()
 void CTindravollerDLNAMFCDlg::OnInitDialog() noexcept
 {
     closing_.store(false, std::memory_order_release);
-    std::string message;
-    SharedFolders_Load(folders_, &message);
-    ShowFolders();
-    if (!message.empty())
-        ShowMessage(message);
+    std::string shown;
+    LoadFolders(&shown);
+    ShowFolders(false);
+    if (!shown.empty())
+        ShowMessage(shown);
     if (!server_thread_.joinable())
         server_thread_ = std::thread(&CTindravollerDLNAMFCDlg::RunServer, this);
+    follow_timer_->start();
 }
 
 void CTindravollerDLNAMFCDlg::RunServer(CTindravollerDLNAMFCDlg* dialog) noexcept
@@ -247,40 +257,52 @@ void CTindravollerDLNAMFCDlg::RunServer(CTindravollerDLNAMFCDlg* dialog) noexcep
 
 void CTindravollerDLNAMFCDlg::OnAddDirectory() noexcept
 {
-    QString chosen;
+    QString chosen = last_folder_;
     // Only a real file-system path can be shared.
-    if (hooks_.pick_folder(this, hooks_.user, &chosen) && chosen.startsWith(QLatin1Char('/'))) {
-        QByteArray path = QFile::encodeName(chosen);
-        std::vector<std::string> before = folders_;
-        std::string message;
-        int result = tv::SharedFolders_Add(
-            folders_, std::string_view(path.constData(), static_cast<std::size_t>(path.size())),
-            &message);
-        if (result >= 0 && folders_.size() == before.size() + 1) {
-            // Insert the one new row, so that the selection stays with its item.
-            std::size_t row = 0;
-            while (row < before.size() && before[row] == folders_[row])
-                ++row;
-            folder_list_->insertItem(static_cast<int>(row), PathText(folders_[row]));
+    bool picked = hooks_.pick_folder(this, hooks_.user, &chosen) && chosen.startsWith(QLatin1Char('/'));
+    std::string shown;
+    {
+        // Other editors wait until this edit is saved; the message boxes come after.
+        tv::SharedFoldersLock lock;
+        Refresh(&shown);
+        if (picked) {
+            last_folder_ = chosen;
+            QByteArray path = QFile::encodeName(chosen);
+            std::string folder;
+            std::string why;
+            std::string message;
+            if (!tv::SharedFolders_Canonical(path.toStdString(), &folder, &why))
+                shown += path.toStdString() + ": " + why;
+            else if (tv::SharedFolders_Add(folders_, folder, &message) < 0)
+                shown += message;
         }
-        if (!message.empty())
-            ShowMessage(message);
+        SaveFolders(&shown);
     }
-    SaveFolders();
+    ShowFolders(true);
+    if (!shown.empty())
+        ShowMessage(shown);
 }
 
 void CTindravollerDLNAMFCDlg::OnRemoveDirectory() noexcept
 {
     QList<QListWidgetItem*> selected = folder_list_->selectedItems();
-    if (!selected.isEmpty()) {
-        int row = folder_list_->row(selected.first());
-        if (row >= 0 && static_cast<std::size_t>(row) < folders_.size()) {
-            delete folder_list_->takeItem(row);
-            folders_.erase(folders_.begin() + row);
-            folder_list_->clearSelection();
-        }
+    int row = selected.isEmpty() ? -1 : folder_list_->row(selected.first());
+    std::string removed;
+    if (row >= 0 && static_cast<std::size_t>(row) < folders_.size())
+        removed = folders_[static_cast<std::size_t>(row)];
+    std::string shown;
+    {
+        tv::SharedFoldersLock lock;
+        Refresh(&shown);
+        // The item by its text: the list may have been reloaded since it was selected.
+        auto found = std::find(folders_.begin(), folders_.end(), removed);
+        if (row >= 0 && found != folders_.end())
+            folders_.erase(found);
+        SaveFolders(&shown);
     }
-    SaveFolders();
+    ShowFolders(false);
+    if (!shown.empty())
+        ShowMessage(shown);
 }
 
 void CTindravollerDLNAMFCDlg::OnAbout() noexcept
@@ -288,19 +310,79 @@ void CTindravollerDLNAMFCDlg::OnAbout() noexcept
     hooks_.show_about(this, hooks_.user);
 }
 
-void CTindravollerDLNAMFCDlg::SaveFolders() noexcept
+void CTindravollerDLNAMFCDlg::FollowSettingsFile() noexcept
 {
-    std::string message;
-    SharedFolders_Save(folders_, &message);
-    if (!message.empty())
-        ShowMessage(message);
+    std::string shown; // in the log already
+    if (Refresh(&shown))
+        ShowFolders(true);
 }
 
-void CTindravollerDLNAMFCDlg::ShowFolders() noexcept
+bool CTindravollerDLNAMFCDlg::Refresh(std::string* shown) noexcept
 {
+    tv::SharedFoldersStamp stamp = tv::SharedFolders_FileStamp();
+    if (stamp == file_stamp_)
+        return false;
+    // A file that vanished leaves the list as it is; the next save writes it again.
+    file_stamp_ = stamp;
+    if (!stamp.exists)
+        return false;
+    LoadFolders(shown);
+    return true;
+}
+
+void CTindravollerDLNAMFCDlg::LoadFolders(std::string* shown) noexcept
+{
+    tv::SharedFoldersStamp stamp = tv::SharedFolders_FileStamp();
+    std::string message;
+    int loaded = SharedFolders_Load(folders_, &message);
+    file_stamp_ = stamp;
+    if (loaded == tv::kSharedFoldersBadFile)
+        message += " It was not loaded; the next save keeps it as " +
+                   tv::SharedFolders_SettingsPath() + ".bad.";
+    LogLines(message);
+    if (loaded < 0)
+        *shown += message;
+}
+
+void CTindravollerDLNAMFCDlg::SaveFolders(std::string* shown) noexcept
+{
+    std::string message;
+    int saved = SharedFolders_Save(folders_, &message);
+    file_stamp_ = tv::SharedFolders_FileStamp();
+    if (saved < 0)
+        LogLines("The shared folders were not saved: " + message);
+    if (!message.empty()) {
+        if (!shown->empty())
+            *shown += "\n";
+        *shown += message;
+    }
+}
+
+void CTindravollerDLNAMFCDlg::ShowFolders(bool keep_selection) noexcept
+{
+    QList<QListWidgetItem*> selected = folder_list_->selectedItems();
+    QString kept = keep_selection && !selected.isEmpty() ? selected.first()->text() : QString();
     folder_list_->clear();
     for (const std::string& folder : folders_)
         folder_list_->addItem(PathText(folder));
+    if (kept.isNull())
+        return;
+    QList<QListWidgetItem*> same = folder_list_->findItems(kept, Qt::MatchExactly);
+    if (!same.isEmpty())
+        folder_list_->setCurrentItem(same.first());
+}
+
+void CTindravollerDLNAMFCDlg::LogLines(const std::string& text) noexcept
+{
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        if (end > start)
+            OnPostedLogLine(QString::fromUtf8(text.data() + start, static_cast<qsizetype>(end - start)));
+        start = end + 1;
+    }
 }
 
 void CTindravollerDLNAMFCDlg::ShowMessage(const std::string& text) noexcept

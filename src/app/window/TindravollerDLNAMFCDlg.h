@@ -10,6 +10,7 @@
 #include <QDialog>
 #include <QString>
 
+#include "app/SharedFolders.h"
 #include "runtime/ServerLog.h"
 #include "runtime/Event.h"
 
@@ -20,10 +21,12 @@ class QLabel;
 class QListWidget;
 class QPlainTextEdit;
 class QPushButton;
+class QTimer;
 
 namespace tv
 {
-// Returns true and the chosen folder's path when the user picked one.
+// Returns true and the chosen folder's path when the user picked one; *path holds the folder
+// to open the picker in when called.
 using PickFolderFn = bool (*)(QWidget* owner, void* user, QString* path) noexcept;
 using ShowMessageFn = void (*)(QWidget* owner, void* user, const QString& text) noexcept;
 using ShowAboutFn = void (*)(QWidget* owner, void* user) noexcept;
@@ -67,6 +70,9 @@ public:
     void OnAddDirectory() noexcept;
     void OnRemoveDirectory() noexcept;
     void OnAbout() noexcept;
+    // Reloads the list when the settings file changed since the window last read or wrote
+    // it (another process edited it). Runs every second; the edits run it first.
+    void FollowSettingsFile() noexcept;
 
     // The log target's append: any thread, copies the line and posts it, never waits.
     static void AppendLog(void* window, const char* line) noexcept;
@@ -95,9 +101,15 @@ protected:
 private:
     static void RunServer(CTindravollerDLNAMFCDlg* dialog) noexcept;
     void OnPostedLogLine(const QString& line) noexcept;
-    void SaveFolders() noexcept;
-    void ShowFolders() noexcept;
+    // Loads the file into the list; what cannot be shared goes to the log, a file that
+    // cannot be read also to *shown.
+    void LoadFolders(std::string* shown) noexcept;
+    // LoadFolders when the file changed since the window last read or wrote it: true then.
+    bool Refresh(std::string* shown) noexcept;
+    void SaveFolders(std::string* shown) noexcept;
+    void ShowFolders(bool keep_selection) noexcept;
     void ShowMessage(const std::string& text) noexcept;
+    void LogLines(const std::string& text) noexcept;
 
     tv::WindowHooks hooks_;
     ServerLogTarget log_target_;
@@ -105,6 +117,9 @@ private:
     tv::Event stop_event_;
     std::thread server_thread_;
     std::vector<std::string> folders_;
+    tv::SharedFoldersStamp file_stamp_; // the settings file as last read or written here
+    QString last_folder_;               // where the folder picker opens
+    QTimer* follow_timer_ = nullptr;
 
     QLabel* usage_label_ = nullptr;
     QPushButton* add_button_ = nullptr;

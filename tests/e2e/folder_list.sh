@@ -1,0 +1,97 @@
+# The shared-folder list from the command line, and links out of the shared folders: what
+# --share says and its exit code when the list cannot be saved or read, the way out of a
+# damaged settings file, twenty edits at once, and --follow-links-out on the real server.
+source "$(dirname "$(readlink -f "$0")")/lib.sh"
+
+P=$TV_PROGRAM
+# expect CODE TEXT COMMAND...: the command exits with CODE and says TEXT on standard error.
+expect() {
+  local code=$1 text=$2 rc=0
+  shift 2
+  "$@" >"$TV_WORK/out" 2>"$TV_WORK/err" || rc=$?
+  [ "$rc" = "$code" ] || tv_fail "$* exited with $rc, not $code: $(cat "$TV_WORK/err")"
+  grep -qF -- "$text" "$TV_WORK/err" || tv_fail "$*: no '$text' in: $(cat "$TV_WORK/err")"
+}
+m=$TV_WORK/m
+mkdir -p "$m"
+
+# No documents folder yet: made, as the desktop's own tools make it.
+home=$TV_WORK/home
+mkdir -p "$home"
+env -u XDG_DOCUMENTS_DIR -u TINDRAVOLLER_SETTINGS HOME="$home" XDG_CONFIG_HOME="$home/.config" \
+  "$P" --share "$m" || tv_fail "--share without a documents folder"
+[ -s "$home/Documents/TindravollerDLNA.dat" ] || tv_fail "no settings file in the new documents folder"
+tv_note "--share makes a missing documents folder"
+
+# A save that cannot be done says why and exits 1: a missing folder, a read-only and a full disk.
+expect 1 "Could not write the settings file $TV_WORK/none/x.dat: No such file or directory" \
+  "$P" --settings "$TV_WORK/none/x.dat" --share "$m"
+if unshare -m true 2>/dev/null; then
+  mkdir -p "$TV_WORK/ro" "$TV_WORK/full"
+  P="$P" W=$TV_WORK unshare -m bash -c '
+    mount -t tmpfs -o ro,size=64k tmpfs "$W/ro" && mount -t tmpfs -o size=64k tmpfs "$W/full" || exit 3
+    dd if=/dev/zero of="$W/full/fill" bs=4k 2>/dev/null
+    rc=0; "$P" --settings "$W/ro/x.dat" --share "$W/m" 2>"$W/ro.err" || rc=$?
+    [ $rc = 1 ] && grep -q "Read-only file system" "$W/ro.err" || exit 4
+    rc=0; "$P" --settings "$W/full/x.dat" --share "$W/m" 2>"$W/full.err" || rc=$?
+    [ $rc = 1 ] && grep -q "No space left on device" "$W/full.err" || exit 5' ||
+    tv_fail "read-only or full disk (step $?): $(cat "$TV_WORK/ro.err" "$TV_WORK/full.err" 2>/dev/null)"
+  tv_note "a failed save says why and exits 1"
+else
+  tv_note "read-only and full disks skipped: no private mount namespace here"
+fi
+
+# A damaged file (empty) blocks edits and says how to get out; the way out keeps the file.
+s=$TV_WORK/damaged.dat
+: >"$s"
+expect 1 "--recover-settings keeps the damaged file as $s.bad" "$P" --settings "$s" --share "$m"
+[ ! -s "$s" ] && [ ! -e "$s.bad" ] || tv_fail "the damaged file was touched"
+expect 1 "File: $s." "$P" --settings "$s" --list
+expect 0 "kept as $s.bad" "$P" --settings "$s" --recover-settings --share "$m"
+[ -e "$s.bad" ] && [ ! -s "$s.bad" ] || tv_fail "the damaged file was not kept as $s.bad"
+[ "$("$P" --settings "$s" --list)" = "$m" ] || tv_fail "--share after --recover-settings"
+# Cut short after its first entry: --list shows it, --recover-settings keeps it.
+s=$TV_WORK/cut.dat
+{ printf '\x02\x00'; printf "\\x$(printf %02x ${#m})"; printf '%s' "$m"; printf '\x09/cut'; } >"$s"
+cp "$s" "$s.before"
+expect 1 "text cut short" "$P" --settings "$s" --list
+[ "$(cat "$TV_WORK/out")" = "$m" ] || tv_fail "--list of a cut file printed: $(cat "$TV_WORK/out")"
+expect 0 "kept as $s.bad" "$P" --settings "$s" --recover-settings
+[ "$("$P" --settings "$s" --list)" = "$m" ] && cmp -s "$s.bad" "$s.before" ||
+  tv_fail "--recover-settings lost the folder that could be read, or the damaged file"
+tv_note "a damaged file is shown, kept as .bad and replaced only when asked"
+
+# Twenty editors at once: every folder is kept.
+s=$TV_WORK/parallel.dat
+pids=()
+for i in $(seq 1 20); do
+  mkdir -p "$TV_WORK/p/$i"
+  "$P" --settings "$s" --share "$TV_WORK/p/$i" &
+  pids+=($!)
+done
+for pid in "${pids[@]}"; do wait "$pid" || tv_fail "a parallel --share failed"; done
+[ "$("$P" --settings "$s" --list | sort -u | wc -l)" = 20 ] ||
+  tv_fail "20 parallel --share kept $("$P" --settings "$s" --list | wc -l) folders"
+tv_note "20 parallel --share keep 20 folders"
+
+# A link out of the shared folders: not served unless the program is told to follow it.
+mkdir -p "$TV_WORK/media" "$TV_WORK/secret"
+echo secret >"$TV_WORK/secret/s.mp3"
+ln -s "$TV_WORK/secret/s.mp3" "$TV_WORK/media/out.mp3"
+tv_share "$TV_WORK/media"
+url_path="/content/$(tv_escape_folder "$TV_WORK/media" | sed 's/%/%25/g')/out.mp3"
+tv_start
+[ "$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$TV_PORT$url_path")" = 404 ] ||
+  tv_fail "a link out of the shared folders is served"
+grep -q "Link not followed, it leads out of the shared folders: $TV_WORK/media/out.mp3" "$TV_LOG" ||
+  tv_fail "the link out is not logged"
+tv_stop
+printf '#!/bin/sh\nexec "%s" --follow-links-out "$@"\n' "$P" >"$TV_WORK/follow"
+chmod +x "$TV_WORK/follow"
+TV_PROGRAM=$TV_WORK/follow
+tv_start
+[ "$(curl -s "http://127.0.0.1:$TV_PORT$url_path")" = secret ] ||
+  tv_fail "--follow-links-out does not serve the link out"
+tv_stop
+tv_note "links out are served only with --follow-links-out"
+echo PASS
