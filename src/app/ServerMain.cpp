@@ -50,10 +50,10 @@ void StopWatcherThread(StopWatcherArgs args) noexcept
 }
 
 // The chain's first turn: the web server and the SSDP sockets were made before it and are
-// served from now on.
-void NotifyReady(void* /*unused*/) noexcept
+// served from now on. A stop that came first has said STOPPING=1 already.
+void NotifyReady(void* stop_event) noexcept
 {
-    ServiceNotify("READY=1");
+    if (!static_cast<tv::Event*>(stop_event)->IsSet()) ServiceNotify("READY=1");
 }
 
 // Runs on the address monitor thread; the content source only flags the device stack and
@@ -148,11 +148,10 @@ int ServerMain(const ServerLogTarget* window, tv::Event* stop_event) noexcept
     DmsIntegration* content_source =
         DmsIntegration_Create(chain, pool, 0, friendly_name, udn, kSerialNumber, 0, 0,
                               kSinkProtocolInfo, kSourceProtocolInfo, "\\");
-    static char ready_key;
     if (content_source == nullptr)
         ServerLog("The media server could not be started");
     else
-        tv::LifeTimeAddNextTurn(tv::ChainTimer(chain), &ready_key, NotifyReady, nullptr);
+        tv::LifeTimeAddNextTurn(tv::ChainTimer(chain), stop_event, NotifyReady, nullptr);
 
     // The monitor starts first so that the stop watcher always has it to stop.
     AddressMonitor* address_monitor = AddressMonitor_Start(NotifyAddressChange, content_source);
