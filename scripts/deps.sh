@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs what the build needs and is not there yet: "run" for the server, "test" for every test.
 set -euo pipefail
-need=(build-essential cmake ninja-build pkg-config)
+need=(build-essential cmake ninja-build pkg-config file)
 if [ "${1:-run}" = test ]; then
   need+=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev iproute2 curl
          libxml2-utils gupnp-tools gir1.2-gssdp-1.6 python3-gi qt6-base-dev xvfb xauth
          ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
-         gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-plugins-base-apps)
+         gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-plugins-base-apps
+         lintian man-db systemd)
 else
   need+=(qt6-base-dev)
 fi

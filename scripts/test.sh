@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs every test: the plain build, AddressSanitizer with
-# UndefinedBehaviorSanitizer, ThreadSanitizer on the threaded modules, and short fuzz runs.
+# UndefinedBehaviorSanitizer, ThreadSanitizer on the threaded modules, the Debian packages, and
+# short fuzz runs.
 # Everything runs inside a private network namespace (scripts/netns.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -47,6 +48,13 @@ cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTV_SANITIZE=tsan -D
   -DTV_THREADED_ONLY=ON >/dev/null
 cmake --build build/tsan -j$jobs
 run_ctest build/tsan || status=1
+
+echo "== Debian packages: release build with Debian's hardening flags, lintian, a scratch-root install"
+if bash scripts/package.sh build/package && bash tests/package/check.sh build/package; then
+  passed=$((passed + 1))
+else
+  echo "packages: FAILED"; failed=$((failed + 1)); status=1
+fi
 
 echo "== fuzz targets, short runs over the seed corpora (clang++ libFuzzer)"
 if ls fuzz/*_fuzz.cpp >/dev/null 2>&1; then

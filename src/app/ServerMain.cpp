@@ -13,8 +13,10 @@
 #include <unistd.h>
 
 #include "app/AddressMonitor.h"
+#include "app/ServiceNotify.h"
 #include "content/DmsIntegration.h"
 #include "runtime/OlvChain.h"
+#include "runtime/OlvLifeTime.h"
 #include "runtime/OlvThreadPool.h"
 #include "upnp/MicroStack.h"
 
@@ -42,8 +44,16 @@ void WorkerThread(OlvThreadPool* pool) noexcept { OlvThreadPool_Run(pool); }
 void StopWatcherThread(StopWatcherArgs args) noexcept
 {
     args.stop_event->Wait();
+    ServiceNotify("STOPPING=1");
     AddressMonitor_Stop(args.address_monitor);
     OlvChain_Stop(args.chain);
+}
+
+// The chain's first turn: the web server and the SSDP sockets were made before it and are
+// served from now on. A stop that came first has said STOPPING=1 already.
+void NotifyReady(void* stop_event) noexcept
+{
+    if (!static_cast<tv::Event*>(stop_event)->IsSet()) ServiceNotify("READY=1");
 }
 
 // Runs on the address monitor thread; the content source only flags the device stack and
@@ -138,7 +148,10 @@ int ServerMain(const ServerLogTarget* window, tv::Event* stop_event) noexcept
     DmsIntegration* content_source =
         DmsIntegration_Create(chain, pool, 0, friendly_name, udn, kSerialNumber, 0, 0,
                               kSinkProtocolInfo, kSourceProtocolInfo, "\\");
-    if (content_source == nullptr) ServerLog("The media server could not be started");
+    if (content_source == nullptr)
+        ServerLog("The media server could not be started");
+    else
+        tv::LifeTimeAddNextTurn(tv::ChainTimer(chain), stop_event, NotifyReady, nullptr);
 
     // The monitor starts first so that the stop watcher always has it to stop.
     AddressMonitor* address_monitor = AddressMonitor_Start(NotifyAddressChange, content_source);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -16,13 +17,11 @@
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <pthread.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-#include <cstddef>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "runtime/ServerLog.h"
+#include "app/DisplayProbe.h"
 #include "app/ServerMain.h"
 #include "app/SharedFolders.h"
 #include "mediaserver/FileIoAbstraction.h"
@@ -58,6 +57,7 @@ constexpr const char kUsage[] =
     "                     neither announced nor answers on the others.\n"
     "  --follow-links-out follow symbolic links that lead out of the shared folders\n"
     "                     (by default such links are neither listed nor served)\n"
+    "  --version          print the program's version\n"
     "  --help             show this text\n"
     "\n"
     "--share, --unshare, --list and --recover-settings end the program after they are\n"
@@ -230,42 +230,40 @@ int RunHeadless() noexcept
     return result;
 }
 
-bool CanConnect(const std::string& path, bool abstract)
-{
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::size_t offset = abstract ? 1 : 0;
-    if (path.empty() || path.size() + offset >= sizeof address.sun_path) return false;
-    std::memcpy(address.sun_path + offset, path.data(), path.size());
-    socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size());
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
-    close(fd);
-    return connected;
-}
-
-// A display the window can really open: the toolkit aborts the program on one it cannot
-// reach, and a headless server is the better outcome then. Remote X displays are trusted.
+// A display the window can really open: the toolkit waits without end on one that stays
+// silent and aborts the program on one that refuses it; headless is the better outcome then.
 bool HasDisplay()
 {
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    if (wayland != nullptr && *wayland != '\0') {
-        std::string socket_path = wayland;
-        const char* runtime_dir = std::getenv("XDG_RUNTIME_DIR");
-        if (socket_path[0] != '/' && runtime_dir != nullptr)
-            socket_path = std::string(runtime_dir) + "/" + socket_path;
-        if (CanConnect(socket_path, false)) return true;
-    }
-    const char* x11 = std::getenv("DISPLAY");
-    if (x11 == nullptr || *x11 == '\0') return false;
-    std::string display = x11;
-    if (display.rfind("unix:", 0) == 0) display.erase(0, 4);
-    if (display[0] != ':') return true;
-    std::string number = display.substr(1, display.find('.') - 1);
-    std::string socket_path = "/tmp/.X11-unix/X" + number;
-    return CanConnect(socket_path, false) || CanConnect(socket_path, true);
+    std::string why;
+    tv::DisplayAnswer answer = tv::ProbeDisplay(std::chrono::seconds(3), &why);
+    if (answer == tv::DisplayAnswer::kSilent || answer == tv::DisplayAnswer::kRefused)
+        std::fprintf(stderr, "tindravoller: %s; running headless\n", why.c_str());
+    return answer == tv::DisplayAnswer::kAnswers;
 }
+
+#ifndef TV_HAVE_WINDOW
+// The window is a program of its own, so that the headless server maps no toolkit library.
+// It is looked for where it is installed, then beside this program (the build folder).
+// Returns only when it is not there.
+void ExecWindowProgram(char** argv)
+{
+#ifdef TV_WINDOW_PROGRAM
+    char self[PATH_MAX];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0) return;
+    std::string folder(self, static_cast<std::size_t>(length));
+    folder.erase(folder.rfind('/') + 1);
+    for (const char* relative : {TV_WINDOW_PROGRAM, "tindravoller-window"}) {
+        std::string program = folder + relative;
+        execv(program.c_str(), argv);
+        if (errno != ENOENT)
+            std::fprintf(stderr, "tindravoller: %s: %s\n", program.c_str(), std::strerror(errno));
+    }
+#else
+    (void)argv;
+#endif
+}
+#endif
 
 int Usage(const char* complaint, const char* argument)
 {
@@ -285,6 +283,9 @@ int main(int argc, char** argv)
         if (takes_value && i + 1 >= argc) return Usage("missing value for", argv[i]);
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("tindravoller %s\n", TV_VERSION);
             return 0;
         } else if (arg == "--headless") {
             options.headless = true;
@@ -322,10 +323,13 @@ int main(int argc, char** argv)
         int result = EditFolders(options);
         if (result != 0 || !options.headless) return result;
     }
+    if (!options.headless && HasDisplay()) {
 #ifdef TV_HAVE_WINDOW
-    if (!options.headless && HasDisplay()) return TindravollerWindow_Main(argc, argv);
+        return TindravollerWindow_Main(argc, argv);
+#else
+        ExecWindowProgram(argv);
+        std::fprintf(stderr, "tindravoller: the window is not installed; running headless\n");
 #endif
-    if (!options.headless && HasDisplay())
-        std::fprintf(stderr, "tindravoller: built without a window; running headless\n");
+    }
     return RunHeadless();
 }
