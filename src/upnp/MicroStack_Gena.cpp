@@ -2,7 +2,8 @@
 // subscribers per service, the initial event, the five evented values and their NOTIFY
 // requests through the event client. Requests and delivery results run on the chain thread;
 // the setters may run on any thread. subscriber_lock guards lists, counts, values and every
-// ref_count.
+// ref_count. A subscriber holds at most two NOTIFYs with the event client; a subscriber that
+// leaves its list takes the ones that have not gone out with it.
 #include <bit>
 #include <cerrno>
 #include <cstdio>
@@ -229,10 +230,15 @@ void Unlink(MicroStack* stack, Subscriber* subscriber)
     --stack->subscriber_counts[subscriber->service];
 }
 
-// Unlinks the subscriber from its service list and drops the list's reference. Under the lock.
+// Unlinks the subscriber from its service list, drops its NOTIFYs that have not gone out and
+// the list's reference. Under the lock; chain thread.
 void RemoveFromList(MicroStack* stack, Subscriber* subscriber)
 {
     Unlink(stack, subscriber);
+    int dropped = tv::WebClientCancel(stack->event_client, subscriber->callback_address,
+                                      subscriber->callback_port, subscriber);
+    subscriber->notifies_held -= dropped;
+    subscriber->ref_count -= dropped;
     if (--subscriber->ref_count == 0) {
         FreeSubscriber(subscriber);
         return;
@@ -253,6 +259,9 @@ void UnlinkDetached(MicroStack* stack, Subscriber* subscriber)
     if (subscriber->next != nullptr) subscriber->next->previous = subscriber->previous;
 }
 
+void Notify(MicroStack* stack, Subscriber* subscriber, const char* property);
+char* InitialProperties(MicroStack* stack, int service);
+
 void OnDelivery(OlvWebReader* /*reader*/, int /*interrupt*/, OlvPacket* header, char* /*data*/,
                 int* /*consumed*/, int /*length*/, int done, void* user, void* user2,
                 int* /*pause*/) noexcept
@@ -261,15 +270,27 @@ void OnDelivery(OlvWebReader* /*reader*/, int /*interrupt*/, OlvPacket* header, 
     auto* subscriber = static_cast<Subscriber*>(user);
     auto* stack = static_cast<MicroStack*>(user2);
     std::scoped_lock lock(stack->subscriber_lock);
+    --subscriber->notifies_held;
     if (--subscriber->ref_count == 0) {
         if (subscriber->service < 0) UnlinkDetached(stack, subscriber);
         FreeSubscriber(subscriber);
         return;
     }
-    // No response at all: the receiver is unreachable. Any HTTP answer keeps the subscription.
-    if (header == nullptr && subscriber->disabled == 0 && subscriber->service >= 0) {
-        subscriber->disabled = 1;
-        RemoveFromList(stack, subscriber);
+    // No response (unreachable, or none within the deadline). Any HTTP answer keeps the
+    // subscription.
+    if (header == nullptr) {
+        if (subscriber->disabled == 0 && subscriber->service >= 0) {
+            subscriber->disabled = 1;
+            RemoveFromList(stack, subscriber);
+        }
+        return;
+    }
+    if (subscriber->change_pending != 0 && subscriber->service >= 0 &&
+        subscriber->expires >= Now()) {
+        subscriber->change_pending = 0;
+        char* property = InitialProperties(stack, subscriber->service);
+        Notify(stack, subscriber, property);
+        tv::Free(property);
     }
 }
 
@@ -291,6 +312,7 @@ void Notify(MicroStack* stack, Subscriber* subscriber, const char* property)
                   subscriber->sid, subscriber->seq, body_length, property);
     ++subscriber->seq;
     ++subscriber->ref_count;
+    ++subscriber->notifies_held;
     OlvWebClient_PipelineRequest(stack->event_client, subscriber->callback_address,
                                  subscriber->callback_port, text, static_cast<std::size_t>(length),
                                  OwnTransfer, nullptr, 0, OwnStatic, OnDelivery, subscriber,
@@ -372,7 +394,8 @@ void SetValue(MicroStack* stack, int index, int service, char* value)
         std::int64_t now = Now();
         for (Subscriber* s = stack->subscribers[service]; s != nullptr; s = s->next) {
             if (s->expires < now) continue;
-            Notify(stack, s, property);
+            if (s->notifies_held >= tv::kMaxNotifiesHeld) s->change_pending = 1;
+            else Notify(stack, s, property);
         }
     }
     tv::Free(property);

@@ -1,7 +1,7 @@
 // GENA eventing against a real HTTP receiver on 127.0.0.1: the SUBSCRIBE, renewal and
 // UNSUBSCRIBE answers, the subscriber limit, the initial event and the sequence numbers, a
-// dead receiver, and the Callback check that keeps events on the subscriber's own network or
-// the server itself.
+// dead receiver, stalled receivers, and the Callback check that keeps events on the subscriber's
+// own network or the server itself.
 #include "upnp/MicroStack.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +19,7 @@
 #include <sched.h>
 #include <sys/ioctl.h>
 
+#include "http/OlvWebClient.h"
 #include "support/ChainRunner.h"
 #include "support/LoopbackClient.h"
 #include "upnp/upnp_internal.h"
@@ -130,6 +131,31 @@ private:
     std::mutex mutex_;
     std::vector<std::string> requests_;
     std::thread thread_;
+};
+
+// A callback whose host takes connections (the kernel's backlog does) and never answers.
+class StalledCallback {
+public:
+    StalledCallback()
+    {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        socklen_t length = sizeof address;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        ::listen(fd_, 1024);
+    }
+    ~StalledCallback() { ::close(fd_); }
+    StalledCallback(const StalledCallback&) = delete;
+    StalledCallback& operator=(const StalledCallback&) = delete;
+    std::uint16_t port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
 };
 
 // Gives lo one more address, with a mask of its own (calling thread's namespace).
@@ -424,6 +450,69 @@ TEST(MicroStackGena, DeadReceiverLosesItsSubscription)
     EXPECT_EQ(receiver.Requests().size(), 20u);
     for (const std::string& r : receiver.Requests())
         EXPECT_EQ(r.find("HOST: 127.0.0.1:" + std::to_string(dead)), std::string::npos);
+}
+
+TEST(MicroStackGena, HealthySubscriberIsHeardWhileFiveCallbacksStall)
+{
+    EventReceiver receiver;
+    StalledCallback stalled[5];
+    StackHost host;
+    tv::WebClientSetResponseDeadlineForTest(host.stack()->event_client, 3000);
+    host.Start();
+    const std::string path = "/ContentDirectory/event";
+    std::vector<std::string> stalled_sids;
+    for (StalledCallback& callback : stalled) {
+        stalled_sids.push_back(GrantedSid(Subscribe(host.port(), path, CallbackTo(callback.port())), 300));
+        ASSERT_FALSE(stalled_sids.back().empty());
+    }
+    std::string healthy = GrantedSid(Subscribe(host.port(), path, CallbackTo(receiver.port())), 300);
+    ASSERT_FALSE(healthy.empty());
+    ASSERT_TRUE(receiver.WaitFor(1)) << "no initial event while five callbacks stall";
+    for (const std::string& sid : stalled_sids)  // not waiting for their deadline
+        EXPECT_EQ(GrantedSid(Subscribe(host.port(), path, "SID: " + sid + "\r\n"), 300), sid);
+    // A burst of changes: each subscriber holds at most two NOTIFYs, the rest fold into one
+    // that carries the newest values, and the sequence numbers run on without a gap.
+    for (unsigned i = 1; i <= 50; ++i) MicroStack_SetSystemUpdateID(host.stack(), i);
+    EXPECT_LE(tv::WebClientCount(host.stack()->event_client).requests, 2 * 6);
+    EXPECT_TRUE(tv::test::WaitUntil([&] {
+        std::vector<std::string> requests = receiver.Requests();
+        return requests.back().find("<SystemUpdateID>50</SystemUpdateID>") != std::string::npos;
+    }));
+    std::vector<std::string> requests = receiver.Requests();
+    for (std::size_t i = 0; i < requests.size(); ++i)
+        EXPECT_NE(requests[i].find("SEQ: " + std::to_string(i) + "\r\n"), std::string::npos) << i;
+
+    // A delivery without an answer in time failed: those subscriptions are gone.
+    EXPECT_TRUE(tv::test::WaitUntil(
+        [&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            return Subscribe(host.port(), path, "SID: " + stalled_sids[4] + "\r\n") == kPreconditionFailed;
+        },
+        std::chrono::seconds(10)));
+    for (const std::string& sid : stalled_sids)
+        EXPECT_EQ(Subscribe(host.port(), path, "SID: " + sid + "\r\n"), kPreconditionFailed);
+    EXPECT_EQ(GrantedSid(Subscribe(host.port(), path, "SID: " + healthy + "\r\n"), 300), healthy);
+}
+
+// Memory by count: every NOTIFY held for a subscriber that is gone keeps that subscriber.
+TEST(MicroStackGena, SubscribeUnsubscribeLoopAgainstStalledCallbacksHoldsNothing)
+{
+    StalledCallback stalled[5];
+    StackHost host;
+    host.Start();
+    const std::string path = "/ConnectionManager/event";
+    for (int i = 0; i < 300; ++i) {
+        std::string sid = GrantedSid(Subscribe(host.port(), path, CallbackTo(stalled[i % 5].port())), 300);
+        ASSERT_FALSE(sid.empty()) << i;
+        ASSERT_EQ(Exchange(host.port(), "UNSUBSCRIBE " + path + " HTTP/1.0\r\nSID: " + sid + "\r\n\r\n"),
+                  "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    }
+    int held = 0;
+    {
+        std::scoped_lock lock(host.stack()->subscriber_lock);
+        for (tv::Subscriber* s = host.stack()->detached; s != nullptr; s = s->next) ++held;
+    }
+    EXPECT_LE(held, 5) << "unsubscribed subscribers still held by their NOTIFYs";
 }
 
 TEST(MicroStackGena, ExpiredSubscribersHearNothingUntilRenewedOrPurged)
