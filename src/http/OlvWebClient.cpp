@@ -1,9 +1,16 @@
-// HTTP client connections: one reader per destination with its queue of requests, a fixed
-// pool of outgoing sockets, retries after 0, 1, 2, 4 and 8 s, and parking of idle
-// connections. The lock guards the tables, the connect queue and every request queue; it is
-// never held while a callback runs. Everything but PipelineRequest runs on the chain thread.
+// HTTP client connections: one reader per destination with its queue of requests, a pool of
+// outgoing sockets that grows to a limit, retries after 0, 1, 2, 4 and 8 s, a response
+// deadline per request, and parking of idle connections (at most 20). The lock guards the
+// tables, the pool, the connect queue and every request queue; it is never held while a
+// callback runs. Everything but PipelineRequest and WebClientCount runs on the chain thread.
+//
+// A connection is always in one of these places: waiting on connect_queue or kicked, waiting
+// for its retry timer, connecting on a pool socket, connected (a request out and its deadline
+// running, or its idle timer running), or parked without a socket. A connection left with
+// nothing to send and no socket is parked, so the table holds nothing else.
 #include "http/OlvWebClient.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <deque>
@@ -16,6 +23,7 @@
 #include <vector>
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
 
 #include "net/OlvAsyncUDPSocket.h"
 #include "runtime/Memory.h"
@@ -29,6 +37,11 @@ constexpr int kIdleTimeoutMs = 3000;
 constexpr int kMaxParked = 20;
 constexpr int kGiveUpDelaySeconds = 16;  // reached after failures following 0, 1, 2, 4, 8 s
 
+// The reader's `state` word.
+constexpr int kStateIdle = 0;
+constexpr int kStateRequestOut = 1;
+constexpr int kStateClosing = 2;
+
 struct Tables {
     std::map<std::string, OlvWebReader*> connections;
     std::vector<OlvWebReader*> idle;  // parked connections, oldest first
@@ -36,21 +49,24 @@ struct Tables {
     // Connections whose empty queue got a request from PipelineRequest: the chain thread
     // decides how it goes out, as only it may look at the connection's reading state.
     std::vector<OlvWebReader*> kicked;
+    std::vector<OlvAsyncSocket*> sockets;  // the pool
 };
 
 }  // namespace
 
 struct OlvWebClient {
     tv::ChainHooks hooks;  // first: the chain reads it through void*
-    OlvAsyncSocket** sockets = nullptr;
-    int socket_count = 0;
     Tables* tables = nullptr;
+    int socket_count = 0;  // sockets made with the client: they end before it
+    int max_sockets = 0;
     int idle_count = 0;
     int max_per_destination = 1;
-    OlvLifeTime* timers = nullptr;
+    OlvLifeTime* timers = nullptr;     // retry delays and idle timeouts
+    OlvLifeTime* deadlines = nullptr;  // response deadlines
     OlvChain* chain = nullptr;
     std::mutex lock;
     std::atomic<bool> stopping{false};  // the chain's end has flushed our timers
+    std::atomic<int> deadline_ms{tv::kWebResponseDeadlineMs};
 };
 
 static_assert(std::is_standard_layout_v<OlvWebClient>);
@@ -67,10 +83,76 @@ std::string KeyOf(std::uint32_t address, std::uint16_t port, int index)
 
 std::string KeyOf(const OlvWebReader* r) { return KeyOf(r->address, r->port, r->key_index); }
 
+bool Open(const OlvAsyncSocket* socket) noexcept
+{
+    return socket != nullptr && !OlvAsyncSocket_IsFree(const_cast<OlvAsyncSocket*>(socket));
+}
+
+bool QueueEmpty(OlvWebClient* client, OlvWebReader* r) noexcept
+{
+    std::scoped_lock lk(client->lock);
+    return r->requests_head == nullptr;
+}
+
+// Lock held.
+void Erase(std::deque<OlvWebReader*>& queue, OlvWebReader* r) noexcept
+{
+    queue.erase(std::remove(queue.begin(), queue.end(), r), queue.end());
+}
+
+// Lock held.
+void QueueConnectLocked(OlvWebClient* client, OlvWebReader* r) noexcept
+{
+    auto& queue = client->tables->connect_queue;
+    if (std::find(queue.begin(), queue.end(), r) == queue.end()) queue.push_back(r);
+}
+
+void QueueConnect(OlvWebClient* client, OlvWebReader* r) noexcept
+{
+    {
+        std::scoped_lock lk(client->lock);
+        QueueConnectLocked(client, r);
+    }
+    OlvChain_Wake(client->chain);
+}
+
+// The pool socket armed for this connection (connecting or connected), if any.
+OlvAsyncSocket* ArmedSocket(OlvWebClient* client, OlvWebReader* r) noexcept
+{
+    std::vector<OlvAsyncSocket*> sockets;
+    {
+        std::scoped_lock lk(client->lock);
+        sockets = client->tables->sockets;
+    }
+    for (OlvAsyncSocket* socket : sockets) {
+        if (Open(socket) && OlvAsyncSocket_GetUser(socket) == r) return socket;
+    }
+    return nullptr;
+}
+
+void DeadlineTimer(void* data) noexcept;
+void IdleTimer(void* data) noexcept;
+
+void StartTimer(OlvWebClient* client, OlvLifeTime* monitor, OlvWebReader* r, int delay_ms,
+                tv::TimerFn callback) noexcept
+{
+    if (client->stopping.load()) return;
+    OlvLifeTime_Remove(monitor, r);
+    OlvLifeTime_Add(monitor, r, delay_ms, callback, nullptr);
+}
+
+void StopTimers(OlvWebClient* client, OlvWebReader* r) noexcept
+{
+    if (client->stopping.load()) return;
+    OlvLifeTime_Remove(client->timers, r);
+    OlvLifeTime_Remove(client->deadlines, r);
+}
+
 void SendRequest(OlvWebReader* r, OlvWebRequest* request) noexcept
 {
-    r->state = 1;
+    r->state = kStateRequestOut;
     r->response_started = 0;
+    StartTimer(r->client, r->client->deadlines, r, r->client->deadline_ms.load(), DeadlineTimer);
     for (int i = 0; i < 2; ++i) {
         if (request->buffers[i] == nullptr || request->lengths[i] == 0) continue;
         // The request keeps its buffers until its response is complete.
@@ -87,18 +169,82 @@ void RemoveFromTables(OlvWebClient* client, OlvWebReader* r) noexcept
     auto it = client->tables->connections.find(KeyOf(r));
     if (it != client->tables->connections.end() && it->second == r) client->tables->connections.erase(it);
     auto& idle = client->tables->idle;
-    for (auto i = idle.begin(); i != idle.end(); ++i) {
-        if (*i == r) {
-            idle.erase(i);
-            if (client->idle_count > 0) --client->idle_count;
-            break;
-        }
+    auto parked = std::find(idle.begin(), idle.end(), r);
+    if (parked != idle.end()) {
+        idle.erase(parked);
+        if (client->idle_count > 0) --client->idle_count;
     }
     r->parked = 0;
-    auto& queue = client->tables->connect_queue;
-    for (auto i = queue.begin(); i != queue.end();) i = *i == r ? queue.erase(i) : i + 1;
+    Erase(client->tables->connect_queue, r);
     auto& kicked = client->tables->kicked;
-    for (auto i = kicked.begin(); i != kicked.end();) i = *i == r ? kicked.erase(i) : i + 1;
+    kicked.erase(std::remove(kicked.begin(), kicked.end(), r), kicked.end());
+}
+
+// Out of the tables already: every queued request gets its failure delivery.
+void DestroyConnection(OlvWebClient* client, OlvWebReader* r) noexcept
+{
+    StopTimers(client, r);
+    OlvWebClient_DestroyReader(r);
+}
+
+// A connection without a socket and with nothing to send waits in `idle` for the next request
+// to its destination; past kMaxParked the oldest parked one is dropped.
+void Park(OlvWebClient* client, OlvWebReader* r) noexcept
+{
+    if (ArmedSocket(client, r) != nullptr) return;  // its connect outcome decides
+    StopTimers(client, r);
+    std::vector<OlvWebReader*> evicted;
+    {
+        std::scoped_lock lk(client->lock);
+        if (r->parked || r->requests_head != nullptr) return;
+        Erase(client->tables->connect_queue, r);
+        auto& kicked = client->tables->kicked;
+        kicked.erase(std::remove(kicked.begin(), kicked.end(), r), kicked.end());
+        auto& idle = client->tables->idle;
+        while (client->idle_count >= kMaxParked && !idle.empty()) {
+            evicted.push_back(idle.front());
+            RemoveFromTables(client, idle.front());
+        }
+        idle.push_back(r);
+        r->parked = 1;
+        ++client->idle_count;
+    }
+    for (OlvWebReader* old : evicted) DestroyConnection(client, old);
+}
+
+// A connection that may have been left with nothing to send: a connected one waits out its
+// idle time, a connecting one does so once connected, any other one is parked.
+void Settle(OlvWebClient* client, OlvWebReader* r) noexcept
+{
+    if (!QueueEmpty(client, r)) return;
+    if (Open(r->socket)) {
+        r->state = kStateIdle;
+        StartTimer(client, client->timers, r, kIdleTimeoutMs, IdleTimer);
+        return;
+    }
+    if (ArmedSocket(client, r) != nullptr) return;
+    Park(client, r);
+}
+
+// Ends the connection from this side; the caller decides what becomes of the connection.
+void CloseOurselves(OlvWebReader* r) noexcept
+{
+    OlvAsyncSocket* socket = r->socket;
+    if (socket == nullptr) return;
+    r->closing = 1;
+    OlvAsyncSocket_Disconnect(socket);
+    r->socket = nullptr;
+    r->closing = 0;
+}
+
+// Ends the connection of an abandoned request with a reset: a receiver that takes connections
+// and never answers would otherwise keep a local port of ours for every one of them.
+void Abandon(OlvWebReader* r) noexcept
+{
+    int handle = r->socket != nullptr ? *OlvAsyncSocket_GetHandle(r->socket) : -1;
+    linger reset{1, 0};
+    if (handle >= 0) ::setsockopt(handle, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    CloseOurselves(r);
 }
 
 void RetryTimer(void* data) noexcept
@@ -106,14 +252,12 @@ void RetryTimer(void* data) noexcept
     auto* r = static_cast<OlvWebReader*>(data);
     OlvWebClient* client = r->client;
     r->retry_delay = r->retry_delay == 0 ? 1 : r->retry_delay * 2;
-    {
-        std::scoped_lock lk(client->lock);
-        client->tables->connect_queue.push_back(r);
+    if (QueueEmpty(client, r)) {
+        Park(client, r);
+        return;
     }
-    OlvChain_Wake(client->chain);
+    QueueConnect(client, r);
 }
-
-void IdleTimer(void* data) noexcept;
 
 void OnInterrupt(OlvAsyncSocket* /*socket*/, void* user) noexcept
 {
@@ -129,32 +273,65 @@ void OnConnect(OlvAsyncSocket* socket, int ok, void* user) noexcept
     r->socket = socket;
     r->response_started = 0;
     r->delivering_close = 0;
+    OlvWebRequest* head;
+    {
+        std::scoped_lock lk(client->lock);
+        head = r->requests_head;
+    }
     if (ok != 0) {
         r->local_address = OlvAsyncSocket_GetLocalAddress(socket);
         r->retry_delay = 1;
-        OlvWebRequest* head;
-        {
-            std::scoped_lock lk(client->lock);
-            head = r->requests_head;
-        }
         if (head != nullptr) SendRequest(r, head);
+        else Settle(client, r);  // its requests were cancelled meanwhile
         return;
     }
     r->closing = 2;
     OlvAsyncSocket_Disconnect(socket);
     r->closing = 0;
-    r->state = 0;
+    r->state = kStateIdle;
     r->socket = nullptr;
+    if (head == nullptr || QueueEmpty(client, r)) {
+        Park(client, r);
+        return;
+    }
     if (r->retry_delay == kGiveUpDelaySeconds) {
         {
             std::scoped_lock lk(client->lock);
             RemoveFromTables(client, r);
         }
-        OlvWebClient_DestroyReader(r);
+        DestroyConnection(client, r);
         return;
     }
     if (!client->stopping.load())
         OlvLifeTime_Add(client->timers, r, r->retry_delay * 1000, RetryTimer, nullptr);
+}
+
+// Takes the head request off the queue. Lock taken here.
+OlvWebRequest* TakeHead(OlvWebClient* client, OlvWebReader* r) noexcept
+{
+    std::scoped_lock lk(client->lock);
+    OlvWebRequest* head = r->requests_head;
+    if (head != nullptr) {
+        r->requests_head = head->next;
+        if (r->requests_head == nullptr) r->requests_tail = nullptr;
+    }
+    return head;
+}
+
+// The connection ended with a body delimited by its end: that end completes the response.
+void DeliverClose(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* head) noexcept
+{
+    char* buffer = nullptr;
+    int begin = 0, end = 0;
+    OlvAsyncSocket_GetBuffer(socket, &buffer, &begin, &end);
+    int taken = 0;
+    r->in_final_delivery = 1;
+    head->on_response(r, 0, r->header, buffer != nullptr ? buffer + begin : nullptr, &taken,
+                      end - begin, -1, head->user, head->user2, &r->pause);
+    r->in_final_delivery = 0;
+    tv::WebRequestFree(TakeHead(r->client, r));
+    OlvWebClient_ResetReader(r);
+    r->response_started = 1;
 }
 
 void OnDisconnect(OlvAsyncSocket* socket, void* user) noexcept
@@ -163,6 +340,7 @@ void OnDisconnect(OlvAsyncSocket* socket, void* user) noexcept
     if (r == nullptr || r->destroying || r->in_final_delivery || r->delivering_close) return;
     if (r->socket != socket) return;  // an old socket of a connection that moved on
     OlvWebClient* client = r->client;
+    if (!client->stopping.load()) OlvLifeTime_Remove(client->deadlines, r);
     OlvWebRequest* head;
     {
         std::scoped_lock lk(client->lock);
@@ -171,40 +349,20 @@ void OnDisconnect(OlvAsyncSocket* socket, void* user) noexcept
     if (head != nullptr && r->header_done && r->length_unknown) r->delivering_close = 1;
     r->socket = nullptr;
     const bool ours = r->closing != 0;
-    if (!ours && head != nullptr) r->state = 2;
+    if (!ours && head != nullptr) r->state = kStateClosing;
 
     if (r->delivering_close) {
-        char* buffer = nullptr;
-        int begin = 0, end = 0;
-        OlvAsyncSocket_GetBuffer(socket, &buffer, &begin, &end);
-        int taken = 0;
-        r->in_final_delivery = 1;
-        head->on_response(r, 0, r->header, buffer != nullptr ? buffer + begin : nullptr, &taken,
-                          end - begin, -1, head->user, head->user2, &r->pause);
-        r->in_final_delivery = 0;
-        {
-            std::scoped_lock lk(client->lock);
-            r->requests_head = head->next;
-            if (r->requests_head == nullptr) r->requests_tail = nullptr;
-        }
-        tv::WebRequestFree(head);
-        OlvWebClient_ResetReader(r);
-        r->response_started = 1;
+        DeliverClose(r, socket, head);
         r->delivering_close = 0;
-        head = nullptr;
     }
-
+    // When this module closed the connection, the code that closed it carries on.
     if (!ours) {
         {
             std::scoped_lock lk(client->lock);
             head = r->requests_head;
         }
         if (head != nullptr && r->response_started == 0) {
-            {
-                std::scoped_lock lk(client->lock);
-                r->requests_head = head->next;
-                if (r->requests_head == nullptr) r->requests_tail = nullptr;
-            }
+            head = TakeHead(client, r);
             if (head->on_response != nullptr) {
                 head->on_response(r, 0, nullptr, nullptr, nullptr, 0, -1, head->user, head->user2,
                                   &r->pause);
@@ -212,18 +370,9 @@ void OnDisconnect(OlvAsyncSocket* socket, void* user) noexcept
             tv::WebRequestFree(head);
             OlvWebClient_ResetReader(r);
         }
-        bool queued = false;
-        {
-            std::scoped_lock lk(client->lock);
-            if (r->requests_head != nullptr) {
-                client->tables->connect_queue.push_back(r);
-                queued = true;
-            }
-        }
-        if (queued) {
-            r->state = 0;
-            OlvChain_Wake(client->chain);
-        }
+        r->state = kStateIdle;
+        if (QueueEmpty(client, r)) Park(client, r);
+        else QueueConnect(client, r);
     }
     r->closing = 0;
 }
@@ -243,57 +392,78 @@ void IdleTimer(void* data) noexcept
 {
     auto* r = static_cast<OlvWebReader*>(data);
     OlvWebClient* client = r->client;
-    OlvAsyncSocket* to_close = nullptr;
-    OlvWebReader* evicted = nullptr;
-    {
-        std::scoped_lock lk(client->lock);
-        if (r->requests_head != nullptr) return;
-        if (r->socket != nullptr && !OlvAsyncSocket_IsFree(r->socket)) r->closing = 1;
-        if (client->idle_count > kMaxParked) {
-            evicted = client->tables->idle.front();
-            RemoveFromTables(client, evicted);
-        } else {
-            client->tables->idle.push_back(r);
-            r->parked = 1;
-            ++client->idle_count;
-            to_close = r->socket;
-            r->socket = nullptr;
-        }
-    }
-    if (evicted != nullptr) OlvWebClient_DestroyReader(evicted);
-    if (to_close != nullptr) {
-        // The socket's user is still this reader: keep it told that the close is ours.
-        r->socket = to_close;
-        OlvAsyncSocket_Disconnect(to_close);
-        r->socket = nullptr;
-        r->closing = 0;
-    }
+    if (!QueueEmpty(client, r)) return;
+    CloseOurselves(r);
+    Park(client, r);
 }
 
-OlvAsyncSocket* FreeSocket(OlvWebClient* client) noexcept
+// No complete response in time: the connection ends as if the peer had dropped it, so the
+// request gets its failure delivery and those behind it go out on a new connection.
+void DeadlineTimer(void* data) noexcept
 {
-    for (int i = 0; i < client->socket_count; ++i) {
-        if (OlvAsyncSocket_IsFree(client->sockets[i])) return client->sockets[i];
+    auto* r = static_cast<OlvWebReader*>(data);
+    if (r->state != kStateRequestOut || !Open(r->socket)) return;
+    r->closing = 0;
+    OlvAsyncSocket_Disconnect(r->socket);
+}
+
+// A free pool socket: one that is free, else a new one while the pool may grow, else the
+// socket of a connection that only waits out its idle time.
+OlvAsyncSocket* TakeSocket(OlvWebClient* client) noexcept
+{
+    std::vector<OlvAsyncSocket*> sockets;
+    {
+        std::scoped_lock lk(client->lock);
+        sockets = client->tables->sockets;
+    }
+    for (OlvAsyncSocket* socket : sockets) {
+        if (OlvAsyncSocket_IsFree(socket)) return socket;
+    }
+    if (static_cast<int>(sockets.size()) < client->max_sockets) {
+        OlvAsyncSocket* socket = OlvAsyncSocket_Create(client->chain, kClientBufferBytes, OnData,
+                                                       OnConnect, OnDisconnect, nullptr);
+        OlvAsyncSocket_SetReallocCallback(socket, OnRealloc);
+        std::scoped_lock lk(client->lock);
+        client->tables->sockets.push_back(socket);
+        return socket;
+    }
+    std::vector<OlvWebReader*> waiting_out_idle;
+    {
+        std::scoped_lock lk(client->lock);
+        for (auto& entry : client->tables->connections) {
+            OlvWebReader* r = entry.second;
+            if (r->requests_head == nullptr && r->socket != nullptr) waiting_out_idle.push_back(r);
+        }
+    }
+    for (OlvWebReader* r : waiting_out_idle) {
+        OlvAsyncSocket* socket = r->socket;
+        if (!Open(socket) || r->in_final_delivery || r->delivering_close) continue;
+        IdleTimer(r);
+        if (OlvAsyncSocket_IsFree(socket)) return socket;
     }
     return nullptr;
 }
 
-// A connection whose queue was empty has a new request.
+// A connection whose queue was empty has a new request (or lost it again meanwhile).
 void Kick(OlvWebClient* client, OlvWebReader* r) noexcept
 {
-    OlvLifeTime_Remove(client->timers, r);
+    if (!client->stopping.load()) OlvLifeTime_Remove(client->timers, r);
     OlvWebRequest* head;
     {
         std::scoped_lock lk(client->lock);
         head = r->requests_head;
     }
-    if (head == nullptr || r->delivering_close) return;  // sent once the close is handled
-    if (r->socket != nullptr && !OlvAsyncSocket_IsFree(r->socket)) {
+    if (r->delivering_close) return;  // sent once the close is handled
+    if (head == nullptr) {
+        Settle(client, r);
+        return;
+    }
+    if (Open(r->socket)) {
         if (!(r->header_done && r->length_unknown)) SendRequest(r, head);
         return;
     }
-    std::scoped_lock lk(client->lock);
-    client->tables->connect_queue.push_back(r);
+    if (ArmedSocket(client, r) != nullptr) return;  // connecting: the head goes out then
+    QueueConnect(client, r);
 }
 
 void PreSelect(void* object, fd_set*, fd_set*, fd_set*, int*) noexcept
@@ -310,17 +480,27 @@ void PreSelect(void* object, fd_set*, fd_set*, fd_set*, int*) noexcept
         Kick(client, r);
     }
     for (;;) {
-        OlvWebReader* r = nullptr;
-        OlvAsyncSocket* socket = nullptr;
         {
             std::scoped_lock lk(client->lock);
             if (client->tables->connect_queue.empty()) return;
-            socket = FreeSocket(client);
-            if (socket == nullptr) return;
+        }
+        OlvAsyncSocket* socket = TakeSocket(client);
+        if (socket == nullptr) return;
+        OlvWebReader* r = nullptr;
+        bool empty = false;
+        {
+            std::scoped_lock lk(client->lock);
+            if (client->tables->connect_queue.empty()) return;
             r = client->tables->connect_queue.front();
             client->tables->connect_queue.pop_front();
+            empty = r->requests_head == nullptr;
             r->closing = 0;
         }
+        if (empty) {
+            Park(client, r);
+            continue;
+        }
+        if (ArmedSocket(client, r) != nullptr) continue;
         OlvWebClient_ResetReader(r);
         OlvAsyncSocket_ConnectTo(socket, htonl(INADDR_ANY), r->address, r->port, OnInterrupt, r);
     }
@@ -329,8 +509,8 @@ void PreSelect(void* object, fd_set*, fd_set*, fd_set*, int*) noexcept
 void Destroy(void* object) noexcept
 {
     auto* client = static_cast<OlvWebClient*>(object);
-    // The pool sockets are gone already (they were added to the chain before us).
     std::vector<OlvWebReader*> readers;
+    std::vector<OlvAsyncSocket*> grown;
     {
         std::scoped_lock lk(client->lock);
         for (auto& entry : client->tables->connections) readers.push_back(entry.second);
@@ -338,13 +518,19 @@ void Destroy(void* object) noexcept
         client->tables->idle.clear();
         client->tables->connect_queue.clear();
         client->tables->kicked.clear();
+        auto& sockets = client->tables->sockets;
+        std::ptrdiff_t made = std::min<std::ptrdiff_t>(client->socket_count, std::ssize(sockets));
+        grown.assign(sockets.begin() + made, sockets.end());
     }
+    for (OlvWebReader* r : readers) r->destroying = 1;
+    // The sockets made with the client are gone already (they were added to the chain before
+    // us); those added since end after us, so they must not call back into freed readers.
+    for (OlvAsyncSocket* socket : grown) OlvAsyncSocket_Disconnect(socket);
     for (OlvWebReader* r : readers) {
         r->socket = nullptr;
         OlvWebClient_DestroyReader(r);
     }
     delete client->tables;
-    delete[] client->sockets;
     std::destroy_at(client);
 }
 
@@ -365,6 +551,7 @@ void WebClientCompleteResponse(OlvWebReader* r) noexcept
         OlvWebClient_ResetReader(r);
         return;
     }
+    if (!client->stopping.load()) OlvLifeTime_Remove(client->deadlines, r);
     // A peer that closes after this response (it said so, or it speaks HTTP/1.0) must not
     // be handed the next request on this connection: it would be lost with the close.
     const bool peer_closes =
@@ -373,40 +560,116 @@ void WebClientCompleteResponse(OlvWebReader* r) noexcept
          std::string_view(r->header->version, static_cast<std::size_t>(r->header->version_length)) == "1.0");
     OlvWebClient_ResetReader(r);
     r->response_started = 1;
-    OlvWebRequest* done;
+    tv::WebRequestFree(TakeHead(client, r));
     OlvWebRequest* next;
     {
         std::scoped_lock lk(client->lock);
-        done = r->requests_head;
-        if (done != nullptr) {
-            r->requests_head = done->next;
-            if (r->requests_head == nullptr) r->requests_tail = nullptr;
-        }
         next = r->requests_head;
     }
-    tv::WebRequestFree(done);
-    if (r->socket == nullptr || OlvAsyncSocket_IsFree(r->socket)) return;
+    if (!Open(r->socket)) return;
     if (next == nullptr) {
-        r->state = 0;
-        if (!client->stopping.load()) OlvLifeTime_Add(client->timers, r, kIdleTimeoutMs, IdleTimer, nullptr);
+        Settle(client, r);
         return;
     }
-    if (r->state == 2) {
+    if (r->state == kStateClosing) {
         OlvAsyncSocket_Disconnect(r->socket);
         return;
     }
     if (peer_closes) {
-        r->closing = 1;
-        r->state = 0;
-        OlvAsyncSocket_Disconnect(r->socket);
-        {
-            std::scoped_lock lk(client->lock);
-            client->tables->connect_queue.push_back(r);
-        }
-        OlvChain_Wake(client->chain);
+        r->state = kStateIdle;
+        CloseOurselves(r);
+        QueueConnect(client, r);
         return;
     }
     SendRequest(r, next);
+}
+
+void WebClientSetMaxSockets(OlvWebClient* client, int max_sockets) noexcept
+{
+    if (client != nullptr) client->max_sockets = std::max(max_sockets, client->socket_count);
+}
+
+// Lock held. Unlinks every request of `user` that has not gone out; the one out (the head of
+// a connection with a request out) is left for the caller, `*out_hit` set when it matches.
+OlvWebRequest* UnlinkUnsent(OlvWebReader* r, void* user, bool head_out, bool* out_hit) noexcept
+{
+    OlvWebRequest* dropped = nullptr;
+    OlvWebRequest* previous = nullptr;
+    for (OlvWebRequest* q = r->requests_head; q != nullptr;) {
+        OlvWebRequest* next = q->next;
+        if (q->user == user && q == r->requests_head && head_out) {
+            *out_hit = true;
+            previous = q;
+        } else if (q->user == user) {
+            if (previous != nullptr) previous->next = next;
+            else r->requests_head = next;
+            if (r->requests_tail == q) r->requests_tail = previous;
+            q->next = dropped;
+            dropped = q;
+        } else {
+            previous = q;
+        }
+        q = next;
+    }
+    return dropped;
+}
+
+int WebClientCancel(OlvWebClient* client, std::uint32_t address, std::uint16_t port,
+                    void* user) noexcept
+{
+    if (client == nullptr) return 0;
+    OlvWebReader* r = nullptr;
+    OlvWebRequest* dropped = nullptr;
+    bool out_hit = false;
+    {
+        std::scoped_lock lk(client->lock);
+        auto it = client->tables->connections.find(KeyOf(address, port, 0));
+        if (it == client->tables->connections.end()) return 0;
+        r = it->second;
+        // A head being delivered right now, or one already handed to the socket, stays.
+        const bool head_busy = r->in_final_delivery || r->delivering_close;
+        const bool head_out = head_busy || (r->state == kStateRequestOut && r->socket != nullptr);
+        dropped = UnlinkUnsent(r, user, head_out, &out_hit);
+        if (head_busy) out_hit = false;
+    }
+    int count = 0;
+    for (OlvWebRequest* q = dropped; q != nullptr; ++count) {
+        OlvWebRequest* next = q->next;
+        tv::WebRequestFree(q);
+        q = next;
+    }
+    if (out_hit && Open(r->socket)) {
+        // The socket may still point at its buffers: freed only once the socket let go.
+        OlvWebRequest* head = TakeHead(client, r);
+        if (!client->stopping.load()) OlvLifeTime_Remove(client->deadlines, r);
+        OlvWebClient_ResetReader(r);
+        r->state = kStateIdle;
+        Abandon(r);
+        tv::WebRequestFree(head);
+        ++count;
+        if (!QueueEmpty(client, r)) QueueConnect(client, r);
+    }
+    Settle(client, r);
+    return count;
+}
+
+WebClientCounts WebClientCount(OlvWebClient* client) noexcept
+{
+    WebClientCounts counts;
+    std::scoped_lock lk(client->lock);
+    counts.connections = static_cast<int>(client->tables->connections.size());
+    counts.parked = client->idle_count;
+    counts.sockets = static_cast<int>(client->tables->sockets.size());
+    for (auto& entry : client->tables->connections) {
+        for (OlvWebRequest* q = entry.second->requests_head; q != nullptr; q = q->next)
+            ++counts.requests;
+    }
+    return counts;
+}
+
+void WebClientSetResponseDeadlineForTest(OlvWebClient* client, int deadline_ms) noexcept
+{
+    client->deadline_ms.store(deadline_ms);
 }
 
 }  // namespace tv
@@ -418,13 +681,15 @@ OlvWebClient* OlvWebClient_Create(int socket_count, OlvChain* chain)
     client->chain = chain;
     client->tables = new Tables;
     client->timers = OlvLifeTime_Create(chain);
+    client->deadlines = OlvLifeTime_Create(chain);
     tv::WatchMonitorEnd(client->timers, &client->stopping);
     client->socket_count = socket_count > 0 ? socket_count : 1;
-    client->sockets = new OlvAsyncSocket*[static_cast<std::size_t>(client->socket_count)];
+    client->max_sockets = client->socket_count;
     for (int i = 0; i < client->socket_count; ++i) {
-        client->sockets[i] = OlvAsyncSocket_Create(chain, kClientBufferBytes, OnData, OnConnect,
-                                                   OnDisconnect, nullptr);
-        OlvAsyncSocket_SetReallocCallback(client->sockets[i], OnRealloc);
+        OlvAsyncSocket* socket = OlvAsyncSocket_Create(chain, kClientBufferBytes, OnData, OnConnect,
+                                                       OnDisconnect, nullptr);
+        OlvAsyncSocket_SetReallocCallback(socket, OnRealloc);
+        client->tables->sockets.push_back(socket);
     }
     OlvChain_Add(chain, client);
     return client;
@@ -477,12 +742,7 @@ void OlvWebClient_PipelineRequest(OlvWebClient* client, std::uint32_t address, s
             if (was_empty) {
                 if (r->parked) {
                     auto& idle = client->tables->idle;
-                    for (auto i = idle.begin(); i != idle.end(); ++i) {
-                        if (*i == r) {
-                            idle.erase(i);
-                            break;
-                        }
-                    }
+                    idle.erase(std::remove(idle.begin(), idle.end(), r), idle.end());
                     r->parked = 0;
                     if (client->idle_count > 0) --client->idle_count;
                 }

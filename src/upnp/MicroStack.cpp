@@ -266,6 +266,9 @@ MicroStack* MicroStack_Create(OlvChain* chain, const char* friendly_name, const 
     // The event client goes into the chain before the stack, so that its end (which reports
     // every NOTIFY still in flight) comes while the subscribers still exist.
     stack->event_client = OlvWebClient_Create(kEventClientSockets, chain);
+    // A socket for every subscriber there may be: a receiver that never answers holds only
+    // its own.
+    tv::WebClientSetMaxSockets(stack->event_client, 2 * tv::kMaxSubscribers);
     OlvChain_Add(chain, stack);
     tv::SsdpSetup(stack, notify_cycle);
     device.stack = stack;

@@ -2,7 +2,9 @@
 // subscribers per service, the initial event, the five evented values and their NOTIFY
 // requests through the event client. Requests and delivery results run on the chain thread;
 // the setters may run on any thread. subscriber_lock guards lists, counts, values and every
-// ref_count.
+// ref_count. A subscriber holds at most two NOTIFYs with the event client; a subscriber that
+// leaves its list takes the ones that have not gone out with it.
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -104,7 +106,8 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b)
 }
 
 // Seconds granted for a Timeout value: "Second-N" gives N (digits read up to the first
-// non-digit), anything else 7200; the grant is at most 300.
+// non-digit), anything else 7200; the grant is at most 300, and a request for none or less
+// (a subscription over before it starts) gets 300 as well.
 long GrantedTimeout(std::string_view value, bool present)
 {
     std::string_view text = "7200";
@@ -124,7 +127,8 @@ long GrantedTimeout(std::string_view value, bool present)
         if (seconds < 100000) seconds = seconds * 10 + (text[i] - '0');
     }
     if (negative) seconds = -seconds;
-    return seconds > tv::kMaxSubscriptionSeconds ? tv::kMaxSubscriptionSeconds : seconds;
+    if (seconds <= 0 || seconds > tv::kMaxSubscriptionSeconds) return tv::kMaxSubscriptionSeconds;
+    return seconds;
 }
 
 struct Callback {
@@ -133,11 +137,16 @@ struct Callback {
     std::string_view path = "/";
 };
 
-// The first URL of a Callback value: "<http://host[:port][/path]>".
+// The first URL of a Callback value: "<http://host[:port][/path]>". False without "://",
+// for a scheme other than http and for a port outside 1-65535.
 bool ParseCallback(std::string_view value, Callback* callback)
 {
     std::size_t scheme = value.find("://");
     if (scheme == std::string_view::npos) return false;
+    std::string_view name = value.substr(0, scheme);
+    while (!name.empty() && (name.front() == ' ' || name.front() == '\t')) name.remove_prefix(1);
+    if (!name.empty() && name.front() == '<') name.remove_prefix(1);
+    if (!EqualsIgnoringCase(name, "http")) return false;
     std::string_view rest = value.substr(scheme + 3);
     std::size_t close = rest.find('>');
     if (close != std::string_view::npos) rest = rest.substr(0, close);
@@ -152,7 +161,8 @@ bool ParseCallback(std::string_view value, Callback* callback)
         for (std::size_t i = 0; i < digits.size() && digits[i] >= '0' && digits[i] <= '9'; ++i) {
             if (port <= 65535) port = port * 10 + static_cast<unsigned long>(digits[i] - '0');
         }
-        callback->port = static_cast<std::uint16_t>(port > 65535 ? 0 : port);
+        if (port == 0 || port > 65535) return false;
+        callback->port = static_cast<std::uint16_t>(port);
     }
     char text[INET_ADDRSTRLEN] = {};
     if (host.size() >= sizeof text) {
@@ -165,8 +175,17 @@ bool ParseCallback(std::string_view value, Callback* callback)
     return true;
 }
 
-// Events may only go back to the subscriber itself or to a host on the network it reached
-// us through; anything else would let any client make the server send requests anywhere.
+// The network's own address or its broadcast address (a subnet with room for them).
+bool NetworkOrBroadcast(std::uint32_t address, std::uint32_t mask)
+{
+    std::uint32_t host_bits = ~mask;
+    if (std::popcount(host_bits) < 2) return false;
+    return (address & host_bits) == 0 || (address & host_bits) == host_bits;
+}
+
+// Events may only go back to the subscriber itself, to a host on the network it reached us
+// through, or to the server's own machine (a player there may name any of its addresses);
+// anything else would let any client make the server send requests anywhere.
 bool CallbackAllowed(OlvWebSession* session, std::uint32_t address)
 {
     if (address == INADDR_NONE || address == 0) return false;
@@ -174,21 +193,20 @@ bool CallbackAllowed(OlvWebSession* session, std::uint32_t address)
         session->connection != nullptr ? OlvAsyncSocket_GetRemoteAddress(session->connection) : 0;
     if (address == remote) return true;
     std::uint32_t local = OlvWebServer_SessionLocalAddress(session);
-    if (local == 0) return false;
     bool allowed = false;
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0) return false;
     for (ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
-        if (it->ifa_addr == nullptr || it->ifa_netmask == nullptr ||
-            it->ifa_addr->sa_family != AF_INET)
-            continue;
+        if (it->ifa_addr == nullptr || it->ifa_addr->sa_family != AF_INET) continue;
         sockaddr_in interface_address{};
-        sockaddr_in mask{};
         std::memcpy(&interface_address, it->ifa_addr, sizeof interface_address);
+        std::uint32_t own = interface_address.sin_addr.s_addr;
+        if (own == address) allowed = true;
+        if (own != local || local == 0 || it->ifa_netmask == nullptr) continue;
+        sockaddr_in mask{};
         std::memcpy(&mask, it->ifa_netmask, sizeof mask);
-        if (interface_address.sin_addr.s_addr != local) continue;
         std::uint32_t m = mask.sin_addr.s_addr;
-        if ((address & m) == (local & m)) allowed = true;
+        if ((address & m) == (local & m) && !NetworkOrBroadcast(address, m)) allowed = true;
     }
     freeifaddrs(list);
     return allowed;
@@ -212,10 +230,15 @@ void Unlink(MicroStack* stack, Subscriber* subscriber)
     --stack->subscriber_counts[subscriber->service];
 }
 
-// Unlinks the subscriber from its service list and drops the list's reference. Under the lock.
+// Unlinks the subscriber from its service list, drops its NOTIFYs that have not gone out and
+// the list's reference. Under the lock; chain thread.
 void RemoveFromList(MicroStack* stack, Subscriber* subscriber)
 {
     Unlink(stack, subscriber);
+    int dropped = tv::WebClientCancel(stack->event_client, subscriber->callback_address,
+                                      subscriber->callback_port, subscriber);
+    subscriber->notifies_held -= dropped;
+    subscriber->ref_count -= dropped;
     if (--subscriber->ref_count == 0) {
         FreeSubscriber(subscriber);
         return;
@@ -236,6 +259,9 @@ void UnlinkDetached(MicroStack* stack, Subscriber* subscriber)
     if (subscriber->next != nullptr) subscriber->next->previous = subscriber->previous;
 }
 
+void Notify(MicroStack* stack, Subscriber* subscriber, const char* property);
+char* InitialProperties(MicroStack* stack, int service);
+
 void OnDelivery(OlvWebReader* /*reader*/, int /*interrupt*/, OlvPacket* header, char* /*data*/,
                 int* /*consumed*/, int /*length*/, int done, void* user, void* user2,
                 int* /*pause*/) noexcept
@@ -244,15 +270,27 @@ void OnDelivery(OlvWebReader* /*reader*/, int /*interrupt*/, OlvPacket* header, 
     auto* subscriber = static_cast<Subscriber*>(user);
     auto* stack = static_cast<MicroStack*>(user2);
     std::scoped_lock lock(stack->subscriber_lock);
+    --subscriber->notifies_held;
     if (--subscriber->ref_count == 0) {
         if (subscriber->service < 0) UnlinkDetached(stack, subscriber);
         FreeSubscriber(subscriber);
         return;
     }
-    // No response at all: the receiver is unreachable. Any HTTP answer keeps the subscription.
-    if (header == nullptr && subscriber->disabled == 0 && subscriber->service >= 0) {
-        subscriber->disabled = 1;
-        RemoveFromList(stack, subscriber);
+    // No response (unreachable, or none within the deadline). Any HTTP answer keeps the
+    // subscription.
+    if (header == nullptr) {
+        if (subscriber->disabled == 0 && subscriber->service >= 0) {
+            subscriber->disabled = 1;
+            RemoveFromList(stack, subscriber);
+        }
+        return;
+    }
+    if (subscriber->change_pending != 0 && subscriber->service >= 0 &&
+        subscriber->expires >= Now()) {
+        subscriber->change_pending = 0;
+        char* property = InitialProperties(stack, subscriber->service);
+        Notify(stack, subscriber, property);
+        tv::Free(property);
     }
 }
 
@@ -274,6 +312,7 @@ void Notify(MicroStack* stack, Subscriber* subscriber, const char* property)
                   subscriber->sid, subscriber->seq, body_length, property);
     ++subscriber->seq;
     ++subscriber->ref_count;
+    ++subscriber->notifies_held;
     OlvWebClient_PipelineRequest(stack->event_client, subscriber->callback_address,
                                  subscriber->callback_port, text, static_cast<std::size_t>(length),
                                  OwnTransfer, nullptr, 0, OwnStatic, OnDelivery, subscriber,
@@ -355,7 +394,8 @@ void SetValue(MicroStack* stack, int index, int service, char* value)
         std::int64_t now = Now();
         for (Subscriber* s = stack->subscribers[service]; s != nullptr; s = s->next) {
             if (s->expires < now) continue;
-            Notify(stack, s, property);
+            if (s->notifies_held >= tv::kMaxNotifiesHeld) s->change_pending = 1;
+            else Notify(stack, s, property);
         }
     }
     tv::Free(property);
@@ -409,6 +449,11 @@ void GenaSubscribe(MicroStack* stack, OlvWebSession* session, OlvPacket* header)
     int service = ServiceOfPath(header);
 
     if (sid.data() != nullptr) {
+        // A renewal names its subscription by SID alone; UPnP refuses the mix with 400.
+        if (callback_value.data() != nullptr || LastHeader(header, "NT").data() != nullptr) {
+            MicroStack_SendStatus(session, 400, "Bad Request");
+            return;
+        }
         if (service < 0) {
             SendText(session, kPreconditionFailed);
             return;

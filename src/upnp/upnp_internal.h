@@ -25,6 +25,9 @@ inline constexpr int kServiceConnectionManager = 0;
 inline constexpr int kServiceContentDirectory = 1;
 inline constexpr int kMaxSubscribers = 10;
 inline constexpr long kMaxSubscriptionSeconds = 300;
+// NOTIFYs a subscriber may have with the event client at once (one out, one waiting); a
+// change beyond that is sent after them, folded into one event with all current values.
+inline constexpr int kMaxNotifiesHeld = 2;
 
 // Indices of the evented values.
 enum EventedValue : int {
@@ -45,6 +48,8 @@ struct Subscriber {
     char* callback_path = nullptr;
     int callback_path_length = 0;
     int ref_count = 0;
+    int notifies_held = 0;  // NOTIFYs with the event client; each holds a reference
+    int change_pending = 0;  // a change came while kMaxNotifiesHeld were held
     int disabled = 0;
     std::int64_t expires = 0;
     int service = 0;

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -295,6 +296,49 @@ TEST(OlvWebClient, ChainEndInterruptsPendingRequests)
         EXPECT_FALSE(d.has_header);
         EXPECT_EQ(d.done, -1);
     }
+}
+
+// More destinations than may be parked: each connection ends up parked or evicted, never left
+// open and marked as closing by the client, so a peer that drops a later request without an
+// answer still ends that request.
+TEST(OlvWebClient, EveryRequestEndsAfterMoreConnectionsThanMayBeParked)
+{
+    constexpr int kPeers = 24;
+    Record r;
+    std::vector<std::unique_ptr<FakeServer>> peers;
+    for (int i = 0; i < kPeers; ++i) {
+        peers.push_back(std::make_unique<FakeServer>());
+        peers.back()->Run([](FakeServer& p) {
+            // Answers the first request it sees, then drops every later one unanswered.
+            for (int served = 0; served < 2;) {
+                int fd = p.Accept(9000);
+                if (fd < 0) return;
+                while (served < 2 && !FakeServer::ReadRequest(fd).empty()) {
+                    if (served++ > 0) break;
+                    FakeServer::Write(fd, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+                }
+                ::close(fd);
+            }
+        });
+    }
+    OlvChain* chain = OlvChain_Create();
+    OlvWebClient* client = OlvWebClient_Create(kPeers, chain);
+    ChainThread thread(chain);
+    thread.Start();
+    for (auto& peer : peers) Request(client, peer->port, "/first", &r);
+    ASSERT_TRUE(r.signal.WaitFor([&] { return r.finals.size() == kPeers; }, 8000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(3600));  // every connection idles out
+    for (auto& peer : peers) Request(client, peer->port, "/second", &r);
+    std::size_t ended = 0;
+    r.signal.WaitFor([&] { return (ended = r.finals.size() - kPeers) == kPeers; }, 8000);
+    tv::WebClientCounts counts = tv::WebClientCount(client);
+    thread.Stop();
+    for (auto& peer : peers) peer->thread.join();
+    EXPECT_EQ(ended, static_cast<std::size_t>(kPeers)) << "second requests that ended in time";
+    for (std::size_t i = kPeers; i < r.finals.size(); ++i) EXPECT_FALSE(r.finals[i].has_header);
+    EXPECT_LE(counts.parked, 20);
+    EXPECT_LE(counts.connections, kPeers);
+    EXPECT_EQ(counts.requests, 0);
 }
 
 // Six attempts after delays of 0, 1, 2, 4 and 8 s, then one failure delivery.

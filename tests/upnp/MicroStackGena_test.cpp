@@ -1,19 +1,25 @@
 // GENA eventing against a real HTTP receiver on 127.0.0.1: the SUBSCRIBE, renewal and
 // UNSUBSCRIBE answers, the subscriber limit, the initial event and the sequence numbers, a
-// dead receiver, and the Callback check that keeps events on the subscriber's own network.
+// dead receiver, stalled receivers, and the Callback check that keeps events on the subscriber's
+// own network or the server itself.
 #include "upnp/MicroStack.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <net/if.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 
+#include "http/OlvWebClient.h"
 #include "support/ChainRunner.h"
 #include "support/LoopbackClient.h"
 #include "upnp/upnp_internal.h"
@@ -126,6 +132,75 @@ private:
     std::vector<std::string> requests_;
     std::thread thread_;
 };
+
+// A callback whose host takes connections (the kernel's backlog does) and never answers.
+class StalledCallback {
+public:
+    StalledCallback()
+    {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        socklen_t length = sizeof address;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        ::listen(fd_, 1024);
+    }
+    ~StalledCallback() { ::close(fd_); }
+    StalledCallback(const StalledCallback&) = delete;
+    StalledCallback& operator=(const StalledCallback&) = delete;
+    std::uint16_t port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+// Gives lo one more address, with a mask of its own (calling thread's namespace).
+bool AddLoopbackAddress(const char* text)
+{
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq request{};
+    std::strcpy(request.ifr_name, "lo");
+    bool ok = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+    ok = ok && ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    ifreq alias{};
+    std::strcpy(alias.ifr_name, "lo:1");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    ::inet_pton(AF_INET, text, &address.sin_addr);
+    std::memcpy(&alias.ifr_addr, &address, sizeof address);
+    ok = ok && ::ioctl(fd, SIOCSIFADDR, &alias) == 0;
+    address.sin_addr.s_addr = INADDR_NONE;
+    std::memcpy(&alias.ifr_netmask, &address, sizeof address);
+    ok = ok && ::ioctl(fd, SIOCSIFNETMASK, &alias) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// One request to the server at another of its addresses, read until it closes.
+std::string ExchangeVia(const char* address_text, std::uint16_t port, const std::string& request)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval timeout{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    ::inet_pton(AF_INET, address_text, &to.sin_addr);
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        char buffer[1024];
+        for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+            answer.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return answer;
+}
 
 std::string Subscribe(std::uint16_t port, const std::string& path, const std::string& headers)
 {
@@ -262,15 +337,23 @@ TEST(MicroStackGena, TimeoutsAreClampedAndBadRequestsRefused)
     EXPECT_FALSE(GrantedSid(Subscribe(host.port(), path, callback + "TIMEOUT: Second-60\r\n"), 60).empty());
     EXPECT_FALSE(GrantedSid(Subscribe(host.port(), path, callback + "TIMEOUT: Second-infinite\r\n"), 300).empty());
     EXPECT_FALSE(GrantedSid(Subscribe(host.port(), path, callback), 300).empty());
-    EXPECT_FALSE(GrantedSid(Subscribe(host.port(), path, callback + "timeout: Second-5\r\n"), 5).empty());
+    std::string sid = GrantedSid(Subscribe(host.port(), path, callback + "timeout: Second-5\r\n"), 5);
+    EXPECT_FALSE(sid.empty());
+    EXPECT_FALSE(GrantedSid(Subscribe(host.port(), path, callback + "TIMEOUT: Second-0\r\n"), 300).empty());
+    // A renewal carries neither a Callback nor an NT.
+    const std::string bad_request =
+        "HTTP/1.1 400 Bad Request\r\nServer: WINDOWS, UPnP/1.0, Tindravoller 1.2\r\nContent-Length: 0\r\n\r\n";
+    EXPECT_EQ(Subscribe(host.port(), path, "SID: " + sid + "\r\n" + callback), bad_request);
+    EXPECT_EQ(Subscribe(host.port(), path, "SID: " + sid + "\r\nNT: upnp:event\r\n"), bad_request);
+    EXPECT_EQ(GrantedSid(Subscribe(host.port(), path, "SID: " + sid + "\r\nTIMEOUT: Second-0\r\n"), 300), sid);
 
     EXPECT_EQ(Subscribe(host.port(), "/ContentDirectory/control", callback),
               "HTTP/1.1 412 Invalid Service Name\r\nContent-Length: 0\r\n\r\n");
     EXPECT_EQ(Subscribe(host.port(), path, "Callback: 127.0.0.1/evt\r\n"), kPreconditionFailed);
     EXPECT_EQ(Subscribe(host.port(), path, "NT: upnp:event\r\n"), kPreconditionFailed);
 
-    // Five so far; the eleventh within the limit is refused, the other service still works.
-    for (int i = 5; i < 10; ++i) {
+    // Six so far; the eleventh within the limit is refused, the other service still works.
+    for (int i = 6; i < 10; ++i) {
         EXPECT_FALSE(GrantedSid(Subscribe(host.port(), path, callback), 300).empty()) << i;
     }
     EXPECT_EQ(Subscribe(host.port(), path, callback),
@@ -279,33 +362,49 @@ TEST(MicroStackGena, TimeoutsAreClampedAndBadRequestsRefused)
         GrantedSid(Subscribe(host.port(), "/ConnectionManager/event", callback), 300).empty());
 }
 
-TEST(MicroStackGena, CallbackMustStayOnTheSubscribersNetwork)
+// In a network namespace of its own, where lo also carries 198.51.100.7/32: an address of
+// the server itself that the subscriber did not reach it on.
+TEST(MicroStackGena, CallbackMustBeTheSubscribersNetworkOrTheServerItself)
 {
-    EventReceiver receiver;
-    StackHost host;
-    host.Start();
-    const std::string path = "/ContentDirectory/event";
-    const std::string port = std::to_string(receiver.port());
-    for (const std::string& host_part :
-         {std::string("10.9.8.7:") + port, std::string("192.0.2.1"), std::string("localhost:") + port,
-          std::string("0.0.0.0:") + port, std::string("")}) {
-        EXPECT_EQ(Subscribe(host.port(), path, "Callback: <http://" + host_part + "/evt>\r\n"),
-                  kPreconditionFailed)
-            << host_part;
-    }
-    // Another address on the loopback network is the subscriber's own network.
-    EXPECT_FALSE(
-        GrantedSid(Subscribe(host.port(), path, "Callback: <http://127.0.0.2:" + port + "/e>\r\n"), 300)
-            .empty());
-    // Only the first URL counts.
-    EXPECT_FALSE(GrantedSid(Subscribe(host.port(), path,
-                                      "Callback: <http://127.0.0.1:" + port +
-                                          "/first><http://10.9.8.7/second>\r\n"),
-                            300)
-                     .empty());
-    // (The receiver listens on 127.0.0.1 only, so the event to 127.0.0.2 is not seen here.)
-    ASSERT_TRUE(receiver.WaitFor(1));
-    EXPECT_EQ(receiver.Requests()[0].rfind("NOTIFY /first HTTP/1.1\r\n", 0), 0u);
+    std::thread([] {
+        if (!tv::test::InNamespace() || ::unshare(CLONE_NEWNET) != 0 || !AddLoopbackAddress("198.51.100.7")) {
+            ADD_FAILURE() << "needs a private network namespace (scripts/netns.sh)";
+            return;
+        }
+        EventReceiver receiver;
+        StackHost host;
+        host.Start();
+        const std::string path = "/ContentDirectory/event";
+        const std::string port = std::to_string(receiver.port());
+        for (const std::string& url :
+             {"http://10.9.8.7:" + port, std::string("http://192.0.2.1"), "http://localhost:" + port,
+              "http://0.0.0.0:" + port, std::string("http://"), "http://203.0.113.9:" + port,
+              "http://127.0.0.0:" + port, "http://127.255.255.255:" + port,
+              std::string("http://127.0.0.1:0"), std::string("http://127.0.0.1:65536"),
+              std::string("http://127.0.0.1:"), "https://127.0.0.1:" + port, "ftp://127.0.0.1:" + port}) {
+            EXPECT_EQ(Subscribe(host.port(), path, "Callback: <" + url + "/evt>\r\n"), kPreconditionFailed)
+                << url;
+        }
+        // The subscriber's own network, and any address of the server whichever way it came in.
+        for (const std::string& host_part : {"127.0.0.2:" + port, "198.51.100.7:" + port})
+            EXPECT_FALSE(GrantedSid(Subscribe(host.port(), path, "Callback: <http://" + host_part + "/e>\r\n"), 300)
+                             .empty())
+                << host_part;
+        EXPECT_FALSE(GrantedSid(ExchangeVia("198.51.100.7", host.port(),
+                                            "SUBSCRIBE " + path + " HTTP/1.0\r\n" + CallbackTo(receiver.port()) + "\r\n"),
+                                300)
+                         .empty());
+        EXPECT_EQ(ExchangeVia("198.51.100.7", host.port(),
+                              "SUBSCRIBE " + path + " HTTP/1.0\r\nCallback: <http://203.0.113.9:" + port + "/e>\r\n\r\n"),
+                  kPreconditionFailed);
+        // Only the first URL counts.
+        EXPECT_FALSE(GrantedSid(Subscribe(host.port(), path,
+                                          "Callback: <http://127.0.0.1:" + port + "/first><http://10.9.8.7/second>\r\n"),
+                                300)
+                         .empty());
+        ASSERT_TRUE(receiver.WaitFor(2));
+        EXPECT_EQ(receiver.Requests()[1].rfind("NOTIFY /first HTTP/1.1\r\n", 0), 0u);
+    }).join();
 }
 
 TEST(MicroStackGena, DeadReceiverLosesItsSubscription)
@@ -353,6 +452,69 @@ TEST(MicroStackGena, DeadReceiverLosesItsSubscription)
         EXPECT_EQ(r.find("HOST: 127.0.0.1:" + std::to_string(dead)), std::string::npos);
 }
 
+TEST(MicroStackGena, HealthySubscriberIsHeardWhileFiveCallbacksStall)
+{
+    EventReceiver receiver;
+    StalledCallback stalled[5];
+    StackHost host;
+    tv::WebClientSetResponseDeadlineForTest(host.stack()->event_client, 3000);
+    host.Start();
+    const std::string path = "/ContentDirectory/event";
+    std::vector<std::string> stalled_sids;
+    for (StalledCallback& callback : stalled) {
+        stalled_sids.push_back(GrantedSid(Subscribe(host.port(), path, CallbackTo(callback.port())), 300));
+        ASSERT_FALSE(stalled_sids.back().empty());
+    }
+    std::string healthy = GrantedSid(Subscribe(host.port(), path, CallbackTo(receiver.port())), 300);
+    ASSERT_FALSE(healthy.empty());
+    ASSERT_TRUE(receiver.WaitFor(1)) << "no initial event while five callbacks stall";
+    for (const std::string& sid : stalled_sids)  // not waiting for their deadline
+        EXPECT_EQ(GrantedSid(Subscribe(host.port(), path, "SID: " + sid + "\r\n"), 300), sid);
+    // A burst of changes: each subscriber holds at most two NOTIFYs, the rest fold into one
+    // that carries the newest values, and the sequence numbers run on without a gap.
+    for (unsigned i = 1; i <= 50; ++i) MicroStack_SetSystemUpdateID(host.stack(), i);
+    EXPECT_LE(tv::WebClientCount(host.stack()->event_client).requests, 2 * 6);
+    EXPECT_TRUE(tv::test::WaitUntil([&] {
+        std::vector<std::string> requests = receiver.Requests();
+        return requests.back().find("<SystemUpdateID>50</SystemUpdateID>") != std::string::npos;
+    }));
+    std::vector<std::string> requests = receiver.Requests();
+    for (std::size_t i = 0; i < requests.size(); ++i)
+        EXPECT_NE(requests[i].find("SEQ: " + std::to_string(i) + "\r\n"), std::string::npos) << i;
+
+    // A delivery without an answer in time failed: those subscriptions are gone.
+    EXPECT_TRUE(tv::test::WaitUntil(
+        [&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            return Subscribe(host.port(), path, "SID: " + stalled_sids[4] + "\r\n") == kPreconditionFailed;
+        },
+        std::chrono::seconds(10)));
+    for (const std::string& sid : stalled_sids)
+        EXPECT_EQ(Subscribe(host.port(), path, "SID: " + sid + "\r\n"), kPreconditionFailed);
+    EXPECT_EQ(GrantedSid(Subscribe(host.port(), path, "SID: " + healthy + "\r\n"), 300), healthy);
+}
+
+// Memory by count: every NOTIFY held for a subscriber that is gone keeps that subscriber.
+TEST(MicroStackGena, SubscribeUnsubscribeLoopAgainstStalledCallbacksHoldsNothing)
+{
+    StalledCallback stalled[5];
+    StackHost host;
+    host.Start();
+    const std::string path = "/ConnectionManager/event";
+    for (int i = 0; i < 300; ++i) {
+        std::string sid = GrantedSid(Subscribe(host.port(), path, CallbackTo(stalled[i % 5].port())), 300);
+        ASSERT_FALSE(sid.empty()) << i;
+        ASSERT_EQ(Exchange(host.port(), "UNSUBSCRIBE " + path + " HTTP/1.0\r\nSID: " + sid + "\r\n\r\n"),
+                  "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    }
+    int held = 0;
+    {
+        std::scoped_lock lock(host.stack()->subscriber_lock);
+        for (tv::Subscriber* s = host.stack()->detached; s != nullptr; s = s->next) ++held;
+    }
+    EXPECT_LE(held, 5) << "unsubscribed subscribers still held by their NOTIFYs";
+}
+
 TEST(MicroStackGena, ExpiredSubscribersHearNothingUntilRenewedOrPurged)
 {
     EventReceiver receiver;
@@ -360,8 +522,8 @@ TEST(MicroStackGena, ExpiredSubscribersHearNothingUntilRenewedOrPurged)
     host.Start();
     const std::string path = "/ConnectionManager/event";
     const std::string callback = CallbackTo(receiver.port());
-    std::string a = GrantedSid(Subscribe(host.port(), path, callback + "TIMEOUT: Second-0\r\n"), 0);
-    std::string b = GrantedSid(Subscribe(host.port(), path, callback + "TIMEOUT: Second-0\r\n"), 0);
+    std::string a = GrantedSid(Subscribe(host.port(), path, callback + "TIMEOUT: Second-1\r\n"), 1);
+    std::string b = GrantedSid(Subscribe(host.port(), path, callback + "TIMEOUT: Second-1\r\n"), 1);
     ASSERT_FALSE(a.empty());
     ASSERT_FALSE(b.empty());
     ASSERT_TRUE(receiver.WaitFor(2));  // the two initial events
