@@ -3,6 +3,7 @@
 #include "app/SharedFolders.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -102,6 +103,9 @@ TablePlan PlanTable(const std::vector<std::string>& list)
     table->folder_count = count;
     return plan;
 }
+
+// Set by each load: the server looks at the folders left out again until they can be shared.
+std::atomic<bool> g_some_left_out{false};
 
 void PublishTable(const SharedFolderTable& table)
 {
@@ -508,6 +512,11 @@ bool SharedFolders_Canonical(std::string_view path, std::string* canonical,
     return reason.empty();
 }
 
+bool SharedFolders_SomeLeftOut() noexcept
+{
+    return g_some_left_out.load();
+}
+
 SharedFoldersStamp SharedFolders_FileStamp() noexcept
 {
     SharedFoldersStamp stamp;
@@ -695,6 +704,7 @@ int TakeEntries(const std::vector<std::string>& entries, std::vector<std::string
 {
     TablePlan plan = PlanTable(entries);
     PublishTable(*plan.table);
+    g_some_left_out.store(!plan.not_shared.empty());
     list.clear();
     for (std::string& entry : plan.canonical_list)
         tv::SharedFolders_InsertSorted(list, std::move(entry));

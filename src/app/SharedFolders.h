@@ -104,6 +104,10 @@ struct SharedFoldersStamp {
 };
 SharedFoldersStamp SharedFolders_FileStamp() noexcept;
 
+// Any thread. Whether the last load left out folders that are in the list (one that is not
+// there yet, like a disk mounted later), so that a server looks at them again.
+bool SharedFolders_SomeLeftOut() noexcept;
+
 // Like SharedFolders_Load, but a damaged file yields the folders that could still be read
 // (in list and table) with kSharedFoldersBadFile and its message; the file itself is kept as
 // it is, and the next save keeps it aside as "<file>.bad" before writing the new list.

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -43,6 +44,14 @@ namespace {
 constexpr char kVirtualDirectory[] = "content";
 constexpr char kPost400[] = "HTTP/1.1 400\r\n\r\n";
 constexpr std::string_view kPartialSuffix = ".tmp";
+constexpr std::int64_t kRetryLeftOutMs = 5000;
+
+std::int64_t NowMs() noexcept
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 char* CopyText(const char* text) noexcept
 {
@@ -107,51 +116,45 @@ char* FileProtocolInfo(const std::string& extension, CdsMediaClass* media_class)
     return text;
 }
 
-DmsSettingsStamp ReadSettingsStamp() noexcept
+// One line for each folder left out.
+void LogLines(std::string_view lines) noexcept
 {
-    DmsSettingsStamp stamp;
-    std::string path = tv::SharedFolders_SettingsPath();
-    struct stat info {};
-    if (path.empty() || ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return stamp;
-    stamp.known = 1;
-    stamp.device = static_cast<std::uint64_t>(info.st_dev);
-    stamp.inode = static_cast<std::uint64_t>(info.st_ino);
-    stamp.size = static_cast<std::int64_t>(info.st_size);
-    stamp.mtime_sec = static_cast<std::int64_t>(info.st_mtim.tv_sec);
-    stamp.mtime_nsec = static_cast<std::int64_t>(info.st_mtim.tv_nsec);
-    return stamp;
-}
-
-bool SameStamp(const DmsSettingsStamp& a, const DmsSettingsStamp& b) noexcept
-{
-    return a.known == b.known && a.device == b.device && a.inode == b.inode && a.size == b.size &&
-           a.mtime_sec == b.mtime_sec && a.mtime_nsec == b.mtime_nsec;
+    while (!lines.empty()) {
+        std::size_t end = lines.find('\n');
+        std::string line(lines.substr(0, end));
+        if (!line.empty()) ServerLog("%s", line.c_str());
+        lines.remove_prefix(end == std::string_view::npos ? lines.size() : end + 1);
+    }
 }
 
 // The list may be edited by another process while the server runs (the program's --share
 // and --unshare): the table follows the file at the next request. A file that vanished
-// leaves the table alone, as does one that cannot be read.
+// leaves the table alone, as does one that cannot be read. A folder left out because it is
+// not there (a disk mounted after the server started) is looked at again every few seconds,
+// and the log repeats the folders left out only when they change.
 void FollowSettingsFile(DmsIntegration* dms) noexcept
 {
-    DmsSettingsStamp now = ReadSettingsStamp();
-    if (SameStamp(now, dms->settings)) return;
+    tv::SharedFoldersStamp now = tv::SharedFolders_FileStamp();
+    if (now == dms->settings) {
+        if (!tv::SharedFolders_SomeLeftOut()) return;
+        std::int64_t clock = NowMs();
+        if (clock < dms->retry_left_out_ms) return;
+        dms->retry_left_out_ms = clock + kRetryLeftOutMs;
+    }
     dms->settings = now;
-    if (!now.known) return;
+    if (!now.exists) return;
     std::vector<std::string> list;
     std::string message;
     int result = SharedFolders_Load(list, &message);
     if (result < 0) {
         ServerLog("Shared folders not reloaded: %s", message.c_str());
-    } else if (result == tv::kSharedFoldersNotShared) {
-        // One line for each folder left out.
-        std::string_view lines = message;
-        while (!lines.empty()) {
-            std::size_t end = lines.find('\n');
-            std::string line(lines.substr(0, end));
-            if (!line.empty()) ServerLog("%s", line.c_str());
-            lines.remove_prefix(end == std::string_view::npos ? lines.size() : end + 1);
-        }
+        return;
     }
+    if (result != tv::kSharedFoldersNotShared) message.clear();
+    // The program's start-up has logged what its own load left out.
+    if (dms->left_out_known && message != dms->left_out) LogLines(message);
+    dms->left_out_known = true;
+    dms->left_out = std::move(message);
 }
 
 void IgnoreStatistics(MSA_Server*, const tv::MsaStatistics*) noexcept {}
@@ -376,7 +379,7 @@ DmsIntegration* DmsIntegration_Create(OlvChain* chain, OlvThreadPool* pool, std:
     // points refuse a description whose actions name a variable it does not declare.
 
     // The folder list was loaded just before the server started.
-    dms->settings = ReadSettingsStamp();
+    dms->settings = tv::SharedFolders_FileStamp();
     OlvChain_Add(chain, dms);
     return dms;
 }

@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <mutex>
+#include <string>
 
+#include "app/SharedFolders.h"
 #include "runtime/OlvChain.h"
 #include "runtime/OlvPacket.h"
 
@@ -19,17 +21,6 @@ struct MSA_BrowseRequest;
 struct FSE_Enumerator;
 struct FseQuery;
 struct CdsObject;
-
-// Signature of the settings file as last read, so that a list edited by another process
-// (tindravoller --share) is picked up by the next request. Chain thread only.
-struct DmsSettingsStamp {
-    int known = 0;  // 0: the file was absent when last looked at
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-    std::int64_t size = 0;
-    std::int64_t mtime_sec = 0;
-    std::int64_t mtime_nsec = 0;
-};
 
 // A chained object; the chain destroys it.
 struct DmsIntegration {
@@ -50,7 +41,10 @@ struct DmsIntegration {
     std::mutex address_lock;  // guards the address list while it is captured
     std::uint32_t* addresses = nullptr;  // network order
     int address_count = 0;
-    DmsSettingsStamp settings;
+    tv::SharedFoldersStamp settings;  // the settings file as last read (chain thread)
+    std::int64_t retry_left_out_ms = 0;  // when folders left out are looked at again
+    bool left_out_known = false;
+    std::string left_out;  // the lines last logged for folders left out
 };
 
 // Before the chain runs, on the thread that will run it. Null when the device stack or the

@@ -79,8 +79,19 @@ mkdir -p "$TV_WORK/media" "$TV_WORK/secret"
 echo secret >"$TV_WORK/secret/s.mp3"
 ln -s "$TV_WORK/secret/s.mp3" "$TV_WORK/media/out.mp3"
 tv_share "$TV_WORK/media"
+# A folder not there when the server starts (a disk mounted later) is shared once it appears.
+mkdir "$TV_WORK/late" && tv_share "$TV_WORK/late" && rmdir "$TV_WORK/late"
+late_path="/content/$(tv_escape_folder "$TV_WORK/late" | sed 's/%/%25/g')/l.mp3"
 url_path="/content/$(tv_escape_folder "$TV_WORK/media" | sed 's/%/%25/g')/out.mp3"
 tv_start
+mkdir "$TV_WORK/late" && echo late >"$TV_WORK/late/l.mp3"
+for i in $(seq 1 100); do
+  [ "$(curl -s "http://127.0.0.1:$TV_PORT$late_path")" = late ] && break
+  [ "$i" = 100 ] && tv_fail "a folder that appeared after the start is not served"
+  sleep 0.1
+done
+[ "$(grep -c "Not shared: $TV_WORK/late" "$TV_LOG")" -le 1 ] || tv_fail "the folder left out is logged again and again"
+tv_note "a folder that appears after the start is shared"
 [ "$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$TV_PORT$url_path")" = 404 ] ||
   tv_fail "a link out of the shared folders is served"
 grep -q "Link not followed, it leads out of the shared folders: $TV_WORK/media/out.mp3" "$TV_LOG" ||
