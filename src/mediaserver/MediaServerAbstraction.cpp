@@ -318,16 +318,12 @@ int Finish(OlvWebSession* session, int result)
 
 MSA_Server* MSA_Create(OlvChain* chain, MicroStack* device, void* /*context*/, int /*unused*/,
                        const char* sink_protocol_info, const char* source_protocol_info,
-                       const char* sort_capabilities, const char* search_capabilities,
+                       const char* /*sort_capabilities*/, const char* /*search_capabilities*/,
                        OlvThreadPool* pool, void* user) noexcept
 {
     if (chain == nullptr || device == nullptr) return nullptr;
 
     auto state = std::make_unique<MSA_State>();
-    state->sort_capabilities = CopyText(sort_capabilities);
-    state->search_capabilities = CopyText(search_capabilities);
-    state->source_protocol_info = CopyText(source_protocol_info);
-    state->sink_protocol_info = CopyText(sink_protocol_info);
     state->user = user;
     state->statistics = new tv::MsaStatistics{};
 
@@ -337,8 +333,8 @@ MSA_Server* MSA_Create(OlvChain* chain, MicroStack* device, void* /*context*/, i
 
     MicroStack_SetSystemUpdateID(device, 0);
     MicroStack_SetContainerUpdateIDs(device, "");
-    MicroStack_SetSourceProtocolInfo(device, state->source_protocol_info);
-    MicroStack_SetSinkProtocolInfo(device, state->sink_protocol_info);
+    MicroStack_SetSourceProtocolInfo(device, OrEmpty(source_protocol_info));
+    MicroStack_SetSinkProtocolInfo(device, OrEmpty(sink_protocol_info));
     MicroStack_SetCurrentConnectionIDs(device, "");
     server->state = state.release();
 
@@ -407,30 +403,12 @@ void MSA_Destroy(void* object) noexcept
     MSA_State* state = server->state;
     if (state != nullptr) {
         {
+            // Waits for a MSA_SetLocalAddresses that is under way on another thread.
             std::scoped_lock lock(state->lock);
-            server->pool = nullptr;
             delete state->statistics;
-            state->statistics = nullptr;
-            server->on_statistics = nullptr;
-            server->on_browse_search = nullptr;
-            server->on_get_system_update_id = nullptr;
-            server->on_get_search_capabilities = nullptr;
-            server->on_get_sort_capabilities = nullptr;
-            server->on_get_protocol_info = nullptr;
-            server->on_get_current_connection_ids = nullptr;
-            server->on_get_current_connection_info = nullptr;
-            tv::Free(state->sort_capabilities);
-            tv::Free(state->search_capabilities);
-            tv::Free(state->source_protocol_info);
-            tv::Free(state->sink_protocol_info);
             tv::Free(state->addresses);
-            state->sort_capabilities = state->search_capabilities = nullptr;
-            state->source_protocol_info = state->sink_protocol_info = nullptr;
-            state->addresses = nullptr;
-            state->address_count = 0;
         }
         delete state;
-        server->state = nullptr;
     }
     std::destroy_at(server);
 }

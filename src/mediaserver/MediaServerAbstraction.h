@@ -82,16 +82,12 @@ inline constexpr int kMsaMaxArguments = 16;
 
 }  // namespace tv
 
-// Guarded by `lock`; the texts are copies owned by the state.
+// Guarded by `lock`.
 struct MSA_State {
     std::mutex lock;
     std::uint32_t system_update_id = 0;
-    char* sort_capabilities = nullptr;
-    char* search_capabilities = nullptr;
     std::uint32_t* addresses = nullptr;  // network order
     int address_count = 0;
-    char* source_protocol_info = nullptr;
-    char* sink_protocol_info = nullptr;
     void* user = nullptr;
     tv::MsaStatistics* statistics = nullptr;
 };
@@ -125,11 +121,11 @@ struct MSA_ActionRequest {
 
 // ---- Creation and upkeep ----
 
-// Before the chain runs, on the thread that will run it. Ignores `context` and `unused`.
-// Copies the texts (null counts as ""), publishes the evented variables, becomes the device's
-// tag, joins the chain, installs the eight action handlers in the device's slots and switches
-// CreateObject and DestroyObject off in the service description. Null for a null chain or
-// device.
+// Before the chain runs, on the thread that will run it. Publishes the evented variables (the
+// protocolInfo texts are copied there; null counts as ""), becomes the device's tag, joins the
+// chain, installs the eight action handlers in the device's slots and switches CreateObject and
+// DestroyObject off in the service description. `context`, `unused` and the capability texts
+// are not kept: the content source answers with its own. Null for a null chain or device.
 [[nodiscard]] MSA_Server* MSA_Create(OlvChain* chain, MicroStack* device, void* context,
                                      int unused, const char* sink_protocol_info,
                                      const char* source_protocol_info,
