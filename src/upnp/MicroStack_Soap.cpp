@@ -363,7 +363,7 @@ OlvSendResult MicroStack_SendFault(OlvWebSession* session, int error_code,
                                     body_length);
     OlvSendResult result = OlvWebServer_SendBytes(
         session, head, static_cast<std::size_t>(head_length), OwnCopy, 0);
-    if (result == SendWillClose || result == SendClosed || result == SendNoSession) {
+    if (tv::SendStopped(result)) {
         tv::Free(body);
         return result;
     }
@@ -376,7 +376,7 @@ OlvSendResult MicroStack_SendResponse(OlvWebSession* session, const char* servic
 {
     OlvSendResult result =
         OlvWebServer_BeginResponse(session, 200, "OK", kResponseHeaders, OwnStatic);
-    if (result == SendWillClose || result == SendClosed) return result;
+    if (tv::SendStopped(result)) return result;
     const char* pieces[] = {
         "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<s:Envelope "
         "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\" "
@@ -477,7 +477,7 @@ OlvSendResult MicroStack_BeginResponse(OlvWebSession* session, const char* actio
     char* text = Format(pieces, 5);
     OlvSendResult result =
         OlvWebServer_BeginResponse(session, 200, "OK", kResponseHeaders, OwnStatic);
-    if (result < 0) {
+    if (tv::SendStopped(result)) {
         tv::Free(text);
         return result;
     }
@@ -490,7 +490,7 @@ OlvSendResult MicroStack_SendArgument(OlvWebSession* session, const char* name,
 {
     OlvSendResult result = SendAllSent;
     auto piece = [&](const char* text) {
-        if (result >= 0) {
+        if (!tv::SendStopped(result)) {
             result = OlvWebServer_SendBody(session, text, std::strlen(text), OwnStatic, 0);
         }
     };
@@ -500,7 +500,7 @@ OlvSendResult MicroStack_SendArgument(OlvWebSession* session, const char* name,
         piece(">");
     }
     if (length > 0) {
-        if (result >= 0) {
+        if (!tv::SendStopped(result)) {
             result = OlvWebServer_SendBody(session, data, static_cast<std::size_t>(length),
                                            ownership, 0);
         } else if (ownership == OwnTransfer) {
