@@ -4,15 +4,15 @@
 // its state record (texts, address list, counters); the chain owns the server.
 #include "mediaserver/MediaServerAbstraction.h"
 
-#include <cstdarg>
+#include <bit>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string_view>
 #include <type_traits>
-
-#include <strings.h>
+#include <utility>
 
 #include "cds/CdsDidlSerializer.h"
 #include "http/OlvWebServer.h"
@@ -28,8 +28,6 @@ static_assert(offsetof(MSA_Server, hooks) == 0);
 namespace {
 
 constexpr char kCdsType[] = "urn:schemas-upnp-org:service:ContentDirectory:1";
-
-
 constexpr char kInternalError[] = "Unknown or internal error encountered.";
 
 const char* OrEmpty(const char* text)
@@ -49,16 +47,117 @@ MSA_Server* ServerOf(OlvWebSession* session)
     return device != nullptr ? static_cast<MSA_Server*>(MicroStack_GetTag(device)) : nullptr;
 }
 
-// Standard output lines are flushed at once so that they interleave in order with the other
-// diagnostics of a headless server.
-[[gnu::format(printf, 1, 2)]] void InvokeLog(const char* format, ...) noexcept
+MSA_BrowseRequest* BrowseArgument(std::uint64_t argument)
 {
-    va_list args;
-    va_start(args, format);
-    std::vprintf(format, args);
-    va_end(args);
-    std::fflush(stdout);
+    return reinterpret_cast<MSA_BrowseRequest*>(static_cast<std::uintptr_t>(argument));
 }
+
+std::uint64_t ArgumentOf(MSA_BrowseRequest* browse)
+{
+    return reinterpret_cast<std::uintptr_t>(browse);
+}
+
+// ---- The action table ----
+
+// A content source slot as the dispatch sees it: whether it is set, how many request
+// arguments its signature takes, and a call that passes the argument on in its type.
+struct Slot {
+    bool (*present)(const MSA_Server& server) noexcept;
+    void (*call)(MSA_Server* server, OlvWebSession* session, std::uint64_t argument) noexcept;
+    int arguments;
+    bool takes_browse_request;  // which the dispatch frees when the slot cannot take it
+};
+
+template <auto Member>
+using SlotType = std::remove_cvref_t<decltype(std::declval<MSA_Server&>().*Member)>;
+
+template <auto Member>
+bool SlotSet(const MSA_Server& server) noexcept
+{
+    return server.*Member != nullptr;
+}
+
+template <auto Member>
+void CallSlot(MSA_Server* server, OlvWebSession* session, std::uint64_t argument) noexcept
+{
+    using Fn = SlotType<Member>;
+    if constexpr (std::is_same_v<Fn, tv::MsaSessionFn>) {
+        (server->*Member)(server, session);
+    } else if constexpr (std::is_same_v<Fn, tv::MsaConnectionInfoFn>) {
+        (server->*Member)(server, session,
+                          static_cast<std::int32_t>(static_cast<std::uint32_t>(argument)));
+    } else {
+        static_assert(std::is_same_v<Fn, tv::MsaBrowseSearchFn>);
+        (server->*Member)(server, session, BrowseArgument(argument));
+    }
+}
+
+template <auto Member>
+constexpr Slot kSlot = {
+    .present = SlotSet<Member>,
+    .call = CallSlot<Member>,
+    .arguments = std::is_same_v<SlotType<Member>, tv::MsaSessionFn> ? 0 : 1,
+    .takes_browse_request = std::is_same_v<SlotType<Member>, tv::MsaBrowseSearchFn>,
+};
+
+// `log` is the handler's name in its invocation line.
+struct MsaAction {
+    tv::MsaActionType type;
+    tv::MsaStatistic stat;
+    const char* log;
+    Slot slot;
+};
+
+// In the order of the type bits.
+constexpr MsaAction kActions[] = {
+    {.type = tv::kMsaBrowse, .stat = tv::kMsaStatBrowse,
+     .log = "MediaServer_ContentDirectory_Browse", .slot = kSlot<&MSA_Server::on_browse_search>},
+    {.type = tv::kMsaSearch, .stat = tv::kMsaStatSearch,
+     .log = "MediaServer_ContentDirectory_Search", .slot = kSlot<&MSA_Server::on_browse_search>},
+    {.type = tv::kMsaGetSystemUpdateID, .stat = tv::kMsaStatGetSystemUpdateID,
+     .log = "MediaServer_ContentDirectory_GetSystemUpdateID",
+     .slot = kSlot<&MSA_Server::on_get_system_update_id>},
+    {.type = tv::kMsaGetSearchCapabilities, .stat = tv::kMsaStatGetSearchCapabilities,
+     .log = "MediaServer_ContentDirectory_GetSearchCapabilities",
+     .slot = kSlot<&MSA_Server::on_get_search_capabilities>},
+    {.type = tv::kMsaGetSortCapabilities, .stat = tv::kMsaStatGetSortCapabilities,
+     .log = "MediaServer_ContentDirectory_GetSortCapabilities",
+     .slot = kSlot<&MSA_Server::on_get_sort_capabilities>},
+    {.type = tv::kMsaGetProtocolInfo, .stat = tv::kMsaStatGetProtocolInfo,
+     .log = "MediaServer_ConnectionManager_GetProtocolInfo",
+     .slot = kSlot<&MSA_Server::on_get_protocol_info>},
+    {.type = tv::kMsaGetCurrentConnectionIDs, .stat = tv::kMsaStatGetCurrentConnectionIDs,
+     .log = "MediaServer_ConnectionManager_GetCurrentConnectionIDs",
+     .slot = kSlot<&MSA_Server::on_get_current_connection_ids>},
+    {.type = tv::kMsaGetCurrentConnectionInfo, .stat = tv::kMsaStatGetCurrentConnectionInfo,
+     .log = "MediaServer_ConnectionManager_GetCurrentConnectionInfo",
+     .slot = kSlot<&MSA_Server::on_get_current_connection_info>},
+};
+static_assert(std::size(kActions) == tv::kMsaActionCount);
+
+// Row i holds type bit i, and each counter belongs to one row.
+constexpr bool RowsAreConsistent()
+{
+    unsigned stats = 0;
+    for (int i = 0; i < tv::kMsaActionCount; ++i) {
+        if (kActions[i].type != 1 << i || kActions[i].stat < 0 ||
+            kActions[i].stat >= tv::kMsaActionCount)
+            return false;
+        stats |= 1u << kActions[i].stat;
+    }
+    return stats == (1u << tv::kMsaActionCount) - 1;
+}
+static_assert(RowsAreConsistent());
+
+// The row of an action type bit; null for anything else.
+const MsaAction* ActionOf(int type)
+{
+    const auto bits = static_cast<unsigned>(type);
+    if (!std::has_single_bit(bits) || std::countr_zero(bits) >= tv::kMsaActionCount) return nullptr;
+    return &kActions[std::countr_zero(bits)];
+}
+
+// ---- Handler steps ----
 
 void CountInvocation(MSA_Server* server, tv::MsaStatistic which)
 {
@@ -70,6 +169,39 @@ void CountInvocation(MSA_Server* server, tv::MsaStatistic which)
         ++state->statistics->count[which];
     }
     server->on_statistics(server, state->statistics);
+}
+
+// Prints "UPnP Invoke: <handler>(<inside>);\r\n", or with " - ID <id>" before the ";" when
+// `id` is given, and counts the call. Standard output is flushed at once so that the line
+// interleaves in order with the other diagnostics of a headless server. Returns the server.
+MSA_Server* Announce(OlvWebSession* session, const MsaAction& action, const char* inside = "",
+                     const char* id = nullptr)
+{
+    MSA_Server* server = ServerOf(session);
+    std::printf("UPnP Invoke: %s(%s)%s%s;\r\n", action.log, inside, id != nullptr ? " - ID " : "",
+                OrEmpty(id));
+    std::fflush(stdout);
+    CountInvocation(server, action.stat);
+    return server;
+}
+
+// Hands the action on with its argument, if its slot takes one. Without a server to take it,
+// answers 500 itself (after freeing a browse request, which nobody else will).
+int Hand(MSA_Server* server, OlvWebSession* session, const MsaAction& action,
+         std::uint64_t argument = 0)
+{
+    MSA_ActionRequest* request = tv::MsaNewActionRequest(action.type, server, session);
+    if (action.slot.arguments > 0) tv::MsaAddArgument(request, argument);
+    if (tv::MsaDispatch(request) == 0) return 0;
+    if (action.slot.takes_browse_request) MSA_FreeBrowseRequest(BrowseArgument(argument));
+    return MicroStack_SendFault(session, 500, kInternalError);
+}
+
+// The five handlers without arguments.
+int Invoke(OlvWebSession* session, tv::MsaActionType type)
+{
+    const MsaAction& action = *ActionOf(type);
+    return Hand(Announce(session, action), session, action);
 }
 
 // The address copy of a request: the state's list with the receiving address first. When the
@@ -109,10 +241,11 @@ void CopyAddresses(MSA_Server* server, MSA_BrowseRequest* request)
     request->address_count = count;
 }
 
-MSA_BrowseRequest* NewBrowseRequest(MSA_Server* server, OlvWebSession* session, int kind,
-                                    const char* object_id, const char* filter,
-                                    std::uint32_t starting_index, std::uint32_t requested_count,
-                                    const char* sort_criteria, const char* search_criteria)
+MSA_BrowseRequest* NewBrowseRequest(MSA_Server* server, OlvWebSession* session,
+                                    tv::MsaBrowseKind kind, const char* object_id,
+                                    const char* filter, std::uint32_t starting_index,
+                                    std::uint32_t requested_count, const char* sort_criteria,
+                                    const char* search_criteria)
 {
     auto request = std::make_unique<MSA_BrowseRequest>();
     request->kind = kind;
@@ -122,7 +255,7 @@ MSA_BrowseRequest* NewBrowseRequest(MSA_Server* server, OlvWebSession* session, 
     request->starting_index = starting_index;
     request->requested_count = requested_count;
     request->sort_criteria = CopyText(sort_criteria);
-    if (kind == 2) request->search_criteria = CopyText(search_criteria);
+    if (kind == tv::kMsaKindSearch) request->search_criteria = CopyText(search_criteria);
     if (session != nullptr) {
         request->port = MicroStack_GetPort(session);
         request->receiving_address = MicroStack_SessionLocalAddress(session);
@@ -131,88 +264,20 @@ MSA_BrowseRequest* NewBrowseRequest(MSA_Server* server, OlvWebSession* session, 
     return request.release();
 }
 
-// Hands a browse or search request on; answers 500 itself when that is impossible.
-int DispatchBrowse(MSA_Server* server, OlvWebSession* session, int type,
-                   MSA_BrowseRequest* browse)
-{
-    MSA_ActionRequest* request = tv::MsaNewActionRequest(type, server, session);
-    tv::MsaAddArgument(request, reinterpret_cast<std::uintptr_t>(browse));
-    if (tv::MsaDispatch(request) < 0) {
-        MSA_FreeBrowseRequest(browse);
-        return MicroStack_SendFault(session, 500, kInternalError);
-    }
-    return 0;
-}
-
-int DispatchPlain(OlvWebSession* session, int type, tv::MsaStatistic statistic,
-                  const char* log_line)
-{
-    MSA_Server* server = ServerOf(session);
-    InvokeLog("%s", log_line);
-    CountInvocation(server, statistic);
-    if (tv::MsaDispatch(tv::MsaNewActionRequest(type, server, session)) < 0) {
-        return MicroStack_SendFault(session, 500, kInternalError);
-    }
-    return 0;
-}
-
-MSA_BrowseRequest* BrowseArgument(const MSA_ActionRequest* request)
-{
-    return reinterpret_cast<MSA_BrowseRequest*>(static_cast<std::uintptr_t>(request->arguments[0]));
-}
-
 void RunRequest(MSA_ActionRequest* request)
 {
     MSA_Server* server = request->server;
-    OlvWebSession* session = request->session;
-    const bool browse_or_search = request->type == tv::kMsaBrowse || request->type == tv::kMsaSearch;
-    const int wanted =
-        browse_or_search || request->type == tv::kMsaGetCurrentConnectionInfo ? 1 : 0;
-
-    bool has_slot = false;
-    switch (request->type) {
-    case tv::kMsaBrowse:
-    case tv::kMsaSearch: has_slot = server->on_browse_search != nullptr; break;
-    case tv::kMsaGetSystemUpdateID: has_slot = server->on_get_system_update_id != nullptr; break;
-    case tv::kMsaGetSearchCapabilities:
-        has_slot = server->on_get_search_capabilities != nullptr;
-        break;
-    case tv::kMsaGetSortCapabilities: has_slot = server->on_get_sort_capabilities != nullptr; break;
-    case tv::kMsaGetProtocolInfo: has_slot = server->on_get_protocol_info != nullptr; break;
-    case tv::kMsaGetCurrentConnectionIDs:
-        has_slot = server->on_get_current_connection_ids != nullptr;
-        break;
-    case tv::kMsaGetCurrentConnectionInfo:
-        has_slot = server->on_get_current_connection_info != nullptr;
-        break;
-    default: break;
-    }
-
-    if (!has_slot || request->argument_count != wanted) {
+    const MsaAction* action = ActionOf(request->type);
+    const bool present = action != nullptr && action->slot.present(*server);
+    if (present && request->argument_count == action->slot.arguments) {
+        action->slot.call(server, request->session, request->arguments[0]);
+    } else {
         // Nobody takes the browse request over, so it is freed here rather than lost.
-        if (browse_or_search && request->argument_count >= 1) MSA_FreeBrowseRequest(BrowseArgument(request));
-        MSA_RespondError(server, session, 501,
-                         has_slot ? "Action Failed: Program Error"
-                                  : "Action Failed: Action Not Implemented");
-        delete request;
-        return;
-    }
-
-    switch (request->type) {
-    case tv::kMsaBrowse:
-    case tv::kMsaSearch: server->on_browse_search(server, session, BrowseArgument(request)); break;
-    case tv::kMsaGetSystemUpdateID: server->on_get_system_update_id(server, session); break;
-    case tv::kMsaGetSearchCapabilities: server->on_get_search_capabilities(server, session); break;
-    case tv::kMsaGetSortCapabilities: server->on_get_sort_capabilities(server, session); break;
-    case tv::kMsaGetProtocolInfo: server->on_get_protocol_info(server, session); break;
-    case tv::kMsaGetCurrentConnectionIDs:
-        server->on_get_current_connection_ids(server, session);
-        break;
-    case tv::kMsaGetCurrentConnectionInfo:
-        server->on_get_current_connection_info(
-            server, session, static_cast<std::int32_t>(static_cast<std::uint32_t>(request->arguments[0])));
-        break;
-    default: break;
+        if (action != nullptr && action->slot.takes_browse_request && request->argument_count >= 1)
+            MSA_FreeBrowseRequest(BrowseArgument(request->arguments[0]));
+        MSA_RespondError(server, request->session, 501,
+                         present ? "Action Failed: Program Error"
+                                 : "Action Failed: Action Not Implemented");
     }
     delete request;
 }
@@ -222,51 +287,11 @@ void RunOnPool(OlvThreadPool*, void* data) noexcept
     RunRequest(static_cast<MSA_ActionRequest*>(data));
 }
 
-// Slot adapters: the device stack's slots return nothing.
-void SlotBrowse(OlvWebSession* session, char* object_id, char* browse_flag, char* filter,
-                std::uint32_t starting_index, std::uint32_t requested_count,
-                char* sort_criteria) noexcept
+// The device stack's slots return nothing; the handlers return what they sent.
+template <auto Handler, class... Args>
+void Returnless(Args... args) noexcept
 {
-    MediaServer_ContentDirectory_Browse(session, object_id, browse_flag, filter, starting_index,
-                                        requested_count, sort_criteria);
-}
-
-void SlotSearch(OlvWebSession* session, char* container_id, char* search_criteria, char* filter,
-                std::uint32_t starting_index, std::uint32_t requested_count,
-                char* sort_criteria) noexcept
-{
-    MediaServer_ContentDirectory_Search(session, container_id, search_criteria, filter,
-                                        starting_index, requested_count, sort_criteria);
-}
-
-void SlotGetSystemUpdateID(OlvWebSession* session) noexcept
-{
-    MediaServer_ContentDirectory_GetSystemUpdateID(session);
-}
-
-void SlotGetSearchCapabilities(OlvWebSession* session) noexcept
-{
-    MediaServer_ContentDirectory_GetSearchCapabilities(session);
-}
-
-void SlotGetSortCapabilities(OlvWebSession* session) noexcept
-{
-    MediaServer_ContentDirectory_GetSortCapabilities(session);
-}
-
-void SlotGetProtocolInfo(OlvWebSession* session) noexcept
-{
-    MediaServer_ConnectionManager_GetProtocolInfo(session);
-}
-
-void SlotGetCurrentConnectionIDs(OlvWebSession* session) noexcept
-{
-    MediaServer_ConnectionManager_GetCurrentConnectionIDs(session);
-}
-
-void SlotGetCurrentConnectionInfo(OlvWebSession* session, std::int32_t connection_id) noexcept
-{
-    MediaServer_ConnectionManager_GetCurrentConnectionInfo(session, connection_id);
+    Handler(args...);
 }
 
 constexpr tv::ChainHooks kServerHooks = {
@@ -277,7 +302,7 @@ constexpr tv::ChainHooks kServerHooks = {
 
 const char* ActionName(const MSA_BrowseRequest* request)
 {
-    return request != nullptr && request->kind == 2 ? "Search" : "Browse";
+    return request != nullptr && request->kind == tv::kMsaKindSearch ? "Search" : "Browse";
 }
 
 // Gives the session back after a final response.
@@ -291,31 +316,25 @@ int Finish(OlvWebSession* session, int result)
 
 // ---- Creation and upkeep ----
 
-MSA_Server* MSA_Create(OlvChain* chain, MicroStack* device, void* context, int /*unused*/,
+MSA_Server* MSA_Create(OlvChain* chain, MicroStack* device, void* /*context*/, int /*unused*/,
                        const char* sink_protocol_info, const char* source_protocol_info,
-                       const char* sort_capabilities, const char* search_capabilities,
+                       const char* /*sort_capabilities*/, const char* /*search_capabilities*/,
                        OlvThreadPool* pool, void* user) noexcept
 {
     if (chain == nullptr || device == nullptr) return nullptr;
 
     auto state = std::make_unique<MSA_State>();
-    state->system_update_id = 0;
-    state->sort_capabilities = CopyText(sort_capabilities);
-    state->search_capabilities = CopyText(search_capabilities);
-    state->source_protocol_info = CopyText(source_protocol_info);
-    state->sink_protocol_info = CopyText(sink_protocol_info);
     state->user = user;
     state->statistics = new tv::MsaStatistics{};
 
     MSA_Server* server = tv::NewChainObject<MSA_Server>(kServerHooks);
     server->device = device;
     server->pool = pool;
-    server->context = context;
 
     MicroStack_SetSystemUpdateID(device, 0);
     MicroStack_SetContainerUpdateIDs(device, "");
-    MicroStack_SetSourceProtocolInfo(device, state->source_protocol_info);
-    MicroStack_SetSinkProtocolInfo(device, state->sink_protocol_info);
+    MicroStack_SetSourceProtocolInfo(device, OrEmpty(source_protocol_info));
+    MicroStack_SetSinkProtocolInfo(device, OrEmpty(sink_protocol_info));
     MicroStack_SetCurrentConnectionIDs(device, "");
     server->state = state.release();
 
@@ -323,14 +342,16 @@ MSA_Server* MSA_Create(OlvChain* chain, MicroStack* device, void* context, int /
     OlvChain_Add(chain, server);
 
     ActionHandlers* slots = tv::MicroStackActionHandlers(device);
-    slots->Browse = SlotBrowse;
-    slots->Search = SlotSearch;
-    slots->GetSearchCapabilities = SlotGetSearchCapabilities;
-    slots->GetSortCapabilities = SlotGetSortCapabilities;
-    slots->GetSystemUpdateID = SlotGetSystemUpdateID;
-    slots->GetCurrentConnectionIDs = SlotGetCurrentConnectionIDs;
-    slots->GetCurrentConnectionInfo = SlotGetCurrentConnectionInfo;
-    slots->GetProtocolInfo = SlotGetProtocolInfo;
+    slots->Browse = Returnless<MediaServer_ContentDirectory_Browse>;
+    slots->Search = Returnless<MediaServer_ContentDirectory_Search>;
+    slots->GetSearchCapabilities = Returnless<MediaServer_ContentDirectory_GetSearchCapabilities>;
+    slots->GetSortCapabilities = Returnless<MediaServer_ContentDirectory_GetSortCapabilities>;
+    slots->GetSystemUpdateID = Returnless<MediaServer_ContentDirectory_GetSystemUpdateID>;
+    slots->GetCurrentConnectionIDs =
+        Returnless<MediaServer_ConnectionManager_GetCurrentConnectionIDs>;
+    slots->GetCurrentConnectionInfo =
+        Returnless<MediaServer_ConnectionManager_GetCurrentConnectionInfo>;
+    slots->GetProtocolInfo = Returnless<MediaServer_ConnectionManager_GetProtocolInfo>;
 
     DeviceRecord* record = MicroStack_GetDeviceRecord();
     if (record != nullptr && record->content_directory != nullptr) {
@@ -382,30 +403,12 @@ void MSA_Destroy(void* object) noexcept
     MSA_State* state = server->state;
     if (state != nullptr) {
         {
+            // Waits for a MSA_SetLocalAddresses that is under way on another thread.
             std::scoped_lock lock(state->lock);
-            server->pool = nullptr;
             delete state->statistics;
-            state->statistics = nullptr;
-            server->on_statistics = nullptr;
-            server->on_browse_search = nullptr;
-            server->on_get_system_update_id = nullptr;
-            server->on_get_search_capabilities = nullptr;
-            server->on_get_sort_capabilities = nullptr;
-            server->on_get_protocol_info = nullptr;
-            server->on_get_current_connection_ids = nullptr;
-            server->on_get_current_connection_info = nullptr;
-            tv::Free(state->sort_capabilities);
-            tv::Free(state->search_capabilities);
-            tv::Free(state->source_protocol_info);
-            tv::Free(state->sink_protocol_info);
             tv::Free(state->addresses);
-            state->sort_capabilities = state->search_capabilities = nullptr;
-            state->source_protocol_info = state->sink_protocol_info = nullptr;
-            state->addresses = nullptr;
-            state->address_count = 0;
         }
         delete state;
-        server->state = nullptr;
     }
     std::destroy_at(server);
 }
@@ -418,18 +421,14 @@ int MediaServer_ContentDirectory_Browse(OlvWebSession* session, const char* obje
                                         std::uint32_t requested_count,
                                         const char* sort_criteria) noexcept
 {
-    MSA_Server* server = ServerOf(session);
-    InvokeLog("UPnP Invoke: MediaServer_ContentDirectory_Browse() - ID %s;\r\n",
-              OrEmpty(object_id));
-    CountInvocation(server, tv::kMsaStatBrowse);
-
+    const MsaAction& action = *ActionOf(tv::kMsaBrowse);
+    MSA_Server* server = Announce(session, action, "", OrEmpty(object_id));
     const char* flag = OrEmpty(browse_flag);
-    int kind = 0;
-    if (strcasecmp(flag, "BrowseDirectChildren") == 0) {
-        kind = 1;
+    tv::MsaBrowseKind kind = tv::kMsaKindBrowseMetadata;
+    if (tv::EqualsCaseless(flag, "BrowseDirectChildren")) {
+        kind = tv::kMsaKindBrowseDirectChildren;
         ServerLog("%s", "BrowseDirectChildren");
-    } else if (strcasecmp(flag, "BrowseMetadata") == 0) {
-        kind = 0;
+    } else if (tv::EqualsCaseless(flag, "BrowseMetadata")) {
         ServerLog("%s", "BrowseMetaData");
     } else {
         std::fprintf(stderr,
@@ -438,11 +437,10 @@ int MediaServer_ContentDirectory_Browse(OlvWebSession* session, const char* obje
                      flag);
         return MicroStack_SendFault(session, 402, "Invalid value specified for BrowseFlag.");
     }
-
-    MSA_BrowseRequest* browse = NewBrowseRequest(server, session, kind, object_id, filter,
-                                                 starting_index, requested_count, sort_criteria,
-                                                 nullptr);
-    return DispatchBrowse(server, session, tv::kMsaBrowse, browse);
+    return Hand(server, session, action,
+                ArgumentOf(NewBrowseRequest(server, session, kind, object_id, filter,
+                                            starting_index, requested_count, sort_criteria,
+                                            nullptr)));
 }
 
 int MediaServer_ContentDirectory_Search(OlvWebSession* session, const char* container_id,
@@ -451,59 +449,47 @@ int MediaServer_ContentDirectory_Search(OlvWebSession* session, const char* cont
                                         std::uint32_t requested_count,
                                         const char* sort_criteria) noexcept
 {
-    MSA_Server* server = ServerOf(session);
-    InvokeLog("%s", "UPnP Invoke: MediaServer_ContentDirectory_Search();\r\n");
-    CountInvocation(server, tv::kMsaStatSearch);
-    MSA_BrowseRequest* browse = NewBrowseRequest(server, session, 2, container_id, filter,
-                                                 starting_index, requested_count, sort_criteria,
-                                                 search_criteria);
-    return DispatchBrowse(server, session, tv::kMsaSearch, browse);
+    const MsaAction& action = *ActionOf(tv::kMsaSearch);
+    MSA_Server* server = Announce(session, action);
+    return Hand(server, session, action,
+                ArgumentOf(NewBrowseRequest(server, session, tv::kMsaKindSearch, container_id,
+                                            filter, starting_index, requested_count,
+                                            sort_criteria, search_criteria)));
 }
 
 int MediaServer_ContentDirectory_GetSystemUpdateID(OlvWebSession* session) noexcept
 {
-    return DispatchPlain(session, tv::kMsaGetSystemUpdateID, tv::kMsaStatGetSystemUpdateID,
-                         "UPnP Invoke: MediaServer_ContentDirectory_GetSystemUpdateID();\r\n");
+    return Invoke(session, tv::kMsaGetSystemUpdateID);
 }
 
 int MediaServer_ContentDirectory_GetSearchCapabilities(OlvWebSession* session) noexcept
 {
-    return DispatchPlain(session, tv::kMsaGetSearchCapabilities,
-                         tv::kMsaStatGetSearchCapabilities,
-                         "UPnP Invoke: MediaServer_ContentDirectory_GetSearchCapabilities();\r\n");
+    return Invoke(session, tv::kMsaGetSearchCapabilities);
 }
 
 int MediaServer_ContentDirectory_GetSortCapabilities(OlvWebSession* session) noexcept
 {
-    return DispatchPlain(session, tv::kMsaGetSortCapabilities, tv::kMsaStatGetSortCapabilities,
-                         "UPnP Invoke: MediaServer_ContentDirectory_GetSortCapabilities();\r\n");
+    return Invoke(session, tv::kMsaGetSortCapabilities);
 }
 
 int MediaServer_ConnectionManager_GetProtocolInfo(OlvWebSession* session) noexcept
 {
-    return DispatchPlain(session, tv::kMsaGetProtocolInfo, tv::kMsaStatGetProtocolInfo,
-                         "UPnP Invoke: MediaServer_ConnectionManager_GetProtocolInfo();\r\n");
+    return Invoke(session, tv::kMsaGetProtocolInfo);
 }
 
 int MediaServer_ConnectionManager_GetCurrentConnectionIDs(OlvWebSession* session) noexcept
 {
-    return DispatchPlain(
-        session, tv::kMsaGetCurrentConnectionIDs, tv::kMsaStatGetCurrentConnectionIDs,
-        "UPnP Invoke: MediaServer_ConnectionManager_GetCurrentConnectionIDs();\r\n");
+    return Invoke(session, tv::kMsaGetCurrentConnectionIDs);
 }
 
 int MediaServer_ConnectionManager_GetCurrentConnectionInfo(OlvWebSession* session,
                                                            std::int32_t connection_id) noexcept
 {
-    MSA_Server* server = ServerOf(session);
-    InvokeLog("UPnP Invoke: MediaServer_ConnectionManager_GetCurrentConnectionInfo(%u);\r\n",
-              static_cast<unsigned>(connection_id));
-    CountInvocation(server, tv::kMsaStatGetCurrentConnectionInfo);
-    MSA_ActionRequest* request =
-        tv::MsaNewActionRequest(tv::kMsaGetCurrentConnectionInfo, server, session);
-    tv::MsaAddArgument(request, static_cast<std::uint32_t>(connection_id));
-    if (tv::MsaDispatch(request) < 0) return MicroStack_SendFault(session, 500, kInternalError);
-    return 0;
+    const MsaAction& action = *ActionOf(tv::kMsaGetCurrentConnectionInfo);
+    char inside[16];
+    std::snprintf(inside, sizeof inside, "%u", static_cast<unsigned>(connection_id));
+    return Hand(Announce(session, action, inside), session, action,
+                static_cast<std::uint32_t>(connection_id));
 }
 
 // ---- Dispatch ----

@@ -19,7 +19,7 @@ struct MSA_Server;
 // tv::Malloc memory freed by MSA_FreeBrowseRequest: a consumer that replaces a text frees the
 // old one with tv::Free and stores tv::Malloc memory.
 struct MSA_BrowseRequest {
-    std::int32_t kind = 0;  // 0 BrowseMetadata, 1 BrowseDirectChildren, 2 Search
+    std::int32_t kind = 0;  // a tv::MsaBrowseKind
     char* object_id = nullptr;  // ObjectID or ContainerID, XML-unescaped a second time
     char* filter = nullptr;
     std::uint32_t starting_index = 0;
@@ -34,6 +34,12 @@ struct MSA_BrowseRequest {
 
 namespace tv {
 
+enum MsaBrowseKind : std::int32_t {
+    kMsaKindBrowseMetadata = 0,
+    kMsaKindBrowseDirectChildren = 1,
+    kMsaKindSearch = 2,
+};
+
 // Action type bits (MSA_ActionRequest::type, MSA_Server::pool_mask).
 enum MsaActionType : int {
     kMsaBrowse = 1,
@@ -45,6 +51,7 @@ enum MsaActionType : int {
     kMsaGetCurrentConnectionIDs = 64,
     kMsaGetCurrentConnectionInfo = 128,
 };
+inline constexpr int kMsaActionCount = 8;
 
 // Positions of the invocation counters.
 enum MsaStatistic : int {
@@ -59,7 +66,7 @@ enum MsaStatistic : int {
 };
 
 struct MsaStatistics {
-    std::uint32_t count[8] = {};
+    std::uint32_t count[kMsaActionCount] = {};
 };
 
 // Content source slots. Chain thread (or a pool worker when pool_mask says so). Each must answer
@@ -75,16 +82,12 @@ inline constexpr int kMsaMaxArguments = 16;
 
 }  // namespace tv
 
-// Guarded by `lock`; the texts are copies owned by the state.
+// Guarded by `lock`.
 struct MSA_State {
     std::mutex lock;
     std::uint32_t system_update_id = 0;
-    char* sort_capabilities = nullptr;
-    char* search_capabilities = nullptr;
     std::uint32_t* addresses = nullptr;  // network order
     int address_count = 0;
-    char* source_protocol_info = nullptr;
-    char* sink_protocol_info = nullptr;
     void* user = nullptr;
     tv::MsaStatistics* statistics = nullptr;
 };
@@ -96,8 +99,7 @@ struct MSA_Server {
     MicroStack* device = nullptr;
     MSA_State* state = nullptr;
     OlvThreadPool* pool = nullptr;
-    int pool_mask = 0;       // action types run on the pool; nothing sets it
-    void* context = nullptr; // stored for the creator, never read here
+    int pool_mask = 0;  // action types run on the pool; nothing sets it
     tv::MsaStatisticsFn on_statistics = nullptr;
     tv::MsaBrowseSearchFn on_browse_search = nullptr;
     tv::MsaSessionFn on_get_system_update_id = nullptr;
@@ -119,10 +121,11 @@ struct MSA_ActionRequest {
 
 // ---- Creation and upkeep ----
 
-// Before the chain runs, on the thread that will run it. Copies the texts (null counts as
-// ""), publishes the evented variables, becomes the device's tag, joins the chain, installs the
-// eight action handlers in the device's slots and switches CreateObject and DestroyObject off
-// in the service description. Null for a null chain or device.
+// Before the chain runs, on the thread that will run it. Publishes the evented variables (the
+// protocolInfo texts are copied there; null counts as ""), becomes the device's tag, joins the
+// chain, installs the eight action handlers in the device's slots and switches CreateObject and
+// DestroyObject off in the service description. `context`, `unused` and the capability texts
+// are not kept: the content source answers with its own. Null for a null chain or device.
 [[nodiscard]] MSA_Server* MSA_Create(OlvChain* chain, MicroStack* device, void* context,
                                      int unused, const char* sink_protocol_info,
                                      const char* source_protocol_info,

@@ -179,6 +179,8 @@ constexpr VariableSpec kCdsVariables[] = {
     {"A_ARG_TYPE_SearchCriteria", "string", false, {}},
     {"A_ARG_TYPE_Filter", "string", false, {}},
 };
+static_assert(std::size(kCmsActions) == kCmsActionCount);
+static_assert(std::size(kCdsActions) == kCdsActionCount);
 static_assert(std::size(kCdsActions) <= kServiceMaxActions);
 static_assert(std::size(kCdsVariables) <= kServiceMaxStateVariables);
 static_assert(std::size(kCdsVariables) == kCdsVarFilter + 1);

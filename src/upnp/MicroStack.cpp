@@ -315,6 +315,5 @@ OlvSendResult MicroStack_SendStatus(OlvWebSession* session, int code, const char
                                code, reason, "WINDOWS");
     if (length < 0) return SendClosed;
     if (length >= static_cast<int>(sizeof text)) length = static_cast<int>(sizeof text) - 1;
-    return static_cast<OlvSendResult>(OlvWebServer_SendBytes(
-        session, text, static_cast<std::size_t>(length), OwnCopy, 1));
+    return OlvWebServer_SendBytes(session, text, static_cast<std::size_t>(length), OwnCopy, 1);
 }

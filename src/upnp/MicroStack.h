@@ -83,6 +83,7 @@ enum ConnectionManagerAction : int {
     kCmsGetCurrentConnectionIDs = 0,
     kCmsGetCurrentConnectionInfo = 1,
     kCmsGetProtocolInfo = 2,
+    kCmsActionCount = 3,
 };
 enum ContentDirectoryAction : int {
     kCdsBrowse = 0,
@@ -92,6 +93,7 @@ enum ContentDirectoryAction : int {
     kCdsGetSortCapabilities = 4,
     kCdsGetSystemUpdateID = 5,
     kCdsSearch = 6,
+    kCdsActionCount = 7,
 };
 enum ContentDirectoryVariable : int {
     kCdsVarBrowseFlag = 0,

@@ -25,20 +25,14 @@ const char* Text(const char* value)
 
 OlvSendResult Body(OlvWebSession* session, std::string_view piece, int done)
 {
-    return static_cast<OlvSendResult>(
-        OlvWebServer_SendBody(session, piece.data(), piece.size(), OwnStatic, done));
+    return OlvWebServer_SendBody(session, piece.data(), piece.size(), OwnStatic, done);
 }
 
 OlvSendResult Slice(OlvWebSession* session, const char* text, int offset, int length)
 {
     if (length <= 0) return SendAllSent;
-    return static_cast<OlvSendResult>(OlvWebServer_SendBody(
-        session, text + offset, static_cast<std::size_t>(length), OwnStatic, 0));
-}
-
-bool Stopped(OlvSendResult result)
-{
-    return result == SendWillClose || result == SendClosed || result == SendNoSession;
+    return OlvWebServer_SendBody(session, text + offset, static_cast<std::size_t>(length),
+                                 OwnStatic, 0);
 }
 
 }  // namespace
@@ -79,9 +73,9 @@ char* BuildDescription(int* length) noexcept
 
 void SendDescription(OlvWebSession* session, bool head) noexcept
 {
-    OlvSendResult result = static_cast<OlvSendResult>(OlvWebServer_BeginResponse(
-        session, 200, "OK", kXmlHeaders, OwnStatic));
-    if (Stopped(result)) return;
+    OlvSendResult result =
+        OlvWebServer_BeginResponse(session, 200, "OK", kXmlHeaders, OwnStatic);
+    if (SendStopped(result)) return;
     if (head) {
         OlvWebServer_SendBody(session, nullptr, 0, OwnStatic, 1);
         return;
@@ -90,16 +84,15 @@ void SendDescription(OlvWebSession* session, bool head) noexcept
     char* text = BuildDescription(&length);
     int first = length - kDescriptionTailLength;
     if (first < 0) first = 0;
-    result = static_cast<OlvSendResult>(OlvWebServer_SendBody(
-        session, text, static_cast<std::size_t>(first), OwnTransfer, 0));
-    if (Stopped(result)) return;
+    result = OlvWebServer_SendBody(session, text, static_cast<std::size_t>(first), OwnTransfer, 0);
+    if (SendStopped(result)) return;
     result = Body(session, "<serviceList>", 0);
     DeviceRecord* device = MicroStack_GetDeviceRecord();
     for (ServiceRecord* service : {device->connection_manager, device->content_directory}) {
-        if (service == nullptr || Stopped(result)) continue;
+        if (service == nullptr || SendStopped(result)) continue;
         result = Slice(session, service->service_list_entry, 0, service->service_list_entry_length);
     }
-    if (Stopped(result)) return;
+    if (SendStopped(result)) return;
     Body(session, "</serviceList>", 0);
     Body(session, "</device>", 0);
     Body(session, "</root>", 1);
@@ -107,23 +100,23 @@ void SendDescription(OlvWebSession* session, bool head) noexcept
 
 void SendScpd(OlvWebSession* session, ServiceRecord* service, bool head) noexcept
 {
-    OlvSendResult result = static_cast<OlvSendResult>(OlvWebServer_BeginResponse(
-        session, 200, "OK", kXmlHeaders, OwnStatic));
-    if (Stopped(result)) return;
+    OlvSendResult result =
+        OlvWebServer_BeginResponse(session, 200, "OK", kXmlHeaders, OwnStatic);
+    if (SendStopped(result)) return;
     if (head || service == nullptr) {
         OlvWebServer_SendBody(session, nullptr, 0, OwnStatic, 1);
         return;
     }
     result = Body(session, std::string_view(kScpdHead, kScpdHeadLength), 0);
-    for (int i = 0; i < service->action_count && !Stopped(result); ++i) {
+    for (int i = 0; i < service->action_count && !SendStopped(result); ++i) {
         const ActionEntry* action = service->actions[i];
         if (action == nullptr) continue;
         result = Slice(session, service->action_text, action->offset, action->length);
     }
-    if (Stopped(result)) return;
+    if (SendStopped(result)) return;
     result = Body(session, "</actionList><serviceStateTable>", 0);
     const char* text = service->state_variable_text;
-    for (int i = 0; i < service->state_variable_count && !Stopped(result); ++i) {
+    for (int i = 0; i < service->state_variable_count && !SendStopped(result); ++i) {
         const StateVariableEntry* variable = service->state_variables[i];
         if (variable == nullptr) continue;
         result = Slice(session, text, variable->head_offset, variable->head_length);
@@ -139,15 +132,15 @@ void SendScpd(OlvWebSession* session, ServiceRecord* service, bool head) noexcep
         }
         result = Slice(session, text, variable->tail_offset, variable->tail_length);
     }
-    if (Stopped(result)) return;
+    if (SendStopped(result)) return;
     Body(session, "</serviceStateTable></scpd>", 1);
 }
 
 void SendIcon(OlvWebSession* session, const unsigned char* data, int length) noexcept
 {
-    OlvSendResult result = static_cast<OlvSendResult>(OlvWebServer_BeginResponse(
-        session, 200, "OK", kIconHeaders, OwnStatic));
-    if (Stopped(result)) return;
+    OlvSendResult result =
+        OlvWebServer_BeginResponse(session, 200, "OK", kIconHeaders, OwnStatic);
+    if (SendStopped(result)) return;
     OlvWebServer_SendBody(session, reinterpret_cast<const char*>(data),
                           static_cast<std::size_t>(length), OwnStatic, 1);
 }

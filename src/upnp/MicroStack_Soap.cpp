@@ -1,7 +1,7 @@
-// SOAP control: the action named by SOAPACTION is looked up per control path, its arguments
-// are taken from the envelope, checked and converted, and its slot is called. Also the
-// response writers the slots answer with: faults, complete responses, typed responses and
-// streamed responses. Routing runs on the chain thread; the writers may run on any thread
+// SOAP control: the action named by SOAPACTION is looked up with its control path in one table,
+// its arguments are taken from the envelope, checked and converted, and its slot is called.
+// Also the response writers the slots answer with: faults, complete responses, typed responses
+// and streamed responses. Routing runs on the chain thread; the writers may run on any thread
 // that holds the session.
 #include <cstdint>
 #include <cstdio>
@@ -22,40 +22,28 @@ constexpr char kResponseHeaders[] =
     "\r\nEXT:\r\nCONTENT-TYPE: text/xml; charset=\"utf-8\"\r\nSERVER: WINDOWS, UPnP/1.0, Tindravoller 1.2";
 constexpr const char kCmsType[] = "urn:schemas-upnp-org:service:ConnectionManager:1";
 constexpr const char kCdsType[] = "urn:schemas-upnp-org:service:ContentDirectory:1";
+constexpr std::string_view kCmsControl = "ConnectionManager/control";
+constexpr std::string_view kCdsControl = "ContentDirectory/control";
 
 constexpr int kMaxInputs = 6;
 
-// The input arguments of the actions that carry any, in slot order.
-enum class Action {
-    Browse,
-    Search,
-    CreateObject,
-    DestroyObject,
-    GetCurrentConnectionInfo,
-};
+// Converts and checks the input texts (NUL-terminated, in input order) and calls the slot, or
+// sends the fault.
+using RunFn = void (*)(const ActionHandlers& slots, OlvWebSession* session, char** values);
 
-struct ActionInputs {
+struct SoapAction {
+    std::string_view path;  // after its first character
     std::string_view name;
-    std::string_view inputs[kMaxInputs];
-    int count;
+    std::string_view inputs[kMaxInputs];  // in slot order; the rest empty
+    RunFn run;
+    bool names_object = false;  // input 0 is an object identifier
 };
 
-constexpr ActionInputs kInputs[] = {
-    {"Browse",
-     {"ObjectID", "BrowseFlag", "Filter", "StartingIndex", "RequestedCount", "SortCriteria"},
-     6},
-    {"Search",
-     {"ContainerID", "SearchCriteria", "Filter", "StartingIndex", "RequestedCount",
-      "SortCriteria"},
-     6},
-    {"CreateObject", {"ContainerID", "Elements"}, 2},
-    {"DestroyObject", {"ObjectID"}, 1},
-    {"GetCurrentConnectionInfo", {"ConnectionID"}, 1},
-};
-
-OlvSendResult Fault(OlvWebSession* session, int code, const char* description)
+int InputCount(const SoapAction& action)
 {
-    return MicroStack_SendFault(session, code, description);
+    int count = 0;
+    while (count < kMaxInputs && !action.inputs[count].empty()) ++count;
+    return count;
 }
 
 bool NameIs(const OlvXMLNode* node, std::string_view name)
@@ -82,13 +70,14 @@ OlvXMLNode* FindChild(OlvXMLNode* first, OlvXMLNode* parent, std::string_view na
     return nullptr;
 }
 
-// Collects the action's input arguments as NUL-terminated texts in the request buffer;
-// with_nul[i] tells that argument i held a NUL byte of its own, where its text now ends.
-// Returns 0, or the fault to send: 501 for XML that does not pair, 402 for a missing argument.
-int ExtractArguments(char* body, int begin, int end, const ActionInputs& action,
-                     char** values, char (*empties)[1], bool* with_nul)
+// Collects the action's input arguments as NUL-terminated texts in the request buffer.
+// Returns 0, or the fault to send: 501 for XML that does not pair, 402 for a missing argument,
+// 701 for an object identifier that holds a NUL byte.
+int ExtractArguments(char* body, int begin, int end, const SoapAction& action,
+                     char** values, char (*empties)[1])
 {
     if (body == nullptr || end <= begin) return 501;
+    const int count = InputCount(action);
     OlvXMLNode* nodes = OlvXml_Parse(body, begin, end - begin);
     if (OlvXml_Pair(nodes) != 0) {
         OlvXml_Free(nodes);
@@ -102,7 +91,7 @@ int ExtractArguments(char* body, int begin, int end, const ActionInputs& action,
     OlvXMLNode* call = soap_body != nullptr ? FindChild(nodes, soap_body, action.name) : nullptr;
     for (OlvXMLNode* argument = call != nullptr ? FirstChild(nodes, call) : nullptr;
          argument != nullptr; argument = argument->next_sibling) {
-        for (int i = 0; i < action.count; ++i) {
+        for (int i = 0; i < count; ++i) {
             if (!NameIs(argument, action.inputs[i])) continue;
             char* text = nullptr;
             int length = OlvXml_InnerXml(argument, &text);
@@ -112,16 +101,19 @@ int ExtractArguments(char* body, int begin, int end, const ActionInputs& action,
         }
     }
     OlvXml_Free(nodes);
-    for (int i = 0; i < action.count; ++i) {
+    for (int i = 0; i < count; ++i) {
         if (!seen[i]) return 402;
     }
     // The NUL bytes go in only now: the walk above still read the tags they overwrite.
-    for (int i = 0; i < action.count; ++i) {
+    for (int i = 0; i < count; ++i) {
         if (texts[i] == nullptr) {
             empties[i][0] = '\0';
             values[i] = empties[i];
         } else {
-            with_nul[i] = std::memchr(texts[i], '\0', static_cast<std::size_t>(lengths[i])) != nullptr;
+            // An identifier cut at a NUL of its own would name another object.
+            if (i == 0 && action.names_object &&
+                std::memchr(texts[i], '\0', static_cast<std::size_t>(lengths[i])) != nullptr)
+                return 701;
             texts[i][lengths[i]] = '\0';
             values[i] = texts[i];
         }
@@ -156,105 +148,127 @@ bool BrowseFlagAllowed(const char* flag)
     return !any;
 }
 
-void Unescape(char* text)
+void IllegalValue(OlvWebSession* session)
 {
-    OlvXmlUnescapeInPlace(text);
+    MicroStack_SendFault(session, 402, "Illegal value");
 }
 
-void RunAction(MicroStack* stack, OlvWebSession* session, Action action, char* body, int begin,
-               int end)
-{
-    const ActionInputs& inputs = kInputs[static_cast<int>(action)];
-    char* values[kMaxInputs] = {};
-    char empties[kMaxInputs][1] = {};
-    bool with_nul[kMaxInputs] = {};
-    int fault = ExtractArguments(body, begin, end, inputs, values, empties, with_nul);
-    if (fault == 501) {
-        Fault(session, 501, "Invalid XML");
-        return;
-    }
-    if (fault != 0) {
-        Fault(session, 402, "Illegal value");
-        return;
-    }
-    const ActionHandlers& slots = stack->handlers;
-    switch (action) {
-    case Action::GetCurrentConnectionInfo: {
-        long id = 0;
-        if (OlvParseLong(values[0], static_cast<int>(std::strlen(values[0])), &id) != 0 ||
-            id < INT32_MIN || id > INT32_MAX) {
-            Fault(session, 402, "Illegal value");
-            return;
-        }
-        if (slots.GetCurrentConnectionInfo == nullptr) break;
-        slots.GetCurrentConnectionInfo(session, static_cast<std::int32_t>(id));
-        return;
-    }
-    case Action::Browse: {
-        // An identifier cut at a NUL would name another object than the one asked for.
-        if (with_nul[0]) {
-            Fault(session, 701, "Error");
-            return;
-        }
-        Unescape(values[0]);
-        Unescape(values[1]);
-        if (!BrowseFlagAllowed(values[1])) {
-            Fault(session, 402, "Illegal value");
-            return;
-        }
-        Unescape(values[2]);
-        std::uint32_t index = 0;
-        std::uint32_t count = 0;
-        if (!ParseIndex(values[3], &index) || !ParseIndex(values[4], &count)) {
-            Fault(session, 402, "Illegal value");
-            return;
-        }
-        Unescape(values[5]);
-        if (slots.Browse == nullptr) break;
-        slots.Browse(session, values[0], values[1], values[2], index, count, values[5]);
-        return;
-    }
-    case Action::Search: {
-        if (with_nul[0]) {
-            Fault(session, 701, "Error");
-            return;
-        }
-        Unescape(values[0]);
-        Unescape(values[1]);
-        Unescape(values[2]);
-        std::uint32_t index = 0;
-        std::uint32_t count = 0;
-        if (!ParseIndex(values[3], &index) || !ParseIndex(values[4], &count)) {
-            Fault(session, 402, "Illegal value");
-            return;
-        }
-        Unescape(values[5]);
-        if (slots.Search == nullptr) break;
-        slots.Search(session, values[0], values[1], values[2], index, count, values[5]);
-        return;
-    }
-    case Action::CreateObject:
-        Unescape(values[0]);
-        Unescape(values[1]);
-        if (slots.CreateObject == nullptr) break;
-        slots.CreateObject(session, values[0], values[1]);
-        return;
-    case Action::DestroyObject:
-        Unescape(values[0]);
-        if (slots.DestroyObject == nullptr) break;
-        slots.DestroyObject(session, values[0]);
-        return;
-    }
-    Fault(session, 501, "No Function Handler");
-}
-
-void RunSimple(OlvWebSession* session, tv::SessionActionFn slot)
+template <class Slot, class... Args>
+void Call(OlvWebSession* session, Slot slot, Args... args)
 {
     if (slot == nullptr) {
-        Fault(session, 501, "No Function Handler");
+        MicroStack_SendFault(session, 501, "No Function Handler");
         return;
     }
-    slot(session);
+    slot(session, args...);
+}
+
+// Filter, StartingIndex, RequestedCount and SortCriteria: the last four inputs of Browse and
+// Search alike.
+bool PageInputs(char** values, std::uint32_t* index, std::uint32_t* count)
+{
+    OlvXmlUnescapeInPlace(values[2]);
+    if (!ParseIndex(values[3], index) || !ParseIndex(values[4], count)) return false;
+    OlvXmlUnescapeInPlace(values[5]);
+    return true;
+}
+
+void RunBrowse(const ActionHandlers& slots, OlvWebSession* session, char** values)
+{
+    OlvXmlUnescapeInPlace(values[0]);
+    OlvXmlUnescapeInPlace(values[1]);
+    std::uint32_t index = 0;
+    std::uint32_t count = 0;
+    if (!BrowseFlagAllowed(values[1]) || !PageInputs(values, &index, &count))
+        return IllegalValue(session);
+    Call(session, slots.Browse, values[0], values[1], values[2], index, count, values[5]);
+}
+
+void RunSearch(const ActionHandlers& slots, OlvWebSession* session, char** values)
+{
+    OlvXmlUnescapeInPlace(values[0]);
+    OlvXmlUnescapeInPlace(values[1]);
+    std::uint32_t index = 0;
+    std::uint32_t count = 0;
+    if (!PageInputs(values, &index, &count)) return IllegalValue(session);
+    Call(session, slots.Search, values[0], values[1], values[2], index, count, values[5]);
+}
+
+void RunCreateObject(const ActionHandlers& slots, OlvWebSession* session, char** values)
+{
+    OlvXmlUnescapeInPlace(values[0]);
+    OlvXmlUnescapeInPlace(values[1]);
+    Call(session, slots.CreateObject, values[0], values[1]);
+}
+
+void RunDestroyObject(const ActionHandlers& slots, OlvWebSession* session, char** values)
+{
+    OlvXmlUnescapeInPlace(values[0]);
+    Call(session, slots.DestroyObject, values[0]);
+}
+
+void RunGetCurrentConnectionInfo(const ActionHandlers& slots, OlvWebSession* session,
+                                 char** values)
+{
+    long id = 0;
+    if (OlvParseLong(values[0], static_cast<int>(std::strlen(values[0])), &id) != 0 ||
+        id < INT32_MIN || id > INT32_MAX)
+        return IllegalValue(session);
+    Call(session, slots.GetCurrentConnectionInfo, static_cast<std::int32_t>(id));
+}
+
+// The actions without inputs.
+template <tv::SessionActionFn ActionHandlers::*Slot>
+void RunPlain(const ActionHandlers& slots, OlvWebSession* session, char**)
+{
+    Call(session, slots.*Slot);
+}
+
+constexpr SoapAction kActions[] = {
+    {.path = kCmsControl, .name = "GetCurrentConnectionIDs", .inputs = {},
+     .run = RunPlain<&ActionHandlers::GetCurrentConnectionIDs>},
+    {.path = kCmsControl, .name = "GetCurrentConnectionInfo", .inputs = {"ConnectionID"},
+     .run = RunGetCurrentConnectionInfo},
+    {.path = kCmsControl, .name = "GetProtocolInfo", .inputs = {},
+     .run = RunPlain<&ActionHandlers::GetProtocolInfo>},
+    {.path = kCdsControl, .name = "Browse",
+     .inputs = {"ObjectID", "BrowseFlag", "Filter", "StartingIndex", "RequestedCount",
+                "SortCriteria"},
+     .run = RunBrowse, .names_object = true},
+    {.path = kCdsControl, .name = "Search",
+     .inputs = {"ContainerID", "SearchCriteria", "Filter", "StartingIndex", "RequestedCount",
+                "SortCriteria"},
+     .run = RunSearch, .names_object = true},
+    {.path = kCdsControl, .name = "CreateObject", .inputs = {"ContainerID", "Elements"},
+     .run = RunCreateObject},
+    {.path = kCdsControl, .name = "DestroyObject", .inputs = {"ObjectID"},
+     .run = RunDestroyObject},
+    {.path = kCdsControl, .name = "GetSystemUpdateID", .inputs = {},
+     .run = RunPlain<&ActionHandlers::GetSystemUpdateID>},
+    {.path = kCdsControl, .name = "GetSortCapabilities", .inputs = {},
+     .run = RunPlain<&ActionHandlers::GetSortCapabilities>},
+    {.path = kCdsControl, .name = "GetSearchCapabilities", .inputs = {},
+     .run = RunPlain<&ActionHandlers::GetSearchCapabilities>},
+};
+
+constexpr int RowsFor(std::string_view path)
+{
+    int rows = 0;
+    for (const SoapAction& action : kActions) rows += action.path == path ? 1 : 0;
+    return rows;
+}
+// One row per action of each service record.
+static_assert(RowsFor(kCmsControl) == tv::kCmsActionCount);
+static_assert(RowsFor(kCdsControl) == tv::kCdsActionCount);
+
+// Exact length and bytes for both, so that neither a prefix nor a longer name matches.
+const SoapAction* FindAction(const OlvPacket* header, std::string_view name)
+{
+    for (const SoapAction& action : kActions) {
+        if (action.name == name && tv::PathIs(header->path, header->path_length, action.path))
+            return &action;
+    }
+    return nullptr;
 }
 
 // The action name from the SOAPACTION header: the last piece after "#", minus its closing
@@ -263,9 +277,7 @@ std::string_view SoapActionName(OlvPacket* header)
 {
     std::string_view name;
     for (tv::PacketHeader* h = header->first_header; h != nullptr; h = h->next) {
-        if (h->name_length != 10 ||
-            OlvStartsWithEx(h->name, h->name_length, "SOAPACTION", 10, 0) == 0)
-            continue;
+        if (!tv::EqualsCaseless(tv::View(h->name, h->name_length), "SOAPACTION")) continue;
         std::string_view value = tv::View(h->value, h->value_length);
         std::size_t hash = value.rfind('#');
         std::string_view last = hash == std::string_view::npos ? value : value.substr(hash + 1);
@@ -317,43 +329,23 @@ namespace tv {
 int SoapDispatch(MicroStack* stack, OlvWebSession* session, OlvPacket* header, char* body,
                  int begin, int end) noexcept
 {
-    std::string_view action = SoapActionName(header);
-    const char* path = header->path;
-    int path_length = header->path_length;
-    const ActionHandlers& slots = stack->handlers;
-    if (PathIs(path, path_length, "ConnectionManager/control")) {
-        if (action == "GetCurrentConnectionIDs") {
-            RunSimple(session, slots.GetCurrentConnectionIDs);
-        } else if (action == "GetCurrentConnectionInfo") {
-            RunAction(stack, session, Action::GetCurrentConnectionInfo, body, begin, end);
-        } else if (action == "GetProtocolInfo") {
-            RunSimple(session, slots.GetProtocolInfo);
-        } else {
-            return 1;
-        }
-        return 0;
+    const SoapAction* action = FindAction(header, SoapActionName(header));
+    if (action == nullptr) return 1;
+    // An action without inputs never reads the body.
+    char* values[kMaxInputs] = {};
+    char empties[kMaxInputs][1] = {};
+    const int fault =
+        InputCount(*action) > 0 ? ExtractArguments(body, begin, end, *action, values, empties) : 0;
+    if (fault == 501) {
+        MicroStack_SendFault(session, 501, "Invalid XML");
+    } else if (fault == 701) {
+        MicroStack_SendFault(session, 701, "Error");
+    } else if (fault != 0) {
+        IllegalValue(session);
+    } else {
+        action->run(stack->handlers, session, values);
     }
-    if (PathIs(path, path_length, "ContentDirectory/control")) {
-        if (action == "Browse") {
-            RunAction(stack, session, Action::Browse, body, begin, end);
-        } else if (action == "Search") {
-            RunAction(stack, session, Action::Search, body, begin, end);
-        } else if (action == "CreateObject") {
-            RunAction(stack, session, Action::CreateObject, body, begin, end);
-        } else if (action == "DestroyObject") {
-            RunAction(stack, session, Action::DestroyObject, body, begin, end);
-        } else if (action == "GetSystemUpdateID") {
-            RunSimple(session, slots.GetSystemUpdateID);
-        } else if (action == "GetSortCapabilities") {
-            RunSimple(session, slots.GetSortCapabilities);
-        } else if (action == "GetSearchCapabilities") {
-            RunSimple(session, slots.GetSearchCapabilities);
-        } else {
-            return 1;
-        }
-        return 0;
-    }
-    return 1;
+    return 0;
 }
 
 }  // namespace tv
@@ -377,22 +369,22 @@ OlvSendResult MicroStack_SendFault(OlvWebSession* session, int error_code,
     int head_length = std::snprintf(head, sizeof head,
                                     "HTTP/1.1 500 Internal\r\nContent-Length: %d\r\n\r\n",
                                     body_length);
-    OlvSendResult result = static_cast<OlvSendResult>(OlvWebServer_SendBytes(
-        session, head, static_cast<std::size_t>(head_length), OwnCopy, 0));
-    if (result == SendWillClose || result == SendClosed || result == SendNoSession) {
+    OlvSendResult result = OlvWebServer_SendBytes(
+        session, head, static_cast<std::size_t>(head_length), OwnCopy, 0);
+    if (tv::SendStopped(result)) {
         tv::Free(body);
         return result;
     }
-    return static_cast<OlvSendResult>(OlvWebServer_SendBytes(
-        session, body, static_cast<std::size_t>(body_length), OwnTransfer, 1));
+    return OlvWebServer_SendBytes(session, body, static_cast<std::size_t>(body_length),
+                                  OwnTransfer, 1);
 }
 
 OlvSendResult MicroStack_SendResponse(OlvWebSession* session, const char* service_type,
                                       const char* action_name, const char* argument_xml) noexcept
 {
-    OlvSendResult result = static_cast<OlvSendResult>(OlvWebServer_BeginResponse(
-        session, 200, "OK", kResponseHeaders, OwnStatic));
-    if (result == SendWillClose || result == SendClosed) return result;
+    OlvSendResult result =
+        OlvWebServer_BeginResponse(session, 200, "OK", kResponseHeaders, OwnStatic);
+    if (tv::SendStopped(result)) return result;
     const char* pieces[] = {
         "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<s:Envelope "
         "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\" "
@@ -406,8 +398,7 @@ OlvSendResult MicroStack_SendResponse(OlvWebSession* session, const char* servic
         action_name,
         "Response></s:Body></s:Envelope>"};
     char* text = Format(pieces, 9);
-    return static_cast<OlvSendResult>(
-        OlvWebServer_SendBody(session, text, std::strlen(text), OwnTransfer, 1));
+    return OlvWebServer_SendBody(session, text, std::strlen(text), OwnTransfer, 1);
 }
 
 OlvSendResult MicroStack_RespondGetCurrentConnectionIDs(OlvWebSession* session,
@@ -492,14 +483,13 @@ OlvSendResult MicroStack_BeginResponse(OlvWebSession* session, const char* actio
         "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\">\r\n<s:Body>\r\n<u:",
         action_name, "Response xmlns:u=\"", service_type, "\">"};
     char* text = Format(pieces, 5);
-    OlvSendResult result = static_cast<OlvSendResult>(OlvWebServer_BeginResponse(
-        session, 200, "OK", kResponseHeaders, OwnStatic));
-    if (result < 0) {
+    OlvSendResult result =
+        OlvWebServer_BeginResponse(session, 200, "OK", kResponseHeaders, OwnStatic);
+    if (tv::SendStopped(result)) {
         tv::Free(text);
         return result;
     }
-    return static_cast<OlvSendResult>(
-        OlvWebServer_SendBody(session, text, std::strlen(text), OwnTransfer, 0));
+    return OlvWebServer_SendBody(session, text, std::strlen(text), OwnTransfer, 0);
 }
 
 OlvSendResult MicroStack_SendArgument(OlvWebSession* session, const char* name,
@@ -508,9 +498,8 @@ OlvSendResult MicroStack_SendArgument(OlvWebSession* session, const char* name,
 {
     OlvSendResult result = SendAllSent;
     auto piece = [&](const char* text) {
-        if (result >= 0) {
-            result = static_cast<OlvSendResult>(
-                OlvWebServer_SendBody(session, text, std::strlen(text), OwnStatic, 0));
+        if (!tv::SendStopped(result)) {
+            result = OlvWebServer_SendBody(session, text, std::strlen(text), OwnStatic, 0);
         }
     };
     if (start_tag != 0) {
@@ -519,9 +508,9 @@ OlvSendResult MicroStack_SendArgument(OlvWebSession* session, const char* name,
         piece(">");
     }
     if (length > 0) {
-        if (result >= 0) {
-            result = static_cast<OlvSendResult>(OlvWebServer_SendBody(
-                session, data, static_cast<std::size_t>(length), ownership, 0));
+        if (!tv::SendStopped(result)) {
+            result = OlvWebServer_SendBody(session, data, static_cast<std::size_t>(length),
+                                           ownership, 0);
         } else if (ownership == OwnTransfer) {
             tv::Free(const_cast<char*>(data));
         }
@@ -540,6 +529,5 @@ OlvSendResult MicroStack_EndResponse(OlvWebSession* session, const char* action_
 {
     const char* pieces[] = {"</u:", action_name, "Response>\r\n   </s:Body>\r\n</s:Envelope>"};
     char* text = Format(pieces, 3);
-    return static_cast<OlvSendResult>(
-        OlvWebServer_SendBody(session, text, std::strlen(text), OwnTransfer, 1));
+    return OlvWebServer_SendBody(session, text, std::strlen(text), OwnTransfer, 1);
 }

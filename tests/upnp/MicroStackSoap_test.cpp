@@ -185,6 +185,12 @@ TEST_F(MicroStackSoapTest, ActionsWithoutInputsCallTheirSlotWithoutReadingTheBod
               Fault(401, "Invalid Action"));
     EXPECT_EQ(Post(port(), "/ContentDirectory/control", "browse", ""),
               Fault(401, "Invalid Action"));
+    // Names match at full length: neither a prefix nor an empty name runs an action.
+    for (const char* name : {"Brows", "GetSystemUpdateI", ""}) {
+        EXPECT_EQ(Post(port(), "/ContentDirectory/control", name, ""),
+                  Fault(401, "Invalid Action"))
+            << name;
+    }
     EXPECT_EQ(Post(port(), "/ContentDirectory/controlx", "Browse", ""),
               Fault(401, "Invalid Action"));
     EXPECT_EQ(Post(port(), "/", "Browse", ""), Fault(401, "Invalid Action"));
