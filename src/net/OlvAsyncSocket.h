@@ -28,6 +28,15 @@ enum OlvSendResult : int {
     SendClosed = -4,
 };
 
+// The pause word of a socket. A data callback sets a value above 0 to stop reading; the
+// buffered bytes stay. OlvAsyncSocket_Resume asks for them to be delivered again in the next
+// turn without reading, then reading goes on.
+enum OlvSocketPause : int {
+    PauseResuming = -1,
+    PauseReading = 0,
+    PausePaused = 1,
+};
+
 namespace tv {
 
 using AsyncSocketInterruptFn = void (*)(OlvAsyncSocket* socket, void* user) noexcept;

@@ -6,15 +6,19 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <random>
 #include <set>
 #include <string>
 #include <thread>
@@ -664,6 +668,131 @@ TEST_F(DmsIntegrationTest, SettingsFileEditedElsewhereIsFollowed)
     WriteFile(scratch, "garbage");
     ASSERT_EQ(std::rename(scratch.c_str(), path.c_str()), 0);
     EXPECT_EQ(Browse("0", "BrowseDirectChildren").total, 2);
+}
+
+// Everything the server sends on a connection until it ends it (an end of stream, or a reset
+// after the data); *ended is false when the client's time-out came first.
+static std::string ReadToEnd(tv::test::LoopbackClient& client, bool* ended)
+{
+    std::string out;
+    char chunk[16384];
+    *ended = false;
+    for (;;) {
+        ssize_t n = ::recv(client.fd(), chunk, sizeof chunk, 0);
+        if (n > 0) {
+            out.append(chunk, static_cast<std::size_t>(n));
+            continue;
+        }
+        *ended = n == 0 || errno == ECONNRESET;
+        return out;
+    }
+}
+
+// Random runs of requests written at once: the answers are those of the same requests sent one
+// by one, in order, each once and whole, and nothing follows a request that ends the connection
+// (Connection: close, HTTP/1.0).
+TEST_F(DmsIntegrationTest, PipelinedRequestsGetTheAnswersTheyGetOneByOne)
+{
+    std::string folder = MakeFolder("Pipe");
+    std::string pattern(3 * 16384 + 17, '\0');
+    for (std::size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<char>('a' + i % 26);
+    WriteFile(folder + "/a.mp3", pattern.substr(0, 1000));
+    WriteFile(folder + "/b.mp3", pattern);
+    WriteFile(folder + "/c.jpg", "jpeg");
+    for (int i = 0; i < 40; ++i) WriteFile(folder + "/f" + std::to_string(i) + ".mp3", "x");
+    Share({folder});
+    StartServer();
+
+    BrowseAnswer listing = Browse(FolderId(folder), "BrowseDirectChildren");
+    const std::string prefix = "http://127.0.0.1:" + std::to_string(port_);
+    auto path_of = [&](const std::string& title) {
+        const Didl* object = Find(listing, title);
+        return object != nullptr && !object->res.empty() ? object->res[0].substr(prefix.size()) : "";
+    };
+    auto browse = [&](const std::string& version, const std::string& extra, unsigned start,
+                      unsigned count) {
+        std::string type = "urn:schemas-upnp-org:service:ContentDirectory:1";
+        std::string body =
+            "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\">"
+            "<s:Body><u:Browse xmlns:u=\"" + type + "\"><ObjectID>" + XmlEscape(FolderId(folder)) +
+            "</ObjectID><BrowseFlag>BrowseDirectChildren</BrowseFlag><Filter>*</Filter><StartingIndex>" +
+            std::to_string(start) + "</StartingIndex><RequestedCount>" + std::to_string(count) +
+            "</RequestedCount><SortCriteria></SortCriteria></u:Browse></s:Body></s:Envelope>";
+        return "POST /ContentDirectory/control HTTP/" + version + "\r\nHost: 127.0.0.1\r\n" + extra +
+               "SOAPACTION: \"" + type + "#Browse\"\r\nContent-Length: " + std::to_string(body.size()) +
+               "\r\n\r\n" + body;
+    };
+    auto get = [](const std::string& method, const std::string& path, const std::string& version,
+                  const std::string& extra) {
+        return method + " " + path + " HTTP/" + version + "\r\nHost: 127.0.0.1\r\n" + extra + "\r\n";
+    };
+    struct Request {
+        std::string wire;
+        bool closes;
+    };
+    std::vector<Request> kept;     // answered on a connection that stays open
+    std::vector<Request> closing;  // answered, then the connection ends
+    for (const char* path : {"/", "/ContentDirectory/scpd.xml", "/ConnectionManager/scpd.xml"}) {
+        kept.push_back({get("GET", path, "1.1", ""), false});
+        closing.push_back({get("GET", path, "1.1", "Connection: close\r\n"), true});
+    }
+    kept.push_back({get("HEAD", "/", "1.1", ""), false});
+    kept.push_back({browse("1.1", "", 0, 0), false});
+    kept.push_back({browse("1.1", "", 5, 3), false});
+    closing.push_back({browse("1.1", "Connection: close\r\n", 0, 0), true});
+    closing.push_back({browse("1.0", "", 2, 2), true});
+    const std::string a = path_of("a.mp3");
+    const std::string b = path_of("b.mp3");
+    ASSERT_FALSE(a.empty());
+    ASSERT_FALSE(b.empty());
+    for (const char* range : {"bytes=0-99", "bytes=-100", "bytes=900-"})
+        kept.push_back({get("GET", a, "1.1", std::string("Range: ") + range + "\r\n"), false});
+    for (const char* range : {"bytes=1000-40000", "bytes=16383-"})
+        kept.push_back({get("GET", b, "1.1", std::string("Range: ") + range + "\r\n"), false});
+    kept.push_back({get("GET", b, "1.1", ""), false});
+    kept.push_back({get("HEAD", b, "1.1", ""), false});
+    kept.push_back({get("GET", path_of("c.jpg"), "1.1", ""), false});
+    closing.push_back({get("GET", b, "1.0", "Range: bytes=100-20000\r\n"), true});
+    closing.push_back({get("HEAD", a, "1.1", "Connection: close\r\n"), true});
+
+    // Each request alone on a fresh connection: the answer, up to the end of the connection.
+    std::map<std::string, std::string> alone;
+    for (const std::vector<Request>* list : {&kept, &closing}) {
+        for (const Request& request : *list) {
+            tv::test::LoopbackClient client(port_);
+            ASSERT_TRUE(client.Send(request.wire));
+            ::shutdown(client.fd(), SHUT_WR);
+            bool ended = false;
+            alone[request.wire] = ReadToEnd(client, &ended);
+            ASSERT_TRUE(ended) << request.wire;
+            ASSERT_EQ(alone[request.wire].substr(0, 9), "HTTP/1.1 ") << request.wire;
+        }
+    }
+
+    for (unsigned seed = 1; seed <= 300; ++seed) {
+        std::mt19937 random(seed);
+        std::vector<const Request*> run;
+        const int length = 1 + static_cast<int>(random() % 8);
+        for (int i = 0; i < length; ++i) run.push_back(&kept[random() % kept.size()]);
+        if (random() % 3 != 0)
+            run.insert(run.begin() + random() % (run.size() + 1), &closing[random() % closing.size()]);
+        std::string wire;
+        std::string expected;
+        bool answering = true;
+        for (const Request* request : run) {
+            wire += request->wire;
+            if (answering) expected += alone[request->wire];
+            if (request->closes) answering = false;
+        }
+        tv::test::LoopbackClient client(port_);
+        ASSERT_TRUE(client.Send(wire));
+        ::shutdown(client.fd(), SHUT_WR);
+        bool ended = false;
+        std::string got = ReadToEnd(client, &ended);
+        ASSERT_TRUE(ended) << "seed " << seed << ": no end after " << got.size() << " bytes\n" << wire;
+        ASSERT_TRUE(got == expected) << "seed " << seed << ": " << got.size() << " bytes, expected "
+                                     << expected.size() << "\n" << wire;
+    }
 }
 
 TEST(DmsIntegrationText, Utf8ConversionsKeepValidTextAndRefuseTheRest)
