@@ -79,8 +79,11 @@ void SendBodyStep(OlvThreadPool* pool, void* data) noexcept;
 void SendOkHandler(OlvWebSession* session) noexcept;
 void CloseHandler(OlvWebSession* session) noexcept;
 
-void Answer(OlvWebSession* session, std::string_view text)
+// A fixed refusal text carries no length: the client sees its end only when the connection
+// ends, so it ends right after it instead of holding a slot until the idle close.
+void Refuse(OlvWebSession* session, std::string_view text)
 {
+    session->force_close = 1;
     OlvWebServer_SendBytes(session, text.data(), text.size(), OwnStatic, 1);
 }
 
@@ -559,7 +562,7 @@ MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPoo
     std::int64_t size = 0;
     int fd = OpenShared(path, &size);
     if (fd < 0) {
-        Answer(session, kNotFound);
+        Refuse(session, kNotFound);
         return nullptr;
     }
     OlvPacket* packet = OlvPacket_Create();
@@ -567,7 +570,7 @@ MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPoo
     auto refuse = [&](std::string_view text) -> MediaTransferState* {
         ::close(fd);
         OlvPacket_Destroy(packet);
-        Answer(session, text);
+        Refuse(session, text);
         return nullptr;
     };
 

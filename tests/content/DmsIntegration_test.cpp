@@ -690,7 +690,7 @@ static std::string ReadToEnd(tv::test::LoopbackClient& client, bool* ended)
 
 // Random runs of requests written at once: the answers are those of the same requests sent one
 // by one, in order, each once and whole, and nothing follows a request that ends the connection
-// (Connection: close, HTTP/1.0).
+// (Connection: close, HTTP/1.0, a refused media request).
 TEST_F(DmsIntegrationTest, PipelinedRequestsGetTheAnswersTheyGetOneByOne)
 {
     std::string folder = MakeFolder("Pipe");
@@ -754,6 +754,8 @@ TEST_F(DmsIntegrationTest, PipelinedRequestsGetTheAnswersTheyGetOneByOne)
     kept.push_back({get("GET", path_of("c.jpg"), "1.1", ""), false});
     closing.push_back({get("GET", b, "1.0", "Range: bytes=100-20000\r\n"), true});
     closing.push_back({get("HEAD", a, "1.1", "Connection: close\r\n"), true});
+    closing.push_back({get("GET", a, "1.1", "Range: bytes=5000-\r\n"), true});  // 416
+    closing.push_back({get("GET", "/content/none.mp3", "1.1", ""), true});       // 404
 
     // Each request alone on a fresh connection: the answer, up to the end of the connection.
     std::map<std::string, std::string> alone;
