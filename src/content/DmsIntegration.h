@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "runtime/OlvChain.h"
 #include "runtime/OlvPacket.h"
@@ -19,6 +20,7 @@ struct MSA_BrowseRequest;
 struct FSE_Enumerator;
 struct FseQuery;
 struct CdsObject;
+struct DmsBrowsePaging;
 
 // Signature of the settings file as last read, so that a list edited by another process
 // (tindravoller --share) is picked up by the next request. Chain thread only.
@@ -51,6 +53,7 @@ struct DmsIntegration {
     std::uint32_t* addresses = nullptr;  // network order
     int address_count = 0;
     DmsSettingsStamp settings;
+    std::vector<DmsBrowsePaging*> waiting_answers;  // Browse answers waiting for a drain
 };
 
 // Before the chain runs, on the thread that will run it. Null when the device stack or the
@@ -77,7 +80,8 @@ void DmsIntegration_HandleConnectionInfo(MSA_Server* server, OlvWebSession* sess
 void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char* body,
                                 int* begin, int end, int done, void* user) noexcept;
 
-// Pages one open query into the session's Browse response.
+// Pages one open query into the session's Browse response. Takes the query and the request:
+// they are freed when the answer has gone out, which for a client that reads slowly is later.
 void _MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseRequest* request,
                        FseQuery* query, std::uint32_t filter_mask, DmsIntegration* dms) noexcept;
 

@@ -507,6 +507,12 @@ int MediaTransferLiveCount() noexcept
 {
     return g_live.load();
 }
+
+void MediaTransferLetGo(OlvWebSession* session) noexcept
+{
+    if (session->on_session_closed == CloseHandler && session->user4 != nullptr)
+        Detach(session, static_cast<MediaTransfer*>(session->user4));
+}
 } // namespace tv
 
 int MediaTransfer_ParseRange(const char* value, std::int64_t* start, std::int64_t* length,
@@ -555,9 +561,7 @@ MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPoo
     // Only the delivery that completes the request may answer it.
     if (session->reader != nullptr && session->reader->in_final_delivery == 0) return nullptr;
 
-    // A transfer that finished on this connection is still attached: let go of it.
-    if (session->on_session_closed == CloseHandler && session->user4 != nullptr)
-        Detach(session, static_cast<MediaTransfer*>(session->user4));
+    tv::MediaTransferLetGo(session);  // one that finished on this connection
 
     std::int64_t size = 0;
     int fd = OpenShared(path, &size);
