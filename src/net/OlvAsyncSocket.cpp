@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <mutex>
@@ -50,6 +51,7 @@ struct OlvAsyncSocket {
     OlvChain* chain = nullptr;
     std::size_t pending_bytes = 0;
     std::uint64_t total_sent = 0;
+    std::int64_t progress_ms = 0;  // when queued bytes last went out or began to wait
     int handle = -1;
     std::uint32_t remote_address = 0;
     std::uint16_t remote_port = 0;
@@ -120,6 +122,13 @@ void DropQueue(OlvAsyncSocket* s) noexcept
     s->batch = nullptr;
     s->batch_length = s->batch_capacity = 0;
     s->batching = false;
+}
+
+std::int64_t NowMs() noexcept
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 // A stream closed with unread input answers with a reset, which can overtake and destroy what
@@ -428,6 +437,7 @@ void PostSelect(void* object, int /*select_result*/, fd_set* read_set, fd_set* w
                 }
                 s->pending_bytes -= static_cast<std::size_t>(n);
                 s->total_sent += static_cast<std::uint64_t>(n);
+                if (n != 0) s->progress_ms = NowMs();
                 if (!Consume(s, static_cast<std::size_t>(n))) break;
             }
             if (s->send_head == nullptr && !failed) {
@@ -658,6 +668,7 @@ namespace {
 // Lock held.
 void Append(OlvAsyncSocket* s, SendItem* item) noexcept
 {
+    if (s->send_head == nullptr) s->progress_ms = NowMs();  // the wait begins
     if (s->send_tail != nullptr) s->send_tail->next = item;
     else s->send_head = item;
     s->send_tail = item;
@@ -796,6 +807,7 @@ OlvSendResult SendLocked(OlvAsyncSocket* s, const tv::SendPiece* pieces, int cou
         sent = static_cast<std::size_t>(n);
         s->pending_bytes -= sent;
         s->total_sent += sent;
+        if (sent != 0) s->progress_ms = NowMs();
     }
     *queued = QueueUnsent(s, pieces, count, sent, behind, address, port);
     return *queued ? SendQueued : SendAllSent;
@@ -934,6 +946,13 @@ std::size_t AsyncSocketPendingBytes(OlvAsyncSocket* socket) noexcept
 {
     std::scoped_lock lk(socket->lock);
     return socket->pending_bytes;
+}
+
+std::int64_t AsyncSocketStalledMs(OlvAsyncSocket* socket) noexcept
+{
+    std::scoped_lock lk(socket->lock);
+    if (socket->handle < 0 || socket->send_head == nullptr) return -1;
+    return NowMs() - socket->progress_ms;
 }
 
 OlvChain* AsyncSocketChain(OlvAsyncSocket* socket) noexcept { return socket->chain; }

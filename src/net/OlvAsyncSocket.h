@@ -104,6 +104,9 @@ void* OlvAsyncSocket_GetTag(OlvAsyncSocket* socket);
 namespace tv {
 // Bytes queued and not yet sent. Any thread.
 std::size_t AsyncSocketPendingBytes(OlvAsyncSocket* socket) noexcept;
+// Milliseconds since queued bytes last went out (or began to wait, when none has gone out
+// since), -1 when nothing waits. Any thread.
+std::int64_t AsyncSocketStalledMs(OlvAsyncSocket* socket) noexcept;
 // The chain this socket lives on.
 OlvChain* AsyncSocketChain(OlvAsyncSocket* socket) noexcept;
 // Each arming (ConnectTo, Adopt) gets a new number. Owners that may act on a connection
