@@ -305,6 +305,8 @@ struct DmsBrowsePaging {
     std::uint32_t returned = 0;
     long long index = -1;
     bool waiting = false;  // attached to the session, listed in dms->waiting_answers
+    DmsBrowsePaging* previous = nullptr;
+    DmsBrowsePaging* next = nullptr;
 };
 
 namespace {
@@ -324,8 +326,10 @@ void StopWaiting(DmsBrowsePaging* paging) noexcept
     session->user4 = nullptr;
     session->on_sent = nullptr;
     session->on_session_closed = nullptr;
-    std::vector<DmsBrowsePaging*>& list = paging->dms->waiting_answers;
-    list.erase(std::remove(list.begin(), list.end(), paging), list.end());
+    if (paging->previous != nullptr) paging->previous->next = paging->next;
+    else paging->dms->waiting_answers = paging->next;
+    if (paging->next != nullptr) paging->next->previous = paging->previous;
+    paging->previous = paging->next = nullptr;
 }
 
 // Pages the next object into the answer (outside the page objects are only counted): false
@@ -385,7 +389,9 @@ void WaitForDrain(DmsBrowsePaging* paging) noexcept
     session->user4 = paging;
     session->on_sent = PagingDrained;
     session->on_session_closed = PagingConnectionEnded;
-    paging->dms->waiting_answers.push_back(paging);
+    paging->next = paging->dms->waiting_answers;
+    if (paging->next != nullptr) paging->next->previous = paging;
+    paging->dms->waiting_answers = paging;
     paging->waiting = true;
 }
 
@@ -440,7 +446,7 @@ void PagingConnectionEnded(OlvWebSession* session) noexcept
 // The chain's end: the web server's sessions were interrupted, none of them calls back.
 void AbandonWaitingAnswers(DmsIntegration* dms) noexcept
 {
-    while (!dms->waiting_answers.empty()) Abandon(dms->waiting_answers.back(), true);
+    while (dms->waiting_answers != nullptr) Abandon(dms->waiting_answers, true);
 }
 
 }  // namespace

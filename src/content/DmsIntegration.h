@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <mutex>
-#include <vector>
 
 #include "runtime/OlvChain.h"
 #include "runtime/OlvPacket.h"
@@ -49,11 +48,11 @@ struct DmsIntegration {
     MSA_Server* media_server = nullptr;
     FSE_Enumerator* enumerator = nullptr;
     OlvThreadPool* pool = nullptr;
+    DmsBrowsePaging* waiting_answers = nullptr;  // Browse answers waiting for a drain (a list)
     std::mutex address_lock;  // guards the address list while it is captured
     std::uint32_t* addresses = nullptr;  // network order
     int address_count = 0;
     DmsSettingsStamp settings;
-    std::vector<DmsBrowsePaging*> waiting_answers;  // Browse answers waiting for a drain
 };
 
 // Before the chain runs, on the thread that will run it. Null when the device stack or the
