@@ -42,6 +42,9 @@ static_assert(offsetof(DmsIntegration, hooks) == 0);
 namespace {
 
 constexpr char kVirtualDirectory[] = "content";
+// Past this many unsent bytes on its connection a Browse answer builds no more objects until
+// the send queue drains: a client that does not read holds this much, not its whole answer.
+constexpr std::size_t kBrowseUnsentBoundBytes = 256 * 1024;
 constexpr char kPost400[] = "HTTP/1.1 400\r\n\r\n";
 constexpr std::string_view kPartialSuffix = ".tmp";
 constexpr std::int64_t kRetryLeftOutMs = 5000;
@@ -301,6 +304,167 @@ bool IsUtf8(const char* text, std::size_t length) noexcept
 
 }  // namespace
 
+// One Browse or Search answer from its start until its end has been handed to the connection.
+// It waits (attached to the session as its user4 and handlers) while its connection holds more
+// than kBrowseUnsentBoundBytes unsent, and goes on when the send queue drains.
+struct DmsBrowsePaging {
+    DmsIntegration* dms = nullptr;
+    MSA_Server* server = nullptr;
+    OlvWebSession* session = nullptr;
+    MSA_BrowseRequest* request = nullptr;
+    FseQuery* query = nullptr;
+    std::uint32_t filter_mask = 0;
+    CorkedAnswer cork;
+    std::uint32_t total = 0;
+    std::uint32_t returned = 0;
+    long long index = -1;
+    bool waiting = false;  // attached to the session, listed in dms->waiting_answers
+    DmsBrowsePaging* previous = nullptr;
+    DmsBrowsePaging* next = nullptr;
+};
+
+namespace {
+
+void FreePaging(DmsBrowsePaging* paging) noexcept
+{
+    MSA_FreeBrowseRequest(paging->request);
+    delete paging;
+}
+
+// The session's handlers stop pointing at the answer.
+void StopWaiting(DmsBrowsePaging* paging) noexcept
+{
+    if (!paging->waiting) return;
+    paging->waiting = false;
+    OlvWebSession* session = paging->session;
+    session->user4 = nullptr;
+    session->on_sent = nullptr;
+    session->on_session_closed = nullptr;
+    if (paging->previous != nullptr) paging->previous->next = paging->next;
+    else paging->dms->waiting_answers = paging->next;
+    if (paging->next != nullptr) paging->next->previous = paging->previous;
+    paging->previous = paging->next = nullptr;
+}
+
+// Pages the next object into the answer (outside the page objects are only counted): false
+// once the query has no more.
+bool PageNextObject(DmsBrowsePaging* paging) noexcept
+{
+    DmsIntegration* dms = paging->dms;
+    MSA_BrowseRequest* request = paging->request;
+    const long long next = paging->index + 1;
+    if (next < static_cast<long long>(request->starting_index) ||
+        (request->requested_count != 0 && paging->returned >= request->requested_count)) {
+        const std::uint32_t before = static_cast<std::uint32_t>(
+            std::min<long long>(request->starting_index - next, UINT32_MAX));
+        std::uint32_t skipped = FSE_SkipObjects(dms->enumerator, paging->query,
+                                                next < request->starting_index ? before : UINT32_MAX);
+        paging->total += skipped;
+        paging->index += skipped;
+        return skipped != 0;
+    }
+    CdsObject* object = CdsObject_Allocate();
+    if (FSE_HandleProcessObject(dms->enumerator, request, paging->query, object) == 0) {
+        CdsObject_Release(object);
+        return false;
+    }
+    ++paging->total;
+    ++paging->index;
+    const FseQuery* query = paging->query;
+    AddResources(dms, paging->filter_mask, request, object,
+                 query->object_size_known != 0 ? query->object_size : kSizeUnknown);
+    int length = 0;
+    char* didl = CdsToDidl_GetmediaObjectDidlEscaped(object, 0, paging->filter_mask, 0, &length);
+    if (didl == nullptr || length < 1) {
+        std::fprintf(stderr, "_MSL_ProcessQueue() failed to serialize object %s. Reason=%d.\r\n",
+                     object->id != nullptr ? object->id : "", length);
+    } else if (!IsUtf8(didl, static_cast<std::size_t>(length))) {
+        // Counted like an object that cannot be rendered: undecodable bytes never reach the
+        // document.
+        ServerLog("Left out an object whose name is not UTF-8: %s",
+                  object->source_path != nullptr ? object->source_path : "");
+    } else {
+        MSA_AppendResult(paging->server, paging->session, didl, length);
+        ++paging->returned;
+    }
+    tv::Free(didl);
+    CdsObject_Release(object);
+    return true;
+}
+
+void PagingDrained(OlvWebSession* session) noexcept;
+void PagingConnectionEnded(OlvWebSession* session) noexcept;
+
+void WaitForDrain(DmsBrowsePaging* paging) noexcept
+{
+    if (paging->waiting) return;
+    OlvWebSession* session = paging->session;
+    tv::MediaTransferLetGo(session);
+    session->user4 = paging;
+    session->on_sent = PagingDrained;
+    session->on_session_closed = PagingConnectionEnded;
+    paging->next = paging->dms->waiting_answers;
+    if (paging->next != nullptr) paging->next->previous = paging;
+    paging->dms->waiting_answers = paging;
+    paging->waiting = true;
+}
+
+// Chain thread. Goes on with the answer until it is complete, or until the connection holds
+// more unsent bytes than the bound and the answer waits for the drain.
+void RunPaging(DmsBrowsePaging* paging) noexcept
+{
+    OlvAsyncSocket* connection = paging->session->connection;
+    const unsigned arming = paging->session->arming;
+    tv::AsyncSocketBeginBatch(connection);
+    bool more;
+    do {
+        more = PageNextObject(paging);
+    } while (more && tv::AsyncSocketPendingBytes(connection) <= kBrowseUnsentBoundBytes);
+    if (more) {
+        tv::AsyncSocketEndBatch(connection, arming);
+        WaitForDrain(paging);
+        return;
+    }
+    // The end completes the request when it drains: nothing may point here by then.
+    StopWaiting(paging);
+    int update_id = FSE_CloseQuery(paging->dms->enumerator, paging->query);
+    MSA_EndResult(paging->server, paging->session, paging->request, 1, paging->returned,
+                  paging->total, static_cast<std::uint32_t>(update_id));
+    tv::AsyncSocketEndBatch(connection, arming);
+    Uncork(paging->cork);
+    FreePaging(paging);
+}
+
+void PagingDrained(OlvWebSession* session) noexcept
+{
+    RunPaging(static_cast<DmsBrowsePaging*>(session->user4));
+}
+
+// The answer can no longer reach anyone. Ending it sends nothing and lets go of the session
+// (the media server layer holds it until the answer's end). At the chain's end the enumerator,
+// the media server layer and the connection are gone already; none of them is needed then.
+void Abandon(DmsBrowsePaging* paging, bool chain_ending) noexcept
+{
+    StopWaiting(paging);
+    FSE_CloseQuery(chain_ending ? nullptr : paging->dms->enumerator, paging->query);
+    MSA_EndResult(chain_ending ? nullptr : paging->server, paging->session, paging->request, 1,
+                  paging->returned, paging->total, 0);
+    FreePaging(paging);
+}
+
+void PagingConnectionEnded(OlvWebSession* session) noexcept
+{
+    Abandon(static_cast<DmsBrowsePaging*>(session->user4), false);
+}
+
+// The chain's end: the web server's sessions were interrupted, none of them calls back.
+void AbandonWaitingAnswers(DmsIntegration* dms) noexcept
+{
+    while (dms->waiting_answers != nullptr) Abandon(dms->waiting_answers, true);
+}
+
+}  // namespace
+
 // ---- Text ----
 
 char* Utf8FromAnsi(const char* text, int length) noexcept
@@ -400,6 +564,7 @@ void DmsIntegration_NotifyAddressChange(DmsIntegration* dms) noexcept
 void DmsIntegration_Destroy(void* object) noexcept
 {
     auto* dms = static_cast<DmsIntegration*>(object);
+    AbandonWaitingAnswers(dms);
     {
         std::scoped_lock hold(dms->lock);
         tv::Free(dms->search_capabilities);
@@ -486,70 +651,28 @@ void DmsIntegration_HandleBrowse(MSA_Server* server, OlvWebSession* session,
         return;
     }
     _MSL_ProcessQueue(server, session, request, query, filter_mask, dms);
-    MSA_FreeBrowseRequest(request);
 }
 
 void _MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseRequest* request,
                        FseQuery* query, std::uint32_t filter_mask, DmsIntegration* dms) noexcept
 {
-    CorkedAnswer cork = Cork(session);
-    // One object is one small chunk: gathered, the answer leaves in one system call.
-    OlvAsyncSocket* connection = session != nullptr ? session->connection : nullptr;
-    const unsigned arming = session != nullptr ? session->arming : 0;
-    if (connection != nullptr) tv::AsyncSocketBeginBatch(connection);
-    MSA_BeginResult(server, session, request, 1);
-    std::uint32_t total = 0;
-    std::uint32_t returned = 0;
-    long long index = -1;
-    for (;;) {
-        bool in_page = index + 1 >= static_cast<long long>(request->starting_index) &&
-                       (request->requested_count == 0 || returned < request->requested_count);
-        if (!in_page) {
-            // Outside the page an object is only counted: nothing of it is built.
-            const long long next = index + 1;
-            const std::uint32_t before = static_cast<std::uint32_t>(
-                std::min<long long>(request->starting_index - next, UINT32_MAX));
-            std::uint32_t skipped = FSE_SkipObjects(dms->enumerator, query,
-                                                    next < request->starting_index ? before : UINT32_MAX);
-            if (skipped == 0) break;
-            total += skipped;
-            index += skipped;
-            continue;
-        }
-        CdsObject* object = CdsObject_Allocate();
-        if (FSE_HandleProcessObject(dms->enumerator, request, query, object) == 0) {
-            CdsObject_Release(object);
-            break;
-        }
-        ++total;
-        ++index;
-        {
-            AddResources(dms, filter_mask, request, object,
-                         query->object_size_known != 0 ? query->object_size : kSizeUnknown);
-            int length = 0;
-            char* didl = CdsToDidl_GetmediaObjectDidlEscaped(object, 0, filter_mask, 0, &length);
-            if (didl == nullptr || length < 1) {
-                std::fprintf(stderr, "_MSL_ProcessQueue() failed to serialize object %s. Reason=%d.\r\n",
-                             object->id != nullptr ? object->id : "", length);
-            } else {
-                if (!IsUtf8(didl, static_cast<std::size_t>(length))) {
-                    // Counted like an object that cannot be rendered: undecodable bytes never
-                    // reach the document.
-                    ServerLog("Left out an object whose name is not UTF-8: %s",
-                                      object->source_path != nullptr ? object->source_path : "");
-                } else {
-                    MSA_AppendResult(server, session, didl, length);
-                    ++returned;
-                }
-            }
-            tv::Free(didl);
-        }
-        CdsObject_Release(object);
+    if (session == nullptr) {
+        FSE_CloseQuery(dms->enumerator, query);
+        MSA_FreeBrowseRequest(request);
+        return;
     }
-    int update_id = FSE_CloseQuery(dms->enumerator, query);
-    MSA_EndResult(server, session, request, 1, returned, total, static_cast<std::uint32_t>(update_id));
-    if (connection != nullptr) tv::AsyncSocketEndBatch(connection, arming);
-    Uncork(cork);
+    auto* paging = new DmsBrowsePaging;
+    paging->dms = dms;
+    paging->server = server;
+    paging->session = session;
+    paging->request = request;
+    paging->query = query;
+    paging->filter_mask = filter_mask;
+    paging->cork = Cork(session);
+    // One object is one small chunk: gathered, the answer leaves in few system calls.
+    tv::AsyncSocketBeginBatch(session->connection);
+    MSA_BeginResult(server, session, request, 1);
+    RunPaging(paging);
 }
 
 void DmsIntegration_AddResources(DmsIntegration* dms, std::uint32_t filter_mask,

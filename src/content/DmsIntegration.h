@@ -21,6 +21,7 @@ struct MSA_BrowseRequest;
 struct FSE_Enumerator;
 struct FseQuery;
 struct CdsObject;
+struct DmsBrowsePaging;
 
 // A chained object; the chain destroys it.
 struct DmsIntegration {
@@ -38,6 +39,7 @@ struct DmsIntegration {
     MSA_Server* media_server = nullptr;
     FSE_Enumerator* enumerator = nullptr;
     OlvThreadPool* pool = nullptr;
+    DmsBrowsePaging* waiting_answers = nullptr;  // Browse answers waiting for a drain (a list)
     std::mutex address_lock;  // guards the address list while it is captured
     std::uint32_t* addresses = nullptr;  // network order
     int address_count = 0;
@@ -71,7 +73,8 @@ void DmsIntegration_HandleConnectionInfo(MSA_Server* server, OlvWebSession* sess
 void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char* body,
                                 int* begin, int end, int done, void* user) noexcept;
 
-// Pages one open query into the session's Browse response.
+// Pages one open query into the session's Browse response. Takes the query and the request:
+// they are freed when the answer has gone out, which for a client that reads slowly is later.
 void _MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseRequest* request,
                        FseQuery* query, std::uint32_t filter_mask, DmsIntegration* dms) noexcept;
 

@@ -130,6 +130,23 @@ int Offer(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* request, char*
     return taken;
 }
 
+// The final delivery of a message. A request delivered whole in server mode waits for its
+// answer: the reader delivers nothing more and its socket stops reading until the answer's end
+// resets and resumes it, so a pipelined request is never delivered beside it, nor anything
+// after a request that ends the connection, whose answer never resets the reader.
+int OfferFinal(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* request, char* data,
+               int length, bool* alive) noexcept
+{
+    r->in_final_delivery = 1;
+    if (r->server_mode != 0) {
+        r->state = ReaderAwaiting;
+        r->pause = PausePaused;
+    }
+    int taken = Offer(r, socket, request, data, length, -1, alive);
+    r->in_final_delivery = 0;
+    return taken;
+}
+
 void EnsureChunkRoom(tv::WebChunkState* c, int extra) noexcept
 {
     if (c->fill + extra <= c->capacity) return;
@@ -253,10 +270,8 @@ ChunkOutcome DecodeChunks(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest
             }
             pos = eol + 2;
             *used = pos;
-            r->in_final_delivery = 1;
-            Offer(r, socket, request, c->buffer != nullptr ? c->buffer + c->held_start : nullptr,
-                  c->held_end - c->held_start, -1, &alive);
-            r->in_final_delivery = 0;
+            OfferFinal(r, socket, request, c->buffer != nullptr ? c->buffer + c->held_start : nullptr,
+                       c->held_end - c->held_start, &alive);
             if (!alive) return ChunkOutcome::Stopped;
             FreeChunk(r);
             return ChunkOutcome::Finished;
@@ -356,6 +371,7 @@ void OlvWebClient_ResetReader(OlvWebReader* reader)
     reader->body_left = -1;
     reader->header_overflow = 0;
     reader->header_bytes = 0;
+    if (reader->server_mode != 0) reader->state = ReaderIdle;
     ++reader->generation;
 }
 
@@ -363,7 +379,7 @@ OlvPacket* OlvWebClient_GetHeader(OlvWebReader* reader) { return reader->header;
 
 void OlvWebClient_Resume(OlvWebReader* reader)
 {
-    reader->pause = 0;
+    reader->pause = PauseReading;
     if (reader->socket != nullptr) OlvAsyncSocket_Resume(reader->socket);
 }
 
@@ -437,6 +453,10 @@ void OlvWebClient_OnData(OlvAsyncSocket* socket, char* data, int* consumed, int 
         return;
     }
     const unsigned generation = r->generation;
+    if (r->server_mode != 0 && r->state == ReaderAwaiting) {
+        *pause = PausePaused;  // the bytes wait for the answer of the request before them
+        return;
+    }
 
     if (r->header_done == 0) {
         int found = -1;
@@ -555,17 +575,13 @@ void OlvWebClient_OnData(OlvAsyncSocket* socket, char* data, int* consumed, int 
                 MakeHeaderPrivate(r);
             }
         } else if (!r->length_unknown && r->body_left == 0) {
-            r->in_final_delivery = 1;
-            Offer(r, socket, request, nullptr, 0, -1, &alive);
+            OfferFinal(r, socket, request, nullptr, 0, &alive);
             *consumed = header_length;
-            r->in_final_delivery = 0;
             if (alive) Complete(r);
         } else if (!r->length_unknown && body_bytes >= r->body_left) {
             const int whole = static_cast<int>(r->body_left);
-            r->in_final_delivery = 1;
-            int taken = Offer(r, socket, request, body, whole, -1, &alive);
+            int taken = OfferFinal(r, socket, request, body, whole, &alive);
             *consumed = header_length + (taken > 0 ? taken : whole);
-            r->in_final_delivery = 0;
             if (alive) Complete(r);
         } else {
             int taken = Offer(r, socket, request, body, body_bytes, 0, &alive);
@@ -596,10 +612,9 @@ void OlvWebClient_OnData(OlvAsyncSocket* socket, char* data, int* consumed, int 
         const int offered = static_cast<int>(held);
         const bool final = !r->length_unknown && offered == r->body_left;
         bool alive = true;
-        if (final) r->in_final_delivery = 1;
-        int taken = Offer(r, socket, request, data, offered, final ? -1 : 0, &alive);
+        int taken = final ? OfferFinal(r, socket, request, data, offered, &alive)
+                          : Offer(r, socket, request, data, offered, 0, &alive);
         if (final) {
-            r->in_final_delivery = 0;
             *consumed = offered;
             if (alive) Complete(r);
         } else {

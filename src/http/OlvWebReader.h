@@ -39,6 +39,15 @@ struct WebChunkState;
 
 }  // namespace tv
 
+// A reader's state. Client mode: a request has been sent and its response is awaited; server
+// mode: a request has been delivered whole and its answer is awaited, so nothing more is
+// delivered (and the socket reads no further) until the reader is reset for the next one.
+enum OlvWebReaderState : int {
+    ReaderIdle = 0,
+    ReaderAwaiting = 1,
+    ReaderClosing = 2,  // client mode: the connection ends after the current response
+};
+
 // One queued client request. OwnTransfer buffers are freed with the request.
 struct OlvWebRequest {
     char* buffers[2] = {nullptr, nullptr};
@@ -55,7 +64,7 @@ struct OlvWebRequest {
 };
 
 struct OlvWebReader {
-    int state = 0;  // 0 idle, 1 a request has been sent, 2 the connection is closing
+    int state = ReaderIdle;  // OlvWebReaderState
     std::uint32_t address = 0;
     std::uint16_t port = 0;
     OlvWebClient* client = nullptr;
@@ -78,7 +87,7 @@ struct OlvWebReader {
     sockaddr_in local_endpoint{};
     int response_started = 0;
     int delivering_close = 0;
-    int pause = 0;
+    int pause = PauseReading;  // OlvSocketPause
     int key_index = 0;
 
     // Bookkeeping of this implementation.
@@ -98,7 +107,8 @@ struct OlvWebReader {
 // The socket data handler (the async socket on_data contract; *reader is the reader).
 void OlvWebClient_OnData(OlvAsyncSocket* socket, char* data, int* consumed, int length,
                          tv::AsyncSocketInterruptFn* on_interrupt, void** reader, int* pause);
-// Forgets the current message so that the next bytes start a new header.
+// Forgets the current message so that the next bytes start a new header (a server-mode reader
+// becomes idle again; its pause stays until OlvWebClient_Resume).
 void OlvWebClient_ResetReader(OlvWebReader* reader);
 OlvPacket* OlvWebClient_GetHeader(OlvWebReader* reader);
 // Clears the reader's pause and resumes reading on its socket. Any thread.

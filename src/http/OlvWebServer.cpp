@@ -410,7 +410,13 @@ OlvSendResult OlvWebServer_SendBody(OlvWebSession* session, const char* data, st
     // No terminator for HEAD, nor for HTTP/1.0, whose body ends with the connection.
     const bool last = done != 0 && !session->is_head.load() && !session->http10.load();
     if (last) pieces[count++] = {kLastChunk.data(), kLastChunk.size(), OwnStatic};
-    if (count == 0) return done != 0 ? CompleteRequest(session) : SendAllSent;
+    if (count == 0) {
+        if (done == 0) return SendAllSent;
+        if (tv::AsyncSocketPendingBytes(session->connection) == 0) return CompleteRequest(session);
+        // What is still queued of this answer goes first: an empty piece takes its place behind
+        // it, and the answer completes when it drains (a close right now would drop it).
+        pieces[count++] = {kLastChunk.data(), 0, OwnStatic};
+    }
     session->complete_on_drain = done != 0 ? 1 : 0;
     OlvSendResult result = tv::AsyncSocketSendPiecesArmed(session->connection, session->arming,
                                                           pieces, count);
@@ -524,9 +530,10 @@ tv::WebDirectoryEntry* FindDirectory(OlvWebServer* server, OlvPacket* header, in
     return nullptr;
 }
 
-// The reader's delivery of a request (or a piece of its body).
+// The reader's delivery of a request (or a piece of its body). The reader holds back what
+// follows a request delivered whole until FinishRequest resets and resumes it.
 void Deliver(OlvWebReader* /*reader*/, int interrupt, OlvPacket* header, char* data, int* consumed,
-             int length, int done, void* user, void* /*user2*/, int* pause) noexcept
+             int length, int done, void* user, void* /*user2*/, int* /*pause*/) noexcept
 {
     auto* session = static_cast<OlvWebSession*>(user);
     OlvWebServer* server = session->server;
@@ -582,12 +589,6 @@ void Deliver(OlvWebReader* /*reader*/, int interrupt, OlvPacket* header, char* d
             session->directory = entry;
             entry->handler(session, header, data, consumed, length, done, entry->user);
         }
-    }
-    // Hold back a pipelined next request until this one is answered and its end has run here
-    // (an answer completed on another thread ends in a later turn).
-    if (done != 0 && interrupt == 0 && header != nullptr && session->answered.load() != kAnswered &&
-        !session->closed.load()) {
-        *pause = 1;
     }
 }
 

@@ -49,7 +49,9 @@ struct OlvWebSession {
     void* user = nullptr;  // starts as the server's user
     void* user2 = nullptr;
     void* user3 = nullptr;
-    void* user4 = nullptr;  // the media transfer attached to this connection, if any
+    // What answers the current request from the session's handlers (on_sent,
+    // on_session_closed): a media transfer, or a Browse waiting for its queue to drain.
+    void* user4 = nullptr;
     OlvAsyncServerSocket* server_socket = nullptr;
     OlvAsyncSocket* connection = nullptr;
     OlvWebReader* reader = nullptr;

@@ -79,8 +79,11 @@ void SendBodyStep(OlvThreadPool* pool, void* data) noexcept;
 void SendOkHandler(OlvWebSession* session) noexcept;
 void CloseHandler(OlvWebSession* session) noexcept;
 
-void Answer(OlvWebSession* session, std::string_view text)
+// A fixed refusal text carries no length: the client sees its end only when the connection
+// ends, so it ends right after it instead of holding a slot until the idle close.
+void Refuse(OlvWebSession* session, std::string_view text)
 {
+    session->force_close = 1;
     OlvWebServer_SendBytes(session, text.data(), text.size(), OwnStatic, 1);
 }
 
@@ -503,6 +506,12 @@ int MediaTransferLiveCount() noexcept
 {
     return g_live.load();
 }
+
+void MediaTransferLetGo(OlvWebSession* session) noexcept
+{
+    if (session->on_session_closed == CloseHandler && session->user4 != nullptr)
+        Detach(session, static_cast<MediaTransfer*>(session->user4));
+}
 } // namespace tv
 
 int MediaTransfer_ParseRange(const char* value, std::int64_t* start, std::int64_t* length,
@@ -551,14 +560,12 @@ MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPoo
     // Only the delivery that completes the request may answer it.
     if (session->reader != nullptr && session->reader->in_final_delivery == 0) return nullptr;
 
-    // A transfer that finished on this connection is still attached: let go of it.
-    if (session->on_session_closed == CloseHandler && session->user4 != nullptr)
-        Detach(session, static_cast<MediaTransfer*>(session->user4));
+    tv::MediaTransferLetGo(session);  // one that finished on this connection
 
     std::int64_t size = 0;
     int fd = OpenShared(path, &size);
     if (fd < 0) {
-        Answer(session, kNotFound);
+        Refuse(session, kNotFound);
         return nullptr;
     }
     OlvPacket* packet = OlvPacket_Create();
@@ -566,7 +573,7 @@ MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPoo
     auto refuse = [&](std::string_view text) -> MediaTransferState* {
         ::close(fd);
         OlvPacket_Destroy(packet);
-        Answer(session, text);
+        Refuse(session, text);
         return nullptr;
     };
 

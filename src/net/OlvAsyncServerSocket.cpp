@@ -16,6 +16,7 @@
 
 #include "runtime/OlvChain.h"
 #include "runtime/OlvParsers.h"
+#include "runtime/ServerLog.h"
 
 namespace {
 constexpr int kListenBacklog = 4;
@@ -35,6 +36,7 @@ struct OlvAsyncServerSocket {
     tv::ServerSocketEventFn on_interrupt = nullptr;
     tv::ServerSocketEventFn on_send_ok = nullptr;
     void* tag = nullptr;
+    int stall_limit_ms = tv::kStallLimitMs;
 };
 
 static_assert(std::is_standard_layout_v<OlvAsyncServerSocket>);
@@ -104,8 +106,38 @@ bool AnyFree(OlvAsyncServerSocket* server) noexcept
     return false;
 }
 
+// The pool socket whose queued bytes have waited longest without any going out, with how long
+// in *stalled_ms; null when no queue waits.
+OlvAsyncSocket* MostStalled(OlvAsyncServerSocket* server, std::int64_t* stalled_ms) noexcept
+{
+    OlvAsyncSocket* most = nullptr;
+    *stalled_ms = -1;
+    for (int i = 0; i < server->max_connections; ++i) {
+        std::int64_t stalled = tv::AsyncSocketStalledMs(server->pool[i]);
+        if (stalled > *stalled_ms) {
+            *stalled_ms = stalled;
+            most = server->pool[i];
+        }
+    }
+    return most;
+}
+
+// Every slot is taken and a connection waits: the longest stalled stream gives way to it.
+void MakeRoom(OlvAsyncServerSocket* server) noexcept
+{
+    std::int64_t stalled = 0;
+    OlvAsyncSocket* socket = MostStalled(server, &stalled);
+    if (socket == nullptr || stalled < server->stall_limit_ms) return;
+    char peer[INET_ADDRSTRLEN] = {};
+    in_addr address{OlvAsyncSocket_GetRemoteAddress(socket)};
+    ::inet_ntop(AF_INET, &address, peer, sizeof peer);
+    ServerLog("Closed the connection of %s to make room for another: it took nothing for %.1f s",
+              peer, static_cast<double>(stalled) / 1000);
+    OlvAsyncSocket_Disconnect(socket);
+}
+
 void PreSelect(void* object, fd_set* read_set, fd_set* /*write_set*/, fd_set* /*error_set*/,
-               int* /*block_ms*/) noexcept
+               int* block_ms) noexcept
 {
     auto* server = static_cast<OlvAsyncServerSocket*>(object);
     if (server->listen_handle < 0) return;
@@ -117,8 +149,18 @@ void PreSelect(void* object, fd_set* read_set, fd_set* /*write_set*/, fd_set* /*
         tv::FdSetAdd(read_set, server->listen_handle);
         return;
     }
-    // With every pool socket busy, new clients wait in the backlog.
-    if (AnyFree(server)) tv::FdSetAdd(read_set, server->listen_handle);
+    if (AnyFree(server)) {
+        tv::FdSetAdd(read_set, server->listen_handle);
+        return;
+    }
+    // With every pool socket busy, new clients wait in the backlog. Whether one waits matters
+    // only once a stream has stalled for the limit: the listening socket is watched from then
+    // on, and the chain wakes when the longest stall reaches it.
+    std::int64_t stalled = 0;
+    if (MostStalled(server, &stalled) == nullptr) return;
+    const std::int64_t left = server->stall_limit_ms - stalled;
+    if (left <= 0) tv::FdSetAdd(read_set, server->listen_handle);
+    else if (left < *block_ms) *block_ms = static_cast<int>(left);
 }
 
 void PostSelect(void* object, int /*select_result*/, fd_set* read_set, fd_set* /*write_set*/,
@@ -126,6 +168,7 @@ void PostSelect(void* object, int /*select_result*/, fd_set* read_set, fd_set* /
 {
     auto* server = static_cast<OlvAsyncServerSocket*>(object);
     if (server->listen_handle < 0 || !FD_ISSET(server->listen_handle, read_set)) return;
+    if (!AnyFree(server)) MakeRoom(server);
     for (int i = 0; i < server->max_connections; ++i) {
         OlvAsyncSocket* socket = server->pool[i];
         if (!OlvAsyncSocket_IsFree(socket)) continue;
@@ -188,6 +231,13 @@ OlvAsyncServerSocket* OlvAsyncServerSocket_Create(
 std::uint16_t OlvAsyncServerSocket_GetPort(OlvAsyncServerSocket* server) { return server->port; }
 void OlvAsyncServerSocket_SetTag(OlvAsyncServerSocket* server, void* tag) { server->tag = tag; }
 void* OlvAsyncServerSocket_GetTag(OlvAsyncServerSocket* server) { return server->tag; }
+
+namespace tv {
+void AsyncServerSocketSetStallLimitForTest(OlvAsyncServerSocket* server, int limit_ms) noexcept
+{
+    server->stall_limit_ms = limit_ms;
+}
+}  // namespace tv
 
 void OlvAsyncServerSocket_SetReallocCallback(OlvAsyncServerSocket* /*server*/,
                                              OlvAsyncSocket* socket,

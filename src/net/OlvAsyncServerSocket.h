@@ -41,3 +41,13 @@ void* OlvAsyncServerSocket_GetTag(OlvAsyncServerSocket* server);
 // Chain thread. Buffer-moved callback for the connection on `socket`.
 void OlvAsyncServerSocket_SetReallocCallback(OlvAsyncServerSocket* server, OlvAsyncSocket* socket,
                                              tv::ServerReallocFn on_realloc);
+
+namespace tv {
+// While every pool socket is taken and a connection waits to be accepted, the connection whose
+// queued bytes have waited longest without any going out, and at least this long, is closed
+// to make room (a client that stopped reading). A client that pauses keeps its stream while
+// there is room.
+constexpr int kStallLimitMs = 30000;
+// Before the chain runs. Tests only.
+void AsyncServerSocketSetStallLimitForTest(OlvAsyncServerSocket* server, int limit_ms) noexcept;
+}  // namespace tv

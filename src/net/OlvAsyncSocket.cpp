@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <mutex>
@@ -31,6 +32,7 @@ constexpr int kConnectTimeoutMs = 30000;
 constexpr int kMinFreeBytes = 1024;   // below this the buffer grows
 constexpr int kGrowStepBytes = 4096;
 constexpr std::size_t kBatchItemBytes = 64 * 1024;
+constexpr int kDiscardReads = 16;     // at most this many reads of unread input before a close
 
 struct SendItem {
     char* data = nullptr;
@@ -49,6 +51,7 @@ struct OlvAsyncSocket {
     OlvChain* chain = nullptr;
     std::size_t pending_bytes = 0;
     std::uint64_t total_sent = 0;
+    std::int64_t progress_ms = 0;  // when queued bytes last went out or began to wait
     int handle = -1;
     std::uint32_t remote_address = 0;
     std::uint16_t remote_port = 0;
@@ -64,7 +67,7 @@ struct OlvAsyncSocket {
     OlvLifeTime* disconnect_timer = nullptr;
     OlvLifeTime* connect_timer = nullptr;
     void* user = nullptr;
-    std::atomic<int> pause{0};
+    std::atomic<int> pause{PauseReading};
     int connected = 0;
     int begin = 0;
     int end = 0;
@@ -122,10 +125,29 @@ void DropQueue(OlvAsyncSocket* s) noexcept
     s->batching = false;
 }
 
+std::int64_t NowMs() noexcept
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// A stream closed with unread input answers with a reset, which can overtake and destroy what
+// it sent last (the answer to a request that ended the connection, say, when the client
+// pipelined more after it): what has arrived is read away first.
+void DiscardUnread(int handle) noexcept
+{
+    char sink[16384];
+    for (int i = 0; i < kDiscardReads; ++i) {
+        if (::recv(handle, sink, sizeof sink, MSG_DONTWAIT) <= 0) return;
+    }
+}
+
 // Lock held.
 void CloseHandle(OlvAsyncSocket* s) noexcept
 {
     if (s->handle < 0) return;
+    if (!s->datagram) DiscardUnread(s->handle);
     ::shutdown(s->handle, SHUT_RDWR);
     ::close(s->handle);
     s->handle = -1;
@@ -209,7 +231,7 @@ void ConnectTimeout(void* data) noexcept
         if (s->handle < 0 || s->connected != 0) return;
         CloseHandle(s);
         DropQueue(s);
-        s->pause = 1;
+        s->pause = PausePaused;
         user = s->user;
     }
     if (s->on_connect != nullptr) s->on_connect(s, 0, user);
@@ -282,6 +304,11 @@ int DeliverOnce(OlvAsyncSocket* s) noexcept
     int consumed = 0;
     void* user = s->user;
     tv::AsyncSocketInterruptFn on_interrupt = s->on_interrupt;
+    // A resume asked for before this call is served by it. Left standing, it would override
+    // the pause this callee asks for (a pipelined request whose answer comes later, after one
+    // answered at once), and the next request would be delivered before this one's answer.
+    int resuming = PauseResuming;
+    s->pause.compare_exchange_strong(resuming, PauseReading);
     int pause = s->pause.load();
     unsigned arming;
     {
@@ -299,9 +326,8 @@ int DeliverOnce(OlvAsyncSocket* s) noexcept
             s->user = user;
             s->on_interrupt = on_interrupt;
         }
-        // A resume requested from another thread while the callback ran wins over a
-        // stale copy of the word.
-        if (s->handle >= 0 && s->pause.load() >= 0) s->pause = pause;
+        // A resume asked for while the callback ran wins over the word it returns.
+        if (s->handle >= 0 && s->pause.load() != PauseResuming) s->pause = pause;
     }
     FinishDeferredDisconnect(s);
     if (consumed < 0) consumed = 0;
@@ -312,7 +338,7 @@ int DeliverOnce(OlvAsyncSocket* s) noexcept
 // Keeps calling on_data while it consumes something: one read may carry several messages.
 void DeliveryLoop(OlvAsyncSocket* s) noexcept
 {
-    while (s->pause.load() <= 0 && s->begin != s->end && s->buffer != nullptr && IsOpen(s)) {
+    while (s->pause.load() < PausePaused && s->begin != s->end && s->buffer != nullptr && IsOpen(s)) {
         int consumed = DeliverOnce(s);
         s->begin += consumed;
         if (consumed == 0) break;
@@ -322,7 +348,7 @@ void DeliveryLoop(OlvAsyncSocket* s) noexcept
 void Process(OlvAsyncSocket* s, bool read) noexcept
 {
     if (!read) {
-        if (IsOpen(s) && s->pause.load() <= 0 && s->begin != s->end) DeliveryLoop(s);
+        if (IsOpen(s) && s->pause.load() < PausePaused && s->begin != s->end) DeliveryLoop(s);
         if (s->begin == s->end) s->begin = s->end = 0;
         return;
     }
@@ -344,7 +370,7 @@ void Process(OlvAsyncSocket* s, bool read) noexcept
                           reinterpret_cast<std::intptr_t>(s->buffer) - reinterpret_cast<std::intptr_t>(old));
         }
     }
-    if (s->pause.load() > 0) return;
+    if (s->pause.load() >= PausePaused) return;
 
     ssize_t count;
     int err = 0;
@@ -372,7 +398,7 @@ void Process(OlvAsyncSocket* s, bool read) noexcept
         if (count <= 0) {
             DropQueue(s);
             CloseHandle(s);
-            s->pause = 1;
+            s->pause = PausePaused;
             user = s->user;
         }
     }
@@ -390,7 +416,8 @@ void Process(OlvAsyncSocket* s, bool read) noexcept
     s->end += static_cast<int>(count);
     int consumed = DeliverOnce(s);
     s->begin += consumed;
-    if (IsOpen(s) && s->pause.load() <= 0 && s->begin != s->end && s->begin != 0) DeliveryLoop(s);
+    if (IsOpen(s) && s->pause.load() < PausePaused && s->begin != s->end && s->begin != 0)
+        DeliveryLoop(s);
     if (s->begin == s->end) s->begin = s->end = 0;
 }
 
@@ -401,11 +428,11 @@ void PreSelect(void* object, fd_set* read_set, fd_set* write_set, fd_set* error_
     std::scoped_lock lk(s->lock);
     if (s->connect_failure_pending) *block_ms = 0;
     if (s->handle < 0) return;
-    if (s->pause.load() < 0) *block_ms = 0;
+    if (s->pause.load() == PauseResuming) *block_ms = 0;
     if (s->connected == 0) {
         tv::FdSetAdd(write_set, s->handle);
         tv::FdSetAdd(error_set, s->handle);
-    } else if (s->pause.load() == 0) {
+    } else if (s->pause.load() == PauseReading) {
         tv::FdSetAdd(read_set, s->handle);
     }
     if (s->send_head != nullptr) tv::FdSetAdd(write_set, s->handle);
@@ -437,6 +464,7 @@ void PostSelect(void* object, int /*select_result*/, fd_set* read_set, fd_set* w
                 }
                 s->pending_bytes -= static_cast<std::size_t>(n);
                 s->total_sent += static_cast<std::uint64_t>(n);
+                if (n != 0) s->progress_ms = NowMs();
                 if (!Consume(s, static_cast<std::size_t>(n))) break;
             }
             if (s->send_head == nullptr && !failed) {
@@ -484,13 +512,13 @@ void PostSelect(void* object, int /*select_result*/, fd_set* read_set, fd_set* w
                 }
                 if (so_error == 0) {
                     s->connected = 1;
-                    s->pause = 0;
+                    s->pause = PauseReading;
                     MakeNonBlocking(s->handle);
                     connect_outcome = 1;
                 } else if (so_error != EINPROGRESS && so_error != EALREADY) {
                     CloseHandle(s);
                     DropQueue(s);
-                    s->pause = 1;
+                    s->pause = PausePaused;
                     connect_outcome = 2;
                 }
                 user = s->user;
@@ -509,11 +537,8 @@ void PostSelect(void* object, int /*select_result*/, fd_set* read_set, fd_set* w
     if (readable) {
         Process(s, true);
     } else {
-        int expected = s->pause.load();
-        if (expected < 0) {
-            s->pause.compare_exchange_strong(expected, expected + 1);
-            Process(s, false);
-        }
+        int expected = PauseResuming;
+        if (s->pause.compare_exchange_strong(expected, PauseReading)) Process(s, false);
     }
 }
 
@@ -570,7 +595,7 @@ void ArmCommon(OlvAsyncSocket* s, tv::AsyncSocketInterruptFn on_interrupt, void*
         s->on_interrupt = on_interrupt;
         s->pending_bytes = 0;
         s->total_sent = 0;
-        s->pause = 0;
+        s->pause = PauseReading;
         s->disconnect_deferred = false;
     }
     ResetBuffer(s);
@@ -641,7 +666,7 @@ void OlvAsyncSocket_ConnectTo(OlvAsyncSocket* socket, std::uint32_t local_addres
     if (fd < 0 || (err != 0 && err != EINPROGRESS && err != EINTR)) {
         std::scoped_lock lk(s->lock);
         CloseHandle(s);
-        s->pause = 1;
+        s->pause = PausePaused;
         s->connect_failure_pending = true;
     } else {
         // Registered even when the connect completed at once; the write set reports it.
@@ -670,6 +695,7 @@ namespace {
 // Lock held.
 void Append(OlvAsyncSocket* s, SendItem* item) noexcept
 {
+    if (s->send_head == nullptr) s->progress_ms = NowMs();  // the wait begins
     if (s->send_tail != nullptr) s->send_tail->next = item;
     else s->send_head = item;
     s->send_tail = item;
@@ -808,6 +834,7 @@ OlvSendResult SendLocked(OlvAsyncSocket* s, const tv::SendPiece* pieces, int cou
         sent = static_cast<std::size_t>(n);
         s->pending_bytes -= sent;
         s->total_sent += sent;
+        if (sent != 0) s->progress_ms = NowMs();
     }
     *queued = QueueUnsent(s, pieces, count, sent, behind, address, port);
     return *queued ? SendQueued : SendAllSent;
@@ -867,7 +894,7 @@ void DisconnectImpl(OlvAsyncSocket* socket, const unsigned* arming) noexcept
     {
         std::scoped_lock lk(s->lock);
         if (s->handle < 0 || (arming != nullptr && *arming != s->arming)) return;
-        s->pause = 1;
+        s->pause = PausePaused;
         CloseHandle(s);
         DropQueue(s);
         if (s->destroying) return;
@@ -890,7 +917,7 @@ void OlvAsyncSocket_Disconnect(OlvAsyncSocket* socket)
 void OlvAsyncSocket_Resume(OlvAsyncSocket* socket)
 {
     if (socket == nullptr) return;
-    socket->pause = -1;
+    socket->pause = PauseResuming;
     OlvChain_Wake(socket->chain);
 }
 
@@ -953,6 +980,13 @@ std::size_t AsyncSocketPendingBytes(OlvAsyncSocket* socket) noexcept
 {
     std::scoped_lock lk(socket->lock);
     return socket->pending_bytes;
+}
+
+std::int64_t AsyncSocketStalledMs(OlvAsyncSocket* socket) noexcept
+{
+    std::scoped_lock lk(socket->lock);
+    if (socket->handle < 0 || socket->send_head == nullptr) return -1;
+    return NowMs() - socket->progress_ms;
 }
 
 OlvChain* AsyncSocketChain(OlvAsyncSocket* socket) noexcept { return socket->chain; }

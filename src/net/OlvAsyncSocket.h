@@ -28,6 +28,15 @@ enum OlvSendResult : int {
     SendClosed = -4,
 };
 
+// The pause word of a socket. A data callback sets a value above 0 to stop reading; the
+// buffered bytes stay. OlvAsyncSocket_Resume asks for them to be delivered again in the next
+// turn without reading, then reading goes on.
+enum OlvSocketPause : int {
+    PauseResuming = -1,
+    PauseReading = 0,
+    PausePaused = 1,
+};
+
 namespace tv {
 
 using AsyncSocketInterruptFn = void (*)(OlvAsyncSocket* socket, void* user) noexcept;
@@ -104,6 +113,9 @@ struct DatagramArrival {
 DatagramArrival AsyncSocketArrival(OlvAsyncSocket* socket) noexcept;
 // Bytes queued and not yet sent. Any thread.
 std::size_t AsyncSocketPendingBytes(OlvAsyncSocket* socket) noexcept;
+// Milliseconds since queued bytes last went out (or began to wait, when none has gone out
+// since), -1 when nothing waits. Any thread.
+std::int64_t AsyncSocketStalledMs(OlvAsyncSocket* socket) noexcept;
 // The chain this socket lives on.
 OlvChain* AsyncSocketChain(OlvAsyncSocket* socket) noexcept;
 // Each arming (ConnectTo, Adopt) gets a new number. Owners that may act on a connection

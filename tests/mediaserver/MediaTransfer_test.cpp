@@ -289,6 +289,32 @@ TEST_F(Transfer, WholeFileAndEveryRangeForm)
     EXPECT_EQ(done_stopped_.load(), 0);
 }
 
+// A refusal carries no length, so an HTTP/1.1 client sees its end only when the connection
+// ends: it ends right after the refusal, and a request pipelined behind it is not answered.
+TEST_F(Transfer, RefusalsEndTheirConnection)
+{
+    tree_.File("Media/a.mp3", "0123456789");
+    tree_.File("Media/p.jpg", "jpeg");
+    const std::string next = "GET " + Url("a.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n";
+    const std::pair<std::string, std::string_view> cases[] = {
+        {"GET " + Url("none.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n", kNotFound},
+        {"GET " + Url("a.mp3") + " HTTP/1.1\r\nHost: x\r\nRange: bytes=7\r\n\r\n", kBadRequest},
+        {"GET " + Url("a.mp3") + " HTTP/1.1\r\nHost: x\r\nRange: bytes=10-\r\n\r\n", kInvalidRange},
+        {"GET " + Url("a.mp3") + " HTTP/1.1\r\nHost: x\r\nTimeSeekRange.dlna.org: npt=1-\r\n\r\n",
+         kNoTimeSeek},
+        {"GET " + Url("a.mp3") + " HTTP/1.1\r\nHost: x\r\nPlaySpeed.dlna.org: speed=2\r\n\r\n",
+         kNoPlaySpeed},
+        {"GET " + Url("p.jpg") + " HTTP/1.1\r\nHost: x\r\ntransferMode.dlna.org: Streaming\r\n\r\n",
+         kNotAcceptable},
+    };
+    for (const auto& [request, refusal] : cases) {
+        LoopbackClient client(port_);
+        ASSERT_TRUE(client.Send(request + next));
+        EXPECT_EQ(client.ReadAll(), refusal) << request;
+        EXPECT_TRUE(client.closed()) << request;
+    }
+}
+
 TEST_F(Transfer, DlnaHeaders)
 {
     tree_.File("Media/a.mp3", "0123456789");

@@ -4,8 +4,11 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
+
+#include <sys/socket.h>
 
 #include "runtime/OlvChain.h"
 #include "support/LoopbackClient.h"
@@ -24,6 +27,7 @@ struct Record {
     std::string received;
     bool close_on_data = false;
     int consumed_reported = -1;
+    bool small_send_buffers = false;  // so that a client that does not read stalls soon
 };
 
 Record* Of(OlvAsyncServerSocket* server)
@@ -31,9 +35,13 @@ Record* Of(OlvAsyncServerSocket* server)
     return static_cast<Record*>(OlvAsyncServerSocket_GetTag(server));
 }
 
-void OnConnect(OlvAsyncServerSocket* server, OlvAsyncSocket*, void** user) noexcept
+void OnConnect(OlvAsyncServerSocket* server, OlvAsyncSocket* socket, void** user) noexcept
 {
     Record* r = Of(server);
+    if (r->small_send_buffers) {
+        int small = 4096;
+        ::setsockopt(*OlvAsyncSocket_GetHandle(socket), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    }
     r->signal.Update([&] { r->connects++; });
     *user = r;
 }
@@ -63,6 +71,10 @@ void OnReceive(OlvAsyncServerSocket* server, OlvAsyncSocket* socket, char* data,
     }
     *consumed = length;
     OlvAsyncSocket_Send(socket, data, static_cast<std::size_t>(length), 0, 0, OwnCopy);
+    if (std::string_view(data, static_cast<std::size_t>(length)) == "flood") {
+        std::string flood(1024 * 1024, 'x');
+        OlvAsyncSocket_Send(socket, flood.data(), flood.size(), 0, 0, OwnCopy);
+    }
 }
 
 struct Server {
@@ -72,9 +84,13 @@ struct Server {
         chain, 5, 0, 4096, OnConnect, OnDisconnect, OnReceive, OnInterrupt, nullptr);
     std::uint16_t port = OlvAsyncServerSocket_GetPort(server);
     ChainThread thread{chain};
-    Server()
+    explicit Server(int stall_limit_ms = 0)
     {
         OlvAsyncServerSocket_SetTag(server, &record);
+        if (stall_limit_ms > 0) {
+            tv::AsyncServerSocketSetStallLimitForTest(server, stall_limit_ms);
+            record.small_send_buffers = true;
+        }
         thread.Start();
     }
 };
@@ -112,6 +128,30 @@ TEST(OlvAsyncServerSocket, SixthClientWaitsUntilOneOfFiveLeaves)
     ASSERT_TRUE(s.record.signal.WaitFor([&] { return s.record.connects == 6; }));
     EXPECT_TRUE(clients[5]->Send("late"));
     EXPECT_EQ(clients[5]->ReadBytes(4), "late");
+}
+
+// Five clients that stop reading hold every slot. None loses its stream while nobody waits;
+// when a sixth comes, the one stalled longest makes room for it.
+TEST(OlvAsyncServerSocket, StalledStreamMakesRoomForAWaitingClient)
+{
+    Server s(100);
+    std::vector<std::unique_ptr<LoopbackClient>> clients;
+    for (int i = 0; i < 5; ++i) {
+        clients.push_back(std::make_unique<LoopbackClient>(s.port));
+        ASSERT_TRUE(clients.back()->Send("flood"));
+    }
+    ASSERT_TRUE(s.record.signal.WaitFor([&] { return s.record.connects == 5; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));  // all stalled past the limit
+    {
+        std::scoped_lock lk(s.record.signal.mutex());
+        EXPECT_EQ(s.record.disconnects, 0);
+    }
+    LoopbackClient sixth(s.port);
+    ASSERT_TRUE(sixth.Send("late"));
+    EXPECT_EQ(sixth.ReadBytes(4), "late");
+    std::scoped_lock lk(s.record.signal.mutex());
+    EXPECT_EQ(s.record.disconnects, 1);
+    EXPECT_EQ(s.record.connects, 6);
 }
 
 TEST(OlvAsyncServerSocket, ReceiverThatClosesHasEverythingConsumed)

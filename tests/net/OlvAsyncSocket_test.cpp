@@ -54,12 +54,15 @@ struct Record {
     int connects_ok = 0;
     int connects_failed = 0;
     // Per-test behaviour of on_data.
-    enum Mode { ConsumeLine, ConsumeNothingUntilEnd, PauseFirst, ConsumeAll } mode = ConsumeAll;
+    // ResumeThenPause: one line per call; "go" resumes the socket (as an answer completed at
+    // once does), "wait" pauses it.
+    enum Mode { ConsumeLine, ConsumeNothingUntilEnd, PauseFirst, ResumeThenPause, ConsumeAll } mode =
+        ConsumeAll;
 };
 
 
-void OnData(OlvAsyncSocket*, char* data, int* consumed, int length, tv::AsyncSocketInterruptFn*,
-            void** user, int* pause) noexcept
+void OnData(OlvAsyncSocket* socket, char* data, int* consumed, int length,
+            tv::AsyncSocketInterruptFn*, void** user, int* pause) noexcept
 {
     auto* r = static_cast<Record*>(*user);
     std::string text(data, static_cast<std::size_t>(length));
@@ -82,6 +85,13 @@ void OnData(OlvAsyncSocket*, char* data, int* consumed, int length, tv::AsyncSoc
                 *consumed = length;
             }
             break;
+        case Record::ResumeThenPause: {
+            auto nl = text.find('\n');
+            *consumed = nl == std::string::npos ? 0 : static_cast<int>(nl + 1);
+            if (text.starts_with("go\n")) OlvAsyncSocket_Resume(socket);
+            if (text.starts_with("wait\n")) *pause = PausePaused;
+            break;
+        }
         case Record::ConsumeAll:
             *consumed = length;
             break;
@@ -206,6 +216,16 @@ TEST(OlvAsyncSocket, PauseHoldsDataAndResumeFromAnotherThreadRedeliversFirst)
     }));
     auto d = p.Deliveries();
     EXPECT_EQ(d[1], "x") << "buffered data comes again before any new read";
+
+    // A resume asked for by an earlier message of the same read does not undo the pause a
+    // later one asks for.
+    Pair q(Record::ResumeThenPause);
+    ASSERT_TRUE(q.client.Send("go\nwait\nlast\n"));
+    ASSERT_TRUE(q.WaitDeliveries(2));
+    ChainCall(q.chain, [] {});
+    EXPECT_EQ(q.Deliveries().size(), 2u) << "the pause that \"wait\" asked for did not hold";
+    OlvAsyncSocket_Resume(q.socket);
+    ASSERT_TRUE(q.record.signal.WaitFor([&] { return q.record.deliveries.back() == "last\n"; }));
 }
 
 TEST(OlvAsyncSocket, SmallSendBehindQueuedMegabyteKeepsOrderAndDrainsOnce)
