@@ -3,6 +3,7 @@
 // search replies from a temporary sub-chain, and the rebuild after an address change.
 // Chain thread, except MicroStack_NotifyAddressChange.
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -272,38 +273,65 @@ std::uint32_t GroupAnswerAddress(const MicroStack* stack, const tv::DatagramArri
     return first;
 }
 
-int InterfaceOf(const MicroStack* stack, std::uint32_t address)
-{
-    for (int i = 0; i < stack->address_count; ++i)
-        if (stack->addresses[i] == address) return static_cast<int>(stack->address_interfaces[i]);
-    return 0;
-}
-
 // The address a search that `socket` read is answered from and names, or 0 for none: the
-// address it arrived on, once. A unicast search comes to any one of the sockets on the port.
-// A group search comes to every socket joined on its interface (IP_MULTICAST_ALL is off), of
-// which the one for the answering address answers; newer kernels may instead hand it to any
-// one socket of the port's reuseport group, which then answers for the interface it came in on.
-std::uint32_t AnswerAddress(const MicroStack* stack, OlvAsyncSocket* socket)
+// address it arrived on. *group tells a search sent to the group.
+std::uint32_t AnswerAddress(const MicroStack* stack, OlvAsyncSocket* socket,
+                            const tv::DatagramArrival& arrival, bool* group)
 {
     std::uint32_t own = OlvAsyncSocket_GetLocalAddress(socket);
+    *group = false;
     if (own == 0) return 0;  // the group join failed
-    tv::DatagramArrival arrival = tv::AsyncSocketArrival(socket);
     if (arrival.destination == 0) return own;  // no IP_PKTINFO: the socket's own address
     if (!IN_MULTICAST(ntohl(arrival.destination)))
         return Serves(stack, arrival.destination) ? arrival.destination : 0;
-    std::uint32_t answer = GroupAnswerAddress(stack, arrival);
-    bool joined_there = InterfaceOf(stack, own) == arrival.interface_index;
-    return answer == own || !joined_there ? answer : 0;
+    *group = true;
+    return GroupAnswerAddress(stack, arrival);
+}
+
+std::uint64_t Digest(const char* data, int length)
+{
+    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (int i = 0; i < length; ++i) {
+        hash ^= static_cast<unsigned char>(data[i]);
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+// True when the same group search was read lately through another listen socket; otherwise
+// remembers it. Copies of one datagram are read within a turn or two: 100 ms is ample.
+bool SeenLately(MicroStack* stack, std::uint32_t sender, std::uint16_t port,
+                int interface_index, const char* data, int length)
+{
+    constexpr std::int64_t kWindowMs = 100;
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count();
+    const std::uint64_t digest = Digest(data, length);
+    for (const tv::RecentSearch& seen : stack->recent_searches) {
+        if (seen.at_ms != 0 && now - seen.at_ms < kWindowMs && seen.sender == sender &&
+            seen.port == port && seen.interface_index == interface_index &&
+            seen.digest == digest)
+            return true;
+    }
+    stack->recent_searches[stack->recent_search_next] =
+        tv::RecentSearch{sender, port, interface_index, digest, now};
+    stack->recent_search_next = (stack->recent_search_next + 1) % tv::kRecentSearchCount;
+    return false;
 }
 
 // Listen socket data: one datagram.
 void OnSearchDatagram(MicroStack* stack, OlvAsyncSocket* socket, char* data, int length)
 {
-    std::uint32_t local = AnswerAddress(stack, socket);
+    const tv::DatagramArrival arrival = tv::AsyncSocketArrival(socket);
+    bool group = false;
+    std::uint32_t local = AnswerAddress(stack, socket, arrival, &group);
     if (local == 0) return;
     std::uint32_t remote_address = OlvAsyncSocket_GetRemoteAddress(socket);
     std::uint16_t remote_port = OlvAsyncSocket_GetRemotePort(socket);
+    if (group && SeenLately(stack, remote_address, remote_port, arrival.interface_index, data,
+                            length))
+        return;
     tv::SsdpSearch search;
     if (!tv::SsdpParseSearch(data, length, &search)) return;
     int delay = search.mx == 0 ? 0 : static_cast<int>(static_cast<unsigned long>(Random16(stack)) % search.mx);

@@ -57,6 +57,17 @@ struct Subscriber {
     Subscriber* previous = nullptr;
 };
 
+// A group search lately answered: some kernels hand each one to every listen socket joined on
+// its interface, others to a single socket of the port.
+struct RecentSearch {
+    std::uint32_t sender = 0;
+    std::uint16_t port = 0;
+    int interface_index = 0;
+    std::uint64_t digest = 0;
+    std::int64_t at_ms = 0;
+};
+constexpr int kRecentSearchCount = 8;
+
 }  // namespace tv
 
 struct MicroStack {
@@ -83,6 +94,8 @@ struct MicroStack {
     int address_count = 0;
     OlvAsyncSocket** ssdp_send_sockets = nullptr;
     OlvAsyncSocket** ssdp_listen_sockets = nullptr;
+    tv::RecentSearch recent_searches[tv::kRecentSearchCount];
+    int recent_search_next = 0;
 
     // GENA; subscriber_lock guards the values, the lists, their counts and every ref_count.
     std::mutex subscriber_lock;
