@@ -78,7 +78,13 @@ for f in "${files[@]}"; do
   if [ $still = 0 ]; then
     duration=$(awk -F'"' '/^format.duration=/ {print $2}' "$TV_WORK/out")
     [ -n "$duration" ] || tv_fail "ffprobe $f gave no duration"
-    run_quiet "ffmpeg decode of $f" ffmpeg -nostdin -v error -i "$u" -f null -
+    # The big file is read whole without decoding it: its decoders are the small clip's, and
+    # decoding 80 s of noise twice takes minutes on a loaded 2-core machine.
+    if [ "$f" = big.mpg ]; then
+      run_quiet "ffmpeg read of $f" ffmpeg -nostdin -v error -i "$u" -c copy -f null -
+    else
+      run_quiet "ffmpeg decode of $f" ffmpeg -nostdin -v error -i "$u" -f null -
+    fi
     middle=$(awk -v d="$duration" 'BEGIN {printf "%.2f", d / 2}')
     mark=$(wc -l <"$TV_LOG")
     run_quiet "ffmpeg decode of $f from $middle s" ffmpeg -nostdin -v error -ss "$middle" -i "$u" -t 1.5 -f null -
@@ -90,7 +96,11 @@ for f in "${files[@]}"; do
   run_quiet "gst-discoverer $f" gst-discoverer-1.0 "$u"
   grep -qi -e 'missing plugins' -e 'error' "$TV_WORK/out" && { cat "$TV_WORK/out" >&2; tv_fail "gst-discoverer $f"; }
   # gst-launch reports pipeline errors on its standard output.
-  run_quiet "gst-launch decode of $f" gst-launch-1.0 -q souphttpsrc location="$u" ! decodebin ! fakesink
+  if [ "$f" = big.mpg ]; then
+    run_quiet "gst-launch read of $f" gst-launch-1.0 -q souphttpsrc location="$u" ! typefind ! fakesink
+  else
+    run_quiet "gst-launch decode of $f" gst-launch-1.0 -q souphttpsrc location="$u" ! decodebin ! fakesink
+  fi
   grep -q -e ERROR -e WARNING "$TV_WORK/out" && { cat "$TV_WORK/out" >&2; tv_fail "gst-launch $f"; }
 
   tv_player curl -sf --max-time 120 "$u" | cmp -s - "$media/$f" || tv_fail "download of $f differs from the file"

@@ -22,6 +22,7 @@
 #include "http/OlvWebClient.h"
 #include "support/ChainRunner.h"
 #include "support/LoopbackClient.h"
+#include "support/PrivateNetwork.h"
 #include "upnp/upnp_internal.h"
 #include "upnp_test_support.h"
 
@@ -159,14 +160,11 @@ private:
 };
 
 // Gives lo one more address, with a mask of its own (calling thread's namespace).
+// On the loopback of a private namespace (EnterPrivateLoopback).
 bool AddLoopbackAddress(const char* text)
 {
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq request{};
-    std::strcpy(request.ifr_name, "lo");
-    bool ok = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-    ok = ok && ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    bool ok = true;
     ifreq alias{};
     std::strcpy(alias.ifr_name, "lo:1");
     sockaddr_in address{};
@@ -367,7 +365,7 @@ TEST(MicroStackGena, TimeoutsAreClampedAndBadRequestsRefused)
 TEST(MicroStackGena, CallbackMustBeTheSubscribersNetworkOrTheServerItself)
 {
     std::thread([] {
-        if (!tv::test::InNamespace() || ::unshare(CLONE_NEWNET) != 0 || !AddLoopbackAddress("198.51.100.7")) {
+        if (!tv::test::InNamespace() || !tv::test::EnterPrivateLoopback() || !AddLoopbackAddress("198.51.100.7")) {
             ADD_FAILURE() << "needs a private network namespace (scripts/netns.sh)";
             return;
         }
