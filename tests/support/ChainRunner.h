@@ -44,8 +44,9 @@ struct ProbeObject {
 inline void ProbePre(void* object, fd_set* read_set, fd_set*, fd_set*, int* block_ms) noexcept
 {
     Probe* probe = static_cast<ProbeObject*>(object)->probe;
+    // Recorded before the count moves: a test that waits for the first call reads it next.
+    if (probe->pre.load() == 0) probe->first_block_ms = *block_ms;
     int turn = ++probe->pre;
-    if (turn == 1) probe->first_block_ms = *block_ms;
     if (probe->cap_block_ms >= 0 && *block_ms > probe->cap_block_ms)
         *block_ms = probe->cap_block_ms;
     if (probe->on_pre != nullptr) probe->on_pre(probe, turn, read_set, block_ms);
