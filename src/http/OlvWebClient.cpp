@@ -383,11 +383,6 @@ void OnData(OlvAsyncSocket* socket, char* data, int* consumed, int length,
     OlvWebClient_OnData(socket, data, consumed, length, on_interrupt, user, pause);
 }
 
-void OnRealloc(OlvAsyncSocket* socket, void* user, std::ptrdiff_t shift) noexcept
-{
-    if (user != nullptr) OlvWebClient_BufferMoved(socket, static_cast<OlvWebReader*>(user), shift);
-}
-
 void IdleTimer(void* data) noexcept
 {
     auto* r = static_cast<OlvWebReader*>(data);
@@ -422,7 +417,6 @@ OlvAsyncSocket* TakeSocket(OlvWebClient* client) noexcept
     if (static_cast<int>(sockets.size()) < client->max_sockets) {
         OlvAsyncSocket* socket = OlvAsyncSocket_Create(client->chain, kClientBufferBytes, OnData,
                                                        OnConnect, OnDisconnect, nullptr);
-        OlvAsyncSocket_SetReallocCallback(socket, OnRealloc);
         std::scoped_lock lk(client->lock);
         client->tables->sockets.push_back(socket);
         return socket;
@@ -688,7 +682,6 @@ OlvWebClient* OlvWebClient_Create(int socket_count, OlvChain* chain)
     for (int i = 0; i < client->socket_count; ++i) {
         OlvAsyncSocket* socket = OlvAsyncSocket_Create(chain, kClientBufferBytes, OnData, OnConnect,
                                                        OnDisconnect, nullptr);
-        OlvAsyncSocket_SetReallocCallback(socket, OnRealloc);
         client->tables->sockets.push_back(socket);
     }
     OlvChain_Add(chain, client);

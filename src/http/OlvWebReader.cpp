@@ -48,29 +48,28 @@ void WebReaderSetServerPort(OlvWebReader* reader, std::uint16_t port) noexcept
     reader->server_port = port;
 }
 
+bool VersionAboveOne(std::string_view version) noexcept
+{
+    std::size_t i = 0;
+    long major = 0;
+    while (i < version.size() && version[i] >= '0' && version[i] <= '9') {
+        major = major * 10 + (version[i] - '0');
+        if (major > 1) return true;
+        ++i;
+    }
+    if (major != 1 || i >= version.size() || version[i] != '.') return false;
+    for (++i; i < version.size() && version[i] >= '0' && version[i] <= '9'; ++i) {
+        if (version[i] != '0') return true;
+    }
+    return false;
+}
+
 }  // namespace tv
 
 namespace {
 
 using tv::EqualsCaseless;
 using tv::View;
-
-// The version read as a decimal number is above 1 ("1.1", "2", "1.01" ...).
-bool VersionAboveOne(const char* version, int length)
-{
-    int i = 0;
-    long major = 0;
-    while (i < length && version[i] >= '0' && version[i] <= '9') {
-        major = major * 10 + (version[i] - '0');
-        if (major > 1) return true;
-        ++i;
-    }
-    if (major != 1 || i >= length || version[i] != '.') return false;
-    for (++i; i < length && version[i] >= '0' && version[i] <= '9'; ++i) {
-        if (version[i] != '0') return true;
-    }
-    return false;
-}
 
 void FreeChunk(OlvWebReader* r) noexcept
 {
@@ -103,16 +102,6 @@ void Refuse(OlvAsyncSocket* socket, int* consumed, int length) noexcept
 void Complete(OlvWebReader* r) noexcept
 {
     if (r->server_mode == 0) tv::WebClientCompleteResponse(r);
-}
-
-// Replaces a header that points into the receive buffer by a private copy: the bytes it
-// points at are consumed now and the buffer may move or be compacted.
-void MakeHeaderPrivate(OlvWebReader* r) noexcept
-{
-    if (r->header == nullptr || r->header->all_private) return;
-    OlvPacket* clone = OlvPacket_Clone(r->header);
-    OlvPacket_Destroy(r->header);
-    r->header = clone;
 }
 
 // Offers `length` bytes and reports how many the callee took; *alive turns false when the
@@ -388,25 +377,6 @@ void OlvWebClient_Disconnect(OlvWebReader* reader)
     if (reader->socket != nullptr) OlvAsyncSocket_Disconnect(reader->socket);
 }
 
-void OlvWebClient_BufferMoved(OlvAsyncSocket* /*socket*/, OlvWebReader* reader, std::ptrdiff_t shift)
-{
-    OlvPacket* h = reader->header;
-    if (h == nullptr || h->all_private) return;
-    // Only a header still parsed in place points into the buffer (its table included), and
-    // this reader never keeps one across a return to the socket; nothing to move then.
-    if (!h->owns_start_line) {
-        if (h->method != nullptr) h->method += shift;
-        if (h->path != nullptr) h->path += shift;
-        if (h->reason != nullptr) h->reason += shift;
-    }
-    if (!h->owns_version && h->version != nullptr) h->version += shift;
-    for (tv::PacketHeader* node = h->first_header; node != nullptr; node = node->next) {
-        if (node->owned) continue;
-        node->name += shift;
-        node->value += shift;
-    }
-}
-
 void OlvWebClient_DestroyReader(OlvWebReader* reader)
 {
     if (reader == nullptr) return;
@@ -517,7 +487,7 @@ void OlvWebClient_OnData(OlvAsyncSocket* socket, char* data, int* consumed, int 
             return;
         }
         if (r->length_unknown && !r->chunked && !r->close_requested &&
-            VersionAboveOne(r->header->version, r->header->version_length)) {
+            tv::VersionAboveOne(View(r->header->version, r->header->version_length))) {
             r->length_unknown = 0;
             r->body_left = 0;
         }
@@ -569,11 +539,7 @@ void OlvWebClient_OnData(OlvAsyncSocket* socket, char* data, int* consumed, int 
                 Refuse(socket, consumed, length);
                 return;
             }
-            if (outcome == ChunkOutcome::Finished) {
-                Complete(r);
-            } else if (outcome == ChunkOutcome::More) {
-                MakeHeaderPrivate(r);
-            }
+            if (outcome == ChunkOutcome::Finished) Complete(r);
         } else if (!r->length_unknown && r->body_left == 0) {
             OfferFinal(r, socket, request, nullptr, 0, &alive);
             *consumed = header_length;
@@ -587,10 +553,7 @@ void OlvWebClient_OnData(OlvAsyncSocket* socket, char* data, int* consumed, int 
             int taken = Offer(r, socket, request, body, body_bytes, 0, &alive);
             if (!SocketOpen(r, socket)) return;
             *consumed = header_length + taken;
-            if (alive) {
-                if (r->body_left > 0) r->body_left -= taken;
-                MakeHeaderPrivate(r);
-            }
+            if (alive && r->body_left > 0) r->body_left -= taken;
         }
     } else if (r->chunked) {
         if (r->chunk == nullptr) r->chunk = new tv::WebChunkState;

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string_view>
 
 #include <netinet/in.h>
 
@@ -114,8 +115,6 @@ OlvPacket* OlvWebClient_GetHeader(OlvWebReader* reader);
 // Clears the reader's pause and resumes reading on its socket. Any thread.
 void OlvWebClient_Resume(OlvWebReader* reader);
 void OlvWebClient_Disconnect(OlvWebReader* reader);
-// The receive buffer moved by `shift`: pointers of a header parsed in place follow it.
-void OlvWebClient_BufferMoved(OlvAsyncSocket* socket, OlvWebReader* reader, std::ptrdiff_t shift);
 // Disconnects a live socket, frees the reader; in client mode every queued request first
 // gets on_response with interrupt 5, no header and done -1.
 void OlvWebClient_DestroyReader(OlvWebReader* reader);
@@ -128,4 +127,6 @@ void WebReaderSetServerPort(OlvWebReader* reader, std::uint16_t port) noexcept;
 void WebClientCompleteResponse(OlvWebReader* reader) noexcept;
 // Frees a request and the buffers it owns.
 void WebRequestFree(OlvWebRequest* request) noexcept;
+// The HTTP version read as a decimal number is above 1 ("1.1", "2", "1.01"...).
+bool VersionAboveOne(std::string_view version) noexcept;
 }  // namespace tv

@@ -142,22 +142,6 @@ constexpr tv::ChainHooks kSentinelHooks = {
 using tv::EqualsCaseless;
 using tv::View;
 
-bool VersionAboveOne(std::string_view version)
-{
-    std::size_t i = 0;
-    long major = 0;
-    while (i < version.size() && version[i] >= '0' && version[i] <= '9') {
-        major = major * 10 + (version[i] - '0');
-        if (major > 1) return true;
-        ++i;
-    }
-    if (major != 1 || i >= version.size() || version[i] != '.') return false;
-    for (++i; i < version.size() && version[i] >= '0' && version[i] <= '9'; ++i) {
-        if (version[i] != '0') return true;
-    }
-    return false;
-}
-
 bool OnChainThread(OlvWebServer* server) noexcept
 {
     // Before the first turn only the creating thread can be here.
@@ -290,8 +274,6 @@ OlvSendResult OlvWebServer_SendBytes(OlvWebSession* session, const char* data, s
 
 namespace {
 
-bool Stops(OlvSendResult result) { return result == SendWillClose || result == SendClosed; }
-
 // Extra headers of 800 bytes or more: each "name: value" line again, its value folded.
 OlvSendResult SendFoldedHeaders(OlvWebSession* session, const char* text) noexcept
 {
@@ -304,9 +286,9 @@ OlvSendResult SendFoldedHeaders(OlvWebSession* session, const char* text) noexce
         std::size_t colon = line.find(':');
         if (line.empty() || colon == std::string_view::npos) continue;
         result = OlvWebServer_SendBytes(session, kLineEnd.data(), kLineEnd.size(), OwnStatic, 0);
-        if (Stops(result)) return result;
+        if (tv::SendStopped(result)) return result;
         result = OlvWebServer_SendBytes(session, line.data(), colon + 1, OwnCopy, 0);
-        if (Stops(result)) return result;
+        if (tv::SendStopped(result)) return result;
         std::string_view value = line.substr(colon + 1);
         char* folded = nullptr;
         int folded_length = OlvFragmentText(value.data(), static_cast<int>(value.size()),
@@ -315,7 +297,7 @@ OlvSendResult SendFoldedHeaders(OlvWebSession* session, const char* text) noexce
                                             kFoldWidthBytes, &folded);
         result = OlvWebServer_SendBytes(session, folded, static_cast<std::size_t>(folded_length),
                                         OwnTransfer, 0);
-        if (Stops(result)) return result;
+        if (tv::SendStopped(result)) return result;
     }
     return result;
 }
@@ -339,7 +321,7 @@ OlvSendResult OlvWebServer_BeginResponse(OlvWebSession* session, int status_code
     if (n >= static_cast<int>(sizeof line)) n = sizeof line - 1;
     OlvSendResult result =
         OlvWebServer_SendBytes(session, line, static_cast<std::size_t>(n), OwnCopy, 0);
-    if (Stops(result)) {
+    if (tv::SendStopped(result)) {
         release_extra();
         return result;
     }
@@ -347,7 +329,7 @@ OlvSendResult OlvWebServer_BeginResponse(OlvWebSession* session, int status_code
         session->force_close = 1;  // the body ends with the connection
     } else {
         result = OlvWebServer_SendBytes(session, kChunked.data(), kChunked.size(), OwnStatic, 0);
-        if (Stops(result)) {
+        if (tv::SendStopped(result)) {
             release_extra();
             return result;
         }
@@ -360,7 +342,7 @@ OlvSendResult OlvWebServer_BeginResponse(OlvWebSession* session, int status_code
             result = SendFoldedHeaders(session, extra_headers);
             release_extra();
         }
-        if (Stops(result)) return result;
+        if (tv::SendStopped(result)) return result;
     }
     return OlvWebServer_SendBytes(session, kHeaderEnd.data(), kHeaderEnd.size(), OwnStatic, 0);
 }
@@ -562,7 +544,7 @@ void Deliver(OlvWebReader* /*reader*/, int interrupt, OlvPacket* header, char* d
     if (done != 0) OlvLifeTime_Remove(server->request_timers, session);  // arrived in time
 
     if (done != 0 && header != nullptr && header->method != nullptr) {
-        if (VersionAboveOne(View(header->version, header->version_length)) &&
+        if (tv::VersionAboveOne(View(header->version, header->version_length)) &&
             OlvPacket_GetHeader(header, "host", 4) == nullptr) {
             OlvWebServer_SendBytes(session, kMissingHost.data(), kMissingHost.size(), OwnStatic, 1);
             if (consumed != nullptr) *consumed = length;
@@ -592,13 +574,6 @@ void Deliver(OlvWebReader* /*reader*/, int interrupt, OlvPacket* header, char* d
     }
 }
 
-void OnRealloc(OlvAsyncServerSocket*, OlvAsyncSocket* socket, void* user, std::ptrdiff_t shift) noexcept
-{
-    auto* session = static_cast<OlvWebSession*>(user);
-    if (session != nullptr && session->reader != nullptr)
-        OlvWebClient_BufferMoved(socket, session->reader, shift);
-}
-
 void OnConnect(OlvAsyncServerSocket* server_socket, OlvAsyncSocket* socket, void** user) noexcept
 {
     OlvWebServer* server = ServerOf(server_socket);
@@ -616,7 +591,6 @@ void OnConnect(OlvAsyncServerSocket* server_socket, OlvAsyncSocket* socket, void
     session->reader = OlvWebClient_CreateReader(Deliver, socket, session, nullptr);
     tv::WebReaderSetServerPort(session->reader, OlvAsyncServerSocket_GetPort(server_socket));
     *user = session;
-    OlvAsyncServerSocket_SetReallocCallback(server_socket, socket, OnRealloc);
     // Responses go out as several small writes; do not let them wait for each other's ACKs.
     int one = 1;
     ::setsockopt(*OlvAsyncSocket_GetHandle(socket), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);

@@ -63,7 +63,6 @@ struct OlvAsyncSocket {
     tv::AsyncSocketDisconnectFn on_disconnect = nullptr;
     tv::AsyncSocketSendOkFn on_send_ok = nullptr;
     tv::AsyncSocketInterruptFn on_interrupt = nullptr;
-    tv::AsyncSocketReallocFn on_realloc = nullptr;
     OlvLifeTime* disconnect_timer = nullptr;
     OlvLifeTime* connect_timer = nullptr;
     void* user = nullptr;
@@ -355,20 +354,13 @@ void Process(OlvAsyncSocket* s, bool read) noexcept
     if (s->buffer == nullptr) ResetBuffer(s);
     if (s->buffer_size - s->end >= kMinFreeBytes) {
         if (s->begin != 0) {
-            int old_begin = s->begin;
             std::memmove(s->buffer, s->buffer + s->begin, static_cast<std::size_t>(s->end - s->begin));
             s->end -= s->begin;
             s->begin = 0;
-            if (s->on_realloc != nullptr) s->on_realloc(s, s->user, -static_cast<std::ptrdiff_t>(old_begin));
         }
     } else {
-        char* old = s->buffer;
         s->buffer = static_cast<char*>(tv::Realloc(s->buffer, static_cast<std::size_t>(s->buffer_size + kGrowStepBytes)));
         s->buffer_size += kGrowStepBytes;
-        if (s->buffer != old && s->on_realloc != nullptr) {
-            s->on_realloc(s, s->user,
-                          reinterpret_cast<std::intptr_t>(s->buffer) - reinterpret_cast<std::intptr_t>(old));
-        }
     }
     if (s->pause.load() >= PausePaused) return;
 
@@ -964,11 +956,6 @@ DatagramArrival AsyncSocketArrival(OlvAsyncSocket* socket) noexcept
 void OlvAsyncSocket_SetLocalAddress(OlvAsyncSocket* socket, std::uint32_t address)
 {
     socket->local_address_override = address;
-}
-
-void OlvAsyncSocket_SetReallocCallback(OlvAsyncSocket* socket, tv::AsyncSocketReallocFn on_realloc)
-{
-    socket->on_realloc = on_realloc;
 }
 
 void OlvAsyncSocket_SetTag(OlvAsyncSocket* socket, void* tag) { socket->tag = tag; }

@@ -28,6 +28,15 @@ enum OlvSendResult : int {
     SendClosed = -4,
 };
 
+namespace tv {
+// The connection takes no more of this answer: it closed or will close, or there is no session
+// (SendWillClose, SendNoSession, SendClosed: every negative result).
+inline bool SendStopped(OlvSendResult result) noexcept
+{
+    return result < 0;
+}
+}  // namespace tv
+
 // The pause word of a socket. A data callback sets a value above 0 to stop reading; the
 // buffered bytes stay. OlvAsyncSocket_Resume asks for them to be delivered again in the next
 // turn without reading, then reading goes on.
@@ -49,9 +58,6 @@ using AsyncSocketDataFn = void (*)(OlvAsyncSocket* socket, char* data, int* cons
 using AsyncSocketConnectFn = void (*)(OlvAsyncSocket* socket, int ok, void* user) noexcept;
 using AsyncSocketDisconnectFn = void (*)(OlvAsyncSocket* socket, void* user) noexcept;
 using AsyncSocketSendOkFn = void (*)(OlvAsyncSocket* socket, void* user) noexcept;
-// The unconsumed data moved by `shift` bytes (new address minus old address).
-using AsyncSocketReallocFn = void (*)(OlvAsyncSocket* socket, void* user,
-                                      std::ptrdiff_t shift) noexcept;
 
 }  // namespace tv
 
@@ -97,7 +103,6 @@ void OlvAsyncSocket_SetRemoteAddress(OlvAsyncSocket* socket, std::uint32_t addre
 // The override when set, else the address the handle is bound to (network order).
 std::uint32_t OlvAsyncSocket_GetLocalAddress(OlvAsyncSocket* socket);
 void OlvAsyncSocket_SetLocalAddress(OlvAsyncSocket* socket, std::uint32_t address);
-void OlvAsyncSocket_SetReallocCallback(OlvAsyncSocket* socket, tv::AsyncSocketReallocFn on_realloc);
 void OlvAsyncSocket_SetTag(OlvAsyncSocket* socket, void* tag);
 void* OlvAsyncSocket_GetTag(OlvAsyncSocket* socket);
 
