@@ -65,7 +65,6 @@ struct OlvWebClient {
     OlvLifeTime* deadlines = nullptr;  // response deadlines
     OlvChain* chain = nullptr;
     std::mutex lock;
-    std::atomic<bool> stopping{false};  // the chain's end has flushed our timers
     std::atomic<int> deadline_ms{tv::kWebResponseDeadlineMs};
 };
 
@@ -136,14 +135,14 @@ void IdleTimer(void* data) noexcept;
 void StartTimer(OlvWebClient* client, OlvLifeTime* monitor, OlvWebReader* r, int delay_ms,
                 tv::TimerFn callback) noexcept
 {
-    if (client->stopping.load()) return;
+    if (tv::ChainEnding(client->chain)) return;
     OlvLifeTime_Remove(monitor, r);
     OlvLifeTime_Add(monitor, r, delay_ms, callback, nullptr);
 }
 
 void StopTimers(OlvWebClient* client, OlvWebReader* r) noexcept
 {
-    if (client->stopping.load()) return;
+    if (tv::ChainEnding(client->chain)) return;
     OlvLifeTime_Remove(client->timers, r);
     OlvLifeTime_Remove(client->deadlines, r);
 }
@@ -302,7 +301,7 @@ void OnConnect(OlvAsyncSocket* socket, int ok, void* user) noexcept
         DestroyConnection(client, r);
         return;
     }
-    if (!client->stopping.load())
+    if (!tv::ChainEnding(client->chain))
         OlvLifeTime_Add(client->timers, r, r->retry_delay * 1000, RetryTimer, nullptr);
 }
 
@@ -340,7 +339,7 @@ void OnDisconnect(OlvAsyncSocket* socket, void* user) noexcept
     if (r == nullptr || r->destroying || r->in_final_delivery || r->delivering_close) return;
     if (r->socket != socket) return;  // an old socket of a connection that moved on
     OlvWebClient* client = r->client;
-    if (!client->stopping.load()) OlvLifeTime_Remove(client->deadlines, r);
+    if (!tv::ChainEnding(client->chain)) OlvLifeTime_Remove(client->deadlines, r);
     OlvWebRequest* head;
     {
         std::scoped_lock lk(client->lock);
@@ -441,7 +440,7 @@ OlvAsyncSocket* TakeSocket(OlvWebClient* client) noexcept
 // A connection whose queue was empty has a new request (or lost it again meanwhile).
 void Kick(OlvWebClient* client, OlvWebReader* r) noexcept
 {
-    if (!client->stopping.load()) OlvLifeTime_Remove(client->timers, r);
+    if (!tv::ChainEnding(client->chain)) OlvLifeTime_Remove(client->timers, r);
     OlvWebRequest* head;
     {
         std::scoped_lock lk(client->lock);
@@ -545,7 +544,7 @@ void WebClientCompleteResponse(OlvWebReader* r) noexcept
         OlvWebClient_ResetReader(r);
         return;
     }
-    if (!client->stopping.load()) OlvLifeTime_Remove(client->deadlines, r);
+    if (!tv::ChainEnding(client->chain)) OlvLifeTime_Remove(client->deadlines, r);
     // A peer that closes after this response (it said so, or it speaks HTTP/1.0) must not
     // be handed the next request on this connection: it would be lost with the close.
     const bool peer_closes =
@@ -635,7 +634,7 @@ int WebClientCancel(OlvWebClient* client, std::uint32_t address, std::uint16_t p
     if (out_hit && Open(r->socket)) {
         // The socket may still point at its buffers: freed only once the socket let go.
         OlvWebRequest* head = TakeHead(client, r);
-        if (!client->stopping.load()) OlvLifeTime_Remove(client->deadlines, r);
+        if (!tv::ChainEnding(client->chain)) OlvLifeTime_Remove(client->deadlines, r);
         OlvWebClient_ResetReader(r);
         r->state = kStateIdle;
         Abandon(r);
@@ -676,7 +675,6 @@ OlvWebClient* OlvWebClient_Create(int socket_count, OlvChain* chain)
     client->tables = new Tables;
     client->timers = OlvLifeTime_Create(chain);
     client->deadlines = OlvLifeTime_Create(chain);
-    tv::WatchMonitorEnd(client->timers, &client->stopping);
     client->socket_count = socket_count > 0 ? socket_count : 1;
     client->max_sockets = client->socket_count;
     for (int i = 0; i < client->socket_count; ++i) {

@@ -51,7 +51,7 @@ struct WebServerLife {
     std::condition_variable left;
     int inside = 0;     // calls into the server through a session, in progress
     bool gone = false;  // the chain is ending: server, connections and monitors go away
-    int refs = 1;       // the server's (kept by its sentinel) and one per session
+    int refs = 1;       // the server's and one per session
 };
 }  // namespace tv
 
@@ -66,7 +66,6 @@ struct OlvWebServer {
     std::vector<tv::WebDirectoryEntry*>* virtual_directories = nullptr;
     tv::WebSessionFn on_session = nullptr;
     void* user = nullptr;
-    std::atomic<bool> stopping{false};
     std::atomic<bool> thread_known{false};
     std::thread::id chain_thread{};
     int request_timeout_ms = tv::kRequestTimeoutMs;
@@ -112,32 +111,20 @@ private:
     bool ok_ = false;
 };
 
-// Added to the chain before the server's sockets, so its end runs first: from then on holders
-// on other threads stay out, and one that is inside is waited for.
-struct LifeSentinel {
-    tv::ChainHooks hooks;
-    tv::WebServerLife* life = nullptr;
-};
-static_assert(std::is_standard_layout_v<LifeSentinel>);
-
-void SentinelDestroy(void* object) noexcept
+// The chain's end, before any of the server's objects goes: from now on holders on other
+// threads stay out, and one that is inside is waited for.
+void ShutOutHolders(void* data) noexcept
 {
-    auto* sentinel = static_cast<LifeSentinel*>(object);
-    tv::WebServerLife* life = sentinel->life;
-    {
-        std::unique_lock lk(life->lock);
-        life->gone = true;
-        life->left.wait(lk, [life] { return life->inside == 0; });
-    }
-    DropLife(life);
-    std::destroy_at(sentinel);
+    auto* life = static_cast<tv::WebServerLife*>(data);
+    std::unique_lock lk(life->lock);
+    life->gone = true;
+    life->left.wait(lk, [life] { return life->inside == 0; });
 }
 
-constexpr tv::ChainHooks kSentinelHooks = {
-    .pre_select = nullptr,
-    .post_select = nullptr,
-    .destroy = SentinelDestroy,
-};
+bool Ending(const OlvWebServer* server) noexcept
+{
+    return tv::ChainEnding(server->chain);
+}
 
 using tv::EqualsCaseless;
 using tv::View;
@@ -164,7 +151,7 @@ void RequestTimedOut(void* data) noexcept
 void StartIdleTimer(OlvWebSession* session) noexcept
 {
     OlvWebServer* server = session->server;
-    if (server->stopping.load()) return;
+    if (Ending(server)) return;
     OlvLifeTime_Remove(server->idle_timers, session);
     OlvLifeTime_Add(server->idle_timers, session, tv::kSessionIdleTimeoutMs, IdleFired, nullptr);
 }
@@ -193,7 +180,7 @@ void FinishRequest(OlvWebSession* session, bool keep) noexcept
         OlvWebClient_Resume(session->reader);  // redelivers a pipelined request
         return;
     }
-    if (server->stopping.load()) return;
+    if (Ending(server)) return;
     OlvWebServer_HoldSession(session);
     tv::LifeTimeAddNextTurn(server->deferred, session, CloseFired, ReleaseFromTimer);
 }
@@ -235,7 +222,7 @@ OlvSendResult CompleteRequest(OlvWebSession* session) noexcept
     const bool keep = session->force_close.load() == 0 && session->keep_alive.load() != 0;
     if (here) {
         FinishRequest(session, keep);
-    } else if (!server->stopping.load()) {
+    } else if (!Ending(server)) {
         // The reader belongs to the chain thread: hand the rest over to it.
         OlvWebServer_HoldSession(session);
         tv::LifeTimeAddNextTurn(server->deferred, session,
@@ -414,7 +401,7 @@ void OlvWebServer_CloseSession(OlvWebSession* session)
     OlvWebServer* server = session->server;
     if (OnChainThread(server)) {
         tv::AsyncSocketDisconnectArmed(session->connection, session->arming);
-    } else if (!server->stopping.load()) {
+    } else if (!Ending(server)) {
         // The connection's end runs the session's handlers: on the chain thread only.
         OlvWebServer_HoldSession(session);
         tv::LifeTimeAddNextTurn(server->deferred, session, CloseFired, ReleaseFromTimer);
@@ -442,7 +429,7 @@ void OlvWebServer_ReleaseSession(OlvWebSession* session)
     {
         ServerUse use(session);
         OlvWebServer* server = session->server;
-        if (use && !session->interrupted.load() && !server->stopping.load()) {
+        if (use && !session->interrupted.load() && !Ending(server)) {
             OlvLifeTime_Remove(server->idle_timers, session);
             OlvLifeTime_Remove(server->request_timers, session);
         }
@@ -617,7 +604,7 @@ void OnDisconnect(OlvAsyncServerSocket*, OlvAsyncSocket*, void* user) noexcept
     OlvWebServer* server = session->server;
     session->closed = 1;
     if (session->reader != nullptr) session->reader->socket = nullptr;  // the socket is reused
-    if (!server->stopping.load()) {
+    if (!Ending(server)) {
         OlvLifeTime_Remove(server->idle_timers, session);
         OlvLifeTime_Remove(server->request_timers, session);
     }
@@ -665,6 +652,7 @@ void Destroy(void* object) noexcept
         for (tv::WebDirectoryEntry* entry : *server->virtual_directories) delete entry;
         delete server->virtual_directories;
     }
+    DropLife(server->life);
     std::destroy_at(server);
 }
 
@@ -684,15 +672,12 @@ OlvWebServer* OlvWebServer_Create(OlvChain* chain, int max_connections, std::uin
     server->on_session = on_session;
     server->user = user;
     server->life = new tv::WebServerLife;
-    auto* sentinel = tv::NewChainObject<LifeSentinel>(kSentinelHooks);
-    sentinel->life = server->life;
-    OlvChain_Add(chain, sentinel);
+    tv::ChainOnEnd(chain, ShutOutHolders, server->life);
     server->server_socket = OlvAsyncServerSocket_Create(chain, max_connections, port,
                                                         kReceiveBufferBytes, OnConnect, OnDisconnect,
                                                         OnReceive, OnInterrupt, OnSendOk);
     OlvAsyncServerSocket_SetTag(server->server_socket, server);
     server->idle_timers = OlvLifeTime_Create(chain);
-    tv::WatchMonitorEnd(server->idle_timers, &server->stopping);
     server->request_timers = OlvLifeTime_Create(chain);
     server->deferred = OlvLifeTime_Create(chain);
     OlvChain_Add(chain, server);

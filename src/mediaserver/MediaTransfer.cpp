@@ -60,7 +60,8 @@ namespace
 
 std::atomic<int> g_live{0};
 
-// Live transfers by number, and the chains that have a sweeper. Taken before a record's lock.
+// Live transfers by number, and the chains that sweep them at their end. Taken before a
+// record's lock.
 std::mutex g_registry_lock;
 std::unordered_map<std::uintptr_t, MediaTransfer*>* g_registry = nullptr;
 std::unordered_map<OlvChain*, int>* g_swept_chains = nullptr;
@@ -176,6 +177,15 @@ void Detach(OlvWebSession* session, MediaTransfer* t)
     if (!free_it) return;
     EndFile(t, tv::kTransferDoneStopped);
     FreeTransfer(t);
+}
+
+// Chain thread: the session's handlers stop pointing at the transfer.
+void ForgetSession(MediaTransfer* t)
+{
+    if (t->session->user4 != t) return;
+    t->session->user4 = nullptr;
+    t->session->on_sent = nullptr;
+    t->session->on_session_closed = nullptr;
 }
 
 void QueueStep(OlvThreadPool* pool, std::uintptr_t id)
@@ -335,24 +345,6 @@ void StartFired(void* data) noexcept
     QueueStep(static_cast<MediaTransfer*>(data));
 }
 
-// The chain ended before the first step started: nothing else will free the transfer.
-void StartCancelled(void* data) noexcept
-{
-    auto* t = static_cast<MediaTransfer*>(data);
-    if (t->session->user4 == t) {
-        t->session->user4 = nullptr;
-        t->session->on_sent = nullptr;
-        t->session->on_session_closed = nullptr;
-    }
-    {
-        std::scoped_lock hold(t->lock);
-        t->attached = false;
-        t->busy = false;
-    }
-    EndFile(t, tv::kTransferDoneStopped);
-    FreeTransfer(t);
-}
-
 void SendOkHandler(OlvWebSession* session) noexcept
 {
     auto* t = static_cast<MediaTransfer*>(session->user4);
@@ -389,26 +381,21 @@ void CloseHandler(OlvWebSession* session) noexcept
     FreeTransfer(t);
 }
 
-// Last in its chain, so its end comes after the web server's connections have gone: no
-// session calls back any more. Frees every transfer of the chain that no worker is running;
-// a running step sees `closed` and frees its transfer itself.
-struct Sweeper {
-    tv::ChainHooks hooks;
-    OlvChain* chain = nullptr;
-};
-static_assert(std::is_standard_layout_v<Sweeper>);
-
-void SweeperDestroy(void* object) noexcept
+// The chain's end, before any object is destroyed: nothing runs a session's handlers any more.
+// Frees every transfer of the chain that no worker is running; a running step sees `closed`
+// and frees its transfer itself.
+void SweepTransfers(void* data) noexcept
 {
-    auto* sweeper = static_cast<Sweeper*>(object);
+    auto* chain = static_cast<OlvChain*>(data);
     std::vector<MediaTransfer*> leftovers;
     {
         std::scoped_lock registry(g_registry_lock);
-        g_swept_chains->erase(sweeper->chain);
+        g_swept_chains->erase(chain);
         for (auto it = g_registry->begin(); it != g_registry->end();) {
             MediaTransfer* t = it->second;
             bool take = false;
-            if (t->chain == sweeper->chain) {
+            if (t->chain == chain) {
+                ForgetSession(t);
                 std::scoped_lock hold(t->lock);
                 t->closed = true;
                 t->attached = false;
@@ -427,19 +414,12 @@ void SweeperDestroy(void* object) noexcept
         EndFile(t, tv::kTransferDoneStopped);
         FreeTransfer(t);
     }
-    std::destroy_at(sweeper);
 }
 
-constexpr tv::ChainHooks kSweeperHooks = {
-    .pre_select = nullptr,
-    .post_select = nullptr,
-    .destroy = SweeperDestroy,
-};
-
-// Chain thread. Lists the transfer, and gives its chain a sweeper the first time.
+// Chain thread. Lists the transfer, and has its chain sweep the transfers at its end.
 void Register(MediaTransfer* t)
 {
-    bool add_sweeper = false;
+    bool first_on_chain = false;
     {
         std::scoped_lock registry(g_registry_lock);
         if (g_registry == nullptr) {
@@ -448,13 +428,9 @@ void Register(MediaTransfer* t)
         }
         t->id = ++g_next_id;
         (*g_registry)[t->id] = t;
-        add_sweeper = g_swept_chains->emplace(t->chain, 1).second;
+        first_on_chain = g_swept_chains->emplace(t->chain, 1).second;
     }
-    if (add_sweeper) {
-        auto* sweeper = tv::NewChainObject<Sweeper>(kSweeperHooks);
-        sweeper->chain = t->chain;
-        OlvChain_Add(t->chain, sweeper);
-    }
+    if (first_on_chain) tv::ChainOnEnd(t->chain, SweepTransfers, t->chain);
 }
 
 // Transfer mode named by the request: exact spelling only.
@@ -670,6 +646,7 @@ MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPoo
     session->user4 = t;
     session->on_sent = SendOkHandler;
     session->on_session_closed = CloseHandler;
-    tv::LifeTimeAddNextTurn(tv::ChainTimer(t->chain), t, StartFired, StartCancelled);
+    // Cancelled only by the chain's end, whose sweep frees a transfer that has not started.
+    tv::LifeTimeAddNextTurn(tv::ChainTimer(t->chain), t, StartFired, nullptr);
     return state;
 }

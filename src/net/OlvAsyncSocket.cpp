@@ -92,8 +92,6 @@ struct OlvAsyncSocket {
     // A connect that failed inside ConnectTo is reported from the next post_select; until
     // then the socket does not count as free, so nobody else takes it meanwhile.
     bool connect_failure_pending = false;
-    std::atomic<bool> timers_gone{false};  // the chain's end has flushed our monitors
-    void* timers_watch = nullptr;          // sets timers_gone; cancelled on an early removal
 };
 
 static_assert(std::is_standard_layout_v<OlvAsyncSocket>);
@@ -450,7 +448,7 @@ void PostSelect(void* object, int /*select_result*/, fd_set* read_set, fd_set* w
                     if (WouldBlock(err)) break;
                     failed = true;
                     DropQueue(s);
-                    if (!s->timers_gone.load())
+                    if (!tv::ChainEnding(s->chain))
                         tv::LifeTimeAddNextTurn(s->disconnect_timer, s, DeferredDisconnect, nullptr);
                     break;
                 }
@@ -550,12 +548,10 @@ void Destroy(void* object) noexcept
         DropQueue(s);
     }
     // Taken out of a running chain: our monitors outlive us, so nothing left on them may call
-    // back or write into this record. At the chain's end they were flushed before us.
-    if (!s->timers_gone.load()) {
+    // back into this record. At the chain's end they go with it (some of them before us).
+    if (!tv::ChainEnding(s->chain)) {
         OlvLifeTime_Remove(s->disconnect_timer, s);
         OlvLifeTime_Remove(s->connect_timer, s);
-        tv::CancelMonitorWatch(s->disconnect_timer, s->timers_watch);
-        s->timers_watch = nullptr;
         // The monitors served only this socket.
         OlvChain_DeferRemove(s->chain, s->disconnect_timer);
         OlvChain_DeferRemove(s->chain, s->connect_timer);
@@ -575,7 +571,7 @@ void ArmCommon(OlvAsyncSocket* s, tv::AsyncSocketInterruptFn on_interrupt, void*
 {
     // A disconnect or connect time-out still pending from the previous connection must not
     // hit the new one.
-    if (!s->timers_gone.load()) {
+    if (!tv::ChainEnding(s->chain)) {
         OlvLifeTime_Remove(s->disconnect_timer, s);
         OlvLifeTime_Remove(s->connect_timer, s);
     }
@@ -612,7 +608,6 @@ OlvAsyncSocket* OlvAsyncSocket_Create(OlvChain* chain, int initial_buffer_size,
     s->on_send_ok = on_send_ok;
     s->disconnect_timer = OlvLifeTime_Create(chain);
     s->connect_timer = OlvLifeTime_Create(chain);
-    s->timers_watch = tv::WatchMonitorEnd(s->disconnect_timer, &s->timers_gone);
     OlvChain_Add(chain, s);
     return s;
 }
@@ -764,7 +759,7 @@ bool QueueUnsent(OlvAsyncSocket* s, const tv::SendPiece* pieces, int count, std:
 OlvSendResult SendFailed(OlvAsyncSocket* s) noexcept
 {
     s->pending_bytes = 0;
-    if (!s->timers_gone.load())
+    if (!tv::ChainEnding(s->chain))
         tv::LifeTimeAddNextTurn(s->disconnect_timer, s, DeferredDisconnect, nullptr);
     return SendClosed;
 }
@@ -882,7 +877,7 @@ void DisconnectImpl(OlvAsyncSocket* socket, const unsigned* arming) noexcept
         std::scoped_lock lk(s->lock);
         if (arming != nullptr && *arming != s->arming) return;
     }
-    if (!s->timers_gone.load()) OlvLifeTime_Remove(s->connect_timer, s);
+    if (!tv::ChainEnding(s->chain)) OlvLifeTime_Remove(s->connect_timer, s);
     {
         std::scoped_lock lk(s->lock);
         if (s->handle < 0 || (arming != nullptr && *arming != s->arming)) return;
@@ -1022,44 +1017,6 @@ void AsyncSocketEndBatch(OlvAsyncSocket* socket, unsigned arming) noexcept
 void AsyncSocketDisconnectArmed(OlvAsyncSocket* socket, unsigned arming) noexcept
 {
     DisconnectImpl(socket, &arming);
-}
-
-namespace {
-
-constexpr int kWatchPeriodMs = 3600 * 1000;
-
-struct MonitorWatch {
-    OlvLifeTime* monitor;
-    std::atomic<bool>* gone;
-};
-
-void WatchCancelled(void* data) noexcept;
-
-void WatchFired(void* data) noexcept
-{
-    auto* watch = static_cast<MonitorWatch*>(data);
-    OlvLifeTime_Add(watch->monitor, watch, kWatchPeriodMs, WatchFired, WatchCancelled);
-}
-
-void WatchCancelled(void* data) noexcept
-{
-    auto* watch = static_cast<MonitorWatch*>(data);
-    watch->gone->store(true);
-    delete watch;
-}
-
-}  // namespace
-
-void* WatchMonitorEnd(OlvLifeTime* monitor, std::atomic<bool>* gone) noexcept
-{
-    auto* watch = new MonitorWatch{monitor, gone};
-    OlvLifeTime_Add(monitor, watch, kWatchPeriodMs, WatchFired, WatchCancelled);
-    return watch;
-}
-
-void CancelMonitorWatch(OlvLifeTime* monitor, void* watch) noexcept
-{
-    if (watch != nullptr) OlvLifeTime_Remove(monitor, watch);  // its destroy frees it
 }
 
 }  // namespace tv

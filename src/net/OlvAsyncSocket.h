@@ -3,7 +3,6 @@
 // connections; it lives until the chain ends.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -147,12 +146,4 @@ OlvSendResult AsyncSocketSendPiecesArmed(OlvAsyncSocket* socket, unsigned arming
 void AsyncSocketBeginBatch(OlvAsyncSocket* socket) noexcept;
 void AsyncSocketEndBatch(OlvAsyncSocket* socket, unsigned arming) noexcept;
 void AsyncSocketDisconnectArmed(OlvAsyncSocket* socket, unsigned arming) noexcept;
-// Sets *gone once the chain's end has flushed `monitor`; from then on the monitor must not be
-// used. Owners created after their monitors are destroyed after them, so this tells them
-// that the chain is stopping. Before the chain runs or on the chain thread. Returns the watch,
-// which an owner that leaves the chain early must cancel (CancelMonitorWatch) before it is
-// freed, or the monitor's end would write into freed memory.
-void* WatchMonitorEnd(OlvLifeTime* monitor, std::atomic<bool>* gone) noexcept;
-// Chain thread, while *gone is still false. Sets *gone and forgets the watch.
-void CancelMonitorWatch(OlvLifeTime* monitor, void* watch) noexcept;
 }  // namespace tv
