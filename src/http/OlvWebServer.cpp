@@ -168,10 +168,20 @@ void CloseFired(void* data) noexcept
     OlvWebServer_ReleaseSession(session);
 }
 
+// Chain thread. The session lets go of its answer's owner: the answer is complete, or the
+// connection ended.
+void ReleaseAnswer(OlvWebSession* session) noexcept
+{
+    if (session->answer_owner == nullptr) return;
+    if (session->on_session_closed != nullptr) session->on_session_closed(session);
+    tv::WebSessionDetachAnswer(session);
+}
+
 // Chain thread: the response is complete; keep the connection for the next request or end it.
 void FinishRequest(OlvWebSession* session, bool keep) noexcept
 {
     session->directory = nullptr;
+    ReleaseAnswer(session);
     if (session->closed.load() || session->interrupted.load()) return;
     OlvWebServer* server = session->server;
     if (keep) {
@@ -186,9 +196,11 @@ void FinishRequest(OlvWebSession* session, bool keep) noexcept
 }
 
 // Values of `answered`.
-constexpr int kUnanswered = 0;
-constexpr int kAnswered = 1;
-constexpr int kAnsweredEndPending = 2;  // completed on another thread; its end runs here later
+enum AnswerState : int {
+    kUnanswered = 0,
+    kAnswered = 1,
+    kAnsweredEndPending = 2,  // completed on another thread; its end runs here later
+};
 
 void FinishKeepFired(void* data) noexcept
 {
@@ -219,6 +231,8 @@ OlvSendResult CompleteRequest(OlvWebSession* session) noexcept
         return SendAllSent;
     }
     session->in_request = 0;
+    if (session->corked.exchange(0) != 0)
+        tv::AsyncSocketSetCork(session->connection, session->arming, false);
     const bool keep = session->force_close.load() == 0 && session->keep_alive.load() != 0;
     if (here) {
         FinishRequest(session, keep);
@@ -467,10 +481,70 @@ int OlvWebServer_AddVirtualDirectory(OlvWebServer* server, const char* name, int
 }
 
 namespace tv {
+
+bool WebSessionRequestWhole(OlvWebSession* session) noexcept
+{
+    return session->request_whole != 0;
+}
+
+void WebSessionCorkAnswer(OlvWebSession* session) noexcept
+{
+    session->corked = 1;
+    AsyncSocketSetCork(session->connection, session->arming, true);
+}
+
+void WebSessionBeginGather(OlvWebSession* session) noexcept
+{
+    AsyncSocketBeginBatch(session->connection);
+}
+
+void WebSessionEndGather(OlvWebSession* session) noexcept
+{
+    AsyncSocketEndBatch(session->connection, session->arming);
+}
+
+std::size_t WebSessionUnsentBytes(OlvWebSession* session) noexcept
+{
+    return AsyncSocketPendingBytes(session->connection);
+}
+
+std::uint32_t WebSessionRemoteAddress(OlvWebSession* session) noexcept
+{
+    return OlvAsyncSocket_GetRemoteAddress(session->connection);
+}
+
+OlvChain* WebSessionChain(OlvWebSession* session) noexcept
+{
+    return session->server->chain;
+}
+
+void WebSessionAttachAnswer(OlvWebSession* session, WebAnswerKind kind, void* owner,
+                            WebSessionEventFn on_sent, WebSessionEventFn on_released) noexcept
+{
+    session->answer_kind = kind;
+    session->answer_owner = owner;
+    session->on_sent = on_sent;
+    session->on_session_closed = on_released;
+}
+
+void WebSessionDetachAnswer(OlvWebSession* session) noexcept
+{
+    session->answer_kind = WebAnswerKind::None;
+    session->answer_owner = nullptr;
+    session->on_sent = nullptr;
+    session->on_session_closed = nullptr;
+}
+
+void* WebSessionAnswerOwner(OlvWebSession* session, WebAnswerKind kind) noexcept
+{
+    return session->answer_kind == kind ? session->answer_owner : nullptr;
+}
+
 void WebServerSetRequestTimeoutForTest(OlvWebServer* server, int timeout_ms) noexcept
 {
     server->request_timeout_ms = timeout_ms;
 }
+
 }  // namespace tv
 
 // ---- Chain-thread side ----
@@ -499,66 +573,75 @@ tv::WebDirectoryEntry* FindDirectory(OlvWebServer* server, OlvPacket* header, in
     return nullptr;
 }
 
+// A new request begins: its idle time gives way to the limit for its arrival, and what its
+// answer needs to know of it is kept.
+void BeginRequest(OlvWebSession* session, const OlvPacket* header) noexcept
+{
+    OlvWebServer* server = session->server;
+    session->complete_on_drain = 0;
+    session->answered = kUnanswered;
+    session->in_request = 1;
+    OlvLifeTime_Remove(server->idle_timers, session);
+    OlvLifeTime_Remove(server->request_timers, session);
+    OlvLifeTime_Add(server->request_timers, session, server->request_timeout_ms, RequestTimedOut,
+                    nullptr);
+    if (header == nullptr) return;
+    std::string_view version = View(header->version, header->version_length);
+    session->http10 = version == "1.0" ? 1 : 0;
+    bool close = false;
+    for (tv::PacketHeader* node = header->first_header; node != nullptr; node = node->next) {
+        if (EqualsCaseless(View(node->name, node->name_length), "CONNECTION") &&
+            EqualsCaseless(View(node->value, node->value_length), "CLOSE")) {
+            close = true;
+        }
+    }
+    session->keep_alive = version.size() == 3 && version != "1.0" && !close ? 1 : 0;
+    session->is_head = EqualsCaseless(View(header->method, header->method_length), "HEAD") ? 1 : 0;
+}
+
+// To the handler of the request's virtual directory, else to the session's request callback.
+void Dispatch(OlvWebSession* session, int interrupt, OlvPacket* header, char* data, int* consumed,
+              int length, int done) noexcept
+{
+    OlvWebServer* server = session->server;
+    tv::WebDirectoryEntry* entry = session->directory;
+    if (entry == nullptr && server->virtual_directories != nullptr && header != nullptr) {
+        int prefix = 0;
+        entry = FindDirectory(server, header, &prefix);
+        if (entry != nullptr) {
+            if (header->path_base == nullptr) header->path_base = header->path;
+            header->path += prefix;
+            header->path_length -= prefix;
+            session->directory = entry;
+        }
+    }
+    if (entry != nullptr && header != nullptr) {
+        entry->handler(session, header, data, consumed, length, done, entry->user);
+    } else if (session->on_request != nullptr) {
+        session->on_request(session, interrupt, header, data, consumed, length, done);
+    }
+}
+
 // The reader's delivery of a request (or a piece of its body). The reader holds back what
 // follows a request delivered whole until FinishRequest resets and resumes it.
 void Deliver(OlvWebReader* /*reader*/, int interrupt, OlvPacket* header, char* data, int* consumed,
              int length, int done, void* user, void* /*user2*/, int* /*pause*/) noexcept
 {
     auto* session = static_cast<OlvWebSession*>(user);
-    OlvWebServer* server = session->server;
-    if (session->complete_on_drain.load() || !session->in_request.load()) {
-        session->complete_on_drain = 0;
-        session->answered = kUnanswered;
-        session->in_request = 1;
-        OlvLifeTime_Remove(server->idle_timers, session);
-        OlvLifeTime_Remove(server->request_timers, session);
-        OlvLifeTime_Add(server->request_timers, session, server->request_timeout_ms,
-                        RequestTimedOut, nullptr);
-        if (header != nullptr) {
-            std::string_view version = View(header->version, header->version_length);
-            session->http10 = version == "1.0" ? 1 : 0;
-            bool close = false;
-            for (tv::PacketHeader* node = header->first_header; node != nullptr; node = node->next) {
-                if (EqualsCaseless(View(node->name, node->name_length), "CONNECTION") &&
-                    EqualsCaseless(View(node->value, node->value_length), "CLOSE")) {
-                    close = true;
-                }
-            }
-            session->keep_alive = version.size() == 3 && version != "1.0" && !close ? 1 : 0;
-            session->is_head = EqualsCaseless(View(header->method, header->method_length), "HEAD") ? 1 : 0;
-        }
-    }
-    if (done != 0) OlvLifeTime_Remove(server->request_timers, session);  // arrived in time
+    if (session->complete_on_drain.load() || !session->in_request.load())
+        BeginRequest(session, header);
+    if (done != 0) OlvLifeTime_Remove(session->server->request_timers, session);  // in time
 
-    if (done != 0 && header != nullptr && header->method != nullptr) {
-        if (tv::VersionAboveOne(View(header->version, header->version_length)) &&
-            OlvPacket_GetHeader(header, "host", 4) == nullptr) {
-            OlvWebServer_SendBytes(session, kMissingHost.data(), kMissingHost.size(), OwnStatic, 1);
-            if (consumed != nullptr) *consumed = length;
-            return;
-        }
+    if (done != 0 && header != nullptr && header->method != nullptr &&
+        tv::VersionAboveOne(View(header->version, header->version_length)) &&
+        OlvPacket_GetHeader(header, "host", 4) == nullptr) {
+        OlvWebServer_SendBytes(session, kMissingHost.data(), kMissingHost.size(), OwnStatic, 1);
+        if (consumed != nullptr) *consumed = length;
+        return;
     }
-
-    if (server->virtual_directories == nullptr || header == nullptr) {
-        if (session->on_request != nullptr)
-            session->on_request(session, interrupt, header, data, consumed, length, done);
-    } else if (session->directory != nullptr) {
-        session->directory->handler(session, header, data, consumed, length, done,
-                                    session->directory->user);
-    } else {
-        int prefix = 0;
-        tv::WebDirectoryEntry* entry = FindDirectory(server, header, &prefix);
-        if (entry == nullptr) {
-            if (session->on_request != nullptr)
-                session->on_request(session, interrupt, header, data, consumed, length, done);
-        } else {
-            if (header->path_base == nullptr) header->path_base = header->path;
-            header->path += prefix;
-            header->path_length -= prefix;
-            session->directory = entry;
-            entry->handler(session, header, data, consumed, length, done, entry->user);
-        }
-    }
+    session->request_whole = done != 0 ? 1 : 0;
+    Dispatch(session, interrupt, header, data, consumed, length, done);
+    session->request_whole = 0;
 }
 
 void OnConnect(OlvAsyncServerSocket* server_socket, OlvAsyncSocket* socket, void** user) noexcept
@@ -566,7 +649,6 @@ void OnConnect(OlvAsyncServerSocket* server_socket, OlvAsyncSocket* socket, void
     OlvWebServer* server = ServerOf(server_socket);
     auto* session = new OlvWebSession;
     session->server = server;
-    session->server_socket = server_socket;
     session->connection = socket;
     session->arming = tv::AsyncSocketArming(socket);
     session->user = server->user;
@@ -609,6 +691,7 @@ void OnDisconnect(OlvAsyncServerSocket*, OlvAsyncSocket*, void* user) noexcept
         OlvLifeTime_Remove(server->request_timers, session);
     }
     if (session->on_session_closed != nullptr) session->on_session_closed(session);
+    tv::WebSessionDetachAnswer(session);
     OlvWebServer_ReleaseSession(session);
 }
 

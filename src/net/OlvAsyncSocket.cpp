@@ -16,6 +16,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -1017,6 +1018,14 @@ void AsyncSocketEndBatch(OlvAsyncSocket* socket, unsigned arming) noexcept
 void AsyncSocketDisconnectArmed(OlvAsyncSocket* socket, unsigned arming) noexcept
 {
     DisconnectImpl(socket, &arming);
+}
+
+void AsyncSocketSetCork(OlvAsyncSocket* socket, unsigned arming, bool on) noexcept
+{
+    std::scoped_lock lk(socket->lock);
+    if (socket->handle < 0 || socket->datagram || socket->arming != arming) return;
+    int value = on ? 1 : 0;
+    ::setsockopt(socket->handle, IPPROTO_TCP, TCP_CORK, &value, sizeof value);
 }
 
 }  // namespace tv

@@ -146,4 +146,8 @@ OlvSendResult AsyncSocketSendPiecesArmed(OlvAsyncSocket* socket, unsigned arming
 void AsyncSocketBeginBatch(OlvAsyncSocket* socket) noexcept;
 void AsyncSocketEndBatch(OlvAsyncSocket* socket, unsigned arming) noexcept;
 void AsyncSocketDisconnectArmed(OlvAsyncSocket* socket, unsigned arming) noexcept;
+// Any thread, stream socket. TCP_CORK on or off while the socket is still at `arming` (checked
+// under the lock that closing and re-arming take, so it never reaches another connection's
+// descriptor): corked, the kernel holds back part-filled segments until the cork is taken off.
+void AsyncSocketSetCork(OlvAsyncSocket* socket, unsigned arming, bool on) noexcept;
 }  // namespace tv
