@@ -49,6 +49,14 @@ enum OlvWebReaderState : int {
     ReaderClosing = 2,  // client mode: the connection ends after the current response
 };
 
+// Client mode: why the connection is being closed from this side (while it is, its end is
+// not taken for the peer's).
+enum OlvWebReaderClosing : int {
+    ClosingNone = 0,
+    ClosingByUs = 1,          // this module closes the socket itself
+    ClosingFailedConnect = 2,
+};
+
 // One queued client request. OwnTransfer buffers are freed with the request.
 struct OlvWebRequest {
     char* buffers[2] = {nullptr, nullptr};
@@ -82,9 +90,8 @@ struct OlvWebReader {
     std::int64_t body_left = -1;
     tv::WebChunkState* chunk = nullptr;
     int in_final_delivery = 0;
-    int closing = 0;  // 1: this module closes the socket itself; 2: a failed connect
+    int closing = ClosingNone;  // OlvWebReaderClosing
     int retry_delay = 0;
-    std::uint32_t local_address = 0;
     sockaddr_in local_endpoint{};
     int response_started = 0;
     int delivering_close = 0;
