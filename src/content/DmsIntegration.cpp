@@ -689,6 +689,54 @@ void AddResources(DmsIntegration* dms, std::uint32_t filter_mask, const MSA_Brow
 
 // ---- The virtual directory "content" ----
 
+namespace {
+
+// The escaped file path a content URL names: decoded once (the client escaped the escaped
+// path once more), then mapped by the enumerator. Empty for a path with a NUL: cut there it
+// would name another file than the one asked for, so it names none.
+std::string FilePathOf(DmsIntegration* dms, const OlvPacket* header) noexcept
+{
+    std::string raw(header->path != nullptr ? header->path : "",
+                    header->path != nullptr ? static_cast<std::size_t>(header->path_length) : 0);
+    int decoded_length = OlvHttpUnescapeInPlace(raw.data());
+    raw.resize(static_cast<std::size_t>(decoded_length));
+    if (raw.find('\0') != std::string::npos) raw.clear();
+    char* ansi = AnsiFromUtf8(raw.data(), static_cast<int>(raw.size()));
+    std::string path(raw.size() + 2, '\0');
+    int path_length = FSE_UrlPathToPath(dms->enumerator, ansi, static_cast<int>(raw.size()),
+                                        path.data(), static_cast<int>(path.size()));
+    tv::Free(ansi);
+    path.resize(static_cast<std::size_t>(path_length > 0 ? path_length : 0));
+    return path;
+}
+
+// GET or HEAD of a file: the transfer answers with the modes and protocolInfo of its type.
+void ServeFile(DmsIntegration* dms, OlvWebSession* session, OlvPacket* header,
+               const std::string& path) noexcept
+{
+    const char* range = OlvPacket_GetHeader(header, "Range", 5);
+    ServerLog("GET %s RANGE (%s)", path.c_str(), range != nullptr ? range : "");
+
+    std::string extension(ExtensionOf(path, false));
+    CdsMediaClass media_class = 0;
+    char* protocol_info = FileProtocolInfo(extension, &media_class);
+    int modes = tv::kTransferBackground;
+    if (media_class == tv::kCdsClassImageItem) modes |= tv::kTransferInteractive;
+    if (media_class == tv::kCdsClassAudioItem || media_class == tv::kCdsClassVideoItem)
+        modes |= tv::kTransferStreaming;
+    const char* features = std::strrchr(protocol_info, ':');
+    features = features != nullptr ? features + 1 : protocol_info;
+    // Header, chunk lines and blocks are separate small sends: corked, the kernel puts them
+    // into full segments.
+    tv::WebSessionCorkAnswer(session);
+    MediaTransfer_HandleGet(session, dms->pool, header, 4096, path.c_str(), modes,
+                            FSE_GetMimeType(extension.c_str()), features, nullptr, nullptr,
+                            TransferDone);
+    tv::Free(protocol_info);
+}
+
+}  // namespace
+
 void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char* /*body*/,
                                 int* begin, int end, int done, void* user) noexcept
 {
@@ -729,39 +777,5 @@ void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char*
         return;
     }
 
-    // Decode the request path: it came escaped once by the client over the escaped file path.
-    std::string raw(header->path != nullptr ? header->path : "",
-                    header->path != nullptr ? static_cast<std::size_t>(header->path_length) : 0);
-    int decoded_length = OlvHttpUnescapeInPlace(raw.data());
-    raw.resize(static_cast<std::size_t>(decoded_length));
-    // Cut at a decoded NUL, the path would name another file than the one asked for: it
-    // names none, and the transfer answers as for any file that is not there.
-    if (raw.find('\0') != std::string::npos) raw.clear();
-    char* ansi = AnsiFromUtf8(raw.data(), static_cast<int>(raw.size()));
-    std::string path_buffer(raw.size() + 2, '\0');
-    int path_length = FSE_UrlPathToPath(dms->enumerator, ansi, static_cast<int>(raw.size()),
-                                        path_buffer.data(), static_cast<int>(path_buffer.size()));
-    tv::Free(ansi);
-    if (path_length < 0) path_length = 0;
-    path_buffer.resize(static_cast<std::size_t>(path_length));
-
-    const char* range = OlvPacket_GetHeader(header, "Range", 5);
-    ServerLog("GET %s RANGE (%s)", path_buffer.c_str(), range != nullptr ? range : "");
-
-    std::string extension(ExtensionOf(path_buffer, false));
-    CdsMediaClass media_class = 0;
-    char* protocol_info = FileProtocolInfo(extension, &media_class);
-    int modes = tv::kTransferBackground;
-    if (media_class == tv::kCdsClassImageItem) modes |= tv::kTransferInteractive;
-    if (media_class == tv::kCdsClassAudioItem || media_class == tv::kCdsClassVideoItem)
-        modes |= tv::kTransferStreaming;
-    const char* features = std::strrchr(protocol_info, ':');
-    features = features != nullptr ? features + 1 : protocol_info;
-    // Header, chunk lines and blocks are separate small sends: corked, the kernel puts them
-    // into full segments.
-    tv::WebSessionCorkAnswer(session);
-    MediaTransfer_HandleGet(session, dms->pool, header, 4096, path_buffer.c_str(), modes,
-                            FSE_GetMimeType(extension.c_str()), features, nullptr, nullptr,
-                            TransferDone);
-    tv::Free(protocol_info);
+    ServeFile(dms, session, header, FilePathOf(dms, header));
 }
