@@ -28,9 +28,10 @@
 //      at). A callback registered meanwhile, by an end callback or a destroy hook, runs before
 //      the next object is destroyed.
 //   4. Deferred requests made before the stop are carried out. Then every object's destroy
-//      hook runs once, in the order of addition, and its memory is freed; no other hook or
-//      timer callback runs any more. A destroy hook may use objects added after its own but
-//      not those added before it (the timer monitors an object creates come before it).
+//      hook runs once, in the order of addition, and its memory is freed; no pre_select,
+//      post_select or timer callback runs any more (a pending timer gets its destroy callback
+//      when its monitor goes). A destroy hook may use objects added after its own but not those
+//      added before it (the timer monitors an object creates come before it).
 //   5. The records of merged sub-chains and the chain's own are freed; OlvChain_Run returns,
 //      and the handle is invalid. A record that another thread reaches after that (a web
 //      session held by a worker) carries its own "gone" mark, set from an end callback.
