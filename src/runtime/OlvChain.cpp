@@ -101,14 +101,20 @@ void WakeLocked(OlvChain* chain) noexcept
     [[maybe_unused]] ssize_t written = ::write(chain->wake_fd, &one, sizeof one);
 }
 
+// The chain's lists are singly linked and kept by their head and tail.
+template <class Node>
+void AppendNode(Node*& head, Node*& tail, Node* node) noexcept
+{
+    if (tail != nullptr)
+        tail->next = node;
+    else
+        head = node;
+    tail = node;
+}
+
 void Append(ChainLink*& head, ChainLink*& tail, void* object) noexcept
 {
-    auto* link = new ChainLink{object, nullptr};
-    if (tail != nullptr)
-        tail->next = link;
-    else
-        head = link;
-    tail = link;
+    AppendNode(head, tail, new ChainLink{object, nullptr});
 }
 
 // Unlinks the first link holding `object`; true when there was one.
@@ -141,12 +147,7 @@ void FreeLinks(ChainLink*& head, ChainLink*& tail) noexcept
 // Shared lock held. Appends a request to the chain that runs `target` and wakes it.
 void EnqueueLocked(OlvChain* target, DeferKind kind, void* object) noexcept
 {
-    auto* request = new Deferred{kind, object, nullptr};
-    if (target->deferred_tail != nullptr)
-        target->deferred_tail->next = request;
-    else
-        target->deferred_head = request;
-    target->deferred_tail = request;
+    AppendNode(target->deferred_head, target->deferred_tail, new Deferred{kind, object, nullptr});
     WakeLocked(target);
 }
 
@@ -355,12 +356,7 @@ OlvLifeTime* tv::ChainTimer(OlvChain* chain) noexcept
 
 void tv::ChainOnEnd(OlvChain* chain, ChainEndFn fn, void* user) noexcept
 {
-    auto* callback = new EndCallback{fn, user, nullptr};
-    if (chain->ends_tail != nullptr)
-        chain->ends_tail->next = callback;
-    else
-        chain->ends = callback;
-    chain->ends_tail = callback;
+    AppendNode(chain->ends, chain->ends_tail, new EndCallback{fn, user, nullptr});
 }
 
 void tv::ChainCancelOnEnd(OlvChain* chain, ChainEndFn fn, void* user) noexcept
