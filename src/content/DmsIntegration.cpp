@@ -4,8 +4,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -29,7 +27,6 @@
 #include "mediaserver/FileIoAbstraction.h"
 #include "mediaserver/MediaServerAbstraction.h"
 #include "mediaserver/MediaTransfer.h"
-#include "net/OlvAsyncSocket.h"
 #include "runtime/Memory.h"
 #include "runtime/OlvLifeTime.h"
 #include "runtime/OlvParsers.h"
@@ -194,16 +191,6 @@ void AnswerConnectionIds(MSA_Server* server, OlvWebSession* session) noexcept
     MSA_RespondGetCurrentConnectionIDs(server, session, "0");
 }
 
-// The transfer's connection handle travels as its user word (handle + 1, 0 for none): the
-// session may be gone when the transfer ends, and the handle may even belong to another
-// connection by then, which an uncork leaves as it is apart from pushing what it holds.
-void UncorkHandle(std::intptr_t word) noexcept
-{
-    if (word <= 0) return;
-    int zero = 0;
-    ::setsockopt(static_cast<int>(word - 1), IPPROTO_TCP, TCP_CORK, &zero, sizeof zero);
-}
-
 // A size of the file the caller does not know yet.
 constexpr std::int64_t kSizeUnknown = -2;
 
@@ -211,10 +198,7 @@ constexpr std::int64_t kSizeUnknown = -2;
 void AddResources(DmsIntegration* dms, std::uint32_t filter_mask, const MSA_BrowseRequest* request,
                   CdsObject* object, std::int64_t known_size) noexcept;
 
-void TransferDone(OlvWebSession*, MediaTransferState*, int, void* user) noexcept
-{
-    UncorkHandle(reinterpret_cast<std::intptr_t>(user));
-}
+void TransferDone(OlvWebSession*, MediaTransferState*, int, void*) noexcept {}
 
 // Length of one UTF-8 sequence at text[i] that is valid and not a surrogate or overlong
 // form; 0 when it is not.
@@ -248,40 +232,6 @@ std::size_t Utf8SequenceLength(const unsigned char* text, std::size_t length, st
     return need + 1;
 }
 
-// An answer to Browse goes out in many small pieces, one chunk per object: corked, the kernel
-// sends them in full segments instead of a segment (and a wake-up of the client) each. The
-// bytes sent are the same.
-struct CorkedAnswer {
-    OlvAsyncSocket* connection = nullptr;
-    int fd = -1;
-};
-
-CorkedAnswer Cork(OlvWebSession* session) noexcept
-{
-    CorkedAnswer cork;
-    if (session == nullptr || session->connection == nullptr) return cork;
-    int* handle = OlvAsyncSocket_GetHandle(session->connection);
-    int one = 1;
-    if (handle == nullptr || *handle < 0 ||
-        ::setsockopt(*handle, IPPROTO_TCP, TCP_CORK, &one, sizeof one) != 0) {
-        return cork;
-    }
-    cork.connection = session->connection;
-    cork.fd = *handle;
-    return cork;
-}
-
-// The session may be gone by now; its pooled socket is not, and still has the same handle
-// unless the connection ended.
-void Uncork(const CorkedAnswer& cork) noexcept
-{
-    if (cork.connection == nullptr) return;
-    int* handle = OlvAsyncSocket_GetHandle(cork.connection);
-    if (handle == nullptr || *handle != cork.fd) return;
-    int zero = 0;
-    ::setsockopt(cork.fd, IPPROTO_TCP, TCP_CORK, &zero, sizeof zero);
-}
-
 bool IsUtf8(const char* text, std::size_t length) noexcept
 {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
@@ -305,7 +255,7 @@ bool IsUtf8(const char* text, std::size_t length) noexcept
 }  // namespace
 
 // One Browse or Search answer from its start until its end has been handed to the connection.
-// It waits (attached to the session as its user4 and handlers) while its connection holds more
+// It waits (attached to the session as its answer's owner) while its connection holds more
 // than kBrowseUnsentBoundBytes unsent, and goes on when the send queue drains.
 struct DmsBrowsePaging {
     DmsIntegration* dms = nullptr;
@@ -314,7 +264,6 @@ struct DmsBrowsePaging {
     MSA_BrowseRequest* request = nullptr;
     FseQuery* query = nullptr;
     std::uint32_t filter_mask = 0;
-    CorkedAnswer cork;
     std::uint32_t total = 0;
     std::uint32_t returned = 0;
     long long index = -1;
@@ -336,10 +285,7 @@ void StopWaiting(DmsBrowsePaging* paging) noexcept
 {
     if (!paging->waiting) return;
     paging->waiting = false;
-    OlvWebSession* session = paging->session;
-    session->user4 = nullptr;
-    session->on_sent = nullptr;
-    session->on_session_closed = nullptr;
+    tv::WebSessionDetachAnswer(paging->session);
     if (paging->previous != nullptr) paging->previous->next = paging->next;
     else paging->dms->waiting_answers = paging->next;
     if (paging->next != nullptr) paging->next->previous = paging->previous;
@@ -398,11 +344,8 @@ void PagingConnectionEnded(OlvWebSession* session) noexcept;
 void WaitForDrain(DmsBrowsePaging* paging) noexcept
 {
     if (paging->waiting) return;
-    OlvWebSession* session = paging->session;
-    tv::MediaTransferLetGo(session);
-    session->user4 = paging;
-    session->on_sent = PagingDrained;
-    session->on_session_closed = PagingConnectionEnded;
+    tv::WebSessionAttachAnswer(paging->session, tv::WebAnswerKind::BrowsePaging, paging,
+                               PagingDrained, PagingConnectionEnded);
     paging->next = paging->dms->waiting_answers;
     if (paging->next != nullptr) paging->next->previous = paging;
     paging->dms->waiting_answers = paging;
@@ -413,54 +356,60 @@ void WaitForDrain(DmsBrowsePaging* paging) noexcept
 // more unsent bytes than the bound and the answer waits for the drain.
 void RunPaging(DmsBrowsePaging* paging) noexcept
 {
-    OlvAsyncSocket* connection = paging->session->connection;
-    const unsigned arming = paging->session->arming;
-    tv::AsyncSocketBeginBatch(connection);
+    OlvWebSession* session = paging->session;
+    tv::WebSessionBeginGather(session);
     bool more;
     do {
         more = PageNextObject(paging);
-    } while (more && tv::AsyncSocketPendingBytes(connection) <= kBrowseUnsentBoundBytes);
+    } while (more && tv::WebSessionUnsentBytes(session) <= kBrowseUnsentBoundBytes);
     if (more) {
-        tv::AsyncSocketEndBatch(connection, arming);
+        tv::WebSessionEndGather(session);
         WaitForDrain(paging);
         return;
     }
     // The end completes the request when it drains: nothing may point here by then.
     StopWaiting(paging);
     int update_id = FSE_CloseQuery(paging->dms->enumerator, paging->query);
-    MSA_EndResult(paging->server, paging->session, paging->request, 1, paging->returned,
-                  paging->total, static_cast<std::uint32_t>(update_id));
-    tv::AsyncSocketEndBatch(connection, arming);
-    Uncork(paging->cork);
+    MSA_EndResult(paging->server, session, paging->request, 1, paging->returned, paging->total,
+                  static_cast<std::uint32_t>(update_id));
+    tv::WebSessionEndGather(session);
     FreePaging(paging);
+}
+
+DmsBrowsePaging* PagingOf(OlvWebSession* session) noexcept
+{
+    return static_cast<DmsBrowsePaging*>(
+        tv::WebSessionAnswerOwner(session, tv::WebAnswerKind::BrowsePaging));
 }
 
 void PagingDrained(OlvWebSession* session) noexcept
 {
-    RunPaging(static_cast<DmsBrowsePaging*>(session->user4));
+    if (DmsBrowsePaging* paging = PagingOf(session)) RunPaging(paging);
 }
 
 // The answer can no longer reach anyone. Ending it sends nothing and lets go of the session
-// (the media server layer holds it until the answer's end). At the chain's end the enumerator,
-// the media server layer and the connection are gone already; none of them is needed then.
-void Abandon(DmsBrowsePaging* paging, bool chain_ending) noexcept
+// (the media server layer holds it until the answer's end). In a destroy hook at the chain's
+// end the enumerator and the media server layer are gone already; neither is needed then.
+void Abandon(DmsBrowsePaging* paging) noexcept
 {
+    const bool gone = tv::ChainEnding(paging->dms->chain);
     StopWaiting(paging);
-    FSE_CloseQuery(chain_ending ? nullptr : paging->dms->enumerator, paging->query);
-    MSA_EndResult(chain_ending ? nullptr : paging->server, paging->session, paging->request, 1,
+    FSE_CloseQuery(gone ? nullptr : paging->dms->enumerator, paging->query);
+    MSA_EndResult(gone ? nullptr : paging->server, paging->session, paging->request, 1,
                   paging->returned, paging->total, 0);
     FreePaging(paging);
 }
 
 void PagingConnectionEnded(OlvWebSession* session) noexcept
 {
-    Abandon(static_cast<DmsBrowsePaging*>(session->user4), false);
+    if (DmsBrowsePaging* paging = PagingOf(session)) Abandon(paging);
 }
 
-// The chain's end: the web server's sessions were interrupted, none of them calls back.
+// Destroy hooks run after the end callbacks, the web server's among them: no session calls
+// back, and every send is refused, so abandoning sends nothing.
 void AbandonWaitingAnswers(DmsIntegration* dms) noexcept
 {
-    while (dms->waiting_answers != nullptr) Abandon(dms->waiting_answers, true);
+    while (dms->waiting_answers != nullptr) Abandon(dms->waiting_answers);
 }
 
 }  // namespace
@@ -607,9 +556,7 @@ bool IsLoopback(std::uint32_t address)
 void KeepReachableAddresses(OlvWebSession* session, MSA_BrowseRequest* request)
 {
     if (request->addresses == nullptr || request->address_count <= 1) return;
-    std::uint32_t peer = session != nullptr && session->connection != nullptr
-                             ? OlvAsyncSocket_GetRemoteAddress(session->connection)
-                             : 0;
+    std::uint32_t peer = session != nullptr ? tv::WebSessionRemoteAddress(session) : 0;
     const std::vector<tv::LocalAddress> local = tv::LocalAddressList();
     auto on_machine = [&](std::uint32_t address) {
         return std::any_of(local.begin(), local.end(),
@@ -668,9 +615,10 @@ void _MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseReq
     paging->request = request;
     paging->query = query;
     paging->filter_mask = filter_mask;
-    paging->cork = Cork(session);
-    // One object is one small chunk: gathered, the answer leaves in few system calls.
-    tv::AsyncSocketBeginBatch(session->connection);
+    // One object is one small chunk: gathered and corked, the answer leaves in few system
+    // calls and full segments.
+    tv::WebSessionCorkAnswer(session);
+    tv::WebSessionBeginGather(session);
     MSA_BeginResult(server, session, request, 1);
     RunPaging(paging);
 }
@@ -741,6 +689,54 @@ void AddResources(DmsIntegration* dms, std::uint32_t filter_mask, const MSA_Brow
 
 // ---- The virtual directory "content" ----
 
+namespace {
+
+// The escaped file path a content URL names: decoded once (the client escaped the escaped
+// path once more), then mapped by the enumerator. Empty for a path with a NUL: cut there it
+// would name another file than the one asked for, so it names none.
+std::string FilePathOf(DmsIntegration* dms, const OlvPacket* header) noexcept
+{
+    std::string raw(header->path != nullptr ? header->path : "",
+                    header->path != nullptr ? static_cast<std::size_t>(header->path_length) : 0);
+    int decoded_length = OlvHttpUnescapeInPlace(raw.data());
+    raw.resize(static_cast<std::size_t>(decoded_length));
+    if (raw.find('\0') != std::string::npos) raw.clear();
+    char* ansi = AnsiFromUtf8(raw.data(), static_cast<int>(raw.size()));
+    std::string path(raw.size() + 2, '\0');
+    int path_length = FSE_UrlPathToPath(dms->enumerator, ansi, static_cast<int>(raw.size()),
+                                        path.data(), static_cast<int>(path.size()));
+    tv::Free(ansi);
+    path.resize(static_cast<std::size_t>(path_length > 0 ? path_length : 0));
+    return path;
+}
+
+// GET or HEAD of a file: the transfer answers with the modes and protocolInfo of its type.
+void ServeFile(DmsIntegration* dms, OlvWebSession* session, OlvPacket* header,
+               const std::string& path) noexcept
+{
+    const char* range = OlvPacket_GetHeader(header, "Range", 5);
+    ServerLog("GET %s RANGE (%s)", path.c_str(), range != nullptr ? range : "");
+
+    std::string extension(ExtensionOf(path, false));
+    CdsMediaClass media_class = 0;
+    char* protocol_info = FileProtocolInfo(extension, &media_class);
+    int modes = tv::kTransferBackground;
+    if (media_class == tv::kCdsClassImageItem) modes |= tv::kTransferInteractive;
+    if (media_class == tv::kCdsClassAudioItem || media_class == tv::kCdsClassVideoItem)
+        modes |= tv::kTransferStreaming;
+    const char* features = std::strrchr(protocol_info, ':');
+    features = features != nullptr ? features + 1 : protocol_info;
+    // Header, chunk lines and blocks are separate small sends: corked, the kernel puts them
+    // into full segments.
+    tv::WebSessionCorkAnswer(session);
+    MediaTransfer_HandleGet(session, dms->pool, header, 4096, path.c_str(), modes,
+                            FSE_GetMimeType(extension.c_str()), features, nullptr, nullptr,
+                            TransferDone);
+    tv::Free(protocol_info);
+}
+
+}  // namespace
+
 void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char* /*body*/,
                                 int* begin, int end, int done, void* user) noexcept
 {
@@ -781,42 +777,5 @@ void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char*
         return;
     }
 
-    // Decode the request path: it came escaped once by the client over the escaped file path.
-    std::string raw(header->path != nullptr ? header->path : "",
-                    header->path != nullptr ? static_cast<std::size_t>(header->path_length) : 0);
-    int decoded_length = OlvHttpUnescapeInPlace(raw.data());
-    raw.resize(static_cast<std::size_t>(decoded_length));
-    // Cut at a decoded NUL, the path would name another file than the one asked for: it
-    // names none, and the transfer answers as for any file that is not there.
-    if (raw.find('\0') != std::string::npos) raw.clear();
-    char* ansi = AnsiFromUtf8(raw.data(), static_cast<int>(raw.size()));
-    std::string path_buffer(raw.size() + 2, '\0');
-    int path_length = FSE_UrlPathToPath(dms->enumerator, ansi, static_cast<int>(raw.size()),
-                                        path_buffer.data(), static_cast<int>(path_buffer.size()));
-    tv::Free(ansi);
-    if (path_length < 0) path_length = 0;
-    path_buffer.resize(static_cast<std::size_t>(path_length));
-
-    const char* range = OlvPacket_GetHeader(header, "Range", 5);
-    ServerLog("GET %s RANGE (%s)", path_buffer.c_str(), range != nullptr ? range : "");
-
-    std::string extension(ExtensionOf(path_buffer, false));
-    CdsMediaClass media_class = 0;
-    char* protocol_info = FileProtocolInfo(extension, &media_class);
-    int modes = tv::kTransferBackground;
-    if (media_class == tv::kCdsClassImageItem) modes |= tv::kTransferInteractive;
-    if (media_class == tv::kCdsClassAudioItem || media_class == tv::kCdsClassVideoItem)
-        modes |= tv::kTransferStreaming;
-    const char* features = std::strrchr(protocol_info, ':');
-    features = features != nullptr ? features + 1 : protocol_info;
-    // Header, chunk lines and blocks are separate small sends: corked, the kernel puts them
-    // into full segments. Uncorked when the transfer ends, or at once when there is none.
-    CorkedAnswer cork = Cork(session);
-    const std::intptr_t word = cork.connection != nullptr ? cork.fd + 1 : 0;
-    MediaTransferState* state = MediaTransfer_HandleGet(
-        session, dms->pool, header, 4096, path_buffer.c_str(), modes,
-        FSE_GetMimeType(extension.c_str()), features, nullptr, reinterpret_cast<void*>(word),
-        TransferDone);
-    if (state == nullptr) UncorkHandle(word);
-    tv::Free(protocol_info);
+    ServeFile(dms, session, header, FilePathOf(dms, header));
 }

@@ -131,7 +131,7 @@ void EndListing(FseQuery* query)
     delete query->listing;
     query->listing = nullptr;
     query->current.clear();
-    query->entry_type = 0;
+    query->entry_type = tv::kFseEntryAbsent;
     query->partial = 0;
 }
 
@@ -175,7 +175,7 @@ bool NextChild(FseQuery* query, std::string_view first_name)
         query->current.assign(query->subject);
         query->current.append(pending);
         query->entry_type = kind >= 0 ? kind : FileIo_GetType(query->current.c_str());
-        if (query->entry_type == 2) query->current += '\\';
+        if (query->entry_type == tv::kFseEntryFolder) query->current += '\\';
         query->partial = EndsWithTmp(pending) ? 1 : 0;
         return true;
     }
@@ -427,8 +427,11 @@ std::shared_ptr<FseFolderEntries> ReadFolder(FSE_Enumerator* fse, FseQuery* quer
             continue;
         path.assign(query->subject);
         path.append(name);
-        int kind = judged ? JudgedKind(query, &folder, path) : type == DT_DIR ? 2 : type == DT_REG ? 1 : 0;
-        if (kind == 2) path += '\\';
+        int kind = judged            ? JudgedKind(query, &folder, path)
+                   : type == DT_DIR  ? tv::kFseEntryFolder
+                   : type == DT_REG  ? tv::kFseEntryFile
+                                     : tv::kFseEntryAbsent;
+        if (kind == tv::kFseEntryFolder) path += '\\';
         query->entry_type = kind;
         FsePathParts parts;
         FSE_ParsePath(fse, path, &parts);
@@ -439,7 +442,7 @@ std::shared_ptr<FseFolderEntries> ReadFolder(FSE_Enumerator* fse, FseQuery* quer
     }
     ::closedir(dir);
     path.clear();
-    query->entry_type = 0;
+    query->entry_type = tv::kFseEntryAbsent;
     return entries;
 }
 
@@ -519,7 +522,7 @@ FseQuery* FSE_OpenQuery(FSE_Enumerator* fse, const MSA_BrowseRequest* request, i
         }
         query->subject = subject;
         query->current = std::move(partial);
-        query->entry_type = 1;
+        query->entry_type = tv::kFseEntryFile;
         query->partial = 1;
         return query.release();
     }
@@ -531,7 +534,7 @@ FseQuery* FSE_OpenQuery(FSE_Enumerator* fse, const MSA_BrowseRequest* request, i
         while (!subject.empty() && subject.back() == '\\') subject.pop_back();
         query->subject = subject;
         query->current = subject;
-        query->entry_type = 1;
+        query->entry_type = tv::kFseEntryFile;
         query->partial = EndsWithTmp(subject) ? 1 : 0;
         return query.release();
     }
@@ -539,7 +542,7 @@ FseQuery* FSE_OpenQuery(FSE_Enumerator* fse, const MSA_BrowseRequest* request, i
     query->subject = subject;
     if (kind == 0) {
         query->current = subject;
-        query->entry_type = 2;
+        query->entry_type = tv::kFseEntryFolder;
     } else if (kind == 1) {
         std::string real;
         if (subject != "\\") {
@@ -571,14 +574,14 @@ int FSE_Accept(FSE_Enumerator* /*fse*/, FseQuery* query, const FsePathParts* par
     std::string_view full = View(parts->full, parts->full_length);
     if (full.ends_with("..\\")) return 0;
     if (full.starts_with("\\\\")) return 0;
-    if (query->entry_type == 0) return 0;
+    if (query->entry_type == tv::kFseEntryAbsent) return 0;
     if (!tv::FseIsXmlSafeName(parts->relative, static_cast<std::size_t>(parts->relative_length))) {
         // A Browse result is XML in UTF-8: a name that is not UTF-8 text would break it.
         std::string shown = Printable(full);
         std::fprintf(stderr, "Skipped a name that is not UTF-8 text: %s\r\n", shown.c_str());
         return 0;
     }
-    if (query->entry_type == 2) return 1;
+    if (query->entry_type == tv::kFseEntryFolder) return 1;
     std::string_view extension = View(parts->extension, parts->extension_length);
     for (const char* published : kPublished) {
         if (EqualsCaseless(extension, published)) return 1;
@@ -659,7 +662,7 @@ int FSE_HandleProcessObject(FSE_Enumerator* fse, const MSA_BrowseRequest* /*requ
         std::string_view relative = View(parts.relative, parts.relative_length);
         std::string_view parent_relative = View(parts.parent_relative, parts.parent_relative_length);
         std::string_view name = View(parts.name, parts.name_length);
-        const bool folder = query->entry_type == 2;
+        const bool folder = query->entry_type == tv::kFseEntryFolder;
         const bool partial = query->partial != 0 && !folder;
 
         std::string id;

@@ -24,6 +24,12 @@ constexpr int kFseNoSuchObject = 701;
 constexpr int kFseNoSuchContainer = 710;
 constexpr int kFseEntryCapacity = 2047; // characters of a current entry
 constexpr int kFseNameCapacity = 1024;  // bytes of one name, NUL included
+// What the current entry is; the values of FileIo_GetType.
+enum FseEntryType : int {
+    kFseEntryAbsent = 0,
+    kFseEntryFile = 1,
+    kFseEntryFolder = 2,
+};
 } // namespace tv
 
 // One request's walk. Used by one thread between FSE_OpenQuery and FSE_CloseQuery.
@@ -33,7 +39,7 @@ struct FseQuery {
     int metadata = 0;        // BrowseMetadata: at most one object
     std::string subject;     // internal path of the requested object; folders end with "\"
     std::string current;     // internal path of the entry to produce next
-    int entry_type = 0;      // 0 absent, 1 file, 2 folder
+    int entry_type = tv::kFseEntryAbsent;  // tv::FseEntryType
     FileIo_DirEnum* dir = nullptr;  // the root's listing (the shared folders)
     FseListing* listing = nullptr;  // a folder's listing, read with the kinds of its entries
     int object_size_known = 0;      // the object produced last had its file looked at:

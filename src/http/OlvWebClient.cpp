@@ -29,6 +29,7 @@
 #include "runtime/Memory.h"
 #include "runtime/OlvChain.h"
 #include "runtime/OlvLifeTime.h"
+#include "runtime/OlvParsers.h"
 
 namespace {
 
@@ -36,11 +37,6 @@ constexpr int kClientBufferBytes = 32768;
 constexpr int kIdleTimeoutMs = 3000;
 constexpr int kMaxParked = 20;
 constexpr int kGiveUpDelaySeconds = 16;  // reached after failures following 0, 1, 2, 4, 8 s
-
-// The reader's `state` word.
-constexpr int kStateIdle = 0;
-constexpr int kStateRequestOut = 1;
-constexpr int kStateClosing = 2;
 
 struct Tables {
     std::map<std::string, OlvWebReader*> connections;
@@ -60,12 +56,10 @@ struct OlvWebClient {
     int socket_count = 0;  // sockets made with the client: they end before it
     int max_sockets = 0;
     int idle_count = 0;
-    int max_per_destination = 1;
     OlvLifeTime* timers = nullptr;     // retry delays and idle timeouts
     OlvLifeTime* deadlines = nullptr;  // response deadlines
     OlvChain* chain = nullptr;
     std::mutex lock;
-    std::atomic<bool> stopping{false};  // the chain's end has flushed our timers
     std::atomic<int> deadline_ms{tv::kWebResponseDeadlineMs};
 };
 
@@ -136,21 +130,21 @@ void IdleTimer(void* data) noexcept;
 void StartTimer(OlvWebClient* client, OlvLifeTime* monitor, OlvWebReader* r, int delay_ms,
                 tv::TimerFn callback) noexcept
 {
-    if (client->stopping.load()) return;
+    if (tv::ChainEnding(client->chain)) return;
     OlvLifeTime_Remove(monitor, r);
     OlvLifeTime_Add(monitor, r, delay_ms, callback, nullptr);
 }
 
 void StopTimers(OlvWebClient* client, OlvWebReader* r) noexcept
 {
-    if (client->stopping.load()) return;
+    if (tv::ChainEnding(client->chain)) return;
     OlvLifeTime_Remove(client->timers, r);
     OlvLifeTime_Remove(client->deadlines, r);
 }
 
 void SendRequest(OlvWebReader* r, OlvWebRequest* request) noexcept
 {
-    r->state = kStateRequestOut;
+    r->state = ReaderAwaiting;
     r->response_started = 0;
     StartTimer(r->client, r->client->deadlines, r, r->client->deadline_ms.load(), DeadlineTimer);
     for (int i = 0; i < 2; ++i) {
@@ -218,7 +212,7 @@ void Settle(OlvWebClient* client, OlvWebReader* r) noexcept
 {
     if (!QueueEmpty(client, r)) return;
     if (Open(r->socket)) {
-        r->state = kStateIdle;
+        r->state = ReaderIdle;
         StartTimer(client, client->timers, r, kIdleTimeoutMs, IdleTimer);
         return;
     }
@@ -231,10 +225,10 @@ void CloseOurselves(OlvWebReader* r) noexcept
 {
     OlvAsyncSocket* socket = r->socket;
     if (socket == nullptr) return;
-    r->closing = 1;
+    r->closing = ClosingByUs;
     OlvAsyncSocket_Disconnect(socket);
     r->socket = nullptr;
-    r->closing = 0;
+    r->closing = ClosingNone;
 }
 
 // Ends the connection of an abandoned request with a reset: a receiver that takes connections
@@ -279,16 +273,15 @@ void OnConnect(OlvAsyncSocket* socket, int ok, void* user) noexcept
         head = r->requests_head;
     }
     if (ok != 0) {
-        r->local_address = OlvAsyncSocket_GetLocalAddress(socket);
         r->retry_delay = 1;
         if (head != nullptr) SendRequest(r, head);
         else Settle(client, r);  // its requests were cancelled meanwhile
         return;
     }
-    r->closing = 2;
+    r->closing = ClosingFailedConnect;
     OlvAsyncSocket_Disconnect(socket);
-    r->closing = 0;
-    r->state = kStateIdle;
+    r->closing = ClosingNone;
+    r->state = ReaderIdle;
     r->socket = nullptr;
     if (head == nullptr || QueueEmpty(client, r)) {
         Park(client, r);
@@ -302,7 +295,7 @@ void OnConnect(OlvAsyncSocket* socket, int ok, void* user) noexcept
         DestroyConnection(client, r);
         return;
     }
-    if (!client->stopping.load())
+    if (!tv::ChainEnding(client->chain))
         OlvLifeTime_Add(client->timers, r, r->retry_delay * 1000, RetryTimer, nullptr);
 }
 
@@ -340,7 +333,7 @@ void OnDisconnect(OlvAsyncSocket* socket, void* user) noexcept
     if (r == nullptr || r->destroying || r->in_final_delivery || r->delivering_close) return;
     if (r->socket != socket) return;  // an old socket of a connection that moved on
     OlvWebClient* client = r->client;
-    if (!client->stopping.load()) OlvLifeTime_Remove(client->deadlines, r);
+    if (!tv::ChainEnding(client->chain)) OlvLifeTime_Remove(client->deadlines, r);
     OlvWebRequest* head;
     {
         std::scoped_lock lk(client->lock);
@@ -348,8 +341,8 @@ void OnDisconnect(OlvAsyncSocket* socket, void* user) noexcept
     }
     if (head != nullptr && r->header_done && r->length_unknown) r->delivering_close = 1;
     r->socket = nullptr;
-    const bool ours = r->closing != 0;
-    if (!ours && head != nullptr) r->state = kStateClosing;
+    const bool ours = r->closing != ClosingNone;
+    if (!ours && head != nullptr) r->state = ReaderClosing;
 
     if (r->delivering_close) {
         DeliverClose(r, socket, head);
@@ -370,22 +363,17 @@ void OnDisconnect(OlvAsyncSocket* socket, void* user) noexcept
             tv::WebRequestFree(head);
             OlvWebClient_ResetReader(r);
         }
-        r->state = kStateIdle;
+        r->state = ReaderIdle;
         if (QueueEmpty(client, r)) Park(client, r);
         else QueueConnect(client, r);
     }
-    r->closing = 0;
+    r->closing = ClosingNone;
 }
 
 void OnData(OlvAsyncSocket* socket, char* data, int* consumed, int length,
             tv::AsyncSocketInterruptFn* on_interrupt, void** user, int* pause) noexcept
 {
     OlvWebClient_OnData(socket, data, consumed, length, on_interrupt, user, pause);
-}
-
-void OnRealloc(OlvAsyncSocket* socket, void* user, std::ptrdiff_t shift) noexcept
-{
-    if (user != nullptr) OlvWebClient_BufferMoved(socket, static_cast<OlvWebReader*>(user), shift);
 }
 
 void IdleTimer(void* data) noexcept
@@ -402,8 +390,8 @@ void IdleTimer(void* data) noexcept
 void DeadlineTimer(void* data) noexcept
 {
     auto* r = static_cast<OlvWebReader*>(data);
-    if (r->state != kStateRequestOut || !Open(r->socket)) return;
-    r->closing = 0;
+    if (r->state != ReaderAwaiting || !Open(r->socket)) return;
+    r->closing = ClosingNone;
     OlvAsyncSocket_Disconnect(r->socket);
 }
 
@@ -422,7 +410,6 @@ OlvAsyncSocket* TakeSocket(OlvWebClient* client) noexcept
     if (static_cast<int>(sockets.size()) < client->max_sockets) {
         OlvAsyncSocket* socket = OlvAsyncSocket_Create(client->chain, kClientBufferBytes, OnData,
                                                        OnConnect, OnDisconnect, nullptr);
-        OlvAsyncSocket_SetReallocCallback(socket, OnRealloc);
         std::scoped_lock lk(client->lock);
         client->tables->sockets.push_back(socket);
         return socket;
@@ -447,7 +434,7 @@ OlvAsyncSocket* TakeSocket(OlvWebClient* client) noexcept
 // A connection whose queue was empty has a new request (or lost it again meanwhile).
 void Kick(OlvWebClient* client, OlvWebReader* r) noexcept
 {
-    if (!client->stopping.load()) OlvLifeTime_Remove(client->timers, r);
+    if (!tv::ChainEnding(client->chain)) OlvLifeTime_Remove(client->timers, r);
     OlvWebRequest* head;
     {
         std::scoped_lock lk(client->lock);
@@ -494,7 +481,7 @@ void PreSelect(void* object, fd_set*, fd_set*, fd_set*, int*) noexcept
             r = client->tables->connect_queue.front();
             client->tables->connect_queue.pop_front();
             empty = r->requests_head == nullptr;
-            r->closing = 0;
+            r->closing = ClosingNone;
         }
         if (empty) {
             Park(client, r);
@@ -551,13 +538,13 @@ void WebClientCompleteResponse(OlvWebReader* r) noexcept
         OlvWebClient_ResetReader(r);
         return;
     }
-    if (!client->stopping.load()) OlvLifeTime_Remove(client->deadlines, r);
+    if (!tv::ChainEnding(client->chain)) OlvLifeTime_Remove(client->deadlines, r);
     // A peer that closes after this response (it said so, or it speaks HTTP/1.0) must not
     // be handed the next request on this connection: it would be lost with the close.
     const bool peer_closes =
         r->close_requested != 0 ||
         (r->header != nullptr && r->header->version != nullptr &&
-         std::string_view(r->header->version, static_cast<std::size_t>(r->header->version_length)) == "1.0");
+         tv::View(r->header->version, r->header->version_length) == "1.0");
     OlvWebClient_ResetReader(r);
     r->response_started = 1;
     tv::WebRequestFree(TakeHead(client, r));
@@ -571,12 +558,12 @@ void WebClientCompleteResponse(OlvWebReader* r) noexcept
         Settle(client, r);
         return;
     }
-    if (r->state == kStateClosing) {
+    if (r->state == ReaderClosing) {
         OlvAsyncSocket_Disconnect(r->socket);
         return;
     }
     if (peer_closes) {
-        r->state = kStateIdle;
+        r->state = ReaderIdle;
         CloseOurselves(r);
         QueueConnect(client, r);
         return;
@@ -628,7 +615,7 @@ int WebClientCancel(OlvWebClient* client, std::uint32_t address, std::uint16_t p
         r = it->second;
         // A head being delivered right now, or one already handed to the socket, stays.
         const bool head_busy = r->in_final_delivery || r->delivering_close;
-        const bool head_out = head_busy || (r->state == kStateRequestOut && r->socket != nullptr);
+        const bool head_out = head_busy || (r->state == ReaderAwaiting && r->socket != nullptr);
         dropped = UnlinkUnsent(r, user, head_out, &out_hit);
         if (head_busy) out_hit = false;
     }
@@ -641,9 +628,9 @@ int WebClientCancel(OlvWebClient* client, std::uint32_t address, std::uint16_t p
     if (out_hit && Open(r->socket)) {
         // The socket may still point at its buffers: freed only once the socket let go.
         OlvWebRequest* head = TakeHead(client, r);
-        if (!client->stopping.load()) OlvLifeTime_Remove(client->deadlines, r);
+        if (!tv::ChainEnding(client->chain)) OlvLifeTime_Remove(client->deadlines, r);
         OlvWebClient_ResetReader(r);
-        r->state = kStateIdle;
+        r->state = ReaderIdle;
         Abandon(r);
         tv::WebRequestFree(head);
         ++count;
@@ -682,29 +669,25 @@ OlvWebClient* OlvWebClient_Create(int socket_count, OlvChain* chain)
     client->tables = new Tables;
     client->timers = OlvLifeTime_Create(chain);
     client->deadlines = OlvLifeTime_Create(chain);
-    tv::WatchMonitorEnd(client->timers, &client->stopping);
     client->socket_count = socket_count > 0 ? socket_count : 1;
     client->max_sockets = client->socket_count;
     for (int i = 0; i < client->socket_count; ++i) {
         OlvAsyncSocket* socket = OlvAsyncSocket_Create(chain, kClientBufferBytes, OnData, OnConnect,
                                                        OnDisconnect, nullptr);
-        OlvAsyncSocket_SetReallocCallback(socket, OnRealloc);
         client->tables->sockets.push_back(socket);
     }
     OlvChain_Add(chain, client);
     return client;
 }
 
-void OlvWebClient_PipelineRequest(OlvWebClient* client, std::uint32_t address, std::uint16_t port,
-                                  char* buffer1, std::size_t length1, OlvSendOwnership ownership1,
-                                  char* buffer2, std::size_t length2, OlvSendOwnership ownership2,
-                                  tv::WebResponseFn on_response, void* user, void* user2)
+namespace {
+
+// The request record; OwnCopy buffers are copied now.
+OlvWebRequest* NewRequest(std::uint32_t address, std::uint16_t port, char* buffer1,
+                          std::size_t length1, OlvSendOwnership ownership1, char* buffer2,
+                          std::size_t length2, OlvSendOwnership ownership2,
+                          tv::WebResponseFn on_response, void* user, void* user2) noexcept
 {
-    if (client == nullptr) {
-        if (ownership1 == OwnTransfer) tv::Free(buffer1);
-        if (ownership2 == OwnTransfer) tv::Free(buffer2);
-        return;
-    }
     auto* request = new OlvWebRequest;
     char* buffers[2] = {buffer1, buffer2};
     std::size_t lengths[2] = {length1, length2};
@@ -724,42 +707,61 @@ void OlvWebClient_PipelineRequest(OlvWebClient* client, std::uint32_t address, s
     request->user = user;
     request->user2 = user2;
     request->is_head = length1 > 5 && buffer1 != nullptr &&
-                       (buffer1[0] == 'H' || buffer1[0] == 'h') && (buffer1[1] == 'E' || buffer1[1] == 'e') &&
-                       (buffer1[2] == 'A' || buffer1[2] == 'a') && (buffer1[3] == 'D' || buffer1[3] == 'd') &&
-                       buffer1[4] == ' ';
+                       tv::EqualsCaseless(std::string_view(buffer1, 4), "HEAD") && buffer1[4] == ' ';
+    return request;
+}
 
-    bool wake = false;
+// Lock held. Queues the request on its destination's connection, made now when there is none;
+// true when the chain must look at it (a new connection, or one whose queue was empty).
+bool EnqueueLocked(OlvWebClient* client, OlvWebRequest* request) noexcept
+{
+    const std::string key = KeyOf(request->address, request->port, 0);
+    auto it = client->tables->connections.find(key);
+    if (it == client->tables->connections.end()) {
+        auto* r = new OlvWebReader;
+        r->client = client;
+        r->lock = &client->lock;
+        r->address = request->address;
+        r->port = request->port;
+        r->requests_head = r->requests_tail = request;
+        client->tables->connections.emplace(key, r);
+        client->tables->connect_queue.push_back(r);
+        return true;
+    }
+    OlvWebReader* r = it->second;
+    const bool was_empty = r->requests_head == nullptr;
+    if (r->requests_tail != nullptr) r->requests_tail->next = request;
+    else r->requests_head = request;
+    r->requests_tail = request;
+    if (!was_empty) return false;
+    if (r->parked) {
+        auto& idle = client->tables->idle;
+        idle.erase(std::remove(idle.begin(), idle.end(), r), idle.end());
+        r->parked = 0;
+        if (client->idle_count > 0) --client->idle_count;
+    }
+    client->tables->kicked.push_back(r);
+    return true;
+}
+
+}  // namespace
+
+void OlvWebClient_PipelineRequest(OlvWebClient* client, std::uint32_t address, std::uint16_t port,
+                                  char* buffer1, std::size_t length1, OlvSendOwnership ownership1,
+                                  char* buffer2, std::size_t length2, OlvSendOwnership ownership2,
+                                  tv::WebResponseFn on_response, void* user, void* user2)
+{
+    if (client == nullptr) {
+        if (ownership1 == OwnTransfer) tv::Free(buffer1);
+        if (ownership2 == OwnTransfer) tv::Free(buffer2);
+        return;
+    }
+    OlvWebRequest* request = NewRequest(address, port, buffer1, length1, ownership1, buffer2,
+                                        length2, ownership2, on_response, user, user2);
+    bool wake;
     {
         std::scoped_lock lk(client->lock);
-        const std::string key = KeyOf(address, port, 0);
-        auto it = client->tables->connections.find(key);
-        if (it != client->tables->connections.end()) {
-            OlvWebReader* r = it->second;
-            const bool was_empty = r->requests_head == nullptr;
-            if (r->requests_tail != nullptr) r->requests_tail->next = request;
-            else r->requests_head = request;
-            r->requests_tail = request;
-            if (was_empty) {
-                if (r->parked) {
-                    auto& idle = client->tables->idle;
-                    idle.erase(std::remove(idle.begin(), idle.end(), r), idle.end());
-                    r->parked = 0;
-                    if (client->idle_count > 0) --client->idle_count;
-                }
-                client->tables->kicked.push_back(r);
-                wake = true;
-            }
-        } else {
-            auto* r = new OlvWebReader;
-            r->client = client;
-            r->lock = &client->lock;
-            r->address = address;
-            r->port = port;
-            r->requests_head = r->requests_tail = request;
-            client->tables->connections.emplace(key, r);
-            client->tables->connect_queue.push_back(r);
-            wake = true;
-        }
+        wake = EnqueueLocked(client, request);
     }
     if (wake) OlvChain_Wake(client->chain);
 }

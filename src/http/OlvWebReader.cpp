@@ -23,8 +23,16 @@ constexpr int kMaxChunkLineBytes = 4096;  // a chunk-size line longer than this 
 
 namespace tv {
 
+// Where the chunk decoder is in the body.
+enum class ChunkPhase : int {
+    SizeLine = 0,
+    DataEnd = 1,  // the line end after a chunk's data
+    Data = 2,
+    Trailer = 3,
+};
+
 struct WebChunkState {
-    int phase = 0;  // 0 size line, 1 line end after data, 2 data, 3 trailer
+    ChunkPhase phase = ChunkPhase::SizeLine;
     char* buffer = nullptr;
     int fill = 0;
     int capacity = 0;
@@ -48,29 +56,28 @@ void WebReaderSetServerPort(OlvWebReader* reader, std::uint16_t port) noexcept
     reader->server_port = port;
 }
 
+bool VersionAboveOne(std::string_view version) noexcept
+{
+    std::size_t i = 0;
+    long major = 0;
+    while (i < version.size() && version[i] >= '0' && version[i] <= '9') {
+        major = major * 10 + (version[i] - '0');
+        if (major > 1) return true;
+        ++i;
+    }
+    if (major != 1 || i >= version.size() || version[i] != '.') return false;
+    for (++i; i < version.size() && version[i] >= '0' && version[i] <= '9'; ++i) {
+        if (version[i] != '0') return true;
+    }
+    return false;
+}
+
 }  // namespace tv
 
 namespace {
 
 using tv::EqualsCaseless;
 using tv::View;
-
-// The version read as a decimal number is above 1 ("1.1", "2", "1.01" ...).
-bool VersionAboveOne(const char* version, int length)
-{
-    int i = 0;
-    long major = 0;
-    while (i < length && version[i] >= '0' && version[i] <= '9') {
-        major = major * 10 + (version[i] - '0');
-        if (major > 1) return true;
-        ++i;
-    }
-    if (major != 1 || i >= length || version[i] != '.') return false;
-    for (++i; i < length && version[i] >= '0' && version[i] <= '9'; ++i) {
-        if (version[i] != '0') return true;
-    }
-    return false;
-}
 
 void FreeChunk(OlvWebReader* r) noexcept
 {
@@ -103,16 +110,6 @@ void Refuse(OlvAsyncSocket* socket, int* consumed, int length) noexcept
 void Complete(OlvWebReader* r) noexcept
 {
     if (r->server_mode == 0) tv::WebClientCompleteResponse(r);
-}
-
-// Replaces a header that points into the receive buffer by a private copy: the bytes it
-// points at are consumed now and the buffer may move or be compacted.
-void MakeHeaderPrivate(OlvWebReader* r) noexcept
-{
-    if (r->header == nullptr || r->header->all_private) return;
-    OlvPacket* clone = OlvPacket_Clone(r->header);
-    OlvPacket_Destroy(r->header);
-    r->header = clone;
 }
 
 // Offers `length` bytes and reports how many the callee took; *alive turns false when the
@@ -186,100 +183,126 @@ std::int64_t ChunkSize(const char* line, int length) noexcept
     return size;
 }
 
-enum class ChunkOutcome { More, Finished, Stopped, Refused };
+enum class ChunkOutcome {
+    Next,      // this phase is done: the decoder goes on with the next one
+    More,      // waits for more input
+    Finished,  // the blank line after the last chunk: the body was delivered whole
+    Stopped,   // the callee closed the socket or reset the reader
+    Refused,   // malformed or oversized: the connection ends
+};
+
+ChunkOutcome ChunkSizeLine(tv::WebChunkState* c, const char* data, int length, int* pos) noexcept
+{
+    const int available = length - *pos;
+    if (available < 3) return ChunkOutcome::More;
+    int eol = FindLineEnd(data, *pos, length);
+    if (eol < 0) return available > kMaxChunkLineBytes ? ChunkOutcome::Refused : ChunkOutcome::More;
+    int line_length = eol - *pos;
+    const void* semicolon = std::memchr(data + *pos, ';', static_cast<std::size_t>(line_length));
+    if (semicolon != nullptr) line_length = static_cast<int>(static_cast<const char*>(semicolon) - (data + *pos));
+    std::int64_t size = ChunkSize(data + *pos, line_length);
+    if (size < 0) return ChunkOutcome::Refused;
+    *pos = eol + 2;
+    c->chunk_left = size;
+    c->phase = size == 0 ? tv::ChunkPhase::Trailer : tv::ChunkPhase::Data;
+    return ChunkOutcome::Next;
+}
+
+// Chunk data: offered straight from the input while the callee holds nothing back, else
+// through the body buffer, which then offers everything held from its start.
+ChunkOutcome ChunkData(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* request,
+                       char* data, int length, int* pos, int* used) noexcept
+{
+    tv::WebChunkState* c = r->chunk;
+    const int available = length - *pos;
+    if (available <= 0) return ChunkOutcome::More;
+    int n = c->chunk_left < available ? static_cast<int>(c->chunk_left) : available;
+    bool alive = true;
+    if (c->held_end - c->held_start == 0) {
+        c->held_start = c->held_end = c->fill = 0;
+        int taken = Offer(r, socket, request, data + *pos, n, 0, &alive);
+        if (alive && taken < n) {
+            EnsureChunkRoom(c, n - taken);
+            std::memcpy(c->buffer + c->fill, data + *pos + taken, static_cast<std::size_t>(n - taken));
+            c->fill += n - taken;
+            c->held_end = c->fill;
+        }
+    } else {
+        EnsureChunkRoom(c, n);
+        std::memcpy(c->buffer + c->fill, data + *pos, static_cast<std::size_t>(n));
+        c->fill += n;
+        c->held_end = c->fill;
+        int taken = Offer(r, socket, request, c->buffer + c->held_start, c->held_end - c->held_start,
+                          0, &alive);
+        if (alive) c->held_start += taken;
+    }
+    if (!alive) {
+        *used = *pos + n;
+        return ChunkOutcome::Stopped;
+    }
+    if (c->held_end - c->held_start > tv::kMaxBodyBytes) return ChunkOutcome::Refused;
+    c->chunk_left -= n;
+    *pos += n;
+    if (c->chunk_left == 0) c->phase = tv::ChunkPhase::DataEnd;
+    return ChunkOutcome::Next;
+}
+
+ChunkOutcome ChunkDataEnd(tv::WebChunkState* c, const char* data, int length, int* pos) noexcept
+{
+    if (length - *pos < 2) return ChunkOutcome::More;
+    if (data[*pos] != '\r' || data[*pos + 1] != '\n') return ChunkOutcome::Refused;
+    *pos += 2;
+    c->phase = tv::ChunkPhase::SizeLine;
+    return ChunkOutcome::Next;
+}
+
+// Trailer lines are skipped; the blank line ends the body with its final delivery.
+ChunkOutcome ChunkTrailer(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* request,
+                          char* data, int length, int* pos, int* used) noexcept
+{
+    tv::WebChunkState* c = r->chunk;
+    int eol = FindLineEnd(data, *pos, length);
+    if (eol < 0) {
+        return c->trailer_bytes + (length - *pos) > tv::kMaxHeaderBytes ? ChunkOutcome::Refused
+                                                                         : ChunkOutcome::More;
+    }
+    const bool blank = eol == *pos;
+    if (!blank) c->trailer_bytes += eol + 2 - *pos;
+    *pos = eol + 2;
+    if (!blank) return c->trailer_bytes > tv::kMaxHeaderBytes ? ChunkOutcome::Refused : ChunkOutcome::Next;
+    *used = *pos;
+    bool alive = true;
+    OfferFinal(r, socket, request, c->buffer != nullptr ? c->buffer + c->held_start : nullptr,
+               c->held_end - c->held_start, &alive);
+    if (!alive) return ChunkOutcome::Stopped;
+    FreeChunk(r);
+    return ChunkOutcome::Finished;
+}
 
 // Runs the chunk decoder over data[0 .. length); *used is what it took from the input.
 ChunkOutcome DecodeChunks(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* request,
                           char* data, int length, int* used) noexcept
 {
-    tv::WebChunkState* c = r->chunk;
     int pos = 0;
-    bool alive = true;
-    for (;;) {
+    ChunkOutcome outcome = ChunkOutcome::Next;
+    while (outcome == ChunkOutcome::Next) {
         *used = pos;
-        int available = length - pos;
-        switch (c->phase) {
-        case 0: {
-            if (available < 3) return ChunkOutcome::More;
-            int eol = FindLineEnd(data, pos, length);
-            if (eol < 0) {
-                return available > kMaxChunkLineBytes ? ChunkOutcome::Refused : ChunkOutcome::More;
-            }
-            int line_length = eol - pos;
-            const void* semicolon = std::memchr(data + pos, ';', static_cast<std::size_t>(line_length));
-            if (semicolon != nullptr) line_length = static_cast<int>(static_cast<const char*>(semicolon) - (data + pos));
-            std::int64_t size = ChunkSize(data + pos, line_length);
-            if (size < 0) return ChunkOutcome::Refused;
-            pos = eol + 2;
-            c->chunk_left = size;
-            c->phase = size == 0 ? 3 : 2;
+        switch (r->chunk->phase) {
+        case tv::ChunkPhase::SizeLine:
+            outcome = ChunkSizeLine(r->chunk, data, length, &pos);
             break;
-        }
-        case 2: {
-            if (available <= 0) return ChunkOutcome::More;
-            int n = c->chunk_left < available ? static_cast<int>(c->chunk_left) : available;
-            if (c->held_end - c->held_start == 0) {
-                c->held_start = c->held_end = c->fill = 0;
-                int taken = Offer(r, socket, request, data + pos, n, 0, &alive);
-                if (!alive) {
-                    *used = pos + n;
-                    return ChunkOutcome::Stopped;
-                }
-                if (taken < n) {
-                    EnsureChunkRoom(c, n - taken);
-                    std::memcpy(c->buffer + c->fill, data + pos + taken, static_cast<std::size_t>(n - taken));
-                    c->fill += n - taken;
-                    c->held_end = c->fill;
-                }
-            } else {
-                EnsureChunkRoom(c, n);
-                std::memcpy(c->buffer + c->fill, data + pos, static_cast<std::size_t>(n));
-                c->fill += n;
-                c->held_end = c->fill;
-                int taken = Offer(r, socket, request, c->buffer + c->held_start,
-                                  c->held_end - c->held_start, 0, &alive);
-                if (!alive) {
-                    *used = pos + n;
-                    return ChunkOutcome::Stopped;
-                }
-                c->held_start += taken;
-            }
-            if (c->held_end - c->held_start > tv::kMaxBodyBytes) return ChunkOutcome::Refused;
-            c->chunk_left -= n;
-            pos += n;
-            if (c->chunk_left == 0) c->phase = 1;
+        case tv::ChunkPhase::Data:
+            outcome = ChunkData(r, socket, request, data, length, &pos, used);
             break;
-        }
-        case 1:
-            if (available < 2) return ChunkOutcome::More;
-            if (data[pos] != '\r' || data[pos + 1] != '\n') return ChunkOutcome::Refused;
-            pos += 2;
-            c->phase = 0;
+        case tv::ChunkPhase::DataEnd:
+            outcome = ChunkDataEnd(r->chunk, data, length, &pos);
             break;
-        case 3: {
-            int eol = FindLineEnd(data, pos, length);
-            if (eol < 0) {
-                return c->trailer_bytes + available > tv::kMaxHeaderBytes ? ChunkOutcome::Refused
-                                                                         : ChunkOutcome::More;
-            }
-            if (eol > pos) {
-                c->trailer_bytes += eol + 2 - pos;
-                if (c->trailer_bytes > tv::kMaxHeaderBytes) return ChunkOutcome::Refused;
-                pos = eol + 2;
-                break;
-            }
-            pos = eol + 2;
-            *used = pos;
-            OfferFinal(r, socket, request, c->buffer != nullptr ? c->buffer + c->held_start : nullptr,
-                       c->held_end - c->held_start, &alive);
-            if (!alive) return ChunkOutcome::Stopped;
-            FreeChunk(r);
-            return ChunkOutcome::Finished;
-        }
-        default:
-            return ChunkOutcome::Refused;
+        case tv::ChunkPhase::Trailer:
+            outcome = ChunkTrailer(r, socket, request, data, length, &pos, used);
+            break;
         }
     }
+    return outcome;
 }
 
 void RecordLocalEndpoint(OlvWebReader* r, OlvAsyncSocket* socket) noexcept
@@ -388,25 +411,6 @@ void OlvWebClient_Disconnect(OlvWebReader* reader)
     if (reader->socket != nullptr) OlvAsyncSocket_Disconnect(reader->socket);
 }
 
-void OlvWebClient_BufferMoved(OlvAsyncSocket* /*socket*/, OlvWebReader* reader, std::ptrdiff_t shift)
-{
-    OlvPacket* h = reader->header;
-    if (h == nullptr || h->all_private) return;
-    // Only a header still parsed in place points into the buffer (its table included), and
-    // this reader never keeps one across a return to the socket; nothing to move then.
-    if (!h->owns_start_line) {
-        if (h->method != nullptr) h->method += shift;
-        if (h->path != nullptr) h->path += shift;
-        if (h->reason != nullptr) h->reason += shift;
-    }
-    if (!h->owns_version && h->version != nullptr) h->version += shift;
-    for (tv::PacketHeader* node = h->first_header; node != nullptr; node = node->next) {
-        if (node->owned) continue;
-        node->name += shift;
-        node->value += shift;
-    }
-}
-
 void OlvWebClient_DestroyReader(OlvWebReader* reader)
 {
     if (reader == nullptr) return;
@@ -438,16 +442,217 @@ void OlvWebClient_DestroyReader(OlvWebReader* reader)
     delete reader;
 }
 
+namespace {
+
+enum class HeaderEnd { Found, Wait, Skipped, Refused };
+
+// Looks for the CR LF CR LF that ends the header. Past the 3072-byte window without one it
+// parses what is there as the header (once) and skips ahead (*at bytes); from then on a NUL
+// may stand for the CR.
+HeaderEnd FindHeaderEnd(OlvWebReader* r, char* data, int length, int* at) noexcept
+{
+    for (int i = 0; i + 4 <= length; ++i) {
+        if (i > kHeaderWindowBytes) {
+            if (r->header == nullptr) {
+                OlvPacket* partial = OlvPacket_Parse(data, 0, i);
+                if (partial != nullptr) {
+                    r->header = OlvPacket_Clone(partial);
+                    OlvPacket_Destroy(partial);
+                }
+            }
+            r->header_overflow = 1;
+            r->header_bytes += i;
+            *at = i;
+            return r->header_bytes > tv::kMaxHeaderBytes ? HeaderEnd::Refused : HeaderEnd::Skipped;
+        }
+        if ((data[i] == '\r' || (r->header_overflow && data[i] == '\0')) && data[i + 1] == '\n' &&
+            data[i + 2] == '\r' && data[i + 3] == '\n') {
+            *at = i;
+            return HeaderEnd::Found;
+        }
+    }
+    return HeaderEnd::Wait;
+}
+
+// The header ending at data[end]: parsed, kept as a private copy (the receive buffer may move
+// or be compacted while the message is read), and its framing read. False when no handler
+// could make sense of it.
+bool TakeHeader(OlvWebReader* r, OlvAsyncSocket* socket, char* data, int end) noexcept
+{
+    RecordLocalEndpoint(r, socket);
+    r->header_length = end + 4;
+    r->length_unknown = 1;
+    r->body_left = -1;
+    r->header_done = 1;
+    if (r->header == nullptr) {
+        OlvPacket* parsed = OlvPacket_Parse(data, 0, end + 4);
+        if (parsed == nullptr) return false;  // not even a request line
+        r->header = OlvPacket_Clone(parsed);
+        OlvPacket_Destroy(parsed);
+    }
+    // A status line where a request belongs.
+    if (r->server_mode && (r->header->method == nullptr || r->header->path == nullptr)) return false;
+    if (r->server_mode) ReduceAbsoluteTarget(r);
+    r->header->owner1 = &r->local_endpoint;
+    r->header->owner2 = reinterpret_cast<void*>(static_cast<std::uintptr_t>(r->local_endpoint.sin_addr.s_addr));
+    return ScanFraming(r);
+}
+
+void NoBody(OlvWebReader* r) noexcept
+{
+    r->length_unknown = 0;
+    r->body_left = 0;
+    r->chunked = 0;
+}
+
+// The messages that have no body whatever their framing headers say. False for an interim
+// (1xx) response, which is dropped: the real one follows.
+bool SettleFraming(OlvWebReader* r, const OlvWebRequest* request) noexcept
+{
+    if (r->length_unknown && !r->chunked && !r->close_requested &&
+        tv::VersionAboveOne(View(r->header->version, r->header->version_length))) {
+        NoBody(r);
+    }
+    int status = r->header->status_code;
+    if (status >= 100 && status <= 199) {
+        if (request->on_send_ready == nullptr) return false;
+    } else if (status == 204 || status == 304) {
+        NoBody(r);
+    }
+    if (r->server_mode && r->length_unknown && !r->chunked) NoBody(r);
+    if (request->is_head) NoBody(r);
+    return true;
+}
+
+void DropInterim(OlvWebReader* r, int* consumed) noexcept
+{
+    r->header_done = 0;
+    *consumed = r->header_length;
+    OlvPacket_Destroy(r->header);
+    r->header = nullptr;
+    r->header_overflow = 0;
+    r->header_bytes = 0;
+}
+
+// True once a header was taken and its first delivery may follow.
+bool ReadHeader(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* request, char* data,
+                int length, int* consumed) noexcept
+{
+    int at = 0;
+    switch (FindHeaderEnd(r, data, length, &at)) {
+    case HeaderEnd::Wait:
+        return false;
+    case HeaderEnd::Skipped:
+        *consumed = at;
+        return false;
+    case HeaderEnd::Refused:
+        Refuse(socket, consumed, length);
+        return false;
+    case HeaderEnd::Found:
+        break;
+    }
+    if (!TakeHeader(r, socket, data, at)) {
+        Refuse(socket, consumed, length);
+        return false;
+    }
+    if (!SettleFraming(r, request)) {
+        DropInterim(r, consumed);
+        return false;
+    }
+    return true;
+}
+
+// The message's final delivery, then its completion unless the callee closed or reset.
+int FinishMessage(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* request, char* data,
+                  int length) noexcept
+{
+    bool alive = true;
+    int taken = OfferFinal(r, socket, request, data, length, &alive);
+    if (alive) Complete(r);
+    return taken;
+}
+
+// The chunk decoder over data[0 .. length), which follows `before` consumed bytes.
+void RunChunks(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* request, char* data,
+               int length, int before, int* consumed) noexcept
+{
+    int used = 0;
+    ChunkOutcome outcome = DecodeChunks(r, socket, request, data, length, &used);
+    *consumed = before + used;
+    if (outcome == ChunkOutcome::Refused) Refuse(socket, consumed, before + length);
+    if (outcome == ChunkOutcome::Finished) Complete(r);
+}
+
+// The delivery right after the header. False when the callee's answer to it leaves nothing
+// for the socket's pause word to say.
+bool DeliverFirst(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* request, char* data,
+                  int length, int* consumed, unsigned generation) noexcept
+{
+    const int header_length = r->header_length;
+    char* body = data + header_length;
+    const int body_bytes = length - header_length;
+    bool alive = true;
+    if (r->chunked) {
+        if (r->chunk == nullptr) {
+            // The callee sees the header before any chunk.
+            Offer(r, socket, request, nullptr, 0, 0, &alive);
+            if (!SocketOpen(r, socket)) return false;
+            if (generation != r->generation || r->destroying) {
+                *consumed = length;
+                return false;
+            }
+            r->chunk = new tv::WebChunkState;
+        }
+        RunChunks(r, socket, request, body, body_bytes, header_length, consumed);
+        return true;
+    }
+    if (!r->length_unknown && body_bytes >= r->body_left) {
+        const int whole = static_cast<int>(r->body_left);
+        int taken = FinishMessage(r, socket, request, whole > 0 ? body : nullptr, whole);
+        *consumed = header_length + (taken > 0 ? taken : whole);
+        return true;
+    }
+    int taken = Offer(r, socket, request, body, body_bytes, 0, &alive);
+    if (!SocketOpen(r, socket)) return false;
+    *consumed = header_length + taken;
+    if (alive && r->body_left > 0) r->body_left -= taken;
+    return true;
+}
+
+// A later delivery of the body: what has arrived, up to the length when it is known.
+void DeliverMore(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* request, char* data,
+                 int length, int* consumed) noexcept
+{
+    if (r->chunked) {
+        if (r->chunk == nullptr) r->chunk = new tv::WebChunkState;
+        RunChunks(r, socket, request, data, length, 0, consumed);
+        return;
+    }
+    std::int64_t held = length;
+    if (!r->length_unknown && r->body_left < held) held = r->body_left;
+    if (held > tv::kMaxBodyBytes) {
+        Refuse(socket, consumed, length);
+        return;
+    }
+    const int offered = static_cast<int>(held);
+    if (!r->length_unknown && offered == r->body_left) {
+        FinishMessage(r, socket, request, data, offered);
+        *consumed = offered;
+        return;
+    }
+    bool alive = true;
+    *consumed = Offer(r, socket, request, data, offered, 0, &alive);
+    if (alive && r->body_left > 0) r->body_left -= *consumed;
+}
+
+}  // namespace
+
 void OlvWebClient_OnData(OlvAsyncSocket* socket, char* data, int* consumed, int length,
                          tv::AsyncSocketInterruptFn* /*on_interrupt*/, void** user, int* pause)
 {
     auto* r = static_cast<OlvWebReader*>(*user);
+    OlvWebRequest* request = r != nullptr ? HeadRequest(r) : nullptr;
     *consumed = 0;
-    if (r == nullptr) {
-        *consumed = length;
-        return;
-    }
-    OlvWebRequest* request = HeadRequest(r);
     if (request == nullptr) {
         *consumed = length;
         return;
@@ -457,170 +662,11 @@ void OlvWebClient_OnData(OlvAsyncSocket* socket, char* data, int* consumed, int 
         *pause = PausePaused;  // the bytes wait for the answer of the request before them
         return;
     }
-
-    if (r->header_done == 0) {
-        int found = -1;
-        for (int i = 0; i + 4 <= length; ++i) {
-            if (i > kHeaderWindowBytes) {
-                // Still no end of header: parse what is there (once) and skip ahead.
-                if (r->header == nullptr) {
-                    OlvPacket* partial = OlvPacket_Parse(data, 0, i);
-                    if (partial != nullptr) {
-                        r->header = OlvPacket_Clone(partial);
-                        OlvPacket_Destroy(partial);
-                    }
-                }
-                r->header_overflow = 1;
-                r->header_bytes += i;
-                if (r->header_bytes > tv::kMaxHeaderBytes) {
-                    Refuse(socket, consumed, length);
-                    return;
-                }
-                *consumed = i;
-                return;
-            }
-            if ((data[i] == '\r' || (r->header_overflow && data[i] == '\0')) && data[i + 1] == '\n' &&
-                data[i + 2] == '\r' && data[i + 3] == '\n') {
-                found = i;
-                break;
-            }
-        }
-        if (found < 0) return;
-
-        RecordLocalEndpoint(r, socket);
-        r->header_length = found + 4;
-        r->length_unknown = 1;
-        r->body_left = -1;
-        r->header_done = 1;
-        if (r->header == nullptr) {
-            OlvPacket* parsed = OlvPacket_Parse(data, 0, found + 4);
-            if (parsed == nullptr) {
-                // Not even a request line: there is nothing sensible to answer.
-                Refuse(socket, consumed, length);
-                return;
-            }
-            // Kept as a private copy from the start: the receive buffer may move or be
-            // compacted under it while the message is read.
-            r->header = OlvPacket_Clone(parsed);
-            OlvPacket_Destroy(parsed);
-        }
-        if (r->server_mode && (r->header->method == nullptr || r->header->path == nullptr)) {
-            // A status line where a request belongs: no handler can make sense of it.
-            Refuse(socket, consumed, length);
-            return;
-        }
-        if (r->server_mode) ReduceAbsoluteTarget(r);
-        r->header->owner1 = &r->local_endpoint;
-        r->header->owner2 = reinterpret_cast<void*>(static_cast<std::uintptr_t>(r->local_endpoint.sin_addr.s_addr));
-        if (!ScanFraming(r)) {
-            Refuse(socket, consumed, length);
-            return;
-        }
-        if (r->length_unknown && !r->chunked && !r->close_requested &&
-            VersionAboveOne(r->header->version, r->header->version_length)) {
-            r->length_unknown = 0;
-            r->body_left = 0;
-        }
-        int status = r->header->status_code;
-        if (status >= 100 && status <= 199) {
-            if (request->on_send_ready == nullptr) {
-                // Interim response: dropped, the real one follows.
-                r->header_done = 0;
-                *consumed = r->header_length;
-                OlvPacket_Destroy(r->header);
-                r->header = nullptr;
-                r->header_overflow = 0;
-                r->header_bytes = 0;
-                return;
-            }
-        } else if (status == 204 || status == 304) {
-            r->length_unknown = 0;
-            r->body_left = 0;
-            r->chunked = 0;
-        }
-        if (r->server_mode && r->length_unknown && !r->chunked) {
-            r->length_unknown = 0;
-            r->body_left = 0;
-        }
-        if (request->is_head) {
-            r->length_unknown = 0;
-            r->body_left = 0;
-            r->chunked = 0;
-        }
-
-        const int header_length = r->header_length;
-        char* body = data + header_length;
-        const int body_bytes = length - header_length;
-        bool alive = true;
-        if (r->chunked) {
-            if (r->chunk == nullptr) {
-                Offer(r, socket, request, nullptr, 0, 0, &alive);
-                if (!SocketOpen(r, socket)) return;
-                if (generation != r->generation || r->destroying) {
-                    *consumed = length;
-                    return;
-                }
-                r->chunk = new tv::WebChunkState;
-            }
-            int used = 0;
-            ChunkOutcome outcome = DecodeChunks(r, socket, request, body, body_bytes, &used);
-            *consumed = header_length + used;
-            if (outcome == ChunkOutcome::Refused) {
-                Refuse(socket, consumed, length);
-                return;
-            }
-            if (outcome == ChunkOutcome::Finished) {
-                Complete(r);
-            } else if (outcome == ChunkOutcome::More) {
-                MakeHeaderPrivate(r);
-            }
-        } else if (!r->length_unknown && r->body_left == 0) {
-            OfferFinal(r, socket, request, nullptr, 0, &alive);
-            *consumed = header_length;
-            if (alive) Complete(r);
-        } else if (!r->length_unknown && body_bytes >= r->body_left) {
-            const int whole = static_cast<int>(r->body_left);
-            int taken = OfferFinal(r, socket, request, body, whole, &alive);
-            *consumed = header_length + (taken > 0 ? taken : whole);
-            if (alive) Complete(r);
-        } else {
-            int taken = Offer(r, socket, request, body, body_bytes, 0, &alive);
-            if (!SocketOpen(r, socket)) return;
-            *consumed = header_length + taken;
-            if (alive) {
-                if (r->body_left > 0) r->body_left -= taken;
-                MakeHeaderPrivate(r);
-            }
-        }
-    } else if (r->chunked) {
-        if (r->chunk == nullptr) r->chunk = new tv::WebChunkState;
-        int used = 0;
-        ChunkOutcome outcome = DecodeChunks(r, socket, request, data, length, &used);
-        *consumed = used;
-        if (outcome == ChunkOutcome::Refused) {
-            Refuse(socket, consumed, length);
-            return;
-        }
-        if (outcome == ChunkOutcome::Finished) Complete(r);
-    } else {
-        std::int64_t held = length;
-        if (!r->length_unknown && r->body_left < held) held = r->body_left;
-        if (held > tv::kMaxBodyBytes) {
-            Refuse(socket, consumed, length);
-            return;
-        }
-        const int offered = static_cast<int>(held);
-        const bool final = !r->length_unknown && offered == r->body_left;
-        bool alive = true;
-        int taken = final ? OfferFinal(r, socket, request, data, offered, &alive)
-                          : Offer(r, socket, request, data, offered, 0, &alive);
-        if (final) {
-            *consumed = offered;
-            if (alive) Complete(r);
-        } else {
-            *consumed = taken;
-            if (alive && r->body_left > 0) r->body_left -= taken;
-        }
+    if (r->header_done != 0) {
+        DeliverMore(r, socket, request, data, length, consumed);
+    } else if (!ReadHeader(r, socket, request, data, length, consumed) ||
+               !DeliverFirst(r, socket, request, data, length, consumed, generation)) {
+        return;
     }
     if (SocketOpen(r, socket) && !r->destroying) *pause = r->pause;
 }

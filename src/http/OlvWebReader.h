@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string_view>
 
 #include <netinet/in.h>
 
@@ -48,6 +49,14 @@ enum OlvWebReaderState : int {
     ReaderClosing = 2,  // client mode: the connection ends after the current response
 };
 
+// Client mode: why the connection is being closed from this side (while it is, its end is
+// not taken for the peer's).
+enum OlvWebReaderClosing : int {
+    ClosingNone = 0,
+    ClosingByUs = 1,          // this module closes the socket itself
+    ClosingFailedConnect = 2,
+};
+
 // One queued client request. OwnTransfer buffers are freed with the request.
 struct OlvWebRequest {
     char* buffers[2] = {nullptr, nullptr};
@@ -81,9 +90,8 @@ struct OlvWebReader {
     std::int64_t body_left = -1;
     tv::WebChunkState* chunk = nullptr;
     int in_final_delivery = 0;
-    int closing = 0;  // 1: this module closes the socket itself; 2: a failed connect
+    int closing = ClosingNone;  // OlvWebReaderClosing
     int retry_delay = 0;
-    std::uint32_t local_address = 0;
     sockaddr_in local_endpoint{};
     int response_started = 0;
     int delivering_close = 0;
@@ -114,8 +122,6 @@ OlvPacket* OlvWebClient_GetHeader(OlvWebReader* reader);
 // Clears the reader's pause and resumes reading on its socket. Any thread.
 void OlvWebClient_Resume(OlvWebReader* reader);
 void OlvWebClient_Disconnect(OlvWebReader* reader);
-// The receive buffer moved by `shift`: pointers of a header parsed in place follow it.
-void OlvWebClient_BufferMoved(OlvAsyncSocket* socket, OlvWebReader* reader, std::ptrdiff_t shift);
 // Disconnects a live socket, frees the reader; in client mode every queued request first
 // gets on_response with interrupt 5, no header and done -1.
 void OlvWebClient_DestroyReader(OlvWebReader* reader);
@@ -128,4 +134,6 @@ void WebReaderSetServerPort(OlvWebReader* reader, std::uint16_t port) noexcept;
 void WebClientCompleteResponse(OlvWebReader* reader) noexcept;
 // Frees a request and the buffers it owns.
 void WebRequestFree(OlvWebRequest* request) noexcept;
+// The HTTP version read as a decimal number is above 1 ("1.1", "2", "1.01"...).
+bool VersionAboveOne(std::string_view version) noexcept;
 }  // namespace tv

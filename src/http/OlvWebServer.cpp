@@ -51,7 +51,7 @@ struct WebServerLife {
     std::condition_variable left;
     int inside = 0;     // calls into the server through a session, in progress
     bool gone = false;  // the chain is ending: server, connections and monitors go away
-    int refs = 1;       // the server's (kept by its sentinel) and one per session
+    int refs = 1;       // the server's and one per session
 };
 }  // namespace tv
 
@@ -66,7 +66,6 @@ struct OlvWebServer {
     std::vector<tv::WebDirectoryEntry*>* virtual_directories = nullptr;
     tv::WebSessionFn on_session = nullptr;
     void* user = nullptr;
-    std::atomic<bool> stopping{false};
     std::atomic<bool> thread_known{false};
     std::thread::id chain_thread{};
     int request_timeout_ms = tv::kRequestTimeoutMs;
@@ -112,51 +111,23 @@ private:
     bool ok_ = false;
 };
 
-// Added to the chain before the server's sockets, so its end runs first: from then on holders
-// on other threads stay out, and one that is inside is waited for.
-struct LifeSentinel {
-    tv::ChainHooks hooks;
-    tv::WebServerLife* life = nullptr;
-};
-static_assert(std::is_standard_layout_v<LifeSentinel>);
-
-void SentinelDestroy(void* object) noexcept
+// The chain's end, before any of the server's objects goes: from now on holders on other
+// threads stay out, and one that is inside is waited for.
+void ShutOutHolders(void* data) noexcept
 {
-    auto* sentinel = static_cast<LifeSentinel*>(object);
-    tv::WebServerLife* life = sentinel->life;
-    {
-        std::unique_lock lk(life->lock);
-        life->gone = true;
-        life->left.wait(lk, [life] { return life->inside == 0; });
-    }
-    DropLife(life);
-    std::destroy_at(sentinel);
+    auto* life = static_cast<tv::WebServerLife*>(data);
+    std::unique_lock lk(life->lock);
+    life->gone = true;
+    life->left.wait(lk, [life] { return life->inside == 0; });
 }
 
-constexpr tv::ChainHooks kSentinelHooks = {
-    .pre_select = nullptr,
-    .post_select = nullptr,
-    .destroy = SentinelDestroy,
-};
+bool Ending(const OlvWebServer* server) noexcept
+{
+    return tv::ChainEnding(server->chain);
+}
 
 using tv::EqualsCaseless;
 using tv::View;
-
-bool VersionAboveOne(std::string_view version)
-{
-    std::size_t i = 0;
-    long major = 0;
-    while (i < version.size() && version[i] >= '0' && version[i] <= '9') {
-        major = major * 10 + (version[i] - '0');
-        if (major > 1) return true;
-        ++i;
-    }
-    if (major != 1 || i >= version.size() || version[i] != '.') return false;
-    for (++i; i < version.size() && version[i] >= '0' && version[i] <= '9'; ++i) {
-        if (version[i] != '0') return true;
-    }
-    return false;
-}
 
 bool OnChainThread(OlvWebServer* server) noexcept
 {
@@ -180,7 +151,7 @@ void RequestTimedOut(void* data) noexcept
 void StartIdleTimer(OlvWebSession* session) noexcept
 {
     OlvWebServer* server = session->server;
-    if (server->stopping.load()) return;
+    if (Ending(server)) return;
     OlvLifeTime_Remove(server->idle_timers, session);
     OlvLifeTime_Add(server->idle_timers, session, tv::kSessionIdleTimeoutMs, IdleFired, nullptr);
 }
@@ -197,10 +168,20 @@ void CloseFired(void* data) noexcept
     OlvWebServer_ReleaseSession(session);
 }
 
+// Chain thread. The session lets go of its answer's owner: the answer is complete, or the
+// connection ended.
+void ReleaseAnswer(OlvWebSession* session) noexcept
+{
+    if (session->answer_owner == nullptr) return;
+    if (session->on_session_closed != nullptr) session->on_session_closed(session);
+    tv::WebSessionDetachAnswer(session);
+}
+
 // Chain thread: the response is complete; keep the connection for the next request or end it.
 void FinishRequest(OlvWebSession* session, bool keep) noexcept
 {
     session->directory = nullptr;
+    ReleaseAnswer(session);
     if (session->closed.load() || session->interrupted.load()) return;
     OlvWebServer* server = session->server;
     if (keep) {
@@ -209,15 +190,17 @@ void FinishRequest(OlvWebSession* session, bool keep) noexcept
         OlvWebClient_Resume(session->reader);  // redelivers a pipelined request
         return;
     }
-    if (server->stopping.load()) return;
+    if (Ending(server)) return;
     OlvWebServer_HoldSession(session);
     tv::LifeTimeAddNextTurn(server->deferred, session, CloseFired, ReleaseFromTimer);
 }
 
 // Values of `answered`.
-constexpr int kUnanswered = 0;
-constexpr int kAnswered = 1;
-constexpr int kAnsweredEndPending = 2;  // completed on another thread; its end runs here later
+enum AnswerState : int {
+    kUnanswered = 0,
+    kAnswered = 1,
+    kAnsweredEndPending = 2,  // completed on another thread; its end runs here later
+};
 
 void FinishKeepFired(void* data) noexcept
 {
@@ -248,10 +231,12 @@ OlvSendResult CompleteRequest(OlvWebSession* session) noexcept
         return SendAllSent;
     }
     session->in_request = 0;
+    if (session->corked.exchange(0) != 0)
+        tv::AsyncSocketSetCork(session->connection, session->arming, false);
     const bool keep = session->force_close.load() == 0 && session->keep_alive.load() != 0;
     if (here) {
         FinishRequest(session, keep);
-    } else if (!server->stopping.load()) {
+    } else if (!Ending(server)) {
         // The reader belongs to the chain thread: hand the rest over to it.
         OlvWebServer_HoldSession(session);
         tv::LifeTimeAddNextTurn(server->deferred, session,
@@ -290,8 +275,6 @@ OlvSendResult OlvWebServer_SendBytes(OlvWebSession* session, const char* data, s
 
 namespace {
 
-bool Stops(OlvSendResult result) { return result == SendWillClose || result == SendClosed; }
-
 // Extra headers of 800 bytes or more: each "name: value" line again, its value folded.
 OlvSendResult SendFoldedHeaders(OlvWebSession* session, const char* text) noexcept
 {
@@ -304,9 +287,9 @@ OlvSendResult SendFoldedHeaders(OlvWebSession* session, const char* text) noexce
         std::size_t colon = line.find(':');
         if (line.empty() || colon == std::string_view::npos) continue;
         result = OlvWebServer_SendBytes(session, kLineEnd.data(), kLineEnd.size(), OwnStatic, 0);
-        if (Stops(result)) return result;
+        if (tv::SendStopped(result)) return result;
         result = OlvWebServer_SendBytes(session, line.data(), colon + 1, OwnCopy, 0);
-        if (Stops(result)) return result;
+        if (tv::SendStopped(result)) return result;
         std::string_view value = line.substr(colon + 1);
         char* folded = nullptr;
         int folded_length = OlvFragmentText(value.data(), static_cast<int>(value.size()),
@@ -315,7 +298,7 @@ OlvSendResult SendFoldedHeaders(OlvWebSession* session, const char* text) noexce
                                             kFoldWidthBytes, &folded);
         result = OlvWebServer_SendBytes(session, folded, static_cast<std::size_t>(folded_length),
                                         OwnTransfer, 0);
-        if (Stops(result)) return result;
+        if (tv::SendStopped(result)) return result;
     }
     return result;
 }
@@ -339,7 +322,7 @@ OlvSendResult OlvWebServer_BeginResponse(OlvWebSession* session, int status_code
     if (n >= static_cast<int>(sizeof line)) n = sizeof line - 1;
     OlvSendResult result =
         OlvWebServer_SendBytes(session, line, static_cast<std::size_t>(n), OwnCopy, 0);
-    if (Stops(result)) {
+    if (tv::SendStopped(result)) {
         release_extra();
         return result;
     }
@@ -347,7 +330,7 @@ OlvSendResult OlvWebServer_BeginResponse(OlvWebSession* session, int status_code
         session->force_close = 1;  // the body ends with the connection
     } else {
         result = OlvWebServer_SendBytes(session, kChunked.data(), kChunked.size(), OwnStatic, 0);
-        if (Stops(result)) {
+        if (tv::SendStopped(result)) {
             release_extra();
             return result;
         }
@@ -360,7 +343,7 @@ OlvSendResult OlvWebServer_BeginResponse(OlvWebSession* session, int status_code
             result = SendFoldedHeaders(session, extra_headers);
             release_extra();
         }
-        if (Stops(result)) return result;
+        if (tv::SendStopped(result)) return result;
     }
     return OlvWebServer_SendBytes(session, kHeaderEnd.data(), kHeaderEnd.size(), OwnStatic, 0);
 }
@@ -432,7 +415,7 @@ void OlvWebServer_CloseSession(OlvWebSession* session)
     OlvWebServer* server = session->server;
     if (OnChainThread(server)) {
         tv::AsyncSocketDisconnectArmed(session->connection, session->arming);
-    } else if (!server->stopping.load()) {
+    } else if (!Ending(server)) {
         // The connection's end runs the session's handlers: on the chain thread only.
         OlvWebServer_HoldSession(session);
         tv::LifeTimeAddNextTurn(server->deferred, session, CloseFired, ReleaseFromTimer);
@@ -460,7 +443,7 @@ void OlvWebServer_ReleaseSession(OlvWebSession* session)
     {
         ServerUse use(session);
         OlvWebServer* server = session->server;
-        if (use && !session->interrupted.load() && !server->stopping.load()) {
+        if (use && !session->interrupted.load() && !Ending(server)) {
             OlvLifeTime_Remove(server->idle_timers, session);
             OlvLifeTime_Remove(server->request_timers, session);
         }
@@ -498,10 +481,70 @@ int OlvWebServer_AddVirtualDirectory(OlvWebServer* server, const char* name, int
 }
 
 namespace tv {
+
+bool WebSessionRequestWhole(OlvWebSession* session) noexcept
+{
+    return session->request_whole != 0;
+}
+
+void WebSessionCorkAnswer(OlvWebSession* session) noexcept
+{
+    session->corked = 1;
+    AsyncSocketSetCork(session->connection, session->arming, true);
+}
+
+void WebSessionBeginGather(OlvWebSession* session) noexcept
+{
+    AsyncSocketBeginBatch(session->connection);
+}
+
+void WebSessionEndGather(OlvWebSession* session) noexcept
+{
+    AsyncSocketEndBatch(session->connection, session->arming);
+}
+
+std::size_t WebSessionUnsentBytes(OlvWebSession* session) noexcept
+{
+    return AsyncSocketPendingBytes(session->connection);
+}
+
+std::uint32_t WebSessionRemoteAddress(OlvWebSession* session) noexcept
+{
+    return OlvAsyncSocket_GetRemoteAddress(session->connection);
+}
+
+OlvChain* WebSessionChain(OlvWebSession* session) noexcept
+{
+    return session->server->chain;
+}
+
+void WebSessionAttachAnswer(OlvWebSession* session, WebAnswerKind kind, void* owner,
+                            WebSessionEventFn on_sent, WebSessionEventFn on_released) noexcept
+{
+    session->answer_kind = kind;
+    session->answer_owner = owner;
+    session->on_sent = on_sent;
+    session->on_session_closed = on_released;
+}
+
+void WebSessionDetachAnswer(OlvWebSession* session) noexcept
+{
+    session->answer_kind = WebAnswerKind::None;
+    session->answer_owner = nullptr;
+    session->on_sent = nullptr;
+    session->on_session_closed = nullptr;
+}
+
+void* WebSessionAnswerOwner(OlvWebSession* session, WebAnswerKind kind) noexcept
+{
+    return session->answer_kind == kind ? session->answer_owner : nullptr;
+}
+
 void WebServerSetRequestTimeoutForTest(OlvWebServer* server, int timeout_ms) noexcept
 {
     server->request_timeout_ms = timeout_ms;
 }
+
 }  // namespace tv
 
 // ---- Chain-thread side ----
@@ -530,73 +573,75 @@ tv::WebDirectoryEntry* FindDirectory(OlvWebServer* server, OlvPacket* header, in
     return nullptr;
 }
 
+// A new request begins: its idle time gives way to the limit for its arrival, and what its
+// answer needs to know of it is kept.
+void BeginRequest(OlvWebSession* session, const OlvPacket* header) noexcept
+{
+    OlvWebServer* server = session->server;
+    session->complete_on_drain = 0;
+    session->answered = kUnanswered;
+    session->in_request = 1;
+    OlvLifeTime_Remove(server->idle_timers, session);
+    OlvLifeTime_Remove(server->request_timers, session);
+    OlvLifeTime_Add(server->request_timers, session, server->request_timeout_ms, RequestTimedOut,
+                    nullptr);
+    if (header == nullptr) return;
+    std::string_view version = View(header->version, header->version_length);
+    session->http10 = version == "1.0" ? 1 : 0;
+    bool close = false;
+    for (tv::PacketHeader* node = header->first_header; node != nullptr; node = node->next) {
+        if (EqualsCaseless(View(node->name, node->name_length), "CONNECTION") &&
+            EqualsCaseless(View(node->value, node->value_length), "CLOSE")) {
+            close = true;
+        }
+    }
+    session->keep_alive = version.size() == 3 && version != "1.0" && !close ? 1 : 0;
+    session->is_head = EqualsCaseless(View(header->method, header->method_length), "HEAD") ? 1 : 0;
+}
+
+// To the handler of the request's virtual directory, else to the session's request callback.
+void Dispatch(OlvWebSession* session, int interrupt, OlvPacket* header, char* data, int* consumed,
+              int length, int done) noexcept
+{
+    OlvWebServer* server = session->server;
+    tv::WebDirectoryEntry* entry = session->directory;
+    if (entry == nullptr && server->virtual_directories != nullptr && header != nullptr) {
+        int prefix = 0;
+        entry = FindDirectory(server, header, &prefix);
+        if (entry != nullptr) {
+            if (header->path_base == nullptr) header->path_base = header->path;
+            header->path += prefix;
+            header->path_length -= prefix;
+            session->directory = entry;
+        }
+    }
+    if (entry != nullptr && header != nullptr) {
+        entry->handler(session, header, data, consumed, length, done, entry->user);
+    } else if (session->on_request != nullptr) {
+        session->on_request(session, interrupt, header, data, consumed, length, done);
+    }
+}
+
 // The reader's delivery of a request (or a piece of its body). The reader holds back what
 // follows a request delivered whole until FinishRequest resets and resumes it.
 void Deliver(OlvWebReader* /*reader*/, int interrupt, OlvPacket* header, char* data, int* consumed,
              int length, int done, void* user, void* /*user2*/, int* /*pause*/) noexcept
 {
     auto* session = static_cast<OlvWebSession*>(user);
-    OlvWebServer* server = session->server;
-    if (session->complete_on_drain.load() || !session->in_request.load()) {
-        session->complete_on_drain = 0;
-        session->answered = kUnanswered;
-        session->in_request = 1;
-        OlvLifeTime_Remove(server->idle_timers, session);
-        OlvLifeTime_Remove(server->request_timers, session);
-        OlvLifeTime_Add(server->request_timers, session, server->request_timeout_ms,
-                        RequestTimedOut, nullptr);
-        if (header != nullptr) {
-            std::string_view version = View(header->version, header->version_length);
-            session->http10 = version == "1.0" ? 1 : 0;
-            bool close = false;
-            for (tv::PacketHeader* node = header->first_header; node != nullptr; node = node->next) {
-                if (EqualsCaseless(View(node->name, node->name_length), "CONNECTION") &&
-                    EqualsCaseless(View(node->value, node->value_length), "CLOSE")) {
-                    close = true;
-                }
-            }
-            session->keep_alive = version.size() == 3 && version != "1.0" && !close ? 1 : 0;
-            session->is_head = EqualsCaseless(View(header->method, header->method_length), "HEAD") ? 1 : 0;
-        }
-    }
-    if (done != 0) OlvLifeTime_Remove(server->request_timers, session);  // arrived in time
+    if (session->complete_on_drain.load() || !session->in_request.load())
+        BeginRequest(session, header);
+    if (done != 0) OlvLifeTime_Remove(session->server->request_timers, session);  // in time
 
-    if (done != 0 && header != nullptr && header->method != nullptr) {
-        if (VersionAboveOne(View(header->version, header->version_length)) &&
-            OlvPacket_GetHeader(header, "host", 4) == nullptr) {
-            OlvWebServer_SendBytes(session, kMissingHost.data(), kMissingHost.size(), OwnStatic, 1);
-            if (consumed != nullptr) *consumed = length;
-            return;
-        }
+    if (done != 0 && header != nullptr && header->method != nullptr &&
+        tv::VersionAboveOne(View(header->version, header->version_length)) &&
+        OlvPacket_GetHeader(header, "host", 4) == nullptr) {
+        OlvWebServer_SendBytes(session, kMissingHost.data(), kMissingHost.size(), OwnStatic, 1);
+        if (consumed != nullptr) *consumed = length;
+        return;
     }
-
-    if (server->virtual_directories == nullptr || header == nullptr) {
-        if (session->on_request != nullptr)
-            session->on_request(session, interrupt, header, data, consumed, length, done);
-    } else if (session->directory != nullptr) {
-        session->directory->handler(session, header, data, consumed, length, done,
-                                    session->directory->user);
-    } else {
-        int prefix = 0;
-        tv::WebDirectoryEntry* entry = FindDirectory(server, header, &prefix);
-        if (entry == nullptr) {
-            if (session->on_request != nullptr)
-                session->on_request(session, interrupt, header, data, consumed, length, done);
-        } else {
-            if (header->path_base == nullptr) header->path_base = header->path;
-            header->path += prefix;
-            header->path_length -= prefix;
-            session->directory = entry;
-            entry->handler(session, header, data, consumed, length, done, entry->user);
-        }
-    }
-}
-
-void OnRealloc(OlvAsyncServerSocket*, OlvAsyncSocket* socket, void* user, std::ptrdiff_t shift) noexcept
-{
-    auto* session = static_cast<OlvWebSession*>(user);
-    if (session != nullptr && session->reader != nullptr)
-        OlvWebClient_BufferMoved(socket, session->reader, shift);
+    session->request_whole = done != 0 ? 1 : 0;
+    Dispatch(session, interrupt, header, data, consumed, length, done);
+    session->request_whole = 0;
 }
 
 void OnConnect(OlvAsyncServerSocket* server_socket, OlvAsyncSocket* socket, void** user) noexcept
@@ -604,7 +649,6 @@ void OnConnect(OlvAsyncServerSocket* server_socket, OlvAsyncSocket* socket, void
     OlvWebServer* server = ServerOf(server_socket);
     auto* session = new OlvWebSession;
     session->server = server;
-    session->server_socket = server_socket;
     session->connection = socket;
     session->arming = tv::AsyncSocketArming(socket);
     session->user = server->user;
@@ -616,7 +660,6 @@ void OnConnect(OlvAsyncServerSocket* server_socket, OlvAsyncSocket* socket, void
     session->reader = OlvWebClient_CreateReader(Deliver, socket, session, nullptr);
     tv::WebReaderSetServerPort(session->reader, OlvAsyncServerSocket_GetPort(server_socket));
     *user = session;
-    OlvAsyncServerSocket_SetReallocCallback(server_socket, socket, OnRealloc);
     // Responses go out as several small writes; do not let them wait for each other's ACKs.
     int one = 1;
     ::setsockopt(*OlvAsyncSocket_GetHandle(socket), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -643,11 +686,12 @@ void OnDisconnect(OlvAsyncServerSocket*, OlvAsyncSocket*, void* user) noexcept
     OlvWebServer* server = session->server;
     session->closed = 1;
     if (session->reader != nullptr) session->reader->socket = nullptr;  // the socket is reused
-    if (!server->stopping.load()) {
+    if (!Ending(server)) {
         OlvLifeTime_Remove(server->idle_timers, session);
         OlvLifeTime_Remove(server->request_timers, session);
     }
     if (session->on_session_closed != nullptr) session->on_session_closed(session);
+    tv::WebSessionDetachAnswer(session);
     OlvWebServer_ReleaseSession(session);
 }
 
@@ -691,6 +735,7 @@ void Destroy(void* object) noexcept
         for (tv::WebDirectoryEntry* entry : *server->virtual_directories) delete entry;
         delete server->virtual_directories;
     }
+    DropLife(server->life);
     std::destroy_at(server);
 }
 
@@ -710,15 +755,12 @@ OlvWebServer* OlvWebServer_Create(OlvChain* chain, int max_connections, std::uin
     server->on_session = on_session;
     server->user = user;
     server->life = new tv::WebServerLife;
-    auto* sentinel = tv::NewChainObject<LifeSentinel>(kSentinelHooks);
-    sentinel->life = server->life;
-    OlvChain_Add(chain, sentinel);
+    tv::ChainOnEnd(chain, ShutOutHolders, server->life);
     server->server_socket = OlvAsyncServerSocket_Create(chain, max_connections, port,
                                                         kReceiveBufferBytes, OnConnect, OnDisconnect,
                                                         OnReceive, OnInterrupt, OnSendOk);
     OlvAsyncServerSocket_SetTag(server->server_socket, server);
     server->idle_timers = OlvLifeTime_Create(chain);
-    tv::WatchMonitorEnd(server->idle_timers, &server->stopping);
     server->request_timers = OlvLifeTime_Create(chain);
     server->deferred = OlvLifeTime_Create(chain);
     OlvChain_Add(chain, server);

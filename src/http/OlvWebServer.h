@@ -33,6 +33,14 @@ using WebSessionEventFn = void (*)(OlvWebSession* session) noexcept;
 constexpr int kRequestTimeoutMs = 30000;
 constexpr int kSessionIdleTimeoutMs = 3000;
 
+// Who answers the current request through the session's on_sent and on_session_closed, as a
+// tag beside the owner's pointer (WebSessionAttachAnswer).
+enum class WebAnswerKind : int {
+    None = 0,
+    MediaTransfer = 1,  // a file's body, read and sent by pool workers
+    BrowsePaging = 2,   // a Browse answer waiting for its connection's send queue to drain
+};
+
 struct WebDirectoryEntry;
 // Shared by the server and its sessions and freed by whichever lets go last: tells a holder
 // on another thread that the chain has ended, and lets the chain's end wait out a holder
@@ -42,17 +50,17 @@ struct WebServerLife;
 }  // namespace tv
 
 struct OlvWebSession {
-    tv::WebRequestFn on_request = nullptr;             // set by the owner in on_session
-    tv::WebSessionEventFn on_session_closed = nullptr;  // the connection ended (optional)
-    tv::WebSessionEventFn on_sent = nullptr;            // the send queue drained (optional)
+    tv::WebRequestFn on_request = nullptr;  // set by the owner in on_session
+    // The connection ended; also how the session lets go of its answer's owner once that
+    // answer is complete (optional; set with the owner, WebSessionAttachAnswer).
+    tv::WebSessionEventFn on_session_closed = nullptr;
+    tv::WebSessionEventFn on_sent = nullptr;  // the send queue drained (optional)
     OlvWebServer* server = nullptr;
-    void* user = nullptr;  // starts as the server's user
-    void* user2 = nullptr;
+    void* user = nullptr;  // starts as the server's user (the device stack's: MicroStackOfSession)
     void* user3 = nullptr;
-    // What answers the current request from the session's handlers (on_sent,
-    // on_session_closed): a media transfer, or a Browse waiting for its queue to drain.
-    void* user4 = nullptr;
-    OlvAsyncServerSocket* server_socket = nullptr;
+    // What answers the current request from the session's handlers; chain thread.
+    tv::WebAnswerKind answer_kind = tv::WebAnswerKind::None;
+    void* answer_owner = nullptr;
     OlvAsyncSocket* connection = nullptr;
     OlvWebReader* reader = nullptr;
     tv::WebDirectoryEntry* directory = nullptr;  // chosen for the current request
@@ -69,6 +77,8 @@ struct OlvWebSession {
     std::atomic<int> http10{0};     // the current request said HTTP/1.0
     std::atomic<int> keep_alive{0}; // the current request allows keeping the connection
     std::atomic<int> is_head{0};    // the current request is a HEAD
+    std::atomic<int> corked{0};     // the current answer is corked until it completes
+    int request_whole = 0;          // the delivery being handled completes the request
     unsigned arming = 0;            // the connection's arming: its socket is reused later
     tv::WebServerLife* life = nullptr;
 };
@@ -110,6 +120,36 @@ void OlvWebServer_ReleaseSession(OlvWebSession* session);
 std::uint32_t OlvWebServer_SessionLocalAddress(OlvWebSession* session);
 
 namespace tv {
+
+// ---- The answer's mechanics, for handlers (chain thread unless said otherwise) ----
+
+// Inside a handler: the delivery being handled completes the request (it may be answered).
+bool WebSessionRequestWhole(OlvWebSession* session) noexcept;
+// The answer's pieces fill whole segments: the connection stays corked until the answer is
+// complete (any thread may complete it; the cork is taken off the connection only while it
+// is still the one the session began with).
+void WebSessionCorkAnswer(OlvWebSession* session) noexcept;
+// Between Begin and End, sends are gathered in memory and reported as queued; from End on
+// they leave through the send queue, many pieces in one system call (its drain reports them
+// sent, on_sent). For an answer of many small pieces: the same bytes, far fewer calls.
+void WebSessionBeginGather(OlvWebSession* session) noexcept;
+void WebSessionEndGather(OlvWebSession* session) noexcept;
+// Bytes handed to the connection and not sent yet. Any thread.
+std::size_t WebSessionUnsentBytes(OlvWebSession* session) noexcept;
+// IPv4 address (network order) of the client.
+std::uint32_t WebSessionRemoteAddress(OlvWebSession* session) noexcept;
+// The chain the session's server runs on.
+OlvChain* WebSessionChain(OlvWebSession* session) noexcept;
+
+// The answer's owner: it answers the current request through on_sent (the send queue drained)
+// and on_released (stored as on_session_closed: the connection ended, or the answer is
+// complete and the session lets go of it; the owner is detached right after that call).
+void WebSessionAttachAnswer(OlvWebSession* session, WebAnswerKind kind, void* owner,
+                            WebSessionEventFn on_sent, WebSessionEventFn on_released) noexcept;
+void WebSessionDetachAnswer(OlvWebSession* session) noexcept;
+// The owner attached with this kind, else null.
+void* WebSessionAnswerOwner(OlvWebSession* session, WebAnswerKind kind) noexcept;
+
 // Tests only: shortens the limit for a request to arrive completely.
 void WebServerSetRequestTimeoutForTest(OlvWebServer* server, int timeout_ms) noexcept;
 }  // namespace tv

@@ -1,23 +1,25 @@
+// The HTTP transfer of one shared file: the header (or a refusal) on the chain thread, then
+// the body read and sent by pool workers, one block in flight, the next one read when the
+// connection's send queue drains.
 #include "mediaserver/MediaTransfer.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <memory>
-#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
-#include "http/OlvWebReader.h"
 #include "http/OlvWebServer.h"
 #include "mediaserver/FileIoAbstraction.h"
 #include "runtime/Memory.h"
@@ -26,13 +28,40 @@
 #include "runtime/OlvParsers.h"
 #include "runtime/OlvThreadPool.h"
 
-// Who frees the record: a step owns it while `busy` (queued or running); the session's
-// callbacks own it while `attached` (its user4 and handlers point here). It is freed by
-// whichever side lets go last, decided under `lock`. Session fields are written on the chain
-// thread only; the worker touches the session only through the send functions.
-// Every record is also listed by its number: a queued step carries only the number, so a step
-// that the pool discards at its end owns nothing, and the chain's end frees every record that
-// no worker is running at that moment (a later step finds its number gone).
+namespace {
+
+// Who owns a transfer record: the session side (the chain thread, through the session's
+// answer handlers) and the step side (the pool worker). Flags under the record's `lock`; the
+// record is freed by the side that lets go while the other one has already.
+//
+//   flag            set by                         cleared by                  meaning
+//   kAttached       HandleGet                      the session's release:      the session's answer owner
+//                                                  answer complete, connection is this record
+//                                                  ended, or the chain's end
+//   kBusy           HandleGet, the drain           the step that lets go       a step is queued or running
+//                                                                              and owns the record
+//   kRunning        the worker claiming a step     that worker                 the chain's end leaves the
+//                                                                              record to the worker
+//   kAwaitingDrain  a step whose block was queued  the drain                   the drain queues the next step
+//   kClosed         release, the chain's end       -                           the next step stops
+//   kEnded          EndFile                        -                           the file is closed and on_done
+//                                                                              has been called
+enum TransferFlag : unsigned {
+    kAttached = 1u << 0,
+    kBusy = 1u << 1,
+    kRunning = 1u << 2,
+    kAwaitingDrain = 1u << 3,
+    kClosed = 1u << 4,
+    kEnded = 1u << 5,
+};
+
+}  // namespace
+
+// Session fields are written on the chain thread only; the worker touches the session only
+// through the send functions. Every record is also listed by its number: a queued step carries
+// only the number, so a step that the pool discards at its end owns nothing, and the chain's
+// end frees every record that no worker is running at that moment (a later step finds its
+// number gone).
 struct MediaTransfer {
     std::uintptr_t id = 0;
     OlvChain* chain = nullptr;
@@ -45,22 +74,16 @@ struct MediaTransfer {
     MediaTransferState* state = nullptr;
     void* user = nullptr;
 
-    std::mutex lock;  // guards the fields below
-    int last_send = 0;
-    bool closed = false;          // the connection ended
-    bool attached = false;
-    bool busy = false;
-    bool awaiting_drain = false;  // the last block waits in the send queue
-    bool ended = false;           // the file is closed and on_done has been called
-    bool running = false;         // a worker is inside a step
+    std::mutex lock;     // guards the flags, and the position while a step reads and sends
+    unsigned flags = 0;  // TransferFlag
 };
 
-namespace
-{
+namespace {
 
 std::atomic<int> g_live{0};
 
-// Live transfers by number, and the chains that have a sweeper. Taken before a record's lock.
+// Live transfers by number, and the chains that sweep them at their end. Taken before a
+// record's lock.
 std::mutex g_registry_lock;
 std::unordered_map<std::uintptr_t, MediaTransfer*>* g_registry = nullptr;
 std::unordered_map<OlvChain*, int>* g_swept_chains = nullptr;
@@ -76,8 +99,17 @@ constexpr std::string_view kNoPlaySpeed = "HTTP/1.1 406 PlaySpeeds not supported
 constexpr std::string_view kNotAcceptable = "HTTP/1.1 406 Not Acceptable\r\n\r\n";
 
 void SendBodyStep(OlvThreadPool* pool, void* data) noexcept;
-void SendOkHandler(OlvWebSession* session) noexcept;
-void CloseHandler(OlvWebSession* session) noexcept;
+
+bool Has(const MediaTransfer* t, unsigned flags) noexcept
+{
+    return (t->flags & flags) != 0;
+}
+
+MediaTransfer* TransferOf(OlvWebSession* session) noexcept
+{
+    return static_cast<MediaTransfer*>(
+        tv::WebSessionAnswerOwner(session, tv::WebAnswerKind::MediaTransfer));
+}
 
 // A fixed refusal text carries no length: the client sees its end only when the connection
 // ends, so it ends right after it instead of holding a slot until the idle close.
@@ -124,8 +156,8 @@ void EndFile(MediaTransfer* t, int code)
     bool first;
     {
         std::scoped_lock hold(t->lock);
-        first = !t->ended;
-        t->ended = true;
+        first = !Has(t, kEnded);
+        t->flags |= kEnded;
     }
     if (!first) return;
     if (t->fd >= 0) ::close(t->fd);
@@ -152,40 +184,15 @@ void StepLetsGo(MediaTransfer* t)
     bool free_it;
     {
         std::scoped_lock hold(t->lock);
-        t->busy = false;
-        t->running = false;
-        free_it = !t->attached;
+        t->flags &= ~(kBusy | kRunning);
+        free_it = !Has(t, kAttached);
     }
     if (free_it) FreeTransfer(t);
-}
-
-// Chain thread: the session lets go of a transfer whose body is complete (or that a new request
-// replaces); the session's fields stop pointing at it.
-void Detach(OlvWebSession* session, MediaTransfer* t)
-{
-    session->user4 = nullptr;
-    session->on_sent = nullptr;
-    session->on_session_closed = nullptr;
-    bool free_it;
-    {
-        std::scoped_lock hold(t->lock);
-        t->attached = false;
-        if (t->busy) t->closed = true;  // a step still runs: it ends the transfer
-        free_it = !t->busy;
-    }
-    if (!free_it) return;
-    EndFile(t, tv::kTransferDoneStopped);
-    FreeTransfer(t);
 }
 
 void QueueStep(OlvThreadPool* pool, std::uintptr_t id)
 {
     OlvThreadPool_Queue(pool, reinterpret_cast<void*>(id), SendBodyStep);
-}
-
-void QueueStep(MediaTransfer* t)
-{
-    QueueStep(t->pool, t->id);
 }
 
 // The worker's hold on the record for one step; null when the chain's end has freed it.
@@ -197,134 +204,148 @@ MediaTransfer* ClaimStep(void* data)
     if (found == g_registry->end()) return nullptr;
     MediaTransfer* t = found->second;
     std::scoped_lock hold(t->lock);
-    t->running = true;
+    t->flags |= kRunning;
     return t;
 }
 
-void FinishAll(MediaTransfer* t)
+// How a step's block went, and so what the step does next.
+enum class StepEnd {
+    More,      // the connection took the block at once: the next one follows
+    Drain,     // the block waits in the send queue; its drain queues the next step
+    Requeue,   // kBlocksPerStep blocks went out: the next step waits its turn in the pool
+    Complete,  // the whole range went out, the body's end with it
+    Parked,    // a pause was asked for (nothing resumes it)
+    Stopped,   // the connection ended, or the file could not be read
+};
+
+// Lock held. A pause asked for parks the transfer.
+bool ParkIfAsked(MediaTransfer* t)
 {
-    // Ends the chunked body (or the request of an HTTP/1.0 client) and completes the response.
-    OlvWebServer_SendBody(t->session, nullptr, 0, OwnStatic, 1);
-    EndFile(t, tv::kTransferDoneAll);
-    StepLetsGo(t);
+    std::scoped_lock state_hold(t->state->lock);
+    if (t->state->pause_requested == 0) return false;
+    t->state->parked = 2;
+    t->state->parked_transfer = t;
+    return true;
 }
 
-// Ends a step that gives up the record because the connection is gone.
-void StopStep(MediaTransfer* t, char* block)
+// The next block at the transfer's position; its length, or 0 when the file gave none.
+std::size_t ReadBlock(const MediaTransfer* t, char* block, std::int64_t want)
 {
-    tv::Free(block);
-    EndFile(t, tv::kTransferDoneStopped);
+    ssize_t n;
+    do {
+        n = ::pread(t->fd, block, static_cast<std::size_t>(want), static_cast<off_t>(t->position));
+    } while (n < 0 && errno == EINTR);
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
+// The one place where the body leaves: a block as one chunk, the last one with the body's end
+// in the same system call (or the end alone, for an empty range). What the kernel does not
+// take at once is copied into the send queue.
+OlvSendResult SendBlock(MediaTransfer* t, const char* block, std::size_t length, bool last)
+{
+    return OlvWebServer_SendBody(t->session, block, length, length != 0 ? OwnCopy : OwnStatic,
+                                 last ? 1 : 0);
+}
+
+// Lock held, after the read. Sends the block and accounts for it.
+StepEnd SendReadBlock(MediaTransfer* t, const char* block, std::size_t n)
+{
+    t->remaining -= static_cast<std::int64_t>(n);
+    t->position += static_cast<std::int64_t>(n);
+    const bool last = t->remaining == 0;
+    OlvSendResult result = SendBlock(t, block, n, last);
+    // SendWillClose on the last block: all of it went out, the connection ends after it.
+    if (tv::SendStopped(result) && !(last && result == SendWillClose)) {
+        // SendNoSession: the chain is gone and will never call the session's handlers again.
+        if (result == SendNoSession) t->flags &= ~kAttached;
+        return StepEnd::Stopped;
+    }
+    {
+        std::scoped_lock state_hold(t->state->lock);
+        t->state->sent += static_cast<std::int64_t>(n);
+    }
+    if (last) return StepEnd::Complete;
+    if (result != SendQueued) return StepEnd::More;
+    // In the same hold as the send: a drain that comes at once must find the mark.
+    t->flags = (t->flags | kAwaitingDrain) & ~(kBusy | kRunning);
+    return StepEnd::Drain;
+}
+
+StepEnd SendNextBlock(MediaTransfer* t, char* block)
+{
+    std::int64_t want;
+    {
+        std::scoped_lock hold(t->lock);
+        if (Has(t, kClosed)) return StepEnd::Stopped;
+        if (ParkIfAsked(t)) return StepEnd::Parked;
+        want = std::min<std::int64_t>(t->remaining, tv::kTransferBlockBytes);
+    }
+    if (want == 0) {
+        SendBlock(t, nullptr, 0, true);
+        return StepEnd::Complete;
+    }
+    const std::size_t n = ReadBlock(t, block, want);
+    if (n == 0) {
+        // The file shrank or the disk failed: the promised length can no longer be kept,
+        // so the client must see a cut response rather than a complete-looking short one.
+        std::fputs("Read Error!\r\n", stdout);
+        std::fflush(stdout);
+        OlvWebServer_CloseSession(t->session);
+        return StepEnd::Stopped;
+    }
+    std::scoped_lock hold(t->lock);
+    if (Has(t, kClosed)) return StepEnd::Stopped;
+    return SendReadBlock(t, block, n);
+}
+
+// The step ends; unless it left the record to the drain, it lets go of it or queues the next.
+void FinishStep(MediaTransfer* t, StepEnd end)
+{
+    switch (end) {
+    case StepEnd::Drain:
+        return;  // not ours any more: the record may be gone already
+    case StepEnd::Requeue: {
+        // Still busy: the next step owns the record. Once kRunning is clear the chain's end
+        // may free it, so nothing of it is read after that.
+        std::unique_lock hold(t->lock);
+        OlvThreadPool* pool = t->pool;
+        const std::uintptr_t id = t->id;
+        t->flags &= ~kRunning;
+        hold.unlock();
+        QueueStep(pool, id);
+        return;
+    }
+    case StepEnd::Complete:
+        EndFile(t, tv::kTransferDoneAll);
+        break;
+    case StepEnd::Parked:
+        std::fputs("PAUSED!\r\n", stdout);
+        std::fflush(stdout);
+        break;  // the connection's end frees it
+    case StepEnd::More:
+    case StepEnd::Stopped:
+        EndFile(t, tv::kTransferDoneStopped);
+        break;
+    }
     StepLetsGo(t);
 }
 
 // Reads and sends blocks while the connection takes each one at once, with one buffer; a
 // block the kernel does not take whole waits in the send queue (its unsent part copied) and
 // the queue's drain queues the next step, so only one block per transfer ever waits. After
-// kBlocksPerStep blocks the worker queues the next step instead, so that one
-// fast reader cannot keep a worker from other transfers.
+// kBlocksPerStep blocks the worker queues the next step instead, so that one fast reader
+// cannot keep a worker from other transfers.
 void SendBodyStep(OlvThreadPool* /*pool*/, void* data) noexcept
 {
     MediaTransfer* t = ClaimStep(data);
     if (t == nullptr) return;
     char* block = static_cast<char*>(tv::Malloc(tv::kTransferBlockBytes));
-    for (int blocks = 1;; ++blocks) {
-        std::unique_lock hold(t->lock);
-        if (t->closed) {
-            hold.unlock();
-            StopStep(t, block);
-            return;
-        }
-        bool park = false;
-        {
-            std::scoped_lock state_hold(t->state->lock);
-            if (t->state->pause_requested != 0) {
-                t->state->parked = 2;
-                t->state->parked_transfer = t;
-                park = true;
-            }
-        }
-        if (park) {
-            hold.unlock();
-            tv::Free(block);
-            std::fputs("PAUSED!\r\n", stdout);
-            std::fflush(stdout);
-            StepLetsGo(t);  // the connection's end frees it
-            return;
-        }
-        const std::int64_t want =
-            t->remaining < tv::kTransferBlockBytes ? t->remaining : tv::kTransferBlockBytes;
-        hold.unlock();
-        if (want == 0) {
-            tv::Free(block);
-            FinishAll(t);
-            return;
-        }
-        ssize_t n;
-        do {
-            n = ::pread(t->fd, block, static_cast<std::size_t>(want),
-                        static_cast<off_t>(t->position));
-        } while (n < 0 && errno == EINTR);
-        if (n <= 0) {
-            // The file shrank or the disk failed: the promised length can no longer be kept,
-            // so the client must see a cut response rather than a complete-looking short one.
-            std::fputs("Read Error!\r\n", stdout);
-            std::fflush(stdout);
-            OlvWebServer_CloseSession(t->session);
-            StopStep(t, block);
-            return;
-        }
-        hold.lock();
-        if (t->closed) {
-            hold.unlock();
-            StopStep(t, block);
-            return;
-        }
-        t->remaining -= n;
-        t->position += n;
-        // The last block carries the end of the body in the same system call.
-        const int last = t->remaining == 0 ? 1 : 0;
-        OlvSendResult result =
-            OlvWebServer_SendBody(t->session, block, static_cast<std::size_t>(n), OwnCopy, last);
-        t->last_send = result;
-        // SendWillClose on the last block: all of it went out, the connection ends after it.
-        if (result < 0 && !(last != 0 && result == SendWillClose)) {
-            // SendNoSession: the chain is gone and will never call the session's handlers again.
-            if (result == SendNoSession) t->attached = false;
-            hold.unlock();
-            StopStep(t, block);
-            return;
-        }
-        {
-            std::scoped_lock state_hold(t->state->lock);
-            t->state->sent += n;
-        }
-        if (last != 0) {
-            hold.unlock();
-            tv::Free(block);
-            EndFile(t, tv::kTransferDoneAll);
-            StepLetsGo(t);
-            return;
-        }
-        if (result == SendQueued) {
-            // The drain of the send queue queues the next step.
-            t->awaiting_drain = true;
-            t->busy = false;
-            t->running = false;
-            hold.unlock();
-            tv::Free(block);
-            return;
-        }
-        if (blocks < kBlocksPerStep) continue;
-        // Still busy: the next step owns the record. Once `running` is clear the chain's end
-        // may free it, so nothing of it is read after that.
-        OlvThreadPool* pool = t->pool;
-        const std::uintptr_t id = t->id;
-        t->running = false;
-        hold.unlock();
-        tv::Free(block);
-        QueueStep(pool, id);
-        return;
+    StepEnd end = StepEnd::More;
+    for (int blocks = 0; end == StepEnd::More; ++blocks) {
+        end = blocks < kBlocksPerStep ? SendNextBlock(t, block) : StepEnd::Requeue;
     }
+    tv::Free(block);
+    FinishStep(t, end);
 }
 
 // The first step starts in a later chain turn, never inside the delivery of the request: the
@@ -332,88 +353,57 @@ void SendBodyStep(OlvThreadPool* /*pool*/, void* data) noexcept
 // workers, which runs the step at once, never ends the response inside the delivery.
 void StartFired(void* data) noexcept
 {
-    QueueStep(static_cast<MediaTransfer*>(data));
-}
-
-// The chain ended before the first step started: nothing else will free the transfer.
-void StartCancelled(void* data) noexcept
-{
     auto* t = static_cast<MediaTransfer*>(data);
-    if (t->session->user4 == t) {
-        t->session->user4 = nullptr;
-        t->session->on_sent = nullptr;
-        t->session->on_session_closed = nullptr;
-    }
-    {
-        std::scoped_lock hold(t->lock);
-        t->attached = false;
-        t->busy = false;
-    }
-    EndFile(t, tv::kTransferDoneStopped);
-    FreeTransfer(t);
+    QueueStep(t->pool, t->id);
 }
 
-void SendOkHandler(OlvWebSession* session) noexcept
+// The send queue drained (chain thread): the step that left its block there goes on.
+void DrainHandler(OlvWebSession* session) noexcept
 {
-    auto* t = static_cast<MediaTransfer*>(session->user4);
-    if (t == nullptr) return;
-    bool next = false;
-    bool detach = false;
-    {
-        std::scoped_lock hold(t->lock);
-        if (t->ended && !t->busy) {
-            detach = true;
-        } else if (t->awaiting_drain && !t->closed && !t->ended) {
-            t->awaiting_drain = false;
-            t->busy = true;
-            next = true;
-        }
-    }
-    if (detach) Detach(session, t);
-    if (next) QueueStep(t);
-}
-
-// The connection ended (chain thread). The session is dying: its fields are left as they are.
-void CloseHandler(OlvWebSession* session) noexcept
-{
-    auto* t = static_cast<MediaTransfer*>(session->user4);
+    MediaTransfer* t = TransferOf(session);
     if (t == nullptr) return;
     {
         std::scoped_lock hold(t->lock);
-        if (!t->attached) return;
-        t->closed = true;
-        t->attached = false;
-        if (t->busy) return;  // the step frees it
+        if (!Has(t, kAwaitingDrain) || Has(t, kClosed | kEnded)) return;
+        t->flags = (t->flags & ~kAwaitingDrain) | kBusy;
     }
-    EndFile(t, tv::kTransferDoneStopped);
+    QueueStep(t->pool, t->id);
+}
+
+// The session lets go (chain thread): the answer is complete, or the connection ended.
+void ReleaseHandler(OlvWebSession* session) noexcept
+{
+    MediaTransfer* t = TransferOf(session);
+    if (t == nullptr) return;
+    {
+        std::scoped_lock hold(t->lock);
+        if (!Has(t, kAttached)) return;
+        t->flags = (t->flags | kClosed) & ~kAttached;
+        if (Has(t, kBusy)) return;  // the step frees it
+    }
+    EndFile(t, tv::kTransferDoneStopped);  // nothing when the body was complete
     FreeTransfer(t);
 }
 
-// Last in its chain, so its end comes after the web server's connections have gone: no
-// session calls back any more. Frees every transfer of the chain that no worker is running;
-// a running step sees `closed` and frees its transfer itself.
-struct Sweeper {
-    tv::ChainHooks hooks;
-    OlvChain* chain = nullptr;
-};
-static_assert(std::is_standard_layout_v<Sweeper>);
-
-void SweeperDestroy(void* object) noexcept
+// The chain's end, before any object is destroyed: nothing runs a session's handlers any more.
+// Frees every transfer of the chain that no worker is running; a running step sees kClosed and
+// frees its transfer itself.
+void SweepTransfers(void* data) noexcept
 {
-    auto* sweeper = static_cast<Sweeper*>(object);
+    auto* chain = static_cast<OlvChain*>(data);
     std::vector<MediaTransfer*> leftovers;
     {
         std::scoped_lock registry(g_registry_lock);
-        g_swept_chains->erase(sweeper->chain);
+        g_swept_chains->erase(chain);
         for (auto it = g_registry->begin(); it != g_registry->end();) {
             MediaTransfer* t = it->second;
             bool take = false;
-            if (t->chain == sweeper->chain) {
+            if (t->chain == chain) {
+                if (TransferOf(t->session) == t) tv::WebSessionDetachAnswer(t->session);
                 std::scoped_lock hold(t->lock);
-                t->closed = true;
-                t->attached = false;
-                take = !t->running;
-                if (take) t->busy = false;
+                t->flags = (t->flags | kClosed) & ~kAttached;
+                take = !Has(t, kRunning);
+                if (take) t->flags &= ~kBusy;
             }
             if (take) {
                 leftovers.push_back(t);
@@ -427,19 +417,12 @@ void SweeperDestroy(void* object) noexcept
         EndFile(t, tv::kTransferDoneStopped);
         FreeTransfer(t);
     }
-    std::destroy_at(sweeper);
 }
 
-constexpr tv::ChainHooks kSweeperHooks = {
-    .pre_select = nullptr,
-    .post_select = nullptr,
-    .destroy = SweeperDestroy,
-};
-
-// Chain thread. Lists the transfer, and gives its chain a sweeper the first time.
+// Chain thread. Lists the transfer, and has its chain sweep the transfers at its end.
 void Register(MediaTransfer* t)
 {
-    bool add_sweeper = false;
+    bool first_on_chain = false;
     {
         std::scoped_lock registry(g_registry_lock);
         if (g_registry == nullptr) {
@@ -448,13 +431,9 @@ void Register(MediaTransfer* t)
         }
         t->id = ++g_next_id;
         (*g_registry)[t->id] = t;
-        add_sweeper = g_swept_chains->emplace(t->chain, 1).second;
+        first_on_chain = g_swept_chains->emplace(t->chain, 1).second;
     }
-    if (add_sweeper) {
-        auto* sweeper = tv::NewChainObject<Sweeper>(kSweeperHooks);
-        sweeper->chain = t->chain;
-        OlvChain_Add(t->chain, sweeper);
-    }
+    if (first_on_chain) tv::ChainOnEnd(t->chain, SweepTransfers, t->chain);
 }
 
 // Transfer mode named by the request: exact spelling only.
@@ -498,21 +477,122 @@ int OpenShared(const char* path, std::int64_t* size)
     return fd;
 }
 
-} // namespace
-
-namespace tv
+// Refuses the DLNA operations this server does not do: a getcontentFeatures value other than
+// 1, and a time seek, play speed or real-time request in Background or Interactive mode.
+std::string_view CheckDlnaRequest(OlvPacket* request, int requested)
 {
+    const char* get_features = Header(request, "getcontentFeatures.dlna.org");
+    if (get_features != nullptr && get_features[0] != '1') return kBadRequest;
+    const bool time_based = Header(request, "TimeSeekRange.dlna.org") != nullptr ||
+                            Header(request, "PlaySpeed.dlna.org") != nullptr ||
+                            Header(request, "realTimeInfo.dlna.org") != nullptr;
+    if ((requested == tv::kTransferBackground || requested == tv::kTransferInteractive) &&
+        time_based) {
+        return kBadRequest;
+    }
+    return {};
+}
+
+// The byte range asked for: status, Content-Range or Content-Length, and the range in *start
+// and *length; or the refusal that answers instead.
+std::string_view AddRange(OlvPacket* request, OlvPacket* packet, std::int64_t size,
+                          std::int64_t* start, std::int64_t* length)
+{
+    char number[96];
+    *start = 0;
+    *length = size;
+    if (const char* range = Header(request, "Range"); range != nullptr) {
+        switch (MediaTransfer_ParseRange(range, start, length, size)) {
+        case 0:
+            break;
+        case 1:
+            return kInvalidRange;
+        default:
+            return kBadRequest;
+        }
+        OlvPacket_SetStatus(packet, 206, "Partial Content", 15);
+        int n = std::snprintf(number, sizeof number, "bytes %" PRId64 "-%" PRId64 "/%" PRId64,
+                              *start, *start + *length - 1, size);
+        AddHeader(packet, "Content-Range", std::string_view(number, static_cast<std::size_t>(n)));
+        return {};
+    }
+    if (Header(request, "TimeSeekRange.dlna.org") != nullptr) return kNoTimeSeek;
+    if (Header(request, "PlaySpeed.dlna.org") != nullptr) return kNoPlaySpeed;
+    OlvPacket_SetStatus(packet, 200, "OK", 2);
+    int n = std::snprintf(number, sizeof number, "%" PRId64, size);
+    AddHeader(packet, "Content-Length", std::string_view(number, static_cast<std::size_t>(n)));
+    return {};
+}
+
+// transferMode.dlna.org: the mode asked for when it is allowed, or the one the MIME type
+// implies when none was asked for; or the refusal.
+std::string_view AddTransferMode(OlvPacket* packet, int requested, int allowed_modes,
+                                 const char* mime_type)
+{
+    if (requested == 0 && mime_type != nullptr) {
+        std::string_view mime(mime_type);
+        if (mime.starts_with("video/") || mime.starts_with("audio/"))
+            AddHeader(packet, "transferMode.dlna.org", "Streaming");
+        else if (mime.starts_with("image/"))
+            AddHeader(packet, "transferMode.dlna.org", "Interactive");
+        return {};
+    }
+    if ((requested & allowed_modes) == 0) return kNotAcceptable;
+    AddHeader(packet, "transferMode.dlna.org", ModeName(requested));
+    return {};
+}
+
+void AddContentHeaders(OlvPacket* packet, const char* mime_type, const char* content_features,
+                       const char* ifo_uri)
+{
+    if (content_features != nullptr) AddHeader(packet, "contentFeatures.dlna.org", content_features);
+    AddHeader(packet, "Content-Type", mime_type != nullptr ? mime_type : "application/octet-stream");
+    if (ifo_uri != nullptr) {
+        std::string pragma = "ifoFileURI.dlna.org=\"";
+        pragma += ifo_uri;
+        pragma += '"';
+        AddHeader(packet, "PRAGMA", pragma);
+    }
+}
+
+// Chain thread, the header sent: the transfer takes the file and the answer, and its first
+// step starts in the next turn.
+MediaTransferState* StartTransfer(OlvWebSession* session, OlvThreadPool* pool, int fd,
+                                  std::int64_t start, std::int64_t length, void* user,
+                                  tv::MediaTransferDoneFn on_done)
+{
+    auto* t = new MediaTransfer;
+    auto* state = new MediaTransferState;
+    state->total = length;
+    state->session = session;
+    t->fd = fd;
+    t->position = start;
+    t->remaining = length;
+    t->session = session;
+    t->pool = pool;
+    t->on_done = on_done;
+    t->state = state;
+    t->user = user;
+    t->flags = kAttached | kBusy;
+    t->chain = tv::WebSessionChain(session);
+    ++g_live;
+    Register(t);
+    OlvWebServer_HoldSession(session);
+    tv::WebSessionAttachAnswer(session, tv::WebAnswerKind::MediaTransfer, t, DrainHandler,
+                               ReleaseHandler);
+    // Cancelled only by the chain's end, whose sweep frees a transfer that has not started.
+    tv::LifeTimeAddNextTurn(tv::ChainTimer(t->chain), t, StartFired, nullptr);
+    return state;
+}
+
+}  // namespace
+
+namespace tv {
 int MediaTransferLiveCount() noexcept
 {
     return g_live.load();
 }
-
-void MediaTransferLetGo(OlvWebSession* session) noexcept
-{
-    if (session->on_session_closed == CloseHandler && session->user4 != nullptr)
-        Detach(session, static_cast<MediaTransfer*>(session->user4));
-}
-} // namespace tv
+}  // namespace tv
 
 int MediaTransfer_ParseRange(const char* value, std::int64_t* start, std::int64_t* length,
                              std::int64_t size) noexcept
@@ -558,9 +638,7 @@ MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPoo
 {
     if (session == nullptr || request == nullptr) return nullptr;
     // Only the delivery that completes the request may answer it.
-    if (session->reader != nullptr && session->reader->in_final_delivery == 0) return nullptr;
-
-    tv::MediaTransferLetGo(session);  // one that finished on this connection
+    if (!tv::WebSessionRequestWhole(session)) return nullptr;
 
     std::int64_t size = 0;
     int fd = OpenShared(path, &size);
@@ -570,106 +648,26 @@ MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPoo
     }
     OlvPacket* packet = OlvPacket_Create();
     OlvPacket_SetVersion(packet, "1.1", 3);
-    auto refuse = [&](std::string_view text) -> MediaTransferState* {
+    const int requested = RequestedMode(Header(request, "transferMode.dlna.org"));
+    std::int64_t start = 0;
+    std::int64_t length = 0;
+    std::string_view refusal = CheckDlnaRequest(request, requested);
+    if (refusal.empty()) refusal = AddRange(request, packet, size, &start, &length);
+    if (refusal.empty()) refusal = AddTransferMode(packet, requested, allowed_modes, mime_type);
+    if (!refusal.empty()) {
         ::close(fd);
         OlvPacket_Destroy(packet);
-        Refuse(session, text);
+        Refuse(session, refusal);
         return nullptr;
-    };
-
-    const char* get_features = Header(request, "getcontentFeatures.dlna.org");
-    if (get_features != nullptr && get_features[0] != '1') return refuse(kBadRequest);
-
-    const int requested = RequestedMode(Header(request, "transferMode.dlna.org"));
-    const bool time_seek = Header(request, "TimeSeekRange.dlna.org") != nullptr;
-    const bool play_speed = Header(request, "PlaySpeed.dlna.org") != nullptr;
-    const bool real_time = Header(request, "realTimeInfo.dlna.org") != nullptr;
-    if ((requested == tv::kTransferBackground || requested == tv::kTransferInteractive) &&
-        (time_seek || play_speed || real_time)) {
-        return refuse(kBadRequest);
     }
-
-    std::int64_t start = 0;
-    std::int64_t remaining = size;
-    char number[96];
-    if (const char* range = Header(request, "Range"); range != nullptr) {
-        std::int64_t length = 0;
-        switch (MediaTransfer_ParseRange(range, &start, &length, size)) {
-        case 0:
-            break;
-        case 1:
-            return refuse(kInvalidRange);
-        default:
-            return refuse(kBadRequest);
-        }
-        remaining = length;
-        OlvPacket_SetStatus(packet, 206, "Partial Content", 15);
-        int n = std::snprintf(number, sizeof number, "bytes %" PRId64 "-%" PRId64 "/%" PRId64,
-                              start, start + length - 1, size);
-        AddHeader(packet, "Content-Range", std::string_view(number, static_cast<std::size_t>(n)));
-    } else if (time_seek) {
-        return refuse(kNoTimeSeek);
-    } else if (play_speed) {
-        return refuse(kNoPlaySpeed);
-    } else {
-        OlvPacket_SetStatus(packet, 200, "OK", 2);
-        int n = std::snprintf(number, sizeof number, "%" PRId64, size);
-        AddHeader(packet, "Content-Length", std::string_view(number, static_cast<std::size_t>(n)));
-    }
-
-    if (requested == 0 && mime_type != nullptr) {
-        std::string_view mime(mime_type);
-        if (mime.starts_with("video/") || mime.starts_with("audio/"))
-            AddHeader(packet, "transferMode.dlna.org", "Streaming");
-        else if (mime.starts_with("image/"))
-            AddHeader(packet, "transferMode.dlna.org", "Interactive");
-    } else if ((requested & allowed_modes) != 0) {
-        AddHeader(packet, "transferMode.dlna.org", ModeName(requested));
-    } else {
-        return refuse(kNotAcceptable);
-    }
-
-    if (content_features != nullptr) AddHeader(packet, "contentFeatures.dlna.org", content_features);
-    AddHeader(packet, "Content-Type", mime_type != nullptr ? mime_type : "application/octet-stream");
-    if (ifo_uri != nullptr) {
-        std::string pragma = "ifoFileURI.dlna.org=\"";
-        pragma += ifo_uri;
-        pragma += '"';
-        AddHeader(packet, "PRAGMA", pragma);
-    }
+    AddContentHeaders(packet, mime_type, content_features, ifo_uri);
 
     OlvSendResult sent = OlvWebServer_BeginResponseFromPacket(session, packet);
-    if (tv::EqualsCaseless(tv::View(request->method, request->method_length), "HEAD")) {
+    const bool head = tv::EqualsCaseless(tv::View(request->method, request->method_length), "HEAD");
+    if (head || sent < 0) {
         ::close(fd);
-        if (sent >= 0) OlvWebServer_SendBody(session, nullptr, 0, OwnStatic, 1);
+        if (head && sent >= 0) OlvWebServer_SendBody(session, nullptr, 0, OwnStatic, 1);
         return nullptr;
     }
-    if (sent < 0) {
-        ::close(fd);
-        return nullptr;
-    }
-
-    auto* t = new MediaTransfer;
-    auto* state = new MediaTransferState;
-    state->total = remaining;
-    state->session = session;
-    t->fd = fd;
-    t->position = start;
-    t->remaining = remaining;
-    t->session = session;
-    t->pool = pool;
-    t->on_done = on_done;
-    t->state = state;
-    t->user = user;
-    t->attached = true;
-    t->busy = true;
-    t->chain = tv::AsyncSocketChain(session->connection);
-    ++g_live;
-    Register(t);
-    OlvWebServer_HoldSession(session);
-    session->user4 = t;
-    session->on_sent = SendOkHandler;
-    session->on_session_closed = CloseHandler;
-    tv::LifeTimeAddNextTurn(tv::ChainTimer(t->chain), t, StartFired, StartCancelled);
-    return state;
+    return StartTransfer(session, pool, fd, start, length, user, on_done);
 }

@@ -36,11 +36,6 @@ constexpr int kTransferBlockBytes = 16384;
 // Transfers alive now (started and not yet freed). Any thread; for leak checks.
 int MediaTransferLiveCount() noexcept;
 
-// Chain thread. A transfer that has sent its whole answer stays attached to its keep-alive
-// connection (the session's user4 and handlers) until the next request; whoever answers that
-// request with the session's handlers lets go of it first.
-void MediaTransferLetGo(OlvWebSession* session) noexcept;
-
 } // namespace tv
 
 // The caller's handle of a started transfer, freed by the transfer when it ends.

@@ -47,7 +47,6 @@ namespace {
 // One per accepted connection, the pool socket's user.
 struct Connection {
     OlvAsyncServerSocket* server;
-    tv::ServerReallocFn on_realloc;
     void* user;
 };
 
@@ -89,13 +88,6 @@ void ForwardSendOk(OlvAsyncSocket* socket, void* user) noexcept
     if (record == nullptr) return;
     OlvAsyncServerSocket* server = record->server;
     if (server->on_send_ok != nullptr) server->on_send_ok(server, socket, record->user);
-}
-
-void ForwardRealloc(OlvAsyncSocket* socket, void* user, std::ptrdiff_t shift) noexcept
-{
-    auto* record = static_cast<Connection*>(user);
-    if (record == nullptr || record->on_realloc == nullptr) return;
-    record->on_realloc(record->server, socket, record->user, shift);
 }
 
 bool AnyFree(OlvAsyncServerSocket* server) noexcept
@@ -177,7 +169,7 @@ void PostSelect(void* object, int /*select_result*/, fd_set* read_set, fd_set* /
         int fd = ::accept4(server->listen_handle, reinterpret_cast<sockaddr*>(&peer), &peer_length,
                            SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) break;
-        auto* record = new Connection{server, nullptr, nullptr};
+        auto* record = new Connection{server, nullptr};
         OlvAsyncSocket_Adopt(socket, fd, ForwardInterrupt, record);
         OlvAsyncSocket_SetRemoteAddress(socket, peer.sin_addr.s_addr);
         if (server->on_connect != nullptr) server->on_connect(server, socket, &record->user);
@@ -218,7 +210,6 @@ OlvAsyncServerSocket* OlvAsyncServerSocket_Create(
     for (int i = 0; i < server->max_connections; ++i) {
         server->pool[i] = OlvAsyncSocket_Create(chain, initial_buffer_size, ForwardData, nullptr,
                                                 ForwardDisconnect, ForwardSendOk);
-        OlvAsyncSocket_SetReallocCallback(server->pool[i], ForwardRealloc);
     }
     OlvChain_Add(chain, server);
     int fd = -1;
@@ -238,11 +229,3 @@ void AsyncServerSocketSetStallLimitForTest(OlvAsyncServerSocket* server, int lim
     server->stall_limit_ms = limit_ms;
 }
 }  // namespace tv
-
-void OlvAsyncServerSocket_SetReallocCallback(OlvAsyncServerSocket* /*server*/,
-                                             OlvAsyncSocket* socket,
-                                             tv::ServerReallocFn on_realloc)
-{
-    auto* record = static_cast<Connection*>(OlvAsyncSocket_GetUser(socket));
-    if (record != nullptr) record->on_realloc = on_realloc;
-}

@@ -22,8 +22,6 @@ using ServerSocketEventFn = void (*)(OlvAsyncServerSocket* server, OlvAsyncSocke
 using ServerReceiveFn = void (*)(OlvAsyncServerSocket* server, OlvAsyncSocket* socket, char* data,
                                  int* consumed, int length, ServerSocketEventFn* on_interrupt,
                                  void** user, int* pause) noexcept;
-using ServerReallocFn = void (*)(OlvAsyncServerSocket* server, OlvAsyncSocket* socket, void* user,
-                                 std::ptrdiff_t shift) noexcept;
 
 }  // namespace tv
 
@@ -38,9 +36,6 @@ using ServerReallocFn = void (*)(OlvAsyncServerSocket* server, OlvAsyncSocket* s
 std::uint16_t OlvAsyncServerSocket_GetPort(OlvAsyncServerSocket* server);
 void OlvAsyncServerSocket_SetTag(OlvAsyncServerSocket* server, void* tag);
 void* OlvAsyncServerSocket_GetTag(OlvAsyncServerSocket* server);
-// Chain thread. Buffer-moved callback for the connection on `socket`.
-void OlvAsyncServerSocket_SetReallocCallback(OlvAsyncServerSocket* server, OlvAsyncSocket* socket,
-                                             tv::ServerReallocFn on_realloc);
 
 namespace tv {
 // While every pool socket is taken and a connection waits to be accepted, the connection whose

@@ -16,6 +16,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -50,7 +51,6 @@ struct OlvAsyncSocket {
     tv::ChainHooks hooks;  // first: the chain reads it through void*
     OlvChain* chain = nullptr;
     std::size_t pending_bytes = 0;
-    std::uint64_t total_sent = 0;
     std::int64_t progress_ms = 0;  // when queued bytes last went out or began to wait
     int handle = -1;
     std::uint32_t remote_address = 0;
@@ -63,7 +63,6 @@ struct OlvAsyncSocket {
     tv::AsyncSocketDisconnectFn on_disconnect = nullptr;
     tv::AsyncSocketSendOkFn on_send_ok = nullptr;
     tv::AsyncSocketInterruptFn on_interrupt = nullptr;
-    tv::AsyncSocketReallocFn on_realloc = nullptr;
     OlvLifeTime* disconnect_timer = nullptr;
     OlvLifeTime* connect_timer = nullptr;
     void* user = nullptr;
@@ -93,8 +92,6 @@ struct OlvAsyncSocket {
     // A connect that failed inside ConnectTo is reported from the next post_select; until
     // then the socket does not count as free, so nobody else takes it meanwhile.
     bool connect_failure_pending = false;
-    std::atomic<bool> timers_gone{false};  // the chain's end has flushed our monitors
-    void* timers_watch = nullptr;          // sets timers_gone; cancelled on an early removal
 };
 
 static_assert(std::is_standard_layout_v<OlvAsyncSocket>);
@@ -345,64 +342,70 @@ void DeliveryLoop(OlvAsyncSocket* s) noexcept
     }
 }
 
-void Process(OlvAsyncSocket* s, bool read) noexcept
+// After a resume: what is buffered is delivered again without reading.
+void Redeliver(OlvAsyncSocket* s) noexcept
 {
-    if (!read) {
-        if (IsOpen(s) && s->pause.load() < PausePaused && s->begin != s->end) DeliveryLoop(s);
-        if (s->begin == s->end) s->begin = s->end = 0;
-        return;
-    }
+    if (IsOpen(s) && s->pause.load() < PausePaused && s->begin != s->end) DeliveryLoop(s);
+    if (s->begin == s->end) s->begin = s->end = 0;
+}
+
+// Room for the next read: consumed bytes at the front are moved out when enough is free,
+// else the buffer grows (there is no upper limit; the reader bounds what it holds back).
+void MakeRoom(OlvAsyncSocket* s) noexcept
+{
     if (s->buffer == nullptr) ResetBuffer(s);
     if (s->buffer_size - s->end >= kMinFreeBytes) {
-        if (s->begin != 0) {
-            int old_begin = s->begin;
-            std::memmove(s->buffer, s->buffer + s->begin, static_cast<std::size_t>(s->end - s->begin));
-            s->end -= s->begin;
-            s->begin = 0;
-            if (s->on_realloc != nullptr) s->on_realloc(s, s->user, -static_cast<std::ptrdiff_t>(old_begin));
-        }
-    } else {
-        char* old = s->buffer;
-        s->buffer = static_cast<char*>(tv::Realloc(s->buffer, static_cast<std::size_t>(s->buffer_size + kGrowStepBytes)));
-        s->buffer_size += kGrowStepBytes;
-        if (s->buffer != old && s->on_realloc != nullptr) {
-            s->on_realloc(s, s->user,
-                          reinterpret_cast<std::intptr_t>(s->buffer) - reinterpret_cast<std::intptr_t>(old));
-        }
+        if (s->begin == 0) return;
+        std::memmove(s->buffer, s->buffer + s->begin, static_cast<std::size_t>(s->end - s->begin));
+        s->end -= s->begin;
+        s->begin = 0;
+        return;
     }
-    if (s->pause.load() >= PausePaused) return;
+    s->buffer = static_cast<char*>(tv::Realloc(s->buffer, static_cast<std::size_t>(s->buffer_size + kGrowStepBytes)));
+    s->buffer_size += kGrowStepBytes;
+}
 
-    ssize_t count;
-    int err = 0;
-    void* user;
-    {
-        std::scoped_lock lk(s->lock);
-        if (s->handle < 0) return;
-        std::memset(&s->from, 0, sizeof s->from);
-        socklen_t from_length = sizeof s->from;
-        count = s->datagram ? ReceiveDatagram(s)
-                            : ::recvfrom(s->handle, s->buffer + s->end,
-                                         static_cast<std::size_t>(s->buffer_size - s->end), 0,
-                                         reinterpret_cast<sockaddr*>(&s->from), &from_length);
-        if (count < 0) err = errno;
-        if (count >= 0 && s->from.sin_addr.s_addr != 0) {
-            s->remote_address = s->from.sin_addr.s_addr;
-            s->remote_port = ntohs(s->from.sin_port);
-        }
-        // A ready bit can be stale (the fd may be new this turn): would-block reads nothing.
-        if (count < 0 && WouldBlock(err)) return;
-        if (s->datagram && (count == 0 || (count < 0 && err != EBADF))) {
-            // An empty datagram or an ICMP report is no reason to close a datagram socket.
-            return;
-        }
-        if (count <= 0) {
-            DropQueue(s);
-            CloseHandle(s);
-            s->pause = PausePaused;
-            user = s->user;
-        }
+enum class Received { Data, Nothing, Ended };
+
+// One receive into the buffer's free space (*count bytes). Ended: the stream is closed now,
+// and *user is whom to tell.
+Received ReceiveOnce(OlvAsyncSocket* s, ssize_t* count, void** user) noexcept
+{
+    std::scoped_lock lk(s->lock);
+    if (s->handle < 0) return Received::Nothing;
+    std::memset(&s->from, 0, sizeof s->from);
+    socklen_t from_length = sizeof s->from;
+    *count = s->datagram ? ReceiveDatagram(s)
+                         : ::recvfrom(s->handle, s->buffer + s->end,
+                                      static_cast<std::size_t>(s->buffer_size - s->end), 0,
+                                      reinterpret_cast<sockaddr*>(&s->from), &from_length);
+    const int err = *count < 0 ? errno : 0;
+    if (*count >= 0 && s->from.sin_addr.s_addr != 0) {
+        s->remote_address = s->from.sin_addr.s_addr;
+        s->remote_port = ntohs(s->from.sin_port);
     }
-    if (count <= 0) {
+    // A ready bit can be stale (the fd may be new this turn): would-block reads nothing.
+    if (*count < 0 && WouldBlock(err)) return Received::Nothing;
+    // An empty datagram or an ICMP report is no reason to close a datagram socket.
+    if (s->datagram && (*count == 0 || (*count < 0 && err != EBADF))) return Received::Nothing;
+    if (*count > 0) return Received::Data;
+    DropQueue(s);
+    CloseHandle(s);
+    s->pause = PausePaused;
+    *user = s->user;
+    return Received::Ended;
+}
+
+void ReadAndDeliver(OlvAsyncSocket* s) noexcept
+{
+    MakeRoom(s);
+    if (s->pause.load() >= PausePaused) return;
+    ssize_t count = 0;
+    void* user = nullptr;
+    switch (ReceiveOnce(s, &count, &user)) {
+    case Received::Nothing:
+        return;
+    case Received::Ended:
         if (s->on_disconnect != nullptr) s->on_disconnect(s, user);
         if (s->handle < 0) {
             // Not re-armed by the callback: give the memory back until the next arming.
@@ -412,6 +415,8 @@ void Process(OlvAsyncSocket* s, bool read) noexcept
             s->begin = s->end = 0;
         }
         return;
+    case Received::Data:
+        break;
     }
     s->end += static_cast<int>(count);
     int consumed = DeliverOnce(s);
@@ -438,108 +443,109 @@ void PreSelect(void* object, fd_set* read_set, fd_set* write_set, fd_set* error_
     if (s->send_head != nullptr) tv::FdSetAdd(write_set, s->handle);
 }
 
+// Lock taken here. Sends what the queue holds while the kernel takes it; true when the queue
+// drained (not by a failure) and on_send_ok is due, *user whom to tell.
+bool DrainQueue(OlvAsyncSocket* s, fd_set* write_set, void** user) noexcept
+{
+    std::scoped_lock lk(s->lock);
+    if (s->connected != 1 || s->handle < 0 || s->send_head == nullptr ||
+        !FD_ISSET(s->handle, write_set)) {
+        return false;
+    }
+    while (s->send_head != nullptr) {
+        ssize_t n = s->datagram ? SendOnce(s, s->send_head) : SendFront(s);
+        if (n < 0) {
+            if (WouldBlock(errno)) break;
+            DropQueue(s);
+            if (!tv::ChainEnding(s->chain))
+                tv::LifeTimeAddNextTurn(s->disconnect_timer, s, DeferredDisconnect, nullptr);
+            return false;
+        }
+        s->pending_bytes -= static_cast<std::size_t>(n);
+        if (n != 0) s->progress_ms = NowMs();
+        if (!Consume(s, static_cast<std::size_t>(n))) break;
+    }
+    if (s->send_head != nullptr) return false;
+    *user = s->user;
+    s->in_callback = true;
+    return true;
+}
+
+// Lock taken here. A connect that failed inside ConnectTo, reported once.
+bool TakeEarlyConnectFailure(OlvAsyncSocket* s, void** user) noexcept
+{
+    std::scoped_lock lk(s->lock);
+    if (!s->connect_failure_pending) return false;
+    s->connect_failure_pending = false;
+    *user = s->user;
+    return true;
+}
+
+enum class ConnectOutcome { None, Connected, Failed };
+
+// Lock held, connect in progress. On Linux a finished connect shows as writable, failed or
+// not; SO_ERROR tells which.
+ConnectOutcome CheckConnect(OlvAsyncSocket* s, fd_set* write_set, void** user) noexcept
+{
+    if (!FD_ISSET(s->handle, write_set)) return ConnectOutcome::None;
+    *user = s->user;
+    int so_error = 0;
+    socklen_t len = sizeof so_error;
+    if (::getsockopt(s->handle, SOL_SOCKET, SO_ERROR, &so_error, &len) != 0) so_error = errno;
+    sockaddr_in peer{};
+    socklen_t peer_length = sizeof peer;
+    // A stale ready bit (the descriptor number was reused this turn) is no outcome.
+    if (so_error == 0 &&
+        ::getpeername(s->handle, reinterpret_cast<sockaddr*>(&peer), &peer_length) != 0) {
+        so_error = errno == ENOTCONN ? EINPROGRESS : errno;
+    }
+    if (so_error == 0) {
+        s->connected = 1;
+        s->pause = PauseReading;
+        MakeNonBlocking(s->handle);
+        return ConnectOutcome::Connected;
+    }
+    if (so_error == EINPROGRESS || so_error == EALREADY) return ConnectOutcome::None;
+    CloseHandle(s);
+    DropQueue(s);
+    s->pause = PausePaused;
+    return ConnectOutcome::Failed;
+}
+
+// In order: the send queue drains, a connect reports its outcome, then the socket reads (or
+// redelivers after a resume).
 void PostSelect(void* object, int /*select_result*/, fd_set* read_set, fd_set* write_set,
                 fd_set* /*error_set*/) noexcept
 {
     auto* s = static_cast<OlvAsyncSocket*>(object);
-
-    // 1. Drain the send queue.
-    bool call_send_ok = false;
     void* user = nullptr;
-    {
-        std::scoped_lock lk(s->lock);
-        if (s->connected == 1 && s->handle >= 0 && s->send_head != nullptr &&
-            FD_ISSET(s->handle, write_set)) {
-            bool failed = false;
-            while (s->send_head != nullptr) {
-                ssize_t n = s->datagram ? SendOnce(s, s->send_head) : SendFront(s);
-                if (n < 0) {
-                    int err = errno;
-                    if (WouldBlock(err)) break;
-                    failed = true;
-                    DropQueue(s);
-                    if (!s->timers_gone.load())
-                        tv::LifeTimeAddNextTurn(s->disconnect_timer, s, DeferredDisconnect, nullptr);
-                    break;
-                }
-                s->pending_bytes -= static_cast<std::size_t>(n);
-                s->total_sent += static_cast<std::uint64_t>(n);
-                if (n != 0) s->progress_ms = NowMs();
-                if (!Consume(s, static_cast<std::size_t>(n))) break;
-            }
-            if (s->send_head == nullptr && !failed) {
-                call_send_ok = true;
-                user = s->user;
-                s->in_callback = true;
-            }
-        }
-    }
-    if (call_send_ok) {
+    if (DrainQueue(s, write_set, &user)) {
         if (s->on_send_ok != nullptr) s->on_send_ok(s, user);
         FinishDeferredDisconnect(s);
     }
-
-    bool failed_early = false;
-    {
-        std::scoped_lock lk(s->lock);
-        failed_early = s->connect_failure_pending;
-        s->connect_failure_pending = false;
-        if (failed_early) user = s->user;
-    }
-    if (failed_early) {
+    if (TakeEarlyConnectFailure(s, &user)) {
         if (s->on_connect != nullptr) s->on_connect(s, 0, user);
         return;
     }
-
-    // 2./3. Connect outcome. On Linux a finished connect shows as writable, failed or not;
-    // SO_ERROR tells which.
-    int connect_outcome = 0;  // 0 none, 1 ok, 2 failed
+    ConnectOutcome outcome = ConnectOutcome::None;
     bool readable = false;
     {
         std::scoped_lock lk(s->lock);
         if (s->handle < 0) return;
-        if (s->connected == 0) {
-            if (FD_ISSET(s->handle, write_set)) {
-                int so_error = 0;
-                socklen_t len = sizeof so_error;
-                if (::getsockopt(s->handle, SOL_SOCKET, SO_ERROR, &so_error, &len) != 0) so_error = errno;
-                sockaddr_in peer{};
-                socklen_t peer_length = sizeof peer;
-                // A stale ready bit (the descriptor number was reused this turn) is no outcome.
-                if (so_error == 0 &&
-                    ::getpeername(s->handle, reinterpret_cast<sockaddr*>(&peer), &peer_length) != 0) {
-                    so_error = errno == ENOTCONN ? EINPROGRESS : errno;
-                }
-                if (so_error == 0) {
-                    s->connected = 1;
-                    s->pause = PauseReading;
-                    MakeNonBlocking(s->handle);
-                    connect_outcome = 1;
-                } else if (so_error != EINPROGRESS && so_error != EALREADY) {
-                    CloseHandle(s);
-                    DropQueue(s);
-                    s->pause = PausePaused;
-                    connect_outcome = 2;
-                }
-                user = s->user;
-            }
-        } else {
-            readable = FD_ISSET(s->handle, read_set) != 0;
-        }
+        if (s->connected == 0) outcome = CheckConnect(s, write_set, &user);
+        else readable = FD_ISSET(s->handle, read_set) != 0;
     }
-    if (connect_outcome != 0) {
+    if (outcome != ConnectOutcome::None) {
         OlvLifeTime_Remove(s->connect_timer, s);
-        if (s->on_connect != nullptr) s->on_connect(s, connect_outcome == 1 ? -1 : 0, user);
+        if (s->on_connect != nullptr) s->on_connect(s, outcome == ConnectOutcome::Connected ? -1 : 0, user);
         return;
     }
-
-    // 4./5. Read, or redeliver after a resume.
     if (readable) {
-        Process(s, true);
-    } else {
-        int expected = PauseResuming;
-        if (s->pause.compare_exchange_strong(expected, PauseReading)) Process(s, false);
+        ReadAndDeliver(s);
+        return;
     }
+    int expected = PauseResuming;
+    if (s->pause.compare_exchange_strong(expected, PauseReading)) Redeliver(s);
 }
 
 void Destroy(void* object) noexcept
@@ -558,12 +564,10 @@ void Destroy(void* object) noexcept
         DropQueue(s);
     }
     // Taken out of a running chain: our monitors outlive us, so nothing left on them may call
-    // back or write into this record. At the chain's end they were flushed before us.
-    if (!s->timers_gone.load()) {
+    // back into this record. At the chain's end they go with it (some of them before us).
+    if (!tv::ChainEnding(s->chain)) {
         OlvLifeTime_Remove(s->disconnect_timer, s);
         OlvLifeTime_Remove(s->connect_timer, s);
-        tv::CancelMonitorWatch(s->disconnect_timer, s->timers_watch);
-        s->timers_watch = nullptr;
         // The monitors served only this socket.
         OlvChain_DeferRemove(s->chain, s->disconnect_timer);
         OlvChain_DeferRemove(s->chain, s->connect_timer);
@@ -583,7 +587,7 @@ void ArmCommon(OlvAsyncSocket* s, tv::AsyncSocketInterruptFn on_interrupt, void*
 {
     // A disconnect or connect time-out still pending from the previous connection must not
     // hit the new one.
-    if (!s->timers_gone.load()) {
+    if (!tv::ChainEnding(s->chain)) {
         OlvLifeTime_Remove(s->disconnect_timer, s);
         OlvLifeTime_Remove(s->connect_timer, s);
     }
@@ -594,7 +598,6 @@ void ArmCommon(OlvAsyncSocket* s, tv::AsyncSocketInterruptFn on_interrupt, void*
         s->user = user;
         s->on_interrupt = on_interrupt;
         s->pending_bytes = 0;
-        s->total_sent = 0;
         s->pause = PauseReading;
         s->disconnect_deferred = false;
     }
@@ -620,7 +623,6 @@ OlvAsyncSocket* OlvAsyncSocket_Create(OlvChain* chain, int initial_buffer_size,
     s->on_send_ok = on_send_ok;
     s->disconnect_timer = OlvLifeTime_Create(chain);
     s->connect_timer = OlvLifeTime_Create(chain);
-    s->timers_watch = tv::WatchMonitorEnd(s->disconnect_timer, &s->timers_gone);
     OlvChain_Add(chain, s);
     return s;
 }
@@ -772,7 +774,7 @@ bool QueueUnsent(OlvAsyncSocket* s, const tv::SendPiece* pieces, int count, std:
 OlvSendResult SendFailed(OlvAsyncSocket* s) noexcept
 {
     s->pending_bytes = 0;
-    if (!s->timers_gone.load())
+    if (!tv::ChainEnding(s->chain))
         tv::LifeTimeAddNextTurn(s->disconnect_timer, s, DeferredDisconnect, nullptr);
     return SendClosed;
 }
@@ -833,7 +835,6 @@ OlvSendResult SendLocked(OlvAsyncSocket* s, const tv::SendPiece* pieces, int cou
         }
         sent = static_cast<std::size_t>(n);
         s->pending_bytes -= sent;
-        s->total_sent += sent;
         if (sent != 0) s->progress_ms = NowMs();
     }
     *queued = QueueUnsent(s, pieces, count, sent, behind, address, port);
@@ -890,7 +891,7 @@ void DisconnectImpl(OlvAsyncSocket* socket, const unsigned* arming) noexcept
         std::scoped_lock lk(s->lock);
         if (arming != nullptr && *arming != s->arming) return;
     }
-    if (!s->timers_gone.load()) OlvLifeTime_Remove(s->connect_timer, s);
+    if (!tv::ChainEnding(s->chain)) OlvLifeTime_Remove(s->connect_timer, s);
     {
         std::scoped_lock lk(s->lock);
         if (s->handle < 0 || (arming != nullptr && *arming != s->arming)) return;
@@ -966,11 +967,6 @@ void OlvAsyncSocket_SetLocalAddress(OlvAsyncSocket* socket, std::uint32_t addres
     socket->local_address_override = address;
 }
 
-void OlvAsyncSocket_SetReallocCallback(OlvAsyncSocket* socket, tv::AsyncSocketReallocFn on_realloc)
-{
-    socket->on_realloc = on_realloc;
-}
-
 void OlvAsyncSocket_SetTag(OlvAsyncSocket* socket, void* tag) { socket->tag = tag; }
 void* OlvAsyncSocket_GetTag(OlvAsyncSocket* socket) { return socket->tag; }
 
@@ -1037,42 +1033,12 @@ void AsyncSocketDisconnectArmed(OlvAsyncSocket* socket, unsigned arming) noexcep
     DisconnectImpl(socket, &arming);
 }
 
-namespace {
-
-constexpr int kWatchPeriodMs = 3600 * 1000;
-
-struct MonitorWatch {
-    OlvLifeTime* monitor;
-    std::atomic<bool>* gone;
-};
-
-void WatchCancelled(void* data) noexcept;
-
-void WatchFired(void* data) noexcept
+void AsyncSocketSetCork(OlvAsyncSocket* socket, unsigned arming, bool on) noexcept
 {
-    auto* watch = static_cast<MonitorWatch*>(data);
-    OlvLifeTime_Add(watch->monitor, watch, kWatchPeriodMs, WatchFired, WatchCancelled);
-}
-
-void WatchCancelled(void* data) noexcept
-{
-    auto* watch = static_cast<MonitorWatch*>(data);
-    watch->gone->store(true);
-    delete watch;
-}
-
-}  // namespace
-
-void* WatchMonitorEnd(OlvLifeTime* monitor, std::atomic<bool>* gone) noexcept
-{
-    auto* watch = new MonitorWatch{monitor, gone};
-    OlvLifeTime_Add(monitor, watch, kWatchPeriodMs, WatchFired, WatchCancelled);
-    return watch;
-}
-
-void CancelMonitorWatch(OlvLifeTime* monitor, void* watch) noexcept
-{
-    if (watch != nullptr) OlvLifeTime_Remove(monitor, watch);  // its destroy frees it
+    std::scoped_lock lk(socket->lock);
+    if (socket->handle < 0 || socket->datagram || socket->arming != arming) return;
+    int value = on ? 1 : 0;
+    ::setsockopt(socket->handle, IPPROTO_TCP, TCP_CORK, &value, sizeof value);
 }
 
 }  // namespace tv

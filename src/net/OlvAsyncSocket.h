@@ -3,7 +3,6 @@
 // connections; it lives until the chain ends.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -28,6 +27,15 @@ enum OlvSendResult : int {
     SendClosed = -4,
 };
 
+namespace tv {
+// The connection takes no more of this answer: it closed or will close, or there is no session
+// (SendWillClose, SendNoSession, SendClosed: every negative result).
+inline bool SendStopped(OlvSendResult result) noexcept
+{
+    return result < 0;
+}
+}  // namespace tv
+
 // The pause word of a socket. A data callback sets a value above 0 to stop reading; the
 // buffered bytes stay. OlvAsyncSocket_Resume asks for them to be delivered again in the next
 // turn without reading, then reading goes on.
@@ -49,9 +57,6 @@ using AsyncSocketDataFn = void (*)(OlvAsyncSocket* socket, char* data, int* cons
 using AsyncSocketConnectFn = void (*)(OlvAsyncSocket* socket, int ok, void* user) noexcept;
 using AsyncSocketDisconnectFn = void (*)(OlvAsyncSocket* socket, void* user) noexcept;
 using AsyncSocketSendOkFn = void (*)(OlvAsyncSocket* socket, void* user) noexcept;
-// The unconsumed data moved by `shift` bytes (new address minus old address).
-using AsyncSocketReallocFn = void (*)(OlvAsyncSocket* socket, void* user,
-                                      std::ptrdiff_t shift) noexcept;
 
 }  // namespace tv
 
@@ -97,7 +102,6 @@ void OlvAsyncSocket_SetRemoteAddress(OlvAsyncSocket* socket, std::uint32_t addre
 // The override when set, else the address the handle is bound to (network order).
 std::uint32_t OlvAsyncSocket_GetLocalAddress(OlvAsyncSocket* socket);
 void OlvAsyncSocket_SetLocalAddress(OlvAsyncSocket* socket, std::uint32_t address);
-void OlvAsyncSocket_SetReallocCallback(OlvAsyncSocket* socket, tv::AsyncSocketReallocFn on_realloc);
 void OlvAsyncSocket_SetTag(OlvAsyncSocket* socket, void* tag);
 void* OlvAsyncSocket_GetTag(OlvAsyncSocket* socket);
 
@@ -142,12 +146,8 @@ OlvSendResult AsyncSocketSendPiecesArmed(OlvAsyncSocket* socket, unsigned arming
 void AsyncSocketBeginBatch(OlvAsyncSocket* socket) noexcept;
 void AsyncSocketEndBatch(OlvAsyncSocket* socket, unsigned arming) noexcept;
 void AsyncSocketDisconnectArmed(OlvAsyncSocket* socket, unsigned arming) noexcept;
-// Sets *gone once the chain's end has flushed `monitor`; from then on the monitor must not be
-// used. Owners created after their monitors are destroyed after them, so this tells them
-// that the chain is stopping. Before the chain runs or on the chain thread. Returns the watch,
-// which an owner that leaves the chain early must cancel (CancelMonitorWatch) before it is
-// freed, or the monitor's end would write into freed memory.
-void* WatchMonitorEnd(OlvLifeTime* monitor, std::atomic<bool>* gone) noexcept;
-// Chain thread, while *gone is still false. Sets *gone and forgets the watch.
-void CancelMonitorWatch(OlvLifeTime* monitor, void* watch) noexcept;
+// Any thread, stream socket. TCP_CORK on or off while the socket is still at `arming` (checked
+// under the lock that closing and re-arming take, so it never reaches another connection's
+// descriptor): corked, the kernel holds back part-filled segments until the cork is taken off.
+void AsyncSocketSetCork(OlvAsyncSocket* socket, unsigned arming, bool on) noexcept;
 }  // namespace tv

@@ -37,6 +37,12 @@ struct Deferred {
     Deferred* next = nullptr;
 };
 
+struct EndCallback {
+    tv::ChainEndFn fn = nullptr;
+    void* user = nullptr;
+    EndCallback* next = nullptr;
+};
+
 // Guards every chain's wake descriptor, merge target and deferred requests, and makes
 // Stop's flag-and-wake one step that teardown can wait out before the record is freed.
 std::mutex& SharedLock() noexcept
@@ -49,27 +55,24 @@ std::mutex& SharedLock() noexcept
 
 struct OlvChain {
     std::atomic<int> stop_requested{0};
-    std::atomic<int> running{0};
+    std::atomic<bool> ending{false};  // the end has begun (tv::ChainEnding)
     OlvLifeTime* timer = nullptr;
-    ChainLink* head = nullptr;  // chain thread only
+    // Chain thread only:
+    ChainLink* head = nullptr;
     ChainLink* tail = nullptr;
-    void* subchain_link = nullptr;  // the cleanup object, once merged
+    EndCallback* ends = nullptr;  // not run yet, in the order registered
+    EndCallback* ends_tail = nullptr;
+    OlvChain* merged = nullptr;   // sub-chains merged into this one, owned by it
+    OlvChain* next_merged = nullptr;
+    // Written under SharedLock(); read without it only to follow a merged sub-chain.
+    std::atomic<OlvChain*> merged_into{nullptr};
     // Guarded by SharedLock():
     int wake_fd = -1;
-    OlvChain* merged_into = nullptr;
     Deferred* deferred_head = nullptr;
     Deferred* deferred_tail = nullptr;
 };
 
 namespace {
-
-// Owns a merged sub-chain's record; its destroy frees it once the sub's objects are gone.
-struct SubChainCleanup {
-    tv::ChainHooks hooks;
-    OlvChain* sub = nullptr;
-};
-static_assert(std::is_standard_layout_v<SubChainCleanup>);
-static_assert(offsetof(SubChainCleanup, hooks) == 0);
 
 const tv::ChainHooks& HooksOf(void* object) noexcept
 {
@@ -86,7 +89,7 @@ void DestroyObject(void* object) noexcept
 // Where requests for `chain` go: a merged sub-chain forwards to the chain it joined.
 OlvChain* TargetLocked(OlvChain* chain) noexcept
 {
-    while (chain->merged_into != nullptr) chain = chain->merged_into;
+    while (chain->merged_into.load() != nullptr) chain = chain->merged_into.load();
     return chain;
 }
 
@@ -98,14 +101,20 @@ void WakeLocked(OlvChain* chain) noexcept
     [[maybe_unused]] ssize_t written = ::write(chain->wake_fd, &one, sizeof one);
 }
 
+// The chain's lists are singly linked and kept by their head and tail.
+template <class Node>
+void AppendNode(Node*& head, Node*& tail, Node* node) noexcept
+{
+    if (tail != nullptr)
+        tail->next = node;
+    else
+        head = node;
+    tail = node;
+}
+
 void Append(ChainLink*& head, ChainLink*& tail, void* object) noexcept
 {
-    auto* link = new ChainLink{object, nullptr};
-    if (tail != nullptr)
-        tail->next = link;
-    else
-        head = link;
-    tail = link;
+    AppendNode(head, tail, new ChainLink{object, nullptr});
 }
 
 // Unlinks the first link holding `object`; true when there was one.
@@ -138,12 +147,7 @@ void FreeLinks(ChainLink*& head, ChainLink*& tail) noexcept
 // Shared lock held. Appends a request to the chain that runs `target` and wakes it.
 void EnqueueLocked(OlvChain* target, DeferKind kind, void* object) noexcept
 {
-    auto* request = new Deferred{kind, object, nullptr};
-    if (target->deferred_tail != nullptr)
-        target->deferred_tail->next = request;
-    else
-        target->deferred_head = request;
-    target->deferred_tail = request;
+    AppendNode(target->deferred_head, target->deferred_tail, new Deferred{kind, object, nullptr});
     WakeLocked(target);
 }
 
@@ -180,32 +184,53 @@ void FreeChainRecord(OlvChain* chain) noexcept
         delete left;
         left = next;
     }
+    while (chain->ends != nullptr) {
+        EndCallback* next = chain->ends->next;
+        delete chain->ends;
+        chain->ends = next;
+    }
     FreeLinks(chain->head, chain->tail);
     delete chain;
 }
 
-void SubChainCleanupDestroy(void* object) noexcept
+// Runs the end callbacks not run yet, in order; one registered meanwhile runs in turn.
+void RunEndCallbacks(OlvChain* chain) noexcept
 {
-    auto* cleanup = static_cast<SubChainCleanup*>(object);
-    FreeChainRecord(cleanup->sub);
-    std::destroy_at(cleanup);
+    while (chain->ends != nullptr) {
+        EndCallback* first = chain->ends;
+        chain->ends = first->next;
+        if (chain->ends == nullptr) chain->ends_tail = nullptr;
+        tv::ChainEndFn fn = first->fn;
+        void* user = first->user;
+        delete first;
+        fn(user);
+    }
 }
 
-constexpr tv::ChainHooks kSubChainCleanupHooks = {
-    .pre_select = nullptr,
-    .post_select = nullptr,
-    .destroy = SubChainCleanupDestroy,
-};
+// The chain's own, then those of the sub-chains that joined it.
+void RunAllEndCallbacks(OlvChain* chain) noexcept
+{
+    RunEndCallbacks(chain);
+    for (OlvChain* sub = chain->merged; sub != nullptr; sub = sub->next_merged)
+        RunEndCallbacks(sub);
+}
 
 // An object removed on its own must not be found again by a later drop of the sub-chain it
 // came from: its address may by then belong to a new object.
 void ForgetInSubChains(OlvChain* chain, void* object) noexcept
 {
-    for (ChainLink* link = chain->head; link != nullptr; link = link->next) {
-        if (HooksOf(link->object).destroy != SubChainCleanupDestroy) continue;
-        OlvChain* sub = static_cast<SubChainCleanup*>(link->object)->sub;
+    for (OlvChain* sub = chain->merged; sub != nullptr; sub = sub->next_merged) {
         while (Unlink(sub->head, sub->tail, object)) {
         }
+    }
+}
+
+void ForgetMerged(OlvChain* chain, OlvChain* sub) noexcept
+{
+    for (OlvChain** at = &chain->merged; *at != nullptr; at = &(*at)->next_merged) {
+        if (*at != sub) continue;
+        *at = sub->next_merged;
+        return;
     }
 }
 
@@ -223,31 +248,32 @@ void SettleSubChain(OlvChain* sub) noexcept
     }
 }
 
+// The sub-chain's record stays with this chain until it is dropped or this chain ends.
 void MergeNow(OlvChain* chain, OlvChain* sub) noexcept
 {
     SettleSubChain(sub);
     for (ChainLink* link = sub->head; link != nullptr; link = link->next)
         Append(chain->head, chain->tail, link->object);
-    auto* cleanup = tv::NewChainObject<SubChainCleanup>(kSubChainCleanupHooks);
-    cleanup->sub = sub;
-    sub->subchain_link = cleanup;
-    Append(chain->head, chain->tail, cleanup);
+    sub->next_merged = chain->merged;
+    chain->merged = sub;
 }
 
+// The sub-chain ends alone, by the same steps as a chain's end.
 void DropNow(OlvChain* chain, OlvChain* sub) noexcept
 {
     SettleSubChain(sub);
+    sub->ending.store(true);
     // The objects belong to the sub-chain whether or not they ever reached this one.
-    while (sub->head != nullptr) {
+    for (;;) {
+        RunEndCallbacks(sub);
+        if (sub->head == nullptr) break;
         void* object = sub->head->object;
         Unlink(sub->head, sub->tail, object);
         Unlink(chain->head, chain->tail, object);
         DestroyObject(object);
     }
-    if (sub->subchain_link != nullptr && Unlink(chain->head, chain->tail, sub->subchain_link))
-        DestroyObject(sub->subchain_link);  // frees `sub`
-    else
-        FreeChainRecord(sub);
+    ForgetMerged(chain, sub);
+    FreeChainRecord(sub);
 }
 
 void ApplyDeferred(OlvChain* chain, Deferred* request) noexcept
@@ -328,6 +354,39 @@ OlvLifeTime* tv::ChainTimer(OlvChain* chain) noexcept
     return chain->timer;
 }
 
+void tv::ChainOnEnd(OlvChain* chain, ChainEndFn fn, void* user) noexcept
+{
+    AppendNode(chain->ends, chain->ends_tail, new EndCallback{fn, user, nullptr});
+}
+
+void tv::ChainCancelOnEnd(OlvChain* chain, ChainEndFn fn, void* user) noexcept
+{
+    EndCallback* previous = nullptr;
+    for (EndCallback* callback = chain->ends; callback != nullptr;) {
+        EndCallback* next = callback->next;
+        if (callback->fn == fn && callback->user == user) {
+            if (previous != nullptr)
+                previous->next = next;
+            else
+                chain->ends = next;
+            if (chain->ends_tail == callback) chain->ends_tail = previous;
+            delete callback;
+        } else {
+            previous = callback;
+        }
+        callback = next;
+    }
+}
+
+bool tv::ChainEnding(OlvChain* chain) noexcept
+{
+    // A merged sub-chain also ends with the chain it joined.
+    for (; chain != nullptr; chain = chain->merged_into.load()) {
+        if (chain->ending.load()) return true;
+    }
+    return false;
+}
+
 OlvChain* OlvChain_Create() noexcept
 {
     int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -360,7 +419,6 @@ void OlvChain_DeferRemove(OlvChain* chain, void* object) noexcept
 
 void OlvChain_MergeSubChain(OlvChain* main, OlvChain* sub) noexcept
 {
-    sub->running.store(main->running.load());
     std::scoped_lock lock(SharedLock());
     OlvChain* target = TargetLocked(main);
     // From now on wakes and requests made on the sub-chain reach the chain that runs it.
@@ -370,7 +428,7 @@ void OlvChain_MergeSubChain(OlvChain* main, OlvChain* sub) noexcept
 
 void OlvChain_DropSubChain(OlvChain* main, OlvChain* sub) noexcept
 {
-    // After a stop the cleanup object frees the sub-chain when main ends.
+    // After a stop the sub-chain ends with main.
     Defer(main, DeferKind::Drop, sub, true);
 }
 
@@ -387,71 +445,69 @@ void OlvChain_Wake(OlvChain* chain) noexcept
     WakeLocked(TargetLocked(chain));
 }
 
-void OlvChain_Run(OlvChain* chain) noexcept
+namespace {
+
+// One turn: every pre_select hook, one select(), every post_select hook.
+void RunTurn(OlvChain* chain, fd_set* read_set, fd_set* write_set, fd_set* error_set) noexcept
 {
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
-    chain->running.store(1);
-    fd_set read_set;
-    fd_set write_set;
-    fd_set error_set;
+    FD_ZERO(read_set);
+    FD_ZERO(write_set);
+    FD_ZERO(error_set);
+    int block_ms = kDefaultBlockMs;
+    // Hooks may append objects: read `next` after each call so that a new object gets its
+    // first pre_select in this same turn.
+    for (ChainLink* link = chain->head; link != nullptr; link = link->next) {
+        tv::PreSelectFn pre_select = HooksOf(link->object).pre_select;
+        if (pre_select != nullptr) pre_select(link->object, read_set, write_set, error_set, &block_ms);
+    }
+    if (block_ms < 0) block_ms = 0;
 
-    while (chain->stop_requested.load() == 0) {
-        RunDeferred(chain);
+    // Always watched, outside the per-set cap: a wake must never be lost. A wake that came
+    // before this point leaves the descriptor readable, so the wait below is only a poll.
+    FD_SET(chain->wake_fd, read_set);
+    int highest = HighestFd(read_set);
+    int highest_write = HighestFd(write_set);
+    int highest_error = HighestFd(error_set);
+    if (highest_write > highest) highest = highest_write;
+    if (highest_error > highest) highest = highest_error;
 
-        FD_ZERO(&read_set);
-        FD_ZERO(&write_set);
-        FD_ZERO(&error_set);
-        int block_ms = kDefaultBlockMs;
-        // Hooks may append objects: read `next` after each call so that a new object gets its
-        // first pre_select in this same turn.
-        for (ChainLink* link = chain->head; link != nullptr; link = link->next) {
-            tv::PreSelectFn pre_select = HooksOf(link->object).pre_select;
-            if (pre_select != nullptr) pre_select(link->object, &read_set, &write_set,
-                                                  &error_set, &block_ms);
-        }
-        if (block_ms < 0) block_ms = 0;
-
-        // Always watched, outside the per-set cap: a wake must never be lost. A wake that came
-        // before this point leaves the descriptor readable, so the wait below is only a poll.
-        FD_SET(chain->wake_fd, &read_set);
-        int highest = HighestFd(&read_set);
-        int highest_write = HighestFd(&write_set);
-        int highest_error = HighestFd(&error_set);
-        if (highest_write > highest) highest = highest_write;
-        if (highest_error > highest) highest = highest_error;
-
-        timeval timeout{block_ms / 1000, (block_ms % 1000) * 1000};
-        int result = ::select(highest + 1, &read_set, &write_set, &error_set, &timeout);
-        if (result < 0) {
-            FD_ZERO(&read_set);
-            FD_ZERO(&write_set);
-            FD_ZERO(&error_set);
-            result = -1;
-        } else if (FD_ISSET(chain->wake_fd, &read_set)) {
-            std::uint64_t count;
-            [[maybe_unused]] ssize_t got = ::read(chain->wake_fd, &count, sizeof count);
-            FD_CLR(chain->wake_fd, &read_set);
-            --result;
-        }
-
-        for (ChainLink* link = chain->head; link != nullptr; link = link->next) {
-            tv::PostSelectFn post_select = HooksOf(link->object).post_select;
-            if (post_select != nullptr) post_select(link->object, result, &read_set,
-                                                    &write_set, &error_set);
-        }
+    timeval timeout{block_ms / 1000, (block_ms % 1000) * 1000};
+    int result = ::select(highest + 1, read_set, write_set, error_set, &timeout);
+    if (result < 0) {
+        FD_ZERO(read_set);
+        FD_ZERO(write_set);
+        FD_ZERO(error_set);
+        result = -1;
+    } else if (FD_ISSET(chain->wake_fd, read_set)) {
+        std::uint64_t count;
+        [[maybe_unused]] ssize_t got = ::read(chain->wake_fd, &count, sizeof count);
+        FD_CLR(chain->wake_fd, read_set);
+        --result;
     }
 
-    // Requests made before the stop are honoured; objects added during teardown (by a destroy
+    for (ChainLink* link = chain->head; link != nullptr; link = link->next) {
+        tv::PostSelectFn post_select = HooksOf(link->object).post_select;
+        if (post_select != nullptr) post_select(link->object, result, read_set, write_set, error_set);
+    }
+}
+
+// The chain's end, as the lifetime rules in the header give it.
+void EndChain(OlvChain* chain) noexcept
+{
+    chain->ending.store(true);
+    // Requests made before the stop are honoured; objects added during the end (by a destroy
     // hook or a late DeferAdd) are destroyed too, in order of addition.
     for (;;) {
-        RunDeferred(chain);
-        while (chain->head != nullptr) {
+        RunAllEndCallbacks(chain);
+        if (RunDeferred(chain)) continue;
+        if (chain->head != nullptr) {
             ChainLink* link = chain->head;
             void* object = link->object;
             chain->head = link->next;
             if (chain->head == nullptr) chain->tail = nullptr;
             delete link;
             DestroyObject(object);
+            continue;
         }
         std::scoped_lock lock(SharedLock());
         if (chain->deferred_head != nullptr) continue;
@@ -461,5 +517,25 @@ void OlvChain_Run(OlvChain* chain) noexcept
         chain->wake_fd = -1;
         break;
     }
+    while (chain->merged != nullptr) {
+        OlvChain* sub = chain->merged;
+        chain->merged = sub->next_merged;
+        FreeChainRecord(sub);
+    }
     FreeChainRecord(chain);
+}
+
+}  // namespace
+
+void OlvChain_Run(OlvChain* chain) noexcept
+{
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    fd_set read_set;
+    fd_set write_set;
+    fd_set error_set;
+    while (chain->stop_requested.load() == 0) {
+        RunDeferred(chain);
+        RunTurn(chain, &read_set, &write_set, &error_set);
+    }
+    EndChain(chain);
 }

@@ -157,7 +157,7 @@ void OnRequest(OlvWebSession* session, int interrupt, OlvPacket* header, char* b
                int end, int done) noexcept
 {
     if (header == nullptr) return;
-    auto* stack = static_cast<MicroStack*>(session->user);
+    MicroStack* stack = tv::MicroStackOfSession(session);
     if (session->user3 == nullptr && done == 0) {
         // The Expect check is made once per connection, at the first request that arrives
         // in more than one delivery: user3 is never cleared.

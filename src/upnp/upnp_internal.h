@@ -108,13 +108,6 @@ struct MicroStack {
 
 namespace tv {
 
-// The connection takes no more of this answer: it closed or will close, or there is no session
-// (SendWillClose, SendClosed, SendNoSession: every negative result).
-inline bool SendStopped(OlvSendResult result) noexcept
-{
-    return result < 0;
-}
-
 // The path after its first character equals `rest` (the stack's path convention).
 bool PathIs(const char* path, int path_length, std::string_view rest) noexcept;
 

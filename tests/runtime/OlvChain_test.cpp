@@ -353,6 +353,75 @@ TEST(OlvChain, FdSetAddKeepsTheCapAndTheSetSize)
     EXPECT_EQ(tv::FdSetCount(&set), 64);
 }
 
+struct EndCase;
+EndCase* g_end = nullptr;
+
+// End callbacks record their number, destroy hooks 100 + the object's.
+struct EndCase {
+    std::vector<int> order;
+    OlvChain* chain = nullptr;
+    int not_ending = 0;  // callbacks and hooks that ran without ChainEnding
+};
+
+void RecordEnd(void* user) noexcept
+{
+    g_end->order.push_back(static_cast<int>(reinterpret_cast<std::intptr_t>(user)));
+    if (!tv::ChainEnding(g_end->chain)) ++g_end->not_ending;
+}
+
+void* Number(std::intptr_t n) { return reinterpret_cast<void*>(n); }
+
+struct EndMember {
+    tv::ChainHooks hooks;
+    int id = 0;
+};
+
+void EndMemberDestroy(void* object) noexcept
+{
+    auto* member = static_cast<EndMember*>(object);
+    g_end->order.push_back(100 + member->id);
+    if (!tv::ChainEnding(g_end->chain)) ++g_end->not_ending;
+    if (member->id == 1) tv::ChainOnEnd(g_end->chain, RecordEnd, Number(5));
+    std::destroy_at(member);
+}
+
+TEST(OlvChain, EndCallbacksRunBeforeAnyDestroyHookInTheOrderRegistered)
+{
+    EndCase state;
+    g_end = &state;
+    ChainRunner runner;
+    state.chain = runner.chain();
+    for (int id : {1, 2}) {
+        auto* member = tv::NewChainObject<EndMember>(
+            {.pre_select = nullptr, .post_select = nullptr, .destroy = EndMemberDestroy});
+        member->id = id;
+        runner.Add(member);
+    }
+    tv::ChainOnEnd(runner.chain(), RecordEnd, Number(1));
+    // One registered by an end callback runs in the same pass, after those before it.
+    tv::ChainOnEnd(
+        runner.chain(),
+        [](void*) noexcept {
+            RecordEnd(Number(2));
+            tv::ChainOnEnd(g_end->chain, RecordEnd, Number(3));
+        },
+        nullptr);
+    tv::ChainOnEnd(runner.chain(), RecordEnd, Number(4));
+    tv::ChainOnEnd(runner.chain(), RecordEnd, Number(6));
+    tv::ChainCancelOnEnd(runner.chain(), RecordEnd, Number(4));
+    Probe stopper;
+    stopper.on_post = [](Probe* self, int, int, fd_set*) {
+        EXPECT_FALSE(tv::ChainEnding(self->chain));
+        OlvChain_Stop(self->chain);
+    };
+    runner.AddProbe(&stopper);
+    OlvChain_Wake(runner.chain());
+    EXPECT_TRUE(runner.Run());
+    // 5 comes from the first member's destroy hook: before the second one is destroyed.
+    EXPECT_EQ(state.order, (std::vector<int>{1, 2, 6, 3, 101, 5, 102}));
+    EXPECT_EQ(state.not_ending, 0);
+}
+
 struct SubChainCase;
 SubChainCase* g_sub = nullptr;
 
@@ -361,6 +430,7 @@ struct SubChainCase {
     Probe driver;
     Probe member[2];
     OlvChain* sub = nullptr;
+    OlvChain* dropped = nullptr;
     std::atomic<int> sub_timer_fired{0};
 };
 
@@ -389,6 +459,7 @@ TEST(OlvChain, SubChainMergesInOrderAndDropDestroysItsObjects)
         }
         if (turn > 2 && g_sub->sub_timer_fired.load() == 1 && g_sub->sub != nullptr) {
             OlvChain_DropSubChain(self->chain, g_sub->sub);
+            g_sub->dropped = g_sub->sub;
             g_sub->sub = nullptr;
             self->user = reinterpret_cast<void*>(static_cast<intptr_t>(turn));
         }
@@ -407,9 +478,18 @@ TEST(OlvChain, SubChainMergesInOrderAndDropDestroysItsObjects)
     }
     ChainRunner runner;
     runner.AddProbe(&c.driver);
+    // A dropped sub-chain ends alone: its end callbacks first, while the main chain runs on.
+    tv::ChainOnEnd(
+        c.sub,
+        [](void*) noexcept {
+            g_sub->order.push_back(0);
+            EXPECT_TRUE(tv::ChainEnding(g_sub->dropped));
+            EXPECT_FALSE(tv::ChainEnding(g_sub->driver.chain));
+        },
+        nullptr);
     EXPECT_TRUE(runner.Run());
     EXPECT_EQ(c.sub_timer_fired.load(), 1);
-    EXPECT_EQ(c.order, (std::vector<int>{10, 11, 1}));
+    EXPECT_EQ(c.order, (std::vector<int>{0, 10, 11, 1}));
     for (Probe& probe : c.member) {
         EXPECT_EQ(probe.destroyed.load(), 1);
         EXPECT_EQ(probe.pre.load(), probe.post.load());

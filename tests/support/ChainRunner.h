@@ -180,16 +180,11 @@ private:
 };
 
 // A chain run on a thread of its own, for the operations other threads may call. The chain may
-// also end by itself (a callback stopping it): a guard object, first in the chain, tells
-// StopAndJoin when the record is about to go away.
+// also end by itself (a callback stopping it): an end callback tells StopAndJoin when the
+// record is about to go away.
 class ThreadedChain {
 public:
-    ThreadedChain() : chain_(OlvChain_Create())
-    {
-        Guard* guard = NewChainObject<Guard>(kGuardHooks);
-        guard->owner = this;
-        OlvChain_Add(chain_, guard);
-    }
+    ThreadedChain() : chain_(OlvChain_Create()) { ChainOnEnd(chain_, &ThreadedChain::Ending, this); }
     ThreadedChain(const ThreadedChain&) = delete;
     ThreadedChain& operator=(const ThreadedChain&) = delete;
     ~ThreadedChain() { StopAndJoin(); }
@@ -231,24 +226,12 @@ public:
     }
 
 private:
-    struct Guard {
-        ChainHooks hooks;
-        ThreadedChain* owner = nullptr;
-    };
-    static void GuardDestroy(void* object) noexcept
+    static void Ending(void* data) noexcept
     {
-        auto* guard = static_cast<Guard*>(object);
-        {
-            std::scoped_lock lock(guard->owner->mutex_);
-            guard->owner->started_teardown_ = true;
-        }
-        std::destroy_at(guard);
+        auto* self = static_cast<ThreadedChain*>(data);
+        std::scoped_lock lock(self->mutex_);
+        self->started_teardown_ = true;
     }
-    static constexpr ChainHooks kGuardHooks = {
-        .pre_select = nullptr,
-        .post_select = nullptr,
-        .destroy = GuardDestroy,
-    };
 
     OlvChain* chain_;
     std::mutex mutex_;
