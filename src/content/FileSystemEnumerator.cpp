@@ -265,12 +265,9 @@ void FSE_ParsePath(FSE_Enumerator* fse, const std::string& path, FsePathParts* p
     p->name = path.data() + name_at;
     p->name_length = static_cast<int>(name.size());
     std::size_t dot = name.rfind('.');
-    p->base = p->name;
     p->base_length = dot == std::string_view::npos ? p->name_length : static_cast<int>(dot);
     p->extension = dot == std::string_view::npos ? p->name + p->name_length : p->name + dot;
     p->extension_length = dot == std::string_view::npos ? 0 : static_cast<int>(name.size() - dot);
-    p->parent = path.data();
-    p->parent_length = static_cast<int>(name_at);
     const std::size_t root = static_cast<std::size_t>(fse->root_length);
     auto strip = [&](std::size_t length, const char** out, int* out_length) {
         if (length >= root && full.substr(0, root) == View(fse->root, fse->root_length)) {
