@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds and runs every test: the plain build, AddressSanitizer with
-# UndefinedBehaviorSanitizer, ThreadSanitizer on the threaded modules, the Debian packages, and
-# short fuzz runs.
+# Installs what is missing, checks the layout of the sources, builds and runs every test: the
+# plain build, AddressSanitizer with UndefinedBehaviorSanitizer, ThreadSanitizer on the threaded
+# modules, the Debian packages, and short fuzz runs.
 # Everything runs inside a private network namespace (scripts/netns.sh). The builds, their
 # tests and the tests' environment are the presets of the same names in CMakePresets.json.
 set -euo pipefail
@@ -27,6 +27,13 @@ run_ctest() {  # preset
 }
 
 status=0
+echo "== layout of the sources (clang-format 14, .clang-format)"
+if bash scripts/format.sh --check; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1)); status=1
+fi
+
 echo "== plain build (g++)"
 cmake --preset test >/dev/null
 cmake --build --preset test
