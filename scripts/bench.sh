@@ -20,9 +20,9 @@ if [ "${1:-}" != --inside ]; then
     fi
     peer=(--peer /usr/sbin/minidlnad)
   fi
-  cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTV_WINDOW=OFF -DTV_TESTS=OFF >/dev/null
+  cmake --preset bench >/dev/null
   log=$(mktemp)
-  cmake --build build/bench -j2 --target tindravoller >"$log" 2>&1 || { cat "$log"; rm -f "$log"; exit 1; }
+  cmake --build --preset bench --target tindravoller >"$log" 2>&1 || { cat "$log"; rm -f "$log"; exit 1; }
   rm -f "$log"
   exec bash scripts/netns.sh bash scripts/bench.sh --inside --program "$PWD/build/bench/tindravoller" "${peer[@]}"
 fi

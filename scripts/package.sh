@@ -8,10 +8,11 @@ cd "$(dirname "$0")/.."
 bash scripts/deps.sh run
 dir=${1:-build/package}
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
-LDFLAGS=$(dpkg-buildflags --get LDFLAGS) \
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTV_TESTS=OFF \
-    -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+# Debian's flags come from dpkg-buildflags, which a preset cannot run. Given on the command
+# line, they hold also in a folder that `cmake --preset package` made without them.
+cmake --preset package -B "$dir" \
+  -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
 cmake --build "$dir" -j2
 rm -f "$dir"/*.deb
 (cd "$dir" && cpack -G DEB >/dev/null)

@@ -4,6 +4,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh run
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTV_TESTS=OFF >/dev/null
-cmake --build build/release -j2
+cmake --preset release >/dev/null
+cmake --build --preset release
 exec build/release/tindravoller "$@"

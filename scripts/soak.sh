@@ -12,16 +12,15 @@ if [ "${1:-}" != --inside ]; then
   asan=0
   if [ "${1:-}" = --asan ]; then asan=1; shift; fi
   if [ $asan = 1 ]; then
-    dir=build/soak-asan
-    CC=clang CXX=clang++ cmake -S . -B $dir -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTV_WINDOW=OFF \
-      -DTV_TESTS=OFF -DTV_SANITIZE=asan-ubsan >/dev/null
+    preset=soak-asan
     requests=${1:-20000}
   else
-    dir=build/soak
-    cmake -S . -B $dir -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTV_WINDOW=OFF -DTV_TESTS=OFF >/dev/null
+    preset=soak
     requests=${1:-200000}
   fi
-  cmake --build $dir -j2 --target tindravoller >$dir/soak-build.log 2>&1 ||
+  dir=build/$preset
+  cmake --preset $preset >/dev/null
+  cmake --build --preset $preset --target tindravoller >$dir/soak-build.log 2>&1 ||
     { tail -30 $dir/soak-build.log >&2; echo "FAIL: build" >&2; exit 1; }
   exec bash scripts/netns.sh bash scripts/soak.sh --inside "$PWD/$dir/tindravoller" "$requests" $asan
 fi

@@ -1,23 +1,18 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds and runs every test: the plain build, AddressSanitizer with
-# UndefinedBehaviorSanitizer, ThreadSanitizer on the threaded modules, the Debian packages, and
-# short fuzz runs.
-# Everything runs inside a private network namespace (scripts/netns.sh).
+# Installs what is missing, checks the layout of the sources, builds and runs every test: the
+# plain build, AddressSanitizer with UndefinedBehaviorSanitizer, ThreadSanitizer on the threaded
+# modules, the Debian packages, and short fuzz runs.
+# Everything runs inside a private network namespace (scripts/netns.sh). The builds, their
+# tests and the tests' environment are the presets of the same names in CMakePresets.json.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh test
-jobs=2
 passed=0; failed=0
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
-export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-export QT_QPA_PLATFORM=offscreen
 
-run_ctest() {  # build-dir, ctest arguments...
-  local dir=$1; shift
+run_ctest() {  # preset
   local log; log=$(mktemp)
   local rc=0
-  bash scripts/netns.sh ctest --test-dir "$dir" --output-on-failure -j$jobs "$@" 2>&1 | tee "$log" || rc=1
+  bash scripts/netns.sh ctest --preset "$1" 2>&1 | tee "$log" || rc=1
   local line; line=$(grep -E 'tests passed, [0-9]+ tests failed out of' "$log" | tail -1 || true)
   if [ -n "$line" ]; then
     local total fail
@@ -32,22 +27,27 @@ run_ctest() {  # build-dir, ctest arguments...
 }
 
 status=0
+echo "== layout of the sources (clang-format 14, .clang-format)"
+if bash scripts/format.sh --check; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1)); status=1
+fi
+
 echo "== plain build (g++)"
-cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTV_BENCH=ON >/dev/null
-cmake --build build/test -j$jobs
-run_ctest build/test || status=1
+cmake --preset test >/dev/null
+cmake --build --preset test
+run_ctest test || status=1
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer (clang++)"
-CXX=clang++ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTV_SANITIZE=asan-ubsan \
-  -DTV_WINDOW=OFF >/dev/null
-cmake --build build/asan -j$jobs
-run_ctest build/asan -LE e2e || status=1
+cmake --preset asan >/dev/null
+cmake --build --preset asan
+run_ctest asan || status=1
 
 echo "== ThreadSanitizer, threaded modules (g++)"
-cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTV_SANITIZE=tsan -DTV_WINDOW=OFF \
-  -DTV_THREADED_ONLY=ON >/dev/null
-cmake --build build/tsan -j$jobs
-run_ctest build/tsan || status=1
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan
+run_ctest tsan || status=1
 
 echo "== Debian packages: release build with Debian's hardening flags, lintian, a scratch-root install"
 if bash scripts/package.sh build/package && bash tests/package/check.sh build/package; then
@@ -58,9 +58,10 @@ fi
 
 echo "== fuzz targets, short runs over the seed corpora (clang++ libFuzzer)"
 if ls fuzz/*_fuzz.cpp >/dev/null 2>&1; then
-  CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTV_FUZZ=ON \
-    -DTV_TESTS=OFF -DTV_WINDOW=OFF >/dev/null
-  cmake --build build/fuzz -j$jobs
+  cmake --preset fuzz >/dev/null
+  cmake --build --preset fuzz
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   for f in fuzz/*_fuzz.cpp; do
     name=$(basename "$f" _fuzz.cpp)
     scratch=$(mktemp -d)

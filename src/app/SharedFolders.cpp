@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "runtime/OlvParsers.h"
 #include "runtime/UniqueFd.h"
 
 namespace
@@ -48,16 +49,11 @@ std::string ErrorText(int error)
     return text;
 }
 
-char AsciiLower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool LessIgnoringCase(std::string_view a, std::string_view b)
 {
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return static_cast<unsigned char>(AsciiLower(x)) <
-               static_cast<unsigned char>(AsciiLower(y));
+        return static_cast<unsigned char>(tv::ToLowerAscii(x)) <
+               static_cast<unsigned char>(tv::ToLowerAscii(y));
     });
 }
 

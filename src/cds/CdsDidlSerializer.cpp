@@ -24,11 +24,6 @@ constexpr std::size_t kDurationAllowance = 17;
 constexpr std::size_t kDateAllowance = 20;
 constexpr std::size_t kResolutionAllowance = 23;
 
-char AsciiLower(unsigned char c)
-{
-    return static_cast<char>((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c);
-}
-
 bool IsAsciiLetter(unsigned char c)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -46,8 +41,7 @@ std::uint32_t MatchKeyword(const char* text, const Keyword* keywords, std::size_
         std::string_view name = keywords[k].name;
         std::size_t i = 0;
         // A NUL in the text never equals a keyword byte, so the scan stops at the end.
-        while (i < name.size() && AsciiLower(static_cast<unsigned char>(text[i])) ==
-                                      AsciiLower(static_cast<unsigned char>(name[i]))) {
+        while (i < name.size() && tv::ToLowerAscii(text[i]) == tv::ToLowerAscii(name[i])) {
             ++i;
         }
         if (i == name.size())
@@ -625,7 +619,7 @@ std::uint32_t CdsFilter_Parse(const char* filter) noexcept
                 in_token = false;
             continue;
         }
-        switch (AsciiLower(byte)) {
+        switch (tv::ToLowerAscii(*p)) {
         case '*':
             mask |= tv::kCdsFilterAll;
             break;

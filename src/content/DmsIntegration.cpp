@@ -200,38 +200,6 @@ void AddResources(DmsIntegration* dms, std::uint32_t filter_mask, const MSA_Brow
 
 void TransferDone(OlvWebSession*, MediaTransferState*, int, void*) noexcept {}
 
-// Length of one UTF-8 sequence at text[i] that is valid and not a surrogate or overlong
-// form; 0 when it is not.
-std::size_t Utf8SequenceLength(const unsigned char* text, std::size_t length, std::size_t i) noexcept
-{
-    unsigned char lead = text[i];
-    if (lead < 0x80) return 1;
-    std::size_t need;
-    std::uint32_t code;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        need = 1;
-        code = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        need = 2;
-        code = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        need = 3;
-        code = lead & 0x07;
-    } else {
-        return 0;
-    }
-    if (length - i <= need) return 0;
-    for (std::size_t k = 1; k <= need; ++k) {
-        if ((text[i + k] & 0xC0) != 0x80) return 0;
-        code = (code << 6) | (text[i + k] & 0x3F);
-    }
-    if ((need == 2 && code < 0x800) || (need == 3 && code < 0x10000) || code > 0x10FFFF ||
-        (code >= 0xD800 && code <= 0xDFFF)) {
-        return 0;
-    }
-    return need + 1;
-}
-
 bool IsUtf8(const char* text, std::size_t length) noexcept
 {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
@@ -245,7 +213,7 @@ bool IsUtf8(const char* text, std::size_t length) noexcept
                 continue;
             }
         }
-        std::size_t step = Utf8SequenceLength(bytes, length, i);
+        std::size_t step = tv::DecodeUtf8({text, length}, i).length;
         if (step == 0) return false;
         i += step;
     }
@@ -755,15 +723,7 @@ void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char*
     FollowSettingsFile(dms);
 
     std::string_view method(header->method, static_cast<std::size_t>(header->method_length));
-    auto same = [&](std::string_view word) {
-        if (method.size() != word.size()) return false;
-        for (std::size_t i = 0; i < word.size(); ++i) {
-            char c = method[i];
-            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-            if (c != word[i]) return false;
-        }
-        return true;
-    };
+    auto same = [&](std::string_view word) { return tv::EqualsCaseless(method, word); };
 
     if (same("POST")) {
         // The text has no Content-Length: the client can only see its end when the

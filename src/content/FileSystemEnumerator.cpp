@@ -224,41 +224,12 @@ namespace tv
 
 bool FseIsXmlSafeName(const char* text, std::size_t length) noexcept
 {
-    const auto* s = reinterpret_cast<const unsigned char*>(text);
-    std::size_t i = 0;
-    while (i < length) {
-        unsigned char b = s[i];
-        if (b < 0x80) {
-            if (b < 0x20) return false;
-            ++i;
-            continue;
-        }
-        int extra;
-        std::uint32_t cp;
-        if (b >= 0xC2 && b <= 0xDF) {
-            extra = 1;
-            cp = b & 0x1F;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            extra = 2;
-            cp = b & 0x0F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            extra = 3;
-            cp = b & 0x07;
-        } else {
-            return false;
-        }
-        if (i + static_cast<std::size_t>(extra) >= length) return false;
-        for (int k = 1; k <= extra; ++k) {
-            unsigned char c = s[i + static_cast<std::size_t>(k)];
-            if ((c & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (c & 0x3F);
-        }
-        // Overlong forms, surrogates, beyond U+10FFFF and the two non-characters XML forbids.
-        if ((extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000) || cp > 0x10FFFF ||
-            (cp >= 0xD800 && cp <= 0xDFFF) || cp == 0xFFFE || cp == 0xFFFF) {
-            return false;
-        }
-        i += static_cast<std::size_t>(extra) + 1;
+    std::string_view name(text, length);
+    for (std::size_t i = 0; i < length;) {
+        const Utf8Char c = DecodeUtf8(name, i);
+        // Control characters and the two non-characters XML forbids, besides invalid UTF-8.
+        if (c.length == 0 || c.code < 0x20 || c.code == 0xFFFE || c.code == 0xFFFF) return false;
+        i += c.length;
     }
     return true;
 }
@@ -294,12 +265,9 @@ void FSE_ParsePath(FSE_Enumerator* fse, const std::string& path, FsePathParts* p
     p->name = path.data() + name_at;
     p->name_length = static_cast<int>(name.size());
     std::size_t dot = name.rfind('.');
-    p->base = p->name;
     p->base_length = dot == std::string_view::npos ? p->name_length : static_cast<int>(dot);
     p->extension = dot == std::string_view::npos ? p->name + p->name_length : p->name + dot;
     p->extension_length = dot == std::string_view::npos ? 0 : static_cast<int>(name.size() - dot);
-    p->parent = path.data();
-    p->parent_length = static_cast<int>(name_at);
     const std::size_t root = static_cast<std::size_t>(fse->root_length);
     auto strip = [&](std::size_t length, const char** out, int* out_length) {
         if (length >= root && full.substr(0, root) == View(fse->root, fse->root_length)) {

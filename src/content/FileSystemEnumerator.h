@@ -52,12 +52,9 @@ struct FsePathParts {
     int full_length = 0;
     const char* name = nullptr; // last component, without a trailing backslash
     int name_length = 0;
-    const char* base = nullptr; // name up to its last "."
-    int base_length = 0;
+    int base_length = 0; // of the name, up to its last "."
     const char* extension = nullptr; // from the last "." of the name, dot included
     int extension_length = 0;
-    const char* parent = nullptr; // up to and including the last backslash before the name
-    int parent_length = 0;
     const char* parent_relative = nullptr; // parent without the root prefix
     int parent_relative_length = 0;
     const char* relative = nullptr; // full without the root prefix

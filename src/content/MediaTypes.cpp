@@ -4,6 +4,8 @@
 #include <array>
 #include <string_view>
 
+#include "runtime/OlvParsers.h"
+
 namespace
 {
 
@@ -39,11 +41,6 @@ constexpr std::array<MediaTypeRow, 21> kRows = {{
     {"", "application/octet-stream", "", tv::kCdsClassItem, false},
 }};
 
-char AsciiLower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 const MediaTypeRow& FindRow(const char* extension)
 {
     std::string_view wanted = extension != nullptr ? std::string_view(extension) : "";
@@ -51,14 +48,7 @@ const MediaTypeRow& FindRow(const char* extension)
     if (!wanted.empty() && wanted.front() == '.')
         wanted.remove_prefix(1);
     for (std::size_t i = 0; i + 1 < kRows.size(); ++i) {
-        std::string_view known = kRows[i].extension.substr(1);
-        if (known.size() != wanted.size())
-            continue;
-        bool same = true;
-        for (std::size_t k = 0; k < known.size() && same; ++k) {
-            same = AsciiLower(wanted[k]) == known[k];
-        }
-        if (same)
+        if (tv::EqualsCaseless(wanted, kRows[i].extension.substr(1)))
             return kRows[i];
     }
     return kRows.back();

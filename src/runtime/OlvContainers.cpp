@@ -7,6 +7,7 @@
 #include <new>
 
 #include "runtime/Memory.h"
+#include "runtime/OlvParsers.h"
 
 namespace tv {
 
@@ -248,9 +249,9 @@ void OlvStack_Clear(OlvStack* top) noexcept
 
 namespace {
 
-unsigned char Fold(unsigned char c, bool caseless) noexcept
+unsigned char KeyByte(char c, bool caseless) noexcept
 {
-    return (caseless && c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
+    return static_cast<unsigned char>(caseless ? tv::ToLowerAscii(c) : c);
 }
 
 // Four bytes read as a little-endian integer, whatever the host order.
@@ -258,19 +259,15 @@ std::uint32_t Word(const char* bytes, bool caseless) noexcept
 {
     std::uint32_t word = 0;
     for (int i = 3; i >= 0; --i)
-        word = (word << 8) | Fold(static_cast<unsigned char>(bytes[i]), caseless);
+        word = (word << 8) | KeyByte(bytes[i], caseless);
     return word;
 }
 
 bool KeysEqual(const char* a, const char* b, int len, bool caseless) noexcept
 {
-    if (!caseless) return std::memcmp(a, b, static_cast<std::size_t>(len)) == 0;
-    for (int i = 0; i < len; ++i) {
-        if (Fold(static_cast<unsigned char>(a[i]), true) !=
-            Fold(static_cast<unsigned char>(b[i]), true))
-            return false;
-    }
-    return true;
+    const auto size = static_cast<std::size_t>(len);
+    if (!caseless) return std::memcmp(a, b, size) == 0;
+    return tv::EqualsCaseless({a, size}, {b, size});
 }
 
 tv::HashTreeEntry* Find(OlvHashTree* tree, const char* key, int len) noexcept
@@ -315,7 +312,7 @@ std::uint32_t tv::HashTreeKeyHash(const char* key, int len, bool caseless) noexc
     if (len <= 4) {
         std::uint32_t hash = 0;
         for (int i = len - 1; i >= 0; --i)
-            hash = (hash << 8) | Fold(static_cast<unsigned char>(key[i]), caseless);
+            hash = (hash << 8) | KeyByte(key[i], caseless);
         return hash;
     }
     std::uint32_t hash = Word(key, caseless) ^ Word(key + len - 4, caseless);

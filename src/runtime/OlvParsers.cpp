@@ -32,16 +32,11 @@ constexpr int kRandomPortCount = 15000;
 constexpr int kRandomPortAttempts = 4 * kRandomPortCount;
 constexpr std::size_t kTimeTextSize = 20;
 
-char FoldAscii(char c) noexcept
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool BytesEqual(const char* a, const char* b, int length, int exact) noexcept
 {
     if (exact) return length <= 0 || std::memcmp(a, b, static_cast<std::size_t>(length)) == 0;
     for (int i = 0; i < length; ++i) {
-        if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
+        if (tv::ToLowerAscii(a[i]) != tv::ToLowerAscii(b[i])) return false;
     }
     return true;
 }
@@ -182,7 +177,7 @@ int OlvFirstWhiteSpace(const char* data, int length) noexcept
 
 void OlvToLower(const char* src, int length, char* dst) noexcept
 {
-    for (int i = 0; i < length; ++i) dst[i] = FoldAscii(src[i]);
+    for (int i = 0; i < length; ++i) dst[i] = tv::ToLowerAscii(src[i]);
 }
 
 bool tv::EqualsCaseless(std::string_view a, std::string_view b) noexcept
@@ -228,6 +223,39 @@ int OlvLastIndexOfEx(const char* data, int length, const char* pattern, int patt
 int OlvLastIndexOf(const char* data, int length, const char* pattern, int pattern_length) noexcept
 {
     return OlvLastIndexOfEx(data, length, pattern, pattern_length, 1);
+}
+
+// ---- UTF-8 ----
+
+tv::Utf8Char tv::DecodeUtf8(std::string_view text, std::size_t at) noexcept
+{
+    const auto lead = static_cast<unsigned char>(text[at]);
+    if (lead < 0x80) return {1, lead};
+    std::size_t need;
+    char32_t code;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        need = 1;
+        code = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        need = 2;
+        code = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        need = 3;
+        code = lead & 0x07;
+    } else {
+        return {0, 0};
+    }
+    if (text.size() - at <= need) return {0, 0};
+    for (std::size_t k = 1; k <= need; ++k) {
+        const auto next = static_cast<unsigned char>(text[at + k]);
+        if ((next & 0xC0) != 0x80) return {0, 0};
+        code = (code << 6) | (next & 0x3F);
+    }
+    if ((need == 2 && code < 0x800) || (need == 3 && code < 0x10000) || code > 0x10FFFF ||
+        (code >= 0xD800 && code <= 0xDFFF)) {
+        return {0, 0};
+    }
+    return {need + 1, code};
 }
 
 // ---- Numbers ----

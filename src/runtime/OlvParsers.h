@@ -69,6 +69,25 @@ inline std::string_view View(const char* data, int length) noexcept
 }
 // Equal but for ASCII case (header names, methods, tokens).
 bool EqualsCaseless(std::string_view a, std::string_view b) noexcept;
+// A..Z to a..z; every other byte, UTF-8 ones too, as it is.
+constexpr char ToLowerAscii(char c) noexcept
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+}  // namespace tv
+
+// ---- UTF-8 ----
+
+namespace tv {
+// One UTF-8 sequence at text[at] (at below text.size()): its length in bytes (1 to 4) and the
+// code point it encodes. A length of 0 when the bytes there are no valid sequence: a stray
+// continuation byte, a sequence cut short, an overlong form, a surrogate, or a code point
+// above U+10FFFF.
+struct Utf8Char {
+    std::size_t length;
+    char32_t code;
+};
+Utf8Char DecodeUtf8(std::string_view text, std::size_t at) noexcept;
 }  // namespace tv
 
 // ---- Numbers ----

@@ -279,9 +279,7 @@ void Attach(StoredService* service)
         record.state_variables[i] = &service->variables[i];
     record.state_variable_count = service->variable_count;
     record.action_text = service->action_text.c_str();
-    record.action_text_length = Size(service->action_text);
     record.state_variable_text = service->variable_text.c_str();
-    record.state_variable_text_length = Size(service->variable_text);
     record.service_list_entry = service->service_entry.c_str();
     record.service_list_entry_length = Size(service->service_entry);
 }

@@ -48,9 +48,7 @@ struct ServiceRecord {
     StateVariableEntry* state_variables[kServiceMaxStateVariables] = {};
     int state_variable_count = 0;
     const char* action_text = nullptr;
-    int action_text_length = 0;
     const char* state_variable_text = nullptr;
-    int state_variable_text_length = 0;
     const char* service_list_entry = nullptr;
     int service_list_entry_length = 0;
 };

@@ -7,22 +7,9 @@ source "$(dirname "$(readlink -f "$0")")/lib.sh"
 mkdir -p "$TV_WORK/media"
 tv_share "$TV_WORK/media"
 
-# The listener appends every datagram to a file, separated by a line of "=".
-nsenter -t "$TV_PLAYER_PID" -n python3 - "$TV_WORK/ssdp.txt" "$TV_PLAYER_ADDRESS" >"$TV_WORK/listener.ready" 2>"$TV_WORK/listener.log" <<'EOF' &
-import socket, struct, sys
-out = sys.argv[1]
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
-s.bind(("", 1900))
-mreq = struct.pack("4s4s", socket.inet_aton("239.255.255.250"), socket.inet_aton(sys.argv[2]))
-s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, mreq)
-print("ready", flush=True)
-while True:
-    data, _ = s.recvfrom(65536)
-    with open(out, "ab") as f:
-        f.write(data.replace(b"\r\n", b"\n") + b"\n==========\n")
-EOF
+# The listener appends every NOTIFY to a file, separated by a line of "=".
+nsenter -t "$TV_PLAYER_PID" -n python3 "$TV_E2E/ssdp_listen.py" "$TV_WORK/ssdp.txt" "$TV_PLAYER_ADDRESS" \
+  >"$TV_WORK/listener.ready" 2>"$TV_WORK/listener.log" &
 tv_track $!
 for i in $(seq 1 50); do [ -s "$TV_WORK/listener.ready" ] && break; sleep 0.1; done
 [ -s "$TV_WORK/listener.ready" ] || tv_fail "the SSDP listener did not start: $(cat "$TV_WORK/listener.log")"

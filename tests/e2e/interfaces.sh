@@ -11,21 +11,8 @@ tv_share "$TV_WORK/media"
 # A listener on each player writes the announcements it hears.
 for n in 1 2; do
   pid=TV_PLAYER${n}_PID address=TV_PLAYER${n}_ADDRESS
-  nsenter -t "${!pid}" -n python3 - "$TV_WORK/heard$n" "${!address}" >"$TV_WORK/ready$n" <<'EOF' &
-import socket, struct, sys
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-s.bind(("", 1900))
-mreq = struct.pack("4s4s", socket.inet_aton("239.255.255.250"), socket.inet_aton(sys.argv[2]))
-s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, mreq)
-print("ready", flush=True)
-while True:
-    data, _ = s.recvfrom(65536)
-    if not data.startswith(b"NOTIFY"):
-        continue  # the player's own searches
-    with open(sys.argv[1], "ab") as f:
-        f.write(data.replace(b"\r\n", b"\n"))
-EOF
+  nsenter -t "${!pid}" -n python3 "$TV_E2E/ssdp_listen.py" "$TV_WORK/heard$n" "${!address}" \
+    >"$TV_WORK/ready$n" &
   tv_track $!
 done
 for i in $(seq 1 100); do [ -s "$TV_WORK/ready1" ] && [ -s "$TV_WORK/ready2" ] && break; sleep 0.1; done

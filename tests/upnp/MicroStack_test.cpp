@@ -54,8 +54,8 @@ bool JpegSize(const std::string& data, int* width, int* height)
         unsigned marker = byte(i + 1);
         std::size_t length = (byte(i + 2) << 8) | byte(i + 3);
         if (marker == 0xC0) {
-            *height = static_cast<int>((byte(i + 5) << 8) | byte(i + 6));
-            *width = static_cast<int>((byte(i + 7) << 8) | byte(i + 8));
+            *height = (byte(i + 5) << 8) | byte(i + 6);
+            *width = (byte(i + 7) << 8) | byte(i + 8);
             return byte(i + 9) == 3;  // three colour components
         }
         if (marker == 0xC2 || marker == 0xC1) return false;  // not baseline
