@@ -48,7 +48,10 @@ void OnRequest(OlvWebSession* session, int, OlvPacket* header, char*, int* begin
     }
 }
 
-void OnSession(OlvWebSession* session, void*) noexcept { session->on_request = OnRequest; }
+void OnSession(OlvWebSession* session, void*) noexcept
+{
+    session->on_request = OnRequest;
+}
 
 // One server for the whole run.
 struct Server {
@@ -131,7 +134,8 @@ void BM_PipelinedGet(benchmark::State& state)
     for (int i = 0; i < kPipelineDepth; ++i) batch += kGet;
     std::string scratch;
     for (auto _ : state) {
-        if (!SendAll(fd, batch) || !ReadExactly(fd, kSmallResponse.size() * kPipelineDepth, scratch)) {
+        if (!SendAll(fd, batch) ||
+            !ReadExactly(fd, kSmallResponse.size() * kPipelineDepth, scratch)) {
             state.SkipWithError("connection lost");
             break;
         }
@@ -147,7 +151,9 @@ void BM_LargeChunkedBody(benchmark::State& state)
     char size_line[32];
     int size_line_length = std::snprintf(size_line, sizeof size_line, "%zX\r\n", kPiece);
     const std::size_t header = kSmallResponse.find("\r\n\r\n") + 4;
-    const std::size_t total = header + (kLargeBody / kPiece) * (static_cast<std::size_t>(size_line_length) + kPiece + 2) + 5;
+    const std::size_t total =
+        header + (kLargeBody / kPiece) * (static_cast<std::size_t>(size_line_length) + kPiece + 2) +
+        5;
     const std::string request = "GET /large HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     std::string scratch;
     for (auto _ : state) {

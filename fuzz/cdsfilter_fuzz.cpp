@@ -15,6 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (CdsFilter_ToString(names.data(), mask) != length) std::abort();
     // The capability list parses back to the same output bits.
     const std::uint32_t listed = 0x011FFFFF | 0x18000000;
-    if ((CdsFilter_Parse(names.c_str()) & listed & ~0x20u) != (mask & listed & ~0x20u)) std::abort();
+    if ((CdsFilter_Parse(names.c_str()) & listed & ~0x20u) != (mask & listed & ~0x20u))
+        std::abort();
     return 0;
 }

@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     OlvPacket* packet = OlvPacket_Parse(buffer, 0, static_cast<int>(size));
     if (packet != nullptr) {
         for (const char* name : {"Host", "CONTENT-LENGTH", "st", "X"}) {
-            const char* value = OlvPacket_GetHeader(packet, name, static_cast<int>(std::strlen(name)));
+            const char* value =
+                OlvPacket_GetHeader(packet, name, static_cast<int>(std::strlen(name)));
             if (value != nullptr) (void)std::strlen(value);
         }
         char* out = nullptr;

@@ -95,8 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     buffer[size] = '\0';
     std::string_view text(buffer, size);
     std::size_t blank = text.find("\r\n\r\n");
-    int header_end = blank == std::string_view::npos ? static_cast<int>(size)
-                                                      : static_cast<int>(blank) + 4;
+    int header_end =
+        blank == std::string_view::npos ? static_cast<int>(size) : static_cast<int>(blank) + 4;
     OlvPacket* header = OlvPacket_Parse(buffer, 0, header_end);
     if (header != nullptr && header->path != nullptr) {
         g_begin = buffer;

@@ -21,7 +21,8 @@ void OnRequest(OlvWebReader* reader, int, OlvPacket* header, char* data, int* co
     if (header == nullptr || done == 0) return;
     // Touch what a handler reads.
     volatile char sink = 0;
-    if (header->path != nullptr && header->path_length > 0) sink = header->path[header->path_length - 1];
+    if (header->path != nullptr && header->path_length > 0)
+        sink = header->path[header->path_length - 1];
     if (data != nullptr && length > 0) sink = static_cast<char>(sink ^ data[length - 1]);
     (void)sink;
     *consumed = length;
@@ -67,7 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::string offered = pending;
             OlvWebClient_OnData(socket, offered.data(), &consumed, static_cast<int>(offered.size()),
                                 nullptr, &user, &pause);
-            if (consumed < 0 || static_cast<std::size_t>(consumed) > offered.size()) __builtin_trap();
+            if (consumed < 0 || static_cast<std::size_t>(consumed) > offered.size())
+                __builtin_trap();
             if (OlvAsyncSocket_IsFree(socket)) break;
             pending.erase(0, static_cast<std::size_t>(consumed));
             if (consumed == 0) break;

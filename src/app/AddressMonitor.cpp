@@ -69,8 +69,7 @@ AddressMonitor* AddressMonitor_Start(AddressChangeFn notify, void* user) noexcep
     sockaddr_nl local{};
     local.nl_family = AF_NETLINK;
     local.nl_groups = RTMGRP_IPV4_IFADDR | RTMGRP_LINK;
-    if (bind(netlink.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
-        return nullptr;
+    if (bind(netlink.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return nullptr;
     tv::UniqueFd address_event(eventfd(0, EFD_CLOEXEC));
     if (!address_event) return nullptr;
 

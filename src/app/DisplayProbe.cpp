@@ -205,8 +205,8 @@ DisplayAnswer X11SetUp(int fd, const std::string& cookie, std::chrono::milliseco
     if (head[0] == kSuccess) return DisplayAnswer::kAnswers;
     *why = "the connection was refused";
     std::string reason(head[1], '\0');
-    if (head[0] == kFailed && ReadBefore(fd, reason.data(), reason.size(), deadline) ==
-                                  ReadResult::kComplete) {
+    if (head[0] == kFailed &&
+        ReadBefore(fd, reason.data(), reason.size(), deadline) == ReadResult::kComplete) {
         reason.erase(reason.find_last_not_of(" \n\r\t\0", std::string::npos, 5) + 1);
         if (!reason.empty()) *why += ": " + reason;
     }

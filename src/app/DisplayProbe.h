@@ -11,8 +11,8 @@ namespace tv {
 enum class DisplayAnswer {
     kNoDisplay,  // neither DISPLAY nor WAYLAND_DISPLAY names one
     kAnswers,
-    kSilent,     // connected, but no answer in time
-    kRefused,    // no connection, closed, or the client was refused
+    kSilent,   // connected, but no answer in time
+    kRefused,  // no connection, closed, or the client was refused
 };
 
 // The display a window would use: X11 when DISPLAY is set, else Wayland. `why` says what went

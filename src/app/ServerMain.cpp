@@ -39,7 +39,10 @@ struct StopWatcherArgs {
     OlvChain* chain;
 };
 
-void WorkerThread(OlvThreadPool* pool) noexcept { OlvThreadPool_Run(pool); }
+void WorkerThread(OlvThreadPool* pool) noexcept
+{
+    OlvThreadPool_Run(pool);
+}
 
 void StopWatcherThread(StopWatcherArgs args) noexcept
 {
@@ -155,7 +158,8 @@ int ServerMain(const ServerLogTarget* window, tv::Event* stop_event) noexcept
 
     // The monitor starts first so that the stop watcher always has it to stop.
     AddressMonitor* address_monitor = AddressMonitor_Start(NotifyAddressChange, content_source);
-    std::thread stop_watcher(StopWatcherThread, StopWatcherArgs{stop_event, address_monitor, chain});
+    std::thread stop_watcher(StopWatcherThread,
+                             StopWatcherArgs{stop_event, address_monitor, chain});
 
     OlvChain_Run(chain);
 

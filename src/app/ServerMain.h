@@ -3,8 +3,8 @@
 
 #include <cstddef>
 
-#include "runtime/ServerLog.h"
 #include "runtime/Event.h"
+#include "runtime/ServerLog.h"
 
 // The GetProtocolInfo Source list: what this server can serve.
 inline constexpr const char kSourceProtocolInfo[] =

@@ -20,8 +20,7 @@
 #include "runtime/OlvParsers.h"
 #include "runtime/UniqueFd.h"
 
-namespace
-{
+namespace {
 
 constexpr const char* kSettingsFileName = "TindravollerDLNA.dat";
 constexpr const char* kSettingsEnv = "TINDRAVOLLER_SETTINGS";
@@ -29,16 +28,15 @@ constexpr const char* kSettingsEnv = "TINDRAVOLLER_SETTINGS";
 constexpr std::size_t kMaxSettingsFileSize = 16u << 20;
 
 std::mutex g_table_lock;
-SharedFolderTable g_table{}; // guarded by g_table_lock
+SharedFolderTable g_table{};  // guarded by g_table_lock
 
 std::mutex g_path_lock;
-std::string g_settings_path; // set by SharedFolders_SetSettingsPath
-std::string g_refused_file;  // a settings file that could not be read: never overwritten
+std::string g_settings_path;  // set by SharedFolders_SetSettingsPath
+std::string g_refused_file;   // a settings file that could not be read: never overwritten
 
 void SetMessage(std::string* message, std::string text)
 {
-    if (message != nullptr)
-        *message = std::move(text);
+    if (message != nullptr) *message = std::move(text);
 }
 
 std::string ErrorText(int error)
@@ -112,9 +110,8 @@ void PublishTable(const SharedFolderTable& table)
 
 // ---- file format ----
 
-class Reader
-{
-  public:
+class Reader {
+public:
     Reader(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
     bool U8(std::uint32_t* v) { return Take(1, v); }
     bool U16(std::uint32_t* v) { return Take(2, v); }
@@ -128,14 +125,12 @@ class Reader
         return p;
     }
 
-  private:
+private:
     bool Take(std::size_t n, std::uint32_t* v)
     {
-        if (Left() < n)
-            return false;
+        if (Left() < n) return false;
         std::uint32_t value = 0;
-        for (std::size_t i = 0; i < n; ++i)
-            value |= std::uint32_t{data_[pos_ + i]} << (8 * i);
+        for (std::size_t i = 0; i < n; ++i) value |= std::uint32_t{data_[pos_ + i]} << (8 * i);
         pos_ += n;
         *v = value;
         return true;
@@ -147,8 +142,7 @@ class Reader
 
 void PutLE(std::string& out, std::uint32_t value, int bytes)
 {
-    for (int i = 0; i < bytes; ++i)
-        out += static_cast<char>((value >> (8 * i)) & 0xFF);
+    for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
 }
 
 void AppendUtf8(std::string& out, std::uint32_t cp)
@@ -176,14 +170,11 @@ bool Utf16ToUtf8(const unsigned char* bytes, std::size_t units, std::string* out
     out->clear();
     for (std::size_t i = 0; i < units; ++i) {
         std::uint32_t unit = bytes[2 * i] | (std::uint32_t{bytes[2 * i + 1]} << 8);
-        if (unit == 0)
-            return false;
+        if (unit == 0) return false;
         if (unit >= 0xD800 && unit <= 0xDBFF) {
-            if (i + 1 == units)
-                return false;
+            if (i + 1 == units) return false;
             std::uint32_t low = bytes[2 * i + 2] | (std::uint32_t{bytes[2 * i + 3]} << 8);
-            if (low < 0xDC00 || low > 0xDFFF)
-                return false;
+            if (low < 0xDC00 || low > 0xDFFF) return false;
             AppendUtf8(*out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
             ++i;
         } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
@@ -207,10 +198,8 @@ int Garbled(std::string* message, const char* what, std::size_t offset)
 std::string DirectoryOf(const std::string& path)
 {
     std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
     return path.substr(0, slash);
 }
 
@@ -220,8 +209,7 @@ bool WriteAll(int fd, const std::string& bytes, int* error)
     while (done < bytes.size()) {
         ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             *error = errno;
             return false;
         }
@@ -244,14 +232,12 @@ int ReadFile(const std::string& path, std::string* bytes, int* open_error, std::
         ssize_t n = ::read(fd.get(), block, sizeof block);
         if (n < 0) {
             int error = errno;
-            if (error == EINTR)
-                continue;
+            if (error == EINTR) continue;
             SetMessage(message,
                        "Could not read the settings file " + path + ": " + ErrorText(error));
             return tv::kSharedFoldersIoError;
         }
-        if (n == 0)
-            break;
+        if (n == 0) break;
         if (bytes->size() + static_cast<std::size_t>(n) > kMaxSettingsFileSize) {
             SetMessage(message, "The settings file " + path + " is too large to be a folder list.");
             return tv::kSharedFoldersBadFile;
@@ -266,18 +252,16 @@ bool KeepAside(const std::string& path, std::string* kept)
 {
     for (int i = 0; i < 100; ++i) {
         std::string candidate = path + ".bad";
-        if (i > 0)
-            candidate += "." + std::to_string(i);
+        if (i > 0) candidate += "." + std::to_string(i);
         if (::link(path.c_str(), candidate.c_str()) == 0) {
             *kept = candidate;
             return true;
         }
-        if (errno == ENOENT) { // the file is gone: nothing to keep
+        if (errno == ENOENT) {  // the file is gone: nothing to keep
             kept->clear();
             return true;
         }
-        if (errno != EEXIST)
-            return false;
+        if (errno != EEXIST) return false;
     }
     return false;
 }
@@ -285,10 +269,8 @@ bool KeepAside(const std::string& path, std::string* kept)
 std::string HomeFolder()
 {
     const char* home = std::getenv("HOME");
-    if (home != nullptr && home[0] != '\0')
-        return home;
-    struct passwd entry {
-    };
+    if (home != nullptr && home[0] != '\0') return home;
+    struct passwd entry {};
     struct passwd* found = nullptr;
     char buffer[4096];
     if (getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
@@ -311,8 +293,7 @@ std::string DocumentsFromUserDirs(const std::string& home)
         return {};
     }
     std::unique_ptr<FILE, int (*)(FILE*)> stream(std::fopen(file.c_str(), "re"), &std::fclose);
-    if (!stream)
-        return {};
+    if (!stream) return {};
     char line[1024];
     std::string result;
     while (std::fgets(line, sizeof line, stream.get()) != nullptr) {
@@ -320,16 +301,13 @@ std::string DocumentsFromUserDirs(const std::string& home)
         while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
             text.remove_prefix(1);
         constexpr std::string_view key = "XDG_DOCUMENTS_DIR=\"";
-        if (text.substr(0, key.size()) != key)
-            continue;
+        if (text.substr(0, key.size()) != key) continue;
         text.remove_prefix(key.size());
         std::size_t end = text.find('"');
-        if (end == std::string_view::npos)
-            continue;
+        if (end == std::string_view::npos) continue;
         text = text.substr(0, end);
         if (text.substr(0, 5) == "$HOME") {
-            if (home.empty())
-                continue;
+            if (home.empty()) continue;
             result = home + std::string(text.substr(5));
         } else if (!text.empty() && text.front() == '/') {
             result = std::string(text);
@@ -340,8 +318,7 @@ std::string DocumentsFromUserDirs(const std::string& home)
 
 std::string WithoutTrailingSlash(std::string path)
 {
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
     return path;
 }
 
@@ -349,23 +326,17 @@ std::string WithoutTrailingSlash(std::string path)
 // documents folder.
 std::string SettingsLocation(bool* in_documents)
 {
-    if (in_documents != nullptr)
-        *in_documents = false;
+    if (in_documents != nullptr) *in_documents = false;
     {
         std::scoped_lock hold(g_path_lock);
-        if (!g_settings_path.empty())
-            return g_settings_path;
+        if (!g_settings_path.empty()) return g_settings_path;
     }
     const char* env = std::getenv(kSettingsEnv);
-    if (env != nullptr && env[0] != '\0')
-        return env;
+    if (env != nullptr && env[0] != '\0') return env;
     std::string documents = SharedFolders_DocumentsPath();
-    if (documents.empty())
-        return {};
-    if (in_documents != nullptr)
-        *in_documents = true;
-    if (documents.back() != '/')
-        documents += '/';
+    if (documents.empty()) return {};
+    if (in_documents != nullptr) *in_documents = true;
+    if (documents.back() != '/') documents += '/';
     return documents + kSettingsFileName;
 }
 
@@ -375,20 +346,17 @@ void MakeDocumentsFolder()
 {
     bool in_documents = false;
     std::string path = SettingsLocation(&in_documents);
-    if (!in_documents)
-        return;
+    if (!in_documents) return;
     std::string folder = DirectoryOf(path);
     for (std::size_t at = 1; at <= folder.size(); ++at) {
-        if (at == folder.size() || folder[at] == '/')
-            ::mkdir(folder.substr(0, at).c_str(), 0755);
+        if (at == folder.size() || folder[at] == '/') ::mkdir(folder.substr(0, at).c_str(), 0755);
     }
 }
 
 // Where a save writes: the file a symbolic link at the configured place points to.
 std::string SaveTarget(const std::string& configured)
 {
-    struct stat info {
-    };
+    struct stat info {};
     if (::lstat(configured.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
         char* real = ::realpath(configured.c_str(), nullptr);
         if (real != nullptr) {
@@ -400,10 +368,9 @@ std::string SaveTarget(const std::string& configured)
     return configured;
 }
 
-} // namespace
+}  // namespace
 
-namespace tv
-{
+namespace tv {
 
 void SharedFolders_InsertSorted(std::vector<std::string>& list, std::string path) noexcept
 {
@@ -456,8 +423,7 @@ std::vector<std::string> SharedFolders_List() noexcept
     std::scoped_lock hold(g_table_lock);
     std::vector<std::string> list;
     list.reserve(static_cast<std::size_t>(g_table.folder_count));
-    for (int i = 0; i < g_table.folder_count; ++i)
-        list.emplace_back(g_table.folders[i]);
+    for (int i = 0; i < g_table.folder_count; ++i) list.emplace_back(g_table.folders[i]);
     return list;
 }
 
@@ -465,8 +431,7 @@ bool SharedFolders_Contains(std::string_view path) noexcept
 {
     std::scoped_lock hold(g_table_lock);
     for (int i = 0; i < g_table.folder_count; ++i) {
-        if (path == g_table.folders[i])
-            return true;
+        if (path == g_table.folders[i]) return true;
     }
     return false;
 }
@@ -476,9 +441,9 @@ bool SharedFolders_Covers(std::string_view real) noexcept
     std::scoped_lock hold(g_table_lock);
     for (int i = 0; i < g_table.folder_count; ++i) {
         std::string_view folder = g_table.folders[i];
-        if (folder == "/")
-            return true;
-        if (real.starts_with(folder) && (real.size() == folder.size() || real[folder.size()] == '/'))
+        if (folder == "/") return true;
+        if (real.starts_with(folder) &&
+            (real.size() == folder.size() || real[folder.size()] == '/'))
             return true;
     }
     return false;
@@ -492,8 +457,7 @@ bool SharedFolders_Canonical(std::string_view path, std::string* canonical,
         reason = "not an absolute path";
     } else {
         char* real = ::realpath(std::string(path).c_str(), nullptr);
-        struct stat info {
-        };
+        struct stat info {};
         if (real == nullptr) {
             reason = ErrorText(errno);
         } else if (::stat(real, &info) != 0 || !S_ISDIR(info.st_mode)) {
@@ -503,8 +467,7 @@ bool SharedFolders_Canonical(std::string_view path, std::string* canonical,
         }
         std::free(real);
     }
-    if (why != nullptr)
-        *why = reason;
+    if (why != nullptr) *why = reason;
     return reason.empty();
 }
 
@@ -517,10 +480,8 @@ SharedFoldersStamp SharedFolders_FileStamp() noexcept
 {
     SharedFoldersStamp stamp;
     std::string path = SharedFolders_SettingsPath();
-    struct stat info {
-    };
-    if (path.empty() || ::stat(path.c_str(), &info) != 0)
-        return stamp;
+    struct stat info {};
+    if (path.empty() || ::stat(path.c_str(), &info) != 0) return stamp;
     stamp.exists = true;
     stamp.device = static_cast<std::uint64_t>(info.st_dev);
     stamp.inode = static_cast<std::uint64_t>(info.st_ino);
@@ -558,8 +519,7 @@ SharedFoldersLock::SharedFoldersLock() noexcept
 
 SharedFoldersLock::~SharedFoldersLock()
 {
-    if (fd_ >= 0)
-        ::close(fd_); // ends the lock
+    if (fd_ >= 0) ::close(fd_);  // ends the lock
 }
 
 std::string SharedFolders_Encode(const std::vector<std::string>& list) noexcept
@@ -589,10 +549,9 @@ std::string SharedFolders_Encode(const std::vector<std::string>& list) noexcept
     return out;
 }
 
-} // namespace tv
+}  // namespace tv
 
-namespace
-{
+namespace {
 
 // Decodes into *result, which holds the strings read before the fault when the input is
 // damaged.
@@ -601,13 +560,10 @@ int DecodeList(const unsigned char* data, std::size_t size, std::vector<std::str
 {
     Reader in(data, size);
     std::uint32_t count = 0;
-    if (!in.U16(&count))
-        return Garbled(message, "no count", in.Pos());
-    if (count == 0xFFFF && !in.U32(&count))
-        return Garbled(message, "no count", in.Pos());
+    if (!in.U16(&count)) return Garbled(message, "no count", in.Pos());
+    if (count == 0xFFFF && !in.U32(&count)) return Garbled(message, "no count", in.Pos());
     // Every string takes at least its length byte.
-    if (count > in.Left())
-        return Garbled(message, "more entries than bytes", in.Pos());
+    if (count > in.Left()) return Garbled(message, "more entries than bytes", in.Pos());
 
     result->clear();
     result->reserve(count);
@@ -616,17 +572,14 @@ int DecodeList(const unsigned char* data, std::size_t size, std::vector<std::str
         std::uint64_t length = 0;
         for (;;) {
             std::uint32_t value = 0;
-            if (!in.U8(&value))
-                return Garbled(message, "missing length", in.Pos());
+            if (!in.U8(&value)) return Garbled(message, "missing length", in.Pos());
             if (value < 0xFF) {
                 length = value;
                 break;
             }
-            if (!in.U16(&value))
-                return Garbled(message, "missing length", in.Pos());
+            if (!in.U16(&value)) return Garbled(message, "missing length", in.Pos());
             if (value == 0xFFFE) {
-                if (wide)
-                    return Garbled(message, "repeated wide-text mark", in.Pos());
+                if (wide) return Garbled(message, "repeated wide-text mark", in.Pos());
                 wide = true;
                 continue;
             }
@@ -637,8 +590,7 @@ int DecodeList(const unsigned char* data, std::size_t size, std::vector<std::str
             break;
         }
         const std::uint64_t bytes = wide ? 2 * length : length;
-        if (bytes > in.Left())
-            return Garbled(message, "text cut short", in.Pos());
+        if (bytes > in.Left()) return Garbled(message, "text cut short", in.Pos());
         const std::size_t start = in.Pos();
         const unsigned char* text = in.Bytes(static_cast<std::size_t>(bytes));
         std::string path;
@@ -654,45 +606,38 @@ int DecodeList(const unsigned char* data, std::size_t size, std::vector<std::str
         }
         result->push_back(std::move(path));
     }
-    if (in.Left() != 0)
-        return Garbled(message, "unexpected bytes after the list", in.Pos());
+    if (in.Left() != 0) return Garbled(message, "unexpected bytes after the list", in.Pos());
     SetMessage(message, {});
     return tv::kSharedFoldersOk;
 }
 
-} // namespace
+}  // namespace
 
-namespace tv
-{
+namespace tv {
 
 int SharedFolders_Decode(const unsigned char* data, std::size_t size,
                          std::vector<std::string>* list, std::string* message) noexcept
 {
     std::vector<std::string> result;
     int decoded = DecodeList(data, size, &result, message);
-    if (decoded == kSharedFoldersOk)
-        *list = std::move(result);
+    if (decoded == kSharedFoldersOk) *list = std::move(result);
     return decoded;
 }
 
-} // namespace tv
+}  // namespace tv
 
 std::string SharedFolders_DocumentsPath() noexcept
 {
     const char* direct = std::getenv("XDG_DOCUMENTS_DIR");
-    if (direct != nullptr && direct[0] == '/')
-        return WithoutTrailingSlash(direct);
+    if (direct != nullptr && direct[0] == '/') return WithoutTrailingSlash(direct);
     std::string home = HomeFolder();
     std::string documents = DocumentsFromUserDirs(home);
-    if (!documents.empty())
-        return WithoutTrailingSlash(documents);
-    if (home.empty())
-        return {};
+    if (!documents.empty()) return WithoutTrailingSlash(documents);
+    if (home.empty()) return {};
     return WithoutTrailingSlash(home) + "/Documents";
 }
 
-namespace
-{
+namespace {
 
 // Canonical forms in the list, the table in file order, the list sorted.
 int TakeEntries(const std::vector<std::string>& entries, std::vector<std::string>& list,
@@ -733,8 +678,7 @@ int LoadFile(std::vector<std::string>& list, std::string* message, bool keep_rea
     if (read == 0) {
         decoded = DecodeList(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
                              &entries, message);
-        if (decoded < 0 && message != nullptr)
-            *message += " File: " + path + ".";
+        if (decoded < 0 && message != nullptr) *message += " File: " + path + ".";
     }
     {
         std::scoped_lock hold(g_path_lock);
@@ -743,19 +687,17 @@ int LoadFile(std::vector<std::string>& list, std::string* message, bool keep_rea
         else if (g_refused_file == path)
             g_refused_file.clear();
     }
-    if (decoded < 0 && !(keep_readable && decoded == tv::kSharedFoldersBadFile))
-        return decoded;
+    if (decoded < 0 && !(keep_readable && decoded == tv::kSharedFoldersBadFile)) return decoded;
     std::string damage = decoded < 0 && message != nullptr ? *message : std::string();
     int taken = TakeEntries(entries, list, message);
     if (decoded < 0) {
-        if (message != nullptr)
-            *message = damage + (message->empty() ? "" : "\n" + *message);
+        if (message != nullptr) *message = damage + (message->empty() ? "" : "\n" + *message);
         return decoded;
     }
     return taken;
 }
 
-} // namespace
+}  // namespace
 
 int SharedFolders_Load(std::vector<std::string>& list, std::string* message) noexcept
 {
@@ -789,19 +731,16 @@ int SharedFolders_Save(const std::vector<std::string>& list, std::string* messag
     const std::string configured = path;
     // Replace what a symbolic link points at, not the link.
     path = SaveTarget(configured);
-    struct stat info {
-    };
+    struct stat info {};
     mode_t mode = 0644;
-    if (::stat(path.c_str(), &info) == 0)
-        mode = info.st_mode & 07777;
+    if (::stat(path.c_str(), &info) == 0) mode = info.st_mode & 07777;
 
     MakeDocumentsFolder();
     std::string temp_name = path + ".XXXXXX";
     tv::UniqueFd fd(::mkostemp(temp_name.data(), O_CLOEXEC));
     if (!fd) {
         // The table stays as it was; the caller tells the user.
-        SetMessage(message,
-                   "Could not write the settings file " + path + ": " + ErrorText(errno));
+        SetMessage(message, "Could not write the settings file " + path + ": " + ErrorText(errno));
         return tv::kSharedFoldersIoError;
     }
     ::fchmod(fd.get(), mode);
@@ -854,7 +793,6 @@ int SharedFolders_Save(const std::vector<std::string>& list, std::string* messag
     }
     // Make the new name durable too.
     tv::UniqueFd dir(::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir)
-        ::fsync(dir.get());
+    if (dir) ::fsync(dir.get());
     return result;
 }

@@ -8,33 +8,31 @@
 #include <string_view>
 #include <vector>
 
-namespace tv
-{
+namespace tv {
 constexpr int kSharedFolderCapacity = 200;
-constexpr int kSharedFolderEntryWidth = 255; // bytes per entry, NUL included
+constexpr int kSharedFolderEntryWidth = 255;  // bytes per entry, NUL included
 constexpr int kSharedFolderMaxPath = kSharedFolderEntryWidth - 1;
-} // namespace tv
+}  // namespace tv
 
 struct SharedFolderTable {
     char folders[tv::kSharedFolderCapacity][tv::kSharedFolderEntryWidth];
     std::int32_t folder_count;
 };
 
-namespace tv
-{
+namespace tv {
 
 // Results of the list operations. Negative: nothing changed (list, table and file are as
 // they were) and the message says why. Positive: done, with a remark for the user.
 enum SharedFoldersResult : int {
     kSharedFoldersOk = 0,
-    kSharedFoldersNotShared = 1,   // saved or loaded, but some folders cannot be shared
-    kSharedFoldersBadFileKept = 2, // saved; the unreadable old file was kept beside it
-    kSharedFoldersFull = -1,       // more than 200 folders
-    kSharedFoldersTooLong = -2,    // a path of 255 bytes or more
-    kSharedFoldersBadFile = -3,    // the settings file is truncated or garbled
-    kSharedFoldersIoError = -4,    // the system reported an error while reading or writing
+    kSharedFoldersNotShared = 1,    // saved or loaded, but some folders cannot be shared
+    kSharedFoldersBadFileKept = 2,  // saved; the unreadable old file was kept beside it
+    kSharedFoldersFull = -1,        // more than 200 folders
+    kSharedFoldersTooLong = -2,     // a path of 255 bytes or more
+    kSharedFoldersBadFile = -3,     // the settings file is truncated or garbled
+    kSharedFoldersIoError = -4,     // the system reported an error while reading or writing
     kSharedFoldersEmptyPath = -5,
-    kSharedFoldersNoLocation = -6, // no documents folder and no settings file given
+    kSharedFoldersNoLocation = -6,  // no documents folder and no settings file given
 };
 
 // Inserts `path` at its place in a list kept sorted without regard to ASCII case (after
@@ -70,9 +68,8 @@ bool SharedFolders_Canonical(std::string_view path, std::string* canonical,
 // Held around a load, edit and save so that edits made at the same time by other processes
 // (the command line, a window) are not lost: an exclusive flock on "<settings file>.lock".
 // Waits for the other holder. A missing documents folder is created first.
-class SharedFoldersLock
-{
-  public:
+class SharedFoldersLock {
+public:
     SharedFoldersLock() noexcept;
     ~SharedFoldersLock();
     SharedFoldersLock(const SharedFoldersLock&) = delete;
@@ -81,7 +78,7 @@ class SharedFoldersLock
     int result() const noexcept { return result_; }
     const std::string& message() const noexcept { return message_; }
 
-  private:
+private:
     int fd_ = -1;
     int result_ = kSharedFoldersOk;
     std::string message_;
@@ -99,7 +96,7 @@ struct SharedFoldersStamp {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
     std::int64_t size = 0;
-    std::int64_t mtime_nsec = 0; // nanoseconds since 1970
+    std::int64_t mtime_nsec = 0;  // nanoseconds since 1970
     bool operator==(const SharedFoldersStamp&) const = default;
 };
 SharedFoldersStamp SharedFolders_FileStamp() noexcept;
@@ -113,7 +110,7 @@ bool SharedFolders_SomeLeftOut() noexcept;
 // it is, and the next save keeps it aside as "<file>.bad" before writing the new list.
 int SharedFolders_LoadReadable(std::vector<std::string>& list, std::string* message) noexcept;
 
-} // namespace tv
+}  // namespace tv
 
 // The documents folder, without a trailing separator: XDG_DOCUMENTS_DIR, else the user-dirs
 // file, else $HOME/Documents. Empty when no home folder is known.

@@ -3,12 +3,12 @@
 // stops the server cleanly. --share, --unshare and --list edit the shared-folder list.
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <chrono>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -20,13 +20,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "runtime/ServerLog.h"
 #include "app/DisplayProbe.h"
 #include "app/ServerMain.h"
 #include "app/SharedFolders.h"
 #include "mediaserver/FileIoAbstraction.h"
 #include "runtime/Event.h"
 #include "runtime/OlvParsers.h"
+#include "runtime/ServerLog.h"
 #ifdef TV_HAVE_WINDOW
 #include "app/window/WindowMain.h"
 #endif
@@ -100,11 +100,12 @@ void PrintDamaged(const std::string& message)
 {
     PrintMessage(message);
     std::string path = tv::SharedFolders_SettingsPath();
-    std::fprintf(stderr,
-                 "tindravoller: Nothing was changed. --list shows the folders that can still be read;"
-                 " --recover-settings keeps the damaged file as %s.bad and starts a new list with"
-                 " them.\n",
-                 path.c_str());
+    std::fprintf(
+        stderr,
+        "tindravoller: Nothing was changed. --list shows the folders that can still be read;"
+        " --recover-settings keeps the damaged file as %s.bad and starts a new list with"
+        " them.\n",
+        path.c_str());
 }
 
 // Shared folders are compared and kept in canonical form: absolute, without "." or "..",
@@ -278,8 +279,8 @@ int main(int argc, char** argv)
     Options options;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        bool takes_value = arg == "--share" || arg == "--unshare" || arg == "--settings" ||
-                           arg == "--interface";
+        bool takes_value =
+            arg == "--share" || arg == "--unshare" || arg == "--settings" || arg == "--interface";
         if (takes_value && i + 1 >= argc) return Usage("missing value for", argv[i]);
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
@@ -312,13 +313,14 @@ int main(int argc, char** argv)
         in_addr address{};
         if (if_nametoindex(name.substr(0, name.find(':')).c_str()) == 0 &&
             inet_pton(AF_INET, name.c_str(), &address) != 1)
-            std::fprintf(stderr, "tindravoller: no interface %s now; it is served once it appears\n",
+            std::fprintf(stderr,
+                         "tindravoller: no interface %s now; it is served once it appears\n",
                          name.c_str());
     }
     tv::SetServedInterfaces(options.interfaces);
 
-    bool edits = options.list || options.recover || !options.share.empty() ||
-                 !options.unshare.empty();
+    bool edits =
+        options.list || options.recover || !options.share.empty() || !options.unshare.empty();
     if (edits) {
         int result = EditFolders(options);
         if (result != 0 || !options.headless) return result;

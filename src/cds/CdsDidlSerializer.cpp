@@ -14,8 +14,7 @@
 #include "runtime/Memory.h"
 #include "runtime/OlvParsers.h"
 
-namespace
-{
+namespace {
 
 // Room reserved for a number whose text is only known while writing.
 constexpr std::size_t kIntAllowance = 12;
@@ -44,8 +43,7 @@ std::uint32_t MatchKeyword(const char* text, const Keyword* keywords, std::size_
         while (i < name.size() && tv::ToLowerAscii(text[i]) == tv::ToLowerAscii(name[i])) {
             ++i;
         }
-        if (i == name.size())
-            return keywords[k].bits;
+        if (i == name.size()) return keywords[k].bits;
     }
     return 0;
 }
@@ -76,7 +74,8 @@ constexpr Keyword kUKeywords[] = {{"upnp:album", 0x08},
                                   {"upnp:createClass", 0x08000000},
                                   {"upnp:searchClass", 0x10000000}};
 
-template <std::size_t N> std::uint32_t Match(const char* text, const Keyword (&keywords)[N])
+template <std::size_t N>
+std::uint32_t Match(const char* text, const Keyword (&keywords)[N])
 {
     return MatchKeyword(text, keywords, N);
 }
@@ -127,9 +126,8 @@ int DoubleEscapeLengthOf(unsigned char c)
 // One emitting pass. Without a buffer it measures: fixed texts and escaped values by their
 // exact length, numbers by their allowance. With a buffer it writes, never past `capacity`
 // and always leaving room for the terminator.
-class DidlOut
-{
-  public:
+class DidlOut {
+public:
     DidlOut(char* buffer, std::size_t capacity, bool single_escape)
         : buffer_(buffer), capacity_(capacity), single_(single_escape)
     {
@@ -137,18 +135,15 @@ class DidlOut
 
     void Text(std::string_view text)
     {
-        if (!Room(text.size()))
-            return;
-        if (buffer_ != nullptr)
-            std::memcpy(buffer_ + length_, text.data(), text.size());
+        if (!Room(text.size())) return;
+        if (buffer_ != nullptr) std::memcpy(buffer_ + length_, text.data(), text.size());
         length_ += text.size();
     }
 
     // A value escaped at the selected depth; null writes nothing.
     void Value(const char* value)
     {
-        if (value == nullptr)
-            return;
+        if (value == nullptr) return;
         std::size_t escaped = static_cast<std::size_t>(
             single_ ? OlvXmlEscapeLength(value) : CdsToDidl_DoubleEscapeLength(value));
         if (buffer_ == nullptr) {
@@ -156,8 +151,7 @@ class DidlOut
             return;
         }
         // Both escapes also write a terminator.
-        if (!Room(escaped + 1))
-            return;
+        if (!Room(escaped + 1)) return;
         if (single_) {
             OlvXmlEscape(buffer_ + length_, value);
         } else {
@@ -169,8 +163,7 @@ class DidlOut
     // A value written as it is (takeOut, protection).
     void Raw(const char* value)
     {
-        if (value != nullptr)
-            Text(value);
+        if (value != nullptr) Text(value);
     }
 
     // A formatted number: measured by its allowance.
@@ -186,8 +179,7 @@ class DidlOut
         va_start(args, format);
         int n = std::vsnprintf(text, sizeof text, format, args);
         va_end(args);
-        if (n > 0)
-            Text(std::string_view(text, static_cast<std::size_t>(n)));
+        if (n > 0) Text(std::string_view(text, static_cast<std::size_t>(n)));
     }
 
     void Duration(int seconds)
@@ -208,8 +200,7 @@ class DidlOut
             return;
         }
         char* text = OlvTimeToText(date);
-        if (text == nullptr)
-            return;
+        if (text == nullptr) return;
         Text(text);
         tv::Free(text);
     }
@@ -217,21 +208,18 @@ class DidlOut
     void ClassName(CdsMediaClass media_class)
     {
         std::size_t n = tv::CdsMediaClassNameLength(media_class);
-        if (!Room(n))
-            return;
-        if (buffer_ != nullptr)
-            tv::CdsMediaClassWriteName(media_class, buffer_ + length_);
+        if (!Room(n)) return;
+        if (buffer_ != nullptr) tv::CdsMediaClassWriteName(media_class, buffer_ + length_);
         length_ += n;
     }
 
     std::size_t Length() const { return length_; }
     bool Overflow() const { return overflow_; }
 
-  private:
+private:
     bool Room(std::size_t n)
     {
-        if (buffer_ == nullptr)
-            return true;
+        if (buffer_ == nullptr) return true;
         if (overflow_ || length_ + n >= capacity_) {
             overflow_ = true;
             return false;
@@ -254,39 +242,23 @@ bool HasTexts(std::int32_t count, char** array)
 std::uint32_t ResourceBits(const CdsResource* res)
 {
     std::uint32_t bits = 0;
-    if (res->bitrate >= 0)
-        bits |= tv::kCdsFilterResBitrate;
-    if (res->bits_per_sample >= 0)
-        bits |= tv::kCdsFilterResBitsPerSample;
-    if (res->color_depth >= 0)
-        bits |= tv::kCdsFilterResColorDepth;
-    if (res->duration >= 0)
-        bits |= tv::kCdsFilterResDuration;
-    if (res->nr_audio_channels >= 0)
-        bits |= tv::kCdsFilterResNrAudioChannels;
-    if (res->protection != nullptr)
-        bits |= tv::kCdsFilterResProtection;
-    if (res->resolution_x >= 0 && res->resolution_y > 0)
-        bits |= tv::kCdsFilterResResolution;
-    if (res->sample_frequency >= 0)
-        bits |= tv::kCdsFilterResSampleFrequency;
-    if (res->size >= 0)
-        bits |= tv::kCdsFilterResSize;
-    if (res->import_uri != nullptr)
-        bits |= tv::kCdsFilterResImportUri;
-    if (res->import_ifo_file_uri != nullptr)
-        bits |= tv::kCdsFilterResImportIfoFileUri;
-    if (res->ifo_file_uri != nullptr)
-        bits |= tv::kCdsFilterResIfoFileUri;
-    if (res->track_total >= 0)
-        bits |= tv::kCdsFilterResTrackTotal;
-    if (res->resume_upload == 0 || res->resume_upload == 1)
-        bits |= tv::kCdsFilterResResumeUpload;
-    if (res->uploaded_size >= 0)
-        bits |= tv::kCdsFilterResUploadedSize;
+    if (res->bitrate >= 0) bits |= tv::kCdsFilterResBitrate;
+    if (res->bits_per_sample >= 0) bits |= tv::kCdsFilterResBitsPerSample;
+    if (res->color_depth >= 0) bits |= tv::kCdsFilterResColorDepth;
+    if (res->duration >= 0) bits |= tv::kCdsFilterResDuration;
+    if (res->nr_audio_channels >= 0) bits |= tv::kCdsFilterResNrAudioChannels;
+    if (res->protection != nullptr) bits |= tv::kCdsFilterResProtection;
+    if (res->resolution_x >= 0 && res->resolution_y > 0) bits |= tv::kCdsFilterResResolution;
+    if (res->sample_frequency >= 0) bits |= tv::kCdsFilterResSampleFrequency;
+    if (res->size >= 0) bits |= tv::kCdsFilterResSize;
+    if (res->import_uri != nullptr) bits |= tv::kCdsFilterResImportUri;
+    if (res->import_ifo_file_uri != nullptr) bits |= tv::kCdsFilterResImportIfoFileUri;
+    if (res->ifo_file_uri != nullptr) bits |= tv::kCdsFilterResIfoFileUri;
+    if (res->track_total >= 0) bits |= tv::kCdsFilterResTrackTotal;
+    if (res->resume_upload == 0 || res->resume_upload == 1) bits |= tv::kCdsFilterResResumeUpload;
+    if (res->uploaded_size >= 0) bits |= tv::kCdsFilterResUploadedSize;
     return bits;
 }
-
 
 // The parts that will appear: in the filter and backed by data.
 std::uint32_t EffectiveMask(const CdsObject* o, std::uint32_t filter)
@@ -296,41 +268,28 @@ std::uint32_t EffectiveMask(const CdsObject* o, std::uint32_t filter)
     const bool container = CdsIsContainer(o->media_class);
     const std::uint32_t second = CdsClassSecond(o->media_class);
     const std::uint32_t third = CdsClassThird(o->media_class);
-    if (o->creator != nullptr)
-        effective |= kCdsFilterCreator;
-    if (container && o->create_classes != nullptr)
-        effective |= kCdsFilterCreateClass;
-    if (container && o->search_classes != nullptr)
-        effective |= kCdsFilterSearchClass;
-    if (o->dlna_managed != 0)
-        effective |= kCdsFilterDlnaManaged;
-    if (o->take_out_count > 0 && o->take_out != nullptr)
-        effective |= kCdsFilterTakeOut;
+    if (o->creator != nullptr) effective |= kCdsFilterCreator;
+    if (container && o->create_classes != nullptr) effective |= kCdsFilterCreateClass;
+    if (container && o->search_classes != nullptr) effective |= kCdsFilterSearchClass;
+    if (o->dlna_managed != 0) effective |= kCdsFilterDlnaManaged;
+    if (o->take_out_count > 0 && o->take_out != nullptr) effective |= kCdsFilterTakeOut;
     if (second == kCdsAudioItem) {
-        if (HasTexts(o->album_count, o->albums))
-            effective |= kCdsFilterAlbum;
-        if (HasTexts(o->genre_count, o->genres))
-            effective |= kCdsFilterGenre;
-        if (o->date != 0)
-            effective |= kCdsFilterDate;
+        if (HasTexts(o->album_count, o->albums)) effective |= kCdsFilterAlbum;
+        if (HasTexts(o->genre_count, o->genres)) effective |= kCdsFilterGenre;
+        if (o->date != 0) effective |= kCdsFilterDate;
     } else if (second == kCdsImageItem) {
-        if (o->date != 0)
-            effective |= kCdsFilterDate;
+        if (o->date != 0) effective |= kCdsFilterDate;
     } else if (second == kCdsVideoItem) {
-        if (HasTexts(o->genre_count, o->genres))
-            effective |= kCdsFilterGenre;
-        if (o->date != 0)
-            effective |= kCdsFilterDate;
+        if (HasTexts(o->genre_count, o->genres)) effective |= kCdsFilterGenre;
+        if (o->date != 0) effective |= kCdsFilterDate;
     }
     if (third == kCdsMusicAlbum && HasTexts(o->album_genre_count, o->album_genres)) {
         effective |= kCdsFilterGenre;
     } else if (third == kCdsPhoto && HasTexts(o->photo_album_count, o->photo_albums)) {
         effective |= kCdsFilterAlbum;
     } else if (third == kCdsAudioBroadcast || third == kCdsVideoBroadcast) {
-        if (o->channel_name != nullptr)
-            effective |= kCdsFilterChannelName;
-        if (o->channel_nr >= 0)
-            effective |= kCdsFilterChannelNr;
+        if (o->channel_name != nullptr) effective |= kCdsFilterChannelName;
+        if (o->channel_nr >= 0) effective |= kCdsFilterChannelNr;
     }
     effective |= kCdsFilterRes | kCdsFilterChildCount | kCdsFilterSearchable;
     for (const CdsResource* res = o->resources; res != nullptr; res = res->next) {
@@ -338,8 +297,7 @@ std::uint32_t EffectiveMask(const CdsObject* o, std::uint32_t filter)
     }
     effective &= filter;
     effective &= ~kCdsFilterContainerType;
-    if (container && o->tuner != 0)
-        effective |= kCdsFilterContainerType;
+    if (container && o->tuner != 0) effective |= kCdsFilterContainerType;
     return effective;
 }
 
@@ -347,8 +305,7 @@ int CheckClasses(const CdsClassEntry* entry)
 {
     for (; entry != nullptr; entry = entry->next) {
         int check = tv::CdsMediaClassCheck(entry->media_class);
-        if (check != 0)
-            return check;
+        if (check != 0) return check;
     }
     return 0;
 }
@@ -589,14 +546,12 @@ void EmitObject(DidlOut& out, const CdsObject* o, std::uint32_t filter, std::uin
         }
     }
     out.Text(container ? "\r\n&lt;/container&gt;" : "\r\n&lt;/item&gt;");
-    if (with_root)
-        out.Text(tv::kDidlRootEnd);
+    if (with_root) out.Text(tv::kDidlRootEnd);
 }
 
-} // namespace
+}  // namespace
 
-namespace tv
-{
+namespace tv {
 
 int CdsToDidl_FormatDurationLength(int seconds) noexcept
 {
@@ -604,19 +559,17 @@ int CdsToDidl_FormatDurationLength(int seconds) noexcept
     return CdsToDidl_FormatDuration(buffer, seconds);
 }
 
-} // namespace tv
+}  // namespace tv
 
 std::uint32_t CdsFilter_Parse(const char* filter) noexcept
 {
-    if (filter == nullptr)
-        return 0;
+    if (filter == nullptr) return 0;
     std::uint32_t mask = 0;
     bool in_token = false;
     for (const char* p = filter; *p != '\0'; ++p) {
         const unsigned char byte = static_cast<unsigned char>(*p);
         if (in_token) {
-            if (byte == ',')
-                in_token = false;
+            if (byte == ',') in_token = false;
             continue;
         }
         switch (tv::ToLowerAscii(*p)) {
@@ -660,8 +613,7 @@ int CdsFilter_StringLength(std::uint32_t mask) noexcept
     int length = 0;
     bool first = true;
     for (const Keyword& entry : kCapabilityNames) {
-        if ((mask & entry.bits) == 0)
-            continue;
+        if ((mask & entry.bits) == 0) continue;
         length += static_cast<int>(entry.name.size()) + (first ? 0 : 1);
         first = false;
     }
@@ -672,10 +624,8 @@ int CdsFilter_ToString(char* buffer, std::uint32_t mask) noexcept
 {
     int length = 0;
     for (const Keyword& entry : kCapabilityNames) {
-        if ((mask & entry.bits) == 0)
-            continue;
-        if (length > 0)
-            buffer[length++] = ',';
+        if ((mask & entry.bits) == 0) continue;
+        if (length > 0) buffer[length++] = ',';
         std::memcpy(buffer + length, entry.name.data(), entry.name.size());
         length += static_cast<int>(entry.name.size());
     }
@@ -690,8 +640,7 @@ bool CdsFilter_NeedsDlnaNamespace(std::uint32_t mask) noexcept
 
 int CdsToDidl_FormatDuration(char* buffer, int seconds) noexcept
 {
-    if (seconds < 0)
-        return 0;
+    if (seconds < 0) return 0;
     return std::snprintf(buffer, 17, "%d:%02d:%02d.000", seconds / 3600, (seconds / 60) % 60,
                          seconds % 60);
 }
@@ -738,25 +687,21 @@ int CdsToDidl_DoubleEscape(char* destination, const char* text) noexcept
     return static_cast<int>(out - destination);
 }
 
-namespace
-{
+namespace {
 
 // Checks the classes the output will name and decides the parts; 0 or an error code.
 int Prepare(const CdsObject* object, std::uint32_t filter, std::uint32_t* eff)
 {
     int check = tv::CdsMediaClassCheck(object->media_class);
-    if (check != 0)
-        return check;
+    if (check != 0) return check;
     *eff = EffectiveMask(object, filter);
     if (*eff & tv::kCdsFilterCreateClass) {
         check = CheckClasses(object->create_classes);
-        if (check != 0)
-            return check;
+        if (check != 0) return check;
     }
     if (*eff & tv::kCdsFilterSearchClass) {
         check = CheckClasses(object->search_classes);
-        if (check != 0)
-            return check;
+        if (check != 0) return check;
     }
     return 0;
 }
@@ -770,15 +715,14 @@ std::size_t Measure(const CdsObject* object, bool single_escape, std::uint32_t f
     return measure.Length() + 1;
 }
 
-} // namespace
+}  // namespace
 
 long long tv::CdsToDidl_MeasuredSize(const CdsObject* object, int single_escape,
                                      std::uint32_t filter, int with_root) noexcept
 {
     std::uint32_t eff = 0;
     int check = Prepare(object, filter, &eff);
-    if (check != 0)
-        return check;
+    if (check != 0) return check;
     return static_cast<long long>(Measure(object, single_escape != 0, filter, eff, with_root != 0));
 }
 
@@ -787,14 +731,12 @@ char* CdsToDidl_GetmediaObjectDidlEscaped(const CdsObject* object, int single_es
                                           int* out_length) noexcept
 {
     auto fail = [&](int code) -> char* {
-        if (out_length != nullptr)
-            *out_length = code;
+        if (out_length != nullptr) *out_length = code;
         return nullptr;
     };
     std::uint32_t eff = 0;
     int check = Prepare(object, filter, &eff);
-    if (check != 0)
-        return fail(check);
+    if (check != 0) return fail(check);
     const std::size_t size = Measure(object, single_escape != 0, filter, eff, with_root != 0);
 
     char* buffer = static_cast<char*>(std::malloc(size));
@@ -809,7 +751,6 @@ char* CdsToDidl_GetmediaObjectDidlEscaped(const CdsObject* object, int single_es
         return fail(tv::kCdsDidlOverflow);
     }
     buffer[write.Length()] = '\0';
-    if (out_length != nullptr)
-        *out_length = static_cast<int>(write.Length());
+    if (out_length != nullptr) *out_length = static_cast<int>(write.Length());
     return buffer;
 }

@@ -7,8 +7,7 @@
 
 #include "cds/CdsObject.h"
 
-namespace tv
-{
+namespace tv {
 // The DIDL-Lite root tags as they stand inside a SOAP Result (escaped once).
 constexpr std::string_view kDidlRootStartDlna =
     "&lt;DIDL-Lite xmlns:dc=&quot;http://purl.org/dc/elements/1.1/&quot; "
@@ -54,7 +53,7 @@ constexpr std::uint32_t kCdsFilterTakeOut = 0x04000000;
 constexpr std::uint32_t kCdsFilterCreateClass = 0x08000000;
 constexpr std::uint32_t kCdsFilterSearchClass = 0x10000000;
 constexpr std::uint32_t kCdsFilterAllIp = 0x20000000;
-constexpr std::uint32_t kCdsFilterAll = 0xDFFFFFFF; // "*"
+constexpr std::uint32_t kCdsFilterAll = 0xDFFFFFFF;  // "*"
 constexpr std::uint32_t kCdsFilterDlnaNamespace = 0x051D0000;
 
 // Error codes through the out length.
@@ -70,7 +69,7 @@ int CdsToDidl_FormatDurationLength(int seconds) noexcept;
 // The buffer size the measuring pass gives (text bound plus terminator), or the error code.
 long long CdsToDidl_MeasuredSize(const CdsObject* object, int single_escape, std::uint32_t filter,
                                  int with_root) noexcept;
-} // namespace tv
+}  // namespace tv
 
 // Filter text to mask; null or empty gives 0. The text may be any bytes, NUL-terminated.
 std::uint32_t CdsFilter_Parse(const char* filter) noexcept;

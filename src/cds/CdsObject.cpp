@@ -7,8 +7,7 @@
 
 #include "runtime/Memory.h"
 
-namespace
-{
+namespace {
 
 constexpr std::array<std::string_view, 4> kBaseNames = {"", "object.container", "object.item", ""};
 constexpr std::array<std::string_view, 13> kSecondNames = {"",
@@ -41,17 +40,14 @@ static_assert(kSecondNames.size() == 13 && kThirdNames.size() == 13);
 
 void FreeText(std::uint8_t mask, std::uint8_t bit, char* text) noexcept
 {
-    if ((mask & bit) != 0 && text != nullptr)
-        tv::Free(text);
+    if ((mask & bit) != 0 && text != nullptr) tv::Free(text);
 }
 
 void FreeTextArray(std::uint8_t mask, std::uint8_t bit, std::int32_t count, char** array) noexcept
 {
-    if ((mask & bit) == 0 || count <= 0 || array == nullptr)
-        return;
+    if ((mask & bit) == 0 || count <= 0 || array == nullptr) return;
     for (std::int32_t i = 0; i < count; ++i) {
-        if (array[i] != nullptr)
-            tv::Free(array[i]);
+        if (array[i] != nullptr) tv::Free(array[i]);
     }
     tv::Free(array);
 }
@@ -65,22 +61,17 @@ void FreeClassList(CdsClassEntry* entry) noexcept
     }
 }
 
-} // namespace
+}  // namespace
 
-namespace tv
-{
+namespace tv {
 
 int CdsMediaClassCheck(CdsMediaClass media_class) noexcept
 {
-    if (media_class == 0)
-        return -1;
+    if (media_class == 0) return -1;
     std::uint32_t base = CdsClassBase(media_class);
-    if (base != kCdsBaseContainer && base != kCdsBaseItem)
-        return -2;
-    if (CdsClassSecond(media_class) > 12)
-        return -3;
-    if (CdsClassThird(media_class) > 12)
-        return -4;
+    if (base != kCdsBaseContainer && base != kCdsBaseItem) return -2;
+    if (CdsClassSecond(media_class) > 12) return -3;
+    if (CdsClassThird(media_class) > 12) return -4;
     return 0;
 }
 
@@ -89,10 +80,8 @@ std::size_t CdsMediaClassNameLength(CdsMediaClass media_class) noexcept
     std::size_t length = kBaseNames[CdsClassBase(media_class)].size();
     std::uint32_t second = CdsClassSecond(media_class);
     std::uint32_t third = CdsClassThird(media_class);
-    if (second != 0 && second <= 12)
-        length += 1 + kSecondNames[second].size();
-    if (third != 0 && third <= 12)
-        length += 1 + kThirdNames[third].size();
+    if (second != 0 && second <= 12) length += 1 + kSecondNames[second].size();
+    if (third != 0 && third <= 12) length += 1 + kThirdNames[third].size();
     return length;
 }
 
@@ -120,8 +109,7 @@ std::size_t CdsMediaClassWriteName(CdsMediaClass media_class, char* out) noexcep
 void CdsObject_AppendResource(CdsObject* object, CdsResource* resource) noexcept
 {
     CdsResource** tail = &object->resources;
-    while (*tail != nullptr)
-        tail = &(*tail)->next;
+    while (*tail != nullptr) tail = &(*tail)->next;
     *tail = resource;
 }
 
@@ -129,12 +117,11 @@ void CdsObject_AppendClass(CdsClassEntry** list, std::int32_t include_derived,
                            CdsMediaClass media_class) noexcept
 {
     CdsClassEntry** tail = list;
-    while (*tail != nullptr)
-        tail = &(*tail)->next;
+    while (*tail != nullptr) tail = &(*tail)->next;
     *tail = new CdsClassEntry{include_derived, media_class, nullptr};
 }
 
-} // namespace tv
+}  // namespace tv
 
 CdsObject* CdsObject_Allocate() noexcept
 {
@@ -148,21 +135,18 @@ CdsResource* CdsObject_AllocateResource() noexcept
 
 void CdsObject_Release(CdsObject* object) noexcept
 {
-    if (object == nullptr)
-        return;
+    if (object == nullptr) return;
     std::int32_t count;
     {
         std::scoped_lock hold(object->lock);
         count = --object->ref_count;
     }
-    if (count < 0)
-        CdsObject_Destroy(object);
+    if (count < 0) CdsObject_Destroy(object);
 }
 
 void CdsObject_Destroy(CdsObject* object) noexcept
 {
-    if (object == nullptr)
-        return;
+    if (object == nullptr) return;
     const std::uint8_t mask = object->owned_mask;
     FreeText(mask, tv::kCdsOwnCreator, object->creator);
     FreeText(mask, tv::kCdsOwnId, object->id);
@@ -215,7 +199,6 @@ void CdsObject_Destroy(CdsObject* object) noexcept
         delete resource;
         resource = next;
     }
-    if (object->source_path != nullptr)
-        tv::Free(object->source_path);
-    delete object; // the lock goes with the record
+    if (object->source_path != nullptr) tv::Free(object->source_path);
+    delete object;  // the lock goes with the record
 }

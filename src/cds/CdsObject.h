@@ -28,7 +28,7 @@ struct CdsResource {
     std::int32_t duration = -1;
     std::int32_t bitrate = -1;
     std::int32_t color_depth = -1;
-    std::int64_t size = -1; // 64-bit: files of 4 GiB and more list their true size
+    std::int64_t size = -1;  // 64-bit: files of 4 GiB and more list their true size
     std::int32_t bits_per_sample = -1;
     std::int32_t sample_frequency = -1;
     std::int32_t nr_audio_channels = -1;
@@ -51,9 +51,9 @@ struct CdsObject {
     CdsMediaClass media_class = 0;
     std::uint8_t flags = 0;
     std::int32_t ref_count = 0;
-    std::mutex lock; // guards ref_count only
+    std::mutex lock;  // guards ref_count only
     std::uint32_t dlna_managed = 0;
-    char** take_out = nullptr; // never owned
+    char** take_out = nullptr;  // never owned
     std::int32_t take_out_count = 0;
 
     // Containers.
@@ -71,19 +71,18 @@ struct CdsObject {
     char** albums = nullptr;
 
     // Third-level slots.
-    std::uint8_t album_genre_count = 0; // musicAlbum
+    std::uint8_t album_genre_count = 0;  // musicAlbum
     char** album_genres = nullptr;
-    std::uint8_t photo_album_count = 0; // photo
+    std::uint8_t photo_album_count = 0;  // photo
     char** photo_albums = nullptr;
-    char* channel_name = nullptr; // audioBroadcast, videoBroadcast
+    char* channel_name = nullptr;  // audioBroadcast, videoBroadcast
     std::int32_t channel_nr = 0;
 
     CdsResource* resources = nullptr;
-    char* source_path = nullptr; // always owned
+    char* source_path = nullptr;  // always owned
 };
 
-namespace tv
-{
+namespace tv {
 
 // CdsObject::owned_mask bits.
 constexpr std::uint8_t kCdsOwnId = 0x01;
@@ -192,7 +191,7 @@ void CdsObject_AppendResource(CdsObject* object, CdsResource* resource) noexcept
 void CdsObject_AppendClass(CdsClassEntry** list, std::int32_t include_derived,
                            CdsMediaClass media_class) noexcept;
 
-} // namespace tv
+}  // namespace tv
 
 // A new object: every field zero or null, one holder (ref_count 0), a fresh lock.
 [[nodiscard]] CdsObject* CdsObject_Allocate() noexcept;

@@ -61,7 +61,8 @@ char* CopyText(const char* text) noexcept
 
 char* CapabilityText(std::uint32_t mask) noexcept
 {
-    auto* text = static_cast<char*>(tv::Malloc(static_cast<std::size_t>(CdsFilter_StringLength(mask)) + 1));
+    auto* text =
+        static_cast<char*>(tv::Malloc(static_cast<std::size_t>(CdsFilter_StringLength(mask)) + 1));
     CdsFilter_ToString(text, mask);
     return text;
 }
@@ -254,8 +255,10 @@ void StopWaiting(DmsBrowsePaging* paging) noexcept
     if (!paging->waiting) return;
     paging->waiting = false;
     tv::WebSessionDetachAnswer(paging->session);
-    if (paging->previous != nullptr) paging->previous->next = paging->next;
-    else paging->dms->waiting_answers = paging->next;
+    if (paging->previous != nullptr)
+        paging->previous->next = paging->next;
+    else
+        paging->dms->waiting_answers = paging->next;
     if (paging->next != nullptr) paging->next->previous = paging->previous;
     paging->previous = paging->next = nullptr;
 }
@@ -271,8 +274,8 @@ bool PageNextObject(DmsBrowsePaging* paging) noexcept
         (request->requested_count != 0 && paging->returned >= request->requested_count)) {
         const std::uint32_t before = static_cast<std::uint32_t>(
             std::min<long long>(request->starting_index - next, UINT32_MAX));
-        std::uint32_t skipped = FSE_SkipObjects(dms->enumerator, paging->query,
-                                                next < request->starting_index ? before : UINT32_MAX);
+        std::uint32_t skipped = FSE_SkipObjects(
+            dms->enumerator, paging->query, next < request->starting_index ? before : UINT32_MAX);
         paging->total += skipped;
         paging->index += skipped;
         return skipped != 0;
@@ -400,16 +403,15 @@ char* AnsiFromUtf8(const char* text, int length) noexcept
 
 // ---- Creation and teardown ----
 
-DmsIntegration* DmsIntegration_Create(OlvChain* chain, OlvThreadPool* pool, std::uint16_t port,
-                                      const char* friendly_name, const char* udn,
-                                      const char* serial_number, std::uint32_t sort_capabilities_mask,
-                                      std::uint32_t search_capabilities_mask,
-                                      const char* sink_protocol_info,
-                                      const char* source_protocol_info,
-                                      const char* content_root) noexcept
+DmsIntegration* DmsIntegration_Create(
+    OlvChain* chain, OlvThreadPool* pool, std::uint16_t port, const char* friendly_name,
+    const char* udn, const char* serial_number, std::uint32_t sort_capabilities_mask,
+    std::uint32_t search_capabilities_mask, const char* sink_protocol_info,
+    const char* source_protocol_info, const char* content_root) noexcept
 {
     if (chain == nullptr) return nullptr;
-    auto* dms = tv::NewChainObject<DmsIntegration>(tv::ChainHooks{nullptr, nullptr, DmsIntegration_Destroy});
+    auto* dms = tv::NewChainObject<DmsIntegration>(
+        tv::ChainHooks{nullptr, nullptr, DmsIntegration_Destroy});
     dms->search_capabilities = CapabilityText(search_capabilities_mask);
     dms->sort_capabilities = CapabilityText(sort_capabilities_mask);
     dms->sink_protocol_info = CopyText(sink_protocol_info);
@@ -421,10 +423,9 @@ DmsIntegration* DmsIntegration_Create(OlvChain* chain, OlvThreadPool* pool, std:
     dms->timers = OlvLifeTime_Create(chain);
     dms->device = MicroStack_Create(chain, friendly_name, udn, serial_number, 1800, port);
     if (dms->device != nullptr) {
-        dms->media_server =
-            MSA_Create(chain, dms->device, dms->timers, 0, dms->sink_protocol_info,
-                       dms->source_protocol_info, dms->sort_capabilities,
-                       dms->search_capabilities, pool, dms);
+        dms->media_server = MSA_Create(chain, dms->device, dms->timers, 0, dms->sink_protocol_info,
+                                       dms->source_protocol_info, dms->sort_capabilities,
+                                       dms->search_capabilities, pool, dms);
     }
     if (dms->media_server == nullptr) {
         // The stack (if any) already belongs to the chain and goes with it.
@@ -534,10 +535,11 @@ void KeepReachableAddresses(OlvWebSession* session, MSA_BrowseRequest* request)
     int kept = 1;
     for (int i = 1; i < request->address_count; ++i) {
         std::uint32_t address = request->addresses[i];
-        bool shared = !IsLoopback(address) &&
-                      std::any_of(local.begin(), local.end(), [&](const tv::LocalAddress& l) {
-                          return l.address == address && (peer & l.netmask) == (address & l.netmask);
-                      });
+        bool shared =
+            !IsLoopback(address) &&
+            std::any_of(local.begin(), local.end(), [&](const tv::LocalAddress& l) {
+                return l.address == address && (peer & l.netmask) == (address & l.netmask);
+            });
         if (shared) request->addresses[kept++] = address;
     }
     request->address_count = kept;
@@ -643,7 +645,8 @@ void AddResources(DmsIntegration* dms, std::uint32_t filter_mask, const MSA_Brow
             url += kVirtualDirectory;
             url += '/';
             url += url_path;
-            auto* escaped = static_cast<char*>(tv::Malloc(static_cast<std::size_t>(OlvHttpEscapeLength(url.c_str()))));
+            auto* escaped = static_cast<char*>(
+                tv::Malloc(static_cast<std::size_t>(OlvHttpEscapeLength(url.c_str()))));
             OlvHttpEscape(escaped, url.c_str());
             resource->value = escaped;
             resource->owned_mask |= tv::kCdsResOwnValue;
@@ -711,7 +714,7 @@ void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char*
     auto* dms = static_cast<DmsIntegration*>(user);
     if (header == nullptr || header->method == nullptr) return;
     if (begin != nullptr) *begin = end;  // a body under "content" has no use here
-    if (done == 0) return;                // answered once the request is complete
+    if (done == 0) return;               // answered once the request is complete
     // Nothing is sent for a method this directory does not serve, but the connection is not
     // left waiting for an answer that never comes: with only five connections, a few such
     // requests would otherwise shut every other client out.

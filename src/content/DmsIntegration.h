@@ -40,10 +40,10 @@ struct DmsIntegration {
     FSE_Enumerator* enumerator = nullptr;
     OlvThreadPool* pool = nullptr;
     DmsBrowsePaging* waiting_answers = nullptr;  // Browse answers waiting for a drain (a list)
-    std::mutex address_lock;  // guards the address list while it is captured
-    std::uint32_t* addresses = nullptr;  // network order
+    std::mutex address_lock;                     // guards the address list while it is captured
+    std::uint32_t* addresses = nullptr;          // network order
     int address_count = 0;
-    tv::SharedFoldersStamp settings;  // the settings file as last read (chain thread)
+    tv::SharedFoldersStamp settings;     // the settings file as last read (chain thread)
     std::int64_t retry_left_out_ms = 0;  // when folders left out are looked at again
     bool left_out_known = false;
     std::string left_out;  // the lines last logged for folders left out
@@ -70,8 +70,8 @@ void DmsIntegration_HandleBrowse(MSA_Server* server, OlvWebSession* session,
 void DmsIntegration_HandleConnectionInfo(MSA_Server* server, OlvWebSession* session,
                                          std::int32_t connection_id) noexcept;
 // The handler of the virtual directory "content"; `user` is the content source.
-void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char* body,
-                                int* begin, int end, int done, void* user) noexcept;
+void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char* body, int* begin,
+                                int end, int done, void* user) noexcept;
 
 // Pages one open query into the session's Browse response. Takes the query and the request:
 // they are freed when the answer has gone out, which for a client that reads slowly is later.

@@ -24,8 +24,8 @@
 // One folder's published children in directory order, as names escaped the way the file
 // layer escapes them, with their kinds (1 file, 2 folder).
 struct FseFolderEntries {
-    std::string text;                  // the names one after another
-    std::vector<std::uint32_t> ends;   // where each name ends in text
+    std::string text;                 // the names one after another
+    std::vector<std::uint32_t> ends;  // where each name ends in text
     std::vector<signed char> kinds;
     std::size_t Count() const { return ends.size(); }
     std::string_view Name(std::size_t i) const
@@ -77,8 +77,7 @@ struct FseListing {
     int dir_fd = -1;  // the folder as opened and judged for this request
 };
 
-namespace
-{
+namespace {
 
 constexpr std::string_view kTmp = ".tmp";
 
@@ -117,7 +116,8 @@ void Destroy(void* object) noexcept
     std::destroy_at(fse);
 }
 
-constexpr tv::ChainHooks kHooks = {.pre_select = nullptr, .post_select = nullptr, .destroy = Destroy};
+constexpr tv::ChainHooks kHooks = {
+    .pre_select = nullptr, .post_select = nullptr, .destroy = Destroy};
 
 constexpr std::size_t kCachedFolders = 8;
 constexpr std::size_t kCachedBytes = 8u << 20;  // of names, over all cached folders
@@ -169,7 +169,8 @@ bool NextChild(FseQuery* query, std::string_view first_name)
         }
         have = false;
         if (pending == "." || pending == "..") continue;
-        if (query->subject.size() + pending.size() >= static_cast<std::size_t>(tv::kFseEntryCapacity))
+        if (query->subject.size() + pending.size() >=
+            static_cast<std::size_t>(tv::kFseEntryCapacity))
             continue;
         // The buffer of the entry before is reused: a long folder is walked without allocations.
         query->current.assign(query->subject);
@@ -192,7 +193,8 @@ std::string SharedFolderTitle(std::string_view name)
         while (trimmed.ends_with("%2F")) trimmed.remove_suffix(3);
         if (trimmed.empty()) return "/";
         slash = trimmed.rfind("%2F");
-        std::string_view last = slash == std::string_view::npos ? trimmed : trimmed.substr(slash + 3);
+        std::string_view last =
+            slash == std::string_view::npos ? trimmed : trimmed.substr(slash + 3);
         return ReplaceAll(ReplaceAll(std::string(last), "%5C", "\\"), "%3A", ":");
     }
     std::size_t back = name.rfind("%5C");
@@ -217,10 +219,9 @@ std::string Printable(std::string_view text)
     return out;
 }
 
-} // namespace
+}  // namespace
 
-namespace tv
-{
+namespace tv {
 
 bool FseIsXmlSafeName(const char* text, std::size_t length) noexcept
 {
@@ -234,7 +235,7 @@ bool FseIsXmlSafeName(const char* text, std::size_t length) noexcept
     return true;
 }
 
-} // namespace tv
+}  // namespace tv
 
 FSE_Enumerator* FSE_Create(OlvChain* chain, const char* root_path,
                            const char* virtual_directory) noexcept
@@ -282,8 +283,7 @@ void FSE_ParsePath(FSE_Enumerator* fse, const std::string& path, FsePathParts* p
     strip(full.size(), &p->relative, &p->relative_length);
 }
 
-namespace
-{
+namespace {
 
 FseFolderStamp StampOf(const struct stat& st)
 {
@@ -385,8 +385,10 @@ std::shared_ptr<FseFolderEntries> ReadFolder(FSE_Enumerator* fse, FseQuery* quer
         if (!judged && type == DT_UNKNOWN) {
             struct stat st {};
             if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-                type = S_ISLNK(st.st_mode) ? DT_LNK : S_ISDIR(st.st_mode) ? DT_DIR
-                                                    : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+                type = S_ISLNK(st.st_mode)   ? DT_LNK
+                       : S_ISDIR(st.st_mode) ? DT_DIR
+                       : S_ISREG(st.st_mode) ? DT_REG
+                                             : DT_UNKNOWN;
         }
         if (type == DT_LNK) judged = true;
         if (judged) *stable = false;
@@ -395,10 +397,10 @@ std::shared_ptr<FseFolderEntries> ReadFolder(FSE_Enumerator* fse, FseQuery* quer
             continue;
         path.assign(query->subject);
         path.append(name);
-        int kind = judged            ? JudgedKind(query, &folder, path)
-                   : type == DT_DIR  ? tv::kFseEntryFolder
-                   : type == DT_REG  ? tv::kFseEntryFile
-                                     : tv::kFseEntryAbsent;
+        int kind = judged           ? JudgedKind(query, &folder, path)
+                   : type == DT_DIR ? tv::kFseEntryFolder
+                   : type == DT_REG ? tv::kFseEntryFile
+                                    : tv::kFseEntryAbsent;
         if (kind == tv::kFseEntryFolder) path += '\\';
         query->entry_type = kind;
         FsePathParts parts;
@@ -437,11 +439,12 @@ std::shared_ptr<const FseFolderEntries> FolderEntries(FSE_Enumerator* fse, FseQu
     // A change within the time stamps' granularity of the last one may leave them as they were:
     // only a folder whose last change is further back is kept. File systems without parts of
     // a second may keep two seconds.
-    timespec now {};
+    timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
     auto settled_since = [&](std::int64_t sec, std::int64_t nsec) {
         const std::int64_t margin = nsec != 0 ? 100'000'000 : 2'000'000'000;
-        const std::int64_t now_ns = static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+        const std::int64_t now_ns =
+            static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
         return sec * 1'000'000'000 + nsec + margin <= now_ns;
     };
     bool settled = settled_since(stamp.mtime_sec, stamp.mtime_nsec) &&
@@ -456,22 +459,22 @@ std::shared_ptr<const FseFolderEntries> FolderEntries(FSE_Enumerator* fse, FseQu
         return bytes;
     };
     while (!fse->cache.empty() && (fse->cache.size() >= kCachedFolders || total() > kCachedBytes)) {
-        auto oldest = std::min_element(fse->cache.begin(), fse->cache.end(),
-                                       [](const FseCachedFolder& a, const FseCachedFolder& b) {
-                                           return a.used < b.used;
-                                       });
+        auto oldest = std::min_element(
+            fse->cache.begin(), fse->cache.end(),
+            [](const FseCachedFolder& a, const FseCachedFolder& b) { return a.used < b.used; });
         fse->cache.erase(oldest);
     }
     fse->cache.push_back(FseCachedFolder{real, stamp, entries, ++fse->cache_clock});
     return entries;
 }
 
-} // namespace
+}  // namespace
 
 FseQuery* FSE_OpenQuery(FSE_Enumerator* fse, const MSA_BrowseRequest* request, int* error) noexcept
 {
     if (error != nullptr) *error = 0;
-    std::string_view id = request != nullptr && request->object_id != nullptr ? request->object_id : "";
+    std::string_view id =
+        request != nullptr && request->object_id != nullptr ? request->object_id : "";
     auto query = std::make_unique<FseQuery>();
     std::string subject(fse->root, static_cast<std::size_t>(fse->root_length));
     if (id.size() >= 3) subject += ReplaceAll(std::string(id.substr(2)), "/", "\\");
@@ -567,8 +570,7 @@ int FSE_Advance(FSE_Enumerator* fse, FseQuery* query, FsePathParts* parts) noexc
     return 0;
 }
 
-namespace
-{
+namespace {
 
 // stat(2) of the object: inside a listed folder by its name there, unless it is a link or its
 // name has an escape the file layer resolves; elsewhere through the file layer.
@@ -608,7 +610,7 @@ void MoveOn(FseQuery* query, bool selected)
     }
 }
 
-} // namespace
+}  // namespace
 
 int FSE_HandleProcessObject(FSE_Enumerator* fse, const MSA_BrowseRequest* /*request*/,
                             FseQuery* query, CdsObject* object) noexcept
@@ -628,7 +630,8 @@ int FSE_HandleProcessObject(FSE_Enumerator* fse, const MSA_BrowseRequest* /*requ
     bool selected = SelectNext(fse, query, &parts);
     if (selected) {
         std::string_view relative = View(parts.relative, parts.relative_length);
-        std::string_view parent_relative = View(parts.parent_relative, parts.parent_relative_length);
+        std::string_view parent_relative =
+            View(parts.parent_relative, parts.parent_relative_length);
         std::string_view name = View(parts.name, parts.name_length);
         const bool folder = query->entry_type == tv::kFseEntryFolder;
         const bool partial = query->partial != 0 && !folder;
@@ -704,7 +707,8 @@ int FSE_HandleProcessObject(FSE_Enumerator* fse, const MSA_BrowseRequest* /*requ
                 query->object_size = -1;
                 if (StatObject(query, object->source_path, name, &st)) {
                     when = static_cast<std::int64_t>(st.st_mtime);
-                    if (S_ISREG(st.st_mode)) query->object_size = static_cast<std::int64_t>(st.st_size);
+                    if (S_ISREG(st.st_mode))
+                        query->object_size = static_cast<std::int64_t>(st.st_size);
                 }
                 query->object_size_known = 1;
                 object->date = when > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(when);
@@ -777,7 +781,8 @@ int FSE_UrlPathToPath(FSE_Enumerator* /*fse*/, const char* path, int length, cha
     if (!text.empty()) text.remove_prefix(1);
     std::string out = ReplaceAll(std::string(text), "/", "\\");
     if (!out.empty() && out[0] == '\\') out.erase(0, 1);
-    if (buffer == nullptr || buffer_size <= 0 || out.size() + 1 > static_cast<std::size_t>(buffer_size))
+    if (buffer == nullptr || buffer_size <= 0 ||
+        out.size() + 1 > static_cast<std::size_t>(buffer_size))
         return -1;
     std::memcpy(buffer, out.c_str(), out.size() + 1);
     return static_cast<int>(out.size());

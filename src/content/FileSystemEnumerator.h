@@ -18,46 +18,45 @@ struct FileIo_DirEnum;
 struct FSE_Enumerator;
 struct FseListing;
 
-namespace tv
-{
+namespace tv {
 constexpr int kFseNoSuchObject = 701;
 constexpr int kFseNoSuchContainer = 710;
-constexpr int kFseEntryCapacity = 2047; // characters of a current entry
-constexpr int kFseNameCapacity = 1024;  // bytes of one name, NUL included
+constexpr int kFseEntryCapacity = 2047;  // characters of a current entry
+constexpr int kFseNameCapacity = 1024;   // bytes of one name, NUL included
 // What the current entry is; the values of FileIo_GetType.
 enum FseEntryType : int {
     kFseEntryAbsent = 0,
     kFseEntryFile = 1,
     kFseEntryFolder = 2,
 };
-} // namespace tv
+}  // namespace tv
 
 // One request's walk. Used by one thread between FSE_OpenQuery and FSE_CloseQuery.
 struct FseQuery {
     int done = 0;
-    int partial = 0;         // the current entry's name ends in ".tmp"
-    int metadata = 0;        // BrowseMetadata: at most one object
-    std::string subject;     // internal path of the requested object; folders end with "\"
-    std::string current;     // internal path of the entry to produce next
+    int partial = 0;      // the current entry's name ends in ".tmp"
+    int metadata = 0;     // BrowseMetadata: at most one object
+    std::string subject;  // internal path of the requested object; folders end with "\"
+    std::string current;  // internal path of the entry to produce next
     int entry_type = tv::kFseEntryAbsent;  // tv::FseEntryType
-    FileIo_DirEnum* dir = nullptr;  // the root's listing (the shared folders)
-    FseListing* listing = nullptr;  // a folder's listing, read with the kinds of its entries
-    int object_size_known = 0;      // the object produced last had its file looked at:
-    std::int64_t object_size = -1;  // its size then (-1 when not a regular file)
+    FileIo_DirEnum* dir = nullptr;         // the root's listing (the shared folders)
+    FseListing* listing = nullptr;         // a folder's listing, read with the kinds of its entries
+    int object_size_known = 0;             // the object produced last had its file looked at:
+    std::int64_t object_size = -1;         // its size then (-1 when not a regular file)
 };
 
 // Views into one entry's full path (not NUL-terminated).
 struct FsePathParts {
     const char* full = nullptr;
     int full_length = 0;
-    const char* name = nullptr; // last component, without a trailing backslash
+    const char* name = nullptr;  // last component, without a trailing backslash
     int name_length = 0;
-    int base_length = 0; // of the name, up to its last "."
-    const char* extension = nullptr; // from the last "." of the name, dot included
+    int base_length = 0;              // of the name, up to its last "."
+    const char* extension = nullptr;  // from the last "." of the name, dot included
     int extension_length = 0;
-    const char* parent_relative = nullptr; // parent without the root prefix
+    const char* parent_relative = nullptr;  // parent without the root prefix
     int parent_relative_length = 0;
-    const char* relative = nullptr; // full without the root prefix
+    const char* relative = nullptr;  // full without the root prefix
     int relative_length = 0;
 };
 
@@ -70,8 +69,8 @@ struct FsePathParts {
 [[nodiscard]] FseQuery* FSE_OpenQuery(FSE_Enumerator* fse, const MSA_BrowseRequest* request,
                                       int* error) noexcept;
 // Fills the empty object with the next object: 1, or 0 when the query has no more.
-int FSE_HandleProcessObject(FSE_Enumerator* fse, const MSA_BrowseRequest* request,
-                            FseQuery* query, CdsObject* object) noexcept;
+int FSE_HandleProcessObject(FSE_Enumerator* fse, const MSA_BrowseRequest* request, FseQuery* query,
+                            CdsObject* object) noexcept;
 // Like FSE_HandleProcessObject, but only tells whether there is a next object and moves past
 // it, without building it: 1, or 0 when the query has no more.
 int FSE_CountObject(FSE_Enumerator* fse, FseQuery* query) noexcept;
@@ -95,8 +94,7 @@ int FSE_CloseQuery(FSE_Enumerator* fse, FseQuery* query) noexcept;
 int FSE_UrlPathToPath(FSE_Enumerator* fse, const char* path, int length, char* buffer,
                       int buffer_size) noexcept;
 
-namespace tv
-{
+namespace tv {
 // True when the text can go into DIDL-Lite as it is: valid UTF-8 and no control characters.
 bool FseIsXmlSafeName(const char* text, std::size_t length) noexcept;
-} // namespace tv
+}  // namespace tv

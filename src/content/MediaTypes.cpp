@@ -6,8 +6,7 @@
 
 #include "runtime/OlvParsers.h"
 
-namespace
-{
+namespace {
 
 struct MediaTypeRow {
     std::string_view extension;
@@ -45,21 +44,18 @@ const MediaTypeRow& FindRow(const char* extension)
 {
     std::string_view wanted = extension != nullptr ? std::string_view(extension) : "";
     // Compared as if a missing leading dot had been put in front.
-    if (!wanted.empty() && wanted.front() == '.')
-        wanted.remove_prefix(1);
+    if (!wanted.empty() && wanted.front() == '.') wanted.remove_prefix(1);
     for (std::size_t i = 0; i + 1 < kRows.size(); ++i) {
-        if (tv::EqualsCaseless(wanted, kRows[i].extension.substr(1)))
-            return kRows[i];
+        if (tv::EqualsCaseless(wanted, kRows[i].extension.substr(1))) return kRows[i];
     }
     return kRows.back();
 }
 
-} // namespace
+}  // namespace
 
 const char* FSE_GetMimeType(const char* extension) noexcept
 {
-    if (extension == nullptr)
-        return nullptr;
+    if (extension == nullptr) return nullptr;
     return FindRow(extension).mime_type;
 }
 
@@ -73,12 +69,11 @@ CdsMediaClass FSE_GetMediaClass(const char* extension) noexcept
     return FindRow(extension).media_class;
 }
 
-namespace tv
-{
+namespace tv {
 
 bool FSE_IsPublished(const char* extension) noexcept
 {
     return FindRow(extension).published;
 }
 
-} // namespace tv
+}  // namespace tv

@@ -14,10 +14,9 @@ const char* FSE_GetMimeType(const char* extension) noexcept;
 const char* FSE_GetDlnaProfile(const char* extension) noexcept;
 CdsMediaClass FSE_GetMediaClass(const char* extension) noexcept;
 
-namespace tv
-{
+namespace tv {
 
 // True when folder listings show files with this extension (the others can still be fetched).
 bool FSE_IsPublished(const char* extension) noexcept;
 
-} // namespace tv
+}  // namespace tv

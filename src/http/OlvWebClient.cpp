@@ -75,7 +75,10 @@ std::string KeyOf(std::uint32_t address, std::uint16_t port, int index)
     return key;
 }
 
-std::string KeyOf(const OlvWebReader* r) { return KeyOf(r->address, r->port, r->key_index); }
+std::string KeyOf(const OlvWebReader* r)
+{
+    return KeyOf(r->address, r->port, r->key_index);
+}
 
 bool Open(const OlvAsyncSocket* socket) noexcept
 {
@@ -161,7 +164,8 @@ void SendRequest(OlvWebReader* r, OlvWebRequest* request) noexcept
 void RemoveFromTables(OlvWebClient* client, OlvWebReader* r) noexcept
 {
     auto it = client->tables->connections.find(KeyOf(r));
-    if (it != client->tables->connections.end() && it->second == r) client->tables->connections.erase(it);
+    if (it != client->tables->connections.end() && it->second == r)
+        client->tables->connections.erase(it);
     auto& idle = client->tables->idle;
     auto parked = std::find(idle.begin(), idle.end(), r);
     if (parked != idle.end()) {
@@ -274,8 +278,10 @@ void OnConnect(OlvAsyncSocket* socket, int ok, void* user) noexcept
     }
     if (ok != 0) {
         r->retry_delay = 1;
-        if (head != nullptr) SendRequest(r, head);
-        else Settle(client, r);  // its requests were cancelled meanwhile
+        if (head != nullptr)
+            SendRequest(r, head);
+        else
+            Settle(client, r);  // its requests were cancelled meanwhile
         return;
     }
     r->closing = ClosingFailedConnect;
@@ -364,8 +370,10 @@ void OnDisconnect(OlvAsyncSocket* socket, void* user) noexcept
             OlvWebClient_ResetReader(r);
         }
         r->state = ReaderIdle;
-        if (QueueEmpty(client, r)) Park(client, r);
-        else QueueConnect(client, r);
+        if (QueueEmpty(client, r))
+            Park(client, r);
+        else
+            QueueConnect(client, r);
     }
     r->closing = ClosingNone;
 }
@@ -541,10 +549,9 @@ void WebClientCompleteResponse(OlvWebReader* r) noexcept
     if (!tv::ChainEnding(client->chain)) OlvLifeTime_Remove(client->deadlines, r);
     // A peer that closes after this response (it said so, or it speaks HTTP/1.0) must not
     // be handed the next request on this connection: it would be lost with the close.
-    const bool peer_closes =
-        r->close_requested != 0 ||
-        (r->header != nullptr && r->header->version != nullptr &&
-         tv::View(r->header->version, r->header->version_length) == "1.0");
+    const bool peer_closes = r->close_requested != 0 ||
+                             (r->header != nullptr && r->header->version != nullptr &&
+                              tv::View(r->header->version, r->header->version_length) == "1.0");
     OlvWebClient_ResetReader(r);
     r->response_started = 1;
     tv::WebRequestFree(TakeHead(client, r));
@@ -588,8 +595,10 @@ OlvWebRequest* UnlinkUnsent(OlvWebReader* r, void* user, bool head_out, bool* ou
             *out_hit = true;
             previous = q;
         } else if (q->user == user) {
-            if (previous != nullptr) previous->next = next;
-            else r->requests_head = next;
+            if (previous != nullptr)
+                previous->next = next;
+            else
+                r->requests_head = next;
             if (r->requests_tail == q) r->requests_tail = previous;
             q->next = dropped;
             dropped = q;
@@ -707,7 +716,8 @@ OlvWebRequest* NewRequest(std::uint32_t address, std::uint16_t port, char* buffe
     request->user = user;
     request->user2 = user2;
     request->is_head = length1 > 5 && buffer1 != nullptr &&
-                       tv::EqualsCaseless(std::string_view(buffer1, 4), "HEAD") && buffer1[4] == ' ';
+                       tv::EqualsCaseless(std::string_view(buffer1, 4), "HEAD") &&
+                       buffer1[4] == ' ';
     return request;
 }
 
@@ -730,8 +740,10 @@ bool EnqueueLocked(OlvWebClient* client, OlvWebRequest* request) noexcept
     }
     OlvWebReader* r = it->second;
     const bool was_empty = r->requests_head == nullptr;
-    if (r->requests_tail != nullptr) r->requests_tail->next = request;
-    else r->requests_head = request;
+    if (r->requests_tail != nullptr)
+        r->requests_tail->next = request;
+    else
+        r->requests_head = request;
     r->requests_tail = request;
     if (!was_empty) return false;
     if (r->parked) {

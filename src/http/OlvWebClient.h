@@ -46,8 +46,8 @@ int WebClientCancel(OlvWebClient* client, std::uint32_t address, std::uint16_t p
 struct WebClientCounts {
     int connections = 0;  // destinations in the table, parked ones included
     int parked = 0;
-    int requests = 0;     // queued or out
-    int sockets = 0;      // the pool's size
+    int requests = 0;  // queued or out
+    int sockets = 0;   // the pool's size
 };
 // Any thread.
 WebClientCounts WebClientCount(OlvWebClient* client) noexcept;

@@ -119,8 +119,8 @@ int Offer(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* request, char*
 {
     unsigned generation = r->generation;
     int taken = 0;
-    request->on_response(r, 0, r->header, data, &taken, length, done, request->user,
-                         request->user2, &r->pause);
+    request->on_response(r, 0, r->header, data, &taken, length, done, request->user, request->user2,
+                         &r->pause);
     *alive = SocketOpen(r, socket) && generation == r->generation && !r->destroying;
     if (taken < 0) taken = 0;
     if (taken > length) taken = length;
@@ -172,10 +172,14 @@ std::int64_t ChunkSize(const char* line, int length) noexcept
     for (; i < length; ++i, ++digits) {
         char c = line[i];
         int v;
-        if (c >= '0' && c <= '9') v = c - '0';
-        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-        else break;
+        if (c >= '0' && c <= '9')
+            v = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            v = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            v = c - 'A' + 10;
+        else
+            break;
         if (size > (INT64_MAX >> 4)) return -1;
         size = size * 16 + v;
     }
@@ -199,7 +203,8 @@ ChunkOutcome ChunkSizeLine(tv::WebChunkState* c, const char* data, int length, i
     if (eol < 0) return available > kMaxChunkLineBytes ? ChunkOutcome::Refused : ChunkOutcome::More;
     int line_length = eol - *pos;
     const void* semicolon = std::memchr(data + *pos, ';', static_cast<std::size_t>(line_length));
-    if (semicolon != nullptr) line_length = static_cast<int>(static_cast<const char*>(semicolon) - (data + *pos));
+    if (semicolon != nullptr)
+        line_length = static_cast<int>(static_cast<const char*>(semicolon) - (data + *pos));
     std::int64_t size = ChunkSize(data + *pos, line_length);
     if (size < 0) return ChunkOutcome::Refused;
     *pos = eol + 2;
@@ -210,8 +215,8 @@ ChunkOutcome ChunkSizeLine(tv::WebChunkState* c, const char* data, int length, i
 
 // Chunk data: offered straight from the input while the callee holds nothing back, else
 // through the body buffer, which then offers everything held from its start.
-ChunkOutcome ChunkData(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* request,
-                       char* data, int length, int* pos, int* used) noexcept
+ChunkOutcome ChunkData(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* request, char* data,
+                       int length, int* pos, int* used) noexcept
 {
     tv::WebChunkState* c = r->chunk;
     const int available = length - *pos;
@@ -223,7 +228,8 @@ ChunkOutcome ChunkData(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* r
         int taken = Offer(r, socket, request, data + *pos, n, 0, &alive);
         if (alive && taken < n) {
             EnsureChunkRoom(c, n - taken);
-            std::memcpy(c->buffer + c->fill, data + *pos + taken, static_cast<std::size_t>(n - taken));
+            std::memcpy(c->buffer + c->fill, data + *pos + taken,
+                        static_cast<std::size_t>(n - taken));
             c->fill += n - taken;
             c->held_end = c->fill;
         }
@@ -232,8 +238,8 @@ ChunkOutcome ChunkData(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* r
         std::memcpy(c->buffer + c->fill, data + *pos, static_cast<std::size_t>(n));
         c->fill += n;
         c->held_end = c->fill;
-        int taken = Offer(r, socket, request, c->buffer + c->held_start, c->held_end - c->held_start,
-                          0, &alive);
+        int taken = Offer(r, socket, request, c->buffer + c->held_start,
+                          c->held_end - c->held_start, 0, &alive);
         if (alive) c->held_start += taken;
     }
     if (!alive) {
@@ -264,12 +270,13 @@ ChunkOutcome ChunkTrailer(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest
     int eol = FindLineEnd(data, *pos, length);
     if (eol < 0) {
         return c->trailer_bytes + (length - *pos) > tv::kMaxHeaderBytes ? ChunkOutcome::Refused
-                                                                         : ChunkOutcome::More;
+                                                                        : ChunkOutcome::More;
     }
     const bool blank = eol == *pos;
     if (!blank) c->trailer_bytes += eol + 2 - *pos;
     *pos = eol + 2;
-    if (!blank) return c->trailer_bytes > tv::kMaxHeaderBytes ? ChunkOutcome::Refused : ChunkOutcome::Next;
+    if (!blank)
+        return c->trailer_bytes > tv::kMaxHeaderBytes ? ChunkOutcome::Refused : ChunkOutcome::Next;
     *used = *pos;
     bool alive = true;
     OfferFinal(r, socket, request, c->buffer != nullptr ? c->buffer + c->held_start : nullptr,
@@ -320,7 +327,8 @@ void RecordLocalEndpoint(OlvWebReader* r, OlvAsyncSocket* socket) noexcept
 void ReduceAbsoluteTarget(OlvWebReader* r) noexcept
 {
     OlvPacket* h = r->header;
-    if (h->path == nullptr || h->path_length < 8 || std::strncmp(h->path, "http://", 7) != 0) return;
+    if (h->path == nullptr || h->path_length < 8 || std::strncmp(h->path, "http://", 7) != 0)
+        return;
     char* target = tv::CopyBytes(h->path, static_cast<std::size_t>(h->path_length));
     char* host = nullptr;
     char* path = nullptr;
@@ -357,7 +365,8 @@ bool ScanFraming(OlvWebReader* r) noexcept
         } else if (EqualsCaseless(name, "content-length")) {
             long length = 0;
             // A length that is not a plain non-negative number cannot frame anything.
-            if (OlvParseLong(node->value, node->value_length, &length) != 0 || length < 0) return false;
+            if (OlvParseLong(node->value, node->value_length, &length) != 0 || length < 0)
+                return false;
             r->length_unknown = 0;
             r->body_left = length;
         }
@@ -398,7 +407,10 @@ void OlvWebClient_ResetReader(OlvWebReader* reader)
     ++reader->generation;
 }
 
-OlvPacket* OlvWebClient_GetHeader(OlvWebReader* reader) { return reader->header; }
+OlvPacket* OlvWebClient_GetHeader(OlvWebReader* reader)
+{
+    return reader->header;
+}
 
 void OlvWebClient_Resume(OlvWebReader* reader)
 {
@@ -491,10 +503,12 @@ bool TakeHeader(OlvWebReader* r, OlvAsyncSocket* socket, char* data, int end) no
         OlvPacket_Destroy(parsed);
     }
     // A status line where a request belongs.
-    if (r->server_mode && (r->header->method == nullptr || r->header->path == nullptr)) return false;
+    if (r->server_mode && (r->header->method == nullptr || r->header->path == nullptr))
+        return false;
     if (r->server_mode) ReduceAbsoluteTarget(r);
     r->header->owner1 = &r->local_endpoint;
-    r->header->owner2 = reinterpret_cast<void*>(static_cast<std::uintptr_t>(r->local_endpoint.sin_addr.s_addr));
+    r->header->owner2 =
+        reinterpret_cast<void*>(static_cast<std::uintptr_t>(r->local_endpoint.sin_addr.s_addr));
     return ScanFraming(r);
 }
 

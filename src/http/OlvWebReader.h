@@ -53,7 +53,7 @@ enum OlvWebReaderState : int {
 // not taken for the peer's).
 enum OlvWebReaderClosing : int {
     ClosingNone = 0,
-    ClosingByUs = 1,          // this module closes the socket itself
+    ClosingByUs = 1,  // this module closes the socket itself
     ClosingFailedConnect = 2,
 };
 
@@ -99,13 +99,13 @@ struct OlvWebReader {
     int key_index = 0;
 
     // Bookkeeping of this implementation.
-    std::mutex* lock = nullptr;       // the client's lock (client mode), else null
-    std::uint16_t server_port = 0;    // server mode: the web server's port
-    int header_overflow = 0;          // the 3072-byte window passed without a header end
-    std::int64_t header_bytes = 0;    // header bytes skipped so far for this message
-    unsigned generation = 0;          // bumped by every reset: callbacks may reset us
+    std::mutex* lock = nullptr;     // the client's lock (client mode), else null
+    std::uint16_t server_port = 0;  // server mode: the web server's port
+    int header_overflow = 0;        // the 3072-byte window passed without a header end
+    std::int64_t header_bytes = 0;  // header bytes skipped so far for this message
+    unsigned generation = 0;        // bumped by every reset: callbacks may reset us
     int destroying = 0;
-    int parked = 0;                   // in the client's idle table
+    int parked = 0;  // in the client's idle table
 };
 
 // Server mode reader for one web server connection. Chain thread.

@@ -138,14 +138,16 @@ bool OnChainThread(OlvWebServer* server) noexcept
 void IdleFired(void* data) noexcept
 {
     auto* session = static_cast<OlvWebSession*>(data);
-    if (!session->closed.load()) tv::AsyncSocketDisconnectArmed(session->connection, session->arming);
+    if (!session->closed.load())
+        tv::AsyncSocketDisconnectArmed(session->connection, session->arming);
 }
 
 void RequestTimedOut(void* data) noexcept
 {
     // A request that started and did not arrive completely in time: its slot is freed.
     auto* session = static_cast<OlvWebSession*>(data);
-    if (!session->closed.load()) tv::AsyncSocketDisconnectArmed(session->connection, session->arming);
+    if (!session->closed.load())
+        tv::AsyncSocketDisconnectArmed(session->connection, session->arming);
 }
 
 void StartIdleTimer(OlvWebSession* session) noexcept
@@ -164,7 +166,8 @@ void ReleaseFromTimer(void* data) noexcept
 void CloseFired(void* data) noexcept
 {
     auto* session = static_cast<OlvWebSession*>(data);
-    if (!session->closed.load()) tv::AsyncSocketDisconnectArmed(session->connection, session->arming);
+    if (!session->closed.load())
+        tv::AsyncSocketDisconnectArmed(session->connection, session->arming);
     OlvWebServer_ReleaseSession(session);
 }
 
@@ -283,7 +286,8 @@ OlvSendResult SendFoldedHeaders(OlvWebSession* session, const char* text) noexce
     while (!rest.empty()) {
         std::size_t eol = rest.find(kLineEnd);
         std::string_view line = rest.substr(0, eol);
-        rest = eol == std::string_view::npos ? std::string_view() : rest.substr(eol + kLineEnd.size());
+        rest =
+            eol == std::string_view::npos ? std::string_view() : rest.substr(eol + kLineEnd.size());
         std::size_t colon = line.find(':');
         if (line.empty() || colon == std::string_view::npos) continue;
         result = OlvWebServer_SendBytes(session, kLineEnd.data(), kLineEnd.size(), OwnStatic, 0);
@@ -292,10 +296,9 @@ OlvSendResult SendFoldedHeaders(OlvWebSession* session, const char* text) noexce
         if (tv::SendStopped(result)) return result;
         std::string_view value = line.substr(colon + 1);
         char* folded = nullptr;
-        int folded_length = OlvFragmentText(value.data(), static_cast<int>(value.size()),
-                                            kFoldSeparator.data(),
-                                            static_cast<int>(kFoldSeparator.size()),
-                                            kFoldWidthBytes, &folded);
+        int folded_length =
+            OlvFragmentText(value.data(), static_cast<int>(value.size()), kFoldSeparator.data(),
+                            static_cast<int>(kFoldSeparator.size()), kFoldWidthBytes, &folded);
         result = OlvWebServer_SendBytes(session, folded, static_cast<std::size_t>(folded_length),
                                         OwnTransfer, 0);
         if (tv::SendStopped(result)) return result;
@@ -380,8 +383,10 @@ OlvSendResult OlvWebServer_SendBody(OlvWebSession* session, const char* data, st
     tv::SendPiece pieces[4];
     int count = 0;
     if (session->http10.load()) {
-        if (length >= 1) pieces[count++] = {data, length, ownership};
-        else if (ownership == OwnTransfer) tv::Free(const_cast<char*>(data));
+        if (length >= 1)
+            pieces[count++] = {data, length, ownership};
+        else if (ownership == OwnTransfer)
+            tv::Free(const_cast<char*>(data));
     } else if (length >= 1) {
         int n = std::snprintf(size_line, sizeof size_line, "%zX\r\n", length);
         pieces[count++] = {size_line, static_cast<std::size_t>(n), OwnCopy};
@@ -401,8 +406,8 @@ OlvSendResult OlvWebServer_SendBody(OlvWebSession* session, const char* data, st
         pieces[count++] = {kLastChunk.data(), 0, OwnStatic};
     }
     session->complete_on_drain = done != 0 ? 1 : 0;
-    OlvSendResult result = tv::AsyncSocketSendPiecesArmed(session->connection, session->arming,
-                                                          pieces, count);
+    OlvSendResult result =
+        tv::AsyncSocketSendPiecesArmed(session->connection, session->arming, pieces, count);
     if (result == SendAllSent && done != 0) return CompleteRequest(session);
     return result;
 }
@@ -562,7 +567,8 @@ tv::WebDirectoryEntry* FindDirectory(OlvWebServer* server, OlvPacket* header, in
     std::string_view path = View(header->path, header->path_length);
     std::size_t start = !path.empty() && path[0] == '/' ? 1 : 0;
     std::size_t slash = path.find('/', start);
-    std::string_view segment = path.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
+    std::string_view segment = path.substr(
+        start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
     if (segment.empty()) return nullptr;
     for (tv::WebDirectoryEntry* entry : *server->virtual_directories) {
         if (entry->name == segment) {
@@ -756,9 +762,9 @@ OlvWebServer* OlvWebServer_Create(OlvChain* chain, int max_connections, std::uin
     server->user = user;
     server->life = new tv::WebServerLife;
     tv::ChainOnEnd(chain, ShutOutHolders, server->life);
-    server->server_socket = OlvAsyncServerSocket_Create(chain, max_connections, port,
-                                                        kReceiveBufferBytes, OnConnect, OnDisconnect,
-                                                        OnReceive, OnInterrupt, OnSendOk);
+    server->server_socket =
+        OlvAsyncServerSocket_Create(chain, max_connections, port, kReceiveBufferBytes, OnConnect,
+                                    OnDisconnect, OnReceive, OnInterrupt, OnSendOk);
     OlvAsyncServerSocket_SetTag(server->server_socket, server);
     server->idle_timers = OlvLifeTime_Create(chain);
     server->request_timers = OlvLifeTime_Create(chain);

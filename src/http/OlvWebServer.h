@@ -22,10 +22,10 @@ namespace tv {
 
 // header: the parsed request; body[*begin .. end) is the body received so far; done is
 // non-zero when the request is complete. Advance *begin past what was consumed.
-using WebRequestFn = void (*)(OlvWebSession* session, int interrupt, OlvPacket* header,
-                              char* body, int* begin, int end, int done) noexcept;
-using WebDirectoryFn = void (*)(OlvWebSession* session, OlvPacket* header, char* body,
-                                int* begin, int end, int done, void* user) noexcept;
+using WebRequestFn = void (*)(OlvWebSession* session, int interrupt, OlvPacket* header, char* body,
+                              int* begin, int end, int done) noexcept;
+using WebDirectoryFn = void (*)(OlvWebSession* session, OlvPacket* header, char* body, int* begin,
+                                int end, int done, void* user) noexcept;
 using WebSessionFn = void (*)(OlvWebSession* session, void* user) noexcept;
 using WebSessionEventFn = void (*)(OlvWebSession* session) noexcept;
 
@@ -73,13 +73,13 @@ struct OlvWebSession {
     int ref_count = 1;
 
     // Bookkeeping of this implementation.
-    std::atomic<int> closed{0};     // the connection has ended (the pool socket may be reused)
-    std::atomic<int> http10{0};     // the current request said HTTP/1.0
-    std::atomic<int> keep_alive{0}; // the current request allows keeping the connection
-    std::atomic<int> is_head{0};    // the current request is a HEAD
-    std::atomic<int> corked{0};     // the current answer is corked until it completes
-    int request_whole = 0;          // the delivery being handled completes the request
-    unsigned arming = 0;            // the connection's arming: its socket is reused later
+    std::atomic<int> closed{0};      // the connection has ended (the pool socket may be reused)
+    std::atomic<int> http10{0};      // the current request said HTTP/1.0
+    std::atomic<int> keep_alive{0};  // the current request allows keeping the connection
+    std::atomic<int> is_head{0};     // the current request is a HEAD
+    std::atomic<int> corked{0};      // the current answer is corked until it completes
+    int request_whole = 0;           // the delivery being handled completes the request
+    unsigned arming = 0;             // the connection's arming: its socket is reused later
     tv::WebServerLife* life = nullptr;
 };
 

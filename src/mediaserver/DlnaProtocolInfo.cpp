@@ -8,8 +8,7 @@
 
 #include "runtime/Memory.h"
 
-namespace
-{
+namespace {
 
 bool IsSet(std::int32_t flag)
 {
@@ -23,8 +22,7 @@ constexpr std::string_view kKnownParams[] = {"DLNA.ORG_FLAGS", "DLNA.ORG_MAXSP",
 bool IsKnownParam(std::string_view name)
 {
     for (std::string_view known : kKnownParams) {
-        if (name == known)
-            return true;
+        if (name == known) return true;
     }
     return false;
 }
@@ -36,22 +34,18 @@ void AppendInt(std::string& out, long long value)
     out.append(digits, static_cast<std::size_t>(n));
 }
 
-} // namespace
+}  // namespace
 
-namespace tv
-{
+namespace tv {
 
 std::uint32_t DlnaProtocolInfo_PrimaryFlags(const DlnaProtocolInfo* info) noexcept
 {
     std::uint32_t flags = 0;
-    if (info->dlna_major != 1)
-        return flags;
-    if (info->dlna_minor == 5)
-        flags |= 1u << 20;
+    if (info->dlna_major != 1) return flags;
+    if (info->dlna_minor == 5) flags |= 1u << 20;
     if (info->dlna_minor >= 5) {
         auto bit = [&](std::int32_t field, int position) {
-            if (IsSet(field))
-                flags |= 1u << position;
+            if (IsSet(field)) flags |= 1u << position;
         };
         bit(info->sender_paced, 31);
         bit(info->limited_time_seek, 30);
@@ -68,7 +62,7 @@ std::uint32_t DlnaProtocolInfo_PrimaryFlags(const DlnaProtocolInfo* info) noexce
     return flags;
 }
 
-} // namespace tv
+}  // namespace tv
 
 DlnaProtocolInfo* DlnaProtocolInfo_Create() noexcept
 {
@@ -87,8 +81,7 @@ char* DlnaProtocolInfo_ToString(const DlnaProtocolInfo* info) noexcept
         out += "rtsp-rtp-udp";
     }
     out += ":*:";
-    if (info->mime_type != nullptr)
-        out += info->mime_type;
+    if (info->mime_type != nullptr) out += info->mime_type;
     out += ':';
 
     if (info->profile != nullptr) {
@@ -109,15 +102,12 @@ char* DlnaProtocolInfo_ToString(const DlnaProtocolInfo* info) noexcept
     if (info->play_speed_count > 0 && info->play_speeds != nullptr) {
         out += "DLNA.ORG_PS=";
         for (std::int32_t i = 0; i < info->play_speed_count; ++i) {
-            if (i > 0)
-                out += ',';
-            if (info->play_speeds[i] != nullptr)
-                out += info->play_speeds[i];
+            if (i > 0) out += ',';
+            if (info->play_speeds[i] != nullptr) out += info->play_speeds[i];
         }
         out += ';';
     }
-    if (IsSet(info->converted))
-        out += "DLNA.ORG_CI=1;";
+    if (IsSet(info->converted)) out += "DLNA.ORG_CI=1;";
     if (static_cast<long long>(info->max_speed_major) + info->max_speed_minor != 0) {
         out += "DLNA.ORG_MAXSP=";
         AppendInt(out, info->max_speed_major);
@@ -141,28 +131,23 @@ char* DlnaProtocolInfo_ToString(const DlnaProtocolInfo* info) noexcept
             void* value = nullptr;
             OlvHashTree_Current(e, &name, &length, &value);
             std::string_view key(name, static_cast<std::size_t>(length));
-            if (IsKnownParam(key))
-                continue;
+            if (IsKnownParam(key)) continue;
             out += key;
             out += '=';
-            if (value != nullptr)
-                out += static_cast<const char*>(value);
+            if (value != nullptr) out += static_cast<const char*>(value);
             out += ';';
         }
         OlvHashTree_EndEnumeration(e);
     }
-    if (!out.empty() && out.back() == ';')
-        out.pop_back();
+    if (!out.empty() && out.back() == ';') out.pop_back();
     return tv::CopyBytes(out.data(), out.size());
 }
 
 void DlnaProtocolInfo_Destroy(DlnaProtocolInfo* info) noexcept
 {
-    if (info == nullptr)
-        return;
+    if (info == nullptr) return;
     if (info->play_speeds != nullptr) {
-        for (std::int32_t i = 0; i < info->play_speed_count; ++i)
-            tv::Free(info->play_speeds[i]);
+        for (std::int32_t i = 0; i < info->play_speed_count; ++i) tv::Free(info->play_speeds[i]);
         tv::Free(info->play_speeds);
     }
     tv::Free(info->mime_type);

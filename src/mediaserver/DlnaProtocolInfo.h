@@ -16,7 +16,7 @@ struct DlnaProtocolInfo {
     char** play_speeds = nullptr;
     std::int32_t play_speed_count = 0;
     std::int32_t converted = 0;
-    std::int32_t protocol = 0; // 1 http-get, 2 rtsp-rtp-udp
+    std::int32_t protocol = 0;  // 1 http-get, 2 rtsp-rtp-udp
     std::int32_t sender_paced = 0;
     std::int32_t limited_time_seek = 0;
     std::int32_t limited_byte_seek = 0;
@@ -32,17 +32,16 @@ struct DlnaProtocolInfo {
     std::int32_t max_speed_minor = 0;
     std::int32_t dlna_major = 1;
     std::int32_t dlna_minor = 5;
-    OlvHashTree* extra_params = nullptr; // created with the record
+    OlvHashTree* extra_params = nullptr;  // created with the record
 };
 
-namespace tv
-{
+namespace tv {
 constexpr std::int32_t kDlnaProtocolHttpGet = 1;
 constexpr std::int32_t kDlnaProtocolRtspRtpUdp = 2;
 
 // The primary flags word (the first eight hex digits of DLNA.ORG_FLAGS).
 std::uint32_t DlnaProtocolInfo_PrimaryFlags(const DlnaProtocolInfo* info) noexcept;
-} // namespace tv
+}  // namespace tv
 
 // Zeroed record, version 1.5, with an empty extra_params table.
 [[nodiscard]] DlnaProtocolInfo* DlnaProtocolInfo_Create() noexcept;

@@ -20,15 +20,14 @@
 #include "runtime/ServerLog.h"
 
 struct FileIo_DirEnum {
-    DIR* dir = nullptr;  // null for the root
-    std::string internal;  // the folder's internal path, with a backslash at its end
+    DIR* dir = nullptr;              // null for the root
+    std::string internal;            // the folder's internal path, with a backslash at its end
     std::vector<std::string> roots;  // root: the table as it was at the open
     std::size_t index = 0;
     int capacity = 0;
 };
 
-namespace
-{
+namespace {
 
 std::atomic<bool> g_follow_links_out{false};
 std::atomic<bool> g_no_openat2{false};
@@ -98,7 +97,8 @@ int NextInto(FileIo_DirEnum* dir, char* name, std::int64_t* size)
         struct stat st {};
         bool known = ::fstatat(::dirfd(dir->dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0;
         // A link is judged where it leads; one that leads out is not listed.
-        if (known && S_ISLNK(st.st_mode) && !tv::FileIo_Stat(dir->internal + escaped, &st)) continue;
+        if (known && S_ISLNK(st.st_mode) && !tv::FileIo_Stat(dir->internal + escaped, &st))
+            continue;
         if (size != nullptr) *size = known ? static_cast<std::int64_t>(st.st_size) : -1;
         return 1;
     }
@@ -140,7 +140,7 @@ enum class DirectOpen { kOpened, kLinkOnTheWay, kFailed };
 DirectOpen OpenWithoutLinks(const std::string& real, int flags, int* fd)
 {
     if (g_no_openat2.load(std::memory_order_relaxed)) return DirectOpen::kLinkOnTheWay;
-    open_how how {};
+    open_how how{};
     how.flags = static_cast<std::uint64_t>(flags);
     how.resolve = RESOLVE_NO_SYMLINKS;
     long got = ::syscall(SYS_openat2, AT_FDCWD, real.c_str(), &how, sizeof how);
@@ -178,10 +178,9 @@ void LogLinkOut(const std::string& real)
     if (!link.empty()) tv::FileIo_LogLinkOnce(link, "it leads out of the shared folders");
 }
 
-} // namespace
+}  // namespace
 
-namespace tv
-{
+namespace tv {
 
 std::string FileIoEscapeFolder(std::string_view folder)
 {
@@ -221,7 +220,8 @@ bool FileIo_RealPath(std::string_view path, std::string* real)
     std::string folder = Unescape(first);
     if (!SharedFolders_Contains(folder)) return false;
     std::string out = folder;
-    std::string_view rest = cut == std::string_view::npos ? std::string_view() : path.substr(cut + 1);
+    std::string_view rest =
+        cut == std::string_view::npos ? std::string_view() : path.substr(cut + 1);
     while (!rest.empty()) {
         std::size_t next = rest.find('\\');
         std::string_view component = rest.substr(0, next);
@@ -298,7 +298,7 @@ void FileIo_LogLinkOnce(const std::string& link, const char* why) noexcept
     ServerLog("Link not followed, %s: %s", why, link.c_str());
 }
 
-} // namespace tv
+}  // namespace tv
 
 FileIo_DirEnum* FileIo_OpenDirectory(const char* path, char* name, int name_capacity,
                                      std::int64_t* size) noexcept

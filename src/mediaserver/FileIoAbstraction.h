@@ -29,8 +29,7 @@ std::int64_t FileIo_GetSize(const char* path) noexcept;
 // Last modification, seconds since 1970-01-01 00:00 UTC, or -1.
 std::int64_t FileIo_GetModifiedTime(const char* path) noexcept;
 
-namespace tv
-{
+namespace tv {
 
 // Escaped form of a shared folder's path: "/" -> %2F, ":" -> %3A, "\" -> %5C.
 std::string FileIoEscapeFolder(std::string_view folder);
@@ -45,8 +44,8 @@ bool FileIo_RealPath(std::string_view path, std::string* real);
 
 // What FileIo_OpenShared found on its way.
 struct FileIoOpened {
-    bool via_link = false; // a symbolic link was followed
-    std::string resolved;  // the real path of what was opened, links resolved
+    bool via_link = false;  // a symbolic link was followed
+    std::string resolved;   // the real path of what was opened, links resolved
 };
 
 // Opens what the internal path names, with open(2) flags (O_PATH only to look at it;
@@ -63,4 +62,4 @@ bool FileIo_FollowsLinksOut() noexcept;
 // Logs once that the link (a real path) is not followed, and why; remembers a bounded number.
 void FileIo_LogLinkOnce(const std::string& link, const char* why) noexcept;
 
-} // namespace tv
+}  // namespace tv

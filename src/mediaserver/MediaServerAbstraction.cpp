@@ -18,8 +18,8 @@
 #include "http/OlvWebServer.h"
 #include "runtime/Memory.h"
 #include "runtime/OlvParsers.h"
-#include "runtime/ServerLog.h"
 #include "runtime/OlvThreadPool.h"
+#include "runtime/ServerLog.h"
 #include "upnp/MicroStack.h"
 
 static_assert(std::is_standard_layout_v<MSA_Server>);
@@ -110,26 +110,36 @@ struct MsaAction {
 
 // In the order of the type bits.
 constexpr MsaAction kActions[] = {
-    {.type = tv::kMsaBrowse, .stat = tv::kMsaStatBrowse,
-     .log = "MediaServer_ContentDirectory_Browse", .slot = kSlot<&MSA_Server::on_browse_search>},
-    {.type = tv::kMsaSearch, .stat = tv::kMsaStatSearch,
-     .log = "MediaServer_ContentDirectory_Search", .slot = kSlot<&MSA_Server::on_browse_search>},
-    {.type = tv::kMsaGetSystemUpdateID, .stat = tv::kMsaStatGetSystemUpdateID,
+    {.type = tv::kMsaBrowse,
+     .stat = tv::kMsaStatBrowse,
+     .log = "MediaServer_ContentDirectory_Browse",
+     .slot = kSlot<&MSA_Server::on_browse_search>},
+    {.type = tv::kMsaSearch,
+     .stat = tv::kMsaStatSearch,
+     .log = "MediaServer_ContentDirectory_Search",
+     .slot = kSlot<&MSA_Server::on_browse_search>},
+    {.type = tv::kMsaGetSystemUpdateID,
+     .stat = tv::kMsaStatGetSystemUpdateID,
      .log = "MediaServer_ContentDirectory_GetSystemUpdateID",
      .slot = kSlot<&MSA_Server::on_get_system_update_id>},
-    {.type = tv::kMsaGetSearchCapabilities, .stat = tv::kMsaStatGetSearchCapabilities,
+    {.type = tv::kMsaGetSearchCapabilities,
+     .stat = tv::kMsaStatGetSearchCapabilities,
      .log = "MediaServer_ContentDirectory_GetSearchCapabilities",
      .slot = kSlot<&MSA_Server::on_get_search_capabilities>},
-    {.type = tv::kMsaGetSortCapabilities, .stat = tv::kMsaStatGetSortCapabilities,
+    {.type = tv::kMsaGetSortCapabilities,
+     .stat = tv::kMsaStatGetSortCapabilities,
      .log = "MediaServer_ContentDirectory_GetSortCapabilities",
      .slot = kSlot<&MSA_Server::on_get_sort_capabilities>},
-    {.type = tv::kMsaGetProtocolInfo, .stat = tv::kMsaStatGetProtocolInfo,
+    {.type = tv::kMsaGetProtocolInfo,
+     .stat = tv::kMsaStatGetProtocolInfo,
      .log = "MediaServer_ConnectionManager_GetProtocolInfo",
      .slot = kSlot<&MSA_Server::on_get_protocol_info>},
-    {.type = tv::kMsaGetCurrentConnectionIDs, .stat = tv::kMsaStatGetCurrentConnectionIDs,
+    {.type = tv::kMsaGetCurrentConnectionIDs,
+     .stat = tv::kMsaStatGetCurrentConnectionIDs,
      .log = "MediaServer_ConnectionManager_GetCurrentConnectionIDs",
      .slot = kSlot<&MSA_Server::on_get_current_connection_ids>},
-    {.type = tv::kMsaGetCurrentConnectionInfo, .stat = tv::kMsaStatGetCurrentConnectionInfo,
+    {.type = tv::kMsaGetCurrentConnectionInfo,
+     .stat = tv::kMsaStatGetCurrentConnectionInfo,
      .log = "MediaServer_ConnectionManager_GetCurrentConnectionInfo",
      .slot = kSlot<&MSA_Server::on_get_current_connection_info>},
 };
@@ -218,7 +228,8 @@ void CopyAddresses(MSA_Server* server, MSA_BrowseRequest* request)
             count = state->address_count;
             copy = static_cast<std::uint32_t*>(
                 tv::Malloc(sizeof(std::uint32_t) * static_cast<std::size_t>(count)));
-            std::memcpy(copy, state->addresses, sizeof(std::uint32_t) * static_cast<std::size_t>(count));
+            std::memcpy(copy, state->addresses,
+                        sizeof(std::uint32_t) * static_cast<std::size_t>(count));
         }
     }
     const std::uint32_t receiving = request->receiving_address;
@@ -417,8 +428,7 @@ void MSA_Destroy(void* object) noexcept
 
 int MediaServer_ContentDirectory_Browse(OlvWebSession* session, const char* object_id,
                                         const char* browse_flag, const char* filter,
-                                        std::uint32_t starting_index,
-                                        std::uint32_t requested_count,
+                                        std::uint32_t starting_index, std::uint32_t requested_count,
                                         const char* sort_criteria) noexcept
 {
     const MsaAction& action = *ActionOf(tv::kMsaBrowse);
@@ -437,24 +447,23 @@ int MediaServer_ContentDirectory_Browse(OlvWebSession* session, const char* obje
                      flag);
         return MicroStack_SendFault(session, 402, "Invalid value specified for BrowseFlag.");
     }
-    return Hand(server, session, action,
-                ArgumentOf(NewBrowseRequest(server, session, kind, object_id, filter,
-                                            starting_index, requested_count, sort_criteria,
-                                            nullptr)));
+    return Hand(
+        server, session, action,
+        ArgumentOf(NewBrowseRequest(server, session, kind, object_id, filter, starting_index,
+                                    requested_count, sort_criteria, nullptr)));
 }
 
 int MediaServer_ContentDirectory_Search(OlvWebSession* session, const char* container_id,
                                         const char* search_criteria, const char* filter,
-                                        std::uint32_t starting_index,
-                                        std::uint32_t requested_count,
+                                        std::uint32_t starting_index, std::uint32_t requested_count,
                                         const char* sort_criteria) noexcept
 {
     const MsaAction& action = *ActionOf(tv::kMsaSearch);
     MSA_Server* server = Announce(session, action);
     return Hand(server, session, action,
                 ArgumentOf(NewBrowseRequest(server, session, tv::kMsaKindSearch, container_id,
-                                            filter, starting_index, requested_count,
-                                            sort_criteria, search_criteria)));
+                                            filter, starting_index, requested_count, sort_criteria,
+                                            search_criteria)));
 }
 
 int MediaServer_ContentDirectory_GetSystemUpdateID(OlvWebSession* session) noexcept
@@ -550,8 +559,9 @@ int MSA_BeginResult(MSA_Server*, OlvWebSession* session, const MSA_BrowseRequest
     if (result < 0) return result;
     if (with_root != 0) {
         const char* filter = request != nullptr ? request->filter : nullptr;
-        std::string_view root =
-            CdsFilter_NeedsDlnaNamespace(CdsFilter_Parse(filter)) ? tv::kDidlRootStartDlna : tv::kDidlRootStart;
+        std::string_view root = CdsFilter_NeedsDlnaNamespace(CdsFilter_Parse(filter))
+                                    ? tv::kDidlRootStartDlna
+                                    : tv::kDidlRootStart;
         return MicroStack_SendArgument(session, "Result", root.data(),
                                        static_cast<int>(root.size()), OwnStatic, 1, 0);
     }
@@ -570,10 +580,11 @@ int MSA_EndResult(MSA_Server*, OlvWebSession* session, const MSA_BrowseRequest* 
                   std::uint32_t update_id) noexcept
 {
     if (session == nullptr) return -1;
-    int result = with_root != 0
-                     ? MicroStack_SendArgument(session, "Result", tv::kDidlRootEnd.data(),
-                                               static_cast<int>(tv::kDidlRootEnd.size()), OwnStatic, 0, 1)
-                     : MicroStack_SendArgument(session, "Result", nullptr, 0, OwnStatic, 0, 1);
+    int result =
+        with_root != 0
+            ? MicroStack_SendArgument(session, "Result", tv::kDidlRootEnd.data(),
+                                      static_cast<int>(tv::kDidlRootEnd.size()), OwnStatic, 0, 1)
+            : MicroStack_SendArgument(session, "Result", nullptr, 0, OwnStatic, 0, 1);
     const struct {
         const char* name;
         std::uint32_t value;
@@ -632,9 +643,8 @@ int MSA_RespondGetCurrentConnectionIDs(MSA_Server*, OlvWebSession* session,
 
 int MSA_RespondGetCurrentConnectionInfo(MSA_Server*, OlvWebSession* session, int rcs_id,
                                         int av_transport_id, const char* protocol_info,
-                                        const char* peer_connection_manager,
-                                        int peer_connection_id, const char* direction,
-                                        const char* status) noexcept
+                                        const char* peer_connection_manager, int peer_connection_id,
+                                        const char* direction, const char* status) noexcept
 {
     if (session == nullptr) return -1;
     return Finish(session, MicroStack_RespondGetCurrentConnectionInfo(

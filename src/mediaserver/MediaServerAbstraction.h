@@ -19,14 +19,14 @@ struct MSA_Server;
 // tv::Malloc memory freed by MSA_FreeBrowseRequest: a consumer that replaces a text frees the
 // old one with tv::Free and stores tv::Malloc memory.
 struct MSA_BrowseRequest {
-    std::int32_t kind = 0;  // a tv::MsaBrowseKind
+    std::int32_t kind = 0;      // a tv::MsaBrowseKind
     char* object_id = nullptr;  // ObjectID or ContainerID, XML-unescaped a second time
     char* filter = nullptr;
     std::uint32_t starting_index = 0;
     std::uint32_t requested_count = 0;
     char* sort_criteria = nullptr;
-    char* search_criteria = nullptr;  // Search only
-    std::uint16_t port = 0;           // of the web server that took the request
+    char* search_criteria = nullptr;      // Search only
+    std::uint16_t port = 0;               // of the web server that took the request
     std::uint32_t receiving_address = 0;  // network order
     std::uint32_t* addresses = nullptr;   // the local addresses, receiving_address first
     int address_count = 0;
@@ -126,12 +126,11 @@ struct MSA_ActionRequest {
 // chain, installs the eight action handlers in the device's slots and switches CreateObject and
 // DestroyObject off in the service description. `context`, `unused` and the capability texts
 // are not kept: the content source answers with its own. Null for a null chain or device.
-[[nodiscard]] MSA_Server* MSA_Create(OlvChain* chain, MicroStack* device, void* context,
-                                     int unused, const char* sink_protocol_info,
+[[nodiscard]] MSA_Server* MSA_Create(OlvChain* chain, MicroStack* device, void* context, int unused,
+                                     const char* sink_protocol_info,
                                      const char* source_protocol_info,
-                                     const char* sort_capabilities,
-                                     const char* search_capabilities, OlvThreadPool* pool,
-                                     void* user) noexcept;
+                                     const char* sort_capabilities, const char* search_capabilities,
+                                     OlvThreadPool* pool, void* user) noexcept;
 // Any thread. Replaces the address list (network order) with a copy.
 void MSA_SetLocalAddresses(MSA_Server* server, const std::uint32_t* addresses, int count) noexcept;
 // Any thread. -1 for a null server.
@@ -146,13 +145,11 @@ void MSA_Destroy(void* object) noexcept;
 
 int MediaServer_ContentDirectory_Browse(OlvWebSession* session, const char* object_id,
                                         const char* browse_flag, const char* filter,
-                                        std::uint32_t starting_index,
-                                        std::uint32_t requested_count,
+                                        std::uint32_t starting_index, std::uint32_t requested_count,
                                         const char* sort_criteria) noexcept;
 int MediaServer_ContentDirectory_Search(OlvWebSession* session, const char* container_id,
                                         const char* search_criteria, const char* filter,
-                                        std::uint32_t starting_index,
-                                        std::uint32_t requested_count,
+                                        std::uint32_t starting_index, std::uint32_t requested_count,
                                         const char* sort_criteria) noexcept;
 int MediaServer_ContentDirectory_GetSystemUpdateID(OlvWebSession* session) noexcept;
 int MediaServer_ContentDirectory_GetSearchCapabilities(OlvWebSession* session) noexcept;
@@ -202,9 +199,8 @@ int MSA_RespondGetCurrentConnectionIDs(MSA_Server* server, OlvWebSession* sessio
                                        const char* connection_ids) noexcept;
 int MSA_RespondGetCurrentConnectionInfo(MSA_Server* server, OlvWebSession* session, int rcs_id,
                                         int av_transport_id, const char* protocol_info,
-                                        const char* peer_connection_manager,
-                                        int peer_connection_id, const char* direction,
-                                        const char* status) noexcept;
+                                        const char* peer_connection_manager, int peer_connection_id,
+                                        const char* direction, const char* status) noexcept;
 
 // Any thread. Frees the texts, the address copy and the record; null is ignored.
 void MSA_FreeBrowseRequest(MSA_BrowseRequest* request) noexcept;

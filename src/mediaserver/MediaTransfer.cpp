@@ -35,16 +35,20 @@ namespace {
 // record is freed by the side that lets go while the other one has already.
 //
 //   flag            set by                         cleared by                  meaning
-//   kAttached       HandleGet                      the session's release:      the session's answer owner
+//   kAttached       HandleGet                      the session's release:      the session's answer
+//   owner
 //                                                  answer complete, connection is this record
 //                                                  ended, or the chain's end
-//   kBusy           HandleGet, the drain           the step that lets go       a step is queued or running
+//   kBusy           HandleGet, the drain           the step that lets go       a step is queued or
+//   running
 //                                                                              and owns the record
-//   kRunning        the worker claiming a step     that worker                 the chain's end leaves the
+//   kRunning        the worker claiming a step     that worker                 the chain's end
+//   leaves the
 //                                                                              record to the worker
-//   kAwaitingDrain  a step whose block was queued  the drain                   the drain queues the next step
-//   kClosed         release, the chain's end       -                           the next step stops
-//   kEnded          EndFile                        -                           the file is closed and on_done
+//   kAwaitingDrain  a step whose block was queued  the drain                   the drain queues the
+//   next step kClosed         release, the chain's end       -                           the next
+//   step stops kEnded          EndFile                        -                           the file
+//   is closed and on_done
 //                                                                              has been called
 enum TransferFlag : unsigned {
     kAttached = 1u << 0,
@@ -545,8 +549,10 @@ std::string_view AddTransferMode(OlvPacket* packet, int requested, int allowed_m
 void AddContentHeaders(OlvPacket* packet, const char* mime_type, const char* content_features,
                        const char* ifo_uri)
 {
-    if (content_features != nullptr) AddHeader(packet, "contentFeatures.dlna.org", content_features);
-    AddHeader(packet, "Content-Type", mime_type != nullptr ? mime_type : "application/octet-stream");
+    if (content_features != nullptr)
+        AddHeader(packet, "contentFeatures.dlna.org", content_features);
+    AddHeader(packet, "Content-Type",
+              mime_type != nullptr ? mime_type : "application/octet-stream");
     if (ifo_uri != nullptr) {
         std::string pragma = "ifoFileURI.dlna.org=\"";
         pragma += ifo_uri;

@@ -13,8 +13,7 @@ struct OlvThreadPool;
 struct MediaTransfer;
 struct MediaTransferState;
 
-namespace tv
-{
+namespace tv {
 
 // Transfer mode bits, for a request's transferMode.dlna.org and for the allowed set.
 enum MediaTransferMode : int {
@@ -24,8 +23,8 @@ enum MediaTransferMode : int {
 };
 
 // Completion codes of MediaTransferDoneFn.
-constexpr int kTransferDoneAll = 0;     // the whole range went to the connection
-constexpr int kTransferDoneStopped = 20; // the connection closed, or the file could not be read
+constexpr int kTransferDoneAll = 0;       // the whole range went to the connection
+constexpr int kTransferDoneStopped = 20;  // the connection closed, or the file could not be read
 
 // Called once per started transfer, on a worker or the chain thread; `state` is freed after it.
 using MediaTransferDoneFn = void (*)(OlvWebSession* session, MediaTransferState* state, int code,
@@ -36,16 +35,16 @@ constexpr int kTransferBlockBytes = 16384;
 // Transfers alive now (started and not yet freed). Any thread; for leak checks.
 int MediaTransferLiveCount() noexcept;
 
-} // namespace tv
+}  // namespace tv
 
 // The caller's handle of a started transfer, freed by the transfer when it ends.
 struct MediaTransferState {
-    std::mutex lock;        // guards sent and the pause fields
-    std::int64_t total = -1; // bytes to send
-    std::int64_t sent = 0;   // bytes handed to the connection so far
+    std::mutex lock;          // guards sent and the pause fields
+    std::int64_t total = -1;  // bytes to send
+    std::int64_t sent = 0;    // bytes handed to the connection so far
     OlvWebSession* session = nullptr;
     int pause_requested = 0;
-    int parked = 0;          // 2 once a step found a pause request (nothing resumes it)
+    int parked = 0;  // 2 once a step found a pause request (nothing resumes it)
     MediaTransfer* parked_transfer = nullptr;
 };
 

@@ -151,8 +151,10 @@ void PreSelect(void* object, fd_set* read_set, fd_set* /*write_set*/, fd_set* /*
     std::int64_t stalled = 0;
     if (MostStalled(server, &stalled) == nullptr) return;
     const std::int64_t left = server->stall_limit_ms - stalled;
-    if (left <= 0) tv::FdSetAdd(read_set, server->listen_handle);
-    else if (left < *block_ms) *block_ms = static_cast<int>(left);
+    if (left <= 0)
+        tv::FdSetAdd(read_set, server->listen_handle);
+    else if (left < *block_ms)
+        *block_ms = static_cast<int>(left);
 }
 
 void PostSelect(void* object, int /*select_result*/, fd_set* read_set, fd_set* /*write_set*/,
@@ -192,11 +194,13 @@ constexpr tv::ChainHooks kServerSocketHooks = {
 
 }  // namespace
 
-OlvAsyncServerSocket* OlvAsyncServerSocket_Create(
-    OlvChain* chain, int max_connections, std::uint16_t port, int initial_buffer_size,
-    tv::ServerConnectFn on_connect, tv::ServerSocketEventFn on_disconnect,
-    tv::ServerReceiveFn on_receive, tv::ServerSocketEventFn on_interrupt,
-    tv::ServerSocketEventFn on_send_ok)
+OlvAsyncServerSocket* OlvAsyncServerSocket_Create(OlvChain* chain, int max_connections,
+                                                  std::uint16_t port, int initial_buffer_size,
+                                                  tv::ServerConnectFn on_connect,
+                                                  tv::ServerSocketEventFn on_disconnect,
+                                                  tv::ServerReceiveFn on_receive,
+                                                  tv::ServerSocketEventFn on_interrupt,
+                                                  tv::ServerSocketEventFn on_send_ok)
 {
     auto* server = tv::NewChainObject<OlvAsyncServerSocket>(kServerSocketHooks);
     server->chain = chain;
@@ -219,9 +223,18 @@ OlvAsyncServerSocket* OlvAsyncServerSocket_Create(
     return server;
 }
 
-std::uint16_t OlvAsyncServerSocket_GetPort(OlvAsyncServerSocket* server) { return server->port; }
-void OlvAsyncServerSocket_SetTag(OlvAsyncServerSocket* server, void* tag) { server->tag = tag; }
-void* OlvAsyncServerSocket_GetTag(OlvAsyncServerSocket* server) { return server->tag; }
+std::uint16_t OlvAsyncServerSocket_GetPort(OlvAsyncServerSocket* server)
+{
+    return server->port;
+}
+void OlvAsyncServerSocket_SetTag(OlvAsyncServerSocket* server, void* tag)
+{
+    server->tag = tag;
+}
+void* OlvAsyncServerSocket_GetTag(OlvAsyncServerSocket* server)
+{
+    return server->tag;
+}
 
 namespace tv {
 void AsyncServerSocketSetStallLimitForTest(OlvAsyncServerSocket* server, int limit_ms) noexcept

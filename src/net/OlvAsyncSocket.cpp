@@ -30,10 +30,10 @@
 namespace {
 
 constexpr int kConnectTimeoutMs = 30000;
-constexpr int kMinFreeBytes = 1024;   // below this the buffer grows
+constexpr int kMinFreeBytes = 1024;  // below this the buffer grows
 constexpr int kGrowStepBytes = 4096;
 constexpr std::size_t kBatchItemBytes = 64 * 1024;
-constexpr int kDiscardReads = 16;     // at most this many reads of unread input before a close
+constexpr int kDiscardReads = 16;  // at most this many reads of unread input before a close
 
 struct SendItem {
     char* data = nullptr;
@@ -78,7 +78,7 @@ struct OlvAsyncSocket {
     std::mutex lock;
     void* tag = nullptr;
     bool datagram = false;
-    bool batching = false;       // sends gather in `batch` until the batch ends
+    bool batching = false;  // sends gather in `batch` until the batch ends
     char* batch = nullptr;
     std::size_t batch_length = 0;
     std::size_t batch_capacity = 0;
@@ -87,8 +87,8 @@ struct OlvAsyncSocket {
     // callee never sees its own state freed under it.
     bool in_callback = false;
     bool disconnect_deferred = false;
-    bool destroying = false;           // in the destroy hook: no more callbacks
-    unsigned arming = 0;               // bumped by every ConnectTo and Adopt
+    bool destroying = false;  // in the destroy hook: no more callbacks
+    unsigned arming = 0;      // bumped by every ConnectTo and Adopt
     // A connect that failed inside ConnectTo is reported from the next post_select; until
     // then the socket does not count as free, so nobody else takes it meanwhile.
     bool connect_failure_pending = false;
@@ -171,8 +171,7 @@ ssize_t SendOnce(OlvAsyncSocket* s, SendItem* item) noexcept
         to.sin_family = AF_INET;
         to.sin_addr.s_addr = item->address;
         to.sin_port = htons(item->port);
-        return ::sendto(s->handle, p, n, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to),
-                        sizeof to);
+        return ::sendto(s->handle, p, n, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to), sizeof to);
     }
     return ::send(s->handle, p, n, MSG_NOSIGNAL);
 }
@@ -238,7 +237,8 @@ void ResetBuffer(OlvAsyncSocket* s) noexcept
 {
     if (s->buffer_size != s->initial_buffer_size || s->buffer == nullptr) {
         tv::Free(s->buffer);
-        s->buffer = static_cast<char*>(tv::Malloc(static_cast<std::size_t>(s->initial_buffer_size)));
+        s->buffer =
+            static_cast<char*>(tv::Malloc(static_cast<std::size_t>(s->initial_buffer_size)));
         s->buffer_size = s->initial_buffer_size;
     }
     s->begin = s->end = 0;
@@ -335,7 +335,8 @@ int DeliverOnce(OlvAsyncSocket* s) noexcept
 // Keeps calling on_data while it consumes something: one read may carry several messages.
 void DeliveryLoop(OlvAsyncSocket* s) noexcept
 {
-    while (s->pause.load() < PausePaused && s->begin != s->end && s->buffer != nullptr && IsOpen(s)) {
+    while (s->pause.load() < PausePaused && s->begin != s->end && s->buffer != nullptr &&
+           IsOpen(s)) {
         int consumed = DeliverOnce(s);
         s->begin += consumed;
         if (consumed == 0) break;
@@ -361,7 +362,8 @@ void MakeRoom(OlvAsyncSocket* s) noexcept
         s->begin = 0;
         return;
     }
-    s->buffer = static_cast<char*>(tv::Realloc(s->buffer, static_cast<std::size_t>(s->buffer_size + kGrowStepBytes)));
+    s->buffer = static_cast<char*>(
+        tv::Realloc(s->buffer, static_cast<std::size_t>(s->buffer_size + kGrowStepBytes)));
     s->buffer_size += kGrowStepBytes;
 }
 
@@ -532,12 +534,15 @@ void PostSelect(void* object, int /*select_result*/, fd_set* read_set, fd_set* w
     {
         std::scoped_lock lk(s->lock);
         if (s->handle < 0) return;
-        if (s->connected == 0) outcome = CheckConnect(s, write_set, &user);
-        else readable = FD_ISSET(s->handle, read_set) != 0;
+        if (s->connected == 0)
+            outcome = CheckConnect(s, write_set, &user);
+        else
+            readable = FD_ISSET(s->handle, read_set) != 0;
     }
     if (outcome != ConnectOutcome::None) {
         OlvLifeTime_Remove(s->connect_timer, s);
-        if (s->on_connect != nullptr) s->on_connect(s, outcome == ConnectOutcome::Connected ? -1 : 0, user);
+        if (s->on_connect != nullptr)
+            s->on_connect(s, outcome == ConnectOutcome::Connected ? -1 : 0, user);
         return;
     }
     if (readable) {
@@ -698,8 +703,10 @@ namespace {
 void Append(OlvAsyncSocket* s, SendItem* item) noexcept
 {
     if (s->send_head == nullptr) s->progress_ms = NowMs();  // the wait begins
-    if (s->send_tail != nullptr) s->send_tail->next = item;
-    else s->send_head = item;
+    if (s->send_tail != nullptr)
+        s->send_tail->next = item;
+    else
+        s->send_head = item;
     s->send_tail = item;
 }
 
@@ -710,8 +717,8 @@ void FreeOwned(const tv::SendPiece* pieces, int count) noexcept
 }
 
 // Lock held. One system call for every piece; the count sent, or -1 with errno.
-ssize_t SendVector(OlvAsyncSocket* s, const tv::SendPiece* pieces, int count,
-                   std::uint32_t address, std::uint16_t port) noexcept
+ssize_t SendVector(OlvAsyncSocket* s, const tv::SendPiece* pieces, int count, std::uint32_t address,
+                   std::uint16_t port) noexcept
 {
     iovec vector[tv::kMaxSendPieces];
     msghdr message{};
@@ -935,10 +942,22 @@ void OlvAsyncSocket_GetBuffer(OlvAsyncSocket* socket, char** buffer, int* begin,
     *end = socket->end;
 }
 
-void* OlvAsyncSocket_GetUser(OlvAsyncSocket* socket) { return socket->user; }
-int* OlvAsyncSocket_GetHandle(OlvAsyncSocket* socket) { return &socket->handle; }
-std::uint32_t OlvAsyncSocket_GetRemoteAddress(OlvAsyncSocket* socket) { return socket->remote_address; }
-std::uint16_t OlvAsyncSocket_GetRemotePort(OlvAsyncSocket* socket) { return socket->remote_port; }
+void* OlvAsyncSocket_GetUser(OlvAsyncSocket* socket)
+{
+    return socket->user;
+}
+int* OlvAsyncSocket_GetHandle(OlvAsyncSocket* socket)
+{
+    return &socket->handle;
+}
+std::uint32_t OlvAsyncSocket_GetRemoteAddress(OlvAsyncSocket* socket)
+{
+    return socket->remote_address;
+}
+std::uint16_t OlvAsyncSocket_GetRemotePort(OlvAsyncSocket* socket)
+{
+    return socket->remote_port;
+}
 void OlvAsyncSocket_SetRemoteAddress(OlvAsyncSocket* socket, std::uint32_t address)
 {
     socket->remote_address = address;
@@ -967,8 +986,14 @@ void OlvAsyncSocket_SetLocalAddress(OlvAsyncSocket* socket, std::uint32_t addres
     socket->local_address_override = address;
 }
 
-void OlvAsyncSocket_SetTag(OlvAsyncSocket* socket, void* tag) { socket->tag = tag; }
-void* OlvAsyncSocket_GetTag(OlvAsyncSocket* socket) { return socket->tag; }
+void OlvAsyncSocket_SetTag(OlvAsyncSocket* socket, void* tag)
+{
+    socket->tag = tag;
+}
+void* OlvAsyncSocket_GetTag(OlvAsyncSocket* socket)
+{
+    return socket->tag;
+}
 
 namespace tv {
 
@@ -985,7 +1010,10 @@ std::int64_t AsyncSocketStalledMs(OlvAsyncSocket* socket) noexcept
     return NowMs() - socket->progress_ms;
 }
 
-OlvChain* AsyncSocketChain(OlvAsyncSocket* socket) noexcept { return socket->chain; }
+OlvChain* AsyncSocketChain(OlvAsyncSocket* socket) noexcept
+{
+    return socket->chain;
+}
 
 unsigned AsyncSocketArming(OlvAsyncSocket* socket) noexcept
 {

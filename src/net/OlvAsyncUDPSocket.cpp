@@ -60,9 +60,8 @@ bool BindTo(int fd, std::uint32_t address, std::uint16_t port) noexcept
 
 OlvAsyncSocket* OlvAsyncUDPSocket_Create(OlvChain* chain, int buffer_size,
                                          std::uint32_t local_address, std::uint16_t low_port,
-                                         std::uint16_t high_port, int reuse,
-                                         tv::UdpDataFn on_data, tv::UdpSendOkFn on_send_ok,
-                                         void* user)
+                                         std::uint16_t high_port, int reuse, tv::UdpDataFn on_data,
+                                         tv::UdpSendOkFn on_send_ok, void* user)
 {
     tv::UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!fd) return nullptr;
@@ -70,7 +69,8 @@ OlvAsyncSocket* OlvAsyncUDPSocket_Create(OlvChain* chain, int buffer_size,
     ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &reuse_value, sizeof reuse_value);
     // Reuse also lets another SSDP listener on this host bind the same port (Linux needs
     // SO_REUSEPORT for that, and it must be set before the bind).
-    if (reuse != 0) ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEPORT, &reuse_value, sizeof reuse_value);
+    if (reuse != 0)
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEPORT, &reuse_value, sizeof reuse_value);
     std::uint16_t port = low_port;
     if (low_port == high_port) {
         if (!BindTo(fd.get(), local_address, low_port)) return nullptr;

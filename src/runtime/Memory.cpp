@@ -29,7 +29,10 @@ void* Realloc(void* block, std::size_t size) noexcept
     return moved;
 }
 
-void Free(void* block) noexcept { std::free(block); }
+void Free(void* block) noexcept
+{
+    std::free(block);
+}
 
 char* CopyBytes(const char* text, std::size_t length) noexcept
 {

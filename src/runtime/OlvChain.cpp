@@ -62,7 +62,7 @@ struct OlvChain {
     ChainLink* tail = nullptr;
     EndCallback* ends = nullptr;  // not run yet, in the order registered
     EndCallback* ends_tail = nullptr;
-    OlvChain* merged = nullptr;   // sub-chains merged into this one, owned by it
+    OlvChain* merged = nullptr;  // sub-chains merged into this one, owned by it
     OlvChain* next_merged = nullptr;
     // Written under SharedLock(); read without it only to follow a merged sub-chain.
     std::atomic<OlvChain*> merged_into{nullptr};
@@ -458,7 +458,8 @@ void RunTurn(OlvChain* chain, fd_set* read_set, fd_set* write_set, fd_set* error
     // first pre_select in this same turn.
     for (ChainLink* link = chain->head; link != nullptr; link = link->next) {
         tv::PreSelectFn pre_select = HooksOf(link->object).pre_select;
-        if (pre_select != nullptr) pre_select(link->object, read_set, write_set, error_set, &block_ms);
+        if (pre_select != nullptr)
+            pre_select(link->object, read_set, write_set, error_set, &block_ms);
     }
     if (block_ms < 0) block_ms = 0;
 
@@ -487,7 +488,8 @@ void RunTurn(OlvChain* chain, fd_set* read_set, fd_set* write_set, fd_set* error
 
     for (ChainLink* link = chain->head; link != nullptr; link = link->next) {
         tv::PostSelectFn post_select = HooksOf(link->object).post_select;
-        if (post_select != nullptr) post_select(link->object, result, read_set, write_set, error_set);
+        if (post_select != nullptr)
+            post_select(link->object, result, read_set, write_set, error_set);
     }
 }
 

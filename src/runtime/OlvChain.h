@@ -51,11 +51,11 @@
 namespace tv {
 
 // Adds the object's descriptors to the sets; may lower *block_ms (never raise it).
-using PreSelectFn = void (*)(void* object, fd_set* read_set, fd_set* write_set,
-                             fd_set* error_set, int* block_ms) noexcept;
+using PreSelectFn = void (*)(void* object, fd_set* read_set, fd_set* write_set, fd_set* error_set,
+                             int* block_ms) noexcept;
 // select_result: count of ready descriptors, 0 on time-out, -1 on error (sets then empty).
-using PostSelectFn = void (*)(void* object, int select_result, fd_set* read_set,
-                              fd_set* write_set, fd_set* error_set) noexcept;
+using PostSelectFn = void (*)(void* object, int select_result, fd_set* read_set, fd_set* write_set,
+                              fd_set* error_set) noexcept;
 // Releases what the object owns and ends with std::destroy_at(self); the chain then frees the
 // storage itself.
 using DestroyFn = void (*)(void* object) noexcept;

@@ -258,8 +258,7 @@ unsigned char KeyByte(char c, bool caseless) noexcept
 std::uint32_t Word(const char* bytes, bool caseless) noexcept
 {
     std::uint32_t word = 0;
-    for (int i = 3; i >= 0; --i)
-        word = (word << 8) | KeyByte(bytes[i], caseless);
+    for (int i = 3; i >= 0; --i) word = (word << 8) | KeyByte(bytes[i], caseless);
     return word;
 }
 
@@ -311,8 +310,7 @@ std::uint32_t tv::HashTreeKeyHash(const char* key, int len, bool caseless) noexc
     if (key == nullptr || len <= 0) return 0;
     if (len <= 4) {
         std::uint32_t hash = 0;
-        for (int i = len - 1; i >= 0; --i)
-            hash = (hash << 8) | KeyByte(key[i], caseless);
+        for (int i = len - 1; i >= 0; --i) hash = (hash << 8) | KeyByte(key[i], caseless);
         return hash;
     }
     std::uint32_t hash = Word(key, caseless) ^ Word(key + len - 4, caseless);

@@ -135,8 +135,8 @@ void LifeTimeDestroy(void* object) noexcept
     // A destroy callback may schedule again on this monitor; those entries are cancelled too.
     for (;;) {
         OlvLinkedList_Lock(monitor->timers);
-        bool empty = OlvLinkedList_Count(monitor->timers) == 0 &&
-                     OlvLinkedList_Count(monitor->firing) == 0;
+        bool empty =
+            OlvLinkedList_Count(monitor->timers) == 0 && OlvLinkedList_Count(monitor->firing) == 0;
         OlvLinkedList_Unlock(monitor->timers);
         if (empty) break;
         OlvLifeTime_Flush(monitor);
@@ -220,8 +220,10 @@ void tv::LifeTimeAddNextTurn(OlvLifeTime* monitor, void* data, TimerFn callback,
     while (node != nullptr &&
            !Earlier(entry->expiry, static_cast<TimerEntry*>(OlvLinkedList_Data(node))->expiry))
         node = OlvLinkedList_Next(node);
-    if (node != nullptr) OlvLinkedList_InsertBefore(node, entry);
-    else OlvLinkedList_Append(monitor->timers, entry);
+    if (node != nullptr)
+        OlvLinkedList_InsertBefore(node, entry);
+    else
+        OlvLinkedList_Append(monitor->timers, entry);
     OlvLinkedList_Unlock(monitor->timers);
     OlvChain_Wake(monitor->chain);
 }

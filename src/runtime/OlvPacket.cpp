@@ -25,7 +25,8 @@ char kDefaultVersion[] = "1.0";
 
 char* Copy(const char* text, int length) noexcept
 {
-    return tv::CopyBytes(text != nullptr ? text : "", length > 0 ? static_cast<std::size_t>(length) : 0);
+    return tv::CopyBytes(text != nullptr ? text : "",
+                         length > 0 ? static_cast<std::size_t>(length) : 0);
 }
 
 void FreeStartLine(OlvPacket* packet) noexcept
@@ -48,8 +49,10 @@ void OwnStartLine(OlvPacket* packet) noexcept
     packet->path_base = nullptr;
     if (packet->reason != nullptr) packet->reason = Copy(packet->reason, packet->reason_length);
     if (packet->body != nullptr) {
-        char* body = static_cast<char*>(tv::Malloc(static_cast<std::size_t>(packet->body_length > 0 ? packet->body_length : 0)));
-        if (packet->body_length > 0) std::memcpy(body, packet->body, static_cast<std::size_t>(packet->body_length));
+        char* body = static_cast<char*>(tv::Malloc(
+            static_cast<std::size_t>(packet->body_length > 0 ? packet->body_length : 0)));
+        if (packet->body_length > 0)
+            std::memcpy(body, packet->body, static_cast<std::size_t>(packet->body_length));
         packet->body = body;
     }
     packet->owns_start_line = 1;
@@ -155,7 +158,8 @@ void AppendContinuation(tv::PacketHeader* node, const char* text, int length) no
         node->owned = 1;
     }
     if (length <= 0) return;
-    std::size_t size = static_cast<std::size_t>(node->value_length) + static_cast<std::size_t>(length);
+    std::size_t size =
+        static_cast<std::size_t>(node->value_length) + static_cast<std::size_t>(length);
     if (size > INT_MAX) return;  // an int length cannot describe more
     node->value = static_cast<char*>(tv::Realloc(node->value, size + 1));
     std::memcpy(node->value + node->value_length, text, static_cast<std::size_t>(length));
@@ -171,7 +175,8 @@ void ParseHeaderLines(OlvPacket* packet, OlvSplitToken* line, const char* limit)
             if (current != nullptr) AppendContinuation(current, line->data + 1, line->length - 1);
             continue;
         }
-        auto* colon = static_cast<char*>(std::memchr(line->data, ':', static_cast<std::size_t>(line->length)));
+        auto* colon = static_cast<char*>(
+            std::memchr(line->data, ':', static_cast<std::size_t>(line->length)));
         if (colon == nullptr) {
             current = nullptr;
             continue;
@@ -264,7 +269,8 @@ void OlvPacket_SetDirective(OlvPacket* packet, const char* method, int method_le
     packet->path_length = path_length > 0 ? path_length : 0;
 }
 
-void OlvPacket_SetStatus(OlvPacket* packet, int code, const char* reason, int reason_length) noexcept
+void OlvPacket_SetStatus(OlvPacket* packet, int code, const char* reason,
+                         int reason_length) noexcept
 {
     OwnStartLine(packet);
     tv::Free(packet->reason);
@@ -324,7 +330,8 @@ int OlvPacket_Serialize(OlvPacket* packet, char** out) noexcept
                 static_cast<std::size_t>(packet->path_length) + 6;
     } else {
         code_length = std::snprintf(code_text, sizeof code_text, " %d ", packet->status_code);
-        size += 5 + static_cast<std::size_t>(code_length) + static_cast<std::size_t>(packet->reason_length);
+        size += 5 + static_cast<std::size_t>(code_length) +
+                static_cast<std::size_t>(packet->reason_length);
     }
     size += static_cast<std::size_t>(packet->version_length) + 2;
 
@@ -378,9 +385,9 @@ int OlvPacket_Serialize(OlvPacket* packet, char** out) noexcept
         put(": ", 2);
         if (value_length >= kFoldThreshold) {
             char* folded = nullptr;
-            int folded_length = OlvFragmentText(static_cast<const char*>(value), value_length,
-                                                kFoldSeparator, kFoldSeparatorLength, kFoldWidth,
-                                                &folded);
+            int folded_length =
+                OlvFragmentText(static_cast<const char*>(value), value_length, kFoldSeparator,
+                                kFoldSeparatorLength, kFoldWidth, &folded);
             put(folded, folded_length);
             tv::Free(folded);
         } else {

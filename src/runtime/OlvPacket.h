@@ -31,7 +31,7 @@ struct OlvPacket {
     // When set, the start of the allocation `path` points into (a virtual-directory prefix was
     // stripped by advancing `path`); destroying frees this instead of `path`.
     char* path_base = nullptr;
-    int status_code = -1;  // -1 for a request
+    int status_code = -1;    // -1 for a request
     char* reason = nullptr;  // responses only
     int reason_length = 0;
     char* version = nullptr;  // text after "HTTP/", e.g. "1.1"
@@ -40,8 +40,8 @@ struct OlvPacket {
     int body_length = 0;
     // Set: method, path/path_base, reason and body are private heap copies freed with the packet.
     int owns_start_line = 0;
-    int owns_version = 0;  // set: version is a private copy freed with the packet
-    int all_private = 0;   // set on clones: no string points into any receive buffer
+    int owns_version = 0;    // set: version is a private copy freed with the packet
+    int all_private = 0;     // set on clones: no string points into any receive buffer
     void* owner1 = nullptr;  // the two owner words: copied by clone, never used here
     void* owner2 = nullptr;
     tv::PacketHeader* first_header = nullptr;  // every header line, in order, with duplicates

@@ -41,14 +41,27 @@ bool BytesEqual(const char* a, const char* b, int length, int exact) noexcept
     return true;
 }
 
-bool IsTrimmed(char c) noexcept { return c == ' ' || c == '\b'; }
+bool IsTrimmed(char c) noexcept
+{
+    return c == ' ' || c == '\b';
+}
 
 bool IsUrlSafe(unsigned char c) noexcept
 {
     if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
     switch (c) {
-    case '$': case '*': case '+': case '-': case '.': case '/': case ':': case ';': case '=':
-    case '?': case '@': case '_':
+    case '$':
+    case '*':
+    case '+':
+    case '-':
+    case '.':
+    case '/':
+    case ':':
+    case ';':
+    case '=':
+    case '?':
+    case '@':
+    case '_':
         return true;
     default:
         return false;
@@ -126,7 +139,8 @@ OlvSplitResult* OlvSplit(char* buffer, int offset, int end, const char* delimite
         int i = offset;
         while (i <= end - delimiter_length) {
             if (buffer[i] == delimiter[0] &&
-                std::memcmp(buffer + i, delimiter, static_cast<std::size_t>(delimiter_length)) == 0) {
+                std::memcmp(buffer + i, delimiter, static_cast<std::size_t>(delimiter_length)) ==
+                    0) {
                 add(buffer + start, i - start);
                 i += delimiter_length;
                 start = i;
@@ -182,8 +196,7 @@ void OlvToLower(const char* src, int length, char* dst) noexcept
 
 bool tv::EqualsCaseless(std::string_view a, std::string_view b) noexcept
 {
-    return a.size() == b.size() &&
-           BytesEqual(a.data(), b.data(), static_cast<int>(a.size()), 0);
+    return a.size() == b.size() && BytesEqual(a.data(), b.data(), static_cast<int>(a.size()), 0);
 }
 
 int OlvStartsWithEx(const char* data, int length, const char* prefix, int prefix_length,
@@ -310,7 +323,8 @@ char* OlvStringReplace(const char* data, int length, const char* find, int find_
             ++i;
         }
     }
-    std::size_t size = static_cast<std::size_t>(length) - count * static_cast<std::size_t>(find_length) +
+    std::size_t size = static_cast<std::size_t>(length) -
+                       count * static_cast<std::size_t>(find_length) +
                        count * static_cast<std::size_t>(replacement_length);
     char* out = static_cast<char*>(tv::Malloc(size + 1));
     std::size_t written = 0;
@@ -319,7 +333,8 @@ char* OlvStringReplace(const char* data, int length, const char* find, int find_
         if (i <= length - find_length &&
             std::memcmp(data + i, find, static_cast<std::size_t>(find_length)) == 0) {
             if (replacement_length != 0) {
-                std::memcpy(out + written, replacement, static_cast<std::size_t>(replacement_length));
+                std::memcpy(out + written, replacement,
+                            static_cast<std::size_t>(replacement_length));
             }
             written += static_cast<std::size_t>(replacement_length);
             i += find_length;
@@ -443,7 +458,8 @@ int OlvXmlUnescapeInPlace(char* string) noexcept
         if (string[read] == '&') {
             for (const Entity& entity : kEntities) {
                 // strncmp stops at the terminator, so a short tail is never over-read.
-                if (std::strncmp(string + read, entity.text, static_cast<std::size_t>(entity.length)) == 0) {
+                if (std::strncmp(string + read, entity.text,
+                                 static_cast<std::size_t>(entity.length)) == 0) {
                     found = &entity;
                     break;
                 }
@@ -469,11 +485,14 @@ void OlvParseUri(const char* uri, char** host, std::uint16_t* port, char** path)
     const char* rest = scheme >= 0 ? uri + scheme + 3 : uri;
     int rest_length = scheme >= 0 ? length - scheme - 3 : length;
 
-    const char* slash = static_cast<const char*>(std::memchr(rest, '/', static_cast<std::size_t>(rest_length)));
+    const char* slash =
+        static_cast<const char*>(std::memchr(rest, '/', static_cast<std::size_t>(rest_length)));
     int host_part_length = slash != nullptr ? static_cast<int>(slash - rest) : rest_length;
-    *path = slash != nullptr ? OlvStringCopy(slash, rest_length - host_part_length) : OlvStringCopy("", 0);
+    *path = slash != nullptr ? OlvStringCopy(slash, rest_length - host_part_length)
+                             : OlvStringCopy("", 0);
 
-    const char* colon = static_cast<const char*>(std::memchr(rest, ':', static_cast<std::size_t>(host_part_length)));
+    const char* colon = static_cast<const char*>(
+        std::memchr(rest, ':', static_cast<std::size_t>(host_part_length)));
     if (colon == nullptr) {
         *host = OlvStringCopy(rest, host_part_length);
         *port = 80;
@@ -671,8 +690,7 @@ int OlvBindStreamSocket(std::uint32_t address, std::uint16_t port, int* socket_o
 
 // ---- Stored templates ----
 
-char* OlvDecompress(const char* compressed, int compressed_length,
-                    int decompressed_length) noexcept
+char* OlvDecompress(const char* compressed, int compressed_length, int decompressed_length) noexcept
 {
     if (compressed_length < 0 || decompressed_length < 0) return nullptr;
     auto* in = reinterpret_cast<const unsigned char*>(compressed);

@@ -107,8 +107,8 @@ Utf8Char DecodeUtf8(std::string_view text, std::size_t at) noexcept;
                                      int find_length, const char* replacement,
                                      int replacement_length) noexcept;
 // Size (without the NUL) of the text cut into `width`-byte chunks joined by the separator.
-int OlvFragmentTextLength(const char* data, int length, const char* separator,
-                          int separator_length, int width) noexcept;
+int OlvFragmentTextLength(const char* data, int length, const char* separator, int separator_length,
+                          int width) noexcept;
 // Writes that text into a new NUL-terminated buffer *out (caller frees); returns its length.
 // A width of 0 or less leaves the text whole.
 int OlvFragmentText(const char* data, int length, const char* separator, int separator_length,
@@ -176,8 +176,7 @@ std::vector<LocalAddress> LocalAddressList() noexcept;
 // then *socket is -1 (nothing is left open) and, when error is not null, a message naming the
 // failed call is written to error[0 .. error_size).
 [[nodiscard]] int OlvBindStreamSocket(std::uint32_t address, std::uint16_t port, int* socket,
-                                      char* error = nullptr,
-                                      std::size_t error_size = 0) noexcept;
+                                      char* error = nullptr, std::size_t error_size = 0) noexcept;
 
 // ---- Stored templates ----
 

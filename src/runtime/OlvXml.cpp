@@ -54,7 +54,8 @@ void TokenizePiece(NodeList& nodes, char* piece, int length) noexcept
     char* tag = end_tag ? piece + 1 : piece;
     int tag_room = end_tag ? length - 1 : length;
     const void* close = std::memchr(tag, '>', static_cast<std::size_t>(tag_room));
-    int tag_length = close != nullptr ? static_cast<int>(static_cast<const char*>(close) - tag) : tag_room;
+    int tag_length =
+        close != nullptr ? static_cast<int>(static_cast<const char*>(close) - tag) : tag_room;
     bool self_closing = !end_tag && tag_length > 0 && tag[tag_length - 1] == '/';
 
     int qualified_length = OlvFirstWhiteSpace(tag, tag_length);
@@ -67,7 +68,8 @@ void TokenizePiece(NodeList& nodes, char* piece, int length) noexcept
         prefix = tag;
         prefix_length = static_cast<int>(static_cast<const char*>(colon) - tag);
         name = prefix + prefix_length + 1;
-        const void* second = std::memchr(name, ':', static_cast<std::size_t>(qualified_length - prefix_length - 1));
+        const void* second =
+            std::memchr(name, ':', static_cast<std::size_t>(qualified_length - prefix_length - 1));
         name_length = second != nullptr ? static_cast<int>(static_cast<const char*>(second) - name)
                                         : qualified_length - prefix_length - 1;
     }
@@ -111,7 +113,8 @@ OlvXMLNode* OlvXml_Parse(char* buffer, int offset, int length) noexcept
     if (offset < 0) offset = 0;
     if (length < 0) length = 0;
     char* limit = buffer + offset + length;
-    auto* open = static_cast<char*>(std::memchr(buffer + offset, '<', static_cast<std::size_t>(length)));
+    auto* open =
+        static_cast<char*>(std::memchr(buffer + offset, '<', static_cast<std::size_t>(length)));
     if (open != nullptr) {
         int begin = static_cast<int>(open - buffer);
         OlvSplitResult* pieces = OlvSplit(buffer, begin, offset + length, "<", 1);

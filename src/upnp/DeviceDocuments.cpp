@@ -109,7 +109,9 @@ constexpr ActionSpec kCmsActions[] = {
 };
 constexpr VariableSpec kCmsVariables[] = {
     {"A_ARG_TYPE_ProtocolInfo", "string", false, {}},
-    {"A_ARG_TYPE_ConnectionStatus", "string", false,
+    {"A_ARG_TYPE_ConnectionStatus",
+     "string",
+     false,
      {"OK", "ContentFormatMismatch", "InsufficientBandwidth", "UnreliableChannel", "Unknown"}},
     {"A_ARG_TYPE_AVTransportID", "i4", false, {}},
     {"A_ARG_TYPE_RcsID", "i4", false, {}},
@@ -233,7 +235,8 @@ void BuildService(StoredService* service, std::string_view short_name,
         const VariableSpec& variable = variables[i];
         StateVariableEntry& entry = service->variables[i];
         entry.head_offset = Size(v);
-        v += variable.evented ? "<stateVariable sendEvents=\"yes\">" : "<stateVariable sendEvents=\"no\">";
+        v += variable.evented ? "<stateVariable sendEvents=\"yes\">"
+                              : "<stateVariable sendEvents=\"no\">";
         v += "<name>";
         v += variable.name;
         v += "</name><dataType>";

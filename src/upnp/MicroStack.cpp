@@ -194,7 +194,6 @@ void OnSession(OlvWebSession* session, void* /*user*/) noexcept
 
 namespace tv {
 
-
 bool PathIs(const char* path, int path_length, std::string_view rest) noexcept
 {
     return path != nullptr && path_length >= 1 && View(path + 1, path_length - 1) == rest;

@@ -154,12 +154,12 @@ void MicroStack_NotifyAddressChange(MicroStack* stack) noexcept;
 namespace tv {
 // Text arguments are NUL-terminated, XML-unescaped and point into the request buffer: valid
 // during the call only. A handler must answer (now, or later while holding the session).
-using BrowseFn = void (*)(OlvWebSession* session, char* object_id, char* browse_flag,
-                          char* filter, std::uint32_t starting_index,
-                          std::uint32_t requested_count, char* sort_criteria) noexcept;
+using BrowseFn = void (*)(OlvWebSession* session, char* object_id, char* browse_flag, char* filter,
+                          std::uint32_t starting_index, std::uint32_t requested_count,
+                          char* sort_criteria) noexcept;
 using SearchFn = void (*)(OlvWebSession* session, char* container_id, char* search_criteria,
-                          char* filter, std::uint32_t starting_index,
-                          std::uint32_t requested_count, char* sort_criteria) noexcept;
+                          char* filter, std::uint32_t starting_index, std::uint32_t requested_count,
+                          char* sort_criteria) noexcept;
 using CreateObjectFn = void (*)(OlvWebSession* session, char* container_id,
                                 char* elements) noexcept;
 using DestroyObjectFn = void (*)(OlvWebSession* session, char* object_id) noexcept;
@@ -222,9 +222,9 @@ OlvSendResult MicroStack_RespondGetSystemUpdateID(OlvWebSession* session,
 // when end_tag is set; it stops at the first negative result.
 OlvSendResult MicroStack_BeginResponse(OlvWebSession* session, const char* action_name,
                                        const char* service_type) noexcept;
-OlvSendResult MicroStack_SendArgument(OlvWebSession* session, const char* name,
-                                      const char* data, int length, OlvSendOwnership ownership,
-                                      int start_tag, int end_tag) noexcept;
+OlvSendResult MicroStack_SendArgument(OlvWebSession* session, const char* name, const char* data,
+                                      int length, OlvSendOwnership ownership, int start_tag,
+                                      int end_tag) noexcept;
 OlvSendResult MicroStack_EndResponse(OlvWebSession* session, const char* action_name) noexcept;
 
 // ---- GENA evented variables (any thread) ----

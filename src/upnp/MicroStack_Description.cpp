@@ -43,10 +43,14 @@ namespace tv {
 char* BuildDescription(int* length) noexcept
 {
     DeviceRecord* device = MicroStack_GetDeviceRecord();
-    const char* values[9] = {Text(device->friendly_name),    Text(device->manufacturer),
-                             Text(device->manufacturer_url), Text(device->model_description),
-                             Text(device->model_name),       Text(device->model_number),
-                             Text(device->model_url),        Text(device->serial_number),
+    const char* values[9] = {Text(device->friendly_name),
+                             Text(device->manufacturer),
+                             Text(device->manufacturer_url),
+                             Text(device->model_description),
+                             Text(device->model_name),
+                             Text(device->model_number),
+                             Text(device->model_url),
+                             Text(device->serial_number),
                              Text(device->udn)};
     std::string_view pattern(device->description_template,
                              static_cast<std::size_t>(device->description_length));
@@ -73,8 +77,7 @@ char* BuildDescription(int* length) noexcept
 
 void SendDescription(OlvWebSession* session, bool head) noexcept
 {
-    OlvSendResult result =
-        OlvWebServer_BeginResponse(session, 200, "OK", kXmlHeaders, OwnStatic);
+    OlvSendResult result = OlvWebServer_BeginResponse(session, 200, "OK", kXmlHeaders, OwnStatic);
     if (SendStopped(result)) return;
     if (head) {
         OlvWebServer_SendBody(session, nullptr, 0, OwnStatic, 1);
@@ -100,8 +103,7 @@ void SendDescription(OlvWebSession* session, bool head) noexcept
 
 void SendScpd(OlvWebSession* session, ServiceRecord* service, bool head) noexcept
 {
-    OlvSendResult result =
-        OlvWebServer_BeginResponse(session, 200, "OK", kXmlHeaders, OwnStatic);
+    OlvSendResult result = OlvWebServer_BeginResponse(session, 200, "OK", kXmlHeaders, OwnStatic);
     if (SendStopped(result)) return;
     if (head || service == nullptr) {
         OlvWebServer_SendBody(session, nullptr, 0, OwnStatic, 1);
@@ -138,8 +140,7 @@ void SendScpd(OlvWebSession* session, ServiceRecord* service, bool head) noexcep
 
 void SendIcon(OlvWebSession* session, const unsigned char* data, int length) noexcept
 {
-    OlvSendResult result =
-        OlvWebServer_BeginResponse(session, 200, "OK", kIconHeaders, OwnStatic);
+    OlvSendResult result = OlvWebServer_BeginResponse(session, 200, "OK", kIconHeaders, OwnStatic);
     if (SendStopped(result)) return;
     OlvWebServer_SendBody(session, reinterpret_cast<const char*>(data),
                           static_cast<std::size_t>(length), OwnStatic, 1);

@@ -92,7 +92,8 @@ std::string_view LastHeader(const OlvPacket* header, std::string_view name)
         if (h->name_length == static_cast<int>(name.size()) &&
             OlvStartsWithEx(h->name, h->name_length, name.data(), static_cast<int>(name.size()),
                             0) != 0) {
-            value = h->value != nullptr ? tv::View(h->value, h->value_length) : std::string_view("");
+            value =
+                h->value != nullptr ? tv::View(h->value, h->value_length) : std::string_view("");
         }
     }
     return value;
@@ -100,9 +101,8 @@ std::string_view LastHeader(const OlvPacket* header, std::string_view name)
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b)
 {
-    return a.size() == b.size() &&
-           OlvStartsWithEx(a.data(), static_cast<int>(a.size()), b.data(),
-                           static_cast<int>(b.size()), 0) != 0;
+    return a.size() == b.size() && OlvStartsWithEx(a.data(), static_cast<int>(a.size()), b.data(),
+                                                   static_cast<int>(b.size()), 0) != 0;
 }
 
 // Seconds granted for a Timeout value: "Second-N" gives N (digits read up to the first
@@ -154,7 +154,8 @@ bool ParseCallback(std::string_view value, Callback* callback)
     std::string_view host_port = slash == std::string_view::npos ? rest : rest.substr(0, slash);
     callback->path = slash == std::string_view::npos ? std::string_view("/") : rest.substr(slash);
     std::size_t colon = host_port.find(':');
-    std::string_view host = colon == std::string_view::npos ? host_port : host_port.substr(0, colon);
+    std::string_view host =
+        colon == std::string_view::npos ? host_port : host_port.substr(0, colon);
     if (colon != std::string_view::npos) {
         unsigned long port = 0;
         std::string_view digits = host_port.substr(colon + 1);
@@ -315,8 +316,7 @@ void Notify(MicroStack* stack, Subscriber* subscriber, const char* property)
     ++subscriber->notifies_held;
     OlvWebClient_PipelineRequest(stack->event_client, subscriber->callback_address,
                                  subscriber->callback_port, text, static_cast<std::size_t>(length),
-                                 OwnTransfer, nullptr, 0, OwnStatic, OnDelivery, subscriber,
-                                 stack);
+                                 OwnTransfer, nullptr, 0, OwnStatic, OnDelivery, subscriber, stack);
 }
 
 const char* Value(MicroStack* stack, int index)
@@ -327,19 +327,21 @@ const char* Value(MicroStack* stack, int index)
 // The initial event's property text, from the stored values. Under the lock; tv::Free.
 char* InitialProperties(MicroStack* stack, int service)
 {
-    const char* format =
-        service == tv::kServiceConnectionManager
-            ? "SourceProtocolInfo>%s</SourceProtocolInfo></e:property><e:property>"
-              "<SinkProtocolInfo>%s</SinkProtocolInfo></e:property><e:property>"
-              "<CurrentConnectionIDs>%s</CurrentConnectionIDs"
-            : "ContainerUpdateIDs>%s</ContainerUpdateIDs></e:property><e:property>"
-              "<SystemUpdateID>%s</SystemUpdateID%s";
-    const char* a = service == tv::kServiceConnectionManager ? Value(stack, tv::kValueSourceProtocolInfo)
-                                                              : Value(stack, tv::kValueContainerUpdateIDs);
-    const char* b = service == tv::kServiceConnectionManager ? Value(stack, tv::kValueSinkProtocolInfo)
-                                                              : Value(stack, tv::kValueSystemUpdateID);
-    const char* c = service == tv::kServiceConnectionManager ? Value(stack, tv::kValueCurrentConnectionIDs)
-                                                              : "";
+    const char* format = service == tv::kServiceConnectionManager
+                             ? "SourceProtocolInfo>%s</SourceProtocolInfo></e:property><e:property>"
+                               "<SinkProtocolInfo>%s</SinkProtocolInfo></e:property><e:property>"
+                               "<CurrentConnectionIDs>%s</CurrentConnectionIDs"
+                             : "ContainerUpdateIDs>%s</ContainerUpdateIDs></e:property><e:property>"
+                               "<SystemUpdateID>%s</SystemUpdateID%s";
+    const char* a = service == tv::kServiceConnectionManager
+                        ? Value(stack, tv::kValueSourceProtocolInfo)
+                        : Value(stack, tv::kValueContainerUpdateIDs);
+    const char* b = service == tv::kServiceConnectionManager
+                        ? Value(stack, tv::kValueSinkProtocolInfo)
+                        : Value(stack, tv::kValueSystemUpdateID);
+    const char* c = service == tv::kServiceConnectionManager
+                        ? Value(stack, tv::kValueCurrentConnectionIDs)
+                        : "";
     std::size_t size = std::strlen(format) + std::strlen(a) + std::strlen(b) + std::strlen(c) + 1;
     auto* text = static_cast<char*>(tv::Malloc(size));
     // Both formats carry three %s fields; the ContentDirectory one ends in an empty one.
@@ -378,7 +380,8 @@ void AnswerGranted(OlvWebSession* session, std::string_view sid, long timeout)
                                "SID: %.*s\r\nTIMEOUT: Second-%ld\r\nContent-Length: 0\r\n\r\n",
                                "WINDOWS", static_cast<int>(sid.size() > 100 ? 100 : sid.size()),
                                sid.data(), timeout);
-    SendCopy(session, text, length < static_cast<int>(sizeof text) ? length : static_cast<int>(sizeof text) - 1);
+    SendCopy(session, text,
+             length < static_cast<int>(sizeof text) ? length : static_cast<int>(sizeof text) - 1);
 }
 
 void SetValue(MicroStack* stack, int index, int service, char* value)
@@ -394,8 +397,10 @@ void SetValue(MicroStack* stack, int index, int service, char* value)
         std::int64_t now = Now();
         for (Subscriber* s = stack->subscribers[service]; s != nullptr; s = s->next) {
             if (s->expires < now) continue;
-            if (s->notifies_held >= tv::kMaxNotifiesHeld) s->change_pending = 1;
-            else Notify(stack, s, property);
+            if (s->notifies_held >= tv::kMaxNotifiesHeld)
+                s->change_pending = 1;
+            else
+                Notify(stack, s, property);
         }
     }
     tv::Free(property);
@@ -404,7 +409,8 @@ void SetValue(MicroStack* stack, int index, int service, char* value)
 void SetText(MicroStack* stack, int index, int service, const char* text)
 {
     if (text == nullptr) text = "";
-    auto* escaped = static_cast<char*>(tv::Malloc(static_cast<std::size_t>(OlvXmlEscapeLength(text)) + 1));
+    auto* escaped =
+        static_cast<char*>(tv::Malloc(static_cast<std::size_t>(OlvXmlEscapeLength(text)) + 1));
     OlvXmlEscape(escaped, text);
     SetValue(stack, index, service, escaped);
 }
@@ -600,5 +606,5 @@ void MicroStack_SetSystemUpdateID(MicroStack* stack, std::uint32_t value) noexce
     char text[16];
     std::snprintf(text, sizeof text, "%u", value);
     SetValue(stack, tv::kValueSystemUpdateID, tv::kServiceContentDirectory,
-              OlvStringCopy(text, -1));
+             OlvStringCopy(text, -1));
 }

@@ -73,8 +73,8 @@ OlvXMLNode* FindChild(OlvXMLNode* first, OlvXMLNode* parent, std::string_view na
 // Collects the action's input arguments as NUL-terminated texts in the request buffer.
 // Returns 0, or the fault to send: 501 for XML that does not pair, 402 for a missing argument,
 // 701 for an object identifier that holds a NUL byte.
-int ExtractArguments(char* body, int begin, int end, const SoapAction& action,
-                     char** values, char (*empties)[1])
+int ExtractArguments(char* body, int begin, int end, const SoapAction& action, char** values,
+                     char (*empties)[1])
 {
     if (body == nullptr || end <= begin) return 501;
     const int count = InputCount(action);
@@ -138,7 +138,8 @@ bool BrowseFlagAllowed(const char* flag)
         variable = service->state_variables[tv::kCdsVarBrowseFlag];
     // A switched-off entry still constrains the argument to the two stored values.
     if (variable == nullptr)
-        return std::strcmp(flag, "BrowseMetadata") == 0 || std::strcmp(flag, "BrowseDirectChildren") == 0;
+        return std::strcmp(flag, "BrowseMetadata") == 0 ||
+               std::strcmp(flag, "BrowseDirectChildren") == 0;
     bool any = false;
     for (const char* value : variable->allowed_values) {
         if (value == nullptr) continue;
@@ -207,8 +208,7 @@ void RunDestroyObject(const ActionHandlers& slots, OlvWebSession* session, char*
     Call(session, slots.DestroyObject, values[0]);
 }
 
-void RunGetCurrentConnectionInfo(const ActionHandlers& slots, OlvWebSession* session,
-                                 char** values)
+void RunGetCurrentConnectionInfo(const ActionHandlers& slots, OlvWebSession* session, char** values)
 {
     long id = 0;
     if (OlvParseLong(values[0], static_cast<int>(std::strlen(values[0])), &id) != 0 ||
@@ -225,29 +225,46 @@ void RunPlain(const ActionHandlers& slots, OlvWebSession* session, char**)
 }
 
 constexpr SoapAction kActions[] = {
-    {.path = kCmsControl, .name = "GetCurrentConnectionIDs", .inputs = {},
+    {.path = kCmsControl,
+     .name = "GetCurrentConnectionIDs",
+     .inputs = {},
      .run = RunPlain<&ActionHandlers::GetCurrentConnectionIDs>},
-    {.path = kCmsControl, .name = "GetCurrentConnectionInfo", .inputs = {"ConnectionID"},
+    {.path = kCmsControl,
+     .name = "GetCurrentConnectionInfo",
+     .inputs = {"ConnectionID"},
      .run = RunGetCurrentConnectionInfo},
-    {.path = kCmsControl, .name = "GetProtocolInfo", .inputs = {},
+    {.path = kCmsControl,
+     .name = "GetProtocolInfo",
+     .inputs = {},
      .run = RunPlain<&ActionHandlers::GetProtocolInfo>},
-    {.path = kCdsControl, .name = "Browse",
+    {.path = kCdsControl,
+     .name = "Browse",
      .inputs = {"ObjectID", "BrowseFlag", "Filter", "StartingIndex", "RequestedCount",
                 "SortCriteria"},
-     .run = RunBrowse, .names_object = true},
-    {.path = kCdsControl, .name = "Search",
+     .run = RunBrowse,
+     .names_object = true},
+    {.path = kCdsControl,
+     .name = "Search",
      .inputs = {"ContainerID", "SearchCriteria", "Filter", "StartingIndex", "RequestedCount",
                 "SortCriteria"},
-     .run = RunSearch, .names_object = true},
-    {.path = kCdsControl, .name = "CreateObject", .inputs = {"ContainerID", "Elements"},
+     .run = RunSearch,
+     .names_object = true},
+    {.path = kCdsControl,
+     .name = "CreateObject",
+     .inputs = {"ContainerID", "Elements"},
      .run = RunCreateObject},
-    {.path = kCdsControl, .name = "DestroyObject", .inputs = {"ObjectID"},
-     .run = RunDestroyObject},
-    {.path = kCdsControl, .name = "GetSystemUpdateID", .inputs = {},
+    {.path = kCdsControl, .name = "DestroyObject", .inputs = {"ObjectID"}, .run = RunDestroyObject},
+    {.path = kCdsControl,
+     .name = "GetSystemUpdateID",
+     .inputs = {},
      .run = RunPlain<&ActionHandlers::GetSystemUpdateID>},
-    {.path = kCdsControl, .name = "GetSortCapabilities", .inputs = {},
+    {.path = kCdsControl,
+     .name = "GetSortCapabilities",
+     .inputs = {},
      .run = RunPlain<&ActionHandlers::GetSortCapabilities>},
-    {.path = kCdsControl, .name = "GetSearchCapabilities", .inputs = {},
+    {.path = kCdsControl,
+     .name = "GetSearchCapabilities",
+     .inputs = {},
      .run = RunPlain<&ActionHandlers::GetSearchCapabilities>},
 };
 
@@ -305,7 +322,8 @@ char* Format(const char* format_pieces[], int count)
 char* Escaped(const char* text)
 {
     if (text == nullptr) text = "";
-    auto* out = static_cast<char*>(tv::Malloc(static_cast<std::size_t>(OlvXmlEscapeLength(text)) + 1));
+    auto* out =
+        static_cast<char*>(tv::Malloc(static_cast<std::size_t>(OlvXmlEscapeLength(text)) + 1));
     OlvXmlEscape(out, text);
     return out;
 }
@@ -366,17 +384,16 @@ OlvSendResult MicroStack_SendFault(OlvWebSession* session, int error_code,
     auto* body = static_cast<char*>(tv::Malloc(static_cast<std::size_t>(body_length) + 1));
     std::snprintf(body, static_cast<std::size_t>(body_length) + 1, kBody, error_code, description);
     char head[96];
-    int head_length = std::snprintf(head, sizeof head,
-                                    "HTTP/1.1 500 Internal\r\nContent-Length: %d\r\n\r\n",
-                                    body_length);
-    OlvSendResult result = OlvWebServer_SendBytes(
-        session, head, static_cast<std::size_t>(head_length), OwnCopy, 0);
+    int head_length = std::snprintf(
+        head, sizeof head, "HTTP/1.1 500 Internal\r\nContent-Length: %d\r\n\r\n", body_length);
+    OlvSendResult result =
+        OlvWebServer_SendBytes(session, head, static_cast<std::size_t>(head_length), OwnCopy, 0);
     if (tv::SendStopped(result)) {
         tv::Free(body);
         return result;
     }
-    return OlvWebServer_SendBytes(session, body, static_cast<std::size_t>(body_length),
-                                  OwnTransfer, 1);
+    return OlvWebServer_SendBytes(session, body, static_cast<std::size_t>(body_length), OwnTransfer,
+                                  1);
 }
 
 OlvSendResult MicroStack_SendResponse(OlvWebSession* session, const char* service_type,
@@ -423,7 +440,8 @@ OlvSendResult MicroStack_RespondGetCurrentConnectionInfo(
         "</PeerConnectionID><Direction>%s</Direction><Status>%s</Status>";
     int length = std::snprintf(nullptr, 0, kFormat, rcs_id, av_transport_id, info, peer,
                                peer_connection_id, dir, stat);
-    auto* xml = static_cast<char*>(tv::Malloc(static_cast<std::size_t>(length < 0 ? 0 : length) + 1));
+    auto* xml =
+        static_cast<char*>(tv::Malloc(static_cast<std::size_t>(length < 0 ? 0 : length) + 1));
     xml[0] = '\0';
     if (length >= 0) {
         std::snprintf(xml, static_cast<std::size_t>(length) + 1, kFormat, rcs_id, av_transport_id,
@@ -465,8 +483,7 @@ OlvSendResult MicroStack_RespondGetSortCapabilities(OlvWebSession* session,
     return RespondOne(session, kCdsType, "GetSortCapabilities", "SortCaps", sort_caps);
 }
 
-OlvSendResult MicroStack_RespondGetSystemUpdateID(OlvWebSession* session,
-                                                  std::uint32_t id) noexcept
+OlvSendResult MicroStack_RespondGetSystemUpdateID(OlvWebSession* session, std::uint32_t id) noexcept
 {
     char xml[40];
     std::snprintf(xml, sizeof xml, "<Id>%u</Id>", id);
@@ -492,9 +509,9 @@ OlvSendResult MicroStack_BeginResponse(OlvWebSession* session, const char* actio
     return OlvWebServer_SendBody(session, text, std::strlen(text), OwnTransfer, 0);
 }
 
-OlvSendResult MicroStack_SendArgument(OlvWebSession* session, const char* name,
-                                      const char* data, int length, OlvSendOwnership ownership,
-                                      int start_tag, int end_tag) noexcept
+OlvSendResult MicroStack_SendArgument(OlvWebSession* session, const char* name, const char* data,
+                                      int length, OlvSendOwnership ownership, int start_tag,
+                                      int end_tag) noexcept
 {
     OlvSendResult result = SendAllSent;
     auto piece = [&](const char* text) {

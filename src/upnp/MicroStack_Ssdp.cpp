@@ -116,10 +116,9 @@ void SendAlive(MicroStack* stack, int kind)
             "NOTIFY * HTTP/1.1\r\nLOCATION: http://%s:%d/\r\nHOST: 239.255.255.250:1900\r\n"
             "SERVER: %s, UPnP/1.0, Tindravoller 1.3\r\nNTS: ssdp:alive\r\nUSN: uuid:%s%.*s\r\n"
             "CACHE-CONTROL: max-age=%d\r\nNT: %.*s%s\r\n\r\n",
-            address, stack->http_port, "WINDOWS", Udn(stack),
-            static_cast<int>(k.usn_suffix.size()), k.usn_suffix.data(), stack->notify_cycle,
-            static_cast<int>(k.nt_prefix.size()), k.nt_prefix.data(),
-            k.nt_has_udn ? Udn(stack) : "");
+            address, stack->http_port, "WINDOWS", Udn(stack), static_cast<int>(k.usn_suffix.size()),
+            k.usn_suffix.data(), stack->notify_cycle, static_cast<int>(k.nt_prefix.size()),
+            k.nt_prefix.data(), k.nt_has_udn ? Udn(stack) : "");
         Send(socket, text, Clamp(length), GroupAddress(), kSsdpPort);
     }
 }
@@ -220,13 +219,11 @@ void EmitReply(void* context, std::string_view suffix, std::string_view st) noex
         text, sizeof text,
         "HTTP/1.1 200 OK\r\nLOCATION: http://%s:%d/\r\nEXT:\r\nSERVER: %s, UPnP/1.0, "
         "Tindravoller 1.2\r\nUSN: uuid:%s%.*s\r\nCACHE-CONTROL: max-age=%d\r\nST: %.*s%s\r\n\r\n",
-        reply->address, stack->http_port, "WINDOWS", Udn(stack),
-        static_cast<int>(suffix.size()), suffix.data(), stack->notify_cycle,
-        static_cast<int>(st.size()), st.data(), "");
+        reply->address, stack->http_port, "WINDOWS", Udn(stack), static_cast<int>(suffix.size()),
+        suffix.data(), stack->notify_cycle, static_cast<int>(st.size()), st.data(), "");
     length = Clamp(length);
     reply->last = OlvAsyncSocket_Send(reply->socket, text, static_cast<std::size_t>(length),
-                                      reply->job->remote_address, reply->job->remote_port,
-                                      OwnCopy);
+                                      reply->job->remote_address, reply->job->remote_port, OwnCopy);
     ++reply->sent;
 }
 
@@ -280,7 +277,7 @@ std::uint32_t AnswerAddress(const MicroStack* stack, OlvAsyncSocket* socket,
 {
     std::uint32_t own = OlvAsyncSocket_GetLocalAddress(socket);
     *group = false;
-    if (own == 0) return 0;  // the group join failed
+    if (own == 0) return 0;                    // the group join failed
     if (arrival.destination == 0) return own;  // no IP_PKTINFO: the socket's own address
     if (!IN_MULTICAST(ntohl(arrival.destination)))
         return Serves(stack, arrival.destination) ? arrival.destination : 0;
@@ -300,8 +297,8 @@ std::uint64_t Digest(const char* data, int length)
 
 // True when the same group search was read lately through another listen socket; otherwise
 // remembers it. Copies of one datagram are read within a turn or two: 100 ms is ample.
-bool SeenLately(MicroStack* stack, std::uint32_t sender, std::uint16_t port,
-                int interface_index, const char* data, int length)
+bool SeenLately(MicroStack* stack, std::uint32_t sender, std::uint16_t port, int interface_index,
+                const char* data, int length)
 {
     constexpr std::int64_t kWindowMs = 100;
     const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -310,8 +307,7 @@ bool SeenLately(MicroStack* stack, std::uint32_t sender, std::uint16_t port,
     const std::uint64_t digest = Digest(data, length);
     for (const tv::RecentSearch& seen : stack->recent_searches) {
         if (seen.at_ms != 0 && now - seen.at_ms < kWindowMs && seen.sender == sender &&
-            seen.port == port && seen.interface_index == interface_index &&
-            seen.digest == digest)
+            seen.port == port && seen.interface_index == interface_index && seen.digest == digest)
             return true;
     }
     stack->recent_searches[stack->recent_search_next] =
@@ -329,20 +325,17 @@ void OnSearchDatagram(MicroStack* stack, OlvAsyncSocket* socket, char* data, int
     if (local == 0) return;
     std::uint32_t remote_address = OlvAsyncSocket_GetRemoteAddress(socket);
     std::uint16_t remote_port = OlvAsyncSocket_GetRemotePort(socket);
-    if (group && SeenLately(stack, remote_address, remote_port, arrival.interface_index, data,
-                            length))
+    if (group &&
+        SeenLately(stack, remote_address, remote_port, arrival.interface_index, data, length))
         return;
     tv::SsdpSearch search;
     if (!tv::SsdpParseSearch(data, length, &search)) return;
-    int delay = search.mx == 0 ? 0 : static_cast<int>(static_cast<unsigned long>(Random16(stack)) % search.mx);
-    auto* job = new SearchJob{search.target,
-                              search.target_length,
-                              stack,
-                              remote_address,
-                              remote_port,
-                              local,
-                              stack->chain,
-                              nullptr};
+    int delay = search.mx == 0
+                    ? 0
+                    : static_cast<int>(static_cast<unsigned long>(Random16(stack)) % search.mx);
+    auto* job =
+        new SearchJob{search.target, search.target_length, stack,  remote_address, remote_port,
+                      local,         stack->chain,         nullptr};
     OlvLifeTime_Add(stack->timers, job, delay * 1000, RunSearchJob, DropSearchJob);
 }
 
@@ -398,9 +391,8 @@ void CreateSockets(MicroStack* stack)
         static_cast<OlvAsyncSocket**>(tv::Malloc(sizeof(OlvAsyncSocket*) * count));
     for (int i = 0; i < stack->address_count; ++i) {
         std::uint32_t address = stack->addresses[i];
-        OlvAsyncSocket* send = OlvAsyncUDPSocket_Create(stack->chain, kSocketBuffer, address,
-                                                        kLowPort, kHighPort, 1, nullptr, nullptr,
-                                                        stack);
+        OlvAsyncSocket* send = OlvAsyncUDPSocket_Create(
+            stack->chain, kSocketBuffer, address, kLowPort, kHighPort, 1, nullptr, nullptr, stack);
         if (send != nullptr) {
             OlvAsyncUDPSocket_JoinGroup(send, GroupAddress(), address);
             OlvAsyncUDPSocket_SetMulticastTtl(send, kMulticastTtl);
@@ -513,8 +505,7 @@ bool SsdpParseSearch(char* data, int length, SsdpSearch* search) noexcept
 }
 
 int SsdpForEachReply(std::string_view target, std::string_view udn,
-                     void (*emit)(void* context, std::string_view usn_suffix,
-                                  std::string_view st),
+                     void (*emit)(void* context, std::string_view usn_suffix, std::string_view st),
                      void* context) noexcept
 {
     constexpr std::string_view kDevicePrefix = "urn:schemas-upnp-org:device:MediaServer:";
@@ -522,8 +513,8 @@ int SsdpForEachReply(std::string_view target, std::string_view udn,
     constexpr std::string_view kCdsPrefix = "urn:schemas-upnp-org:service:ContentDirectory:";
     if (target == "ssdp:all") {
         char uuid[128];
-        int n = std::snprintf(uuid, sizeof uuid, "uuid:%.*s", static_cast<int>(udn.size()),
-                              udn.data());
+        int n =
+            std::snprintf(uuid, sizeof uuid, "uuid:%.*s", static_cast<int>(udn.size()), udn.data());
         if (n < 0) n = 0;
         if (n >= static_cast<int>(sizeof uuid)) n = static_cast<int>(sizeof uuid) - 1;
         emit(context, kKinds[1].usn_suffix, kKinds[1].nt_prefix);
@@ -544,7 +535,8 @@ int SsdpForEachReply(std::string_view target, std::string_view udn,
     }
     const std::string_view prefixes[3] = {kDevicePrefix, kCmsPrefix, kCdsPrefix};
     for (int i = 0; i < 3; ++i) {
-        if (target.size() >= prefixes[i].size() && target.substr(0, prefixes[i].size()) == prefixes[i]) {
+        if (target.size() >= prefixes[i].size() &&
+            target.substr(0, prefixes[i].size()) == prefixes[i]) {
             if (!VersionAtMostOne(target.substr(prefixes[i].size()))) return 0;
             emit(context, kKinds[3 + i].usn_suffix, target);
             return 1;

@@ -48,7 +48,7 @@ struct Subscriber {
     char* callback_path = nullptr;
     int callback_path_length = 0;
     int ref_count = 0;
-    int notifies_held = 0;  // NOTIFYs with the event client; each holds a reference
+    int notifies_held = 0;   // NOTIFYs with the event client; each holds a reference
     int change_pending = 0;  // a change came while kMaxNotifiesHeld were held
     int disabled = 0;
     std::int64_t expires = 0;
@@ -135,8 +135,7 @@ bool SsdpParseSearch(char* data, int length, SsdpSearch* search) noexcept;
 // The replies for a search target: calls emit(suffix, st) for each, in order. Returns the
 // count.
 int SsdpForEachReply(std::string_view target, std::string_view udn,
-                     void (*emit)(void* context, std::string_view usn_suffix,
-                                  std::string_view st),
+                     void (*emit)(void* context, std::string_view usn_suffix, std::string_view st),
                      void* context) noexcept;
 
 // SOAP (MicroStack_Soap.cpp): 0 when the action was recognised (answered or handed to its

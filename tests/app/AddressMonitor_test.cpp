@@ -9,7 +9,10 @@
 
 namespace {
 
-void Count(void* user) noexcept { static_cast<std::atomic<int>*>(user)->fetch_add(1); }
+void Count(void* user) noexcept
+{
+    static_cast<std::atomic<int>*>(user)->fetch_add(1);
+}
 
 bool InPrivateNamespace()
 {
@@ -39,7 +42,8 @@ TEST(AddressMonitor, StopsPromptlyWithoutNotifying)
 
 TEST(AddressMonitor, ReportsAddressChangesOncePerBatch)
 {
-    if (!InPrivateNamespace()) GTEST_SKIP() << "changes addresses: runs only in a private namespace";
+    if (!InPrivateNamespace())
+        GTEST_SKIP() << "changes addresses: runs only in a private namespace";
     std::atomic<int> notifications{0};
     AddressMonitor* monitor = AddressMonitor_Start(Count, &notifications);
     ASSERT_NE(monitor, nullptr);

@@ -83,7 +83,8 @@ TEST(DisplayProbe, X11SetUpTellsAnAnswerFromSilenceAndRefusal)
     EXPECT_EQ(refused.request, std::string("l\0\x0b\0\0\0\0\0\0\0\0\0", 12));
 
     std::string cookie(16, '\x5a');
-    SetUpResult answered = SetUpWith(Peer::kAnswers, std::string("\x01\0\x0b\0\0\0\0\0", 8), cookie);
+    SetUpResult answered =
+        SetUpWith(Peer::kAnswers, std::string("\x01\0\x0b\0\0\0\0\0", 8), cookie);
     EXPECT_EQ(answered.answer, tv::DisplayAnswer::kAnswers);
     // Name length 18 and data length 16, each padded to four bytes.
     EXPECT_EQ(answered.request, std::string("l\0\x0b\0\0\0\x12\0\x10\0\0\0", 12) +

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cctype>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -36,7 +36,8 @@ std::size_t ThreadCount()
     }();
     (void)warmed;
     std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/task"))
         ++count;
     return count;
 }
@@ -47,8 +48,8 @@ bool IsUdnShape(const std::string& udn)
     for (std::size_t i = 0; i < udn.size(); ++i) {
         bool dash = i == 8 || i == 13 || i == 18 || i == 23;
         if (dash != (udn[i] == '-')) return false;
-        if (!dash && !(std::isdigit(static_cast<unsigned char>(udn[i])) ||
-                       (udn[i] >= 'A' && udn[i] <= 'F')))
+        if (!dash &&
+            !(std::isdigit(static_cast<unsigned char>(udn[i])) || (udn[i] >= 'A' && udn[i] <= 'F')))
             return false;
     }
     return true;

@@ -13,15 +13,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 using List = std::vector<std::string>;
 
 // A scratch folder holding the settings file, removed afterwards.
-class SharedFoldersTest : public ::testing::Test
-{
-  protected:
+class SharedFoldersTest : public ::testing::Test {
+protected:
     void SetUp() override
     {
         char pattern[] = "/tmp/tv-folders-XXXXXX";
@@ -31,7 +29,7 @@ class SharedFoldersTest : public ::testing::Test
         tv::SharedFolders_SetSettingsPath(file_);
         std::string message;
         List empty;
-        ASSERT_EQ(SharedFolders_Load(empty, &message), 0) << message; // clears the table
+        ASSERT_EQ(SharedFolders_Load(empty, &message), 0) << message;  // clears the table
     }
     void TearDown() override
     {
@@ -51,12 +49,10 @@ class SharedFoldersTest : public ::testing::Test
     {
         std::string bytes;
         FILE* f = std::fopen((path.empty() ? file_ : path).c_str(), "rb");
-        if (f == nullptr)
-            return "<missing>";
+        if (f == nullptr) return "<missing>";
         char block[4096];
         std::size_t n;
-        while ((n = std::fread(block, 1, sizeof block, f)) > 0)
-            bytes.append(block, n);
+        while ((n = std::fread(block, 1, sizeof block, f)) > 0) bytes.append(block, n);
         std::fclose(f);
         return bytes;
     }
@@ -73,13 +69,14 @@ class SharedFoldersTest : public ::testing::Test
     std::string file_;
 };
 
-const std::string kTwoFolders("\x02\x00\x08"
-                              "C:\\Music"
-                              "\x08"
-                              "D:\\Video",
-                              20);
+const std::string kTwoFolders(
+    "\x02\x00\x08"
+    "C:\\Music"
+    "\x08"
+    "D:\\Video",
+    20);
 
-} // namespace
+}  // namespace
 
 TEST_F(SharedFoldersTest, TwentyByteExampleBothWays)
 {
@@ -102,7 +99,7 @@ TEST_F(SharedFoldersTest, TwentyByteExampleBothWays)
     SharedFolderTable table;
     tv::SharedFolders_CopyTable(&table);
     EXPECT_EQ(table.folder_count, 2);
-    EXPECT_EQ(table.folders[1], music); // file order
+    EXPECT_EQ(table.folders[1], music);  // file order
     EXPECT_TRUE(tv::SharedFolders_Contains(music));
     EXPECT_FALSE(tv::SharedFolders_Contains(music.substr(0, music.size() - 1)));
     EXPECT_TRUE(tv::SharedFolders_Covers(music));
@@ -145,7 +142,7 @@ TEST_F(SharedFoldersTest, MissingFileAndEmptyCount)
     EXPECT_EQ(SharedFolders_Load(list, &message), 0);
     EXPECT_TRUE(list.empty());
     EXPECT_EQ(message, "");
-    EXPECT_EQ(ReadFile(), "<missing>"); // loading never creates the file
+    EXPECT_EQ(ReadFile(), "<missing>");  // loading never creates the file
 
     WriteFile(std::string("\x00\x00", 2));
     EXPECT_EQ(SharedFolders_Load(list, &message), 0);
@@ -180,11 +177,12 @@ TEST_F(SharedFoldersTest, LongForms)
     EXPECT_EQ(decoded.size(), 0xFFFFu);
 
     // Non-minimal length forms are read too.
-    const std::string odd("\x02\x00\xFF\x02\x00"
-                          "ab"
-                          "\xFF\xFF\xFF\x01\x00\x00\x00"
-                          "c",
-                          15);
+    const std::string odd(
+        "\x02\x00\xFF\x02\x00"
+        "ab"
+        "\xFF\xFF\xFF\x01\x00\x00\x00"
+        "c",
+        15);
     ASSERT_EQ(tv::SharedFolders_Decode(reinterpret_cast<const unsigned char*>(odd.data()),
                                        odd.size(), &decoded, &message),
               0);
@@ -202,7 +200,7 @@ TEST_F(SharedFoldersTest, PathWidthLimits)
     ASSERT_EQ(SharedFolders_Save(list, &message), 0);
     SharedFolderTable table;
     tv::SharedFolders_CopyTable(&table);
-    EXPECT_EQ(std::string(table.folders[0]), p254); // stored whole
+    EXPECT_EQ(std::string(table.folders[0]), p254);  // stored whole
     const std::string saved = ReadFile();
 
     // Refused, never cut: list, table and file stay as they were.
@@ -223,7 +221,7 @@ TEST_F(SharedFoldersTest, PathWidthLimits)
     EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersNotShared);
     EXPECT_NE(message.find(p255), std::string::npos);
     EXPECT_EQ(list, (List{a, b, p255}));
-    EXPECT_EQ(tv::SharedFolders_List(), (List{b, a})); // file order
+    EXPECT_EQ(tv::SharedFolders_List(), (List{b, a}));  // file order
 }
 
 TEST_F(SharedFoldersTest, TwoHundredFolders)
@@ -256,11 +254,12 @@ TEST_F(SharedFoldersTest, TwoHundredFolders)
 TEST_F(SharedFoldersTest, Utf16Strings)
 {
     // "/mü" then U+1F3B5 as a surrogate pair, then a plain string.
-    const std::string wide("\x02\x00"
-                           "\xFF\xFE\xFF\x05"
-                           "/\x00m\x00\xFC\x00\x3C\xD8\xB5\xDF"
-                           "\x02/x",
-                           19);
+    const std::string wide(
+        "\x02\x00"
+        "\xFF\xFE\xFF\x05"
+        "/\x00m\x00\xFC\x00\x3C\xD8\xB5\xDF"
+        "\x02/x",
+        19);
     WriteFile(wide);
     List list;
     std::string message;
@@ -294,7 +293,7 @@ TEST_F(SharedFoldersTest, SortedWithoutRegardToCaseAfterAnEdit)
     ASSERT_EQ(SharedFolders_Load(list, &message), 0);
     EXPECT_EQ(tv::SharedFolders_List(), (List{b, C, a, B}));
     EXPECT_EQ(list, (List{a, b, B, C}));
-    ASSERT_EQ(tv::SharedFolders_Add(list, a, &message), 0); // duplicates are kept
+    ASSERT_EQ(tv::SharedFolders_Add(list, a, &message), 0);  // duplicates are kept
     ASSERT_EQ(SharedFolders_Save(list, &message), 0);
     const List expected{a, a, b, B, C};
     EXPECT_EQ(tv::SharedFolders_List(), expected);
@@ -313,7 +312,8 @@ TEST_F(SharedFoldersTest, UnwritableLocationIsReportedAndKeepsTheTable)
     const std::string missing = dir_ + "/no/such/folder/TindravollerDLNA.dat";
     tv::SharedFolders_SetSettingsPath(missing);
     EXPECT_EQ(SharedFolders_Save({Folder("other")}, &message), tv::kSharedFoldersIoError);
-    EXPECT_EQ(message, "Could not write the settings file " + missing + ": No such file or directory");
+    EXPECT_EQ(message,
+              "Could not write the settings file " + missing + ": No such file or directory");
     EXPECT_EQ(tv::SharedFolders_List(), list);
 }
 
@@ -341,7 +341,7 @@ TEST_F(SharedFoldersTest, DamagedFileIsRefusedAndNeverOverwritten)
     EXPECT_EQ(tv::SharedFolders_List(), (List{music}));
     WriteFile(good + "!");
     EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersBadFile);
-    WriteFile(std::string("\x05\x00\x01", 3)); // more entries than bytes
+    WriteFile(std::string("\x05\x00\x01", 3));  // more entries than bytes
     EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersBadFile);
     EXPECT_EQ(ReadFile(), std::string("\x05\x00\x01", 3));
 
@@ -350,7 +350,7 @@ TEST_F(SharedFoldersTest, DamagedFileIsRefusedAndNeverOverwritten)
     EXPECT_NE(message.find(".bad"), std::string::npos);
     EXPECT_EQ(ReadFile(file_ + ".bad"), std::string("\x05\x00\x01", 3));
     EXPECT_EQ(ReadFile(), tv::SharedFolders_Encode({"/new"}));
-    EXPECT_EQ(SharedFolders_Save({"/newer"}, &message), 0); // only once
+    EXPECT_EQ(SharedFolders_Save({"/newer"}, &message), 0);  // only once
 }
 
 TEST_F(SharedFoldersTest, ReadErrorIsReported)
@@ -410,10 +410,8 @@ TEST_F(SharedFoldersTest, ReadersNeverSeeAHalfWrittenTable)
         while (!stop.load()) {
             tv::SharedFolders_CopyTable(&table);
             List seen;
-            for (int i = 0; i < table.folder_count; ++i)
-                seen.emplace_back(table.folders[i]);
-            if (seen != a && seen != b)
-                bad.fetch_add(1);
+            for (int i = 0; i < table.folder_count; ++i) seen.emplace_back(table.folders[i]);
+            if (seen != a && seen != b) bad.fetch_add(1);
         }
     });
     for (int round = 0; round < 100; ++round) {
@@ -437,8 +435,7 @@ TEST_F(SharedFoldersTest, SaveReplacesTheFileBehindALinkAndLeavesNoScratchFiles)
     ASSERT_GE(SharedFolders_Load(list, &message), 0);
     ASSERT_EQ(tv::SharedFolders_Add(list, "/z", &message), 0);
     ASSERT_EQ(SharedFolders_Save(list, &message), 0) << message;
-    struct stat info {
-    };
+    struct stat info {};
     ASSERT_EQ(::lstat(link.c_str(), &info), 0);
     EXPECT_TRUE(S_ISLNK(info.st_mode));
     ASSERT_EQ(::stat(real.c_str(), &info), 0);
@@ -448,8 +445,7 @@ TEST_F(SharedFoldersTest, SaveReplacesTheFileBehindALinkAndLeavesNoScratchFiles)
     FILE* ls = ::popen(("ls -A '" + dir_ + "'").c_str(), "r");
     ASSERT_NE(ls, nullptr);
     char name[256];
-    while (std::fgets(name, sizeof name, ls) != nullptr)
-        listing += name;
+    while (std::fgets(name, sizeof name, ls) != nullptr) listing += name;
     ::pclose(ls);
     EXPECT_EQ(listing, "link.dat\nreal.dat\n");
 }

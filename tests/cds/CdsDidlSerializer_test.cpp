@@ -10,8 +10,7 @@
 
 #include "runtime/Memory.h"
 
-namespace
-{
+namespace {
 
 char* Copy(const char* text)
 {
@@ -50,8 +49,7 @@ std::string Didl(const CdsObject* o, std::uint32_t filter, int single_escape = 0
     int length = 12345;
     char* text = CdsToDidl_GetmediaObjectDidlEscaped(o, single_escape, filter, root, &length);
     EXPECT_NE(text, nullptr) << "error " << length;
-    if (text == nullptr)
-        return "<error>";
+    if (text == nullptr) return "<error>";
     std::string result(text);
     EXPECT_EQ(static_cast<std::size_t>(length), result.size());
     EXPECT_GT(tv::CdsToDidl_MeasuredSize(o, single_escape, filter, root),
@@ -72,9 +70,8 @@ int ErrorOf(const CdsObject* o, std::uint32_t filter)
 const std::string kItemHead =
     "\r\n&lt;item id=&quot;0\\a&quot; parentID=&quot;0&quot; restricted=&quot;1&quot;&gt;";
 
-class CdsDidl : public ::testing::Test
-{
-  protected:
+class CdsDidl : public ::testing::Test {
+protected:
     void SetUp() override
     {
         ::setenv("TZ", "UTC", 1);
@@ -82,15 +79,16 @@ class CdsDidl : public ::testing::Test
     }
 };
 
-} // namespace
+}  // namespace
 
 TEST_F(CdsDidl, TitlesAreEscapedTwice)
 {
     CdsObject* o = NewObject(0x8000, "0\\a", "0", "Tom & Jerry");
     o->flags = tv::kCdsFlagRestricted;
-    EXPECT_EQ(Didl(o, 0), kItemHead + "\r\n&lt;dc:title&gt;Tom &amp;amp; Jerry&lt;/dc:title&gt;"
-                                      "\r\n&lt;upnp:class&gt;object.item&lt;/upnp:class&gt;"
-                                      "\r\n&lt;/item&gt;");
+    EXPECT_EQ(Didl(o, 0), kItemHead +
+                              "\r\n&lt;dc:title&gt;Tom &amp;amp; Jerry&lt;/dc:title&gt;"
+                              "\r\n&lt;upnp:class&gt;object.item&lt;/upnp:class&gt;"
+                              "\r\n&lt;/item&gt;");
     tv::Free(o->title);
     o->title = Copy("<\"'>&x");
     EXPECT_NE(Didl(o, 0).find("&gt;&amp;lt;&amp;quot;&amp;apos;&amp;gt;&amp;amp;x&lt;/dc:title"),
@@ -114,11 +112,12 @@ TEST_F(CdsDidl, EmptyFilterKeepsOnlyTheFixedParts)
     o->ref_id = Copy("0\\b");
     o->dlna_managed = 4;
     AddResource(o, "http://h/a.mp3", "http-get:*:audio/mpeg:*")->size = 10;
-    const std::string expected = "\r\n&lt;item id=&quot;0\\a&quot; parentID=&quot;0&quot; "
-                                 "restricted=&quot;1&quot; refID=&quot;0\\b&quot;&gt;"
-                                 "\r\n&lt;dc:title&gt;Song&lt;/dc:title&gt;"
-                                 "\r\n&lt;upnp:class&gt;object.item.audioItem&lt;/upnp:class&gt;"
-                                 "\r\n&lt;/item&gt;";
+    const std::string expected =
+        "\r\n&lt;item id=&quot;0\\a&quot; parentID=&quot;0&quot; "
+        "restricted=&quot;1&quot; refID=&quot;0\\b&quot;&gt;"
+        "\r\n&lt;dc:title&gt;Song&lt;/dc:title&gt;"
+        "\r\n&lt;upnp:class&gt;object.item.audioItem&lt;/upnp:class&gt;"
+        "\r\n&lt;/item&gt;";
     EXPECT_EQ(Didl(o, CdsFilter_Parse("")), expected);
     EXPECT_EQ(Didl(o, CdsFilter_Parse(nullptr)), expected);
     EXPECT_EQ(Didl(o, CdsFilter_Parse("dc:title,upnp:class")), expected);
@@ -130,10 +129,11 @@ TEST_F(CdsDidl, ResFilters)
     CdsObject* o = NewObject(0xA000, "0\\a", "0", "Song");
     o->flags = tv::kCdsFlagRestricted;
     CdsResource* res = AddResource(o, "http://h/a?x=1&y=2", "http-get:*:audio/mpeg:*");
-    res->size = 4294967296LL; // 4 GiB
+    res->size = 4294967296LL;  // 4 GiB
     res->duration = 3725;
-    const std::string tail = "\r\n&lt;dc:title&gt;Song&lt;/dc:title&gt;"
-                             "\r\n&lt;upnp:class&gt;object.item.audioItem&lt;/upnp:class&gt;";
+    const std::string tail =
+        "\r\n&lt;dc:title&gt;Song&lt;/dc:title&gt;"
+        "\r\n&lt;upnp:class&gt;object.item.audioItem&lt;/upnp:class&gt;";
     EXPECT_EQ(Didl(o, CdsFilter_Parse("res@size")),
               kItemHead + tail +
                   "\r\n&lt;res protocolInfo=&quot;http-get:*:audio/mpeg:*&quot; "
@@ -163,9 +163,9 @@ TEST_F(CdsDidl, FilterParsing)
     EXPECT_EQ(CdsFilter_Parse("res@size,dc:creator"), 0x421u);
     EXPECT_EQ(CdsFilter_Parse("Res@Size , DC:CREATOR"), 0x421u);
     EXPECT_EQ(CdsFilter_Parse("upnp:artist,res@size"), 0x420u);
-    EXPECT_EQ(CdsFilter_Parse("res@sizes"), 0x420u); // prefix match
+    EXPECT_EQ(CdsFilter_Parse("res@sizes"), 0x420u);  // prefix match
     EXPECT_EQ(CdsFilter_Parse("dc:title,upnp:class"), 0u);
-    EXPECT_EQ(CdsFilter_Parse("res@size *"), 0x420u); // "*" inside a token is skipped
+    EXPECT_EQ(CdsFilter_Parse("res@size *"), 0x420u);  // "*" inside a token is skipped
     EXPECT_EQ(CdsFilter_Parse("@childCount,container@searchable,@dlna:dlnaManaged"), 0x01000006u);
     EXPECT_EQ(CdsFilter_Parse("res@bitrate,res@duration,res@resolution"), 0x1E0u);
     EXPECT_EQ(CdsFilter_Parse("res@dlna:ifoFileURI,res@importIfoFileUri,res@dlna:resumeUpload,"
@@ -173,9 +173,9 @@ TEST_F(CdsDidl, FilterParsing)
               0x1F8020u);
     EXPECT_EQ(CdsFilter_Parse("upnp:album,upnp:genre,upnp:createClass,upnp:searchClass,dc:date"),
               0x18800018u);
-    EXPECT_EQ(CdsFilter_Parse("1,2 ,;res"), 0x20u); // digits and punctuation stay outside
+    EXPECT_EQ(CdsFilter_Parse("1,2 ,;res"), 0x20u);  // digits and punctuation stay outside
     EXPECT_EQ(CdsFilter_Parse("\xC3\xA9res"), 0x20u);
-    EXPECT_EQ(CdsFilter_Parse("r"), 0u); // a keyword is never read past the end
+    EXPECT_EQ(CdsFilter_Parse("r"), 0u);  // a keyword is never read past the end
 
     EXPECT_TRUE(CdsFilter_NeedsDlnaNamespace(0x01000000));
     EXPECT_TRUE(CdsFilter_NeedsDlnaNamespace(0x04000000));
@@ -202,7 +202,7 @@ TEST_F(CdsDidl, CapabilityList)
     EXPECT_EQ(CdsFilter_StringLength(0xFFFFFFFF), static_cast<int>(all.size()));
     EXPECT_EQ(CdsFilter_ToString(buffer, 0xFFFFFFFF), static_cast<int>(all.size()));
     EXPECT_EQ(buffer, all);
-    EXPECT_EQ(CdsFilter_ToString(buffer, 0x00800000), 0); // dc:date has no capability name
+    EXPECT_EQ(CdsFilter_ToString(buffer, 0x00800000), 0);  // dc:date has no capability name
 }
 
 TEST_F(CdsDidl, NumbersBitrateAndDurations)
@@ -226,7 +226,7 @@ TEST_F(CdsDidl, NumbersBitrateAndDurations)
     EXPECT_NE(text.find("&lt;res protocolInfo=&quot;p&quot; bitrate=&quot;176400&quot; "
                         "duration=&quot;0:00:00.000&quot;&gt;u&lt;/res&gt;"),
               std::string::npos);
-    res->bitrate = 15; // rounded toward zero
+    res->bitrate = 15;  // rounded toward zero
     EXPECT_NE(Didl(o, CdsFilter_Parse("res@bitrate")).find(" bitrate=&quot;1&quot;"),
               std::string::npos);
     CdsObject_Release(o);
@@ -253,7 +253,7 @@ TEST_F(CdsDidl, ContainerAttributesAndDlnaManaged)
     EXPECT_NE(
         Didl(o, CdsFilter_Parse("@dlna:dlnaManaged")).find(" dlna:dlnaManaged=&quot;1a&quot;&gt;"),
         std::string::npos);
-    o->tuner = 1; // whatever the filter
+    o->tuner = 1;  // whatever the filter
     EXPECT_NE(Didl(o, 0).find("\r\n&lt;dlna:containerType&gt;Tuner_1_0&lt;/dlna:containerType&gt;"),
               std::string::npos);
     // With the root element: the dlna namespace only when the filter asks for dlna parts.
@@ -324,10 +324,10 @@ TEST_F(CdsDidl, SharedFolderWithStar)
 
 TEST_F(CdsDidl, ItemWithEveryPart)
 {
-    static char kTakeOut1[] = "a&b"; // written unchanged
+    static char kTakeOut1[] = "a&b";  // written unchanged
     static char kTakeOut2[] = "x";
     static char* kTakeOuts[] = {kTakeOut1, kTakeOut2};
-    CdsObject* o = NewObject(0xA1C0, "0\\s", "0", "Radio"); // audioBroadcast
+    CdsObject* o = NewObject(0xA1C0, "0\\s", "0", "Radio");  // audioBroadcast
     o->flags = tv::kCdsFlagRestricted;
     o->owned_mask |= tv::kCdsOwnAlbums | tv::kCdsOwnGenres | tv::kCdsOwnChannelName;
     o->creator = Copy("Me");
@@ -341,7 +341,7 @@ TEST_F(CdsDidl, ItemWithEveryPart)
     o->genres[0] = Copy("Pop");
     o->genres[1] = Copy("R&B");
     o->genre_count = 2;
-    o->date = 1230904985; // 2009-01-02T14:03:05 UTC
+    o->date = 1230904985;  // 2009-01-02T14:03:05 UTC
     o->channel_name = Copy("One");
     o->channel_nr = 7;
     CdsResource* res = AddResource(o, "http://h/s", "http-get:*:audio/mpeg:*");
@@ -354,7 +354,7 @@ TEST_F(CdsDidl, ItemWithEveryPart)
     res->bits_per_sample = 16;
     res->sample_frequency = 44100;
     res->nr_audio_channels = 2;
-    res->protection = Copy("p&q"); // not escaped
+    res->protection = Copy("p&q");  // not escaped
     res->track_total = 9;
     res->resume_upload = 1;
     res->uploaded_size = 5;
@@ -403,12 +403,10 @@ TEST_F(CdsDidl, MeasuredSizeCoversRandomObjects)
     std::mt19937 random(12345);
     auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
     auto text = [&]() -> char* {
-        if (pick(4) == 0)
-            return nullptr;
+        if (pick(4) == 0) return nullptr;
         std::string s;
         int length = pick(40);
-        for (int i = 0; i < length; ++i)
-            s += "ab&<>\"' x\xC3"[pick(11)];
+        for (int i = 0; i < length; ++i) s += "ab&<>\"' x\xC3"[pick(11)];
         return Copy(s.c_str());
     };
     auto number = [&]() -> std::int32_t {
@@ -437,8 +435,7 @@ TEST_F(CdsDidl, MeasuredSizeCoversRandomObjects)
         const CdsMediaClass c = o->media_class;
         const std::uint32_t second = tv::CdsClassSecond(c);
         const std::uint32_t third = tv::CdsClassThird(c);
-        if (tv::CdsIsItem(c))
-            o->ref_id = text();
+        if (tv::CdsIsItem(c)) o->ref_id = text();
         o->flags = static_cast<std::uint8_t>(pick(4));
         o->child_count = number();
         o->dlna_managed = static_cast<std::uint32_t>(number());
@@ -449,20 +446,15 @@ TEST_F(CdsDidl, MeasuredSizeCoversRandomObjects)
             o->channel_name = text();
         auto texts = [&](std::uint8_t* count, char*** array) {
             *count = static_cast<std::uint8_t>(pick(3));
-            if (*count == 0)
-                return;
+            if (*count == 0) return;
             *array = static_cast<char**>(tv::Malloc(*count * sizeof(char*)));
-            for (int i = 0; i < *count; ++i)
-                (*array)[i] = text();
+            for (int i = 0; i < *count; ++i) (*array)[i] = text();
         };
-        if (second == tv::kCdsAudioItem)
-            texts(&o->album_count, &o->albums);
+        if (second == tv::kCdsAudioItem) texts(&o->album_count, &o->albums);
         if (second == tv::kCdsAudioItem || second == tv::kCdsVideoItem)
             texts(&o->genre_count, &o->genres);
-        if (third == tv::kCdsMusicAlbum)
-            texts(&o->album_genre_count, &o->album_genres);
-        if (third == tv::kCdsPhoto)
-            texts(&o->photo_album_count, &o->photo_albums);
+        if (third == tv::kCdsMusicAlbum) texts(&o->album_genre_count, &o->album_genres);
+        if (third == tv::kCdsPhoto) texts(&o->photo_album_count, &o->photo_albums);
         if (tv::CdsIsContainer(c)) {
             for (int i = pick(3); i > 0; --i)
                 tv::CdsObject_AppendClass(&o->create_classes, pick(2), classes[pick(12)]);

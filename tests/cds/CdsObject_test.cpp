@@ -9,8 +9,7 @@
 
 #include "runtime/Memory.h"
 
-namespace
-{
+namespace {
 
 std::string ClassName(CdsMediaClass code)
 {
@@ -23,12 +22,11 @@ char** TextArray(std::initializer_list<const char*> texts)
 {
     char** array = static_cast<char**>(tv::Malloc(texts.size() * sizeof(char*)));
     std::size_t i = 0;
-    for (const char* text : texts)
-        array[i++] = tv::CopyBytes(text, std::strlen(text));
+    for (const char* text : texts) array[i++] = tv::CopyBytes(text, std::strlen(text));
     return array;
 }
 
-} // namespace
+}  // namespace
 
 TEST(CdsObject, ClassCodesNameTheirLevels)
 {
@@ -55,8 +53,8 @@ TEST(CdsObject, ClassCodesNameTheirLevels)
 TEST(CdsObject, ClassCheckCodes)
 {
     EXPECT_EQ(tv::CdsMediaClassCheck(0), -1);
-    EXPECT_EQ(tv::CdsMediaClassCheck(0x0400), -2); // base 0 with a second level
-    EXPECT_EQ(tv::CdsMediaClassCheck(0xC000), -2); // base 3
+    EXPECT_EQ(tv::CdsMediaClassCheck(0x0400), -2);  // base 0 with a second level
+    EXPECT_EQ(tv::CdsMediaClassCheck(0xC000), -2);  // base 3
     EXPECT_EQ(tv::CdsMediaClassCheck(0x8000 | (13u << 10)), -3);
     EXPECT_EQ(tv::CdsMediaClassCheck(0x8000 | (13u << 6)), -4);
     EXPECT_EQ(tv::CdsMediaClassCheck(0xB300), 0);
@@ -100,14 +98,14 @@ TEST(CdsObject, ReleaseDestroysOwnedTextsOnly)
     static char constant_title[] = "kept";
     static char constant_ref[] = "ref";
     CdsObject* object = CdsObject_Allocate();
-    object->media_class = 0xA000; // audioItem
+    object->media_class = 0xA000;  // audioItem
     object->owned_mask = tv::kCdsOwnId | tv::kCdsOwnParentId | tv::kCdsOwnCreator |
                          tv::kCdsOwnAlbums | tv::kCdsOwnGenres;
     object->id = tv::CopyBytes("0\\a", 3);
     object->parent_id = tv::CopyBytes("0", 1);
     object->title = constant_title;
     object->creator = tv::CopyBytes("me", 2);
-    object->ref_id = constant_ref; // bit 0x04 clear
+    object->ref_id = constant_ref;  // bit 0x04 clear
     object->albums = TextArray({"one", "two"});
     object->album_count = 2;
     object->genres = TextArray({"rock"});
@@ -118,7 +116,7 @@ TEST(CdsObject, ReleaseDestroysOwnedTextsOnly)
         res->owned_mask = tv::kCdsResOwnValue | tv::kCdsResOwnProtocolInfo;
         res->value = tv::CopyBytes("http://h/x", 10);
         res->protocol_info = tv::CopyBytes("http-get:*:audio/mpeg:*", 23);
-        res->protection = constant_title; // not owned
+        res->protection = constant_title;  // not owned
         tv::CdsObject_AppendResource(object, res);
     }
     CdsObject_Release(object);
@@ -173,11 +171,10 @@ TEST(CdsObject, ExtraHoldsDelayDestructionAcrossThreads)
     object->owned_mask = tv::kCdsOwnTitle;
     object->title = tv::CopyBytes("t", 1);
     constexpr int kHolders = 8;
-    object->ref_count = kHolders - 1; // eight holders in all
+    object->ref_count = kHolders - 1;  // eight holders in all
     std::vector<std::thread> threads;
     for (int i = 0; i < kHolders; ++i)
         threads.emplace_back([object] { CdsObject_Release(object); });
-    for (std::thread& t : threads)
-        t.join();
+    for (std::thread& t : threads) t.join();
     // The last release destroyed it exactly once (ASan reports a double free or a leak).
 }

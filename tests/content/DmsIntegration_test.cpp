@@ -11,8 +11,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,7 +39,8 @@ namespace {
 using tv::test::Exchange;
 using tv::test::LogCapture;
 
-constexpr char kSource[] = "http-get:*:image/jpeg:DLNA.ORG_PN=JPEG_SM,http-get:*:audio/mpeg:DLNA.ORG_PN=MP3";
+constexpr char kSource[] =
+    "http-get:*:image/jpeg:DLNA.ORG_PN=JPEG_SM,http-get:*:audio/mpeg:DLNA.ORG_PN=MP3";
 constexpr char kMp3Info[] =
     "http-get:*:audio/mpeg:DLNA.ORG_PN=MP3;DLNA.ORG_OP=01;DLNA.ORG_FLAGS=01700000000000000000000000000000";
 constexpr char kJpegInfo[] =
@@ -108,7 +109,8 @@ std::vector<Didl> ParseDidl(const std::string& didl)
         object.parent_id = XmlUnescape(Between(body, "parentID=\"", "\""));
         object.title = XmlUnescape(Between(body, "<dc:title>", "</dc:title>"));
         object.upnp_class = Between(body, "<upnp:class>", "</upnp:class>");
-        for (std::size_t r = body.find("<res "); r != std::string::npos; r = body.find("<res ", r + 1)) {
+        for (std::size_t r = body.find("<res "); r != std::string::npos;
+             r = body.find("<res ", r + 1)) {
             std::string tag = body.substr(r, body.find('>', r) - r);
             object.protocol_info.push_back(XmlUnescape(Between(tag, "protocolInfo=\"", "\"")));
             object.size.push_back(Between(tag, "size=\"", "\""));
@@ -135,11 +137,20 @@ std::string XmlEscape(const std::string& text)
     std::string out;
     for (char c : text) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c;
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += c;
         }
     }
     return out;
@@ -177,7 +188,8 @@ protected:
         tv::SetSsdpEnabled(true);
         ASSERT_NE(dms_, nullptr);
         if (!addresses.empty())
-            MSA_SetLocalAddresses(dms_->media_server, addresses.data(), static_cast<int>(addresses.size()));
+            MSA_SetLocalAddresses(dms_->media_server, addresses.data(),
+                                  static_cast<int>(addresses.size()));
         port_ = MicroStack_GetHttpPort(dms_->device);
         thread_ = std::make_unique<tv::test::ChainThread>(chain_);
         thread_->Start();
@@ -222,13 +234,18 @@ protected:
                                    const std::string& args)
     {
         std::string type = "urn:schemas-upnp-org:service:" + service + ":1";
-        std::string body = "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
-                           "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body><u:" +
-                           action + " xmlns:u=\"" + type + "\">" + args + "</u:" + action + "></s:Body></s:Envelope>";
-        std::string request = "POST /" + service + "/control HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+        std::string body =
+            "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+            "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body><u:" +
+            action + " xmlns:u=\"" + type + "\">" + args + "</u:" + action +
+            "></s:Body></s:Envelope>";
+        std::string request = "POST /" + service +
+                              "/control HTTP/1.1\r\nHost: 127.0.0.1\r\n"
                               "Connection: close\r\nContent-Type: text/xml; charset=\"utf-8\"\r\n"
-                              "SOAPACTION: \"" + type + "#" + action + "\"\r\nContent-Length: " +
-                              std::to_string(body.size()) + "\r\n\r\n" + body;
+                              "SOAPACTION: \"" +
+                              type + "#" + action +
+                              "\"\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+                              body;
         return request;
     }
 
@@ -288,8 +305,9 @@ protected:
         std::string prefix = "http://127.0.0.1:" + std::to_string(port_);
         EXPECT_EQ(url.compare(0, prefix.size(), prefix), 0) << url;
         std::string path = url.substr(prefix.size());
-        return Exchange(port_, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" +
-                                   extra + "\r\n");
+        return Exchange(port_, "GET " + path +
+                                   " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + extra +
+                                   "\r\n");
     }
 
     std::string root_;
@@ -384,8 +402,10 @@ TEST_F(DmsIntegrationTest, FolderListsPublishedFilesWithTheirResources)
     // The whole URL went through the escaping once more: %2F became %252F.
     std::string escaped_folder = tv::FileIoEscapeFolder(folder);
     std::string escaped_twice;
-    for (char c : escaped_folder) escaped_twice += c == '%' ? std::string("%25") : std::string(1, c);
-    EXPECT_EQ(a->res[0], "http://127.0.0.1:" + std::to_string(port_) + "/content/" + escaped_twice + "/a.mp3");
+    for (char c : escaped_folder)
+        escaped_twice += c == '%' ? std::string("%25") : std::string(1, c);
+    EXPECT_EQ(a->res[0],
+              "http://127.0.0.1:" + std::to_string(port_) + "/content/" + escaped_twice + "/a.mp3");
     std::string body = Fetch(a->res[0]);
     EXPECT_EQ(body.substr(0, 15), "HTTP/1.1 200 OK");
     EXPECT_NE(body.find("mp3 data"), std::string::npos);
@@ -506,7 +526,8 @@ TEST_F(DmsIntegrationTest, MissingObjectsAndFilesAsContainersAreErrors)
     EXPECT_EQ(Fetch(base + twice), "HTTP/1.1 404 File Not Found\r\n\r\n");
     // A NUL would cut the name short of what was asked for.
     EXPECT_EQ(Fetch(base + twice + "/a.mp3%00.jpg"), "HTTP/1.1 404 File Not Found\r\n\r\n");
-    EXPECT_EQ(Browse(FolderId(folder) + std::string("a.mp3\0.jpg", 10), "BrowseMetadata").error, 701);
+    EXPECT_EQ(Browse(FolderId(folder) + std::string("a.mp3\0.jpg", 10), "BrowseMetadata").error,
+              701);
 }
 
 // A link is followed only while it leads to a folder shared now, however it changes; one that
@@ -543,7 +564,8 @@ TEST_F(DmsIntegrationTest, LinksAreFollowedOnlyInsideTheSharedFolders)
     EXPECT_EQ(Titles(Browse(FolderId(other), "BrowseDirectChildren")),
               (std::set<std::string>{"o.mp3", "music"}));
     // Through one link of a pair that leads round, the other is not listed.
-    EXPECT_EQ(Titles(Browse(id + "other\\", "BrowseDirectChildren")), std::set<std::string>{"o.mp3"});
+    EXPECT_EQ(Titles(Browse(id + "other\\", "BrowseDirectChildren")),
+              std::set<std::string>{"o.mp3"});
     EXPECT_EQ(Titles(Browse(FolderId(other) + "music\\", "BrowseDirectChildren")),
               (std::set<std::string>{"real.mp3", "in.mp3", "swap.mp3", "Sub"}));
     for (const char* out : {"up\\", "outdir\\", "out.mp3", "up\\Secret\\s.mp3"})
@@ -551,7 +573,8 @@ TEST_F(DmsIntegrationTest, LinksAreFollowedOnlyInsideTheSharedFolders)
 
     const std::string base = "http://127.0.0.1:" + std::to_string(port_) + "/content/";
     std::string url = base;
-    for (char c : tv::FileIoEscapeFolder(music)) url += c == '%' ? std::string("%25") : std::string(1, c);
+    for (char c : tv::FileIoEscapeFolder(music))
+        url += c == '%' ? std::string("%25") : std::string(1, c);
     std::string in = Fetch(url + "/in.mp3");
     EXPECT_EQ(in.substr(0, 15), "HTTP/1.1 200 OK");
     EXPECT_NE(in.find("inside"), std::string::npos);
@@ -570,12 +593,15 @@ TEST_F(DmsIntegrationTest, LinksAreFollowedOnlyInsideTheSharedFolders)
 
     std::vector<std::string> lines = LogCapture::Lines();
     auto count = [&](const std::string& text) {
-        return std::count_if(lines.begin(), lines.end(),
-                             [&](const std::string& line) { return line.find(text) != std::string::npos; });
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.find(text) != std::string::npos;
+        });
     };
-    EXPECT_EQ(count("Link not followed, it leads out of the shared folders: " + music + "/out.mp3"), 1);
+    EXPECT_EQ(count("Link not followed, it leads out of the shared folders: " + music + "/out.mp3"),
+              1);
     EXPECT_EQ(count("Link not followed, it leads out of the shared folders: " + music + "/up"), 1);
-    EXPECT_EQ(count("Link not followed, it leads back to a folder it is in: " + music + "/Sub/back"), 1);
+    EXPECT_EQ(
+        count("Link not followed, it leads back to a folder it is in: " + music + "/Sub/back"), 1);
 
     // Allowed out, a link out is listed and served; a link back above itself still is not.
     tv::FileIo_SetFollowLinksOut(true);
@@ -590,7 +616,8 @@ TEST_F(DmsIntegrationTest, ServiceDescriptionsDeclareEveryRelatedStateVariable)
     StartServer();
     for (const char* service : {"ContentDirectory", "ConnectionManager"}) {
         SCOPED_TRACE(service);
-        std::string scpd = Exchange(port_, "GET /" + std::string(service) + "/scpd.xml HTTP/1.0\r\n\r\n");
+        std::string scpd =
+            Exchange(port_, "GET /" + std::string(service) + "/scpd.xml HTTP/1.0\r\n\r\n");
         std::set<std::string> declared;
         for (std::size_t at = scpd.find("<stateVariable "); at != std::string::npos;
              at = scpd.find("<stateVariable ", at + 1))
@@ -599,7 +626,8 @@ TEST_F(DmsIntegrationTest, ServiceDescriptionsDeclareEveryRelatedStateVariable)
         int related = 0;
         for (std::size_t at = scpd.find("<relatedStateVariable>"); at != std::string::npos;
              at = scpd.find("<relatedStateVariable>", at + 1), ++related) {
-            std::string name = Between(scpd, "<relatedStateVariable>", "</relatedStateVariable>", at);
+            std::string name =
+                Between(scpd, "<relatedStateVariable>", "</relatedStateVariable>", at);
             EXPECT_EQ(declared.count(name), 1u) << name;
         }
         EXPECT_GT(related, 0);
@@ -611,7 +639,7 @@ TEST_F(DmsIntegrationTest, ServiceDescriptionsDeclareEveryRelatedStateVariable)
 TEST_F(DmsIntegrationTest, AwkwardNamesListAndDownload)
 {
     std::string folder = MakeFolder("Odd names");
-    const std::vector<std::string> names = {"with space.mp3", "a&b.mp3",  "50%.mp3",
+    const std::vector<std::string> names = {"with space.mp3", "a&b.mp3",    "50%.mp3",
                                             "n#1.mp3",        "café ü.mp3", "back\\slash.mp3"};
     for (const std::string& name : names) WriteFile(folder + "/" + name, "content of " + name);
     Share({folder});
@@ -629,7 +657,8 @@ TEST_F(DmsIntegrationTest, AwkwardNamesListAndDownload)
         ASSERT_EQ(object->res.size(), 1u);
         // Nothing in a URL needs escaping any more.
         for (char c : object->res[0])
-            EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(c)) || std::strchr("$*+-./:;=?@_%", c));
+            EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(c)) ||
+                        std::strchr("$*+-./:;=?@_%", c));
         std::string response = Fetch(object->res[0]);
         EXPECT_EQ(response.substr(0, 15), "HTTP/1.1 200 OK");
         EXPECT_NE(response.find("content of " + name), std::string::npos);
@@ -676,9 +705,8 @@ TEST_F(DmsIntegrationTest, AllIpGivesOneResPerAddressReceivingAddressFirst)
     ASSERT_EQ(all.objects.size(), 1u);
     ASSERT_EQ(all.objects[0].res.size(), 2u);
     EXPECT_EQ(all.objects[0].res[0], plain.objects[0].res[0]);
-    EXPECT_EQ(all.objects[0].res[1],
-              "http://10.1.2.3:" + std::to_string(port_) + "/content/" +
-                  all.objects[0].res[0].substr(prefix.size()));
+    EXPECT_EQ(all.objects[0].res[1], "http://10.1.2.3:" + std::to_string(port_) + "/content/" +
+                                         all.objects[0].res[0].substr(prefix.size()));
     EXPECT_EQ(all.objects[0].protocol_info[1], kMp3Info);
 
     // A container never gets res elements.
@@ -695,8 +723,9 @@ TEST_F(DmsIntegrationTest, ContentDirectoryAnswersPostsAndLogsRequests)
     LogCapture log;
     StartServer();
 
-    std::string post = Exchange(port_, "POST /content/anything HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                                       "Content-Length: 3\r\n\r\nabc");
+    std::string post = Exchange(port_,
+                                "POST /content/anything HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                "Content-Length: 3\r\n\r\nabc");
     EXPECT_EQ(post, "HTTP/1.1 400\r\n\r\n");
 
     // Other methods get no answer, and their connection is not left hanging.
@@ -704,7 +733,8 @@ TEST_F(DmsIntegrationTest, ContentDirectoryAnswersPostsAndLogsRequests)
         SCOPED_TRACE(method);
         tv::test::LoopbackClient client(port_, 2000);
         ASSERT_TRUE(client.connected());
-        client.Send(std::string(method) + " /content/x HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 1\r\n\r\nx");
+        client.Send(std::string(method) +
+                    " /content/x HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 1\r\n\r\nx");
         EXPECT_EQ(client.ReadAll(), "");
         EXPECT_TRUE(client.closed()) << "the connection was left open";
     }
@@ -719,14 +749,16 @@ TEST_F(DmsIntegrationTest, ContentDirectoryAnswersPostsAndLogsRequests)
     std::vector<std::string> lines = LogCapture::Lines();
     std::string path = tv::FileIoEscapeFolder(folder) + "\\a.mp3";
     EXPECT_NE(std::find(lines.begin(), lines.end(), "Incoming http request"), lines.end());
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "GET " + path + " RANGE (bytes=2-4)"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "GET " + path + " RANGE (bytes=2-4)"),
+              lines.end());
 
     // A path without an extension is served as application/octet-stream.
     WriteFile(folder + "/noext", "plain");
     std::string escaped = tv::FileIoEscapeFolder(folder);
     std::string twice;
     for (char c : escaped) twice += c == '%' ? std::string("%25") : std::string(1, c);
-    std::string bare = Fetch("http://127.0.0.1:" + std::to_string(port_) + "/content/" + twice + "/noext");
+    std::string bare =
+        Fetch("http://127.0.0.1:" + std::to_string(port_) + "/content/" + twice + "/noext");
     EXPECT_EQ(bare.substr(0, 15), "HTTP/1.1 200 OK");
     EXPECT_NE(bare.find("Content-Type: application/octet-stream"), std::string::npos);
 }
@@ -734,12 +766,15 @@ TEST_F(DmsIntegrationTest, ContentDirectoryAnswersPostsAndLogsRequests)
 TEST_F(DmsIntegrationTest, ConnectionManagerAndCapabilityAnswers)
 {
     StartServer();
-    std::string info1 = Post("ConnectionManager", "GetCurrentConnectionInfo", "<ConnectionID>1</ConnectionID>");
+    std::string info1 =
+        Post("ConnectionManager", "GetCurrentConnectionInfo", "<ConnectionID>1</ConnectionID>");
     EXPECT_EQ(info1.substr(0, 12), "HTTP/1.1 500");
     EXPECT_NE(info1.find("<errorCode>706</errorCode>"), std::string::npos);
-    EXPECT_NE(info1.find("<errorDescription>Connection does not exist.</errorDescription>"), std::string::npos);
+    EXPECT_NE(info1.find("<errorDescription>Connection does not exist.</errorDescription>"),
+              std::string::npos);
 
-    std::string info0 = Post("ConnectionManager", "GetCurrentConnectionInfo", "<ConnectionID>0</ConnectionID>");
+    std::string info0 =
+        Post("ConnectionManager", "GetCurrentConnectionInfo", "<ConnectionID>0</ConnectionID>");
     EXPECT_EQ(info0.substr(0, 12), "HTTP/1.1 200");
     EXPECT_NE(info0.find("<RcsID>-1</RcsID>"), std::string::npos);
     EXPECT_NE(info0.find("<Direction>Output</Direction>"), std::string::npos);
@@ -822,24 +857,27 @@ TEST_F(DmsIntegrationTest, PipelinedRequestsGetTheAnswersTheyGetOneByOne)
     const std::string prefix = "http://127.0.0.1:" + std::to_string(port_);
     auto path_of = [&](const std::string& title) {
         const Didl* object = Find(listing, title);
-        return object != nullptr && !object->res.empty() ? object->res[0].substr(prefix.size()) : "";
+        return object != nullptr && !object->res.empty() ? object->res[0].substr(prefix.size())
+                                                         : "";
     };
     auto browse = [&](const std::string& version, const std::string& extra, unsigned start,
                       unsigned count) {
         std::string type = "urn:schemas-upnp-org:service:ContentDirectory:1";
         std::string body =
             "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\">"
-            "<s:Body><u:Browse xmlns:u=\"" + type + "\"><ObjectID>" + XmlEscape(FolderId(folder)) +
+            "<s:Body><u:Browse xmlns:u=\"" +
+            type + "\"><ObjectID>" + XmlEscape(FolderId(folder)) +
             "</ObjectID><BrowseFlag>BrowseDirectChildren</BrowseFlag><Filter>*</Filter><StartingIndex>" +
             std::to_string(start) + "</StartingIndex><RequestedCount>" + std::to_string(count) +
             "</RequestedCount><SortCriteria></SortCriteria></u:Browse></s:Body></s:Envelope>";
-        return "POST /ContentDirectory/control HTTP/" + version + "\r\nHost: 127.0.0.1\r\n" + extra +
-               "SOAPACTION: \"" + type + "#Browse\"\r\nContent-Length: " + std::to_string(body.size()) +
-               "\r\n\r\n" + body;
+        return "POST /ContentDirectory/control HTTP/" + version + "\r\nHost: 127.0.0.1\r\n" +
+               extra + "SOAPACTION: \"" + type +
+               "#Browse\"\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     };
     auto get = [](const std::string& method, const std::string& path, const std::string& version,
                   const std::string& extra) {
-        return method + " " + path + " HTTP/" + version + "\r\nHost: 127.0.0.1\r\n" + extra + "\r\n";
+        return method + " " + path + " HTTP/" + version + "\r\nHost: 127.0.0.1\r\n" + extra +
+               "\r\n";
     };
     struct Request {
         std::string wire;
@@ -870,7 +908,7 @@ TEST_F(DmsIntegrationTest, PipelinedRequestsGetTheAnswersTheyGetOneByOne)
     closing.push_back({get("GET", b, "1.0", "Range: bytes=100-20000\r\n"), true});
     closing.push_back({get("HEAD", a, "1.1", "Connection: close\r\n"), true});
     closing.push_back({get("GET", a, "1.1", "Range: bytes=5000-\r\n"), true});  // 416
-    closing.push_back({get("GET", "/content/none.mp3", "1.1", ""), true});       // 404
+    closing.push_back({get("GET", "/content/none.mp3", "1.1", ""), true});      // 404
 
     // Each request alone on a fresh connection: the answer, up to the end of the connection.
     std::map<std::string, std::string> alone;
@@ -892,7 +930,8 @@ TEST_F(DmsIntegrationTest, PipelinedRequestsGetTheAnswersTheyGetOneByOne)
         const int length = 1 + static_cast<int>(random() % 8);
         for (int i = 0; i < length; ++i) run.push_back(&kept[random() % kept.size()]);
         if (random() % 3 != 0)
-            run.insert(run.begin() + random() % (run.size() + 1), &closing[random() % closing.size()]);
+            run.insert(run.begin() + random() % (run.size() + 1),
+                       &closing[random() % closing.size()]);
         std::string wire;
         std::string expected;
         bool answering = true;
@@ -906,9 +945,11 @@ TEST_F(DmsIntegrationTest, PipelinedRequestsGetTheAnswersTheyGetOneByOne)
         ::shutdown(client.fd(), SHUT_WR);
         bool ended = false;
         std::string got = ReadToEnd(client, &ended);
-        ASSERT_TRUE(ended) << "seed " << seed << ": no end after " << got.size() << " bytes\n" << wire;
+        ASSERT_TRUE(ended) << "seed " << seed << ": no end after " << got.size() << " bytes\n"
+                           << wire;
         ASSERT_TRUE(got == expected) << "seed " << seed << ": " << got.size() << " bytes, expected "
-                                     << expected.size() << "\n" << wire;
+                                     << expected.size() << "\n"
+                                     << wire;
     }
 }
 
@@ -940,10 +981,12 @@ TEST_F(DmsIntegrationTest, UnreadBrowseAnswersHoldBoundedMemory)
     WriteFile(folder + "/track 0.mp3", "");
     for (int i = 1; i < 20000; ++i)  // links: far quicker to make than files
         ASSERT_EQ(::link((folder + "/track 0.mp3").c_str(),
-                         (folder + "/track " + std::to_string(i) + ".mp3").c_str()), 0);
+                         (folder + "/track " + std::to_string(i) + ".mp3").c_str()),
+                  0);
     Share({folder});
     StartServer();
-    ASSERT_EQ(Browse(FolderId(folder), "BrowseDirectChildren", 0, 10).total, 20000);  // listing kept
+    ASSERT_EQ(Browse(FolderId(folder), "BrowseDirectChildren", 0, 10).total,
+              20000);  // listing kept
     const std::string request =
         SoapRequest("ContentDirectory", "Browse",
                     BrowseArguments(FolderId(folder), "BrowseDirectChildren", 0, 0, "*"));
@@ -986,9 +1029,9 @@ TEST(DmsIntegrationText, Utf8ConversionsKeepValidTextAndRefuseTheRest)
     ASSERT_NE(out, nullptr);
     EXPECT_EQ(std::string(out), valid);
     tv::Free(out);
-    for (const std::string& bad : {std::string("\xff"), std::string("\xc3"), std::string("\xc0\xaf"),
-                                  std::string("\xed\xa0\x80"), std::string("\xe2\x82"),
-                                  std::string("\xf4\x90\x80\x80")}) {
+    for (const std::string& bad :
+         {std::string("\xff"), std::string("\xc3"), std::string("\xc0\xaf"),
+          std::string("\xed\xa0\x80"), std::string("\xe2\x82"), std::string("\xf4\x90\x80\x80")}) {
         EXPECT_EQ(Utf8FromAnsi(bad.data(), static_cast<int>(bad.size())), nullptr);
     }
     const std::string any = "x\xff";

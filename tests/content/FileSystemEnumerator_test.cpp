@@ -259,8 +259,8 @@ TEST_F(Enumerator, ErrorCodes)
 TEST_F(Enumerator, OddNamesListAndRoundTrip)
 {
     std::string music = tree_.Dir("My Music");
-    const std::vector<std::string> names = {"a b.mp3", "rock & roll.mp3", "100%.mp3", "#1.mp3",
-                                            "Ærø – 東京.mp3", "back\\slash.mp3"};
+    const std::vector<std::string> names = {"a b.mp3", "rock & roll.mp3", "100%.mp3",
+                                            "#1.mp3",  "Ærø – 東京.mp3",  "back\\slash.mp3"};
     for (const std::string& name : names) tree_.File("My Music/" + name);
     tree_.Dir("My Music/Sub & Co");
     tree_.File("My Music/Sub & Co/x.mp3");
@@ -302,8 +302,8 @@ TEST_F(Enumerator, NamesThatAreNotUtf8TextAreLeftOut)
 {
     std::string music = tree_.Dir("Music");
     tree_.File("Music/good.mp3");
-    tree_.File("Music/bad\xE9.mp3");   // Latin-1, not UTF-8
-    tree_.File("Music/ctl\x01.mp3");   // no XML 1.0 character
+    tree_.File("Music/bad\xE9.mp3");  // Latin-1, not UTF-8
+    tree_.File("Music/ctl\x01.mp3");  // no XML 1.0 character
     tree_.Dir("Music/bad\xFF");
     ASSERT_TRUE(tree_.Share({music}));
 
@@ -316,10 +316,10 @@ TEST_F(Enumerator, NamesThatAreNotUtf8TextAreLeftOut)
     EXPECT_TRUE(direct.objects.empty());
 
     EXPECT_TRUE(tv::FseIsXmlSafeName("\xC3\xA6\xE6\x9D\xB1\xF0\x9F\x8E\xB5", 9));
-    EXPECT_FALSE(tv::FseIsXmlSafeName("\xC0\xAF", 2));          // overlong "/"
-    EXPECT_FALSE(tv::FseIsXmlSafeName("\xED\xA0\x80", 3));      // surrogate
-    EXPECT_FALSE(tv::FseIsXmlSafeName("\xE6\x9D", 2));          // cut short
-    EXPECT_FALSE(tv::FseIsXmlSafeName("\xEF\xBF\xBE", 3));      // U+FFFE
+    EXPECT_FALSE(tv::FseIsXmlSafeName("\xC0\xAF", 2));      // overlong "/"
+    EXPECT_FALSE(tv::FseIsXmlSafeName("\xED\xA0\x80", 3));  // surrogate
+    EXPECT_FALSE(tv::FseIsXmlSafeName("\xE6\x9D", 2));      // cut short
+    EXPECT_FALSE(tv::FseIsXmlSafeName("\xEF\xBF\xBE", 3));  // U+FFFE
 }
 
 TEST_F(Enumerator, NothingOutsideTheSharedFoldersCanBeNamed)
@@ -335,9 +335,9 @@ TEST_F(Enumerator, NothingOutsideTheSharedFoldersCanBeNamed)
     const std::string parent = FolderId(tree_.root());
 
     const std::vector<std::string> outside = {
-        secret,                                   // not shared
+        secret,  // not shared
         secret + "s.mp3",
-        parent,                                   // the shared folder's parent
+        parent,  // the shared folder's parent
         parent + "Secret\\s.mp3",
         "0\\%2Fetc\\",
         "0\\%2Fetc%2Fpasswd",
@@ -372,7 +372,8 @@ TEST_F(Enumerator, UrlPathMapping)
 {
     char out[64];
     const char* url = "/%2Fa%2FMusic/Rock/x.mp3";
-    EXPECT_EQ(FSE_UrlPathToPath(fse_, url, static_cast<int>(std::strlen(url)), out, sizeof out), 23);
+    EXPECT_EQ(FSE_UrlPathToPath(fse_, url, static_cast<int>(std::strlen(url)), out, sizeof out),
+              23);
     EXPECT_STREQ(out, "%2Fa%2FMusic\\Rock\\x.mp3");
     const char* doubled = "//%2Fa/x.mp3";
     FSE_UrlPathToPath(fse_, doubled, static_cast<int>(std::strlen(doubled)), out, sizeof out);
@@ -392,7 +393,8 @@ TEST_F(Enumerator, UrlPathMapping)
 TEST_F(Enumerator, KeptListingFollowsChangesAndSkippingMatchesBuilding)
 {
     std::string music = tree_.Dir("Music");
-    for (const char* name : {"a.mp3", "b.mp3", "c.jpg", "d.txt", "e.avi"}) tree_.File("Music/" + std::string(name));
+    for (const char* name : {"a.mp3", "b.mp3", "c.jpg", "d.txt", "e.avi"})
+        tree_.File("Music/" + std::string(name));
     tree_.Dir("Music/Rock");
     ASSERT_TRUE(tree_.Share({music}));
     const std::string id = FolderId(music);

@@ -41,7 +41,7 @@ TEST(MediaTypes, EveryRow)
         {".wmv", "video/x-ms-wmv", "WMVMED_BASE", 0xB000, true},
         {".asf", "video/x-ms-asf", "MPEG4_P2_ASF_SP_G726", 0xB000, true},
         {".avi", "video/x-divx", "AVI", 0xB000, true},
-        {".asx", "audio/x-ms-asx", "", 0x5000, false}, // a container class for a file
+        {".asx", "audio/x-ms-asx", "", 0x5000, false},  // a container class for a file
         {".didls", "text/xml", "DIDL_S", 0xA800, true},
         {".txt", "text/plain", "", 0x8000, false},
     };

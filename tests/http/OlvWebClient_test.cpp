@@ -51,8 +51,10 @@ void OnResponse(OlvWebReader*, int interrupt, OlvPacket* header, char* data, int
             r->partials++;  // takes nothing: the whole body comes with the final delivery
             return;
         }
-        r->finals.push_back({interrupt, header != nullptr, header != nullptr ? header->status_code : 0,
-                             std::string(data != nullptr ? data : "", data != nullptr ? static_cast<std::size_t>(length) : 0),
+        r->finals.push_back({interrupt, header != nullptr,
+                             header != nullptr ? header->status_code : 0,
+                             std::string(data != nullptr ? data : "",
+                                         data != nullptr ? static_cast<std::size_t>(length) : 0),
                              done, tag != nullptr ? tag : ""});
     });
 }
@@ -126,7 +128,8 @@ struct FakeServer {
 
 void Request(OlvWebClient* client, std::uint16_t port, const char* path, Record* r)
 {
-    std::string text = std::string("NOTIFY ") + path + " HTTP/1.1\r\nHOST: 127.0.0.1\r\nContent-Length: 0\r\n\r\n";
+    std::string text =
+        std::string("NOTIFY ") + path + " HTTP/1.1\r\nHOST: 127.0.0.1\r\nContent-Length: 0\r\n\r\n";
     OlvWebClient_PipelineRequest(client, kLoopback, port, tv::CopyBytes(text.data(), text.size()),
                                  text.size(), OwnTransfer, nullptr, 0, OwnStatic, OnResponse, r,
                                  const_cast<char*>(path));
@@ -183,8 +186,9 @@ TEST(OlvWebClient, FramingsOnOneConnectionOneRequestAtATime)
     peer.thread.join();
     EXPECT_FALSE(overlapped.load()) << "a second request went out before the first response";
     EXPECT_EQ(peer.accepted.load(), 1);
-    EXPECT_EQ(seen, (std::vector<std::string>{"NOTIFY /nolen", "NOTIFY /continue", "NOTIFY /nocontent",
-                                              "NOTIFY /chunked", "NOTIFY /close"}));
+    EXPECT_EQ(seen,
+              (std::vector<std::string>{"NOTIFY /nolen", "NOTIFY /continue", "NOTIFY /nocontent",
+                                        "NOTIFY /chunked", "NOTIFY /close"}));
     ASSERT_EQ(r.finals.size(), 5u);
     EXPECT_EQ(r.finals[0].tag, "/nolen");
     EXPECT_EQ(r.finals[0].status, 200);
@@ -246,8 +250,9 @@ TEST(OlvWebClient, PeerThatClosesAfterItsAnswerGetsTheNextRequestOnANewConnectio
             int fd = p.Accept();
             if (fd < 0) return;
             FakeServer::ReadRequest(fd);
-            FakeServer::Write(fd, i == 0 ? "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 2\r\n\r\nok"
-                                         : "HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nyes");
+            FakeServer::Write(
+                fd, i == 0 ? "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 2\r\n\r\nok"
+                           : "HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nyes");
             ::close(fd);
         }
     });

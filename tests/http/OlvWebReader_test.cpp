@@ -38,10 +38,12 @@ struct Feeder {
             f->pieces++;
             return;  // takes nothing before the end, like the device stack
         }
-        f->messages.push_back({std::string(header->method, static_cast<std::size_t>(header->method_length)),
-                               std::string(header->path, static_cast<std::size_t>(header->path_length)),
-                               std::string(data != nullptr ? data : "", data != nullptr ? static_cast<std::size_t>(length) : 0),
-                               f->pieces});
+        f->messages.push_back(
+            {std::string(header->method, static_cast<std::size_t>(header->method_length)),
+             std::string(header->path, static_cast<std::size_t>(header->path_length)),
+             std::string(data != nullptr ? data : "",
+                         data != nullptr ? static_cast<std::size_t>(length) : 0),
+             f->pieces});
         f->pieces = 0;
         *consumed = length;
         OlvWebClient_ResetReader(reader);  // answered at once: ready for the next request
@@ -84,10 +86,11 @@ struct Feeder {
 TEST(OlvWebReader, PipelinedRequestsAndBodyFramings)
 {
     Feeder f;
-    f.Feed("GET /a HTTP/1.1\r\nHost: x\r\n\r\n"
-           "POST /b HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello"
-           "GET /c HTTP/1.0\r\n\r\n"
-           "POST /d HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
+    f.Feed(
+        "GET /a HTTP/1.1\r\nHost: x\r\n\r\n"
+        "POST /b HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello"
+        "GET /c HTTP/1.0\r\n\r\n"
+        "POST /d HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
     ASSERT_EQ(f.messages.size(), 4u);
     EXPECT_EQ(f.messages[0].path, "/a");
     EXPECT_EQ(f.messages[0].body, "");
@@ -109,9 +112,10 @@ TEST(OlvWebReader, PipelinedRequestsAndBodyFramings)
 TEST(OlvWebReader, ChunkedBodyByteByByteWithTrailers)
 {
     Feeder f;
-    f.FeedByteByByte("POST /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
-                     "4;name=v\r\nWiki\r\n5\r\npedia\r\nE\r\n in\r\n\r\nchunks.\r\n0\r\nA: b\r\nC: d\r\n\r\n"
-                     "GET /next HTTP/1.1\r\n\r\n");
+    f.FeedByteByByte(
+        "POST /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+        "4;name=v\r\nWiki\r\n5\r\npedia\r\nE\r\n in\r\n\r\nchunks.\r\n0\r\nA: b\r\nC: d\r\n\r\n"
+        "GET /next HTTP/1.1\r\n\r\n");
     ASSERT_EQ(f.messages.size(), 2u);
     EXPECT_EQ(f.messages[0].body, "Wikipedia in\r\n\r\nchunks.");
     EXPECT_EQ(f.messages[1].path, "/next");
@@ -121,7 +125,8 @@ TEST(OlvWebReader, ChunkedBodyByteByByteWithTrailers)
 TEST(OlvWebReader, LongHeaderIsParsedFromItsFirstWindow)
 {
     Feeder f;
-    std::string request = "GET /long HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(5000, 'b') + "\r\n\r\n";
+    std::string request =
+        "GET /long HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(5000, 'b') + "\r\n\r\n";
     f.Feed(request.substr(0, 4000));
     EXPECT_TRUE(f.messages.empty());
     f.Feed(request.substr(4000));

@@ -20,15 +20,16 @@ using tv::test::ChainThread;
 using tv::test::LoopbackClient;
 using tv::test::Signal;
 
-constexpr std::string_view kChunkedHead = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nX-Test: 1\r\n\r\n";
+constexpr std::string_view kChunkedHead =
+    "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nX-Test: 1\r\n\r\n";
 constexpr std::string_view kChunkedAbc =
     "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nX-Test: 1\r\n\r\n3\r\nabc\r\n0\r\n\r\n";
 
 struct Record {
     Signal signal;
-    std::vector<std::string> paths;       // on_request, in order
-    std::vector<std::string> dir_paths;   // the "content" handler
-    std::vector<std::string> bodies;      // complete request bodies
+    std::vector<std::string> paths;      // on_request, in order
+    std::vector<std::string> dir_paths;  // the "content" handler
+    std::vector<std::string> bodies;     // complete request bodies
     int sessions = 0;
     int closed = 0;
     std::vector<std::thread> workers;
@@ -56,8 +57,10 @@ void Answer(OlvWebSession* session, std::string_view path, std::string_view meth
         OlvWebServer_SendBody(session, "xyz", 3, OwnStatic, 1);
     } else {
         OlvWebServer_BeginResponse(session, 200, "OK", "\r\nX-Test: 1", OwnStatic);
-        if (method == "HEAD") OlvWebServer_SendBody(session, nullptr, 0, OwnStatic, 1);
-        else OlvWebServer_SendBody(session, tv::CopyBytes("abc", 3), 3, OwnTransfer, 1);
+        if (method == "HEAD")
+            OlvWebServer_SendBody(session, nullptr, 0, OwnStatic, 1);
+        else
+            OlvWebServer_SendBody(session, tv::CopyBytes("abc", 3), 3, OwnTransfer, 1);
     }
 }
 
@@ -78,7 +81,8 @@ void OnRequest(OlvWebSession* session, int, OlvPacket* header, char* body, int* 
         // A worker answers completely before this delivery has returned.
         OlvWebServer_HoldSession(session);
         std::thread worker([session] {
-            static constexpr std::string_view kText = "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nrace";
+            static constexpr std::string_view kText =
+                "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nrace";
             OlvWebServer_SendBytes(session, kText.data(), kText.size(), OwnStatic, 1);
             OlvWebServer_ReleaseSession(session);
         });
@@ -156,10 +160,13 @@ struct Server {
     explicit Server(bool with_directory = false, int request_timeout_ms = 0)
     {
         if (with_directory) {
-            EXPECT_EQ(OlvWebServer_AddVirtualDirectory(server, "content", 7, OnContent, &record), 0);
-            EXPECT_EQ(OlvWebServer_AddVirtualDirectory(server, "content", 7, OnContent, &record), 1);
+            EXPECT_EQ(OlvWebServer_AddVirtualDirectory(server, "content", 7, OnContent, &record),
+                      0);
+            EXPECT_EQ(OlvWebServer_AddVirtualDirectory(server, "content", 7, OnContent, &record),
+                      1);
         }
-        if (request_timeout_ms > 0) tv::WebServerSetRequestTimeoutForTest(server, request_timeout_ms);
+        if (request_timeout_ms > 0)
+            tv::WebServerSetRequestTimeoutForTest(server, request_timeout_ms);
         thread.Start();
     }
     ~Server()
@@ -224,8 +231,10 @@ TEST(OlvWebServer, PipelinedRequestWaitsForTheHeldAnswer)
 {
     Server s;
     LoopbackClient c(s.port);
-    ASSERT_TRUE(c.Send("GET /later HTTP/1.1\r\nHost: x\r\n\r\nGET /bytes HTTP/1.1\r\nHost: x\r\n\r\n"));
-    std::string expected = std::string(kChunkedAbc) + "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi";
+    ASSERT_TRUE(
+        c.Send("GET /later HTTP/1.1\r\nHost: x\r\n\r\nGET /bytes HTTP/1.1\r\nHost: x\r\n\r\n"));
+    std::string expected =
+        std::string(kChunkedAbc) + "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi";
     EXPECT_EQ(c.ReadBytes(expected.size()), expected);
     std::scoped_lock lk(s.record.signal.mutex());
     EXPECT_EQ(s.record.paths, (std::vector<std::string>{"/later", "/bytes"}));
@@ -236,7 +245,8 @@ TEST(OlvWebServer, AnswerCompletedByAWorkerBeforeTheDeliveryReturns)
     Server s;
     LoopbackClient c(s.port);
     // Pipelined: the second request must wait for the end of the first, and be served once.
-    ASSERT_TRUE(c.Send("GET /race HTTP/1.1\r\nHost: x\r\n\r\nGET /bytes HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_TRUE(
+        c.Send("GET /race HTTP/1.1\r\nHost: x\r\n\r\nGET /bytes HTTP/1.1\r\nHost: x\r\n\r\n"));
     std::string race = "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nrace";
     std::string hi = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi";
     EXPECT_EQ(c.ReadBytes(race.size() + hi.size()), race + hi);
@@ -292,9 +302,9 @@ TEST(OlvWebServer, VirtualDirectoryGetsThePathAfterItsSegment)
     // An absolute target naming this server counts as its path; another host's does not.
     const std::string self = "http://127.0.0.1:" + std::to_string(s.port);
     const std::string other = "http://10.9.8.7:" + std::to_string(s.port) + "/content/1";
-    for (const std::string& target : {std::string("/content/12/a.mp3"), std::string("/content"),
-                                      std::string("/contents/5"), std::string("/"),
-                                      self + "/content/7", other}) {
+    for (const std::string& target :
+         {std::string("/content/12/a.mp3"), std::string("/content"), std::string("/contents/5"),
+          std::string("/"), self + "/content/7", other}) {
         ASSERT_TRUE(c.Send("GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n"));
         EXPECT_EQ(c.ReadBytes(kChunkedAbc.size()), kChunkedAbc) << target;
     }
@@ -309,9 +319,10 @@ TEST(OlvWebServer, LongExtraHeadersAreFolded)
     LoopbackClient c(s.port);
     ASSERT_TRUE(c.Send("GET /long HTTP/1.1\r\nHost: x\r\n\r\n"));
     std::string v(1700, 'v');
-    std::string expected = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nX-Short: s\r\nX-Long: " +
-                           v.substr(0, 799) + "\r\n " + v.substr(799, 800) + "\r\n " + v.substr(1599) +
-                           "\r\n\r\n0\r\n\r\n";
+    std::string expected =
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nX-Short: s\r\nX-Long: " +
+        v.substr(0, 799) + "\r\n " + v.substr(799, 800) + "\r\n " + v.substr(1599) +
+        "\r\n\r\n0\r\n\r\n";
     EXPECT_EQ(c.ReadBytes(expected.size()), expected);
 }
 
@@ -407,7 +418,8 @@ TEST(OlvWebServer, UnfinishedRequestIsClosedAfterTheRequestLimit)
     std::vector<std::unique_ptr<LoopbackClient>> stalled;
     for (int i = 0; i < 5; ++i) {
         stalled.push_back(std::make_unique<LoopbackClient>(s.port));
-        ASSERT_TRUE(stalled.back()->Send("POST /b HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nabc"));
+        ASSERT_TRUE(
+            stalled.back()->Send("POST /b HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nabc"));
     }
     // All five slots are taken; the sixth client is served once the stalled ones are cut.
     LoopbackClient late(s.port);

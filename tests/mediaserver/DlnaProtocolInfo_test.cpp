@@ -7,8 +7,7 @@
 
 #include "runtime/Memory.h"
 
-namespace
-{
+namespace {
 
 char* Copy(const char* text)
 {
@@ -38,15 +37,16 @@ std::string Text(const DlnaProtocolInfo* info)
 
 const std::string kZeros24(24, '0');
 
-} // namespace
+}  // namespace
 
 TEST(DlnaProtocolInfo, JpegSmallImage)
 {
     DlnaProtocolInfo* info = ItemInfo("image/jpeg", "JPEG_SM");
     info->interactive_mode = 1;
-    EXPECT_EQ(Text(info), "http-get:*:image/jpeg:DLNA.ORG_PN=JPEG_SM;DLNA.ORG_OP=01;"
-                          "DLNA.ORG_FLAGS=00F00000" +
-                              kZeros24);
+    EXPECT_EQ(Text(info),
+              "http-get:*:image/jpeg:DLNA.ORG_PN=JPEG_SM;DLNA.ORG_OP=01;"
+              "DLNA.ORG_FLAGS=00F00000" +
+                  kZeros24);
     DlnaProtocolInfo_Destroy(info);
 }
 
@@ -88,7 +88,7 @@ TEST(DlnaProtocolInfo, VersionsDecideTheFlagsWord)
     info->background_mode = 1;
     info->http_stalling = 1;
     EXPECT_EQ(tv::DlnaProtocolInfo_PrimaryFlags(info), 0xFFF00000u);
-    info->dlna_minor = 6; // no 1.5 mark, same flags
+    info->dlna_minor = 6;  // no 1.5 mark, same flags
     EXPECT_EQ(tv::DlnaProtocolInfo_PrimaryFlags(info), 0xFFE00000u);
     // No protocol: empty first field and no OP parameter.
     EXPECT_EQ(Text(info), ":*:video/mpeg:DLNA.ORG_FLAGS=FFE00000" + kZeros24);
@@ -126,14 +126,15 @@ TEST(DlnaProtocolInfo, SpeedsMaxSpeedAndExtraParameters)
     info->play_speeds[1] = Copy("2");
     info->play_speed_count = 2;
     info->max_speed_major = 1;
-    info->max_speed_minor = -1; // sums to 0: not written
+    info->max_speed_minor = -1;  // sums to 0: not written
     for (const char* name : {"DLNA.ORG_FLAGS", "DLNA.ORG_MAXSP", "DLNA.ORG_CI", "DLNA.ORG_PS",
                              "DLNA.ORG_OP", "DLNA.ORG_PN", "dlna.org_op", "X_EXTRA"}) {
         OlvHashTree_Put(info->extra_params, name, static_cast<int>(std::strlen(name)), Copy("v"));
     }
-    EXPECT_EQ(Text(info), "http-get:*:video/mpeg:DLNA.ORG_PN=MPEG_PS_NTSC;DLNA.ORG_OP=01;"
-                          "DLNA.ORG_PS=-2,2;DLNA.ORG_FLAGS=00700000" +
-                              kZeros24 + ";dlna.org_op=v;X_EXTRA=v");
+    EXPECT_EQ(Text(info),
+              "http-get:*:video/mpeg:DLNA.ORG_PN=MPEG_PS_NTSC;DLNA.ORG_OP=01;"
+              "DLNA.ORG_PS=-2,2;DLNA.ORG_FLAGS=00700000" +
+                  kZeros24 + ";dlna.org_op=v;X_EXTRA=v");
     info->max_speed_minor = 5;
     EXPECT_NE(Text(info).find(";DLNA.ORG_PS=-2,2;DLNA.ORG_MAXSP=1.5;DLNA.ORG_FLAGS="),
               std::string::npos);

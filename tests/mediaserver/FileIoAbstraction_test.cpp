@@ -111,7 +111,8 @@ TEST(FileIo, EnumeratesTheRootAndRealFolders)
     ASSERT_TRUE(tree.Share({}));
     EXPECT_TRUE(List("\\").empty());
     ASSERT_TRUE(tree.Share({b, a}));
-    EXPECT_EQ(List("\\"), (std::vector<std::string>{tv::FileIoEscapeFolder(b), tv::FileIoEscapeFolder(a)}));
+    EXPECT_EQ(List("\\"),
+              (std::vector<std::string>{tv::FileIoEscapeFolder(b), tv::FileIoEscapeFolder(a)}));
 
     tree.File("A/one.mp3", "abc");
     tree.File("A/back\\slash.mp3", "");

@@ -207,8 +207,8 @@ public:
     MsaHost()
     {
         ResetFake();
-        server_ = MSA_Create(host_.chain(), host_.stack(), &context_, 0, "sink-info",
-                             "source-info", "sort", "search", nullptr, &g_user_object);
+        server_ = MSA_Create(host_.chain(), host_.stack(), &context_, 0, "sink-info", "source-info",
+                             "sort", "search", nullptr, &g_user_object);
         server_->on_statistics = FakeStatistics;
         server_->on_browse_search = FakeBrowse;
         server_->on_get_system_update_id = FakeSystemUpdateId;
@@ -255,10 +255,9 @@ std::string BrowseArguments(const std::string& object_id, const std::string& fla
                             const std::string& filter = "*", const std::string& start = "0",
                             const std::string& count = "0", const std::string& sort = "")
 {
-    return "<ObjectID>" + object_id + "</ObjectID><BrowseFlag>" + flag +
-           "</BrowseFlag><Filter>" + filter + "</Filter><StartingIndex>" + start +
-           "</StartingIndex><RequestedCount>" + count + "</RequestedCount><SortCriteria>" + sort +
-           "</SortCriteria>";
+    return "<ObjectID>" + object_id + "</ObjectID><BrowseFlag>" + flag + "</BrowseFlag><Filter>" +
+           filter + "</Filter><StartingIndex>" + start + "</StartingIndex><RequestedCount>" +
+           count + "</RequestedCount><SortCriteria>" + sort + "</SortCriteria>";
 }
 
 std::string Browse(std::uint16_t port, const std::string& object_id, const std::string& flag,
@@ -276,8 +275,8 @@ std::string Fault(int code, const std::string& description)
         "xmlns=\"urn:schemas-upnp-org:control-1-0\"><errorCode>" +
         std::to_string(code) + "</errorCode><errorDescription>" + description +
         "</errorDescription></UPnPError></detail></s:Fault></s:Body></s:Envelope>";
-    return "HTTP/1.1 500 Internal\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\n\r\n" + body;
+    return "HTTP/1.1 500 Internal\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+           body;
 }
 
 // A complete (unstreamed) response to an HTTP/1.0 request.
@@ -301,8 +300,8 @@ std::string StreamedBody(const std::string& action, const std::string& result,
            action + "Response xmlns:u=\"" + kCds + "\"><Result>" + result +
            "</Result>\r\n<NumberReturned>" + std::to_string(returned) +
            "</NumberReturned>\r\n<TotalMatches>" + std::to_string(total) +
-           "</TotalMatches>\r\n<UpdateID>" + std::to_string(update_id) + "</UpdateID>\r\n</u:" +
-           action + "Response>\r\n   </s:Body>\r\n</s:Envelope>";
+           "</TotalMatches>\r\n<UpdateID>" + std::to_string(update_id) +
+           "</UpdateID>\r\n</u:" + action + "Response>\r\n   </s:Body>\r\n</s:Envelope>";
 }
 
 std::uint32_t Address(const char* dotted)
@@ -351,9 +350,8 @@ void DirectBrowse(OlvWebSession* session, char* object_id, char*, char* filter,
         flag = g_flag_override;
     }
     int before = Holders(session);
-    int result = MediaServer_ContentDirectory_Browse(session, object_id, flag.c_str(), filter,
-                                                     starting_index, requested_count,
-                                                     sort_criteria);
+    int result = MediaServer_ContentDirectory_Browse(
+        session, object_id, flag.c_str(), filter, starting_index, requested_count, sort_criteria);
     int after = Holders(session);
     std::scoped_lock lock(g_direct_mutex);
     g_direct_result = result;
@@ -500,10 +498,9 @@ TEST(MediaServerAbstraction, BrowseFlagExactOnTheWireAnyCaseWhenCalledDirectly)
         WaitForDirectCalls(direct_calls + 1);
         std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(answer.head + answer.body, Fault(402, "Invalid value specified for BrowseFlag."));
-        EXPECT_EQ(err,
-                  std::string("WARNING: MediaServer_ContentDirectory_Browse(): Possible error "
-                              "with generated microstack. Encountered BrowseFlag='") +
-                      bad + "'\r\n");
+        EXPECT_EQ(err, std::string("WARNING: MediaServer_ContentDirectory_Browse(): Possible error "
+                                   "with generated microstack. Encountered BrowseFlag='") +
+                           bad + "'\r\n");
         EXPECT_EQ(Snapshot().browse_calls, calls) << "nothing is dispatched for " << bad;
         std::scoped_lock lock(g_direct_mutex);
         EXPECT_EQ(g_holders_after, g_holders_before);
@@ -529,13 +526,13 @@ TEST(MediaServerAbstraction, ArgumentsReachTheContentSourceWithTheObjectIdUnesca
     EXPECT_EQ(seen.port, host.port());
     EXPECT_EQ(seen.receiving_address, Address("127.0.0.1"));
 
-    std::string search = Exchange(
-        host.port(),
-        SoapRequest(kCds, "Search",
-                    "<ContainerID>0\\x&amp;amp;y</ContainerID><SearchCriteria>upnp:class "
-                    "derivedfrom &amp;quot;object.item&amp;quot;</SearchCriteria><Filter>*"
-                    "</Filter><StartingIndex>1</StartingIndex><RequestedCount>4294967295"
-                    "</RequestedCount><SortCriteria>-dc:date</SortCriteria>"));
+    std::string search =
+        Exchange(host.port(),
+                 SoapRequest(kCds, "Search",
+                             "<ContainerID>0\\x&amp;amp;y</ContainerID><SearchCriteria>upnp:class "
+                             "derivedfrom &amp;quot;object.item&amp;quot;</SearchCriteria><Filter>*"
+                             "</Filter><StartingIndex>1</StartingIndex><RequestedCount>4294967295"
+                             "</RequestedCount><SortCriteria>-dc:date</SortCriteria>"));
     seen = Snapshot();
     EXPECT_EQ(seen.kind, 2);
     EXPECT_EQ(seen.object_id, "0\\x&y");
@@ -638,8 +635,7 @@ TEST(MediaServerAbstraction, WithoutSessionOrServerNothingIsSentAndNothingLeaks)
     testing::internal::CaptureStdout();
     EXPECT_EQ(MediaServer_ContentDirectory_Browse(nullptr, "0", "BrowseMetadata", "*", 0, 0, ""),
               SendNoSession);
-    EXPECT_EQ(MediaServer_ContentDirectory_Search(nullptr, "0", "*", "*", 0, 0, ""),
-              SendNoSession);
+    EXPECT_EQ(MediaServer_ContentDirectory_Search(nullptr, "0", "*", "*", 0, 0, ""), SendNoSession);
     EXPECT_EQ(MediaServer_ConnectionManager_GetCurrentConnectionInfo(nullptr, -7), SendNoSession);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "UPnP Invoke: MediaServer_ContentDirectory_Browse() - ID 0;\r\n"
@@ -675,8 +671,8 @@ TEST(MediaServerAbstraction, StreamedBrowseResponseIsExactOnTheWire)
 {
     MsaHost host;
     host.Start();
-    const std::string result = std::string(kRootDlna) +
-                               "&lt;item id=&quot;1&quot;/&gt;second\r\n&lt;/DIDL-Lite&gt;";
+    const std::string result =
+        std::string(kRootDlna) + "&lt;item id=&quot;1&quot;/&gt;second\r\n&lt;/DIDL-Lite&gt;";
 
     // HTTP/1.0: unframed and closed after the last piece.
     EXPECT_EQ(Browse(host.port(), "0", "BrowseDirectChildren"),
@@ -737,11 +733,10 @@ TEST(MediaServerAbstraction, AnswerFinishedOnAnotherThreadAfterTheHandlerReturne
         host.Start();
         g_answer = Answer::Worker;
         std::string answer = Browse(host.port(), "0", "BrowseDirectChildren", "dc:title");
-        EXPECT_EQ(answer, std::string(kOkHead) +
-                              StreamedBody("Browse",
-                                           std::string(kRootPlain) +
-                                               "late\r\n&lt;/DIDL-Lite&gt;",
-                                           1, 1, 0));
+        EXPECT_EQ(answer,
+                  std::string(kOkHead) +
+                      StreamedBody("Browse", std::string(kRootPlain) + "late\r\n&lt;/DIDL-Lite&gt;",
+                                   1, 1, 0));
         EXPECT_TRUE(tv::test::WaitUntil([] { return g_worker_done.load() == 1; }));
         EXPECT_GE(g_worker_begin.load(), 0);
         // HTTP/1.0: the last piece completes the response and closes the connection.

@@ -122,8 +122,8 @@ protected:
         if (code == tv::kTransferDoneStopped) ++self->done_stopped_;
     }
 
-    static void Handler(OlvWebSession* session, OlvPacket* header, char*, int* begin, int end,
-                        int, void* user) noexcept
+    static void Handler(OlvWebSession* session, OlvPacket* header, char*, int* begin, int end, int,
+                        void* user) noexcept
     {
         auto* self = static_cast<Transfer*>(user);
         *begin = end;
@@ -146,9 +146,9 @@ protected:
         }
         ++self->calls_;
         self->user3_seen_ = session->user3;  // the device stack's word, never the transfer's
-        MediaTransferState* state = MediaTransfer_HandleGet(
-            session, self->pool_, header, 4096, path.c_str(), modes, mime, kFeatures, nullptr,
-            self, Done);
+        MediaTransferState* state =
+            MediaTransfer_HandleGet(session, self->pool_, header, 4096, path.c_str(), modes, mime,
+                                    kFeatures, nullptr, self, Done);
         if (state != nullptr && self->pause_next_.load()) {
             // The first block is read in a later turn: it finds the request.
             std::scoped_lock hold(state->lock);
@@ -217,7 +217,8 @@ protected:
     static std::string Pattern(std::size_t size)
     {
         std::string text(size, '\0');
-        for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 7 + i / 26) % 26);
+        for (std::size_t i = 0; i < size; ++i)
+            text[i] = static_cast<char>('a' + (i * 7 + i / 26) % 26);
         return text;
     }
 
@@ -282,9 +283,11 @@ TEST_F(Transfer, WholeFileAndEveryRangeForm)
         EXPECT_EQ(BodyOf(reply), content.substr(c.start, c.length)) << c.range;
     }
     for (const char* range : {"bytes=1000-", "bytes=-0", "bytes=500-100"})
-        EXPECT_EQ(Exchange(Get(Url("a.mp3"), std::string("Range: ") + range + "\r\n")), kInvalidRange);
+        EXPECT_EQ(Exchange(Get(Url("a.mp3"), std::string("Range: ") + range + "\r\n")),
+                  kInvalidRange);
     for (const char* range : {"bytes=0-1,5-6", "items=0-5", "bytes=7"})
-        EXPECT_EQ(Exchange(Get(Url("a.mp3"), std::string("Range: ") + range + "\r\n")), kBadRequest);
+        EXPECT_EQ(Exchange(Get(Url("a.mp3"), std::string("Range: ") + range + "\r\n")),
+                  kBadRequest);
     EXPECT_TRUE(WaitUntil([&] { return done_all_.load() == 6; }));
     EXPECT_EQ(done_stopped_.load(), 0);
 }
@@ -348,11 +351,13 @@ TEST_F(Transfer, DlnaHeaders)
     reply = Exchange(Get(Url("a.mp3"), "Range: bytes=2-4\r\nTimeSeekRange.dlna.org: npt=10-\r\n"));
     EXPECT_TRUE(Has(HeaderOf(reply), "Content-Range: bytes 2-4/10"));
     EXPECT_EQ(BodyOf(reply), "234");
-    for (const char* extra : {"TimeSeekRange.dlna.org: npt=1-\r\n", "PlaySpeed.dlna.org: speed=1\r\n",
-                              "realTimeInfo.dlna.org: DLNA.ORG_TLAG=*\r\n"}) {
+    for (const char* extra :
+         {"TimeSeekRange.dlna.org: npt=1-\r\n", "PlaySpeed.dlna.org: speed=1\r\n",
+          "realTimeInfo.dlna.org: DLNA.ORG_TLAG=*\r\n"}) {
         for (const char* mode : {"Background", "Interactive"}) {
-            EXPECT_EQ(Exchange(Get(Url("a.mp3"), std::string("Range: bytes=0-\r\ntransferMode.dlna.org: ") +
-                                                     mode + "\r\n" + extra)),
+            EXPECT_EQ(Exchange(Get(Url("a.mp3"),
+                                   std::string("Range: bytes=0-\r\ntransferMode.dlna.org: ") +
+                                       mode + "\r\n" + extra)),
                       kBadRequest)
                 << mode << " " << extra;
         }
@@ -446,7 +451,8 @@ TEST_F(Transfer, ClientLeavingMidFileFreesTheTransfer)
     tree_.Sparse("Media/long.mp3", 512LL * 1024 * 1024);
     for (int i = 0; i < 3; ++i) {
         LoopbackClient client(port_);
-        client.Send("GET " + Url("long.mp3") + (i == 0 ? " HTTP/1.0\r\n\r\n" : " HTTP/1.1\r\nHost: x\r\n\r\n"));
+        client.Send("GET " + Url("long.mp3") +
+                    (i == 0 ? " HTTP/1.0\r\n\r\n" : " HTTP/1.1\r\nHost: x\r\n\r\n"));
         client.ReadUntil("\r\n\r\n");
         EXPECT_EQ(client.ReadBytes(100000).size(), 100000u);
         client.Close();
@@ -544,7 +550,8 @@ TEST_F(Transfer, FiveGibSparseFileNearItsEnd)
     EXPECT_TRUE(Has(HeaderOf(reply), "Content-Length: 5368709120")) << reply;
 
     reply = Exchange(Get(Url("big.mp3"), "Range: bytes=5368709112-\r\n"));
-    EXPECT_TRUE(Has(HeaderOf(reply), "Content-Range: bytes 5368709112-5368709119/5368709120")) << reply;
+    EXPECT_TRUE(Has(HeaderOf(reply), "Content-Range: bytes 5368709112-5368709119/5368709120"))
+        << reply;
     EXPECT_EQ(BodyOf(reply), "THE-END!");
     reply = Exchange(Get(Url("big.mp3"), "Range: bytes=-20000\r\n"));
     EXPECT_TRUE(Has(HeaderOf(reply), "Content-Range: bytes 5368689120-5368709119/5368709120"));
@@ -602,14 +609,14 @@ TEST_F(Transfer, OnlySharedRegularFilesAreServed)
     const std::vector<std::string> refused = {
         "/content/" + escaped(secret + "/s.mp3"),
         "/content/" + escaped(parent + "/Secret/s.mp3"),
-        "/content/" + secret + "/s.mp3",                       // escapes not escaped again
+        "/content/" + secret + "/s.mp3",  // escapes not escaped again
         "/content/" + escaped(shared + "/../Secret/s.mp3"),
         "/content/" + escaped(shared) + "/..%2FSecret/s.mp3",  // ".." arriving escaped
         "/content/" + escaped(shared + "/..%2FSecret%2Fs.mp3"),
         "/content/" + escaped(shared + "/.%2Fa.mp3"),
-        "/content/" + escaped(shared + "/Sub.mp3"),            // a folder
-        "/content/" + escaped(shared),                         // the shared folder itself
-        "/content/" + escaped(shared + "/pipe.mp3"),           // never blocks the chain
+        "/content/" + escaped(shared + "/Sub.mp3"),   // a folder
+        "/content/" + escaped(shared),                // the shared folder itself
+        "/content/" + escaped(shared + "/pipe.mp3"),  // never blocks the chain
         "/content/" + escaped(shared + "/none.mp3"),
         "/content/%2Fetc%2Fpasswd",
         "/content/",

@@ -41,7 +41,8 @@ void OnConnect(OlvAsyncServerSocket* server, OlvAsyncSocket* socket, void** user
     Record* r = Of(server);
     if (r->small_send_buffers) {
         int small = 4096;
-        ::setsockopt(*OlvAsyncSocket_GetHandle(socket), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        ::setsockopt(*OlvAsyncSocket_GetHandle(socket), SOL_SOCKET, SO_SNDBUF, &small,
+                     sizeof small);
     }
     r->signal.Update([&] { r->connects++; });
     *user = r;

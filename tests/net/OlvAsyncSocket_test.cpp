@@ -56,10 +56,14 @@ struct Record {
     // Per-test behaviour of on_data.
     // ResumeThenPause: one line per call; "go" resumes the socket (as an answer completed at
     // once does), "wait" pauses it.
-    enum Mode { ConsumeLine, ConsumeNothingUntilEnd, PauseFirst, ResumeThenPause, ConsumeAll } mode =
-        ConsumeAll;
+    enum Mode {
+        ConsumeLine,
+        ConsumeNothingUntilEnd,
+        PauseFirst,
+        ResumeThenPause,
+        ConsumeAll
+    } mode = ConsumeAll;
 };
-
 
 void OnData(OlvAsyncSocket* socket, char* data, int* consumed, int length,
             tv::AsyncSocketInterruptFn*, void** user, int* pause) noexcept
@@ -188,15 +192,13 @@ TEST(OlvAsyncSocket, UnconsumedBytesAreOfferedAgainWithWhatFollows)
     ASSERT_TRUE(p.client.Send("abc"));
     ASSERT_TRUE(p.WaitDeliveries(1));
     ASSERT_TRUE(p.client.Send("defEND"));
-    ASSERT_TRUE(p.record.signal.WaitFor([&] {
-        return !p.record.deliveries.empty() && p.record.deliveries.back() == "abcdefEND";
-    }));
+    ASSERT_TRUE(p.record.signal.WaitFor(
+        [&] { return !p.record.deliveries.empty() && p.record.deliveries.back() == "abcdefEND"; }));
     // A large message that arrives in many reads grows the buffer and still comes whole.
     std::string big(100000, 'x');
     ASSERT_TRUE(p.client.Send(big + "END"));
-    ASSERT_TRUE(p.record.signal.WaitFor([&] {
-        return !p.record.deliveries.empty() && p.record.deliveries.back() == big + "END";
-    }));
+    ASSERT_TRUE(p.record.signal.WaitFor(
+        [&] { return !p.record.deliveries.empty() && p.record.deliveries.back() == big + "END"; }));
 }
 
 TEST(OlvAsyncSocket, PauseHoldsDataAndResumeFromAnotherThreadRedeliversFirst)
@@ -267,9 +269,11 @@ TEST(OlvAsyncSocket, PiecesLeaveTogetherAndWhatTheKernelLeavesIsQueuedInOrder)
     std::string mega(1 << 20, '\0');
     for (std::size_t i = 0; i < mega.size(); ++i) mega[i] = static_cast<char>('a' + i % 26);
     char* owned = tv::CopyBytes("OWNED", 5);
-    const tv::SendPiece first[] = {
-        {"HEAD", 4, OwnCopy}, {mega.data(), mega.size(), OwnCopy}, {"|", 1, OwnStatic},
-        {"", 0, OwnStatic}, {owned, 5, OwnTransfer}};
+    const tv::SendPiece first[] = {{"HEAD", 4, OwnCopy},
+                                   {mega.data(), mega.size(), OwnCopy},
+                                   {"|", 1, OwnStatic},
+                                   {"", 0, OwnStatic},
+                                   {owned, 5, OwnTransfer}};
     OlvSendResult a = SendClosed, b = SendClosed;
     std::thread sender([&] {
         a = tv::AsyncSocketSendPiecesArmed(p.socket, arming, first, 5);
@@ -305,8 +309,8 @@ TEST(OlvAsyncSocket, BatchWaitsForItsEndThenLeavesInOrderAndDrainsOnce)
     ChainCall(p.chain, [&] {
         tv::AsyncSocketBeginBatch(p.socket);
         results.push_back(OlvAsyncSocket_Send(p.socket, "one,", 4, 0, 0, OwnStatic));
-        results.push_back(OlvAsyncSocket_Send(p.socket, tv::CopyBytes("two", 3), 3, 0, 0,
-                                              OwnTransfer));
+        results.push_back(
+            OlvAsyncSocket_Send(p.socket, tv::CopyBytes("two", 3), 3, 0, 0, OwnTransfer));
     });
     EXPECT_EQ(results, std::vector<OlvSendResult>(2, SendQueued));
     p.client.SetTimeout(200);
@@ -412,8 +416,10 @@ TEST(OlvAsyncSocket, ConnectReportsSuccessAndRefusalWithoutWaitingForTheTimeout)
     closed.fd = ::socket(AF_INET, SOCK_STREAM, 0);
 
     OlvChain* chain = OlvChain_Create();
-    OlvAsyncSocket* good = OlvAsyncSocket_Create(chain, 4096, OnData, OnConnect, OnDisconnect, OnSendOk);
-    OlvAsyncSocket* bad = OlvAsyncSocket_Create(chain, 4096, OnData, OnConnect, OnDisconnect, OnSendOk);
+    OlvAsyncSocket* good =
+        OlvAsyncSocket_Create(chain, 4096, OnData, OnConnect, OnDisconnect, OnSendOk);
+    OlvAsyncSocket* bad =
+        OlvAsyncSocket_Create(chain, 4096, OnData, OnConnect, OnDisconnect, OnSendOk);
     const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
     OlvAsyncSocket_ConnectTo(good, loopback, loopback, listener.port, OnInterrupt, &record);
     OlvAsyncSocket_ConnectTo(bad, loopback, loopback, dead_port, OnInterrupt, &record);

@@ -164,8 +164,8 @@ TEST(OlvAsyncUDPSocket, ReplacedWhileTheChainRuns)
     Record r;
     OlvChain* chain = OlvChain_Create();
     Rebuild rebuild{&r, chain, nullptr};
-    rebuild.socket = OlvAsyncUDPSocket_Create(chain, 256, kLoopback, 50000, 65000, 0, OnData,
-                                              nullptr, &r);
+    rebuild.socket =
+        OlvAsyncUDPSocket_Create(chain, 256, kLoopback, 50000, 65000, 0, OnData, nullptr, &r);
     ASSERT_NE(rebuild.socket, nullptr);
     rebuild.port = tv::UdpSocketPort(rebuild.socket);
     ChainThread t(chain);
@@ -229,9 +229,10 @@ TEST(OlvAsyncUDPSocket, JoinGroupReceivesMulticastAndReportsTheInterface)
     EXPECT_NE(OlvAsyncSocket_GetLocalAddress(s), kLoopback);
     std::uint16_t port = tv::UdpSocketPort(s);
     int on = 1;
-    ASSERT_EQ(::setsockopt(*OlvAsyncSocket_GetHandle(s), IPPROTO_IP, IP_PKTINFO, &on, sizeof on), 0);
-    OlvAsyncSocket* out = OlvAsyncUDPSocket_Create(chain, 2048, kLoopback, 50000, 65000, 0,
-                                                   OnData, nullptr, nullptr);
+    ASSERT_EQ(::setsockopt(*OlvAsyncSocket_GetHandle(s), IPPROTO_IP, IP_PKTINFO, &on, sizeof on),
+              0);
+    OlvAsyncSocket* out =
+        OlvAsyncUDPSocket_Create(chain, 2048, kLoopback, 50000, 65000, 0, OnData, nullptr, nullptr);
     ASSERT_NE(out, nullptr);
     OlvAsyncUDPSocket_SetMulticastInterface(out, kLoopback);
     OlvAsyncUDPSocket_SetMulticastTtl(out, 4);

@@ -190,8 +190,7 @@ TEST(OlvChain, DeferredAddFromAnotherThreadJoinsTheSameTurnInOrder)
         OlvChain_DeferAdd(chain.chain(), tv::test::NewProbeObject(&probe));
     }
     // The chain sleeps up to 10 s; the request itself must wake it.
-    ASSERT_TRUE(
-        WaitUntil([] { return g_add->added[2].pre.load() >= 1; }, std::chrono::seconds(3)));
+    ASSERT_TRUE(WaitUntil([] { return g_add->added[2].pre.load() >= 1; }, std::chrono::seconds(3)));
     // That turn then sleeps again; a wake ends it, and the new objects see its post_select.
     OlvChain_Wake(chain.chain());
     ASSERT_TRUE(
@@ -235,8 +234,7 @@ TEST(OlvChain, DeferredRemoveDestroysOnceAndIgnoresWhatIsNotThere)
             // The chain's own timer monitor still works.
             OlvLifeTime_Add(
                 tv::ChainTimer(chain), chain, 0,
-                [](void* data) noexcept { OlvChain_Stop(static_cast<OlvChain*>(data)); },
-                nullptr);
+                [](void* data) noexcept { OlvChain_Stop(static_cast<OlvChain*>(data)); }, nullptr);
         }
     };
     ChainRunner runner;
@@ -369,7 +367,10 @@ void RecordEnd(void* user) noexcept
     if (!tv::ChainEnding(g_end->chain)) ++g_end->not_ending;
 }
 
-void* Number(std::intptr_t n) { return reinterpret_cast<void*>(n); }
+void* Number(std::intptr_t n)
+{
+    return reinterpret_cast<void*>(n);
+}
 
 struct EndMember {
     tv::ChainHooks hooks;

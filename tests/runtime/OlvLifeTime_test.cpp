@@ -51,8 +51,8 @@ void Fire(void* data) noexcept
     auto* tag = static_cast<Tag*>(data);
     g_script->events.emplace_back(g_script->turn, tag->id);
     if (tag->remove_on_fire != nullptr) OlvLifeTime_Remove(g_script->monitor, tag->remove_on_fire);
-    if (tag->add_on_fire != nullptr) OlvLifeTime_Add(g_script->monitor, tag->add_on_fire, 0, Fire,
-                                                     nullptr);
+    if (tag->add_on_fire != nullptr)
+        OlvLifeTime_Add(g_script->monitor, tag->add_on_fire, 0, Fire, nullptr);
     if (tag->hand_off_on_fire != nullptr)
         tv::LifeTimeAddNextTurn(g_script->monitor, tag->hand_off_on_fire, Fire, nullptr);
 }

@@ -30,7 +30,8 @@ std::vector<std::string> ListHeaders(const OlvPacket* packet)
 {
     std::vector<std::string> lines;
     for (const tv::PacketHeader* node = packet->first_header; node != nullptr; node = node->next) {
-        lines.push_back(View(node->name, node->name_length) + "=" + View(node->value, node->value_length));
+        lines.push_back(View(node->name, node->name_length) + "=" +
+                        View(node->value, node->value_length));
     }
     return lines;
 }
@@ -125,7 +126,8 @@ TEST(OlvPacket, DuplicateHeadersKeepFirstSpellingAndLastValue)
 
 TEST(OlvPacket, TrimsValuesButNotNames)
 {
-    char text[] = "GET / HTTP/1.1\r\nX:   value  \r\nY :v\r\nZ:\r\nW: \b a b \r\nno colon here\r\n\r\n";
+    char text[] =
+        "GET / HTTP/1.1\r\nX:   value  \r\nY :v\r\nZ:\r\nW: \b a b \r\nno colon here\r\n\r\n";
     OlvPacket* packet = OlvPacket_Parse(text, 0, static_cast<int>(std::strlen(text)));
     ASSERT_NE(packet, nullptr);
     EXPECT_EQ(ListHeaders(packet), (std::vector<std::string>{"X=value", "Y =v", "Z=", "W=a b"}));
@@ -179,17 +181,18 @@ TEST(OlvPacket, SerialisesBuiltPacketsAndFoldsLongValues)
     packet->body = static_cast<char*>(tv::Malloc(4));
     std::memcpy(packet->body, "a\0bc", 4);
     packet->body_length = 4;
-    std::string expected = "HTTP/1.1 206 Partial Content\r\nShort: " + short_value + "\r\nLong: " +
-                           long_value.substr(0, 800) + "\r\n " + long_value.substr(800) + "\r\n\r\n" +
-                           std::string("a\0bc", 4);
+    std::string expected = "HTTP/1.1 206 Partial Content\r\nShort: " + short_value +
+                           "\r\nLong: " + long_value.substr(0, 800) + "\r\n " +
+                           long_value.substr(800) + "\r\n\r\n" + std::string("a\0bc", 4);
     EXPECT_EQ(Serialize(packet), expected);
     OlvPacket_Destroy(packet);
 }
 
 TEST(OlvPacket, CloneIsIndependentOfTheReceiveBuffer)
 {
-    std::string buffer = "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\n"
-                         "X: a\r\n  b\r\nGone: 1\r\n\r\n";
+    std::string buffer =
+        "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\n"
+        "X: a\r\n  b\r\nGone: 1\r\n\r\n";
     OlvPacket* packet = OlvPacket_Parse(buffer.data(), 0, static_cast<int>(buffer.size()));
     ASSERT_NE(packet, nullptr);
     int marker = 0;
@@ -208,8 +211,9 @@ TEST(OlvPacket, CloneIsIndependentOfTheReceiveBuffer)
     EXPECT_EQ(Header(clone, "man"), "\"ssdp:discover\"");
     EXPECT_EQ(Header(clone, "x"), "a b");  // the clone reads the whole folded value
     EXPECT_EQ(Header(clone, "Gone"), "<absent>");
-    EXPECT_EQ(Serialize(clone), "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\n"
-                                "MAN: \"ssdp:discover\"\r\nX: a b\r\n\r\n");
+    EXPECT_EQ(Serialize(clone),
+              "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\n"
+              "MAN: \"ssdp:discover\"\r\nX: a b\r\n\r\n");
 
     // And the clone's own changes do not reach back into a second clone.
     OlvPacket* second = OlvPacket_Clone(clone);

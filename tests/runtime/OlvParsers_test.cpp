@@ -22,8 +22,8 @@ namespace {
 
 std::vector<std::string> Split(std::string text, const std::string& delimiter)
 {
-    OlvSplitResult* result = OlvSplit(text.data(), 0, static_cast<int>(text.size()), delimiter.data(),
-                                      static_cast<int>(delimiter.size()));
+    OlvSplitResult* result = OlvSplit(text.data(), 0, static_cast<int>(text.size()),
+                                      delimiter.data(), static_cast<int>(delimiter.size()));
     std::vector<std::string> tokens;
     for (OlvSplitToken* token = result->first; token != nullptr; token = token->next) {
         tokens.emplace_back(token->data, static_cast<std::size_t>(token->length));
@@ -103,7 +103,8 @@ TEST(OlvParsers, SplitStaysInsideTheRange)
     tv::GuardedBuffer input("GET / HTTP/1.1\r\nHost: a\r");
     OlvSplitResult* lines = OlvSplit(input.data(), 0, input.size(), "\r\n", 2);
     ASSERT_EQ(lines->count, 2);
-    EXPECT_EQ(std::string(lines->last->data, static_cast<std::size_t>(lines->last->length)), "Host: a\r");
+    EXPECT_EQ(std::string(lines->last->data, static_cast<std::size_t>(lines->last->length)),
+              "Host: a\r");
     OlvSplit_Free(lines);
 
     OlvSplitResult* middle = OlvSplit(input.data(), 4, 10, " ", 1);
@@ -233,14 +234,15 @@ TEST(OlvParsers, HttpEscapingBothWays)
     EXPECT_EQ(HttpUnescape("%C3%a9"), "\xC3\xA9");
     EXPECT_EQ(HttpUnescape("a%20b%25"), "a b%");
     EXPECT_EQ(HttpUnescape("%G1"), std::string(1, '\0'));  // no hex digit reads as 0
-    EXPECT_EQ(HttpUnescape("%1G"), "\x01");                 // stops at the bad digit
+    EXPECT_EQ(HttpUnescape("%1G"), "\x01");                // stops at the bad digit
     EXPECT_EQ(HttpUnescape(HttpEscape("dir\\f\xC3\xB6o bar&~.mp3")), "dir\\f\xC3\xB6o bar&~.mp3");
 
     // A '%' at the end keeps its bytes; nothing past the terminator is read.
     for (std::string tail : {std::string("ab%", 4), std::string("ab%4", 5)}) {
         tv::GuardedBuffer input(tail);
         int length = OlvHttpUnescapeInPlace(input.data());
-        EXPECT_EQ(std::string(input.data(), static_cast<std::size_t>(length)), tail.substr(0, tail.size() - 1));
+        EXPECT_EQ(std::string(input.data(), static_cast<std::size_t>(length)),
+                  tail.substr(0, tail.size() - 1));
     }
 }
 
@@ -347,7 +349,9 @@ TEST(OlvParsers, BindStreamSocketPicksAFreePortOrReportsWhy)
     // The same port while it is listening: refused, nothing left open, the reason given.
     int second = 123;
     char error[128] = "";
-    EXPECT_EQ(OlvBindStreamSocket(loopback, static_cast<std::uint16_t>(port), &second, error, sizeof error), 0);
+    EXPECT_EQ(OlvBindStreamSocket(loopback, static_cast<std::uint16_t>(port), &second, error,
+                                  sizeof error),
+              0);
     EXPECT_EQ(second, -1);
     EXPECT_NE(std::strstr(error, "bind"), nullptr);
 
@@ -367,8 +371,18 @@ TEST(OlvParsers, DecompressExpandsBlocksAndRefusesBrokenInput)
     // Block 2: literals "xy", then 2 bytes from 10 back: "ab".
     constexpr int kFirstWord = (4 << 6) | 4;
     constexpr int kSecondWord = (10 << 6) | 2;
-    const unsigned char stream[] = {4, 'a', 'b', 'c', 'd', kFirstWord & 0xFF, kFirstWord >> 8,
-                                    2, 'x', 'y', kSecondWord & 0xFF, kSecondWord >> 8};
+    const unsigned char stream[] = {4,
+                                    'a',
+                                    'b',
+                                    'c',
+                                    'd',
+                                    kFirstWord & 0xFF,
+                                    kFirstWord >> 8,
+                                    2,
+                                    'x',
+                                    'y',
+                                    kSecondWord & 0xFF,
+                                    kSecondWord >> 8};
     tv::GuardedBuffer input(std::string(reinterpret_cast<const char*>(stream), sizeof stream));
     char* text = OlvDecompress(input.data(), input.size(), 12);
     ASSERT_NE(text, nullptr);

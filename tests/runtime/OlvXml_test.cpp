@@ -16,7 +16,8 @@ std::string Name(const OlvXMLNode* node)
     if (node->prefix != nullptr) {
         text += std::string(node->prefix, static_cast<std::size_t>(node->prefix_length)) + ":";
     }
-    text += std::string(node->name == nullptr ? "" : node->name, static_cast<std::size_t>(node->name_length));
+    text += std::string(node->name == nullptr ? "" : node->name,
+                        static_cast<std::size_t>(node->name_length));
     if (node->is_empty) text += "(empty)";
     return text;
 }
@@ -24,13 +25,17 @@ std::string Name(const OlvXMLNode* node)
 std::vector<std::string> Names(const OlvXMLNode* first)
 {
     std::vector<std::string> names;
-    for (const OlvXMLNode* node = first; node != nullptr; node = node->next) names.push_back(Name(node));
+    for (const OlvXMLNode* node = first; node != nullptr; node = node->next)
+        names.push_back(Name(node));
     return names;
 }
 
 // A document kept at the end of a guarded mapping, tokenized on construction.
 struct Document {
-    explicit Document(const std::string& text) : buffer(text), first(OlvXml_Parse(buffer.data(), 0, buffer.size())) {}
+    explicit Document(const std::string& text)
+        : buffer(text), first(OlvXml_Parse(buffer.data(), 0, buffer.size()))
+    {
+    }
     ~Document() { OlvXml_Free(first); }
     Document(const Document&) = delete;
     Document& operator=(const Document&) = delete;
@@ -82,7 +87,8 @@ TEST(OlvXml, SelfClosingTagYieldsStartAndEndNodes)
 
     // Whitespace before the slash, attributes with slashes in their values.
     Document spaced("<r><x a=\"1/2\"\r\n/><y href=\"/p/q\"></y></r>");
-    EXPECT_EQ(Names(spaced.first), (std::vector<std::string>{"r", "x(empty)", "/x", "y", "/y", "/r"}));
+    EXPECT_EQ(Names(spaced.first),
+              (std::vector<std::string>{"r", "x(empty)", "/x", "y", "/y", "/r"}));
     EXPECT_EQ(OlvXml_Pair(spaced.first), 0);
 }
 
@@ -122,8 +128,9 @@ TEST(OlvXml, SoapBrowseEnvelopeGivesPrefixesNamesAndArguments)
          child = child->next_sibling) {
         arguments.push_back(Name(child));
     }
-    EXPECT_EQ(arguments, (std::vector<std::string>{"ObjectID", "BrowseFlag", "Filter", "StartingIndex",
-                                                   "RequestedCount", "SortCriteria"}));
+    EXPECT_EQ(arguments,
+              (std::vector<std::string>{"ObjectID", "BrowseFlag", "Filter", "StartingIndex",
+                                        "RequestedCount", "SortCriteria"}));
     EXPECT_EQ(document.Inner("ObjectID"), "0");
     EXPECT_EQ(document.Inner("Filter"), "dc:title,res@size");
     EXPECT_EQ(document.Inner("SortCriteria"), "");
@@ -137,12 +144,13 @@ TEST(OlvXml, PairingReportsTheThreeErrors)
     EXPECT_EQ(PairResult("<a></b>"), -2);
     EXPECT_EQ(PairResult("<a><b></c></a>"), -3);  // a mismatch while more is open
     EXPECT_EQ(PairResult("<a></a></a>"), -1);
-    EXPECT_EQ(PairResult("<a></A>"), -2);  // names are case-sensitive
+    EXPECT_EQ(PairResult("<a></A>"), -2);     // names are case-sensitive
     EXPECT_EQ(PairResult("<x:a></y:a>"), 0);  // prefixes are not compared
     EXPECT_EQ(PairResult("<a></a><b/>"), 0);
 
     // Nothing that makes a node: an empty document.
-    for (const char* empty : {"", "plain text", "<?xml version=\"1.0\"?>", "<!-- only -->", "< >"}) {
+    for (const char* empty :
+         {"", "plain text", "<?xml version=\"1.0\"?>", "<!-- only -->", "< >"}) {
         Document document(empty);
         ASSERT_NE(document.first, nullptr);
         EXPECT_EQ(document.first->name, nullptr);
@@ -192,8 +200,8 @@ TEST(OlvXml, SiblingsAndDeclarationsInsideElements)
     // Declarations: kept at the top level, taken out inside an element without losing the
     // elements around them.
     Document declared("<!DOCTYPE r><r><a/><!ENTITY e><b>2</b></r>");
-    EXPECT_EQ(Names(declared.first),
-              (std::vector<std::string>{"!DOCTYPE", "r", "a(empty)", "/a", "!ENTITY", "b", "/b", "/r"}));
+    EXPECT_EQ(Names(declared.first), (std::vector<std::string>{"!DOCTYPE", "r", "a(empty)", "/a",
+                                                               "!ENTITY", "b", "/b", "/r"}));
     ASSERT_EQ(OlvXml_Pair(declared.first), 0);
     EXPECT_EQ(Names(declared.first),
               (std::vector<std::string>{"!DOCTYPE", "r", "a(empty)", "/a", "b", "/b", "/r"}));
@@ -206,8 +214,9 @@ TEST(OlvXml, SiblingsAndDeclarationsInsideElements)
 TEST(OlvXml, TruncatedDocumentsStayInsideTheirRange)
 {
     // Every input ends right before an inaccessible page.
-    for (const char* text : {"<", "<a", "<a:", "<a/", "</", "</a", "<!--", "<!-- x -", "<a><!-- x --",
-                             "<a>text", "<a:b:c d='e'", "<!", "<?", "<a\t/", "<:>", "<a></a><"}) {
+    for (const char* text :
+         {"<", "<a", "<a:", "<a/", "</", "</a", "<!--", "<!-- x -", "<a><!-- x --", "<a>text",
+          "<a:b:c d='e'", "<!", "<?", "<a\t/", "<:>", "<a></a><"}) {
         Document document(text);
         int result = OlvXml_Pair(document.first);
         EXPECT_LE(result, 0) << text;

@@ -26,8 +26,8 @@ struct Probe {
     std::atomic<int> post{0};
     std::atomic<int> destroyed{0};
     std::atomic<int> last_result{-2};
-    std::atomic<int> first_block_ms{-1};  // *block_ms as this probe first saw it
-    int cap_block_ms = -1;                // when >= 0, never sleep longer than this
+    std::atomic<int> first_block_ms{-1};        // *block_ms as this probe first saw it
+    int cap_block_ms = -1;                      // when >= 0, never sleep longer than this
     std::vector<int>* destroy_order = nullptr;  // written on the chain thread
     OlvChain* chain = nullptr;
     void* user = nullptr;
@@ -184,7 +184,10 @@ private:
 // record is about to go away.
 class ThreadedChain {
 public:
-    ThreadedChain() : chain_(OlvChain_Create()) { ChainOnEnd(chain_, &ThreadedChain::Ending, this); }
+    ThreadedChain() : chain_(OlvChain_Create())
+    {
+        ChainOnEnd(chain_, &ThreadedChain::Ending, this);
+    }
     ThreadedChain(const ThreadedChain&) = delete;
     ThreadedChain& operator=(const ThreadedChain&) = delete;
     ~ThreadedChain() { StopAndJoin(); }

@@ -152,7 +152,10 @@ public:
     ChainThread(const ChainThread&) = delete;
     ChainThread& operator=(const ChainThread&) = delete;
     ~ChainThread() { Stop(); }
-    void Start() { thread_ = std::thread([c = chain_] { OlvChain_Run(c); }); }
+    void Start()
+    {
+        thread_ = std::thread([c = chain_] { OlvChain_Run(c); });
+    }
     void Stop()
     {
         if (!thread_.joinable()) return;

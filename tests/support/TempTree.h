@@ -41,7 +41,10 @@ public:
 
     bool ok() const { return !root_.empty(); }
     const std::string& root() const { return root_; }
-    std::string Path(std::string_view relative) const { return root_ + "/" + std::string(relative); }
+    std::string Path(std::string_view relative) const
+    {
+        return root_ + "/" + std::string(relative);
+    }
 
     // mkdir -p below the root; returns the absolute path.
     std::string Dir(std::string_view relative) const
@@ -72,14 +75,16 @@ public:
     }
 
     // A file of `size` bytes that takes no disk space except `tail` written at its very end.
-    std::string Sparse(std::string_view relative, std::int64_t size, std::string_view tail = {}) const
+    std::string Sparse(std::string_view relative, std::int64_t size,
+                       std::string_view tail = {}) const
     {
         std::string path = File(relative, {});
         int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
         if (fd >= 0) {
             if (::ftruncate(fd, static_cast<off_t>(size)) == 0 && !tail.empty()) {
-                ssize_t n = ::pwrite(fd, tail.data(), tail.size(),
-                                     static_cast<off_t>(size - static_cast<std::int64_t>(tail.size())));
+                ssize_t n =
+                    ::pwrite(fd, tail.data(), tail.size(),
+                             static_cast<off_t>(size - static_cast<std::int64_t>(tail.size())));
                 (void)n;
             }
             ::close(fd);

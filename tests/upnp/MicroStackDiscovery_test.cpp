@@ -124,8 +124,8 @@ TEST(MicroStackDiscovery, ThirdPartyClientFindsTheDeviceAndItsServices)
         RunCommand("curl -s --max-time 10 " + location + " | xmllint --noout - 2>&1", &status);
     EXPECT_EQ(status, 0) << errors;
     for (const char* scpd : {"ContentDirectory/scpd.xml", "ConnectionManager/scpd.xml"}) {
-        std::string scpd_errors =
-            RunCommand("curl -s --max-time 10 " + location + scpd + " | xmllint --noout - 2>&1", &status);
+        std::string scpd_errors = RunCommand(
+            "curl -s --max-time 10 " + location + scpd + " | xmllint --noout - 2>&1", &status);
         EXPECT_EQ(status, 0) << scpd << ": " << scpd_errors;
     }
 }

@@ -191,7 +191,8 @@ std::string ExchangeVia(const char* address_text, std::uint16_t port, const std:
     ::inet_pton(AF_INET, address_text, &to.sin_addr);
     std::string answer;
     if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
-        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size())) {
         char buffer[1024];
         for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
             answer.append(buffer, static_cast<std::size_t>(n));
@@ -213,7 +214,8 @@ std::string CallbackTo(std::uint16_t port, const std::string& path = "/evt")
 // The SID of a granted subscription, after checking the answer's form.
 std::string GrantedSid(const std::string& answer, long timeout)
 {
-    const std::string head = "HTTP/1.1 200 OK\r\nSERVER: WINDOWS, UPnP/1.0, Tindravoller 1.2\r\nSID: ";
+    const std::string head =
+        "HTTP/1.1 200 OK\r\nSERVER: WINDOWS, UPnP/1.0, Tindravoller 1.2\r\nSID: ";
     const std::string tail =
         "\r\nTIMEOUT: Second-" + std::to_string(timeout) + "\r\nContent-Length: 0\r\n\r\n";
     if (answer.size() != head.size() + 41 + tail.size() || answer.substr(0, head.size()) != head ||
@@ -239,10 +241,13 @@ std::string Notify(std::uint16_t port, const std::string& path, const std::strin
         "<?xml version=\"1.0\" encoding=\"utf-8\"?><e:propertyset "
         "xmlns:e=\"urn:schemas-upnp-org:event-1-0\"><e:property><" +
         properties + "></e:property></e:propertyset>";
-    return "NOTIFY " + path + " HTTP/1.1\r\nSERVER: WINDOWS, UPnP/1.0, Tindravoller 1.2\r\n"
-           "HOST: 127.0.0.1:" + std::to_string(port) +
+    return "NOTIFY " + path +
+           " HTTP/1.1\r\nSERVER: WINDOWS, UPnP/1.0, Tindravoller 1.2\r\n"
+           "HOST: 127.0.0.1:" +
+           std::to_string(port) +
            "\r\nContent-Type: text/xml; charset=\"utf-8\"\r\nNT: upnp:event\r\n"
-           "NTS: upnp:propchange\r\nSID: " + sid + "\r\nSEQ: " + std::to_string(seq) +
+           "NTS: upnp:propchange\r\nSID: " +
+           sid + "\r\nSEQ: " + std::to_string(seq) +
            "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
@@ -257,10 +262,10 @@ TEST(MicroStackGena, InitialEventThenSequencedEventsToEachSubscriber)
     MicroStack_SetCurrentConnectionIDs(host.stack(), "");
     host.Start();
 
-    std::string cds = GrantedSid(
-        Subscribe(host.port(), "/ContentDirectory/event",
-                  CallbackTo(receiver.port()) + "TIMEOUT: Second-1800\r\n"),
-        300);
+    std::string cds =
+        GrantedSid(Subscribe(host.port(), "/ContentDirectory/event",
+                             CallbackTo(receiver.port()) + "TIMEOUT: Second-1800\r\n"),
+                   300);
     ASSERT_FALSE(cds.empty());
     ASSERT_TRUE(receiver.WaitFor(1));
     EXPECT_EQ(receiver.Requests()[0],
@@ -276,11 +281,11 @@ TEST(MicroStackGena, InitialEventThenSequencedEventsToEachSubscriber)
 
     // A ConnectionManager subscriber without a path gets "/" and all three values; the
     // ContentDirectory subscriber does not hear about them.
-    std::string cms = GrantedSid(
-        Subscribe(host.port(), "XConnectionManager/event",
-                  "Callback: <http://127.0.0.1:" + std::to_string(receiver.port()) +
-                      ">\r\nTIMEOUT: Second-60\r\n"),
-        60);
+    std::string cms =
+        GrantedSid(Subscribe(host.port(), "XConnectionManager/event",
+                             "Callback: <http://127.0.0.1:" + std::to_string(receiver.port()) +
+                                 ">\r\nTIMEOUT: Second-60\r\n"),
+                   60);
     ASSERT_FALSE(cms.empty());
     EXPECT_NE(cms, cds);
     ASSERT_TRUE(receiver.WaitFor(3));
@@ -306,7 +311,8 @@ TEST(MicroStackGena, InitialEventThenSequencedEventsToEachSubscriber)
               kPreconditionFailed);
     EXPECT_EQ(Subscribe(host.port(), "/Other/event", "SID: " + cds + "\r\n"), kPreconditionFailed);
     auto unsubscribe = [&](const std::string& path, const std::string& sid) {
-        return Exchange(host.port(), "UNSUBSCRIBE " + path + " HTTP/1.0\r\nSID: " + sid + "\r\n\r\n");
+        return Exchange(host.port(),
+                        "UNSUBSCRIBE " + path + " HTTP/1.0\r\nSID: " + sid + "\r\n\r\n");
     };
     EXPECT_EQ(unsubscribe("/ContentDirectory/event", cds),
               "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
@@ -321,7 +327,8 @@ TEST(MicroStackGena, InitialEventThenSequencedEventsToEachSubscriber)
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     std::vector<std::string> requests = receiver.Requests();
     ASSERT_EQ(requests.size(), 5u);
-    EXPECT_EQ(requests[4], Notify(receiver.port(), "/", cms, 2, "SinkProtocolInfo>x</SinkProtocolInfo"));
+    EXPECT_EQ(requests[4],
+              Notify(receiver.port(), "/", cms, 2, "SinkProtocolInfo>x</SinkProtocolInfo"));
 }
 
 TEST(MicroStackGena, TimeoutsAreClampedAndBadRequestsRefused)
@@ -331,19 +338,28 @@ TEST(MicroStackGena, TimeoutsAreClampedAndBadRequestsRefused)
     host.Start();
     const std::string callback = CallbackTo(receiver.port());
     const std::string path = "/ContentDirectory/event";
-    EXPECT_FALSE(GrantedSid(Subscribe(host.port(), path, callback + "TIMEOUT: Second-1800\r\n"), 300).empty());
-    EXPECT_FALSE(GrantedSid(Subscribe(host.port(), path, callback + "TIMEOUT: Second-60\r\n"), 60).empty());
-    EXPECT_FALSE(GrantedSid(Subscribe(host.port(), path, callback + "TIMEOUT: Second-infinite\r\n"), 300).empty());
+    EXPECT_FALSE(
+        GrantedSid(Subscribe(host.port(), path, callback + "TIMEOUT: Second-1800\r\n"), 300)
+            .empty());
+    EXPECT_FALSE(
+        GrantedSid(Subscribe(host.port(), path, callback + "TIMEOUT: Second-60\r\n"), 60).empty());
+    EXPECT_FALSE(
+        GrantedSid(Subscribe(host.port(), path, callback + "TIMEOUT: Second-infinite\r\n"), 300)
+            .empty());
     EXPECT_FALSE(GrantedSid(Subscribe(host.port(), path, callback), 300).empty());
-    std::string sid = GrantedSid(Subscribe(host.port(), path, callback + "timeout: Second-5\r\n"), 5);
+    std::string sid =
+        GrantedSid(Subscribe(host.port(), path, callback + "timeout: Second-5\r\n"), 5);
     EXPECT_FALSE(sid.empty());
-    EXPECT_FALSE(GrantedSid(Subscribe(host.port(), path, callback + "TIMEOUT: Second-0\r\n"), 300).empty());
+    EXPECT_FALSE(
+        GrantedSid(Subscribe(host.port(), path, callback + "TIMEOUT: Second-0\r\n"), 300).empty());
     // A renewal carries neither a Callback nor an NT.
     const std::string bad_request =
         "HTTP/1.1 400 Bad Request\r\nServer: WINDOWS, UPnP/1.0, Tindravoller 1.2\r\nContent-Length: 0\r\n\r\n";
     EXPECT_EQ(Subscribe(host.port(), path, "SID: " + sid + "\r\n" + callback), bad_request);
     EXPECT_EQ(Subscribe(host.port(), path, "SID: " + sid + "\r\nNT: upnp:event\r\n"), bad_request);
-    EXPECT_EQ(GrantedSid(Subscribe(host.port(), path, "SID: " + sid + "\r\nTIMEOUT: Second-0\r\n"), 300), sid);
+    EXPECT_EQ(
+        GrantedSid(Subscribe(host.port(), path, "SID: " + sid + "\r\nTIMEOUT: Second-0\r\n"), 300),
+        sid);
 
     EXPECT_EQ(Subscribe(host.port(), "/ContentDirectory/control", callback),
               "HTTP/1.1 412 Invalid Service Name\r\nContent-Length: 0\r\n\r\n");
@@ -365,7 +381,8 @@ TEST(MicroStackGena, TimeoutsAreClampedAndBadRequestsRefused)
 TEST(MicroStackGena, CallbackMustBeTheSubscribersNetworkOrTheServerItself)
 {
     std::thread([] {
-        if (!tv::test::InNamespace() || !tv::test::EnterPrivateLoopback() || !AddLoopbackAddress("198.51.100.7")) {
+        if (!tv::test::InNamespace() || !tv::test::EnterPrivateLoopback() ||
+            !AddLoopbackAddress("198.51.100.7")) {
             ADD_FAILURE() << "needs a private network namespace (scripts/netns.sh)";
             return;
         }
@@ -375,29 +392,36 @@ TEST(MicroStackGena, CallbackMustBeTheSubscribersNetworkOrTheServerItself)
         const std::string path = "/ContentDirectory/event";
         const std::string port = std::to_string(receiver.port());
         for (const std::string& url :
-             {"http://10.9.8.7:" + port, std::string("http://192.0.2.1"), "http://localhost:" + port,
-              "http://0.0.0.0:" + port, std::string("http://"), "http://203.0.113.9:" + port,
-              "http://127.0.0.0:" + port, "http://127.255.255.255:" + port,
-              std::string("http://127.0.0.1:0"), std::string("http://127.0.0.1:65536"),
-              std::string("http://127.0.0.1:"), "https://127.0.0.1:" + port, "ftp://127.0.0.1:" + port}) {
-            EXPECT_EQ(Subscribe(host.port(), path, "Callback: <" + url + "/evt>\r\n"), kPreconditionFailed)
+             {"http://10.9.8.7:" + port, std::string("http://192.0.2.1"),
+              "http://localhost:" + port, "http://0.0.0.0:" + port, std::string("http://"),
+              "http://203.0.113.9:" + port, "http://127.0.0.0:" + port,
+              "http://127.255.255.255:" + port, std::string("http://127.0.0.1:0"),
+              std::string("http://127.0.0.1:65536"), std::string("http://127.0.0.1:"),
+              "https://127.0.0.1:" + port, "ftp://127.0.0.1:" + port}) {
+            EXPECT_EQ(Subscribe(host.port(), path, "Callback: <" + url + "/evt>\r\n"),
+                      kPreconditionFailed)
                 << url;
         }
         // The subscriber's own network, and any address of the server whichever way it came in.
         for (const std::string& host_part : {"127.0.0.2:" + port, "198.51.100.7:" + port})
-            EXPECT_FALSE(GrantedSid(Subscribe(host.port(), path, "Callback: <http://" + host_part + "/e>\r\n"), 300)
-                             .empty())
+            EXPECT_FALSE(
+                GrantedSid(
+                    Subscribe(host.port(), path, "Callback: <http://" + host_part + "/e>\r\n"), 300)
+                    .empty())
                 << host_part;
         EXPECT_FALSE(GrantedSid(ExchangeVia("198.51.100.7", host.port(),
-                                            "SUBSCRIBE " + path + " HTTP/1.0\r\n" + CallbackTo(receiver.port()) + "\r\n"),
+                                            "SUBSCRIBE " + path + " HTTP/1.0\r\n" +
+                                                CallbackTo(receiver.port()) + "\r\n"),
                                 300)
                          .empty());
         EXPECT_EQ(ExchangeVia("198.51.100.7", host.port(),
-                              "SUBSCRIBE " + path + " HTTP/1.0\r\nCallback: <http://203.0.113.9:" + port + "/e>\r\n\r\n"),
+                              "SUBSCRIBE " + path + " HTTP/1.0\r\nCallback: <http://203.0.113.9:" +
+                                  port + "/e>\r\n\r\n"),
                   kPreconditionFailed);
         // Only the first URL counts.
         EXPECT_FALSE(GrantedSid(Subscribe(host.port(), path,
-                                          "Callback: <http://127.0.0.1:" + port + "/first><http://10.9.8.7/second>\r\n"),
+                                          "Callback: <http://127.0.0.1:" + port +
+                                              "/first><http://10.9.8.7/second>\r\n"),
                                 300)
                          .empty());
         ASSERT_TRUE(receiver.WaitFor(2));
@@ -424,7 +448,8 @@ TEST(MicroStackGena, DeadReceiverLosesItsSubscription)
     const std::string path = "/ContentDirectory/event";
     ASSERT_FALSE(GrantedSid(Subscribe(host.port(), path, CallbackTo(dead)), 300).empty());
     for (int i = 1; i < 10; ++i)
-        ASSERT_FALSE(GrantedSid(Subscribe(host.port(), path, CallbackTo(receiver.port())), 300).empty());
+        ASSERT_FALSE(
+            GrantedSid(Subscribe(host.port(), path, CallbackTo(receiver.port())), 300).empty());
     EXPECT_EQ(Subscribe(host.port(), path, CallbackTo(receiver.port())),
               "HTTP/1.1 412 Too Many Subscribers\r\nContent-Length: 0\r\n\r\n");
     // The initial event to the dead receiver fails after the client's retries; that frees
@@ -460,10 +485,12 @@ TEST(MicroStackGena, HealthySubscriberIsHeardWhileFiveCallbacksStall)
     const std::string path = "/ContentDirectory/event";
     std::vector<std::string> stalled_sids;
     for (StalledCallback& callback : stalled) {
-        stalled_sids.push_back(GrantedSid(Subscribe(host.port(), path, CallbackTo(callback.port())), 300));
+        stalled_sids.push_back(
+            GrantedSid(Subscribe(host.port(), path, CallbackTo(callback.port())), 300));
         ASSERT_FALSE(stalled_sids.back().empty());
     }
-    std::string healthy = GrantedSid(Subscribe(host.port(), path, CallbackTo(receiver.port())), 300);
+    std::string healthy =
+        GrantedSid(Subscribe(host.port(), path, CallbackTo(receiver.port())), 300);
     ASSERT_FALSE(healthy.empty());
     ASSERT_TRUE(receiver.WaitFor(1)) << "no initial event while five callbacks stall";
     for (const std::string& sid : stalled_sids)  // not waiting for their deadline
@@ -484,7 +511,8 @@ TEST(MicroStackGena, HealthySubscriberIsHeardWhileFiveCallbacksStall)
     EXPECT_TRUE(tv::test::WaitUntil(
         [&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            return Subscribe(host.port(), path, "SID: " + stalled_sids[4] + "\r\n") == kPreconditionFailed;
+            return Subscribe(host.port(), path, "SID: " + stalled_sids[4] + "\r\n") ==
+                   kPreconditionFailed;
         },
         std::chrono::seconds(10)));
     for (const std::string& sid : stalled_sids)
@@ -500,10 +528,12 @@ TEST(MicroStackGena, SubscribeUnsubscribeLoopAgainstStalledCallbacksHoldsNothing
     host.Start();
     const std::string path = "/ConnectionManager/event";
     for (int i = 0; i < 300; ++i) {
-        std::string sid = GrantedSid(Subscribe(host.port(), path, CallbackTo(stalled[i % 5].port())), 300);
+        std::string sid =
+            GrantedSid(Subscribe(host.port(), path, CallbackTo(stalled[i % 5].port())), 300);
         ASSERT_FALSE(sid.empty()) << i;
-        ASSERT_EQ(Exchange(host.port(), "UNSUBSCRIBE " + path + " HTTP/1.0\r\nSID: " + sid + "\r\n\r\n"),
-                  "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+        ASSERT_EQ(
+            Exchange(host.port(), "UNSUBSCRIBE " + path + " HTTP/1.0\r\nSID: " + sid + "\r\n\r\n"),
+            "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
     }
     int held = 0;
     {
@@ -532,7 +562,9 @@ TEST(MicroStackGena, ExpiredSubscribersHearNothingUntilRenewedOrPurged)
     EXPECT_EQ(receiver.Requests().size(), 2u);
 
     // Still in the list: renewal brings it back, with the next sequence number.
-    EXPECT_EQ(GrantedSid(Subscribe(host.port(), path, "SID: " + a + "\r\nTIMEOUT: Second-60\r\n"), 60), a);
+    EXPECT_EQ(
+        GrantedSid(Subscribe(host.port(), path, "SID: " + a + "\r\nTIMEOUT: Second-60\r\n"), 60),
+        a);
     MicroStack_SetSinkProtocolInfo(host.stack(), "2");
     ASSERT_TRUE(receiver.WaitFor(3));
     EXPECT_NE(receiver.Requests()[2].find("SID: " + a + "\r\nSEQ: 1\r\n"), std::string::npos);

@@ -52,8 +52,8 @@ std::string Fault(int code, const std::string& description)
         "<UPnPError xmlns=\"urn:schemas-upnp-org:control-1-0\"><errorCode>" +
         std::to_string(code) + "</errorCode><errorDescription>" + description +
         "</errorDescription></UPnPError></detail></s:Fault></s:Body></s:Envelope>";
-    return "HTTP/1.1 500 Internal\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\n\r\n" + body;
+    return "HTTP/1.1 500 Internal\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+           body;
 }
 
 std::string Envelope(const std::string& prefix, const std::string& action,
@@ -62,9 +62,9 @@ std::string Envelope(const std::string& prefix, const std::string& action,
     const std::string p = prefix + ":";
     return "<?xml version=\"1.0\"?>\r\n<" + p + "Envelope xmlns:" + prefix +
            "=\"http://schemas.xmlsoap.org/soap/envelope/\" " + p +
-           "encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><" + p + "Body><u:" +
-           action + " xmlns:u=\"" + kCds + "\">" + arguments + "</u:" + action + "></" + p +
-           "Body></" + p + "Envelope>";
+           "encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><" + p +
+           "Body><u:" + action + " xmlns:u=\"" + kCds + "\">" + arguments + "</u:" + action +
+           "></" + p + "Body></" + p + "Envelope>";
 }
 
 // An HTTP/1.1 POST with Connection: close; the answer read until the close.
@@ -72,14 +72,15 @@ std::string Post(std::uint16_t port, const std::string& path, const std::string&
                  const std::string& body)
 {
     LoopbackClient client(port);
-    client.Send("POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
-                "SOAPACTION: \"" + std::string(kCds) + "#" + action + "\"\r\nContent-Length: " +
-                std::to_string(body.size()) + "\r\n\r\n" + body);
+    client.Send("POST " + path +
+                " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+                "SOAPACTION: \"" +
+                std::string(kCds) + "#" + action +
+                "\"\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
     return client.ReadAll();
 }
 
-std::string BrowseArguments(const std::string& flag, const std::string& index,
-                            bool sort = true)
+std::string BrowseArguments(const std::string& flag, const std::string& index, bool sort = true)
 {
     return "<ObjectID>0\\a&amp;b</ObjectID><BrowseFlag>" + flag +
            "</BrowseFlag><Filter>dc:title,res@size</Filter><StartingIndex>" + index +
@@ -94,8 +95,8 @@ void OnBrowse(OlvWebSession* session, char* object_id, char* flag, char* filter,
            std::to_string(index) + "|" + std::to_string(count) + "|" + sort);
     MicroStack_BeginResponse(session, "Browse", kCds);
     MicroStack_SendArgument(session, "Result", "&lt;DIDL", 8, OwnStatic, 1, 0);
-    MicroStack_SendArgument(session, "Result", tv::CopyBytes("-Lite/&gt;", 10), 10, OwnTransfer,
-                            0, 1);
+    MicroStack_SendArgument(session, "Result", tv::CopyBytes("-Lite/&gt;", 10), 10, OwnTransfer, 0,
+                            1);
     MicroStack_SendArgument(session, "NumberReturned", "0", 1, OwnStatic, 1, 1);
     MicroStack_EndResponse(session, "Browse");
 }
@@ -167,15 +168,16 @@ protected:
 TEST_F(MicroStackSoapTest, ActionsWithoutInputsCallTheirSlotWithoutReadingTheBody)
 {
     std::string answer = Post(port(), "/ContentDirectory/control", "GetSystemUpdateID", "garbage<");
-    EXPECT_EQ(answer,
-              "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nEXT:\r\nCONTENT-TYPE: text/xml; "
-              "charset=\"utf-8\"\r\nSERVER: WINDOWS, UPnP/1.0, Tindravoller 1.2\r\n\r\n"
-              "14A\r\n<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<s:Envelope "
-              "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\" "
-              "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body><u:"
-              "GetSystemUpdateIDResponse xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\">"
-              "<Id>4294967295</Id></u:GetSystemUpdateIDResponse></s:Body></s:Envelope>\r\n"
-              "0\r\n\r\n");
+    EXPECT_EQ(
+        answer,
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nEXT:\r\nCONTENT-TYPE: text/xml; "
+        "charset=\"utf-8\"\r\nSERVER: WINDOWS, UPnP/1.0, Tindravoller 1.2\r\n\r\n"
+        "14A\r\n<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<s:Envelope "
+        "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\" "
+        "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body><u:"
+        "GetSystemUpdateIDResponse xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\">"
+        "<Id>4294967295</Id></u:GetSystemUpdateIDResponse></s:Body></s:Envelope>\r\n"
+        "0\r\n\r\n");
     EXPECT_EQ(Seen(), std::vector<std::string>{"UpdateID"});
 
     // The same action at the other service, unknown actions and paths: 401.
@@ -187,8 +189,7 @@ TEST_F(MicroStackSoapTest, ActionsWithoutInputsCallTheirSlotWithoutReadingTheBod
               Fault(401, "Invalid Action"));
     // Names match at full length: neither a prefix nor an empty name runs an action.
     for (const char* name : {"Brows", "GetSystemUpdateI", ""}) {
-        EXPECT_EQ(Post(port(), "/ContentDirectory/control", name, ""),
-                  Fault(401, "Invalid Action"))
+        EXPECT_EQ(Post(port(), "/ContentDirectory/control", name, ""), Fault(401, "Invalid Action"))
             << name;
     }
     EXPECT_EQ(Post(port(), "/ContentDirectory/controlx", "Browse", ""),
@@ -209,8 +210,8 @@ TEST_F(MicroStackSoapTest, BrowseArgumentsAreExtractedCheckedAndStreamedBack)
     LoopbackClient client(port());
     std::string body = Envelope("soap", "Browse", BrowseArguments("BrowseDirectChildren", "3"));
     client.Send("POST /ContentDirectory/control HTTP/1.1\r\nHost: h\r\nsoapaction: \"" +
-                std::string(kCds) + "#Browse\"\r\nContent-Length: " +
-                std::to_string(body.size()) + "\r\n\r\n" + body);
+                std::string(kCds) + "#Browse\"\r\nContent-Length: " + std::to_string(body.size()) +
+                "\r\n\r\n" + body);
     tv::test::HttpResponse response = ReadResponse(client);
     ASSERT_TRUE(response.complete);
     EXPECT_EQ(response.head.substr(0, 17), "HTTP/1.1 200 OK\r\n");
@@ -248,16 +249,17 @@ TEST_F(MicroStackSoapTest, BrowseArgumentsAreExtractedCheckedAndStreamedBack)
               Fault(501, "Invalid XML"));
     EXPECT_EQ(Post(port(), path, "Browse", ""), Fault(501, "Invalid XML"));
     // Arguments outside the action element do not count.
-    EXPECT_EQ(Post(port(), path, "Browse", Envelope("s", "Search", BrowseArguments("BrowseMetadata", "0"))),
+    EXPECT_EQ(Post(port(), path, "Browse",
+                   Envelope("s", "Search", BrowseArguments("BrowseMetadata", "0"))),
               illegal);
     EXPECT_TRUE(Seen().empty());
 
     // The allowed values come from the service record.
     MicroStack_GetDeviceRecord()->content_directory->state_variables[tv::kCdsVarBrowseFlag] =
         nullptr;
-    EXPECT_EQ(Post(port(), path, "Browse",
-                   Envelope("s", "Browse", BrowseArguments("Anything", "0"))),
-              illegal);
+    EXPECT_EQ(
+        Post(port(), path, "Browse", Envelope("s", "Browse", BrowseArguments("Anything", "0"))),
+        illegal);
     EXPECT_NE(Post(port(), path, "Browse",
                    Envelope("s", "Browse", BrowseArguments("BrowseMetadata", "0"))),
               illegal);
@@ -276,13 +278,13 @@ TEST_F(MicroStackSoapTest, OtherActionsReachTheirSlots)
     std::string destroy = Envelope("s", "DestroyObject", "<ObjectID>0\\x</ObjectID>");
     EXPECT_EQ(Post(port(), cds, "DestroyObject", destroy),
               Fault(720, "Cannot process the request"));
-    EXPECT_EQ(Seen(), (std::vector<std::string>{"Search|0|dc:title = \"a\"|*|0|0|",
-                                                "DestroyObject|0\\x"}));
+    EXPECT_EQ(Seen(),
+              (std::vector<std::string>{"Search|0|dc:title = \"a\"|*|0|0|", "DestroyObject|0\\x"}));
 
     const std::string cms = "/ConnectionManager/control";
     std::string info = [&](const char* id) {
-        return Envelope("s", "GetCurrentConnectionInfo", std::string("<ConnectionID>") + id +
-                                                              "</ConnectionID>");
+        return Envelope("s", "GetCurrentConnectionInfo",
+                        std::string("<ConnectionID>") + id + "</ConnectionID>");
     }("0");
     std::string answer = Post(port(), cms, "GetCurrentConnectionInfo", info);
     EXPECT_NE(answer.find("<u:GetCurrentConnectionInfoResponse xmlns:u=\"" + std::string(kCms) +
@@ -296,9 +298,10 @@ TEST_F(MicroStackSoapTest, OtherActionsReachTheirSlots)
     EXPECT_EQ(Post(port(), cms, "GetCurrentConnectionInfo",
                    Envelope("s", "GetCurrentConnectionInfo", "<ConnectionID>12abc</ConnectionID>")),
               Fault(402, "Illegal value"));
-    EXPECT_EQ(Post(port(), cms, "GetCurrentConnectionInfo",
-                   Envelope("s", "GetCurrentConnectionInfo", "<ConnectionID>4294967296</ConnectionID>")),
-              Fault(402, "Illegal value"));
+    EXPECT_EQ(
+        Post(port(), cms, "GetCurrentConnectionInfo",
+             Envelope("s", "GetCurrentConnectionInfo", "<ConnectionID>4294967296</ConnectionID>")),
+        Fault(402, "Illegal value"));
     EXPECT_EQ(Seen(), std::vector<std::string>{"Info|0"});
 
     // A slot that answers from another thread while holding the session.
@@ -313,9 +316,9 @@ TEST(MicroStackSoap, WritersRefuseAMissingSession)
 {
     EXPECT_EQ(MicroStack_BeginResponse(nullptr, "Browse", kCds), SendQueued);
     EXPECT_EQ(MicroStack_SendFault(nullptr, 402, "Illegal value"), SendNoSession);
-    EXPECT_EQ(MicroStack_SendArgument(nullptr, "Result", tv::CopyBytes("abc", 3), 3, OwnTransfer,
-                                      1, 1),
-              SendNoSession);
+    EXPECT_EQ(
+        MicroStack_SendArgument(nullptr, "Result", tv::CopyBytes("abc", 3), 3, OwnTransfer, 1, 1),
+        SendNoSession);
     EXPECT_EQ(MicroStack_RespondGetSortCapabilities(nullptr, "a&b"), SendNoSession);
 }
 

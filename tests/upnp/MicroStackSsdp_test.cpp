@@ -52,7 +52,8 @@ public:
         ip_mreq request{};
         request.imr_multiaddr.s_addr = inet_addr("239.255.255.250");
         request.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
-        ok_ = ok_ && ::setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) == 0;
+        ok_ =
+            ok_ && ::setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) == 0;
         thread_ = std::thread([this] { Run(); });
     }
     ~GroupListener()
@@ -120,7 +121,8 @@ public:
         ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
         in_addr interface_address{};
         interface_address.s_addr = htonl(INADDR_LOOPBACK);
-        ::setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_IF, &interface_address, sizeof interface_address);
+        ::setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_IF, &interface_address,
+                     sizeof interface_address);
     }
     ~Searcher() { ::close(fd_); }
     Searcher(const Searcher&) = delete;
@@ -142,7 +144,8 @@ public:
         auto deadline = Clock::now() + std::chrono::milliseconds(ms);
         char buffer[8192];
         while (out.size() < count) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0) break;
             pollfd p{fd_, POLLIN, 0};
             if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
@@ -175,8 +178,11 @@ std::string Alive(const std::string& udn, int port, const std::string& usn, cons
 {
     return "NOTIFY * HTTP/1.1\r\nLOCATION: http://127.0.0.1:" + std::to_string(port) +
            "/\r\nHOST: 239.255.255.250:1900\r\nSERVER: WINDOWS, UPnP/1.0, Tindravoller 1.3\r\n"
-           "NTS: ssdp:alive\r\nUSN: uuid:" + udn + usn + "\r\nCACHE-CONTROL: max-age=1800\r\n"
-           "NT: " + nt + "\r\n\r\n";
+           "NTS: ssdp:alive\r\nUSN: uuid:" +
+           udn + usn +
+           "\r\nCACHE-CONTROL: max-age=1800\r\n"
+           "NT: " +
+           nt + "\r\n\r\n";
 }
 
 std::string Reply(const std::string& udn, int port, const std::string& usn, const std::string& st)
@@ -195,16 +201,17 @@ std::vector<Kind> Kinds(const std::string& udn)
 {
     return {{"::upnp:rootdevice", "upnp:rootdevice"},
             {"", "uuid:" + udn},
-            {"::urn:schemas-upnp-org:device:MediaServer:1", "urn:schemas-upnp-org:device:MediaServer:1"},
+            {"::urn:schemas-upnp-org:device:MediaServer:1",
+             "urn:schemas-upnp-org:device:MediaServer:1"},
             {"::urn:schemas-upnp-org:service:ConnectionManager:1",
              "urn:schemas-upnp-org:service:ConnectionManager:1"},
             {"::urn:schemas-upnp-org:service:ContentDirectory:1",
              "urn:schemas-upnp-org:service:ContentDirectory:1"}};
 }
 
-#define SKIP_OUTSIDE_NAMESPACE()                                                   \
-    if (!tv::test::InNamespace())                                                  \
-    GTEST_SKIP() << "multicast tests run only in a private network namespace "     \
+#define SKIP_OUTSIDE_NAMESPACE()                                                                   \
+    if (!tv::test::InNamespace())                                                                  \
+    GTEST_SKIP() << "multicast tests run only in a private network namespace "                     \
                     "(bash scripts/netns.sh)"
 
 TEST(MicroStackSsdp, GoodbyeAtStartTwoAliveBurstsAndGoodbyeAtStop)
@@ -291,12 +298,10 @@ TEST(MicroStackSsdp, SearchTargetsAndTheSearchesThatGetNoAnswer)
     const std::string device = "urn:schemas-upnp-org:device:MediaServer:";
     const std::string cms = "urn:schemas-upnp-org:service:ConnectionManager:";
     const std::string cds = "urn:schemas-upnp-org:service:ContentDirectory:";
-    for (const Answered& a : {Answered{"upnp:rootdevice", "::upnp:rootdevice"},
-                              Answered{"uuid:" + udn, ""},
-                              Answered{device + "1", "::" + device + "1"},
-                              Answered{device + "0", "::" + device + "1"},
-                              Answered{cms + "1", "::" + cms + "1"},
-                              Answered{cds + "1", "::" + cds + "1"}}) {
+    for (const Answered& a :
+         {Answered{"upnp:rootdevice", "::upnp:rootdevice"}, Answered{"uuid:" + udn, ""},
+          Answered{device + "1", "::" + device + "1"}, Answered{device + "0", "::" + device + "1"},
+          Answered{cms + "1", "::" + cms + "1"}, Answered{cds + "1", "::" + cds + "1"}}) {
         searcher.Send(Search(a.st, "MX: 1\r\n"));
         std::vector<Datagram> replies = searcher.Collect(udn, 2, 800);
         ASSERT_EQ(replies.size(), 1u) << a.st;
@@ -317,7 +322,8 @@ TEST(MicroStackSsdp, SearchTargetsAndTheSearchesThatGetNoAnswer)
           Search(cds + "2", "MX: 1\r\n"), Search("uuid:" + udn + "x", "MX: 1\r\n"),
           Search("ssdp:ALL", "MX: 1\r\n"), Search(root, ""), Search(root, "MX: -1\r\n"),
           Search(root, "MX: abc\r\n"), Search(root, "MX: 1\r\n", "M-SEARCH / HTTP/1.1"),
-          Search(root, "MX: 1\r\n", "M-SEARCH * HTTP/1.0"), Search(root, "MX: 1\r\n", "NOTIFY * HTTP/1.1"),
+          Search(root, "MX: 1\r\n", "M-SEARCH * HTTP/1.0"),
+          Search(root, "MX: 1\r\n", "NOTIFY * HTTP/1.1"),
           Search(root, "MX: 1\r\n", "M-SEARCH * HTTP/1.1", ""),
           Search(root, "MX: 1\r\n", "M-SEARCH * HTTP/1.1", "MAN: ssdp:discover\r\n"),
           std::string("HTTP/1.1 200 OK\r\nST: upnp:rootdevice\r\n\r\n"), std::string("\r\n\r\n"),

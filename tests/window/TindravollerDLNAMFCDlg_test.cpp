@@ -32,14 +32,13 @@
 #include "app/window/TindravollerDLNAMFCDlg.h"
 #include "runtime/Event.h"
 
-namespace
-{
+namespace {
 
 // What the tests answer in place of the user.
 struct FakeUser {
-    std::vector<QString> picks; // next folder picker answers; a null string cancels
+    std::vector<QString> picks;  // next folder picker answers; a null string cancels
     int pick_calls = 0;
-    QStringList opened_in; // where the picker opened, call by call
+    QStringList opened_in;  // where the picker opened, call by call
     QStringList messages;
     int about_calls = 0;
 };
@@ -49,12 +48,10 @@ bool FakePick(QWidget* /*owner*/, void* user, QString* path) noexcept
     auto* fake = static_cast<FakeUser*>(user);
     ++fake->pick_calls;
     fake->opened_in << *path;
-    if (fake->picks.empty())
-        return false;
+    if (fake->picks.empty()) return false;
     QString next = fake->picks.front();
     fake->picks.erase(fake->picks.begin());
-    if (next.isNull())
-        return false;
+    if (next.isNull()) return false;
     *path = next;
     return true;
 }
@@ -98,16 +95,14 @@ tv::WindowHooks Hooks(FakeUser* user, tv::ServerMainFn server = FakeServer)
 QByteArray ReadAll(const QString& path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
+    if (!file.open(QIODevice::ReadOnly)) return QByteArray();
     return file.readAll();
 }
 
 bool WriteAll(const QString& path, const std::string& bytes)
 {
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
     return file.write(bytes.data(), static_cast<qint64>(bytes.size())) ==
            static_cast<qint64>(bytes.size());
 }
@@ -130,8 +125,7 @@ QStringList ListedFolders(const CTindravollerDLNAMFCDlg& dialog)
 void VerifyLabelsWhole(const QWidget& window)
 {
     for (QLabel* label : window.findChildren<QLabel*>()) {
-        if (label->text().isEmpty())
-            continue;
+        if (label->text().isEmpty()) continue;
         QVERIFY2(label->width() >= label->sizeHint().width(), qPrintable(label->text()));
         QVERIFY2(label->geometry().right() < window.width(), qPrintable(label->text()));
     }
@@ -144,8 +138,7 @@ void Deliver()
 }
 
 // Ends the process if a blocking step hangs; the harness then reports the failure.
-class Watchdog
-{
+class Watchdog {
 public:
     explicit Watchdog(std::chrono::seconds limit, const char* what)
         : thread_([this, limit, what] {
@@ -171,17 +164,14 @@ private:
 int ListeningPort()
 {
     QFile table(QStringLiteral("/proc/net/tcp"));
-    if (!table.open(QIODevice::ReadOnly))
-        return -1;
+    if (!table.open(QIODevice::ReadOnly)) return -1;
     const QList<QByteArray> lines = table.readAll().split('\n');
     for (const QByteArray& line : lines) {
         QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() < 4 || fields.at(3) != "0A")
-            continue;
+        if (fields.size() < 4 || fields.at(3) != "0A") continue;
         bool ok = false;
         int port = fields.at(1).split(':').value(1).toInt(&ok, 16);
-        if (ok && port >= 50000 && port <= 64999)
-            return port;
+        if (ok && port >= 50000 && port <= 64999) return port;
     }
     return -1;
 }
@@ -189,8 +179,7 @@ int ListeningPort()
 int Connect(int port, int receive_buffer = 0)
 {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
+    if (fd < 0) return -1;
     if (receive_buffer > 0)
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
     sockaddr_in address{};
@@ -208,10 +197,9 @@ bool SendText(int fd, const QByteArray& text)
 {
     qsizetype done = 0;
     while (done < text.size()) {
-        ssize_t n = ::send(fd, text.constData() + done, static_cast<std::size_t>(text.size() - done),
-                           MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
+        ssize_t n = ::send(fd, text.constData() + done,
+                           static_cast<std::size_t>(text.size() - done), MSG_NOSIGNAL);
+        if (n <= 0) return false;
         done += n;
     }
     return true;
@@ -224,20 +212,17 @@ QByteArray Receive(int fd, qsizetype limit)
     char block[4096];
     while (data.size() < limit) {
         pollfd ready{.fd = fd, .events = POLLIN, .revents = 0};
-        if (::poll(&ready, 1, 2000) <= 0)
-            break;
+        if (::poll(&ready, 1, 2000) <= 0) break;
         ssize_t n = ::recv(fd, block, sizeof block, 0);
-        if (n <= 0)
-            break;
+        if (n <= 0) break;
         data.append(block, n);
     }
     return data;
 }
 
-} // namespace
+}  // namespace
 
-class WindowTest : public QObject
-{
+class WindowTest : public QObject {
     Q_OBJECT
 
 private:
@@ -322,13 +307,12 @@ private slots:
         CAboutDlg about;
         QCOMPARE(about.windowTitle(), QStringLiteral("About Tindravoller DLNA"));
         QStringList texts;
-        for (QLabel* label : about.findChildren<QLabel*>())
-            texts << label->text();
+        for (QLabel* label : about.findChildren<QLabel*>()) texts << label->text();
         QVERIFY(texts.contains(QStringLiteral("Tindravoller DLNA , Version 1.2")));
         QList<QPushButton*> buttons = about.findChildren<QPushButton*>();
         QCOMPARE(buttons.size(), 1);
         QCOMPARE(buttons.first()->text(), QStringLiteral("OK"));
-        QVERIFY(texts.size() >= 2); // the version line and the notice, beside the icon
+        QVERIFY(texts.size() >= 2);  // the version line and the notice, beside the icon
         VerifyLabelsWhole(about);
         QVERIFY(buttons.first()->geometry().right() < about.width());
         about.show();
@@ -401,7 +385,9 @@ private slots:
     void LoadErrorIsShownAndServerStartsAnyway()
     {
         // A count of 5 with one short string: truncated.
-        QVERIFY(WriteAll(settings_, std::string("\x05\x00\x03" "ab", 5)));
+        QVERIFY(WriteAll(settings_, std::string("\x05\x00\x03"
+                                                "ab",
+                                                5)));
         FakeUser user;
         CTindravollerDLNAMFCDlg dialog(Hooks(&user));
         dialog.OnInitDialog();
@@ -421,7 +407,7 @@ private slots:
         dialog.OnInitDialog();
         QVERIFY(QFile::remove(settings_));
 
-        user.picks.push_back(QString()); // cancel
+        user.picks.push_back(QString());  // cancel
         dialog.OnAddDirectory();
         QCOMPARE(user.pick_calls, 1);
         QCOMPARE(ListedFolders(dialog), QStringList({Folder("a"), Folder("b")}));
@@ -453,7 +439,7 @@ private slots:
 
         // Case does not order; a folder already listed is listed twice. The selection
         // stays with its item when a row is inserted above it.
-        dialog.FolderList()->setCurrentRow(1); // D
+        dialog.FolderList()->setCurrentRow(1);  // D
         user.picks = {Folder("c"), Folder("D")};
         dialog.OnAddDirectory();
         dialog.OnAddDirectory();
@@ -478,7 +464,8 @@ private slots:
 
         QString base = dir_->path() + QLatin1Char('/');
         QString longest = Folder(QString(tv::kSharedFolderMaxPath - base.size(), QLatin1Char('x')));
-        QString too_long = Folder(QString(tv::kSharedFolderMaxPath + 1 - base.size(), QLatin1Char('y')));
+        QString too_long =
+            Folder(QString(tv::kSharedFolderMaxPath + 1 - base.size(), QLatin1Char('y')));
         QCOMPARE(QFile::encodeName(too_long).size(), 255);
 
         user.picks = {too_long};
@@ -578,7 +565,8 @@ private slots:
 
         user.picks = {Folder("c")};
         dialog.OnAddDirectory();
-        QCOMPARE(ReadAll(settings_), Encoded({FolderBytes("a"), FolderBytes("b"), FolderBytes("c")}));
+        QCOMPARE(ReadAll(settings_),
+                 Encoded({FolderBytes("a"), FolderBytes("b"), FolderBytes("c")}));
         QVERIFY(user.messages.isEmpty());
     }
 
@@ -629,7 +617,7 @@ private slots:
         QVERIFY(QDir().mkpath(Folder("media")));
         QFile big(Folder("media") + QStringLiteral("/big.mp3"));
         QVERIFY(big.open(QIODevice::WriteOnly));
-        QVERIFY(big.resize(qint64{256} * 1024 * 1024)); // sparse
+        QVERIFY(big.resize(qint64{256} * 1024 * 1024));  // sparse
         big.close();
         QVERIFY(WriteAll(settings_, tv::SharedFolders_Encode({FolderBytes("media")})));
 
@@ -651,21 +639,29 @@ private slots:
         QVERIFY(SendText(partial, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n"));
 
         // Browse the shared folder for the file's URL, then start the stream and stop reading.
-        QByteArray escaped = QFile::encodeName(Folder("media")).replace("%", "%25")
-                                 .replace(":", "%3A").replace("\\", "%5C").replace("/", "%2F");
+        QByteArray escaped = QFile::encodeName(Folder("media"))
+                                 .replace("%", "%25")
+                                 .replace(":", "%3A")
+                                 .replace("\\", "%5C")
+                                 .replace("/", "%2F");
         QByteArray body =
             "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
             "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body>"
             "<u:Browse xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\">"
-            "<ObjectID>0\\" + escaped + "\\</ObjectID><BrowseFlag>BrowseDirectChildren</BrowseFlag>"
+            "<ObjectID>0\\" +
+            escaped +
+            "\\</ObjectID><BrowseFlag>BrowseDirectChildren</BrowseFlag>"
             "<Filter>*</Filter><StartingIndex>0</StartingIndex><RequestedCount>0</RequestedCount>"
             "<SortCriteria></SortCriteria></u:Browse></s:Body></s:Envelope>";
         int browse = Connect(port);
         QVERIFY(browse >= 0);
-        QVERIFY(SendText(browse, "POST /ContentDirectory/control HTTP/1.0\r\nHost: 127.0.0.1\r\n"
-                                 "Content-Type: text/xml; charset=\"utf-8\"\r\n"
-                                 "SOAPACTION: \"urn:schemas-upnp-org:service:ContentDirectory:1#Browse\"\r\n"
-                                 "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body));
+        QVERIFY(
+            SendText(browse,
+                     "POST /ContentDirectory/control HTTP/1.0\r\nHost: 127.0.0.1\r\n"
+                     "Content-Type: text/xml; charset=\"utf-8\"\r\n"
+                     "SOAPACTION: \"urn:schemas-upnp-org:service:ContentDirectory:1#Browse\"\r\n"
+                     "Content-Length: " +
+                         QByteArray::number(body.size()) + "\r\n\r\n" + body));
         QByteArray answer = Receive(browse, 1 << 20);
         ::close(browse);
         int stream = -1;
@@ -683,7 +679,7 @@ private slots:
             QVERIFY(SendText(stream, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
             QByteArray head = Receive(stream, 1024);
             QVERIFY2(head.startsWith("HTTP/1.1 200"), head.left(200).constData());
-            QTest::qWait(500); // the send queue fills while nobody reads
+            QTest::qWait(500);  // the send queue fills while nobody reads
         }
         {
             Watchdog watchdog(std::chrono::seconds(30), "stopping the server with busy clients");
@@ -691,8 +687,7 @@ private slots:
         }
         QVERIFY(!dialog.ServerThreadRunning());
         ::close(partial);
-        if (stream >= 0)
-            ::close(stream);
+        if (stream >= 0) ::close(stream);
     }
 };
 

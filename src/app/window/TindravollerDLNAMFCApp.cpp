@@ -15,8 +15,7 @@
 #include "app/window/WindowMain.h"
 #include "runtime/UniqueFd.h"
 
-namespace
-{
+namespace {
 
 sigset_t StopSignals()
 {
@@ -27,7 +26,7 @@ sigset_t StopSignals()
     return set;
 }
 
-} // namespace
+}  // namespace
 
 int CTindravollerDLNAMFCApp::InitInstance() noexcept
 {

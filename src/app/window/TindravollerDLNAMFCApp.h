@@ -1,8 +1,7 @@
 // The application object: prepares the process and shows the main window until it closes.
 #pragma once
 
-class CTindravollerDLNAMFCApp
-{
+class CTindravollerDLNAMFCApp {
 public:
     // Needs a QApplication. Shows the window modally; returns the exit code when it closes.
     int InitInstance() noexcept;

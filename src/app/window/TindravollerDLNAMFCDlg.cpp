@@ -33,8 +33,7 @@ static void InitTindravollerResources()
     Q_INIT_RESOURCE(tindravoller);
 }
 
-namespace
-{
+namespace {
 
 constexpr const char kUsageText[] = "Usage: Just add a media directory (folder) to the list. ";
 constexpr const char kAboutEntryText[] = "&About TindravollerDLNAMFC...";
@@ -85,17 +84,14 @@ int PlaceLabel(QLabel* label, QRect rect)
 bool PickFolderWithDialog(QWidget* owner, void* /*user*/, QString* path) noexcept
 {
     QFileDialog dialog(owner, QStringLiteral("Kies Media Folder"));
-    if (!path->isEmpty())
-        dialog.setDirectory(*path);
+    if (!path->isEmpty()) dialog.setDirectory(*path);
     dialog.setFileMode(QFileDialog::Directory);
     dialog.setOption(QFileDialog::ShowDirsOnly, true);
     // Read-only: no button for making a new folder.
     dialog.setOption(QFileDialog::ReadOnly, true);
-    if (dialog.exec() != QDialog::Accepted)
-        return false;
+    if (dialog.exec() != QDialog::Accepted) return false;
     QStringList chosen = dialog.selectedFiles();
-    if (chosen.isEmpty())
-        return false;
+    if (chosen.isEmpty()) return false;
     *path = chosen.first();
     return true;
 }
@@ -124,7 +120,7 @@ QString PathText(const std::string& path)
     return QFile::decodeName(QByteArray(path.data(), static_cast<qsizetype>(path.size())));
 }
 
-} // namespace
+}  // namespace
 
 tv::WindowHooks tv::DefaultWindowHooks() noexcept
 {
@@ -159,7 +155,8 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
 
     auto* version = new QLabel(QStringLiteral("Tindravoller DLNA , Version 1.2"), this);
     int right = PlaceLabel(version, DialogRect(units, 42, 14, 114, 8));
-    auto* notice = new QLabel(QStringLiteral("Copyright (C) 2026 The Tindravoller developers"), this);
+    auto* notice =
+        new QLabel(QStringLiteral("Copyright (C) 2026 The Tindravoller developers"), this);
     right = std::max(right, PlaceLabel(notice, DialogRect(units, 42, 26, 114, 8)));
     int margin = DialogSize(units, 7, 7).width();
     size.setWidth(std::max(size.width(), right + margin));
@@ -176,7 +173,8 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
 }
 
 CTindravollerDLNAMFCDlg::CTindravollerDLNAMFCDlg(const tv::WindowHooks& hooks, QWidget* parent)
-    : QDialog(parent), hooks_(hooks),
+    : QDialog(parent),
+      hooks_(hooks),
       log_target_{.append = &CTindravollerDLNAMFCDlg::AppendLog, .window = this}
 {
     // A window of its own with a taskbar entry, a minimize box and no resizing.
@@ -243,8 +241,7 @@ void CTindravollerDLNAMFCDlg::OnInitDialog() noexcept
     std::string shown;
     LoadFolders(&shown);
     ShowFolders(false);
-    if (!shown.empty())
-        ShowMessage(shown);
+    if (!shown.empty()) ShowMessage(shown);
     if (!server_thread_.joinable())
         server_thread_ = std::thread(&CTindravollerDLNAMFCDlg::RunServer, this);
     follow_timer_->start();
@@ -259,7 +256,8 @@ void CTindravollerDLNAMFCDlg::OnAddDirectory() noexcept
 {
     QString chosen = last_folder_;
     // Only a real file-system path can be shared.
-    bool picked = hooks_.pick_folder(this, hooks_.user, &chosen) && chosen.startsWith(QLatin1Char('/'));
+    bool picked =
+        hooks_.pick_folder(this, hooks_.user, &chosen) && chosen.startsWith(QLatin1Char('/'));
     std::string shown;
     {
         // Other editors wait until this edit is saved; the message boxes come after.
@@ -279,8 +277,7 @@ void CTindravollerDLNAMFCDlg::OnAddDirectory() noexcept
         SaveFolders(&shown);
     }
     ShowFolders(true);
-    if (!shown.empty())
-        ShowMessage(shown);
+    if (!shown.empty()) ShowMessage(shown);
 }
 
 void CTindravollerDLNAMFCDlg::OnRemoveDirectory() noexcept
@@ -296,13 +293,11 @@ void CTindravollerDLNAMFCDlg::OnRemoveDirectory() noexcept
         Refresh(&shown);
         // The item by its text: the list may have been reloaded since it was selected.
         auto found = std::find(folders_.begin(), folders_.end(), removed);
-        if (row >= 0 && found != folders_.end())
-            folders_.erase(found);
+        if (row >= 0 && found != folders_.end()) folders_.erase(found);
         SaveFolders(&shown);
     }
     ShowFolders(false);
-    if (!shown.empty())
-        ShowMessage(shown);
+    if (!shown.empty()) ShowMessage(shown);
 }
 
 void CTindravollerDLNAMFCDlg::OnAbout() noexcept
@@ -312,20 +307,17 @@ void CTindravollerDLNAMFCDlg::OnAbout() noexcept
 
 void CTindravollerDLNAMFCDlg::FollowSettingsFile() noexcept
 {
-    std::string shown; // in the log already
-    if (Refresh(&shown))
-        ShowFolders(true);
+    std::string shown;  // in the log already
+    if (Refresh(&shown)) ShowFolders(true);
 }
 
 bool CTindravollerDLNAMFCDlg::Refresh(std::string* shown) noexcept
 {
     tv::SharedFoldersStamp stamp = tv::SharedFolders_FileStamp();
-    if (stamp == file_stamp_)
-        return false;
+    if (stamp == file_stamp_) return false;
     // A file that vanished leaves the list as it is; the next save writes it again.
     file_stamp_ = stamp;
-    if (!stamp.exists)
-        return false;
+    if (!stamp.exists) return false;
     LoadFolders(shown);
     return true;
 }
@@ -340,8 +332,7 @@ void CTindravollerDLNAMFCDlg::LoadFolders(std::string* shown) noexcept
         message += " It was not loaded; the next save keeps it as " +
                    tv::SharedFolders_SettingsPath() + ".bad.";
     LogLines(message);
-    if (loaded < 0)
-        *shown += message;
+    if (loaded < 0) *shown += message;
 }
 
 void CTindravollerDLNAMFCDlg::SaveFolders(std::string* shown) noexcept
@@ -349,11 +340,9 @@ void CTindravollerDLNAMFCDlg::SaveFolders(std::string* shown) noexcept
     std::string message;
     int saved = SharedFolders_Save(folders_, &message);
     file_stamp_ = tv::SharedFolders_FileStamp();
-    if (saved < 0)
-        LogLines("The shared folders were not saved: " + message);
+    if (saved < 0) LogLines("The shared folders were not saved: " + message);
     if (!message.empty()) {
-        if (!shown->empty())
-            *shown += "\n";
+        if (!shown->empty()) *shown += "\n";
         *shown += message;
     }
 }
@@ -363,13 +352,10 @@ void CTindravollerDLNAMFCDlg::ShowFolders(bool keep_selection) noexcept
     QList<QListWidgetItem*> selected = folder_list_->selectedItems();
     QString kept = keep_selection && !selected.isEmpty() ? selected.first()->text() : QString();
     folder_list_->clear();
-    for (const std::string& folder : folders_)
-        folder_list_->addItem(PathText(folder));
-    if (kept.isNull())
-        return;
+    for (const std::string& folder : folders_) folder_list_->addItem(PathText(folder));
+    if (kept.isNull()) return;
     QList<QListWidgetItem*> same = folder_list_->findItems(kept, Qt::MatchExactly);
-    if (!same.isEmpty())
-        folder_list_->setCurrentItem(same.first());
+    if (!same.isEmpty()) folder_list_->setCurrentItem(same.first());
 }
 
 void CTindravollerDLNAMFCDlg::LogLines(const std::string& text) noexcept
@@ -377,25 +363,24 @@ void CTindravollerDLNAMFCDlg::LogLines(const std::string& text) noexcept
     std::size_t start = 0;
     while (start < text.size()) {
         std::size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
+        if (end == std::string::npos) end = text.size();
         if (end > start)
-            OnPostedLogLine(QString::fromUtf8(text.data() + start, static_cast<qsizetype>(end - start)));
+            OnPostedLogLine(
+                QString::fromUtf8(text.data() + start, static_cast<qsizetype>(end - start)));
         start = end + 1;
     }
 }
 
 void CTindravollerDLNAMFCDlg::ShowMessage(const std::string& text) noexcept
 {
-    hooks_.show_message(this, hooks_.user, QString::fromUtf8(text.data(),
-                                                             static_cast<qsizetype>(text.size())));
+    hooks_.show_message(this, hooks_.user,
+                        QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
 }
 
 void CTindravollerDLNAMFCDlg::AppendLog(void* window, const char* line) noexcept
 {
     auto* dialog = static_cast<CTindravollerDLNAMFCDlg*>(window);
-    if (dialog == nullptr || line == nullptr || dialog->Closing())
-        return;
+    if (dialog == nullptr || line == nullptr || dialog->Closing()) return;
     QString text = QString::fromUtf8(line);
     // Posted, never sent: the window may be waiting for this very thread to end.
     QMetaObject::invokeMethod(
@@ -404,8 +389,7 @@ void CTindravollerDLNAMFCDlg::AppendLog(void* window, const char* line) noexcept
 
 void CTindravollerDLNAMFCDlg::OnPostedLogLine(const QString& line) noexcept
 {
-    if (Closing())
-        return;
+    if (Closing()) return;
     QTextDocument* document = log_view_->document();
     QTextCursor cursor(document);
     cursor.movePosition(QTextCursor::Start);
@@ -425,8 +409,7 @@ void CTindravollerDLNAMFCDlg::StopServer() noexcept
 {
     closing_.store(true, std::memory_order_release);
     stop_event_.Set();
-    if (server_thread_.joinable())
-        server_thread_.join();
+    if (server_thread_.joinable()) server_thread_.join();
 }
 
 void CTindravollerDLNAMFCDlg::done(int result)

@@ -11,8 +11,8 @@
 #include <QString>
 
 #include "app/SharedFolders.h"
-#include "runtime/ServerLog.h"
 #include "runtime/Event.h"
+#include "runtime/ServerLog.h"
 
 class QAction;
 class QIcon;
@@ -23,8 +23,7 @@ class QPlainTextEdit;
 class QPushButton;
 class QTimer;
 
-namespace tv
-{
+namespace tv {
 // Returns true and the chosen folder's path when the user picked one; *path holds the folder
 // to open the picker in when called.
 using PickFolderFn = bool (*)(QWidget* owner, void* user, QString* path) noexcept;
@@ -50,16 +49,14 @@ QIcon TindravollerIcon() noexcept;
 
 // The view keeps this many of the newest lines.
 constexpr int kLogViewMaxLines = 10000;
-} // namespace tv
+}  // namespace tv
 
-class CAboutDlg : public QDialog
-{
+class CAboutDlg : public QDialog {
 public:
     explicit CAboutDlg(QWidget* parent = nullptr);
 };
 
-class CTindravollerDLNAMFCDlg : public QDialog
-{
+class CTindravollerDLNAMFCDlg : public QDialog {
 public:
     explicit CTindravollerDLNAMFCDlg(const tv::WindowHooks& hooks = tv::DefaultWindowHooks(),
                                      QWidget* parent = nullptr);
@@ -117,8 +114,8 @@ private:
     tv::Event stop_event_;
     std::thread server_thread_;
     std::vector<std::string> folders_;
-    tv::SharedFoldersStamp file_stamp_; // the settings file as last read or written here
-    QString last_folder_;               // where the folder picker opens
+    tv::SharedFoldersStamp file_stamp_;  // the settings file as last read or written here
+    QString last_folder_;                // where the folder picker opens
     QTimer* follow_timer_ = nullptr;
 
     QLabel* usage_label_ = nullptr;
