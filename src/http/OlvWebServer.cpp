@@ -4,6 +4,7 @@
 // touches the reader always runs on the chain thread.
 #include "http/OlvWebServer.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -506,6 +507,33 @@ void WebSessionBeginGather(OlvWebSession* session) noexcept
 void WebSessionEndGather(OlvWebSession* session) noexcept
 {
     AsyncSocketEndBatch(session->connection, session->arming);
+}
+
+// A size line is at most 16 hex digits and its line end.
+constexpr std::size_t kSizeLineBytes = 18;
+
+std::size_t WebBodyWindowBytes(std::size_t length, std::size_t chunk_bytes) noexcept
+{
+    const std::size_t chunks = chunk_bytes == 0 ? 0 : (length + chunk_bytes - 1) / chunk_bytes;
+    return length + chunks * (kSizeLineBytes + kLineEnd.size()) + kLastChunk.size();
+}
+
+void WebSessionLayOutBody(OlvWebSession* session, char* buffer, std::size_t length,
+                          std::size_t chunk_bytes, bool last, WebBodyWindow* window) noexcept
+{
+    const bool chunked = !session->http10.load() && !session->is_head.load();
+    char* at = buffer;
+    window->count = 0;
+    for (std::size_t done = 0; done < length && window->count < kWebWindowChunks;) {
+        const std::size_t n = std::min(chunk_bytes, length - done);
+        if (chunked) at += std::snprintf(at, kSizeLineBytes + 1, "%zX\r\n", n);
+        window->slots[window->count++] = {at, n};
+        at += n;
+        done += n;
+        if (chunked) at = std::copy(kLineEnd.begin(), kLineEnd.end(), at);
+    }
+    if (chunked && last) at = std::copy(kLastChunk.begin(), kLastChunk.end(), at);
+    window->wire_length = static_cast<std::size_t>(at - buffer);
 }
 
 std::size_t WebSessionUnsentBytes(OlvWebSession* session) noexcept

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include <sys/uio.h>
+
 #include "net/OlvAsyncSocket.h"
 #include "runtime/OlvPacket.h"
 
@@ -134,6 +136,21 @@ void WebSessionCorkAnswer(OlvWebSession* session) noexcept;
 // sent, on_sent). For an answer of many small pieces: the same bytes, far fewer calls.
 void WebSessionBeginGather(OlvWebSession* session) noexcept;
 void WebSessionEndGather(OlvWebSession* session) noexcept;
+// A window of body chunks laid out in the caller's buffer as it goes on the wire, so that
+// it leaves in one system call: for a chunked answer each chunk's size line, a slot for its
+// bytes and its line end, and the body's end after the body's last chunk; for HTTP/1.0 the
+// bare slots. The caller reads into the slots and sends wire_length bytes from the buffer's
+// start with OlvWebServer_SendBytes. Any thread while the session is held.
+inline constexpr int kWebWindowChunks = 16;
+struct WebBodyWindow {
+    std::size_t wire_length = 0;
+    iovec slots[kWebWindowChunks] = {};
+    int count = 0;
+};
+// Buffer bytes a window of `length` body bytes needs (length <= kWebWindowChunks chunks).
+std::size_t WebBodyWindowBytes(std::size_t length, std::size_t chunk_bytes) noexcept;
+void WebSessionLayOutBody(OlvWebSession* session, char* buffer, std::size_t length,
+                          std::size_t chunk_bytes, bool last, WebBodyWindow* window) noexcept;
 // Bytes handed to the connection and not sent yet. Any thread.
 std::size_t WebSessionUnsentBytes(OlvWebSession* session) noexcept;
 // IPv4 address (network order) of the client.

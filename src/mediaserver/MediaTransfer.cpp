@@ -1,10 +1,11 @@
 // The HTTP transfer of one shared file: the header (or a refusal) on the chain thread, then
-// the body read and sent by pool workers, one block in flight, the next one read when the
-// connection's send queue drains.
+// the body read and sent by pool workers a window of blocks at a time, one window in flight,
+// the next one read when the connection's send queue drains.
 #include "mediaserver/MediaTransfer.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,29 +34,22 @@ namespace {
 // Who owns a transfer record: the session side (the chain thread, through the session's
 // answer handlers) and the step side (the pool worker). Flags under the record's `lock`; the
 // record is freed by the side that lets go while the other one has already.
-//
-//   flag            set by                         cleared by                  meaning
-//   kAttached       HandleGet                      the session's release:      the session's answer
-//   owner
-//                                                  answer complete, connection is this record
-//                                                  ended, or the chain's end
-//   kBusy           HandleGet, the drain           the step that lets go       a step is queued or
-//   running
-//                                                                              and owns the record
-//   kRunning        the worker claiming a step     that worker                 the chain's end
-//   leaves the
-//                                                                              record to the worker
-//   kAwaitingDrain  a step whose block was queued  the drain                   the drain queues the
-//   next step kClosed         release, the chain's end       -                           the next
-//   step stops kEnded          EndFile                        -                           the file
-//   is closed and on_done
-//                                                                              has been called
 enum TransferFlag : unsigned {
+    // The session's answer owner is this record. Set by HandleGet; cleared by the session's
+    // release (answer complete, connection ended) or the chain's end.
     kAttached = 1u << 0,
+    // A step is queued or running and owns the record. Set by HandleGet and the drain;
+    // cleared by the step that lets go.
     kBusy = 1u << 1,
+    // A worker runs a step: the chain's end leaves the record to it. Set and cleared by that
+    // worker.
     kRunning = 1u << 2,
+    // A step's window waits in the send queue; the drain queues the next step. Set by that
+    // step, cleared by the drain.
     kAwaitingDrain = 1u << 3,
+    // The next step stops. Set by the release and the chain's end.
     kClosed = 1u << 4,
+    // The file is closed and on_done has been called. Set by EndFile.
     kEnded = 1u << 5,
 };
 
@@ -77,6 +71,10 @@ struct MediaTransfer {
     tv::MediaTransferDoneFn on_done = nullptr;
     MediaTransferState* state = nullptr;
     void* user = nullptr;
+    // The window in flight as it goes on the wire. The send queue may point into it until it
+    // drains, so it is only rewritten by the step the drain queues, and freed with the record
+    // (after the connection's end has dropped the queue).
+    char* window = nullptr;
 
     std::mutex lock;     // guards the flags, and the position while a step reads and sends
     unsigned flags = 0;  // TransferFlag
@@ -93,7 +91,10 @@ std::unordered_map<std::uintptr_t, MediaTransfer*>* g_registry = nullptr;
 std::unordered_map<OlvChain*, int>* g_swept_chains = nullptr;
 std::uintptr_t g_next_id = 0;
 
-constexpr int kBlocksPerStep = 64;
+// A window is read with one system call and sent with one; a worker sends at most
+// kWindowsPerStep windows for one transfer before the others get their turn.
+constexpr std::int64_t kWindowBytes = std::int64_t{tv::kWebWindowChunks} * tv::kTransferBlockBytes;
+constexpr int kWindowsPerStep = 4;
 
 constexpr std::string_view kNotFound = "HTTP/1.1 404 File Not Found\r\n\r\n";
 constexpr std::string_view kBadRequest = "HTTP/1.1 400 Bad Request\r\n\r\n";
@@ -177,6 +178,7 @@ void FreeTransfer(MediaTransfer* t)
     }
     if (t->fd >= 0) ::close(t->fd);
     OlvWebServer_ReleaseSession(t->session);
+    tv::Free(t->window);
     delete t->state;
     delete t;
     --g_live;
@@ -212,11 +214,11 @@ MediaTransfer* ClaimStep(void* data)
     return t;
 }
 
-// How a step's block went, and so what the step does next.
+// How a step's window went, and so what the step does next.
 enum class StepEnd {
-    More,      // the connection took the block at once: the next one follows
-    Drain,     // the block waits in the send queue; its drain queues the next step
-    Requeue,   // kBlocksPerStep blocks went out: the next step waits its turn in the pool
+    More,      // the connection took the window at once: the next one follows
+    Drain,     // the window waits in the send queue; its drain queues the next step
+    Requeue,   // kWindowsPerStep windows went out: the next step waits its turn in the pool
     Complete,  // the whole range went out, the body's end with it
     Parked,    // a pause was asked for (nothing resumes it)
     Stopped,   // the connection ended, or the file could not be read
@@ -232,33 +234,47 @@ bool ParkIfAsked(MediaTransfer* t)
     return true;
 }
 
-// The next block at the transfer's position; its length, or 0 when the file gave none.
-std::size_t ReadBlock(const MediaTransfer* t, char* block, std::int64_t want)
+// Fills the window's slots from the transfer's position; false when the file gave less.
+bool ReadWindow(const MediaTransfer* t, tv::WebBodyWindow* window)
 {
-    ssize_t n;
-    do {
-        n = ::pread(t->fd, block, static_cast<std::size_t>(want), static_cast<off_t>(t->position));
-    } while (n < 0 && errno == EINTR);
-    return n > 0 ? static_cast<std::size_t>(n) : 0;
+    iovec* slots = window->slots;
+    int count = window->count;
+    off_t at = static_cast<off_t>(t->position);
+    while (count > 0) {
+        ssize_t n = ::preadv(t->fd, slots, count, at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        at += n;
+        for (auto left = static_cast<std::size_t>(n); left > 0;) {
+            const std::size_t part = std::min(left, slots->iov_len);
+            slots->iov_base = static_cast<char*>(slots->iov_base) + part;
+            slots->iov_len -= part;
+            left -= part;
+            if (slots->iov_len == 0) {
+                ++slots;
+                --count;
+            }
+        }
+    }
+    return true;
 }
 
-// The one place where the body leaves: a block as one chunk, the last one with the body's end
-// in the same system call (or the end alone, for an empty range). What the kernel does not
-// take at once is copied into the send queue.
-OlvSendResult SendBlock(MediaTransfer* t, const char* block, std::size_t length, bool last)
+// The one place where the body leaves: a window of whole chunks, the body's end with the last
+// one, in one system call. What the kernel does not take at once waits in the send queue,
+// pointing into the transfer's window.
+OlvSendResult SendWindow(MediaTransfer* t, std::size_t wire_length, bool last)
 {
-    return OlvWebServer_SendBody(t->session, block, length, length != 0 ? OwnCopy : OwnStatic,
-                                 last ? 1 : 0);
+    return OlvWebServer_SendBytes(t->session, t->window, wire_length, OwnStatic, last ? 1 : 0);
 }
 
-// Lock held, after the read. Sends the block and accounts for it.
-StepEnd SendReadBlock(MediaTransfer* t, const char* block, std::size_t n)
+// Lock held, after the read. Sends the window and accounts for it.
+StepEnd SendReadWindow(MediaTransfer* t, std::size_t wire_length, std::int64_t n)
 {
-    t->remaining -= static_cast<std::int64_t>(n);
-    t->position += static_cast<std::int64_t>(n);
+    t->remaining -= n;
+    t->position += n;
     const bool last = t->remaining == 0;
-    OlvSendResult result = SendBlock(t, block, n, last);
-    // SendWillClose on the last block: all of it went out, the connection ends after it.
+    OlvSendResult result = SendWindow(t, wire_length, last);
+    // SendWillClose on the last window: all of it went out, the connection ends after it.
     if (tv::SendStopped(result) && !(last && result == SendWillClose)) {
         // SendNoSession: the chain is gone and will never call the session's handlers again.
         if (result == SendNoSession) t->flags &= ~kAttached;
@@ -266,7 +282,7 @@ StepEnd SendReadBlock(MediaTransfer* t, const char* block, std::size_t n)
     }
     {
         std::scoped_lock state_hold(t->state->lock);
-        t->state->sent += static_cast<std::int64_t>(n);
+        t->state->sent += n;
     }
     if (last) return StepEnd::Complete;
     if (result != SendQueued) return StepEnd::More;
@@ -275,21 +291,28 @@ StepEnd SendReadBlock(MediaTransfer* t, const char* block, std::size_t n)
     return StepEnd::Drain;
 }
 
-StepEnd SendNextBlock(MediaTransfer* t, char* block)
+StepEnd SendNextWindow(MediaTransfer* t)
 {
     std::int64_t want;
     {
         std::scoped_lock hold(t->lock);
         if (Has(t, kClosed)) return StepEnd::Stopped;
         if (ParkIfAsked(t)) return StepEnd::Parked;
-        want = std::min<std::int64_t>(t->remaining, tv::kTransferBlockBytes);
+        want = std::min(t->remaining, kWindowBytes);
     }
     if (want == 0) {
-        SendBlock(t, nullptr, 0, true);
+        OlvWebServer_SendBody(t->session, nullptr, 0, OwnStatic, 1);
         return StepEnd::Complete;
     }
-    const std::size_t n = ReadBlock(t, block, want);
-    if (n == 0) {
+    const auto length = static_cast<std::size_t>(want);
+    if (t->window == nullptr) {
+        t->window =
+            static_cast<char*>(tv::Malloc(tv::WebBodyWindowBytes(length, tv::kTransferBlockBytes)));
+    }
+    tv::WebBodyWindow window;
+    tv::WebSessionLayOutBody(t->session, t->window, length, tv::kTransferBlockBytes,
+                             want == t->remaining, &window);
+    if (!ReadWindow(t, &window)) {
         // The file shrank or the disk failed: the promised length can no longer be kept,
         // so the client must see a cut response rather than a complete-looking short one.
         std::fputs("Read Error!\r\n", stdout);
@@ -299,7 +322,7 @@ StepEnd SendNextBlock(MediaTransfer* t, char* block)
     }
     std::scoped_lock hold(t->lock);
     if (Has(t, kClosed)) return StepEnd::Stopped;
-    return SendReadBlock(t, block, n);
+    return SendReadWindow(t, window.wire_length, want);
 }
 
 // The step ends; unless it left the record to the drain, it lets go of it or queues the next.
@@ -334,26 +357,24 @@ void FinishStep(MediaTransfer* t, StepEnd end)
     StepLetsGo(t);
 }
 
-// Reads and sends blocks while the connection takes each one at once, with one buffer; a
-// block the kernel does not take whole waits in the send queue (its unsent part copied) and
-// the queue's drain queues the next step, so only one block per transfer ever waits. After
-// kBlocksPerStep blocks the worker queues the next step instead, so that one fast reader
-// cannot keep a worker from other transfers.
+// Reads and sends windows while the connection takes each one at once; a window the kernel
+// does not take whole waits in the send queue and the queue's drain queues the next step, so
+// only one window per transfer is ever in flight. After kWindowsPerStep windows the worker
+// queues the next step instead, so that one fast reader cannot keep a worker from other
+// transfers.
 void SendBodyStep(OlvThreadPool* /*pool*/, void* data) noexcept
 {
     MediaTransfer* t = ClaimStep(data);
     if (t == nullptr) return;
-    char* block = static_cast<char*>(tv::Malloc(tv::kTransferBlockBytes));
     StepEnd end = StepEnd::More;
-    for (int blocks = 0; end == StepEnd::More; ++blocks) {
-        end = blocks < kBlocksPerStep ? SendNextBlock(t, block) : StepEnd::Requeue;
+    for (int windows = 0; end == StepEnd::More; ++windows) {
+        end = windows < kWindowsPerStep ? SendNextWindow(t) : StepEnd::Requeue;
     }
-    tv::Free(block);
     FinishStep(t, end);
 }
 
 // The first step starts in a later chain turn, never inside the delivery of the request: the
-// caller gets the state before any block is read (and may ask for a pause), and a pool without
+// caller gets the state before any window is read (and may ask for a pause), and a pool without
 // workers, which runs the step at once, never ends the response inside the delivery.
 void StartFired(void* data) noexcept
 {
@@ -361,7 +382,7 @@ void StartFired(void* data) noexcept
     QueueStep(t->pool, t->id);
 }
 
-// The send queue drained (chain thread): the step that left its block there goes on.
+// The send queue drained (chain thread): the step that left its window there goes on.
 void DrainHandler(OlvWebSession* session) noexcept
 {
     MediaTransfer* t = TransferOf(session);

@@ -1,6 +1,7 @@
 // HTTP transfer of one shared file: the response header with byte ranges and the DLNA transfer
-// headers (or a fixed refusal text), then the body in 16384-byte blocks read on pool workers,
-// one block in flight per transfer, the next one read when the connection's send queue drains.
+// headers (or a fixed refusal text), then the body in chunks of 16384 bytes, read and sent on
+// pool workers a window of up to 16 of them at a time, one window in flight per transfer, the
+// next one read when the connection's send queue drains.
 #pragma once
 
 #include <cstdint>

@@ -31,6 +31,7 @@
 #include "runtime/Memory.h"
 #include "runtime/OlvThreadPool.h"
 #include "support/LoopbackClient.h"
+#include "support/Resident.h"
 #include "upnp/MicroStack.h"
 #include "upnp/upnp_test_support.h"
 
@@ -953,25 +954,6 @@ TEST_F(DmsIntegrationTest, PipelinedRequestsGetTheAnswersTheyGetOneByOne)
     }
 }
 
-// Sanitizers keep freed memory aside and shadow what is used: resident memory tells nothing there.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define TV_RESIDENT_MEMORY_BLURRED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define TV_RESIDENT_MEMORY_BLURRED 1
-#endif
-#endif
-
-// Resident memory of this process.
-static std::int64_t ResidentBytes()
-{
-    std::ifstream statm("/proc/self/statm");
-    std::int64_t size = 0;
-    std::int64_t resident = 0;
-    statm >> size >> resident;
-    return resident * ::sysconf(_SC_PAGESIZE);
-}
-
 // Four clients ask for the whole of a 20,000-file folder (about 14 MB each) and do not read:
 // each answer waits in a piece of bounded size, not whole, and still comes out byte for byte
 // what a reader gets at once.
@@ -991,7 +973,7 @@ TEST_F(DmsIntegrationTest, UnreadBrowseAnswersHoldBoundedMemory)
         SoapRequest("ContentDirectory", "Browse",
                     BrowseArguments(FolderId(folder), "BrowseDirectChildren", 0, 0, "*"));
 
-    const std::int64_t before = ResidentBytes();
+    const std::int64_t before = tv::test::ResidentBytes();
     std::vector<std::unique_ptr<tv::test::LoopbackClient>> clients;
     for (int i = 0; i < 4; ++i) {
         clients.push_back(std::make_unique<tv::test::LoopbackClient>(port_));
@@ -1005,7 +987,7 @@ TEST_F(DmsIntegrationTest, UnreadBrowseAnswersHoldBoundedMemory)
         char first;
         ASSERT_EQ(::recv(clients.back()->fd(), &first, 1, MSG_PEEK), 1);
     }
-    const std::int64_t grown = ResidentBytes() - before;
+    const std::int64_t grown = tv::test::ResidentBytes() - before;
     std::printf("RSS with four unread answers: %.1f MiB more than before\n",
                 static_cast<double>(grown) / (1024 * 1024));
 #ifndef TV_RESIDENT_MEMORY_BLURRED

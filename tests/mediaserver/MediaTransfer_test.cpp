@@ -4,8 +4,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +21,7 @@
 #include "runtime/OlvThreadPool.h"
 #include "support/ChainRunner.h"
 #include "support/LoopbackClient.h"
+#include "support/Resident.h"
 #include "support/TempTree.h"
 
 namespace {
@@ -387,42 +390,62 @@ TEST_F(Transfer, HeadForHttp10And11)
     EXPECT_TRUE(WaitUntil([&] { return done_all_.load() == 1; }));  // HEAD starts no transfer
 }
 
+// Every chunk on the wire holds 16384 bytes but the body's last, whatever the read window: a
+// file of whole blocks, of whole windows, one byte more, and ranges inside and across windows.
 TEST_F(Transfer, BlocksOnAKeepAliveConnection)
 {
-    const std::string exact = Pattern(3 * tv::kTransferBlockBytes);
-    const std::string odd = Pattern(2 * tv::kTransferBlockBytes + 17);
+    constexpr std::size_t kBlock = tv::kTransferBlockBytes;
+    constexpr std::size_t kWindow = 16 * kBlock;
+    const std::string exact = Pattern(3 * kBlock);
+    const std::string odd = Pattern(2 * kBlock + 17);
+    const std::string windows = Pattern(2 * kWindow);
+    const std::string over = Pattern(kWindow + 1);
     tree_.File("Media/exact.mp3", exact);
     tree_.File("Media/odd.mp3", odd);
+    tree_.File("Media/windows.mp3", windows);
+    tree_.File("Media/over.mp3", over);
     tree_.File("Media/empty.mp3", "");
 
+    struct Case {
+        const char* name;
+        const std::string* content;
+        std::size_t start;
+        std::size_t length;
+    };
     LoopbackClient client(port_);
-    for (int round = 0; round < 2; ++round) {
-        client.Send("GET " + Url("exact.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    int answered = 0;
+    for (const Case& c :
+         {Case{"exact.mp3", &exact, 0, exact.size()}, Case{"exact.mp3", &exact, 0, exact.size()},
+          Case{"odd.mp3", &odd, 0, odd.size()}, Case{"windows.mp3", &windows, 0, windows.size()},
+          Case{"over.mp3", &over, 0, over.size()}, Case{"over.mp3", &over, 100, 30000},
+          Case{"windows.mp3", &windows, kWindow - 5, 10}}) {
+        std::string range;
+        if (c.length != c.content->size()) {
+            range = "Range: bytes=" + std::to_string(c.start) + "-" +
+                    std::to_string(c.start + c.length - 1) + "\r\n";
+        }
+        client.Send("GET " + Url(c.name) + " HTTP/1.1\r\nHost: x\r\n" + range + "\r\n");
         std::string header = client.ReadUntil("\r\n\r\n");
-        EXPECT_EQ(header.substr(0, 17), "HTTP/1.1 200 OK\r\n");
+        EXPECT_EQ(header.substr(0, 9), "HTTP/1.1 ") << c.name;
         std::string body;
         std::vector<std::size_t> sizes;
-        ASSERT_TRUE(ReadChunked(client, &body, &sizes));
-        EXPECT_TRUE(body == exact) << body.size();
-        EXPECT_EQ(sizes, (std::vector<std::size_t>(3, tv::kTransferBlockBytes)));
+        ASSERT_TRUE(ReadChunked(client, &body, &sizes)) << c.name;
+        EXPECT_TRUE(body == c.content->substr(c.start, c.length)) << c.name << " " << c.start;
+        std::vector<std::size_t> expected(c.length / kBlock, kBlock);
+        if (c.length % kBlock != 0) expected.push_back(c.length % kBlock);
+        EXPECT_EQ(sizes, expected) << c.name << " " << c.start;
+        ++answered;
     }
-    client.Send("GET " + Url("odd.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n");
-    client.ReadUntil("\r\n\r\n");
-    std::string body;
-    std::vector<std::size_t> sizes;
-    ASSERT_TRUE(ReadChunked(client, &body, &sizes));
-    EXPECT_TRUE(body == odd) << body.size();
-    EXPECT_EQ(sizes, (std::vector<std::size_t>{16384, 16384, 17}));
     // A transfer reports its end after its answer went out, which may be after the next
     // request began: the empty file's report must come last to be told apart.
-    EXPECT_TRUE(WaitUntil([&] { return done_all_.load() == 3; }));
+    EXPECT_TRUE(WaitUntil([&] { return done_all_.load() == answered; }));
 
     client.Send("GET " + Url("empty.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n");
     std::string header = client.ReadUntil("\r\n\r\n");
-    body.clear();
+    std::string body;
     EXPECT_TRUE(ReadChunked(client, &body)) << header;
     EXPECT_EQ(body.size(), 0u) << header;
-    EXPECT_TRUE(WaitUntil([&] { return done_all_.load() == 4; }));
+    EXPECT_TRUE(WaitUntil([&] { return done_all_.load() == answered + 1; }));
     EXPECT_EQ(last_sent_.load(), 0);
 }
 
@@ -460,6 +483,38 @@ TEST_F(Transfer, ClientLeavingMidFileFreesTheTransfer)
     }
     EXPECT_TRUE(WaitUntil([] { return tv::MediaTransferLiveCount() == 0; }));
     EXPECT_EQ(done_all_.load(), 0);
+}
+
+// Four players that read slowly: each transfer holds at most one window while it waits, so
+// memory stays flat however much of the file goes out.
+TEST_F(Transfer, SlowReadersHoldOneWindowEach)
+{
+    tree_.Sparse("Media/long.mp3", 512LL * 1024 * 1024);
+    std::vector<std::unique_ptr<LoopbackClient>> clients;
+    for (int i = 0; i < 4; ++i) {
+        clients.push_back(std::make_unique<LoopbackClient>(port_));
+        clients.back()->Send("GET " + Url("long.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        clients.back()->ReadUntil("\r\n\r\n");
+    }
+    std::int64_t read = 0;
+    auto read_a_while = [&](int rounds) {
+        for (int round = 0; round < rounds; ++round) {
+            for (auto& client : clients) read += client->ReadBytes(64 * 1024).size();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    };
+    read_a_while(40);  // the socket buffers and the windows fill
+    const std::int64_t before = tv::test::ResidentBytes();
+    read_a_while(200);
+    const std::int64_t grown = tv::test::ResidentBytes() - before;
+    EXPECT_GT(read, 40LL * 1024 * 1024);
+    std::printf("RSS while four slow readers took %.0f MiB: %.1f MiB more\n",
+                static_cast<double>(read) / (1024 * 1024),
+                static_cast<double>(grown) / (1024 * 1024));
+#ifndef TV_RESIDENT_MEMORY_BLURRED
+    EXPECT_LT(grown, 4 * 1024 * 1024);
+#endif
+    EXPECT_EQ(tv::MediaTransferLiveCount(), 4);
 }
 
 TEST_F(Transfer, PausedTransferIsFreedWhenItsConnectionCloses)
