@@ -216,7 +216,8 @@ void Stream(Way way, int fd, std::size_t size, Figures* figures)
         if (::connect(c, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
             Fail("connect");
         std::vector<char> sink(256 * 1024);
-        while (::recv(c, sink.data(), sink.size(), 0) > 0) {}
+        while (::recv(c, sink.data(), sink.size(), 0) > 0) {
+        }
         ::close(c);
         figures->reader_cpu = ThreadCpuSeconds() - start;
     });
@@ -245,8 +246,8 @@ void Measure(const WayName& way, int fd, std::size_t size, int streams)
         sum.reader_cpu += f.reader_cpu;
     }
     const double gib = streams * static_cast<double>(size) / (1024.0 * 1024 * 1024);
-    std::printf("| %-30s | %d | %6.0f | %.3f | %.3f |\n", way.name, streams,
-                gib * 1024 / seconds, sum.server_cpu / gib, sum.reader_cpu / gib);
+    std::printf("| %-30s | %d | %6.0f | %.3f | %.3f |\n", way.name, streams, gib * 1024 / seconds,
+                sum.server_cpu / gib, sum.reader_cpu / gib);
     std::fflush(stdout);
 }
 

@@ -697,8 +697,8 @@ void ServeFile(DmsIntegration* dms, OlvWebSession* session, OlvPacket* header,
         modes |= tv::kTransferStreaming;
     const char* features = std::strrchr(protocol_info, ':');
     features = features != nullptr ? features + 1 : protocol_info;
-    // Header, chunk lines and blocks are separate small sends: corked, the kernel puts them
-    // into full segments.
+    // Corked, the header waits for the body's first window and leaves in the same segment
+    // (the transfer takes the cork off after that window).
     tv::WebSessionCorkAnswer(session);
     MediaTransfer_HandleGet(session, dms->pool, header, 4096, path.c_str(), modes,
                             FSE_GetMimeType(extension.c_str()), features, nullptr, nullptr,

@@ -235,8 +235,7 @@ OlvSendResult CompleteRequest(OlvWebSession* session) noexcept
         return SendAllSent;
     }
     session->in_request = 0;
-    if (session->corked.exchange(0) != 0)
-        tv::AsyncSocketSetCork(session->connection, session->arming, false);
+    tv::WebSessionUncorkAnswer(session);
     const bool keep = session->force_close.load() == 0 && session->keep_alive.load() != 0;
     if (here) {
         FinishRequest(session, keep);
@@ -497,6 +496,12 @@ void WebSessionCorkAnswer(OlvWebSession* session) noexcept
 {
     session->corked = 1;
     AsyncSocketSetCork(session->connection, session->arming, true);
+}
+
+void WebSessionUncorkAnswer(OlvWebSession* session) noexcept
+{
+    if (session->corked.exchange(0) != 0)
+        AsyncSocketSetCork(session->connection, session->arming, false);
 }
 
 void WebSessionBeginGather(OlvWebSession* session) noexcept

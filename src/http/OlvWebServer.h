@@ -131,6 +131,9 @@ bool WebSessionRequestWhole(OlvWebSession* session) noexcept;
 // complete (any thread may complete it; the cork is taken off the connection only while it
 // is still the one the session began with).
 void WebSessionCorkAnswer(OlvWebSession* session) noexcept;
+// Takes the cork off before the answer is complete, for an answer whose later pieces fill
+// whole segments by themselves. Any thread while the session is held.
+void WebSessionUncorkAnswer(OlvWebSession* session) noexcept;
 // Between Begin and End, sends are gathered in memory and reported as queued; from End on
 // they leave through the send queue, many pieces in one system call (its drain reports them
 // sent, on_sent). For an answer of many small pieces: the same bytes, far fewer calls.
