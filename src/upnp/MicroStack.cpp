@@ -59,11 +59,9 @@ void StackPreSelect(void* object, fd_set*, fd_set*, fd_set*, int*) noexcept
     tv::SsdpPreSelect(static_cast<MicroStack*>(object));
 }
 
-void StackDestroy(void* object) noexcept
+// The identity texts the stack owns, and the device record's pointers into them.
+void ReleaseIdentity(MicroStack* stack) noexcept
 {
-    auto* stack = static_cast<MicroStack*>(object);
-    tv::SsdpDestroy(stack);
-    tv::GenaDestroy(stack);
     DeviceRecord& device = Device();
     if (device.stack == stack) {
         device.stack = nullptr;
@@ -74,6 +72,14 @@ void StackDestroy(void* object) noexcept
     tv::Free(stack->udn_uri);
     tv::Free(stack->serial_number);
     tv::Free(stack->friendly_name);
+}
+
+void StackDestroy(void* object) noexcept
+{
+    auto* stack = static_cast<MicroStack*>(object);
+    tv::SsdpDestroy(stack);
+    tv::GenaDestroy(stack);
+    ReleaseIdentity(stack);
     std::destroy_at(stack);
 }
 
@@ -96,6 +102,23 @@ std::string_view LogName(const OlvPacket* header)
     return slash == std::string_view::npos ? path : path.substr(slash);
 }
 
+// The device's description and its services' descriptions, for GET and HEAD alike; false for
+// any other path.
+bool SendDocument(OlvWebSession* session, DeviceRecord& device, const char* path, int path_length,
+                  bool head)
+{
+    if (Is(path, path_length, "/")) {
+        tv::SendDescription(session, head);
+    } else if (tv::PathIs(path, path_length, "ConnectionManager/scpd.xml")) {
+        tv::SendScpd(session, device.connection_manager, head);
+    } else if (tv::PathIs(path, path_length, "ContentDirectory/scpd.xml")) {
+        tv::SendScpd(session, device.content_directory, head);
+    } else {
+        return false;
+    }
+    return true;
+}
+
 void Dispatch(MicroStack* stack, OlvWebSession* session, OlvPacket* header, char* body, int begin,
               int end) noexcept
 {
@@ -106,32 +129,20 @@ void Dispatch(MicroStack* stack, OlvWebSession* session, OlvPacket* header, char
     DeviceRecord& device = Device();
 
     if (Is(method, method_length, "HEAD")) {
-        if (Is(path, path_length, "/")) {
-            tv::SendDescription(session, true);
-        } else if (tv::PathIs(path, path_length, "ConnectionManager/scpd.xml")) {
-            tv::SendScpd(session, device.connection_manager, true);
-        } else if (tv::PathIs(path, path_length, "ContentDirectory/scpd.xml")) {
-            tv::SendScpd(session, device.content_directory, true);
-        } else {
+        if (!SendDocument(session, device, path, path_length, true))
             MicroStack_SendStatus(session, 404, "File Not Found");
-        }
         return;
     }
     if (Is(method, method_length, "GET")) {
         std::string_view name = LogName(header);
         ServerLog("GET %.*s", static_cast<int>(name.size()), name.data());
-        if (Is(path, path_length, "/")) {
-            tv::SendDescription(session, false);
-        } else if (Is(path, path_length, "/device32.jpg")) {
+        if (SendDocument(session, device, path, path_length, false)) return;
+        if (Is(path, path_length, "/device32.jpg")) {
             tv::SendIcon(session, tv::kIcon32, static_cast<int>(sizeof tv::kIcon32));
         } else if (Is(path, path_length, "/device48.jpg")) {
             tv::SendIcon(session, tv::kIcon48, static_cast<int>(sizeof tv::kIcon48));
         } else if (Is(path, path_length, "/device120.jpg")) {
             tv::SendIcon(session, tv::kIcon120, static_cast<int>(sizeof tv::kIcon120));
-        } else if (tv::PathIs(path, path_length, "ConnectionManager/scpd.xml")) {
-            tv::SendScpd(session, device.connection_manager, false);
-        } else if (tv::PathIs(path, path_length, "ContentDirectory/scpd.xml")) {
-            tv::SendScpd(session, device.content_directory, false);
         } else {
             MicroStack_SendStatus(session, 404, "File Not Found");
         }
@@ -236,6 +247,7 @@ MicroStack* MicroStack_Create(OlvChain* chain, const char* friendly_name, const 
     std::memcpy(stack->udn_uri + 5, udn_text, udn_length + 1);
 
     DeviceRecord& device = Device();
+    device.stack = stack;
     device.friendly_name = stack->friendly_name;
     device.udn = stack->udn_uri + 5;
     device.serial_number = stack->serial_number;
@@ -250,13 +262,7 @@ MicroStack* MicroStack_Create(OlvChain* chain, const char* friendly_name, const 
     stack->web_server = OlvWebServer_Create(chain, kWebServerSlots, port, OnSession, stack);
     if (stack->web_server == nullptr) {
         // Not in the chain yet: undo by hand. The timer monitor stays with the chain.
-        device.stack = nullptr;
-        device.friendly_name = nullptr;
-        device.udn = nullptr;
-        device.serial_number = nullptr;
-        tv::Free(stack->udn_uri);
-        tv::Free(stack->serial_number);
-        tv::Free(stack->friendly_name);
+        ReleaseIdentity(stack);
         std::destroy_at(stack);
         ::operator delete(stack);
         return nullptr;
@@ -270,7 +276,6 @@ MicroStack* MicroStack_Create(OlvChain* chain, const char* friendly_name, const 
     tv::WebClientSetMaxSockets(stack->event_client, 2 * tv::kMaxSubscribers);
     OlvChain_Add(chain, stack);
     tv::SsdpSetup(stack, notify_cycle);
-    device.stack = stack;
     return stack;
 }
 
