@@ -332,37 +332,41 @@ void EmitClasses(DidlOut& out, const CdsClassEntry* entry, std::string_view open
     }
 }
 
+// An attribute from its opening text (" name=&quot;") to its closing quote, with a number.
+void IntAttribute(DidlOut& out, std::string_view open, int value)
+{
+    out.Text(open);
+    out.Number(kIntAllowance, "%d", value);
+    out.Text("&quot;");
+}
+
+// The same with a text value, escaped.
+void TextAttribute(DidlOut& out, std::string_view open, const char* value)
+{
+    out.Text(open);
+    out.Value(value);
+    out.Text("&quot;");
+}
+
 void EmitResource(DidlOut& out, const CdsResource* res, std::uint32_t eff)
 {
     using namespace tv;
     out.Text("\r\n&lt;res protocolInfo=&quot;");
     out.Value(res->protocol_info);
     out.Text("&quot;");
-    if ((eff & kCdsFilterResBitrate) && res->bitrate >= 0) {
-        out.Text(" bitrate=&quot;");
-        out.Number(kIntAllowance, "%d", res->bitrate / 8);
-        out.Text("&quot;");
-    }
-    if ((eff & kCdsFilterResBitsPerSample) && res->bits_per_sample >= 0) {
-        out.Text(" bitsPerSample=&quot;");
-        out.Number(kIntAllowance, "%d", res->bits_per_sample);
-        out.Text("&quot;");
-    }
-    if ((eff & kCdsFilterResColorDepth) && res->color_depth >= 0) {
-        out.Text(" colorDepth=&quot;");
-        out.Number(kIntAllowance, "%d", res->color_depth);
-        out.Text("&quot;");
-    }
+    if ((eff & kCdsFilterResBitrate) && res->bitrate >= 0)
+        IntAttribute(out, " bitrate=&quot;", res->bitrate / 8);
+    if ((eff & kCdsFilterResBitsPerSample) && res->bits_per_sample >= 0)
+        IntAttribute(out, " bitsPerSample=&quot;", res->bits_per_sample);
+    if ((eff & kCdsFilterResColorDepth) && res->color_depth >= 0)
+        IntAttribute(out, " colorDepth=&quot;", res->color_depth);
     if ((eff & kCdsFilterResDuration) && res->duration >= 0) {
         out.Text(" duration=&quot;");
         out.Duration(res->duration);
         out.Text("&quot;");
     }
-    if ((eff & kCdsFilterResNrAudioChannels) && res->nr_audio_channels >= 0) {
-        out.Text(" nrAudioChannels=&quot;");
-        out.Number(kIntAllowance, "%d", res->nr_audio_channels);
-        out.Text("&quot;");
-    }
+    if ((eff & kCdsFilterResNrAudioChannels) && res->nr_audio_channels >= 0)
+        IntAttribute(out, " nrAudioChannels=&quot;", res->nr_audio_channels);
     if ((eff & kCdsFilterResProtection) && res->protection != nullptr) {
         out.Text(" protection=&quot;");
         out.Raw(res->protection);
@@ -373,73 +377,38 @@ void EmitResource(DidlOut& out, const CdsResource* res, std::uint32_t eff)
         out.Number(kResolutionAllowance, "%dx%d", res->resolution_x, res->resolution_y);
         out.Text("&quot;");
     }
-    if ((eff & kCdsFilterResSampleFrequency) && res->sample_frequency >= 0) {
-        out.Text(" sampleFrequency=&quot;");
-        out.Number(kIntAllowance, "%d", res->sample_frequency);
-        out.Text("&quot;");
-    }
+    if ((eff & kCdsFilterResSampleFrequency) && res->sample_frequency >= 0)
+        IntAttribute(out, " sampleFrequency=&quot;", res->sample_frequency);
     if ((eff & kCdsFilterResSize) && res->size >= 0) {
         out.Text(" size=&quot;");
         out.Number(kInt64Allowance, "%" PRId64, res->size);
         out.Text("&quot;");
     }
-    if ((eff & kCdsFilterResImportUri) && res->import_uri != nullptr) {
-        out.Text(" importUri=&quot;");
-        out.Value(res->import_uri);
-        out.Text("&quot;");
-    }
-    if ((eff & kCdsFilterResImportIfoFileUri) && res->import_ifo_file_uri != nullptr) {
-        out.Text(" importIfoFileUri=&quot;");
-        out.Value(res->import_ifo_file_uri);
-        out.Text("&quot;");
-    }
-    if ((eff & kCdsFilterResIfoFileUri) && res->ifo_file_uri != nullptr) {
-        out.Text(" dlna:ifoFileURI=&quot;");
-        out.Value(res->ifo_file_uri);
-        out.Text("&quot;");
-    }
-    if ((eff & kCdsFilterResTrackTotal) && res->track_total >= 0) {
-        out.Text(" dlna:trackTotal=&quot;");
-        out.Number(kIntAllowance, "%d", res->track_total);
-        out.Text("&quot;");
-    }
-    if ((eff & kCdsFilterResResumeUpload) && (res->resume_upload == 0 || res->resume_upload == 1)) {
-        out.Text(" dlna:resumeUpload=&quot;");
-        out.Number(kIntAllowance, "%d", res->resume_upload);
-        out.Text("&quot;");
-    }
-    if ((eff & kCdsFilterResUploadedSize) && res->uploaded_size >= 0) {
-        out.Text(" dlna:uploadedSize=&quot;");
-        out.Number(kIntAllowance, "%d", res->uploaded_size);
-        out.Text("&quot;");
-    }
+    if ((eff & kCdsFilterResImportUri) && res->import_uri != nullptr)
+        TextAttribute(out, " importUri=&quot;", res->import_uri);
+    if ((eff & kCdsFilterResImportIfoFileUri) && res->import_ifo_file_uri != nullptr)
+        TextAttribute(out, " importIfoFileUri=&quot;", res->import_ifo_file_uri);
+    if ((eff & kCdsFilterResIfoFileUri) && res->ifo_file_uri != nullptr)
+        TextAttribute(out, " dlna:ifoFileURI=&quot;", res->ifo_file_uri);
+    if ((eff & kCdsFilterResTrackTotal) && res->track_total >= 0)
+        IntAttribute(out, " dlna:trackTotal=&quot;", res->track_total);
+    if ((eff & kCdsFilterResResumeUpload) && (res->resume_upload == 0 || res->resume_upload == 1))
+        IntAttribute(out, " dlna:resumeUpload=&quot;", res->resume_upload);
+    if ((eff & kCdsFilterResUploadedSize) && res->uploaded_size >= 0)
+        IntAttribute(out, " dlna:uploadedSize=&quot;", res->uploaded_size);
     out.Text("&gt;");
     out.Value(res->value);
     out.Text("&lt;/res&gt;");
 }
 
-void EmitObject(DidlOut& out, const CdsObject* o, std::uint32_t filter, std::uint32_t eff,
-                bool with_root)
+// The start tag of the object's element with its attributes.
+void EmitStartTag(DidlOut& out, const CdsObject* o, std::uint32_t filter, std::uint32_t eff)
 {
     using namespace tv;
     const bool container = CdsIsContainer(o->media_class);
-    const std::uint32_t second = CdsClassSecond(o->media_class);
-    const std::uint32_t third = CdsClassThird(o->media_class);
-
-    if (with_root)
-        out.Text(CdsFilter_NeedsDlnaNamespace(filter) ? tv::kDidlRootStartDlna
-                                                      : tv::kDidlRootStart);
     out.Text(container ? "\r\n&lt;container" : "\r\n&lt;item");
-    if (o->id != nullptr) {
-        out.Text(" id=&quot;");
-        out.Value(o->id);
-        out.Text("&quot;");
-    }
-    if (o->parent_id != nullptr) {
-        out.Text(" parentID=&quot;");
-        out.Value(o->parent_id);
-        out.Text("&quot;");
-    }
+    if (o->id != nullptr) TextAttribute(out, " id=&quot;", o->id);
+    if (o->parent_id != nullptr) TextAttribute(out, " parentID=&quot;", o->parent_id);
     out.Text((o->flags & kCdsFlagRestricted) ? " restricted=&quot;1&quot;"
                                              : " restricted=&quot;0&quot;");
     if (container) {
@@ -447,15 +416,9 @@ void EmitObject(DidlOut& out, const CdsObject* o, std::uint32_t filter, std::uin
             out.Text((o->flags & kCdsFlagSearchable) ? " searchable=&quot;1&quot;"
                                                      : " searchable=&quot;0&quot;");
         }
-        if (filter & kCdsFilterChildCount) {
-            out.Text(" childCount=&quot;");
-            out.Number(kIntAllowance, "%d", o->child_count);
-            out.Text("&quot;");
-        }
+        if (filter & kCdsFilterChildCount) IntAttribute(out, " childCount=&quot;", o->child_count);
     } else if (o->ref_id != nullptr && o->ref_id[0] != '\0') {
-        out.Text(" refID=&quot;");
-        out.Value(o->ref_id);
-        out.Text("&quot;");
+        TextAttribute(out, " refID=&quot;", o->ref_id);
     }
     if (eff & kCdsFilterDlnaManaged) {
         out.Text(" dlna:dlnaManaged=&quot;");
@@ -463,42 +426,35 @@ void EmitObject(DidlOut& out, const CdsObject* o, std::uint32_t filter, std::uin
         out.Text("&quot;");
     }
     out.Text("&gt;");
+}
 
-    out.Text("\r\n&lt;dc:title&gt;");
-    out.Value(o->title);
-    out.Text("&lt;/dc:title&gt;");
-    out.Text("\r\n&lt;upnp:class&gt;");
-    out.ClassName(o->media_class);
-    out.Text("&lt;/upnp:class&gt;");
-
-    if (container && (eff & kCdsFilterCreateClass)) {
+// What only a container carries: the classes it may hold and be searched for, a tuner's type.
+void EmitContainerParts(DidlOut& out, const CdsObject* o, std::uint32_t eff)
+{
+    using namespace tv;
+    if (eff & kCdsFilterCreateClass) {
         EmitClasses(out, o->create_classes, "\r\n&lt;upnp:createClass includeDerived=&quot;",
                     "&lt;/upnp:createClass&gt;");
     }
-    if (container && (eff & kCdsFilterSearchClass)) {
+    if (eff & kCdsFilterSearchClass) {
         EmitClasses(out, o->search_classes, "\r\n&lt;upnp:searchClass includeDerived=&quot;",
                     "&lt;/upnp:searchClass&gt;");
     }
-    if (container && (eff & kCdsFilterContainerType) && o->tuner != 0) {
+    if ((eff & kCdsFilterContainerType) && o->tuner != 0) {
         out.Text("\r\n&lt;dlna:containerType&gt;Tuner_1_0&lt;/dlna:containerType&gt;");
     }
-    if (eff & kCdsFilterTakeOut) {
-        for (std::int32_t i = 0; i < o->take_out_count; ++i) {
-            out.Text("\r\n&lt;dlna:takeOut&gt;");
-            out.Raw(o->take_out[i]);
-            out.Text("&lt;/dlna:takeOut&gt;");
-        }
-    }
-    if (eff & kCdsFilterCreator) {
-        out.Text("\r\n&lt;dc:creator&gt;");
-        out.Value(o->creator);
-        out.Text("&lt;/dc:creator&gt;");
-    }
+}
 
-    constexpr std::string_view kAlbumOpen = "\r\n&lt;upnp:album&gt;";
-    constexpr std::string_view kAlbumClose = "&lt;/upnp:album&gt;";
-    constexpr std::string_view kGenreOpen = "\r\n&lt;upnp:genre&gt;";
-    constexpr std::string_view kGenreClose = "&lt;/upnp:genre&gt;";
+constexpr std::string_view kAlbumOpen = "\r\n&lt;upnp:album&gt;";
+constexpr std::string_view kAlbumClose = "&lt;/upnp:album&gt;";
+constexpr std::string_view kGenreOpen = "\r\n&lt;upnp:genre&gt;";
+constexpr std::string_view kGenreClose = "&lt;/upnp:genre&gt;";
+
+// Albums, genres and the date of audio, video and image items.
+void EmitItemClassParts(DidlOut& out, const CdsObject* o, std::uint32_t eff)
+{
+    using namespace tv;
+    const std::uint32_t second = CdsClassSecond(o->media_class);
     bool with_date = false;
     if (second == kCdsAudioItem) {
         if (eff & kCdsFilterAlbum)
@@ -518,7 +474,13 @@ void EmitObject(DidlOut& out, const CdsObject* o, std::uint32_t filter, std::uin
         out.Date(o->date);
         out.Text("&lt;/dc:date&gt;");
     }
+}
 
+// A music album's genres, a photo's albums, a broadcast's channel.
+void EmitDetailClassParts(DidlOut& out, const CdsObject* o, std::uint32_t eff)
+{
+    using namespace tv;
+    const std::uint32_t third = CdsClassThird(o->media_class);
     if (third == kCdsMusicAlbum) {
         if (eff & kCdsFilterGenre) {
             EmitTexts(out, kGenreOpen, o->album_genre_count, o->album_genres, kGenreClose);
@@ -539,14 +501,45 @@ void EmitObject(DidlOut& out, const CdsObject* o, std::uint32_t filter, std::uin
             out.Text("&lt;/upnp:channelNr&gt;");
         }
     }
+}
 
+// The object's elements in document order; the measuring and the writing pass both run this.
+void EmitObject(DidlOut& out, const CdsObject* o, std::uint32_t filter, std::uint32_t eff,
+                bool with_root)
+{
+    using namespace tv;
+    const bool container = CdsIsContainer(o->media_class);
+    if (with_root)
+        out.Text(CdsFilter_NeedsDlnaNamespace(filter) ? kDidlRootStartDlna : kDidlRootStart);
+    EmitStartTag(out, o, filter, eff);
+    out.Text("\r\n&lt;dc:title&gt;");
+    out.Value(o->title);
+    out.Text("&lt;/dc:title&gt;");
+    out.Text("\r\n&lt;upnp:class&gt;");
+    out.ClassName(o->media_class);
+    out.Text("&lt;/upnp:class&gt;");
+    if (container) EmitContainerParts(out, o, eff);
+    if (eff & kCdsFilterTakeOut) {
+        for (std::int32_t i = 0; i < o->take_out_count; ++i) {
+            out.Text("\r\n&lt;dlna:takeOut&gt;");
+            out.Raw(o->take_out[i]);
+            out.Text("&lt;/dlna:takeOut&gt;");
+        }
+    }
+    if (eff & kCdsFilterCreator) {
+        out.Text("\r\n&lt;dc:creator&gt;");
+        out.Value(o->creator);
+        out.Text("&lt;/dc:creator&gt;");
+    }
+    EmitItemClassParts(out, o, eff);
+    EmitDetailClassParts(out, o, eff);
     if (eff & kCdsFilterRes) {
         for (const CdsResource* res = o->resources; res != nullptr; res = res->next) {
             EmitResource(out, res, eff);
         }
     }
     out.Text(container ? "\r\n&lt;/container&gt;" : "\r\n&lt;/item&gt;");
-    if (with_root) out.Text(tv::kDidlRootEnd);
+    if (with_root) out.Text(kDidlRootEnd);
 }
 
 }  // namespace
