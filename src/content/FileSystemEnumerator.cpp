@@ -468,6 +468,62 @@ std::shared_ptr<const FseFolderEntries> FolderEntries(FSE_Enumerator* fse, FseQu
     return entries;
 }
 
+FseQuery* Refuse(int* error, int code)
+{
+    if (error != nullptr) *error = code;
+    return nullptr;
+}
+
+// A query on a file of which only its name with ".tmp" exists: one still being written.
+FseQuery* OpenPartialFile(std::unique_ptr<FseQuery> query, std::string subject, int kind,
+                          int* error)
+{
+    std::string partial = subject + std::string(kTmp);
+    if (FileIo_GetType(partial.c_str()) != 1) return Refuse(error, tv::kFseNoSuchObject);
+    if (kind != 0) return Refuse(error, tv::kFseNoSuchContainer);
+    query->subject = std::move(subject);
+    query->current = std::move(partial);
+    query->entry_type = tv::kFseEntryFile;
+    query->partial = 1;
+    return query.release();
+}
+
+FseQuery* OpenFile(std::unique_ptr<FseQuery> query, std::string subject, int kind, int* error)
+{
+    if (kind != 0) return Refuse(error, tv::kFseNoSuchContainer);
+    while (!subject.empty() && subject.back() == '\\') subject.pop_back();
+    query->subject = subject;
+    query->current = subject;
+    query->entry_type = tv::kFseEntryFile;
+    query->partial = EndsWithTmp(subject) ? 1 : 0;
+    return query.release();
+}
+
+// Starts the walk over the children of the folder query->subject, at its first child.
+void OpenChildren(FSE_Enumerator* fse, FseQuery* query)
+{
+    const std::string& subject = query->subject;
+    if (subject == "\\") {
+        char name[tv::kFseNameCapacity];
+        query->dir = FileIo_OpenDirectory(subject.c_str(), name, sizeof name, nullptr);
+        if (query->dir != nullptr) NextChild(query, name);
+        return;
+    }
+    // Judged as opened: a link changed since the folder's type was taken is seen.
+    tv::FileIoOpened opened;
+    int fd = tv::FileIo_OpenShared(subject, O_RDONLY | O_DIRECTORY, &opened);
+    std::string real;
+    std::shared_ptr<const FseFolderEntries> entries;
+    if (fd >= 0 && tv::FileIo_RealPath(subject, &real))
+        entries = FolderEntries(fse, query, real, fd, opened);
+    if (entries != nullptr) {
+        query->listing = new FseListing{std::move(entries), 0, fd};
+        NextChild(query, {});
+    } else if (fd >= 0) {
+        ::close(fd);
+    }
+}
+
 }  // namespace
 
 FseQuery* FSE_OpenQuery(FSE_Enumerator* fse, const MSA_BrowseRequest* request, int* error) noexcept
@@ -481,59 +537,15 @@ FseQuery* FSE_OpenQuery(FSE_Enumerator* fse, const MSA_BrowseRequest* request, i
     const int kind = request != nullptr ? request->kind : 0;
     query->metadata = kind == 0 ? 1 : 0;
     int type = FileIo_GetType(subject.c_str());
-    if (type == 0) {
-        std::string partial = subject + std::string(kTmp);
-        if (FileIo_GetType(partial.c_str()) != 1) {
-            if (error != nullptr) *error = tv::kFseNoSuchObject;
-            return nullptr;
-        }
-        if (kind != 0) {
-            if (error != nullptr) *error = tv::kFseNoSuchContainer;
-            return nullptr;
-        }
-        query->subject = subject;
-        query->current = std::move(partial);
-        query->entry_type = tv::kFseEntryFile;
-        query->partial = 1;
-        return query.release();
-    }
-    if (type == 1) {
-        if (kind != 0) {
-            if (error != nullptr) *error = tv::kFseNoSuchContainer;
-            return nullptr;
-        }
-        while (!subject.empty() && subject.back() == '\\') subject.pop_back();
-        query->subject = subject;
-        query->current = subject;
-        query->entry_type = tv::kFseEntryFile;
-        query->partial = EndsWithTmp(subject) ? 1 : 0;
-        return query.release();
-    }
+    if (type == 0) return OpenPartialFile(std::move(query), std::move(subject), kind, error);
+    if (type == 1) return OpenFile(std::move(query), std::move(subject), kind, error);
     if (subject.back() != '\\') subject += '\\';
     query->subject = subject;
     if (kind == 0) {
         query->current = subject;
         query->entry_type = tv::kFseEntryFolder;
     } else if (kind == 1) {
-        std::string real;
-        if (subject != "\\") {
-            // Judged as opened: a link changed since the folder's type was taken is seen.
-            tv::FileIoOpened opened;
-            int fd = tv::FileIo_OpenShared(subject, O_RDONLY | O_DIRECTORY, &opened);
-            std::shared_ptr<const FseFolderEntries> entries;
-            if (fd >= 0 && tv::FileIo_RealPath(subject, &real))
-                entries = FolderEntries(fse, query.get(), real, fd, opened);
-            if (entries != nullptr) {
-                query->listing = new FseListing{std::move(entries), 0, fd};
-                NextChild(query.get(), {});
-            } else if (fd >= 0) {
-                ::close(fd);
-            }
-        } else {
-            char name[tv::kFseNameCapacity];
-            query->dir = FileIo_OpenDirectory(subject.c_str(), name, sizeof name, nullptr);
-            if (query->dir != nullptr) NextChild(query.get(), name);
-        }
+        OpenChildren(fse, query.get());
     } else {
         query->done = 1;
     }
@@ -610,6 +622,115 @@ void MoveOn(FseQuery* query, bool selected)
     }
 }
 
+// The object's identifier and its parent's: "0" and "-1" for the root, else "0\" and the path
+// below it; a file still being written is named without its ".tmp".
+void ObjectIds(std::string_view relative, std::string_view parent_relative, std::string* id,
+               std::string* parent_id)
+{
+    if (relative.empty()) {
+        *id = "0";
+        *parent_id = "-1";
+        return;
+    }
+    *id = "0\\";
+    *id += relative;
+    if (EndsWithTmp(*id)) id->resize(id->size() - kTmp.size());
+    if (parent_relative.empty()) {
+        *parent_id = "0";
+    } else {
+        *parent_id = "0\\";
+        *parent_id += parent_relative;
+    }
+}
+
+std::string ObjectTitle(const FsePathParts& parts, bool folder, bool partial)
+{
+    std::string_view relative = View(parts.relative, parts.relative_length);
+    std::string_view parent_relative = View(parts.parent_relative, parts.parent_relative_length);
+    std::string_view name = View(parts.name, parts.name_length);
+    if (folder && !name.empty()) {
+        // Shared folders carry their whole escaped path; deeper names only an escaped "\".
+        return parent_relative.empty() ? SharedFolderTitle(name)
+                                       : ReplaceAll(std::string(name), "%5C", "\\");
+    }
+    if (parts.base_length > 0) {
+        std::string_view shown = name;
+        if (partial) {
+            std::size_t dot = shown.rfind('.');
+            if (dot != std::string_view::npos) shown = shown.substr(0, dot);
+        }
+        return ReplaceAll(std::string(shown), "%5C", "\\");
+    }
+    if (relative.empty() && parent_relative.empty()) return "Root";
+    return "<Unknown>";
+}
+
+// A file's class by its extension; for a file still being written, the one before ".tmp".
+CdsMediaClass FileClass(const FsePathParts& parts, bool partial)
+{
+    std::string extension(View(parts.extension, parts.extension_length));
+    if (partial) {
+        std::string_view without(parts.full, static_cast<std::size_t>(parts.full_length));
+        if (EndsWithTmp(without)) without.remove_suffix(kTmp.size());
+        std::size_t dot = without.rfind('.');
+        std::size_t slash = without.rfind('\\');
+        extension =
+            dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash)
+                ? std::string()
+                : std::string(without.substr(dot));
+    }
+    return FSE_GetMediaClass(extension.c_str());
+}
+
+// What the class adds: an item's date (and the size for its resource) from one look at the
+// file, a container's classes of children.
+void FillClassDetails(FseQuery* query, CdsObject* object, std::string_view name, bool partial)
+{
+    if (tv::CdsIsItem(object->media_class)) {
+        object->dlna_managed = 4;
+        const std::uint32_t second = tv::CdsClassSecond(object->media_class);
+        if ((second == tv::kCdsAudioItem || second == tv::kCdsImageItem ||
+             second == tv::kCdsVideoItem) &&
+            !partial) {
+            struct stat st {};
+            std::int64_t when = -1;
+            query->object_size = -1;
+            if (StatObject(query, object->source_path, name, &st)) {
+                when = static_cast<std::int64_t>(st.st_mtime);
+                if (S_ISREG(st.st_mode)) query->object_size = static_cast<std::int64_t>(st.st_size);
+            }
+            query->object_size_known = 1;
+            object->date = when > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(when);
+        }
+    } else if (tv::CdsIsContainer(object->media_class)) {
+        object->dlna_managed = 3;
+        object->child_count = 0;
+        tv::CdsObject_AppendClass(&object->create_classes, 1, tv::kCdsClassAudioItem);
+        tv::CdsObject_AppendClass(&object->create_classes, 1, tv::kCdsClassImageItem);
+        tv::CdsObject_AppendClass(&object->create_classes, 1, tv::kCdsClassVideoItem);
+        tv::CdsObject_AppendClass(&object->create_classes, 1, tv::kCdsClassContainer);
+    }
+}
+
+// Fills the object from the entry SelectNext chose.
+void DescribeObject(FseQuery* query, const FsePathParts& parts, CdsObject* object)
+{
+    const bool folder = query->entry_type == tv::kFseEntryFolder;
+    const bool partial = query->partial != 0 && !folder;
+    std::string id;
+    std::string parent_id;
+    ObjectIds(View(parts.relative, parts.relative_length),
+              View(parts.parent_relative, parts.parent_relative_length), &id, &parent_id);
+    object->id = Copy(id);
+    object->parent_id = Copy(parent_id);
+    object->title = Copy(ObjectTitle(parts, folder, partial));
+    object->owned_mask = tv::kCdsOwnId | tv::kCdsOwnParentId | tv::kCdsOwnTitle;
+    object->source_path = Copy(View(parts.full, parts.full_length));
+    object->flags = 0;
+    object->media_class = folder ? tv::kCdsClassStorageFolder : FileClass(parts, partial);
+    FillClassDetails(query, object, View(parts.name, parts.name_length), partial);
+}
+
 }  // namespace
 
 int FSE_HandleProcessObject(FSE_Enumerator* fse, const MSA_BrowseRequest* /*request*/,
@@ -628,101 +749,7 @@ int FSE_HandleProcessObject(FSE_Enumerator* fse, const MSA_BrowseRequest* /*requ
     FsePathParts parts;
     query->object_size_known = 0;
     bool selected = SelectNext(fse, query, &parts);
-    if (selected) {
-        std::string_view relative = View(parts.relative, parts.relative_length);
-        std::string_view parent_relative =
-            View(parts.parent_relative, parts.parent_relative_length);
-        std::string_view name = View(parts.name, parts.name_length);
-        const bool folder = query->entry_type == tv::kFseEntryFolder;
-        const bool partial = query->partial != 0 && !folder;
-
-        std::string id;
-        std::string parent_id;
-        if (relative.empty()) {
-            id = "0";
-            parent_id = "-1";
-        } else {
-            id = "0\\";
-            id += relative;
-            if (EndsWithTmp(id)) id.resize(id.size() - kTmp.size());
-            if (parent_relative.empty()) {
-                parent_id = "0";
-            } else {
-                parent_id = "0\\";
-                parent_id += parent_relative;
-            }
-        }
-
-        std::string title;
-        if (folder && !name.empty()) {
-            // Shared folders carry their whole escaped path; deeper names only an escaped "\".
-            title = parent_relative.empty() ? SharedFolderTitle(name)
-                                            : ReplaceAll(std::string(name), "%5C", "\\");
-        } else if (parts.base_length > 0) {
-            std::string_view shown = name;
-            if (partial) {
-                std::size_t dot = shown.rfind('.');
-                if (dot != std::string_view::npos) shown = shown.substr(0, dot);
-            }
-            title = ReplaceAll(std::string(shown), "%5C", "\\");
-        } else if (relative.empty() && parent_relative.empty()) {
-            title = "Root";
-        } else {
-            title = "<Unknown>";
-        }
-
-        object->id = Copy(id);
-        object->parent_id = Copy(parent_id);
-        object->title = Copy(title);
-        object->owned_mask = tv::kCdsOwnId | tv::kCdsOwnParentId | tv::kCdsOwnTitle;
-        object->source_path = Copy(View(parts.full, parts.full_length));
-        object->flags = 0;
-
-        if (folder) {
-            object->media_class = tv::kCdsClassStorageFolder;
-        } else {
-            std::string extension(View(parts.extension, parts.extension_length));
-            if (partial) {
-                std::string_view without(parts.full, static_cast<std::size_t>(parts.full_length));
-                if (EndsWithTmp(without)) without.remove_suffix(kTmp.size());
-                std::size_t dot = without.rfind('.');
-                std::size_t slash = without.rfind('\\');
-                extension = dot == std::string_view::npos ||
-                                    (slash != std::string_view::npos && dot < slash)
-                                ? std::string()
-                                : std::string(without.substr(dot));
-            }
-            object->media_class = FSE_GetMediaClass(extension.c_str());
-        }
-
-        if (tv::CdsIsItem(object->media_class)) {
-            object->dlna_managed = 4;
-            const std::uint32_t second = tv::CdsClassSecond(object->media_class);
-            if ((second == tv::kCdsAudioItem || second == tv::kCdsImageItem ||
-                 second == tv::kCdsVideoItem) &&
-                !partial) {
-                // One look at the file gives the date here and the size for its resource.
-                struct stat st {};
-                std::int64_t when = -1;
-                query->object_size = -1;
-                if (StatObject(query, object->source_path, name, &st)) {
-                    when = static_cast<std::int64_t>(st.st_mtime);
-                    if (S_ISREG(st.st_mode))
-                        query->object_size = static_cast<std::int64_t>(st.st_size);
-                }
-                query->object_size_known = 1;
-                object->date = when > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(when);
-            }
-        } else if (tv::CdsIsContainer(object->media_class)) {
-            object->dlna_managed = 3;
-            object->child_count = 0;
-            tv::CdsObject_AppendClass(&object->create_classes, 1, tv::kCdsClassAudioItem);
-            tv::CdsObject_AppendClass(&object->create_classes, 1, tv::kCdsClassImageItem);
-            tv::CdsObject_AppendClass(&object->create_classes, 1, tv::kCdsClassVideoItem);
-            tv::CdsObject_AppendClass(&object->create_classes, 1, tv::kCdsClassContainer);
-        }
-    }
-
+    if (selected) DescribeObject(query, parts, object);
     MoveOn(query, selected);
     return selected ? 1 : 0;
 }
