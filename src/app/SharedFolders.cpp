@@ -709,9 +709,11 @@ int tv::SharedFolders_LoadReadable(std::vector<std::string>& list, std::string* 
     return LoadFile(list, message, true);
 }
 
-int SharedFolders_Save(const std::vector<std::string>& list, std::string* message) noexcept
+namespace {
+
+// A list the table cannot hold is refused whole; kSharedFoldersOk when it fits.
+int CheckList(const std::vector<std::string>& list, std::string* message)
 {
-    SetMessage(message, {});
     if (list.size() > static_cast<std::size_t>(tv::kSharedFolderCapacity)) {
         SetMessage(message, "No more than 200 folders can be shared; the list was not saved.");
         return tv::kSharedFoldersFull;
@@ -723,6 +725,63 @@ int SharedFolders_Save(const std::vector<std::string>& list, std::string* messag
             return tv::kSharedFoldersTooLong;
         }
     }
+    return tv::kSharedFoldersOk;
+}
+
+// Writes the bytes to the temporary file and closes it, on the disk; on failure removes it.
+bool WriteTemporary(tv::UniqueFd fd, const std::string& temp_name, const std::string& bytes,
+                    const std::string& path, std::string* message)
+{
+    int error = 0;
+    bool written = WriteAll(fd.get(), bytes, &error);
+    if (written && ::fsync(fd.get()) != 0) {
+        error = errno;
+        written = false;
+    }
+    if (written && ::close(fd.release()) != 0) {
+        error = errno;
+        written = false;
+    }
+    if (!written) {
+        ::unlink(temp_name.c_str());
+        SetMessage(message, "Could not write the settings file " + path + ": " + ErrorText(error));
+    }
+    return written;
+}
+
+// A settings file that could not be read is kept aside before the new one takes its place.
+// The save's result so far, or an error when it cannot be kept (the temporary file is gone).
+int KeepRefusedFile(const std::string& configured, const std::string& path,
+                    const std::string& temp_name, std::string* message)
+{
+    std::scoped_lock hold(g_path_lock);
+    if (g_refused_file.empty() || (g_refused_file != configured && g_refused_file != path))
+        return tv::kSharedFoldersOk;
+    std::string kept;
+    if (!KeepAside(path, &kept)) {
+        int keep_error = errno;
+        ::unlink(temp_name.c_str());
+        SetMessage(message, "The settings file " + path +
+                                " could not be read earlier and could not be kept aside (" +
+                                ErrorText(keep_error) + "); it was not overwritten.");
+        return tv::kSharedFoldersIoError;
+    }
+    int result = tv::kSharedFoldersOk;
+    if (!kept.empty()) {
+        SetMessage(message, "The unreadable settings file was kept as " + kept + ".");
+        result = tv::kSharedFoldersBadFileKept;
+    }
+    g_refused_file.clear();
+    return result;
+}
+
+}  // namespace
+
+int SharedFolders_Save(const std::vector<std::string>& list, std::string* message) noexcept
+{
+    SetMessage(message, {});
+    int refused = CheckList(list, message);
+    if (refused != tv::kSharedFoldersOk) return refused;
     std::string path = tv::SharedFolders_SettingsPath();
     if (path.empty()) {
         SetMessage(message, "No documents folder was found for the settings file.");
@@ -747,43 +806,10 @@ int SharedFolders_Save(const std::vector<std::string>& list, std::string* messag
 
     PublishTable(*PlanTable(list).table);
 
-    const std::string bytes = tv::SharedFolders_Encode(list);
-    int error = 0;
-    bool written = WriteAll(fd.get(), bytes, &error);
-    if (written && ::fsync(fd.get()) != 0) {
-        error = errno;
-        written = false;
-    }
-    if (written && ::close(fd.release()) != 0) {
-        error = errno;
-        written = false;
-    }
-    if (!written) {
-        ::unlink(temp_name.c_str());
-        SetMessage(message, "Could not write the settings file " + path + ": " + ErrorText(error));
+    if (!WriteTemporary(std::move(fd), temp_name, tv::SharedFolders_Encode(list), path, message))
         return tv::kSharedFoldersIoError;
-    }
-
-    int result = tv::kSharedFoldersOk;
-    {
-        std::scoped_lock hold(g_path_lock);
-        if (!g_refused_file.empty() && (g_refused_file == configured || g_refused_file == path)) {
-            std::string kept;
-            if (!KeepAside(path, &kept)) {
-                int keep_error = errno;
-                ::unlink(temp_name.c_str());
-                SetMessage(message, "The settings file " + path +
-                                        " could not be read earlier and could not be kept aside (" +
-                                        ErrorText(keep_error) + "); it was not overwritten.");
-                return tv::kSharedFoldersIoError;
-            }
-            if (!kept.empty()) {
-                SetMessage(message, "The unreadable settings file was kept as " + kept + ".");
-                result = tv::kSharedFoldersBadFileKept;
-            }
-            g_refused_file.clear();
-        }
-    }
+    int result = KeepRefusedFile(configured, path, temp_name, message);
+    if (result < 0) return result;
     if (::rename(temp_name.c_str(), path.c_str()) != 0) {
         int rename_error = errno;
         ::unlink(temp_name.c_str());
