@@ -415,6 +415,64 @@ void SetText(MicroStack* stack, int index, int service, const char* text)
     SetValue(stack, index, service, escaped);
 }
 
+// Extends the subscription the SID names; 412 when the service has none of that SID.
+void Renew(MicroStack* stack, OlvWebSession* session, int service, std::string_view sid,
+           long timeout)
+{
+    if (service < 0) {
+        SendText(session, kPreconditionFailed);
+        return;
+    }
+    bool found = false;
+    {
+        std::scoped_lock lock(stack->subscriber_lock);
+        Subscriber* subscriber = FindSubscriber(stack, service, sid);
+        if (subscriber != nullptr) {
+            subscriber->expires = Now() + timeout;
+            found = true;
+        }
+    }
+    if (!found) {
+        SendText(session, kPreconditionFailed);
+        return;
+    }
+    AnswerGranted(session, sid, timeout);
+}
+
+// Drops the service's expired subscribers; true when there is room for one more.
+bool HasRoom(MicroStack* stack, int service)
+{
+    std::scoped_lock lock(stack->subscriber_lock);
+    std::int64_t now = Now();
+    for (Subscriber* s = stack->subscribers[service]; s != nullptr;) {
+        Subscriber* next = s->next;
+        if (s->expires < now) RemoveFromList(stack, s);
+        s = next;
+    }
+    return stack->subscriber_counts[service] < tv::kMaxSubscribers;
+}
+
+// A new subscriber with a fresh SID, not yet in its service's list.
+Subscriber* NewSubscriber(const Callback& callback, int service, long timeout)
+{
+    auto* subscriber = new Subscriber;
+    tv::GenaMakeSid(subscriber->sid);
+    subscriber->sid_length = static_cast<int>(std::strlen(subscriber->sid));
+    subscriber->callback_address = callback.address;
+    subscriber->callback_port = callback.port;
+    char* raw_path = OlvStringCopy(callback.path.data(), static_cast<int>(callback.path.size()));
+    subscriber->callback_path =
+        static_cast<char*>(tv::Malloc(static_cast<std::size_t>(OlvHttpEscapeLength(raw_path))));
+    OlvHttpEscape(subscriber->callback_path, raw_path);
+    subscriber->callback_path_length = static_cast<int>(std::strlen(subscriber->callback_path));
+    tv::Free(raw_path);
+    subscriber->ref_count = 1;
+    subscriber->seq = 0;
+    subscriber->service = service;
+    subscriber->expires = Now() + timeout;
+    return subscriber;
+}
+
 }  // namespace
 
 namespace tv {
@@ -460,24 +518,7 @@ void GenaSubscribe(MicroStack* stack, OlvWebSession* session, OlvPacket* header)
             MicroStack_SendStatus(session, 400, "Bad Request");
             return;
         }
-        if (service < 0) {
-            SendText(session, kPreconditionFailed);
-            return;
-        }
-        bool found = false;
-        {
-            std::scoped_lock lock(stack->subscriber_lock);
-            Subscriber* subscriber = FindSubscriber(stack, service, sid);
-            if (subscriber != nullptr) {
-                subscriber->expires = Now() + timeout;
-                found = true;
-            }
-        }
-        if (!found) {
-            SendText(session, kPreconditionFailed);
-            return;
-        }
-        AnswerGranted(session, sid, timeout);
+        Renew(stack, session, service, sid, timeout);
         return;
     }
 
@@ -485,19 +526,9 @@ void GenaSubscribe(MicroStack* stack, OlvWebSession* session, OlvPacket* header)
         SendText(session, kInvalidServiceName);
         return;
     }
-    Subscriber* subscriber = nullptr;
-    {
-        std::scoped_lock lock(stack->subscriber_lock);
-        std::int64_t now = Now();
-        for (Subscriber* s = stack->subscribers[service]; s != nullptr;) {
-            Subscriber* next = s->next;
-            if (s->expires < now) RemoveFromList(stack, s);
-            s = next;
-        }
-        if (stack->subscriber_counts[service] >= kMaxSubscribers) {
-            SendText(session, kTooManySubscribers);
-            return;
-        }
+    if (!HasRoom(stack, service)) {
+        SendText(session, kTooManySubscribers);
+        return;
     }
     Callback callback;
     if (callback_value.data() == nullptr || !ParseCallback(callback_value, &callback) ||
@@ -505,21 +536,7 @@ void GenaSubscribe(MicroStack* stack, OlvWebSession* session, OlvPacket* header)
         SendText(session, kPreconditionFailed);
         return;
     }
-    subscriber = new Subscriber;
-    GenaMakeSid(subscriber->sid);
-    subscriber->sid_length = static_cast<int>(std::strlen(subscriber->sid));
-    subscriber->callback_address = callback.address;
-    subscriber->callback_port = callback.port;
-    char* raw_path = OlvStringCopy(callback.path.data(), static_cast<int>(callback.path.size()));
-    subscriber->callback_path =
-        static_cast<char*>(tv::Malloc(static_cast<std::size_t>(OlvHttpEscapeLength(raw_path))));
-    OlvHttpEscape(subscriber->callback_path, raw_path);
-    subscriber->callback_path_length = static_cast<int>(std::strlen(subscriber->callback_path));
-    tv::Free(raw_path);
-    subscriber->ref_count = 1;
-    subscriber->seq = 0;
-    subscriber->service = service;
-    subscriber->expires = Now() + timeout;
+    Subscriber* subscriber = NewSubscriber(callback, service, timeout);
     {
         std::scoped_lock lock(stack->subscriber_lock);
         subscriber->next = stack->subscribers[service];
