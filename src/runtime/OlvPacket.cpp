@@ -319,88 +319,121 @@ void OlvPacket_DeleteHeader(OlvPacket* packet, const char* name, int name_length
     OlvHashTree_Delete(packet->headers, name, name_length);
 }
 
-int OlvPacket_Serialize(OlvPacket* packet, char** out) noexcept
+namespace {
+
+// The serialized text, allocated at its measured size: nothing here checks for room.
+struct PacketText {
+    char* text;
+    std::size_t at = 0;
+    void Put(const char* bytes, int length)
+    {
+        if (length <= 0) return;
+        std::memcpy(text + at, bytes, static_cast<std::size_t>(length));
+        at += static_cast<std::size_t>(length);
+    }
+};
+
+bool IsRequest(const OlvPacket* packet)
 {
-    const bool request = packet->status_code == -1;
-    char code_text[16] = "";
-    int code_length = 0;
+    return packet->status_code == -1;
+}
+
+// A response's code is written as " <code> ", `code_length` bytes.
+std::size_t StartLineSize(const OlvPacket* packet, int code_length)
+{
     std::size_t size = 0;
-    if (request) {
+    if (IsRequest(packet)) {
         size += static_cast<std::size_t>(packet->method_length) + 1 +
                 static_cast<std::size_t>(packet->path_length) + 6;
     } else {
-        code_length = std::snprintf(code_text, sizeof code_text, " %d ", packet->status_code);
         size += 5 + static_cast<std::size_t>(code_length) +
                 static_cast<std::size_t>(packet->reason_length);
     }
-    size += static_cast<std::size_t>(packet->version_length) + 2;
+    return size + static_cast<std::size_t>(packet->version_length) + 2;
+}
 
-    auto header_size = [](int name_length, int value_length) {
-        int written = value_length >= kFoldThreshold
-                          ? OlvFragmentTextLength(nullptr, value_length, kFoldSeparator,
-                                                  kFoldSeparatorLength, kFoldWidth)
-                          : value_length;
-        return static_cast<std::size_t>(name_length) + 2 + static_cast<std::size_t>(written) + 2;
-    };
+void PutStartLine(PacketText& out, const OlvPacket* packet, const char* code_text, int code_length)
+{
+    const bool request = IsRequest(packet);
+    if (request) {
+        out.Put(packet->method, packet->method_length);
+        out.Put(" ", 1);
+        out.Put(packet->path, packet->path_length);
+        out.Put(" HTTP/", 6);
+    } else {
+        out.Put("HTTP/", 5);
+    }
+    out.Put(packet->version, packet->version_length);
+    if (!request) {
+        out.Put(code_text, code_length);
+        out.Put(packet->reason, packet->reason_length);
+    }
+    out.Put("\r\n", 2);
+}
+
+std::size_t HeadersSize(const OlvPacket* packet)
+{
+    std::size_t size = 0;
     tv::HashTreeEnumerator* entries = OlvHashTree_Enumerate(packet->headers);
     while (OlvHashTree_MoveNext(entries) == 0) {
         int name_length = 0;
         int value_length = 0;
         OlvHashTree_CurrentEx(entries, nullptr, &name_length, nullptr, &value_length);
-        size += header_size(name_length, value_length);
+        int written = value_length >= kFoldThreshold
+                          ? OlvFragmentTextLength(nullptr, value_length, kFoldSeparator,
+                                                  kFoldSeparatorLength, kFoldWidth)
+                          : value_length;
+        size += static_cast<std::size_t>(name_length) + 2 + static_cast<std::size_t>(written) + 2;
     }
     OlvHashTree_EndEnumeration(entries);
-    size += 2 + static_cast<std::size_t>(packet->body_length > 0 ? packet->body_length : 0);
+    return size;
+}
 
-    char* text = static_cast<char*>(tv::Malloc(size + 1));
-    std::size_t at = 0;
-    auto put = [&](const char* bytes, int length) {
-        if (length <= 0) return;
-        std::memcpy(text + at, bytes, static_cast<std::size_t>(length));
-        at += static_cast<std::size_t>(length);
-    };
-    if (request) {
-        put(packet->method, packet->method_length);
-        put(" ", 1);
-        put(packet->path, packet->path_length);
-        put(" HTTP/", 6);
-    } else {
-        put("HTTP/", 5);
-    }
-    put(packet->version, packet->version_length);
-    if (!request) {
-        put(code_text, code_length);
-        put(packet->reason, packet->reason_length);
-    }
-    put("\r\n", 2);
-
-    entries = OlvHashTree_Enumerate(packet->headers);
+void PutHeaders(PacketText& out, const OlvPacket* packet)
+{
+    tv::HashTreeEnumerator* entries = OlvHashTree_Enumerate(packet->headers);
     while (OlvHashTree_MoveNext(entries) == 0) {
         const char* name = nullptr;
         int name_length = 0;
         void* value = nullptr;
         int value_length = 0;
         OlvHashTree_CurrentEx(entries, &name, &name_length, &value, &value_length);
-        put(name, name_length);
-        put(": ", 2);
+        out.Put(name, name_length);
+        out.Put(": ", 2);
         if (value_length >= kFoldThreshold) {
             char* folded = nullptr;
             int folded_length =
                 OlvFragmentText(static_cast<const char*>(value), value_length, kFoldSeparator,
                                 kFoldSeparatorLength, kFoldWidth, &folded);
-            put(folded, folded_length);
+            out.Put(folded, folded_length);
             tv::Free(folded);
         } else {
-            put(static_cast<const char*>(value), value_length);
+            out.Put(static_cast<const char*>(value), value_length);
         }
-        put("\r\n", 2);
+        out.Put("\r\n", 2);
     }
     OlvHashTree_EndEnumeration(entries);
-    put("\r\n", 2);
-    put(packet->body, packet->body_length);
-    text[at] = '\0';
-    *out = text;
-    return static_cast<int>(at);
+}
+
+}  // namespace
+
+int OlvPacket_Serialize(OlvPacket* packet, char** out) noexcept
+{
+    char code_text[16] = "";
+    int code_length = 0;
+    if (!IsRequest(packet))
+        code_length = std::snprintf(code_text, sizeof code_text, " %d ", packet->status_code);
+    const std::size_t size =
+        StartLineSize(packet, code_length) + HeadersSize(packet) + 2 +
+        static_cast<std::size_t>(packet->body_length > 0 ? packet->body_length : 0);
+    PacketText text{static_cast<char*>(tv::Malloc(size + 1))};
+    PutStartLine(text, packet, code_text, code_length);
+    PutHeaders(text, packet);
+    text.Put("\r\n", 2);
+    text.Put(packet->body, packet->body_length);
+    text.text[text.at] = '\0';
+    *out = text.text;
+    return static_cast<int>(text.at);
 }
 
 OlvPacket* OlvPacket_Clone(const OlvPacket* packet) noexcept
