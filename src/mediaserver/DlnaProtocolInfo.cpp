@@ -34,6 +34,62 @@ void AppendInt(std::string& out, long long value)
     out.append(digits, static_cast<std::size_t>(n));
 }
 
+// The parameters the record writes itself before its flags, each with its ";".
+void AppendRecordParams(std::string& out, const DlnaProtocolInfo* info)
+{
+    if (info->profile != nullptr) {
+        out += "DLNA.ORG_PN=";
+        out += info->profile;
+        out += ';';
+    }
+    if (info->protocol == tv::kDlnaProtocolHttpGet) {
+        out += "DLNA.ORG_OP=";
+        out += IsSet(info->time_seek) ? '1' : '0';
+        out += IsSet(info->range_seek) ? '1' : '0';
+        out += ';';
+    } else if (info->protocol == tv::kDlnaProtocolRtspRtpUdp) {
+        out += "DLNA.ORG_OP=0";
+        out += IsSet(info->time_seek) ? '1' : '0';
+        out += ';';
+    }
+    if (info->play_speed_count > 0 && info->play_speeds != nullptr) {
+        out += "DLNA.ORG_PS=";
+        for (std::int32_t i = 0; i < info->play_speed_count; ++i) {
+            if (i > 0) out += ',';
+            if (info->play_speeds[i] != nullptr) out += info->play_speeds[i];
+        }
+        out += ';';
+    }
+    if (IsSet(info->converted)) out += "DLNA.ORG_CI=1;";
+    if (static_cast<long long>(info->max_speed_major) + info->max_speed_minor != 0) {
+        out += "DLNA.ORG_MAXSP=";
+        AppendInt(out, info->max_speed_major);
+        out += '.';
+        AppendInt(out, info->max_speed_minor);
+        out += ';';
+    }
+}
+
+// The extra parameters, each with its ";", leaving out those the record writes itself.
+void AppendExtraParams(std::string& out, const DlnaProtocolInfo* info)
+{
+    if (info->extra_params == nullptr) return;
+    tv::HashTreeEnumerator* e = OlvHashTree_Enumerate(info->extra_params);
+    while (OlvHashTree_MoveNext(e) == 0) {
+        const char* name = nullptr;
+        int length = 0;
+        void* value = nullptr;
+        OlvHashTree_Current(e, &name, &length, &value);
+        std::string_view key(name, static_cast<std::size_t>(length));
+        if (IsKnownParam(key)) continue;
+        out += key;
+        out += '=';
+        if (value != nullptr) out += static_cast<const char*>(value);
+        out += ';';
+    }
+    OlvHashTree_EndEnumeration(e);
+}
+
 }  // namespace
 
 namespace tv {
@@ -84,37 +140,7 @@ char* DlnaProtocolInfo_ToString(const DlnaProtocolInfo* info) noexcept
     if (info->mime_type != nullptr) out += info->mime_type;
     out += ':';
 
-    if (info->profile != nullptr) {
-        out += "DLNA.ORG_PN=";
-        out += info->profile;
-        out += ';';
-    }
-    if (info->protocol == tv::kDlnaProtocolHttpGet) {
-        out += "DLNA.ORG_OP=";
-        out += IsSet(info->time_seek) ? '1' : '0';
-        out += IsSet(info->range_seek) ? '1' : '0';
-        out += ';';
-    } else if (info->protocol == tv::kDlnaProtocolRtspRtpUdp) {
-        out += "DLNA.ORG_OP=0";
-        out += IsSet(info->time_seek) ? '1' : '0';
-        out += ';';
-    }
-    if (info->play_speed_count > 0 && info->play_speeds != nullptr) {
-        out += "DLNA.ORG_PS=";
-        for (std::int32_t i = 0; i < info->play_speed_count; ++i) {
-            if (i > 0) out += ',';
-            if (info->play_speeds[i] != nullptr) out += info->play_speeds[i];
-        }
-        out += ';';
-    }
-    if (IsSet(info->converted)) out += "DLNA.ORG_CI=1;";
-    if (static_cast<long long>(info->max_speed_major) + info->max_speed_minor != 0) {
-        out += "DLNA.ORG_MAXSP=";
-        AppendInt(out, info->max_speed_major);
-        out += '.';
-        AppendInt(out, info->max_speed_minor);
-        out += ';';
-    }
+    AppendRecordParams(out, info);
     char flags[16];
     std::snprintf(flags, sizeof flags, "%08X",
                   static_cast<unsigned>(tv::DlnaProtocolInfo_PrimaryFlags(info)));
@@ -122,23 +148,7 @@ char* DlnaProtocolInfo_ToString(const DlnaProtocolInfo* info) noexcept
     out += flags;
     out.append(24, '0');
     out += ';';
-
-    if (info->extra_params != nullptr) {
-        tv::HashTreeEnumerator* e = OlvHashTree_Enumerate(info->extra_params);
-        while (OlvHashTree_MoveNext(e) == 0) {
-            const char* name = nullptr;
-            int length = 0;
-            void* value = nullptr;
-            OlvHashTree_Current(e, &name, &length, &value);
-            std::string_view key(name, static_cast<std::size_t>(length));
-            if (IsKnownParam(key)) continue;
-            out += key;
-            out += '=';
-            if (value != nullptr) out += static_cast<const char*>(value);
-            out += ';';
-        }
-        OlvHashTree_EndEnumeration(e);
-    }
+    AppendExtraParams(out, info);
     if (!out.empty() && out.back() == ';') out.pop_back();
     return tv::CopyBytes(out.data(), out.size());
 }
