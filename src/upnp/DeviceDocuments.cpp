@@ -6,6 +6,7 @@
 
 #include <iterator>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -204,12 +205,11 @@ int Size(const std::string& text)
     return static_cast<int>(text.size());
 }
 
-template <std::size_t NA, std::size_t NV>
-void BuildService(StoredService* service, std::string_view short_name,
-                  const ActionSpec (&actions)[NA], const VariableSpec (&variables)[NV])
+// The action list's elements, one after another, and where each lies.
+void WriteActions(StoredService* service, std::span<const ActionSpec> actions)
 {
     std::string& a = service->action_text;
-    for (std::size_t i = 0; i < NA; ++i) {
+    for (std::size_t i = 0; i < actions.size(); ++i) {
         const ActionSpec& action = actions[i];
         int start = Size(a);
         a += "<action><name>";
@@ -228,10 +228,15 @@ void BuildService(StoredService* service, std::string_view short_name,
         a += "</argumentList></action>";
         service->actions[i] = ActionEntry{start, Size(a) - start};
     }
-    service->action_count = static_cast<int>(NA);
+    service->action_count = static_cast<int>(actions.size());
+}
 
+// The state variables' elements in pieces (head, allowed-value list, tail) and where each lies;
+// the allowed values themselves are written by the record.
+void WriteVariables(StoredService* service, std::span<const VariableSpec> variables)
+{
     std::string& v = service->variable_text;
-    for (std::size_t i = 0; i < NV; ++i) {
+    for (std::size_t i = 0; i < variables.size(); ++i) {
         const VariableSpec& variable = variables[i];
         StateVariableEntry& entry = service->variables[i];
         entry.head_offset = Size(v);
@@ -256,8 +261,12 @@ void BuildService(StoredService* service, std::string_view short_name,
         v += "</stateVariable>";
         entry.tail_length = Size(v) - entry.tail_offset;
     }
-    service->variable_count = static_cast<int>(NV);
+    service->variable_count = static_cast<int>(variables.size());
+}
 
+// The service's entry in the device description's service list.
+void WriteServiceEntry(StoredService* service, std::string_view short_name)
+{
     std::string& s = service->service_entry;
     s += "<service><serviceType>urn:schemas-upnp-org:service:";
     s += short_name;
@@ -270,6 +279,17 @@ void BuildService(StoredService* service, std::string_view short_name,
     s += "/control</controlURL><eventSubURL>";
     s += short_name;
     s += "/event</eventSubURL></service>";
+}
+
+template <std::size_t NA, std::size_t NV>
+void BuildService(StoredService* service, std::string_view short_name,
+                  const ActionSpec (&actions)[NA], const VariableSpec (&variables)[NV])
+{
+    static_assert(NA <= std::size_t{kServiceMaxActions} &&
+                  NV <= std::size_t{kServiceMaxStateVariables});
+    WriteActions(service, actions);
+    WriteVariables(service, variables);
+    WriteServiceEntry(service, short_name);
 }
 
 void Attach(StoredService* service)
