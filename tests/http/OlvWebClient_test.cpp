@@ -61,21 +61,13 @@ void OnResponse(OlvWebReader*, int interrupt, OlvPacket* header, char* data, int
 
 // A scripted peer: a listening socket and a thread that plays the server's side.
 struct FakeServer {
-    int listen_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     std::uint16_t port = 0;
+    int listen_fd = tv::test::ListenOnLoopback(4, &port);
     std::atomic<int> accepted{0};
     std::thread thread;
 
     FakeServer()
     {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = kLoopback;
-        ::bind(listen_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(listen_fd, 4);
-        socklen_t len = sizeof a;
-        ::getsockname(listen_fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
         timeval tv{10, 0};
         ::setsockopt(listen_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     }

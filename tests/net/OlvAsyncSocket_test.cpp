@@ -29,18 +29,7 @@ using tv::test::Signal;
 struct Listener {
     int fd = -1;
     std::uint16_t port = 0;
-    Listener()
-    {
-        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(fd, 4);
-        socklen_t len = sizeof a;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-    }
+    Listener() { fd = tv::test::ListenOnLoopback(4, &port); }
     ~Listener() { ::close(fd); }
     int Accept() { return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC); }
 };

@@ -24,6 +24,21 @@
 
 namespace tv::test {
 
+// A listening TCP socket on 127.0.0.1 with a port the kernel chose (put in *port).
+inline int ListenOnLoopback(int backlog, std::uint16_t* port) noexcept
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(fd, backlog);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
 class LoopbackClient {
 public:
     explicit LoopbackClient(std::uint16_t port, int timeout_ms = 5000) noexcept

@@ -36,15 +36,7 @@ class EventReceiver {
 public:
     EventReceiver()
     {
-        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        socklen_t length = sizeof address;
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-        ::listen(listen_, 16);
+        listen_ = tv::test::ListenOnLoopback(16, &port_);
         thread_ = std::thread([this] { Run(); });
     }
     ~EventReceiver()
@@ -137,18 +129,7 @@ private:
 // A callback whose host takes connections (the kernel's backlog does) and never answers.
 class StalledCallback {
 public:
-    StalledCallback()
-    {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        socklen_t length = sizeof address;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-        ::listen(fd_, 1024);
-    }
+    StalledCallback() { fd_ = tv::test::ListenOnLoopback(1024, &port_); }
     ~StalledCallback() { ::close(fd_); }
     StalledCallback(const StalledCallback&) = delete;
     StalledCallback& operator=(const StalledCallback&) = delete;
