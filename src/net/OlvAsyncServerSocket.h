@@ -41,7 +41,8 @@ namespace tv {
 // While every pool socket is taken and a connection waits to be accepted, the connection whose
 // queued bytes have waited longest without any going out, and at least this long, is closed
 // to make room (a client that stopped reading). A client that pauses keeps its stream while
-// there is room.
+// there is room. A connection that came in on an interface the server does not serve
+// (IsServedConnection) is closed as it is accepted: it never counts as waiting.
 constexpr int kStallLimitMs = 30000;
 // Before the chain runs. Tests only.
 void AsyncServerSocketSetStallLimitForTest(OlvAsyncServerSocket* server, int limit_ms) noexcept;
