@@ -4,6 +4,7 @@
 // anything is read from it or made room for. Chain thread only.
 #include "net/OlvAsyncServerSocket.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdlib>
 #include <memory>
@@ -12,6 +13,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -39,8 +41,11 @@ struct OlvAsyncServerSocket {
     tv::ServerSocketEventFn on_send_ok = nullptr;
     void* tag = nullptr;
     int stall_limit_ms = tv::kStallLimitMs;
-    // An admitted client that found no room after all (the stream that was to give way took
-    // some bytes meanwhile); the backlog waits behind it.
+    // Per pool socket: since when (steady clock, ms) its owner has said it waits for its next
+    // request; -1 while it works, and from its arming until its first answer.
+    std::int64_t* idle_since_ms = nullptr;
+    // An admitted client that found no room after all (the connection that was to give way
+    // began a request meanwhile); the backlog waits behind it.
     int waiting_handle = -1;
     std::uint32_t waiting_peer = 0;
 };
@@ -96,12 +101,58 @@ void ForwardSendOk(OlvAsyncSocket* socket, void* user) noexcept
     if (server->on_send_ok != nullptr) server->on_send_ok(server, socket, record->user);
 }
 
+std::int64_t NowMs() noexcept
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 OlvAsyncSocket* FreeSocket(OlvAsyncServerSocket* server) noexcept
 {
     for (int i = 0; i < server->max_connections; ++i) {
         if (OlvAsyncSocket_IsFree(server->pool[i])) return server->pool[i];
     }
     return nullptr;
+}
+
+int PoolIndex(OlvAsyncServerSocket* server, OlvAsyncSocket* socket) noexcept
+{
+    for (int i = 0; i < server->max_connections; ++i) {
+        if (server->pool[i] == socket) return i;
+    }
+    return -1;
+}
+
+// Bytes of a next request have come, read or not: it is in flight.
+bool HasInput(OlvAsyncSocket* socket) noexcept
+{
+    char* buffer = nullptr;
+    int begin = 0;
+    int end = 0;
+    OlvAsyncSocket_GetBuffer(socket, &buffer, &begin, &end);
+    if (end > begin) return true;
+    int queued = 0;
+    return ::ioctl(*OlvAsyncSocket_GetHandle(socket), FIONREAD, &queued) != 0 || queued > 0;
+}
+
+// The connection that has waited longest for its next request with nothing of one come yet;
+// null when none waits.
+OlvAsyncSocket* LongestIdle(OlvAsyncServerSocket* server) noexcept
+{
+    OlvAsyncSocket* longest = nullptr;
+    std::int64_t since = 0;
+    for (int i = 0; i < server->max_connections; ++i) {
+        OlvAsyncSocket* socket = server->pool[i];
+        const std::int64_t idle = server->idle_since_ms[i];
+        if (idle < 0 || (longest != nullptr && idle >= since) || OlvAsyncSocket_IsFree(socket) ||
+            HasInput(socket)) {
+            continue;
+        }
+        longest = socket;
+        since = idle;
+    }
+    return longest;
 }
 
 // The pool socket whose queued bytes have waited longest without any going out, with how long
@@ -120,28 +171,33 @@ OlvAsyncSocket* MostStalled(OlvAsyncServerSocket* server, std::int64_t* stalled_
     return most;
 }
 
-// Milliseconds until room can be made for a waiting client: 0 now (a slot is free, or a stream
-// has stalled for the limit), -1 never while nothing changes.
+// Milliseconds until room can be made for a waiting client: 0 now (a connection waits for its
+// next request, or a stream has stalled for the limit), -1 never while nothing changes.
 std::int64_t RoomDueMs(OlvAsyncServerSocket* server) noexcept
 {
-    if (FreeSocket(server) != nullptr) return 0;
+    if (FreeSocket(server) != nullptr || LongestIdle(server) != nullptr) return 0;
     std::int64_t stalled = 0;
     if (MostStalled(server, &stalled) == nullptr) return -1;
     return stalled >= server->stall_limit_ms ? 0 : server->stall_limit_ms - stalled;
 }
 
-// Every slot is taken and an admitted client waits: the longest stalled stream gives way to
-// it, once it has stalled for the limit. Returns the pool socket freed.
+// Every slot is taken and an admitted client waits. A slot is a place to work, not to wait:
+// the connection that has waited longest for its next request gives way first; only then the
+// longest stalled stream, once it has stalled for the limit. Returns the pool socket freed.
 OlvAsyncSocket* MakeRoom(OlvAsyncServerSocket* server) noexcept
 {
-    std::int64_t stalled = 0;
-    OlvAsyncSocket* socket = MostStalled(server, &stalled);
-    if (socket == nullptr || stalled < server->stall_limit_ms) return nullptr;
-    char peer[INET_ADDRSTRLEN] = {};
-    in_addr address{OlvAsyncSocket_GetRemoteAddress(socket)};
-    ::inet_ntop(AF_INET, &address, peer, sizeof peer);
-    ServerLog("Closed the connection of %s to make room for another: it took nothing for %.1f s",
-              peer, static_cast<double>(stalled) / 1000);
+    OlvAsyncSocket* socket = LongestIdle(server);
+    if (socket == nullptr) {
+        std::int64_t stalled = 0;
+        socket = MostStalled(server, &stalled);
+        if (socket == nullptr || stalled < server->stall_limit_ms) return nullptr;
+        char peer[INET_ADDRSTRLEN] = {};
+        in_addr address{OlvAsyncSocket_GetRemoteAddress(socket)};
+        ::inet_ntop(AF_INET, &address, peer, sizeof peer);
+        ServerLog(
+            "Closed the connection of %s to make room for another: it took nothing for %.1f s",
+            peer, static_cast<double>(stalled) / 1000);
+    }
     OlvAsyncSocket_Disconnect(socket);
     return OlvAsyncSocket_IsFree(socket) ? socket : nullptr;
 }
@@ -153,6 +209,7 @@ bool Place(OlvAsyncServerSocket* server, int fd, std::uint32_t peer) noexcept
     OlvAsyncSocket* socket = FreeSocket(server);
     if (socket == nullptr) socket = MakeRoom(server);
     if (socket == nullptr) return false;
+    server->idle_since_ms[PoolIndex(server, socket)] = -1;
     auto* record = new Connection{server, nullptr};
     OlvAsyncSocket_Adopt(socket, fd, ForwardInterrupt, record);
     OlvAsyncSocket_SetRemoteAddress(socket, peer);
@@ -222,6 +279,7 @@ void Destroy(void* object) noexcept
 {
     auto* server = static_cast<OlvAsyncServerSocket*>(object);
     delete[] server->pool;
+    delete[] server->idle_since_ms;
     if (server->waiting_handle >= 0) ::close(server->waiting_handle);
     if (server->listen_handle >= 0) ::close(server->listen_handle);
     std::destroy_at(server);
@@ -252,9 +310,11 @@ OlvAsyncServerSocket* OlvAsyncServerSocket_Create(OlvChain* chain, int max_conne
     server->on_interrupt = on_interrupt;
     server->on_send_ok = on_send_ok;
     server->pool = new OlvAsyncSocket*[static_cast<std::size_t>(server->max_connections)];
+    server->idle_since_ms = new std::int64_t[static_cast<std::size_t>(server->max_connections)];
     for (int i = 0; i < server->max_connections; ++i) {
         server->pool[i] = OlvAsyncSocket_Create(chain, initial_buffer_size, ForwardData, nullptr,
                                                 ForwardDisconnect, ForwardSendOk);
+        server->idle_since_ms[i] = -1;
     }
     OlvChain_Add(chain, server);
     int fd = -1;
@@ -281,5 +341,12 @@ namespace tv {
 void AsyncServerSocketSetStallLimitForTest(OlvAsyncServerSocket* server, int limit_ms) noexcept
 {
     server->stall_limit_ms = limit_ms;
+}
+
+void AsyncServerSocketSetIdle(OlvAsyncServerSocket* server, OlvAsyncSocket* socket,
+                              bool idle) noexcept
+{
+    const int i = PoolIndex(server, socket);
+    if (i >= 0) server->idle_since_ms[i] = idle ? NowMs() : -1;
 }
 }  // namespace tv

@@ -81,6 +81,8 @@ void OnReceive(OlvAsyncServerSocket* server, OlvAsyncSocket* socket, char* data,
     }
     *consumed = length;
     OlvAsyncSocket_Send(socket, data, static_cast<std::size_t>(length), 0, 0, OwnCopy);
+    if (std::string_view(data, static_cast<std::size_t>(length)) == "idle")
+        tv::AsyncServerSocketSetIdle(server, socket, true);  // as a keep-alive answer ends
     if (std::string_view(data, static_cast<std::size_t>(length)) == "flood") {
         std::string flood(1024 * 1024, 'x');
         OlvAsyncSocket_Send(socket, flood.data(), flood.size(), 0, 0, OwnCopy);
@@ -191,10 +193,12 @@ struct ServedInterfaces {
     ~ServedInterfaces() { tv::SetServedInterfaces({}); }
 };
 
-// Five clients that stop reading hold every slot. None loses its stream while nobody waits,
-// nor to a client from a network the server does not serve (closed unread, whatever address
-// it was sent to); when a sixth comes, the one stalled longest makes room for it. In a
-// namespace of its own: a stray connection from another test would be a client waiting too.
+// Five connections hold every slot: four streams whose clients stopped reading and one that
+// waits for its next request. None loses its slot while nobody waits, nor to a client from a
+// network the server does not serve (closed unread, whatever address it was sent to). A
+// waiting client takes the slot of the idle connection first, though the streams have stalled
+// past the limit; the next one takes the stream's stalled longest. In a namespace of its own:
+// a stray connection from another test would be a client waiting too.
 TEST(OlvAsyncServerSocket, StalledStreamMakesRoomForAWaitingClient)
 {
     std::thread([] {
@@ -205,10 +209,13 @@ TEST(OlvAsyncServerSocket, StalledStreamMakesRoomForAWaitingClient)
         ServedInterfaces served({"served0"});
         Server s(100);
         std::vector<std::unique_ptr<LoopbackClient>> clients;
-        for (int i = 0; i < 5; ++i) {
+        for (int i = 0; i < 4; ++i) {
             clients.push_back(std::make_unique<LoopbackClient>(s.port));
             ASSERT_TRUE(clients.back()->Send("flood"));
         }
+        LoopbackClient idle(s.port);
+        ASSERT_TRUE(idle.Send("idle"));
+        EXPECT_EQ(idle.ReadBytes(4), "idle");
         ASSERT_TRUE(s.record.signal.WaitFor([&] { return s.record.connects == 5; }));
         std::this_thread::sleep_for(std::chrono::milliseconds(400));  // all stalled past the limit
         const int neighbour = ConnectFromLeftOutNetwork(s.port);
@@ -220,12 +227,17 @@ TEST(OlvAsyncServerSocket, StalledStreamMakesRoomForAWaitingClient)
             EXPECT_EQ(s.record.disconnects, 0);
             EXPECT_EQ(s.record.connects, 5);
         }
-        LoopbackClient sixth(s.port);
-        ASSERT_TRUE(sixth.Send("late"));
-        EXPECT_EQ(sixth.ReadBytes(4), "late");
-        std::scoped_lock lk(s.record.signal.mutex());
-        EXPECT_EQ(s.record.disconnects, 1);
-        EXPECT_EQ(s.record.connects, 6);
+        for (int n = 6; n <= 7; ++n) {
+            clients.push_back(std::make_unique<LoopbackClient>(s.port));
+            ASSERT_TRUE(clients.back()->Send("late"));
+            EXPECT_EQ(clients.back()->ReadBytes(4), "late");
+            if (n == 6) {
+                EXPECT_TRUE(idle.WaitClosed());
+            }
+            std::scoped_lock lk(s.record.signal.mutex());
+            EXPECT_EQ(s.record.disconnects, n - 5);
+            EXPECT_EQ(s.record.connects, n);
+        }
     }).join();
 }
 
