@@ -67,7 +67,7 @@ done
 for i in 1 2 3 4 5; do
   kill -0 "${pollers[$((i - 1))]}" 2>/dev/null || tv_fail "poller $i ended"
 done
-tv_note "beside five keep-alive pollers a sixth client was answered $tries times of $tries, slowest $slowest s; pollers (answers cuts): $(cat "$TV_WORK"/poller? | tr '\n' ',')"
+tv_note "beside five keep-alive pollers a sixth client was answered $tries times of $tries, slowest $slowest s; pollers (answers cuts): $(cat "$TV_WORK"/poller? | paste -sd ,)"
 for pid in "${pollers[@]}"; do kill "$pid"; wait "$pid" 2>/dev/null || true; done
 for _ in $(seq 1 100); do
   [ "$({ ss -tnH state established "( sport = :$TV_PORT )" 2>/dev/null || true; } | wc -l)" = 0 ] && break
