@@ -190,6 +190,8 @@ void FinishRequest(OlvWebSession* session, bool keep) noexcept
     OlvWebServer* server = session->server;
     if (keep) {
         StartIdleTimer(session);
+        // Waiting for its next request, the connection gives its slot to a client that waits.
+        tv::AsyncServerSocketSetIdle(server->server_socket, session->connection, true);
         OlvWebClient_ResetReader(session->reader);
         OlvWebClient_Resume(session->reader);  // redelivers a pipelined request
         return;
@@ -620,6 +622,7 @@ void BeginRequest(OlvWebSession* session, const OlvPacket* header) noexcept
     session->complete_on_drain = 0;
     session->answered = kUnanswered;
     session->in_request = 1;
+    tv::AsyncServerSocketSetIdle(server->server_socket, session->connection, false);
     OlvLifeTime_Remove(server->idle_timers, session);
     OlvLifeTime_Remove(server->request_timers, session);
     OlvLifeTime_Add(server->request_timers, session, server->request_timeout_ms, RequestTimedOut,

@@ -1,7 +1,10 @@
 // Listening socket with a fixed pool of async sockets. Accepts only while a pool socket is
-// free, so surplus clients wait in the system's backlog. Chain thread only.
+// free or one can be freed, so surplus clients wait in the system's backlog. A connection is
+// judged as it is accepted: one from an interface the server does not serve is closed before
+// anything is read from it or made room for. Chain thread only.
 #include "net/OlvAsyncServerSocket.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdlib>
 #include <memory>
@@ -10,6 +13,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -37,6 +41,13 @@ struct OlvAsyncServerSocket {
     tv::ServerSocketEventFn on_send_ok = nullptr;
     void* tag = nullptr;
     int stall_limit_ms = tv::kStallLimitMs;
+    // Per pool socket: since when (steady clock, ms) its owner has said it waits for its next
+    // request; -1 while it works, and from its arming until its first answer.
+    std::int64_t* idle_since_ms = nullptr;
+    // An admitted client that found no room after all (the connection that was to give way
+    // began a request meanwhile); the backlog waits behind it.
+    int waiting_handle = -1;
+    std::uint32_t waiting_peer = 0;
 };
 
 static_assert(std::is_standard_layout_v<OlvAsyncServerSocket>);
@@ -90,12 +101,58 @@ void ForwardSendOk(OlvAsyncSocket* socket, void* user) noexcept
     if (server->on_send_ok != nullptr) server->on_send_ok(server, socket, record->user);
 }
 
-bool AnyFree(OlvAsyncServerSocket* server) noexcept
+std::int64_t NowMs() noexcept
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+OlvAsyncSocket* FreeSocket(OlvAsyncServerSocket* server) noexcept
 {
     for (int i = 0; i < server->max_connections; ++i) {
-        if (OlvAsyncSocket_IsFree(server->pool[i])) return true;
+        if (OlvAsyncSocket_IsFree(server->pool[i])) return server->pool[i];
     }
-    return false;
+    return nullptr;
+}
+
+int PoolIndex(OlvAsyncServerSocket* server, OlvAsyncSocket* socket) noexcept
+{
+    for (int i = 0; i < server->max_connections; ++i) {
+        if (server->pool[i] == socket) return i;
+    }
+    return -1;
+}
+
+// Bytes of a next request have come, read or not: it is in flight.
+bool HasInput(OlvAsyncSocket* socket) noexcept
+{
+    char* buffer = nullptr;
+    int begin = 0;
+    int end = 0;
+    OlvAsyncSocket_GetBuffer(socket, &buffer, &begin, &end);
+    if (end > begin) return true;
+    int queued = 0;
+    return ::ioctl(*OlvAsyncSocket_GetHandle(socket), FIONREAD, &queued) != 0 || queued > 0;
+}
+
+// The connection that has waited longest for its next request with nothing of one come yet;
+// null when none waits.
+OlvAsyncSocket* LongestIdle(OlvAsyncServerSocket* server) noexcept
+{
+    OlvAsyncSocket* longest = nullptr;
+    std::int64_t since = 0;
+    for (int i = 0; i < server->max_connections; ++i) {
+        OlvAsyncSocket* socket = server->pool[i];
+        const std::int64_t idle = server->idle_since_ms[i];
+        if (idle < 0 || (longest != nullptr && idle >= since) || OlvAsyncSocket_IsFree(socket) ||
+            HasInput(socket)) {
+            continue;
+        }
+        longest = socket;
+        since = idle;
+    }
+    return longest;
 }
 
 // The pool socket whose queued bytes have waited longest without any going out, with how long
@@ -114,18 +171,50 @@ OlvAsyncSocket* MostStalled(OlvAsyncServerSocket* server, std::int64_t* stalled_
     return most;
 }
 
-// Every slot is taken and a connection waits: the longest stalled stream gives way to it.
-void MakeRoom(OlvAsyncServerSocket* server) noexcept
+// Milliseconds until room can be made for a waiting client: 0 now (a connection waits for its
+// next request, or a stream has stalled for the limit), -1 never while nothing changes.
+std::int64_t RoomDueMs(OlvAsyncServerSocket* server) noexcept
 {
+    if (FreeSocket(server) != nullptr || LongestIdle(server) != nullptr) return 0;
     std::int64_t stalled = 0;
-    OlvAsyncSocket* socket = MostStalled(server, &stalled);
-    if (socket == nullptr || stalled < server->stall_limit_ms) return;
-    char peer[INET_ADDRSTRLEN] = {};
-    in_addr address{OlvAsyncSocket_GetRemoteAddress(socket)};
-    ::inet_ntop(AF_INET, &address, peer, sizeof peer);
-    ServerLog("Closed the connection of %s to make room for another: it took nothing for %.1f s",
-              peer, static_cast<double>(stalled) / 1000);
+    if (MostStalled(server, &stalled) == nullptr) return -1;
+    return stalled >= server->stall_limit_ms ? 0 : server->stall_limit_ms - stalled;
+}
+
+// Every slot is taken and an admitted client waits. A slot is a place to work, not to wait:
+// the connection that has waited longest for its next request gives way first; only then the
+// longest stalled stream, once it has stalled for the limit. Returns the pool socket freed.
+OlvAsyncSocket* MakeRoom(OlvAsyncServerSocket* server) noexcept
+{
+    OlvAsyncSocket* socket = LongestIdle(server);
+    if (socket == nullptr) {
+        std::int64_t stalled = 0;
+        socket = MostStalled(server, &stalled);
+        if (socket == nullptr || stalled < server->stall_limit_ms) return nullptr;
+        char peer[INET_ADDRSTRLEN] = {};
+        in_addr address{OlvAsyncSocket_GetRemoteAddress(socket)};
+        ::inet_ntop(AF_INET, &address, peer, sizeof peer);
+        ServerLog(
+            "Closed the connection of %s to make room for another: it took nothing for %.1f s",
+            peer, static_cast<double>(stalled) / 1000);
+    }
     OlvAsyncSocket_Disconnect(socket);
+    return OlvAsyncSocket_IsFree(socket) ? socket : nullptr;
+}
+
+// Arms a free pool socket with an accepted connection, or makes room for it; false when there
+// is none.
+bool Place(OlvAsyncServerSocket* server, int fd, std::uint32_t peer) noexcept
+{
+    OlvAsyncSocket* socket = FreeSocket(server);
+    if (socket == nullptr) socket = MakeRoom(server);
+    if (socket == nullptr) return false;
+    server->idle_since_ms[PoolIndex(server, socket)] = -1;
+    auto* record = new Connection{server, nullptr};
+    OlvAsyncSocket_Adopt(socket, fd, ForwardInterrupt, record);
+    OlvAsyncSocket_SetRemoteAddress(socket, peer);
+    if (server->on_connect != nullptr) server->on_connect(server, socket, &record->user);
+    return true;
 }
 
 void PreSelect(void* object, fd_set* read_set, fd_set* /*write_set*/, fd_set* /*error_set*/,
@@ -141,40 +230,48 @@ void PreSelect(void* object, fd_set* read_set, fd_set* /*write_set*/, fd_set* /*
         tv::FdSetAdd(read_set, server->listen_handle);
         return;
     }
-    if (AnyFree(server)) {
-        tv::FdSetAdd(read_set, server->listen_handle);
+    // With no slot to be had, new clients wait in the backlog, and whether one waits matters
+    // only once room can be made: the listening socket is watched from then on, and the chain
+    // wakes when the longest stall reaches the limit.
+    const std::int64_t due = RoomDueMs(server);
+    if (server->waiting_handle >= 0) {
+        if (due >= 0 && due < *block_ms) *block_ms = static_cast<int>(due);
         return;
     }
-    // With every pool socket busy, new clients wait in the backlog. Whether one waits matters
-    // only once a stream has stalled for the limit: the listening socket is watched from then
-    // on, and the chain wakes when the longest stall reaches it.
-    std::int64_t stalled = 0;
-    if (MostStalled(server, &stalled) == nullptr) return;
-    const std::int64_t left = server->stall_limit_ms - stalled;
-    if (left <= 0)
+    if (due == 0)
         tv::FdSetAdd(read_set, server->listen_handle);
-    else if (left < *block_ms)
-        *block_ms = static_cast<int>(left);
+    else if (due > 0 && due < *block_ms)
+        *block_ms = static_cast<int>(due);
 }
 
 void PostSelect(void* object, int /*select_result*/, fd_set* read_set, fd_set* /*write_set*/,
                 fd_set* /*error_set*/) noexcept
 {
     auto* server = static_cast<OlvAsyncServerSocket*>(object);
-    if (server->listen_handle < 0 || !FD_ISSET(server->listen_handle, read_set)) return;
-    if (!AnyFree(server)) MakeRoom(server);
-    for (int i = 0; i < server->max_connections; ++i) {
-        OlvAsyncSocket* socket = server->pool[i];
-        if (!OlvAsyncSocket_IsFree(socket)) continue;
+    if (server->listen_handle < 0) return;
+    if (server->waiting_handle >= 0) {
+        if (!Place(server, server->waiting_handle, server->waiting_peer)) return;
+        server->waiting_handle = -1;
+    }
+    if (!FD_ISSET(server->listen_handle, read_set)) return;
+    for (int i = 0; i < server->max_connections + kListenBacklog; ++i) {
+        if (RoomDueMs(server) != 0) break;
         sockaddr_in peer{};
         socklen_t peer_length = sizeof peer;
         int fd = ::accept4(server->listen_handle, reinterpret_cast<sockaddr*>(&peer), &peer_length,
                            SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) break;
-        auto* record = new Connection{server, nullptr};
-        OlvAsyncSocket_Adopt(socket, fd, ForwardInterrupt, record);
-        OlvAsyncSocket_SetRemoteAddress(socket, peer.sin_addr.s_addr);
-        if (server->on_connect != nullptr) server->on_connect(server, socket, &record->user);
+        // Judged before it may cost anyone a slot: one that came in on an interface left out
+        // (whatever address it was sent to) is closed unread.
+        if (!tv::IsServedConnection(fd)) {
+            ::close(fd);
+            continue;
+        }
+        if (!Place(server, fd, peer.sin_addr.s_addr)) {
+            server->waiting_handle = fd;
+            server->waiting_peer = peer.sin_addr.s_addr;
+            break;
+        }
     }
 }
 
@@ -182,6 +279,8 @@ void Destroy(void* object) noexcept
 {
     auto* server = static_cast<OlvAsyncServerSocket*>(object);
     delete[] server->pool;
+    delete[] server->idle_since_ms;
+    if (server->waiting_handle >= 0) ::close(server->waiting_handle);
     if (server->listen_handle >= 0) ::close(server->listen_handle);
     std::destroy_at(server);
 }
@@ -211,9 +310,11 @@ OlvAsyncServerSocket* OlvAsyncServerSocket_Create(OlvChain* chain, int max_conne
     server->on_interrupt = on_interrupt;
     server->on_send_ok = on_send_ok;
     server->pool = new OlvAsyncSocket*[static_cast<std::size_t>(server->max_connections)];
+    server->idle_since_ms = new std::int64_t[static_cast<std::size_t>(server->max_connections)];
     for (int i = 0; i < server->max_connections; ++i) {
         server->pool[i] = OlvAsyncSocket_Create(chain, initial_buffer_size, ForwardData, nullptr,
                                                 ForwardDisconnect, ForwardSendOk);
+        server->idle_since_ms[i] = -1;
     }
     OlvChain_Add(chain, server);
     int fd = -1;
@@ -240,5 +341,12 @@ namespace tv {
 void AsyncServerSocketSetStallLimitForTest(OlvAsyncServerSocket* server, int limit_ms) noexcept
 {
     server->stall_limit_ms = limit_ms;
+}
+
+void AsyncServerSocketSetIdle(OlvAsyncServerSocket* server, OlvAsyncSocket* socket,
+                              bool idle) noexcept
+{
+    const int i = PoolIndex(server, socket);
+    if (i >= 0) server->idle_since_ms[i] = idle ? NowMs() : -1;
 }
 }  // namespace tv

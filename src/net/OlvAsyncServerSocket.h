@@ -38,11 +38,19 @@ void OlvAsyncServerSocket_SetTag(OlvAsyncServerSocket* server, void* tag);
 void* OlvAsyncServerSocket_GetTag(OlvAsyncServerSocket* server);
 
 namespace tv {
-// While every pool socket is taken and a connection waits to be accepted, the connection whose
-// queued bytes have waited longest without any going out, and at least this long, is closed
-// to make room (a client that stopped reading). A client that pauses keeps its stream while
-// there is room.
+// While every pool socket is taken and a connection waits to be accepted, a connection that
+// waits for its next request is closed to make room first, the one that has waited longest
+// (AsyncServerSocketSetIdle). Only when none does, the connection whose queued bytes have
+// waited longest without any going out, and at least this long, is closed (a client that
+// stopped reading). A client that pauses keeps its stream while there is room. A connection
+// that came in on an interface the server does not serve (IsServedConnection) is closed as
+// it is accepted: it never counts as waiting.
 constexpr int kStallLimitMs = 30000;
 // Before the chain runs. Tests only.
 void AsyncServerSocketSetStallLimitForTest(OlvAsyncServerSocket* server, int limit_ms) noexcept;
+// Chain thread. The owner's word that the connection on `socket` has answered its request and
+// waits for the next one (idle), or has begun one. A new connection counts as working until
+// its owner says otherwise.
+void AsyncServerSocketSetIdle(OlvAsyncServerSocket* server, OlvAsyncSocket* socket,
+                              bool idle) noexcept;
 }  // namespace tv

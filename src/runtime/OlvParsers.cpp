@@ -628,6 +628,65 @@ std::vector<LocalAddress> LocalAddressList() noexcept
     return result;
 }
 
+// ---- Where an HTTP connection came in ----
+
+unsigned ArrivalInterface(int socket) noexcept
+{
+    // For a stream the kernel reports the interface its handshake came in on.
+    int on = 1;
+    if (setsockopt(socket, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0) return 0;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    socklen_t length = sizeof control;
+    if (getsockopt(socket, IPPROTO_IP, IP_PKTOPTIONS, control, &length) != 0) return 0;
+    msghdr message{};
+    message.msg_control = control;
+    message.msg_controllen = length;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO ||
+            c->cmsg_len < CMSG_LEN(sizeof(in_pktinfo))) {
+            continue;
+        }
+        in_pktinfo info{};
+        std::memcpy(&info, CMSG_DATA(c), sizeof info);
+        return info.ipi_ifindex > 0 ? static_cast<unsigned>(info.ipi_ifindex) : 0;
+    }
+    return 0;
+}
+
+bool IsServedInterface(unsigned interface_index) noexcept
+{
+    std::scoped_lock lock(g_served_lock);
+    if (g_served.empty()) return true;
+    char name[IF_NAMESIZE] = {};
+    if (interface_index == 0 || if_indextoname(interface_index, name) == nullptr) return false;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return false;
+    bool served = false;
+    for (ifaddrs* it = list; it != nullptr && !served; it = it->ifa_next) {
+        std::string_view entry = it->ifa_name != nullptr ? it->ifa_name : "";
+        if (entry.substr(0, entry.find(':')) != name) continue;
+        served = (it->ifa_flags & IFF_LOOPBACK) != 0 ||
+                 (UsableIpv4(it) && ServedEntry(it, AddressOf(it->ifa_addr)));
+    }
+    freeifaddrs(list);
+    return served;
+}
+
+bool IsServedConnection(int socket) noexcept
+{
+    {
+        std::scoped_lock lock(g_served_lock);
+        if (g_served.empty()) return true;
+    }
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+        local.sin_family != AF_INET) {
+        return false;
+    }
+    return IsServedAddress(local.sin_addr.s_addr) && IsServedInterface(ArrivalInterface(socket));
+}
+
 }  // namespace tv
 
 int OlvLocalAddresses(std::uint32_t** array) noexcept

@@ -169,6 +169,21 @@ struct LocalAddress {
 // The served, up, non-loopback IPv4 addresses in the system's order, then 127.0.0.1/8 on the
 // loopback interface: the list OlvLocalAddresses gives, with masks and interfaces.
 std::vector<LocalAddress> LocalAddressList() noexcept;
+
+// ---- Where an HTTP connection came in ----
+// A host on a network left out may route a served address through the server's own address
+// there: a connection is judged by the interface it came in on as well as by the address it
+// was sent to.
+// The index of the interface an accepted TCP connection came in on (one from this machine
+// comes in on lo or on the interface of the address it was sent to); 0 when the system
+// does not say.
+unsigned ArrivalInterface(int socket) noexcept;
+// Whether the interface with this index is served now (always the loopback interface).
+bool IsServedInterface(unsigned interface_index) noexcept;
+// Whether an accepted connection may be served: it came in on a served interface and was
+// sent to a served address. Every connection while every interface is served (then without
+// a system call).
+bool IsServedConnection(int socket) noexcept;
 }  // namespace tv
 // Creates a non-blocking, close-on-exec TCP socket in *socket and binds it to address (network
 // byte order) and port. A non-zero port gets SO_REUSEADDR and is bound once; port 0 draws

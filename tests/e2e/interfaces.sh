@@ -40,6 +40,25 @@ grep -i '^LOCATION:' "$TV_WORK/heard1" | grep -vq "http://$TV_HOST:$TV_PORT/" &&
 [ ! -s "$TV_WORK/heard2" ] || tv_fail "announcements on the LAN left out: $(head -5 "$TV_WORK/heard2")"
 tv_note "lan0 served: found, announced and answering there; nothing on lan1"
 
+# HTTP is judged by the interface a connection comes in on as well as by the address it was
+# sent to: the player on lan1 that routes the lan0 address through the server's lan1 address
+# reaches the port (the connection is made, then closed unanswered: curl's 52 or 56) and gets
+# no answer, neither the description nor a Browse.
+tv_use_player 2
+tv_player ip route add "$TV_PLAYER1_SERVER" via "$TV_PLAYER2_SERVER"
+TV_BASE=http://$TV_PLAYER1_SERVER:$TV_PORT
+rc=0
+code=$(tv_player curl -s -o /dev/null -w '%{http_code}' --max-time 5 "$TV_BASE/") || rc=$?
+[ "$code" = 000 ] || tv_fail "lan1 through its route to $TV_PLAYER1_SERVER: the description answered HTTP $code"
+[ "$rc" = 52 ] || [ "$rc" = 56 ] || tv_fail "lan1 through its route to $TV_PLAYER1_SERVER: curl ended with $rc, not with a closed connection"
+rc=0
+code=$(tv_soap ContentDirectory Browse "<ObjectID>0</ObjectID><BrowseFlag>BrowseDirectChildren</BrowseFlag><Filter>*</Filter><StartingIndex>0</StartingIndex><RequestedCount>0</RequestedCount><SortCriteria></SortCriteria>" "$TV_WORK/routed.xml") || rc=$?
+[ "$code" = 000 ] || tv_fail "lan1 through its route to $TV_PLAYER1_SERVER: Browse answered HTTP $code"
+[ "$rc" = 52 ] || [ "$rc" = 56 ] || tv_fail "lan1 through its route to $TV_PLAYER1_SERVER: Browse's curl ended with $rc"
+tv_player ip route del "$TV_PLAYER1_SERVER" via "$TV_PLAYER2_SERVER"
+tv_use_player 1
+tv_note "HTTP from lan1 routed to $TV_PLAYER1_SERVER: connection closed unanswered"
+
 tv_use_player 0
 tv_browse "0\\$(tv_escape_folder "$TV_WORK/media")\\a.mp3" BrowseMetadata 0 0 "$TV_WORK/allip.xml" "*,ALLIP"
 every=$(tv_res_urls "$TV_WORK/allip.xml.didl" | sed -E 's,^http://([^:]*):.*,\1,' | tr '\n' ' ')

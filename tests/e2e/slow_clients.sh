@@ -1,3 +1,4 @@
+# Keep-alive pollers that hold the five connection slots cannot keep another client out.
 # Slow readers: four clients hold four of the five connection slots with streams they read a few
 # bytes a second. The fifth slot must keep answering Browse at once, the server's memory must not
 # grow while the streams are stuck behind the readers, and a SIGTERM ends it cleanly with the
@@ -14,6 +15,64 @@ tv_browse "$folder" BrowseDirectChildren 0 0 "$TV_WORK/list.xml"
 [ "$TV_TOTAL" = 4 ] || tv_fail "the folder lists $TV_TOTAL items"
 
 rss() { awk '/^VmRSS:/ {print $2}' "/proc/$TV_SERVER_PID/status"; }
+
+# Pollers: five keep-alive connections from player 1 that each ask for the description every
+# 2 s, so none is ever idle for the 3 s time-out, hold the five slots. A sixth client on the
+# same LAN must still be answered within 5 s, try after try: a connection that waits for its
+# next request gives its slot to a client that waits. A poller cut off connects again.
+poller='
+import http.client, sys, time
+host, port, out = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+answers = cuts = 0
+c = http.client.HTTPConnection(host, port, timeout=30)
+while True:
+    try:
+        c.request("GET", "/")
+        r = c.getresponse()
+        r.read()
+        answers += r.status == 200
+    except (OSError, http.client.HTTPException):
+        cuts += 1
+        c.close()
+        c = http.client.HTTPConnection(host, port, timeout=30)
+        time.sleep(0.1)
+        continue
+    with open(out, "w") as f:
+        f.write("%d %d\n" % (answers, cuts))
+    time.sleep(2)
+'
+pollers=()
+for i in 1 2 3 4 5; do
+  nsenter -t "$TV_PLAYER_PID" -n python3 -c "$poller" "$TV_HOST" "$TV_PORT" "$TV_WORK/poller$i" &
+  pollers+=($!)
+  tv_track $!
+done
+held=0
+for _ in $(seq 1 100); do
+  held=$({ cat "$TV_WORK"/poller? 2>/dev/null || true; } | wc -l)
+  [ "$held" = 5 ] && break
+  sleep 0.1
+done
+[ "$held" = 5 ] || tv_fail "only $held of five pollers were answered"
+tries=0
+slowest=0
+end=$((SECONDS + 15))
+while [ $SECONDS -lt $end ]; do
+  t=$(tv_player curl -s -o /dev/null -w '%{http_code} %{time_total}' --max-time 5 "$TV_BASE/") || true
+  [ "${t%% *}" = 200 ] || tv_fail "try $tries beside five pollers answered '$t'"
+  slowest=$(awk -v a="$slowest" -v b="${t#* }" 'BEGIN {print (b > a ? b : a)}')
+  tries=$((tries + 1))
+  sleep 1
+done
+for i in 1 2 3 4 5; do
+  kill -0 "${pollers[$((i - 1))]}" 2>/dev/null || tv_fail "poller $i ended"
+done
+tv_note "beside five keep-alive pollers a sixth client was answered $tries times of $tries, slowest $slowest s; pollers (answers cuts): $(cat "$TV_WORK"/poller? | paste -sd ,)"
+for pid in "${pollers[@]}"; do kill "$pid"; wait "$pid" 2>/dev/null || true; done
+for _ in $(seq 1 100); do
+  [ "$({ ss -tnH state established "( sport = :$TV_PORT )" 2>/dev/null || true; } | wc -l)" = 0 ] && break
+  sleep 0.1
+done
 
 # A reader with a tiny receive window that takes 8 bytes every quarter second and keeps them in
 # OUT; after SIGUSR1 it reads at full speed to the end of the connection. HTTP/1.0, so the body

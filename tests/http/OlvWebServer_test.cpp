@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -409,6 +410,35 @@ TEST(OlvWebServer, OversizedHeaderOrBodyClosesOnlyThatConnection)
     EXPECT_EQ(ok.ReadBytes(kChunkedAbc.size()), kChunkedAbc);
     std::scoped_lock lk(s.record.signal.mutex());
     EXPECT_EQ(s.record.paths, (std::vector<std::string>{"/a"}));
+}
+
+// Five keep-alive clients that ask again soon after every answer never stay idle for the idle
+// time-out, yet they cannot keep a sixth client out: a connection that waits for its next
+// request gives its slot to a client that waits for one (a poller cut off connects again).
+TEST(OlvWebServer, KeepAlivePollersDoNotKeepAWaitingClientOut)
+{
+    Server s;
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> pollers;
+    for (int i = 0; i < 5; ++i) {
+        pollers.emplace_back([&] {
+            auto c = std::make_unique<LoopbackClient>(s.port);
+            while (!stop.load()) {
+                if (!c->Send("GET /a HTTP/1.1\r\nHost: x\r\n\r\n") ||
+                    c->ReadBytes(kChunkedAbc.size()) != kChunkedAbc) {
+                    c = std::make_unique<LoopbackClient>(s.port);
+                    continue;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the poll period
+            }
+        });
+    }
+    ASSERT_TRUE(s.record.signal.WaitFor([&] { return s.record.paths.size() >= 10; }));
+    LoopbackClient sixth(s.port);
+    ASSERT_TRUE(sixth.Send("GET /sixth HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_EQ(sixth.ReadBytes(kChunkedAbc.size()), kChunkedAbc);
+    stop = true;
+    for (auto& p : pollers) p.join();
 }
 
 // A request that started and never finishes gives its slot back after the request limit.
