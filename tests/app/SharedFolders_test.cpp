@@ -4,12 +4,17 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -366,6 +371,69 @@ TEST_F(SharedFoldersTest, ReadErrorIsReported)
     EXPECT_NE(message.find(folder), std::string::npos);
     EXPECT_EQ(list, (List{"/window"}));
     EXPECT_EQ(tv::SharedFolders_List(), x);
+}
+
+// A FIFO in the settings file's place would hold the server's chain thread in open: it is
+// refused at once, like any other file that is not a regular one, and never replaced.
+TEST_F(SharedFoldersTest, ASettingsFileThatIsNotARegularFileIsRefusedAtOnce)
+{
+    const List x{Folder("x")};
+    ASSERT_EQ(SharedFolders_Save(x, nullptr), 0);
+    ASSERT_EQ(::unlink(file_.c_str()), 0);
+    ASSERT_EQ(::mkfifo(file_.c_str(), 0600), 0);
+    List list{"/window"};
+    std::string message;
+    auto load = std::async(std::launch::async,
+                           [&] { return tv::SharedFolders_LoadReadable(list, &message); });
+    if (load.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        ::close(::open(file_.c_str(), O_WRONLY | O_NONBLOCK));  // lets the open go
+        FAIL() << "the load waits on the FIFO";
+    }
+    EXPECT_EQ(load.get(), tv::kSharedFoldersIoError);
+    EXPECT_EQ(message, "The settings file " + file_ +
+                           " is not a regular file; it is neither read nor replaced.");
+    EXPECT_EQ(list, (List{"/window"}));
+    EXPECT_EQ(tv::SharedFolders_List(), x);
+
+    EXPECT_EQ(SharedFolders_Save({Folder("y")}, &message), tv::kSharedFoldersIoError);
+    EXPECT_NE(message.find("not a regular file"), std::string::npos) << message;
+    struct stat info {};
+    EXPECT_EQ(::lstat(file_.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+    EXPECT_EQ(ReadFile(file_ + ".bad"), "<missing>");
+    EXPECT_EQ(tv::SharedFolders_List(), x);
+}
+
+// The lock file is never opened through a link (which would create the link's target), and a
+// wait for it ends, naming the holder.
+TEST_F(SharedFoldersTest, TheLockIsNeverTakenThroughALinkAndNamesItsHolder)
+{
+    const std::string lock_path = file_ + ".lock";
+    const std::string target = dir_ + "/target";
+    ASSERT_EQ(::symlink(target.c_str(), lock_path.c_str()), 0);
+    {
+        tv::SharedFoldersLock lock;
+        EXPECT_EQ(lock.result(), tv::kSharedFoldersIoError);
+        EXPECT_NE(lock.message().find("is a symbolic link"), std::string::npos) << lock.message();
+    }
+    EXPECT_EQ(ReadFile(target), "<missing>");
+    ASSERT_EQ(::unlink(lock_path.c_str()), 0);
+
+    auto held = std::make_unique<tv::SharedFoldersLock>();
+    ASSERT_EQ(held->result(), 0) << held->message();
+    const std::string pid = std::to_string(::getpid());
+    EXPECT_EQ(ReadFile(lock_path), pid + "\n");
+    {
+        tv::SharedFoldersLock waiting(std::chrono::milliseconds(100));
+        EXPECT_EQ(waiting.result(), tv::kSharedFoldersLocked);
+        EXPECT_EQ(waiting.message(), "The settings file " + file_ + " is being edited by process " +
+                                         pid + ": its lock " + lock_path +
+                                         " was not free within 0.1 s.");
+    }
+    held.reset();
+    EXPECT_EQ(ReadFile(lock_path), "");
+    tv::SharedFoldersLock next(std::chrono::milliseconds(100));
+    EXPECT_EQ(next.result(), 0) << next.message();
 }
 
 TEST_F(SharedFoldersTest, SettingsPathChoices)
