@@ -61,12 +61,11 @@ bool FitsTable(std::string_view path)
     return path.size() <= static_cast<std::size_t>(tv::kSharedFolderMaxPath);
 }
 
-// The table a list gives (the entries that can be shared, canonical, in list order), a line
-// for each entry left out, and the list with the entries that can be shared made canonical.
+// The table a list gives (the entries that can be shared, in their shared form and list
+// order) and a line for each entry left out.
 struct TablePlan {
     std::unique_ptr<SharedFolderTable> table = std::make_unique<SharedFolderTable>();
     std::string not_shared;
-    std::vector<std::string> canonical_list;
 };
 
 TablePlan PlanTable(const std::vector<std::string>& list)
@@ -76,21 +75,18 @@ TablePlan PlanTable(const std::vector<std::string>& list)
     std::memset(table, 0, sizeof *table);
     int count = 0;
     for (const std::string& path : list) {
-        std::string canonical;
+        std::string folder;
         std::string reason;
-        plan.canonical_list.push_back(path);
         if (!FitsTable(path)) {
             reason = "the path is 255 bytes or longer";
-        } else if (!tv::SharedFolders_Canonical(path, &canonical, &reason)) {
-        } else if (!FitsTable(canonical)) {
-            reason = "its real path " + canonical + " is 255 bytes or longer";
+        } else if (!tv::SharedFolders_SharedForm(path, &folder, &reason)) {
         } else if (count == tv::kSharedFolderCapacity) {
             reason = "no more than 200 folders can be shared";
         } else {
-            std::memcpy(table->folders[count], canonical.data(), canonical.size());
-            table->folders[count][canonical.size()] = '\0';
+            // No longer than the entry: the text form only takes out.
+            std::memcpy(table->folders[count], folder.data(), folder.size());
+            table->folders[count][folder.size()] = '\0';
             ++count;
-            plan.canonical_list.back() = std::move(canonical);
             continue;
         }
         plan.not_shared += "Not shared: " + path + " (" + reason + ")\n";
@@ -532,6 +528,45 @@ bool SharedFolders_Canonical(std::string_view path, std::string* canonical,
     return reason.empty();
 }
 
+std::string SharedFolders_TextForm(std::string_view path) noexcept
+{
+    std::vector<std::string_view> parts;
+    const bool absolute = !path.empty() && path.front() == '/';
+    while (!path.empty()) {
+        std::size_t slash = path.find('/');
+        std::string_view part = path.substr(0, slash);
+        path.remove_prefix(slash == std::string_view::npos ? path.size() : slash + 1);
+        if (part.empty() || part == ".") continue;
+        if (part == ".." && !parts.empty() && parts.back() != "..") {
+            parts.pop_back();
+        } else if (part != ".." || !absolute) {
+            parts.push_back(part);  // ".." above the root is the root
+        }
+    }
+    std::string out;
+    for (std::string_view part : parts) {
+        if (absolute || !out.empty()) out += '/';
+        out += part;
+    }
+    if (out.empty()) out = absolute ? "/" : ".";
+    return out;
+}
+
+bool SharedFolders_SharedForm(std::string_view entry, std::string* folder,
+                              std::string* why) noexcept
+{
+    std::string real;
+    if (!SharedFolders_Canonical(entry, &real, why)) return false;
+    std::string text = SharedFolders_TextForm(entry);
+    // The kernel's reading of the text is its plain reading only when no link is on the way.
+    if (real != text) {
+        if (why != nullptr) *why = "a link on its way leads to " + real;
+        return false;
+    }
+    *folder = std::move(text);
+    return true;
+}
+
 bool SharedFolders_SomeLeftOut() noexcept
 {
     return g_some_left_out.load();
@@ -730,7 +765,8 @@ std::string SharedFolders_DocumentsPath() noexcept
 
 namespace {
 
-// Canonical forms in the list, the table in file order, the list sorted.
+// The table in file order, the list sorted, every entry as written: a load never rewrites
+// one, so no save writes a path the user did not give.
 int TakeEntries(const std::vector<std::string>& entries, std::vector<std::string>& list,
                 std::string* message)
 {
@@ -738,8 +774,7 @@ int TakeEntries(const std::vector<std::string>& entries, std::vector<std::string
     PublishTable(*plan.table);
     g_some_left_out.store(!plan.not_shared.empty());
     list.clear();
-    for (std::string& entry : plan.canonical_list)
-        tv::SharedFolders_InsertSorted(list, std::move(entry));
+    for (const std::string& entry : entries) tv::SharedFolders_InsertSorted(list, entry);
     SetMessage(message, plan.not_shared);
     return plan.not_shared.empty() ? tv::kSharedFoldersOk : tv::kSharedFoldersNotShared;
 }

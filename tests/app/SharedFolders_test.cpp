@@ -113,22 +113,30 @@ TEST_F(SharedFoldersTest, TwentyByteExampleBothWays)
     EXPECT_FALSE(tv::SharedFolders_Covers(dir_));
 }
 
-// Entries of a hand-edited file are shared in canonical form, or not at all; none is lost.
+// Entries of a hand-edited file are shared in canonical form, or not at all; none is lost or
+// rewritten. An entry is read as written: one with a link on its way is not shared.
 TEST_F(SharedFoldersTest, EntriesAreSharedInCanonicalFormAndKeptWhenNot)
 {
     const std::string media = Folder("media");
     const std::string linked = dir_ + "/linked";
     ASSERT_EQ(::symlink(media.c_str(), linked.c_str()), 0);
-    const List written{".", "../", media + "/../media/./", linked, dir_ + "/missing", "relative/x"};
+    const List written{
+        ".",         "../", media + "/../media/./", linked, dir_ + "/missing", "relative/x",
+        media + "/", "/"};
     WriteFile(tv::SharedFolders_Encode(written));
     List list;
     std::string message;
     EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersNotShared);
-    EXPECT_EQ(tv::SharedFolders_List(), (List{media, media}));
-    EXPECT_EQ(list, (List{".", "../", media, media, dir_ + "/missing", "relative/x"}));
-    EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 4) << message;
+    EXPECT_EQ(tv::SharedFolders_List(), (List{media, media, "/"}));
+    List sorted;
+    for (const std::string& entry : written) tv::SharedFolders_InsertSorted(sorted, entry);
+    EXPECT_EQ(list, sorted);
+    EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 5) << message;
     EXPECT_NE(message.find("Not shared: . (not an absolute path)"), std::string::npos) << message;
     EXPECT_NE(message.find("Not shared: " + dir_ + "/missing ("), std::string::npos) << message;
+    EXPECT_NE(message.find("Not shared: " + linked + " (a link on its way leads to " + media + ")"),
+              std::string::npos)
+        << message;
 
     ASSERT_EQ(SharedFolders_Save(list, &message), tv::kSharedFoldersOk) << message;
     List again;
@@ -138,6 +146,43 @@ TEST_F(SharedFoldersTest, EntriesAreSharedInCanonicalFormAndKeptWhenNot)
     EXPECT_FALSE(tv::SharedFolders_Canonical(media + "/../media/x", &canonical, &message));
     EXPECT_TRUE(tv::SharedFolders_Canonical("/", &canonical, nullptr));
     EXPECT_EQ(canonical, "/");
+}
+
+// A shared folder, or a folder above it, swapped for a link by someone who may write its
+// parent: the next load shares nothing the link leads to, and no save writes its target.
+TEST_F(SharedFoldersTest, ASharedFolderTakenOverByALinkIsNotShared)
+{
+    const std::string a = Folder("A");
+    Folder("parent");
+    const std::string nested = Folder("parent/nested");
+    const std::string outside = Folder("outside");
+    std::string message;
+    ASSERT_EQ(SharedFolders_Save({a, nested}, &message), 0) << message;
+
+    ASSERT_EQ(::rename(nested.c_str(), (nested + ".old").c_str()), 0);
+    ASSERT_EQ(::symlink(outside.c_str(), nested.c_str()), 0);
+    List list;
+    EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersNotShared);
+    EXPECT_EQ(tv::SharedFolders_List(), (List{a}));
+    EXPECT_EQ(message, "Not shared: " + nested + " (a link on its way leads to " + outside + ")\n");
+    const std::string b = Folder("B");
+    ASSERT_EQ(tv::SharedFolders_Add(list, b, &message), 0);
+    ASSERT_EQ(SharedFolders_Save(list, &message), 0) << message;
+    EXPECT_EQ(ReadFile(), tv::SharedFolders_Encode({a, b, nested}));
+    EXPECT_EQ(tv::SharedFolders_List(), (List{a, b}));
+
+    // A folder above it, likewise; the folder itself back in place is shared again.
+    ASSERT_EQ(::unlink(nested.c_str()), 0);
+    ASSERT_EQ(::rename((nested + ".old").c_str(), nested.c_str()), 0);
+    const std::string parent = dir_ + "/parent";
+    ASSERT_EQ(::rename(parent.c_str(), (parent + ".old").c_str()), 0);
+    ASSERT_EQ(::symlink((parent + ".old").c_str(), parent.c_str()), 0);
+    EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersNotShared);
+    EXPECT_EQ(tv::SharedFolders_List(), (List{a, b}));
+    ASSERT_EQ(::unlink(parent.c_str()), 0);
+    ASSERT_EQ(::rename((parent + ".old").c_str(), parent.c_str()), 0);
+    EXPECT_EQ(SharedFolders_Load(list, &message), 0) << message;
+    EXPECT_EQ(tv::SharedFolders_List(), (List{a, b, nested}));
 }
 
 TEST_F(SharedFoldersTest, MissingFileAndEmptyCount)
