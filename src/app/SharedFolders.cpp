@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -60,12 +61,11 @@ bool FitsTable(std::string_view path)
     return path.size() <= static_cast<std::size_t>(tv::kSharedFolderMaxPath);
 }
 
-// The table a list gives (the entries that can be shared, canonical, in list order), a line
-// for each entry left out, and the list with the entries that can be shared made canonical.
+// The table a list gives (the entries that can be shared, in their shared form and list
+// order) and a line for each entry left out.
 struct TablePlan {
     std::unique_ptr<SharedFolderTable> table = std::make_unique<SharedFolderTable>();
     std::string not_shared;
-    std::vector<std::string> canonical_list;
 };
 
 TablePlan PlanTable(const std::vector<std::string>& list)
@@ -75,21 +75,18 @@ TablePlan PlanTable(const std::vector<std::string>& list)
     std::memset(table, 0, sizeof *table);
     int count = 0;
     for (const std::string& path : list) {
-        std::string canonical;
+        std::string folder;
         std::string reason;
-        plan.canonical_list.push_back(path);
         if (!FitsTable(path)) {
             reason = "the path is 255 bytes or longer";
-        } else if (!tv::SharedFolders_Canonical(path, &canonical, &reason)) {
-        } else if (!FitsTable(canonical)) {
-            reason = "its real path " + canonical + " is 255 bytes or longer";
+        } else if (!tv::SharedFolders_SharedForm(path, &folder, &reason)) {
         } else if (count == tv::kSharedFolderCapacity) {
             reason = "no more than 200 folders can be shared";
         } else {
-            std::memcpy(table->folders[count], canonical.data(), canonical.size());
-            table->folders[count][canonical.size()] = '\0';
+            // No longer than the entry: the text form only takes out.
+            std::memcpy(table->folders[count], folder.data(), folder.size());
+            table->folders[count][folder.size()] = '\0';
             ++count;
-            plan.canonical_list.back() = std::move(canonical);
             continue;
         }
         plan.not_shared += "Not shared: " + path + " (" + reason + ")\n";
@@ -218,13 +215,36 @@ bool WriteAll(int fd, const std::string& bytes, int* error)
     return true;
 }
 
-// Reads the whole file. 0 read, 1 could not be opened (silent), negative on errors.
+// Opens a file of settings for reading without waiting on it: a FIFO or a device put in its
+// place would hold the caller (the server's chain thread among them) without end. Only a
+// regular file is opened; *error is errno, or EINVAL for anything else.
+tv::UniqueFd OpenRegularFile(const std::string& path, int* error)
+{
+    tv::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat info {};
+    if (!fd || ::fstat(fd.get(), &info) != 0) {
+        *error = errno;
+        return {};
+    }
+    if (!S_ISREG(info.st_mode)) {
+        *error = EINVAL;
+        return {};
+    }
+    return fd;
+}
+
+constexpr int kNotRegular = 2;
+
+// Reads the whole file. 0 read, 1 could not be opened (silent), kNotRegular with the message
+// when it is not a regular file, negative on errors.
 int ReadFile(const std::string& path, std::string* bytes, int* open_error, std::string* message)
 {
-    tv::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    tv::UniqueFd fd = OpenRegularFile(path, open_error);
     if (!fd) {
-        *open_error = errno;
-        return 1;
+        if (*open_error != EINVAL) return 1;
+        SetMessage(message, "The settings file " + path +
+                                " is not a regular file; it is neither read nor replaced.");
+        return kNotRegular;
     }
     bytes->clear();
     char block[8192];
@@ -292,8 +312,12 @@ std::string DocumentsFromUserDirs(const std::string& home)
     } else {
         return {};
     }
-    std::unique_ptr<FILE, int (*)(FILE*)> stream(std::fopen(file.c_str(), "re"), &std::fclose);
+    int error = 0;
+    tv::UniqueFd fd = OpenRegularFile(file, &error);
+    if (!fd) return {};
+    std::unique_ptr<FILE, int (*)(FILE*)> stream(::fdopen(fd.get(), "r"), &std::fclose);
     if (!stream) return {};
+    fd.release();
     char line[1024];
     std::string result;
     while (std::fgets(line, sizeof line, stream.get()) != nullptr) {
@@ -351,6 +375,39 @@ void MakeDocumentsFolder()
     for (std::size_t at = 1; at <= folder.size(); ++at) {
         if (at == folder.size() || folder[at] == '/') ::mkdir(folder.substr(0, at).c_str(), 0755);
     }
+}
+
+// An exclusive flock, waited for up to `wait`; false with errno (EWOULDBLOCK when another
+// holds it all that time). flock itself has no time limit: the wait is a poll that grows
+// from 1 ms to 50 ms, short beside the fsync of the holder's save.
+bool LockWithin(int fd, std::chrono::milliseconds wait)
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point end = Clock::now() + wait;
+    std::chrono::milliseconds pause{1};
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK) return false;
+        const Clock::time_point now = Clock::now();
+        if (now >= end) {
+            errno = EWOULDBLOCK;
+            return false;
+        }
+        std::this_thread::sleep_for(std::min<Clock::duration>(
+            pause, std::chrono::ceil<std::chrono::milliseconds>(end - now)));
+        pause = std::min(pause * 2, std::chrono::milliseconds{50});
+    }
+    return true;
+}
+
+// The process id the holder of the lock wrote into it; empty when there is none.
+std::string HolderOf(int fd)
+{
+    char text[24] = {};
+    ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+    std::string holder;
+    for (ssize_t i = 0; i < n && text[i] >= '0' && text[i] <= '9'; ++i) holder += text[i];
+    return holder;
 }
 
 // Where a save writes: the file a symbolic link at the configured place points to.
@@ -471,6 +528,45 @@ bool SharedFolders_Canonical(std::string_view path, std::string* canonical,
     return reason.empty();
 }
 
+std::string SharedFolders_TextForm(std::string_view path) noexcept
+{
+    std::vector<std::string_view> parts;
+    const bool absolute = !path.empty() && path.front() == '/';
+    while (!path.empty()) {
+        std::size_t slash = path.find('/');
+        std::string_view part = path.substr(0, slash);
+        path.remove_prefix(slash == std::string_view::npos ? path.size() : slash + 1);
+        if (part.empty() || part == ".") continue;
+        if (part == ".." && !parts.empty() && parts.back() != "..") {
+            parts.pop_back();
+        } else if (part != ".." || !absolute) {
+            parts.push_back(part);  // ".." above the root is the root
+        }
+    }
+    std::string out;
+    for (std::string_view part : parts) {
+        if (absolute || !out.empty()) out += '/';
+        out += part;
+    }
+    if (out.empty()) out = absolute ? "/" : ".";
+    return out;
+}
+
+bool SharedFolders_SharedForm(std::string_view entry, std::string* folder,
+                              std::string* why) noexcept
+{
+    std::string real;
+    if (!SharedFolders_Canonical(entry, &real, why)) return false;
+    std::string text = SharedFolders_TextForm(entry);
+    // The kernel's reading of the text is its plain reading only when no link is on the way.
+    if (real != text) {
+        if (why != nullptr) *why = "a link on its way leads to " + real;
+        return false;
+    }
+    *folder = std::move(text);
+    return true;
+}
+
 bool SharedFolders_SomeLeftOut() noexcept
 {
     return g_some_left_out.load();
@@ -491,7 +587,7 @@ SharedFoldersStamp SharedFolders_FileStamp() noexcept
     return stamp;
 }
 
-SharedFoldersLock::SharedFoldersLock() noexcept
+SharedFoldersLock::SharedFoldersLock(std::chrono::milliseconds wait) noexcept
 {
     const std::string path = SharedFolders_SettingsPath();
     if (path.empty()) {
@@ -502,24 +598,54 @@ SharedFoldersLock::SharedFoldersLock() noexcept
     MakeDocumentsFolder();
     // Beside the file the save replaces, so that two names of one file share one lock.
     const std::string lock_path = SaveTarget(path) + ".lock";
-    fd_ = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    int error = errno;
-    while (fd_ >= 0 && ::flock(fd_, LOCK_EX) != 0) {
-        error = errno;
-        if (error != EINTR) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-    if (fd_ < 0) {
+    // Never through a link (it would create the file it points to) nor on a FIFO.
+    UniqueFd fd(
+        ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    struct stat info {};
+    if (!fd || ::fstat(fd.get(), &info) != 0) {
+        int error = errno;
         result_ = kSharedFoldersIoError;
         message_ = "Could not write the settings file " + path + ": " + ErrorText(error);
+        if (error == ELOOP) message_ += " (the lock file " + lock_path + " is a symbolic link)";
+        return;
     }
+    if (!S_ISREG(info.st_mode)) {
+        result_ = kSharedFoldersIoError;
+        message_ = "The lock file " + lock_path + " is not a regular file.";
+        return;
+    }
+    if (!LockWithin(fd.get(), wait)) {
+        int error = errno;
+        if (error != EWOULDBLOCK) {
+            result_ = kSharedFoldersIoError;
+            message_ = "Could not write the settings file " + path + ": " + ErrorText(error);
+            return;
+        }
+        std::string holder = HolderOf(fd.get());
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.3g", static_cast<double>(wait.count()) / 1000);
+        result_ = kSharedFoldersLocked;
+        message_ = "The settings file " + path + " is being edited by " +
+                   (holder.empty() ? "another process" : "process " + holder) + ": its lock " +
+                   lock_path + " was not free within " + seconds + " s.";
+        return;
+    }
+    // Tells a waiter, and a user reading the file, who holds the list.
+    std::string pid = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(fd.get(), 0) == 0) {
+        ssize_t written = ::pwrite(fd.get(), pid.data(), pid.size(), 0);
+        (void)written;
+    }
+    fd_ = fd.release();
 }
 
 SharedFoldersLock::~SharedFoldersLock()
 {
-    if (fd_ >= 0) ::close(fd_);  // ends the lock
+    if (fd_ < 0) return;
+    // Whoever finds a process id in the file finds its holder.
+    int emptied = ::ftruncate(fd_, 0);
+    (void)emptied;
+    ::close(fd_);  // ends the lock
 }
 
 std::string SharedFolders_Encode(const std::vector<std::string>& list) noexcept
@@ -639,7 +765,8 @@ std::string SharedFolders_DocumentsPath() noexcept
 
 namespace {
 
-// Canonical forms in the list, the table in file order, the list sorted.
+// The table in file order, the list sorted, every entry as written: a load never rewrites
+// one, so no save writes a path the user did not give.
 int TakeEntries(const std::vector<std::string>& entries, std::vector<std::string>& list,
                 std::string* message)
 {
@@ -647,8 +774,7 @@ int TakeEntries(const std::vector<std::string>& entries, std::vector<std::string
     PublishTable(*plan.table);
     g_some_left_out.store(!plan.not_shared.empty());
     list.clear();
-    for (std::string& entry : plan.canonical_list)
-        tv::SharedFolders_InsertSorted(list, std::move(entry));
+    for (const std::string& entry : entries) tv::SharedFolders_InsertSorted(list, entry);
     SetMessage(message, plan.not_shared);
     return plan.not_shared.empty() ? tv::kSharedFoldersOk : tv::kSharedFoldersNotShared;
 }
@@ -664,6 +790,8 @@ int LoadFile(std::vector<std::string>& list, std::string* message, bool keep_rea
     std::string bytes;
     int open_error = 0;
     int read = ReadFile(path, &bytes, &open_error, message);
+    // Nothing to keep aside, and no save replaces it.
+    if (read == kNotRegular) return tv::kSharedFoldersIoError;
     if (read == 1) {
         // Nothing to read yet: the list starts empty. A file that exists but cannot be
         // opened is still protected from being replaced by an empty list.
@@ -792,7 +920,14 @@ int SharedFolders_Save(const std::vector<std::string>& list, std::string* messag
     path = SaveTarget(configured);
     struct stat info {};
     mode_t mode = 0644;
-    if (::stat(path.c_str(), &info) == 0) mode = info.st_mode & 07777;
+    if (::stat(path.c_str(), &info) == 0) {
+        if (!S_ISREG(info.st_mode)) {
+            SetMessage(message, "The settings file " + path +
+                                    " is not a regular file; it is neither read nor replaced.");
+            return tv::kSharedFoldersIoError;
+        }
+        mode = info.st_mode & 07777;
+    }
 
     MakeDocumentsFolder();
     std::string temp_name = path + ".XXXXXX";

@@ -3,6 +3,7 @@
 // and the settings file TindravollerDLNA.dat in the documents folder.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -33,6 +34,7 @@ enum SharedFoldersResult : int {
     kSharedFoldersIoError = -4,     // the system reported an error while reading or writing
     kSharedFoldersEmptyPath = -5,
     kSharedFoldersNoLocation = -6,  // no documents folder and no settings file given
+    kSharedFoldersLocked = -7,      // another editor held the list longer than the lock wait
 };
 
 // Inserts `path` at its place in a list kept sorted without regard to ASCII case (after
@@ -59,18 +61,33 @@ bool SharedFolders_Contains(std::string_view path) noexcept;
 // one. Any thread.
 bool SharedFolders_Covers(std::string_view real) noexcept;
 
-// The form in which a folder is shared and compared: absolute, without "." or "..", links
-// resolved. False, with the reason in *why, when `path` is not an absolute path to an
-// existing folder.
+// The form in which a folder given to be shared now (the command line, the window's picker)
+// is kept: absolute, without "." or "..", links resolved. False, with the reason in *why,
+// when `path` is not an absolute path to an existing folder.
 bool SharedFolders_Canonical(std::string_view path, std::string* canonical,
                              std::string* why) noexcept;
 
+// `path` with repeated and trailing slashes, "." and ".." taken out by its text alone.
+std::string SharedFolders_TextForm(std::string_view path) noexcept;
+
+// How an entry of the list is shared: its text form (SharedFolders_TextForm), when that is
+// an absolute path to a folder with no link on its way. An entry is judged as written, never
+// by where a link leads now: one whose path a link has taken over since it was shared is
+// not shared. False, with the reason in *why, otherwise.
+bool SharedFolders_SharedForm(std::string_view entry, std::string* folder,
+                              std::string* why) noexcept;
+
+// How long an editor waits for another one that holds the list.
+constexpr std::chrono::milliseconds kSharedFoldersLockWait{10'000};
+
 // Held around a load, edit and save so that edits made at the same time by other processes
-// (the command line, a window) are not lost: an exclusive flock on "<settings file>.lock".
-// Waits for the other holder. A missing documents folder is created first.
+// (the command line, a window) are not lost: an exclusive flock on "<settings file>.lock",
+// never through a link, holding the holder's process id while it is held. Waits for another
+// holder up to `wait`, then fails with kSharedFoldersLocked and a message naming it. A
+// missing documents folder is created first.
 class SharedFoldersLock {
 public:
-    SharedFoldersLock() noexcept;
+    explicit SharedFoldersLock(std::chrono::milliseconds wait = kSharedFoldersLockWait) noexcept;
     ~SharedFoldersLock();
     SharedFoldersLock(const SharedFoldersLock&) = delete;
     SharedFoldersLock& operator=(const SharedFoldersLock&) = delete;
@@ -119,16 +136,17 @@ std::string SharedFolders_DocumentsPath() noexcept;
 // Reads the settings file into the table (file order) and the list (sorted). A missing file
 // is silent: list and table become empty. A file that cannot be read whole leaves list and
 // table untouched, returns a negative code and the message (which names the file), and is
-// never overwritten later: the next save keeps it as "<file>.bad". Each entry that is an
-// absolute path to an existing folder is made canonical (SharedFolders_Canonical) in the list
-// and shared in that form. Entries that cannot be shared (not such a path, 255 bytes or more,
-// beyond the 200th) stay in the list as written, so that saving keeps them, and the message
-// names each on a line of its own. Window thread, the command line, or the server following
-// the file.
+// never overwritten later: the next save keeps it as "<file>.bad". Anything but a regular
+// file (a FIFO, a device, a folder) is refused without waiting on it, and no save replaces
+// it. Every entry stays in the list as written, so that saving writes back what the user
+// gave; the table holds the SharedFolders_SharedForm of those that can be shared. Entries
+// that cannot be shared (see there, 255 bytes or more, beyond the 200th) are named by the
+// message, each on a line of its own. Window thread, the command line, or the server
+// following the file.
 int SharedFolders_Load(std::vector<std::string>& list, std::string* message) noexcept;
 
 // Rebuilds the table from the list (in list order, entries that can be shared in their
-// canonical form) and rewrites the file. When the file cannot be created the table stays as
+// shared form) and rewrites the file. When the file cannot be created the table stays as
 // it was and kSharedFoldersIoError says why. A list that does not fit the table (more than
 // 200, or a path of 255 bytes or more) is refused and nothing changes. The file is written
 // beside its place and renamed over it, so a failed write never leaves less than the old file

@@ -108,16 +108,19 @@ void PrintDamaged(const std::string& message)
         path.c_str());
 }
 
-// Shared folders are compared and kept in canonical form: absolute, without "." or "..",
-// links resolved, so that one folder is not shared twice under two names.
+std::string Absolute(const std::string& path)
+{
+    if (!path.empty() && path[0] == '/') return path;
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) cwd[0] = '\0';
+    return std::string(cwd) + "/" + path;
+}
+
+// A folder shared now is kept in canonical form: absolute, without "." or "..", links
+// resolved, so that one folder is not shared twice under two names.
 bool AbsoluteFolder(const std::string& path, std::string* out)
 {
-    std::string absolute = path;
-    if (absolute.empty() || absolute[0] != '/') {
-        char cwd[PATH_MAX];
-        if (getcwd(cwd, sizeof cwd) == nullptr) cwd[0] = '\0';
-        absolute = std::string(cwd) + "/" + path;
-    }
+    std::string absolute = Absolute(path);
     std::string why;
     if (!tv::SharedFolders_Canonical(absolute, out, &why)) {
         std::fprintf(stderr, "tindravoller: %s: %s\n", path.c_str(), why.c_str());
@@ -140,7 +143,13 @@ bool ApplyEdits(const Options& options, std::vector<std::string>& list)
     }
     for (const std::string& dir : options.unshare) {
         auto found = std::find(list.begin(), list.end(), dir);
-        // A folder may also be named the way it was given to --share.
+        // Also by its text form (an entry may end in a slash), or the way it was given to
+        // --share.
+        const std::string text = tv::SharedFolders_TextForm(Absolute(dir));
+        auto same_text = [&](const std::string& entry) {
+            return tv::SharedFolders_TextForm(entry) == text;
+        };
+        if (found == list.end()) found = std::find_if(list.begin(), list.end(), same_text);
         std::string canonical;
         if (found == list.end() && AbsoluteFolder(dir, &canonical))
             found = std::find(list.begin(), list.end(), canonical);

@@ -18,6 +18,7 @@
 
 #include "app/SharedFolders.h"
 #include "runtime/ServerLog.h"
+#include "runtime/UniqueFd.h"
 
 struct FileIo_DirEnum {
     DIR* dir = nullptr;              // null for the root
@@ -136,7 +137,7 @@ bool PathOfDescriptor(int fd, const std::string& real, std::string* out)
 enum class DirectOpen { kOpened, kLinkOnTheWay, kFailed };
 
 // Opens `real` when none of its components is a link: it then lies where its text says, inside
-// its shared folder (the table holds resolved paths, and no component is "." or "..").
+// its shared folder (the table holds paths without links, and no component is "." or "..").
 DirectOpen OpenWithoutLinks(const std::string& real, int flags, int* fd)
 {
     if (g_no_openat2.load(std::memory_order_relaxed)) return DirectOpen::kLinkOnTheWay;
@@ -155,6 +156,50 @@ DirectOpen OpenWithoutLinks(const std::string& real, int flags, int* fd)
         return DirectOpen::kLinkOnTheWay;
     }
     return DirectOpen::kFailed;
+}
+
+// Opens the shared folder `folder` (an absolute path without "." or "..") to look at it, with
+// no link on its way: a folder is shared as the path the user gave, so a link put in its
+// place or above it since leads nowhere. -1 with errno (ELOOP for a link) otherwise.
+int OpenFolderWithoutLinks(const std::string& folder)
+{
+    int fd = -1;
+    DirectOpen direct = OpenWithoutLinks(folder, O_PATH | O_DIRECTORY | O_CLOEXEC, &fd);
+    if (direct == DirectOpen::kOpened) return fd;
+    if (direct == DirectOpen::kFailed || !g_no_openat2.load(std::memory_order_relaxed)) return -1;
+    // Without openat2: a component at a time. O_PATH with O_NOFOLLOW opens a link itself, so
+    // what was opened tells.
+    tv::UniqueFd at(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    std::string_view rest = folder;
+    while (at && !rest.empty()) {
+        std::size_t slash = rest.find('/');
+        std::string part(rest.substr(0, slash));
+        rest.remove_prefix(slash == std::string_view::npos ? rest.size() : slash + 1);
+        if (part.empty()) continue;
+        tv::UniqueFd next(::openat(at.get(), part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st {};
+        if (!next || ::fstat(next.get(), &st) != 0) return -1;
+        if (!S_ISDIR(st.st_mode)) {
+            errno = S_ISLNK(st.st_mode) ? ELOOP : ENOTDIR;
+            return -1;
+        }
+        at = std::move(next);
+    }
+    return at.release();
+}
+
+// Names the first link on the way to the shared folder `folder`.
+void LogLinkOverFolder(const std::string& folder)
+{
+    for (std::size_t at = 1; at <= folder.size(); ++at) {
+        if (at != folder.size() && folder[at] != '/') continue;
+        std::string prefix = folder.substr(0, at);
+        struct stat st {};
+        if (::lstat(prefix.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            tv::FileIo_LogLinkOnce(prefix, "it is in the path of a shared folder");
+            return;
+        }
+    }
 }
 
 // Names the first link on the way to `real` whose target lies outside the shared folders
@@ -210,16 +255,22 @@ std::string FileIoEscapeName(std::string_view name)
     return out;
 }
 
-bool FileIo_RealPath(std::string_view path, std::string* real)
+}  // namespace tv
+
+namespace {
+
+// The shared folder an internal path lies in and the path below it ("" for the folder
+// itself), by their text, with the rules of FileIo_RealPath.
+bool SplitShared(std::string_view path, std::string* folder, std::string* below)
 {
     if (path.empty() || path[0] != '\\' || IsRoot(path)) return false;
     path.remove_prefix(1);
     std::size_t cut = path.find('\\');
     std::string_view first = path.substr(0, cut);
     if (first.empty()) return false;
-    std::string folder = Unescape(first);
-    if (!SharedFolders_Contains(folder)) return false;
-    std::string out = folder;
+    *folder = Unescape(first);
+    if (!tv::SharedFolders_Contains(*folder)) return false;
+    below->clear();
     std::string_view rest =
         cut == std::string_view::npos ? std::string_view() : path.substr(cut + 1);
     while (!rest.empty()) {
@@ -229,17 +280,37 @@ bool FileIo_RealPath(std::string_view path, std::string* real)
         if (component.empty()) continue;
         std::string name = Unescape(component);
         if (HasDotStep(name)) return false;
-        if (out.empty() || out.back() != '/') out += '/';
-        out += name;
+        if (!below->empty()) *below += '/';
+        *below += name;
     }
-    *real = std::move(out);
+    return true;
+}
+
+std::string Joined(const std::string& folder, const std::string& below)
+{
+    if (below.empty()) return folder;
+    return folder.back() == '/' ? folder + below : folder + "/" + below;
+}
+
+}  // namespace
+
+namespace tv {
+
+bool FileIo_RealPath(std::string_view path, std::string* real)
+{
+    std::string folder;
+    std::string below;
+    if (!SplitShared(path, &folder, &below)) return false;
+    *real = Joined(folder, below);
     return true;
 }
 
 int FileIo_OpenShared(std::string_view path, int flags, FileIoOpened* opened) noexcept
 {
-    std::string real;
-    if (!FileIo_RealPath(path, &real)) return -1;
+    std::string folder;
+    std::string below;
+    if (!SplitShared(path, &folder, &below)) return -1;
+    std::string real = Joined(folder, below);
     flags |= O_CLOEXEC;
     int fd = -1;
     DirectOpen direct = OpenWithoutLinks(real, flags, &fd);
@@ -251,7 +322,14 @@ int FileIo_OpenShared(std::string_view path, int flags, FileIoOpened* opened) no
         }
         return fd;
     }
-    fd = ::open(real.c_str(), flags);
+    // A link on the way: never one in the shared folder's own path; below it, it is judged
+    // where it leads.
+    UniqueFd top(OpenFolderWithoutLinks(folder));
+    if (!top) {
+        if (errno == ELOOP) LogLinkOverFolder(folder);
+        return -1;
+    }
+    fd = ::openat(top.get(), below.empty() ? "." : below.c_str(), flags);
     if (fd < 0) return -1;
     std::string resolved;
     bool known = PathOfDescriptor(fd, real, &resolved);
@@ -285,6 +363,11 @@ void FileIo_SetFollowLinksOut(bool follow) noexcept
 bool FileIo_FollowsLinksOut() noexcept
 {
     return g_follow_links_out.load(std::memory_order_relaxed);
+}
+
+void FileIo_AvoidOpenat2(bool avoid) noexcept
+{
+    g_no_openat2.store(avoid, std::memory_order_relaxed);
 }
 
 void FileIo_LogLinkOnce(const std::string& link, const char* why) noexcept

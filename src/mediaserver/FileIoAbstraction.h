@@ -50,15 +50,20 @@ struct FileIoOpened {
 
 // Opens what the internal path names, with open(2) flags (O_PATH only to look at it;
 // O_CLOEXEC is added), but only while it lies inside a folder shared now once every link on
-// the way is followed: what was opened is judged, so a link changed in between cannot lead
-// elsewhere. A link that leads out is logged once. -1 when refused or not there.
+// the way below its shared folder is followed: what was opened is judged, so a link changed
+// in between cannot lead elsewhere. The shared folder's own path is never followed through a
+// link: one put there since the folder was shared leads nowhere. A link that leads out is
+// logged once. -1 when refused or not there.
 int FileIo_OpenShared(std::string_view path, int flags, FileIoOpened* opened) noexcept;
 // stat(2) of what the internal path names, by the same rules.
 bool FileIo_Stat(std::string_view path, struct stat* st, FileIoOpened* opened = nullptr) noexcept;
 
-// With true, links are followed wherever they lead (the program's --follow-links-out).
+// With true, links below a shared folder are followed wherever they lead (the program's
+// --follow-links-out).
 void FileIo_SetFollowLinksOut(bool follow) noexcept;
 bool FileIo_FollowsLinksOut() noexcept;
+// With true, every open takes the way a kernel without openat2 needs (for tests).
+void FileIo_AvoidOpenat2(bool avoid) noexcept;
 // Logs once that the link (a real path) is not followed, and why; remembers a bounded number.
 void FileIo_LogLinkOnce(const std::string& link, const char* why) noexcept;
 

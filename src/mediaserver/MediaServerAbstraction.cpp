@@ -188,8 +188,9 @@ MSA_Server* Announce(OlvWebSession* session, const MsaAction& action, const char
                      const char* id = nullptr)
 {
     MSA_Server* server = ServerOf(session);
+    // The identifier comes from the network: a line end in it would start a line of its own.
     std::printf("UPnP Invoke: %s(%s)%s%s;\r\n", action.log, inside, id != nullptr ? " - ID " : "",
-                OrEmpty(id));
+                tv::ServerLogEscaped(OrEmpty(id)).c_str());
     std::fflush(stdout);
     CountInvocation(server, action.stat);
     return server;
@@ -444,7 +445,7 @@ int MediaServer_ContentDirectory_Browse(OlvWebSession* session, const char* obje
         std::fprintf(stderr,
                      "WARNING: MediaServer_ContentDirectory_Browse(): Possible error with "
                      "generated microstack. Encountered BrowseFlag='%s'\r\n",
-                     flag);
+                     tv::ServerLogEscaped(flag).c_str());
         return MicroStack_SendFault(session, 402, "Invalid value specified for BrowseFlag.");
     }
     return Hand(

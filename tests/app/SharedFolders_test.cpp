@@ -4,12 +4,17 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -108,22 +113,30 @@ TEST_F(SharedFoldersTest, TwentyByteExampleBothWays)
     EXPECT_FALSE(tv::SharedFolders_Covers(dir_));
 }
 
-// Entries of a hand-edited file are shared in canonical form, or not at all; none is lost.
+// Entries of a hand-edited file are shared in canonical form, or not at all; none is lost or
+// rewritten. An entry is read as written: one with a link on its way is not shared.
 TEST_F(SharedFoldersTest, EntriesAreSharedInCanonicalFormAndKeptWhenNot)
 {
     const std::string media = Folder("media");
     const std::string linked = dir_ + "/linked";
     ASSERT_EQ(::symlink(media.c_str(), linked.c_str()), 0);
-    const List written{".", "../", media + "/../media/./", linked, dir_ + "/missing", "relative/x"};
+    const List written{
+        ".",         "../", media + "/../media/./", linked, dir_ + "/missing", "relative/x",
+        media + "/", "/"};
     WriteFile(tv::SharedFolders_Encode(written));
     List list;
     std::string message;
     EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersNotShared);
-    EXPECT_EQ(tv::SharedFolders_List(), (List{media, media}));
-    EXPECT_EQ(list, (List{".", "../", media, media, dir_ + "/missing", "relative/x"}));
-    EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 4) << message;
+    EXPECT_EQ(tv::SharedFolders_List(), (List{media, media, "/"}));
+    List sorted;
+    for (const std::string& entry : written) tv::SharedFolders_InsertSorted(sorted, entry);
+    EXPECT_EQ(list, sorted);
+    EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 5) << message;
     EXPECT_NE(message.find("Not shared: . (not an absolute path)"), std::string::npos) << message;
     EXPECT_NE(message.find("Not shared: " + dir_ + "/missing ("), std::string::npos) << message;
+    EXPECT_NE(message.find("Not shared: " + linked + " (a link on its way leads to " + media + ")"),
+              std::string::npos)
+        << message;
 
     ASSERT_EQ(SharedFolders_Save(list, &message), tv::kSharedFoldersOk) << message;
     List again;
@@ -133,6 +146,43 @@ TEST_F(SharedFoldersTest, EntriesAreSharedInCanonicalFormAndKeptWhenNot)
     EXPECT_FALSE(tv::SharedFolders_Canonical(media + "/../media/x", &canonical, &message));
     EXPECT_TRUE(tv::SharedFolders_Canonical("/", &canonical, nullptr));
     EXPECT_EQ(canonical, "/");
+}
+
+// A shared folder, or a folder above it, swapped for a link by someone who may write its
+// parent: the next load shares nothing the link leads to, and no save writes its target.
+TEST_F(SharedFoldersTest, ASharedFolderTakenOverByALinkIsNotShared)
+{
+    const std::string a = Folder("A");
+    Folder("parent");
+    const std::string nested = Folder("parent/nested");
+    const std::string outside = Folder("outside");
+    std::string message;
+    ASSERT_EQ(SharedFolders_Save({a, nested}, &message), 0) << message;
+
+    ASSERT_EQ(::rename(nested.c_str(), (nested + ".old").c_str()), 0);
+    ASSERT_EQ(::symlink(outside.c_str(), nested.c_str()), 0);
+    List list;
+    EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersNotShared);
+    EXPECT_EQ(tv::SharedFolders_List(), (List{a}));
+    EXPECT_EQ(message, "Not shared: " + nested + " (a link on its way leads to " + outside + ")\n");
+    const std::string b = Folder("B");
+    ASSERT_EQ(tv::SharedFolders_Add(list, b, &message), 0);
+    ASSERT_EQ(SharedFolders_Save(list, &message), 0) << message;
+    EXPECT_EQ(ReadFile(), tv::SharedFolders_Encode({a, b, nested}));
+    EXPECT_EQ(tv::SharedFolders_List(), (List{a, b}));
+
+    // A folder above it, likewise; the folder itself back in place is shared again.
+    ASSERT_EQ(::unlink(nested.c_str()), 0);
+    ASSERT_EQ(::rename((nested + ".old").c_str(), nested.c_str()), 0);
+    const std::string parent = dir_ + "/parent";
+    ASSERT_EQ(::rename(parent.c_str(), (parent + ".old").c_str()), 0);
+    ASSERT_EQ(::symlink((parent + ".old").c_str(), parent.c_str()), 0);
+    EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersNotShared);
+    EXPECT_EQ(tv::SharedFolders_List(), (List{a, b}));
+    ASSERT_EQ(::unlink(parent.c_str()), 0);
+    ASSERT_EQ(::rename((parent + ".old").c_str(), parent.c_str()), 0);
+    EXPECT_EQ(SharedFolders_Load(list, &message), 0) << message;
+    EXPECT_EQ(tv::SharedFolders_List(), (List{a, b, nested}));
 }
 
 TEST_F(SharedFoldersTest, MissingFileAndEmptyCount)
@@ -366,6 +416,69 @@ TEST_F(SharedFoldersTest, ReadErrorIsReported)
     EXPECT_NE(message.find(folder), std::string::npos);
     EXPECT_EQ(list, (List{"/window"}));
     EXPECT_EQ(tv::SharedFolders_List(), x);
+}
+
+// A FIFO in the settings file's place would hold the server's chain thread in open: it is
+// refused at once, like any other file that is not a regular one, and never replaced.
+TEST_F(SharedFoldersTest, ASettingsFileThatIsNotARegularFileIsRefusedAtOnce)
+{
+    const List x{Folder("x")};
+    ASSERT_EQ(SharedFolders_Save(x, nullptr), 0);
+    ASSERT_EQ(::unlink(file_.c_str()), 0);
+    ASSERT_EQ(::mkfifo(file_.c_str(), 0600), 0);
+    List list{"/window"};
+    std::string message;
+    auto load = std::async(std::launch::async,
+                           [&] { return tv::SharedFolders_LoadReadable(list, &message); });
+    if (load.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        ::close(::open(file_.c_str(), O_WRONLY | O_NONBLOCK));  // lets the open go
+        FAIL() << "the load waits on the FIFO";
+    }
+    EXPECT_EQ(load.get(), tv::kSharedFoldersIoError);
+    EXPECT_EQ(message, "The settings file " + file_ +
+                           " is not a regular file; it is neither read nor replaced.");
+    EXPECT_EQ(list, (List{"/window"}));
+    EXPECT_EQ(tv::SharedFolders_List(), x);
+
+    EXPECT_EQ(SharedFolders_Save({Folder("y")}, &message), tv::kSharedFoldersIoError);
+    EXPECT_NE(message.find("not a regular file"), std::string::npos) << message;
+    struct stat info {};
+    EXPECT_EQ(::lstat(file_.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+    EXPECT_EQ(ReadFile(file_ + ".bad"), "<missing>");
+    EXPECT_EQ(tv::SharedFolders_List(), x);
+}
+
+// The lock file is never opened through a link (which would create the link's target), and a
+// wait for it ends, naming the holder.
+TEST_F(SharedFoldersTest, TheLockIsNeverTakenThroughALinkAndNamesItsHolder)
+{
+    const std::string lock_path = file_ + ".lock";
+    const std::string target = dir_ + "/target";
+    ASSERT_EQ(::symlink(target.c_str(), lock_path.c_str()), 0);
+    {
+        tv::SharedFoldersLock lock;
+        EXPECT_EQ(lock.result(), tv::kSharedFoldersIoError);
+        EXPECT_NE(lock.message().find("is a symbolic link"), std::string::npos) << lock.message();
+    }
+    EXPECT_EQ(ReadFile(target), "<missing>");
+    ASSERT_EQ(::unlink(lock_path.c_str()), 0);
+
+    auto held = std::make_unique<tv::SharedFoldersLock>();
+    ASSERT_EQ(held->result(), 0) << held->message();
+    const std::string pid = std::to_string(::getpid());
+    EXPECT_EQ(ReadFile(lock_path), pid + "\n");
+    {
+        tv::SharedFoldersLock waiting(std::chrono::milliseconds(100));
+        EXPECT_EQ(waiting.result(), tv::kSharedFoldersLocked);
+        EXPECT_EQ(waiting.message(), "The settings file " + file_ + " is being edited by process " +
+                                         pid + ": its lock " + lock_path +
+                                         " was not free within 0.1 s.");
+    }
+    held.reset();
+    EXPECT_EQ(ReadFile(lock_path), "");
+    tv::SharedFoldersLock next(std::chrono::milliseconds(100));
+    EXPECT_EQ(next.result(), 0) << next.message();
 }
 
 TEST_F(SharedFoldersTest, SettingsPathChoices)

@@ -1,6 +1,7 @@
 # The shared-folder list from the command line, and links out of the shared folders: what
 # --share says and its exit code when the list cannot be saved or read, the way out of a
-# damaged settings file, twenty edits at once, and --follow-links-out on the real server.
+# damaged settings file, twenty edits at once, --follow-links-out on the real server, a shared
+# folder swapped for a link, and a settings file swapped for a FIFO.
 source "$(dirname "$(readlink -f "$0")")/lib.sh"
 
 P=$TV_PROGRAM
@@ -105,4 +106,51 @@ tv_start
   tv_fail "--follow-links-out does not serve the link out"
 tv_stop
 tv_note "links out are served only with --follow-links-out"
+TV_PROGRAM=$P
+
+# Someone who may write the parent of a shared folder swaps the folder for a link while the
+# server runs and looks at its list again every 5 s (a folder is left out). Nothing the link
+# leads to is listed or served, and no edit writes its target into the list.
+TV_SETTINGS=$TV_WORK/swap.dat
+c=$TV_WORK/c
+mkdir -p "$c/A" "$c/parent/nested" "$c/gone" "$TV_WORK/outside"
+echo nested >"$c/parent/nested/n.mp3"
+echo outside >"$TV_WORK/outside/o.mp3"
+tv_share "$c/A" "$c/parent/nested" "$c/gone"
+rmdir "$c/gone"
+tv_start
+url() { echo "/content/$(tv_escape_folder "$1" | sed 's/%/%25/g')/$2"; }
+code() { tv_player curl -s -o /dev/null -w '%{http_code}' --max-time 5 "$TV_BASE$1" || true; }
+[ "$(code "$(url "$c/parent/nested" n.mp3)")" = 200 ] || tv_fail "the shared folder is not served"
+mv "$c/parent/nested" "$c/parent/nested.old"
+ln -s "$TV_WORK/outside" "$c/parent/nested"
+outside_id=$(tv_escape_folder "$TV_WORK/outside")
+end=$((SECONDS + 30))
+while [ "$SECONDS" -lt "$end" ]; do
+  tv_browse 0 BrowseDirectChildren 0 0 "$TV_WORK/root.xml"
+  ! grep -qF "$outside_id" "$TV_WORK/root.xml.didl" || tv_fail "the root lists the link's target"
+  for path in "$(url "$c/parent/nested" o.mp3)" "$(url "$TV_WORK/outside" o.mp3)"; do
+    [ "$(code "$path")" != 200 ] || tv_fail "GET $path through the swapped folder answered 200"
+  done
+  sleep 0.5
+done
+grep -qF "Not shared: $c/parent/nested (" "$TV_LOG" || tv_fail "the swapped folder is not logged"
+tv_share "$c/A"
+"$P" --settings "$TV_SETTINGS" --list >"$TV_WORK/list" 2>/dev/null || true
+grep -qxF "$c/parent/nested" "$TV_WORK/list" && ! grep -qF "$TV_WORK/outside" "$TV_WORK/list" ||
+  tv_fail "an edit rewrote the swapped entry: $(cat "$TV_WORK/list")"
+tv_note "the link swap exposes nothing within 30 s, and no edit writes its target"
+
+# A settings file swapped for a FIFO: the server goes on answering, --list returns at once.
+rm "$TV_SETTINGS"
+mkfifo "$TV_SETTINGS"
+browse_args='<ObjectID>0</ObjectID><BrowseFlag>BrowseDirectChildren</BrowseFlag><Filter>*</Filter><StartingIndex>0</StartingIndex><RequestedCount>0</RequestedCount><SortCriteria></SortCriteria>'
+[ "$(tv_soap ContentDirectory Browse "$browse_args" "$TV_WORK/fifo.xml" || true)" = 200 ] ||
+  tv_fail "Browse did not answer with the settings file a FIFO"
+[ "$(code /)" = 200 ] || tv_fail "GET / did not answer with the settings file a FIFO"
+rc=0; timeout 10 "$P" --settings "$TV_SETTINGS" --list 2>"$TV_WORK/err" || rc=$?
+[ "$rc" = 1 ] && grep -qF "not a regular file" "$TV_WORK/err" ||
+  tv_fail "--list of a FIFO exited with $rc: $(cat "$TV_WORK/err")"
+tv_stop
+tv_note "a settings file that is a FIFO is refused without a hang"
 echo PASS

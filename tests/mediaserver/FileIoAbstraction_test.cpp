@@ -150,4 +150,47 @@ TEST(FileIo, EnumeratesTheRootAndRealFolders)
     EXPECT_EQ(seen, (std::vector<std::string>{".", "..", "s.mp3"}));
 }
 
+// A shared folder, or a folder above it, swapped for a link after it was shared: nothing the
+// link leads to is opened, even with links out allowed, and on a kernel without openat2 too,
+// while links below the folder still lead where they may.
+TEST(FileIo, ASharedFolderSwappedForALinkLeadsNowhere)
+{
+    TempTree tree;
+    std::string nested = tree.Dir("parent/nested");
+    tree.File("parent/nested/n.mp3", "n");
+    ASSERT_EQ(::symlink("n.mp3", tree.Path("parent/nested/in.mp3").c_str()), 0);
+    std::string outside = tree.Dir("outside");
+    tree.File("outside/o.mp3", "o");
+    ASSERT_TRUE(tree.Share({nested}));
+    auto served = [&](const std::string& below) {
+        return FileIo_GetType(Internal(nested, below).c_str());
+    };
+    for (bool avoid : {false, true}) {
+        tv::FileIo_AvoidOpenat2(avoid);
+        EXPECT_EQ(served("n.mp3"), 1) << avoid;
+        EXPECT_EQ(served("in.mp3"), 1) << avoid;
+        EXPECT_EQ(List(Internal(nested)).size(), 4u) << avoid;
+    }
+
+    const std::string parent = tree.Path("parent");
+    ASSERT_EQ(::rename(nested.c_str(), (nested + ".old").c_str()), 0);
+    ASSERT_EQ(::symlink(outside.c_str(), nested.c_str()), 0);
+    for (int round = 0; round < 8; ++round) {
+        if (round == 4) {  // then a folder above it
+            ASSERT_EQ(::unlink(nested.c_str()), 0);
+            ASSERT_EQ(::rename((nested + ".old").c_str(), nested.c_str()), 0);
+            ASSERT_EQ(::rename(parent.c_str(), (parent + ".old").c_str()), 0);
+            ASSERT_EQ(::symlink((parent + ".old").c_str(), parent.c_str()), 0);
+        }
+        tv::FileIo_AvoidOpenat2(round % 2 == 1);
+        tv::FileIo_SetFollowLinksOut(round % 4 >= 2);
+        EXPECT_EQ(served("o.mp3"), 0) << round;
+        EXPECT_EQ(served("n.mp3"), 0) << round;
+        EXPECT_EQ(FileIo_GetType(Internal(nested).c_str()), 0) << round;
+        EXPECT_TRUE(List(Internal(nested)).empty()) << round;
+    }
+    tv::FileIo_AvoidOpenat2(false);
+    tv::FileIo_SetFollowLinksOut(false);
+}
+
 }  // namespace

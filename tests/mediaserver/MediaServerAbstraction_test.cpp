@@ -408,6 +408,7 @@ TEST(MediaServerAbstraction, EveryActionLogsItsLineAndCountsIt)
     testing::internal::CaptureStdout();
     Browse(port, "0\\a&amp;b", "BrowseDirectChildren");
     Browse(port, "0", "BrowseMetadata");
+    Browse(port, "0\r\nUPnP Invoke: forged", "BrowseMetadata");  // a line of its own, if let
     Exchange(port, SoapRequest(kCds, "Search",
                                "<ContainerID>0</ContainerID><SearchCriteria>*</SearchCriteria>"
                                "<Filter>*</Filter><StartingIndex>0</StartingIndex>"
@@ -422,6 +423,8 @@ TEST(MediaServerAbstraction, EveryActionLogsItsLineAndCountsIt)
     EXPECT_EQ(out,
               "UPnP Invoke: MediaServer_ContentDirectory_Browse() - ID 0\\a&b;\r\n"
               "UPnP Invoke: MediaServer_ContentDirectory_Browse() - ID 0;\r\n"
+              "UPnP Invoke: MediaServer_ContentDirectory_Browse() - ID "
+              "0\\x0d\\x0aUPnP Invoke: forged;\r\n"
               "UPnP Invoke: MediaServer_ContentDirectory_Search();\r\n"
               "UPnP Invoke: MediaServer_ContentDirectory_GetSystemUpdateID();\r\n"
               "UPnP Invoke: MediaServer_ContentDirectory_GetSearchCapabilities();\r\n"
@@ -429,17 +432,17 @@ TEST(MediaServerAbstraction, EveryActionLogsItsLineAndCountsIt)
               "UPnP Invoke: MediaServer_ConnectionManager_GetProtocolInfo();\r\n"
               "UPnP Invoke: MediaServer_ConnectionManager_GetCurrentConnectionIDs();\r\n"
               "UPnP Invoke: MediaServer_ConnectionManager_GetCurrentConnectionInfo(0);\r\n");
-    EXPECT_EQ(LogCapture::Lines(),
-              (std::vector<std::string>{"BrowseDirectChildren", "BrowseMetaData"}));
+    EXPECT_EQ(LogCapture::Lines(), (std::vector<std::string>{"BrowseDirectChildren",
+                                                             "BrowseMetaData", "BrowseMetaData"}));
 
     // The content source's texts reach the typed answers.
     EXPECT_EQ(protocol, Complete(kCms, "GetProtocolInfo",
                                  "<Source>http-get:*:audio/mpeg:*</Source><Sink></Sink>"));
 
     Seen seen = Snapshot();
-    EXPECT_EQ(seen.statistics_calls, 9);
-    // The Browse counter as each hook call saw it: two Browses, then unchanged.
-    EXPECT_EQ(seen.statistics, (std::vector<int>{1, 2, 2, 2, 2, 2, 2, 2, 2}));
+    EXPECT_EQ(seen.statistics_calls, 10);
+    // The Browse counter as each hook call saw it: three Browses, then unchanged.
+    EXPECT_EQ(seen.statistics, (std::vector<int>{1, 2, 3, 3, 3, 3, 3, 3, 3, 3}));
     host.Stop();
 }
 

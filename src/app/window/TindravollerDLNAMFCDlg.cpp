@@ -263,7 +263,10 @@ void CTindravollerDLNAMFCDlg::OnAddDirectory() noexcept
         // Other editors wait until this edit is saved; the message boxes come after.
         tv::SharedFoldersLock lock;
         Refresh(&shown);
-        if (picked) {
+        if (lock.result() < 0) {
+            // Saved without the lock, another editor's change could be lost.
+            shown += std::string(shown.empty() ? "" : "\n") + lock.message();
+        } else if (picked) {
             last_folder_ = chosen;
             QByteArray path = QFile::encodeName(chosen);
             std::string folder;
@@ -274,7 +277,7 @@ void CTindravollerDLNAMFCDlg::OnAddDirectory() noexcept
             else if (tv::SharedFolders_Add(folders_, folder, &message) < 0)
                 shown += message;
         }
-        SaveFolders(&shown);
+        if (lock.result() >= 0) SaveFolders(&shown);
     }
     ShowFolders(true);
     if (!shown.empty()) ShowMessage(shown);
@@ -293,8 +296,11 @@ void CTindravollerDLNAMFCDlg::OnRemoveDirectory() noexcept
         Refresh(&shown);
         // The item by its text: the list may have been reloaded since it was selected.
         auto found = std::find(folders_.begin(), folders_.end(), removed);
-        if (row >= 0 && found != folders_.end()) folders_.erase(found);
-        SaveFolders(&shown);
+        if (lock.result() < 0)
+            shown += std::string(shown.empty() ? "" : "\n") + lock.message();
+        else if (row >= 0 && found != folders_.end())
+            folders_.erase(found);
+        if (lock.result() >= 0) SaveFolders(&shown);
     }
     ShowFolders(false);
     if (!shown.empty()) ShowMessage(shown);
