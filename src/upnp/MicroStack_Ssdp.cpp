@@ -257,6 +257,13 @@ bool Serves(const MicroStack* stack, std::uint32_t address)
     return false;
 }
 
+bool ServesInterface(const MicroStack* stack, int interface_index)
+{
+    for (int i = 0; i < stack->address_count; ++i)
+        if (static_cast<int>(stack->address_interfaces[i]) == interface_index) return true;
+    return false;
+}
+
 // Of the served addresses on the interface a group datagram came in on: the one the kernel
 // would answer its sender from, else the first.
 std::uint32_t GroupAnswerAddress(const MicroStack* stack, const tv::DatagramArrival& arrival)
@@ -279,10 +286,33 @@ std::uint32_t AnswerAddress(const MicroStack* stack, OlvAsyncSocket* socket,
     *group = false;
     if (own == 0) return 0;                    // the group join failed
     if (arrival.destination == 0) return own;  // no IP_PKTINFO: the socket's own address
+    // The interface decides: a host on another one may route a served address through it.
     if (!IN_MULTICAST(ntohl(arrival.destination)))
-        return Serves(stack, arrival.destination) ? arrival.destination : 0;
+        return Serves(stack, arrival.destination) && ServesInterface(stack, arrival.interface_index)
+                   ? arrival.destination
+                   : 0;
     *group = true;
     return GroupAnswerAddress(stack, arrival);
+}
+
+// Whether the sender of a search is one the server may answer where it came in: a host on
+// the network of a served address of that interface, or on lo this machine itself. Any other
+// sender is a forged one (or beyond a router), and its answers would go to someone who never
+// asked.
+bool SenderOnArrivalNetwork(const MicroStack* stack, const tv::DatagramArrival& arrival,
+                            std::uint32_t local, std::uint32_t sender)
+{
+    bool loopback = false;
+    for (int i = 0; i < stack->address_count; ++i) {
+        bool here = arrival.interface_index != 0
+                        ? static_cast<int>(stack->address_interfaces[i]) == arrival.interface_index
+                        : stack->addresses[i] == local;
+        if (!here) continue;
+        std::uint32_t mask = stack->address_masks[i];
+        if ((sender & mask) == (stack->addresses[i] & mask)) return true;
+        loopback = loopback || (ntohl(stack->addresses[i]) >> 24) == 127;
+    }
+    return loopback && Serves(stack, sender);
 }
 
 std::uint64_t Digest(const char* data, int length)
@@ -325,6 +355,7 @@ void OnSearchDatagram(MicroStack* stack, OlvAsyncSocket* socket, char* data, int
     if (local == 0) return;
     std::uint32_t remote_address = OlvAsyncSocket_GetRemoteAddress(socket);
     std::uint16_t remote_port = OlvAsyncSocket_GetRemotePort(socket);
+    if (!SenderOnArrivalNetwork(stack, arrival, local, remote_address)) return;
     if (group &&
         SeenLately(stack, remote_address, remote_port, arrival.interface_index, data, length))
         return;
@@ -381,9 +412,11 @@ void CreateSockets(MicroStack* stack)
     stack->address_count = static_cast<int>(count);
     stack->addresses = static_cast<std::uint32_t*>(tv::Malloc(sizeof(std::uint32_t) * count));
     stack->address_interfaces = static_cast<unsigned*>(tv::Malloc(sizeof(unsigned) * count));
+    stack->address_masks = static_cast<std::uint32_t*>(tv::Malloc(sizeof(std::uint32_t) * count));
     for (std::size_t i = 0; i < count; ++i) {
         stack->addresses[i] = list[i].address;
         stack->address_interfaces[i] = list[i].interface_index;
+        stack->address_masks[i] = list[i].netmask;
     }
     stack->ssdp_send_sockets =
         static_cast<OlvAsyncSocket**>(tv::Malloc(sizeof(OlvAsyncSocket*) * count));
@@ -420,7 +453,9 @@ void FreeSocketArrays(MicroStack* stack, bool remove)
     tv::Free(stack->ssdp_listen_sockets);
     tv::Free(stack->addresses);
     tv::Free(stack->address_interfaces);
+    tv::Free(stack->address_masks);
     stack->address_interfaces = nullptr;
+    stack->address_masks = nullptr;
     stack->ssdp_send_sockets = nullptr;
     stack->ssdp_listen_sockets = nullptr;
     stack->addresses = nullptr;

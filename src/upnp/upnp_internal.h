@@ -91,6 +91,7 @@ struct MicroStack {
     std::atomic<int> address_changed{0};
     std::uint32_t* addresses = nullptr;
     unsigned* address_interfaces = nullptr;  // interface index of each address
+    std::uint32_t* address_masks = nullptr;  // network mask of each address
     int address_count = 0;
     OlvAsyncSocket** ssdp_send_sockets = nullptr;
     OlvAsyncSocket** ssdp_listen_sockets = nullptr;

@@ -1,8 +1,9 @@
 # Discovery from the players: both GSSDP clients find the device and its two services, and
 # every LOCATION names the server's address on the player's own LAN; each search is answered
 # exactly once, from and naming the address it arrived on (multicast from either LAN, unicast,
-# and on the server's own lo); the description and service descriptions fetched from the
-# LOCATION are well-formed and name this device; the Connection Manager answers.
+# and on the server's own lo), and never to a source forged to be another host's; the
+# description and service descriptions fetched from the LOCATION are well-formed and name this
+# device; the Connection Manager answers.
 source "$(dirname "$(readlink -f "$0")")/lib.sh"
 
 mkdir -p "$TV_WORK/media"
@@ -86,6 +87,51 @@ search_count "ssdp:all from $TV_PLAYER_ADDRESS" 1 5 "$TV_HOST" "$TV_PLAYER_ADDRE
 tv_use_player 1
 search_count "upnp:rootdevice on the server's own lo" 1 1 127.0.0.1 127.0.0.1 239.255.255.250 upnp:rootdevice env
 tv_note "searches answered once on the address they arrived on: 5 for ssdp:all, 1 for upnp:rootdevice, on each LAN, by unicast and on lo"
+
+# A search whose source is forged: player 1 sends ssdp:all from player 2's address, to the
+# server and to the group. The answers would go to player 2, who never asked: it must hear
+# none, and then the answer to a search of its own through the same socket.
+nsenter -t "$TV_PLAYER2_PID" -n python3 - "$TV_PLAYER2_ADDRESS" "$TV_PLAYER2_SERVER" >"$TV_WORK/forged" <<'EOF' &
+import socket, sys, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind((sys.argv[1], 0))
+print(s.getsockname()[1], flush=True)
+def heard(seconds):
+    n, end = 0, time.monotonic() + seconds
+    while time.monotonic() < end:
+        s.settimeout(end - time.monotonic())
+        try:
+            s.recvfrom(65536)
+            n += 1
+        except socket.timeout:
+            break
+    return n
+print("forged %d" % heard(3), flush=True)
+s.sendto(b"M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\n"
+         b"MX: 1\r\nST: upnp:rootdevice\r\n\r\n", (sys.argv[2], 1900))
+print("own %d" % heard(2), flush=True)
+EOF
+forged_pid=$!
+tv_track "$forged_pid"
+for i in $(seq 1 50); do [ -s "$TV_WORK/forged" ] && break; sleep 0.1; done
+victim_port=$(head -1 "$TV_WORK/forged")
+[ -n "$victim_port" ] || tv_fail "the listener on player 2 did not start"
+for destination in "$TV_HOST" 239.255.255.250; do
+  tv_player python3 - "$TV_PLAYER2_ADDRESS" "$victim_port" "$destination" <<'EOF'
+import socket, struct, sys
+source, port, destination = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+search = (b"M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\n"
+          b"MX: 1\r\nST: ssdp:all\r\n\r\n")
+udp = struct.pack("!HHHH", port, 1900, 8 + len(search), 0) + search
+ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0, 4, 17, 0,
+                 socket.inet_aton(source), socket.inet_aton(destination))
+socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW).sendto(ip + udp, (destination, 0))
+EOF
+done
+wait "$forged_pid" || true
+grep -qx 'forged 0' "$TV_WORK/forged" || tv_fail "player 2 heard answers to searches it never sent: $(tail -n +2 "$TV_WORK/forged")"
+grep -qx 'own 1' "$TV_WORK/forged" || tv_fail "player 2's own search: $(tail -n +2 "$TV_WORK/forged")"
+tv_note "a search from a forged source gets no answer; the address's real owner does"
 
 tv_player curl -sf -o "$TV_WORK/description.xml" "$location" || tv_fail "description not served"
 xmllint --noout "$TV_WORK/description.xml" || tv_fail "description is not XML"
