@@ -68,6 +68,18 @@ struct RecentSearch {
 };
 constexpr int kRecentSearchCount = 8;
 
+// A searcher's share of the answers: a bucket of reply datagrams that fills up again with
+// time, and its searches waiting out their delay. An entry with a full bucket and nothing
+// waiting tells nothing about its source, so another source may take it.
+struct SearchSource {
+    std::uint32_t address = 0;
+    int pending = 0;
+    std::int64_t tokens = 0;  // thousandths of a reply
+    std::int64_t at_ms = 0;   // when the bucket was last filled up to now; 0: never used
+};
+// Searchers with a share of their own; any others share one more entry.
+constexpr int kSearchSourceCount = 64;
+
 }  // namespace tv
 
 struct MicroStack {
@@ -97,6 +109,8 @@ struct MicroStack {
     OlvAsyncSocket** ssdp_listen_sockets = nullptr;
     tv::RecentSearch recent_searches[tv::kRecentSearchCount];
     int recent_search_next = 0;
+    tv::SearchSource search_sources[tv::kSearchSourceCount + 1];
+    int searches_pending = 0;  // search replies waiting for their delay, all sources
 
     // GENA; subscriber_lock guards the values, the lists, their counts and every ref_count.
     std::mutex subscriber_lock;

@@ -3,7 +3,7 @@
 # exactly once, from and naming the address it arrived on (multicast from either LAN, unicast,
 # and on the server's own lo), and never to a source forged to be another host's; the
 # description and service descriptions fetched from the LOCATION are well-formed and name this
-# device; the Connection Manager answers.
+# device; the Connection Manager answers; memory comes back after a flood of searches.
 source "$(dirname "$(readlink -f "$0")")/lib.sh"
 
 mkdir -p "$TV_WORK/media"
@@ -171,6 +171,47 @@ code=$(tv_soap ConnectionManager GetCurrentConnectionInfo "<ConnectionID>1</Conn
 [ "$code" = 500 ] && grep -q '<errorCode>706</errorCode>' "$TV_WORK/ci.xml" ||
   tv_fail "GetCurrentConnectionInfo 1 answered $code"
 tv_note "connection manager"
+
+# A flood of unicast searches from both LANs for 10 s, each held up to MX 10 s with a 3.8 KB
+# target (one unknown, one a MediaServer type whose replies echo it): the server's memory
+# comes back to within 2 MiB of where it started, and a player's search is answered again.
+rss() { awk '/^VmRSS:/ {print $2}' "/proc/$TV_SERVER_PID/status"; }
+flood() {  # PLAYER: 10 s of searches from that player to the server's address on its LAN
+  local pid=TV_PLAYER$1_PID server=TV_PLAYER$1_SERVER
+  nsenter -t "${!pid}" -n python3 - "${!server}" <<'EOF'
+import socket, sys, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+head = b"M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\nMX: 10\r\nST: "
+searches = [head + b"urn:flood:" + b"x" * 3800 + b"\r\n\r\n",
+            head + b"urn:schemas-upnp-org:device:MediaServer:1" + b"x" * 3770 + b"\r\n\r\n"]
+end, sent = time.monotonic() + 10, 0
+while time.monotonic() < end:
+    for search in searches * 50:
+        s.sendto(search, (sys.argv[1], 1900))
+    sent += 100
+print(sent)
+EOF
+}
+before=$(rss)
+flood 1 >"$TV_WORK/flood1" &
+flood1=$!
+flood 2 >"$TV_WORK/flood2" &
+flood2=$!
+tv_track "$flood1"
+tv_track "$flood2"
+peak=$before
+while kill -0 "$flood1" 2>/dev/null || kill -0 "$flood2" 2>/dev/null; do
+  now=$(rss)
+  [ "$now" -gt "$peak" ] && peak=$now
+  sleep 0.5
+done
+wait "$flood1" "$flood2" || tv_fail "a flood did not run"
+sleep 11  # every search held up to its MX has been answered or dropped
+after=$(rss)
+tv_note "searches flooded: $(cat "$TV_WORK/flood1") from $TV_PLAYER1_ADDRESS, $(cat "$TV_WORK/flood2") from $TV_PLAYER2_ADDRESS; VmRSS $before KiB before, $peak KiB at most during, $after KiB after"
+[ $((after - before)) -le 2048 ] || tv_fail "VmRSS $after KiB after the flood, $before KiB before"
+search_count "ssdp:all from $TV_PLAYER_ADDRESS after the flood" 1 5 "$TV_HOST" "$TV_PLAYER_ADDRESS" 239.255.255.250 ssdp:all
+tv_note "memory is back after a flood of searches, and a player's search is answered again"
 
 tv_stop
 echo PASS
