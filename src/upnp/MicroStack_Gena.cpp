@@ -448,27 +448,35 @@ void Renew(MicroStack* stack, OlvWebSession* session, int service, std::string_v
     AnswerGranted(session, sid, timeout);
 }
 
-// Drops the service's expired subscribers; true when there is room for one more.
-bool HasRoom(MicroStack* stack, int service)
+// Drops the service's expired subscribers; true when there is room for one more from
+// `host`. A host on the network has a few places, so that it cannot keep others out; this
+// machine's control points all come from its own addresses and share the ten.
+bool HasRoom(MicroStack* stack, int service, std::uint32_t host, bool own_machine)
 {
     std::scoped_lock lock(stack->subscriber_lock);
     std::int64_t now = Now();
+    int held = 0;
     for (Subscriber* s = stack->subscribers[service]; s != nullptr;) {
         Subscriber* next = s->next;
-        if (s->expires < now) RemoveFromList(stack, s);
+        if (s->expires < now)
+            RemoveFromList(stack, s);
+        else if (s->subscriber_address == host)
+            ++held;
         s = next;
     }
+    if (!own_machine && held >= tv::kMaxSubscribersPerHost) return false;
     return stack->subscriber_counts[service] < tv::kMaxSubscribers;
 }
 
 // A new subscriber with a fresh SID, not yet in its service's list.
-Subscriber* NewSubscriber(const Callback& callback, int service, long timeout)
+Subscriber* NewSubscriber(const Callback& callback, std::uint32_t host, int service, long timeout)
 {
     auto* subscriber = new Subscriber;
     tv::GenaMakeSid(subscriber->sid);
     subscriber->sid_length = static_cast<int>(std::strlen(subscriber->sid));
     subscriber->callback_address = callback.address;
     subscriber->callback_port = callback.port;
+    subscriber->subscriber_address = host;
     char* raw_path = OlvStringCopy(callback.path.data(), static_cast<int>(callback.path.size()));
     subscriber->callback_path =
         static_cast<char*>(tv::Malloc(static_cast<std::size_t>(OlvHttpEscapeLength(raw_path))));
@@ -535,18 +543,19 @@ void GenaSubscribe(MicroStack* stack, OlvWebSession* session, OlvPacket* header)
         SendText(session, kInvalidServiceName);
         return;
     }
-    if (!HasRoom(stack, service)) {
+    const std::vector<tv::LocalAddress> own = tv::OwnAddressList();
+    const std::uint32_t host = SubscriberAddress(session);
+    if (!HasRoom(stack, service, host, tv::IsOwnAddress(own, host))) {
         SendText(session, kTooManySubscribers);
         return;
     }
-    const std::vector<tv::LocalAddress> own = tv::OwnAddressList();
     Callback callback;
     if (callback_value.data() == nullptr || !ParseCallback(callback_value, &callback) ||
         !CallbackAllowed(session, own, callback.address)) {
         SendText(session, kPreconditionFailed);
         return;
     }
-    Subscriber* subscriber = NewSubscriber(callback, service, timeout);
+    Subscriber* subscriber = NewSubscriber(callback, host, service, timeout);
     {
         std::scoped_lock lock(stack->subscriber_lock);
         subscriber->next = stack->subscribers[service];

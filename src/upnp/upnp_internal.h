@@ -24,6 +24,9 @@ namespace tv {
 inline constexpr int kServiceConnectionManager = 0;
 inline constexpr int kServiceContentDirectory = 1;
 inline constexpr int kMaxSubscribers = 10;
+// Places of a service one host on the network may hold: a few control points on one host, or
+// one that restarted within a subscription's lifetime, and never most of the ten.
+inline constexpr int kMaxSubscribersPerHost = 4;
 inline constexpr long kMaxSubscriptionSeconds = 300;
 // NOTIFYs a subscriber may have with the event client at once (one out, one waiting); a
 // change beyond that is sent after them, folded into one event with all current values.
@@ -45,6 +48,7 @@ struct Subscriber {
     int seq = 0;
     std::uint32_t callback_address = 0;
     std::uint16_t callback_port = 0;
+    std::uint32_t subscriber_address = 0;  // where the SUBSCRIBE came from
     char* callback_path = nullptr;
     int callback_path_length = 0;
     int ref_count = 0;

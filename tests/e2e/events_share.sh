@@ -2,7 +2,7 @@
 # listener receives the initial event of each service; a folder shared or unshared with the
 # program's own option while the server runs shows (or stops showing) at the next Browse and
 # download. A player may not name the server's own addresses (loopback among them) or another
-# of its networks as a callback.
+# of its networks as a callback, and holds four places of a service, not all ten.
 source "$(dirname "$(readlink -f "$0")")/lib.sh"
 
 mkdir -p "$TV_WORK/media" "$TV_WORK/later"
@@ -149,6 +149,26 @@ for i in $(seq 1 50); do grep -q ' NOTIFY /control ' "$TV_WORK/own.log" 2>/dev/n
 [ "$(cat "$TV_WORK/own.log")" = "127.0.0.1:$loopback_port NOTIFY /control HTTP/1.1" ] ||
   tv_fail "requests reached the server's own addresses: $(cat "$TV_WORK/own.log")"
 tv_note "a player cannot name the server's loopback, its own addresses or another of its networks as a callback"
+
+# One host holds a few places of a service, not all ten: player 1 gets four, and player 2
+# still gets one.
+granted=0
+for i in $(seq 1 10); do
+  status=$(tv_player curl -s -D - -o /dev/null -X SUBSCRIBE -H "CALLBACK: <http://$TV_PLAYER_ADDRESS:$listener/cap$i>" \
+    -H "NT: upnp:event" "$base/ContentDirectory/event" | head -1 | tr -d '\r')
+  case $status in
+    "HTTP/1.1 200 OK") granted=$((granted + 1)) ;;
+    "HTTP/1.1 412 Too Many Subscribers") ;;
+    *) tv_fail "SUBSCRIBE $i from player 1: $status" ;;
+  esac
+done
+[ "$granted" = 4 ] || tv_fail "player 1 was granted $granted places of ContentDirectory"
+tv_use_player 2
+status=$(tv_player curl -s -D - -o /dev/null -X SUBSCRIBE -H "CALLBACK: <http://$TV_PLAYER_ADDRESS:9/e>" \
+  -H "NT: upnp:event" "$TV_BASE/ContentDirectory/event" | head -1 | tr -d '\r')
+[ "$status" = "HTTP/1.1 200 OK" ] || tv_fail "player 2 after player 1 took its places: $status"
+tv_use_player 1
+tv_note "player 1 holds 4 places of ContentDirectory, player 2 still subscribes"
 
 tv_stop
 echo PASS
