@@ -687,6 +687,30 @@ bool IsServedConnection(int socket) noexcept
     return IsServedAddress(local.sin_addr.s_addr) && IsServedInterface(ArrivalInterface(socket));
 }
 
+// ---- The machine's own addresses, for judging a peer ----
+
+std::vector<LocalAddress> OwnAddressList() noexcept
+{
+    std::vector<LocalAddress> result;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return result;
+    for (ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
+        if (it->ifa_addr == nullptr || it->ifa_addr->sa_family != AF_INET) continue;
+        result.push_back(
+            {AddressOf(it->ifa_addr), AddressOf(it->ifa_netmask), InterfaceIndex(it->ifa_name)});
+    }
+    freeifaddrs(list);
+    return result;
+}
+
+bool IsOwnAddress(const std::vector<LocalAddress>& own, std::uint32_t address) noexcept
+{
+    if (IsLoopback(address)) return true;
+    for (const LocalAddress& entry : own)
+        if (entry.address == address) return true;
+    return false;
+}
+
 }  // namespace tv
 
 int OlvLocalAddresses(std::uint32_t** array) noexcept

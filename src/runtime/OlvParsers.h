@@ -184,6 +184,12 @@ bool IsServedInterface(unsigned interface_index) noexcept;
 // sent to a served address. Every connection while every interface is served (then without
 // a system call).
 bool IsServedConnection(int socket) noexcept;
+// ---- The machine's own addresses, for judging a peer ----
+// Every IPv4 address of every interface, served or not, up or not, loopback ones too (lo's
+// 127.0.0.1/8 and any alias), with masks and interfaces, in the system's order.
+std::vector<LocalAddress> OwnAddressList() noexcept;
+// Whether `address` (network order) is this machine's: in 127.0.0.0/8 or in `own`.
+bool IsOwnAddress(const std::vector<LocalAddress>& own, std::uint32_t address) noexcept;
 }  // namespace tv
 // Creates a non-blocking, close-on-exec TCP socket in *socket and binds it to address (network
 // byte order) and port. A non-zero port gets SO_REUSEADDR and is bound once; port 0 draws

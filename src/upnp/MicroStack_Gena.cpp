@@ -11,10 +11,9 @@
 #include <cstring>
 #include <mutex>
 #include <string_view>
+#include <vector>
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/random.h>
 
@@ -184,33 +183,43 @@ bool NetworkOrBroadcast(std::uint32_t address, std::uint32_t mask)
     return (address & host_bits) == 0 || (address & host_bits) == host_bits;
 }
 
-// Events may only go back to the subscriber itself, to a host on the network it reached us
-// through, or to the server's own machine (a player there may name any of its addresses);
-// anything else would let any client make the server send requests anywhere.
-bool CallbackAllowed(OlvWebSession* session, std::uint32_t address)
+// A host on the network of `entry` other than the network's own and broadcast addresses.
+bool HostOn(const tv::LocalAddress& entry, std::uint32_t address)
+{
+    return (address & entry.netmask) == (entry.address & entry.netmask) &&
+           !NetworkOrBroadcast(address, entry.netmask);
+}
+
+std::uint32_t SubscriberAddress(OlvWebSession* session)
+{
+    return session->connection != nullptr ? OlvAsyncSocket_GetRemoteAddress(session->connection)
+                                          : 0;
+}
+
+// Events may only go back to the subscriber itself or to another host on the network it
+// reached us through; anything else would let any client make the server send requests
+// anywhere. That network is the served one that holds the subscriber's address: the peer of
+// a connection cannot forge it, and the server answers it through that interface. The
+// server's own addresses, loopback among them, are open to a subscriber on this machine
+// alone, which may also name a host on the network of the address it reached us on.
+bool CallbackAllowed(OlvWebSession* session, const std::vector<tv::LocalAddress>& own,
+                     std::uint32_t address)
 {
     if (address == INADDR_NONE || address == 0) return false;
-    std::uint32_t remote =
-        session->connection != nullptr ? OlvAsyncSocket_GetRemoteAddress(session->connection) : 0;
+    std::uint32_t remote = SubscriberAddress(session);
     if (address == remote) return true;
-    std::uint32_t local = OlvWebServer_SessionLocalAddress(session);
-    bool allowed = false;
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) return false;
-    for (ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
-        if (it->ifa_addr == nullptr || it->ifa_addr->sa_family != AF_INET) continue;
-        sockaddr_in interface_address{};
-        std::memcpy(&interface_address, it->ifa_addr, sizeof interface_address);
-        std::uint32_t own = interface_address.sin_addr.s_addr;
-        if (own == address) allowed = true;
-        if (own != local || local == 0 || it->ifa_netmask == nullptr) continue;
-        sockaddr_in mask{};
-        std::memcpy(&mask, it->ifa_netmask, sizeof mask);
-        std::uint32_t m = mask.sin_addr.s_addr;
-        if ((address & m) == (local & m) && !NetworkOrBroadcast(address, m)) allowed = true;
+    if (tv::IsOwnAddress(own, remote)) {
+        std::uint32_t local = OlvWebServer_SessionLocalAddress(session);
+        for (const tv::LocalAddress& entry : own) {
+            if (entry.address == address) return true;
+            if (entry.address == local && local != 0 && HostOn(entry, address)) return true;
+        }
+        return false;
     }
-    freeifaddrs(list);
-    return allowed;
+    if (tv::IsOwnAddress(own, address)) return false;
+    for (const tv::LocalAddress& entry : tv::LocalAddressList())
+        if (HostOn(entry, remote) && HostOn(entry, address)) return true;
+    return false;
 }
 
 void FreeSubscriber(Subscriber* subscriber)
@@ -439,27 +448,35 @@ void Renew(MicroStack* stack, OlvWebSession* session, int service, std::string_v
     AnswerGranted(session, sid, timeout);
 }
 
-// Drops the service's expired subscribers; true when there is room for one more.
-bool HasRoom(MicroStack* stack, int service)
+// Drops the service's expired subscribers; true when there is room for one more from
+// `host`. A host on the network has a few places, so that it cannot keep others out; this
+// machine's control points all come from its own addresses and share the ten.
+bool HasRoom(MicroStack* stack, int service, std::uint32_t host, bool own_machine)
 {
     std::scoped_lock lock(stack->subscriber_lock);
     std::int64_t now = Now();
+    int held = 0;
     for (Subscriber* s = stack->subscribers[service]; s != nullptr;) {
         Subscriber* next = s->next;
-        if (s->expires < now) RemoveFromList(stack, s);
+        if (s->expires < now)
+            RemoveFromList(stack, s);
+        else if (s->subscriber_address == host)
+            ++held;
         s = next;
     }
+    if (!own_machine && held >= tv::kMaxSubscribersPerHost) return false;
     return stack->subscriber_counts[service] < tv::kMaxSubscribers;
 }
 
 // A new subscriber with a fresh SID, not yet in its service's list.
-Subscriber* NewSubscriber(const Callback& callback, int service, long timeout)
+Subscriber* NewSubscriber(const Callback& callback, std::uint32_t host, int service, long timeout)
 {
     auto* subscriber = new Subscriber;
     tv::GenaMakeSid(subscriber->sid);
     subscriber->sid_length = static_cast<int>(std::strlen(subscriber->sid));
     subscriber->callback_address = callback.address;
     subscriber->callback_port = callback.port;
+    subscriber->subscriber_address = host;
     char* raw_path = OlvStringCopy(callback.path.data(), static_cast<int>(callback.path.size()));
     subscriber->callback_path =
         static_cast<char*>(tv::Malloc(static_cast<std::size_t>(OlvHttpEscapeLength(raw_path))));
@@ -526,17 +543,19 @@ void GenaSubscribe(MicroStack* stack, OlvWebSession* session, OlvPacket* header)
         SendText(session, kInvalidServiceName);
         return;
     }
-    if (!HasRoom(stack, service)) {
+    const std::vector<tv::LocalAddress> own = tv::OwnAddressList();
+    const std::uint32_t host = SubscriberAddress(session);
+    if (!HasRoom(stack, service, host, tv::IsOwnAddress(own, host))) {
         SendText(session, kTooManySubscribers);
         return;
     }
     Callback callback;
     if (callback_value.data() == nullptr || !ParseCallback(callback_value, &callback) ||
-        !CallbackAllowed(session, callback.address)) {
+        !CallbackAllowed(session, own, callback.address)) {
         SendText(session, kPreconditionFailed);
         return;
     }
-    Subscriber* subscriber = NewSubscriber(callback, service, timeout);
+    Subscriber* subscriber = NewSubscriber(callback, host, service, timeout);
     {
         std::scoped_lock lock(stack->subscriber_lock);
         subscriber->next = stack->subscribers[service];

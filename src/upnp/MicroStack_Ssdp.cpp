@@ -2,6 +2,7 @@
 // for M-SEARCH; the goodbye set at start and at the end, the announcement cycle, delayed
 // search replies from a temporary sub-chain, and the rebuild after an address change.
 // Chain thread, except MicroStack_NotifyAddressChange.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -37,6 +38,12 @@ constexpr int kMulticastTtl = 4;
 constexpr int kMessageBuffer = 5000;
 constexpr int kSecondBurstMs = 7000;
 constexpr unsigned long kMaxMx = 10;
+// Each searcher may have 64 replies at once (a dozen searches for everything), then 16 a
+// second; at most 32 of its searches wait out their delay, and 256 of all searchers'.
+constexpr std::int64_t kReplyBurst = 64 * 1000;
+constexpr std::int64_t kRepliesPerSecond = 16;
+constexpr int kPendingPerSource = 32;
+constexpr int kPendingTotal = 256;
 
 std::uint32_t GroupAddress()
 {
@@ -76,6 +83,7 @@ struct SearchJob {
     std::uint32_t local_address;
     OlvChain* chain;
     OlvChain* sub_chain;
+    int source;  // its entry in the stack's search_sources
 };
 
 const char* Udn(MicroStack* stack)
@@ -231,6 +239,8 @@ void RunSearchJob(void* data) noexcept
 {
     auto* job = static_cast<SearchJob*>(data);
     MicroStack* stack = job->stack;
+    --stack->search_sources[job->source].pending;
+    --stack->searches_pending;
     job->sub_chain = OlvChain_Create();
     OlvAsyncSocket* socket =
         OlvAsyncUDPSocket_Create(job->sub_chain, kSocketBuffer, job->local_address, kLowPort,
@@ -257,6 +267,13 @@ bool Serves(const MicroStack* stack, std::uint32_t address)
     return false;
 }
 
+bool ServesInterface(const MicroStack* stack, int interface_index)
+{
+    for (int i = 0; i < stack->address_count; ++i)
+        if (static_cast<int>(stack->address_interfaces[i]) == interface_index) return true;
+    return false;
+}
+
 // Of the served addresses on the interface a group datagram came in on: the one the kernel
 // would answer its sender from, else the first.
 std::uint32_t GroupAnswerAddress(const MicroStack* stack, const tv::DatagramArrival& arrival)
@@ -279,10 +296,88 @@ std::uint32_t AnswerAddress(const MicroStack* stack, OlvAsyncSocket* socket,
     *group = false;
     if (own == 0) return 0;                    // the group join failed
     if (arrival.destination == 0) return own;  // no IP_PKTINFO: the socket's own address
+    // The interface decides: a host on another one may route a served address through it.
     if (!IN_MULTICAST(ntohl(arrival.destination)))
-        return Serves(stack, arrival.destination) ? arrival.destination : 0;
+        return Serves(stack, arrival.destination) && ServesInterface(stack, arrival.interface_index)
+                   ? arrival.destination
+                   : 0;
     *group = true;
     return GroupAnswerAddress(stack, arrival);
+}
+
+// Whether the sender of a search is one the server may answer where it came in: a host on
+// the network of a served address of that interface, or on lo this machine itself. Any other
+// sender is a forged one (or beyond a router), and its answers would go to someone who never
+// asked.
+bool SenderOnArrivalNetwork(const MicroStack* stack, const tv::DatagramArrival& arrival,
+                            std::uint32_t local, std::uint32_t sender)
+{
+    bool loopback = false;
+    for (int i = 0; i < stack->address_count; ++i) {
+        bool here = arrival.interface_index != 0
+                        ? static_cast<int>(stack->address_interfaces[i]) == arrival.interface_index
+                        : stack->addresses[i] == local;
+        if (!here) continue;
+        std::uint32_t mask = stack->address_masks[i];
+        if ((sender & mask) == (stack->addresses[i] & mask)) return true;
+        loopback = loopback || (ntohl(stack->addresses[i]) >> 24) == 127;
+    }
+    return loopback && Serves(stack, sender);
+}
+
+std::int64_t NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void FillUp(tv::SearchSource& source, std::int64_t now)
+{
+    if (now > source.at_ms)
+        source.tokens =
+            std::min(kReplyBurst, source.tokens + (now - source.at_ms) * kRepliesPerSecond);
+    source.at_ms = now;
+}
+
+// The entry of a searcher: its own, else one that tells nothing (taken afresh), else the one
+// all others share.
+int SourceEntry(MicroStack* stack, std::uint32_t address, std::int64_t now)
+{
+    int free_entry = -1;
+    for (int i = 0; i < tv::kSearchSourceCount; ++i) {
+        tv::SearchSource& source = stack->search_sources[i];
+        if (source.at_ms != 0 && source.address == address) return i;
+        if (free_entry >= 0 || source.pending != 0) continue;
+        if (source.at_ms != 0) FillUp(source, now);
+        if (source.at_ms == 0 || source.tokens == kReplyBurst) free_entry = i;
+    }
+    if (free_entry < 0) return tv::kSearchSourceCount;
+    stack->search_sources[free_entry] = tv::SearchSource{address, 0, kReplyBurst, now};
+    return free_entry;
+}
+
+// Takes `replies` from the sender's share and counts the search as waiting: the entry it is
+// counted in, or -1 when the sender has had its share or too many searches wait.
+int AdmitSearch(MicroStack* stack, std::uint32_t sender, int replies)
+{
+    if (stack->searches_pending >= kPendingTotal) return -1;
+    const std::int64_t now = NowMs();
+    int entry = SourceEntry(stack, sender, now);
+    tv::SearchSource& source = stack->search_sources[entry];
+    if (source.at_ms == 0) source = tv::SearchSource{0, 0, kReplyBurst, now};
+    FillUp(source, now);
+    const std::int64_t cost = static_cast<std::int64_t>(replies) * 1000;
+    if (source.pending >= kPendingPerSource || source.tokens < cost) return -1;
+    source.tokens -= cost;
+    ++source.pending;
+    ++stack->searches_pending;
+    return entry;
+}
+
+void CountReply(void* context, std::string_view /*suffix*/, std::string_view /*st*/) noexcept
+{
+    ++*static_cast<int*>(context);
 }
 
 std::uint64_t Digest(const char* data, int length)
@@ -301,9 +396,7 @@ bool SeenLately(MicroStack* stack, std::uint32_t sender, std::uint16_t port, int
                 const char* data, int length)
 {
     constexpr std::int64_t kWindowMs = 100;
-    const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::steady_clock::now().time_since_epoch())
-                                 .count();
+    const std::int64_t now = NowMs();
     const std::uint64_t digest = Digest(data, length);
     for (const tv::RecentSearch& seen : stack->recent_searches) {
         if (seen.at_ms != 0 && now - seen.at_ms < kWindowMs && seen.sender == sender &&
@@ -325,17 +418,27 @@ void OnSearchDatagram(MicroStack* stack, OlvAsyncSocket* socket, char* data, int
     if (local == 0) return;
     std::uint32_t remote_address = OlvAsyncSocket_GetRemoteAddress(socket);
     std::uint16_t remote_port = OlvAsyncSocket_GetRemotePort(socket);
+    if (!SenderOnArrivalNetwork(stack, arrival, local, remote_address)) return;
     if (group &&
         SeenLately(stack, remote_address, remote_port, arrival.interface_index, data, length))
         return;
     tv::SsdpSearch search;
     if (!tv::SsdpParseSearch(data, length, &search)) return;
+    // A search without replies holds nothing while its delay runs.
+    int replies = 0;
+    tv::SsdpForEachReply(tv::View(search.target, search.target_length), Udn(stack), CountReply,
+                         &replies);
+    int source = replies > 0 ? AdmitSearch(stack, remote_address, replies) : -1;
+    if (source < 0) {
+        tv::Free(search.target);
+        return;
+    }
     int delay = search.mx == 0
                     ? 0
                     : static_cast<int>(static_cast<unsigned long>(Random16(stack)) % search.mx);
     auto* job =
-        new SearchJob{search.target, search.target_length, stack,  remote_address, remote_port,
-                      local,         stack->chain,         nullptr};
+        new SearchJob{search.target, search.target_length, stack,   remote_address, remote_port,
+                      local,         stack->chain,         nullptr, source};
     OlvLifeTime_Add(stack->timers, job, delay * 1000, RunSearchJob, DropSearchJob);
 }
 
@@ -381,9 +484,11 @@ void CreateSockets(MicroStack* stack)
     stack->address_count = static_cast<int>(count);
     stack->addresses = static_cast<std::uint32_t*>(tv::Malloc(sizeof(std::uint32_t) * count));
     stack->address_interfaces = static_cast<unsigned*>(tv::Malloc(sizeof(unsigned) * count));
+    stack->address_masks = static_cast<std::uint32_t*>(tv::Malloc(sizeof(std::uint32_t) * count));
     for (std::size_t i = 0; i < count; ++i) {
         stack->addresses[i] = list[i].address;
         stack->address_interfaces[i] = list[i].interface_index;
+        stack->address_masks[i] = list[i].netmask;
     }
     stack->ssdp_send_sockets =
         static_cast<OlvAsyncSocket**>(tv::Malloc(sizeof(OlvAsyncSocket*) * count));
@@ -420,7 +525,9 @@ void FreeSocketArrays(MicroStack* stack, bool remove)
     tv::Free(stack->ssdp_listen_sockets);
     tv::Free(stack->addresses);
     tv::Free(stack->address_interfaces);
+    tv::Free(stack->address_masks);
     stack->address_interfaces = nullptr;
+    stack->address_masks = nullptr;
     stack->ssdp_send_sockets = nullptr;
     stack->ssdp_listen_sockets = nullptr;
     stack->addresses = nullptr;

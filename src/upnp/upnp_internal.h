@@ -24,6 +24,9 @@ namespace tv {
 inline constexpr int kServiceConnectionManager = 0;
 inline constexpr int kServiceContentDirectory = 1;
 inline constexpr int kMaxSubscribers = 10;
+// Places of a service one host on the network may hold: a few control points on one host, or
+// one that restarted within a subscription's lifetime, and never most of the ten.
+inline constexpr int kMaxSubscribersPerHost = 4;
 inline constexpr long kMaxSubscriptionSeconds = 300;
 // NOTIFYs a subscriber may have with the event client at once (one out, one waiting); a
 // change beyond that is sent after them, folded into one event with all current values.
@@ -45,6 +48,7 @@ struct Subscriber {
     int seq = 0;
     std::uint32_t callback_address = 0;
     std::uint16_t callback_port = 0;
+    std::uint32_t subscriber_address = 0;  // where the SUBSCRIBE came from
     char* callback_path = nullptr;
     int callback_path_length = 0;
     int ref_count = 0;
@@ -67,6 +71,18 @@ struct RecentSearch {
     std::int64_t at_ms = 0;
 };
 constexpr int kRecentSearchCount = 8;
+
+// A searcher's share of the answers: a bucket of reply datagrams that fills up again with
+// time, and its searches waiting out their delay. An entry with a full bucket and nothing
+// waiting tells nothing about its source, so another source may take it.
+struct SearchSource {
+    std::uint32_t address = 0;
+    int pending = 0;
+    std::int64_t tokens = 0;  // thousandths of a reply
+    std::int64_t at_ms = 0;   // when the bucket was last filled up to now; 0: never used
+};
+// Searchers with a share of their own; any others share one more entry.
+constexpr int kSearchSourceCount = 64;
 
 }  // namespace tv
 
@@ -91,11 +107,14 @@ struct MicroStack {
     std::atomic<int> address_changed{0};
     std::uint32_t* addresses = nullptr;
     unsigned* address_interfaces = nullptr;  // interface index of each address
+    std::uint32_t* address_masks = nullptr;  // network mask of each address
     int address_count = 0;
     OlvAsyncSocket** ssdp_send_sockets = nullptr;
     OlvAsyncSocket** ssdp_listen_sockets = nullptr;
     tv::RecentSearch recent_searches[tv::kRecentSearchCount];
     int recent_search_next = 0;
+    tv::SearchSource search_sources[tv::kSearchSourceCount + 1];
+    int searches_pending = 0;  // search replies waiting for their delay, all sources
 
     // GENA; subscriber_lock guards the values, the lists, their counts and every ref_count.
     std::mutex subscriber_lock;

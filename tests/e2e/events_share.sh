@@ -1,7 +1,8 @@
 # Eventing and live folder changes: a SUBSCRIBE from a player host with a callback on its own
 # listener receives the initial event of each service; a folder shared or unshared with the
 # program's own option while the server runs shows (or stops showing) at the next Browse and
-# download.
+# download. A player may not name the server's own addresses (loopback among them) or another
+# of its networks as a callback, and holds four places of a service, not all ten.
 source "$(dirname "$(readlink -f "$0")")/lib.sh"
 
 mkdir -p "$TV_WORK/media" "$TV_WORK/later"
@@ -105,6 +106,69 @@ grep -qxF "$later_id" "$TV_WORK/root.ids" && tv_fail "the unshared folder is sti
 [ "$(tv_player curl -s -o /dev/null -w '%{http_code}' -H 'Connection: close' "$later_url")" = 404 ] ||
   tv_fail "a file of the unshared folder is still served"
 tv_note "a folder unshared while running is gone"
+
+# Callbacks a player on lan0 may not name: the server's loopback (a web port and a printer's),
+# its own lan0 address, its address on the other LAN and on the docker-like bridge. Each
+# SUBSCRIBE gets 412 and no request reaches any of them.
+python3 - "$TV_WORK/own.log" 127.0.0.1 "$TV_PLAYER1_SERVER" "$TV_PLAYER2_SERVER" 10.8.8.1 >"$TV_WORK/own.ports" <<'EOF' &
+import selectors, socket, sys
+log, chosen = open(sys.argv[1], "a"), selectors.DefaultSelector()
+for address in sys.argv[2:]:
+    s = socket.socket()
+    s.bind((address, 0))
+    s.listen(16)
+    chosen.register(s, selectors.EVENT_READ, None)
+    print(address, s.getsockname()[1], flush=True)
+while True:
+    for key, _ in chosen.select():
+        if key.data is None:
+            connection, _ = key.fileobj.accept()
+            chosen.register(connection, selectors.EVENT_READ, "%s:%d" % key.fileobj.getsockname())
+            continue
+        data = key.fileobj.recv(65536)
+        log.write("%s %s\n" % (key.data, data.split(b"\r\n", 1)[0].decode("latin-1")))
+        log.flush()
+        chosen.unregister(key.fileobj)
+        key.fileobj.close()
+EOF
+tv_track $!
+for i in $(seq 1 50); do [ "$(wc -l <"$TV_WORK/own.ports" 2>/dev/null)" = 4 ] && break; sleep 0.1; done
+[ "$(wc -l <"$TV_WORK/own.ports")" = 4 ] || tv_fail "the listeners on the server host did not start"
+callbacks=("http://127.0.0.1:631/printers/x")
+while read -r address port; do callbacks+=("http://$address:$port/from-$TV_PLAYER_ADDRESS"); done <"$TV_WORK/own.ports"
+for callback in "${callbacks[@]}"; do
+  status=$(tv_player curl -s -D - -o /dev/null -X SUBSCRIBE -H "CALLBACK: <$callback>" -H "NT: upnp:event" \
+    "$base/ContentDirectory/event" | head -1 | tr -d '\r')
+  [ "$status" = "HTTP/1.1 412 Precondition Failed" ] || tv_fail "callback $callback from a player: $status"
+done
+# The listeners hear a request from the server host itself, sent after the refused SUBSCRIBEs
+# and alone in their log.
+loopback_port=$(awk 'NR == 1 {print $2}' "$TV_WORK/own.ports")
+curl -s -o /dev/null -X NOTIFY "http://127.0.0.1:$loopback_port/control" || true
+for i in $(seq 1 50); do grep -q ' NOTIFY /control ' "$TV_WORK/own.log" 2>/dev/null && break; sleep 0.1; done
+[ "$(cat "$TV_WORK/own.log")" = "127.0.0.1:$loopback_port NOTIFY /control HTTP/1.1" ] ||
+  tv_fail "requests reached the server's own addresses: $(cat "$TV_WORK/own.log")"
+tv_note "a player cannot name the server's loopback, its own addresses or another of its networks as a callback"
+
+# One host holds a few places of a service, not all ten: player 1 gets four, and player 2
+# still gets one.
+granted=0
+for i in $(seq 1 10); do
+  status=$(tv_player curl -s -D - -o /dev/null -X SUBSCRIBE -H "CALLBACK: <http://$TV_PLAYER_ADDRESS:$listener/cap$i>" \
+    -H "NT: upnp:event" "$base/ContentDirectory/event" | head -1 | tr -d '\r')
+  case $status in
+    "HTTP/1.1 200 OK") granted=$((granted + 1)) ;;
+    "HTTP/1.1 412 Too Many Subscribers") ;;
+    *) tv_fail "SUBSCRIBE $i from player 1: $status" ;;
+  esac
+done
+[ "$granted" = 4 ] || tv_fail "player 1 was granted $granted places of ContentDirectory"
+tv_use_player 2
+status=$(tv_player curl -s -D - -o /dev/null -X SUBSCRIBE -H "CALLBACK: <http://$TV_PLAYER_ADDRESS:9/e>" \
+  -H "NT: upnp:event" "$TV_BASE/ContentDirectory/event" | head -1 | tr -d '\r')
+[ "$status" = "HTTP/1.1 200 OK" ] || tv_fail "player 2 after player 1 took its places: $status"
+tv_use_player 1
+tv_note "player 1 holds 4 places of ContentDirectory, player 2 still subscribes"
 
 tv_stop
 echo PASS

@@ -80,5 +80,15 @@ answers=$(search "$TV_PLAYER_ADDRESS" 10.7.7.9)
 grep -q . "$TV_WORK/heard2" 2>/dev/null && tv_fail "announcements on lan1 after the change: $(head -5 "$TV_WORK/heard2")"
 tv_note "after an address change: 10.9.9.7 on lan0 served, 10.7.7.9 on lan1 not"
 
+# SSDP and routes: what counts is the interface a search came in on, not the address it was
+# sent to. A host on lan1 that routes lan0's address through the server's lan1 address gets
+# no answer. (replace: the HTTP check may have added the same route.)
+tv_use_player 2
+tv_player ip route replace 10.9.9.1 via 10.7.7.1
+answers=$(search "$TV_PLAYER_ADDRESS" 10.9.9.1)
+[ -z "$answers" ] || tv_fail "a search from lan1 routed to lan0's address was answered: $answers"
+tv_use_player 1
+tv_note "SSDP: a lan1 host routing 10.9.9.1 through lan1 gets no answer"
+
 tv_stop
 echo PASS

@@ -8,8 +8,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -19,6 +21,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "support/PrivateNetwork.h"
 #include "upnp_test_support.h"
 
 namespace {
@@ -109,15 +112,18 @@ private:
     std::thread thread_;
 };
 
-// A control point: sends M-SEARCH to the group and collects the unicast replies.
+// A control point: sends M-SEARCH to the group (or to one address) and collects the unicast
+// replies.
 class Searcher {
 public:
-    Searcher()
+    explicit Searcher(const char* local = "127.0.0.1")
     {
         fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int size = 4 << 20;  // a flood's replies, all of them
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
         sockaddr_in address{};
         address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_addr.s_addr = inet_addr(local);
         ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
         in_addr interface_address{};
         interface_address.s_addr = htonl(INADDR_LOOPBACK);
@@ -128,14 +134,16 @@ public:
     Searcher(const Searcher&) = delete;
     Searcher& operator=(const Searcher&) = delete;
 
-    void Send(const std::string& text)
+    void Send(const std::string& text, const char* destination = "239.255.255.250")
     {
         sockaddr_in to{};
         to.sin_family = AF_INET;
-        to.sin_addr.s_addr = inet_addr("239.255.255.250");
+        to.sin_addr.s_addr = inet_addr(destination);
         to.sin_port = htons(1900);
         ::sendto(fd_, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     }
+
+    int fd() const { return fd_; }
 
     // Replies that mention `udn`, collected for `ms` milliseconds or until `count` arrived.
     std::vector<Datagram> Collect(const std::string& udn, std::size_t count, int ms)
@@ -368,6 +376,64 @@ TEST(MicroStackSsdp, AddressChangeRebuildsSocketsAndAnnouncesAgain)
     Searcher searcher;
     searcher.Send(Search("upnp:rootdevice", "MX: 0\r\n"));
     EXPECT_EQ(searcher.Collect(udn, 1, 2000).size(), 1u);
+}
+
+// A flood of unicast searches, in a network namespace of its own where nothing else searches:
+// each source gets its share of replies and no more, and only so many searches wait out
+// their MX delay, from one source and from all.
+TEST(MicroStackSsdp, FloodedSearchesAreAnsweredWithinEachSourcesShare)
+{
+    SKIP_OUTSIDE_NAMESPACE();
+    std::thread([] {
+        ASSERT_TRUE(tv::test::EnterPrivateLoopback());
+        const std::string udn = UniqueUdn("FLOOD");
+        StackHost host(true, udn.c_str());
+        host.Start();
+        // Each ssdp:all asks for five replies, all at once (MX 0).
+        Searcher flooder;
+        auto started = Clock::now();
+        for (int i = 0; i < 400; ++i) flooder.Send(Search("ssdp:all", "MX: 0\r\n"), "127.0.0.1");
+        std::vector<Datagram> replies = flooder.Collect(udn, 2000, 1500);
+        auto seconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started);
+        EXPECT_GE(replies.size(), 60u) << "a dozen searches for everything are answered whole";
+        EXPECT_LE(replies.size(), 64u + 16u * static_cast<std::size_t>(seconds.count() + 1));
+        Searcher other("127.0.0.2");
+        other.Send(Search("ssdp:all", "MX: 0\r\n"), "127.0.0.1");
+        EXPECT_EQ(other.Collect(udn, 6, 1000).size(), 5u) << "another source is answered";
+
+        // Searches that wait (MX 10): one source sends 100, 39 others 16 each. What still comes
+        // a second after the last was sent had been waiting all together.
+        std::vector<std::unique_ptr<Searcher>> sources;
+        for (int i = 1; i <= 40; ++i)
+            sources.push_back(std::make_unique<Searcher>(("127.0.1." + std::to_string(i)).c_str()));
+        for (int i = 0; i < 100; ++i)
+            sources[0]->Send(Search("upnp:rootdevice", "MX: 10\r\n"), "127.0.0.1");
+        for (std::size_t n = 1; n < sources.size(); ++n)
+            for (int i = 0; i < 16; ++i)
+                sources[n]->Send(Search("upnp:rootdevice", "MX: 10\r\n"), "127.0.0.1");
+        auto late = Clock::now() + std::chrono::seconds(1);
+        std::vector<pollfd> fds;
+        for (const auto& source : sources) fds.push_back({source->fd(), POLLIN, 0});
+        std::vector<std::size_t> after(sources.size());
+        while (Clock::now() < late + std::chrono::milliseconds(9500)) {
+            if (::poll(fds.data(), fds.size(), 100) <= 0) continue;
+            for (std::size_t n = 0; n < fds.size(); ++n) {
+                if ((fds[n].revents & POLLIN) == 0) continue;
+                char buffer[2048];
+                ssize_t length = ::recv(fds[n].fd, buffer, sizeof buffer, 0);
+                if (length > 0 && Clock::now() > late &&
+                    std::string_view(buffer, static_cast<std::size_t>(length)).find(udn) !=
+                        std::string_view::npos)
+                    ++after[n];
+            }
+        }
+        std::size_t first = after[0];
+        std::size_t total = 0;
+        for (std::size_t n : after) total += n;
+        EXPECT_GT(first, 0u);
+        EXPECT_LE(first, 32u) << "searches of one source waiting at once";
+        EXPECT_LE(total, 256u) << "searches of all sources waiting at once";
+    }).join();
 }
 
 }  // namespace
