@@ -130,14 +130,13 @@ std::size_t MediaInfoCache::BytesOf(const Entry& entry) noexcept
 {
     const MediaInfoRecord& r = entry.record;
     std::size_t bytes = sizeof(Slot) + sizeof(FileIdentity) + kOverheadBytes;
-    for (const std::string* text : {&r.title, &r.artist, &r.album, &r.genre, &r.date,
-                                    &r.container, &r.audio_codec, &r.video_codec})
+    for (const std::string* text : {&r.title, &r.artist, &r.album, &r.genre, &r.date, &r.container,
+                                    &r.audio_codec, &r.video_codec})
         bytes += HeapBytes(*text);
     return bytes;
 }
 
-const MediaInfoCache::Entry* MediaInfoCache::Find(const FileIdentity& identity,
-                                                  std::int64_t now_ns)
+const MediaInfoCache::Entry* MediaInfoCache::Find(const FileIdentity& identity, std::int64_t now_ns)
 {
     auto at = map_.find(identity);
     if (at == map_.end()) return nullptr;
@@ -296,8 +295,7 @@ std::vector<std::string> MediaInfoCache::ThumbnailNames() const
     return names;
 }
 
-bool MediaInfoCache::ReadFile(const std::string& folder, std::vector<Entry>* entries,
-                              bool* damaged)
+bool MediaInfoCache::ReadFile(const std::string& folder, std::vector<Entry>* entries, bool* damaged)
 {
     *damaged = false;
     entries->clear();
@@ -375,7 +373,8 @@ bool MediaInfoCache::ReadThumbnail(const std::string& folder, const FileIdentity
     std::string path = folder + "/" + kThumbnailFolder + "/" + ThumbnailName(identity);
     // A file cut short by a crash after its rename is no JPEG: its end marker is missing.
     return ReadSmallFile(path, kMaxThumbnailFileBytes, jpeg) && jpeg->size() >= 4 &&
-           jpeg->compare(0, 2, "\xFF\xD8") == 0 && jpeg->compare(jpeg->size() - 2, 2, "\xFF\xD9") == 0;
+           jpeg->compare(0, 2, "\xFF\xD8") == 0 &&
+           jpeg->compare(jpeg->size() - 2, 2, "\xFF\xD9") == 0;
 }
 
 bool MediaInfoCache::WriteThumbnail(const std::string& folder, const FileIdentity& identity,

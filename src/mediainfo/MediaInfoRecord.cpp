@@ -50,9 +50,8 @@ bool Within(std::int32_t width, std::int32_t height, std::int32_t max_width,
 // The one audio stream is AAC LC at a rate every AAC profile allows.
 bool PlainAac(const MediaInfoRecord& r, std::int32_t max_channels) noexcept
 {
-    return r.audio_streams == 1 && r.audio_codec == "aac" &&
-           r.audio_profile == kAacLowComplexity && r.sample_frequency >= 8000 &&
-           r.sample_frequency <= 48000 && r.nr_audio_channels >= 1 &&
+    return r.audio_streams == 1 && r.audio_codec == "aac" && r.audio_profile == kAacLowComplexity &&
+           r.sample_frequency >= 8000 && r.sample_frequency <= 48000 && r.nr_audio_channels >= 1 &&
            r.nr_audio_channels <= max_channels;
 }
 
@@ -88,8 +87,8 @@ std::string_view VideoProfile(const MediaInfoRecord& r) noexcept
     if (main_or_less && r.video_level <= 30 && Within(r.width, r.height, 720, 576) &&
         r.bitrate <= 10000000 && PlainAac(r, 6))
         return "AVC_MP4_MP_SD_AAC_MULT5";
-    if (r.video_profile == kAvcHigh && r.video_level <= 41 && Within(r.width, r.height, 1920, 1080) &&
-        r.bitrate <= 20000000 && PlainAac(r, 2))
+    if (r.video_profile == kAvcHigh && r.video_level <= 41 &&
+        Within(r.width, r.height, 1920, 1080) && r.bitrate <= 20000000 && PlainAac(r, 2))
         return "AVC_MP4_HP_HD_AAC";
     return {};
 }

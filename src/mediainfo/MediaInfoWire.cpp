@@ -102,7 +102,8 @@ bool WireReader::Text(std::string* text, std::size_t max_length)
 
 void Wire_PutRecord(WireWriter* w, const MediaInfoRecord& r)
 {
-    for (const std::string* text : {&r.title, &r.artist, &r.album, &r.genre, &r.date}) w->Text(*text);
+    for (const std::string* text : {&r.title, &r.artist, &r.album, &r.genre, &r.date})
+        w->Text(*text);
     w->I32(r.track);
     w->I64(r.duration_ms);
     w->I64(r.bitrate);
@@ -171,7 +172,7 @@ std::string Wire_EncodeResult(const ProbeResult& result)
     w.U8(result.readable ? 1 : 0);
     Wire_PutRecord(&w, result.record);
     w.Text(result.thumbnail.size() <= kWireMaxThumbnail ? std::string_view(result.thumbnail)
-                                                         : std::string_view());
+                                                        : std::string_view());
     return out;
 }
 

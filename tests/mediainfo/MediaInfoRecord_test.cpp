@@ -9,8 +9,8 @@ using tv::MediaKind;
 
 TEST(MediaInfoRecord, KindComesFromTheExtensionAlone)
 {
-    for (const char* ext : {"mp4", ".M4V", "mkv", "webm", "MOV", "avi", "wmv", "mpg", "mpeg",
-                            "vob", "ts", "m2ts", "mts"})
+    for (const char* ext : {"mp4", ".M4V", "mkv", "webm", "MOV", "avi", "wmv", "mpg", "mpeg", "vob",
+                            "ts", "m2ts", "mts"})
         EXPECT_EQ(tv::MediaKindOf(ext), MediaKind::kVideo) << ext;
     for (const char* ext : {"mp3", ".FLAC", "m4a", "aac", "ogg", "oga", "opus", "wav", "wma"})
         EXPECT_EQ(tv::MediaKindOf(ext), MediaKind::kAudio) << ext;
@@ -104,7 +104,8 @@ TEST(MediaInfoRecord, DlnaProfileOnlyWhereTheStreamsMakeItCertain)
         {"m4a without a bit rate", Aac("mov", 2, -1), ""},
         {"HE-AAC", he_aac, ""},
         {"AAC in Matroska", Aac("matroska", 2, 128000), ""},
-        {"flac", [] {
+        {"flac",
+         [] {
              MediaInfoRecord r;
              r.container = "flac";
              r.audio_codec = "flac";
@@ -133,7 +134,8 @@ TEST(MediaInfoRecord, DlnaProfileOnlyWhereTheStreamsMakeItCertain)
         {"JPEG of unknown size", Jpeg(-1, -1), ""},
         {"nothing known", MediaInfoRecord{}, ""},
     };
-    for (const Row& row : rows) EXPECT_EQ(tv::MediaInfo_DlnaProfile(row.record), row.profile) << row.what;
+    for (const Row& row : rows)
+        EXPECT_EQ(tv::MediaInfo_DlnaProfile(row.record), row.profile) << row.what;
 }
 
 TEST(MediaInfoRecord, DurationResolutionDateAndTrackTexts)
@@ -160,7 +162,8 @@ TEST(MediaInfoRecord, DurationResolutionDateAndTrackTexts)
     EXPECT_EQ(tv::MediaInfo_ParseTrack("3/12"), 3);
     EXPECT_EQ(tv::MediaInfo_ParseTrack("07"), 7);
     EXPECT_EQ(tv::MediaInfo_ParseTrack(" 12"), 12);
-    for (const char* bad : {"", "0", "/12", "A3", "-1"}) EXPECT_EQ(tv::MediaInfo_ParseTrack(bad), -1) << bad;
+    for (const char* bad : {"", "0", "/12", "A3", "-1"})
+        EXPECT_EQ(tv::MediaInfo_ParseTrack(bad), -1) << bad;
 }
 
 // A tag becomes DIDL text: an invalid byte or a control character there would make the
@@ -170,7 +173,9 @@ TEST(MediaInfoRecord, TagsBecomeTextThatXmlCanCarry)
     EXPECT_EQ(tv::MediaInfo_CleanTag("  Sine Song  "), "Sine Song");
     EXPECT_EQ(tv::MediaInfo_CleanTag("Caf\xC3\xA9 \xE2\x99\xAA"), "Caf\xC3\xA9 \xE2\x99\xAA");
     EXPECT_EQ(tv::MediaInfo_CleanTag("Caf\xE9"), "Caf\xC3\xA9");  // Latin-1, as old ID3 has it
-    EXPECT_EQ(tv::MediaInfo_CleanTag("a\tb\x01" "c\x7F"), "a b c");
+    EXPECT_EQ(tv::MediaInfo_CleanTag("a\tb\x01"
+                                     "c\x7F"),
+              "a b c");
     EXPECT_EQ(tv::MediaInfo_CleanTag("\x1B\x1B"), "");
     std::string long_tag;
     while (long_tag.size() < 2000) long_tag += "\xE2\x99\xAA";  // three bytes each
@@ -188,6 +193,7 @@ TEST(MediaInfoRecord, CoverImagesByName)
     EXPECT_EQ(tv::MediaInfo_CoverNameRank("FRONT.jpg"), 2);
     EXPECT_EQ(tv::MediaInfo_CoverNameRank("AlbumArt_{X}_Large.jpg"), 3);
     EXPECT_EQ(tv::MediaInfo_CoverNameRank("albumartsmall.jpg"), 3);
-    for (const char* other : {"cover.png", "cover", "covers.jpg", "my cover.jpg", "back.jpg", ".jpg"})
+    for (const char* other :
+         {"cover.png", "cover", "covers.jpg", "my cover.jpg", "back.jpg", ".jpg"})
         EXPECT_EQ(tv::MediaInfo_CoverNameRank(other), -1) << other;
 }

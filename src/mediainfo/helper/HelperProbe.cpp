@@ -19,9 +19,9 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/avstring.h>
 #include <libavutil/dict.h>
 #include <libavutil/imgutils.h>
-#include <libavutil/avstring.h>
 #include <libavutil/log.h>
 #include <libswscale/swscale.h>
 }
@@ -47,13 +47,13 @@ struct ExtensionDemuxer {
 
 // The demuxer to force when probing by content found none on the list.
 constexpr ExtensionDemuxer kByExtension[] = {
-    {"mp3", "mp3"},       {"flac", "flac"},      {"m4a", "mov"},       {"mp4", "mov"},
-    {"m4v", "mov"},       {"mov", "mov"},        {"mkv", "matroska"},  {"webm", "matroska"},
-    {"avi", "avi"},       {"wmv", "asf"},        {"wma", "asf"},       {"mpg", "mpeg"},
-    {"mpeg", "mpeg"},     {"vob", "mpeg"},       {"ts", "mpegts"},     {"m2ts", "mpegts"},
-    {"mts", "mpegts"},    {"ogg", "ogg"},        {"oga", "ogg"},       {"opus", "ogg"},
-    {"wav", "wav"},       {"aac", "aac"},        {"jpg", "jpeg_pipe"}, {"jpeg", "jpeg_pipe"},
-    {"png", "png_pipe"},  {"gif", "gif"},        {"bmp", "bmp_pipe"},  {"webp", "webp_pipe"},
+    {"mp3", "mp3"},      {"flac", "flac"}, {"m4a", "mov"},       {"mp4", "mov"},
+    {"m4v", "mov"},      {"mov", "mov"},   {"mkv", "matroska"},  {"webm", "matroska"},
+    {"avi", "avi"},      {"wmv", "asf"},   {"wma", "asf"},       {"mpg", "mpeg"},
+    {"mpeg", "mpeg"},    {"vob", "mpeg"},  {"ts", "mpegts"},     {"m2ts", "mpegts"},
+    {"mts", "mpegts"},   {"ogg", "ogg"},   {"oga", "ogg"},       {"opus", "ogg"},
+    {"wav", "wav"},      {"aac", "aac"},   {"jpg", "jpeg_pipe"}, {"jpeg", "jpeg_pipe"},
+    {"png", "png_pipe"}, {"gif", "gif"},   {"bmp", "bmp_pipe"},  {"webp", "webp_pipe"},
 };
 
 struct FdSource {
@@ -111,8 +111,8 @@ bool OpenDemuxer(Demuxed* d, const char* allowed, const char* url, const AVInput
     if (::lseek(d->source.fd, 0, SEEK_SET) != 0) return false;
     auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferBytes));
     if (buffer == nullptr) return false;
-    d->io = avio_alloc_context(buffer, kIoBufferBytes, 0, &d->source, ReadPacket, nullptr,
-                               SeekSource);
+    d->io =
+        avio_alloc_context(buffer, kIoBufferBytes, 0, &d->source, ReadPacket, nullptr, SeekSource);
     if (d->io == nullptr) {
         av_free(buffer);
         return false;
@@ -255,8 +255,7 @@ void ReadStreams(const AVFormatContext* f, const Streams& s, std::int64_t file_s
     std::int64_t bits = 0;
     if (s.video == nullptr && s.audio != nullptr) bits = s.audio->codecpar->bit_rate;
     if (bits <= 0) bits = f->bit_rate;
-    if (bits <= 0 && r->duration_ms > 0 && file_size > 0)
-        bits = file_size * 8000 / r->duration_ms;
+    if (bits <= 0 && r->duration_ms > 0 && file_size > 0) bits = file_size * 8000 / r->duration_ms;
     if (bits > 0) r->bitrate = bits;
 }
 
@@ -292,8 +291,8 @@ bool ReadJpegFrame(const std::uint8_t* data, int size, JpegFrame* frame) noexcep
         }
         int length = (data[at + 2] << 8) | data[at + 3];
         if (length < 2) return false;
-        bool sof = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 &&
-                   marker != 0xCC;
+        bool sof =
+            marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
         if (sof) {
             if (at + 9 > size) return false;
             frame->marker = marker;
@@ -351,12 +350,14 @@ std::string EncodeThumbnail(const AVFrame* picture)
     int height = picture->height;
     if (width > kThumbnailEdge || height > kThumbnailEdge) {
         if (width >= height) {
-            height = std::max(1, static_cast<int>((static_cast<std::int64_t>(height) *
-                                                   kThumbnailEdge + width / 2) / width));
+            height = std::max(
+                1, static_cast<int>(
+                       (static_cast<std::int64_t>(height) * kThumbnailEdge + width / 2) / width));
             width = kThumbnailEdge;
         } else {
-            width = std::max(1, static_cast<int>((static_cast<std::int64_t>(width) *
-                                                  kThumbnailEdge + height / 2) / height));
+            width = std::max(
+                1, static_cast<int>(
+                       (static_cast<std::int64_t>(width) * kThumbnailEdge + height / 2) / height));
             height = kThumbnailEdge;
         }
     }
@@ -371,8 +372,8 @@ std::string EncodeThumbnail(const AVFrame* picture)
         scaled->width = width;
         scaled->height = height;
         ok = av_frame_get_buffer(scaled.get(), 0) >= 0 &&
-             sws_scale(scaler, picture->data, picture->linesize, 0, picture->height,
-                       scaled->data, scaled->linesize) == height;
+             sws_scale(scaler, picture->data, picture->linesize, 0, picture->height, scaled->data,
+                       scaled->linesize) == height;
     }
     sws_freeContext(scaler);
     if (!ok) return {};
@@ -423,8 +424,8 @@ bool ReadImage(AVFormatContext* f, const ProbeRequest& request, MediaInfoRecord*
     if (packet == nullptr) return false;
     bool ok = av_read_frame(f, packet) >= 0;
     JpegFrame jpeg;
-    bool is_jpeg = ok && p->codec_id == AV_CODEC_ID_MJPEG &&
-                   ReadJpegFrame(packet->data, packet->size, &jpeg);
+    bool is_jpeg =
+        ok && p->codec_id == AV_CODEC_ID_MJPEG && ReadJpegFrame(packet->data, packet->size, &jpeg);
     if (is_jpeg) {
         r->width = jpeg.width;
         r->height = jpeg.height;
