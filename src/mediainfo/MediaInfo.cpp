@@ -269,8 +269,8 @@ bool Spawn(MediaInfo* mi, Helper* h)
     char* argv[] = {const_cast<char*>(mi->options.helper_program.c_str()), parent.data(), nullptr};
     char* envp[] = {nullptr};
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, mi->options.helper_program.c_str(), &actions, &attributes, argv,
-                         envp);
+    int rc =
+        posix_spawn(&pid, mi->options.helper_program.c_str(), &actions, &attributes, argv, envp);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
@@ -437,7 +437,9 @@ bool ReadAnswers(MediaInfo* mi, Helper* h)
         int fd = -1;
         long n = Wire_Receive(h->socket.get(), mi->buffer.data(), &fd, MSG_DONTWAIT);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
-        if (n < 0 && errno == EINTR) continue;
+        // A helper that died with requests unread leaves ECONNRESET, reported (once) before
+        // the answers it sent earlier: read those, then its end.
+        if (n < 0 && (errno == EINTR || errno == ECONNRESET)) continue;
         UniqueFd stray(fd);
         std::string_view message(mi->buffer.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
         WireType type = n > 0 && !stray ? Wire_TypeOf(message) : WireType::kNone;
@@ -553,7 +555,8 @@ int NextTimeoutMs(MediaInfo* mi)
             due = std::min(due, h.active_ns + Ms(mi->options.idle_ms));
         }
     }
-    if (mi->dirty_since_ns != 0) due = std::min(due, mi->dirty_since_ns + Ms(mi->options.save_delay_ms));
+    if (mi->dirty_since_ns != 0)
+        due = std::min(due, mi->dirty_since_ns + Ms(mi->options.save_delay_ms));
     if (due == INT64_MAX) return -1;
     // Rounded up, so that the turn after the wait finds it due.
     return static_cast<int>(std::clamp<std::int64_t>((due - now + 999999) / 1000000, 0, 60000));
@@ -614,7 +617,8 @@ MediaInfo* MediaInfo_Create(const MediaInfoOptions& options)
 {
     std::string folder;
     if (options.keep_on_disk)
-        folder = options.cache_folder.empty() ? MediaInfo_DefaultCacheFolder() : options.cache_folder;
+        folder =
+            options.cache_folder.empty() ? MediaInfo_DefaultCacheFolder() : options.cache_folder;
     auto* mi = new MediaInfo(options, folder);
     if (mi->options.helper_program.empty()) mi->options.helper_program = MediaInfo_FindHelper();
     mi->wake.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));

@@ -31,20 +31,20 @@ using MediaInfoLogFn = void (*)(void* user, const char* line) noexcept;
 using MediaInfoReadyFn = void (*)(void* user) noexcept;
 
 struct MediaInfoOptions {
-    std::string helper_program;  // empty: MediaInfo_FindHelper()
-    std::string cache_folder;    // empty: MediaInfo_DefaultCacheFolder()
-    bool keep_on_disk = true;    // false: memory only
+    std::string helper_program;      // empty: MediaInfo_FindHelper()
+    std::string cache_folder;        // empty: MediaInfo_DefaultCacheFolder()
+    bool keep_on_disk = true;        // false: memory only
     MediaInfoOpenFn open = nullptr;  // null: MediaInfo_OpenRegular
     void* open_user = nullptr;
     MediaInfoLogFn log = nullptr;
     void* log_user = nullptr;
     MediaInfoReadyFn ready = nullptr;
     void* ready_user = nullptr;
-    int helpers = 2;            // processes at most; the second starts when the first has a queue
-    int in_flight = 32;         // requests sent ahead to one helper
-    int time_limit_ms = 4000;   // for one file
-    int idle_ms = 30000;        // a helper with nothing to do this long is ended
-    int save_delay_ms = 2000;   // the cache file is written this long after the last change
+    int helpers = 2;           // processes at most; the second starts when the first has a queue
+    int in_flight = 32;        // requests sent ahead to one helper
+    int time_limit_ms = 4000;  // for one file
+    int idle_ms = 30000;       // a helper with nothing to do this long is ended
+    int save_delay_ms = 2000;  // the cache file is written this long after the last change
     MediaInfoCacheLimits limits;
 };
 
@@ -80,11 +80,11 @@ std::string MediaInfo_DefaultCacheFolder();
 
 // Figures for tests and benchmarks. Any thread.
 struct MediaInfoStats {
-    std::vector<pid_t> helpers;        // running now
+    std::vector<pid_t> helpers;  // running now
     std::uint64_t helpers_started = 0;
-    std::uint64_t probes = 0;          // answers from helpers
-    std::uint64_t failures = 0;        // files remembered as failed
-    std::size_t queued = 0;            // waiting to be sent
+    std::uint64_t probes = 0;    // answers from helpers
+    std::uint64_t failures = 0;  // files remembered as failed
+    std::size_t queued = 0;      // waiting to be sent
     std::size_t cache_entries = 0;
     std::size_t cache_bytes = 0;
     std::size_t thumbnail_bytes = 0;

@@ -1,7 +1,8 @@
 // A helper that speaks the helper's protocol without FFmpeg, for the cases a real file cannot
-// bring about on demand. A file beginning "crash" kills it with SIGSEGV, "hang" makes it
-// sleep, "exit" makes it end; any other file is answered with its first line as the title.
-// Started under a name ending in "-dies", it ends before it is ready.
+// bring about on demand. A file beginning "crash" kills it (SIGKILL: a sanitizer's runtime
+// would turn SIGSEGV into an exit), "hang" makes it sleep, "exit" makes it end; any other
+// file is answered with its first line as the title. Started under a name ending in "-dies",
+// it ends before it is ready.
 #include <csignal>
 #include <cstring>
 #include <string>
@@ -28,7 +29,7 @@ int main(int, char** argv)
         ssize_t got = pread(fd, head, sizeof head - 1, 0);
         close(fd);
         std::string_view text(head, got > 0 ? static_cast<std::size_t>(got) : 0);
-        if (text.substr(0, 5) == "crash") std::raise(SIGSEGV);
+        if (text.substr(0, 5) == "crash") std::raise(SIGKILL);
         if (text.substr(0, 4) == "hang") pause();
         if (text.substr(0, 4) == "exit") return 0;
         tv::ProbeResult result;
