@@ -37,7 +37,7 @@ namespace tv {
 namespace {
 
 constexpr const char* kHelperName = "tindravoller-mediainfo";
-constexpr const char* kInstalledHelper = "../libexec/tindravoller/tindravoller-mediainfo";
+constexpr const char* kInstalledHelper = TV_MEDIAINFO_INSTALLED;
 // A helper that dies this many times in a row before it is ready means it cannot run here.
 constexpr int kStartFailuresToGiveUp = 3;
 // How long an ending helper gets to see its socket close and exit before it is killed.

@@ -71,8 +71,8 @@ bool MediaInfo_Thumbnail(MediaInfo* info, const FileIdentity& identity, std::str
 
 // The default opener: O_RDONLY | O_NONBLOCK | O_NOCTTY (a FIFO never blocks the open).
 int MediaInfo_OpenRegular(void* user, const char* path) noexcept;
-// tindravoller-mediainfo beside the running program (the build folder), else in
-// ../libexec/tindravoller/ from it (an installed tree); empty when neither is there.
+// tindravoller-mediainfo beside the running program (the build folder), else where the
+// install puts it (libexec/tindravoller/ beside bin/); empty when neither is there.
 std::string MediaInfo_FindHelper();
 // $CACHE_DIRECTORY (systemd's CacheDirectory), else $XDG_CACHE_HOME/tindravoller, else
 // ~/.cache/tindravoller; empty without a home.

@@ -542,3 +542,34 @@ TEST(MediaInfo, OnlyTheSandboxedHelperMapsFFmpegAndAnIdleOneEnds)
     EXPECT_EQ(tv::MediaInfo_GetStats(info).helpers_started, 2u);
     tv::MediaInfo_Destroy(info);
 }
+
+TEST(MediaInfo, CacheFolderOfTheServiceThenXdgThenHome)
+{
+    struct Saved {
+        const char* name;
+        std::string value;
+        bool set;
+    };
+    std::vector<Saved> saved;
+    for (const char* name : {"CACHE_DIRECTORY", "XDG_CACHE_HOME", "HOME"}) {
+        const char* value = std::getenv(name);
+        saved.push_back({name, value != nullptr ? value : "", value != nullptr});
+    }
+    setenv("CACHE_DIRECTORY", "/var/cache/tindravoller:/var/cache/other", 1);
+    setenv("XDG_CACHE_HOME", "/home/ann/.xdg-cache", 1);
+    setenv("HOME", "/home/ann", 1);
+    EXPECT_EQ(tv::MediaInfo_DefaultCacheFolder(), "/var/cache/tindravoller");
+    unsetenv("CACHE_DIRECTORY");
+    EXPECT_EQ(tv::MediaInfo_DefaultCacheFolder(), "/home/ann/.xdg-cache/tindravoller");
+    setenv("XDG_CACHE_HOME", "relative", 1);  // the XDG rules ignore a relative path
+    EXPECT_EQ(tv::MediaInfo_DefaultCacheFolder(), "/home/ann/.cache/tindravoller");
+    unsetenv("HOME");
+    EXPECT_EQ(tv::MediaInfo_DefaultCacheFolder(), "");
+    for (const Saved& s : saved) {
+        if (s.set) {
+            setenv(s.name, s.value.c_str(), 1);
+        } else {
+            unsetenv(s.name);
+        }
+    }
+}
