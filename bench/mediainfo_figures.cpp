@@ -94,8 +94,7 @@ std::vector<std::string> Videos(const std::string& folder)
     std::filesystem::create_directories(folder + "/videos");
     for (int i = 0; i < kPage; ++i) {
         paths.push_back(folder + "/videos/video" + std::to_string(i) + ".mp4");
-        if (!std::filesystem::exists(paths.back()))
-            std::filesystem::copy_file(model, paths.back());
+        if (!std::filesystem::exists(paths.back())) std::filesystem::copy_file(model, paths.back());
     }
     return paths;
 }

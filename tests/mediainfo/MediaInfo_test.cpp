@@ -346,16 +346,19 @@ TEST(MediaInfo, DamagedFilesFailAndEveryOtherFileStillAnswers)
         folder.File("concat.mp3", "ffconcat version 1.0\nfile '" + Fixtures() + "/tone.flac'\n"),
         folder.File("list.ts", "#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXTINF:4,\nfile://" +
                                    Fixtures() + "/tone.flac\n#EXT-X-ENDLIST\n"),
+        // 20 GiB of zeros (sparse): a demuxer that searches them must not take minutes.
         folder.Path("sparse.mp4"),
+        folder.Path("sparse.mp3"),
         folder.Path("fifo.mp3"),
     };
-    std::filesystem::resize_file(folder.File("sparse.mp4", ""), 20LL << 30);
+    for (const char* name : {"sparse.mp4", "sparse.mp3"})
+        std::filesystem::resize_file(folder.File(name, ""), 20LL << 30);
     ASSERT_EQ(mkfifo(folder.Path("fifo.mp3").c_str(), 0600), 0);
     std::vector<std::string> good = {folder.File("good1.mp3", song),
                                      folder.File("good2.mp4", clip)};
     std::string damaged = folder.File("corrupt.mp3", corrupt);
-    std::vector<std::string> all = {bad[0], good[0], bad[1], bad[2], damaged,
-                                    bad[3], bad[4],  bad[5], bad[6], good[1]};
+    std::vector<std::string> all = {bad[0], good[0], bad[1], bad[2], damaged, bad[3],
+                                    bad[4], bad[5],  bad[6], bad[7], good[1]};
 
     Hooks hooks;
     tv::MediaInfo* info = tv::MediaInfo_Create(Options(&hooks, TV_MEDIAINFO_HELPER));
@@ -412,6 +415,18 @@ TEST(MediaInfo, HelperThatCrashesOrHangsIsReplacedAndTheFileRemembered)
     got = LookUpAll(info, &hooks, {paths[1]});
     EXPECT_EQ(got[paths[1]].status, MediaInfoStatus::kKnown);
     EXPECT_EQ(got[paths[1]].record.title, "mended");
+
+    // A helper that retires (its CPU budget spent) blames nothing: the files it did not
+    // answer go to the next one.
+    std::vector<std::string> more = {folder.File("retire.mp3", "retire\n"),
+                                     folder.File("d.mp3", "fourth\n"),
+                                     folder.File("e.mp3", "fifth\n")};
+    got = LookUpAll(info, &hooks, more);
+    for (const std::string& path : more)
+        EXPECT_EQ(got[path].status, MediaInfoStatus::kKnown) << path;
+    EXPECT_EQ(got[more[2]].record.title, "fifth");
+    EXPECT_EQ(tv::MediaInfo_GetStats(info).helpers_started, 4u);
+    EXPECT_EQ(hooks.CountLines("Media information"), 2);
     std::vector<pid_t> helpers = tv::MediaInfo_GetStats(info).helpers;
     tv::MediaInfo_Destroy(info);
     for (pid_t pid : helpers) EXPECT_TRUE(Gone(pid)) << "helper " << pid << " left behind";

@@ -1,8 +1,8 @@
 // A helper that speaks the helper's protocol without FFmpeg, for the cases a real file cannot
 // bring about on demand. A file beginning "crash" kills it (SIGKILL: a sanitizer's runtime
 // would turn SIGSEGV into an exit), "hang" makes it sleep, "exit" makes it end; any other
-// file is answered with its first line as the title. Started under a name ending in "-dies",
-// it ends before it is ready.
+// file is answered with its first line as the title, and after "retire" it retires. Started under a
+// name ending in "-dies", it ends before it is ready.
 #include <csignal>
 #include <cstring>
 #include <string>
@@ -38,5 +38,10 @@ int main(int, char** argv)
         result.record.title = std::string(text.substr(0, text.find('\n')));
         result.record.container = "stand-in";
         if (tv::Wire_Send(kSocket, tv::Wire_EncodeResult(result), -1, 0) < 0) return 1;
+        // As the helper does when its CPU budget is spent.
+        if (text.substr(0, 6) == "retire") {
+            tv::Wire_Send(kSocket, tv::Wire_EncodeSignal(tv::WireType::kRetire), -1, 0);
+            return 0;
+        }
     }
 }

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 extern "C" {
@@ -33,6 +34,11 @@ constexpr int kIoBufferBytes = 64 * 1024;
 // A picture larger than this is not decoded (a hostile header could ask for gigabytes).
 constexpr std::int64_t kMaxPixels = 16384LL * 16384LL;
 constexpr int kThumbnailQuality = 5;  // MJPEG quantiser: small and still clean at 160x160
+// No header or stream probe needs more: a file of zeros (a sparse one of 20 GiB) would have a
+// demuxer searching it for minutes. It ends there as at the file's end.
+constexpr std::int64_t kReadBudgetBytes = 64LL << 20;
+// Inside the server's time limit for a file, so that a slow one fails without a new helper.
+constexpr std::int64_t kProbeSeconds = 3;
 
 // Demuxers that read only the descriptor they are given: no playlists, no concat lists, no
 // manifests, no image sequences by file name.
@@ -59,18 +65,35 @@ constexpr ExtensionDemuxer kByExtension[] = {
 struct FdSource {
     int fd = -1;
     std::int64_t size = 0;
+    std::int64_t read = 0;
+    std::int64_t deadline_ns = 0;
 };
+
+std::int64_t MonotonicNs() noexcept
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
 
 int ReadPacket(void* opaque, std::uint8_t* buffer, int size) noexcept
 {
     auto* source = static_cast<FdSource*>(opaque);
+    if (source->read >= kReadBudgetBytes) return AVERROR_EOF;
     ssize_t n = 0;
     do {
         n = ::read(source->fd, buffer, static_cast<std::size_t>(size));
     } while (n < 0 && errno == EINTR);
     if (n < 0) return AVERROR(errno);
     if (n == 0) return AVERROR_EOF;
+    source->read += n;
     return static_cast<int>(n);
+}
+
+// Stream probes and packet reads ask this between steps.
+int Interrupted(void* opaque) noexcept
+{
+    return MonotonicNs() > static_cast<const FdSource*>(opaque)->deadline_ns ? 1 : 0;
 }
 
 std::int64_t SeekSource(void* opaque, std::int64_t offset, int whence) noexcept
@@ -124,6 +147,7 @@ bool OpenDemuxer(Demuxed* d, const char* allowed, const char* url, const AVInput
     d->format->format_whitelist = av_strdup(allowed);
     d->format->protocol_whitelist = av_strdup("none");
     d->format->io_open = RefuseOpen;
+    d->format->interrupt_callback = AVIOInterruptCB{Interrupted, &d->source};
     // On failure avformat_open_input frees the context; the custom I/O stays ours.
     return avformat_open_input(&d->format, url, forced, nullptr) == 0;
 }
@@ -494,6 +518,7 @@ void HelperProbe_Run(int fd, const ProbeRequest& request, ProbeResult* result) n
     Demuxed d;
     d.source.fd = fd;
     d.source.size = st.st_size;
+    d.source.deadline_ns = MonotonicNs() + kProbeSeconds * 1000000000;
     if (!Open(&d, request.kind, request.extension)) return;
     MediaInfoRecord* r = &result->record;
     if (request.kind == MediaKind::kImage) {
@@ -508,6 +533,9 @@ void HelperProbe_Run(int fd, const ProbeRequest& request, ProbeResult* result) n
     }
     if (streams.audio == nullptr && streams.video == nullptr) return;
     ReadStreams(d.format, streams, st.st_size, r);
+    // A demuxer told to take the file may find a stream in anything; only a stream that
+    // says what it is counts.
+    if (r->sample_frequency <= 0 && r->width <= 0) return;
     ReadTags(d.format, streams, r);
     result->readable = true;
     if ((request.want & kWantThumbnail) != 0 && streams.picture != nullptr) {
