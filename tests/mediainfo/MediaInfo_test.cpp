@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -13,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -430,6 +432,39 @@ TEST(MediaInfo, HelperThatCrashesOrHangsIsReplacedAndTheFileRemembered)
     std::vector<pid_t> helpers = tv::MediaInfo_GetStats(info).helpers;
     tv::MediaInfo_Destroy(info);
     for (pid_t pid : helpers) EXPECT_TRUE(Gone(pid)) << "helper " << pid << " left behind";
+}
+
+namespace {
+
+// The content layer's opener refuses paths outside the shared folders.
+int RefuseSecrets(void* user, const char* path) noexcept
+{
+    ++*static_cast<int*>(user);
+    if (std::string_view(path).find("secret") != std::string_view::npos) {
+        errno = EACCES;
+        return -1;
+    }
+    return tv::MediaInfo_OpenRegular(nullptr, path);
+}
+
+}  // namespace
+
+TEST(MediaInfo, FilesAreOpenedByTheCallersOpenerOnly)
+{
+    TempFolder folder;
+    std::vector<std::string> paths = {folder.File("secret.mp3", "hidden\n"),
+                                      folder.File("open.mp3", "shown\n")};
+    Hooks hooks;
+    tv::MediaInfoOptions options = Options(&hooks, TV_MEDIAINFO_STANDIN);
+    int opened = 0;
+    options.open = RefuseSecrets;
+    options.open_user = &opened;
+    tv::MediaInfo* info = tv::MediaInfo_Create(options);
+    std::map<std::string, Outcome> got = LookUpAll(info, &hooks, paths);
+    EXPECT_EQ(got[paths[0]].status, MediaInfoStatus::kFailed);
+    EXPECT_EQ(got[paths[1]].record.title, "shown");
+    tv::MediaInfo_Destroy(info);
+    EXPECT_EQ(opened, 2);
 }
 
 TEST(MediaInfo, WithoutAWorkingHelperFilesAreUnavailable)
