@@ -37,10 +37,18 @@ set(tv_components server)
 if(TARGET tindravoller-window)
   list(APPEND tv_components window)
 endif()
+# The media-information helper is a package of its own: it alone brings FFmpeg along.
+if(TARGET tindravoller-mediainfo)
+  install(TARGETS tindravoller-mediainfo
+          RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/tindravoller COMPONENT mediainfo)
+  list(APPEND tv_components mediainfo)
+endif()
 foreach(component IN LISTS tv_components)
   set(package tindravoller)
   if(component STREQUAL "window")
     set(package tindravoller-window)
+  elseif(component STREQUAL "mediainfo")
+    set(package tindravoller-mediainfo)
   endif()
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/copyright ${tv_packaging}/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
@@ -84,5 +92,15 @@ UPnP AV / DLNA player, TV and control point on the local network.
 This package adds the window (Qt 6) in which a desktop user adds and removes
 shared folders and watches the server's log. The tindravoller command opens it
 when a display answers.")
+
+set(CPACK_DEBIAN_MEDIAINFO_PACKAGE_NAME tindravoller-mediainfo)
+set(CPACK_DEBIAN_MEDIAINFO_PACKAGE_DEPENDS "tindravoller (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_MEDIAINFO_DESCRIPTION "DLNA media server for the home network - media information
+Tindravoller publishes the media files of the folders you share to every
+UPnP AV / DLNA player, TV and control point on the local network.
+
+This package adds the helper that reads tags, durations, stream parameters
+and cover pictures from the files, with FFmpeg, in a sandboxed process of
+its own.")
 
 include(CPack)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build needs and is not there yet: "run" for the server, "test" for every test.
 set -euo pipefail
-need=(build-essential cmake ninja-build pkg-config file)
+need=(build-essential cmake ninja-build pkg-config file
+      libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libseccomp-dev)
 if [ "${1:-run}" = test ]; then
   need+=(clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev iproute2 curl
          libxml2-utils gupnp-tools gir1.2-gssdp-1.6 python3-gi qt6-base-dev xvfb xauth
