@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "app/DisplayProbe.h"
+#include "app/ProgramOptions.h"
 #include "app/ServerMain.h"
 #include "app/SharedFolders.h"
 #include "mediaserver/FileIoAbstraction.h"
@@ -33,46 +34,7 @@
 
 namespace {
 
-constexpr const char kUsage[] =
-    "Usage: tindravoller [options]\n"
-    "\n"
-    "Publishes the media files of the shared folders to UPnP AV / DLNA players on the\n"
-    "local network. With a display it opens its window; without one it runs headless.\n"
-    "\n"
-    "  --headless         run without a window: the log goes to standard output and\n"
-    "                     SIGINT or SIGTERM stops the server (goodbye messages are sent)\n"
-    "  --share DIR        add DIR to the shared folders and save the list\n"
-    "  --unshare DIR      remove DIR from the shared folders and save the list\n"
-    "  --list             print the shared folders, one a line (of a damaged settings\n"
-    "                     file: the folders that can still be read)\n"
-    "  --recover-settings keep a damaged settings file beside it as FILE.bad and start\n"
-    "                     a new list with the folders that can still be read\n"
-    "  --settings FILE    keep the shared folders in FILE instead of\n"
-    "                     <documents folder>/TindravollerDLNA.dat\n"
-    "                     (the TINDRAVOLLER_SETTINGS environment variable does the same)\n"
-    "  --interface NAME   serve only on this network interface (a name such as eth0), or\n"
-    "                     only on this one IPv4 address of the machine; repeat it for\n"
-    "                     more. Without it every interface is served. 127.0.0.1 is\n"
-    "                     always served, for players on this machine. The server is\n"
-    "                     neither announced nor answers on the others.\n"
-    "  --follow-links-out follow symbolic links that lead out of the shared folders\n"
-    "                     (by default such links are neither listed nor served)\n"
-    "  --version          print the program's version\n"
-    "  --help             show this text\n"
-    "\n"
-    "--share, --unshare, --list and --recover-settings end the program after they are\n"
-    "done, unless --headless is given too; they exit with 1 and say why when the list\n"
-    "cannot be read or saved. A shared folder is added or removed while the server runs:\n"
-    "the next Browse sees it.\n";
-
-struct Options {
-    bool headless = false;
-    bool list = false;
-    bool recover = false;
-    std::vector<std::string> share;
-    std::vector<std::string> unshare;
-    std::vector<std::string> interfaces;
-};
+using Options = tv::ProgramOptions;
 
 void PrintLine(void* /*window*/, const char* line) noexcept
 {
@@ -275,9 +237,9 @@ void ExecWindowProgram(char** argv)
 }
 #endif
 
-int Usage(const char* complaint, const char* argument)
+int Usage(const std::string& complaint)
 {
-    std::fprintf(stderr, "tindravoller: %s '%s'\n\n%s", complaint, argument, kUsage);
+    std::fprintf(stderr, "tindravoller: %s\n\n%s", complaint.c_str(), tv::kProgramUsage);
     return 2;
 }
 
@@ -286,39 +248,28 @@ int Usage(const char* complaint, const char* argument)
 int main(int argc, char** argv)
 {
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        bool takes_value =
-            arg == "--share" || arg == "--unshare" || arg == "--settings" || arg == "--interface";
-        if (takes_value && i + 1 >= argc) return Usage("missing value for", argv[i]);
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--version") {
-            std::printf("tindravoller %s\n", TV_VERSION);
-            return 0;
-        } else if (arg == "--headless") {
-            options.headless = true;
-        } else if (arg == "--list") {
-            options.list = true;
-        } else if (arg == "--recover-settings") {
-            options.recover = true;
-        } else if (arg == "--follow-links-out") {
-            tv::FileIo_SetFollowLinksOut(true);
-        } else if (arg == "--share") {
-            options.share.emplace_back(argv[++i]);
-        } else if (arg == "--unshare") {
-            options.unshare.emplace_back(argv[++i]);
-        } else if (arg == "--settings") {
-            tv::SharedFolders_SetSettingsPath(argv[++i]);
-        } else if (arg == "--interface") {
-            options.interfaces.emplace_back(argv[++i]);
-        } else {
-            return Usage("unknown option", argv[i]);
-        }
+    std::string error;
+    switch (tv::ReadProgramOptions(argc, argv, &options, &error)) {
+    case tv::OptionsRead::kOk:
+        break;
+    case tv::OptionsRead::kBadCommandLine:
+        return Usage(error);
+    case tv::OptionsRead::kBadFile:
+        std::fprintf(stderr, "tindravoller: %s\n", error.c_str());
+        return 2;
     }
+    if (options.help) {
+        std::fputs(tv::kProgramUsage, stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("tindravoller %s\n", TV_VERSION);
+        return 0;
+    }
+    if (!options.settings.empty()) tv::SharedFolders_SetSettingsPath(options.settings);
+    tv::FileIo_SetFollowLinksOut(options.server.follow_links_out);
 
-    for (const std::string& name : options.interfaces) {
+    for (const std::string& name : options.server.interfaces) {
         in_addr address{};
         if (if_nametoindex(name.substr(0, name.find(':')).c_str()) == 0 &&
             inet_pton(AF_INET, name.c_str(), &address) != 1)
@@ -326,7 +277,7 @@ int main(int argc, char** argv)
                          "tindravoller: no interface %s now; it is served once it appears\n",
                          name.c_str());
     }
-    tv::SetServedInterfaces(options.interfaces);
+    tv::SetServedInterfaces(options.server.interfaces);
 
     bool edits =
         options.list || options.recover || !options.share.empty() || !options.unshare.empty();
