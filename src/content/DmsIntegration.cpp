@@ -421,11 +421,11 @@ DmsIntegration* DmsIntegration_Create(
     dms->port = port;
 
     dms->timers = OlvLifeTime_Create(chain);
-    dms->device = MicroStack_Create(chain, friendly_name, udn, serial_number, 1800, port);
+    dms->device = MicroStack_Create(chain, friendly_name, udn, serial_number, 1800, port,
+                                    tv::MsaActionTable());
     if (dms->device != nullptr) {
-        dms->media_server = MSA_Create(chain, dms->device, dms->timers, 0, dms->sink_protocol_info,
-                                       dms->source_protocol_info, dms->sort_capabilities,
-                                       dms->search_capabilities, pool, dms);
+        dms->media_server =
+            MSA_Create(chain, dms->device, dms->sink_protocol_info, dms->source_protocol_info, dms);
     }
     if (dms->media_server == nullptr) {
         // The stack (if any) already belongs to the chain and goes with it.
