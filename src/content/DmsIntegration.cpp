@@ -199,7 +199,9 @@ constexpr std::int64_t kSizeUnknown = -2;
 void AddResources(DmsIntegration* dms, std::uint32_t filter_mask, const MSA_BrowseRequest* request,
                   CdsObject* object, std::int64_t known_size) noexcept;
 
-void TransferDone(OlvWebSession*, MediaTransferState*, int, void*) noexcept {}
+void IgnoreTransferEnd(OlvWebSession*, MediaTransferState*, tv::MediaTransferDone, void*) noexcept
+{
+}
 
 bool IsUtf8(const char* text, std::size_t length) noexcept
 {
@@ -290,21 +292,21 @@ bool PageNextObject(DmsBrowsePaging* paging) noexcept
     const FseQuery* query = paging->query;
     AddResources(dms, paging->filter_mask, request, object,
                  query->object_size_known != 0 ? query->object_size : kSizeUnknown);
-    int length = 0;
-    char* didl = CdsToDidl_GetmediaObjectDidlEscaped(object, 0, paging->filter_mask, 0, &length);
-    if (didl == nullptr || length < 1) {
+    const tv::CdsDidlText didl =
+        CdsToDidl_GetmediaObjectDidlEscaped(object, 0, paging->filter_mask, 0);
+    if (didl.text == nullptr || didl.length < 1) {
         std::fprintf(stderr, "_MSL_ProcessQueue() failed to serialize object %s. Reason=%d.\r\n",
-                     object->id != nullptr ? object->id : "", length);
-    } else if (!IsUtf8(didl, static_cast<std::size_t>(length))) {
+                     object->id != nullptr ? object->id : "", static_cast<int>(didl.error));
+    } else if (!IsUtf8(didl.text, static_cast<std::size_t>(didl.length))) {
         // Counted like an object that cannot be rendered: undecodable bytes never reach the
         // document.
         ServerLog("Left out an object whose name is not UTF-8: %s",
                   object->source_path != nullptr ? object->source_path : "");
     } else {
-        MSA_AppendResult(paging->server, paging->session, didl, length);
+        MSA_AppendResult(paging->server, paging->session, didl.text, didl.length);
         ++paging->returned;
     }
-    tv::Free(didl);
+    tv::Free(didl.text);
     CdsObject_Release(object);
     return true;
 }
@@ -700,9 +702,9 @@ void ServeFile(DmsIntegration* dms, OlvWebSession* session, OlvPacket* header,
     // Corked, the header waits for the body's first window and leaves in the same segment
     // (the transfer takes the cork off after that window).
     tv::WebSessionCorkAnswer(session);
-    MediaTransfer_HandleGet(session, dms->pool, header, 4096, path.c_str(), modes,
+    MediaTransfer_HandleGet(session, dms->pool, header, path.c_str(), modes,
                             FSE_GetMimeType(extension.c_str()), features, nullptr, nullptr,
-                            TransferDone);
+                            IgnoreTransferEnd);
     tv::Free(protocol_info);
 }
 
