@@ -295,6 +295,7 @@ bool PageNextObject(DmsBrowsePaging* paging) noexcept
     const tv::CdsDidlText didl =
         CdsToDidl_GetmediaObjectDidlEscaped(object, 0, paging->filter_mask, 0);
     if (didl.text == nullptr || didl.length < 1) {
+        // The line keeps the name it always had: whoever reads the error stream knows it so.
         std::fprintf(stderr, "_MSL_ProcessQueue() failed to serialize object %s. Reason=%d.\r\n",
                      object->id != nullptr ? object->id : "", static_cast<int>(didl.error));
     } else if (!IsUtf8(didl.text, static_cast<std::size_t>(didl.length))) {
@@ -569,11 +570,11 @@ void DmsIntegration_HandleBrowse(MSA_Server* server, OlvWebSession* session,
         MSA_FreeBrowseRequest(request);
         return;
     }
-    _MSL_ProcessQueue(server, session, request, query, filter_mask, dms);
+    MSL_ProcessQueue(server, session, request, query, filter_mask, dms);
 }
 
-void _MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseRequest* request,
-                       FseQuery* query, std::uint32_t filter_mask, DmsIntegration* dms) noexcept
+void MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseRequest* request,
+                      FseQuery* query, std::uint32_t filter_mask, DmsIntegration* dms) noexcept
 {
     if (session == nullptr) {
         FSE_CloseQuery(dms->enumerator, query);

@@ -75,8 +75,8 @@ void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char*
 
 // Pages one open query into the session's Browse response. Takes the query and the request:
 // they are freed when the answer has gone out, which for a client that reads slowly is later.
-void _MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseRequest* request,
-                       FseQuery* query, std::uint32_t filter_mask, DmsIntegration* dms) noexcept;
+void MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseRequest* request,
+                      FseQuery* query, std::uint32_t filter_mask, DmsIntegration* dms) noexcept;
 
 // Appends the res elements of an item (nothing for containers).
 void DmsIntegration_AddResources(DmsIntegration* dms, std::uint32_t filter_mask,
