@@ -28,7 +28,6 @@
 #include "mediaserver/MediaServerAbstraction.h"
 #include "mediaserver/MediaTransfer.h"
 #include "runtime/Memory.h"
-#include "runtime/OlvLifeTime.h"
 #include "runtime/OlvParsers.h"
 #include "runtime/ServerLog.h"
 #include "upnp/MicroStack.h"
@@ -423,7 +422,6 @@ DmsIntegration* DmsIntegration_Create(
     dms->pool = pool;
     dms->port = port;
 
-    dms->timers = OlvLifeTime_Create(chain);
     dms->device = MicroStack_Create(chain, friendly_name, udn, serial_number, 1800, port,
                                     tv::MsaActionTable());
     if (dms->device != nullptr) {

@@ -11,7 +11,6 @@
 #include "runtime/OlvChain.h"
 #include "runtime/OlvPacket.h"
 
-struct OlvLifeTime;
 struct OlvThreadPool;
 struct OlvWebServer;
 struct OlvWebSession;
@@ -31,7 +30,6 @@ struct DmsIntegration {
     char* sink_protocol_info = nullptr;
     char* source_protocol_info = nullptr;
     std::mutex lock;  // taken while the record is torn down
-    OlvLifeTime* timers = nullptr;
     OlvChain* chain = nullptr;
     MicroStack* device = nullptr;
     OlvWebServer* web_server = nullptr;
