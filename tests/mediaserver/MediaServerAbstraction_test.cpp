@@ -622,7 +622,11 @@ TEST(MediaServerAbstraction, EveryRowIsDescribedRoutedAndCountedAsTheTableSays)
             EXPECT_EQ(out, "");
             continue;
         }
+        // Answered by the content source's slot for this action.
         EXPECT_EQ(answer.substr(0, 17), "HTTP/1.1 200 OK\r\n") << answer;
+        EXPECT_NE(answer.find("<u:" + name + "Response xmlns:u=\"" + type + "\">"),
+                  std::string::npos)
+            << answer;
         EXPECT_EQ(out.rfind("UPnP Invoke: MediaServer_" + service + "_" + name + "(", 0), 0u)
             << out;
         std::vector<std::uint32_t> expected = before;
