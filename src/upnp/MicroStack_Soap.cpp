@@ -3,7 +3,6 @@
 // related state variables, and its handler is called. Also the response writers the handlers
 // answer with: faults, complete responses, typed responses and streamed responses. Routing
 // runs on the chain thread; the writers may run on any thread that holds the session.
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
