@@ -1,12 +1,14 @@
 // Arbitrary bytes as a POST to the device stack: the header block up to the first blank line,
 // the rest as the body. Routing, argument extraction, unescaping and number checks run as for
-// a real request; answers go to a missing session and are refused there. The slots check
+// a real request; answers go to a missing session and are refused there. The handlers check
 // that every text they get is NUL-terminated inside the request buffer.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
+#include "mediaserver/MediaServerAbstraction.h"
 #include "runtime/Memory.h"
 #include "runtime/OlvPacket.h"
 #include "upnp/MicroStack.h"
@@ -66,20 +68,25 @@ void OnInfo(OlvWebSession*, std::int32_t) noexcept {}
 
 MicroStack* Stack()
 {
+    // The server's rows, each with a handler that checks what it is given.
+    static std::vector<tv::ActionRow> rows = [] {
+        std::vector<tv::ActionRow> r(tv::MsaActionTable().begin(), tv::MsaActionTable().end());
+        for (tv::ActionRow& row : r) {
+            if (row.name == "Browse") row.handler = tv::kActionHandler<OnBrowse>;
+            if (row.name == "Search") row.handler = tv::kActionHandler<OnSearch>;
+            if (row.name == "CreateObject") row.handler = tv::kActionHandler<OnCreate>;
+            if (row.name == "DestroyObject") row.handler = tv::kActionHandler<OnDestroy>;
+            if (row.name == "GetCurrentConnectionInfo") row.handler = tv::kActionHandler<OnInfo>;
+            if (tv::InputCount(row) == 0) row.handler = tv::kActionHandler<OnSimple>;
+            // Some without a handler at all.
+            if (row.name == "GetSortCapabilities" || row.name == "GetCurrentConnectionIDs")
+                row.handler = {};
+        }
+        return r;
+    }();
     static MicroStack* stack = [] {
         auto* s = new MicroStack;
-        s->handlers = ActionHandlers{
-            .Browse = OnBrowse,
-            .Search = OnSearch,
-            .CreateObject = OnCreate,
-            .DestroyObject = OnDestroy,
-            .GetSearchCapabilities = OnSimple,
-            .GetSortCapabilities = nullptr,
-            .GetSystemUpdateID = OnSimple,
-            .GetCurrentConnectionIDs = nullptr,
-            .GetCurrentConnectionInfo = OnInfo,
-            .GetProtocolInfo = OnSimple,
-        };
+        s->actions = rows;
         return s;
     }();
     return stack;

@@ -301,13 +301,13 @@ std::uint32_t EffectiveMask(const CdsObject* o, std::uint32_t filter)
     return effective;
 }
 
-int CheckClasses(const CdsClassEntry* entry)
+tv::CdsClassCheck CheckClasses(const CdsClassEntry* entry)
 {
     for (; entry != nullptr; entry = entry->next) {
-        int check = tv::CdsMediaClassCheck(entry->media_class);
-        if (check != 0) return check;
+        tv::CdsClassCheck check = tv::CdsMediaClassCheck(entry->media_class);
+        if (check != tv::kCdsCheckNamed) return check;
     }
-    return 0;
+    return tv::kCdsCheckNamed;
 }
 
 void EmitTexts(DidlOut& out, std::string_view open, std::int32_t count, char** values,
@@ -682,21 +682,21 @@ int CdsToDidl_DoubleEscape(char* destination, const char* text) noexcept
 
 namespace {
 
-// Checks the classes the output will name and decides the parts; 0 or an error code.
-int Prepare(const CdsObject* object, std::uint32_t filter, std::uint32_t* eff)
+// Checks the classes the output will name and decides the parts.
+tv::CdsClassCheck Prepare(const CdsObject* object, std::uint32_t filter, std::uint32_t* eff)
 {
-    int check = tv::CdsMediaClassCheck(object->media_class);
-    if (check != 0) return check;
+    tv::CdsClassCheck check = tv::CdsMediaClassCheck(object->media_class);
+    if (check != tv::kCdsCheckNamed) return check;
     *eff = EffectiveMask(object, filter);
     if (*eff & tv::kCdsFilterCreateClass) {
         check = CheckClasses(object->create_classes);
-        if (check != 0) return check;
+        if (check != tv::kCdsCheckNamed) return check;
     }
     if (*eff & tv::kCdsFilterSearchClass) {
         check = CheckClasses(object->search_classes);
-        if (check != 0) return check;
+        if (check != tv::kCdsCheckNamed) return check;
     }
-    return 0;
+    return tv::kCdsCheckNamed;
 }
 
 std::size_t Measure(const CdsObject* object, bool single_escape, std::uint32_t filter,
@@ -714,22 +714,18 @@ long long tv::CdsToDidl_MeasuredSize(const CdsObject* object, int single_escape,
                                      std::uint32_t filter, int with_root) noexcept
 {
     std::uint32_t eff = 0;
-    int check = Prepare(object, filter, &eff);
-    if (check != 0) return check;
+    tv::CdsClassCheck check = Prepare(object, filter, &eff);
+    if (check != tv::kCdsCheckNamed) return check;
     return static_cast<long long>(Measure(object, single_escape != 0, filter, eff, with_root != 0));
 }
 
-char* CdsToDidl_GetmediaObjectDidlEscaped(const CdsObject* object, int single_escape,
-                                          std::uint32_t filter, int with_root,
-                                          int* out_length) noexcept
+tv::CdsDidlText CdsToDidl_GetmediaObjectDidlEscaped(const CdsObject* object, int single_escape,
+                                                    std::uint32_t filter, int with_root) noexcept
 {
-    auto fail = [&](int code) -> char* {
-        if (out_length != nullptr) *out_length = code;
-        return nullptr;
-    };
+    auto fail = [](tv::CdsDidlError error) { return tv::CdsDidlText{.error = error}; };
     std::uint32_t eff = 0;
-    int check = Prepare(object, filter, &eff);
-    if (check != 0) return fail(check);
+    tv::CdsClassCheck check = Prepare(object, filter, &eff);
+    if (check != tv::kCdsCheckNamed) return fail(static_cast<tv::CdsDidlError>(check));
     const std::size_t size = Measure(object, single_escape != 0, filter, eff, with_root != 0);
 
     char* buffer = static_cast<char*>(std::malloc(size));
@@ -744,6 +740,5 @@ char* CdsToDidl_GetmediaObjectDidlEscaped(const CdsObject* object, int single_es
         return fail(tv::kCdsDidlOverflow);
     }
     buffer[write.Length()] = '\0';
-    if (out_length != nullptr) *out_length = static_cast<int>(write.Length());
-    return buffer;
+    return tv::CdsDidlText{.text = buffer, .length = static_cast<int>(write.Length())};
 }

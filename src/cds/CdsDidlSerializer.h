@@ -56,12 +56,23 @@ constexpr std::uint32_t kCdsFilterAllIp = 0x20000000;
 constexpr std::uint32_t kCdsFilterAll = 0xDFFFFFFF;  // "*"
 constexpr std::uint32_t kCdsFilterDlnaNamespace = 0x051D0000;
 
-// Error codes through the out length.
-constexpr int kCdsDidlClassZero = -1;
-constexpr int kCdsDidlBadBase = -2;
-constexpr int kCdsDidlBadSecond = -3;
-constexpr int kCdsDidlBadThird = -4;
-constexpr int kCdsDidlOverflow = -99;
+// Why an object gives no DIDL-Lite text: a class code without a name (the object's or one of
+// its create or search classes the output would name), or a text that reached the measured size.
+enum CdsDidlError : int {
+    kCdsDidlNoError = 0,
+    kCdsDidlClassZero = kCdsCheckClassZero,
+    kCdsDidlBadBase = kCdsCheckBadBase,
+    kCdsDidlBadSecond = kCdsCheckBadSecond,
+    kCdsDidlBadThird = kCdsCheckBadThird,
+    kCdsDidlOverflow = -99,
+};
+
+// A serialized object: new malloc text and its length, or a null text and the error.
+struct CdsDidlText {
+    char* text = nullptr;
+    int length = 0;
+    CdsDidlError error = kCdsDidlNoError;
+};
 
 // Length of CdsToDidl_FormatDuration's text (0 for a negative input).
 int CdsToDidl_FormatDurationLength(int seconds) noexcept;
@@ -82,11 +93,11 @@ int CdsFilter_StringLength(std::uint32_t mask) noexcept;
 bool CdsFilter_NeedsDlnaNamespace(std::uint32_t mask) noexcept;
 
 // The object's element (with the DIDL-Lite root when `with_root`), markup escaped once and
-// values escaped twice (once when `single_escape`). Returns new malloc text, or null with the
-// error code in *out_length (-1..-4 bad class, -99 overflow). `out_length` may be null.
-[[nodiscard]] char* CdsToDidl_GetmediaObjectDidlEscaped(const CdsObject* object, int single_escape,
-                                                        std::uint32_t filter, int with_root,
-                                                        int* out_length) noexcept;
+// values escaped twice (once when `single_escape`). The caller frees the text.
+[[nodiscard]] tv::CdsDidlText CdsToDidl_GetmediaObjectDidlEscaped(const CdsObject* object,
+                                                                  int single_escape,
+                                                                  std::uint32_t filter,
+                                                                  int with_root) noexcept;
 
 // Writes "h:mm:ss.000" (hours not limited) and returns its length; nothing and 0 for a
 // negative input. `buffer` needs 17 bytes.

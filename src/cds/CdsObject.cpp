@@ -65,14 +65,14 @@ void FreeClassList(CdsClassEntry* entry) noexcept
 
 namespace tv {
 
-int CdsMediaClassCheck(CdsMediaClass media_class) noexcept
+CdsClassCheck CdsMediaClassCheck(CdsMediaClass media_class) noexcept
 {
-    if (media_class == 0) return -1;
+    if (media_class == 0) return kCdsCheckClassZero;
     std::uint32_t base = CdsClassBase(media_class);
-    if (base != kCdsBaseContainer && base != kCdsBaseItem) return -2;
-    if (CdsClassSecond(media_class) > 12) return -3;
-    if (CdsClassThird(media_class) > 12) return -4;
-    return 0;
+    if (base != kCdsBaseContainer && base != kCdsBaseItem) return kCdsCheckBadBase;
+    if (CdsClassSecond(media_class) > 12) return kCdsCheckBadSecond;
+    if (CdsClassThird(media_class) > 12) return kCdsCheckBadThird;
+    return kCdsCheckNamed;
 }
 
 std::size_t CdsMediaClassNameLength(CdsMediaClass media_class) noexcept

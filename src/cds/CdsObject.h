@@ -178,9 +178,15 @@ constexpr bool CdsIsItem(CdsMediaClass c)
     return CdsClassBase(c) == kCdsBaseItem;
 }
 
-// 0 for a code that has a name; -1 class 0, -2 bad base, -3 bad second, -4 bad third level.
-// The fourth level has no names and is ignored.
-int CdsMediaClassCheck(CdsMediaClass media_class) noexcept;
+// Whether a class code has a name. The fourth level has no names and is ignored.
+enum CdsClassCheck : int {
+    kCdsCheckNamed = 0,
+    kCdsCheckClassZero = -1,
+    kCdsCheckBadBase = -2,
+    kCdsCheckBadSecond = -3,  // above 12
+    kCdsCheckBadThird = -4,   // above 12
+};
+CdsClassCheck CdsMediaClassCheck(CdsMediaClass media_class) noexcept;
 
 // Length of the class name, and the name written to `out` (no NUL). Only for checked codes.
 std::size_t CdsMediaClassNameLength(CdsMediaClass media_class) noexcept;

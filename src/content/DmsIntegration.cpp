@@ -28,7 +28,6 @@
 #include "mediaserver/MediaServerAbstraction.h"
 #include "mediaserver/MediaTransfer.h"
 #include "runtime/Memory.h"
-#include "runtime/OlvLifeTime.h"
 #include "runtime/OlvParsers.h"
 #include "runtime/ServerLog.h"
 #include "upnp/MicroStack.h"
@@ -199,7 +198,9 @@ constexpr std::int64_t kSizeUnknown = -2;
 void AddResources(DmsIntegration* dms, std::uint32_t filter_mask, const MSA_BrowseRequest* request,
                   CdsObject* object, std::int64_t known_size) noexcept;
 
-void TransferDone(OlvWebSession*, MediaTransferState*, int, void*) noexcept {}
+void IgnoreTransferEnd(OlvWebSession*, MediaTransferState*, tv::MediaTransferDone, void*) noexcept
+{
+}
 
 bool IsUtf8(const char* text, std::size_t length) noexcept
 {
@@ -290,21 +291,22 @@ bool PageNextObject(DmsBrowsePaging* paging) noexcept
     const FseQuery* query = paging->query;
     AddResources(dms, paging->filter_mask, request, object,
                  query->object_size_known != 0 ? query->object_size : kSizeUnknown);
-    int length = 0;
-    char* didl = CdsToDidl_GetmediaObjectDidlEscaped(object, 0, paging->filter_mask, 0, &length);
-    if (didl == nullptr || length < 1) {
+    const tv::CdsDidlText didl =
+        CdsToDidl_GetmediaObjectDidlEscaped(object, 0, paging->filter_mask, 0);
+    if (didl.text == nullptr || didl.length < 1) {
+        // The line keeps the name it always had: whoever reads the error stream knows it so.
         std::fprintf(stderr, "_MSL_ProcessQueue() failed to serialize object %s. Reason=%d.\r\n",
-                     object->id != nullptr ? object->id : "", length);
-    } else if (!IsUtf8(didl, static_cast<std::size_t>(length))) {
+                     object->id != nullptr ? object->id : "", static_cast<int>(didl.error));
+    } else if (!IsUtf8(didl.text, static_cast<std::size_t>(didl.length))) {
         // Counted like an object that cannot be rendered: undecodable bytes never reach the
         // document.
         ServerLog("Left out an object whose name is not UTF-8: %s",
                   object->source_path != nullptr ? object->source_path : "");
     } else {
-        MSA_AppendResult(paging->server, paging->session, didl, length);
+        MSA_AppendResult(paging->server, paging->session, didl.text, didl.length);
         ++paging->returned;
     }
-    tv::Free(didl);
+    tv::Free(didl.text);
     CdsObject_Release(object);
     return true;
 }
@@ -420,12 +422,11 @@ DmsIntegration* DmsIntegration_Create(
     dms->pool = pool;
     dms->port = port;
 
-    dms->timers = OlvLifeTime_Create(chain);
-    dms->device = MicroStack_Create(chain, friendly_name, udn, serial_number, 1800, port);
+    dms->device = MicroStack_Create(chain, friendly_name, udn, serial_number, 1800, port,
+                                    tv::MsaActionTable());
     if (dms->device != nullptr) {
-        dms->media_server = MSA_Create(chain, dms->device, dms->timers, 0, dms->sink_protocol_info,
-                                       dms->source_protocol_info, dms->sort_capabilities,
-                                       dms->search_capabilities, pool, dms);
+        dms->media_server =
+            MSA_Create(chain, dms->device, dms->sink_protocol_info, dms->source_protocol_info, dms);
     }
     if (dms->media_server == nullptr) {
         // The stack (if any) already belongs to the chain and goes with it.
@@ -567,11 +568,11 @@ void DmsIntegration_HandleBrowse(MSA_Server* server, OlvWebSession* session,
         MSA_FreeBrowseRequest(request);
         return;
     }
-    _MSL_ProcessQueue(server, session, request, query, filter_mask, dms);
+    MSL_ProcessQueue(server, session, request, query, filter_mask, dms);
 }
 
-void _MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseRequest* request,
-                       FseQuery* query, std::uint32_t filter_mask, DmsIntegration* dms) noexcept
+void MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseRequest* request,
+                      FseQuery* query, std::uint32_t filter_mask, DmsIntegration* dms) noexcept
 {
     if (session == nullptr) {
         FSE_CloseQuery(dms->enumerator, query);
@@ -700,9 +701,9 @@ void ServeFile(DmsIntegration* dms, OlvWebSession* session, OlvPacket* header,
     // Corked, the header waits for the body's first window and leaves in the same segment
     // (the transfer takes the cork off after that window).
     tv::WebSessionCorkAnswer(session);
-    MediaTransfer_HandleGet(session, dms->pool, header, 4096, path.c_str(), modes,
+    MediaTransfer_HandleGet(session, dms->pool, header, path.c_str(), modes,
                             FSE_GetMimeType(extension.c_str()), features, nullptr, nullptr,
-                            TransferDone);
+                            IgnoreTransferEnd);
     tv::Free(protocol_info);
 }
 

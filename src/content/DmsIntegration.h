@@ -11,7 +11,6 @@
 #include "runtime/OlvChain.h"
 #include "runtime/OlvPacket.h"
 
-struct OlvLifeTime;
 struct OlvThreadPool;
 struct OlvWebServer;
 struct OlvWebSession;
@@ -31,7 +30,6 @@ struct DmsIntegration {
     char* sink_protocol_info = nullptr;
     char* source_protocol_info = nullptr;
     std::mutex lock;  // taken while the record is torn down
-    OlvLifeTime* timers = nullptr;
     OlvChain* chain = nullptr;
     MicroStack* device = nullptr;
     OlvWebServer* web_server = nullptr;
@@ -75,8 +73,8 @@ void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char*
 
 // Pages one open query into the session's Browse response. Takes the query and the request:
 // they are freed when the answer has gone out, which for a client that reads slowly is later.
-void _MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseRequest* request,
-                       FseQuery* query, std::uint32_t filter_mask, DmsIntegration* dms) noexcept;
+void MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseRequest* request,
+                      FseQuery* query, std::uint32_t filter_mask, DmsIntegration* dms) noexcept;
 
 // Appends the res elements of an item (nothing for containers).
 void DmsIntegration_AddResources(DmsIntegration* dms, std::uint32_t filter_mask,

@@ -6,6 +6,15 @@
 
 #include "runtime/OlvContainers.h"
 
+namespace tv {
+// The first field; any other value writes no protocol text.
+enum DlnaProtocol : std::int32_t {
+    kDlnaProtocolNone = 0,
+    kDlnaProtocolHttpGet = 1,
+    kDlnaProtocolRtspRtpUdp = 2,
+};
+}  // namespace tv
+
 // A flag counts as set when its lowest bit is 1. The record owns its texts (malloc memory),
 // the play-speed array and its strings, and the values (malloc texts) in extra_params.
 struct DlnaProtocolInfo {
@@ -16,7 +25,7 @@ struct DlnaProtocolInfo {
     char** play_speeds = nullptr;
     std::int32_t play_speed_count = 0;
     std::int32_t converted = 0;
-    std::int32_t protocol = 0;  // 1 http-get, 2 rtsp-rtp-udp
+    tv::DlnaProtocol protocol = tv::kDlnaProtocolNone;
     std::int32_t sender_paced = 0;
     std::int32_t limited_time_seek = 0;
     std::int32_t limited_byte_seek = 0;
@@ -36,9 +45,6 @@ struct DlnaProtocolInfo {
 };
 
 namespace tv {
-constexpr std::int32_t kDlnaProtocolHttpGet = 1;
-constexpr std::int32_t kDlnaProtocolRtspRtpUdp = 2;
-
 // The primary flags word (the first eight hex digits of DLNA.ORG_FLAGS).
 std::uint32_t DlnaProtocolInfo_PrimaryFlags(const DlnaProtocolInfo* info) noexcept;
 }  // namespace tv

@@ -1,24 +1,20 @@
-// The media server layer. Its handlers run on the chain thread, called from the device stack's
-// SOAP slots; the content source may answer later from any thread, since every dispatched
-// request holds its session until a final response operation gives it back. The server owns
-// its state record (texts, address list, counters); the chain owns the server.
+// The media server layer and its action table. Its handlers run on the chain thread, called by
+// the device stack's SOAP routing; the content source may answer later from any thread, since
+// every request handed over holds its session until a final response operation gives it back.
+// The server owns its state record (address list, counters); the chain owns the server.
 #include "mediaserver/MediaServerAbstraction.h"
 
-#include <bit>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 #include <memory>
 #include <string_view>
 #include <type_traits>
-#include <utility>
 
 #include "cds/CdsDidlSerializer.h"
 #include "http/OlvWebServer.h"
 #include "runtime/Memory.h"
 #include "runtime/OlvParsers.h"
-#include "runtime/OlvThreadPool.h"
 #include "runtime/ServerLog.h"
 #include "upnp/MicroStack.h"
 
@@ -26,6 +22,119 @@ static_assert(std::is_standard_layout_v<MSA_Server>);
 static_assert(offsetof(MSA_Server, hooks) == 0);
 
 namespace {
+
+// ---- The action table ----
+
+using tv::kServiceConnectionManager;
+using tv::kServiceContentDirectory;
+
+// One row per action, in each service's document order. CreateObject and DestroyObject are
+// routed (and answered 501 "No Function Handler") but not declared.
+constexpr tv::ActionRow kActions[] = {
+    {.service = kServiceConnectionManager,
+     .name = "GetCurrentConnectionIDs",
+     .outputs = {{"ConnectionIDs", "CurrentConnectionIDs"}},
+     .handler = tv::kActionHandler<MediaServer_ConnectionManager_GetCurrentConnectionIDs>,
+     .statistic = tv::kMsaStatGetCurrentConnectionIDs},
+    {.service = kServiceConnectionManager,
+     .name = "GetCurrentConnectionInfo",
+     .inputs = {{"ConnectionID", "A_ARG_TYPE_ConnectionID"}},
+     .outputs = {{"RcsID", "A_ARG_TYPE_RcsID"},
+                 {"AVTransportID", "A_ARG_TYPE_AVTransportID"},
+                 {"ProtocolInfo", "A_ARG_TYPE_ProtocolInfo"},
+                 {"PeerConnectionManager", "A_ARG_TYPE_ConnectionManager"},
+                 {"PeerConnectionID", "A_ARG_TYPE_ConnectionID"},
+                 {"Direction", "A_ARG_TYPE_Direction"},
+                 {"Status", "A_ARG_TYPE_ConnectionStatus"}},
+     .handler = tv::kActionHandler<MediaServer_ConnectionManager_GetCurrentConnectionInfo>,
+     .statistic = tv::kMsaStatGetCurrentConnectionInfo},
+    {.service = kServiceConnectionManager,
+     .name = "GetProtocolInfo",
+     .outputs = {{"Source", "SourceProtocolInfo"}, {"Sink", "SinkProtocolInfo"}},
+     .handler = tv::kActionHandler<MediaServer_ConnectionManager_GetProtocolInfo>,
+     .statistic = tv::kMsaStatGetProtocolInfo},
+    {.service = kServiceContentDirectory,
+     .name = "Browse",
+     .inputs = {{"ObjectID", "A_ARG_TYPE_ObjectID"},
+                {"BrowseFlag", "A_ARG_TYPE_BrowseFlag"},
+                {"Filter", "A_ARG_TYPE_Filter"},
+                {"StartingIndex", "A_ARG_TYPE_Index"},
+                {"RequestedCount", "A_ARG_TYPE_Count"},
+                {"SortCriteria", "A_ARG_TYPE_SortCriteria"}},
+     .outputs = {{"Result", "A_ARG_TYPE_Result"},
+                 {"NumberReturned", "A_ARG_TYPE_Count"},
+                 {"TotalMatches", "A_ARG_TYPE_Count"},
+                 {"UpdateID", "A_ARG_TYPE_UpdateID"}},
+     .handler = tv::kActionHandler<MediaServer_ContentDirectory_Browse>,
+     .statistic = tv::kMsaStatBrowse,
+     .names_object = true},
+    {.service = kServiceContentDirectory,
+     .name = "CreateObject",
+     .inputs = {{"ContainerID", "A_ARG_TYPE_ObjectID"}, {"Elements", "A_ARG_TYPE_Result"}},
+     .outputs = {{"ObjectID", "A_ARG_TYPE_ObjectID"}, {"Result", "A_ARG_TYPE_Result"}},
+     .declared = false},
+    {.service = kServiceContentDirectory,
+     .name = "DestroyObject",
+     .inputs = {{"ObjectID", "A_ARG_TYPE_ObjectID"}},
+     .declared = false},
+    {.service = kServiceContentDirectory,
+     .name = "GetSearchCapabilities",
+     .outputs = {{"SearchCaps", "SearchCapabilities"}},
+     .handler = tv::kActionHandler<MediaServer_ContentDirectory_GetSearchCapabilities>,
+     .statistic = tv::kMsaStatGetSearchCapabilities},
+    {.service = kServiceContentDirectory,
+     .name = "GetSortCapabilities",
+     .outputs = {{"SortCaps", "SortCapabilities"}},
+     .handler = tv::kActionHandler<MediaServer_ContentDirectory_GetSortCapabilities>,
+     .statistic = tv::kMsaStatGetSortCapabilities},
+    {.service = kServiceContentDirectory,
+     .name = "GetSystemUpdateID",
+     .outputs = {{"Id", "SystemUpdateID"}},
+     .handler = tv::kActionHandler<MediaServer_ContentDirectory_GetSystemUpdateID>,
+     .statistic = tv::kMsaStatGetSystemUpdateID},
+    {.service = kServiceContentDirectory,
+     .name = "Search",
+     .inputs = {{"ContainerID", "A_ARG_TYPE_ObjectID"},
+                {"SearchCriteria", "A_ARG_TYPE_SearchCriteria"},
+                {"Filter", "A_ARG_TYPE_Filter"},
+                {"StartingIndex", "A_ARG_TYPE_Index"},
+                {"RequestedCount", "A_ARG_TYPE_Count"},
+                {"SortCriteria", "A_ARG_TYPE_SortCriteria"}},
+     .outputs = {{"Result", "A_ARG_TYPE_Result"},
+                 {"NumberReturned", "A_ARG_TYPE_Count"},
+                 {"TotalMatches", "A_ARG_TYPE_Count"},
+                 {"UpdateID", "A_ARG_TYPE_UpdateID"}},
+     .handler = tv::kActionHandler<MediaServer_ContentDirectory_Search>,
+     .statistic = tv::kMsaStatSearch,
+     .names_object = true},
+};
+static_assert(tv::ActionTableHoldsTogether<tv::FirstUnsoundRow(kActions)>::value);
+
+// Every counter belongs to one row.
+constexpr bool StatisticsAreOneToOne()
+{
+    unsigned seen = 0;
+    for (const tv::ActionRow& row : kActions) {
+        if (row.statistic < 0) continue;
+        if (row.statistic >= tv::kMsaStatisticCount || (seen & (1u << row.statistic)) != 0)
+            return false;
+        seen |= 1u << row.statistic;
+    }
+    return seen == (1u << tv::kMsaStatisticCount) - 1;
+}
+static_assert(StatisticsAreOneToOne());
+
+// The row whose handler this is; a handler without a row does not compile.
+template <auto Handler>
+constexpr const tv::ActionRow& FindRow()
+{
+    for (const tv::ActionRow& row : kActions) {
+        if (row.handler.call == tv::kActionHandler<Handler>.call) return row;
+    }
+    throw "a handler without a row";
+}
+template <auto Handler>
+constexpr const tv::ActionRow& kRowOf = FindRow<Handler>();
 
 constexpr char kCdsType[] = "urn:schemas-upnp-org:service:ContentDirectory:1";
 constexpr char kInternalError[] = "Unknown or internal error encountered.";
@@ -47,131 +156,13 @@ MSA_Server* ServerOf(OlvWebSession* session)
     return device != nullptr ? static_cast<MSA_Server*>(MicroStack_GetTag(device)) : nullptr;
 }
 
-MSA_BrowseRequest* BrowseArgument(std::uint64_t argument)
-{
-    return reinterpret_cast<MSA_BrowseRequest*>(static_cast<std::uintptr_t>(argument));
-}
-
-std::uint64_t ArgumentOf(MSA_BrowseRequest* browse)
-{
-    return reinterpret_cast<std::uintptr_t>(browse);
-}
-
-// ---- The action table ----
-
-// A content source slot as the dispatch sees it: whether it is set, how many request
-// arguments its signature takes, and a call that passes the argument on in its type.
-struct Slot {
-    bool (*present)(const MSA_Server& server) noexcept;
-    void (*call)(MSA_Server* server, OlvWebSession* session, std::uint64_t argument) noexcept;
-    int arguments;
-    bool takes_browse_request;  // which the dispatch frees when the slot cannot take it
-};
-
-template <auto Member>
-using SlotType = std::remove_cvref_t<decltype(std::declval<MSA_Server&>().*Member)>;
-
-template <auto Member>
-bool SlotSet(const MSA_Server& server) noexcept
-{
-    return server.*Member != nullptr;
-}
-
-template <auto Member>
-void CallSlot(MSA_Server* server, OlvWebSession* session, std::uint64_t argument) noexcept
-{
-    using Fn = SlotType<Member>;
-    if constexpr (std::is_same_v<Fn, tv::MsaSessionFn>) {
-        (server->*Member)(server, session);
-    } else if constexpr (std::is_same_v<Fn, tv::MsaConnectionInfoFn>) {
-        (server->*Member)(server, session,
-                          static_cast<std::int32_t>(static_cast<std::uint32_t>(argument)));
-    } else {
-        static_assert(std::is_same_v<Fn, tv::MsaBrowseSearchFn>);
-        (server->*Member)(server, session, BrowseArgument(argument));
-    }
-}
-
-template <auto Member>
-constexpr Slot kSlot = {
-    .present = SlotSet<Member>,
-    .call = CallSlot<Member>,
-    .arguments = std::is_same_v<SlotType<Member>, tv::MsaSessionFn> ? 0 : 1,
-    .takes_browse_request = std::is_same_v<SlotType<Member>, tv::MsaBrowseSearchFn>,
-};
-
-// `log` is the handler's name in its invocation line.
-struct MsaAction {
-    tv::MsaActionType type;
-    tv::MsaStatistic stat;
-    const char* log;
-    Slot slot;
-};
-
-// In the order of the type bits.
-constexpr MsaAction kActions[] = {
-    {.type = tv::kMsaBrowse,
-     .stat = tv::kMsaStatBrowse,
-     .log = "MediaServer_ContentDirectory_Browse",
-     .slot = kSlot<&MSA_Server::on_browse_search>},
-    {.type = tv::kMsaSearch,
-     .stat = tv::kMsaStatSearch,
-     .log = "MediaServer_ContentDirectory_Search",
-     .slot = kSlot<&MSA_Server::on_browse_search>},
-    {.type = tv::kMsaGetSystemUpdateID,
-     .stat = tv::kMsaStatGetSystemUpdateID,
-     .log = "MediaServer_ContentDirectory_GetSystemUpdateID",
-     .slot = kSlot<&MSA_Server::on_get_system_update_id>},
-    {.type = tv::kMsaGetSearchCapabilities,
-     .stat = tv::kMsaStatGetSearchCapabilities,
-     .log = "MediaServer_ContentDirectory_GetSearchCapabilities",
-     .slot = kSlot<&MSA_Server::on_get_search_capabilities>},
-    {.type = tv::kMsaGetSortCapabilities,
-     .stat = tv::kMsaStatGetSortCapabilities,
-     .log = "MediaServer_ContentDirectory_GetSortCapabilities",
-     .slot = kSlot<&MSA_Server::on_get_sort_capabilities>},
-    {.type = tv::kMsaGetProtocolInfo,
-     .stat = tv::kMsaStatGetProtocolInfo,
-     .log = "MediaServer_ConnectionManager_GetProtocolInfo",
-     .slot = kSlot<&MSA_Server::on_get_protocol_info>},
-    {.type = tv::kMsaGetCurrentConnectionIDs,
-     .stat = tv::kMsaStatGetCurrentConnectionIDs,
-     .log = "MediaServer_ConnectionManager_GetCurrentConnectionIDs",
-     .slot = kSlot<&MSA_Server::on_get_current_connection_ids>},
-    {.type = tv::kMsaGetCurrentConnectionInfo,
-     .stat = tv::kMsaStatGetCurrentConnectionInfo,
-     .log = "MediaServer_ConnectionManager_GetCurrentConnectionInfo",
-     .slot = kSlot<&MSA_Server::on_get_current_connection_info>},
-};
-static_assert(std::size(kActions) == tv::kMsaActionCount);
-
-// Row i holds type bit i, and each counter belongs to one row.
-constexpr bool RowsAreConsistent()
-{
-    unsigned stats = 0;
-    for (int i = 0; i < tv::kMsaActionCount; ++i) {
-        if (kActions[i].type != 1 << i || kActions[i].stat < 0 ||
-            kActions[i].stat >= tv::kMsaActionCount)
-            return false;
-        stats |= 1u << kActions[i].stat;
-    }
-    return stats == (1u << tv::kMsaActionCount) - 1;
-}
-static_assert(RowsAreConsistent());
-
-// The row of an action type bit; null for anything else.
-const MsaAction* ActionOf(int type)
-{
-    const auto bits = static_cast<unsigned>(type);
-    if (!std::has_single_bit(bits) || std::countr_zero(bits) >= tv::kMsaActionCount) return nullptr;
-    return &kActions[std::countr_zero(bits)];
-}
-
 // ---- Handler steps ----
 
-void CountInvocation(MSA_Server* server, tv::MsaStatistic which)
+void CountInvocation(MSA_Server* server, int which)
 {
-    if (server == nullptr || server->on_statistics == nullptr || server->state == nullptr) return;
+    if (which < 0 || server == nullptr || server->on_statistics == nullptr ||
+        server->state == nullptr)
+        return;
     MSA_State* state = server->state;
     {
         std::scoped_lock lock(state->lock);
@@ -181,38 +172,57 @@ void CountInvocation(MSA_Server* server, tv::MsaStatistic which)
     server->on_statistics(server, state->statistics);
 }
 
-// Prints "UPnP Invoke: <handler>(<inside>);\r\n", or with " - ID <id>" before the ";" when
-// `id` is given, and counts the call. Standard output is flushed at once so that the line
-// interleaves in order with the other diagnostics of a headless server. Returns the server.
-MSA_Server* Announce(OlvWebSession* session, const MsaAction& action, const char* inside = "",
+// Prints "UPnP Invoke: MediaServer_<service>_<action>(<inside>);\r\n", or with " - ID <id>"
+// before the ";" when `id` is given, and counts the call. Standard output is flushed at once
+// so that the line interleaves in order with the other diagnostics of a headless server.
+// Returns the server.
+MSA_Server* Announce(OlvWebSession* session, const tv::ActionRow& row, const char* inside = "",
                      const char* id = nullptr)
 {
     MSA_Server* server = ServerOf(session);
+    const std::string_view service = tv::ServiceName(row.service);
     // The identifier comes from the network: a line end in it would start a line of its own.
-    std::printf("UPnP Invoke: %s(%s)%s%s;\r\n", action.log, inside, id != nullptr ? " - ID " : "",
-                tv::ServerLogEscaped(OrEmpty(id)).c_str());
+    std::printf("UPnP Invoke: MediaServer_%.*s_%.*s(%s)%s%s;\r\n", static_cast<int>(service.size()),
+                service.data(), static_cast<int>(row.name.size()), row.name.data(), inside,
+                id != nullptr ? " - ID " : "", tv::ServerLogEscaped(OrEmpty(id)).c_str());
     std::fflush(stdout);
-    CountInvocation(server, action.stat);
+    CountInvocation(server, row.statistic);
     return server;
 }
 
-// Hands the action on with its argument, if its slot takes one. Without a server to take it,
-// answers 500 itself (after freeing a browse request, which nobody else will).
-int Hand(MSA_Server* server, OlvWebSession* session, const MsaAction& action,
-         std::uint64_t argument = 0)
+// What a slot would have taken over, when none takes it.
+void Drop(MSA_BrowseRequest* request)
 {
-    MSA_ActionRequest* request = tv::MsaNewActionRequest(action.type, server, session);
-    if (action.slot.arguments > 0) tv::MsaAddArgument(request, argument);
-    if (tv::MsaDispatch(request) == 0) return 0;
-    if (action.slot.takes_browse_request) MSA_FreeBrowseRequest(BrowseArgument(argument));
-    return MicroStack_SendFault(session, 500, kInternalError);
+    MSA_FreeBrowseRequest(request);
 }
 
-// The five handlers without arguments.
-int Invoke(OlvWebSession* session, tv::MsaActionType type)
+void Drop(std::int32_t) {}
+
+// Hands the action to the content source's slot, holding the session for its answer. Without
+// a server the answer is 500, without a slot 501; what the slot would have owned is freed.
+template <auto Slot, class... Arguments>
+OlvSendResult Forward(MSA_Server* server, OlvWebSession* session, Arguments... arguments)
 {
-    const MsaAction& action = *ActionOf(type);
-    return Hand(Announce(session, action), session, action);
+    if (server == nullptr) {
+        (Drop(arguments), ...);
+        return MicroStack_SendFault(session, 500, kInternalError);
+    }
+    // The session must outlive this call: the content source may answer from another thread.
+    if (session != nullptr) OlvWebServer_HoldSession(session);
+    if (server->*Slot == nullptr) {
+        (Drop(arguments), ...);
+        MSA_RespondError(server, session, 501, "Action Failed: Action Not Implemented");
+    } else {
+        (server->*Slot)(server, session, arguments...);
+    }
+    return SendAllSent;
+}
+
+// The five actions without inputs.
+template <auto Handler, auto Slot>
+OlvSendResult Invoke(OlvWebSession* session)
+{
+    return Forward<Slot>(Announce(session, kRowOf<Handler>), session);
 }
 
 // The address copy of a request: the state's list with the receiving address first. When the
@@ -276,36 +286,6 @@ MSA_BrowseRequest* NewBrowseRequest(MSA_Server* server, OlvWebSession* session,
     return request.release();
 }
 
-void RunRequest(MSA_ActionRequest* request)
-{
-    MSA_Server* server = request->server;
-    const MsaAction* action = ActionOf(request->type);
-    const bool present = action != nullptr && action->slot.present(*server);
-    if (present && request->argument_count == action->slot.arguments) {
-        action->slot.call(server, request->session, request->arguments[0]);
-    } else {
-        // Nobody takes the browse request over, so it is freed here rather than lost.
-        if (action != nullptr && action->slot.takes_browse_request && request->argument_count >= 1)
-            MSA_FreeBrowseRequest(BrowseArgument(request->arguments[0]));
-        MSA_RespondError(server, request->session, 501,
-                         present ? "Action Failed: Program Error"
-                                 : "Action Failed: Action Not Implemented");
-    }
-    delete request;
-}
-
-void RunOnPool(OlvThreadPool*, void* data) noexcept
-{
-    RunRequest(static_cast<MSA_ActionRequest*>(data));
-}
-
-// The device stack's slots return nothing; the handlers return what they sent.
-template <auto Handler, class... Args>
-void Returnless(Args... args) noexcept
-{
-    Handler(args...);
-}
-
 constexpr tv::ChainHooks kServerHooks = {
     .pre_select = nullptr,
     .post_select = nullptr,
@@ -318,7 +298,7 @@ const char* ActionName(const MSA_BrowseRequest* request)
 }
 
 // Gives the session back after a final response.
-int Finish(OlvWebSession* session, int result)
+OlvSendResult Finish(OlvWebSession* session, OlvSendResult result)
 {
     OlvWebServer_ReleaseSession(session);
     return result;
@@ -326,12 +306,15 @@ int Finish(OlvWebSession* session, int result)
 
 }  // namespace
 
+tv::ActionTable tv::MsaActionTable() noexcept
+{
+    return kActions;
+}
+
 // ---- Creation and upkeep ----
 
-MSA_Server* MSA_Create(OlvChain* chain, MicroStack* device, void* /*context*/, int /*unused*/,
-                       const char* sink_protocol_info, const char* source_protocol_info,
-                       const char* /*sort_capabilities*/, const char* /*search_capabilities*/,
-                       OlvThreadPool* pool, void* user) noexcept
+MSA_Server* MSA_Create(OlvChain* chain, MicroStack* device, const char* sink_protocol_info,
+                       const char* source_protocol_info, void* user) noexcept
 {
     if (chain == nullptr || device == nullptr) return nullptr;
 
@@ -341,7 +324,6 @@ MSA_Server* MSA_Create(OlvChain* chain, MicroStack* device, void* /*context*/, i
 
     MSA_Server* server = tv::NewChainObject<MSA_Server>(kServerHooks);
     server->device = device;
-    server->pool = pool;
 
     MicroStack_SetSystemUpdateID(device, 0);
     MicroStack_SetContainerUpdateIDs(device, "");
@@ -352,24 +334,6 @@ MSA_Server* MSA_Create(OlvChain* chain, MicroStack* device, void* /*context*/, i
 
     MicroStack_SetTag(device, server);
     OlvChain_Add(chain, server);
-
-    ActionHandlers* slots = tv::MicroStackActionHandlers(device);
-    slots->Browse = Returnless<MediaServer_ContentDirectory_Browse>;
-    slots->Search = Returnless<MediaServer_ContentDirectory_Search>;
-    slots->GetSearchCapabilities = Returnless<MediaServer_ContentDirectory_GetSearchCapabilities>;
-    slots->GetSortCapabilities = Returnless<MediaServer_ContentDirectory_GetSortCapabilities>;
-    slots->GetSystemUpdateID = Returnless<MediaServer_ContentDirectory_GetSystemUpdateID>;
-    slots->GetCurrentConnectionIDs =
-        Returnless<MediaServer_ConnectionManager_GetCurrentConnectionIDs>;
-    slots->GetCurrentConnectionInfo =
-        Returnless<MediaServer_ConnectionManager_GetCurrentConnectionInfo>;
-    slots->GetProtocolInfo = Returnless<MediaServer_ConnectionManager_GetProtocolInfo>;
-
-    DeviceRecord* record = MicroStack_GetDeviceRecord();
-    if (record != nullptr && record->content_directory != nullptr) {
-        record->content_directory->actions[tv::kCdsCreateObject] = nullptr;
-        record->content_directory->actions[tv::kCdsDestroyObject] = nullptr;
-    }
     return server;
 }
 
@@ -427,13 +391,14 @@ void MSA_Destroy(void* object) noexcept
 
 // ---- Action handlers ----
 
-int MediaServer_ContentDirectory_Browse(OlvWebSession* session, const char* object_id,
-                                        const char* browse_flag, const char* filter,
-                                        std::uint32_t starting_index, std::uint32_t requested_count,
-                                        const char* sort_criteria) noexcept
+OlvSendResult MediaServer_ContentDirectory_Browse(OlvWebSession* session, const char* object_id,
+                                                  const char* browse_flag, const char* filter,
+                                                  std::uint32_t starting_index,
+                                                  std::uint32_t requested_count,
+                                                  const char* sort_criteria) noexcept
 {
-    const MsaAction& action = *ActionOf(tv::kMsaBrowse);
-    MSA_Server* server = Announce(session, action, "", OrEmpty(object_id));
+    MSA_Server* server =
+        Announce(session, kRowOf<MediaServer_ContentDirectory_Browse>, "", OrEmpty(object_id));
     const char* flag = OrEmpty(browse_flag);
     tv::MsaBrowseKind kind = tv::kMsaKindBrowseMetadata;
     if (tv::EqualsCaseless(flag, "BrowseDirectChildren")) {
@@ -448,116 +413,80 @@ int MediaServer_ContentDirectory_Browse(OlvWebSession* session, const char* obje
                      tv::ServerLogEscaped(flag).c_str());
         return MicroStack_SendFault(session, 402, "Invalid value specified for BrowseFlag.");
     }
-    return Hand(
-        server, session, action,
-        ArgumentOf(NewBrowseRequest(server, session, kind, object_id, filter, starting_index,
-                                    requested_count, sort_criteria, nullptr)));
+    return Forward<&MSA_Server::on_browse_search>(
+        server, session,
+        NewBrowseRequest(server, session, kind, object_id, filter, starting_index, requested_count,
+                         sort_criteria, nullptr));
 }
 
-int MediaServer_ContentDirectory_Search(OlvWebSession* session, const char* container_id,
-                                        const char* search_criteria, const char* filter,
-                                        std::uint32_t starting_index, std::uint32_t requested_count,
-                                        const char* sort_criteria) noexcept
+OlvSendResult MediaServer_ContentDirectory_Search(OlvWebSession* session, const char* container_id,
+                                                  const char* search_criteria, const char* filter,
+                                                  std::uint32_t starting_index,
+                                                  std::uint32_t requested_count,
+                                                  const char* sort_criteria) noexcept
 {
-    const MsaAction& action = *ActionOf(tv::kMsaSearch);
-    MSA_Server* server = Announce(session, action);
-    return Hand(server, session, action,
-                ArgumentOf(NewBrowseRequest(server, session, tv::kMsaKindSearch, container_id,
-                                            filter, starting_index, requested_count, sort_criteria,
-                                            search_criteria)));
+    MSA_Server* server = Announce(session, kRowOf<MediaServer_ContentDirectory_Search>);
+    return Forward<&MSA_Server::on_browse_search>(
+        server, session,
+        NewBrowseRequest(server, session, tv::kMsaKindSearch, container_id, filter, starting_index,
+                         requested_count, sort_criteria, search_criteria));
 }
 
-int MediaServer_ContentDirectory_GetSystemUpdateID(OlvWebSession* session) noexcept
+OlvSendResult MediaServer_ContentDirectory_GetSystemUpdateID(OlvWebSession* session) noexcept
 {
-    return Invoke(session, tv::kMsaGetSystemUpdateID);
+    return Invoke<MediaServer_ContentDirectory_GetSystemUpdateID,
+                  &MSA_Server::on_get_system_update_id>(session);
 }
 
-int MediaServer_ContentDirectory_GetSearchCapabilities(OlvWebSession* session) noexcept
+OlvSendResult MediaServer_ContentDirectory_GetSearchCapabilities(OlvWebSession* session) noexcept
 {
-    return Invoke(session, tv::kMsaGetSearchCapabilities);
+    return Invoke<MediaServer_ContentDirectory_GetSearchCapabilities,
+                  &MSA_Server::on_get_search_capabilities>(session);
 }
 
-int MediaServer_ContentDirectory_GetSortCapabilities(OlvWebSession* session) noexcept
+OlvSendResult MediaServer_ContentDirectory_GetSortCapabilities(OlvWebSession* session) noexcept
 {
-    return Invoke(session, tv::kMsaGetSortCapabilities);
+    return Invoke<MediaServer_ContentDirectory_GetSortCapabilities,
+                  &MSA_Server::on_get_sort_capabilities>(session);
 }
 
-int MediaServer_ConnectionManager_GetProtocolInfo(OlvWebSession* session) noexcept
+OlvSendResult MediaServer_ConnectionManager_GetProtocolInfo(OlvWebSession* session) noexcept
 {
-    return Invoke(session, tv::kMsaGetProtocolInfo);
+    return Invoke<MediaServer_ConnectionManager_GetProtocolInfo, &MSA_Server::on_get_protocol_info>(
+        session);
 }
 
-int MediaServer_ConnectionManager_GetCurrentConnectionIDs(OlvWebSession* session) noexcept
+OlvSendResult MediaServer_ConnectionManager_GetCurrentConnectionIDs(OlvWebSession* session) noexcept
 {
-    return Invoke(session, tv::kMsaGetCurrentConnectionIDs);
+    return Invoke<MediaServer_ConnectionManager_GetCurrentConnectionIDs,
+                  &MSA_Server::on_get_current_connection_ids>(session);
 }
 
-int MediaServer_ConnectionManager_GetCurrentConnectionInfo(OlvWebSession* session,
-                                                           std::int32_t connection_id) noexcept
+OlvSendResult MediaServer_ConnectionManager_GetCurrentConnectionInfo(
+    OlvWebSession* session, std::int32_t connection_id) noexcept
 {
-    const MsaAction& action = *ActionOf(tv::kMsaGetCurrentConnectionInfo);
     char inside[16];
     std::snprintf(inside, sizeof inside, "%u", static_cast<unsigned>(connection_id));
-    return Hand(Announce(session, action, inside), session, action,
-                static_cast<std::uint32_t>(connection_id));
+    MSA_Server* server =
+        Announce(session, kRowOf<MediaServer_ConnectionManager_GetCurrentConnectionInfo>, inside);
+    return Forward<&MSA_Server::on_get_current_connection_info>(server, session, connection_id);
 }
-
-// ---- Dispatch ----
-
-namespace tv {
-
-MSA_ActionRequest* MsaNewActionRequest(int type, MSA_Server* server,
-                                       OlvWebSession* session) noexcept
-{
-    auto* request = new MSA_ActionRequest{};
-    request->type = type;
-    request->server = server;
-    request->session = session;
-    return request;
-}
-
-int MsaAddArgument(MSA_ActionRequest* request, std::uint64_t value) noexcept
-{
-    if (request == nullptr || request->argument_count >= kMsaMaxArguments) return -1;
-    request->arguments[request->argument_count++] = value;
-    return 0;
-}
-
-int MsaDispatch(MSA_ActionRequest* request) noexcept
-{
-    if (request == nullptr) return -1;
-    MSA_Server* server = request->server;
-    if (server == nullptr) {
-        delete request;
-        return -1;
-    }
-    // The session must outlive this call: the content source may answer from another thread.
-    if (request->session != nullptr) OlvWebServer_HoldSession(request->session);
-    if ((server->pool_mask & request->type) != 0 && server->pool != nullptr) {
-        OlvThreadPool_Queue(server->pool, request, RunOnPool);
-    } else {
-        RunRequest(request);
-    }
-    return 0;
-}
-
-}  // namespace tv
 
 // ---- Response operations ----
 
-int MSA_RespondError(MSA_Server*, OlvWebSession* session, int error_code,
-                     const char* description) noexcept
+OlvSendResult MSA_RespondError(MSA_Server*, OlvWebSession* session, int error_code,
+                               const char* description) noexcept
 {
-    if (session == nullptr) return -1;
+    if (session == nullptr) return SendNoSession;
     return Finish(session, MicroStack_SendFault(session, error_code, OrEmpty(description)));
 }
 
-int MSA_BeginResult(MSA_Server*, OlvWebSession* session, const MSA_BrowseRequest* request,
-                    int with_root) noexcept
+OlvSendResult MSA_BeginResult(MSA_Server*, OlvWebSession* session, const MSA_BrowseRequest* request,
+                              int with_root) noexcept
 {
-    if (session == nullptr) return -1;
-    int result = MicroStack_BeginResponse(session, ActionName(request), kCdsType);
-    if (result < 0) return result;
+    if (session == nullptr) return SendNoSession;
+    OlvSendResult result = MicroStack_BeginResponse(session, ActionName(request), kCdsType);
+    if (tv::SendStopped(result)) return result;
     if (with_root != 0) {
         const char* filter = request != nullptr ? request->filter : nullptr;
         std::string_view root = CdsFilter_NeedsDlnaNamespace(CdsFilter_Parse(filter))
@@ -569,19 +498,20 @@ int MSA_BeginResult(MSA_Server*, OlvWebSession* session, const MSA_BrowseRequest
     return MicroStack_SendArgument(session, "Result", nullptr, 0, OwnStatic, 1, 0);
 }
 
-int MSA_AppendResult(MSA_Server*, OlvWebSession* session, const char* text, int length) noexcept
+OlvSendResult MSA_AppendResult(MSA_Server*, OlvWebSession* session, const char* text,
+                               int length) noexcept
 {
-    if (session == nullptr) return -1;
+    if (session == nullptr) return SendNoSession;
     if (text == nullptr) length = 0;
     return MicroStack_SendArgument(session, "Result", text, length, OwnCopy, 0, 0);
 }
 
-int MSA_EndResult(MSA_Server*, OlvWebSession* session, const MSA_BrowseRequest* request,
-                  int with_root, std::uint32_t number_returned, std::uint32_t total_matches,
-                  std::uint32_t update_id) noexcept
+OlvSendResult MSA_EndResult(MSA_Server*, OlvWebSession* session, const MSA_BrowseRequest* request,
+                            int with_root, std::uint32_t number_returned,
+                            std::uint32_t total_matches, std::uint32_t update_id) noexcept
 {
-    if (session == nullptr) return -1;
-    int result =
+    if (session == nullptr) return SendNoSession;
+    OlvSendResult result =
         with_root != 0
             ? MicroStack_SendArgument(session, "Result", tv::kDidlRootEnd.data(),
                                       static_cast<int>(tv::kDidlRootEnd.size()), OwnStatic, 0, 1)
@@ -595,59 +525,61 @@ int MSA_EndResult(MSA_Server*, OlvWebSession* session, const MSA_BrowseRequest* 
         {"UpdateID", update_id},
     };
     for (const auto& number : numbers) {
-        if (result < 0) break;
+        if (tv::SendStopped(result)) break;
         char text[16];
         int length = std::snprintf(text, sizeof text, "%u", number.value);
         result = MicroStack_SendArgument(session, number.name, text, length, OwnCopy, 1, 1);
     }
-    if (result >= 0) result = MicroStack_EndResponse(session, ActionName(request));
+    if (!tv::SendStopped(result)) result = MicroStack_EndResponse(session, ActionName(request));
     return Finish(session, result);
 }
 
-int MSA_RespondGetSystemUpdateID(MSA_Server*, OlvWebSession* session, std::uint32_t id) noexcept
+OlvSendResult MSA_RespondGetSystemUpdateID(MSA_Server*, OlvWebSession* session,
+                                           std::uint32_t id) noexcept
 {
-    if (session == nullptr) return -1;
+    if (session == nullptr) return SendNoSession;
     return Finish(session, MicroStack_RespondGetSystemUpdateID(session, id));
 }
 
-int MSA_RespondGetSearchCapabilities(MSA_Server*, OlvWebSession* session,
-                                     const char* search_capabilities) noexcept
+OlvSendResult MSA_RespondGetSearchCapabilities(MSA_Server*, OlvWebSession* session,
+                                               const char* search_capabilities) noexcept
 {
-    if (session == nullptr) return -1;
+    if (session == nullptr) return SendNoSession;
     return Finish(session,
                   MicroStack_RespondGetSearchCapabilities(session, OrEmpty(search_capabilities)));
 }
 
-int MSA_RespondGetSortCapabilities(MSA_Server*, OlvWebSession* session,
-                                   const char* sort_capabilities) noexcept
+OlvSendResult MSA_RespondGetSortCapabilities(MSA_Server*, OlvWebSession* session,
+                                             const char* sort_capabilities) noexcept
 {
-    if (session == nullptr) return -1;
+    if (session == nullptr) return SendNoSession;
     return Finish(session,
                   MicroStack_RespondGetSortCapabilities(session, OrEmpty(sort_capabilities)));
 }
 
-int MSA_RespondGetProtocolInfo(MSA_Server*, OlvWebSession* session, const char* source,
-                               const char* sink) noexcept
+OlvSendResult MSA_RespondGetProtocolInfo(MSA_Server*, OlvWebSession* session, const char* source,
+                                         const char* sink) noexcept
 {
-    if (session == nullptr) return -1;
+    if (session == nullptr) return SendNoSession;
     return Finish(session,
                   MicroStack_RespondGetProtocolInfo(session, OrEmpty(source), OrEmpty(sink)));
 }
 
-int MSA_RespondGetCurrentConnectionIDs(MSA_Server*, OlvWebSession* session,
-                                       const char* connection_ids) noexcept
+OlvSendResult MSA_RespondGetCurrentConnectionIDs(MSA_Server*, OlvWebSession* session,
+                                                 const char* connection_ids) noexcept
 {
-    if (session == nullptr) return -1;
+    if (session == nullptr) return SendNoSession;
     return Finish(session,
                   MicroStack_RespondGetCurrentConnectionIDs(session, OrEmpty(connection_ids)));
 }
 
-int MSA_RespondGetCurrentConnectionInfo(MSA_Server*, OlvWebSession* session, int rcs_id,
-                                        int av_transport_id, const char* protocol_info,
-                                        const char* peer_connection_manager, int peer_connection_id,
-                                        const char* direction, const char* status) noexcept
+OlvSendResult MSA_RespondGetCurrentConnectionInfo(MSA_Server*, OlvWebSession* session, int rcs_id,
+                                                  int av_transport_id, const char* protocol_info,
+                                                  const char* peer_connection_manager,
+                                                  int peer_connection_id, const char* direction,
+                                                  const char* status) noexcept
 {
-    if (session == nullptr) return -1;
+    if (session == nullptr) return SendNoSession;
     return Finish(session, MicroStack_RespondGetCurrentConnectionInfo(
                                session, rcs_id, av_transport_id, OrEmpty(protocol_info),
                                OrEmpty(peer_connection_manager), peer_connection_id,

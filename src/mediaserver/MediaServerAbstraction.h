@@ -1,7 +1,8 @@
-// The media server layer: the eight ContentDirectory and ConnectionManager actions between the
-// device stack's SOAP slots and the content source. Handlers log, check and copy the arguments,
-// hold the session and pass a request to the content source's slot; the content source answers
-// through the MSA_Respond*/MSA_*Result operations, each final one giving the session back.
+// The media server layer: the ContentDirectory and ConnectionManager actions between the device
+// stack's SOAP routing and the content source. It owns the action table the stack is created
+// with; its handlers log, check and copy the arguments, hold the session and pass a request to
+// the content source's slot; the content source answers through the MSA_Respond*/MSA_*Result
+// operations, each final one giving the session back.
 #pragma once
 
 #include <cstdint>
@@ -9,17 +10,44 @@
 
 #include "net/OlvAsyncSocket.h"
 #include "runtime/OlvChain.h"
+#include "upnp/ActionTable.h"
 
 struct MicroStack;
-struct OlvThreadPool;
 struct OlvWebSession;
 struct MSA_Server;
+
+namespace tv {
+
+enum MsaBrowseKind : std::int32_t {
+    kMsaKindBrowseMetadata = 0,
+    kMsaKindBrowseDirectChildren = 1,
+    kMsaKindSearch = 2,
+};
+
+// Positions of the invocation counters; each row of the action table names its own.
+enum MsaStatistic : int {
+    kMsaStatBrowse = 0,
+    kMsaStatSearch = 1,
+    kMsaStatGetSystemUpdateID = 2,
+    kMsaStatGetSearchCapabilities = 3,
+    kMsaStatGetSortCapabilities = 4,
+    kMsaStatGetCurrentConnectionIDs = 5,
+    kMsaStatGetCurrentConnectionInfo = 6,
+    kMsaStatGetProtocolInfo = 7,
+};
+inline constexpr int kMsaStatisticCount = 8;
+
+struct MsaStatistics {
+    std::uint32_t count[kMsaStatisticCount] = {};
+};
+
+}  // namespace tv
 
 // Browse or Search arguments as the content source receives them. The texts and `addresses` are
 // tv::Malloc memory freed by MSA_FreeBrowseRequest: a consumer that replaces a text frees the
 // old one with tv::Free and stores tv::Malloc memory.
 struct MSA_BrowseRequest {
-    std::int32_t kind = 0;      // a tv::MsaBrowseKind
+    std::int32_t kind = tv::kMsaKindBrowseMetadata;  // a tv::MsaBrowseKind
     char* object_id = nullptr;  // ObjectID or ContainerID, XML-unescaped a second time
     char* filter = nullptr;
     std::uint32_t starting_index = 0;
@@ -34,43 +62,8 @@ struct MSA_BrowseRequest {
 
 namespace tv {
 
-enum MsaBrowseKind : std::int32_t {
-    kMsaKindBrowseMetadata = 0,
-    kMsaKindBrowseDirectChildren = 1,
-    kMsaKindSearch = 2,
-};
-
-// Action type bits (MSA_ActionRequest::type, MSA_Server::pool_mask).
-enum MsaActionType : int {
-    kMsaBrowse = 1,
-    kMsaSearch = 2,
-    kMsaGetSystemUpdateID = 4,
-    kMsaGetSearchCapabilities = 8,
-    kMsaGetSortCapabilities = 16,
-    kMsaGetProtocolInfo = 32,
-    kMsaGetCurrentConnectionIDs = 64,
-    kMsaGetCurrentConnectionInfo = 128,
-};
-inline constexpr int kMsaActionCount = 8;
-
-// Positions of the invocation counters.
-enum MsaStatistic : int {
-    kMsaStatBrowse = 0,
-    kMsaStatSearch = 1,
-    kMsaStatGetSystemUpdateID = 2,
-    kMsaStatGetSearchCapabilities = 3,
-    kMsaStatGetSortCapabilities = 4,
-    kMsaStatGetCurrentConnectionIDs = 5,
-    kMsaStatGetCurrentConnectionInfo = 6,
-    kMsaStatGetProtocolInfo = 7,
-};
-
-struct MsaStatistics {
-    std::uint32_t count[kMsaActionCount] = {};
-};
-
-// Content source slots. Chain thread (or a pool worker when pool_mask says so). Each must answer
-// through exactly one final response operation; the browse handler owns the request.
+// Content source slots, on the chain thread. Each must answer through exactly one final
+// response operation; the browse handler owns the request.
 using MsaBrowseSearchFn = void (*)(MSA_Server* server, OlvWebSession* session,
                                    MSA_BrowseRequest* request) noexcept;
 using MsaSessionFn = void (*)(MSA_Server* server, OlvWebSession* session) noexcept;
@@ -78,7 +71,9 @@ using MsaConnectionInfoFn = void (*)(MSA_Server* server, OlvWebSession* session,
                                      std::int32_t connection_id) noexcept;
 using MsaStatisticsFn = void (*)(MSA_Server* server, const MsaStatistics* statistics) noexcept;
 
-inline constexpr int kMsaMaxArguments = 16;
+// The layer's action table: one row per action of both services, each with its handler below.
+// The device stack is created with it.
+ActionTable MsaActionTable() noexcept;
 
 }  // namespace tv
 
@@ -93,13 +88,12 @@ struct MSA_State {
 };
 
 // A chained object; the chain destroys it. The content source fills the on_* slots after
-// MSA_Create and before the chain runs.
+// MSA_Create and before the chain runs; an action whose slot is empty is answered with 501
+// "Action Failed: Action Not Implemented".
 struct MSA_Server {
     tv::ChainHooks hooks;  // first: the chain reads it through void*
     MicroStack* device = nullptr;
     MSA_State* state = nullptr;
-    OlvThreadPool* pool = nullptr;
-    int pool_mask = 0;  // action types run on the pool; nothing sets it
     tv::MsaStatisticsFn on_statistics = nullptr;
     tv::MsaBrowseSearchFn on_browse_search = nullptr;
     tv::MsaSessionFn on_get_system_update_id = nullptr;
@@ -110,27 +104,15 @@ struct MSA_Server {
     tv::MsaConnectionInfoFn on_get_current_connection_info = nullptr;
 };
 
-// One action on its way to the content source.
-struct MSA_ActionRequest {
-    int type = 0;  // one tv::MsaActionType bit
-    MSA_Server* server = nullptr;
-    OlvWebSession* session = nullptr;
-    int argument_count = 0;
-    std::uint64_t arguments[tv::kMsaMaxArguments] = {};
-};
-
 // ---- Creation and upkeep ----
 
-// Before the chain runs, on the thread that will run it. Publishes the evented variables (the
-// protocolInfo texts are copied there; null counts as ""), becomes the device's tag, joins the
-// chain, installs the eight action handlers in the device's slots and switches CreateObject and
-// DestroyObject off in the service description. `context`, `unused` and the capability texts
-// are not kept: the content source answers with its own. Null for a null chain or device.
-[[nodiscard]] MSA_Server* MSA_Create(OlvChain* chain, MicroStack* device, void* context, int unused,
+// Before the chain runs, on the thread that will run it, for a device created with
+// tv::MsaActionTable(). Publishes the evented variables (the protocolInfo texts are copied
+// there; null counts as ""), becomes the device's tag and joins the chain. Null for a null
+// chain or device.
+[[nodiscard]] MSA_Server* MSA_Create(OlvChain* chain, MicroStack* device,
                                      const char* sink_protocol_info,
-                                     const char* source_protocol_info,
-                                     const char* sort_capabilities, const char* search_capabilities,
-                                     OlvThreadPool* pool, void* user) noexcept;
+                                     const char* source_protocol_info, void* user) noexcept;
 // Any thread. Replaces the address list (network order) with a copy.
 void MSA_SetLocalAddresses(MSA_Server* server, const std::uint32_t* addresses, int count) noexcept;
 // Any thread. -1 for a null server.
@@ -140,67 +122,64 @@ void* MSA_GetUser(MSA_Server* server) noexcept;
 // The chain's destroy hook.
 void MSA_Destroy(void* object) noexcept;
 
-// ---- Action handlers (chain thread; installed in the device's ActionHandlers) ----
-// Each returns 0 when the request went to the content source, else the result of the fault sent.
+// ---- Action handlers (chain thread; the table's rows) ----
+// Each logs its invocation line, counts it, and hands the action to its content source slot,
+// holding the session until the answer gives it back. Each returns SendAllSent once it did so,
+// else the result of the fault it sent.
 
-int MediaServer_ContentDirectory_Browse(OlvWebSession* session, const char* object_id,
-                                        const char* browse_flag, const char* filter,
-                                        std::uint32_t starting_index, std::uint32_t requested_count,
-                                        const char* sort_criteria) noexcept;
-int MediaServer_ContentDirectory_Search(OlvWebSession* session, const char* container_id,
-                                        const char* search_criteria, const char* filter,
-                                        std::uint32_t starting_index, std::uint32_t requested_count,
-                                        const char* sort_criteria) noexcept;
-int MediaServer_ContentDirectory_GetSystemUpdateID(OlvWebSession* session) noexcept;
-int MediaServer_ContentDirectory_GetSearchCapabilities(OlvWebSession* session) noexcept;
-int MediaServer_ContentDirectory_GetSortCapabilities(OlvWebSession* session) noexcept;
-int MediaServer_ConnectionManager_GetProtocolInfo(OlvWebSession* session) noexcept;
-int MediaServer_ConnectionManager_GetCurrentConnectionIDs(OlvWebSession* session) noexcept;
-int MediaServer_ConnectionManager_GetCurrentConnectionInfo(OlvWebSession* session,
-                                                           std::int32_t connection_id) noexcept;
-
-namespace tv {
-// A new action request (free it only through MsaDispatch).
-[[nodiscard]] MSA_ActionRequest* MsaNewActionRequest(int type, MSA_Server* server,
-                                                     OlvWebSession* session) noexcept;
-// 0, or -1 when the request already holds kMsaMaxArguments arguments.
-int MsaAddArgument(MSA_ActionRequest* request, std::uint64_t value) noexcept;
-// Takes the request in every case. -1 for a null server (the arguments stay the caller's);
-// otherwise holds the session and runs the request, on the pool when pool_mask has its type.
-int MsaDispatch(MSA_ActionRequest* request) noexcept;
-}  // namespace tv
+OlvSendResult MediaServer_ContentDirectory_Browse(OlvWebSession* session, const char* object_id,
+                                                  const char* browse_flag, const char* filter,
+                                                  std::uint32_t starting_index,
+                                                  std::uint32_t requested_count,
+                                                  const char* sort_criteria) noexcept;
+OlvSendResult MediaServer_ContentDirectory_Search(OlvWebSession* session, const char* container_id,
+                                                  const char* search_criteria, const char* filter,
+                                                  std::uint32_t starting_index,
+                                                  std::uint32_t requested_count,
+                                                  const char* sort_criteria) noexcept;
+OlvSendResult MediaServer_ContentDirectory_GetSystemUpdateID(OlvWebSession* session) noexcept;
+OlvSendResult MediaServer_ContentDirectory_GetSearchCapabilities(OlvWebSession* session) noexcept;
+OlvSendResult MediaServer_ContentDirectory_GetSortCapabilities(OlvWebSession* session) noexcept;
+OlvSendResult MediaServer_ConnectionManager_GetProtocolInfo(OlvWebSession* session) noexcept;
+OlvSendResult MediaServer_ConnectionManager_GetCurrentConnectionIDs(
+    OlvWebSession* session) noexcept;
+OlvSendResult MediaServer_ConnectionManager_GetCurrentConnectionInfo(
+    OlvWebSession* session, std::int32_t connection_id) noexcept;
 
 // ---- Response operations (any thread while the session is held) ----
 // All but MSA_BeginResult and MSA_AppendResult give the session back. A null session makes
-// them do nothing and return -1.
+// them do nothing and return SendNoSession.
 
-int MSA_RespondError(MSA_Server* server, OlvWebSession* session, int error_code,
-                     const char* description) noexcept;
+OlvSendResult MSA_RespondError(MSA_Server* server, OlvWebSession* session, int error_code,
+                               const char* description) noexcept;
 // Opens the Browse or Search response and its Result, with the DIDL-Lite root start tag when
 // `with_root`. Negative on failure.
-int MSA_BeginResult(MSA_Server* server, OlvWebSession* session, const MSA_BrowseRequest* request,
-                    int with_root) noexcept;
+OlvSendResult MSA_BeginResult(MSA_Server* server, OlvWebSession* session,
+                              const MSA_BrowseRequest* request, int with_root) noexcept;
 // Appends `length` bytes (copied) to Result.
-int MSA_AppendResult(MSA_Server* server, OlvWebSession* session, const char* text,
-                     int length) noexcept;
+OlvSendResult MSA_AppendResult(MSA_Server* server, OlvWebSession* session, const char* text,
+                               int length) noexcept;
 // Closes Result, writes NumberReturned, TotalMatches and UpdateID and ends the response.
-int MSA_EndResult(MSA_Server* server, OlvWebSession* session, const MSA_BrowseRequest* request,
-                  int with_root, std::uint32_t number_returned, std::uint32_t total_matches,
-                  std::uint32_t update_id) noexcept;
-int MSA_RespondGetSystemUpdateID(MSA_Server* server, OlvWebSession* session,
-                                 std::uint32_t id) noexcept;
-int MSA_RespondGetSearchCapabilities(MSA_Server* server, OlvWebSession* session,
-                                     const char* search_capabilities) noexcept;
-int MSA_RespondGetSortCapabilities(MSA_Server* server, OlvWebSession* session,
-                                   const char* sort_capabilities) noexcept;
-int MSA_RespondGetProtocolInfo(MSA_Server* server, OlvWebSession* session, const char* source,
-                               const char* sink) noexcept;
-int MSA_RespondGetCurrentConnectionIDs(MSA_Server* server, OlvWebSession* session,
-                                       const char* connection_ids) noexcept;
-int MSA_RespondGetCurrentConnectionInfo(MSA_Server* server, OlvWebSession* session, int rcs_id,
-                                        int av_transport_id, const char* protocol_info,
-                                        const char* peer_connection_manager, int peer_connection_id,
-                                        const char* direction, const char* status) noexcept;
+OlvSendResult MSA_EndResult(MSA_Server* server, OlvWebSession* session,
+                            const MSA_BrowseRequest* request, int with_root,
+                            std::uint32_t number_returned, std::uint32_t total_matches,
+                            std::uint32_t update_id) noexcept;
+OlvSendResult MSA_RespondGetSystemUpdateID(MSA_Server* server, OlvWebSession* session,
+                                           std::uint32_t id) noexcept;
+OlvSendResult MSA_RespondGetSearchCapabilities(MSA_Server* server, OlvWebSession* session,
+                                               const char* search_capabilities) noexcept;
+OlvSendResult MSA_RespondGetSortCapabilities(MSA_Server* server, OlvWebSession* session,
+                                             const char* sort_capabilities) noexcept;
+OlvSendResult MSA_RespondGetProtocolInfo(MSA_Server* server, OlvWebSession* session,
+                                         const char* source, const char* sink) noexcept;
+OlvSendResult MSA_RespondGetCurrentConnectionIDs(MSA_Server* server, OlvWebSession* session,
+                                                 const char* connection_ids) noexcept;
+OlvSendResult MSA_RespondGetCurrentConnectionInfo(MSA_Server* server, OlvWebSession* session,
+                                                  int rcs_id, int av_transport_id,
+                                                  const char* protocol_info,
+                                                  const char* peer_connection_manager,
+                                                  int peer_connection_id, const char* direction,
+                                                  const char* status) noexcept;
 
 // Any thread. Frees the texts, the address copy and the record; null is ignored.
 void MSA_FreeBrowseRequest(MSA_BrowseRequest* request) noexcept;

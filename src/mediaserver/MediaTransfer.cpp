@@ -156,7 +156,7 @@ std::int64_t ParseNumber(std::string_view text)
 
 // Closes the file and reports the outcome, once. The caller owns the record (busy, or the
 // last owner), and holds no lock.
-void EndFile(MediaTransfer* t, int code)
+void EndFile(MediaTransfer* t, tv::MediaTransferDone code)
 {
     bool first;
     {
@@ -531,11 +531,11 @@ std::string_view AddRange(OlvPacket* request, OlvPacket* packet, std::int64_t si
     *length = size;
     if (const char* range = Header(request, "Range"); range != nullptr) {
         switch (MediaTransfer_ParseRange(range, start, length, size)) {
-        case 0:
+        case tv::kRangeSatisfiable:
             break;
-        case 1:
+        case tv::kRangeUnsatisfiable:
             return kInvalidRange;
-        default:
+        case tv::kRangeMalformed:
             return kBadRequest;
         }
         OlvPacket_SetStatus(packet, 206, "Partial Content", 15);
@@ -624,18 +624,19 @@ int MediaTransferLiveCount() noexcept
 }
 }  // namespace tv
 
-int MediaTransfer_ParseRange(const char* value, std::int64_t* start, std::int64_t* length,
-                             std::int64_t size) noexcept
+tv::MediaTransferRange MediaTransfer_ParseRange(const char* value, std::int64_t* start,
+                                                std::int64_t* length, std::int64_t size) noexcept
 {
-    if (value == nullptr) return 2;
+    if (value == nullptr) return tv::kRangeMalformed;
     std::string_view text(value);
     std::size_t eq = text.find('=');
-    if (eq == std::string_view::npos || text.find('=', eq + 1) != std::string_view::npos) return 2;
-    if (text.substr(0, eq) != "bytes") return 2;
+    if (eq == std::string_view::npos || text.find('=', eq + 1) != std::string_view::npos)
+        return tv::kRangeMalformed;
+    if (text.substr(0, eq) != "bytes") return tv::kRangeMalformed;
     std::string_view spec = text.substr(eq + 1);
     std::size_t dash = spec.find('-');
     if (dash == std::string_view::npos || spec.find('-', dash + 1) != std::string_view::npos)
-        return 2;
+        return tv::kRangeMalformed;
     std::string_view first = spec.substr(0, dash);
     std::string_view last = spec.substr(dash + 1);
     std::int64_t from;
@@ -651,20 +652,20 @@ int MediaTransfer_ParseRange(const char* value, std::int64_t* start, std::int64_
         from = count > size ? 0 : size - count;
         to = size - 1;
     } else {
-        return 1;
+        return tv::kRangeUnsatisfiable;
     }
     if (to > size - 1) to = size - 1;
-    if (from < 0 || from >= size || to < from) return 1;
+    if (from < 0 || from >= size || to < from) return tv::kRangeUnsatisfiable;
     *start = from;
     *length = to - from + 1;
-    return 0;
+    return tv::kRangeSatisfiable;
 }
 
 MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPool* pool,
-                                            OlvPacket* request, int /*ignored*/, const char* path,
-                                            int allowed_modes, const char* mime_type,
-                                            const char* content_features, const char* ifo_uri,
-                                            void* user, tv::MediaTransferDoneFn on_done) noexcept
+                                            OlvPacket* request, const char* path, int allowed_modes,
+                                            const char* mime_type, const char* content_features,
+                                            const char* ifo_uri, void* user,
+                                            tv::MediaTransferDoneFn on_done) noexcept
 {
     if (session == nullptr || request == nullptr) return nullptr;
     // Only the delivery that completes the request may answer it.

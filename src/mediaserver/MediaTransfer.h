@@ -23,13 +23,22 @@ enum MediaTransferMode : int {
     kTransferStreaming = 4,
 };
 
-// Completion codes of MediaTransferDoneFn.
-constexpr int kTransferDoneAll = 0;       // the whole range went to the connection
-constexpr int kTransferDoneStopped = 20;  // the connection closed, or the file could not be read
+// How a started transfer ended, as MediaTransferDoneFn hears it.
+enum MediaTransferDone : int {
+    kTransferDoneAll = 0,       // the whole range went to the connection
+    kTransferDoneStopped = 20,  // the connection closed, or the file could not be read
+};
 
 // Called once per started transfer, on a worker or the chain thread; `state` is freed after it.
-using MediaTransferDoneFn = void (*)(OlvWebSession* session, MediaTransferState* state, int code,
-                                     void* user) noexcept;
+using MediaTransferDoneFn = void (*)(OlvWebSession* session, MediaTransferState* state,
+                                     MediaTransferDone code, void* user) noexcept;
+
+// What MediaTransfer_ParseRange made of a Range value.
+enum MediaTransferRange : int {
+    kRangeSatisfiable = 0,    // *start and *length hold the range
+    kRangeUnsatisfiable = 1,  // 416
+    kRangeMalformed = 2,      // 400
+};
 
 constexpr int kTransferBlockBytes = 16384;
 
@@ -52,14 +61,14 @@ struct MediaTransferState {
 // Chain thread, from the request handler of the session. `path` is the escaped path without
 // its leading backslash ("%2Fhome%2Fann%2FMusic\a.mp3"). Answers the header at once; returns
 // the state of a started body transfer, or null when the request was answered completely
-// (refusal, HEAD) or has not arrived completely yet. `ignored` is not used.
+// (refusal, HEAD) or has not arrived completely yet.
 MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPool* pool,
-                                            OlvPacket* request, int ignored, const char* path,
-                                            int allowed_modes, const char* mime_type,
-                                            const char* content_features, const char* ifo_uri,
-                                            void* user, tv::MediaTransferDoneFn on_done) noexcept;
+                                            OlvPacket* request, const char* path, int allowed_modes,
+                                            const char* mime_type, const char* content_features,
+                                            const char* ifo_uri, void* user,
+                                            tv::MediaTransferDoneFn on_done) noexcept;
 
-// "bytes=F-L", "bytes=F-" or "bytes=-N" against a file of `size` bytes: 0 with *start and
-// *length, 1 unsatisfiable, 2 malformed (also any list of ranges or another unit).
-int MediaTransfer_ParseRange(const char* value, std::int64_t* start, std::int64_t* length,
-                             std::int64_t size) noexcept;
+// "bytes=F-L", "bytes=F-" or "bytes=-N" against a file of `size` bytes; any list of ranges or
+// another unit is malformed.
+tv::MediaTransferRange MediaTransfer_ParseRange(const char* value, std::int64_t* start,
+                                                std::int64_t* length, std::int64_t size) noexcept;

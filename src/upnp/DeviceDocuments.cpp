@@ -1,14 +1,16 @@
 // The device stack's stored texts: the description template and the service description
-// pieces of ConnectionManager:1 and ContentDirectory:1. The SCPD texts are generated once from
-// the action and variable tables below, recording where each element lies so that the
-// records can switch single elements off.
+// pieces of ConnectionManager:1 and ContentDirectory:1. The SCPD texts are generated from the
+// services' state variables and from the action table a stack is created with, recording where
+// each element lies so that the records can switch single elements off.
 #include "upnp/DeviceDocuments.h"
 
 #include <iterator>
+#include <list>
 #include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "upnp/MicroStack.h"
 
@@ -69,175 +71,86 @@ static_assert(sizeof kScpdHead - 1 == 157);
 
 namespace {
 
-struct ArgumentSpec {
-    std::string_view name;
-    bool out;
-    std::string_view variable;
-};
-
-struct ActionSpec {
-    std::string_view name;
-    const ArgumentSpec* arguments;
-    int argument_count;
-};
-
-struct VariableSpec {
-    std::string_view name;
-    std::string_view type;
-    bool evented;
-    const char* allowed[6];
-};
-
-constexpr ArgumentSpec kCmsIds[] = {{"ConnectionIDs", true, "CurrentConnectionIDs"}};
-constexpr ArgumentSpec kCmsInfo[] = {
-    {"ConnectionID", false, "A_ARG_TYPE_ConnectionID"},
-    {"RcsID", true, "A_ARG_TYPE_RcsID"},
-    {"AVTransportID", true, "A_ARG_TYPE_AVTransportID"},
-    {"ProtocolInfo", true, "A_ARG_TYPE_ProtocolInfo"},
-    {"PeerConnectionManager", true, "A_ARG_TYPE_ConnectionManager"},
-    {"PeerConnectionID", true, "A_ARG_TYPE_ConnectionID"},
-    {"Direction", true, "A_ARG_TYPE_Direction"},
-    {"Status", true, "A_ARG_TYPE_ConnectionStatus"},
-};
-constexpr ArgumentSpec kCmsProtocol[] = {
-    {"Source", true, "SourceProtocolInfo"},
-    {"Sink", true, "SinkProtocolInfo"},
-};
-constexpr ActionSpec kCmsActions[] = {
-    {"GetCurrentConnectionIDs", kCmsIds, 1},
-    {"GetCurrentConnectionInfo", kCmsInfo, 8},
-    {"GetProtocolInfo", kCmsProtocol, 2},
-};
-constexpr VariableSpec kCmsVariables[] = {
-    {"A_ARG_TYPE_ProtocolInfo", "string", false, {}},
-    {"A_ARG_TYPE_ConnectionStatus",
-     "string",
-     false,
-     {"OK", "ContentFormatMismatch", "InsufficientBandwidth", "UnreliableChannel", "Unknown"}},
-    {"A_ARG_TYPE_AVTransportID", "i4", false, {}},
-    {"A_ARG_TYPE_RcsID", "i4", false, {}},
-    {"A_ARG_TYPE_ConnectionID", "i4", false, {}},
-    {"A_ARG_TYPE_ConnectionManager", "string", false, {}},
-    {"SourceProtocolInfo", "string", true, {}},
-    {"SinkProtocolInfo", "string", true, {}},
-    {"A_ARG_TYPE_Direction", "string", false, {"Input", "Output"}},
-    {"CurrentConnectionIDs", "string", true, {}},
-};
-
-constexpr ArgumentSpec kCdsBrowseArgs[] = {
-    {"ObjectID", false, "A_ARG_TYPE_ObjectID"},
-    {"BrowseFlag", false, "A_ARG_TYPE_BrowseFlag"},
-    {"Filter", false, "A_ARG_TYPE_Filter"},
-    {"StartingIndex", false, "A_ARG_TYPE_Index"},
-    {"RequestedCount", false, "A_ARG_TYPE_Count"},
-    {"SortCriteria", false, "A_ARG_TYPE_SortCriteria"},
-    {"Result", true, "A_ARG_TYPE_Result"},
-    {"NumberReturned", true, "A_ARG_TYPE_Count"},
-    {"TotalMatches", true, "A_ARG_TYPE_Count"},
-    {"UpdateID", true, "A_ARG_TYPE_UpdateID"},
-};
-constexpr ArgumentSpec kCdsCreateArgs[] = {
-    {"ContainerID", false, "A_ARG_TYPE_ObjectID"},
-    {"Elements", false, "A_ARG_TYPE_Result"},
-    {"ObjectID", true, "A_ARG_TYPE_ObjectID"},
-    {"Result", true, "A_ARG_TYPE_Result"},
-};
-constexpr ArgumentSpec kCdsDestroyArgs[] = {{"ObjectID", false, "A_ARG_TYPE_ObjectID"}};
-constexpr ArgumentSpec kCdsSearchCapsArgs[] = {{"SearchCaps", true, "SearchCapabilities"}};
-constexpr ArgumentSpec kCdsSortCapsArgs[] = {{"SortCaps", true, "SortCapabilities"}};
-constexpr ArgumentSpec kCdsUpdateIdArgs[] = {{"Id", true, "SystemUpdateID"}};
-constexpr ArgumentSpec kCdsSearchArgs[] = {
-    {"ContainerID", false, "A_ARG_TYPE_ObjectID"},
-    {"SearchCriteria", false, "A_ARG_TYPE_SearchCriteria"},
-    {"Filter", false, "A_ARG_TYPE_Filter"},
-    {"StartingIndex", false, "A_ARG_TYPE_Index"},
-    {"RequestedCount", false, "A_ARG_TYPE_Count"},
-    {"SortCriteria", false, "A_ARG_TYPE_SortCriteria"},
-    {"Result", true, "A_ARG_TYPE_Result"},
-    {"NumberReturned", true, "A_ARG_TYPE_Count"},
-    {"TotalMatches", true, "A_ARG_TYPE_Count"},
-    {"UpdateID", true, "A_ARG_TYPE_UpdateID"},
-};
-constexpr ActionSpec kCdsActions[] = {
-    {"Browse", kCdsBrowseArgs, 10},
-    {"CreateObject", kCdsCreateArgs, 4},
-    {"DestroyObject", kCdsDestroyArgs, 1},
-    {"GetSearchCapabilities", kCdsSearchCapsArgs, 1},
-    {"GetSortCapabilities", kCdsSortCapsArgs, 1},
-    {"GetSystemUpdateID", kCdsUpdateIdArgs, 1},
-    {"Search", kCdsSearchArgs, 10},
-};
-constexpr VariableSpec kCdsVariables[] = {
-    {"A_ARG_TYPE_BrowseFlag", "string", false, {"BrowseMetadata", "BrowseDirectChildren"}},
-    {"ContainerUpdateIDs", "string", true, {}},
-    {"SystemUpdateID", "ui4", true, {}},
-    {"A_ARG_TYPE_Count", "ui4", false, {}},
-    {"A_ARG_TYPE_SortCriteria", "string", false, {}},
-    {"SortCapabilities", "string", false, {}},
-    {"A_ARG_TYPE_Index", "ui4", false, {}},
-    {"A_ARG_TYPE_ObjectID", "string", false, {}},
-    {"A_ARG_TYPE_UpdateID", "ui4", false, {}},
-    {"A_ARG_TYPE_Result", "string", false, {}},
-    {"SearchCapabilities", "string", false, {}},
-    {"A_ARG_TYPE_SearchCriteria", "string", false, {}},
-    {"A_ARG_TYPE_Filter", "string", false, {}},
-};
-static_assert(std::size(kCmsActions) == kCmsActionCount);
-static_assert(std::size(kCdsActions) == kCdsActionCount);
-static_assert(std::size(kCdsActions) <= kServiceMaxActions);
-static_assert(std::size(kCdsVariables) <= kServiceMaxStateVariables);
-static_assert(std::size(kCdsVariables) == kCdsVarFilter + 1);
-
-// One service: its generated texts and the entries that point into them.
-struct StoredService {
-    std::string action_text;
-    std::string variable_text;
-    std::string service_entry;
-    ActionEntry actions[kServiceMaxActions];
-    StateVariableEntry variables[kServiceMaxStateVariables];
-    int action_count = 0;
-    int variable_count = 0;
-    ServiceRecord record;
-};
+static_assert(std::size(kContentDirectoryVariables) <= kServiceMaxStateVariables);
+static_assert(std::size(kConnectionManagerVariables) <= kServiceMaxStateVariables);
+static_assert(std::size(kContentDirectoryVariables) == kCdsVarFilter + 1);
+static_assert(kContentDirectoryVariables[kCdsVarBrowseFlag].name == "A_ARG_TYPE_BrowseFlag");
 
 int Size(const std::string& text)
 {
     return static_cast<int>(text.size());
 }
 
-// The action list's elements, one after another, and where each lies.
-void WriteActions(StoredService* service, std::span<const ActionSpec> actions)
+// The actionList elements a table gives each service, one after another, and where each lies.
+struct StoredActions {
+    std::string text[kServiceCount];
+    ActionEntry entries[kServiceCount][kServiceMaxActions];
+    bool declared[kServiceCount][kServiceMaxActions] = {};
+    int count[kServiceCount] = {};
+
+    bool SameAs(const StoredActions& other) const
+    {
+        for (int s = 0; s < kServiceCount; ++s) {
+            if (text[s] != other.text[s] || count[s] != other.count[s]) return false;
+            for (int i = 0; i < count[s]; ++i) {
+                if (declared[s][i] != other.declared[s][i]) return false;
+            }
+        }
+        return true;
+    }
+};
+
+void WriteArgument(std::string& a, const ActionArgument& argument, std::string_view direction)
 {
-    std::string& a = service->action_text;
-    for (std::size_t i = 0; i < actions.size(); ++i) {
-        const ActionSpec& action = actions[i];
-        int start = Size(a);
+    a += "<argument><name>";
+    a += argument.name;
+    a += "</name><direction>";
+    a += direction;
+    a += "</direction><relatedStateVariable>";
+    a += argument.variable;
+    a += "</relatedStateVariable></argument>";
+}
+
+void WriteActions(StoredActions* stored, ActionTable table)
+{
+    for (const ActionRow& row : table) {
+        const int s = row.service;
+        const int i = stored->count[s];
+        if (i >= kServiceMaxActions) continue;
+        std::string& a = stored->text[s];
+        const int start = Size(a);
         a += "<action><name>";
-        a += action.name;
+        a += row.name;
         a += "</name><argumentList>";
-        for (int k = 0; k < action.argument_count; ++k) {
-            const ArgumentSpec& argument = action.arguments[k];
-            a += "<argument><name>";
-            a += argument.name;
-            a += "</name><direction>";
-            a += argument.out ? "out" : "in";
-            a += "</direction><relatedStateVariable>";
-            a += argument.variable;
-            a += "</relatedStateVariable></argument>";
+        for (const ActionArgument& input : row.inputs) {
+            if (!input.name.empty()) WriteArgument(a, input, "in");
+        }
+        for (const ActionArgument& output : row.outputs) {
+            if (!output.name.empty()) WriteArgument(a, output, "out");
         }
         a += "</argumentList></action>";
-        service->actions[i] = ActionEntry{start, Size(a) - start};
+        stored->entries[s][i] = ActionEntry{start, Size(a) - start};
+        stored->declared[s][i] = row.declared;
+        stored->count[s] = i + 1;
     }
-    service->action_count = static_cast<int>(actions.size());
 }
+
+// One service's state variables and serviceList entry, and its record.
+struct StoredService {
+    std::string variable_text;
+    std::string service_entry;
+    StateVariableEntry variables[kServiceMaxStateVariables];
+    int variable_count = 0;
+    ServiceRecord record;
+};
 
 // The state variables' elements in pieces (head, allowed-value list, tail) and where each lies;
 // the allowed values themselves are written by the record.
-void WriteVariables(StoredService* service, std::span<const VariableSpec> variables)
+void WriteVariables(StoredService* service, std::span<const StateVariable> variables)
 {
     std::string& v = service->variable_text;
     for (std::size_t i = 0; i < variables.size(); ++i) {
-        const VariableSpec& variable = variables[i];
+        const StateVariable& variable = variables[i];
         StateVariableEntry& entry = service->variables[i];
         entry.head_offset = Size(v);
         v += variable.evented ? "<stateVariable sendEvents=\"yes\">"
@@ -281,45 +194,51 @@ void WriteServiceEntry(StoredService* service, std::string_view short_name)
     s += "/event</eventSubURL></service>";
 }
 
-template <std::size_t NA, std::size_t NV>
-void BuildService(StoredService* service, std::string_view short_name,
-                  const ActionSpec (&actions)[NA], const VariableSpec (&variables)[NV])
+void AttachActions(ServiceRecord& record, StoredActions& actions, int s)
 {
-    static_assert(NA <= std::size_t{kServiceMaxActions} &&
-                  NV <= std::size_t{kServiceMaxStateVariables});
-    WriteActions(service, actions);
-    WriteVariables(service, variables);
-    WriteServiceEntry(service, short_name);
+    for (int i = 0; i < kServiceMaxActions; ++i) {
+        record.actions[i] =
+            i < actions.count[s] && actions.declared[s][i] ? &actions.entries[s][i] : nullptr;
+    }
+    record.action_count = actions.count[s];
+    record.action_text = actions.text[s].c_str();
 }
 
-void Attach(StoredService* service)
+void Attach(StoredService* service, StoredActions& actions, int s)
 {
     ServiceRecord& record = service->record;
     record = ServiceRecord{};
-    for (int i = 0; i < service->action_count; ++i) record.actions[i] = &service->actions[i];
-    record.action_count = service->action_count;
+    AttachActions(record, actions, s);
     for (int i = 0; i < service->variable_count; ++i)
         record.state_variables[i] = &service->variables[i];
     record.state_variable_count = service->variable_count;
-    record.action_text = service->action_text.c_str();
     record.state_variable_text = service->variable_text.c_str();
     record.service_list_entry = service->service_entry.c_str();
     record.service_list_entry_length = Size(service->service_entry);
 }
 
 struct Stored {
-    StoredService cms;
-    StoredService cds;
+    StoredService services[kServiceCount];
+    std::mutex lock;  // guards the tables and which is current
+    // Every table's texts a stack was created with, kept: the records of a stack that runs
+    // point into them.
+    std::list<StoredActions> tables;
+    StoredActions* current = nullptr;
+
     Stored()
     {
-        BuildService(&cms, "ConnectionManager", kCmsActions, kCmsVariables);
-        BuildService(&cds, "ContentDirectory", kCdsActions, kCdsVariables);
-        Attach(&cms);
-        Attach(&cds);
+        StoredActions& none = tables.emplace_back();
+        current = &none;
+        for (int s = 0; s < kServiceCount; ++s) {
+            const auto service = static_cast<ServiceId>(s);
+            WriteVariables(&services[s], ServiceVariables(service));
+            WriteServiceEntry(&services[s], ServiceName(service));
+            Attach(&services[s], none, s);
+        }
     }
 };
 
-Stored& Texts()
+Stored& StoredTexts()
 {
     static Stored stored;  // thread-safe first use
     return stored;
@@ -329,21 +248,42 @@ Stored& Texts()
 
 ServiceRecord* StaticConnectionManagerRecord() noexcept
 {
-    return &Texts().cms.record;
+    return &StoredTexts().services[kServiceConnectionManager].record;
 }
 
 ServiceRecord* StaticContentDirectoryRecord() noexcept
 {
-    return &Texts().cds.record;
+    return &StoredTexts().services[kServiceContentDirectory].record;
+}
+
+void UseActionTable(ActionTable table) noexcept
+{
+    StoredActions built;
+    WriteActions(&built, table);
+    Stored& stored = StoredTexts();
+    std::scoped_lock hold(stored.lock);
+    // The same texts again (another stack of the same table): the records stay as they are,
+    // switch-offs and all, and a stack that serves them meanwhile reads nothing changing.
+    if (built.SameAs(*stored.current)) return;
+    StoredActions* known = nullptr;
+    for (StoredActions& actions : stored.tables) {
+        if (actions.SameAs(built)) known = &actions;
+    }
+    stored.current = known != nullptr ? known : &stored.tables.emplace_back(std::move(built));
+    for (int s = 0; s < kServiceCount; ++s)
+        AttachActions(stored.services[s].record, *stored.current, s);
 }
 
 void ResetServiceRecords() noexcept
 {
-    Attach(&Texts().cms);
-    Attach(&Texts().cds);
+    Stored& stored = StoredTexts();
+    {
+        std::scoped_lock hold(stored.lock);
+        for (int s = 0; s < kServiceCount; ++s) Attach(&stored.services[s], *stored.current, s);
+    }
     DeviceRecord* device = MicroStack_GetDeviceRecord();
-    device->connection_manager = &Texts().cms.record;
-    device->content_directory = &Texts().cds.record;
+    device->connection_manager = &stored.services[kServiceConnectionManager].record;
+    device->content_directory = &stored.services[kServiceContentDirectory].record;
 }
 
 }  // namespace tv

@@ -1,9 +1,11 @@
 // The stored texts of the device stack (device description template, service description
 // pieces, serviceList entries) and the icon images. Texts are kept expanded; the service
-// records that point into them are built once on first use.
+// records that point into them are built on first use, their actions from an action table.
 #pragma once
 
 #include <cstddef>
+
+#include "upnp/ActionTable.h"
 
 struct ServiceRecord;
 
@@ -23,9 +25,13 @@ extern const unsigned char kIcon48[2304];
 extern const unsigned char kIcon32[1504];
 extern const unsigned char kIcon120[8688];
 
-// The static records of the two services, built on first use (thread-safe), with every entry
-// switched on.
+// The static records of the two services, built on first use (thread-safe), with every state
+// variable switched on and no actions until a table is used.
 ServiceRecord* StaticConnectionManagerRecord() noexcept;
 ServiceRecord* StaticContentDirectoryRecord() noexcept;
+
+// Gives the records the actions of `table`, each row declared switched on and the others off.
+// Records that already hold the same actions are left alone.
+void UseActionTable(ActionTable table) noexcept;
 
 }  // namespace tv

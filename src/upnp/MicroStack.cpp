@@ -149,7 +149,8 @@ void Dispatch(MicroStack* stack, OlvWebSession* session, OlvPacket* header, char
         return;
     }
     if (Is(method, method_length, "POST")) {
-        if (tv::SoapDispatch(stack, session, header, body, begin, end) != 0)
+        if (tv::SoapDispatch(stack, session, header, body, begin, end) ==
+            tv::SoapRouting::kUnknownAction)
             MicroStack_SendFault(session, 401, "Invalid Action");
         return;
     }
@@ -210,11 +211,6 @@ bool PathIs(const char* path, int path_length, std::string_view rest) noexcept
     return path != nullptr && path_length >= 1 && View(path + 1, path_length - 1) == rest;
 }
 
-ActionHandlers* MicroStackActionHandlers(MicroStack* stack) noexcept
-{
-    return &stack->handlers;
-}
-
 MicroStack* MicroStackOfSession(OlvWebSession* session) noexcept
 {
     return session != nullptr ? static_cast<MicroStack*>(session->user) : nullptr;
@@ -228,10 +224,12 @@ DeviceRecord* MicroStack_GetDeviceRecord() noexcept
 }
 
 MicroStack* MicroStack_Create(OlvChain* chain, const char* friendly_name, const char* udn,
-                              const char* serial_number, int notify_cycle,
-                              std::uint16_t port) noexcept
+                              const char* serial_number, int notify_cycle, std::uint16_t port,
+                              tv::ActionTable actions) noexcept
 {
     MicroStack* stack = tv::NewChainObject<MicroStack>(kStackHooks);
+    stack->actions = actions;
+    tv::UseActionTable(actions);
     std::int64_t seconds = 0;
     std::int64_t micros = 0;
     OlvTimeOfDay(&seconds, &micros);

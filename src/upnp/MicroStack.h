@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "net/OlvAsyncSocket.h"
+#include "upnp/ActionTable.h"
 
 struct OlvChain;
 struct OlvWebServer;
@@ -37,11 +38,12 @@ struct StateVariableEntry {
     int tail_length = 0;
 };
 
-inline constexpr int kServiceMaxActions = 8;
 inline constexpr int kServiceMaxStateVariables = 16;
 
 // A service's SCPD pieces. An entry set to null is switched off: it is left out of the SCPD
-// (SOAP routing still knows the action). Switch entries off before the chain runs.
+// (SOAP routing still knows the action). Switch entries off before the chain runs. The action
+// entries come from the table the stack was created with, in row order; the entry of a row
+// that is not declared starts switched off.
 struct ServiceRecord {
     ActionEntry* actions[kServiceMaxActions] = {};
     int action_count = 0;
@@ -76,23 +78,7 @@ struct DeviceRecord {
 
 namespace tv {
 
-// Positions in the service records, in document order.
-enum ConnectionManagerAction : int {
-    kCmsGetCurrentConnectionIDs = 0,
-    kCmsGetCurrentConnectionInfo = 1,
-    kCmsGetProtocolInfo = 2,
-    kCmsActionCount = 3,
-};
-enum ContentDirectoryAction : int {
-    kCdsBrowse = 0,
-    kCdsCreateObject = 1,
-    kCdsDestroyObject = 2,
-    kCdsGetSearchCapabilities = 3,
-    kCdsGetSortCapabilities = 4,
-    kCdsGetSystemUpdateID = 5,
-    kCdsSearch = 6,
-    kCdsActionCount = 7,
-};
+// Positions of the ContentDirectory state variables in its record.
 enum ContentDirectoryVariable : int {
     kCdsVarBrowseFlag = 0,
     kCdsVarContainerUpdateIDs = 1,
@@ -109,8 +95,9 @@ enum ContentDirectoryVariable : int {
     kCdsVarFilter = 12,
 };
 
-// Switches every entry of both static service records on again and points the device record
-// at them. For tests; not while a stack serves requests.
+// Switches the entries of both static service records on again (every state variable, the
+// actions the last stack's table declares) and points the device record at them. For tests;
+// not while a stack serves requests.
 void ResetServiceRecords() noexcept;
 
 // Stacks created while this is off open no SSDP sockets and send nothing by multicast, so
@@ -126,10 +113,13 @@ DeviceRecord* MicroStack_GetDeviceRecord() noexcept;
 
 // Before the chain runs, on the thread that will run it. Creates the web server (5 slots; port
 // 0 draws a random free port in 50000..64999), the SSDP sockets, the timers and the event
-// client. The strings are copied. Null when the web server cannot be created.
+// client. The strings are copied. The stack routes SOAP by `actions` and describes its
+// services' actions from it: the table must outlive the stack. Null when the web server
+// cannot be created.
 [[nodiscard]] MicroStack* MicroStack_Create(OlvChain* chain, const char* friendly_name,
                                             const char* udn, const char* serial_number,
-                                            int notify_cycle, std::uint16_t port) noexcept;
+                                            int notify_cycle, std::uint16_t port,
+                                            tv::ActionTable actions) noexcept;
 
 OlvWebServer* MicroStack_GetWebServer(MicroStack* stack) noexcept;
 void MicroStack_SetTag(MicroStack* stack, void* tag) noexcept;
@@ -151,41 +141,11 @@ void MicroStack_NotifyAddressChange(MicroStack* stack) noexcept;
 
 // ---- SOAP control ----
 
-namespace tv {
-// Text arguments are NUL-terminated, XML-unescaped and point into the request buffer: valid
-// during the call only. A handler must answer (now, or later while holding the session).
-using BrowseFn = void (*)(OlvWebSession* session, char* object_id, char* browse_flag, char* filter,
-                          std::uint32_t starting_index, std::uint32_t requested_count,
-                          char* sort_criteria) noexcept;
-using SearchFn = void (*)(OlvWebSession* session, char* container_id, char* search_criteria,
-                          char* filter, std::uint32_t starting_index, std::uint32_t requested_count,
-                          char* sort_criteria) noexcept;
-using CreateObjectFn = void (*)(OlvWebSession* session, char* container_id,
-                                char* elements) noexcept;
-using DestroyObjectFn = void (*)(OlvWebSession* session, char* object_id) noexcept;
-using SessionActionFn = void (*)(OlvWebSession* session) noexcept;
-using GetCurrentConnectionInfoFn = void (*)(OlvWebSession* session,
-                                            std::int32_t connection_id) noexcept;
-}  // namespace tv
-
-// One slot per action; an empty slot is answered with fault 501 "No Function Handler".
-// Fill with designated initializers.
-struct ActionHandlers {
-    tv::BrowseFn Browse = nullptr;
-    tv::SearchFn Search = nullptr;
-    tv::CreateObjectFn CreateObject = nullptr;
-    tv::DestroyObjectFn DestroyObject = nullptr;
-    tv::SessionActionFn GetSearchCapabilities = nullptr;
-    tv::SessionActionFn GetSortCapabilities = nullptr;
-    tv::SessionActionFn GetSystemUpdateID = nullptr;
-    tv::SessionActionFn GetCurrentConnectionIDs = nullptr;
-    tv::GetCurrentConnectionInfoFn GetCurrentConnectionInfo = nullptr;
-    tv::SessionActionFn GetProtocolInfo = nullptr;
-};
+// A row's handler is called with the session and its inputs; it must answer, at once or later
+// while holding the session. A row without one is answered with fault 501 "No Function
+// Handler".
 
 namespace tv {
-// The stack's slots; set them before the chain runs.
-ActionHandlers* MicroStackActionHandlers(MicroStack* stack) noexcept;
 // The stack a session of its web server belongs to (null for a null session).
 MicroStack* MicroStackOfSession(OlvWebSession* session) noexcept;
 }  // namespace tv

@@ -1,8 +1,8 @@
-// SOAP control: the action named by SOAPACTION is looked up with its control path in one table,
-// its arguments are taken from the envelope, checked and converted, and its slot is called.
-// Also the response writers the slots answer with: faults, complete responses, typed responses
-// and streamed responses. Routing runs on the chain thread; the writers may run on any thread
-// that holds the session.
+// SOAP control: the action named by SOAPACTION is looked up with its control path in the stack's
+// action table, its inputs are taken from the envelope and converted by the data types of their
+// related state variables, and its handler is called. Also the response writers the handlers
+// answer with: faults, complete responses, typed responses and streamed responses. Routing
+// runs on the chain thread; the writers may run on any thread that holds the session.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -22,29 +22,10 @@ constexpr char kResponseHeaders[] =
     "\r\nEXT:\r\nCONTENT-TYPE: text/xml; charset=\"utf-8\"\r\nSERVER: WINDOWS, UPnP/1.0, Tindravoller 1.2";
 constexpr const char kCmsType[] = "urn:schemas-upnp-org:service:ConnectionManager:1";
 constexpr const char kCdsType[] = "urn:schemas-upnp-org:service:ContentDirectory:1";
-constexpr std::string_view kCmsControl = "ConnectionManager/control";
-constexpr std::string_view kCdsControl = "ContentDirectory/control";
+constexpr std::string_view kControl = "/control";
 
-constexpr int kMaxInputs = 6;
-
-// Converts and checks the input texts (NUL-terminated, in input order) and calls the slot, or
-// sends the fault.
-using RunFn = void (*)(const ActionHandlers& slots, OlvWebSession* session, char** values);
-
-struct SoapAction {
-    std::string_view path;  // after its first character
-    std::string_view name;
-    std::string_view inputs[kMaxInputs];  // in slot order; the rest empty
-    RunFn run;
-    bool names_object = false;  // input 0 is an object identifier
-};
-
-int InputCount(const SoapAction& action)
-{
-    int count = 0;
-    while (count < kMaxInputs && !action.inputs[count].empty()) ++count;
-    return count;
-}
+// Why an action's inputs could not be taken from its envelope.
+enum class InputFault { kNone, kInvalidXml, kIllegalValue, kObjectWithNul };
 
 bool NameIs(const OlvXMLNode* node, std::string_view name)
 {
@@ -70,29 +51,28 @@ OlvXMLNode* FindChild(OlvXMLNode* first, OlvXMLNode* parent, std::string_view na
     return nullptr;
 }
 
-// Collects the action's input arguments as NUL-terminated texts in the request buffer.
-// Returns 0, or the fault to send: 501 for XML that does not pair, 402 for a missing argument,
-// 701 for an object identifier that holds a NUL byte.
-int ExtractArguments(char* body, int begin, int end, const SoapAction& action, char** values,
-                     char (*empties)[1])
+// The action's inputs as NUL-terminated texts in the request buffer (or in `empties` for an
+// element without content), in input order.
+InputFault ExtractInputs(char* body, int begin, int end, const tv::ActionRow& row, char** values,
+                         char (*empties)[1])
 {
-    if (body == nullptr || end <= begin) return 501;
-    const int count = InputCount(action);
+    if (body == nullptr || end <= begin) return InputFault::kInvalidXml;
+    const int count = tv::InputCount(row);
     OlvXMLNode* nodes = OlvXml_Parse(body, begin, end - begin);
     if (OlvXml_Pair(nodes) != 0) {
         OlvXml_Free(nodes);
-        return 501;
+        return InputFault::kInvalidXml;
     }
-    char* texts[kMaxInputs] = {};
-    int lengths[kMaxInputs] = {};
-    bool seen[kMaxInputs] = {};
+    char* texts[tv::kMaxActionInputs] = {};
+    int lengths[tv::kMaxActionInputs] = {};
+    bool seen[tv::kMaxActionInputs] = {};
     OlvXMLNode* envelope = FindChild(nodes, nullptr, "Envelope");
     OlvXMLNode* soap_body = envelope != nullptr ? FindChild(nodes, envelope, "Body") : nullptr;
-    OlvXMLNode* call = soap_body != nullptr ? FindChild(nodes, soap_body, action.name) : nullptr;
+    OlvXMLNode* call = soap_body != nullptr ? FindChild(nodes, soap_body, row.name) : nullptr;
     for (OlvXMLNode* argument = call != nullptr ? FirstChild(nodes, call) : nullptr;
          argument != nullptr; argument = argument->next_sibling) {
         for (int i = 0; i < count; ++i) {
-            if (!NameIs(argument, action.inputs[i])) continue;
+            if (!NameIs(argument, row.inputs[i].name)) continue;
             char* text = nullptr;
             int length = OlvXml_InnerXml(argument, &text);
             texts[i] = text;
@@ -102,7 +82,7 @@ int ExtractArguments(char* body, int begin, int end, const SoapAction& action, c
     }
     OlvXml_Free(nodes);
     for (int i = 0; i < count; ++i) {
-        if (!seen[i]) return 402;
+        if (!seen[i]) return InputFault::kIllegalValue;
     }
     // The NUL bytes go in only now: the walk above still read the tags they overwrite.
     for (int i = 0; i < count; ++i) {
@@ -110,180 +90,89 @@ int ExtractArguments(char* body, int begin, int end, const SoapAction& action, c
             empties[i][0] = '\0';
             values[i] = empties[i];
         } else {
-            // An identifier cut at a NUL of its own would name another object.
-            if (i == 0 && action.names_object &&
+            if (i == 0 && row.names_object &&
                 std::memchr(texts[i], '\0', static_cast<std::size_t>(lengths[i])) != nullptr)
-                return 701;
+                return InputFault::kObjectWithNul;
             texts[i][lengths[i]] = '\0';
             values[i] = texts[i];
         }
     }
-    return 0;
+    return InputFault::kNone;
 }
 
-bool ParseIndex(const char* text, std::uint32_t* value)
+// A value the variable allows: one of the allowed values of its entry in the service record,
+// or, with the entry switched off, of its declaration. A variable without allowed values
+// allows anything.
+bool Allowed(tv::ServiceId service, int variable, const char* value)
 {
-    unsigned long parsed = 0;
-    int length = static_cast<int>(std::strlen(text));
-    if (OlvParseULong(text, length, &parsed) != 0 || parsed > UINT32_MAX) return false;
-    *value = static_cast<std::uint32_t>(parsed);
-    return true;
-}
-
-bool BrowseFlagAllowed(const char* flag)
-{
-    const ServiceRecord* service = MicroStack_GetDeviceRecord()->content_directory;
-    const StateVariableEntry* variable = nullptr;
-    if (service != nullptr && service->state_variable_count > tv::kCdsVarBrowseFlag)
-        variable = service->state_variables[tv::kCdsVarBrowseFlag];
-    // A switched-off entry still constrains the argument to the two stored values.
-    if (variable == nullptr)
-        return std::strcmp(flag, "BrowseMetadata") == 0 ||
-               std::strcmp(flag, "BrowseDirectChildren") == 0;
+    const DeviceRecord* device = MicroStack_GetDeviceRecord();
+    const ServiceRecord* record = service == tv::kServiceConnectionManager
+                                      ? device->connection_manager
+                                      : device->content_directory;
+    const StateVariableEntry* entry = nullptr;
+    if (record != nullptr && record->state_variable_count > variable)
+        entry = record->state_variables[variable];
+    const char* const* values =
+        entry != nullptr ? entry->allowed_values : tv::ServiceVariables(service)[variable].allowed;
     bool any = false;
-    for (const char* value : variable->allowed_values) {
-        if (value == nullptr) continue;
+    for (int i = 0; i < 6; ++i) {
+        if (values[i] == nullptr) continue;
         any = true;
-        if (std::strcmp(value, flag) == 0) return true;
+        if (std::strcmp(values[i], value) == 0) return true;
     }
     return !any;
 }
 
-void IllegalValue(OlvWebSession* session)
+// Each input as the data type of its variable has it: a text unescaped and within the allowed
+// values, a ui4 or i4 a decimal number in range. False for any that is not.
+bool ConvertInputs(const tv::ActionRow& row, char** values, tv::ActionInput* inputs)
 {
-    MicroStack_SendFault(session, 402, "Illegal value");
-}
-
-template <class Slot, class... Args>
-void Call(OlvWebSession* session, Slot slot, Args... args)
-{
-    if (slot == nullptr) {
-        MicroStack_SendFault(session, 501, "No Function Handler");
-        return;
+    for (int i = 0; i < tv::InputCount(row); ++i) {
+        const int variable = tv::VariableIndex(row.service, row.inputs[i].variable);
+        if (variable < 0) return false;
+        char* text = values[i];
+        const int length = static_cast<int>(std::strlen(text));
+        switch (tv::InputKindOf(tv::ServiceVariables(row.service)[variable].type)) {
+        case tv::InputKind::kText:
+            OlvXmlUnescapeInPlace(text);
+            if (!Allowed(row.service, variable, text)) return false;
+            inputs[i].text = text;
+            break;
+        case tv::InputKind::kUnsigned: {
+            unsigned long parsed = 0;
+            if (OlvParseULong(text, length, &parsed) != 0 || parsed > UINT32_MAX) return false;
+            inputs[i].number = static_cast<std::int64_t>(parsed);
+            break;
+        }
+        case tv::InputKind::kSigned: {
+            long parsed = 0;
+            if (OlvParseLong(text, length, &parsed) != 0 || parsed < INT32_MIN ||
+                parsed > INT32_MAX)
+                return false;
+            inputs[i].number = parsed;
+            break;
+        }
+        }
     }
-    slot(session, args...);
-}
-
-// Filter, StartingIndex, RequestedCount and SortCriteria: the last four inputs of Browse and
-// Search alike.
-bool PageInputs(char** values, std::uint32_t* index, std::uint32_t* count)
-{
-    OlvXmlUnescapeInPlace(values[2]);
-    if (!ParseIndex(values[3], index) || !ParseIndex(values[4], count)) return false;
-    OlvXmlUnescapeInPlace(values[5]);
     return true;
 }
 
-void RunBrowse(const ActionHandlers& slots, OlvWebSession* session, char** values)
+// "<service>/control" after the path's first character.
+bool IsControlPath(const OlvPacket* header, tv::ServiceId service)
 {
-    OlvXmlUnescapeInPlace(values[0]);
-    OlvXmlUnescapeInPlace(values[1]);
-    std::uint32_t index = 0;
-    std::uint32_t count = 0;
-    if (!BrowseFlagAllowed(values[1]) || !PageInputs(values, &index, &count))
-        return IllegalValue(session);
-    Call(session, slots.Browse, values[0], values[1], values[2], index, count, values[5]);
+    if (header->path == nullptr || header->path_length < 1) return false;
+    std::string_view rest = tv::View(header->path + 1, header->path_length - 1);
+    std::string_view name = tv::ServiceName(service);
+    return rest.size() == name.size() + kControl.size() && rest.starts_with(name) &&
+           rest.ends_with(kControl);
 }
-
-void RunSearch(const ActionHandlers& slots, OlvWebSession* session, char** values)
-{
-    OlvXmlUnescapeInPlace(values[0]);
-    OlvXmlUnescapeInPlace(values[1]);
-    std::uint32_t index = 0;
-    std::uint32_t count = 0;
-    if (!PageInputs(values, &index, &count)) return IllegalValue(session);
-    Call(session, slots.Search, values[0], values[1], values[2], index, count, values[5]);
-}
-
-void RunCreateObject(const ActionHandlers& slots, OlvWebSession* session, char** values)
-{
-    OlvXmlUnescapeInPlace(values[0]);
-    OlvXmlUnescapeInPlace(values[1]);
-    Call(session, slots.CreateObject, values[0], values[1]);
-}
-
-void RunDestroyObject(const ActionHandlers& slots, OlvWebSession* session, char** values)
-{
-    OlvXmlUnescapeInPlace(values[0]);
-    Call(session, slots.DestroyObject, values[0]);
-}
-
-void RunGetCurrentConnectionInfo(const ActionHandlers& slots, OlvWebSession* session, char** values)
-{
-    long id = 0;
-    if (OlvParseLong(values[0], static_cast<int>(std::strlen(values[0])), &id) != 0 ||
-        id < INT32_MIN || id > INT32_MAX)
-        return IllegalValue(session);
-    Call(session, slots.GetCurrentConnectionInfo, static_cast<std::int32_t>(id));
-}
-
-// The actions without inputs.
-template <tv::SessionActionFn ActionHandlers::*Slot>
-void RunPlain(const ActionHandlers& slots, OlvWebSession* session, char**)
-{
-    Call(session, slots.*Slot);
-}
-
-constexpr SoapAction kActions[] = {
-    {.path = kCmsControl,
-     .name = "GetCurrentConnectionIDs",
-     .inputs = {},
-     .run = RunPlain<&ActionHandlers::GetCurrentConnectionIDs>},
-    {.path = kCmsControl,
-     .name = "GetCurrentConnectionInfo",
-     .inputs = {"ConnectionID"},
-     .run = RunGetCurrentConnectionInfo},
-    {.path = kCmsControl,
-     .name = "GetProtocolInfo",
-     .inputs = {},
-     .run = RunPlain<&ActionHandlers::GetProtocolInfo>},
-    {.path = kCdsControl,
-     .name = "Browse",
-     .inputs = {"ObjectID", "BrowseFlag", "Filter", "StartingIndex", "RequestedCount",
-                "SortCriteria"},
-     .run = RunBrowse,
-     .names_object = true},
-    {.path = kCdsControl,
-     .name = "Search",
-     .inputs = {"ContainerID", "SearchCriteria", "Filter", "StartingIndex", "RequestedCount",
-                "SortCriteria"},
-     .run = RunSearch,
-     .names_object = true},
-    {.path = kCdsControl,
-     .name = "CreateObject",
-     .inputs = {"ContainerID", "Elements"},
-     .run = RunCreateObject},
-    {.path = kCdsControl, .name = "DestroyObject", .inputs = {"ObjectID"}, .run = RunDestroyObject},
-    {.path = kCdsControl,
-     .name = "GetSystemUpdateID",
-     .inputs = {},
-     .run = RunPlain<&ActionHandlers::GetSystemUpdateID>},
-    {.path = kCdsControl,
-     .name = "GetSortCapabilities",
-     .inputs = {},
-     .run = RunPlain<&ActionHandlers::GetSortCapabilities>},
-    {.path = kCdsControl,
-     .name = "GetSearchCapabilities",
-     .inputs = {},
-     .run = RunPlain<&ActionHandlers::GetSearchCapabilities>},
-};
-
-constexpr int RowsFor(std::string_view path)
-{
-    int rows = 0;
-    for (const SoapAction& action : kActions) rows += action.path == path ? 1 : 0;
-    return rows;
-}
-// One row per action of each service record.
-static_assert(RowsFor(kCmsControl) == tv::kCmsActionCount);
-static_assert(RowsFor(kCdsControl) == tv::kCdsActionCount);
 
 // Exact length and bytes for both, so that neither a prefix nor a longer name matches.
-const SoapAction* FindAction(const OlvPacket* header, std::string_view name)
+const tv::ActionRow* FindAction(tv::ActionTable actions, const OlvPacket* header,
+                                std::string_view name)
 {
-    for (const SoapAction& action : kActions) {
-        if (action.name == name && tv::PathIs(header->path, header->path_length, action.path))
-            return &action;
+    for (const tv::ActionRow& row : actions) {
+        if (row.name == name && IsControlPath(header, row.service)) return &row;
     }
     return nullptr;
 }
@@ -303,15 +192,15 @@ std::string_view SoapActionName(OlvPacket* header)
     return name;
 }
 
-char* Format(const char* format_pieces[], int count)
+char* Concatenate(const char* pieces[], int count)
 {
     std::size_t size = 1;
-    for (int i = 0; i < count; ++i) size += std::strlen(format_pieces[i]);
+    for (int i = 0; i < count; ++i) size += std::strlen(pieces[i]);
     auto* text = static_cast<char*>(tv::Malloc(size));
     std::size_t used = 0;
     for (int i = 0; i < count; ++i) {
-        std::size_t n = std::strlen(format_pieces[i]);
-        std::memcpy(text + used, format_pieces[i], n);
+        std::size_t n = std::strlen(pieces[i]);
+        std::memcpy(text + used, pieces[i], n);
         used += n;
     }
     text[used] = '\0';
@@ -333,7 +222,7 @@ OlvSendResult RespondOne(OlvWebSession* session, const char* type, const char* a
 {
     char* escaped = Escaped(value);
     const char* pieces[] = {"<", name, ">", escaped, "</", name, ">"};
-    char* xml = Format(pieces, 7);
+    char* xml = Concatenate(pieces, 7);
     OlvSendResult result = MicroStack_SendResponse(session, type, action, xml);
     tv::Free(xml);
     tv::Free(escaped);
@@ -344,26 +233,37 @@ OlvSendResult RespondOne(OlvWebSession* session, const char* type, const char* a
 
 namespace tv {
 
-int SoapDispatch(MicroStack* stack, OlvWebSession* session, OlvPacket* header, char* body,
-                 int begin, int end) noexcept
+SoapRouting SoapDispatch(MicroStack* stack, OlvWebSession* session, OlvPacket* header, char* body,
+                         int begin, int end) noexcept
 {
-    const SoapAction* action = FindAction(header, SoapActionName(header));
-    if (action == nullptr) return 1;
+    const ActionRow* row = FindAction(stack->actions, header, SoapActionName(header));
+    if (row == nullptr) return SoapRouting::kUnknownAction;
     // An action without inputs never reads the body.
-    char* values[kMaxInputs] = {};
-    char empties[kMaxInputs][1] = {};
-    const int fault =
-        InputCount(*action) > 0 ? ExtractArguments(body, begin, end, *action, values, empties) : 0;
-    if (fault == 501) {
+    char* values[kMaxActionInputs] = {};
+    char empties[kMaxActionInputs][1] = {};
+    ActionInput inputs[kMaxActionInputs] = {};
+    InputFault fault = InputCount(*row) > 0 ? ExtractInputs(body, begin, end, *row, values, empties)
+                                            : InputFault::kNone;
+    if (fault == InputFault::kNone && !ConvertInputs(*row, values, inputs))
+        fault = InputFault::kIllegalValue;
+    switch (fault) {
+    case InputFault::kInvalidXml:
         MicroStack_SendFault(session, 501, "Invalid XML");
-    } else if (fault == 701) {
+        break;
+    case InputFault::kObjectWithNul:
         MicroStack_SendFault(session, 701, "Error");
-    } else if (fault != 0) {
-        IllegalValue(session);
-    } else {
-        action->run(stack->handlers, session, values);
+        break;
+    case InputFault::kIllegalValue:
+        MicroStack_SendFault(session, 402, "Illegal value");
+        break;
+    case InputFault::kNone:
+        if (row->handler.call == nullptr)
+            MicroStack_SendFault(session, 501, "No Function Handler");
+        else
+            row->handler.call(session, inputs);
+        break;
     }
-    return 0;
+    return SoapRouting::kRecognised;
 }
 
 }  // namespace tv
@@ -414,7 +314,7 @@ OlvSendResult MicroStack_SendResponse(OlvWebSession* session, const char* servic
         "</u:",
         action_name,
         "Response></s:Body></s:Envelope>"};
-    char* text = Format(pieces, 9);
+    char* text = Concatenate(pieces, 9);
     return OlvWebServer_SendBody(session, text, std::strlen(text), OwnTransfer, 1);
 }
 
@@ -463,7 +363,7 @@ OlvSendResult MicroStack_RespondGetProtocolInfo(OlvWebSession* session, const ch
     char* src = Escaped(source);
     char* snk = Escaped(sink);
     const char* pieces[] = {"<Source>", src, "</Source><Sink>", snk, "</Sink>"};
-    char* xml = Format(pieces, 5);
+    char* xml = Concatenate(pieces, 5);
     OlvSendResult result = MicroStack_SendResponse(session, kCmsType, "GetProtocolInfo", xml);
     tv::Free(xml);
     tv::Free(src);
@@ -499,7 +399,7 @@ OlvSendResult MicroStack_BeginResponse(OlvWebSession* session, const char* actio
         "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\" "
         "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\">\r\n<s:Body>\r\n<u:",
         action_name, "Response xmlns:u=\"", service_type, "\">"};
-    char* text = Format(pieces, 5);
+    char* text = Concatenate(pieces, 5);
     OlvSendResult result =
         OlvWebServer_BeginResponse(session, 200, "OK", kResponseHeaders, OwnStatic);
     if (tv::SendStopped(result)) {
@@ -545,6 +445,6 @@ OlvSendResult MicroStack_SendArgument(OlvWebSession* session, const char* name, 
 OlvSendResult MicroStack_EndResponse(OlvWebSession* session, const char* action_name) noexcept
 {
     const char* pieces[] = {"</u:", action_name, "Response>\r\n   </s:Body>\r\n</s:Envelope>"};
-    char* text = Format(pieces, 3);
+    char* text = Concatenate(pieces, 3);
     return OlvWebServer_SendBody(session, text, std::strlen(text), OwnTransfer, 1);
 }

@@ -21,8 +21,6 @@ struct OlvWebSession;
 
 namespace tv {
 
-inline constexpr int kServiceConnectionManager = 0;
-inline constexpr int kServiceContentDirectory = 1;
 inline constexpr int kMaxSubscribers = 10;
 // Places of a service one host on the network may hold: a few control points on one host, or
 // one that restarted within a subscription's lifetime, and never most of the ten.
@@ -97,7 +95,7 @@ struct MicroStack {
     char* serial_number = nullptr;
     char* friendly_name = nullptr;  // copy the device record points at
     void* tag = nullptr;
-    ActionHandlers handlers;
+    tv::ActionTable actions;  // the owner's, for the stack's life
     std::minstd_rand random;  // chain thread only
 
     // SSDP
@@ -157,10 +155,11 @@ int SsdpForEachReply(std::string_view target, std::string_view udn,
                      void (*emit)(void* context, std::string_view usn_suffix, std::string_view st),
                      void* context) noexcept;
 
-// SOAP (MicroStack_Soap.cpp): 0 when the action was recognised (answered or handed to its
-// slot), non-zero otherwise.
-int SoapDispatch(MicroStack* stack, OlvWebSession* session, OlvPacket* header, char* body,
-                 int begin, int end) noexcept;
+// SOAP (MicroStack_Soap.cpp). A recognised action is answered with a fault or handed to its
+// handler; the caller answers an unknown one.
+enum class SoapRouting { kRecognised, kUnknownAction };
+SoapRouting SoapDispatch(MicroStack* stack, OlvWebSession* session, OlvPacket* header, char* body,
+                         int begin, int end) noexcept;
 
 // GENA (MicroStack_Gena.cpp).
 void GenaSubscribe(MicroStack* stack, OlvWebSession* session, OlvPacket* header) noexcept;

@@ -46,25 +46,25 @@ CdsResource* AddResource(CdsObject* o, const char* url, const char* protocol_inf
 // Serializes without the root, checks the reported length and the measured bound.
 std::string Didl(const CdsObject* o, std::uint32_t filter, int single_escape = 0, int root = 0)
 {
-    int length = 12345;
-    char* text = CdsToDidl_GetmediaObjectDidlEscaped(o, single_escape, filter, root, &length);
-    EXPECT_NE(text, nullptr) << "error " << length;
-    if (text == nullptr) return "<error>";
-    std::string result(text);
-    EXPECT_EQ(static_cast<std::size_t>(length), result.size());
+    tv::CdsDidlText didl = CdsToDidl_GetmediaObjectDidlEscaped(o, single_escape, filter, root);
+    EXPECT_NE(didl.text, nullptr) << "error " << didl.error;
+    if (didl.text == nullptr) return "<error>";
+    std::string result(didl.text);
+    EXPECT_EQ(static_cast<std::size_t>(didl.length), result.size());
+    EXPECT_EQ(didl.error, tv::kCdsDidlNoError);
     EXPECT_GT(tv::CdsToDidl_MeasuredSize(o, single_escape, filter, root),
               static_cast<long long>(result.size()));
-    tv::Free(text);
+    tv::Free(didl.text);
     return result;
 }
 
-int ErrorOf(const CdsObject* o, std::uint32_t filter)
+tv::CdsDidlError ErrorOf(const CdsObject* o, std::uint32_t filter)
 {
-    int length = 0;
-    char* text = CdsToDidl_GetmediaObjectDidlEscaped(o, 0, filter, 0, &length);
-    EXPECT_EQ(text, nullptr);
-    tv::Free(text);
-    return length;
+    tv::CdsDidlText didl = CdsToDidl_GetmediaObjectDidlEscaped(o, 0, filter, 0);
+    EXPECT_EQ(didl.text, nullptr);
+    EXPECT_EQ(didl.length, 0);
+    tv::Free(didl.text);
+    return didl.error;
 }
 
 const std::string kItemHead =
@@ -281,7 +281,6 @@ TEST_F(CdsDidl, InvalidClassesGiveTheirCodes)
     EXPECT_EQ(ErrorOf(o, 0), -3);
     o->media_class = 0x8000 | (15u << 6);
     EXPECT_EQ(ErrorOf(o, 0), -4);
-    EXPECT_EQ(CdsToDidl_GetmediaObjectDidlEscaped(o, 0, 0, 0, nullptr), nullptr);
     // A container's class list is checked only when it is written.
     o->media_class = 0x5400;
     tv::CdsObject_AppendClass(&o->create_classes, 1, 0);
@@ -488,12 +487,11 @@ TEST_F(CdsDidl, MeasuredSizeCoversRandomObjects)
             pick(3) == 0 ? 0xFFFFFFFF : static_cast<std::uint32_t>(random());
         const int single = pick(2);
         const int root = pick(2);
-        int length = 0;
-        char* didl = CdsToDidl_GetmediaObjectDidlEscaped(o, single, filter, root, &length);
-        ASSERT_NE(didl, nullptr) << "round " << round << " error " << length;
-        ASSERT_EQ(std::strlen(didl), static_cast<std::size_t>(length));
-        ASSERT_GT(tv::CdsToDidl_MeasuredSize(o, single, filter, root), length);
-        tv::Free(didl);
+        tv::CdsDidlText didl = CdsToDidl_GetmediaObjectDidlEscaped(o, single, filter, root);
+        ASSERT_NE(didl.text, nullptr) << "round " << round << " error " << didl.error;
+        ASSERT_EQ(std::strlen(didl.text), static_cast<std::size_t>(didl.length));
+        ASSERT_GT(tv::CdsToDidl_MeasuredSize(o, single, filter, root), didl.length);
+        tv::Free(didl.text);
         CdsObject_Release(o);
     }
 }

@@ -18,7 +18,7 @@ char* Copy(const char* text)
 DlnaProtocolInfo* ItemInfo(const char* mime, const char* profile)
 {
     DlnaProtocolInfo* info = DlnaProtocolInfo_Create();
-    info->protocol = 1;
+    info->protocol = tv::kDlnaProtocolHttpGet;
     info->range_seek = 1;
     info->http_stalling = 1;
     info->background_mode = 1;
@@ -104,7 +104,7 @@ TEST(DlnaProtocolInfo, FlagFieldsUseTheLowestBit)
 {
     DlnaProtocolInfo* info = DlnaProtocolInfo_Create();
     info->mime_type = Copy("x/y");
-    info->protocol = 1;
+    info->protocol = tv::kDlnaProtocolHttpGet;
     info->time_seek = 3;
     info->range_seek = 2;
     info->streaming_mode = 2;
@@ -112,7 +112,7 @@ TEST(DlnaProtocolInfo, FlagFieldsUseTheLowestBit)
     info->converted = 2;
     EXPECT_EQ(Text(info), "http-get:*:x/y:DLNA.ORG_OP=10;DLNA.ORG_FLAGS=00500000" + kZeros24);
     info->converted = 1;
-    info->protocol = 2;
+    info->protocol = tv::kDlnaProtocolRtspRtpUdp;
     EXPECT_EQ(Text(info),
               "rtsp-rtp-udp:*:x/y:DLNA.ORG_OP=01;DLNA.ORG_CI=1;DLNA.ORG_FLAGS=00500000" + kZeros24);
     DlnaProtocolInfo_Destroy(info);

@@ -61,6 +61,7 @@ struct Seen {
     int holders_in_handler = -1;
     std::vector<int> statistics;  // the Browse counter at each hook call
     int statistics_calls = 0;
+    std::vector<std::uint32_t> counters;  // every counter at the last hook call
 };
 
 std::mutex g_mutex;
@@ -197,6 +198,7 @@ void FakeStatistics(MSA_Server*, const tv::MsaStatistics* statistics) noexcept
     std::scoped_lock lock(g_mutex);
     ++g_seen.statistics_calls;
     g_seen.statistics.push_back(static_cast<int>(statistics->count[tv::kMsaStatBrowse]));
+    g_seen.counters.assign(std::begin(statistics->count), std::end(statistics->count));
 }
 
 int g_user_object = 0;
@@ -207,8 +209,8 @@ public:
     MsaHost()
     {
         ResetFake();
-        server_ = MSA_Create(host_.chain(), host_.stack(), &context_, 0, "sink-info", "source-info",
-                             "sort", "search", nullptr, &g_user_object);
+        server_ =
+            MSA_Create(host_.chain(), host_.stack(), "sink-info", "source-info", &g_user_object);
         server_->on_statistics = FakeStatistics;
         server_->on_browse_search = FakeBrowse;
         server_->on_get_system_update_id = FakeSystemUpdateId;
@@ -230,7 +232,6 @@ public:
 private:
     tv::test::HangGuard guard_{"media server test"};
     StackHost host_;
-    int context_ = 0;
     MSA_Server* server_ = nullptr;
 };
 
@@ -360,33 +361,11 @@ void DirectBrowse(OlvWebSession* session, char* object_id, char*, char* filter,
     ++g_direct_calls;
 }
 
-// Dispatches a GetSystemUpdateID request that carries an argument it should not have.
-void WrongArgumentCount(OlvWebSession* session) noexcept
-{
-    MSA_Server* server =
-        static_cast<MSA_Server*>(MicroStack_GetTag(tv::MicroStackOfSession(session)));
-    int before = Holders(session);
-    MSA_ActionRequest* request =
-        tv::MsaNewActionRequest(tv::kMsaGetSystemUpdateID, server, session);
-    tv::MsaAddArgument(request, 1);
-    int result = tv::MsaDispatch(request);
-    int after = Holders(session);
-    std::scoped_lock lock(g_direct_mutex);
-    g_direct_result = result;
-    g_holders_before = before;
-    g_holders_after = after;
-    ++g_direct_calls;
-}
-
 // ---- Tests ----
 
 TEST(MediaServerAbstraction, CreationSwitchesActionsOffAndKeepsItsState)
 {
     MsaHost host;
-    DeviceRecord* record = MicroStack_GetDeviceRecord();
-    EXPECT_EQ(record->content_directory->actions[tv::kCdsCreateObject], nullptr);
-    EXPECT_EQ(record->content_directory->actions[tv::kCdsDestroyObject], nullptr);
-    EXPECT_EQ(host.stack_host().handlers()->CreateObject, nullptr);
     EXPECT_EQ(MSA_GetUser(host.server()), &g_user_object);
     EXPECT_EQ(MSA_GetUser(nullptr), nullptr);
     EXPECT_EQ(MSA_GetSystemUpdateID(nullptr), -1);
@@ -395,6 +374,14 @@ TEST(MediaServerAbstraction, CreationSwitchesActionsOffAndKeepsItsState)
         EXPECT_EQ(Exchange(host.port(), SoapRequest(kCds, "GetSystemUpdateID", "")),
                   Complete(kCds, "GetSystemUpdateID", "<Id>0</Id>"));
     }
+    // Switched off: not described, still routed, and nobody handles it.
+    std::string scpd = Exchange(host.port(), "GET /ContentDirectory/scpd.xml HTTP/1.0\r\n\r\n");
+    EXPECT_NE(scpd.find("<name>Browse</name>"), std::string::npos);
+    EXPECT_EQ(scpd.find("CreateObject"), std::string::npos);
+    EXPECT_EQ(scpd.find("DestroyObject"), std::string::npos);
+    EXPECT_EQ(Exchange(host.port(), SoapRequest(kCds, "CreateObject",
+                                                "<ContainerID>0</ContainerID><Elements/>")),
+              Fault(501, "No Function Handler"));
 }
 
 TEST(MediaServerAbstraction, EveryActionLogsItsLineAndCountsIt)
@@ -463,7 +450,7 @@ TEST(MediaServerAbstraction, BrowseFlagExactOnTheWireAnyCaseWhenCalledDirectly)
 
     // Called directly, this layer compares without regard to case.
     MsaHost direct;
-    direct.stack_host().handlers()->Browse = DirectBrowse;
+    direct.stack_host().SetHandler("Browse", tv::kActionHandler<DirectBrowse>);
     direct.Start();
     LoopbackClient client(direct.port());
     struct Case {
@@ -574,13 +561,12 @@ TEST(MediaServerAbstraction, AddressCopyPutsTheReceivingAddressFirst)
     }
 }
 
-TEST(MediaServerAbstraction, DispatchFaultsForAnEmptySlotOrAWrongArgumentCount)
+TEST(MediaServerAbstraction, DispatchFaultsForAnEmptySlot)
 {
     MsaHost host;
     host.server()->on_get_sort_capabilities = nullptr;
     host.server()->on_get_current_connection_info = nullptr;
     host.server()->on_browse_search = nullptr;
-    host.stack_host().handlers()->GetSearchCapabilities = WrongArgumentCount;
     host.Start();
     const std::uint16_t port = host.port();
 
@@ -593,44 +579,80 @@ TEST(MediaServerAbstraction, DispatchFaultsForAnEmptySlotOrAWrongArgumentCount)
     EXPECT_EQ(Browse(port, "0", "BrowseMetadata"),
               Fault(501, "Action Failed: Action Not Implemented"));
     EXPECT_EQ(Snapshot().browse_calls, 0);
-
-    // The slot is filled, but the request carries an argument too many.
-    EXPECT_EQ(Exchange(port, SoapRequest(kCds, "GetSearchCapabilities", "")),
-              Fault(501, "Action Failed: Program Error"));
-    LoopbackClient client(port);
-    int direct_calls = DirectCalls();
-    client.Send(SoapRequest(kCds, "GetSearchCapabilities", "", "1.1"));
-    tv::test::HttpResponse wrong = ReadResponse(client);
-    WaitForDirectCalls(direct_calls + 1);
-    EXPECT_EQ(wrong.head + wrong.body, Fault(501, "Action Failed: Program Error"));
-    {
-        std::scoped_lock lock(g_direct_mutex);
-        EXPECT_EQ(g_direct_result, 0);
-        EXPECT_EQ(g_holders_after, g_holders_before);
-    }
 }
 
-TEST(MediaServerAbstraction, ActionRequestHoldsSixteenArgumentsAndNoMore)
+// The table's rows, the service descriptions, the routing and the counters tell one story.
+TEST(MediaServerAbstraction, EveryRowIsDescribedRoutedAndCountedAsTheTableSays)
 {
-    MSA_ActionRequest* request = tv::MsaNewActionRequest(tv::kMsaBrowse, nullptr, nullptr);
-    for (int i = 0; i < tv::kMsaMaxArguments; ++i) EXPECT_EQ(tv::MsaAddArgument(request, i), 0);
-    EXPECT_EQ(tv::MsaAddArgument(request, 16), -1);
-    EXPECT_EQ(request->argument_count, 16);
-    EXPECT_EQ(request->arguments[15], 15u);
-    // Without a server the dispatch fails and frees the request.
-    EXPECT_EQ(tv::MsaDispatch(request), -1);
+    MsaHost host;
+    host.Start();
+    const std::uint16_t port = host.port();
+    std::string scpd[tv::kServiceCount];
+    int declared[tv::kServiceCount] = {};
+    for (int s = 0; s < tv::kServiceCount; ++s) {
+        scpd[s] =
+            Exchange(port, "GET /" + std::string(tv::ServiceName(static_cast<tv::ServiceId>(s))) +
+                               "/scpd.xml HTTP/1.0\r\n\r\n");
+    }
+    for (const tv::ActionRow& row : tv::MsaActionTable()) {
+        const std::string name(row.name);
+        const std::string service(tv::ServiceName(row.service));
+        SCOPED_TRACE(name);
+        declared[row.service] += row.declared ? 1 : 0;
+        EXPECT_EQ(scpd[row.service].find("<action><name>" + name + "</name>") != std::string::npos,
+                  row.declared);
+        // Inputs that pass: an allowed value, a number, a text.
+        std::string inputs;
+        for (int i = 0; i < tv::InputCount(row); ++i) {
+            const tv::StateVariable& variable = tv::ServiceVariables(
+                row.service)[tv::VariableIndex(row.service, row.inputs[i].variable)];
+            std::string value = variable.allowed[0] != nullptr ? variable.allowed[0]
+                                : tv::InputKindOf(variable.type) == tv::InputKind::kText ? "x"
+                                                                                         : "0";
+            const std::string tag(row.inputs[i].name);
+            inputs += "<" + tag + ">" + value + "</" + tag + ">";
+        }
+        const char* type = row.service == tv::kServiceContentDirectory ? kCds : kCms;
+        const std::vector<std::uint32_t> before = Snapshot().counters;
+        testing::internal::CaptureStdout();
+        std::string answer = Exchange(port, SoapRequest(type, name.c_str(), inputs));
+        std::string out = testing::internal::GetCapturedStdout();
+        if (row.handler.call == nullptr) {
+            EXPECT_EQ(answer, Fault(501, "No Function Handler"));
+            EXPECT_EQ(out, "");
+            continue;
+        }
+        // Answered by the content source's slot for this action.
+        EXPECT_EQ(answer.substr(0, 17), "HTTP/1.1 200 OK\r\n") << answer;
+        EXPECT_NE(answer.find("<u:" + name + "Response xmlns:u=\"" + type + "\">"),
+                  std::string::npos)
+            << answer;
+        EXPECT_EQ(out.rfind("UPnP Invoke: MediaServer_" + service + "_" + name + "(", 0), 0u)
+            << out;
+        std::vector<std::uint32_t> expected = before;
+        if (expected.empty()) expected.resize(tv::kMsaStatisticCount);
+        ++expected.at(static_cast<std::size_t>(row.statistic));
+        EXPECT_EQ(Snapshot().counters, expected);
+    }
+    for (int s = 0; s < tv::kServiceCount; ++s) {
+        int described = 0;
+        for (std::size_t at = scpd[s].find("<action>"); at != std::string::npos;
+             at = scpd[s].find("<action>", at + 1))
+            ++described;
+        EXPECT_EQ(described, declared[s]) << s;
+    }
 }
 
 TEST(MediaServerAbstraction, WithoutSessionOrServerNothingIsSentAndNothingLeaks)
 {
     MSA_BrowseRequest request;
-    EXPECT_EQ(MSA_RespondError(nullptr, nullptr, 701, "Error"), -1);
-    EXPECT_EQ(MSA_BeginResult(nullptr, nullptr, &request, 1), -1);
-    EXPECT_EQ(MSA_AppendResult(nullptr, nullptr, "x", 1), -1);
-    EXPECT_EQ(MSA_EndResult(nullptr, nullptr, &request, 1, 0, 0, 0), -1);
-    EXPECT_EQ(MSA_RespondGetSystemUpdateID(nullptr, nullptr, 0), -1);
+    EXPECT_EQ(MSA_RespondError(nullptr, nullptr, 701, "Error"), SendNoSession);
+    EXPECT_EQ(MSA_BeginResult(nullptr, nullptr, &request, 1), SendNoSession);
+    EXPECT_EQ(MSA_AppendResult(nullptr, nullptr, "x", 1), SendNoSession);
+    EXPECT_EQ(MSA_EndResult(nullptr, nullptr, &request, 1, 0, 0, 0), SendNoSession);
+    EXPECT_EQ(MSA_RespondGetSystemUpdateID(nullptr, nullptr, 0), SendNoSession);
     EXPECT_EQ(MSA_RespondGetCurrentConnectionInfo(nullptr, nullptr, -1, -1, "", "", -1, "", ""),
-              -1);
+              SendNoSession);
     MSA_FreeBrowseRequest(nullptr);
 
     // No session, so no device and no server: the request cannot be dispatched, the 500 fault

@@ -112,7 +112,8 @@ protected:
         for (std::thread& t : workers_) t.join();
     }
 
-    static void Done(OlvWebSession*, MediaTransferState* state, int code, void* user) noexcept
+    static void Done(OlvWebSession*, MediaTransferState* state, tv::MediaTransferDone code,
+                     void* user) noexcept
     {
         auto* self = static_cast<Transfer*>(user);
         std::int64_t sent;
@@ -150,7 +151,7 @@ protected:
         ++self->calls_;
         self->user3_seen_ = session->user3;  // the device stack's word, never the transfer's
         MediaTransferState* state =
-            MediaTransfer_HandleGet(session, self->pool_, header, 4096, path.c_str(), modes, mime,
+            MediaTransfer_HandleGet(session, self->pool_, header, path.c_str(), modes, mime,
                                     kFeatures, nullptr, self, Done);
         if (state != nullptr && self->pause_next_.load()) {
             // The first block is read in a later turn: it finds the request.

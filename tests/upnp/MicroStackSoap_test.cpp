@@ -145,18 +145,13 @@ protected:
     void SetUp() override
     {
         host_ = std::make_unique<StackHost>();
-        *host_->handlers() = ActionHandlers{
-            .Browse = OnBrowse,
-            .Search = OnSearch,
-            .CreateObject = nullptr,
-            .DestroyObject = OnDestroy,
-            .GetSearchCapabilities = nullptr,
-            .GetSortCapabilities = nullptr,
-            .GetSystemUpdateID = OnUpdateId,
-            .GetCurrentConnectionIDs = nullptr,
-            .GetCurrentConnectionInfo = OnConnectionInfo,
-            .GetProtocolInfo = OnProtocolInfo,
-        };
+        host_->ClearHandlers();
+        host_->SetHandler("Browse", tv::kActionHandler<OnBrowse>);
+        host_->SetHandler("Search", tv::kActionHandler<OnSearch>);
+        host_->SetHandler("DestroyObject", tv::kActionHandler<OnDestroy>);
+        host_->SetHandler("GetSystemUpdateID", tv::kActionHandler<OnUpdateId>);
+        host_->SetHandler("GetCurrentConnectionInfo", tv::kActionHandler<OnConnectionInfo>);
+        host_->SetHandler("GetProtocolInfo", tv::kActionHandler<OnProtocolInfo>);
         host_->Start();
         Seen();
     }

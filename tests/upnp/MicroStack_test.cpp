@@ -69,7 +69,6 @@ TEST(MicroStack, DescriptionAndServiceDescriptionsAreServedByteForByte)
     tv::test::LogCapture log;
     tv::test::SetServerIdentity();
     StackHost host;
-    tv::test::SwitchOffAsServed();
     host.Start();
 
     tv::test::HttpResponse description = Get11(host.port(), "/");
@@ -219,7 +218,7 @@ void AnswerUpdateId(OlvWebSession* session) noexcept
 TEST(MicroStack, ContinueIsSentOncePerConnection)
 {
     StackHost host;
-    host.handlers()->GetSystemUpdateID = AnswerUpdateId;
+    host.SetHandler("GetSystemUpdateID", tv::kActionHandler<AnswerUpdateId>);
     host.Start();
     g_update_calls = 0;
     const std::string body = "<s:Envelope></s:Envelope>";

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "http/OlvWebServer.h"
+#include "mediaserver/MediaServerAbstraction.h"
 #include "runtime/OlvChain.h"
 #include "runtime/ServerLog.h"
 #include "support/LoopbackClient.h"
@@ -51,14 +52,6 @@ inline void SetServerIdentity()
     device->model_description = "Tindravoller DLNA ";
     device->model_number = "1.0";
     device->model_url = "https://tindravoller.invalid/";
-}
-
-// The switch-offs of the media server layer: CreateObject and DestroyObject.
-inline void SwitchOffAsServed()
-{
-    DeviceRecord* device = MicroStack_GetDeviceRecord();
-    device->content_directory->actions[kCdsCreateObject] = nullptr;
-    device->content_directory->actions[kCdsDestroyObject] = nullptr;
 }
 
 // Lines the stack logged.
@@ -102,17 +95,19 @@ private:
     }
 };
 
-// A device stack on a chain thread. Configure through the record and the slots before
-// Start(); the destructor stops the chain, which destroys the stack.
+// A device stack on a chain thread, routing by a copy of the server's action table. Configure
+// through the record and the handlers before Start(); the destructor stops the chain, which
+// destroys the stack.
 class StackHost {
 public:
     explicit StackHost(bool ssdp = false, const char* udn = kTestUdn,
                        const char* friendly_name = "Tindravoller DLNA - host & co -")
+        : actions_(MsaActionTable().begin(), MsaActionTable().end())
     {
         ResetServiceRecords();
         SetSsdpEnabled(ssdp);
         chain_ = OlvChain_Create();
-        stack_ = MicroStack_Create(chain_, friendly_name, udn, "0000001", 1800, 0);
+        stack_ = MicroStack_Create(chain_, friendly_name, udn, "0000001", 1800, 0, actions_);
         SetSsdpEnabled(true);
         port_ = MicroStack_GetHttpPort(stack_);
         thread_ = std::make_unique<ChainThread>(chain_);
@@ -130,9 +125,21 @@ public:
     MicroStack* stack() const { return stack_; }
     OlvChain* chain() const { return chain_; }
     std::uint16_t port() const { return port_; }
-    ActionHandlers* handlers() const { return MicroStackActionHandlers(stack_); }
+
+    // Before Start(): the action of that name calls `handler` (none: no handler at all).
+    void SetHandler(std::string_view action, ActionHandler handler)
+    {
+        for (ActionRow& row : actions_) {
+            if (row.name == action) row.handler = handler;
+        }
+    }
+    void ClearHandlers()
+    {
+        for (ActionRow& row : actions_) row.handler = {};
+    }
 
 private:
+    std::vector<ActionRow> actions_;  // the stack routes by it, in place
     OlvChain* chain_ = nullptr;
     MicroStack* stack_ = nullptr;
     std::uint16_t port_ = 0;
