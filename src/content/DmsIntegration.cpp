@@ -27,6 +27,7 @@
 #include "mediaserver/FileIoAbstraction.h"
 #include "mediaserver/MediaServerAbstraction.h"
 #include "mediaserver/MediaTransfer.h"
+#include "net/LocalAddresses.h"
 #include "runtime/Memory.h"
 #include "runtime/OlvLifeTime.h"
 #include "runtime/OlvParsers.h"

@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "net/LocalAddresses.h"
 #include "runtime/OlvChain.h"
 #include "runtime/OlvParsers.h"
 #include "runtime/ServerLog.h"

@@ -12,6 +12,7 @@
 
 #include "http/OlvWebClient.h"
 #include "http/OlvWebServer.h"
+#include "net/LocalAddresses.h"
 #include "runtime/Memory.h"
 #include "runtime/OlvLifeTime.h"
 #include "runtime/OlvPacket.h"

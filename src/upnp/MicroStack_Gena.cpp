@@ -19,6 +19,7 @@
 
 #include "http/OlvWebClient.h"
 #include "http/OlvWebServer.h"
+#include "net/LocalAddresses.h"
 #include "net/OlvAsyncSocket.h"
 #include "runtime/Memory.h"
 #include "runtime/OlvPacket.h"
