@@ -264,7 +264,7 @@ void OnInterrupt(OlvAsyncSocket* /*socket*/, void* user) noexcept
     if (r != nullptr) r->socket = nullptr;
 }
 
-void OnConnect(OlvAsyncSocket* socket, int ok, void* user) noexcept
+void OnConnect(OlvAsyncSocket* socket, tv::ConnectResult result, void* user) noexcept
 {
     auto* r = static_cast<OlvWebReader*>(user);
     OlvWebClient* client = r->client;
@@ -276,7 +276,7 @@ void OnConnect(OlvAsyncSocket* socket, int ok, void* user) noexcept
         std::scoped_lock lk(client->lock);
         head = r->requests_head;
     }
-    if (ok != 0) {
+    if (result == tv::ConnectResult::Established) {
         r->retry_delay = 1;
         if (head != nullptr)
             SendRequest(r, head);

@@ -201,4 +201,3 @@ int OlvLocalAddresses(std::uint32_t** array) noexcept
     *array = addresses;
     return static_cast<int>(list.size());
 }
-
