@@ -20,8 +20,9 @@ struct Message {
 };
 
 // A server-mode reader fed by hand on a socket of a chain that never runs: the test plays
-// the async socket's delivery loop.
+// the async socket's delivery loop and the web server's session (one feeder at a time).
 struct Feeder {
+    static inline Feeder* current = nullptr;
     OlvChain* chain = OlvChain_Create();
     int fds[2] = {-1, -1};
     OlvAsyncSocket* socket = nullptr;
@@ -30,11 +31,11 @@ struct Feeder {
     std::vector<Message> messages;
     int pieces = 0;
 
-    static void OnRequest(OlvWebReader* reader, int, OlvPacket* header, char* data, int* consumed,
-                          int length, int done, void* user, void*, int*) noexcept
+    static void OnRequest(OlvWebSession*, OlvPacket* header, char* data, int* consumed, int length,
+                          tv::WebDelivery done) noexcept
     {
-        auto* f = static_cast<Feeder*>(user);
-        if (done == 0) {
+        Feeder* f = current;
+        if (done != tv::WebDelivery::Final) {
             f->pieces++;
             return;  // takes nothing before the end, like the device stack
         }
@@ -46,15 +47,16 @@ struct Feeder {
              f->pieces});
         f->pieces = 0;
         *consumed = length;
-        OlvWebClient_ResetReader(reader);  // answered at once: ready for the next request
+        OlvWebClient_ResetReader(f->reader);  // answered at once: ready for the next request
     }
 
     Feeder()
     {
+        current = this;
         ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds);
         socket = OlvAsyncSocket_Create(chain, 4096, nullptr, nullptr, nullptr, nullptr);
         OlvAsyncSocket_Adopt(socket, fds[0], nullptr, nullptr);
-        reader = OlvWebClient_CreateReader(OnRequest, socket, this, nullptr);
+        reader = OlvWebClient_CreateReader(OnRequest, socket, nullptr);
     }
     ~Feeder()
     {
@@ -62,6 +64,7 @@ struct Feeder {
         OlvChain_Stop(chain);
         OlvChain_Run(chain);  // stopped already: only tears down
         ::close(fds[1]);
+        current = nullptr;
     }
     bool Open() { return !OlvAsyncSocket_IsFree(socket); }
     void Feed(const std::string& bytes)
@@ -69,9 +72,8 @@ struct Feeder {
         pending += bytes;
         while (!pending.empty() && Open()) {
             int consumed = 0, pause = 0;
-            void* user = reader;
             OlvWebClient_OnData(socket, pending.data(), &consumed, static_cast<int>(pending.size()),
-                                nullptr, &user, &pause);
+                                reader, &pause);
             if (!Open()) consumed = static_cast<int>(pending.size());
             pending.erase(0, static_cast<std::size_t>(consumed));
             if (consumed == 0) break;
