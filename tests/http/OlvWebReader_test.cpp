@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "runtime/OlvChain.h"
+#include "support/GuardedBuffer.h"
 
 namespace {
 
@@ -21,6 +22,8 @@ struct Message {
 
 // A server-mode reader fed by hand on a socket of a chain that never runs: the test plays
 // the async socket's delivery loop and the web server's session (one feeder at a time).
+// Each delivery offers exactly the unconsumed bytes with a guard page right after them, so a
+// read one byte past the input faults in every build.
 struct Feeder {
     static inline Feeder* current = nullptr;
     OlvChain* chain = OlvChain_Create();
@@ -71,9 +74,9 @@ struct Feeder {
     {
         pending += bytes;
         while (!pending.empty() && Open()) {
+            tv::GuardedBuffer input(pending);
             int consumed = 0, pause = 0;
-            OlvWebClient_OnData(socket, pending.data(), &consumed, static_cast<int>(pending.size()),
-                                reader, &pause);
+            OlvWebClient_OnData(socket, input.data(), &consumed, input.size(), reader, &pause);
             if (!Open()) consumed = static_cast<int>(pending.size());
             pending.erase(0, static_cast<std::size_t>(consumed));
             if (consumed == 0) break;
@@ -122,6 +125,27 @@ TEST(OlvWebReader, ChunkedBodyByteByByteWithTrailers)
     EXPECT_EQ(f.messages[0].body, "Wikipedia in\r\n\r\nchunks.");
     EXPECT_EQ(f.messages[1].path, "/next");
     EXPECT_TRUE(f.Open());
+}
+
+// A stream cut in two at every byte, each part ending at a guard page: the header, a length,
+// chunk framing and trailers are read the same whichever byte a read ends on.
+TEST(OlvWebReader, EveryCutOfTheStreamGivesTheSameMessages)
+{
+    const std::string stream =
+        "POST /a HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello"
+        "POST /b HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+        "3;x=1\r\nabc\r\n2\r\nde\r\n0\r\nT: t\r\n\r\n"
+        "GET /c HTTP/1.0\r\n\r\n";
+    for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+        Feeder f;
+        f.Feed(stream.substr(0, cut));
+        f.Feed(stream.substr(cut));
+        ASSERT_EQ(f.messages.size(), 3u) << cut;
+        EXPECT_EQ(f.messages[0].body, "hello") << cut;
+        EXPECT_EQ(f.messages[1].body, "abcde") << cut;
+        EXPECT_EQ(f.messages[2].path, "/c") << cut;
+        EXPECT_TRUE(f.Open()) << cut;
+    }
 }
 
 TEST(OlvWebReader, LongHeaderIsParsedFromItsFirstWindow)

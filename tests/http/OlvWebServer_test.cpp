@@ -215,6 +215,20 @@ TEST(OlvWebServer, ConnectionCloseAndHttp10AreAnsweredThenClosed)
         EXPECT_EQ(c.ReadAll(), "HTTP/1.1 200 OK\r\nX-Test: 1\r\n\r\nabc");
         EXPECT_TRUE(c.closed());
     }
+    // Answers that say nothing of the version themselves (whole bytes, a header from a packet):
+    // the request's HTTP/1.0 alone ends the connection, and what was pipelined after it is
+    // never answered.
+    for (std::string_view path : {"/bytes", "/packet"}) {
+        LoopbackClient c(s.port);
+        ASSERT_TRUE(c.Send("GET " + std::string(path) +
+                           " HTTP/1.0\r\n\r\nGET /a HTTP/1.1\r\nHost: x\r\n\r\n"));
+        EXPECT_EQ(c.ReadAll(), path == "/bytes" ? "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi"
+                                                : "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nxyz")
+            << path;
+        EXPECT_TRUE(c.closed()) << path;
+    }
+    std::scoped_lock lk(s.record.signal.mutex());
+    EXPECT_EQ(s.record.paths, (std::vector<std::string>{"/a", "/a", "/bytes", "/packet"}));
 }
 
 TEST(OlvWebServer, HeadEndsWithoutTerminatorAndMissingHostIsRefused)
