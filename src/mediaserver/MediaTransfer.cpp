@@ -229,7 +229,7 @@ bool ParkIfAsked(MediaTransfer* t)
 {
     std::scoped_lock state_hold(t->state->lock);
     if (t->state->pause_requested == 0) return false;
-    t->state->parked = 2;
+    t->state->parked = tv::TransferPark::Parked;
     t->state->parked_transfer = t;
     return true;
 }
