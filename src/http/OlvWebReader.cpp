@@ -114,7 +114,7 @@ bool SocketOpen(OlvWebReader* r, OlvAsyncSocket* socket) noexcept
 }
 
 // Ends the connection of a message that broke the rules (oversized, malformed framing).
-void Refuse(OlvAsyncSocket* socket, int* consumed, int length) noexcept
+void EndConnection(OlvAsyncSocket* socket, int* consumed, int length) noexcept
 {
     *consumed = length;
     OlvAsyncSocket_Disconnect(socket);
@@ -573,13 +573,13 @@ bool ReadHeader(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* request,
         *consumed = at;
         return false;
     case HeaderEnd::Refused:
-        Refuse(socket, consumed, length);
+        EndConnection(socket, consumed, length);
         return false;
     case HeaderEnd::Found:
         break;
     }
     if (!TakeHeader(r, socket, data, at)) {
-        Refuse(socket, consumed, length);
+        EndConnection(socket, consumed, length);
         return false;
     }
     if (!SettleFraming(r, request)) {
@@ -606,7 +606,7 @@ void RunChunks(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* request, 
     int used = 0;
     ChunkOutcome outcome = DecodeChunks(r, socket, request, data, length, &used);
     *consumed = before + used;
-    if (outcome == ChunkOutcome::Refused) Refuse(socket, consumed, before + length);
+    if (outcome == ChunkOutcome::Refused) EndConnection(socket, consumed, before + length);
     if (outcome == ChunkOutcome::Finished) Complete(r);
 }
 
@@ -659,7 +659,7 @@ void DeliverMore(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* request
     std::int64_t held = length;
     if (length_known && r->body_left < held) held = r->body_left;
     if (held > tv::kMaxBodyBytes) {
-        Refuse(socket, consumed, length);
+        EndConnection(socket, consumed, length);
         return;
     }
     const int offered = static_cast<int>(held);

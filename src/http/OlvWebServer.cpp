@@ -344,7 +344,8 @@ OlvSendResult CompleteRequest(OlvWebSession* session) noexcept
     return keep ? SendAllSent : SendWillClose;
 }
 
-OlvSendResult Refuse(const char* data, OlvSendOwnership ownership) noexcept
+// No session to send on: what was handed over is freed all the same.
+OlvSendResult RefuseSend(const char* data, OlvSendOwnership ownership) noexcept
 {
     if (ownership == OwnTransfer) tv::Free(const_cast<char*>(data));
     return SendNoSession;
@@ -374,9 +375,9 @@ void BodyLeft(OlvWebSession* session, std::size_t length, int done) noexcept
 OlvSendResult OlvWebServer_SendBytes(OlvWebSession* session, const char* data, std::size_t length,
                                      OlvSendOwnership ownership, int done)
 {
-    if (session == nullptr) return Refuse(data, ownership);
+    if (session == nullptr) return RefuseSend(data, ownership);
     ServerUse use(session);
-    if (!use || Interrupted(session)) return Refuse(data, ownership);
+    if (!use || Interrupted(session)) return RefuseSend(data, ownership);
     OlvSendResult result = SendRaw(session, data, length, ownership, done);
     BodyLeft(session, length, done);
     return result;
@@ -417,9 +418,9 @@ OlvSendResult OlvWebServer_BeginResponse(OlvWebSession* session, int status_code
                                          const char* reason, const char* extra_headers,
                                          OlvSendOwnership extra_ownership)
 {
-    if (session == nullptr) return Refuse(extra_headers, extra_ownership);
+    if (session == nullptr) return RefuseSend(extra_headers, extra_ownership);
     ServerUse use(session);
-    if (!use || Interrupted(session)) return Refuse(extra_headers, extra_ownership);
+    if (!use || Interrupted(session)) return RefuseSend(extra_headers, extra_ownership);
     auto release_extra = [&] {
         if (extra_ownership == OwnTransfer) tv::Free(const_cast<char*>(extra_headers));
     };
@@ -479,9 +480,9 @@ OlvSendResult OlvWebServer_BeginResponseFromPacket(OlvWebSession* session, OlvPa
 OlvSendResult OlvWebServer_SendBody(OlvWebSession* session, const char* data, std::size_t length,
                                     OlvSendOwnership ownership, int done)
 {
-    if (session == nullptr) return Refuse(data, ownership);
+    if (session == nullptr) return RefuseSend(data, ownership);
     ServerUse use(session);
-    if (!use || Interrupted(session)) return Refuse(data, ownership);
+    if (!use || Interrupted(session)) return RefuseSend(data, ownership);
     // The size line, the data, its line end and the last chunk leave in one system call.
     char size_line[32];
     tv::SendPiece pieces[4];

@@ -358,7 +358,7 @@ void Redeliver(OlvAsyncSocket* s) noexcept
 
 // Room for the next read: consumed bytes at the front are moved out when enough is free,
 // else the buffer grows (there is no upper limit; the reader bounds what it holds back).
-void MakeRoom(OlvAsyncSocket* s) noexcept
+void MakeReadRoom(OlvAsyncSocket* s) noexcept
 {
     if (s->buffer == nullptr) ResetBuffer(s);
     if (s->buffer_size - s->end >= kMinFreeBytes) {
@@ -406,7 +406,7 @@ Received ReceiveOnce(OlvAsyncSocket* s, ssize_t* count, void** user) noexcept
 
 void ReadAndDeliver(OlvAsyncSocket* s) noexcept
 {
-    MakeRoom(s);
+    MakeReadRoom(s);
     if (s->pause.load() >= PausePaused) return;
     ssize_t count = 0;
     void* user = nullptr;
