@@ -552,6 +552,7 @@ bool SettleFraming(OlvWebReader* r, const OlvWebRequest* request) noexcept
     return true;
 }
 
+// The interim response goes with everything its header said: the real one frames itself.
 void DropInterim(OlvWebReader* r, int* consumed) noexcept
 {
     r->header_phase = tv::WebHeaderPhase::Seeking;
@@ -559,6 +560,9 @@ void DropInterim(OlvWebReader* r, int* consumed) noexcept
     OlvPacket_Destroy(r->header);
     r->header = nullptr;
     r->header_bytes = 0;
+    r->framing = tv::WebFraming::Length;
+    r->body_left = -1;
+    r->close_requested = false;
 }
 
 // True once a header was taken and its first delivery may follow.

@@ -143,7 +143,10 @@ TEST(OlvWebClient, FramingsOnOneConnectionOneRequestAtATime)
             FakeServer::Write(fd, answer);
         };
         next("HTTP/1.1 200 OK\r\n\r\n");
-        next("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc");
+        // What an interim response says of its framing or its connection is not the real one's.
+        next(
+            "HTTP/1.1 100 Continue\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n"
+            "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc");
         next("HTTP/1.1 204 No Content\r\nContent-Length: 0\r\n\r\n");
         {
             std::string request = FakeServer::ReadRequest(fd);
