@@ -36,14 +36,12 @@ constexpr int kTransferBlockBytes = 16384;
 // Transfers alive now (started and not yet freed). Any thread; for leak checks.
 int MediaTransferLiveCount() noexcept;
 
-}  // namespace tv
-
-namespace tv {
 // Whether a step found a pause request (the values are the design's; nothing resumes it).
 enum class TransferPark : int {
     Running = 0,
     Parked = 2,
 };
+
 }  // namespace tv
 
 // The caller's handle of a started transfer, freed by the transfer when it ends.
