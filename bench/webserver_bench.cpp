@@ -32,10 +32,10 @@ const std::string& LargePiece()
     return piece;
 }
 
-void OnRequest(OlvWebSession* session, int, OlvPacket* header, char*, int* begin, int end,
-               int done) noexcept
+void OnRequest(OlvWebSession* session, OlvPacket* header, char*, int* begin, int end,
+               tv::WebDelivery done) noexcept
 {
-    if (header == nullptr || done == 0) return;
+    if (header == nullptr || done != tv::WebDelivery::Final) return;
     *begin = end;
     OlvWebServer_BeginResponse(session, 200, "OK", "\r\nContent-Type: text/plain", OwnStatic);
     std::string_view path(header->path, static_cast<std::size_t>(header->path_length));
@@ -50,7 +50,7 @@ void OnRequest(OlvWebSession* session, int, OlvPacket* header, char*, int* begin
 
 void OnSession(OlvWebSession* session, void*) noexcept
 {
-    session->on_request = OnRequest;
+    tv::WebSessionSetRequestHandler(session, OnRequest);
 }
 
 // One server for the whole run.

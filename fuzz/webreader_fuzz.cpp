@@ -15,10 +15,12 @@
 
 namespace {
 
-void OnRequest(OlvWebReader* reader, int, OlvPacket* header, char* data, int* consumed, int length,
-               int done, void*, void*, int*) noexcept
+OlvWebReader* g_reader = nullptr;  // the one being fed
+
+void OnRequest(OlvWebSession*, OlvPacket* header, char* data, int* consumed, int length,
+               tv::WebDelivery done) noexcept
 {
-    if (header == nullptr || done == 0) return;
+    if (header == nullptr || done != tv::WebDelivery::Final) return;
     // Touch what a handler reads.
     volatile char sink = 0;
     if (header->path != nullptr && header->path_length > 0)
@@ -26,7 +28,7 @@ void OnRequest(OlvWebReader* reader, int, OlvPacket* header, char* data, int* co
     if (data != nullptr && length > 0) sink = static_cast<char>(sink ^ data[length - 1]);
     (void)sink;
     *consumed = length;
-    OlvWebClient_ResetReader(reader);
+    OlvWebClient_ResetReader(g_reader);
 }
 
 }  // namespace
@@ -49,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     OlvAsyncSocket* socket = OlvAsyncSocket_Create(chain, 4096, nullptr, nullptr, nullptr, nullptr);
     OlvAsyncSocket_Adopt(socket, fds[0], nullptr, nullptr);
-    OlvWebReader* reader = OlvWebClient_CreateReader(OnRequest, socket, nullptr, nullptr);
+    OlvWebReader* reader = OlvWebClient_CreateReader(OnRequest, socket, nullptr);
+    g_reader = reader;
     // A socket pair has no IPv4 address: targets naming http://0.0.0.0:80 count as ours.
     tv::WebReaderSetServerPort(reader, 80);
 
@@ -63,11 +66,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // The socket's delivery loop: call again while something is consumed.
         while (!pending.empty() && !OlvAsyncSocket_IsFree(socket)) {
             int consumed = 0, pause = 0;
-            void* user = reader;
             // A private copy per call, exactly as long as offered, so over-reads show.
             std::string offered = pending;
             OlvWebClient_OnData(socket, offered.data(), &consumed, static_cast<int>(offered.size()),
-                                nullptr, &user, &pause);
+                                reader, &pause);
             if (consumed < 0 || static_cast<std::size_t>(consumed) > offered.size())
                 __builtin_trap();
             if (OlvAsyncSocket_IsFree(socket)) break;

@@ -25,6 +25,7 @@
 #include "app/ServerMain.h"
 #include "app/SharedFolders.h"
 #include "mediaserver/FileIoAbstraction.h"
+#include "net/LocalAddresses.h"
 #include "runtime/Event.h"
 #include "runtime/OlvParsers.h"
 #include "runtime/ServerLog.h"

@@ -27,6 +27,7 @@
 #include "mediaserver/FileIoAbstraction.h"
 #include "mediaserver/MediaServerAbstraction.h"
 #include "mediaserver/MediaTransfer.h"
+#include "net/LocalAddresses.h"
 #include "runtime/Memory.h"
 #include "runtime/OlvParsers.h"
 #include "runtime/ServerLog.h"
@@ -698,9 +699,8 @@ void ServeFile(DmsIntegration* dms, OlvWebSession* session, OlvPacket* header,
         modes |= tv::kTransferStreaming;
     const char* features = std::strrchr(protocol_info, ':');
     features = features != nullptr ? features + 1 : protocol_info;
-    // Corked, the header waits for the body's first window and leaves in the same segment
-    // (the transfer takes the cork off after that window).
-    tv::WebSessionCorkAnswer(session);
+    // Corked, the header waits for the body's first window and leaves in the same segment.
+    tv::WebSessionCorkUntilFirstWindow(session);
     MediaTransfer_HandleGet(session, dms->pool, header, path.c_str(), modes,
                             FSE_GetMimeType(extension.c_str()), features, nullptr, nullptr,
                             IgnoreTransferEnd);
@@ -710,12 +710,12 @@ void ServeFile(DmsIntegration* dms, OlvWebSession* session, OlvPacket* header,
 }  // namespace
 
 void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char* /*body*/,
-                                int* begin, int end, int done, void* user) noexcept
+                                int* begin, int end, tv::WebDelivery done, void* user) noexcept
 {
     auto* dms = static_cast<DmsIntegration*>(user);
     if (header == nullptr || header->method == nullptr) return;
-    if (begin != nullptr) *begin = end;  // a body under "content" has no use here
-    if (done == 0) return;               // answered once the request is complete
+    if (begin != nullptr) *begin = end;          // a body under "content" has no use here
+    if (done != tv::WebDelivery::Final) return;  // answered once the request is complete
     // Nothing is sent for a method this directory does not serve, but the connection is not
     // left waiting for an answer that never comes: with only five connections, a few such
     // requests would otherwise shut every other client out.
@@ -732,7 +732,7 @@ void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char*
     if (same("POST")) {
         // The text has no Content-Length: the client can only see its end when the
         // connection closes, so it is not kept open for another request.
-        session->force_close = 1;
+        tv::WebSessionEndAfterAnswer(session);
         OlvWebServer_SendBytes(session, kPost400, sizeof kPost400 - 1, OwnStatic, 1);
         return;
     }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/SharedFolders.h"
+#include "http/OlvWebReader.h"
 #include "runtime/OlvChain.h"
 #include "runtime/OlvPacket.h"
 
@@ -69,7 +70,7 @@ void DmsIntegration_HandleConnectionInfo(MSA_Server* server, OlvWebSession* sess
                                          std::int32_t connection_id) noexcept;
 // The handler of the virtual directory "content"; `user` is the content source.
 void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char* body, int* begin,
-                                int end, int done, void* user) noexcept;
+                                int end, tv::WebDelivery done, void* user) noexcept;
 
 // Pages one open query into the session's Browse response. Takes the query and the request:
 // they are freed when the answer has gone out, which for a client that reads slowly is later.

@@ -68,6 +68,18 @@ static_assert(offsetof(OlvWebClient, hooks) == 0);
 
 namespace {
 
+// A connection, as its sockets and timers hand it back: the one place that casts the word.
+OlvWebReader* ReaderOf(void* word) noexcept
+{
+    return static_cast<OlvWebReader*>(word);
+}
+
+// The client, as the chain's hooks hand it back.
+OlvWebClient* ClientOf(void* object) noexcept
+{
+    return static_cast<OlvWebClient*>(object);
+}
+
 std::string KeyOf(std::uint32_t address, std::uint16_t port, int index)
 {
     char key[64];
@@ -147,8 +159,8 @@ void StopTimers(OlvWebClient* client, OlvWebReader* r) noexcept
 
 void SendRequest(OlvWebReader* r, OlvWebRequest* request) noexcept
 {
-    r->state = ReaderAwaiting;
-    r->response_started = 0;
+    r->state = tv::WebReaderState::Awaiting;
+    r->response_started = false;
     StartTimer(r->client, r->client->deadlines, r, r->client->deadline_ms.load(), DeadlineTimer);
     for (int i = 0; i < 2; ++i) {
         if (request->buffers[i] == nullptr || request->lengths[i] == 0) continue;
@@ -172,7 +184,7 @@ void RemoveFromTables(OlvWebClient* client, OlvWebReader* r) noexcept
         idle.erase(parked);
         if (client->idle_count > 0) --client->idle_count;
     }
-    r->parked = 0;
+    r->parked = false;
     Erase(client->tables->connect_queue, r);
     auto& kicked = client->tables->kicked;
     kicked.erase(std::remove(kicked.begin(), kicked.end(), r), kicked.end());
@@ -204,7 +216,7 @@ void Park(OlvWebClient* client, OlvWebReader* r) noexcept
             RemoveFromTables(client, idle.front());
         }
         idle.push_back(r);
-        r->parked = 1;
+        r->parked = true;
         ++client->idle_count;
     }
     for (OlvWebReader* old : evicted) DestroyConnection(client, old);
@@ -216,7 +228,7 @@ void Settle(OlvWebClient* client, OlvWebReader* r) noexcept
 {
     if (!QueueEmpty(client, r)) return;
     if (Open(r->socket)) {
-        r->state = ReaderIdle;
+        r->state = tv::WebReaderState::Idle;
         StartTimer(client, client->timers, r, kIdleTimeoutMs, IdleTimer);
         return;
     }
@@ -229,10 +241,10 @@ void CloseOurselves(OlvWebReader* r) noexcept
 {
     OlvAsyncSocket* socket = r->socket;
     if (socket == nullptr) return;
-    r->closing = ClosingByUs;
+    r->closing = tv::WebReaderClosing::ByUs;
     OlvAsyncSocket_Disconnect(socket);
     r->socket = nullptr;
-    r->closing = ClosingNone;
+    r->closing = tv::WebReaderClosing::None;
 }
 
 // Ends the connection of an abandoned request with a reset: a receiver that takes connections
@@ -247,7 +259,7 @@ void Abandon(OlvWebReader* r) noexcept
 
 void RetryTimer(void* data) noexcept
 {
-    auto* r = static_cast<OlvWebReader*>(data);
+    OlvWebReader* r = ReaderOf(data);
     OlvWebClient* client = r->client;
     r->retry_delay = r->retry_delay == 0 ? 1 : r->retry_delay * 2;
     if (QueueEmpty(client, r)) {
@@ -260,23 +272,23 @@ void RetryTimer(void* data) noexcept
 void OnInterrupt(OlvAsyncSocket* /*socket*/, void* user) noexcept
 {
     // The chain is ending; the client's destroy hook ends the connection itself.
-    auto* r = static_cast<OlvWebReader*>(user);
+    OlvWebReader* r = ReaderOf(user);
     if (r != nullptr) r->socket = nullptr;
 }
 
-void OnConnect(OlvAsyncSocket* socket, int ok, void* user) noexcept
+void OnConnect(OlvAsyncSocket* socket, tv::ConnectResult result, void* user) noexcept
 {
-    auto* r = static_cast<OlvWebReader*>(user);
+    OlvWebReader* r = ReaderOf(user);
     OlvWebClient* client = r->client;
     r->socket = socket;
-    r->response_started = 0;
-    r->delivering_close = 0;
+    r->response_started = false;
+    r->delivering = tv::WebDelivering::None;
     OlvWebRequest* head;
     {
         std::scoped_lock lk(client->lock);
         head = r->requests_head;
     }
-    if (ok != 0) {
+    if (result == tv::ConnectResult::Established) {
         r->retry_delay = 1;
         if (head != nullptr)
             SendRequest(r, head);
@@ -284,10 +296,10 @@ void OnConnect(OlvAsyncSocket* socket, int ok, void* user) noexcept
             Settle(client, r);  // its requests were cancelled meanwhile
         return;
     }
-    r->closing = ClosingFailedConnect;
+    r->closing = tv::WebReaderClosing::FailedConnect;
     OlvAsyncSocket_Disconnect(socket);
-    r->closing = ClosingNone;
-    r->state = ReaderIdle;
+    r->closing = tv::WebReaderClosing::None;
+    r->state = tv::WebReaderState::Idle;
     r->socket = nullptr;
     if (head == nullptr || QueueEmpty(client, r)) {
         Park(client, r);
@@ -324,19 +336,18 @@ void DeliverClose(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* head) 
     int begin = 0, end = 0;
     OlvAsyncSocket_GetBuffer(socket, &buffer, &begin, &end);
     int taken = 0;
-    r->in_final_delivery = 1;
-    head->on_response(r, 0, r->header, buffer != nullptr ? buffer + begin : nullptr, &taken,
-                      end - begin, -1, head->user, head->user2, &r->pause);
-    r->in_final_delivery = 0;
+    head->on_response(r, tv::WebInterrupt::None, r->header,
+                      buffer != nullptr ? buffer + begin : nullptr, &taken, end - begin,
+                      tv::WebDelivery::Final, head->user, head->user2, &r->pause);
     tv::WebRequestFree(TakeHead(r->client, r));
     OlvWebClient_ResetReader(r);
-    r->response_started = 1;
+    r->response_started = true;
 }
 
 void OnDisconnect(OlvAsyncSocket* socket, void* user) noexcept
 {
-    auto* r = static_cast<OlvWebReader*>(user);
-    if (r == nullptr || r->destroying || r->in_final_delivery || r->delivering_close) return;
+    OlvWebReader* r = ReaderOf(user);
+    if (r == nullptr || r->destroying || r->delivering != tv::WebDelivering::None) return;
     if (r->socket != socket) return;  // an old socket of a connection that moved on
     OlvWebClient* client = r->client;
     if (!tv::ChainEnding(client->chain)) OlvLifeTime_Remove(client->deadlines, r);
@@ -345,14 +356,15 @@ void OnDisconnect(OlvAsyncSocket* socket, void* user) noexcept
         std::scoped_lock lk(client->lock);
         head = r->requests_head;
     }
-    if (head != nullptr && r->header_done && r->length_unknown) r->delivering_close = 1;
+    const bool close_delivers = head != nullptr && tv::WebReaderReadsUntilClose(r);
+    if (close_delivers) r->delivering = tv::WebDelivering::ConnectionEnd;
     r->socket = nullptr;
-    const bool ours = r->closing != ClosingNone;
-    if (!ours && head != nullptr) r->state = ReaderClosing;
+    const bool ours = r->closing != tv::WebReaderClosing::None;
+    if (!ours && head != nullptr) r->state = tv::WebReaderState::Closing;
 
-    if (r->delivering_close) {
+    if (close_delivers) {
         DeliverClose(r, socket, head);
-        r->delivering_close = 0;
+        r->delivering = tv::WebDelivering::None;
     }
     // When this module closed the connection, the code that closed it carries on.
     if (!ours) {
@@ -360,33 +372,33 @@ void OnDisconnect(OlvAsyncSocket* socket, void* user) noexcept
             std::scoped_lock lk(client->lock);
             head = r->requests_head;
         }
-        if (head != nullptr && r->response_started == 0) {
+        if (head != nullptr && !r->response_started) {
             head = TakeHead(client, r);
             if (head->on_response != nullptr) {
-                head->on_response(r, 0, nullptr, nullptr, nullptr, 0, -1, head->user, head->user2,
-                                  &r->pause);
+                head->on_response(r, tv::WebInterrupt::None, nullptr, nullptr, nullptr, 0,
+                                  tv::WebDelivery::Final, head->user, head->user2, &r->pause);
             }
             tv::WebRequestFree(head);
             OlvWebClient_ResetReader(r);
         }
-        r->state = ReaderIdle;
+        r->state = tv::WebReaderState::Idle;
         if (QueueEmpty(client, r))
             Park(client, r);
         else
             QueueConnect(client, r);
     }
-    r->closing = ClosingNone;
+    r->closing = tv::WebReaderClosing::None;
 }
 
 void OnData(OlvAsyncSocket* socket, char* data, int* consumed, int length,
-            tv::AsyncSocketInterruptFn* on_interrupt, void** user, int* pause) noexcept
+            tv::AsyncSocketInterruptFn* /*on_interrupt*/, void** user, int* pause) noexcept
 {
-    OlvWebClient_OnData(socket, data, consumed, length, on_interrupt, user, pause);
+    OlvWebClient_OnData(socket, data, consumed, length, ReaderOf(*user), pause);
 }
 
 void IdleTimer(void* data) noexcept
 {
-    auto* r = static_cast<OlvWebReader*>(data);
+    OlvWebReader* r = ReaderOf(data);
     OlvWebClient* client = r->client;
     if (!QueueEmpty(client, r)) return;
     CloseOurselves(r);
@@ -397,9 +409,9 @@ void IdleTimer(void* data) noexcept
 // request gets its failure delivery and those behind it go out on a new connection.
 void DeadlineTimer(void* data) noexcept
 {
-    auto* r = static_cast<OlvWebReader*>(data);
-    if (r->state != ReaderAwaiting || !Open(r->socket)) return;
-    r->closing = ClosingNone;
+    OlvWebReader* r = ReaderOf(data);
+    if (r->state != tv::WebReaderState::Awaiting || !Open(r->socket)) return;
+    r->closing = tv::WebReaderClosing::None;
     OlvAsyncSocket_Disconnect(r->socket);
 }
 
@@ -432,7 +444,7 @@ OlvAsyncSocket* TakeSocket(OlvWebClient* client) noexcept
     }
     for (OlvWebReader* r : waiting_out_idle) {
         OlvAsyncSocket* socket = r->socket;
-        if (!Open(socket) || r->in_final_delivery || r->delivering_close) continue;
+        if (!Open(socket) || r->delivering != tv::WebDelivering::None) continue;
         IdleTimer(r);
         if (OlvAsyncSocket_IsFree(socket)) return socket;
     }
@@ -448,13 +460,14 @@ void Kick(OlvWebClient* client, OlvWebReader* r) noexcept
         std::scoped_lock lk(client->lock);
         head = r->requests_head;
     }
-    if (r->delivering_close) return;  // sent once the close is handled
+    if (r->delivering == tv::WebDelivering::ConnectionEnd)
+        return;  // sent once the close is handled
     if (head == nullptr) {
         Settle(client, r);
         return;
     }
     if (Open(r->socket)) {
-        if (!(r->header_done && r->length_unknown)) SendRequest(r, head);
+        if (!tv::WebReaderReadsUntilClose(r)) SendRequest(r, head);
         return;
     }
     if (ArmedSocket(client, r) != nullptr) return;  // connecting: the head goes out then
@@ -463,7 +476,7 @@ void Kick(OlvWebClient* client, OlvWebReader* r) noexcept
 
 void PreSelect(void* object, fd_set*, fd_set*, fd_set*, int*) noexcept
 {
-    auto* client = static_cast<OlvWebClient*>(object);
+    OlvWebClient* client = ClientOf(object);
     for (;;) {
         OlvWebReader* r = nullptr;
         {
@@ -489,7 +502,7 @@ void PreSelect(void* object, fd_set*, fd_set*, fd_set*, int*) noexcept
             r = client->tables->connect_queue.front();
             client->tables->connect_queue.pop_front();
             empty = r->requests_head == nullptr;
-            r->closing = ClosingNone;
+            r->closing = tv::WebReaderClosing::None;
         }
         if (empty) {
             Park(client, r);
@@ -503,7 +516,7 @@ void PreSelect(void* object, fd_set*, fd_set*, fd_set*, int*) noexcept
 
 void Destroy(void* object) noexcept
 {
-    auto* client = static_cast<OlvWebClient*>(object);
+    OlvWebClient* client = ClientOf(object);
     std::vector<OlvWebReader*> readers;
     std::vector<OlvAsyncSocket*> grown;
     {
@@ -517,7 +530,7 @@ void Destroy(void* object) noexcept
         std::ptrdiff_t made = std::min<std::ptrdiff_t>(client->socket_count, std::ssize(sockets));
         grown.assign(sockets.begin() + made, sockets.end());
     }
-    for (OlvWebReader* r : readers) r->destroying = 1;
+    for (OlvWebReader* r : readers) r->destroying = true;
     // The sockets made with the client are gone already (they were added to the chain before
     // us); those added since end after us, so they must not call back into freed readers.
     for (OlvAsyncSocket* socket : grown) OlvAsyncSocket_Disconnect(socket);
@@ -535,11 +548,8 @@ constexpr tv::ChainHooks kWebClientHooks = {
     .destroy = Destroy,
 };
 
-}  // namespace
-
-namespace tv {
-
-void WebClientCompleteResponse(OlvWebReader* r) noexcept
+// The reader's completion hook: the response to the head request was read whole.
+void CompleteResponse(OlvWebReader* r) noexcept
 {
     OlvWebClient* client = r->client;
     if (r->header != nullptr && r->header->status_code >= 100 && r->header->status_code <= 199) {
@@ -549,11 +559,11 @@ void WebClientCompleteResponse(OlvWebReader* r) noexcept
     if (!tv::ChainEnding(client->chain)) OlvLifeTime_Remove(client->deadlines, r);
     // A peer that closes after this response (it said so, or it speaks HTTP/1.0) must not
     // be handed the next request on this connection: it would be lost with the close.
-    const bool peer_closes = r->close_requested != 0 ||
-                             (r->header != nullptr && r->header->version != nullptr &&
-                              tv::View(r->header->version, r->header->version_length) == "1.0");
+    const bool peer_closes =
+        r->close_requested || (r->header != nullptr && r->header->version != nullptr &&
+                               tv::View(r->header->version, r->header->version_length) == "1.0");
     OlvWebClient_ResetReader(r);
-    r->response_started = 1;
+    r->response_started = true;
     tv::WebRequestFree(TakeHead(client, r));
     OlvWebRequest* next;
     {
@@ -565,18 +575,22 @@ void WebClientCompleteResponse(OlvWebReader* r) noexcept
         Settle(client, r);
         return;
     }
-    if (r->state == ReaderClosing) {
+    if (r->state == tv::WebReaderState::Closing) {
         OlvAsyncSocket_Disconnect(r->socket);
         return;
     }
     if (peer_closes) {
-        r->state = ReaderIdle;
+        r->state = tv::WebReaderState::Idle;
         CloseOurselves(r);
         QueueConnect(client, r);
         return;
     }
     SendRequest(r, next);
 }
+
+}  // namespace
+
+namespace tv {
 
 void WebClientSetMaxSockets(OlvWebClient* client, int max_sockets) noexcept
 {
@@ -623,8 +637,9 @@ int WebClientCancel(OlvWebClient* client, std::uint32_t address, std::uint16_t p
         if (it == client->tables->connections.end()) return 0;
         r = it->second;
         // A head being delivered right now, or one already handed to the socket, stays.
-        const bool head_busy = r->in_final_delivery || r->delivering_close;
-        const bool head_out = head_busy || (r->state == ReaderAwaiting && r->socket != nullptr);
+        const bool head_busy = r->delivering != tv::WebDelivering::None;
+        const bool head_out =
+            head_busy || (r->state == tv::WebReaderState::Awaiting && r->socket != nullptr);
         dropped = UnlinkUnsent(r, user, head_out, &out_hit);
         if (head_busy) out_hit = false;
     }
@@ -639,7 +654,7 @@ int WebClientCancel(OlvWebClient* client, std::uint32_t address, std::uint16_t p
         OlvWebRequest* head = TakeHead(client, r);
         if (!tv::ChainEnding(client->chain)) OlvLifeTime_Remove(client->deadlines, r);
         OlvWebClient_ResetReader(r);
-        r->state = ReaderIdle;
+        r->state = tv::WebReaderState::Idle;
         Abandon(r);
         tv::WebRequestFree(head);
         ++count;
@@ -730,6 +745,7 @@ bool EnqueueLocked(OlvWebClient* client, OlvWebRequest* request) noexcept
     if (it == client->tables->connections.end()) {
         auto* r = new OlvWebReader;
         r->client = client;
+        r->on_complete = CompleteResponse;
         r->lock = &client->lock;
         r->address = request->address;
         r->port = request->port;
@@ -749,7 +765,7 @@ bool EnqueueLocked(OlvWebClient* client, OlvWebRequest* request) noexcept
     if (r->parked) {
         auto& idle = client->tables->idle;
         idle.erase(std::remove(idle.begin(), idle.end(), r), idle.end());
-        r->parked = 0;
+        r->parked = false;
         if (client->idle_count > 0) --client->idle_count;
     }
     client->tables->kicked.push_back(r);

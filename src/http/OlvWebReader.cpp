@@ -1,6 +1,8 @@
 // HTTP stream reader: splits the bytes of one TCP connection into message headers and body
 // pieces. Runs on the chain thread inside the socket's data callback; every callback it makes
-// may close the socket or reset the reader, so it re-checks both after each one.
+// may close the socket or reset the reader, so it re-checks both after each one. It knows
+// neither the web server nor the client: it calls a server-mode reader's session hook, a
+// client request's on_response and the client's completion hook.
 #include "http/OlvWebReader.h"
 
 #include <cstring>
@@ -56,6 +58,17 @@ void WebReaderSetServerPort(OlvWebReader* reader, std::uint16_t port) noexcept
     reader->server_port = port;
 }
 
+void WebReaderDropSocket(OlvWebReader* reader) noexcept
+{
+    reader->socket = nullptr;
+}
+
+bool WebReaderReadsUntilClose(const OlvWebReader* reader) noexcept
+{
+    return reader->header_phase == WebHeaderPhase::Done &&
+           reader->framing == WebFraming::UntilClose;
+}
+
 bool VersionAboveOne(std::string_view version) noexcept
 {
     std::size_t i = 0;
@@ -87,6 +100,7 @@ void FreeChunk(OlvWebReader* r) noexcept
     r->chunk = nullptr;
 }
 
+// Client mode: the request whose response is read.
 OlvWebRequest* HeadRequest(OlvWebReader* r) noexcept
 {
     if (r->lock == nullptr) return r->requests_head;
@@ -100,7 +114,7 @@ bool SocketOpen(OlvWebReader* r, OlvAsyncSocket* socket) noexcept
 }
 
 // Ends the connection of a message that broke the rules (oversized, malformed framing).
-void Refuse(OlvAsyncSocket* socket, int* consumed, int length) noexcept
+void EndConnection(OlvAsyncSocket* socket, int* consumed, int length) noexcept
 {
     *consumed = length;
     OlvAsyncSocket_Disconnect(socket);
@@ -109,18 +123,23 @@ void Refuse(OlvAsyncSocket* socket, int* consumed, int length) noexcept
 // Called after a message completed; client mode moves on to the next request.
 void Complete(OlvWebReader* r) noexcept
 {
-    if (r->server_mode == 0) tv::WebClientCompleteResponse(r);
+    if (r->on_complete != nullptr) r->on_complete(r);
 }
 
-// Offers `length` bytes and reports how many the callee took; *alive turns false when the
-// callee closed the socket or reset the reader.
+// Offers `length` bytes (to the session in server mode, else to `request`) and reports how
+// many the callee took; *alive turns false when the callee closed the socket or reset the
+// reader.
 int Offer(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* request, char* data, int length,
-          int done, bool* alive) noexcept
+          tv::WebDelivery done, bool* alive) noexcept
 {
     unsigned generation = r->generation;
     int taken = 0;
-    request->on_response(r, 0, r->header, data, &taken, length, done, request->user, request->user2,
-                         &r->pause);
+    if (r->server_mode) {
+        r->on_request(r->session, r->header, data, &taken, length, done);
+    } else {
+        request->on_response(r, tv::WebInterrupt::None, r->header, data, &taken, length, done,
+                             request->user, request->user2, &r->pause);
+    }
     *alive = SocketOpen(r, socket) && generation == r->generation && !r->destroying;
     if (taken < 0) taken = 0;
     if (taken > length) taken = length;
@@ -134,13 +153,13 @@ int Offer(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* request, char*
 int OfferFinal(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* request, char* data,
                int length, bool* alive) noexcept
 {
-    r->in_final_delivery = 1;
-    if (r->server_mode != 0) {
-        r->state = ReaderAwaiting;
+    r->delivering = tv::WebDelivering::Final;
+    if (r->server_mode) {
+        r->state = tv::WebReaderState::Awaiting;
         r->pause = PausePaused;
     }
-    int taken = Offer(r, socket, request, data, length, -1, alive);
-    r->in_final_delivery = 0;
+    int taken = Offer(r, socket, request, data, length, tv::WebDelivery::Final, alive);
+    r->delivering = tv::WebDelivering::None;
     return taken;
 }
 
@@ -225,7 +244,7 @@ ChunkOutcome ChunkData(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* r
     bool alive = true;
     if (c->held_end - c->held_start == 0) {
         c->held_start = c->held_end = c->fill = 0;
-        int taken = Offer(r, socket, request, data + *pos, n, 0, &alive);
+        int taken = Offer(r, socket, request, data + *pos, n, tv::WebDelivery::More, &alive);
         if (alive && taken < n) {
             EnsureChunkRoom(c, n - taken);
             std::memcpy(c->buffer + c->fill, data + *pos + taken,
@@ -239,7 +258,7 @@ ChunkOutcome ChunkData(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* r
         c->fill += n;
         c->held_end = c->fill;
         int taken = Offer(r, socket, request, c->buffer + c->held_start,
-                          c->held_end - c->held_start, 0, &alive);
+                          c->held_end - c->held_start, tv::WebDelivery::More, &alive);
         if (alive) c->held_start += taken;
     }
     if (!alive) {
@@ -356,18 +375,16 @@ bool ScanFraming(OlvWebReader* r) noexcept
         std::string_view name = View(node->name, node->name_length);
         std::string_view value = View(node->value, node->value_length);
         if (EqualsCaseless(name, "transfer-encoding")) {
-            if (EqualsCaseless(value, "chunked")) {
-                r->chunked = 1;
-                r->length_unknown = 0;
-            }
+            if (EqualsCaseless(value, "chunked")) r->framing = tv::WebFraming::Chunked;
         } else if (EqualsCaseless(name, "connection")) {
-            if (EqualsCaseless(value, "close")) r->close_requested = 1;
+            if (EqualsCaseless(value, "close")) r->close_requested = true;
         } else if (EqualsCaseless(name, "content-length")) {
             long length = 0;
             // A length that is not a plain non-negative number cannot frame anything.
             if (OlvParseLong(node->value, node->value_length, &length) != 0 || length < 0)
                 return false;
-            r->length_unknown = 0;
+            // Chunked coding wins over a length, in whichever order they come.
+            if (r->framing != tv::WebFraming::Chunked) r->framing = tv::WebFraming::Length;
             r->body_left = length;
         }
     }
@@ -376,17 +393,14 @@ bool ScanFraming(OlvWebReader* r) noexcept
 
 }  // namespace
 
-OlvWebReader* OlvWebClient_CreateReader(tv::WebResponseFn callback, OlvAsyncSocket* socket,
-                                        void* user, void* user2)
+OlvWebReader* OlvWebClient_CreateReader(tv::WebRequestArrivedFn on_request, OlvAsyncSocket* socket,
+                                        OlvWebSession* session)
 {
     auto* reader = new OlvWebReader;
-    reader->server_mode = 1;
+    reader->server_mode = true;
     reader->socket = socket;
-    auto* request = new OlvWebRequest;
-    request->on_response = callback;
-    request->user = user;
-    request->user2 = user2;
-    reader->requests_head = reader->requests_tail = request;
+    reader->session = session;
+    reader->on_request = on_request;
     return reader;
 }
 
@@ -395,15 +409,13 @@ void OlvWebClient_ResetReader(OlvWebReader* reader)
     FreeChunk(reader);
     OlvPacket_Destroy(reader->header);
     reader->header = nullptr;
-    reader->header_done = 0;
+    reader->header_phase = tv::WebHeaderPhase::Seeking;
     reader->header_length = 0;
-    reader->chunked = 0;
-    reader->close_requested = 0;
-    reader->length_unknown = 0;
+    reader->framing = tv::WebFraming::Length;
+    reader->close_requested = false;
     reader->body_left = -1;
-    reader->header_overflow = 0;
     reader->header_bytes = 0;
-    if (reader->server_mode != 0) reader->state = ReaderIdle;
+    if (reader->server_mode) reader->state = tv::WebReaderState::Idle;
     ++reader->generation;
 }
 
@@ -426,7 +438,7 @@ void OlvWebClient_Disconnect(OlvWebReader* reader)
 void OlvWebClient_DestroyReader(OlvWebReader* reader)
 {
     if (reader == nullptr) return;
-    reader->destroying = 1;
+    reader->destroying = true;
     OlvAsyncSocket* socket = reader->socket;
     reader->socket = nullptr;
     if (socket != nullptr) OlvAsyncSocket_Disconnect(socket);
@@ -444,9 +456,10 @@ void OlvWebClient_DestroyReader(OlvWebReader* reader)
     }
     while (request != nullptr) {
         OlvWebRequest* next = request->next;
-        if (reader->server_mode == 0 && request->on_response != nullptr) {
-            request->on_response(reader, tv::kWebInterruptDestroyed, nullptr, nullptr, nullptr, 0,
-                                 -1, request->user, request->user2, &reader->pause);
+        if (request->on_response != nullptr) {
+            request->on_response(reader, tv::WebInterrupt::Destroyed, nullptr, nullptr, nullptr, 0,
+                                 tv::WebDelivery::Final, request->user, request->user2,
+                                 &reader->pause);
         }
         tv::WebRequestFree(request);
         request = next;
@@ -472,12 +485,13 @@ HeaderEnd FindHeaderEnd(OlvWebReader* r, char* data, int length, int* at) noexce
                     OlvPacket_Destroy(partial);
                 }
             }
-            r->header_overflow = 1;
+            r->header_phase = tv::WebHeaderPhase::Overflowed;
             r->header_bytes += i;
             *at = i;
             return r->header_bytes > tv::kMaxHeaderBytes ? HeaderEnd::Refused : HeaderEnd::Skipped;
         }
-        if ((data[i] == '\r' || (r->header_overflow && data[i] == '\0')) && data[i + 1] == '\n' &&
+        const bool overflowed = r->header_phase == tv::WebHeaderPhase::Overflowed;
+        if ((data[i] == '\r' || (overflowed && data[i] == '\0')) && data[i + 1] == '\n' &&
             data[i + 2] == '\r' && data[i + 3] == '\n') {
             *at = i;
             return HeaderEnd::Found;
@@ -493,9 +507,9 @@ bool TakeHeader(OlvWebReader* r, OlvAsyncSocket* socket, char* data, int end) no
 {
     RecordLocalEndpoint(r, socket);
     r->header_length = end + 4;
-    r->length_unknown = 1;
+    r->framing = tv::WebFraming::UntilClose;
     r->body_left = -1;
-    r->header_done = 1;
+    r->header_phase = tv::WebHeaderPhase::Done;
     if (r->header == nullptr) {
         OlvPacket* parsed = OlvPacket_Parse(data, 0, end + 4);
         if (parsed == nullptr) return false;  // not even a request line
@@ -514,38 +528,41 @@ bool TakeHeader(OlvWebReader* r, OlvAsyncSocket* socket, char* data, int end) no
 
 void NoBody(OlvWebReader* r) noexcept
 {
-    r->length_unknown = 0;
+    r->framing = tv::WebFraming::Length;
     r->body_left = 0;
-    r->chunked = 0;
 }
 
 // The messages that have no body whatever their framing headers say. False for an interim
 // (1xx) response, which is dropped: the real one follows.
 bool SettleFraming(OlvWebReader* r, const OlvWebRequest* request) noexcept
 {
-    if (r->length_unknown && !r->chunked && !r->close_requested &&
+    const bool until_close = r->framing == tv::WebFraming::UntilClose;
+    if (until_close && !r->close_requested &&
         tv::VersionAboveOne(View(r->header->version, r->header->version_length))) {
         NoBody(r);
     }
     int status = r->header->status_code;
     if (status >= 100 && status <= 199) {
-        if (request->on_send_ready == nullptr) return false;
+        if (request == nullptr || request->on_send_ready == nullptr) return false;
     } else if (status == 204 || status == 304) {
         NoBody(r);
     }
-    if (r->server_mode && r->length_unknown && !r->chunked) NoBody(r);
-    if (request->is_head) NoBody(r);
+    if (r->server_mode && r->framing == tv::WebFraming::UntilClose) NoBody(r);
+    if (request != nullptr && request->is_head) NoBody(r);
     return true;
 }
 
+// The interim response goes with everything its header said: the real one frames itself.
 void DropInterim(OlvWebReader* r, int* consumed) noexcept
 {
-    r->header_done = 0;
+    r->header_phase = tv::WebHeaderPhase::Seeking;
     *consumed = r->header_length;
     OlvPacket_Destroy(r->header);
     r->header = nullptr;
-    r->header_overflow = 0;
     r->header_bytes = 0;
+    r->framing = tv::WebFraming::Length;
+    r->body_left = -1;
+    r->close_requested = false;
 }
 
 // True once a header was taken and its first delivery may follow.
@@ -560,13 +577,13 @@ bool ReadHeader(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* request,
         *consumed = at;
         return false;
     case HeaderEnd::Refused:
-        Refuse(socket, consumed, length);
+        EndConnection(socket, consumed, length);
         return false;
     case HeaderEnd::Found:
         break;
     }
     if (!TakeHeader(r, socket, data, at)) {
-        Refuse(socket, consumed, length);
+        EndConnection(socket, consumed, length);
         return false;
     }
     if (!SettleFraming(r, request)) {
@@ -593,7 +610,7 @@ void RunChunks(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* request, 
     int used = 0;
     ChunkOutcome outcome = DecodeChunks(r, socket, request, data, length, &used);
     *consumed = before + used;
-    if (outcome == ChunkOutcome::Refused) Refuse(socket, consumed, before + length);
+    if (outcome == ChunkOutcome::Refused) EndConnection(socket, consumed, before + length);
     if (outcome == ChunkOutcome::Finished) Complete(r);
 }
 
@@ -606,10 +623,10 @@ bool DeliverFirst(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* reques
     char* body = data + header_length;
     const int body_bytes = length - header_length;
     bool alive = true;
-    if (r->chunked) {
+    if (r->framing == tv::WebFraming::Chunked) {
         if (r->chunk == nullptr) {
             // The callee sees the header before any chunk.
-            Offer(r, socket, request, nullptr, 0, 0, &alive);
+            Offer(r, socket, request, nullptr, 0, tv::WebDelivery::More, &alive);
             if (!SocketOpen(r, socket)) return false;
             if (generation != r->generation || r->destroying) {
                 *consumed = length;
@@ -620,13 +637,13 @@ bool DeliverFirst(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* reques
         RunChunks(r, socket, request, body, body_bytes, header_length, consumed);
         return true;
     }
-    if (!r->length_unknown && body_bytes >= r->body_left) {
+    if (r->framing == tv::WebFraming::Length && body_bytes >= r->body_left) {
         const int whole = static_cast<int>(r->body_left);
         int taken = FinishMessage(r, socket, request, whole > 0 ? body : nullptr, whole);
         *consumed = header_length + (taken > 0 ? taken : whole);
         return true;
     }
-    int taken = Offer(r, socket, request, body, body_bytes, 0, &alive);
+    int taken = Offer(r, socket, request, body, body_bytes, tv::WebDelivery::More, &alive);
     if (!SocketOpen(r, socket)) return false;
     *consumed = header_length + taken;
     if (alive && r->body_left > 0) r->body_left -= taken;
@@ -637,46 +654,47 @@ bool DeliverFirst(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* reques
 void DeliverMore(OlvWebReader* r, OlvAsyncSocket* socket, OlvWebRequest* request, char* data,
                  int length, int* consumed) noexcept
 {
-    if (r->chunked) {
+    if (r->framing == tv::WebFraming::Chunked) {
         if (r->chunk == nullptr) r->chunk = new tv::WebChunkState;
         RunChunks(r, socket, request, data, length, 0, consumed);
         return;
     }
+    const bool length_known = r->framing == tv::WebFraming::Length;
     std::int64_t held = length;
-    if (!r->length_unknown && r->body_left < held) held = r->body_left;
+    if (length_known && r->body_left < held) held = r->body_left;
     if (held > tv::kMaxBodyBytes) {
-        Refuse(socket, consumed, length);
+        EndConnection(socket, consumed, length);
         return;
     }
     const int offered = static_cast<int>(held);
-    if (!r->length_unknown && offered == r->body_left) {
+    if (length_known && offered == r->body_left) {
         FinishMessage(r, socket, request, data, offered);
         *consumed = offered;
         return;
     }
     bool alive = true;
-    *consumed = Offer(r, socket, request, data, offered, 0, &alive);
+    *consumed = Offer(r, socket, request, data, offered, tv::WebDelivery::More, &alive);
     if (alive && r->body_left > 0) r->body_left -= *consumed;
 }
 
 }  // namespace
 
 void OlvWebClient_OnData(OlvAsyncSocket* socket, char* data, int* consumed, int length,
-                         tv::AsyncSocketInterruptFn* /*on_interrupt*/, void** user, int* pause)
+                         OlvWebReader* r, int* pause)
 {
-    auto* r = static_cast<OlvWebReader*>(*user);
-    OlvWebRequest* request = r != nullptr ? HeadRequest(r) : nullptr;
+    // Server mode delivers to the session; client mode to the request whose response this is.
+    OlvWebRequest* request = r != nullptr && !r->server_mode ? HeadRequest(r) : nullptr;
     *consumed = 0;
-    if (request == nullptr) {
+    if (r == nullptr || (!r->server_mode && request == nullptr)) {
         *consumed = length;
         return;
     }
     const unsigned generation = r->generation;
-    if (r->server_mode != 0 && r->state == ReaderAwaiting) {
+    if (r->server_mode && r->state == tv::WebReaderState::Awaiting) {
         *pause = PausePaused;  // the bytes wait for the answer of the request before them
         return;
     }
-    if (r->header_done != 0) {
+    if (r->header_phase == tv::WebHeaderPhase::Done) {
         DeliverMore(r, socket, request, data, length, consumed);
     } else if (!ReadHeader(r, socket, request, data, length, consumed) ||
                !DeliverFirst(r, socket, request, data, length, consumed, generation)) {

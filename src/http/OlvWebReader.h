@@ -1,10 +1,11 @@
 // The HTTP stream reader shared by the web server (one per accepted connection, server mode)
 // and the HTTP client (one per destination, client mode): it finds and parses each message
 // header, works out how the body is framed (Content-Length, chunked, end of connection or
-// none) and hands header and body pieces to a callback. Chain thread only.
+// none) and hands header and body pieces on. A server-mode reader delivers to its session
+// through its own hook; a client-mode reader delivers to the request whose response it reads
+// and tells the client through a hook when that response is complete. Chain thread only.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -15,47 +16,86 @@
 #include "net/OlvAsyncSocket.h"
 #include "runtime/OlvPacket.h"
 
-struct OlvWebReader;
 struct OlvWebClient;
+struct OlvWebReader;
+struct OlvWebSession;
 
 namespace tv {
 
-// data/length: body bytes offered now; add to *consumed what was taken. done is -1 for the
-// final delivery of a message, else 0. interrupt is 0, or 5 when the connection is destroyed
-// with the request pending; header null with done -1 means the request failed without any
-// response (consumed is then null and must not be touched).
-using WebResponseFn = void (*)(OlvWebReader* reader, int interrupt, OlvPacket* header, char* data,
-                               int* consumed, int length, int done, void* user, void* user2,
-                               int* pause) noexcept;
-using WebSendReadyFn = void (*)(OlvWebReader* reader, void* user, void* user2) noexcept;
+// A delivery's `done` (the values are the design's): the message's last delivery, or more
+// of it follows.
+enum class WebDelivery : int {
+    More = 0,
+    Final = -1,
+};
 
-constexpr int kWebInterruptDestroyed = 5;
+// What a client request's delivery reports beside its data (the values are the design's).
+enum class WebInterrupt : int {
+    None = 0,
+    Destroyed = 5,  // the reader went away with the request still pending
+};
+
+// Client mode. data/length: body bytes offered now; add to *consumed what was taken. header
+// null with a Final delivery means the request failed without any response (consumed is
+// then null and must not be touched).
+using WebResponseFn = void (*)(OlvWebReader* reader, WebInterrupt interrupt, OlvPacket* header,
+                               char* data, int* consumed, int length, WebDelivery done, void* user,
+                               void* user2, OlvSocketPause* pause) noexcept;
+using WebSendReadyFn = void (*)(OlvWebReader* reader, void* user, void* user2) noexcept;
+// Server mode: a request, or a piece of its body, for the session the reader serves. After a
+// Final delivery the reader delivers nothing more until it is reset and resumed.
+using WebRequestArrivedFn = void (*)(OlvWebSession* session, OlvPacket* header, char* data,
+                                     int* consumed, int length, WebDelivery done) noexcept;
+// Client mode: the response being read is complete (or was an interim one).
+using WebReaderEventFn = void (*)(OlvWebReader* reader) noexcept;
+
 // What one message may hold back: its header (including header lines skipped past the
 // 3072-byte parse window) and the body bytes it has not consumed. A connection that goes
 // past either is closed; everyone else is unaffected.
 constexpr int kMaxHeaderBytes = 64 * 1024;
 constexpr int kMaxBodyBytes = 1024 * 1024;
 
-struct WebChunkState;
-
-}  // namespace tv
-
 // A reader's state. Client mode: a request has been sent and its response is awaited; server
 // mode: a request has been delivered whole and its answer is awaited, so nothing more is
 // delivered (and the socket reads no further) until the reader is reset for the next one.
-enum OlvWebReaderState : int {
-    ReaderIdle = 0,
-    ReaderAwaiting = 1,
-    ReaderClosing = 2,  // client mode: the connection ends after the current response
+enum class WebReaderState : int {
+    Idle = 0,
+    Awaiting = 1,
+    Closing = 2,  // client mode: the connection ends after the current response
 };
 
 // Client mode: why the connection is being closed from this side (while it is, its end is
 // not taken for the peer's).
-enum OlvWebReaderClosing : int {
-    ClosingNone = 0,
-    ClosingByUs = 1,  // this module closes the socket itself
-    ClosingFailedConnect = 2,
+enum class WebReaderClosing : int {
+    None = 0,
+    ByUs = 1,  // this module closes the socket itself
+    FailedConnect = 2,
 };
+
+// Where the reader is in the current message's header.
+enum class WebHeaderPhase : int {
+    Seeking,     // looking for the blank line that ends it
+    Overflowed,  // past the 3072-byte window without one: parsed from there, still looking
+    Done,        // parsed: the body follows
+};
+
+// How the current message's body ends.
+enum class WebFraming : int {
+    Length,  // after body_left bytes (none left: no body)
+    Chunked,
+    UntilClose,  // with the connection
+};
+
+// The delivery the reader is making, while it makes it (a callee may end the connection).
+enum class WebDelivering : int {
+    None,
+    Final,          // the message's last delivery
+    ConnectionEnd,  // client mode: the connection's end is turned into the final delivery
+};
+
+struct WebChunkState;
+
+}  // namespace tv
 
 // One queued client request. OwnTransfer buffers are freed with the request.
 struct OlvWebRequest {
@@ -67,54 +107,61 @@ struct OlvWebRequest {
     tv::WebResponseFn on_response = nullptr;
     void* user = nullptr;
     void* user2 = nullptr;
-    int is_head = 0;
+    bool is_head = false;
     tv::WebSendReadyFn on_send_ready = nullptr;  // never set by this system
     OlvWebRequest* next = nullptr;
 };
 
+// The reader's fields are written by the reader, except those marked as the client's
+// (client mode only; the client owns the connection they describe).
 struct OlvWebReader {
-    int state = ReaderIdle;  // OlvWebReaderState
-    std::uint32_t address = 0;
-    std::uint16_t port = 0;
-    OlvWebClient* client = nullptr;
-    OlvAsyncSocket* socket = nullptr;
-    int server_mode = 0;
-    OlvWebRequest* requests_head = nullptr;  // head: the request whose response is read
-    OlvWebRequest* requests_tail = nullptr;
-    int header_done = 0;
+    // ---- Reading the current message ----
+    tv::WebHeaderPhase header_phase = tv::WebHeaderPhase::Seeking;
     OlvPacket* header = nullptr;
     int header_length = 0;
-    int chunked = 0;
-    int close_requested = 0;
-    int length_unknown = 0;
-    std::int64_t body_left = -1;
+    std::int64_t header_bytes = 0;  // header bytes skipped past the window so far
+    tv::WebFraming framing = tv::WebFraming::Length;
+    std::int64_t body_left = -1;   // -1: unknown
+    bool close_requested = false;  // the message said "Connection: close"
     tv::WebChunkState* chunk = nullptr;
-    int in_final_delivery = 0;
-    int closing = ClosingNone;  // OlvWebReaderClosing
-    int retry_delay = 0;
+    tv::WebDelivering delivering = tv::WebDelivering::None;
     sockaddr_in local_endpoint{};
-    int response_started = 0;
-    int delivering_close = 0;
-    int pause = PauseReading;  // OlvSocketPause
-    int key_index = 0;
+    OlvSocketPause pause = PauseReading;
+    unsigned generation = 0;  // bumped by every reset: callbacks may reset us
+    bool destroying = false;
+    OlvAsyncSocket* socket = nullptr;                     // client mode: the client's
+    tv::WebReaderState state = tv::WebReaderState::Idle;  // client mode: the client's
 
-    // Bookkeeping of this implementation.
-    std::mutex* lock = nullptr;     // the client's lock (client mode), else null
-    std::uint16_t server_port = 0;  // server mode: the web server's port
-    int header_overflow = 0;        // the 3072-byte window passed without a header end
-    std::int64_t header_bytes = 0;  // header bytes skipped so far for this message
-    unsigned generation = 0;        // bumped by every reset: callbacks may reset us
-    int destroying = 0;
-    int parked = 0;  // in the client's idle table
+    // ---- Server mode ----
+    bool server_mode = false;
+    OlvWebSession* session = nullptr;
+    tv::WebRequestArrivedFn on_request = nullptr;
+    std::uint16_t server_port = 0;  // absolute targets naming this server lose their host part
+
+    // ---- Client mode: the connection to one destination, the client's ----
+    OlvWebClient* client = nullptr;
+    tv::WebReaderEventFn on_complete = nullptr;  // a response was read whole
+    std::mutex* lock = nullptr;                  // the client's lock: guards the request queue
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    int key_index = 0;
+    OlvWebRequest* requests_head = nullptr;  // head: the request whose response is read
+    OlvWebRequest* requests_tail = nullptr;
+    tv::WebReaderClosing closing = tv::WebReaderClosing::None;
+    int retry_delay = 0;            // seconds
+    bool response_started = false;  // the head request has had (part of) a response
+    bool parked = false;            // in the client's idle table
 };
 
-// Server mode reader for one web server connection. Chain thread.
-[[nodiscard]] OlvWebReader* OlvWebClient_CreateReader(tv::WebResponseFn callback,
-                                                      OlvAsyncSocket* socket, void* user,
-                                                      void* user2);
-// The socket data handler (the async socket on_data contract; *reader is the reader).
+// Server mode reader for one web server connection: every request of the connection goes to
+// `on_request` with `session`. Chain thread.
+[[nodiscard]] OlvWebReader* OlvWebClient_CreateReader(tv::WebRequestArrivedFn on_request,
+                                                      OlvAsyncSocket* socket,
+                                                      OlvWebSession* session);
+// Bytes received on the reader's connection (the async socket's on_data contract, with the
+// reader itself for the owner's word).
 void OlvWebClient_OnData(OlvAsyncSocket* socket, char* data, int* consumed, int length,
-                         tv::AsyncSocketInterruptFn* on_interrupt, void** reader, int* pause);
+                         OlvWebReader* reader, int* pause);
 // Forgets the current message so that the next bytes start a new header (a server-mode reader
 // becomes idle again; its pause stays until OlvWebClient_Resume).
 void OlvWebClient_ResetReader(OlvWebReader* reader);
@@ -123,15 +170,17 @@ OlvPacket* OlvWebClient_GetHeader(OlvWebReader* reader);
 void OlvWebClient_Resume(OlvWebReader* reader);
 void OlvWebClient_Disconnect(OlvWebReader* reader);
 // Disconnects a live socket, frees the reader; in client mode every queued request first
-// gets on_response with interrupt 5, no header and done -1.
+// gets on_response with WebInterrupt::Destroyed, no header and a Final delivery.
 void OlvWebClient_DestroyReader(OlvWebReader* reader);
 
 namespace tv {
 // Server mode: the port the web server listens on (absolute request targets naming this
 // server are reduced to their path).
 void WebReaderSetServerPort(OlvWebReader* reader, std::uint16_t port) noexcept;
-// Client mode completion of a response; defined by the client.
-void WebClientCompleteResponse(OlvWebReader* reader) noexcept;
+// The connection ended and its socket may serve another connection: the reader lets go of it.
+void WebReaderDropSocket(OlvWebReader* reader) noexcept;
+// The current message's header is read and its body ends with the connection.
+bool WebReaderReadsUntilClose(const OlvWebReader* reader) noexcept;
 // Frees a request and the buffers it owns.
 void WebRequestFree(OlvWebRequest* request) noexcept;
 // The HTTP version read as a decimal number is above 1 ("1.1", "2", "1.01"...).

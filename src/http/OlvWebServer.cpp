@@ -5,10 +5,12 @@
 #include "http/OlvWebServer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -47,6 +49,9 @@ struct WebDirectoryEntry {
     void* user;
 };
 
+// Shared by the server and its sessions and freed by whichever lets go last: tells a holder
+// on another thread that the chain has ended, and lets the chain's end wait out a holder
+// that is inside the server at that moment.
 struct WebServerLife {
     std::mutex lock;
     std::condition_variable left;
@@ -54,7 +59,68 @@ struct WebServerLife {
     bool gone = false;  // the chain is ending: server, connections and monitors go away
     int refs = 1;       // the server's and one per session
 };
+
+// Where the session's current request is. BeginRequest (chain thread) begins one; its answer's
+// completion (any thread, once per request by compare-and-swap) ends it.
+enum class WebRequestState : int {
+    Waiting,             // no request yet on this connection
+    InRequest,           // a request has begun and its answer is not complete
+    Answered,            // answered; the next delivery begins the next request
+    AnsweredEndPending,  // answered on another thread; its end runs on the chain thread later
+};
+
+// Whether the connection is still the session's. Written by the server socket's callbacks.
+enum class WebConnectionState : int {
+    Open,
+    Closed,       // ended; its pool socket may serve another connection
+    Interrupted,  // the chain was destroyed while it was open: every send is refused
+};
+
+// TCP_CORK on the connection for the current answer. Set by its handler, taken off here only.
+enum class WebCork : int {
+    Off,
+    UntilComplete,     // the whole answer (WebSessionCorkAnswer)
+    UntilFirstWindow,  // the header and the body's first window (WebSessionCorkUntilFirstWindow)
+};
+
+// Who answers the current request through on_sent and on_released (WebSessionAttachAnswer).
+struct WebAnswer {
+    WebAnswerKind kind = WebAnswerKind::None;
+    void* owner = nullptr;
+    WebSessionEventFn on_sent = nullptr;      // the send queue drained
+    WebSessionEventFn on_released = nullptr;  // the connection ended, or the answer is complete
+};
 }  // namespace tv
+
+// One accepted connection. Each field says who writes it; "chain" means the chain thread.
+struct OlvWebSession {
+    OlvWebServer* server = nullptr;
+    tv::WebServerLife* life = nullptr;
+    void* user = nullptr;  // the server's user (the device stack's: MicroStackOfSession)
+    OlvAsyncSocket* connection = nullptr;
+    unsigned arming = 0;  // the connection's arming: its socket serves others later
+    OlvWebReader* reader = nullptr;
+    tv::WebRequestFn on_request = nullptr;              // the owner, in on_session
+    tv::WebSessionEventFn on_session_closed = nullptr;  // the owner, in on_session
+    tv::WebDirectoryEntry* directory = nullptr;         // chain: chosen for the current request
+    tv::WebAnswer answer;                               // chain: WebSessionAttachAnswer
+    std::atomic<tv::WebRequestState> request{tv::WebRequestState::Waiting};
+    std::atomic<tv::WebConnectionState> connection_state{tv::WebConnectionState::Open};
+    std::atomic<tv::WebCork> cork{tv::WebCork::Off};
+    // The last send carried the answer's end: its drain completes the request. The sends.
+    std::atomic<bool> complete_on_drain{false};
+    // The connection ends after this answer: WebSessionEndAfterAnswer, or an HTTP/1.0 answer
+    // whose body the connection's end delimits (OlvWebServer_BeginResponse).
+    std::atomic<bool> force_close{false};
+    // What the answer needs to know of the current request: BeginRequest (chain).
+    std::atomic<bool> http10{false};
+    std::atomic<bool> keep_alive{false};
+    std::atomic<bool> is_head{false};
+    bool request_whole = false;   // chain: the delivery being handled completes the request
+    bool expect_checked = false;  // chain: the owner's WebSessionMarkExpectChecked
+    std::mutex lock;              // guards ref_count
+    int ref_count = 1;
+};
 
 struct OlvWebServer {
     tv::ChainHooks hooks;  // first: the chain reads it through void*
@@ -76,6 +142,29 @@ static_assert(std::is_standard_layout_v<OlvWebServer>);
 static_assert(offsetof(OlvWebServer, hooks) == 0);
 
 namespace {
+
+// A session, as its timers and the server socket's connection word hand it back: the one
+// place that casts.
+OlvWebSession* SessionOf(void* word) noexcept
+{
+    return static_cast<OlvWebSession*>(word);
+}
+
+// The server, as the chain's hooks and the server socket's tag hand it back.
+OlvWebServer* WebServerOf(void* word) noexcept
+{
+    return static_cast<OlvWebServer*>(word);
+}
+
+bool Closed(const OlvWebSession* session) noexcept
+{
+    return session->connection_state.load() != tv::WebConnectionState::Open;
+}
+
+bool Interrupted(const OlvWebSession* session) noexcept
+{
+    return session->connection_state.load() == tv::WebConnectionState::Interrupted;
+}
 
 void DropLife(tv::WebServerLife* life) noexcept
 {
@@ -138,17 +227,15 @@ bool OnChainThread(OlvWebServer* server) noexcept
 
 void IdleFired(void* data) noexcept
 {
-    auto* session = static_cast<OlvWebSession*>(data);
-    if (!session->closed.load())
-        tv::AsyncSocketDisconnectArmed(session->connection, session->arming);
+    OlvWebSession* session = SessionOf(data);
+    if (!Closed(session)) tv::AsyncSocketDisconnectArmed(session->connection, session->arming);
 }
 
 void RequestTimedOut(void* data) noexcept
 {
     // A request that started and did not arrive completely in time: its slot is freed.
-    auto* session = static_cast<OlvWebSession*>(data);
-    if (!session->closed.load())
-        tv::AsyncSocketDisconnectArmed(session->connection, session->arming);
+    OlvWebSession* session = SessionOf(data);
+    if (!Closed(session)) tv::AsyncSocketDisconnectArmed(session->connection, session->arming);
 }
 
 void StartIdleTimer(OlvWebSession* session) noexcept
@@ -161,14 +248,13 @@ void StartIdleTimer(OlvWebSession* session) noexcept
 
 void ReleaseFromTimer(void* data) noexcept
 {
-    OlvWebServer_ReleaseSession(static_cast<OlvWebSession*>(data));
+    OlvWebServer_ReleaseSession(SessionOf(data));
 }
 
 void CloseFired(void* data) noexcept
 {
-    auto* session = static_cast<OlvWebSession*>(data);
-    if (!session->closed.load())
-        tv::AsyncSocketDisconnectArmed(session->connection, session->arming);
+    OlvWebSession* session = SessionOf(data);
+    if (!Closed(session)) tv::AsyncSocketDisconnectArmed(session->connection, session->arming);
     OlvWebServer_ReleaseSession(session);
 }
 
@@ -176,9 +262,18 @@ void CloseFired(void* data) noexcept
 // connection ended.
 void ReleaseAnswer(OlvWebSession* session) noexcept
 {
-    if (session->answer_owner == nullptr) return;
-    if (session->on_session_closed != nullptr) session->on_session_closed(session);
+    if (session->answer.owner == nullptr) return;
+    if (session->answer.on_released != nullptr) session->answer.on_released(session);
     tv::WebSessionDetachAnswer(session);
+}
+
+// Any thread. Takes the cork off the connection, if the answer put one on until its first
+// window.
+void UncorkFirstWindow(OlvWebSession* session) noexcept
+{
+    tv::WebCork expected = tv::WebCork::UntilFirstWindow;
+    if (session->cork.compare_exchange_strong(expected, tv::WebCork::Off))
+        tv::AsyncSocketSetCork(session->connection, session->arming, false);
 }
 
 // Chain thread: the response is complete; keep the connection for the next request or end it.
@@ -186,7 +281,7 @@ void FinishRequest(OlvWebSession* session, bool keep) noexcept
 {
     session->directory = nullptr;
     ReleaseAnswer(session);
-    if (session->closed.load() || session->interrupted.load()) return;
+    if (Closed(session)) return;
     OlvWebServer* server = session->server;
     if (keep) {
         StartIdleTimer(session);
@@ -201,27 +296,23 @@ void FinishRequest(OlvWebSession* session, bool keep) noexcept
     tv::LifeTimeAddNextTurn(server->deferred, session, CloseFired, ReleaseFromTimer);
 }
 
-// Values of `answered`.
-enum AnswerState : int {
-    kUnanswered = 0,
-    kAnswered = 1,
-    kAnsweredEndPending = 2,  // completed on another thread; its end runs here later
-};
+// Chain thread: the end of an answer completed on another thread.
+void FinishPending(OlvWebSession* session, bool keep) noexcept
+{
+    tv::WebRequestState pending = tv::WebRequestState::AnsweredEndPending;
+    session->request.compare_exchange_strong(pending, tv::WebRequestState::Answered);
+    FinishRequest(session, keep);
+    OlvWebServer_ReleaseSession(session);
+}
 
 void FinishKeepFired(void* data) noexcept
 {
-    auto* session = static_cast<OlvWebSession*>(data);
-    session->answered = kAnswered;
-    FinishRequest(session, true);
-    OlvWebServer_ReleaseSession(session);
+    FinishPending(SessionOf(data), true);
 }
 
 void FinishCloseFired(void* data) noexcept
 {
-    auto* session = static_cast<OlvWebSession*>(data);
-    session->answered = kAnswered;
-    FinishRequest(session, false);
-    OlvWebServer_ReleaseSession(session);
+    FinishPending(SessionOf(data), false);
 }
 
 // Inside a ServerUse, or on the chain thread.
@@ -229,16 +320,19 @@ OlvSendResult CompleteRequest(OlvWebSession* session) noexcept
 {
     OlvWebServer* server = session->server;
     const bool here = OnChainThread(server);
-    // Answered and, when on another thread, marked as still to be ended in the same step: a
-    // delivery that sees the answer holds the connection's next bytes back until the end ran.
-    int unanswered = kUnanswered;
-    if (!session->answered.compare_exchange_strong(unanswered,
-                                                   here ? kAnswered : kAnsweredEndPending)) {
-        return SendAllSent;
-    }
-    session->in_request = 0;
-    tv::WebSessionUncorkAnswer(session);
-    const bool keep = session->force_close.load() == 0 && session->keep_alive.load() != 0;
+    // Answered once: only the first completion of a request (or of a connection's first
+    // answer, before any request) moves it on; an answer completed on another thread is
+    // marked so until the chain thread has run its end.
+    const tv::WebRequestState answered =
+        here ? tv::WebRequestState::Answered : tv::WebRequestState::AnsweredEndPending;
+    tv::WebRequestState state = session->request.load();
+    do {
+        if (state != tv::WebRequestState::Waiting && state != tv::WebRequestState::InRequest)
+            return SendAllSent;
+    } while (!session->request.compare_exchange_weak(state, answered));
+    if (session->cork.exchange(tv::WebCork::Off) != tv::WebCork::Off)
+        tv::AsyncSocketSetCork(session->connection, session->arming, false);
+    const bool keep = !session->force_close.load() && session->keep_alive.load();
     if (here) {
         FinishRequest(session, keep);
     } else if (!Ending(server)) {
@@ -250,16 +344,28 @@ OlvSendResult CompleteRequest(OlvWebSession* session) noexcept
     return keep ? SendAllSent : SendWillClose;
 }
 
-OlvSendResult Refuse(const char* data, OlvSendOwnership ownership) noexcept
+// No session to send on: what was handed over is freed all the same.
+OlvSendResult RefuseSend(const char* data, OlvSendOwnership ownership) noexcept
 {
     if (ownership == OwnTransfer) tv::Free(const_cast<char*>(data));
     return SendNoSession;
 }
 
-OlvSendResult SendPiece(OlvWebSession* session, const char* data, std::size_t length,
-                        OlvSendOwnership ownership) noexcept
+// Inside a ServerUse, session open. Raw bytes of the answer; done completes it.
+OlvSendResult SendRaw(OlvWebSession* session, const char* data, std::size_t length,
+                      OlvSendOwnership ownership, int done) noexcept
 {
-    return tv::AsyncSocketSendArmed(session->connection, session->arming, data, length, ownership);
+    session->complete_on_drain = done != 0;
+    OlvSendResult result =
+        tv::AsyncSocketSendArmed(session->connection, session->arming, data, length, ownership);
+    if (result == SendAllSent && done != 0) return CompleteRequest(session);
+    return result;
+}
+
+// A body send that does not end the answer: the header it waited for has gone with it.
+void BodyLeft(OlvWebSession* session, std::size_t length, int done) noexcept
+{
+    if (length != 0 && done == 0) UncorkFirstWindow(session);
 }
 
 }  // namespace
@@ -269,12 +375,11 @@ OlvSendResult SendPiece(OlvWebSession* session, const char* data, std::size_t le
 OlvSendResult OlvWebServer_SendBytes(OlvWebSession* session, const char* data, std::size_t length,
                                      OlvSendOwnership ownership, int done)
 {
-    if (session == nullptr) return Refuse(data, ownership);
+    if (session == nullptr) return RefuseSend(data, ownership);
     ServerUse use(session);
-    if (!use || session->interrupted.load() != 0) return Refuse(data, ownership);
-    session->complete_on_drain = done != 0 ? 1 : 0;
-    OlvSendResult result = SendPiece(session, data, length, ownership);
-    if (result == SendAllSent && done != 0) return CompleteRequest(session);
+    if (!use || Interrupted(session)) return RefuseSend(data, ownership);
+    OlvSendResult result = SendRaw(session, data, length, ownership, done);
+    BodyLeft(session, length, done);
     return result;
 }
 
@@ -292,17 +397,16 @@ OlvSendResult SendFoldedHeaders(OlvWebSession* session, const char* text) noexce
             eol == std::string_view::npos ? std::string_view() : rest.substr(eol + kLineEnd.size());
         std::size_t colon = line.find(':');
         if (line.empty() || colon == std::string_view::npos) continue;
-        result = OlvWebServer_SendBytes(session, kLineEnd.data(), kLineEnd.size(), OwnStatic, 0);
+        result = SendRaw(session, kLineEnd.data(), kLineEnd.size(), OwnStatic, 0);
         if (tv::SendStopped(result)) return result;
-        result = OlvWebServer_SendBytes(session, line.data(), colon + 1, OwnCopy, 0);
+        result = SendRaw(session, line.data(), colon + 1, OwnCopy, 0);
         if (tv::SendStopped(result)) return result;
         std::string_view value = line.substr(colon + 1);
         char* folded = nullptr;
         int folded_length =
             OlvFragmentText(value.data(), static_cast<int>(value.size()), kFoldSeparator.data(),
                             static_cast<int>(kFoldSeparator.size()), kFoldWidthBytes, &folded);
-        result = OlvWebServer_SendBytes(session, folded, static_cast<std::size_t>(folded_length),
-                                        OwnTransfer, 0);
+        result = SendRaw(session, folded, static_cast<std::size_t>(folded_length), OwnTransfer, 0);
         if (tv::SendStopped(result)) return result;
     }
     return result;
@@ -314,9 +418,9 @@ OlvSendResult OlvWebServer_BeginResponse(OlvWebSession* session, int status_code
                                          const char* reason, const char* extra_headers,
                                          OlvSendOwnership extra_ownership)
 {
-    if (session == nullptr) return Refuse(extra_headers, extra_ownership);
+    if (session == nullptr) return RefuseSend(extra_headers, extra_ownership);
     ServerUse use(session);
-    if (!use || session->interrupted.load() != 0) return Refuse(extra_headers, extra_ownership);
+    if (!use || Interrupted(session)) return RefuseSend(extra_headers, extra_ownership);
     auto release_extra = [&] {
         if (extra_ownership == OwnTransfer) tv::Free(const_cast<char*>(extra_headers));
     };
@@ -325,16 +429,15 @@ OlvSendResult OlvWebServer_BeginResponse(OlvWebSession* session, int status_code
                           reason != nullptr ? reason : "");
     if (n < 0) n = 0;
     if (n >= static_cast<int>(sizeof line)) n = sizeof line - 1;
-    OlvSendResult result =
-        OlvWebServer_SendBytes(session, line, static_cast<std::size_t>(n), OwnCopy, 0);
+    OlvSendResult result = SendRaw(session, line, static_cast<std::size_t>(n), OwnCopy, 0);
     if (tv::SendStopped(result)) {
         release_extra();
         return result;
     }
     if (session->http10.load()) {
-        session->force_close = 1;  // the body ends with the connection
+        session->force_close = true;  // the body ends with the connection
     } else {
-        result = OlvWebServer_SendBytes(session, kChunked.data(), kChunked.size(), OwnStatic, 0);
+        result = SendRaw(session, kChunked.data(), kChunked.size(), OwnStatic, 0);
         if (tv::SendStopped(result)) {
             release_extra();
             return result;
@@ -343,14 +446,14 @@ OlvSendResult OlvWebServer_BeginResponse(OlvWebSession* session, int status_code
     if (extra_headers != nullptr) {
         std::size_t length = std::strlen(extra_headers);
         if (length < static_cast<std::size_t>(kFoldThresholdBytes)) {
-            result = OlvWebServer_SendBytes(session, extra_headers, length, extra_ownership, 0);
+            result = SendRaw(session, extra_headers, length, extra_ownership, 0);
         } else {
             result = SendFoldedHeaders(session, extra_headers);
             release_extra();
         }
         if (tv::SendStopped(result)) return result;
     }
-    return OlvWebServer_SendBytes(session, kHeaderEnd.data(), kHeaderEnd.size(), OwnStatic, 0);
+    return SendRaw(session, kHeaderEnd.data(), kHeaderEnd.size(), OwnStatic, 0);
 }
 
 OlvSendResult OlvWebServer_BeginResponseFromPacket(OlvWebSession* session, OlvPacket* packet)
@@ -360,7 +463,7 @@ OlvSendResult OlvWebServer_BeginResponseFromPacket(OlvWebSession* session, OlvPa
         return SendNoSession;
     }
     ServerUse use(session);
-    if (!use || session->interrupted.load()) {
+    if (!use || Interrupted(session)) {
         OlvPacket_Destroy(packet);
         return SendNoSession;
     }
@@ -371,15 +474,15 @@ OlvSendResult OlvWebServer_BeginResponseFromPacket(OlvWebSession* session, OlvPa
     char* wire = nullptr;
     int length = OlvPacket_Serialize(packet, &wire);
     OlvPacket_Destroy(packet);
-    return OlvWebServer_SendBytes(session, wire, static_cast<std::size_t>(length), OwnTransfer, 0);
+    return SendRaw(session, wire, static_cast<std::size_t>(length), OwnTransfer, 0);
 }
 
 OlvSendResult OlvWebServer_SendBody(OlvWebSession* session, const char* data, std::size_t length,
                                     OlvSendOwnership ownership, int done)
 {
-    if (session == nullptr) return Refuse(data, ownership);
+    if (session == nullptr) return RefuseSend(data, ownership);
     ServerUse use(session);
-    if (!use || session->interrupted.load() != 0) return Refuse(data, ownership);
+    if (!use || Interrupted(session)) return RefuseSend(data, ownership);
     // The size line, the data, its line end and the last chunk leave in one system call.
     char size_line[32];
     tv::SendPiece pieces[4];
@@ -407,16 +510,17 @@ OlvSendResult OlvWebServer_SendBody(OlvWebSession* session, const char* data, st
         // it, and the answer completes when it drains (a close right now would drop it).
         pieces[count++] = {kLastChunk.data(), 0, OwnStatic};
     }
-    session->complete_on_drain = done != 0 ? 1 : 0;
+    session->complete_on_drain = done != 0;
     OlvSendResult result =
         tv::AsyncSocketSendPiecesArmed(session->connection, session->arming, pieces, count);
     if (result == SendAllSent && done != 0) return CompleteRequest(session);
+    BodyLeft(session, length, done);
     return result;
 }
 
 void OlvWebServer_CloseSession(OlvWebSession* session)
 {
-    if (session == nullptr || session->closed.load()) return;
+    if (session == nullptr || Closed(session)) return;
     ServerUse use(session);
     if (!use) return;  // the chain's end closes it
     OlvWebServer* server = session->server;
@@ -450,7 +554,7 @@ void OlvWebServer_ReleaseSession(OlvWebSession* session)
     {
         ServerUse use(session);
         OlvWebServer* server = session->server;
-        if (use && !session->interrupted.load() && !Ending(server)) {
+        if (use && !Interrupted(session) && !Ending(server)) {
             OlvLifeTime_Remove(server->idle_timers, session);
             OlvLifeTime_Remove(server->request_timers, session);
         }
@@ -474,36 +578,67 @@ std::uint16_t OlvWebServer_GetPort(OlvWebServer* server)
     return OlvAsyncServerSocket_GetPort(server->server_socket);
 }
 
-int OlvWebServer_AddVirtualDirectory(OlvWebServer* server, const char* name, int name_length,
-                                     tv::WebDirectoryFn handler, void* user)
+tv::WebDirectoryAdded OlvWebServer_AddVirtualDirectory(OlvWebServer* server, const char* name,
+                                                       int name_length, tv::WebDirectoryFn handler,
+                                                       void* user)
 {
     std::string key(name, static_cast<std::size_t>(name_length > 0 ? name_length : 0));
     if (server->virtual_directories == nullptr)
         server->virtual_directories = new std::vector<tv::WebDirectoryEntry*>;
     for (tv::WebDirectoryEntry* entry : *server->virtual_directories) {
-        if (entry->name == key) return 1;
+        if (entry->name == key) return tv::WebDirectoryAdded::AlreadyThere;
     }
     server->virtual_directories->push_back(new tv::WebDirectoryEntry{key, handler, user});
-    return 0;
+    return tv::WebDirectoryAdded::Added;
 }
 
 namespace tv {
 
+void WebSessionSetRequestHandler(OlvWebSession* session, WebRequestFn on_request) noexcept
+{
+    session->on_request = on_request;
+}
+
+void WebSessionSetClosedHandler(OlvWebSession* session, WebSessionEventFn on_closed) noexcept
+{
+    session->on_session_closed = on_closed;
+}
+
+void* WebSessionUser(OlvWebSession* session) noexcept
+{
+    return session->user;
+}
+
+bool WebSessionExpectChecked(OlvWebSession* session) noexcept
+{
+    return session->expect_checked;
+}
+
+void WebSessionMarkExpectChecked(OlvWebSession* session) noexcept
+{
+    session->expect_checked = true;
+}
+
 bool WebSessionRequestWhole(OlvWebSession* session) noexcept
 {
-    return session->request_whole != 0;
+    return session->request_whole;
+}
+
+void WebSessionEndAfterAnswer(OlvWebSession* session) noexcept
+{
+    session->force_close = true;
 }
 
 void WebSessionCorkAnswer(OlvWebSession* session) noexcept
 {
-    session->corked = 1;
+    session->cork = WebCork::UntilComplete;
     AsyncSocketSetCork(session->connection, session->arming, true);
 }
 
-void WebSessionUncorkAnswer(OlvWebSession* session) noexcept
+void WebSessionCorkUntilFirstWindow(OlvWebSession* session) noexcept
 {
-    if (session->corked.exchange(0) != 0)
-        AsyncSocketSetCork(session->connection, session->arming, false);
+    session->cork = WebCork::UntilFirstWindow;
+    AsyncSocketSetCork(session->connection, session->arming, true);
 }
 
 void WebSessionBeginGather(OlvWebSession* session) noexcept
@@ -561,28 +696,28 @@ OlvChain* WebSessionChain(OlvWebSession* session) noexcept
 void WebSessionAttachAnswer(OlvWebSession* session, WebAnswerKind kind, void* owner,
                             WebSessionEventFn on_sent, WebSessionEventFn on_released) noexcept
 {
-    session->answer_kind = kind;
-    session->answer_owner = owner;
-    session->on_sent = on_sent;
-    session->on_session_closed = on_released;
+    session->answer = {kind, owner, on_sent, on_released};
 }
 
 void WebSessionDetachAnswer(OlvWebSession* session) noexcept
 {
-    session->answer_kind = WebAnswerKind::None;
-    session->answer_owner = nullptr;
-    session->on_sent = nullptr;
-    session->on_session_closed = nullptr;
+    session->answer = {};
 }
 
 void* WebSessionAnswerOwner(OlvWebSession* session, WebAnswerKind kind) noexcept
 {
-    return session->answer_kind == kind ? session->answer_owner : nullptr;
+    return session->answer.kind == kind ? session->answer.owner : nullptr;
 }
 
 void WebServerSetRequestTimeoutForTest(OlvWebServer* server, int timeout_ms) noexcept
 {
     server->request_timeout_ms = timeout_ms;
+}
+
+int WebSessionHoldersForTest(OlvWebSession* session) noexcept
+{
+    std::scoped_lock lk(session->lock);
+    return session->ref_count;
 }
 
 }  // namespace tv
@@ -593,7 +728,7 @@ namespace {
 
 OlvWebServer* ServerOf(OlvAsyncServerSocket* server_socket)
 {
-    return static_cast<OlvWebServer*>(OlvAsyncServerSocket_GetTag(server_socket));
+    return WebServerOf(OlvAsyncServerSocket_GetTag(server_socket));
 }
 
 tv::WebDirectoryEntry* FindDirectory(OlvWebServer* server, OlvPacket* header, int* prefix)
@@ -619,9 +754,8 @@ tv::WebDirectoryEntry* FindDirectory(OlvWebServer* server, OlvPacket* header, in
 void BeginRequest(OlvWebSession* session, const OlvPacket* header) noexcept
 {
     OlvWebServer* server = session->server;
-    session->complete_on_drain = 0;
-    session->answered = kUnanswered;
-    session->in_request = 1;
+    session->complete_on_drain = false;
+    session->request = tv::WebRequestState::InRequest;
     tv::AsyncServerSocketSetIdle(server->server_socket, session->connection, false);
     OlvLifeTime_Remove(server->idle_timers, session);
     OlvLifeTime_Remove(server->request_timers, session);
@@ -629,7 +763,7 @@ void BeginRequest(OlvWebSession* session, const OlvPacket* header) noexcept
                     nullptr);
     if (header == nullptr) return;
     std::string_view version = View(header->version, header->version_length);
-    session->http10 = version == "1.0" ? 1 : 0;
+    session->http10 = version == "1.0";
     bool close = false;
     for (tv::PacketHeader* node = header->first_header; node != nullptr; node = node->next) {
         if (EqualsCaseless(View(node->name, node->name_length), "CONNECTION") &&
@@ -637,13 +771,13 @@ void BeginRequest(OlvWebSession* session, const OlvPacket* header) noexcept
             close = true;
         }
     }
-    session->keep_alive = version.size() == 3 && version != "1.0" && !close ? 1 : 0;
-    session->is_head = EqualsCaseless(View(header->method, header->method_length), "HEAD") ? 1 : 0;
+    session->keep_alive = version.size() == 3 && version != "1.0" && !close;
+    session->is_head = EqualsCaseless(View(header->method, header->method_length), "HEAD");
 }
 
 // To the handler of the request's virtual directory, else to the session's request callback.
-void Dispatch(OlvWebSession* session, int interrupt, OlvPacket* header, char* data, int* consumed,
-              int length, int done) noexcept
+void Dispatch(OlvWebSession* session, OlvPacket* header, char* data, int* consumed, int length,
+              tv::WebDelivery done) noexcept
 {
     OlvWebServer* server = session->server;
     tv::WebDirectoryEntry* entry = session->directory;
@@ -660,30 +794,32 @@ void Dispatch(OlvWebSession* session, int interrupt, OlvPacket* header, char* da
     if (entry != nullptr && header != nullptr) {
         entry->handler(session, header, data, consumed, length, done, entry->user);
     } else if (session->on_request != nullptr) {
-        session->on_request(session, interrupt, header, data, consumed, length, done);
+        session->on_request(session, header, data, consumed, length, done);
     }
 }
 
 // The reader's delivery of a request (or a piece of its body). The reader holds back what
 // follows a request delivered whole until FinishRequest resets and resumes it.
-void Deliver(OlvWebReader* /*reader*/, int interrupt, OlvPacket* header, char* data, int* consumed,
-             int length, int done, void* user, void* /*user2*/, int* /*pause*/) noexcept
+void Deliver(OlvWebSession* session, OlvPacket* header, char* data, int* consumed, int length,
+             tv::WebDelivery done) noexcept
 {
-    auto* session = static_cast<OlvWebSession*>(user);
-    if (session->complete_on_drain.load() || !session->in_request.load())
+    const bool whole = done == tv::WebDelivery::Final;
+    if (session->complete_on_drain.load() ||
+        session->request.load() != tv::WebRequestState::InRequest) {
         BeginRequest(session, header);
-    if (done != 0) OlvLifeTime_Remove(session->server->request_timers, session);  // in time
+    }
+    if (whole) OlvLifeTime_Remove(session->server->request_timers, session);  // in time
 
-    if (done != 0 && header != nullptr && header->method != nullptr &&
+    if (whole && header != nullptr && header->method != nullptr &&
         tv::VersionAboveOne(View(header->version, header->version_length)) &&
         OlvPacket_GetHeader(header, "host", 4) == nullptr) {
         OlvWebServer_SendBytes(session, kMissingHost.data(), kMissingHost.size(), OwnStatic, 1);
         if (consumed != nullptr) *consumed = length;
         return;
     }
-    session->request_whole = done != 0 ? 1 : 0;
-    Dispatch(session, interrupt, header, data, consumed, length, done);
-    session->request_whole = 0;
+    session->request_whole = whole;
+    Dispatch(session, header, data, consumed, length, done);
+    session->request_whole = false;
 }
 
 void OnConnect(OlvAsyncServerSocket* server_socket, OlvAsyncSocket* socket, void** user) noexcept
@@ -699,7 +835,7 @@ void OnConnect(OlvAsyncServerSocket* server_socket, OlvAsyncSocket* socket, void
         std::scoped_lock lk(server->life->lock);
         ++server->life->refs;
     }
-    session->reader = OlvWebClient_CreateReader(Deliver, socket, session, nullptr);
+    session->reader = OlvWebClient_CreateReader(Deliver, socket, session);
     tv::WebReaderSetServerPort(session->reader, OlvAsyncServerSocket_GetPort(server_socket));
     *user = session;
     // Responses go out as several small writes; do not let them wait for each other's ACKs.
@@ -712,39 +848,37 @@ void OnConnect(OlvAsyncServerSocket* server_socket, OlvAsyncSocket* socket, void
 void OnReceive(OlvAsyncServerSocket*, OlvAsyncSocket* socket, char* data, int* consumed, int length,
                tv::ServerSocketEventFn*, void** user, int* pause) noexcept
 {
-    auto* session = static_cast<OlvWebSession*>(*user);
+    OlvWebSession* session = SessionOf(*user);
     if (session == nullptr || session->reader == nullptr) {
         *consumed = length;
         return;
     }
-    void* reader = session->reader;
-    OlvWebClient_OnData(socket, data, consumed, length, nullptr, &reader, pause);
+    OlvWebClient_OnData(socket, data, consumed, length, session->reader, pause);
 }
 
 void OnDisconnect(OlvAsyncServerSocket*, OlvAsyncSocket*, void* user) noexcept
 {
-    auto* session = static_cast<OlvWebSession*>(user);
+    OlvWebSession* session = SessionOf(user);
     if (session == nullptr) return;
     OlvWebServer* server = session->server;
-    session->closed = 1;
-    if (session->reader != nullptr) session->reader->socket = nullptr;  // the socket is reused
+    session->connection_state = tv::WebConnectionState::Closed;
+    if (session->reader != nullptr) tv::WebReaderDropSocket(session->reader);
     if (!Ending(server)) {
         OlvLifeTime_Remove(server->idle_timers, session);
         OlvLifeTime_Remove(server->request_timers, session);
     }
+    ReleaseAnswer(session);
     if (session->on_session_closed != nullptr) session->on_session_closed(session);
-    tv::WebSessionDetachAnswer(session);
     OlvWebServer_ReleaseSession(session);
 }
 
 void OnInterrupt(OlvAsyncServerSocket*, OlvAsyncSocket*, void* user) noexcept
 {
-    auto* session = static_cast<OlvWebSession*>(user);
+    OlvWebSession* session = SessionOf(user);
     if (session == nullptr) return;
-    session->interrupted = 1;
-    session->closed = 1;
+    session->connection_state = tv::WebConnectionState::Interrupted;
     if (session->reader != nullptr) {
-        session->reader->socket = nullptr;
+        tv::WebReaderDropSocket(session->reader);
         OlvWebClient_DestroyReader(session->reader);
         session->reader = nullptr;
     }
@@ -754,16 +888,17 @@ void OnInterrupt(OlvAsyncServerSocket*, OlvAsyncSocket*, void* user) noexcept
 
 void OnSendOk(OlvAsyncServerSocket*, OlvAsyncSocket*, void* user) noexcept
 {
-    auto* session = static_cast<OlvWebSession*>(user);
+    OlvWebSession* session = SessionOf(user);
     if (session == nullptr) return;
     OlvSendResult result = SendAllSent;
     if (session->complete_on_drain.load()) result = CompleteRequest(session);
-    if (result != SendWillClose && session->on_sent != nullptr) session->on_sent(session);
+    if (result != SendWillClose && session->answer.on_sent != nullptr)
+        session->answer.on_sent(session);
 }
 
 void PreSelect(void* object, fd_set*, fd_set*, fd_set*, int*) noexcept
 {
-    auto* server = static_cast<OlvWebServer*>(object);
+    OlvWebServer* server = WebServerOf(object);
     if (!server->thread_known.load()) {
         server->chain_thread = std::this_thread::get_id();
         server->thread_known = true;
@@ -772,7 +907,7 @@ void PreSelect(void* object, fd_set*, fd_set*, fd_set*, int*) noexcept
 
 void Destroy(void* object) noexcept
 {
-    auto* server = static_cast<OlvWebServer*>(object);
+    OlvWebServer* server = WebServerOf(object);
     if (server->virtual_directories != nullptr) {
         for (tv::WebDirectoryEntry* entry : *server->virtual_directories) delete entry;
         delete server->virtual_directories;

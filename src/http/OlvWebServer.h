@@ -2,32 +2,33 @@
 // chunked responses for HTTP/1.1 and unframed ones for HTTP/1.0, keep-alive and idle
 // time-outs. Everything runs on the chain thread except the send functions and the holder
 // count, which a handler may use from a worker thread while it holds the session.
+//
+// A session is opaque: its owner (on_session), the handlers and the answer's owner reach it
+// only through the operations below, and each of its flags is written here alone.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 
 #include <sys/uio.h>
 
+#include "http/OlvWebReader.h"
 #include "net/OlvAsyncSocket.h"
 #include "runtime/OlvPacket.h"
 
 struct OlvChain;
 struct OlvWebServer;
 struct OlvWebSession;
-struct OlvWebReader;
 struct OlvAsyncServerSocket;
 
 namespace tv {
 
-// header: the parsed request; body[*begin .. end) is the body received so far; done is
-// non-zero when the request is complete. Advance *begin past what was consumed.
-using WebRequestFn = void (*)(OlvWebSession* session, int interrupt, OlvPacket* header, char* body,
-                              int* begin, int end, int done) noexcept;
+// header: the parsed request; body[*begin .. end) is the body received so far; done is Final
+// when the request is complete. Advance *begin past what was consumed.
+using WebRequestFn = void (*)(OlvWebSession* session, OlvPacket* header, char* body, int* begin,
+                              int end, WebDelivery done) noexcept;
 using WebDirectoryFn = void (*)(OlvWebSession* session, OlvPacket* header, char* body, int* begin,
-                                int end, int done, void* user) noexcept;
+                                int end, WebDelivery done, void* user) noexcept;
 using WebSessionFn = void (*)(OlvWebSession* session, void* user) noexcept;
 using WebSessionEventFn = void (*)(OlvWebSession* session) noexcept;
 
@@ -43,47 +44,13 @@ enum class WebAnswerKind : int {
     BrowsePaging = 2,   // a Browse answer waiting for its connection's send queue to drain
 };
 
-struct WebDirectoryEntry;
-// Shared by the server and its sessions and freed by whichever lets go last: tells a holder
-// on another thread that the chain has ended, and lets the chain's end wait out a holder
-// that is inside the server at that moment.
-struct WebServerLife;
+// What OlvWebServer_AddVirtualDirectory did.
+enum class WebDirectoryAdded : int {
+    Added = 0,
+    AlreadyThere = 1,  // the name was registered already: the old entry stays
+};
 
 }  // namespace tv
-
-struct OlvWebSession {
-    tv::WebRequestFn on_request = nullptr;  // set by the owner in on_session
-    // The connection ended; also how the session lets go of its answer's owner once that
-    // answer is complete (optional; set with the owner, WebSessionAttachAnswer).
-    tv::WebSessionEventFn on_session_closed = nullptr;
-    tv::WebSessionEventFn on_sent = nullptr;  // the send queue drained (optional)
-    OlvWebServer* server = nullptr;
-    void* user = nullptr;  // starts as the server's user (the device stack's: MicroStackOfSession)
-    void* user3 = nullptr;
-    // What answers the current request from the session's handlers; chain thread.
-    tv::WebAnswerKind answer_kind = tv::WebAnswerKind::None;
-    void* answer_owner = nullptr;
-    OlvAsyncSocket* connection = nullptr;
-    OlvWebReader* reader = nullptr;
-    tv::WebDirectoryEntry* directory = nullptr;  // chosen for the current request
-    std::atomic<int> complete_on_drain{0};
-    std::atomic<int> answered{0};  // 2: answered on another thread, its end not yet run
-    std::atomic<int> in_request{0};
-    std::atomic<int> force_close{0};
-    std::atomic<int> interrupted{0};
-    std::mutex lock;  // guards ref_count
-    int ref_count = 1;
-
-    // Bookkeeping of this implementation.
-    std::atomic<int> closed{0};      // the connection has ended (the pool socket may be reused)
-    std::atomic<int> http10{0};      // the current request said HTTP/1.0
-    std::atomic<int> keep_alive{0};  // the current request allows keeping the connection
-    std::atomic<int> is_head{0};     // the current request is a HEAD
-    std::atomic<int> corked{0};      // the current answer is corked until it completes
-    int request_whole = 0;           // the delivery being handled completes the request
-    unsigned arming = 0;             // the connection's arming: its socket is reused later
-    tv::WebServerLife* life = nullptr;
-};
 
 // Before the chain runs or on the chain thread. Port 0: a random free port in
 // 50000..64999. The chain owns the server.
@@ -91,9 +58,10 @@ struct OlvWebSession {
                                                 std::uint16_t port, tv::WebSessionFn on_session,
                                                 void* user);
 std::uint16_t OlvWebServer_GetPort(OlvWebServer* server);
-// Chain thread. 1 when the name is registered already (the old entry stays), else 0.
-int OlvWebServer_AddVirtualDirectory(OlvWebServer* server, const char* name, int name_length,
-                                     tv::WebDirectoryFn handler, void* user);
+// Chain thread.
+tv::WebDirectoryAdded OlvWebServer_AddVirtualDirectory(OlvWebServer* server, const char* name,
+                                                       int name_length, tv::WebDirectoryFn handler,
+                                                       void* user);
 
 // The send functions may be called from any thread while the session is held, also after
 // the chain has ended (they then refuse with SendNoSession). Data given with OwnTransfer
@@ -123,17 +91,34 @@ std::uint32_t OlvWebServer_SessionLocalAddress(OlvWebSession* session);
 
 namespace tv {
 
+// ---- The session's owner: the server's on_session, chain thread ----
+
+// The default request callback, for requests outside every virtual directory.
+void WebSessionSetRequestHandler(OlvWebSession* session, WebRequestFn on_request) noexcept;
+// Called when the connection ends (optional).
+void WebSessionSetClosedHandler(OlvWebSession* session, WebSessionEventFn on_closed) noexcept;
+// The server's user, handed to every session. Any thread while the session is held.
+void* WebSessionUser(OlvWebSession* session) noexcept;
+// The device stack looks at a connection's Expect header once, at the first request that
+// arrives in more than one delivery: whether it has, and the mark that it has.
+bool WebSessionExpectChecked(OlvWebSession* session) noexcept;
+void WebSessionMarkExpectChecked(OlvWebSession* session) noexcept;
+
 // ---- The answer's mechanics, for handlers (chain thread unless said otherwise) ----
 
 // Inside a handler: the delivery being handled completes the request (it may be answered).
 bool WebSessionRequestWhole(OlvWebSession* session) noexcept;
+// The connection ends after this answer, whatever the request asked for (an answer whose
+// end the client can only see as the connection's end). Any thread while the session is held.
+void WebSessionEndAfterAnswer(OlvWebSession* session) noexcept;
 // The answer's pieces fill whole segments: the connection stays corked until the answer is
 // complete (any thread may complete it; the cork is taken off the connection only while it
 // is still the one the session began with).
 void WebSessionCorkAnswer(OlvWebSession* session) noexcept;
-// Takes the cork off before the answer is complete, for an answer whose later pieces fill
-// whole segments by themselves. Any thread while the session is held.
-void WebSessionUncorkAnswer(OlvWebSession* session) noexcept;
+// The answer's header waits for its body's first window and leaves in the same segment: the
+// connection stays corked until the first body send after the header (or the answer's end),
+// as each later window fills whole segments by itself.
+void WebSessionCorkUntilFirstWindow(OlvWebSession* session) noexcept;
 // Between Begin and End, sends are gathered in memory and reported as queued; from End on
 // they leave through the send queue, many pieces in one system call (its drain reports them
 // sent, on_sent). For an answer of many small pieces: the same bytes, far fewer calls.
@@ -172,4 +157,6 @@ void* WebSessionAnswerOwner(OlvWebSession* session, WebAnswerKind kind) noexcept
 
 // Tests only: shortens the limit for a request to arrive completely.
 void WebServerSetRequestTimeoutForTest(OlvWebServer* server, int timeout_ms) noexcept;
+// Tests only: the session's holders now (the connection's own hold counts). Any thread.
+int WebSessionHoldersForTest(OlvWebSession* session) noexcept;
 }  // namespace tv

@@ -120,7 +120,7 @@ MediaTransfer* TransferOf(OlvWebSession* session) noexcept
 // ends, so it ends right after it instead of holding a slot until the idle close.
 void Refuse(OlvWebSession* session, std::string_view text)
 {
-    session->force_close = 1;
+    tv::WebSessionEndAfterAnswer(session);
     OlvWebServer_SendBytes(session, text.data(), text.size(), OwnStatic, 1);
 }
 
@@ -229,7 +229,7 @@ bool ParkIfAsked(MediaTransfer* t)
 {
     std::scoped_lock state_hold(t->state->lock);
     if (t->state->pause_requested == 0) return false;
-    t->state->parked = 2;
+    t->state->parked = tv::TransferPark::Parked;
     t->state->parked_transfer = t;
     return true;
 }
@@ -285,9 +285,6 @@ StepEnd SendReadWindow(MediaTransfer* t, std::size_t wire_length, std::int64_t n
         t->state->sent += n;
     }
     if (last) return StepEnd::Complete;
-    // The header went out with the first window; from here on each window fills whole
-    // segments, and a cork would only hold back each window's tail until the next one.
-    tv::WebSessionUncorkAnswer(t->session);
     if (result != SendQueued) return StepEnd::More;
     // In the same hold as the send: a drain that comes at once must find the mark.
     t->flags = (t->flags | kAwaitingDrain) & ~(kBusy | kRunning);

@@ -45,6 +45,12 @@ constexpr int kTransferBlockBytes = 16384;
 // Transfers alive now (started and not yet freed). Any thread; for leak checks.
 int MediaTransferLiveCount() noexcept;
 
+// Whether a step found a pause request (the values are the design's; nothing resumes it).
+enum class TransferPark : int {
+    Running = 0,
+    Parked = 2,
+};
+
 }  // namespace tv
 
 // The caller's handle of a started transfer, freed by the transfer when it ends.
@@ -54,7 +60,7 @@ struct MediaTransferState {
     std::int64_t sent = 0;    // bytes handed to the connection so far
     OlvWebSession* session = nullptr;
     int pause_requested = 0;
-    int parked = 0;  // 2 once a step found a pause request (nothing resumes it)
+    tv::TransferPark parked = tv::TransferPark::Running;
     MediaTransfer* parked_transfer = nullptr;
 };
 

@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "net/LocalAddresses.h"
 #include "runtime/OlvChain.h"
 #include "runtime/OlvParsers.h"
 #include "runtime/ServerLog.h"
@@ -58,12 +59,24 @@ namespace {
 // One per accepted connection, the pool socket's user.
 struct Connection {
     OlvAsyncServerSocket* server;
-    void* user;
+    void* user;  // the owner's word for the connection
 };
+
+// The pool socket's user word: the one place that casts it.
+Connection* ConnectionOf(void* word) noexcept
+{
+    return static_cast<Connection*>(word);
+}
+
+// The server, as the chain's hooks hand it back.
+OlvAsyncServerSocket* ServerSocketOf(void* object) noexcept
+{
+    return static_cast<OlvAsyncServerSocket*>(object);
+}
 
 void ForwardInterrupt(OlvAsyncSocket* socket, void* user) noexcept
 {
-    auto* record = static_cast<Connection*>(user);
+    Connection* record = ConnectionOf(user);
     if (record == nullptr) return;
     OlvAsyncServerSocket* server = record->server;
     if (server->on_interrupt != nullptr) server->on_interrupt(server, socket, record->user);
@@ -73,7 +86,7 @@ void ForwardInterrupt(OlvAsyncSocket* socket, void* user) noexcept
 void ForwardData(OlvAsyncSocket* socket, char* data, int* consumed, int length,
                  tv::AsyncSocketInterruptFn* /*on_interrupt*/, void** user, int* pause) noexcept
 {
-    auto* record = static_cast<Connection*>(*user);
+    Connection* record = ConnectionOf(*user);
     if (record == nullptr) return;
     OlvAsyncServerSocket* server = record->server;
     if (server->on_receive == nullptr) return;
@@ -86,7 +99,7 @@ void ForwardData(OlvAsyncSocket* socket, char* data, int* consumed, int length,
 
 void ForwardDisconnect(OlvAsyncSocket* socket, void* user) noexcept
 {
-    auto* record = static_cast<Connection*>(user);
+    Connection* record = ConnectionOf(user);
     if (record == nullptr) return;
     OlvAsyncServerSocket* server = record->server;
     if (server->on_disconnect != nullptr) server->on_disconnect(server, socket, record->user);
@@ -95,7 +108,7 @@ void ForwardDisconnect(OlvAsyncSocket* socket, void* user) noexcept
 
 void ForwardSendOk(OlvAsyncSocket* socket, void* user) noexcept
 {
-    auto* record = static_cast<Connection*>(user);
+    Connection* record = ConnectionOf(user);
     if (record == nullptr) return;
     OlvAsyncServerSocket* server = record->server;
     if (server->on_send_ok != nullptr) server->on_send_ok(server, socket, record->user);
@@ -220,7 +233,7 @@ bool Place(OlvAsyncServerSocket* server, int fd, std::uint32_t peer) noexcept
 void PreSelect(void* object, fd_set* read_set, fd_set* /*write_set*/, fd_set* /*error_set*/,
                int* block_ms) noexcept
 {
-    auto* server = static_cast<OlvAsyncServerSocket*>(object);
+    OlvAsyncServerSocket* server = ServerSocketOf(object);
     if (server->listen_handle < 0) return;
     if (server->listening == 0) {
         int flags = ::fcntl(server->listen_handle, F_GETFL, 0);
@@ -247,7 +260,7 @@ void PreSelect(void* object, fd_set* read_set, fd_set* /*write_set*/, fd_set* /*
 void PostSelect(void* object, int /*select_result*/, fd_set* read_set, fd_set* /*write_set*/,
                 fd_set* /*error_set*/) noexcept
 {
-    auto* server = static_cast<OlvAsyncServerSocket*>(object);
+    OlvAsyncServerSocket* server = ServerSocketOf(object);
     if (server->listen_handle < 0) return;
     if (server->waiting_handle >= 0) {
         if (!Place(server, server->waiting_handle, server->waiting_peer)) return;
@@ -277,7 +290,7 @@ void PostSelect(void* object, int /*select_result*/, fd_set* read_set, fd_set* /
 
 void Destroy(void* object) noexcept
 {
-    auto* server = static_cast<OlvAsyncServerSocket*>(object);
+    OlvAsyncServerSocket* server = ServerSocketOf(object);
     delete[] server->pool;
     delete[] server->idle_since_ms;
     if (server->waiting_handle >= 0) ::close(server->waiting_handle);

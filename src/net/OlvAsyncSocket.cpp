@@ -99,6 +99,12 @@ static_assert(offsetof(OlvAsyncSocket, hooks) == 0);
 
 namespace {
 
+// The socket, as the chain's hooks and its own timers hand it back: the one place that casts.
+OlvAsyncSocket* SocketOf(void* word) noexcept
+{
+    return static_cast<OlvAsyncSocket*>(word);
+}
+
 void FreeItem(SendItem* item) noexcept
 {
     if (item->ownership == OwnTransfer) tv::Free(item->data);
@@ -215,12 +221,12 @@ bool Consume(OlvAsyncSocket* s, std::size_t n) noexcept
 
 void DeferredDisconnect(void* data) noexcept
 {
-    OlvAsyncSocket_Disconnect(static_cast<OlvAsyncSocket*>(data));
+    OlvAsyncSocket_Disconnect(SocketOf(data));
 }
 
 void ConnectTimeout(void* data) noexcept
 {
-    auto* s = static_cast<OlvAsyncSocket*>(data);
+    OlvAsyncSocket* s = SocketOf(data);
     void* user;
     {
         std::scoped_lock lk(s->lock);
@@ -230,7 +236,7 @@ void ConnectTimeout(void* data) noexcept
         s->pause = PausePaused;
         user = s->user;
     }
-    if (s->on_connect != nullptr) s->on_connect(s, 0, user);
+    if (s->on_connect != nullptr) s->on_connect(s, tv::ConnectResult::Failed, user);
 }
 
 void ResetBuffer(OlvAsyncSocket* s) noexcept
@@ -352,7 +358,7 @@ void Redeliver(OlvAsyncSocket* s) noexcept
 
 // Room for the next read: consumed bytes at the front are moved out when enough is free,
 // else the buffer grows (there is no upper limit; the reader bounds what it holds back).
-void MakeRoom(OlvAsyncSocket* s) noexcept
+void MakeReadRoom(OlvAsyncSocket* s) noexcept
 {
     if (s->buffer == nullptr) ResetBuffer(s);
     if (s->buffer_size - s->end >= kMinFreeBytes) {
@@ -400,7 +406,7 @@ Received ReceiveOnce(OlvAsyncSocket* s, ssize_t* count, void** user) noexcept
 
 void ReadAndDeliver(OlvAsyncSocket* s) noexcept
 {
-    MakeRoom(s);
+    MakeReadRoom(s);
     if (s->pause.load() >= PausePaused) return;
     ssize_t count = 0;
     void* user = nullptr;
@@ -431,7 +437,7 @@ void ReadAndDeliver(OlvAsyncSocket* s) noexcept
 void PreSelect(void* object, fd_set* read_set, fd_set* write_set, fd_set* error_set,
                int* block_ms) noexcept
 {
-    auto* s = static_cast<OlvAsyncSocket*>(object);
+    OlvAsyncSocket* s = SocketOf(object);
     std::scoped_lock lk(s->lock);
     if (s->connect_failure_pending) *block_ms = 0;
     if (s->handle < 0) return;
@@ -519,14 +525,14 @@ ConnectOutcome CheckConnect(OlvAsyncSocket* s, fd_set* write_set, void** user) n
 void PostSelect(void* object, int /*select_result*/, fd_set* read_set, fd_set* write_set,
                 fd_set* /*error_set*/) noexcept
 {
-    auto* s = static_cast<OlvAsyncSocket*>(object);
+    OlvAsyncSocket* s = SocketOf(object);
     void* user = nullptr;
     if (DrainQueue(s, write_set, &user)) {
         if (s->on_send_ok != nullptr) s->on_send_ok(s, user);
         FinishDeferredDisconnect(s);
     }
     if (TakeEarlyConnectFailure(s, &user)) {
-        if (s->on_connect != nullptr) s->on_connect(s, 0, user);
+        if (s->on_connect != nullptr) s->on_connect(s, tv::ConnectResult::Failed, user);
         return;
     }
     ConnectOutcome outcome = ConnectOutcome::None;
@@ -541,8 +547,12 @@ void PostSelect(void* object, int /*select_result*/, fd_set* read_set, fd_set* w
     }
     if (outcome != ConnectOutcome::None) {
         OlvLifeTime_Remove(s->connect_timer, s);
-        if (s->on_connect != nullptr)
-            s->on_connect(s, outcome == ConnectOutcome::Connected ? -1 : 0, user);
+        if (s->on_connect != nullptr) {
+            s->on_connect(s,
+                          outcome == ConnectOutcome::Connected ? tv::ConnectResult::Established
+                                                               : tv::ConnectResult::Failed,
+                          user);
+        }
         return;
     }
     if (readable) {
@@ -555,7 +565,7 @@ void PostSelect(void* object, int /*select_result*/, fd_set* read_set, fd_set* w
 
 void Destroy(void* object) noexcept
 {
-    auto* s = static_cast<OlvAsyncSocket*>(object);
+    OlvAsyncSocket* s = SocketOf(object);
     int handle;
     {
         std::scoped_lock lk(s->lock);

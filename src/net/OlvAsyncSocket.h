@@ -47,14 +47,20 @@ enum OlvSocketPause : int {
 
 namespace tv {
 
+// What on_connect reports (the values are the design's).
+enum class ConnectResult : int {
+    Failed = 0,  // refused, failed or timed out: the socket is free again
+    Established = -1,
+};
+
 using AsyncSocketInterruptFn = void (*)(OlvAsyncSocket* socket, void* user) noexcept;
 // `data` is every unconsumed byte; set *consumed to what was used from the front. The
 // callee may replace the interrupt callback and the user pointer, and set *pause > 0.
 using AsyncSocketDataFn = void (*)(OlvAsyncSocket* socket, char* data, int* consumed, int length,
                                    AsyncSocketInterruptFn* on_interrupt, void** user,
                                    int* pause) noexcept;
-// ok is -1 when connected, 0 when the connect failed or timed out.
-using AsyncSocketConnectFn = void (*)(OlvAsyncSocket* socket, int ok, void* user) noexcept;
+using AsyncSocketConnectFn = void (*)(OlvAsyncSocket* socket, ConnectResult result,
+                                      void* user) noexcept;
 using AsyncSocketDisconnectFn = void (*)(OlvAsyncSocket* socket, void* user) noexcept;
 using AsyncSocketSendOkFn = void (*)(OlvAsyncSocket* socket, void* user) noexcept;
 

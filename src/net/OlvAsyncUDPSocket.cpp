@@ -22,10 +22,16 @@ struct UdpRecord {
     tv::UdpSendOkFn on_send_ok;
 };
 
+// The async socket's user and tag words: the one place that casts them.
+UdpRecord* RecordOf(void* word) noexcept
+{
+    return static_cast<UdpRecord*>(word);
+}
+
 void ForwardData(OlvAsyncSocket* socket, char* data, int* consumed, int length,
                  tv::AsyncSocketInterruptFn* /*on_interrupt*/, void** user, int* pause) noexcept
 {
-    auto* record = static_cast<UdpRecord*>(*user);
+    UdpRecord* record = RecordOf(*user);
     if (record != nullptr && record->on_data != nullptr) {
         record->on_data(socket, data, length, OlvAsyncSocket_GetRemoteAddress(socket),
                         OlvAsyncSocket_GetRemotePort(socket), record->user, record->reserved,
@@ -36,14 +42,14 @@ void ForwardData(OlvAsyncSocket* socket, char* data, int* consumed, int length,
 
 void ForwardSendOk(OlvAsyncSocket* socket, void* user) noexcept
 {
-    auto* record = static_cast<UdpRecord*>(user);
+    UdpRecord* record = RecordOf(user);
     if (record != nullptr && record->on_send_ok != nullptr)
         record->on_send_ok(socket, record->user, record->reserved);
 }
 
 void FreeRecord(OlvAsyncSocket* socket, void* user) noexcept
 {
-    delete static_cast<UdpRecord*>(user);
+    delete RecordOf(user);
     OlvAsyncSocket_SetTag(socket, nullptr);
 }
 
@@ -125,7 +131,7 @@ void OlvAsyncUDPSocket_SetMulticastTtl(OlvAsyncSocket* socket, int ttl)
 namespace tv {
 std::uint16_t UdpSocketPort(OlvAsyncSocket* socket) noexcept
 {
-    auto* record = static_cast<UdpRecord*>(OlvAsyncSocket_GetTag(socket));
+    UdpRecord* record = RecordOf(OlvAsyncSocket_GetTag(socket));
     return record != nullptr ? record->port : 0;
 }
 }  // namespace tv

@@ -12,6 +12,7 @@
 
 #include "http/OlvWebClient.h"
 #include "http/OlvWebServer.h"
+#include "net/LocalAddresses.h"
 #include "runtime/Memory.h"
 #include "runtime/OlvLifeTime.h"
 #include "runtime/OlvPacket.h"
@@ -37,9 +38,6 @@ constexpr const char kDefaultModelUrl[] = "https://tindravoller.invalid/";
 
 constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
 constexpr char kExpectationFailed[] = "HTTP/1.1 417 Expectation Failed\r\n\r\n";
-
-// The mark a session's user3 gets once its Expect header has been looked at.
-char g_expect_checked = 0;
 
 DeviceRecord& Device()
 {
@@ -165,15 +163,15 @@ void Dispatch(MicroStack* stack, OlvWebSession* session, OlvPacket* header, char
     MicroStack_SendStatus(session, 400, "Bad Request");
 }
 
-void OnRequest(OlvWebSession* session, int interrupt, OlvPacket* header, char* body, int* begin,
-               int end, int done) noexcept
+void OnRequest(OlvWebSession* session, OlvPacket* header, char* body, int* begin, int end,
+               tv::WebDelivery done) noexcept
 {
     if (header == nullptr) return;
     MicroStack* stack = tv::MicroStackOfSession(session);
-    if (session->user3 == nullptr && done == 0) {
+    if (!tv::WebSessionExpectChecked(session) && done != tv::WebDelivery::Final) {
         // The Expect check is made once per connection, at the first request that arrives
-        // in more than one delivery: user3 is never cleared.
-        session->user3 = &g_expect_checked;
+        // in more than one delivery: the mark is never cleared.
+        tv::WebSessionMarkExpectChecked(session);
         const char* expect = OlvPacket_GetHeader(header, "Expect", 6);
         if (expect == nullptr) return;
         std::string_view value(expect);
@@ -186,8 +184,7 @@ void OnRequest(OlvWebSession* session, int interrupt, OlvPacket* header, char* b
         }
         return;
     }
-    if (done == 0) return;  // the reader keeps accumulating the body
-    if (interrupt != 0) return;
+    if (done != tv::WebDelivery::Final) return;  // the reader keeps accumulating the body
     int start = begin != nullptr ? *begin : 0;
     Dispatch(stack, session, header, body, start, end);
     if (begin != nullptr) *begin = end;
@@ -195,7 +192,7 @@ void OnRequest(OlvWebSession* session, int interrupt, OlvPacket* header, char* b
 
 void OnSession(OlvWebSession* session, void* /*user*/) noexcept
 {
-    session->on_request = OnRequest;
+    tv::WebSessionSetRequestHandler(session, OnRequest);
     // Not served on an interface the user left out (a VPN, a container bridge), whoever
     // knows the port.
     if (!tv::IsServedAddress(OlvWebServer_SessionLocalAddress(session)))
@@ -213,7 +210,7 @@ bool PathIs(const char* path, int path_length, std::string_view rest) noexcept
 
 MicroStack* MicroStackOfSession(OlvWebSession* session) noexcept
 {
-    return session != nullptr ? static_cast<MicroStack*>(session->user) : nullptr;
+    return session != nullptr ? static_cast<MicroStack*>(tv::WebSessionUser(session)) : nullptr;
 }
 
 }  // namespace tv

@@ -19,6 +19,7 @@
 
 #include "http/OlvWebClient.h"
 #include "http/OlvWebServer.h"
+#include "net/LocalAddresses.h"
 #include "net/OlvAsyncSocket.h"
 #include "runtime/Memory.h"
 #include "runtime/OlvPacket.h"
@@ -192,8 +193,7 @@ bool HostOn(const tv::LocalAddress& entry, std::uint32_t address)
 
 std::uint32_t SubscriberAddress(OlvWebSession* session)
 {
-    return session->connection != nullptr ? OlvAsyncSocket_GetRemoteAddress(session->connection)
-                                          : 0;
+    return session != nullptr ? tv::WebSessionRemoteAddress(session) : 0;
 }
 
 // Events may only go back to the subscriber itself or to another host on the network it
@@ -272,11 +272,11 @@ void UnlinkDetached(MicroStack* stack, Subscriber* subscriber)
 void Notify(MicroStack* stack, Subscriber* subscriber, const char* property);
 char* InitialProperties(MicroStack* stack, int service);
 
-void OnDelivery(OlvWebReader* /*reader*/, int /*interrupt*/, OlvPacket* header, char* /*data*/,
-                int* /*consumed*/, int /*length*/, int done, void* user, void* user2,
-                int* /*pause*/) noexcept
+void OnDelivery(OlvWebReader* /*reader*/, tv::WebInterrupt /*interrupt*/, OlvPacket* header,
+                char* /*data*/, int* /*consumed*/, int /*length*/, tv::WebDelivery done, void* user,
+                void* user2, OlvSocketPause* /*pause*/) noexcept
 {
-    if (done == 0) return;
+    if (done != tv::WebDelivery::Final) return;
     auto* subscriber = static_cast<Subscriber*>(user);
     auto* stack = static_cast<MicroStack*>(user2);
     std::scoped_lock lock(stack->subscriber_lock);

@@ -15,6 +15,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include "net/LocalAddresses.h"
 #include "net/OlvAsyncSocket.h"
 #include "net/OlvAsyncUDPSocket.h"
 #include "runtime/Memory.h"

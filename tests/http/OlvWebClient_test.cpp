@@ -27,11 +27,11 @@ using tv::test::Signal;
 const std::uint32_t kLoopback = htonl(INADDR_LOOPBACK);
 
 struct Delivery {
-    int interrupt;
+    tv::WebInterrupt interrupt;
     bool has_header;
     int status;
     std::string data;
-    int done;
+    tv::WebDelivery done;
     std::string tag;
 };
 
@@ -41,13 +41,13 @@ struct Record {
     int partials = 0;
 };
 
-void OnResponse(OlvWebReader*, int interrupt, OlvPacket* header, char* data, int*, int length,
-                int done, void* user, void* user2, int*) noexcept
+void OnResponse(OlvWebReader*, tv::WebInterrupt interrupt, OlvPacket* header, char* data, int*,
+                int length, tv::WebDelivery done, void* user, void* user2, OlvSocketPause*) noexcept
 {
     auto* r = static_cast<Record*>(user);
     const char* tag = static_cast<const char*>(user2);
     r->signal.Update([&] {
-        if (done == 0) {
+        if (done != tv::WebDelivery::Final) {
             r->partials++;  // takes nothing: the whole body comes with the final delivery
             return;
         }
@@ -143,7 +143,10 @@ TEST(OlvWebClient, FramingsOnOneConnectionOneRequestAtATime)
             FakeServer::Write(fd, answer);
         };
         next("HTTP/1.1 200 OK\r\n\r\n");
-        next("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc");
+        // What an interim response says of its framing or its connection is not the real one's.
+        next(
+            "HTTP/1.1 100 Continue\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n"
+            "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc");
         next("HTTP/1.1 204 No Content\r\nContent-Length: 0\r\n\r\n");
         {
             std::string request = FakeServer::ReadRequest(fd);
@@ -192,7 +195,7 @@ TEST(OlvWebClient, FramingsOnOneConnectionOneRequestAtATime)
     EXPECT_EQ(r.finals[4].data, "body until close");
     for (const Delivery& d : r.finals) {
         EXPECT_TRUE(d.has_header);
-        EXPECT_EQ(d.interrupt, 0);
+        EXPECT_EQ(d.interrupt, tv::WebInterrupt::None);
     }
 }
 
@@ -289,9 +292,9 @@ TEST(OlvWebClient, ChainEndInterruptsPendingRequests)
     peer.thread.join();
     ASSERT_EQ(r.finals.size(), 2u);
     for (const Delivery& d : r.finals) {
-        EXPECT_EQ(d.interrupt, 5);
+        EXPECT_EQ(d.interrupt, tv::WebInterrupt::Destroyed);
         EXPECT_FALSE(d.has_header);
-        EXPECT_EQ(d.done, -1);
+        EXPECT_EQ(d.done, tv::WebDelivery::Final);
     }
 }
 
@@ -358,8 +361,8 @@ TEST(OlvWebClient, UnreachableDestinationFailsOnceAfterTheRetries)
     thread.Stop();
     ASSERT_EQ(r.finals.size(), 1u);
     EXPECT_FALSE(r.finals[0].has_header);
-    EXPECT_EQ(r.finals[0].done, -1);
-    EXPECT_EQ(r.finals[0].interrupt, 5);
+    EXPECT_EQ(r.finals[0].done, tv::WebDelivery::Final);
+    EXPECT_EQ(r.finals[0].interrupt, tv::WebInterrupt::Destroyed);
     EXPECT_GE(waited, std::chrono::milliseconds(14500));
 }
 

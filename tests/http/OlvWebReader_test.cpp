@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "runtime/OlvChain.h"
+#include "support/GuardedBuffer.h"
 
 namespace {
 
@@ -20,8 +21,11 @@ struct Message {
 };
 
 // A server-mode reader fed by hand on a socket of a chain that never runs: the test plays
-// the async socket's delivery loop.
+// the async socket's delivery loop and the web server's session (one feeder at a time).
+// Each delivery offers exactly the unconsumed bytes with a guard page right after them, so a
+// read one byte past the input faults in every build.
 struct Feeder {
+    static inline Feeder* current = nullptr;
     OlvChain* chain = OlvChain_Create();
     int fds[2] = {-1, -1};
     OlvAsyncSocket* socket = nullptr;
@@ -30,11 +34,11 @@ struct Feeder {
     std::vector<Message> messages;
     int pieces = 0;
 
-    static void OnRequest(OlvWebReader* reader, int, OlvPacket* header, char* data, int* consumed,
-                          int length, int done, void* user, void*, int*) noexcept
+    static void OnRequest(OlvWebSession*, OlvPacket* header, char* data, int* consumed, int length,
+                          tv::WebDelivery done) noexcept
     {
-        auto* f = static_cast<Feeder*>(user);
-        if (done == 0) {
+        Feeder* f = current;
+        if (done != tv::WebDelivery::Final) {
             f->pieces++;
             return;  // takes nothing before the end, like the device stack
         }
@@ -46,15 +50,16 @@ struct Feeder {
              f->pieces});
         f->pieces = 0;
         *consumed = length;
-        OlvWebClient_ResetReader(reader);  // answered at once: ready for the next request
+        OlvWebClient_ResetReader(f->reader);  // answered at once: ready for the next request
     }
 
     Feeder()
     {
+        current = this;
         ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds);
         socket = OlvAsyncSocket_Create(chain, 4096, nullptr, nullptr, nullptr, nullptr);
         OlvAsyncSocket_Adopt(socket, fds[0], nullptr, nullptr);
-        reader = OlvWebClient_CreateReader(OnRequest, socket, this, nullptr);
+        reader = OlvWebClient_CreateReader(OnRequest, socket, nullptr);
     }
     ~Feeder()
     {
@@ -62,16 +67,16 @@ struct Feeder {
         OlvChain_Stop(chain);
         OlvChain_Run(chain);  // stopped already: only tears down
         ::close(fds[1]);
+        current = nullptr;
     }
     bool Open() { return !OlvAsyncSocket_IsFree(socket); }
     void Feed(const std::string& bytes)
     {
         pending += bytes;
         while (!pending.empty() && Open()) {
+            tv::GuardedBuffer input(pending);
             int consumed = 0, pause = 0;
-            void* user = reader;
-            OlvWebClient_OnData(socket, pending.data(), &consumed, static_cast<int>(pending.size()),
-                                nullptr, &user, &pause);
+            OlvWebClient_OnData(socket, input.data(), &consumed, input.size(), reader, &pause);
             if (!Open()) consumed = static_cast<int>(pending.size());
             pending.erase(0, static_cast<std::size_t>(consumed));
             if (consumed == 0) break;
@@ -120,6 +125,27 @@ TEST(OlvWebReader, ChunkedBodyByteByByteWithTrailers)
     EXPECT_EQ(f.messages[0].body, "Wikipedia in\r\n\r\nchunks.");
     EXPECT_EQ(f.messages[1].path, "/next");
     EXPECT_TRUE(f.Open());
+}
+
+// A stream cut in two at every byte, each part ending at a guard page: the header, a length,
+// chunk framing and trailers are read the same whichever byte a read ends on.
+TEST(OlvWebReader, EveryCutOfTheStreamGivesTheSameMessages)
+{
+    const std::string stream =
+        "POST /a HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello"
+        "POST /b HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+        "3;x=1\r\nabc\r\n2\r\nde\r\n0\r\nT: t\r\n\r\n"
+        "GET /c HTTP/1.0\r\n\r\n";
+    for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+        Feeder f;
+        f.Feed(stream.substr(0, cut));
+        f.Feed(stream.substr(cut));
+        ASSERT_EQ(f.messages.size(), 3u) << cut;
+        EXPECT_EQ(f.messages[0].body, "hello") << cut;
+        EXPECT_EQ(f.messages[1].body, "abcde") << cut;
+        EXPECT_EQ(f.messages[2].path, "/c") << cut;
+        EXPECT_TRUE(f.Open()) << cut;
+    }
 }
 
 TEST(OlvWebReader, LongHeaderIsParsedFromItsFirstWindow)

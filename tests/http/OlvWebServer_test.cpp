@@ -65,11 +65,16 @@ void Answer(OlvWebSession* session, std::string_view path, std::string_view meth
     }
 }
 
-void OnRequest(OlvWebSession* session, int, OlvPacket* header, char* body, int* begin, int end,
-               int done) noexcept
+Record* RecordOf(OlvWebSession* session)
 {
-    auto* r = static_cast<Record*>(session->user);
-    if (header == nullptr || done == 0) return;  // take the body whole at the end
+    return static_cast<Record*>(tv::WebSessionUser(session));
+}
+
+void OnRequest(OlvWebSession* session, OlvPacket* header, char* body, int* begin, int end,
+               tv::WebDelivery done) noexcept
+{
+    Record* r = RecordOf(session);
+    if (header == nullptr || done != tv::WebDelivery::Final) return;  // the body whole at the end
     std::string path(header->path, static_cast<std::size_t>(header->path_length));
     std::string method(header->method, static_cast<std::size_t>(header->method_length));
     r->signal.Update([&] {
@@ -127,11 +132,11 @@ void OnRequest(OlvWebSession* session, int, OlvPacket* header, char* body, int* 
     Answer(session, path, method);
 }
 
-void OnContent(OlvWebSession* session, OlvPacket* header, char*, int*, int, int done,
+void OnContent(OlvWebSession* session, OlvPacket* header, char*, int*, int, tv::WebDelivery done,
                void* user) noexcept
 {
     auto* r = static_cast<Record*>(user);
-    if (done == 0) return;
+    if (done != tv::WebDelivery::Final) return;
     std::string path(header->path, static_cast<std::size_t>(header->path_length));
     r->signal.Update([&] { r->dir_paths.push_back(path); });
     Answer(session, "/", "GET");
@@ -139,15 +144,15 @@ void OnContent(OlvWebSession* session, OlvPacket* header, char*, int*, int, int 
 
 void OnClosed(OlvWebSession* session) noexcept
 {
-    auto* r = static_cast<Record*>(session->user);
+    Record* r = RecordOf(session);
     r->signal.Update([&] { r->closed++; });
 }
 
 void OnSession(OlvWebSession* session, void* user) noexcept
 {
     auto* r = static_cast<Record*>(user);
-    session->on_request = OnRequest;
-    session->on_session_closed = OnClosed;
+    tv::WebSessionSetRequestHandler(session, OnRequest);
+    tv::WebSessionSetClosedHandler(session, OnClosed);
     r->signal.Update([&] { r->sessions++; });
 }
 
@@ -162,9 +167,9 @@ struct Server {
     {
         if (with_directory) {
             EXPECT_EQ(OlvWebServer_AddVirtualDirectory(server, "content", 7, OnContent, &record),
-                      0);
+                      tv::WebDirectoryAdded::Added);
             EXPECT_EQ(OlvWebServer_AddVirtualDirectory(server, "content", 7, OnContent, &record),
-                      1);
+                      tv::WebDirectoryAdded::AlreadyThere);
         }
         if (request_timeout_ms > 0)
             tv::WebServerSetRequestTimeoutForTest(server, request_timeout_ms);
@@ -210,6 +215,20 @@ TEST(OlvWebServer, ConnectionCloseAndHttp10AreAnsweredThenClosed)
         EXPECT_EQ(c.ReadAll(), "HTTP/1.1 200 OK\r\nX-Test: 1\r\n\r\nabc");
         EXPECT_TRUE(c.closed());
     }
+    // Answers that say nothing of the version themselves (whole bytes, a header from a packet):
+    // the request's HTTP/1.0 alone ends the connection, and what was pipelined after it is
+    // never answered.
+    for (std::string_view path : {"/bytes", "/packet"}) {
+        LoopbackClient c(s.port);
+        ASSERT_TRUE(c.Send("GET " + std::string(path) +
+                           " HTTP/1.0\r\n\r\nGET /a HTTP/1.1\r\nHost: x\r\n\r\n"));
+        EXPECT_EQ(c.ReadAll(), path == "/bytes" ? "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi"
+                                                : "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nxyz")
+            << path;
+        EXPECT_TRUE(c.closed()) << path;
+    }
+    std::scoped_lock lk(s.record.signal.mutex());
+    EXPECT_EQ(s.record.paths, (std::vector<std::string>{"/a", "/a", "/bytes", "/packet"}));
 }
 
 TEST(OlvWebServer, HeadEndsWithoutTerminatorAndMissingHostIsRefused)

@@ -90,8 +90,7 @@ void ResetFake()
 
 int Holders(OlvWebSession* session)
 {
-    std::scoped_lock lock(session->lock);
-    return session->ref_count;
+    return tv::WebSessionHoldersForTest(session);
 }
 
 void StreamItems(MSA_Server* server, OlvWebSession* session, MSA_BrowseRequest* request)

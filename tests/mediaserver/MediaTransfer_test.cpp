@@ -126,8 +126,8 @@ protected:
         if (code == tv::kTransferDoneStopped) ++self->done_stopped_;
     }
 
-    static void Handler(OlvWebSession* session, OlvPacket* header, char*, int* begin, int end, int,
-                        void* user) noexcept
+    static void Handler(OlvWebSession* session, OlvPacket* header, char*, int* begin, int end,
+                        tv::WebDelivery, void* user) noexcept
     {
         auto* self = static_cast<Transfer*>(user);
         *begin = end;
@@ -149,7 +149,8 @@ protected:
             mime = "text/plain";
         }
         ++self->calls_;
-        self->user3_seen_ = session->user3;  // the device stack's word, never the transfer's
+        // The device stack's mark, never the transfer's.
+        self->expect_mark_seen_ = tv::WebSessionExpectChecked(session);
         MediaTransferState* state =
             MediaTransfer_HandleGet(session, self->pool_, header, path.c_str(), modes, mime,
                                     kFeatures, nullptr, self, Done);
@@ -240,7 +241,7 @@ protected:
     std::atomic<int> done_all_{0};
     std::atomic<int> done_stopped_{0};
     std::atomic<std::int64_t> last_sent_{-1};
-    std::atomic<void*> user3_seen_{nullptr};
+    std::atomic<bool> expect_mark_seen_{false};
 };
 
 // Keeps a pool worker busy until released.
@@ -583,8 +584,8 @@ TEST_F(Transfer, ChainEndFreesATransferWhoseStepThePoolDiscards)
 }
 
 // A finished transfer that stays attached to its keep-alive connection leaves the session's
-// user3 to the device stack.
-TEST_F(Transfer, FinishedTransferLeavesUser3Alone)
+// Expect mark to the device stack.
+TEST_F(Transfer, FinishedTransferLeavesTheExpectMarkAlone)
 {
     tree_.File("Media/a.mp3", Pattern(1000));
     LoopbackClient client(port_);
@@ -593,7 +594,7 @@ TEST_F(Transfer, FinishedTransferLeavesUser3Alone)
         client.ReadUntil("\r\n\r\n");
         std::string body;
         ASSERT_TRUE(ReadChunked(client, &body));
-        EXPECT_EQ(user3_seen_.load(), nullptr) << round;
+        EXPECT_FALSE(expect_mark_seen_.load()) << round;
     }
     EXPECT_TRUE(WaitUntil([&] { return done_all_.load() == 3; }));
 }

@@ -92,10 +92,12 @@ void OnData(OlvAsyncSocket* socket, char* data, int* consumed, int length,
     });
 }
 
-void OnConnect(OlvAsyncSocket*, int ok, void* user) noexcept
+void OnConnect(OlvAsyncSocket*, tv::ConnectResult result, void* user) noexcept
 {
     auto* r = static_cast<Record*>(user);
-    r->signal.Update([&] { (ok == -1 ? r->connects_ok : r->connects_failed)++; });
+    r->signal.Update([&] {
+        (result == tv::ConnectResult::Established ? r->connects_ok : r->connects_failed)++;
+    });
 }
 
 void OnDisconnect(OlvAsyncSocket*, void* user) noexcept

@@ -321,16 +321,6 @@ TEST(OlvParsers, TimeTextIsLocalAndFixedWidth)
     EXPECT_EQ(microseconds % 1000, 0);
 }
 
-TEST(OlvParsers, LocalAddressesEndWithLoopback)
-{
-    std::uint32_t* addresses = nullptr;
-    int count = OlvLocalAddresses(&addresses);
-    ASSERT_GE(count, 1);
-    EXPECT_EQ(addresses[count - 1], htonl(INADDR_LOOPBACK));
-    for (int i = 0; i + 1 < count; ++i) EXPECT_NE(addresses[i], htonl(INADDR_LOOPBACK));
-    tv::Free(addresses);
-}
-
 TEST(OlvParsers, BindStreamSocketPicksAFreePortOrReportsWhy)
 {
     std::uint32_t loopback = htonl(INADDR_LOOPBACK);

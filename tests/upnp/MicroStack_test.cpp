@@ -194,8 +194,9 @@ TEST(MicroStack, ContentDirectoryRequestsNeverReachTheRouter)
     StackHost host;
     OlvWebServer_AddVirtualDirectory(
         MicroStack_GetWebServer(host.stack()), "content", 7,
-        [](OlvWebSession* session, OlvPacket*, char*, int*, int, int done, void*) noexcept {
-            if (done != 0) MicroStack_SendStatus(session, 204, "Seen");
+        [](OlvWebSession* session, OlvPacket*, char*, int*, int, tv::WebDelivery done,
+           void*) noexcept {
+            if (done == tv::WebDelivery::Final) MicroStack_SendStatus(session, 204, "Seen");
         },
         nullptr);
     host.Start();
