@@ -267,7 +267,8 @@ std::string InterfaceValueProblem(const std::string& value) noexcept
 std::string UserConfigPath() noexcept
 {
     const char* config = std::getenv("XDG_CONFIG_HOME");
-    if (config != nullptr && config[0] == '/') return std::string(config) + "/tindravoller/tindravoller.conf";
+    if (config != nullptr && config[0] == '/')
+        return std::string(config) + "/tindravoller/tindravoller.conf";
     const char* home = std::getenv("HOME");
     if (home == nullptr || home[0] == '\0') return {};
     return std::string(home) + "/.config/tindravoller/tindravoller.conf";

@@ -12,8 +12,7 @@
 
 namespace {
 
-tv::OptionsRead Read(std::vector<std::string> args, tv::ProgramOptions* options,
-                     std::string* error)
+tv::OptionsRead Read(std::vector<std::string> args, tv::ProgramOptions* options, std::string* error)
 {
     args.insert(args.begin(), "tindravoller");
     std::vector<char*> argv;
@@ -25,9 +24,10 @@ TEST(ProgramOptions, AFileLineIsTheLongOptionAndEveryFaultNamesItsLine)
 {
     tv::ProgramOptions options;
     std::string error;
-    ASSERT_TRUE(tv::ApplyConfigText("# today's TVs\n\nmodern\ninterface eth0 # the LAN\n"
-                                    "port = 8200\nmedia-info no\nsettings /srv/a#b.dat\n",
-                                    "t.conf", &options, &error))
+    ASSERT_TRUE(
+        tv::ApplyConfigText("# today's TVs\n\nmodern\ninterface eth0 # the LAN\n"
+                            "port = 8200\nmedia-info no\nsettings /srv/a#b.dat\n",
+                            "t.conf", &options, &error))
         << error;
     EXPECT_TRUE(options.server.modern_listing);
     EXPECT_FALSE(options.server.media_info);
