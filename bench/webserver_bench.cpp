@@ -17,6 +17,7 @@
 
 #include "http/OlvWebServer.h"
 #include "runtime/OlvChain.h"
+#include "runtime/OlvLifeTime.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ void OnSession(OlvWebSession* session, void*) noexcept
 
 // One server for the whole run.
 struct Server {
-    OlvChain* chain = OlvChain_Create();
+    OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
     OlvWebServer* server = OlvWebServer_Create(chain, 5, 0, OnSession, nullptr);
     std::uint16_t port = OlvWebServer_GetPort(server);
     std::thread thread{[c = chain] { OlvChain_Run(c); }};

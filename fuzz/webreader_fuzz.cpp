@@ -12,6 +12,7 @@
 
 #include "http/OlvWebReader.h"
 #include "runtime/OlvChain.h"
+#include "runtime/OlvLifeTime.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const char* stream = reinterpret_cast<const char*>(data + 1 + split_bytes);
     std::size_t stream_size = size - 1 - split_bytes;
 
-    OlvChain* chain = OlvChain_Create();
+    OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
         OlvChain_Stop(chain);

@@ -131,7 +131,7 @@ int ServerMain(const ServerLogTarget* window, tv::Event* stop_event) noexcept
     ServerLog_SetTarget(window);
     ServerLog("Started Media Server");
 
-    OlvChain* chain = OlvChain_Create();
+    OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
 
     OlvThreadPool* pool = OlvThreadPool_Create();
     std::thread workers[kWorkerCount];

@@ -17,8 +17,6 @@
 #include <ctime>
 #include <mutex>
 
-#include "runtime/OlvLifeTime.h"
-
 namespace {
 
 constexpr int kDefaultBlockMs = 86400 * 1000;  // one day
@@ -387,7 +385,7 @@ bool tv::ChainEnding(OlvChain* chain) noexcept
     return false;
 }
 
-OlvChain* OlvChain_Create() noexcept
+OlvChain* OlvChain_Create(tv::ChainTimerMakerFn make_timer) noexcept
 {
     int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (fd < 0 || fd >= FD_SETSIZE) {
@@ -398,7 +396,7 @@ OlvChain* OlvChain_Create() noexcept
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     auto* chain = new OlvChain;
     chain->wake_fd = fd;
-    chain->timer = OlvLifeTime_Create(chain);
+    chain->timer = make_timer(chain);
     return chain;
 }
 

@@ -91,8 +91,15 @@ int FdSetCount(const fd_set* set) noexcept;
 struct OlvChain;
 struct OlvLifeTime;
 
-// Creates a chain together with its own timer monitor (its first object). Creation thread.
-[[nodiscard]] OlvChain* OlvChain_Create() noexcept;
+namespace tv {
+// Makes the chain's own timer monitor and adds it to the chain: OlvLifeTime_Create. The chain
+// knows the timers only through this hook, so neither module needs the other's code.
+using ChainTimerMakerFn = OlvLifeTime* (*)(OlvChain* chain) noexcept;
+}  // namespace tv
+
+// Creates a chain together with its own timer monitor (its first object), made by
+// `make_timer`. Creation thread.
+[[nodiscard]] OlvChain* OlvChain_Create(tv::ChainTimerMakerFn make_timer) noexcept;
 
 // Appends `object` (ownership passes to the chain). Not locked: before OlvChain_Run, or on the
 // chain thread (inside a hook or a timer callback).

@@ -242,7 +242,7 @@ void RunSearchJob(void* data) noexcept
     MicroStack* stack = job->stack;
     --stack->search_sources[job->source].pending;
     --stack->searches_pending;
-    job->sub_chain = OlvChain_Create();
+    job->sub_chain = OlvChain_Create(OlvLifeTime_Create);
     OlvAsyncSocket* socket =
         OlvAsyncUDPSocket_Create(job->sub_chain, kSocketBuffer, job->local_address, kLowPort,
                                  kHighPort, 1, nullptr, SearchSendOk, job);

@@ -29,6 +29,7 @@
 #include "mediaserver/FileIoAbstraction.h"
 #include "mediaserver/MediaServerAbstraction.h"
 #include "runtime/Memory.h"
+#include "runtime/OlvLifeTime.h"
 #include "runtime/OlvThreadPool.h"
 #include "support/LoopbackClient.h"
 #include "support/Resident.h"
@@ -180,7 +181,7 @@ protected:
     {
         tv::ResetServiceRecords();
         tv::SetSsdpEnabled(false);
-        chain_ = OlvChain_Create();
+        chain_ = OlvChain_Create(OlvLifeTime_Create);
         pool_ = OlvThreadPool_Create();
         worker_ = std::thread([p = pool_] { OlvThreadPool_Run(p); });
         tv::ThreadPoolWaitForWorkers(pool_, 1);

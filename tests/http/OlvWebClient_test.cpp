@@ -17,6 +17,7 @@
 
 #include "runtime/Memory.h"
 #include "runtime/OlvChain.h"
+#include "runtime/OlvLifeTime.h"
 #include "support/LoopbackClient.h"
 
 namespace {
@@ -167,7 +168,7 @@ TEST(OlvWebClient, FramingsOnOneConnectionOneRequestAtATime)
             ::close(fd);
         }
     });
-    OlvChain* chain = OlvChain_Create();
+    OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
     OlvWebClient* client = OlvWebClient_Create(5, chain);
     ASSERT_NE(client, nullptr);
     EXPECT_EQ(OlvWebClient_Create(5, nullptr), nullptr);
@@ -220,7 +221,7 @@ TEST(OlvWebClient, ParkedConnectionIsReconnectedForTheNextRequest)
             ::close(fd);
         }
     });
-    OlvChain* chain = OlvChain_Create();
+    OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
     OlvWebClient* client = OlvWebClient_Create(2, chain);
     ChainThread thread(chain);
     thread.Start();
@@ -251,7 +252,7 @@ TEST(OlvWebClient, PeerThatClosesAfterItsAnswerGetsTheNextRequestOnANewConnectio
             ::close(fd);
         }
     });
-    OlvChain* chain = OlvChain_Create();
+    OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
     OlvWebClient* client = OlvWebClient_Create(2, chain);
     ChainThread thread(chain);
     thread.Start();
@@ -280,7 +281,7 @@ TEST(OlvWebClient, ChainEndInterruptsPendingRequests)
         ::recv(fd, &c, 1, 0);  // never answers; ends when the client goes away
         ::close(fd);
     });
-    OlvChain* chain = OlvChain_Create();
+    OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
     OlvWebClient* client = OlvWebClient_Create(1, chain);
     ChainThread thread(chain);
     thread.Start();
@@ -321,7 +322,7 @@ TEST(OlvWebClient, EveryRequestEndsAfterMoreConnectionsThanMayBeParked)
             }
         });
     }
-    OlvChain* chain = OlvChain_Create();
+    OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
     OlvWebClient* client = OlvWebClient_Create(kPeers, chain);
     ChainThread thread(chain);
     thread.Start();
@@ -349,7 +350,7 @@ TEST(OlvWebClient, UnreachableDestinationFailsOnceAfterTheRetries)
     std::uint16_t port = dead.port;
     ::close(dead.listen_fd);
     dead.listen_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    OlvChain* chain = OlvChain_Create();
+    OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
     OlvWebClient* client = OlvWebClient_Create(5, chain);
     ChainThread thread(chain);
     auto start = std::chrono::steady_clock::now();

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "runtime/OlvChain.h"
+#include "runtime/OlvLifeTime.h"
 #include "support/GuardedBuffer.h"
 
 namespace {
@@ -26,7 +27,7 @@ struct Message {
 // read one byte past the input faults in every build.
 struct Feeder {
     static inline Feeder* current = nullptr;
-    OlvChain* chain = OlvChain_Create();
+    OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
     int fds[2] = {-1, -1};
     OlvAsyncSocket* socket = nullptr;
     OlvWebReader* reader = nullptr;

@@ -12,6 +12,7 @@
 
 #include "runtime/Memory.h"
 #include "runtime/OlvChain.h"
+#include "runtime/OlvLifeTime.h"
 #include "runtime/OlvPacket.h"
 #include "support/LoopbackClient.h"
 
@@ -158,7 +159,7 @@ void OnSession(OlvWebSession* session, void* user) noexcept
 
 struct Server {
     Record record;
-    OlvChain* chain = OlvChain_Create();
+    OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
     OlvWebServer* server = OlvWebServer_Create(chain, 5, 0, OnSession, &record);
     std::uint16_t port = OlvWebServer_GetPort(server);
     ChainThread thread{chain};

@@ -17,6 +17,7 @@
 #include "http/OlvWebServer.h"
 #include "mediaserver/FileIoAbstraction.h"
 #include "runtime/OlvChain.h"
+#include "runtime/OlvLifeTime.h"
 #include "runtime/OlvParsers.h"
 #include "runtime/OlvThreadPool.h"
 #include "support/ChainRunner.h"
@@ -95,7 +96,7 @@ protected:
         pool_ = OlvThreadPool_Create();
         for (int i = 0; i < 3; ++i) workers_.emplace_back([p = pool_] { OlvThreadPool_Run(p); });
         tv::ThreadPoolWaitForWorkers(pool_, 3);
-        chain_ = OlvChain_Create();
+        chain_ = OlvChain_Create(OlvLifeTime_Create);
         server_ = OlvWebServer_Create(chain_, 5, 0, nullptr, nullptr);
         OlvWebServer_AddVirtualDirectory(server_, "content", 7, Handler, this);
         port_ = OlvWebServer_GetPort(server_);

@@ -19,6 +19,7 @@
 
 #include "net/LocalAddresses.h"
 #include "runtime/OlvChain.h"
+#include "runtime/OlvLifeTime.h"
 #include "runtime/OlvParsers.h"
 #include "support/LoopbackClient.h"
 #include "support/PrivateNetwork.h"
@@ -92,7 +93,7 @@ void OnReceive(OlvAsyncServerSocket* server, OlvAsyncSocket* socket, char* data,
 
 struct Server {
     Record record;
-    OlvChain* chain = OlvChain_Create();
+    OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
     OlvAsyncServerSocket* server = OlvAsyncServerSocket_Create(
         chain, 5, 0, 4096, OnConnect, OnDisconnect, OnReceive, OnInterrupt, nullptr);
     std::uint16_t port = OlvAsyncServerSocket_GetPort(server);
@@ -257,7 +258,7 @@ TEST(OlvAsyncServerSocket, ReceiverThatClosesHasEverythingConsumed)
 TEST(OlvAsyncServerSocket, FixedPortInUseReportsZero)
 {
     Server s;
-    OlvChain* chain = OlvChain_Create();
+    OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
     OlvAsyncServerSocket* second = OlvAsyncServerSocket_Create(
         chain, 1, s.port, 4096, OnConnect, OnDisconnect, OnReceive, OnInterrupt, nullptr);
     // SO_REUSEADDR does not let two sockets bind a port that one listens on.

@@ -122,7 +122,7 @@ void OnInterrupt(OlvAsyncSocket*, void* user) noexcept
 struct Pair {
     Record record;
     Listener listener;
-    OlvChain* chain = OlvChain_Create();
+    OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
     OlvAsyncSocket* socket = nullptr;
     LoopbackClient client{listener.port};
     ChainThread thread{chain};
@@ -406,7 +406,7 @@ TEST(OlvAsyncSocket, ConnectReportsSuccessAndRefusalWithoutWaitingForTheTimeout)
     ::close(closed.fd);
     closed.fd = ::socket(AF_INET, SOCK_STREAM, 0);
 
-    OlvChain* chain = OlvChain_Create();
+    OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
     OlvAsyncSocket* good =
         OlvAsyncSocket_Create(chain, 4096, OnData, OnConnect, OnDisconnect, OnSendOk);
     OlvAsyncSocket* bad =

@@ -74,7 +74,7 @@ struct Sender {
 
 TEST(OlvAsyncUDPSocket, PortRangesAndExactPorts)
 {
-    OlvChain* chain = OlvChain_Create();
+    OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
     std::srand(7);
     for (int i = 0; i < 5; ++i) {
         OlvAsyncSocket* s = OlvAsyncUDPSocket_Create(chain, 2048, kLoopback, 50000, 50010, 0,
@@ -112,7 +112,7 @@ TEST(OlvAsyncUDPSocket, PortRangesAndExactPorts)
 TEST(OlvAsyncUDPSocket, DatagramsFromTwoSendersEachCarryTheirSender)
 {
     Record r;
-    OlvChain* chain = OlvChain_Create();
+    OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
     OlvAsyncSocket* s =
         OlvAsyncUDPSocket_Create(chain, 256, kLoopback, 50000, 65000, 0, OnData, nullptr, &r);
     ASSERT_NE(s, nullptr);
@@ -162,7 +162,7 @@ void RebuildFired(void* data) noexcept
 TEST(OlvAsyncUDPSocket, ReplacedWhileTheChainRuns)
 {
     Record r;
-    OlvChain* chain = OlvChain_Create();
+    OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
     Rebuild rebuild{&r, chain, nullptr};
     rebuild.socket =
         OlvAsyncUDPSocket_Create(chain, 256, kLoopback, 50000, 65000, 0, OnData, nullptr, &r);
@@ -189,7 +189,7 @@ TEST(OlvAsyncUDPSocket, ReplacedWhileTheChainRuns)
 TEST(OlvAsyncUDPSocket, SendToDestinationAndAddressText)
 {
     Record r;
-    OlvChain* chain = OlvChain_Create();
+    OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
     OlvAsyncSocket* s =
         OlvAsyncUDPSocket_Create(chain, 2048, kLoopback, 50000, 65000, 0, OnData, nullptr, &r);
     ASSERT_NE(s, nullptr);
@@ -218,7 +218,7 @@ TEST(OlvAsyncUDPSocket, JoinGroupReceivesMulticastAndReportsTheInterface)
         GTEST_SKIP() << "multicast only inside the private namespace (scripts/netns.sh)";
     Record r;
     const std::uint32_t group = inet_addr("239.255.255.250");
-    OlvChain* chain = OlvChain_Create();
+    OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
     OlvAsyncSocket* s = OlvAsyncUDPSocket_Create(chain, 2048, htonl(INADDR_ANY), 50000, 65000, 1,
                                                  OnData, nullptr, &r);
     ASSERT_NE(s, nullptr);

@@ -135,7 +135,7 @@ TEST(OlvChain, StopFromAnotherThreadRacesTeardownSafely)
     HangGuard guard("StopFromAnotherThreadRacesTeardownSafely");
     // The chain may see the flag, tear down and free itself while Stop is still at work.
     for (int round = 0; round < 200; ++round) {
-        OlvChain* chain = OlvChain_Create();
+        OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
         std::thread runner([chain] { OlvChain_Run(chain); });
         OlvChain_Stop(chain);
         runner.join();
@@ -472,7 +472,7 @@ TEST(OlvChain, SubChainMergesInOrderAndDropDestroysItsObjects)
     };
     c.driver.on_pre = [](Probe*, int, fd_set*, int* block_ms) { *block_ms = 0; };
 
-    c.sub = OlvChain_Create();
+    c.sub = OlvChain_Create(OlvLifeTime_Create);
     for (Probe& probe : c.member) {
         probe.chain = c.sub;
         OlvChain_Add(c.sub, tv::test::NewProbeObject(&probe));
@@ -501,7 +501,7 @@ TEST(OlvChain, MergedSubChainStillOwnedWhenTheMainChainEnds)
 {
     // Never dropped: the main chain's end destroys the members and frees the sub-chain.
     Probe member;
-    OlvChain* sub = OlvChain_Create();
+    OlvChain* sub = OlvChain_Create(OlvLifeTime_Create);
     OlvChain_Add(sub, tv::test::NewProbeObject(&member));
     Probe driver;
     static OlvChain* pending;

@@ -131,7 +131,7 @@ private:
 // so a chain that would hang ends the test with a failure instead.
 class ChainRunner {
 public:
-    ChainRunner() : chain_(OlvChain_Create()) {}
+    ChainRunner() : chain_(OlvChain_Create(OlvLifeTime_Create)) {}
     ChainRunner(const ChainRunner&) = delete;
     ChainRunner& operator=(const ChainRunner&) = delete;
     ~ChainRunner()
@@ -184,7 +184,7 @@ private:
 // record is about to go away.
 class ThreadedChain {
 public:
-    ThreadedChain() : chain_(OlvChain_Create())
+    ThreadedChain() : chain_(OlvChain_Create(OlvLifeTime_Create))
     {
         ChainOnEnd(chain_, &ThreadedChain::Ending, this);
     }

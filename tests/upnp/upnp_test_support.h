@@ -17,6 +17,7 @@
 #include "http/OlvWebServer.h"
 #include "mediaserver/MediaServerAbstraction.h"
 #include "runtime/OlvChain.h"
+#include "runtime/OlvLifeTime.h"
 #include "runtime/ServerLog.h"
 #include "support/LoopbackClient.h"
 #include "upnp/MicroStack.h"
@@ -106,7 +107,7 @@ public:
     {
         ResetServiceRecords();
         SetSsdpEnabled(ssdp);
-        chain_ = OlvChain_Create();
+        chain_ = OlvChain_Create(OlvLifeTime_Create);
         stack_ = MicroStack_Create(chain_, friendly_name, udn, "0000001", 1800, 0, actions_);
         SetSsdpEnabled(true);
         port_ = MicroStack_GetHttpPort(stack_);
