@@ -267,7 +267,8 @@ std::string InterfaceValueProblem(const std::string& value) noexcept
 std::string UserConfigPath() noexcept
 {
     const char* config = std::getenv("XDG_CONFIG_HOME");
-    if (config != nullptr && config[0] == '/') return std::string(config) + "/tindravoller/tindravoller.conf";
+    if (config != nullptr && config[0] == '/')
+        return std::string(config) + "/tindravoller/tindravoller.conf";
     const char* home = std::getenv("HOME");
     if (home == nullptr || home[0] == '\0') return {};
     return std::string(home) + "/.config/tindravoller/tindravoller.conf";
@@ -303,12 +304,23 @@ bool ApplyConfigText(const std::string& text, const std::string& name, ProgramOp
     return true;
 }
 
-OptionsRead ReadProgramOptions(int argc, char** argv, ProgramOptions* options,
-                               std::string* error) noexcept
+bool CommandLineNames(int argc, char** argv, std::string_view name) noexcept
+{
+    std::vector<CommandLineItem> items;
+    std::string ignored;
+    if (!SplitCommandLine(argc, argv, &items, &ignored)) return false;
+    for (const CommandLineItem& item : items)
+        if (item.spec->name == name) return true;
+    return false;
+}
+
+OptionsRead ReadProgramOptions(int argc, char** argv, ProgramOptions* options, std::string* error,
+                               bool as_system) noexcept
 {
     std::vector<CommandLineItem> items;
     if (!SplitCommandLine(argc, argv, &items, error)) return OptionsRead::kBadCommandLine;
     ProgramOptions given;
+    given.system = as_system;
     for (const CommandLineItem& item : items) {
         std::string why;
         if (item.spec->name == "config" || item.spec->name == "system" ||
@@ -317,6 +329,7 @@ OptionsRead ReadProgramOptions(int argc, char** argv, ProgramOptions* options,
         }
     }
     *options = ProgramOptions{};
+    options->system = as_system;
     if (given.help || given.version) {
         options->help = given.help;
         options->version = given.version;
