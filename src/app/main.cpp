@@ -410,7 +410,7 @@ int main(int argc, char** argv)
     }
     if (!options.headless && HasDisplay()) {
 #ifdef TV_HAVE_WINDOW
-        return TindravollerWindow_Main(argc, argv);
+        return TindravollerWindow_Main(argc, argv, options.server);
 #else
         ExecWindowProgram(argv);
         std::fprintf(stderr, "tindravoller: the window is not installed; running headless\n");
