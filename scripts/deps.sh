@@ -16,6 +16,12 @@ missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+if [ ${#missing[@]} -gt 0 ] && [ "$(id -u)" != 0 ]; then
+  # Installing takes root; building and running do not. Once is enough.
+  echo "deps.sh: missing: ${missing[*]}" >&2
+  echo "deps.sh: install them once as root: sudo bash scripts/deps.sh ${1:-run}" >&2
+  exit 1
+fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive

@@ -19,9 +19,14 @@ const char kProgramUsage[] =
     "local network. With a display it opens its window; without one it runs headless.\n"
     "\n"
     "  --headless         run without a window: the log goes to standard output and\n"
-    "                     SIGINT or SIGTERM stops the server (goodbye messages are sent)\n"
-    "  --share DIR        add DIR to the shared folders and save the list\n"
-    "  --unshare DIR      remove DIR from the shared folders and save the list\n"
+    "                     SIGINT or SIGTERM stops the server (goodbye messages are sent);\n"
+    "                     once it answers it prints where players reach it, the folder\n"
+    "                     list it reads, and with nothing shared how to share a folder\n"
+    "  --share DIR        add DIR to the shared folders and save the list; a folder\n"
+    "                     listed already is not added again, and one that you (or with\n"
+    "                     --system the service's user) cannot read and enter is refused\n"
+    "  --unshare DIR      remove DIR from the shared folders (every entry naming it) and\n"
+    "                     save the list\n"
     "  --list             print the shared folders, one a line (of a damaged settings\n"
     "                     file: the folders that can still be read)\n"
     "  --recover-settings keep a damaged settings file beside it as FILE.bad and start\n"
@@ -31,14 +36,17 @@ const char kProgramUsage[] =
     "                     (the TINDRAVOLLER_SETTINGS environment variable does the same)\n"
     "  --system           the system service's folder list and configuration\n"
     "                     (/var/lib/tindravoller/TindravollerDLNA.dat, /etc/tindravoller.conf),\n"
-    "                     edited as the service's user: run it as root or as that user\n"
+    "                     read and written as its user tindravoller: run as root, the\n"
+    "                     program becomes that user first (sudo tindravoller --system\n"
+    "                     --share DIR). Run as that user, it is the default.\n"
     "  --interface NAME   serve only on this network interface (a name such as eth0), or\n"
     "                     only on this one IPv4 address of the machine; repeat it for\n"
     "                     more. Without it every interface is served. 127.0.0.1 is\n"
     "                     always served, for players on this machine. The server is\n"
     "                     neither announced nor answers on the others.\n"
     "  --port N           serve HTTP on port N (for a firewall rule); without it a free\n"
-    "                     port in 50000..64999 is drawn at every start\n"
+    "                     port in 50000..64999 is drawn at every start. A port that is\n"
+    "                     taken stops the start.\n"
     "  --follow-links-out follow symbolic links that lead out of the shared folders\n"
     "                     (by default such links are neither listed nor served)\n"
     "  --modern           serve what today's TVs expect: both options below\n"
@@ -60,7 +68,8 @@ const char kProgramUsage[] =
     "--share, --unshare, --list and --recover-settings end the program after they are\n"
     "done, unless --headless is given too; they exit with 1 and say why when the list\n"
     "cannot be read or saved. A shared folder is added or removed while the server runs:\n"
-    "the next Browse sees it.\n";
+    "the next Browse sees it. A server that cannot start (its port is taken) exits with\n"
+    "1; a wrong option or configuration line, with 2.\n";
 
 namespace {
 
@@ -304,12 +313,23 @@ bool ApplyConfigText(const std::string& text, const std::string& name, ProgramOp
     return true;
 }
 
-OptionsRead ReadProgramOptions(int argc, char** argv, ProgramOptions* options,
-                               std::string* error) noexcept
+bool CommandLineNames(int argc, char** argv, std::string_view name) noexcept
+{
+    std::vector<CommandLineItem> items;
+    std::string ignored;
+    if (!SplitCommandLine(argc, argv, &items, &ignored)) return false;
+    for (const CommandLineItem& item : items)
+        if (item.spec->name == name) return true;
+    return false;
+}
+
+OptionsRead ReadProgramOptions(int argc, char** argv, ProgramOptions* options, std::string* error,
+                               bool as_system) noexcept
 {
     std::vector<CommandLineItem> items;
     if (!SplitCommandLine(argc, argv, &items, error)) return OptionsRead::kBadCommandLine;
     ProgramOptions given;
+    given.system = as_system;
     for (const CommandLineItem& item : items) {
         std::string why;
         if (item.spec->name == "config" || item.spec->name == "system" ||
@@ -318,6 +338,7 @@ OptionsRead ReadProgramOptions(int argc, char** argv, ProgramOptions* options,
         }
     }
     *options = ProgramOptions{};
+    options->system = as_system;
     if (given.help || given.version) {
         options->help = given.help;
         options->version = given.version;

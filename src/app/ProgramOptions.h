@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "runtime/ServerOptions.h"
@@ -39,10 +40,15 @@ enum class OptionsRead {
 
 // Reads the command line: the configuration file it names (or the system's with --system, or
 // else the user's when there is one) first, then the command line over it; a list the command
-// line gives (--interface) replaces the file's. *error says what is wrong ("FILE:LINE: reason"
-// for a line of the file).
-OptionsRead ReadProgramOptions(int argc, char** argv, ProgramOptions* options,
-                               std::string* error) noexcept;
+// line gives (--interface) replaces the file's. `as_system` reads it as if --system were
+// given. *error says what is wrong ("FILE:LINE: reason" for a line of the file).
+OptionsRead ReadProgramOptions(int argc, char** argv, ProgramOptions* options, std::string* error,
+                               bool as_system = false) noexcept;
+
+// Whether the command line gives the option `name` (without its dashes), read as
+// ReadProgramOptions reads it, so that a value is never taken for an option. False for a
+// command line that cannot be read.
+bool CommandLineNames(int argc, char** argv, std::string_view name) noexcept;
 
 // The lines of a configuration file, applied in order; `name` is used in messages.
 bool ApplyConfigText(const std::string& text, const std::string& name, ProgramOptions* options,

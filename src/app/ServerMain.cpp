@@ -3,12 +3,15 @@
 // workers serve the pool. Everything started here is stopped and joined here.
 #include "app/ServerMain.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <random>
 #include <thread>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -17,6 +20,7 @@
 #include "content/DmsIntegration.h"
 #include "runtime/OlvChain.h"
 #include "runtime/OlvLifeTime.h"
+#include "runtime/OlvParsers.h"
 #include "runtime/OlvThreadPool.h"
 #include "upnp/MicroStack.h"
 
@@ -39,6 +43,16 @@ struct StopWatcherArgs {
     OlvChain* chain;
 };
 
+// One run, shared by the chain thread and the address monitor's.
+struct ServerRun {
+    OlvChain* chain = nullptr;
+    tv::Event* stop_event = nullptr;
+    tv::ServerStart* start = nullptr;
+    DmsIntegration* content_source = nullptr;
+    std::uint16_t http_port = 0;
+    std::atomic<bool> up{false};  // the web server answers; where it does has been told
+};
+
 void WorkerThread(OlvThreadPool* pool) noexcept
 {
     OlvThreadPool_Run(pool);
@@ -52,18 +66,57 @@ void StopWatcherThread(StopWatcherArgs args) noexcept
     OlvChain_Stop(args.chain);
 }
 
-// The chain's first turn: the web server and the SSDP sockets were made before it and are
-// served from now on. A stop that came first has said STOPPING=1 already.
-void NotifyReady(void* stop_event) noexcept
+void ReportServing(const ServerRun& run) noexcept
 {
-    if (!static_cast<tv::Event*>(stop_event)->IsSet()) ServiceNotify("READY=1");
+    if (run.start->serving == nullptr) return;
+    std::vector<std::string> addresses;
+    for (const tv::LocalAddress& local : tv::LocalAddressList()) {
+        char text[INET_ADDRSTRLEN];
+        in_addr address{.s_addr = local.address};
+        if (inet_ntop(AF_INET, &address, text, sizeof text) != nullptr)
+            addresses.emplace_back(text);
+    }
+    run.start->serving(run.start->user, addresses, run.http_port);
+}
+
+// The chain's second turn: the web server and the SSDP sockets were made before the chain
+// ran, and the listening socket listens from its first pre_select on, which comes after the
+// chain's timers in the first turn. A stop that came first has said STOPPING=1 already.
+void NotifyReady(void* data) noexcept
+{
+    auto* run = static_cast<ServerRun*>(data);
+    if (run->stop_event->IsSet()) return;
+    run->up.store(true);
+    ReportServing(*run);
+    ServiceNotify("READY=1");
+}
+
+void NotifyReadyNextTurn(void* data) noexcept
+{
+    auto* run = static_cast<ServerRun*>(data);
+    tv::LifeTimeAddNextTurn(tv::ChainTimer(run->chain), run, NotifyReady, nullptr);
 }
 
 // Runs on the address monitor thread; the content source only flags the device stack and
 // wakes the chain, so the rebuild itself happens on the chain thread.
-void NotifyAddressChange(void* content_source) noexcept
+void NotifyAddressChange(void* data) noexcept
 {
-    DmsIntegration_NotifyAddressChange(static_cast<DmsIntegration*>(content_source));
+    auto* run = static_cast<ServerRun*>(data);
+    DmsIntegration_NotifyAddressChange(run->content_source);
+    if (run->up.load()) ReportServing(*run);
+}
+
+// A port the options fix must be free: without one the web server would come up on none.
+bool PortFree(std::uint16_t port, std::string* why) noexcept
+{
+    char error[128] = "";
+    int fd = -1;
+    if (OlvBindStreamSocket(htonl(INADDR_ANY), port, &fd, error, sizeof error) != 0) {
+        ::close(fd);
+        return true;
+    }
+    *why = "the HTTP port " + std::to_string(port) + " cannot be used (" + error + ")";
+    return false;
 }
 
 // Set before the stack exists, so that its own defaults do not apply.
@@ -123,10 +176,14 @@ void ServerMain_NewUdn(char (&out)[kUdnSize]) noexcept
     ServerMain_FormatUdn(guid, out);
 }
 
-int ServerMain(const ServerLogTarget* window, tv::Event* stop_event) noexcept
+int ServerMain(const ServerLogTarget* window, tv::Event* stop_event,
+               tv::ServerStart* start) noexcept
 {
     char host[kHostNameSize];
     ReadHostName(host);
+
+    const std::uint16_t port = start->options.port;
+    if (port != 0 && !PortFree(port, &start->failure)) return 1;
 
     ServerLog_SetTarget(window);
     ServerLog("Started Media Server");
@@ -148,24 +205,48 @@ int ServerMain(const ServerLogTarget* window, tv::Event* stop_event) noexcept
 
     // The content root, a single backslash, is the virtual root whose children are the
     // shared folders.
-    DmsIntegration* content_source =
-        DmsIntegration_Create(chain, pool, 0, friendly_name, udn, kSerialNumber, 0, 0,
-                              kSinkProtocolInfo, kSourceProtocolInfo, "\\");
-    if (content_source == nullptr)
+    ServerRun run;
+    run.chain = chain;
+    run.stop_event = stop_event;
+    run.start = start;
+    run.content_source = DmsIntegration_Create(chain, pool, port, friendly_name, udn, kSerialNumber,
+                                               0, 0, kSinkProtocolInfo, kSourceProtocolInfo, "\\");
+    int result = 0;
+    if (run.content_source == nullptr) {
         ServerLog("The media server could not be started");
-    else
-        tv::LifeTimeAddNextTurn(tv::ChainTimer(chain), stop_event, NotifyReady, nullptr);
+    } else {
+        run.http_port = MicroStack_GetHttpPort(run.content_source->device);
+        // Taken between the check and the bind: the server never served.
+        if (port != 0 && run.http_port != port) {
+            PortFree(port, &start->failure);
+            if (start->failure.empty())
+                start->failure = "the HTTP port " + std::to_string(port) + " cannot be used";
+            result = 1;
+        } else {
+            tv::LifeTimeAddNextTurn(tv::ChainTimer(chain), &run, NotifyReadyNextTurn, nullptr);
+        }
+    }
 
-    // The monitor starts first so that the stop watcher always has it to stop.
-    AddressMonitor* address_monitor = AddressMonitor_Start(NotifyAddressChange, content_source);
-    std::thread stop_watcher(StopWatcherThread,
-                             StopWatcherArgs{stop_event, address_monitor, chain});
+    if (result == 0) {
+        // The monitor starts first so that the stop watcher always has it to stop.
+        AddressMonitor* address_monitor = AddressMonitor_Start(NotifyAddressChange, &run);
+        std::thread stop_watcher(StopWatcherThread,
+                                 StopWatcherArgs{stop_event, address_monitor, chain});
+        OlvChain_Run(chain);
+        stop_watcher.join();
+    } else {
+        OlvChain_Stop(chain);
+        OlvChain_Run(chain);
+    }
 
-    OlvChain_Run(chain);
-
-    stop_watcher.join();
     OlvThreadPool_Destroy(pool);
     for (std::thread& worker : workers) worker.join();
     ServerLog_SetTarget(nullptr);
-    return 0;
+    return result;
+}
+
+int ServerMain(const ServerLogTarget* window, tv::Event* stop_event) noexcept
+{
+    tv::ServerStart start;
+    return ServerMain(window, stop_event, &start);
 }

@@ -2,9 +2,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
 
 #include "runtime/Event.h"
 #include "runtime/ServerLog.h"
+#include "runtime/ServerOptions.h"
 
 // The GetProtocolInfo Source list: what this server can serve.
 inline constexpr const char kSourceProtocolInfo[] =
@@ -23,9 +27,33 @@ inline constexpr const char kSinkProtocolInfo[] = "";
 inline constexpr std::size_t kFriendlyNameSize = 512;
 inline constexpr std::size_t kUdnSize = 37;  // 36 characters and the NUL
 
+namespace tv {
+
+// Where players reach the server now: the served addresses in the system's order, then
+// 127.0.0.1, dotted; and the web server's port. Its description is at http://ADDRESS:PORT/.
+using ServingFn = void (*)(void* user, const std::vector<std::string>& addresses,
+                           std::uint16_t http_port) noexcept;
+
+// What the program fixes before the server starts, and what it hears back from it.
+struct ServerStart {
+    ServerOptions options;
+    // Called on the chain thread once the web server and SSDP are up, then on the address
+    // monitor's thread after each change of the machine's addresses. May be null.
+    ServingFn serving = nullptr;
+    void* user = nullptr;
+    // Written by ServerMain when it returns 1: why the server could not start.
+    std::string failure;
+};
+
+}  // namespace tv
+
 // Thread entry of the server. Logs to `window`, runs until `stop_event` is set (by the
 // window or a signal), then stops every thread it started and returns 0. The caller owns
-// `stop_event`, so a stop that comes before the server is up is never lost.
+// `stop_event`, so a stop that comes before the server is up is never lost. Returns 1 at
+// once, with start->failure, when the HTTP port that start->options fixes cannot be had.
+int ServerMain(const ServerLogTarget* window, tv::Event* stop_event,
+               tv::ServerStart* start) noexcept;
+// With the default options: a port drawn at start, nobody told where it serves.
 int ServerMain(const ServerLogTarget* window, tv::Event* stop_event) noexcept;
 
 // "Tindravoller DLNA - <host> -", truncated to fit the 512-byte buffer.

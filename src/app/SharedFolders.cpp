@@ -61,11 +61,20 @@ bool FitsTable(std::string_view path)
     return path.size() <= static_cast<std::size_t>(tv::kSharedFolderMaxPath);
 }
 
+int IndexOf(const SharedFolderTable& table, int count, std::string_view folder)
+{
+    for (int i = 0; i < count; ++i)
+        if (folder == table.folders[i]) return i;
+    return -1;
+}
+
 // The table a list gives (the entries that can be shared, in their shared form and list
-// order) and a line for each entry left out.
+// order, each folder once) and a line for each entry left out, each folder listed more than
+// once and each folder the running user cannot read.
 struct TablePlan {
     std::unique_ptr<SharedFolderTable> table = std::make_unique<SharedFolderTable>();
     std::string not_shared;
+    bool left_out = false;  // some entry may become shareable later (a disk not mounted yet)
 };
 
 TablePlan PlanTable(const std::vector<std::string>& list)
@@ -74,12 +83,18 @@ TablePlan PlanTable(const std::vector<std::string>& list)
     SharedFolderTable* table = plan.table.get();
     std::memset(table, 0, sizeof *table);
     int count = 0;
+    std::vector<int> listed;  // entries naming each folder of the table
     for (const std::string& path : list) {
         std::string folder;
         std::string reason;
+        int index = -1;
         if (!FitsTable(path)) {
             reason = "the path is 255 bytes or longer";
         } else if (!tv::SharedFolders_SharedForm(path, &folder, &reason)) {
+        } else if ((index = IndexOf(*table, count, folder)) >= 0) {
+            // Two objects with one ObjectID are no answer a player can use.
+            ++listed[static_cast<std::size_t>(index)];
+            continue;
         } else if (count == tv::kSharedFolderCapacity) {
             reason = "no more than 200 folders can be shared";
         } else {
@@ -87,9 +102,20 @@ TablePlan PlanTable(const std::vector<std::string>& list)
             std::memcpy(table->folders[count], folder.data(), folder.size());
             table->folders[count][folder.size()] = '\0';
             ++count;
+            listed.push_back(1);
+            std::string why;
+            if (!tv::SharedFolders_Readable(folder, &why))
+                plan.not_shared += "Shared but not readable: " + folder + " (" + why + ")\n";
             continue;
         }
         plan.not_shared += "Not shared: " + path + " (" + reason + ")\n";
+        plan.left_out = true;
+    }
+    for (int i = 0; i < count; ++i) {
+        const int times = listed[static_cast<std::size_t>(i)];
+        if (times > 1)
+            plan.not_shared += "Listed " + std::to_string(times) +
+                               " times, shared once: " + table->folders[i] + "\n";
     }
     table->folder_count = count;
     return plan;
@@ -300,6 +326,17 @@ std::string HomeFolder()
     return {};
 }
 
+// The name of the user this process runs as, else its number.
+std::string UserName()
+{
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    char buffer[4096];
+    if (getpwuid_r(::geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr)
+        return found->pw_name;
+    return std::to_string(::geteuid());
+}
+
 // XDG_DOCUMENTS_DIR="$HOME/Documents" or an absolute path, from the user-dirs file.
 std::string DocumentsFromUserDirs(const std::string& home)
 {
@@ -449,6 +486,13 @@ int SharedFolders_Add(std::vector<std::string>& list, std::string_view path,
                                 std::string(path));
         return kSharedFoldersTooLong;
     }
+    const std::string folder = SharedFolders_TextForm(path);
+    for (const std::string& entry : list) {
+        if (SharedFolders_TextForm(entry) == folder) {
+            SetMessage(message, std::string(path) + " is already shared.");
+            return kSharedFoldersAlreadyShared;
+        }
+    }
     if (list.size() >= static_cast<std::size_t>(kSharedFolderCapacity)) {
         SetMessage(message, "No more than 200 folders can be shared; remove one first.");
         return kSharedFoldersFull;
@@ -526,6 +570,16 @@ bool SharedFolders_Canonical(std::string_view path, std::string* canonical,
     }
     if (why != nullptr) *why = reason;
     return reason.empty();
+}
+
+bool SharedFolders_Readable(std::string_view folder, std::string* why) noexcept
+{
+    if (::faccessat(AT_FDCWD, std::string(folder).c_str(), R_OK | X_OK, AT_EACCESS) == 0)
+        return true;
+    int error = errno;
+    if (why != nullptr)
+        *why = "user " + UserName() + " cannot read and enter it: " + ErrorText(error);
+    return false;
 }
 
 std::string SharedFolders_TextForm(std::string_view path) noexcept
@@ -772,7 +826,7 @@ int TakeEntries(const std::vector<std::string>& entries, std::vector<std::string
 {
     TablePlan plan = PlanTable(entries);
     PublishTable(*plan.table);
-    g_some_left_out.store(!plan.not_shared.empty());
+    g_some_left_out.store(plan.left_out);
     list.clear();
     for (const std::string& entry : entries) tv::SharedFolders_InsertSorted(list, entry);
     SetMessage(message, plan.not_shared);

@@ -26,20 +26,23 @@ namespace tv {
 // they were) and the message says why. Positive: done, with a remark for the user.
 enum SharedFoldersResult : int {
     kSharedFoldersOk = 0,
-    kSharedFoldersNotShared = 1,    // saved or loaded, but some folders cannot be shared
-    kSharedFoldersBadFileKept = 2,  // saved; the unreadable old file was kept beside it
-    kSharedFoldersFull = -1,        // more than 200 folders
-    kSharedFoldersTooLong = -2,     // a path of 255 bytes or more
-    kSharedFoldersBadFile = -3,     // the settings file is truncated or garbled
-    kSharedFoldersIoError = -4,     // the system reported an error while reading or writing
+    kSharedFoldersNotShared = 1,      // loaded, but some entries are not shared as listed
+                                      // (left out, listed twice, or unreadable)
+    kSharedFoldersBadFileKept = 2,    // saved; the unreadable old file was kept beside it
+    kSharedFoldersAlreadyShared = 3,  // not added: an entry names that folder already
+    kSharedFoldersFull = -1,          // more than 200 folders
+    kSharedFoldersTooLong = -2,       // a path of 255 bytes or more
+    kSharedFoldersBadFile = -3,       // the settings file is truncated or garbled
+    kSharedFoldersIoError = -4,       // the system reported an error while reading or writing
     kSharedFoldersEmptyPath = -5,
     kSharedFoldersNoLocation = -6,  // no documents folder and no settings file given
     kSharedFoldersLocked = -7,      // another editor held the list longer than the lock wait
 };
 
-// Inserts `path` at its place in a list kept sorted without regard to ASCII case (after
-// equal names: duplicates are kept). Refuses an empty path, one of 255 bytes or more, and a
-// 201st folder. Touches neither the table nor the file (call SharedFolders_Save).
+// Inserts `path` at its place in a list kept sorted without regard to ASCII case. A folder
+// that an entry names already (by its text form) is not added again:
+// kSharedFoldersAlreadyShared, with a message. Refuses an empty path, one of 255 bytes or
+// more, and a 201st folder. Touches neither the table nor the file (call SharedFolders_Save).
 int SharedFolders_Add(std::vector<std::string>& list, std::string_view path,
                       std::string* message) noexcept;
 
@@ -66,6 +69,10 @@ bool SharedFolders_Covers(std::string_view real) noexcept;
 // when `path` is not an absolute path to an existing folder.
 bool SharedFolders_Canonical(std::string_view path, std::string* canonical,
                              std::string* why) noexcept;
+
+// Whether the running user may read and enter `folder`; else *why names the user and the
+// reason. A folder it cannot open would be listed empty without a word.
+bool SharedFolders_Readable(std::string_view folder, std::string* why) noexcept;
 
 // `path` with repeated and trailing slashes, "." and ".." taken out by its text alone.
 std::string SharedFolders_TextForm(std::string_view path) noexcept;
@@ -139,9 +146,10 @@ std::string SharedFolders_DocumentsPath() noexcept;
 // never overwritten later: the next save keeps it as "<file>.bad". Anything but a regular
 // file (a FIFO, a device, a folder) is refused without waiting on it, and no save replaces
 // it. Every entry stays in the list as written, so that saving writes back what the user
-// gave; the table holds the SharedFolders_SharedForm of those that can be shared. Entries
-// that cannot be shared (see there, 255 bytes or more, beyond the 200th) are named by the
-// message, each on a line of its own. Window thread, the command line, or the server
+// gave; the table holds the SharedFolders_SharedForm of those that can be shared, each
+// folder once. Entries that cannot be shared (see there, 255 bytes or more, beyond the
+// 200th), folders listed more than once and folders the running user cannot read are named
+// by the message, each on a line of its own. Window thread, the command line, or the server
 // following the file.
 int SharedFolders_Load(std::vector<std::string>& list, std::string* message) noexcept;
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -17,12 +18,14 @@
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/DisplayProbe.h"
 #include "app/ProgramOptions.h"
 #include "app/ServerMain.h"
+#include "app/ServiceUser.h"
 #include "app/SharedFolders.h"
 #include "mediaserver/FileIoAbstraction.h"
 #include "net/LocalAddresses.h"
@@ -93,34 +96,47 @@ bool AbsoluteFolder(const std::string& path, std::string* out)
 }
 
 // Applies --share and --unshare to the list; false after printing why one cannot be done.
-bool ApplyEdits(const Options& options, std::vector<std::string>& list)
+// *changed tells whether the list differs now.
+bool ApplyEdits(const Options& options, std::vector<std::string>& list, bool* changed)
 {
     std::string message;
     for (const std::string& dir : options.share) {
         std::string folder;
         if (!AbsoluteFolder(dir, &folder)) return false;
-        if (tv::SharedFolders_Add(list, folder, &message) < 0) {
+        // Shared, it would be listed empty without a word.
+        std::string why;
+        if (!tv::SharedFolders_Readable(folder, &why)) {
+            std::fprintf(stderr, "tindravoller: %s cannot be shared: %s\n", dir.c_str(),
+                         why.c_str());
+            return false;
+        }
+        int added = tv::SharedFolders_Add(list, folder, &message);
+        if (added < 0) {
             PrintMessage(message);
             return false;
         }
+        if (added == tv::kSharedFoldersAlreadyShared)
+            PrintMessage(message);
+        else
+            *changed = true;
     }
     for (const std::string& dir : options.unshare) {
-        auto found = std::find(list.begin(), list.end(), dir);
-        // Also by its text form (an entry may end in a slash), or the way it was given to
-        // --share.
+        // Every entry that names the folder goes, or it would stay shared: by its text, its
+        // text form (an entry may end in a slash), or the way it was given to --share.
         const std::string text = tv::SharedFolders_TextForm(Absolute(dir));
-        auto same_text = [&](const std::string& entry) {
-            return tv::SharedFolders_TextForm(entry) == text;
-        };
-        if (found == list.end()) found = std::find_if(list.begin(), list.end(), same_text);
         std::string canonical;
-        if (found == list.end() && AbsoluteFolder(dir, &canonical))
-            found = std::find(list.begin(), list.end(), canonical);
-        if (found == list.end()) {
+        if (!tv::SharedFolders_Canonical(Absolute(dir), &canonical, nullptr)) canonical = text;
+        auto names = [&](const std::string& entry) {
+            const std::string form = tv::SharedFolders_TextForm(entry);
+            return entry == dir || form == text || form == canonical;
+        };
+        auto gone = std::remove_if(list.begin(), list.end(), names);
+        if (gone == list.end()) {
             std::fprintf(stderr, "tindravoller: %s is not shared\n", dir.c_str());
             return false;
         }
-        list.erase(found);
+        list.erase(gone, list.end());
+        *changed = true;
     }
     return true;
 }
@@ -165,8 +181,9 @@ int EditFolders(const Options& options)
     if (options.recover && !damaged)
         std::fprintf(stderr, "tindravoller: %s can be read whole; there is nothing to recover\n",
                      tv::SharedFolders_SettingsPath().c_str());
-    if (!ApplyEdits(options, list)) return 1;
-    if (damaged || !options.share.empty() || !options.unshare.empty()) {
+    bool changed = false;
+    if (!ApplyEdits(options, list, &changed)) return 1;
+    if (damaged || changed) {
         int saved = SharedFolders_Save(list, &message);
         PrintMessage(saved < 0 ? message + "\nNothing was saved." : message);
         if (saved < 0) return 1;
@@ -176,7 +193,65 @@ int EditFolders(const Options& options)
     return 0;
 }
 
-int RunHeadless() noexcept
+// A word for a shell: quoted when it holds anything a shell would read otherwise.
+std::string ShellWord(const std::string& word)
+{
+    if (!word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUV"
+                                                "WXYZ0123456789/._-+=:,@%") == std::string::npos)
+        return word;
+    std::string quoted = "'";
+    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+// What a headless start prints on standard output once its web server answers: where players
+// reach it, the folder list it reads, and with nothing shared the command that shares a
+// folder into that list. An address that comes later is printed when it comes.
+struct ServingReport {
+    std::mutex lock;
+    std::vector<std::string> printed;  // addresses
+    bool told = false;
+    std::string share_command;
+};
+
+void PrintServing(void* user, const std::vector<std::string>& addresses,
+                  std::uint16_t http_port) noexcept
+{
+    auto* report = static_cast<ServingReport*>(user);
+    std::scoped_lock hold(report->lock);
+    for (const std::string& address : addresses) {
+        if (std::find(report->printed.begin(), report->printed.end(), address) !=
+            report->printed.end())
+            continue;
+        report->printed.push_back(address);
+        std::string line = "Serving at http://" + address + ":" + std::to_string(http_port) + "/";
+        PrintLine(nullptr, line.c_str());
+    }
+    if (report->told) return;
+    report->told = true;
+    std::string list = "Folder list: " + tv::SharedFolders_SettingsPath();
+    PrintLine(nullptr, list.c_str());
+    if (tv::SharedFolders_List().empty()) {
+        std::string hint = "Nothing is shared: share a folder with " + report->share_command;
+        PrintLine(nullptr, hint.c_str());
+    }
+}
+
+// The command that shares a folder into the list this start reads.
+std::string ShareCommand(const Options& options, const char* program)
+{
+    std::string command = ShellWord(program);
+    if (options.system) {
+        command = "sudo " + command + " --system";
+        if (options.settings != tv::kSystemSettingsPath)
+            command += " --settings " + ShellWord(options.settings);
+    } else if (!options.settings.empty()) {
+        command += " --settings " + ShellWord(options.settings);
+    }
+    return command + " --share DIR";
+}
+
+int RunHeadless(const Options& options, const char* program) noexcept
 {
     // Every thread started from here on inherits the blocked signals; only sigwait sees them.
     sigset_t stop_signals;
@@ -188,18 +263,30 @@ int RunHeadless() noexcept
 
     std::vector<std::string> list;
     std::string message;
-    if (SharedFolders_Load(list, &message) != 0 && !message.empty())
-        std::fprintf(stderr, "tindravoller: %s\n", message.c_str());
+    if (SharedFolders_Load(list, &message) != 0) PrintMessage(message);
 
     static const ServerLogTarget stdout_target{.append = PrintLine, .window = nullptr};
+    ServingReport report;
+    report.share_command = ShareCommand(options, program);
+    tv::ServerStart start;
+    start.options = options.server;
+    start.serving = PrintServing;
+    start.user = &report;
     tv::Event stop_event;
     int result = 0;
-    std::thread server([&] { result = ServerMain(&stdout_target, &stop_event); });
+    std::thread server([&] {
+        result = ServerMain(&stdout_target, &stop_event, &start);
+        // A server that could not start ends the wait for a signal at once.
+        if (result != 0) ::kill(::getpid(), SIGTERM);
+    });
 
     int signal_number = 0;
     sigwait(&stop_signals, &signal_number);
     stop_event.Set();
     server.join();
+    if (result != 0)
+        std::fprintf(stderr, "tindravoller: The media server could not be started: %s\n",
+                     start.failure.c_str());
     return result;
 }
 
@@ -244,13 +331,49 @@ int Usage(const std::string& complaint)
     return 2;
 }
 
+// The system service's list is read, checked and written as the service's user, so that it
+// stays that user's and a folder the service cannot read is refused: root takes that
+// identity before it reads anything, anyone else is sent to sudo. The service's user itself,
+// naming no list of its own, gets the service's list: nothing ever reads another list of
+// that user's. -1 to go on, else the exit code.
+int TakeServiceIdentity(int argc, char** argv, bool* as_system)
+{
+    auto names = [&](std::string_view option) { return tv::CommandLineNames(argc, argv, option); };
+    if (names("help") || names("version")) return -1;
+    if (!names("system")) {
+        const char* env = std::getenv("TINDRAVOLLER_SETTINGS");
+        *as_system = !names("settings") && !names("config") && (env == nullptr || *env == '\0') &&
+                     tv::RunsAs(tv::kServiceUser);
+        return -1;
+    }
+    std::string why;
+    switch (tv::BecomeServiceUser(tv::kServiceUser, &why)) {
+    case tv::ServiceIdentity::kIsServiceUser:
+    case tv::ServiceIdentity::kBecameServiceUser:
+        return -1;
+    case tv::ServiceIdentity::kOtherUser:
+        std::fprintf(stderr,
+                     "tindravoller: --system works on the system service's list as its user %s:"
+                     " run it with sudo (sudo %s --system ...) or as that user\n",
+                     tv::kServiceUser, ShellWord(argv[0]).c_str());
+        return 1;
+    case tv::ServiceIdentity::kFailed:
+        break;
+    }
+    std::fprintf(stderr, "tindravoller: --system: %s\n", why.c_str());
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    bool as_system = false;
+    if (int refused = TakeServiceIdentity(argc, argv, &as_system); refused >= 0) return refused;
+
     Options options;
     std::string error;
-    switch (tv::ReadProgramOptions(argc, argv, &options, &error)) {
+    switch (tv::ReadProgramOptions(argc, argv, &options, &error, as_system)) {
     case tv::OptionsRead::kOk:
         break;
     case tv::OptionsRead::kBadCommandLine:
@@ -288,11 +411,11 @@ int main(int argc, char** argv)
     }
     if (!options.headless && HasDisplay()) {
 #ifdef TV_HAVE_WINDOW
-        return TindravollerWindow_Main(argc, argv);
+        return TindravollerWindow_Main(argc, argv, options.server);
 #else
         ExecWindowProgram(argv);
         std::fprintf(stderr, "tindravoller: the window is not installed; running headless\n");
 #endif
     }
-    return RunHeadless();
+    return RunHeadless(options, argv[0]);
 }

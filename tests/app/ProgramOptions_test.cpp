@@ -6,18 +6,29 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <filesystem>
 
 namespace {
 
-tv::OptionsRead Read(std::vector<std::string> args, tv::ProgramOptions* options, std::string* error)
+tv::OptionsRead Read(std::vector<std::string> args, tv::ProgramOptions* options, std::string* error,
+                     bool as_system = false)
 {
     args.insert(args.begin(), "tindravoller");
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
-    return tv::ReadProgramOptions(static_cast<int>(argv.size()), argv.data(), options, error);
+    return tv::ReadProgramOptions(static_cast<int>(argv.size()), argv.data(), options, error,
+                                  as_system);
+}
+
+bool Names(std::vector<std::string> args, std::string_view option)
+{
+    args.insert(args.begin(), "tindravoller");
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    return tv::CommandLineNames(static_cast<int>(argv.size()), argv.data(), option);
 }
 
 TEST(ProgramOptions, AFileLineIsTheLongOptionAndEveryFaultNamesItsLine)
@@ -73,7 +84,23 @@ TEST(ProgramOptions, TheCommandLineWinsOverTheFile)
     EXPECT_EQ(error, "--interface: an empty interface name");
     EXPECT_EQ(Read({"--system", "--config", conf}, &options, &error), tv::OptionsRead::kOk);
     EXPECT_EQ(options.settings, tv::kSystemSettingsPath);
+    // The service's user reads its list as --system does, unless it names another.
+    EXPECT_EQ(Read({"--config", conf}, &options, &error, true), tv::OptionsRead::kOk);
+    EXPECT_TRUE(options.system);
+    EXPECT_EQ(options.settings, tv::kSystemSettingsPath);
+    EXPECT_EQ(Read({"--settings", "/srv/x.dat"}, &options, &error, true), tv::OptionsRead::kOk);
+    EXPECT_EQ(options.settings, "/srv/x.dat");
     std::filesystem::remove_all(folder);
+}
+
+// Who runs the program is decided from the command line before any file is read: a value is
+// never taken for an option, so a folder named --system switches no identity.
+TEST(ProgramOptions, TheCommandLineIsReadForAnOptionAsItIsReadForUse)
+{
+    EXPECT_TRUE(Names({"--list", "--system"}, "system"));
+    EXPECT_FALSE(Names({"--share", "--system"}, "system"));
+    EXPECT_TRUE(Names({"-h"}, "help"));
+    EXPECT_FALSE(Names({"--system", "--no-such-option"}, "system"));
 }
 
 }  // namespace

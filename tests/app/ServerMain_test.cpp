@@ -12,6 +12,11 @@
 #include <thread>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace {
 
 struct CapturedLog {
@@ -112,6 +117,89 @@ TEST(ServerMain, StartsLogsAndStopsWithEveryThreadJoined)
     std::scoped_lock guard(log.lock);
     ASSERT_FALSE(log.lines.empty());
     EXPECT_EQ(log.lines.front(), "Started Media Server");
+}
+
+namespace {
+
+struct Serving {
+    tv::Event told;
+    std::mutex lock;
+    std::vector<std::string> addresses;
+    std::uint16_t port = 0;
+};
+
+void RecordServing(void* user, const std::vector<std::string>& addresses,
+                   std::uint16_t http_port) noexcept
+{
+    auto* serving = static_cast<Serving*>(user);
+    {
+        std::scoped_lock hold(serving->lock);
+        serving->addresses = addresses;
+        serving->port = http_port;
+    }
+    serving->told.Set();
+}
+
+// A port of its own for each run: bound here and kept, or let go again.
+int ListenOnSomePort(std::uint16_t* port)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    socklen_t size = sizeof address;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        ::listen(fd, 1) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+        return -1;
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+}  // namespace
+
+// A firewall rule needs a port that stays: the one asked for is served and told, and one that
+// is taken ends the start at once with the reason, nothing started and nothing logged.
+TEST(ServerMain, AFixedPortIsServedAndATakenOneEndsTheStartAtOnce)
+{
+    CapturedLog log;
+    const ServerLogTarget target{.append = Capture, .window = &log};
+    std::uint16_t port = 0;
+    int taker = ListenOnSomePort(&port);
+    ASSERT_GE(taker, 0);
+    tv::ServerStart start;
+    start.options.port = port;
+    tv::Event stop_event;
+    std::size_t threads_before = ThreadCount();
+    EXPECT_EQ(ServerMain(&target, &stop_event, &start), 1);
+    EXPECT_EQ(start.failure, "the HTTP port " + std::to_string(port) +
+                                 " cannot be used (bind: Address already in use)");
+    EXPECT_EQ(ThreadCount(), threads_before);
+    EXPECT_TRUE(log.lines.empty());
+
+    ::close(taker);
+    Serving serving;
+    start.failure.clear();
+    start.serving = RecordServing;
+    start.user = &serving;
+    std::atomic<int> result{-1};
+    std::thread server([&] { result = ServerMain(&target, &stop_event, &start); });
+    ASSERT_TRUE(serving.told.WaitFor(std::chrono::seconds(10)));
+    {
+        std::scoped_lock hold(serving.lock);
+        EXPECT_EQ(serving.port, port);
+        ASSERT_FALSE(serving.addresses.empty());
+        EXPECT_EQ(serving.addresses.back(), "127.0.0.1");
+    }
+    int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::close(client);
+    stop_event.Set();
+    server.join();
+    EXPECT_EQ(result.load(), 0);
 }
 
 TEST(ServerMain, StopSetBeforeStartEndsTheServerAtOnce)

@@ -127,11 +127,14 @@ TEST_F(SharedFoldersTest, EntriesAreSharedInCanonicalFormAndKeptWhenNot)
     List list;
     std::string message;
     EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersNotShared);
-    EXPECT_EQ(tv::SharedFolders_List(), (List{media, media, "/"}));
+    // One folder, one ObjectID: listed twice, it is shared once, and one line says so.
+    EXPECT_EQ(tv::SharedFolders_List(), (List{media, "/"}));
     List sorted;
     for (const std::string& entry : written) tv::SharedFolders_InsertSorted(sorted, entry);
     EXPECT_EQ(list, sorted);
-    EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 5) << message;
+    EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 6) << message;
+    EXPECT_NE(message.find("Listed 2 times, shared once: " + media + "\n"), std::string::npos)
+        << message;
     EXPECT_NE(message.find("Not shared: . (not an absolute path)"), std::string::npos) << message;
     EXPECT_NE(message.find("Not shared: " + dir_ + "/missing ("), std::string::npos) << message;
     EXPECT_NE(message.find("Not shared: " + linked + " (a link on its way leads to " + media + ")"),
@@ -343,9 +346,12 @@ TEST_F(SharedFoldersTest, SortedWithoutRegardToCaseAfterAnEdit)
     ASSERT_EQ(SharedFolders_Load(list, &message), 0);
     EXPECT_EQ(tv::SharedFolders_List(), (List{b, C, a, B}));
     EXPECT_EQ(list, (List{a, b, B, C}));
-    ASSERT_EQ(tv::SharedFolders_Add(list, a, &message), 0);  // duplicates are kept
+    // A folder listed already is not added again, whichever way it is written.
+    EXPECT_EQ(tv::SharedFolders_Add(list, a, &message), tv::kSharedFoldersAlreadyShared);
+    EXPECT_EQ(message, a + " is already shared.");
+    EXPECT_EQ(tv::SharedFolders_Add(list, b + "/./", &message), tv::kSharedFoldersAlreadyShared);
     ASSERT_EQ(SharedFolders_Save(list, &message), 0);
-    const List expected{a, a, b, B, C};
+    const List expected{a, b, B, C};
     EXPECT_EQ(tv::SharedFolders_List(), expected);
     EXPECT_EQ(ReadFile(), tv::SharedFolders_Encode(expected));
 
@@ -513,7 +519,8 @@ TEST_F(SharedFoldersTest, ReadersNeverSeeAHalfWrittenTable)
     const List a{Folder("one"), Folder("two"), Folder("three")};
     List b;
     for (int i = 0; i < 200; ++i)
-        b.push_back(Folder(std::string(200, static_cast<char>('a' + i % 26))));
+        b.push_back(
+            Folder(std::string(197, static_cast<char>('a' + i % 26)) + std::to_string(100 + i)));
     ASSERT_EQ(SharedFolders_Save(a, nullptr), 0);
 
     std::atomic<bool> stop{false};

@@ -71,7 +71,7 @@ void FakeAbout(QWidget* /*owner*/, void* user) noexcept
 std::atomic<int> g_fake_started{0};
 std::atomic<int> g_fake_ended{0};
 
-int FakeServer(const ServerLogTarget* window, tv::Event* stop_event) noexcept
+int FakeServer(const ServerLogTarget* window, tv::Event* stop_event, tv::ServerStart*) noexcept
 {
     ++g_fake_started;
     window->append(window->window, "fake server up");
@@ -79,6 +79,15 @@ int FakeServer(const ServerLogTarget* window, tv::Event* stop_event) noexcept
     window->append(window->window, "logged while stopping");
     ++g_fake_ended;
     return 0;
+}
+
+// A server whose port is taken: it says why and ends at once.
+std::atomic<int> g_fake_port{-1};
+int PortTakenServer(const ServerLogTarget*, tv::Event*, tv::ServerStart* start) noexcept
+{
+    g_fake_port = start->options.port;
+    start->failure = "the HTTP port 8200 cannot be used (bind: Address already in use)";
+    return 1;
 }
 
 tv::WindowHooks Hooks(FakeUser* user, tv::ServerMainFn server = FakeServer)
@@ -129,6 +138,37 @@ void VerifyLabelsWhole(const QWidget& window)
         QVERIFY2(label->width() >= label->sizeHint().width(), qPrintable(label->text()));
         QVERIFY2(label->geometry().right() < window.width(), qPrintable(label->text()));
     }
+}
+
+// Every control inside the window and no text cut, at the size the window opens with, made
+// larger (the log gains most of the room) and made as small as it goes.
+void VerifyWholeAndGrowing(CTindravollerDLNAMFCDlg& dialog)
+{
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    const QList<QWidget*> controls{dialog.AddButton(), dialog.RemoveButton(), dialog.FolderList(),
+                                   dialog.LogsLabel(), dialog.LogView(),      dialog.StatusLine()};
+    auto whole = [&] {
+        VerifyLabelsWhole(dialog);
+        for (QPushButton* button : {dialog.AddButton(), dialog.RemoveButton()})
+            QVERIFY2(button->width() >= button->sizeHint().width(), qPrintable(button->text()));
+        for (QWidget* control : controls)
+            QVERIFY2(dialog.rect().contains(control->geometry()),
+                     qPrintable(control->objectName()));
+        QVERIFY(dialog.AddButton()->geometry().right() < dialog.RemoveButton()->geometry().left());
+        QVERIFY(dialog.FolderList()->geometry().bottom() < dialog.LogView()->geometry().top());
+    };
+    whole();
+    const QSize log = dialog.LogView()->size();
+    const int list_height = dialog.FolderList()->height();
+    dialog.resize(dialog.width() + 200, dialog.height() + 300);
+    QTRY_VERIFY(dialog.LogView()->height() >= log.height() + 200);
+    QVERIFY(dialog.FolderList()->height() >= list_height);
+    QCOMPARE(dialog.LogView()->width(), log.width() + 200);
+    whole();
+    dialog.resize(50, 50);
+    QTRY_COMPARE(dialog.size(), dialog.minimumSize());
+    whole();
 }
 
 void Deliver()
@@ -276,7 +316,6 @@ private slots:
         QCOMPARE(dialog.LogView()->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
         QVERIFY(!dialog.windowIcon().isNull());
         QVERIFY(dialog.windowFlags() & Qt::WindowMinimizeButtonHint);
-        QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
 
         // The layout's order: buttons on one row, the list below them, the log at the bottom,
         // list and log equally wide, the two buttons equally sized.
@@ -293,7 +332,8 @@ private slots:
         QCOMPARE(list.left(), log.left());
         QCOMPARE(list.width(), log.width());
         QCOMPARE(remove.right(), list.right());
-        QVERIFY(log.bottom() < dialog.height());
+        QVERIFY(log.bottom() < dialog.StatusLine()->geometry().top());
+        QVERIFY(dialog.StatusLine()->geometry().bottom() < dialog.height());
         QVERIFY(list.right() < dialog.width());
         VerifyLabelsWhole(dialog);
 
@@ -422,7 +462,7 @@ private slots:
         QVERIFY(user.messages.isEmpty());
     }
 
-    void AddPlacesSortedAndKeepsDuplicates()
+    void AddPlacesSortedAndRefusesAFolderListedAlready()
     {
         FakeUser user;
         CTindravollerDLNAMFCDlg dialog(Hooks(&user));
@@ -437,23 +477,30 @@ private slots:
         QCOMPARE(user.opened_in, QStringList({QDir::homePath(), Folder("D")}));
         QCOMPARE(ReadAll(settings_), Encoded({FolderBytes("C"), FolderBytes("D")}));
 
-        // Case does not order; a folder already listed is listed twice. The selection
-        // stays with its item when a row is inserted above it.
+        // Case does not order. The selection stays with its item when a row is inserted
+        // above it.
         dialog.FolderList()->setCurrentRow(1);  // D
-        user.picks = {Folder("c"), Folder("D")};
+        user.picks = {Folder("c")};
         dialog.OnAddDirectory();
-        dialog.OnAddDirectory();
-        QCOMPARE(dialog.FolderList()->count(), 4);
+        QCOMPARE(dialog.FolderList()->count(), 3);
         QCOMPARE(ListedFolders(dialog).mid(0, 2).join(QLatin1Char('|')).toLower(),
                  (Folder("c") + QLatin1Char('|') + Folder("c")).toLower());
-        QCOMPARE(ListedFolders(dialog).mid(2), QStringList({Folder("D"), Folder("D")}));
         QList<QListWidgetItem*> selected = dialog.FolderList()->selectedItems();
         QCOMPARE(selected.size(), 1);
         QCOMPARE(selected.first()->text(), Folder("D"));
-        QCOMPARE(dialog.Folders().size(), std::size_t{4});
+        QVERIFY(user.messages.isEmpty());
+
+        // A folder listed already, under its own name or another way there, is refused with
+        // a message: one folder, one ObjectID.
+        QVERIFY(QFile::link(Folder("D"), dir_->path() + QStringLiteral("/to-D")));
+        user.picks = {Folder("D"), dir_->path() + QStringLiteral("/to-D")};
+        dialog.OnAddDirectory();
+        dialog.OnAddDirectory();
+        QCOMPARE(user.messages.size(), 2);
+        QVERIFY(user.messages.first().contains(QStringLiteral("already shared")));
+        QCOMPARE(dialog.Folders().size(), std::size_t{3});
         QCOMPARE(ReadAll(settings_), Encoded(dialog.Folders()));
         QCOMPARE(tv::SharedFolders_List(), dialog.Folders());
-        QVERIFY(user.messages.isEmpty());
     }
 
     void PathOf255BytesIsRefused()
@@ -607,6 +654,67 @@ private slots:
         }
         QVERIFY(!dialog.ServerThreadRunning());
         QCOMPARE(g_fake_ended.load(), 1);
+    }
+
+    // The window follows its font (the screen's DPI and the user's size): at 1.5 times the
+    // size nothing is cut or pushed out; it can be made larger, and the log takes the room.
+    void LayoutFollowsTheFontAndTheLogGrowsWithTheWindow()
+    {
+        const QFont standard = QApplication::font();
+        int smallest_width = 0;
+        for (double scale : {1.0, 1.5}) {
+            QFont font = standard;
+            font.setPointSizeF(standard.pointSizeF() * scale);
+            QApplication::setFont(font);
+            FakeUser user;
+            CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+            QApplication::setFont(standard);
+            VerifyWholeAndGrowing(dialog);
+            if (scale == 1.0)
+                smallest_width = dialog.minimumWidth();
+            else
+                QVERIFY(dialog.minimumWidth() > smallest_width * 1.3);
+        }
+    }
+
+    void StatusLineSaysWhereTheServerIsReached()
+    {
+        FakeUser user;
+        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        dialog.OnInitDialog();
+        std::thread server_side([&dialog] {
+            CTindravollerDLNAMFCDlg::ShowServing(&dialog, {"10.9.9.1", "127.0.0.1"}, 8200);
+        });
+        server_side.join();
+        QTRY_COMPARE(dialog.StatusLine()->text(),
+                     QStringLiteral("Serving on 10.9.9.1 and 127.0.0.1, HTTP port 8200"));
+        // An address that comes later.
+        CTindravollerDLNAMFCDlg::ShowServing(&dialog, {"10.9.9.1", "10.9.9.7", "127.0.0.1"}, 8200);
+        QTRY_COMPARE(dialog.StatusLine()->text(),
+                     QStringLiteral("Serving on 10.9.9.1, 10.9.9.7 and 127.0.0.1, HTTP port 8200"));
+        VerifyLabelsWhole(dialog);
+    }
+
+    // A port that is taken stops the start: the window says why, closes, and the program
+    // ends with 1 like the headless one.
+    void AServerThatCannotStartClosesTheWindowWithTheReason()
+    {
+        FakeUser user;
+        CTindravollerDLNAMFCDlg dialog(Hooks(&user, PortTakenServer));
+        tv::ServerOptions options;
+        options.port = 8200;
+        dialog.SetServerOptions(options);
+        dialog.OnInitDialog();
+        dialog.show();
+        QTRY_VERIFY(dialog.ServerFailed());
+        QCOMPARE(g_fake_port.load(), 8200);
+        QCOMPARE(user.messages,
+                 QStringList({QStringLiteral("The media server could not be started: the HTTP "
+                                             "port 8200 cannot be used (bind: Address already "
+                                             "in use)")}));
+        QVERIFY(!dialog.isVisible());
+        QCOMPARE(dialog.result(), 1);
+        QVERIFY(!dialog.ServerThreadRunning());
     }
 
     void CloseWhileClientsAreBusy()

@@ -2,6 +2,7 @@
 #include "app/window/TindravollerDLNAMFCApp.h"
 
 #include <csignal>
+#include <cstdio>
 
 #include <QApplication>
 #include <QIcon>
@@ -28,7 +29,7 @@ sigset_t StopSignals()
 
 }  // namespace
 
-int CTindravollerDLNAMFCApp::InitInstance() noexcept
+int CTindravollerDLNAMFCApp::InitInstance(const tv::ServerOptions& options) noexcept
 {
     // What the sockets need from the process: a peer that goes away must not end it.
     if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
@@ -38,6 +39,7 @@ int CTindravollerDLNAMFCApp::InitInstance() noexcept
     }
 
     CTindravollerDLNAMFCDlg dialog;
+    dialog.SetServerOptions(options);
 
     // SIGINT and SIGTERM close the window like its close button, so the server still says
     // goodbye. They were blocked in every thread before any thread started.
@@ -58,10 +60,13 @@ int CTindravollerDLNAMFCApp::InitInstance() noexcept
     dialog.OnInitDialog();
     dialog.exec();
     delete notifier;
-    return 0;
+    if (!dialog.ServerFailed()) return 0;
+    std::fprintf(stderr, "tindravoller: The media server could not be started: %s\n",
+                 dialog.ServerFailure().c_str());
+    return 1;
 }
 
-int TindravollerWindow_Main(int argc, char** argv)
+int TindravollerWindow_Main(int argc, char** argv, const tv::ServerOptions& options)
 {
     // Before QApplication and the server start their threads, which inherit the mask.
     sigset_t stop_signals = StopSignals();
@@ -74,5 +79,5 @@ int TindravollerWindow_Main(int argc, char** argv)
     QApplication::setWindowIcon(tv::TindravollerIcon());
 
     CTindravollerDLNAMFCApp app;
-    return app.InitInstance();
+    return app.InitInstance(options);
 }

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include <QAction>
+#include <QBoxLayout>
 #include <QContextMenuEvent>
 #include <QDir>
 #include <QFile>
@@ -70,6 +71,16 @@ QSize DialogSize(const DialogUnits& units, int width, int height)
     return QSize(UnitsToPixels(width, units.x, 4), UnitsToPixels(height, units.y, 8));
 }
 
+int DialogX(const DialogUnits& units, int x)
+{
+    return UnitsToPixels(x, units.x, 4);
+}
+
+int DialogY(const DialogUnits& units, int y)
+{
+    return UnitsToPixels(y, units.y, 8);
+}
+
 // A label's text must not be cut where this toolkit's font runs wider than the original's:
 // the label grows, and the caller widens the window to the returned right edge.
 int PlaceLabel(QLabel* label, QRect rect)
@@ -110,9 +121,10 @@ void ShowAboutBox(QWidget* owner, void* /*user*/) noexcept
     about.exec();
 }
 
-int RunServerMain(const ServerLogTarget* window, tv::Event* stop_event) noexcept
+int RunServerMain(const ServerLogTarget* window, tv::Event* stop_event,
+                  tv::ServerStart* start) noexcept
 {
-    return ServerMain(window, stop_event);
+    return ServerMain(window, stop_event, start);
 }
 
 QString PathText(const std::string& path)
@@ -131,6 +143,17 @@ tv::WindowHooks tv::DefaultWindowHooks() noexcept
         .server_main = RunServerMain,
         .user = nullptr,
     };
+}
+
+QString tv::ServingText(const std::vector<std::string>& addresses, std::uint16_t http_port)
+{
+    QString listed;
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        if (i > 0)
+            listed += i + 1 == addresses.size() ? QStringLiteral(" and ") : QStringLiteral(", ");
+        listed += QString::fromStdString(addresses[i]);
+    }
+    return QStringLiteral("Serving on %1, HTTP port %2").arg(listed).arg(http_port);
 }
 
 QIcon tv::TindravollerIcon() noexcept
@@ -177,33 +200,25 @@ CTindravollerDLNAMFCDlg::CTindravollerDLNAMFCDlg(const tv::WindowHooks& hooks, Q
       hooks_(hooks),
       log_target_{.append = &CTindravollerDLNAMFCDlg::AppendLog, .window = this}
 {
-    // A window of its own with a taskbar entry, a minimize box and no resizing.
+    // A window of its own with a taskbar entry, a minimize box and a border to resize it by.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                   Qt::WindowCloseButtonHint);
+                   Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
     setWindowTitle(QStringLiteral("Tindravoller DLNA 1.2"));
     setWindowIcon(tv::TindravollerIcon());
 
-    DialogUnits units = BaseUnits(font());
-    QSize size = DialogSize(units, 320, 256);
-
     usage_label_ = new QLabel(QString::fromUtf8(kUsageText), this);
-    int right = PlaceLabel(usage_label_, DialogRect(units, 9, 3, 173, 8));
 
     add_button_ = new QPushButton(QStringLiteral("Add Directory"), this);
     add_button_->setObjectName(QStringLiteral("add_directory_1002"));
-    add_button_->setGeometry(DialogRect(units, 7, 20, 90, 17));
     remove_button_ = new QPushButton(QStringLiteral("Remove Directory"), this);
     remove_button_->setObjectName(QStringLiteral("remove_directory_1003"));
-    remove_button_->setGeometry(DialogRect(units, 223, 20, 90, 17));
 
     folder_list_ = new QListWidget(this);
     folder_list_->setObjectName(QStringLiteral("folder_list_1001"));
     folder_list_->setSelectionMode(QAbstractItemView::SingleSelection);
-    folder_list_->setGeometry(DialogRect(units, 7, 41, 306, 120));
 
     logs_label_ = new QLabel(QStringLiteral("Logs"), this);
-    right = std::max(right, PlaceLabel(logs_label_, DialogRect(units, 7, 164, 16, 8)));
 
     log_view_ = new QPlainTextEdit(this);
     log_view_->setObjectName(QStringLiteral("log_view_1004"));
@@ -213,26 +228,88 @@ CTindravollerDLNAMFCDlg::CTindravollerDLNAMFCDlg(const tv::WindowHooks& hooks, Q
     log_view_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     // Every line would otherwise stay in the undo history for the whole run.
     log_view_->setUndoRedoEnabled(false);
-    log_view_->setGeometry(DialogRect(units, 7, 177, 306, 72));
+
+    // Where players reach the server, to be copied into a player or a firewall rule.
+    status_label_ = new QLabel(QStringLiteral("Starting the server..."), this);
+    status_label_->setObjectName(QStringLiteral("status_line"));
+    status_label_->setWordWrap(true);
+    status_label_->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
     about_action_ = new QAction(QString::fromUtf8(kAboutEntryText), this);
     connect(about_action_, &QAction::triggered, this, [this] { OnAbout(); });
     connect(add_button_, &QPushButton::clicked, this, [this] { OnAddDirectory(); });
     connect(remove_button_, &QPushButton::clicked, this, [this] { OnRemoveDirectory(); });
 
-    size.setWidth(std::max(size.width(), right + DialogSize(units, 7, 7).width()));
-    setFixedSize(size);
+    LayOut();
 
+    server_start_.serving = &CTindravollerDLNAMFCDlg::ShowServing;
+    server_start_.user = this;
     last_folder_ = QDir::homePath();
     follow_timer_ = new QTimer(this);
     follow_timer_->setInterval(1000);
     connect(follow_timer_, &QTimer::timeout, this, [this] { FollowSettingsFile(); });
 }
 
+// The places and sizes of the design, in dialog units of this window's font, are the
+// smallest the window takes; the font follows the screen's DPI and the user's size, and so
+// does every measure here. A larger window gives the log most of the room it gains.
+void CTindravollerDLNAMFCDlg::LayOut() noexcept
+{
+    const DialogUnits units = BaseUnits(font());
+    auto* column = new QVBoxLayout(this);
+    column->setSpacing(0);
+    column->setContentsMargins(DialogX(units, 7), DialogY(units, 3), DialogX(units, 7),
+                               DialogY(units, 7));
+
+    // The usage label begins two units further in than the controls below it.
+    auto* usage = new QHBoxLayout();
+    usage->addSpacing(DialogX(units, 2));
+    usage->addWidget(usage_label_, 1);
+    column->addLayout(usage);
+    column->addSpacing(std::max(0, DialogY(units, 20 - 3 - 8)));
+
+    // Both buttons as wide and high as the design's, or as their texts need.
+    QSize button = DialogSize(units, 90, 17).expandedTo(add_button_->sizeHint());
+    button = button.expandedTo(remove_button_->sizeHint());
+    add_button_->setFixedSize(button);
+    remove_button_->setFixedSize(button);
+    auto* buttons = new QHBoxLayout();
+    buttons->addWidget(add_button_);
+    buttons->addStretch(1);
+    buttons->addWidget(remove_button_);
+    column->addLayout(buttons);
+    column->addSpacing(DialogY(units, 41 - 20 - 17));
+
+    folder_list_->setMinimumSize(DialogSize(units, 306, 120));
+    column->addWidget(folder_list_, 1);
+    column->addSpacing(DialogY(units, 164 - 161));
+    column->addWidget(logs_label_);
+    column->addSpacing(DialogY(units, 177 - 164 - 8));
+    log_view_->setMinimumSize(DialogSize(units, 306, 72));
+    column->addWidget(log_view_, 3);
+    column->addSpacing(DialogY(units, 4));
+    column->addWidget(status_label_);
+
+    // The buttons' row must hold both buttons apart, whatever the font makes of them.
+    const int row = 2 * button.width() + DialogX(units, 36);
+    folder_list_->setMinimumWidth(std::max(folder_list_->minimumWidth(), row));
+    log_view_->setMinimumWidth(std::max(log_view_->minimumWidth(), row));
+    column->activate();
+    resize(minimumSizeHint().expandedTo(DialogSize(units, 320, 256)));
+    // Placed now, not at the first show: the window is measured before it is shown.
+    column->update();
+    column->activate();
+}
+
 CTindravollerDLNAMFCDlg::~CTindravollerDLNAMFCDlg()
 {
     // The server thread holds this window as its log target.
     StopServer();
+}
+
+void CTindravollerDLNAMFCDlg::SetServerOptions(const tv::ServerOptions& options) noexcept
+{
+    server_start_.options = options;
 }
 
 void CTindravollerDLNAMFCDlg::OnInitDialog() noexcept
@@ -249,7 +326,25 @@ void CTindravollerDLNAMFCDlg::OnInitDialog() noexcept
 
 void CTindravollerDLNAMFCDlg::RunServer(CTindravollerDLNAMFCDlg* dialog) noexcept
 {
-    dialog->hooks_.server_main(&dialog->log_target_, &dialog->stop_event_);
+    int result = dialog->hooks_.server_main(&dialog->log_target_, &dialog->stop_event_,
+                                            &dialog->server_start_);
+    if (result != 0 && !dialog->Closing())
+        QMetaObject::invokeMethod(
+            dialog, [dialog] { dialog->OnServerFailed(); }, Qt::QueuedConnection);
+}
+
+// A server that cannot start (its port is taken) leaves nothing for the window to do: it
+// says why and ends the program with 1, as the headless program does.
+void CTindravollerDLNAMFCDlg::OnServerFailed() noexcept
+{
+    if (Closing()) return;
+    const std::string text = "The media server could not be started: " + server_start_.failure;
+    status_label_->setText(QStringLiteral("Not serving: ") +
+                           QString::fromStdString(server_start_.failure));
+    LogLines(text);
+    server_failed_ = true;
+    ShowMessage(text);
+    done(1);
 }
 
 void CTindravollerDLNAMFCDlg::OnAddDirectory() noexcept
@@ -274,7 +369,9 @@ void CTindravollerDLNAMFCDlg::OnAddDirectory() noexcept
             std::string message;
             if (!tv::SharedFolders_Canonical(path.toStdString(), &folder, &why))
                 shown += path.toStdString() + ": " + why;
-            else if (tv::SharedFolders_Add(folders_, folder, &message) < 0)
+            else if (!tv::SharedFolders_Readable(folder, &why))
+                shown += folder + " cannot be shared: " + why;
+            else if (tv::SharedFolders_Add(folders_, folder, &message) != tv::kSharedFoldersOk)
                 shown += message;
         }
         if (lock.result() >= 0) SaveFolders(&shown);
@@ -391,6 +488,20 @@ void CTindravollerDLNAMFCDlg::AppendLog(void* window, const char* line) noexcept
     // Posted, never sent: the window may be waiting for this very thread to end.
     QMetaObject::invokeMethod(
         dialog, [dialog, text] { dialog->OnPostedLogLine(text); }, Qt::QueuedConnection);
+}
+
+void CTindravollerDLNAMFCDlg::ShowServing(void* window, const std::vector<std::string>& addresses,
+                                          std::uint16_t http_port) noexcept
+{
+    auto* dialog = static_cast<CTindravollerDLNAMFCDlg*>(window);
+    if (dialog == nullptr || dialog->Closing()) return;
+    QString text = tv::ServingText(addresses, http_port);
+    QMetaObject::invokeMethod(
+        dialog,
+        [dialog, text] {
+            if (!dialog->Closing()) dialog->status_label_->setText(text);
+        },
+        Qt::QueuedConnection);
 }
 
 void CTindravollerDLNAMFCDlg::OnPostedLogLine(const QString& line) noexcept

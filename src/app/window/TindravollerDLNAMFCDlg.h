@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
@@ -10,6 +11,7 @@
 #include <QDialog>
 #include <QString>
 
+#include "app/ServerMain.h"
 #include "app/SharedFolders.h"
 #include "runtime/Event.h"
 #include "runtime/ServerLog.h"
@@ -29,7 +31,8 @@ namespace tv {
 using PickFolderFn = bool (*)(QWidget* owner, void* user, QString* path) noexcept;
 using ShowMessageFn = void (*)(QWidget* owner, void* user, const QString& text) noexcept;
 using ShowAboutFn = void (*)(QWidget* owner, void* user) noexcept;
-using ServerMainFn = int (*)(const ServerLogTarget* window, tv::Event* stop_event) noexcept;
+using ServerMainFn = int (*)(const ServerLogTarget* window, tv::Event* stop_event,
+                             ServerStart* start) noexcept;
 
 // What the window asks of the user and what it runs; tests put their own in, so that no
 // modal dialog ever waits for a hand that is not there.
@@ -49,6 +52,9 @@ QIcon TindravollerIcon() noexcept;
 
 // The view keeps this many of the newest lines.
 constexpr int kLogViewMaxLines = 10000;
+
+// The status line's text for a server reached at `addresses` on `http_port`.
+QString ServingText(const std::vector<std::string>& addresses, std::uint16_t http_port);
 }  // namespace tv
 
 class CAboutDlg : public QDialog {
@@ -62,6 +68,8 @@ public:
                                      QWidget* parent = nullptr);
     ~CTindravollerDLNAMFCDlg() override;
 
+    // How the server serves (the port, the interfaces). Before OnInitDialog.
+    void SetServerOptions(const tv::ServerOptions& options) noexcept;
     // Loads the folder list and starts the server thread. Once, before the window shows.
     void OnInitDialog() noexcept;
     void OnAddDirectory() noexcept;
@@ -73,6 +81,9 @@ public:
 
     // The log target's append: any thread, copies the line and posts it, never waits.
     static void AppendLog(void* window, const char* line) noexcept;
+    // Where the server is reached, for the status line: any thread, posted like a log line.
+    static void ShowServing(void* window, const std::vector<std::string>& addresses,
+                            std::uint16_t http_port) noexcept;
     const ServerLogTarget* LogTarget() const noexcept { return &log_target_; }
 
     // Marks the window closing, stops the server and waits for its thread. Every way of
@@ -80,6 +91,9 @@ public:
     void StopServer() noexcept;
     bool ServerThreadRunning() const noexcept { return server_thread_.joinable(); }
     bool Closing() const noexcept { return closing_.load(std::memory_order_acquire); }
+    // The server could not start (its port was taken): the window said why and closed.
+    bool ServerFailed() const noexcept { return server_failed_; }
+    const std::string& ServerFailure() const noexcept { return server_start_.failure; }
 
     const std::vector<std::string>& Folders() const noexcept { return folders_; }
     QListWidget* FolderList() const noexcept { return folder_list_; }
@@ -88,6 +102,7 @@ public:
     QPushButton* RemoveButton() const noexcept { return remove_button_; }
     QLabel* UsageLabel() const noexcept { return usage_label_; }
     QLabel* LogsLabel() const noexcept { return logs_label_; }
+    QLabel* StatusLine() const noexcept { return status_label_; }
     QAction* AboutAction() const noexcept { return about_action_; }
 
     void done(int result) override;
@@ -98,6 +113,8 @@ protected:
 private:
     static void RunServer(CTindravollerDLNAMFCDlg* dialog) noexcept;
     void OnPostedLogLine(const QString& line) noexcept;
+    void OnServerFailed() noexcept;
+    void LayOut() noexcept;
     // Loads the file into the list; what cannot be shared goes to the log, a file that
     // cannot be read also to *shown.
     void LoadFolders(std::string* shown) noexcept;
@@ -112,6 +129,8 @@ private:
     ServerLogTarget log_target_;
     std::atomic<bool> closing_{false};
     tv::Event stop_event_;
+    tv::ServerStart server_start_;  // its failure is written by the server thread
+    bool server_failed_ = false;
     std::thread server_thread_;
     std::vector<std::string> folders_;
     tv::SharedFoldersStamp file_stamp_;  // the settings file as last read or written here
@@ -124,5 +143,6 @@ private:
     QListWidget* folder_list_ = nullptr;
     QLabel* logs_label_ = nullptr;
     QPlainTextEdit* log_view_ = nullptr;
+    QLabel* status_label_ = nullptr;
     QAction* about_action_ = nullptr;
 };

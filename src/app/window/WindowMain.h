@@ -1,6 +1,8 @@
 // The windowed program: needs a display.
 #pragma once
 
-// Runs the whole program with its window and returns the exit code. `argv` may carry
-// Qt's own options (-platform, -display ...), which are taken out.
-int TindravollerWindow_Main(int argc, char** argv);
+#include "runtime/ServerOptions.h"
+
+// Runs the whole program with its window and returns the exit code: 1 when the server could
+// not start. `argv` may carry Qt's own options (-platform, -display ...), which are taken out.
+int TindravollerWindow_Main(int argc, char** argv, const tv::ServerOptions& options);
