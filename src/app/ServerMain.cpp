@@ -18,6 +18,7 @@
 #include "app/AddressMonitor.h"
 #include "app/ServiceNotify.h"
 #include "content/DmsIntegration.h"
+#include "net/LocalAddresses.h"
 #include "runtime/OlvChain.h"
 #include "runtime/OlvLifeTime.h"
 #include "runtime/OlvParsers.h"
