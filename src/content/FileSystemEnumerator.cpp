@@ -476,13 +476,16 @@ void SortListing(FseFolderEntries* entries, bool root)
     const std::size_t count = entries->Count();
     std::vector<std::string> owned;
     std::vector<std::string_view> titles = TitlesOf(*entries, root, &owned);
+    tv::NaturalKeys keys;
+    keys.Reserve(count, entries->text.size() + 8 * count);
+    for (std::string_view title : titles) keys.Add(title);
     std::vector<std::uint32_t> order(count);
     for (std::size_t i = 0; i < count; ++i) order[i] = static_cast<std::uint32_t>(i);
     std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
         bool fa = IsFolderKind(entries->kinds[a]);
         bool fb = IsFolderKind(entries->kinds[b]);
         if (fa != fb) return fa;
-        int by_title = tv::NaturalCompare(titles[a], titles[b]);
+        int by_title = keys.Compare(a, titles[a], b, titles[b]);
         return by_title != 0 ? by_title < 0 : a < b;
     });
     FseFolderEntries sorted;
@@ -547,8 +550,15 @@ std::vector<std::uint32_t> OrderBy(const FseFolderEntries& entries, bool root,
     std::vector<std::string_view> titles = TitlesOf(entries, root, &owned);
     std::vector<std::int64_t> dates;
     std::vector<int> ranks;
+    tv::NaturalKeys natural;
+    bool by_title = false;
     bool by_class = false;
     for (const tv::FseSortKey& key : keys) {
+        if (key.property == tv::FseSortProperty::kTitle && !by_title) {
+            by_title = true;
+            natural.Reserve(count, entries.text.size() + 8 * count);
+            for (std::string_view title : titles) natural.Add(title);
+        }
         if (key.property == tv::FseSortProperty::kDate && dates.empty())
             dates = DatesOf(entries, subject, dir_fd);
         if (key.property == tv::FseSortProperty::kClass && ranks.empty()) {
@@ -569,7 +579,7 @@ std::vector<std::uint32_t> OrderBy(const FseFolderEntries& entries, bool root,
             int c = 0;
             switch (key.property) {
             case tv::FseSortProperty::kTitle:
-                c = tv::NaturalCompare(titles[a], titles[b]);
+                c = natural.Compare(a, titles[a], b, titles[b]);
                 break;
             case tv::FseSortProperty::kDate:
                 c = dates[a] < dates[b] ? -1 : dates[a] > dates[b] ? 1 : 0;
