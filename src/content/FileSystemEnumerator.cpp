@@ -696,8 +696,9 @@ void NoteSeen(FSE_Enumerator* fse, const FseQuery* query, int fd, const struct s
         fse->seen(fse->seen_user, query->subject, fd, st);
 }
 
-// Makes room for `bytes` more among the kept listings, the oldest going first. Under the lock.
-void EvictFor(FSE_Enumerator* fse, std::size_t bytes, const FseCachedFolder* keep)
+// Makes room for `bytes` more among the kept listings, the oldest going first, never the one
+// of `keep` (a listing: the folders' records move when one goes). Under the lock.
+void EvictFor(FSE_Enumerator* fse, std::size_t bytes, const FseFolderEntries* keep)
 {
     auto total = [&] {
         std::size_t sum = bytes;
@@ -707,7 +708,8 @@ void EvictFor(FSE_Enumerator* fse, std::size_t bytes, const FseCachedFolder* kee
     while (total() > kCachedBytes) {
         auto oldest = fse->cache.end();
         for (auto it = fse->cache.begin(); it != fse->cache.end(); ++it)
-            if (&*it != keep && (oldest == fse->cache.end() || it->used < oldest->used))
+            if (it->entries.get() != keep &&
+                (oldest == fse->cache.end() || it->used < oldest->used))
                 oldest = it;
         if (oldest == fse->cache.end()) return;
         fse->cache.erase(oldest);
@@ -777,12 +779,14 @@ std::shared_ptr<const std::vector<std::uint32_t>> OrderFor(
     auto order = std::make_shared<const std::vector<std::uint32_t>>(
         OrderBy(*entries, root, query->sort, query->subject, fd));
     std::scoped_lock hold(fse->cache_lock);
-    if (FseCachedFolder* cached = find()) {
-        if (cached->orders.size() >= kOrdersPerFolder) cached->orders.erase(cached->orders.begin());
-        cached->orders.push_back(FseCachedOrder{query->sort, order});
-        cached->used = ++fse->cache_clock;
-        EvictFor(fse, 0, cached);
-    }
+    FseCachedFolder* cached = find();
+    if (cached == nullptr) return order;
+    if (cached->orders.size() >= kOrdersPerFolder) cached->orders.erase(cached->orders.begin());
+    // Kept only within the bound, whatever else has to go for it.
+    if (CachedBytes(*cached) + order->size() * sizeof(std::uint32_t) > kCachedBytes) return order;
+    cached->orders.push_back(FseCachedOrder{query->sort, order});
+    cached->used = ++fse->cache_clock;
+    EvictFor(fse, 0, entries.get());
     return order;
 }
 
