@@ -3,11 +3,12 @@
 black box beside it, and prints both columns with their ratio. Meant to run inside a private
 network namespace (scripts/bench.sh does that): every address used is 127.0.0.1.
 
-Workloads: time from start until the 10,000-file folder is fully browsable; a Browse page of 100
-at index 0 and 5000; the whole folder listed by pages of 100; Browse requests per second with 1
-and 4 clients; one and four streams of a 1 GiB file; small ranged GETs per second; RSS at idle and
+Workloads: time from start until the 11,000-file folder is fully browsable; a Browse page of 100
+at index 0, 5000 and 10900; the whole folder listed by pages of 100; Browse requests per second
+with 1 and 4 clients; one and four streams of a 1 GiB file; small ranged GETs per second; RSS at idle and
 under load; CPU seconds per GiB served. Load clients use only the standard library; downloads
-use curl, which keeps the client from being what is measured."""
+use curl, which keeps the client from being what is measured. With --modern tindravoller runs
+with today's listing (sorted folders, child counts, the folder watch)."""
 
 import argparse
 import html
@@ -24,7 +25,7 @@ import threading
 import time
 import xml.etree.ElementTree as ET
 
-FILES = 10000
+FILES = 11000
 PAGE = 100
 BIG = 1 << 30
 LOAD_SECONDS = 3.0
@@ -43,18 +44,21 @@ DC = "{http://purl.org/dc/elements/1.1/}"
 
 
 def make_corpus(root):
-    """10,000 small but valid MP3 files (hard links of one) and a sparse 1 GiB WAV: both servers
+    """11,000 small but valid MP3 files, each a file of its own with its own ID3v1 title (so that
+    a media-information cache sees 11,000 different files), and a sparse 1 GiB WAV: both servers
     publish both kinds, and the peer skips files it cannot parse."""
     many = os.path.join(root, "many")
     big = os.path.join(root, "big")
     os.makedirs(many)
     os.makedirs(big)
     # MPEG-1 Layer III, 128 kbit/s, 44.1 kHz frames of silence.
-    one = os.path.join(os.path.dirname(root), "one.mp3")  # outside the shared tree
-    with open(one, "wb") as f:
-        f.write((b"\xff\xfb\x90\x00" + bytes(413)) * 24)
+    frames = (b"\xff\xfb\x90\x00" + bytes(413)) * 8
     for i in range(1, FILES + 1):
-        os.link(one, os.path.join(many, "track %05d.mp3" % i))
+        title = ("Track %05d" % i).encode().ljust(30, b"\0")
+        tag = b"TAG" + title + b"Bench".ljust(30, b"\0") + b"Corpus".ljust(30, b"\0") + b"2024"
+        tag += bytes(30) + b"\xff"
+        with open(os.path.join(many, "track %05d.mp3" % i), "wb") as f:
+            f.write(frames + tag)
     header = (b"RIFF" + struct.pack("<I", BIG - 8) + b"WAVEfmt " +
               struct.pack("<IHHIIHH", 16, 1, 2, 44100, 44100 * 4, 4, 16) +
               b"data" + struct.pack("<I", BIG - 44))
@@ -285,9 +289,10 @@ class Tindravoller(Server):
     name = "tindravoller"
     control = "/ContentDirectory/control"
 
-    def __init__(self, program, work, many, big):
+    def __init__(self, program, work, many, big, modern=False):
         super().__init__()
         self.program = program
+        self.modern = modern
         self.settings = os.path.join(work, "settings.dat")
         self.log = os.path.join(work, "tindravoller.log")
         subprocess.run([program, "--settings", self.settings, "--share", many, "--share", big],
@@ -296,8 +301,9 @@ class Tindravoller(Server):
     def start(self):
         out = open(self.log, "wb")
         self.started = time.monotonic()
-        self.proc = subprocess.Popen([self.program, "--headless", "--settings", self.settings],
-                                     stdout=out, stderr=subprocess.STDOUT)
+        options = ["--modern"] if self.modern else []
+        self.proc = subprocess.Popen([self.program, "--headless", "--settings", self.settings] +
+                                     options, stdout=out, stderr=subprocess.STDOUT)
         out.close()
 
     def find_port(self):
@@ -466,6 +472,7 @@ def measure(server, limit):
     r["rss_idle"] = rss_kib(server.pid) / 1024
     r["page0"] = page_latency(server, 0)
     r["page5000"] = page_latency(server, 5000)
+    r["page10900"] = page_latency(server, FILES - PAGE)
     r["listing"] = full_listing(server)
     with PeakRss(server.pid) as peak:
         r["browse1"] = browse_rate(server, 1)
@@ -485,6 +492,7 @@ ROWS = [  # key, label, unit, format, lower is better
     ("browsable", "start until the folder is browsable", "s", "%.3f", True),
     ("page0", "Browse page of 100 at index 0 (median)", "ms", "%.1f", True),
     ("page5000", "Browse page of 100 at index 5000 (median)", "ms", "%.1f", True),
+    ("page10900", "Browse page of 100 at index 10900 (median)", "ms", "%.1f", True),
     ("listing", "whole folder by pages of 100", "s", "%.2f", True),
     ("browse1", "Browse pages/s, 1 client", "1/s", "%.0f", False),
     ("browse4", "Browse pages/s, 4 clients", "1/s", "%.0f", False),
@@ -509,16 +517,20 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
     parser.add_argument("--peer")
+    parser.add_argument("--modern", action="store_true",
+                        help="run tindravoller with today's listing")
     args = parser.parse_args()
     work = tempfile.mkdtemp(prefix="tv-bench.")
     servers = []
     try:
         t0 = time.monotonic()
         many, big = make_corpus(os.path.join(work, "media"))
-        print("corpus: %d MP3 files in one folder, a sparse 1 GiB WAV (%.1f s)" %
+        print("corpus: %d distinct MP3 files in one folder, a sparse 1 GiB WAV (%.1f s)" %
               (FILES, time.monotonic() - t0), flush=True)
+        if args.modern:
+            print("tindravoller runs with today's listing (--modern)", flush=True)
         results = {}
-        tv = Tindravoller(args.program, work, many, big)
+        tv = Tindravoller(args.program, work, many, big, args.modern)
         tv.big_path = os.path.join(big, "film.wav")
         servers.append(tv)
         results[tv.name] = measure(tv, 60)

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Measures the real program from outside: time until a folder of 10,000 files is browsable,
+# Measures the real program from outside: time until a folder of 11,000 files is browsable,
 # Browse latency, a full paged listing and Browse requests per second, one- and four-stream
 # download rates of a 1 GiB file, small ranged GETs per second, memory at idle and under load
 # and CPU time per GiB served. Builds a Release program in build/bench and runs everything in a
 # private network namespace (scripts/netns.sh). Not part of the tests: figures only.
 #   bash scripts/bench.sh           tindravoller alone
 #   bash scripts/bench.sh --peer    the same workloads against minidlna too, side by side
+#   bash scripts/bench.sh --modern  tindravoller with today's listing (also with --peer, or
+#                                   TV_BENCH_MODERN=1 in the environment)
 # The peer (Debian package minidlna, installed if missing) runs as a black box in the same
 # private namespace on its own port, with its own config, database and log in a temp dir.
 set -euo pipefail
@@ -13,7 +15,17 @@ cd "$(dirname "$0")/.."
 
 if [ "${1:-}" != --inside ]; then
   peer=()
-  if [ "${1:-}" = --peer ]; then
+  modern=()
+  want_peer=false
+  [ "${TV_BENCH_MODERN:-}" = 1 ] && modern=(--modern)
+  for arg in "$@"; do
+    case $arg in
+      --peer) want_peer=true ;;
+      --modern) modern=(--modern) ;;
+      *) echo "usage: bash scripts/bench.sh [--peer] [--modern]" >&2; exit 2 ;;
+    esac
+  done
+  if $want_peer; then
     if ! [ -x /usr/sbin/minidlnad ]; then
       # Installed only: the package's own service is never started here.
       DEBIAN_FRONTEND=noninteractive apt-get install -y minidlna >/dev/null
@@ -24,7 +36,7 @@ if [ "${1:-}" != --inside ]; then
   log=$(mktemp)
   cmake --build --preset bench --target tindravoller >"$log" 2>&1 || { cat "$log"; rm -f "$log"; exit 1; }
   rm -f "$log"
-  exec bash scripts/netns.sh bash scripts/bench.sh --inside --program "$PWD/build/bench/tindravoller" "${peer[@]}"
+  exec bash scripts/netns.sh bash scripts/bench.sh --inside --program "$PWD/build/bench/tindravoller" "${peer[@]}" "${modern[@]}"
 fi
 
 shift

@@ -210,8 +210,9 @@ int ServerMain(const ServerLogTarget* window, tv::Event* stop_event,
     run.chain = chain;
     run.stop_event = stop_event;
     run.start = start;
-    run.content_source = DmsIntegration_Create(chain, pool, port, friendly_name, udn, kSerialNumber,
-                                               0, 0, kSinkProtocolInfo, kSourceProtocolInfo, "\\");
+    run.content_source =
+        DmsIntegration_Create(chain, pool, port, friendly_name, udn, kSerialNumber, 0, 0,
+                              kSinkProtocolInfo, kSourceProtocolInfo, "\\", &start->options);
     int result = 0;
     if (run.content_source == nullptr) {
         ServerLog("The media server could not be started");

@@ -3,8 +3,10 @@
 #include "content/DmsIntegration.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -12,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -21,6 +24,7 @@
 #include "cds/CdsDidlSerializer.h"
 #include "cds/CdsObject.h"
 #include "content/FileSystemEnumerator.h"
+#include "content/FolderWatch.h"
 #include "content/MediaTypes.h"
 #include "http/OlvWebServer.h"
 #include "mediaserver/DlnaProtocolInfo.h"
@@ -29,12 +33,27 @@
 #include "mediaserver/MediaTransfer.h"
 #include "net/LocalAddresses.h"
 #include "runtime/Memory.h"
+#include "runtime/OlvLifeTime.h"
 #include "runtime/OlvParsers.h"
 #include "runtime/ServerLog.h"
 #include "upnp/MicroStack.h"
 
 static_assert(std::is_standard_layout_v<DmsIntegration>);
 static_assert(offsetof(DmsIntegration, hooks) == 0);
+
+// What today's listing keeps beside the record (chain thread).
+struct DmsModern {
+    DmsIntegration* dms = nullptr;
+    FolderWatch* watch = nullptr;
+    std::uint32_t system_update_id = 0;
+    std::vector<std::string> folders;  // the shared-folder table as last seen
+    struct Change {
+        std::string container_id;
+        std::uint32_t update_id = 0;
+        std::int64_t at_ms = 0;
+    };
+    std::vector<Change> recent;  // containers changed lately, the newest last
+};
 
 namespace {
 
@@ -45,6 +64,16 @@ constexpr std::size_t kBrowseUnsentBoundBytes = 256 * 1024;
 constexpr char kPost400[] = "HTTP/1.1 400\r\n\r\n";
 constexpr std::string_view kPartialSuffix = ".tmp";
 constexpr std::int64_t kRetryLeftOutMs = 5000;
+constexpr char kNotFound[] = "HTTP/1.1 404 File Not Found\r\n\r\n";
+constexpr char kBadSortCriteria[] = "Unsupported or invalid sort criteria";
+// Today's listing: a subscriber hears of changes at most once each interval. A change stays
+// in ContainerUpdateIDs for two intervals, so that every subscriber's next event names it
+// whenever its own interval began; at most so many containers are named at once (the
+// SystemUpdateID tells the rest).
+constexpr int kEventIntervalMs = 2000;
+constexpr std::int64_t kChangeNamedMs = 2 * kEventIntervalMs;
+constexpr std::size_t kChangesNamed = 64;
+constexpr int kFolderListCheckMs = 1000;
 
 std::int64_t NowMs() noexcept
 {
@@ -82,38 +111,53 @@ std::string_view ExtensionOf(std::string_view path, bool look_through_partial) n
     return dot == std::string_view::npos ? std::string_view() : path.substr(dot);
 }
 
+bool IsImage(CdsMediaClass media_class) noexcept
+{
+    return tv::CdsClassSecond(media_class) == tv::kCdsImageItem;
+}
+
+bool IsStreamed(CdsMediaClass media_class) noexcept
+{
+    return tv::CdsClassSecond(media_class) == tv::kCdsAudioItem ||
+           tv::CdsClassSecond(media_class) == tv::kCdsVideoItem;
+}
+
 // The DLNA protocolInfo of a file of this extension; `media_class` receives its class.
-char* FileProtocolInfo(const std::string& extension, CdsMediaClass* media_class) noexcept
+char* FileProtocolInfo(const std::string& extension, bool modern,
+                       CdsMediaClass* media_class) noexcept
 {
     // The text depends on the extension only: a page of one kind of file builds it once.
     struct Known {
         std::string extension;
+        bool modern;
         std::string text;
         CdsMediaClass media_class;
     };
     thread_local std::vector<Known> known;
     for (const Known& k : known) {
-        if (k.extension == extension) {
+        if (k.extension == extension && k.modern == modern) {
             if (media_class != nullptr) *media_class = k.media_class;
             return tv::CopyBytes(k.text.data(), k.text.size());
         }
     }
-    const char* ext = extension.c_str();
-    CdsMediaClass cls = FSE_GetMediaClass(ext);
+    const tv::MediaKind kind = tv::MediaKindOf(extension, modern);
+    const CdsMediaClass cls = kind.media_class;
     DlnaProtocolInfo* info = DlnaProtocolInfo_Create();
     info->protocol = tv::kDlnaProtocolHttpGet;
-    info->mime_type = CopyText(FSE_GetMimeType(ext));
-    info->profile = CopyText(FSE_GetDlnaProfile(ext));
+    info->mime_type = CopyText(kind.mime_type);
+    // Without a profile the text has no DLNA.ORG_PN; the protocol's table writes its empty one.
+    info->profile = kind.profile != nullptr ? CopyText(kind.profile) : nullptr;
     info->range_seek = 1;
     info->http_stalling = 1;
     info->background_mode = 1;
-    if (cls == tv::kCdsClassImageItem) info->interactive_mode = 1;
-    if (cls == tv::kCdsClassAudioItem || cls == tv::kCdsClassVideoItem) info->streaming_mode = 1;
+    if (IsImage(cls)) info->interactive_mode = 1;
+    if (IsStreamed(cls)) info->streaming_mode = 1;
     char* text = DlnaProtocolInfo_ToString(info);
     DlnaProtocolInfo_Destroy(info);
     if (media_class != nullptr) *media_class = cls;
     constexpr std::size_t kKnownLimit = 32;
-    if (text != nullptr && known.size() < kKnownLimit) known.push_back(Known{extension, text, cls});
+    if (text != nullptr && known.size() < kKnownLimit)
+        known.push_back(Known{extension, modern, text, cls});
     return text;
 }
 
@@ -156,6 +200,111 @@ void FollowSettingsFile(DmsIntegration* dms) noexcept
     if (dms->left_out_known && message != dms->left_out) LogLines(message);
     dms->left_out_known = true;
     dms->left_out = std::move(message);
+}
+
+// ---- Today's listing: what changes below the shared folders ----
+
+// Names the containers changed in the last two intervals, each with the SystemUpdateID of its
+// last change, and events both.
+void PublishUpdateIds(DmsIntegration* dms) noexcept
+{
+    DmsModern& modern = *dms->modern;
+    const std::int64_t now = NowMs();
+    std::erase_if(modern.recent,
+                  [&](const DmsModern::Change& c) { return now - c.at_ms > kChangeNamedMs; });
+    if (modern.recent.size() > kChangesNamed)
+        modern.recent.erase(modern.recent.begin(),
+                            modern.recent.end() - static_cast<std::ptrdiff_t>(kChangesNamed));
+    std::string pairs;
+    for (const DmsModern::Change& change : modern.recent) {
+        if (!pairs.empty()) pairs += ',';
+        pairs += tv::DmsCsvEscape(change.container_id);
+        pairs += ',';
+        pairs += std::to_string(change.update_id);
+    }
+    MSA_SetUpdateIDs(dms->media_server, modern.system_update_id, pairs.c_str());
+}
+
+void ContentChanged(DmsIntegration* dms, const std::vector<tv::FolderChange>& changes) noexcept
+{
+    DmsModern& modern = *dms->modern;
+    ++modern.system_update_id;
+    for (const tv::FolderChange& change : changes) {
+        if (change.device != 0 || change.inode != 0)
+            tv::FSE_FolderChanged(dms->enumerator, change.device, change.inode);
+        if (change.container_id.empty()) continue;
+        std::erase_if(modern.recent, [&](const DmsModern::Change& c) {
+            return c.container_id == change.container_id;
+        });
+        modern.recent.push_back(
+            DmsModern::Change{change.container_id, modern.system_update_id, NowMs()});
+    }
+    PublishUpdateIds(dms);
+}
+
+void OnFolderChanges(void* user, const std::vector<tv::FolderChange>& changes) noexcept
+{
+    ContentChanged(static_cast<DmsIntegration*>(user), changes);
+}
+
+void OnFolderSeen(void* user, std::string_view path, int folder_fd, const struct stat& st) noexcept
+{
+    FolderWatch_Seen(static_cast<DmsIntegration*>(user)->modern->watch, path, folder_fd, st);
+}
+
+// The shared folders are watched from the start: a client's first view is of them.
+void WatchSharedFolders(DmsIntegration* dms) noexcept
+{
+    for (const std::string& folder : dms->modern->folders) {
+        std::string path = "\\" + tv::FileIoEscapeFolder(folder) + "\\";
+        int fd = tv::FileIo_OpenShared(path, O_RDONLY | O_DIRECTORY, nullptr);
+        if (fd < 0) continue;
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
+            FolderWatch_Seen(dms->modern->watch, path, fd, st);
+        ::close(fd);
+    }
+}
+
+// Follows the settings file; with today's listing a change of the shared folders is a change
+// of the root's children.
+void FollowFolderList(DmsIntegration* dms) noexcept
+{
+    FollowSettingsFile(dms);
+    if (dms->modern == nullptr) return;
+    std::vector<std::string> folders = tv::SharedFolders_List();
+    if (folders == dms->modern->folders) return;
+    dms->modern->folders = std::move(folders);
+    WatchSharedFolders(dms);
+    ContentChanged(dms, {tv::FolderChange{"0", 0, 0}});
+}
+
+// A list edited by the window or the command line is seen within a second, browsed or not:
+// a TV that caches its view hears of it only through the event.
+void CheckFolderList(void* data) noexcept
+{
+    DmsIntegration* dms = static_cast<DmsModern*>(data)->dms;
+    FollowFolderList(dms);
+    OlvLifeTime_Add(tv::ChainTimer(dms->chain), dms->modern, kFolderListCheckMs, CheckFolderList,
+                    nullptr);
+}
+
+// Today's listing starts from the clock: a TV that cached its view before a restart sees a new
+// SystemUpdateID after it.
+void StartModernListing(DmsIntegration* dms) noexcept
+{
+    auto* modern = new DmsModern;
+    dms->modern = modern;
+    modern->dms = dms;
+    modern->system_update_id = static_cast<std::uint32_t>(std::time(nullptr));
+    tv::MicroStackModerateEvents(dms->device, kEventIntervalMs);
+    MSA_SetUpdateIDs(dms->media_server, modern->system_update_id, "");
+    modern->watch = FolderWatch_Create(dms->chain, OnFolderChanges, dms);
+    tv::FSE_SetFolderSeen(dms->enumerator, OnFolderSeen, dms);
+    modern->folders = tv::SharedFolders_List();
+    WatchSharedFolders(dms);
+    OlvLifeTime_Add(tv::ChainTimer(dms->chain), modern, kFolderListCheckMs, CheckFolderList,
+                    nullptr);
 }
 
 void IgnoreStatistics(MSA_Server*, const tv::MsaStatistics*) noexcept {}
@@ -343,7 +492,9 @@ void RunPaging(DmsBrowsePaging* paging) noexcept
     }
     // The end completes the request when it drains: nothing may point here by then.
     StopWaiting(paging);
-    int update_id = FSE_CloseQuery(paging->dms->enumerator, paging->query);
+    long long update_id = FSE_CloseQuery(paging->dms->enumerator, paging->query);
+    // Today's listing reports the SystemUpdateID that GetSystemUpdateID answers.
+    if (paging->dms->modern != nullptr) update_id = MSA_GetSystemUpdateID(paging->server);
     MSA_EndResult(paging->server, session, paging->request, 1, paging->returned, paging->total,
                   static_cast<std::uint32_t>(update_id));
     tv::WebSessionEndGather(session);
@@ -406,19 +557,26 @@ char* AnsiFromUtf8(const char* text, int length) noexcept
 
 // ---- Creation and teardown ----
 
-DmsIntegration* DmsIntegration_Create(
-    OlvChain* chain, OlvThreadPool* pool, std::uint16_t port, const char* friendly_name,
-    const char* udn, const char* serial_number, std::uint32_t sort_capabilities_mask,
-    std::uint32_t search_capabilities_mask, const char* sink_protocol_info,
-    const char* source_protocol_info, const char* content_root) noexcept
+DmsIntegration* DmsIntegration_Create(OlvChain* chain, OlvThreadPool* pool, std::uint16_t port,
+                                      const char* friendly_name, const char* udn,
+                                      const char* serial_number,
+                                      std::uint32_t sort_capabilities_mask,
+                                      std::uint32_t search_capabilities_mask,
+                                      const char* sink_protocol_info,
+                                      const char* source_protocol_info, const char* content_root,
+                                      const tv::ServerOptions* options) noexcept
 {
     if (chain == nullptr) return nullptr;
+    const bool modern = options != nullptr && options->modern_listing;
     auto* dms = tv::NewChainObject<DmsIntegration>(
         tv::ChainHooks{nullptr, nullptr, DmsIntegration_Destroy});
     dms->search_capabilities = CapabilityText(search_capabilities_mask);
-    dms->sort_capabilities = CapabilityText(sort_capabilities_mask);
+    // Today's listing offers what it honours, and serves the types it lists.
+    dms->sort_capabilities =
+        modern ? CopyText(tv::kFseSortCapabilities) : CapabilityText(sort_capabilities_mask);
     dms->sink_protocol_info = CopyText(sink_protocol_info);
-    dms->source_protocol_info = CopyText(source_protocol_info);
+    dms->source_protocol_info =
+        modern ? CopyText(tv::ModernSourceProtocolInfo().c_str()) : CopyText(source_protocol_info);
     dms->chain = chain;
     dms->pool = pool;
     dms->port = port;
@@ -457,7 +615,8 @@ DmsIntegration* DmsIntegration_Create(
         MSA_SetLocalAddresses(server, dms->addresses, dms->address_count);
     }
 
-    dms->enumerator = FSE_Create(chain, content_root, kVirtualDirectory);
+    dms->enumerator = FSE_Create(chain, content_root, kVirtualDirectory, options);
+    if (modern) StartModernListing(dms);
 
     // A_ARG_TYPE_SearchCriteria stays declared: the Search action names it, and control
     // points refuse a description whose actions name a variable it does not declare.
@@ -493,6 +652,8 @@ void DmsIntegration_Destroy(void* object) noexcept
         tv::Free(dms->source_protocol_info);
         dms->search_capabilities = dms->sort_capabilities = nullptr;
         dms->sink_protocol_info = dms->source_protocol_info = nullptr;
+        delete dms->modern;
+        dms->modern = nullptr;
         std::scoped_lock hold_addresses(dms->address_lock);
         tv::Free(dms->addresses);
         dms->addresses = nullptr;
@@ -553,7 +714,7 @@ void DmsIntegration_HandleBrowse(MSA_Server* server, OlvWebSession* session,
                                  MSA_BrowseRequest* request) noexcept
 {
     DmsIntegration* dms = Owner(server);
-    FollowSettingsFile(dms);
+    FollowFolderList(dms);
     std::uint32_t filter_mask = CdsFilter_Parse(request->filter);
     if ((filter_mask & tv::kCdsFilterAllIp) != 0) KeepReachableAddresses(session, request);
 
@@ -565,7 +726,9 @@ void DmsIntegration_HandleBrowse(MSA_Server* server, OlvWebSession* session,
     int error = 0;
     FseQuery* query = FSE_OpenQuery(dms->enumerator, request, &error);
     if (query == nullptr) {
-        MSA_RespondError(server, session, error != 0 ? error : tv::kFseNoSuchObject, "Error");
+        const int code = error != 0 ? error : tv::kFseNoSuchObject;
+        MSA_RespondError(server, session, code,
+                         code == tv::kFseBadSortCriteria ? kBadSortCriteria : "Error");
         MSA_FreeBrowseRequest(request);
         return;
     }
@@ -624,7 +787,7 @@ void AddResources(DmsIntegration* dms, std::uint32_t filter_mask, const MSA_Brow
 
     for (int i = 0; i < count; ++i) {
         CdsResource* resource = CdsObject_AllocateResource();
-        resource->protocol_info = FileProtocolInfo(extension, nullptr);
+        resource->protocol_info = FileProtocolInfo(extension, dms->modern != nullptr, nullptr);
         resource->owned_mask |= tv::kCdsResOwnProtocolInfo;
         if (!partial && url_path != nullptr) {
             resource->size = size;
@@ -650,6 +813,14 @@ void AddResources(DmsIntegration* dms, std::uint32_t filter_mask, const MSA_Brow
             auto* escaped = static_cast<char*>(
                 tv::Malloc(static_cast<std::size_t>(OlvHttpEscapeLength(url.c_str()))));
             OlvHttpEscape(escaped, url.c_str());
+            // A "?" in a name would start the URL's query, which a client may drop.
+            if (dms->modern != nullptr && std::strchr(escaped, '?') != nullptr) {
+                std::string whole = escaped;
+                tv::Free(escaped);
+                for (std::size_t at = 0; (at = whole.find('?', at)) != std::string::npos; at += 3)
+                    whole.replace(at, 1, "%3F");
+                escaped = tv::CopyBytes(whole.data(), whole.size());
+            }
             resource->value = escaped;
             resource->owned_mask |= tv::kCdsResOwnValue;
         }
@@ -683,6 +854,46 @@ std::string FilePathOf(DmsIntegration* dms, const OlvPacket* header) noexcept
     return path;
 }
 
+// The refusal of a name that is not served, as the transfer answers a missing file.
+void RefuseNotFound(OlvWebSession* session) noexcept
+{
+    if (!tv::WebSessionRequestWhole(session)) return;
+    tv::WebSessionEndAfterAnswer(session);
+    OlvWebServer_SendBytes(session, kNotFound, sizeof kNotFound - 1, OwnStatic, 1);
+}
+
+}  // namespace
+
+namespace tv {
+
+std::string DmsCsvEscape(std::string_view id)
+{
+    std::string out;
+    out.reserve(id.size());
+    for (char c : id) {
+        if (c == ',' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+MediaKind DmsServedKind(const DmsIntegration* dms, std::string_view path) noexcept
+{
+    if (dms == nullptr || dms->modern == nullptr)
+        return MediaKindOf(ExtensionOf(path, false), false);
+    std::size_t slash = path.rfind('\\');
+    std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    std::size_t dot = name.rfind('.');
+    MediaKind kind =
+        MediaKindOf(dot == std::string_view::npos ? std::string_view() : name.substr(dot), true);
+    if (FseLeftOutPath(path)) kind.published = false;
+    return kind;
+}
+
+}  // namespace tv
+
+namespace {
+
 // GET or HEAD of a file: the transfer answers with the modes and protocolInfo of its type.
 void ServeFile(DmsIntegration* dms, OlvWebSession* session, OlvPacket* header,
                const std::string& path) noexcept
@@ -690,20 +901,28 @@ void ServeFile(DmsIntegration* dms, OlvWebSession* session, OlvPacket* header,
     const char* range = OlvPacket_GetHeader(header, "Range", 5);
     ServerLog("GET %s RANGE (%s)", path.c_str(), range != nullptr ? range : "");
 
-    std::string extension(ExtensionOf(path, false));
+    const tv::MediaKind kind = tv::DmsServedKind(dms, path);
+    // Today's listing serves what it lists: a name it leaves out is not there.
+    if (dms->modern != nullptr && !kind.published) {
+        RefuseNotFound(session);
+        return;
+    }
+    std::size_t slash = path.rfind('\\');
+    std::string extension(ExtensionOf(dms->modern != nullptr && slash != std::string::npos
+                                          ? std::string_view(path).substr(slash + 1)
+                                          : std::string_view(path),
+                                      false));
     CdsMediaClass media_class = 0;
-    char* protocol_info = FileProtocolInfo(extension, &media_class);
+    char* protocol_info = FileProtocolInfo(extension, dms->modern != nullptr, &media_class);
     int modes = tv::kTransferBackground;
-    if (media_class == tv::kCdsClassImageItem) modes |= tv::kTransferInteractive;
-    if (media_class == tv::kCdsClassAudioItem || media_class == tv::kCdsClassVideoItem)
-        modes |= tv::kTransferStreaming;
+    if (IsImage(media_class)) modes |= tv::kTransferInteractive;
+    if (IsStreamed(media_class)) modes |= tv::kTransferStreaming;
     const char* features = std::strrchr(protocol_info, ':');
     features = features != nullptr ? features + 1 : protocol_info;
     // Corked, the header waits for the body's first window and leaves in the same segment.
     tv::WebSessionCorkUntilFirstWindow(session);
-    MediaTransfer_HandleGet(session, dms->pool, header, path.c_str(), modes,
-                            FSE_GetMimeType(extension.c_str()), features, nullptr, nullptr,
-                            IgnoreTransferEnd);
+    MediaTransfer_HandleGet(session, dms->pool, header, path.c_str(), modes, kind.mime_type,
+                            features, nullptr, nullptr, IgnoreTransferEnd);
     tv::Free(protocol_info);
 }
 
@@ -724,7 +943,7 @@ void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char*
         return;
     }
     ServerLog("%s", "Incoming http request");
-    FollowSettingsFile(dms);
+    FollowFolderList(dms);
 
     std::string_view method(header->method, static_cast<std::size_t>(header->method_length));
     auto same = [&](std::string_view word) { return tv::EqualsCaseless(method, word); };

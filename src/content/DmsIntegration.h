@@ -8,9 +8,11 @@
 #include <string>
 
 #include "app/SharedFolders.h"
+#include "content/MediaTypes.h"
 #include "http/OlvWebReader.h"
 #include "runtime/OlvChain.h"
 #include "runtime/OlvPacket.h"
+#include "runtime/ServerOptions.h"
 
 struct OlvThreadPool;
 struct OlvWebServer;
@@ -22,6 +24,7 @@ struct FSE_Enumerator;
 struct FseQuery;
 struct CdsObject;
 struct DmsBrowsePaging;
+struct DmsModern;
 
 // A chained object; the chain destroys it.
 struct DmsIntegration {
@@ -45,16 +48,30 @@ struct DmsIntegration {
     tv::SharedFoldersStamp settings;     // the settings file as last read (chain thread)
     std::int64_t retry_left_out_ms = 0;  // when folders left out are looked at again
     bool left_out_known = false;
-    std::string left_out;  // the lines last logged for folders left out
+    std::string left_out;         // the lines last logged for folders left out
+    DmsModern* modern = nullptr;  // today's listing; null for the protocol's own
 };
 
 // Before the chain runs, on the thread that will run it. Null when the device stack or the
 // media server layer cannot be created (nothing is then added to the chain by this call).
+// With options->modern_listing the server lists as today's TVs expect: the source list and
+// sort capabilities become today's, and SystemUpdateID starts from the clock and follows the
+// shared folders (moderated events with ContainerUpdateIDs). Null options: the protocol's own.
 [[nodiscard]] DmsIntegration* DmsIntegration_Create(
     OlvChain* chain, OlvThreadPool* pool, std::uint16_t port, const char* friendly_name,
     const char* udn, const char* serial_number, std::uint32_t sort_capabilities_mask,
     std::uint32_t search_capabilities_mask, const char* sink_protocol_info,
-    const char* source_protocol_info, const char* content_root) noexcept;
+    const char* source_protocol_info, const char* content_root,
+    const tv::ServerOptions* options = nullptr) noexcept;
+
+namespace tv {
+// ContainerUpdateIDs' CSV form of an ObjectID: "," and "\" escaped with a "\".
+std::string DmsCsvEscape(std::string_view id);
+// What the "content" directory serves at the escaped file path ("%2Fsrv%2Fmedia\a.mkv"): its
+// MIME type and class, and whether it is served at all (today's listing serves only what it
+// lists; the protocol's own serves any file, by its table).
+MediaKind DmsServedKind(const DmsIntegration* dms, std::string_view path) noexcept;
+}  // namespace tv
 
 // Any thread. Flags the device stack and wakes the chain; null is ignored.
 void DmsIntegration_NotifyAddressChange(DmsIntegration* dms) noexcept;

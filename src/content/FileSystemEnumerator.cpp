@@ -12,9 +12,12 @@
 #include <memory>
 #include <mutex>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
+#include "cds/CdsDidlSerializer.h"
 #include "content/MediaTypes.h"
+#include "content/NaturalOrder.h"
 #include "mediaserver/FileIoAbstraction.h"
 #include "mediaserver/MediaServerAbstraction.h"
 #include "runtime/Memory.h"
@@ -47,11 +50,31 @@ struct FseFolderStamp {
     bool operator==(const FseFolderStamp&) const = default;
 };
 
+// The positions of a listing's entries in the order some SortCriteria asks for.
+struct FseCachedOrder {
+    std::vector<tv::FseSortKey> keys;
+    std::shared_ptr<const std::vector<std::uint32_t>> order;
+};
+
 struct FseCachedFolder {
     std::string real;
     FseFolderStamp stamp;
     std::shared_ptr<const FseFolderEntries> entries;
     std::uint64_t used = 0;
+    std::vector<FseCachedOrder> orders;  // other than the listing's own
+};
+
+// How many children folders have that a client saw counted, while each is unchanged: a page
+// of folders tells every folder's count, and reading each again for every page would cost a
+// listing per folder.
+struct FseCountedFolder {
+    FseFolderStamp stamp;
+    std::uint32_t count = 0;
+    std::uint64_t used = 0;
+};
+struct FseCounts {
+    std::unordered_map<std::string, FseCountedFolder> folders;  // by real path
+    std::size_t bytes = 0;
 };
 
 struct FSE_Enumerator {
@@ -68,6 +91,10 @@ struct FSE_Enumerator {
     std::mutex cache_lock;
     std::vector<FseCachedFolder> cache;
     std::uint64_t cache_clock = 0;
+    FseCounts* counts = nullptr;  // under cache_lock
+    bool modern = false;
+    tv::FseFolderSeenFn seen = nullptr;
+    void* seen_user = nullptr;
 };
 
 // The walk over a folder's children.
@@ -75,6 +102,8 @@ struct FseListing {
     std::shared_ptr<const FseFolderEntries> entries;
     std::size_t next = 0;
     int dir_fd = -1;  // the folder as opened and judged for this request
+    // The entries' positions in the order asked for; null: the listing's own order.
+    std::shared_ptr<const std::vector<std::uint32_t>> order;
 };
 
 namespace {
@@ -113,6 +142,7 @@ void Destroy(void* object) noexcept
     auto* fse = static_cast<FSE_Enumerator*>(object);
     tv::Free(fse->root);
     tv::Free(fse->virtual_directory);
+    delete fse->counts;
     std::destroy_at(fse);
 }
 
@@ -120,7 +150,10 @@ constexpr tv::ChainHooks kHooks = {
     .pre_select = nullptr, .post_select = nullptr, .destroy = Destroy};
 
 constexpr std::size_t kCachedFolders = 8;
-constexpr std::size_t kCachedBytes = 8u << 20;  // of names, over all cached folders
+// Of names, their positions and kinds, and their orders, over all cached folders.
+constexpr std::size_t kCachedBytes = 8u << 20;
+constexpr std::size_t kCountedFolders = 4096;
+constexpr std::size_t kOrdersPerFolder = 4;
 
 // Ends the walk over the folder's children.
 void EndListing(FseQuery* query)
@@ -144,10 +177,12 @@ bool NextName(FseQuery* query, char* name, int* kind)
         return query->dir != nullptr && FileIo_NextEntry(query->dir, name, nullptr) != 0;
     FseListing* listing = query->listing;
     if (listing->next >= listing->entries->Count()) return false;
-    std::string_view next = listing->entries->Name(listing->next);
+    const std::size_t at =
+        listing->order != nullptr ? (*listing->order)[listing->next] : listing->next;
+    std::string_view next = listing->entries->Name(at);
     std::memcpy(name, next.data(), next.size());
     name[next.size()] = '\0';
-    *kind = listing->entries->kinds[listing->next];
+    *kind = listing->entries->kinds[at];
     ++listing->next;
     return true;
 }
@@ -235,12 +270,64 @@ bool FseIsXmlSafeName(const char* text, std::size_t length) noexcept
     return true;
 }
 
+bool FseLeftOutName(std::string_view name) noexcept
+{
+    return name.starts_with('.') || name == "lost+found" || name == "@eaDir";
+}
+
+bool FseLeftOutPath(std::string_view path) noexcept
+{
+    if (path.starts_with('\\')) path.remove_prefix(1);
+    std::size_t at = path.find('\\');  // past the shared folder, whose own name is the user's
+    while (at != std::string_view::npos) {
+        std::size_t end = path.find('\\', at + 1);
+        std::string_view name = path.substr(
+            at + 1, end == std::string_view::npos ? std::string_view::npos : end - at - 1);
+        if (!name.empty() && FseLeftOutName(name)) return true;
+        at = end;
+    }
+    return false;
+}
+
+bool FseParseSortCriteria(std::string_view text, std::vector<FseSortKey>* keys) noexcept
+{
+    keys->clear();
+    auto trim = [](std::string_view v) {
+        while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+        while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
+        return v;
+    };
+    while (!text.empty()) {
+        std::size_t comma = text.find(',');
+        std::string_view part = trim(text.substr(0, comma));
+        text.remove_prefix(comma == std::string_view::npos ? text.size() : comma + 1);
+        if (part.empty()) continue;
+        FseSortKey key;
+        if (part.front() == '+' || part.front() == '-') {
+            key.ascending = part.front() == '+';
+            part = trim(part.substr(1));
+        }
+        if (part == "dc:title")
+            key.property = FseSortProperty::kTitle;
+        else if (part == "dc:date")
+            key.property = FseSortProperty::kDate;
+        else if (part == "upnp:class")
+            key.property = FseSortProperty::kClass;
+        else
+            return false;
+        keys->push_back(key);
+    }
+    return true;
+}
+
 }  // namespace tv
 
-FSE_Enumerator* FSE_Create(OlvChain* chain, const char* root_path,
-                           const char* virtual_directory) noexcept
+FSE_Enumerator* FSE_Create(OlvChain* chain, const char* root_path, const char* virtual_directory,
+                           const tv::ServerOptions* options) noexcept
 {
     auto* fse = tv::NewChainObject<FSE_Enumerator>(kHooks);
+    fse->modern = options != nullptr && options->modern_listing;
+    if (fse->modern) fse->counts = new FseCounts;
     std::string root = ReplaceAll(root_path != nullptr ? root_path : "", "/", "\\");
     if (root.empty() || root.back() != '\\') root += '\\';
     fse->root = Copy(root);
@@ -353,6 +440,190 @@ int JudgedKind(const FseQuery* query, ListedFolder* folder, const std::string& e
     return 2;
 }
 
+// What the entries of a listing show as their titles: their names with a "\" written back; for
+// the root's entries (the shared folders) the last component of the folder's path. Views into
+// the listing, or into `owned` for the titles that differ from their names.
+std::vector<std::string_view> TitlesOf(const FseFolderEntries& entries, bool root,
+                                       std::vector<std::string>* owned)
+{
+    const std::size_t count = entries.Count();
+    std::vector<std::string_view> titles(count);
+    std::vector<std::size_t> differing;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::string_view name = entries.Name(i);
+        if (root || name.find("%5C") != std::string_view::npos) {
+            differing.push_back(i);
+            owned->push_back(root ? SharedFolderTitle(name)
+                                  : ReplaceAll(std::string(name), "%5C", "\\"));
+        } else {
+            titles[i] = name;
+        }
+    }
+    // Taken once the vector no longer grows.
+    for (std::size_t k = 0; k < differing.size(); ++k) titles[differing[k]] = (*owned)[k];
+    return titles;
+}
+
+bool IsFolderKind(signed char kind)
+{
+    return kind == tv::kFseEntryFolder;
+}
+
+// Today's order: containers first, then items, each by title in natural order. Done once per
+// listing, so that a page costs the same wherever it starts.
+void SortListing(FseFolderEntries* entries, bool root)
+{
+    const std::size_t count = entries->Count();
+    std::vector<std::string> owned;
+    std::vector<std::string_view> titles = TitlesOf(*entries, root, &owned);
+    tv::NaturalKeys keys;
+    keys.Reserve(count, entries->text.size() + 8 * count);
+    for (std::string_view title : titles) keys.Add(title);
+    std::vector<std::uint32_t> order(count);
+    for (std::size_t i = 0; i < count; ++i) order[i] = static_cast<std::uint32_t>(i);
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+        bool fa = IsFolderKind(entries->kinds[a]);
+        bool fb = IsFolderKind(entries->kinds[b]);
+        if (fa != fb) return fa;
+        int by_title = keys.Compare(a, titles[a], b, titles[b]);
+        return by_title != 0 ? by_title < 0 : a < b;
+    });
+    FseFolderEntries sorted;
+    sorted.text.reserve(entries->text.size());
+    sorted.ends.reserve(count);
+    sorted.kinds.reserve(count);
+    for (std::uint32_t i : order) {
+        sorted.text.append(entries->Name(i));
+        sorted.ends.push_back(static_cast<std::uint32_t>(sorted.text.size()));
+        sorted.kinds.push_back(entries->kinds[i]);
+    }
+    *entries = std::move(sorted);
+}
+
+bool IsOwnOrder(const std::vector<tv::FseSortKey>& keys)
+{
+    return keys.empty() || keys == std::vector<tv::FseSortKey>{tv::FseSortKey{}};
+}
+
+// Where the class of an entry sorts by its name: object.container.* first, then the items'
+// families (audioItem, imageItem, videoItem) as their names come.
+int ClassRank(const FseFolderEntries& entries, std::size_t i)
+{
+    if (IsFolderKind(entries.kinds[i])) return 0;
+    std::string_view name = entries.Name(i);
+    std::size_t dot = name.rfind('.');
+    CdsMediaClass media_class =
+        tv::MediaKindOf(dot == std::string_view::npos ? std::string_view() : name.substr(dot), true)
+            .media_class;
+    return 1 + static_cast<int>(tv::CdsClassSecond(media_class));
+}
+
+// dc:date of each entry (its modification time); folders have none and sort before any date.
+std::vector<std::int64_t> DatesOf(const FseFolderEntries& entries, const std::string& subject,
+                                  int dir_fd)
+{
+    std::vector<std::int64_t> dates(entries.Count(), INT64_MIN);
+    std::string name;
+    for (std::size_t i = 0; i < entries.Count(); ++i) {
+        if (IsFolderKind(entries.kinds[i])) continue;
+        name.assign(entries.Name(i));
+        struct stat st {};
+        bool known = false;
+        if (dir_fd >= 0 && name.find('%') == std::string::npos &&
+            ::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            known = !S_ISLNK(st.st_mode);
+        if (!known) known = tv::FileIo_Stat(subject + name, &st);
+        if (known) dates[i] = static_cast<std::int64_t>(st.st_mtime);
+    }
+    return dates;
+}
+
+// The positions of the listing's entries in the order the keys ask for. Without upnp:class
+// among them containers still come first; what the keys leave tied keeps the listing's own
+// order, so the order is total and every page of it the same.
+std::vector<std::uint32_t> OrderBy(const FseFolderEntries& entries, bool root,
+                                   const std::vector<tv::FseSortKey>& keys,
+                                   const std::string& subject, int dir_fd)
+{
+    const std::size_t count = entries.Count();
+    std::vector<std::string> owned;
+    std::vector<std::string_view> titles = TitlesOf(entries, root, &owned);
+    std::vector<std::int64_t> dates;
+    std::vector<int> ranks;
+    tv::NaturalKeys natural;
+    bool by_title = false;
+    bool by_class = false;
+    for (const tv::FseSortKey& key : keys) {
+        if (key.property == tv::FseSortProperty::kTitle && !by_title) {
+            by_title = true;
+            natural.Reserve(count, entries.text.size() + 8 * count);
+            for (std::string_view title : titles) natural.Add(title);
+        }
+        if (key.property == tv::FseSortProperty::kDate && dates.empty())
+            dates = DatesOf(entries, subject, dir_fd);
+        if (key.property == tv::FseSortProperty::kClass && ranks.empty()) {
+            ranks.resize(count);
+            for (std::size_t i = 0; i < count; ++i) ranks[i] = ClassRank(entries, i);
+        }
+        by_class = by_class || key.property == tv::FseSortProperty::kClass;
+    }
+    std::vector<std::uint32_t> order(count);
+    for (std::size_t i = 0; i < count; ++i) order[i] = static_cast<std::uint32_t>(i);
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+        if (!by_class) {
+            bool fa = IsFolderKind(entries.kinds[a]);
+            bool fb = IsFolderKind(entries.kinds[b]);
+            if (fa != fb) return fa;
+        }
+        for (const tv::FseSortKey& key : keys) {
+            int c = 0;
+            switch (key.property) {
+            case tv::FseSortProperty::kTitle:
+                c = natural.Compare(a, titles[a], b, titles[b]);
+                break;
+            case tv::FseSortProperty::kDate:
+                c = dates[a] < dates[b] ? -1 : dates[a] > dates[b] ? 1 : 0;
+                break;
+            case tv::FseSortProperty::kClass:
+                c = ranks[a] - ranks[b];
+                break;
+            }
+            if (c != 0) return key.ascending ? c < 0 : c > 0;
+        }
+        return a < b;
+    });
+    return order;
+}
+
+std::size_t ListingBytes(const FseFolderEntries& entries)
+{
+    return entries.text.size() + entries.Count() * (sizeof(std::uint32_t) + sizeof(signed char));
+}
+
+std::size_t CachedBytes(const FseCachedFolder& cached)
+{
+    std::size_t bytes = cached.real.size() + ListingBytes(*cached.entries);
+    for (const FseCachedOrder& order : cached.orders)
+        bytes += order.order->size() * sizeof(std::uint32_t);
+    return bytes;
+}
+
+// A change within the time stamps' granularity of the last one may leave them as they were:
+// only a folder whose last change is further back is kept. File systems without parts of a
+// second may keep two seconds.
+bool Settled(const FseFolderStamp& stamp)
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const std::int64_t now_ns = static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+    auto settled_since = [&](std::int64_t sec, std::int64_t nsec) {
+        const std::int64_t margin = nsec != 0 ? 100'000'000 : 2'000'000'000;
+        return sec * 1'000'000'000 + nsec + margin <= now_ns;
+    };
+    return settled_since(stamp.mtime_sec, stamp.mtime_nsec) &&
+           settled_since(stamp.ctime_sec, stamp.ctime_nsec);
+}
+
 // The folder's published children, read from the opened folder whose internal path is
 // query->subject. Null when it cannot be read. *stable is false when a kind may change while
 // the folder itself stays the same (links, names the file layer has to resolve).
@@ -372,6 +643,7 @@ std::shared_ptr<FseFolderEntries> ReadFolder(FSE_Enumerator* fse, FseQuery* quer
     while (dirent* entry = ::readdir(dir)) {
         std::string_view raw = entry->d_name;
         if (raw == "." || raw == "..") continue;
+        if (query->modern != 0 && tv::FseLeftOutName(raw)) continue;
         std::string escaped;
         std::string_view name = raw;
         bool judged = false;
@@ -413,18 +685,49 @@ std::shared_ptr<FseFolderEntries> ReadFolder(FSE_Enumerator* fse, FseQuery* quer
     ::closedir(dir);
     path.clear();
     query->entry_type = tv::kFseEntryAbsent;
+    if (query->modern != 0) SortListing(entries.get(), false);
     return entries;
 }
 
+// Tells the owner which folder a client now has a view of (today's listing).
+void NoteSeen(FSE_Enumerator* fse, const FseQuery* query, int fd, const struct stat& st)
+{
+    if (fse->seen != nullptr && query->modern != 0)
+        fse->seen(fse->seen_user, query->subject, fd, st);
+}
+
+// Makes room for `bytes` more among the kept listings, the oldest going first, never the one
+// of `keep` (a listing: the folders' records move when one goes). Under the lock.
+void EvictFor(FSE_Enumerator* fse, std::size_t bytes, const FseFolderEntries* keep)
+{
+    auto total = [&] {
+        std::size_t sum = bytes;
+        for (const FseCachedFolder& cached : fse->cache) sum += CachedBytes(cached);
+        return sum;
+    };
+    while (total() > kCachedBytes) {
+        auto oldest = fse->cache.end();
+        for (auto it = fse->cache.begin(); it != fse->cache.end(); ++it)
+            if (it->entries.get() != keep &&
+                (oldest == fse->cache.end() || it->used < oldest->used))
+                oldest = it;
+        if (oldest == fse->cache.end()) return;
+        fse->cache.erase(oldest);
+    }
+}
+
 // The published children of the opened folder (at `real` by its text), from the cache while
-// the folder is unchanged.
+// the folder is unchanged; *stamp receives the folder's stamp.
 std::shared_ptr<const FseFolderEntries> FolderEntries(FSE_Enumerator* fse, FseQuery* query,
                                                       const std::string& real, int fd,
-                                                      const tv::FileIoOpened& opened)
+                                                      const tv::FileIoOpened& opened,
+                                                      FseFolderStamp* stamp_out)
 {
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) return nullptr;
-    FseFolderStamp stamp = StampOf(st);
+    const FseFolderStamp stamp = StampOf(st);
+    *stamp_out = stamp;
+    NoteSeen(fse, query, fd, st);
     {
         std::scoped_lock hold(fse->cache_lock);
         for (FseCachedFolder& cached : fse->cache) {
@@ -436,36 +739,140 @@ std::shared_ptr<const FseFolderEntries> FolderEntries(FSE_Enumerator* fse, FseQu
     }
     bool stable = false;
     std::shared_ptr<const FseFolderEntries> entries = ReadFolder(fse, query, fd, opened, &stable);
-    // A change within the time stamps' granularity of the last one may leave them as they were:
-    // only a folder whose last change is further back is kept. File systems without parts of
-    // a second may keep two seconds.
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    auto settled_since = [&](std::int64_t sec, std::int64_t nsec) {
-        const std::int64_t margin = nsec != 0 ? 100'000'000 : 2'000'000'000;
-        const std::int64_t now_ns =
-            static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-        return sec * 1'000'000'000 + nsec + margin <= now_ns;
-    };
-    bool settled = settled_since(stamp.mtime_sec, stamp.mtime_nsec) &&
-                   settled_since(stamp.ctime_sec, stamp.ctime_nsec);
-    if (entries == nullptr || !stable || !settled || entries->text.size() > kCachedBytes)
+    if (entries == nullptr || !stable || !Settled(stamp) ||
+        ListingBytes(*entries) + real.size() > kCachedBytes)
         return entries;
     std::scoped_lock hold(fse->cache_lock);
     std::erase_if(fse->cache, [&](const FseCachedFolder& cached) { return cached.real == real; });
-    auto total = [&] {
-        std::size_t bytes = entries->text.size();
-        for (const FseCachedFolder& cached : fse->cache) bytes += cached.entries->text.size();
-        return bytes;
-    };
-    while (!fse->cache.empty() && (fse->cache.size() >= kCachedFolders || total() > kCachedBytes)) {
+    while (fse->cache.size() >= kCachedFolders) {
         auto oldest = std::min_element(
             fse->cache.begin(), fse->cache.end(),
             [](const FseCachedFolder& a, const FseCachedFolder& b) { return a.used < b.used; });
         fse->cache.erase(oldest);
     }
-    fse->cache.push_back(FseCachedFolder{real, stamp, entries, ++fse->cache_clock});
+    EvictFor(fse, ListingBytes(*entries) + real.size(), nullptr);
+    fse->cache.push_back(FseCachedFolder{real, stamp, entries, ++fse->cache_clock, {}});
     return entries;
+}
+
+// The listing's entries in the order the query's SortCriteria asks for; null for the listing's
+// own order. Kept with the listing while the folder is unchanged.
+std::shared_ptr<const std::vector<std::uint32_t>> OrderFor(
+    FSE_Enumerator* fse, const FseQuery* query, const std::string& real,
+    const FseFolderStamp& stamp, const std::shared_ptr<const FseFolderEntries>& entries, int fd,
+    bool root)
+{
+    if (IsOwnOrder(query->sort)) return nullptr;
+    auto find = [&]() -> FseCachedFolder* {
+        for (FseCachedFolder& cached : fse->cache)
+            if (!root && cached.real == real && cached.stamp == stamp && cached.entries == entries)
+                return &cached;
+        return nullptr;
+    };
+    {
+        std::scoped_lock hold(fse->cache_lock);
+        if (FseCachedFolder* cached = find()) {
+            for (const FseCachedOrder& kept : cached->orders)
+                if (kept.keys == query->sort) return kept.order;
+        }
+    }
+    auto order = std::make_shared<const std::vector<std::uint32_t>>(
+        OrderBy(*entries, root, query->sort, query->subject, fd));
+    std::scoped_lock hold(fse->cache_lock);
+    FseCachedFolder* cached = find();
+    if (cached == nullptr) return order;
+    if (cached->orders.size() >= kOrdersPerFolder) cached->orders.erase(cached->orders.begin());
+    // Kept only within the bound, whatever else has to go for it.
+    if (CachedBytes(*cached) + order->size() * sizeof(std::uint32_t) > kCachedBytes) return order;
+    cached->orders.push_back(FseCachedOrder{query->sort, order});
+    cached->used = ++fse->cache_clock;
+    EvictFor(fse, 0, entries.get());
+    return order;
+}
+
+// The root's children: the shared folders that are there, in today's order.
+std::shared_ptr<const FseFolderEntries> RootEntries(FSE_Enumerator* fse)
+{
+    auto entries = std::make_shared<FseFolderEntries>();
+    FseQuery probe;
+    probe.modern = 1;
+    probe.subject.assign(fse->root, static_cast<std::size_t>(fse->root_length));
+    char name[tv::kFseNameCapacity];
+    FileIo_DirEnum* dir = FileIo_OpenDirectory(probe.subject.c_str(), name, sizeof name, nullptr);
+    for (bool more = dir != nullptr; more; more = FileIo_NextEntry(dir, name, nullptr) != 0) {
+        std::string_view folder = name;
+        probe.current = probe.subject;
+        probe.current += folder;
+        probe.entry_type = FileIo_GetType(probe.current.c_str());
+        if (probe.entry_type == tv::kFseEntryFolder) probe.current += '\\';
+        FsePathParts parts;
+        FSE_ParsePath(fse, probe.current, &parts);
+        if (FSE_Accept(fse, &probe, &parts) == 0) continue;
+        entries->text.append(folder);
+        entries->ends.push_back(static_cast<std::uint32_t>(entries->text.size()));
+        entries->kinds.push_back(static_cast<signed char>(probe.entry_type));
+    }
+    FileIo_CloseDirectory(dir);
+    SortListing(entries.get(), true);
+    return entries;
+}
+
+// How many children a BrowseDirectChildren of the folder at the internal path lists.
+std::uint32_t CountChildren(FSE_Enumerator* fse, const std::string& path)
+{
+    if (path == View(fse->root, fse->root_length))
+        return static_cast<std::uint32_t>(RootEntries(fse)->Count());
+    FseQuery probe;
+    probe.modern = 1;
+    probe.subject = path;
+    tv::FileIoOpened opened;
+    int fd = tv::FileIo_OpenShared(path, O_RDONLY | O_DIRECTORY, &opened);
+    if (fd < 0) return 0;
+    std::string real;
+    struct stat st {};
+    std::uint32_t count = 0;
+    if (tv::FileIo_RealPath(path, &real) && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        const FseFolderStamp stamp = StampOf(st);
+        NoteSeen(fse, &probe, fd, st);
+        bool known = false;
+        {
+            std::scoped_lock hold(fse->cache_lock);
+            for (FseCachedFolder& cached : fse->cache) {
+                if (cached.real == real && cached.stamp == stamp) {
+                    count = static_cast<std::uint32_t>(cached.entries->Count());
+                    known = true;
+                }
+            }
+            auto counted = fse->counts->folders.find(real);
+            if (!known && counted != fse->counts->folders.end() && counted->second.stamp == stamp) {
+                counted->second.used = ++fse->cache_clock;
+                count = counted->second.count;
+                known = true;
+            }
+        }
+        bool stable = false;
+        std::shared_ptr<FseFolderEntries> entries =
+            known ? nullptr : ReadFolder(fse, &probe, fd, opened, &stable);
+        if (entries != nullptr) {
+            count = static_cast<std::uint32_t>(entries->Count());
+            if (stable && Settled(stamp)) {
+                std::scoped_lock hold(fse->cache_lock);
+                FseCounts& counts = *fse->counts;
+                if (counts.folders.size() >= kCountedFolders) {
+                    auto oldest = counts.folders.begin();
+                    for (auto it = counts.folders.begin(); it != counts.folders.end(); ++it)
+                        if (it->second.used < oldest->second.used) oldest = it;
+                    counts.bytes -= oldest->first.size();
+                    counts.folders.erase(oldest);
+                }
+                auto [at, added] = counts.folders.try_emplace(real);
+                if (added) counts.bytes += real.size();
+                at->second = FseCountedFolder{stamp, count, ++fse->cache_clock};
+            }
+        }
+    }
+    ::close(fd);
+    return count;
 }
 
 FseQuery* Refuse(int* error, int code)
@@ -503,6 +910,13 @@ FseQuery* OpenFile(std::unique_ptr<FseQuery> query, std::string subject, int kin
 void OpenChildren(FSE_Enumerator* fse, FseQuery* query)
 {
     const std::string& subject = query->subject;
+    if (subject == "\\" && query->modern != 0) {
+        std::shared_ptr<const FseFolderEntries> entries = RootEntries(fse);
+        auto order = OrderFor(fse, query, {}, {}, entries, -1, true);
+        query->listing = new FseListing{std::move(entries), 0, -1, std::move(order)};
+        NextChild(query, {});
+        return;
+    }
     if (subject == "\\") {
         char name[tv::kFseNameCapacity];
         query->dir = FileIo_OpenDirectory(subject.c_str(), name, sizeof name, nullptr);
@@ -514,10 +928,12 @@ void OpenChildren(FSE_Enumerator* fse, FseQuery* query)
     int fd = tv::FileIo_OpenShared(subject, O_RDONLY | O_DIRECTORY, &opened);
     std::string real;
     std::shared_ptr<const FseFolderEntries> entries;
+    FseFolderStamp stamp;
     if (fd >= 0 && tv::FileIo_RealPath(subject, &real))
-        entries = FolderEntries(fse, query, real, fd, opened);
+        entries = FolderEntries(fse, query, real, fd, opened, &stamp);
     if (entries != nullptr) {
-        query->listing = new FseListing{std::move(entries), 0, fd};
+        auto order = OrderFor(fse, query, real, stamp, entries, fd, false);
+        query->listing = new FseListing{std::move(entries), 0, fd, std::move(order)};
         NextChild(query, {});
     } else if (fd >= 0) {
         ::close(fd);
@@ -536,7 +952,19 @@ FseQuery* FSE_OpenQuery(FSE_Enumerator* fse, const MSA_BrowseRequest* request, i
     if (id.size() >= 3) subject += ReplaceAll(std::string(id.substr(2)), "/", "\\");
     const int kind = request != nullptr ? request->kind : 0;
     query->metadata = kind == 0 ? 1 : 0;
+    if (fse->modern) {
+        query->modern = 1;
+        const char* filter = request != nullptr ? request->filter : nullptr;
+        query->child_counts = (CdsFilter_Parse(filter) & tv::kCdsFilterChildCount) != 0 ? 1 : 0;
+        const char* criteria = request != nullptr ? request->sort_criteria : nullptr;
+        if (kind != 0 &&
+            !tv::FseParseSortCriteria(criteria != nullptr ? criteria : "", &query->sort))
+            return Refuse(error, tv::kFseBadSortCriteria);
+        // What is left out is not there, and nothing is still being uploaded.
+        if (tv::FseLeftOutPath(subject)) return Refuse(error, tv::kFseNoSuchObject);
+    }
     int type = FileIo_GetType(subject.c_str());
+    if (type == 0 && query->modern != 0) return Refuse(error, tv::kFseNoSuchObject);
     if (type == 0) return OpenPartialFile(std::move(query), std::move(subject), kind, error);
     if (type == 1) return OpenFile(std::move(query), std::move(subject), kind, error);
     if (subject.back() != '\\') subject += '\\';
@@ -566,6 +994,7 @@ int FSE_Accept(FSE_Enumerator* /*fse*/, FseQuery* query, const FsePathParts* par
     }
     if (query->entry_type == tv::kFseEntryFolder) return 1;
     std::string_view extension = View(parts->extension, parts->extension_length);
+    if (query->modern != 0) return tv::MediaKindOf(extension, true).published ? 1 : 0;
     for (const char* published : kPublished) {
         if (EqualsCaseless(extension, published)) return 1;
     }
@@ -666,8 +1095,10 @@ std::string ObjectTitle(const FsePathParts& parts, bool folder, bool partial)
 }
 
 // A file's class by its extension; for a file still being written, the one before ".tmp".
-CdsMediaClass FileClass(const FsePathParts& parts, bool partial)
+CdsMediaClass FileClass(const FseQuery* query, const FsePathParts& parts, bool partial)
 {
+    if (query->modern != 0)
+        return tv::MediaKindOf(View(parts.extension, parts.extension_length), true).media_class;
     std::string extension(View(parts.extension, parts.extension_length));
     if (partial) {
         std::string_view without(parts.full, static_cast<std::size_t>(parts.full_length));
@@ -683,9 +1114,22 @@ CdsMediaClass FileClass(const FsePathParts& parts, bool partial)
 }
 
 // What the class adds: an item's date (and the size for its resource) from one look at the
-// file, a container's classes of children.
-void FillClassDetails(FseQuery* query, CdsObject* object, std::string_view name, bool partial)
+// file, a container's classes of children. Today's listing offers no uploads: every object
+// is restricted and names no class to create, and a container tells how many it lists.
+void FillClassDetails(FSE_Enumerator* fse, FseQuery* query, CdsObject* object,
+                      std::string_view name, bool partial)
 {
+    if (query->modern != 0) {
+        object->flags = tv::kCdsFlagRestricted;
+        if (tv::CdsIsContainer(object->media_class)) {
+            object->dlna_managed = 3;
+            object->child_count = query->child_counts != 0
+                                      ? static_cast<std::int32_t>(std::min<std::uint32_t>(
+                                            CountChildren(fse, object->source_path), INT32_MAX))
+                                      : 0;
+            return;
+        }
+    }
     if (tv::CdsIsItem(object->media_class)) {
         object->dlna_managed = 4;
         const std::uint32_t second = tv::CdsClassSecond(object->media_class);
@@ -713,7 +1157,8 @@ void FillClassDetails(FseQuery* query, CdsObject* object, std::string_view name,
 }
 
 // Fills the object from the entry SelectNext chose.
-void DescribeObject(FseQuery* query, const FsePathParts& parts, CdsObject* object)
+void DescribeObject(FSE_Enumerator* fse, FseQuery* query, const FsePathParts& parts,
+                    CdsObject* object)
 {
     const bool folder = query->entry_type == tv::kFseEntryFolder;
     const bool partial = query->partial != 0 && !folder;
@@ -727,8 +1172,8 @@ void DescribeObject(FseQuery* query, const FsePathParts& parts, CdsObject* objec
     object->owned_mask = tv::kCdsOwnId | tv::kCdsOwnParentId | tv::kCdsOwnTitle;
     object->source_path = Copy(View(parts.full, parts.full_length));
     object->flags = 0;
-    object->media_class = folder ? tv::kCdsClassStorageFolder : FileClass(parts, partial);
-    FillClassDetails(query, object, View(parts.name, parts.name_length), partial);
+    object->media_class = folder ? tv::kCdsClassStorageFolder : FileClass(query, parts, partial);
+    FillClassDetails(fse, query, object, View(parts.name, parts.name_length), partial);
 }
 
 }  // namespace
@@ -749,7 +1194,7 @@ int FSE_HandleProcessObject(FSE_Enumerator* fse, const MSA_BrowseRequest* /*requ
     FsePathParts parts;
     query->object_size_known = 0;
     bool selected = SelectNext(fse, query, &parts);
-    if (selected) DescribeObject(query, parts, object);
+    if (selected) DescribeObject(fse, query, parts, object);
     MoveOn(query, selected);
     return selected ? 1 : 0;
 }
@@ -814,3 +1259,37 @@ int FSE_UrlPathToPath(FSE_Enumerator* /*fse*/, const char* path, int length, cha
     std::memcpy(buffer, out.c_str(), out.size() + 1);
     return static_cast<int>(out.size());
 }
+
+namespace tv {
+
+void FSE_SetFolderSeen(FSE_Enumerator* fse, FseFolderSeenFn seen, void* user) noexcept
+{
+    fse->seen = seen;
+    fse->seen_user = user;
+}
+
+void FSE_FolderChanged(FSE_Enumerator* fse, std::uint64_t device, std::uint64_t inode) noexcept
+{
+    std::scoped_lock hold(fse->cache_lock);
+    for (FseCachedFolder& cached : fse->cache)
+        if (cached.stamp.device == device && cached.stamp.inode == inode) cached.orders.clear();
+}
+
+std::size_t FSE_CachedBytes(FSE_Enumerator* fse) noexcept
+{
+    std::scoped_lock hold(fse->cache_lock);
+    std::size_t bytes = 0;
+    for (const FseCachedFolder& cached : fse->cache) bytes += CachedBytes(cached);
+    if (fse->counts != nullptr)
+        bytes += fse->counts->bytes + fse->counts->folders.size() * sizeof(FseCountedFolder);
+    return bytes;
+}
+
+void FSE_DropCache(FSE_Enumerator* fse) noexcept
+{
+    std::scoped_lock hold(fse->cache_lock);
+    fse->cache.clear();
+    if (fse->counts != nullptr) *fse->counts = FseCounts{};
+}
+
+}  // namespace tv

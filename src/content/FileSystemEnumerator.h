@@ -5,12 +5,22 @@
 // anything below it, folders with a trailing backslash ("0\%2Fhome%2Fann%2FMusic\Rock\"), and
 // a partial file "x.mp3.tmp" is named without its ".tmp". Only what is shared now can be named:
 // anything else is "no such object" (701).
+//
+// With today's listing (tv::ServerOptions::modern_listing) a folder lists only today's kinds of
+// media files and its sub-folders, leaves out hidden and system entries, comes containers first
+// and each by title in natural order (or as SortCriteria asks), and tells each container's true
+// number of children; every object is restricted (nothing can be created here).
 #pragma once
+
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "cds/CdsObject.h"
+#include "runtime/ServerOptions.h"
 
 struct OlvChain;
 struct MSA_BrowseRequest;
@@ -23,6 +33,15 @@ constexpr int kFseNoSuchObject = 701;
 constexpr int kFseNoSuchContainer = 710;
 constexpr int kFseEntryCapacity = 2047;  // characters of a current entry
 constexpr int kFseNameCapacity = 1024;   // bytes of one name, NUL included
+constexpr int kFseBadSortCriteria = 709;
+// What today's listing sorts by (GetSortCapabilities).
+inline constexpr char kFseSortCapabilities[] = "dc:title,dc:date,upnp:class";
+enum class FseSortProperty : std::uint8_t { kTitle, kDate, kClass };
+struct FseSortKey {
+    FseSortProperty property = FseSortProperty::kTitle;
+    bool ascending = true;
+    bool operator==(const FseSortKey&) const = default;
+};
 // What the current entry is; the values of FileIo_GetType.
 enum FseEntryType : int {
     kFseEntryAbsent = 0,
@@ -43,6 +62,9 @@ struct FseQuery {
     FseListing* listing = nullptr;         // a folder's listing, read with the kinds of its entries
     int object_size_known = 0;             // the object produced last had its file looked at:
     std::int64_t object_size = -1;         // its size then (-1 when not a regular file)
+    int modern = 0;                        // today's listing
+    int child_counts = 0;                  // containers tell how many children they list
+    std::vector<tv::FseSortKey> sort;      // SortCriteria of a children query (today's listing)
 };
 
 // Views into one entry's full path (not NUL-terminated).
@@ -61,9 +83,35 @@ struct FsePathParts {
 };
 
 // Chain thread (or before the chain runs). The root path is "\" in this system; the chain
-// frees the record.
+// frees the record. Null options serve as the protocol has it.
 [[nodiscard]] FSE_Enumerator* FSE_Create(OlvChain* chain, const char* root_path,
-                                         const char* virtual_directory) noexcept;
+                                         const char* virtual_directory,
+                                         const tv::ServerOptions* options = nullptr) noexcept;
+
+namespace tv {
+// Called on the enumerator's thread for each folder below the root that a query lists or
+// counts (today's listing), with its internal path, the folder as opened and its stat.
+using FseFolderSeenFn = void (*)(void* user, std::string_view path, int folder_fd,
+                                 const struct stat& st) noexcept;
+void FSE_SetFolderSeen(FSE_Enumerator* fse, FseFolderSeenFn seen, void* user) noexcept;
+// What is kept of a folder is stale although the folder itself looks unchanged (a file in it
+// changed): its orders by date are made again.
+void FSE_FolderChanged(FSE_Enumerator* fse, std::uint64_t device, std::uint64_t inode) noexcept;
+// Bytes held by the kept listings, their orders and the kept child counts.
+std::size_t FSE_CachedBytes(FSE_Enumerator* fse) noexcept;
+// Forgets every kept listing and count (for measurements of a cold listing).
+void FSE_DropCache(FSE_Enumerator* fse) noexcept;
+
+// Names today's listing leaves out, neither listed nor served: hidden names (".x", AppleDouble
+// "._x", ".Trash-1000") and the system folders lost+found and @eaDir.
+bool FseLeftOutName(std::string_view name) noexcept;
+// True when a component below the shared folder of the internal path (with or without its
+// leading backslash) is a name left out.
+bool FseLeftOutPath(std::string_view path) noexcept;
+// SortCriteria: "+prop" or "-prop" separated by commas (a bare name sorts up); false for a
+// property the listing does not sort by.
+bool FseParseSortCriteria(std::string_view text, std::vector<FseSortKey>* keys) noexcept;
+}  // namespace tv
 
 // Null with *error 701 or 710, else the query.
 [[nodiscard]] FseQuery* FSE_OpenQuery(FSE_Enumerator* fse, const MSA_BrowseRequest* request,

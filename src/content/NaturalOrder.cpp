@@ -68,4 +68,68 @@ int NaturalCompare(std::string_view a, std::string_view b) noexcept
     return bytes < 0 ? -1 : bytes > 0 ? 1 : 0;
 }
 
+namespace {
+
+void AppendBigEndian(std::string* out, std::size_t value)
+{
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out->push_back(static_cast<char>((value >> shift) & 0xFF));
+}
+
+int Sign(int value)
+{
+    return value < 0 ? -1 : value > 0 ? 1 : 0;
+}
+
+}  // namespace
+
+void NaturalKeys::Reserve(std::size_t names, std::size_t bytes)
+{
+    order_.reserve(bytes);
+    order_ends_.reserve(names);
+    zeros_ends_.reserve(names);
+}
+
+// A run of digits becomes '0' (where any digit sorts among the other bytes), the count of its
+// digits without leading zeros (fixed width, so that the longer number sorts after) and those
+// digits; any other byte is folded. Equal keys thus mean the same text and numbers, at the
+// same places.
+void NaturalKeys::Add(std::string_view name)
+{
+    for (std::size_t i = 0; i < name.size();) {
+        if (!IsDigit(name[i])) {
+            order_.push_back(static_cast<char>(Folded(name[i])));
+            ++i;
+            continue;
+        }
+        std::size_t zeros = 0;
+        while (i < name.size() && name[i] == '0') ++i, ++zeros;
+        std::size_t begin = i;
+        while (i < name.size() && IsDigit(name[i])) ++i;
+        order_.push_back('0');
+        AppendBigEndian(&order_, i - begin);
+        order_.append(name.substr(begin, i - begin));
+        AppendBigEndian(&zeros_, zeros);
+    }
+    order_ends_.push_back(static_cast<std::uint32_t>(order_.size()));
+    zeros_ends_.push_back(static_cast<std::uint32_t>(zeros_.size()));
+}
+
+int NaturalKeys::Compare(std::size_t a_index, std::string_view a, std::size_t b_index,
+                         std::string_view b) const noexcept
+{
+    auto slice = [](const std::string& text, const std::vector<std::uint32_t>& ends,
+                    std::size_t i) {
+        std::size_t begin = i == 0 ? 0 : ends[i - 1];
+        return std::string_view(text).substr(begin, ends[i] - begin);
+    };
+    if (int by_order =
+            Sign(slice(order_, order_ends_, a_index).compare(slice(order_, order_ends_, b_index))))
+        return by_order;
+    if (int by_zeros =
+            Sign(slice(zeros_, zeros_ends_, a_index).compare(slice(zeros_, zeros_ends_, b_index))))
+        return by_zeros;
+    return Sign(a.compare(b));
+}
+
 }  // namespace tv

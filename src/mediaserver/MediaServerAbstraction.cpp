@@ -366,6 +366,19 @@ long long MSA_GetSystemUpdateID(MSA_Server* server) noexcept
     return server->state->system_update_id;
 }
 
+void MSA_SetUpdateIDs(MSA_Server* server, std::uint32_t system_update_id,
+                      const char* container_update_ids) noexcept
+{
+    if (server == nullptr || server->state == nullptr) return;
+    {
+        std::scoped_lock lock(server->state->lock);
+        server->state->system_update_id = system_update_id;
+    }
+    // The containers first: a subscriber that hears the new SystemUpdateID has them already.
+    MicroStack_SetContainerUpdateIDs(server->device, OrEmpty(container_update_ids));
+    MicroStack_SetSystemUpdateID(server->device, system_update_id);
+}
+
 void* MSA_GetUser(MSA_Server* server) noexcept
 {
     if (server == nullptr || server->state == nullptr) return nullptr;

@@ -117,6 +117,10 @@ struct MSA_Server {
 void MSA_SetLocalAddresses(MSA_Server* server, const std::uint32_t* addresses, int count) noexcept;
 // Any thread. -1 for a null server.
 long long MSA_GetSystemUpdateID(MSA_Server* server) noexcept;
+// Any thread. The content changed: SystemUpdateID becomes `system_update_id`, and
+// ContainerUpdateIDs the containers' "id,updateID" pairs; both are evented.
+void MSA_SetUpdateIDs(MSA_Server* server, std::uint32_t system_update_id,
+                      const char* container_update_ids) noexcept;
 // Any thread. Null for a null server.
 void* MSA_GetUser(MSA_Server* server) noexcept;
 // The chain's destroy hook.

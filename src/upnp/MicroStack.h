@@ -194,3 +194,10 @@ void MicroStack_SetSinkProtocolInfo(MicroStack* stack, const char* value) noexce
 void MicroStack_SetCurrentConnectionIDs(MicroStack* stack, const char* value) noexcept;
 void MicroStack_SetContainerUpdateIDs(MicroStack* stack, const char* value) noexcept;
 void MicroStack_SetSystemUpdateID(MicroStack* stack, std::uint32_t value) noexcept;
+
+namespace tv {
+// Before the chain runs. From now on each subscriber hears at most one event each
+// `interval_ms`: changes in between fold into that one, which carries every evented value of
+// its service. 0 (the protocol's own way) sends each change at once.
+void MicroStackModerateEvents(MicroStack* stack, int interval_ms) noexcept;
+}  // namespace tv

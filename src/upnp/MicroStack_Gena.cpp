@@ -4,8 +4,10 @@
 // the setters may run on any thread. subscriber_lock guards lists, counts, values and every
 // ref_count. A subscriber holds at most two NOTIFYs with the event client; a subscriber that
 // leaves its list takes the ones that have not gone out with it.
+#include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +24,7 @@
 #include "net/LocalAddresses.h"
 #include "net/OlvAsyncSocket.h"
 #include "runtime/Memory.h"
+#include "runtime/OlvLifeTime.h"
 #include "runtime/OlvPacket.h"
 #include "runtime/OlvParsers.h"
 #include "upnp/MicroStack.h"
@@ -72,6 +75,13 @@ std::int64_t Now()
     std::int64_t micros = 0;
     OlvTimeOfDay(&seconds, &micros);
     return seconds;
+}
+
+std::int64_t NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 int ServiceOfPath(const OlvPacket* header)
@@ -271,6 +281,7 @@ void UnlinkDetached(MicroStack* stack, Subscriber* subscriber)
 
 void Notify(MicroStack* stack, Subscriber* subscriber, const char* property);
 char* InitialProperties(MicroStack* stack, int service);
+void PlanFlush(MicroStack* stack, std::int64_t at_ms);
 
 void OnDelivery(OlvWebReader* /*reader*/, tv::WebInterrupt /*interrupt*/, OlvPacket* header,
                 char* /*data*/, int* /*consumed*/, int /*length*/, tv::WebDelivery done, void* user,
@@ -295,8 +306,10 @@ void OnDelivery(OlvWebReader* /*reader*/, tv::WebInterrupt /*interrupt*/, OlvPac
         }
         return;
     }
-    if (subscriber->change_pending != 0 && subscriber->service >= 0 &&
-        subscriber->expires >= Now()) {
+    if (subscriber->change_pending != 0 && stack->moderation.interval_ms > 0) {
+        PlanFlush(stack, NowMs());
+    } else if (subscriber->change_pending != 0 && subscriber->service >= 0 &&
+               subscriber->expires >= Now()) {
         subscriber->change_pending = 0;
         char* property = InitialProperties(stack, subscriber->service);
         Notify(stack, subscriber, property);
@@ -323,6 +336,7 @@ void Notify(MicroStack* stack, Subscriber* subscriber, const char* property)
     ++subscriber->seq;
     ++subscriber->ref_count;
     ++subscriber->notifies_held;
+    subscriber->last_event_ms = NowMs();
     OlvWebClient_PipelineRequest(stack->event_client, subscriber->callback_address,
                                  subscriber->callback_port, text, static_cast<std::size_t>(length),
                                  OwnTransfer, nullptr, 0, OwnStatic, OnDelivery, subscriber, stack);
@@ -393,6 +407,50 @@ void AnswerGranted(OlvWebSession* session, std::string_view sid, long timeout)
              length < static_cast<int>(sizeof text) ? length : static_cast<int>(sizeof text) - 1);
 }
 
+// Chain thread, from the timers: sends each subscriber whose interval is over one event with
+// everything that changed since its last, and plans the next look for the others.
+void FlushPending(void* data) noexcept
+{
+    auto* moderation = static_cast<tv::EventModeration*>(data);
+    MicroStack* stack = moderation->stack;
+    std::scoped_lock lock(stack->subscriber_lock);
+    moderation->flush_at = -1;
+    const std::int64_t now = NowMs();
+    const std::int64_t now_seconds = Now();
+    std::int64_t next = -1;
+    for (int service = 0; service < 2; ++service) {
+        for (Subscriber* s = stack->subscribers[service]; s != nullptr; s = s->next) {
+            if (s->change_pending == 0 || s->expires < now_seconds) continue;
+            const std::int64_t due = s->last_event_ms + moderation->interval_ms;
+            if (due > now) {
+                next = next < 0 ? due : std::min(next, due);
+                continue;
+            }
+            // One that still has its events to answer gets this one when it does.
+            if (s->notifies_held >= tv::kMaxNotifiesHeld) continue;
+            s->change_pending = 0;
+            char* property = InitialProperties(stack, service);
+            Notify(stack, s, property);
+            tv::Free(property);
+        }
+    }
+    if (next >= 0) PlanFlush(stack, next);
+}
+
+// Makes the pending changes be looked at no later than `at_ms`. Under the lock; any thread.
+void PlanFlush(MicroStack* stack, std::int64_t at_ms)
+{
+    tv::EventModeration& moderation = stack->moderation;
+    if (moderation.flush_at >= 0 && moderation.flush_at <= at_ms) return;
+    if (moderation.flush_at >= 0) OlvLifeTime_Remove(stack->timers, &moderation);
+    moderation.flush_at = at_ms;
+    const std::int64_t delay = at_ms - NowMs();
+    if (delay <= 0)
+        tv::LifeTimeAddNextTurn(stack->timers, &moderation, FlushPending, nullptr);
+    else
+        OlvLifeTime_Add(stack->timers, &moderation, static_cast<int>(delay), FlushPending, nullptr);
+}
+
 void SetValue(MicroStack* stack, int index, int service, char* value)
 {
     const char* name = kValueNames[index];
@@ -406,7 +464,10 @@ void SetValue(MicroStack* stack, int index, int service, char* value)
         std::int64_t now = Now();
         for (Subscriber* s = stack->subscribers[service]; s != nullptr; s = s->next) {
             if (s->expires < now) continue;
-            if (s->notifies_held >= tv::kMaxNotifiesHeld)
+            if (stack->moderation.interval_ms > 0) {
+                s->change_pending = 1;
+                PlanFlush(stack, NowMs());
+            } else if (s->notifies_held >= tv::kMaxNotifiesHeld)
                 s->change_pending = 1;
             else
                 Notify(stack, s, property);
@@ -635,6 +696,13 @@ void MicroStack_SetCurrentConnectionIDs(MicroStack* stack, const char* value) no
 void MicroStack_SetContainerUpdateIDs(MicroStack* stack, const char* value) noexcept
 {
     SetText(stack, tv::kValueContainerUpdateIDs, tv::kServiceContentDirectory, value);
+}
+
+void tv::MicroStackModerateEvents(MicroStack* stack, int interval_ms) noexcept
+{
+    std::scoped_lock lock(stack->subscriber_lock);
+    stack->moderation.stack = stack;
+    stack->moderation.interval_ms = interval_ms > 0 ? interval_ms : 0;
 }
 
 void MicroStack_SetSystemUpdateID(MicroStack* stack, std::uint32_t value) noexcept

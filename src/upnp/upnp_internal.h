@@ -51,8 +51,9 @@ struct Subscriber {
     int callback_path_length = 0;
     int ref_count = 0;
     int notifies_held = 0;   // NOTIFYs with the event client; each holds a reference
-    int change_pending = 0;  // a change came while kMaxNotifiesHeld were held
+    int change_pending = 0;  // a change came while kMaxNotifiesHeld were held, or too soon
     int disabled = 0;
+    std::int64_t last_event_ms = 0;  // when its last NOTIFY was queued (steady clock)
     std::int64_t expires = 0;
     int service = 0;
     Subscriber* next = nullptr;
@@ -81,6 +82,15 @@ struct SearchSource {
 };
 // Searchers with a share of their own; any others share one more entry.
 constexpr int kSearchSourceCount = 64;
+
+// Events to each subscriber at most one each interval_ms; what changes in between goes out
+// with the next one, which carries every value of its service. Its address keys the flush
+// timer.
+struct EventModeration {
+    MicroStack* stack = nullptr;
+    int interval_ms = 0;         // 0: every change goes out at once
+    std::int64_t flush_at = -1;  // when the pending changes are looked at; -1: not planned
+};
 
 }  // namespace tv
 
@@ -121,6 +131,7 @@ struct MicroStack {
     int subscriber_counts[2] = {};
     // Subscribers taken out of their list while a NOTIFY was still in flight.
     tv::Subscriber* detached = nullptr;
+    tv::EventModeration moderation;  // under subscriber_lock
 };
 
 namespace tv {

@@ -31,6 +31,7 @@
 #include "runtime/Memory.h"
 #include "runtime/OlvLifeTime.h"
 #include "runtime/OlvThreadPool.h"
+#include "support/ChainRunner.h"
 #include "support/LoopbackClient.h"
 #include "support/Resident.h"
 #include "upnp/MicroStack.h"
@@ -91,6 +92,9 @@ struct Didl {
     std::vector<std::string> res;            // URLs
     std::vector<std::string> protocol_info;  // per res
     std::vector<std::string> size;           // per res ("" when absent)
+    std::string restricted;
+    std::string child_count;  // "" when absent
+    bool create_class = false;
 };
 
 std::vector<Didl> ParseDidl(const std::string& didl)
@@ -111,6 +115,10 @@ std::vector<Didl> ParseDidl(const std::string& didl)
         object.parent_id = XmlUnescape(Between(body, "parentID=\"", "\""));
         object.title = XmlUnescape(Between(body, "<dc:title>", "</dc:title>"));
         object.upnp_class = Between(body, "<upnp:class>", "</upnp:class>");
+        std::string head = body.substr(0, body.find('>'));
+        object.restricted = Between(head, "restricted=\"", "\"");
+        object.child_count = Between(head, "childCount=\"", "\"");
+        object.create_class = body.find("<upnp:createClass") != std::string::npos;
         for (std::size_t r = body.find("<res "); r != std::string::npos;
              r = body.find("<res ", r + 1)) {
             std::string tag = body.substr(r, body.find('>', r) - r);
@@ -177,7 +185,8 @@ protected:
         ASSERT_EQ(std::system(command.c_str()), 0);
     }
 
-    void StartServer(const std::vector<std::uint32_t>& addresses = {})
+    void StartServer(const std::vector<std::uint32_t>& addresses = {},
+                     const tv::ServerOptions* options = nullptr)
     {
         tv::ResetServiceRecords();
         tv::SetSsdpEnabled(false);
@@ -185,8 +194,9 @@ protected:
         pool_ = OlvThreadPool_Create();
         worker_ = std::thread([p = pool_] { OlvThreadPool_Run(p); });
         tv::ThreadPoolWaitForWorkers(pool_, 1);
-        dms_ = DmsIntegration_Create(chain_, pool_, 0, "Tindravoller DLNA - test -",
-                                     tv::test::kTestUdn, "0000001", 0, 0, "", kSource, "\\");
+        dms_ =
+            DmsIntegration_Create(chain_, pool_, 0, "Tindravoller DLNA - test -",
+                                  tv::test::kTestUdn, "0000001", 0, 0, "", kSource, "\\", options);
         tv::SetSsdpEnabled(true);
         ASSERT_NE(dms_, nullptr);
         if (!addresses.empty())
@@ -257,19 +267,21 @@ protected:
     }
 
     static std::string BrowseArguments(const std::string& id, const char* flag, unsigned start,
-                                       unsigned count, const std::string& filter)
+                                       unsigned count, const std::string& filter,
+                                       const std::string& sort = "")
     {
         return "<ObjectID>" + XmlEscape(id) + "</ObjectID><BrowseFlag>" + flag +
                "</BrowseFlag><Filter>" + XmlEscape(filter) + "</Filter><StartingIndex>" +
                std::to_string(start) + "</StartingIndex><RequestedCount>" + std::to_string(count) +
-               "</RequestedCount><SortCriteria></SortCriteria>";
+               "</RequestedCount><SortCriteria>" + sort + "</SortCriteria>";
     }
 
     BrowseAnswer Browse(const std::string& id, const char* flag, unsigned start = 0,
-                        unsigned count = 0, const std::string& filter = "*")
+                        unsigned count = 0, const std::string& filter = "*",
+                        const std::string& sort = "")
     {
-        std::string wire =
-            Post("ContentDirectory", "Browse", BrowseArguments(id, flag, start, count, filter));
+        std::string wire = Post("ContentDirectory", "Browse",
+                                BrowseArguments(id, flag, start, count, filter, sort));
         BrowseAnswer answer;
         answer.status = std::atoi(Between(wire, "HTTP/1.1 ", " ").c_str());
         if (answer.status != 200) {
@@ -641,8 +653,10 @@ TEST_F(DmsIntegrationTest, ServiceDescriptionsDeclareEveryRelatedStateVariable)
 TEST_F(DmsIntegrationTest, AwkwardNamesListAndDownload)
 {
     std::string folder = MakeFolder("Odd names");
-    const std::vector<std::string> names = {"with space.mp3", "a&b.mp3",    "50%.mp3",
-                                            "n#1.mp3",        "café ü.mp3", "back\\slash.mp3"};
+    // A "?" stays in the URL as it always was: the server reads the query as part of the name.
+    const std::vector<std::string> names = {"with space.mp3",   "a&b.mp3",    "50%.mp3",
+                                            "n#1.mp3",          "café ü.mp3", "back\\slash.mp3",
+                                            "#hash?query=1.mp3"};
     for (const std::string& name : names) WriteFile(folder + "/" + name, "content of " + name);
     Share({folder});
     StartServer();
@@ -664,6 +678,9 @@ TEST_F(DmsIntegrationTest, AwkwardNamesListAndDownload)
         std::string response = Fetch(object->res[0]);
         EXPECT_EQ(response.substr(0, 15), "HTTP/1.1 200 OK");
         EXPECT_NE(response.find("content of " + name), std::string::npos);
+        if (name.find('?') != std::string::npos) {
+            EXPECT_NE(object->res[0].find("%23hash?query=1.mp3"), std::string::npos);
+        }
         // And the metadata of the object is found under its id.
         BrowseAnswer meta = Browse(object->id, "BrowseMetadata");
         ASSERT_EQ(meta.objects.size(), 1u);
@@ -1022,4 +1039,146 @@ TEST(DmsIntegrationText, Utf8ConversionsKeepValidTextAndRefuseTheRest)
     ASSERT_NE(out, nullptr);
     EXPECT_EQ(std::string(out), any);
     tv::Free(out);
+}
+
+namespace {
+
+std::vector<std::string> TitleOrder(const BrowseAnswer& answer)
+{
+    std::vector<std::string> titles;
+    for (const Didl& object : answer.objects) titles.push_back(object.title);
+    return titles;
+}
+
+long SystemUpdateId(const std::string& answer)
+{
+    return std::atol(Between(answer, "<Id>", "</Id>").c_str());
+}
+
+}  // namespace
+
+// Today's listing as a TV sees it on the wire: films are films with the MIME type TVs take,
+// nothing hidden is listed or served, folders come first and names in natural order, a
+// folder's childCount is what its Browse returns, nothing offers uploads, a "?" in a name
+// cannot become a query, and the answers about sorting and types match what is done.
+TEST_F(DmsIntegrationTest, TodaysListingOnTheWire)
+{
+    std::string folder = MakeFolder("Media");
+    for (const char* name : {"track 10.mp3", "track 2.mp3", "film.mp4", "song.flac", "pic.jpeg",
+                             "#hash?query=1.mp3", ".hidden.mp3", "._film.mp4", "notes.txt"})
+        WriteFile(folder + "/" + name, std::string("content of ") + name);
+    MakeFolder("Media/Album");
+    MakeFolder("Media/.hiddendir");
+    for (const char* name : {"Album/1.mp3", "Album/2.mp3", "Album/.x.mp3", ".hiddendir/h.mp3"})
+        WriteFile(folder + "/" + name, name);
+    Share({folder});
+    tv::ServerOptions options;
+    options.modern_listing = true;
+    StartServer({}, &options);
+
+    BrowseAnswer answer = Browse(FolderId(folder), "BrowseDirectChildren");
+    ASSERT_EQ(answer.status, 200);
+    EXPECT_EQ(TitleOrder(answer),
+              (std::vector<std::string>{"Album", "#hash?query=1.mp3", "film.mp4", "pic.jpeg",
+                                        "song.flac", "track 2.mp3", "track 10.mp3"}));
+    EXPECT_EQ(answer.returned, 7);
+    EXPECT_EQ(answer.total, 7);
+    for (const Didl& object : answer.objects) {
+        SCOPED_TRACE(object.title);
+        EXPECT_EQ(object.restricted, "1");
+        EXPECT_FALSE(object.create_class);
+    }
+    const Didl* album = Find(answer, "Album");
+    ASSERT_NE(album, nullptr);
+    EXPECT_EQ(album->child_count, "2");
+    EXPECT_EQ(Browse(album->id, "BrowseDirectChildren").returned, 2);
+    const Didl* film = Find(answer, "film.mp4");
+    ASSERT_NE(film, nullptr);
+    EXPECT_EQ(film->upnp_class, "object.item.videoItem.movie");
+    ASSERT_EQ(film->protocol_info.size(), 1u);
+    EXPECT_EQ(
+        film->protocol_info[0],
+        "http-get:*:video/mp4:DLNA.ORG_OP=01;DLNA.ORG_FLAGS=01700000000000000000000000000000");
+    std::string served = Fetch(film->res[0]);
+    EXPECT_NE(served.find("Content-Type: video/mp4"), std::string::npos);
+    EXPECT_NE(served.find("transferMode.dlna.org: Streaming"), std::string::npos);
+    EXPECT_EQ(Find(answer, "song.flac")->upnp_class, "object.item.audioItem.musicTrack");
+    EXPECT_EQ(Find(answer, "pic.jpeg")->upnp_class, "object.item.imageItem.photo");
+
+    // The query is part of the name, escaped; the file is served by it.
+    const Didl* hash = Find(answer, "#hash?query=1.mp3");
+    ASSERT_NE(hash, nullptr);
+    ASSERT_EQ(hash->res.size(), 1u);
+    EXPECT_EQ(hash->res[0].find('?'), std::string::npos) << hash->res[0];
+    EXPECT_NE(Fetch(hash->res[0]).find("content of #hash?query=1.mp3"), std::string::npos);
+
+    // What is left out is not served either: the answer of a missing file.
+    const std::string url = film->res[0].substr(0, film->res[0].rfind('/') + 1);
+    for (const char* name : {".hidden.mp3", "._film.mp4", ".hiddendir/h.mp3", "Album/.x.mp3",
+                             "notes.txt", "missing.mp3"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(Fetch(url + name), "HTTP/1.1 404 File Not Found\r\n\r\n");
+    }
+    EXPECT_EQ(Browse(FolderId(folder) + ".hidden.mp3", "BrowseMetadata").error, 701);
+
+    // The root's childCount is the shared folders.
+    BrowseAnswer root = Browse("0", "BrowseMetadata");
+    ASSERT_EQ(root.objects.size(), 1u);
+    EXPECT_EQ(root.objects[0].child_count, "1");
+
+    std::string sort = Post("ContentDirectory", "GetSortCapabilities", "");
+    EXPECT_NE(sort.find("<SortCaps>dc:title,dc:date,upnp:class</SortCaps>"), std::string::npos);
+    EXPECT_EQ(TitleOrder(Browse(album->id, "BrowseDirectChildren", 0, 0, "*", "-dc:title")),
+              (std::vector<std::string>{"2.mp3", "1.mp3"}));
+    std::string refused =
+        Post("ContentDirectory", "Browse",
+             BrowseArguments(FolderId(folder), "BrowseDirectChildren", 0, 0, "*", "+upnp:artist"));
+    EXPECT_NE(refused.find("<errorCode>709</errorCode>"), std::string::npos);
+    EXPECT_NE(
+        refused.find("<errorDescription>Unsupported or invalid sort criteria</errorDescription>"),
+        std::string::npos);
+
+    std::string protocols = Post("ConnectionManager", "GetProtocolInfo", "");
+    EXPECT_NE(protocols.find("<Source>" + tv::ModernSourceProtocolInfo() + "</Source>"),
+              std::string::npos);
+    // Browse tells the SystemUpdateID, which started from the clock.
+    long system = SystemUpdateId(Post("ContentDirectory", "GetSystemUpdateID", ""));
+    EXPECT_GT(system, 1'600'000'000);
+    EXPECT_EQ(answer.update_id, system);
+}
+
+// SystemUpdateID follows what a client can see: a file in a shared folder, a file in a folder
+// once it was listed, and the list of shared folders. Browse's UpdateID moves with it.
+TEST_F(DmsIntegrationTest, TodaysListingCountsEveryChange)
+{
+    std::string folder = MakeFolder("Media");
+    std::string later = MakeFolder("Later");
+    MakeFolder("Media/Sub");
+    Share({folder});
+    tv::ServerOptions options;
+    options.modern_listing = true;
+    StartServer({}, &options);
+    auto system = [&] { return SystemUpdateId(Post("ContentDirectory", "GetSystemUpdateID", "")); };
+    auto raised_from = [&](long before) {
+        return tv::test::WaitUntil([&] { return system() > before; });
+    };
+
+    long before = system();
+    WriteFile(folder + "/new.mp3", "x");
+    ASSERT_TRUE(raised_from(before)) << "a file copied into a shared folder";
+    EXPECT_EQ(Browse(FolderId(folder), "BrowseDirectChildren").update_id, system());
+
+    Browse(FolderId(folder) + "Sub\\", "BrowseDirectChildren");
+    before = system();
+    WriteFile(folder + "/Sub/deeper.mkv", "x");
+    ASSERT_TRUE(raised_from(before)) << "a file in a folder a client listed";
+    before = system();
+    ASSERT_EQ(rename((folder + "/Sub/deeper.mkv").c_str(), (folder + "/Sub/renamed.mkv").c_str()),
+              0);
+    ASSERT_TRUE(raised_from(before)) << "a rename";
+
+    before = system();
+    Share({folder, later});
+    ASSERT_TRUE(raised_from(before)) << "a folder shared";
+    EXPECT_EQ(Browse("0", "BrowseDirectChildren").total, 2);
 }

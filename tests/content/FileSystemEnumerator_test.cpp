@@ -31,6 +31,8 @@ struct Seen {
     std::uint32_t dlna_managed = 0;
     std::vector<CdsMediaClass> create_classes;
     std::string source_path;
+    std::uint8_t flags = 0;
+    std::int32_t child_count = 0;
 };
 
 struct Outcome {
@@ -45,20 +47,34 @@ protected:
         ASSERT_TRUE(tree_.ok());
         fse_ = FSE_Create(nullptr, "\\", "content");
     }
-    void TearDown() override
+    void TearDown() override { Free(fse_); }
+
+    // Made without a chain: the test frees it the way the chain would.
+    static void Free(FSE_Enumerator* fse)
     {
-        // Made without a chain: the test frees it the way the chain would.
-        auto* hooks = reinterpret_cast<tv::ChainHooks*>(fse_);
-        hooks->destroy(fse_);
-        ::operator delete(fse_);
+        auto* hooks = reinterpret_cast<tv::ChainHooks*>(fse);
+        hooks->destroy(fse);
+        ::operator delete(fse);
     }
 
-    Outcome Run(const std::string& id, int kind)
+    // From now on the enumerator lists as today's TVs expect.
+    void UseTodaysListing()
+    {
+        Free(fse_);
+        tv::ServerOptions options;
+        options.modern_listing = true;
+        fse_ = FSE_Create(nullptr, "\\", "content", &options);
+    }
+
+    Outcome Run(const std::string& id, int kind, const char* filter = nullptr,
+                const char* sort = nullptr)
     {
         Outcome out;
         MSA_BrowseRequest request;
         request.kind = kind;
         request.object_id = const_cast<char*>(id.c_str());
+        request.filter = const_cast<char*>(filter);
+        request.sort_criteria = const_cast<char*>(sort);
         FseQuery* query = FSE_OpenQuery(fse_, &request, &out.error);
         if (query == nullptr) return out;
         for (int guard = 0; guard < 1000; ++guard) {
@@ -76,6 +92,8 @@ protected:
             seen.date = object->date;
             seen.dlna_managed = object->dlna_managed;
             seen.source_path = object->source_path != nullptr ? object->source_path : "";
+            seen.flags = object->flags;
+            seen.child_count = object->child_count;
             for (CdsClassEntry* e = object->create_classes; e != nullptr; e = e->next) {
                 EXPECT_NE(e->include_derived, 0);
                 seen.create_classes.push_back(e->media_class);
@@ -445,4 +463,130 @@ TEST_F(Enumerator, KeptListingFollowsChangesAndSkippingMatchesBuilding)
     EXPECT_EQ(removed.size(), 4u);
     EXPECT_EQ(std::find(removed.begin(), removed.end(), "a.mp3"), removed.end());
     EXPECT_EQ(std::find(removed.begin(), removed.end(), "Rock"), removed.end());
+}
+
+namespace {
+
+std::vector<std::string> TitlesOf(const Outcome& outcome)
+{
+    std::vector<std::string> titles;
+    for (const Seen& s : outcome.objects) titles.push_back(s.title);
+    return titles;
+}
+
+}  // namespace
+
+// Today's listing: only today's kinds, nothing hidden or of the system, no pipe or partial
+// upload; containers first, then items, each by title in natural order; every object
+// restricted and offering no class to create; a container counts what its own listing holds.
+TEST_F(Enumerator, TodaysListingLeavesOutSortsAndCounts)
+{
+    std::string music = tree_.Dir("Music");
+    for (const char* name :
+         {"track 10.mp3", "track 2.mp3", "B film.MKV", "a song.flac", "d.txt", "x.mp3.tmp",
+          ".hidden.mp3", "._track 2.mp3", "lost+found", "Zeta/one.jpeg", "Zeta/two.webp",
+          "Zeta/.thumb.jpg", "alpha/x.ts", ".hiddendir/h.mp3", ".Trash-1000/t.mp3", "@eaDir/e.mp3",
+          "lost+found2/l.mp3"})
+        tree_.File("Music/" + std::string(name));
+    ASSERT_EQ(::mkfifo(tree_.Path("Music/pipe.mp3").c_str(), 0644), 0);
+    ASSERT_EQ(::unlink(tree_.Path("Music/lost+found").c_str()), 0);
+    tree_.Dir("Music/lost+found");
+    tree_.File("Music/lost+found/l.mp3");
+    std::string other = tree_.Dir("Other");
+    ASSERT_TRUE(tree_.Share({music, other}));
+    UseTodaysListing();
+    const std::string folder = FolderId(music);
+
+    Outcome children = Run(folder, 1, "*");
+    EXPECT_EQ(TitlesOf(children),
+              (std::vector<std::string>{"alpha", "lost+found2", "Zeta", "a song.flac", "B film.MKV",
+                                        "track 2.mp3", "track 10.mp3"}));
+    for (const Seen& s : children.objects) {
+        SCOPED_TRACE(s.title);
+        EXPECT_EQ(s.flags, tv::kCdsFlagRestricted);
+        EXPECT_TRUE(s.create_classes.empty());
+    }
+    auto by_title = ByTitle(children);
+    EXPECT_EQ(by_title["Zeta"].child_count, 2);
+    EXPECT_EQ(by_title["alpha"].child_count, 1);
+    EXPECT_EQ(by_title["B film.MKV"].media_class, 0xB280u);   // videoItem.movie
+    EXPECT_EQ(by_title["a song.flac"].media_class, 0xA200u);  // audioItem.musicTrack
+    EXPECT_EQ(ByTitle(Run(folder + "Zeta\\", 1))["one.jpeg"].media_class, 0xA640u);
+    // Counted only when the filter asks for it.
+    EXPECT_EQ(ByTitle(Run(folder, 1, "dc:title"))["Zeta"].child_count, 0);
+
+    Outcome self = Run(folder, 0, "@childCount");
+    ASSERT_EQ(self.objects.size(), 1u);
+    EXPECT_EQ(self.objects[0].child_count, 7);
+    Outcome root = Run("0", 0, "*");
+    ASSERT_EQ(root.objects.size(), 1u);
+    EXPECT_EQ(root.objects[0].child_count, 2);
+    EXPECT_EQ(root.objects[0].flags, tv::kCdsFlagRestricted);
+
+    // What is left out cannot be named either.
+    for (const char* name : {".hidden.mp3", ".hiddendir\\", ".hiddendir\\h.mp3", "@eaDir\\",
+                             "lost+found\\l.mp3", "x.mp3", "pipe.mp3"}) {
+        SCOPED_TRACE(name);
+        Outcome left = Run(folder + name, 0);
+        EXPECT_TRUE(left.objects.empty());
+        EXPECT_EQ(left.error, 701);
+    }
+    EXPECT_EQ(Run(folder + ".hiddendir\\", 1).error, 701);
+    EXPECT_EQ(Run(folder + "d.txt", 0).objects.size(), 0u);
+}
+
+// SortCriteria names what to sort by; what it leaves tied keeps today's order, so every page
+// of a folder comes in one order. A property the listing cannot sort by is refused.
+TEST_F(Enumerator, TodaysListingSortsAsAskedAndRefusesWhatItCannot)
+{
+    std::string music = tree_.Dir("Music");
+    tree_.Dir("Music/Beta");
+    tree_.Dir("Music/alpha");
+    struct {
+        const char* name;
+        std::time_t mtime;
+    } files[] = {{"c.mp3", 3000}, {"a.jpg", 2000}, {"b.mkv", 1000}, {"d.mp3", 2000}};
+    for (const auto& f : files) {
+        std::string path = tree_.File("Music/" + std::string(f.name));
+        timespec times[2] = {{f.mtime, 0}, {f.mtime, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    }
+    ASSERT_TRUE(tree_.Share({music}));
+    UseTodaysListing();
+    const std::string id = FolderId(music);
+    auto order = [&](const char* criteria) { return TitlesOf(Run(id, 1, nullptr, criteria)); };
+
+    const std::vector<std::string> own = {"alpha", "Beta", "a.jpg", "b.mkv", "c.mp3", "d.mp3"};
+    for (const char* same : {"", "+dc:title", " +dc:title , "}) EXPECT_EQ(order(same), own) << same;
+    EXPECT_EQ(order("-dc:title"),
+              (std::vector<std::string>{"Beta", "alpha", "d.mp3", "c.mp3", "b.mkv", "a.jpg"}));
+    EXPECT_EQ(order("+dc:date"),
+              (std::vector<std::string>{"alpha", "Beta", "b.mkv", "a.jpg", "d.mp3", "c.mp3"}));
+    EXPECT_EQ(order("-dc:date,-dc:title"),  // folders have no date: the title decides
+              (std::vector<std::string>{"Beta", "alpha", "c.mp3", "d.mp3", "a.jpg", "b.mkv"}));
+    EXPECT_EQ(order("-upnp:class"),
+              (std::vector<std::string>{"b.mkv", "a.jpg", "c.mp3", "d.mp3", "alpha", "Beta"}));
+    EXPECT_EQ(order("-dc:date"), order("-dc:date"));  // kept, and the same
+
+    for (const char* bad : {"+upnp:artist", "+dc:title,+res@size", "+dc:titles"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_EQ(Run(id, 1, nullptr, bad).error, 709);
+    }
+    // Metadata has nothing to sort.
+    EXPECT_EQ(Run(id, 0, nullptr, "+upnp:artist").objects.size(), 1u);
+
+    // Skipping lands where building would, in the order asked for.
+    MSA_BrowseRequest request;
+    request.kind = 1;
+    request.object_id = const_cast<char*>(id.c_str());
+    request.sort_criteria = const_cast<char*>("-dc:title");
+    int error = 0;
+    FseQuery* query = FSE_OpenQuery(fse_, &request, &error);
+    ASSERT_NE(query, nullptr);
+    EXPECT_EQ(FSE_SkipObjects(fse_, query, 3), 3u);
+    CdsObject* object = CdsObject_Allocate();
+    ASSERT_EQ(FSE_HandleProcessObject(fse_, &request, query, object), 1);
+    EXPECT_STREQ(object->title, "c.mp3");
+    CdsObject_Release(object);
+    FSE_CloseQuery(fse_, query);
 }

@@ -67,3 +67,58 @@ TEST(MediaTypes, UnknownEmptyAndOddExtensionsFallToTheLastRow)
     EXPECT_STREQ(FSE_GetDlnaProfile(nullptr), "");
     EXPECT_EQ(FSE_GetMediaClass(nullptr), 0x8000u);
 }
+
+// Today's kinds: every one TVs play is listed with the MIME type they accept and its family's
+// class (a film is never an audio item), none with a profile the extension cannot promise;
+// the rest is neither listed nor served. The default's own answers stay as they were.
+TEST(MediaTypes, TodaysKindsByFamily)
+{
+    const std::string movie = "object.item.videoItem.movie";
+    const std::string track = "object.item.audioItem.musicTrack";
+    const std::string photo = "object.item.imageItem.photo";
+    struct Row {
+        const char* ext;
+        const char* mime;
+        const std::string& upnp_class;
+    };
+    const Row rows[] = {
+        {".mp4", "video/mp4", movie},       {".M4V", "video/mp4", movie},
+        {"mkv", "video/x-matroska", movie}, {".webm", "video/webm", movie},
+        {".mov", "video/quicktime", movie}, {".avi", "video/x-msvideo", movie},
+        {".wmv", "video/x-ms-wmv", movie},  {".mpg", "video/mpeg", movie},
+        {".mpeg", "video/mpeg", movie},     {".vob", "video/mpeg", movie},
+        {".ts", "video/mp2t", movie},       {".m2ts", "video/mp2t", movie},
+        {".MTS", "video/mp2t", movie},      {".mp3", "audio/mpeg", track},
+        {".flac", "audio/x-flac", track},   {".m4a", "audio/mp4", track},
+        {".aac", "audio/aac", track},       {".ogg", "audio/ogg", track},
+        {".oga", "audio/ogg", track},       {".opus", "audio/ogg", track},
+        {".wav", "audio/wav", track},       {".wma", "audio/x-ms-wma", track},
+        {".jpg", "image/jpeg", photo},      {".JPEG", "image/jpeg", photo},
+        {".png", "image/png", photo},       {".gif", "image/gif", photo},
+        {".bmp", "image/bmp", photo},       {".webp", "image/webp", photo},
+    };
+    std::string source = tv::ModernSourceProtocolInfo();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.ext);
+        tv::MediaKind kind = tv::MediaKindOf(row.ext, true);
+        EXPECT_STREQ(kind.mime_type, row.mime);
+        EXPECT_EQ(kind.profile, nullptr);
+        EXPECT_TRUE(kind.published);
+        char name[64] = {};
+        ASSERT_EQ(tv::CdsMediaClassCheck(kind.media_class), tv::kCdsCheckNamed);
+        tv::CdsMediaClassWriteName(kind.media_class, name);
+        EXPECT_EQ(name, row.upnp_class);
+        EXPECT_NE(source.find(std::string("http-get:*:") + row.mime + ":*"), std::string::npos);
+    }
+    EXPECT_EQ(source.find("audio/mpeg"), source.rfind("audio/mpeg"));  // each type once
+    for (const char* ext : {"", ".txt", ".tmp", ".pcm", ".3gp", ".asx", ".didls", ".mp33"}) {
+        SCOPED_TRACE(ext);
+        EXPECT_FALSE(tv::MediaKindOf(ext, true).published);
+    }
+    tv::MediaKind old = tv::MediaKindOf(".mp4", false);
+    EXPECT_STREQ(old.mime_type, "audio/mp4");
+    EXPECT_STREQ(old.profile, "AAC_ISO_320");
+    EXPECT_EQ(old.media_class, 0xA000u);
+    EXPECT_FALSE(tv::MediaKindOf(".jpeg", false).published);
+    EXPECT_STREQ(tv::MediaKindOf("", false).mime_type, "application/octet-stream");
+}

@@ -31,7 +31,7 @@ TEST(NaturalOrder, NumbersByValueCaseFoldedAndOnlyEqualNamesTie)
 TEST(NaturalOrder, IsATotalOrderOverRandomNames)
 {
     std::mt19937 random(7);
-    const std::string alphabet = "aAbB0129 .-_\xc3\xa9";
+    const std::string alphabet = "aAbB0129 .-_/:\xc3\xa9";
     auto name = [&] {
         std::string text;
         int length = static_cast<int>(random() % 8);
@@ -46,6 +46,11 @@ TEST(NaturalOrder, IsATotalOrderOverRandomNames)
         const std::string& c = names[random() % names.size()];
         int ab = tv::NaturalCompare(a, b);
         ASSERT_EQ(ab, -tv::NaturalCompare(b, a)) << a << " / " << b;
+        // The keys a large folder is sorted by give the very same order.
+        tv::NaturalKeys keys;
+        keys.Add(a);
+        keys.Add(b);
+        ASSERT_EQ(keys.Compare(0, a, 1, b), ab) << a << " / " << b;
         ASSERT_EQ(ab == 0, a == b) << a << " / " << b;
         if (ab < 0 && tv::NaturalCompare(b, c) < 0) {
             ASSERT_LT(tv::NaturalCompare(a, c), 0) << a << " / " << b << " / " << c;

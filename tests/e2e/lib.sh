@@ -152,23 +152,24 @@ tv_reachable() {
   done
 }
 
-# tv_browse ID FLAG START COUNT OUT [FILTER]: a Browse; checks the HTTP status, the SOAP
-# envelope and the DIDL-Lite of Result (after the one unescaping xmllint does); leaves the
-# DIDL-Lite in OUT.didl and sets TV_RETURNED and TV_TOTAL.
+# tv_browse ID FLAG START COUNT OUT [FILTER [SORT]]: a Browse; checks the HTTP status, the
+# SOAP envelope and the DIDL-Lite of Result (after the one unescaping xmllint does); leaves the
+# DIDL-Lite in OUT.didl and sets TV_RETURNED, TV_TOTAL and TV_UPDATE_ID. The UpdateID must be
+# TV_EXPECT_UPDATE_ID (0, the protocol's own, unless a script says otherwise; "any" for any).
 tv_browse() {
-  local id flag=$2 start=$3 count=$4 out=$5 filter=${6:-*}
+  local id flag=$2 start=$3 count=$4 out=$5 filter=${6:-*} sort=${7:-}
   id=$(tv_xml_escape "$1")
   local code
-  code=$(tv_soap ContentDirectory Browse "<ObjectID>$id</ObjectID><BrowseFlag>$flag</BrowseFlag><Filter>$(tv_xml_escape "$filter")</Filter><StartingIndex>$start</StartingIndex><RequestedCount>$count</RequestedCount><SortCriteria></SortCriteria>" "$out")
+  code=$(tv_soap ContentDirectory Browse "<ObjectID>$id</ObjectID><BrowseFlag>$flag</BrowseFlag><Filter>$(tv_xml_escape "$filter")</Filter><StartingIndex>$start</StartingIndex><RequestedCount>$count</RequestedCount><SortCriteria>$sort</SortCriteria>" "$out")
   [ "$code" = 200 ] || tv_fail "Browse $1 $flag answered $code: $(head -c 400 "$out")"
   xmllint --noout "$out" || tv_fail "Browse $1: the SOAP response is not XML"
   xmllint --xpath 'string(//*[local-name()="Result"])' "$out" >"$out.didl"
   xmllint --noout "$out.didl" || tv_fail "Browse $1: Result is not well-formed DIDL-Lite"
   TV_RETURNED=$(xmllint --xpath 'string(//*[local-name()="NumberReturned"])' "$out")
   TV_TOTAL=$(xmllint --xpath 'string(//*[local-name()="TotalMatches"])' "$out")
-  local update
-  update=$(xmllint --xpath 'string(//*[local-name()="UpdateID"])' "$out")
-  [ "$update" = 0 ] || tv_fail "Browse $1: UpdateID $update"
+  TV_UPDATE_ID=$(xmllint --xpath 'string(//*[local-name()="UpdateID"])' "$out")
+  local expected=${TV_EXPECT_UPDATE_ID:-0}
+  [ "$expected" = any ] || [ "$TV_UPDATE_ID" = "$expected" ] || tv_fail "Browse $1: UpdateID $TV_UPDATE_ID"
   local counted
   counted=$(xmllint --xpath 'count(/*/*[local-name()="item" or local-name()="container"])' "$out.didl")
   [ "$counted" = "$TV_RETURNED" ] || tv_fail "Browse $1: $counted objects but NumberReturned $TV_RETURNED"

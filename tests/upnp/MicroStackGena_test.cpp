@@ -57,6 +57,13 @@ public:
         return requests_;
     }
 
+    // When each request had come whole.
+    std::vector<std::chrono::steady_clock::time_point> Times()
+    {
+        std::scoped_lock lock(mutex_);
+        return times_;
+    }
+
     bool WaitFor(std::size_t count, int timeout_ms = 5000)
     {
         return tv::test::WaitUntil([&] { return Requests().size() >= count; },
@@ -110,6 +117,7 @@ private:
             {
                 std::scoped_lock lock(mutex_);
                 requests_.push_back(c.data.substr(0, end + 4 + body));
+                times_.push_back(std::chrono::steady_clock::now());
             }
             c.data.erase(0, end + 4 + body);
             static constexpr char kOk[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
@@ -123,6 +131,7 @@ private:
     std::vector<Connection> connections_;
     std::mutex mutex_;
     std::vector<std::string> requests_;
+    std::vector<std::chrono::steady_clock::time_point> times_;
     std::thread thread_;
 };
 
@@ -568,3 +577,41 @@ TEST(MicroStackGena, SubscriptionIdsAreRandom)
 }
 
 }  // namespace
+
+// Moderated, a subscriber hears at most one event each interval, and the changes in between
+// reach it folded into that one, with every value of its service as it is by then.
+TEST(MicroStackGena, ModeratedEventsFoldTheChangesOfAnInterval)
+{
+    EventReceiver receiver;
+    StackHost host;
+    MicroStack_SetSystemUpdateID(host.stack(), 5);
+    MicroStack_SetContainerUpdateIDs(host.stack(), "");
+    tv::MicroStackModerateEvents(host.stack(), 2000);
+    host.Start();
+
+    std::string sid = GrantedSid(
+        Subscribe(host.port(), "/ContentDirectory/event", CallbackTo(receiver.port())), 300);
+    ASSERT_FALSE(sid.empty());
+    ASSERT_TRUE(receiver.WaitFor(1));
+    MicroStack_SetSystemUpdateID(host.stack(), 6);
+    MicroStack_SetContainerUpdateIDs(host.stack(), "0\\\\a\\\\,6");
+    std::thread([&] { MicroStack_SetSystemUpdateID(host.stack(), 7); }).join();
+    ASSERT_TRUE(receiver.WaitFor(2, 6000));
+    MicroStack_SetSystemUpdateID(host.stack(), 8);
+    ASSERT_TRUE(receiver.WaitFor(3, 6000));
+
+    std::vector<std::string> requests = receiver.Requests();
+    std::vector<std::chrono::steady_clock::time_point> times = receiver.Times();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[1],
+              Notify(receiver.port(), "/evt", sid, 1,
+                     "ContainerUpdateIDs>0\\\\a\\\\,6</ContainerUpdateIDs></e:property>"
+                     "<e:property><SystemUpdateID>7</SystemUpdateID"));
+    EXPECT_EQ(requests[2],
+              Notify(receiver.port(), "/evt", sid, 2,
+                     "ContainerUpdateIDs>0\\\\a\\\\,6</ContainerUpdateIDs></e:property>"
+                     "<e:property><SystemUpdateID>8</SystemUpdateID"));
+    // Never sooner than the interval (less what delivering the one before may have taken).
+    for (std::size_t i = 1; i < times.size(); ++i)
+        EXPECT_GE(times[i] - times[i - 1], std::chrono::milliseconds(1500)) << i;
+}
