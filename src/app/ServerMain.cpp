@@ -15,9 +15,11 @@
 #include "app/AddressMonitor.h"
 #include "app/ServiceNotify.h"
 #include "content/DmsIntegration.h"
+#include "net/LocalAddresses.h"
 #include "runtime/OlvChain.h"
 #include "runtime/OlvLifeTime.h"
 #include "runtime/OlvThreadPool.h"
+#include "runtime/ServerContext.h"
 #include "upnp/MicroStack.h"
 
 namespace {
@@ -123,10 +125,17 @@ void ServerMain_NewUdn(char (&out)[kUdnSize]) noexcept
     ServerMain_FormatUdn(guid, out);
 }
 
-int ServerMain(const ServerLogTarget* window, tv::Event* stop_event) noexcept
+int ServerMain(const ServerLogTarget* window, tv::Event* stop_event,
+               const tv::ServerOptions& options) noexcept
 {
     char host[kHostNameSize];
     ReadHostName(host);
+
+    // Made first and let go last: every layer keeps it until the chain has ended.
+    const tv::ServedInterfaces served{options.interfaces};
+    tv::ServerContext context;
+    context.options = options;
+    context.served = &served;
 
     ServerLog_SetTarget(window);
     ServerLog("Started Media Server");
@@ -149,7 +158,7 @@ int ServerMain(const ServerLogTarget* window, tv::Event* stop_event) noexcept
     // The content root, a single backslash, is the virtual root whose children are the
     // shared folders.
     DmsIntegration* content_source =
-        DmsIntegration_Create(chain, pool, 0, friendly_name, udn, kSerialNumber, 0, 0,
+        DmsIntegration_Create(chain, &context, pool, 0, friendly_name, udn, kSerialNumber, 0, 0,
                               kSinkProtocolInfo, kSourceProtocolInfo, "\\");
     if (content_source == nullptr)
         ServerLog("The media server could not be started");

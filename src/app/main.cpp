@@ -25,7 +25,6 @@
 #include "app/ServerMain.h"
 #include "app/SharedFolders.h"
 #include "mediaserver/FileIoAbstraction.h"
-#include "net/LocalAddresses.h"
 #include "runtime/Event.h"
 #include "runtime/OlvParsers.h"
 #include "runtime/ServerLog.h"
@@ -176,7 +175,7 @@ int EditFolders(const Options& options)
     return 0;
 }
 
-int RunHeadless() noexcept
+int RunHeadless(const tv::ServerOptions& options) noexcept
 {
     // Every thread started from here on inherits the blocked signals; only sigwait sees them.
     sigset_t stop_signals;
@@ -194,7 +193,7 @@ int RunHeadless() noexcept
     static const ServerLogTarget stdout_target{.append = PrintLine, .window = nullptr};
     tv::Event stop_event;
     int result = 0;
-    std::thread server([&] { result = ServerMain(&stdout_target, &stop_event); });
+    std::thread server([&] { result = ServerMain(&stdout_target, &stop_event, options); });
 
     int signal_number = 0;
     sigwait(&stop_signals, &signal_number);
@@ -278,7 +277,6 @@ int main(int argc, char** argv)
                          "tindravoller: no interface %s now; it is served once it appears\n",
                          name.c_str());
     }
-    tv::SetServedInterfaces(options.server.interfaces);
 
     bool edits =
         options.list || options.recover || !options.share.empty() || !options.unshare.empty();
@@ -288,11 +286,11 @@ int main(int argc, char** argv)
     }
     if (!options.headless && HasDisplay()) {
 #ifdef TV_HAVE_WINDOW
-        return TindravollerWindow_Main(argc, argv);
+        return TindravollerWindow_Main(argc, argv, options.server);
 #else
         ExecWindowProgram(argv);
         std::fprintf(stderr, "tindravoller: the window is not installed; running headless\n");
 #endif
     }
-    return RunHeadless();
+    return RunHeadless(options.server);
 }

@@ -30,6 +30,7 @@
 #include "net/LocalAddresses.h"
 #include "runtime/Memory.h"
 #include "runtime/OlvParsers.h"
+#include "runtime/ServerContext.h"
 #include "runtime/ServerLog.h"
 #include "upnp/MicroStack.h"
 
@@ -407,10 +408,11 @@ char* AnsiFromUtf8(const char* text, int length) noexcept
 // ---- Creation and teardown ----
 
 DmsIntegration* DmsIntegration_Create(
-    OlvChain* chain, OlvThreadPool* pool, std::uint16_t port, const char* friendly_name,
-    const char* udn, const char* serial_number, std::uint32_t sort_capabilities_mask,
-    std::uint32_t search_capabilities_mask, const char* sink_protocol_info,
-    const char* source_protocol_info, const char* content_root) noexcept
+    OlvChain* chain, tv::ServerContext* context, OlvThreadPool* pool, std::uint16_t port,
+    const char* friendly_name, const char* udn, const char* serial_number,
+    std::uint32_t sort_capabilities_mask, std::uint32_t search_capabilities_mask,
+    const char* sink_protocol_info, const char* source_protocol_info,
+    const char* content_root) noexcept
 {
     if (chain == nullptr) return nullptr;
     auto* dms = tv::NewChainObject<DmsIntegration>(
@@ -420,10 +422,11 @@ DmsIntegration* DmsIntegration_Create(
     dms->sink_protocol_info = CopyText(sink_protocol_info);
     dms->source_protocol_info = CopyText(source_protocol_info);
     dms->chain = chain;
+    dms->context = context;
     dms->pool = pool;
     dms->port = port;
 
-    dms->device = MicroStack_Create(chain, friendly_name, udn, serial_number, 1800, port,
+    dms->device = MicroStack_Create(chain, context, friendly_name, udn, serial_number, 1800, port,
                                     tv::MsaActionTable());
     if (dms->device != nullptr) {
         dms->media_server =
@@ -453,7 +456,7 @@ DmsIntegration* DmsIntegration_Create(
 
     {
         std::scoped_lock hold(dms->address_lock);
-        dms->address_count = OlvLocalAddresses(&dms->addresses);
+        dms->address_count = OlvLocalAddresses(*dms->context->served, &dms->addresses);
         MSA_SetLocalAddresses(server, dms->addresses, dms->address_count);
     }
 
@@ -475,7 +478,7 @@ void DmsIntegration_NotifyAddressChange(DmsIntegration* dms) noexcept
     {
         std::scoped_lock hold(dms->address_lock);
         tv::Free(dms->addresses);
-        dms->address_count = OlvLocalAddresses(&dms->addresses);
+        dms->address_count = OlvLocalAddresses(*dms->context->served, &dms->addresses);
         MSA_SetLocalAddresses(dms->media_server, dms->addresses, dms->address_count);
     }
     MicroStack_NotifyAddressChange(dms->device);
@@ -524,11 +527,12 @@ bool IsLoopback(std::uint32_t address)
 // ALLIP res elements name only addresses the requester can reach: the one its request came to
 // (first, as always) and, for a requester on another host, the others on a subnet it is on
 // itself; never loopback. The server's own host may use any of them.
-void KeepReachableAddresses(OlvWebSession* session, MSA_BrowseRequest* request)
+void KeepReachableAddresses(const tv::ServedInterfaces& served, OlvWebSession* session,
+                            MSA_BrowseRequest* request)
 {
     if (request->addresses == nullptr || request->address_count <= 1) return;
     std::uint32_t peer = session != nullptr ? tv::WebSessionRemoteAddress(session) : 0;
-    const std::vector<tv::LocalAddress> local = tv::LocalAddressList();
+    const std::vector<tv::LocalAddress> local = tv::LocalAddressList(served);
     auto on_machine = [&](std::uint32_t address) {
         return std::any_of(local.begin(), local.end(),
                            [&](const tv::LocalAddress& l) { return l.address == address; });
@@ -555,7 +559,8 @@ void DmsIntegration_HandleBrowse(MSA_Server* server, OlvWebSession* session,
     DmsIntegration* dms = Owner(server);
     FollowSettingsFile(dms);
     std::uint32_t filter_mask = CdsFilter_Parse(request->filter);
-    if ((filter_mask & tv::kCdsFilterAllIp) != 0) KeepReachableAddresses(session, request);
+    if ((filter_mask & tv::kCdsFilterAllIp) != 0)
+        KeepReachableAddresses(*dms->context->served, session, request);
 
     const char* id = request->object_id != nullptr ? request->object_id : "";
     char* converted = AnsiFromUtf8(id, static_cast<int>(std::strlen(id)));

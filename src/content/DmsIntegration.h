@@ -23,6 +23,10 @@ struct FseQuery;
 struct CdsObject;
 struct DmsBrowsePaging;
 
+namespace tv {
+struct ServerContext;
+}
+
 // A chained object; the chain destroys it.
 struct DmsIntegration {
     tv::ChainHooks hooks;  // first: the chain reads it through void*
@@ -32,6 +36,7 @@ struct DmsIntegration {
     char* source_protocol_info = nullptr;
     std::mutex lock;  // taken while the record is torn down
     OlvChain* chain = nullptr;
+    tv::ServerContext* context = nullptr;  // outlives the chain
     MicroStack* device = nullptr;
     OlvWebServer* web_server = nullptr;
     std::uint16_t port = 0;
@@ -50,11 +55,13 @@ struct DmsIntegration {
 
 // Before the chain runs, on the thread that will run it. Null when the device stack or the
 // media server layer cannot be created (nothing is then added to the chain by this call).
+// Everything it creates serves by the context, which must outlive the chain.
 [[nodiscard]] DmsIntegration* DmsIntegration_Create(
-    OlvChain* chain, OlvThreadPool* pool, std::uint16_t port, const char* friendly_name,
-    const char* udn, const char* serial_number, std::uint32_t sort_capabilities_mask,
-    std::uint32_t search_capabilities_mask, const char* sink_protocol_info,
-    const char* source_protocol_info, const char* content_root) noexcept;
+    OlvChain* chain, tv::ServerContext* context, OlvThreadPool* pool, std::uint16_t port,
+    const char* friendly_name, const char* udn, const char* serial_number,
+    std::uint32_t sort_capabilities_mask, std::uint32_t search_capabilities_mask,
+    const char* sink_protocol_info, const char* source_protocol_info,
+    const char* content_root) noexcept;
 
 // Any thread. Flags the device stack and wakes the chain; null is ignored.
 void DmsIntegration_NotifyAddressChange(DmsIntegration* dms) noexcept;

@@ -195,7 +195,8 @@ void OnSession(OlvWebSession* session, void* /*user*/) noexcept
     tv::WebSessionSetRequestHandler(session, OnRequest);
     // Not served on an interface the user left out (a VPN, a container bridge), whoever
     // knows the port.
-    if (!tv::IsServedAddress(OlvWebServer_SessionLocalAddress(session)))
+    const MicroStack* stack = tv::MicroStackOfSession(session);
+    if (!tv::IsServedAddress(*stack->context->served, OlvWebServer_SessionLocalAddress(session)))
         OlvWebServer_CloseSession(session);
 }
 
@@ -220,18 +221,16 @@ DeviceRecord* MicroStack_GetDeviceRecord() noexcept
     return &Device();
 }
 
-MicroStack* MicroStack_Create(OlvChain* chain, const char* friendly_name, const char* udn,
-                              const char* serial_number, int notify_cycle, std::uint16_t port,
+MicroStack* MicroStack_Create(OlvChain* chain, tv::ServerContext* context,
+                              const char* friendly_name, const char* udn, const char* serial_number,
+                              int notify_cycle, std::uint16_t port,
                               tv::ActionTable actions) noexcept
 {
     MicroStack* stack = tv::NewChainObject<MicroStack>(kStackHooks);
     stack->actions = actions;
     tv::UseActionTable(actions);
-    std::int64_t seconds = 0;
-    std::int64_t micros = 0;
-    OlvTimeOfDay(&seconds, &micros);
-    stack->random.seed(static_cast<unsigned>(seconds ^ micros));
     stack->chain = chain;
+    stack->context = context;
 
     stack->friendly_name = OlvStringCopy(friendly_name != nullptr ? friendly_name : "", -1);
     stack->serial_number = OlvStringCopy(serial_number != nullptr ? serial_number : "", -1);
@@ -254,7 +253,8 @@ MicroStack* MicroStack_Create(OlvChain* chain, const char* friendly_name, const 
     if (device.model_url == nullptr) device.model_url = kDefaultModelUrl;
 
     stack->timers = OlvLifeTime_Create(chain);
-    stack->web_server = OlvWebServer_Create(chain, kWebServerSlots, port, OnSession, stack);
+    stack->web_server =
+        OlvWebServer_Create(chain, context, kWebServerSlots, port, OnSession, stack);
     if (stack->web_server == nullptr) {
         // Not in the chain yet: undo by hand. The timer monitor stays with the chain.
         ReleaseIdentity(stack);
@@ -265,7 +265,7 @@ MicroStack* MicroStack_Create(OlvChain* chain, const char* friendly_name, const 
     stack->http_port = OlvWebServer_GetPort(stack->web_server);
     // The event client goes into the chain before the stack, so that its end (which reports
     // every NOTIFY still in flight) comes while the subscribers still exist.
-    stack->event_client = OlvWebClient_Create(kEventClientSockets, chain);
+    stack->event_client = OlvWebClient_Create(kEventClientSockets, chain, context);
     // A socket for every subscriber there may be: a receiver that never answers holds only
     // its own.
     tv::WebClientSetMaxSockets(stack->event_client, 2 * tv::kMaxSubscribers);

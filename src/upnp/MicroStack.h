@@ -15,6 +15,10 @@ struct OlvWebServer;
 struct OlvWebSession;
 struct MicroStack;
 
+namespace tv {
+struct ServerContext;
+}
+
 // ---- Identity and service records ----
 
 // One complete <action> element of a service's action text.
@@ -113,13 +117,14 @@ DeviceRecord* MicroStack_GetDeviceRecord() noexcept;
 
 // Before the chain runs, on the thread that will run it. Creates the web server (5 slots; port
 // 0 draws a random free port in 50000..64999), the SSDP sockets, the timers and the event
-// client. The strings are copied. The stack routes SOAP by `actions` and describes its
-// services' actions from it: the table must outlive the stack. Null when the web server
+// client, all serving the context's interfaces and drawing from its random source. The
+// strings are copied. The stack routes SOAP by `actions` and describes its services' actions
+// from it: the table must outlive the stack, the context the chain. Null when the web server
 // cannot be created.
-[[nodiscard]] MicroStack* MicroStack_Create(OlvChain* chain, const char* friendly_name,
-                                            const char* udn, const char* serial_number,
-                                            int notify_cycle, std::uint16_t port,
-                                            tv::ActionTable actions) noexcept;
+[[nodiscard]] MicroStack* MicroStack_Create(OlvChain* chain, tv::ServerContext* context,
+                                            const char* friendly_name, const char* udn,
+                                            const char* serial_number, int notify_cycle,
+                                            std::uint16_t port, tv::ActionTable actions) noexcept;
 
 OlvWebServer* MicroStack_GetWebServer(MicroStack* stack) noexcept;
 void MicroStack_SetTag(MicroStack* stack, void* tag) noexcept;

@@ -5,11 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
-#include <random>
 #include <string_view>
 
 #include "runtime/OlvChain.h"
 #include "runtime/OlvParsers.h"
+#include "runtime/ServerContext.h"
 #include "upnp/MicroStack.h"
 
 struct OlvAsyncSocket;
@@ -87,6 +87,7 @@ constexpr int kSearchSourceCount = 64;
 struct MicroStack {
     tv::ChainHooks hooks;  // first: the chain reads it through void*
     OlvChain* chain = nullptr;
+    tv::ServerContext* context = nullptr;  // outlives the chain
     OlvLifeTime* timers = nullptr;
     OlvWebServer* web_server = nullptr;
     std::uint16_t http_port = 0;
@@ -96,7 +97,6 @@ struct MicroStack {
     char* friendly_name = nullptr;  // copy the device record points at
     void* tag = nullptr;
     tv::ActionTable actions;  // the owner's, for the stack's life
-    std::minstd_rand random;  // chain thread only
 
     // SSDP
     int notify_cycle = 0;

@@ -33,6 +33,7 @@
 #include "runtime/OlvThreadPool.h"
 #include "support/LoopbackClient.h"
 #include "support/Resident.h"
+#include "support/TestContext.h"
 #include "upnp/MicroStack.h"
 #include "upnp/upnp_test_support.h"
 
@@ -185,7 +186,7 @@ protected:
         pool_ = OlvThreadPool_Create();
         worker_ = std::thread([p = pool_] { OlvThreadPool_Run(p); });
         tv::ThreadPoolWaitForWorkers(pool_, 1);
-        dms_ = DmsIntegration_Create(chain_, pool_, 0, "Tindravoller DLNA - test -",
+        dms_ = DmsIntegration_Create(chain_, context_.get(), pool_, 0, "Tindravoller DLNA - test -",
                                      tv::test::kTestUdn, "0000001", 0, 0, "", kSource, "\\");
         tv::SetSsdpEnabled(true);
         ASSERT_NE(dms_, nullptr);
@@ -313,6 +314,7 @@ protected:
     }
 
     std::string root_;
+    tv::test::TestContext context_;
     OlvChain* chain_ = nullptr;
     OlvThreadPool* pool_ = nullptr;
     std::thread worker_;

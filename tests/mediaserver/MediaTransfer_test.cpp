@@ -24,6 +24,7 @@
 #include "support/LoopbackClient.h"
 #include "support/Resident.h"
 #include "support/TempTree.h"
+#include "support/TestContext.h"
 
 namespace {
 
@@ -97,7 +98,7 @@ protected:
         for (int i = 0; i < 3; ++i) workers_.emplace_back([p = pool_] { OlvThreadPool_Run(p); });
         tv::ThreadPoolWaitForWorkers(pool_, 3);
         chain_ = OlvChain_Create(OlvLifeTime_Create);
-        server_ = OlvWebServer_Create(chain_, 5, 0, nullptr, nullptr);
+        server_ = OlvWebServer_Create(chain_, context_.get(), 5, 0, nullptr, nullptr);
         OlvWebServer_AddVirtualDirectory(server_, "content", 7, Handler, this);
         port_ = OlvWebServer_GetPort(server_);
         runner_ = std::make_unique<tv::test::ChainThread>(chain_);
@@ -230,6 +231,7 @@ protected:
 
     TempTree tree_;
     std::string media_;
+    tv::test::TestContext context_;
     OlvThreadPool* pool_ = nullptr;
     std::vector<std::thread> workers_;
     OlvChain* chain_ = nullptr;

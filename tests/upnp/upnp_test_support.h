@@ -20,6 +20,7 @@
 #include "runtime/OlvLifeTime.h"
 #include "runtime/ServerLog.h"
 #include "support/LoopbackClient.h"
+#include "support/TestContext.h"
 #include "upnp/MicroStack.h"
 
 namespace tv::test {
@@ -108,7 +109,8 @@ public:
         ResetServiceRecords();
         SetSsdpEnabled(ssdp);
         chain_ = OlvChain_Create(OlvLifeTime_Create);
-        stack_ = MicroStack_Create(chain_, friendly_name, udn, "0000001", 1800, 0, actions_);
+        stack_ = MicroStack_Create(chain_, context_.get(), friendly_name, udn, "0000001", 1800, 0,
+                                   actions_);
         SetSsdpEnabled(true);
         port_ = MicroStack_GetHttpPort(stack_);
         thread_ = std::make_unique<ChainThread>(chain_);
@@ -141,6 +143,7 @@ public:
 
 private:
     std::vector<ActionRow> actions_;  // the stack routes by it, in place
+    TestContext context_;
     OlvChain* chain_ = nullptr;
     MicroStack* stack_ = nullptr;
     std::uint16_t port_ = 0;

@@ -71,7 +71,8 @@ void FakeAbout(QWidget* /*owner*/, void* user) noexcept
 std::atomic<int> g_fake_started{0};
 std::atomic<int> g_fake_ended{0};
 
-int FakeServer(const ServerLogTarget* window, tv::Event* stop_event) noexcept
+int FakeServer(const ServerLogTarget* window, tv::Event* stop_event,
+               const tv::ServerOptions& /*options*/) noexcept
 {
     ++g_fake_started;
     window->append(window->window, "fake server up");

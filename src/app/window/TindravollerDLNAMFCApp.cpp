@@ -28,7 +28,7 @@ sigset_t StopSignals()
 
 }  // namespace
 
-int CTindravollerDLNAMFCApp::InitInstance() noexcept
+int CTindravollerDLNAMFCApp::InitInstance(const tv::ServerOptions& options) noexcept
 {
     // What the sockets need from the process: a peer that goes away must not end it.
     if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
@@ -38,6 +38,7 @@ int CTindravollerDLNAMFCApp::InitInstance() noexcept
     }
 
     CTindravollerDLNAMFCDlg dialog;
+    dialog.SetServerOptions(options);
 
     // SIGINT and SIGTERM close the window like its close button, so the server still says
     // goodbye. They were blocked in every thread before any thread started.
@@ -61,7 +62,7 @@ int CTindravollerDLNAMFCApp::InitInstance() noexcept
     return 0;
 }
 
-int TindravollerWindow_Main(int argc, char** argv)
+int TindravollerWindow_Main(int argc, char** argv, const tv::ServerOptions& options)
 {
     // Before QApplication and the server start their threads, which inherit the mask.
     sigset_t stop_signals = StopSignals();
@@ -74,5 +75,5 @@ int TindravollerWindow_Main(int argc, char** argv)
     QApplication::setWindowIcon(tv::TindravollerIcon());
 
     CTindravollerDLNAMFCApp app;
-    return app.InitInstance();
+    return app.InitInstance(options);
 }

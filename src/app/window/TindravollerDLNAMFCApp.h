@@ -1,8 +1,10 @@
 // The application object: prepares the process and shows the main window until it closes.
 #pragma once
 
+#include "runtime/ServerOptions.h"
+
 class CTindravollerDLNAMFCApp {
 public:
     // Needs a QApplication. Shows the window modally; returns the exit code when it closes.
-    int InitInstance() noexcept;
+    int InitInstance(const tv::ServerOptions& options) noexcept;
 };

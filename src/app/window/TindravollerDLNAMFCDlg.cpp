@@ -110,9 +110,10 @@ void ShowAboutBox(QWidget* owner, void* /*user*/) noexcept
     about.exec();
 }
 
-int RunServerMain(const ServerLogTarget* window, tv::Event* stop_event) noexcept
+int RunServerMain(const ServerLogTarget* window, tv::Event* stop_event,
+                  const tv::ServerOptions& options) noexcept
 {
-    return ServerMain(window, stop_event);
+    return ServerMain(window, stop_event, options);
 }
 
 QString PathText(const std::string& path)
@@ -249,7 +250,7 @@ void CTindravollerDLNAMFCDlg::OnInitDialog() noexcept
 
 void CTindravollerDLNAMFCDlg::RunServer(CTindravollerDLNAMFCDlg* dialog) noexcept
 {
-    dialog->hooks_.server_main(&dialog->log_target_, &dialog->stop_event_);
+    dialog->hooks_.server_main(&dialog->log_target_, &dialog->stop_event_, dialog->server_options_);
 }
 
 void CTindravollerDLNAMFCDlg::OnAddDirectory() noexcept

@@ -13,6 +13,7 @@
 #include "app/SharedFolders.h"
 #include "runtime/Event.h"
 #include "runtime/ServerLog.h"
+#include "runtime/ServerOptions.h"
 
 class QAction;
 class QIcon;
@@ -29,7 +30,8 @@ namespace tv {
 using PickFolderFn = bool (*)(QWidget* owner, void* user, QString* path) noexcept;
 using ShowMessageFn = void (*)(QWidget* owner, void* user, const QString& text) noexcept;
 using ShowAboutFn = void (*)(QWidget* owner, void* user) noexcept;
-using ServerMainFn = int (*)(const ServerLogTarget* window, tv::Event* stop_event) noexcept;
+using ServerMainFn = int (*)(const ServerLogTarget* window, tv::Event* stop_event,
+                             const ServerOptions& options) noexcept;
 
 // What the window asks of the user and what it runs; tests put their own in, so that no
 // modal dialog ever waits for a hand that is not there.
@@ -62,6 +64,8 @@ public:
                                      QWidget* parent = nullptr);
     ~CTindravollerDLNAMFCDlg() override;
 
+    // How the server will serve; before OnInitDialog.
+    void SetServerOptions(const tv::ServerOptions& options) noexcept { server_options_ = options; }
     // Loads the folder list and starts the server thread. Once, before the window shows.
     void OnInitDialog() noexcept;
     void OnAddDirectory() noexcept;
@@ -112,6 +116,7 @@ private:
     ServerLogTarget log_target_;
     std::atomic<bool> closing_{false};
     tv::Event stop_event_;
+    tv::ServerOptions server_options_;
     std::thread server_thread_;
     std::vector<std::string> folders_;
     tv::SharedFoldersStamp file_stamp_;  // the settings file as last read or written here

@@ -1,0 +1,32 @@
+// A server context for a test, made as ServerMain makes one: the program's default options
+// (every interface served) and parts of its own. Change it before the objects under test are
+// created with it; it must outlive their chain.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "net/LocalAddresses.h"
+#include "runtime/ServerContext.h"
+
+namespace tv::test {
+
+class TestContext {
+public:
+    TestContext() { context_.served = &served_; }
+    TestContext(const TestContext&) = delete;
+    TestContext& operator=(const TestContext&) = delete;
+
+    ServerContext* get() noexcept { return &context_; }
+    ServerContext* operator->() noexcept { return &context_; }
+
+    // Serves only these interfaces (names or dotted addresses).
+    void Serve(std::vector<std::string> names) { served_.names = std::move(names); }
+
+private:
+    ServedInterfaces served_;
+    ServerContext context_;
+};
+
+}  // namespace tv::test
