@@ -69,9 +69,8 @@ void NotifyAddressChange(void* content_source) noexcept
 }
 
 // Set before the stack exists, so that its own defaults do not apply.
-void SetDeviceIdentity() noexcept
+void SetDeviceIdentity(DeviceRecord* record) noexcept
 {
-    DeviceRecord* record = MicroStack_GetDeviceRecord();
     record->manufacturer = kManufacturer;
     record->manufacturer_url = kMakerUrl;
     record->model_name = kModelName;
@@ -133,9 +132,11 @@ int ServerMain(const ServerLogTarget* window, tv::Event* stop_event,
 
     // Made first and let go last: every layer keeps it until the chain has ended.
     const tv::ServedInterfaces served{options.interfaces};
+    DeviceRecord device;
     tv::ServerContext context;
     context.options = options;
     context.served = &served;
+    context.device = &device;
 
     ServerLog_SetTarget(window);
     ServerLog("Started Media Server");
@@ -148,7 +149,7 @@ int ServerMain(const ServerLogTarget* window, tv::Event* stop_event,
     // Destroy may only run once every worker is inside the pool.
     tv::ThreadPoolWaitForWorkers(pool, kWorkerCount);
 
-    SetDeviceIdentity();
+    SetDeviceIdentity(context.device);
 
     char friendly_name[kFriendlyNameSize];
     ServerMain_BuildFriendlyName(host, friendly_name);

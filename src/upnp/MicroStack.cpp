@@ -39,37 +39,28 @@ constexpr const char kDefaultModelUrl[] = "https://tindravoller.invalid/";
 constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
 constexpr char kExpectationFailed[] = "HTTP/1.1 417 Expectation Failed\r\n\r\n";
 
-DeviceRecord& Device()
-{
-    static DeviceRecord record = [] {
-        DeviceRecord r;
-        r.connection_manager = tv::StaticConnectionManagerRecord();
-        r.content_directory = tv::StaticContentDirectoryRecord();
-        r.description_template = tv::kDescriptionTemplate;
-        r.description_length = static_cast<int>(tv::kDescriptionTemplateLength);
-        return r;
-    }();
-    return record;
-}
-
 void StackPreSelect(void* object, fd_set*, fd_set*, fd_set*, int*) noexcept
 {
     tv::SsdpPreSelect(static_cast<MicroStack*>(object));
 }
 
-// The identity texts the stack owns, and the device record's pointers into them.
+// The identity texts and service records the stack owns, and the device record's pointers
+// into them.
 void ReleaseIdentity(MicroStack* stack) noexcept
 {
-    DeviceRecord& device = Device();
+    DeviceRecord& device = *stack->context->device;
     if (device.stack == stack) {
         device.stack = nullptr;
         device.friendly_name = nullptr;
         device.udn = nullptr;
         device.serial_number = nullptr;
+        device.connection_manager = nullptr;
+        device.content_directory = nullptr;
     }
     tv::Free(stack->udn_uri);
     tv::Free(stack->serial_number);
     tv::Free(stack->friendly_name);
+    tv::ServiceDocumentsDestroy(stack->documents);
 }
 
 void StackDestroy(void* object) noexcept
@@ -102,11 +93,11 @@ std::string_view LogName(const OlvPacket* header)
 
 // The device's description and its services' descriptions, for GET and HEAD alike; false for
 // any other path.
-bool SendDocument(OlvWebSession* session, DeviceRecord& device, const char* path, int path_length,
-                  bool head)
+bool SendDocument(OlvWebSession* session, const DeviceRecord& device, const char* path,
+                  int path_length, bool head)
 {
     if (Is(path, path_length, "/")) {
-        tv::SendDescription(session, head);
+        tv::SendDescription(session, device, head);
     } else if (tv::PathIs(path, path_length, "ConnectionManager/scpd.xml")) {
         tv::SendScpd(session, device.connection_manager, head);
     } else if (tv::PathIs(path, path_length, "ContentDirectory/scpd.xml")) {
@@ -124,7 +115,7 @@ void Dispatch(MicroStack* stack, OlvWebSession* session, OlvPacket* header, char
     int method_length = header->method_length;
     const char* path = header->path;
     int path_length = header->path_length;
-    DeviceRecord& device = Device();
+    const DeviceRecord& device = *stack->context->device;
 
     if (Is(method, method_length, "HEAD")) {
         if (!SendDocument(session, device, path, path_length, true))
@@ -216,11 +207,6 @@ MicroStack* MicroStackOfSession(OlvWebSession* session) noexcept
 
 }  // namespace tv
 
-DeviceRecord* MicroStack_GetDeviceRecord() noexcept
-{
-    return &Device();
-}
-
 MicroStack* MicroStack_Create(OlvChain* chain, tv::ServerContext* context,
                               const char* friendly_name, const char* udn, const char* serial_number,
                               int notify_cycle, std::uint16_t port,
@@ -228,7 +214,7 @@ MicroStack* MicroStack_Create(OlvChain* chain, tv::ServerContext* context,
 {
     MicroStack* stack = tv::NewChainObject<MicroStack>(kStackHooks);
     stack->actions = actions;
-    tv::UseActionTable(actions);
+    stack->documents = tv::ServiceDocumentsCreate(actions);
     stack->chain = chain;
     stack->context = context;
 
@@ -240,11 +226,19 @@ MicroStack* MicroStack_Create(OlvChain* chain, tv::ServerContext* context,
     std::memcpy(stack->udn_uri, "uuid:", 5);
     std::memcpy(stack->udn_uri + 5, udn_text, udn_length + 1);
 
-    DeviceRecord& device = Device();
+    DeviceRecord& device = *context->device;
     device.stack = stack;
     device.friendly_name = stack->friendly_name;
     device.udn = stack->udn_uri + 5;
     device.serial_number = stack->serial_number;
+    device.connection_manager =
+        tv::ServiceDocumentsRecord(stack->documents, tv::kServiceConnectionManager);
+    device.content_directory =
+        tv::ServiceDocumentsRecord(stack->documents, tv::kServiceContentDirectory);
+    if (device.description_template == nullptr) {
+        device.description_template = tv::kDescriptionTemplate;
+        device.description_length = static_cast<int>(tv::kDescriptionTemplateLength);
+    }
     if (device.manufacturer == nullptr) device.manufacturer = kDefaultManufacturer;
     if (device.manufacturer_url == nullptr) device.manufacturer_url = kDefaultManufacturerUrl;
     if (device.model_description == nullptr) device.model_description = kDefaultModelDescription;

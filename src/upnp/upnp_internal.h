@@ -21,6 +21,8 @@ struct OlvWebSession;
 
 namespace tv {
 
+struct ServiceDocuments;
+
 inline constexpr int kMaxSubscribers = 10;
 // Places of a service one host on the network may hold: a few control points on one host, or
 // one that restarted within a subscription's lifetime, and never most of the ten.
@@ -96,7 +98,8 @@ struct MicroStack {
     char* serial_number = nullptr;
     char* friendly_name = nullptr;  // copy the device record points at
     void* tag = nullptr;
-    tv::ActionTable actions;  // the owner's, for the stack's life
+    tv::ActionTable actions;                    // the owner's, for the stack's life
+    tv::ServiceDocuments* documents = nullptr;  // the records the device record points at
 
     // SSDP
     int notify_cycle = 0;
@@ -129,11 +132,11 @@ namespace tv {
 bool PathIs(const char* path, int path_length, std::string_view rest) noexcept;
 
 // Documents (MicroStack_Description.cpp).
-void SendDescription(OlvWebSession* session, bool head) noexcept;
+void SendDescription(OlvWebSession* session, const DeviceRecord& device, bool head) noexcept;
 void SendScpd(OlvWebSession* session, ServiceRecord* service, bool head) noexcept;
 void SendIcon(OlvWebSession* session, const unsigned char* data, int length) noexcept;
 // The device description as served by a GET of "/", in one new buffer (tv::Free).
-char* BuildDescription(int* length) noexcept;
+char* BuildDescription(const DeviceRecord& device, int* length) noexcept;
 
 // SSDP (MicroStack_Ssdp.cpp).
 void SsdpSetup(MicroStack* stack, int notify_cycle) noexcept;

@@ -180,7 +180,6 @@ protected:
 
     void StartServer(const std::vector<std::uint32_t>& addresses = {})
     {
-        tv::ResetServiceRecords();
         tv::SetSsdpEnabled(false);
         chain_ = OlvChain_Create(OlvLifeTime_Create);
         pool_ = OlvThreadPool_Create();
@@ -205,7 +204,6 @@ protected:
         thread_.reset();
         OlvThreadPool_Destroy(pool_);
         worker_.join();
-        tv::ResetServiceRecords();
     }
 
     std::string MakeFolder(const std::string& name)

@@ -1,6 +1,6 @@
 // A server context for a test, made as ServerMain makes one: the program's default options
-// (every interface served) and parts of its own. Change it before the objects under test are
-// created with it; it must outlive their chain.
+// (every interface served), a device record without identity, and parts of its own. Change it
+// before the objects under test are created with it; it must outlive their chain.
 #pragma once
 
 #include <string>
@@ -9,12 +9,17 @@
 
 #include "net/LocalAddresses.h"
 #include "runtime/ServerContext.h"
+#include "upnp/MicroStack.h"
 
 namespace tv::test {
 
 class TestContext {
 public:
-    TestContext() { context_.served = &served_; }
+    TestContext()
+    {
+        context_.served = &served_;
+        context_.device = &device_;
+    }
     TestContext(const TestContext&) = delete;
     TestContext& operator=(const TestContext&) = delete;
 
@@ -26,6 +31,7 @@ public:
 
 private:
     ServedInterfaces served_;
+    DeviceRecord device_;
     ServerContext context_;
 };
 

@@ -67,8 +67,8 @@ bool JpegSize(const std::string& data, int* width, int* height)
 TEST(MicroStack, DescriptionAndServiceDescriptionsAreServedByteForByte)
 {
     tv::test::LogCapture log;
-    tv::test::SetServerIdentity();
-    StackHost host;
+    StackHost host(false, tv::test::kTestUdn, tv::test::kTestFriendlyName,
+                   tv::test::ServerIdentity());
     host.Start();
 
     tv::test::HttpResponse description = Get11(host.port(), "/");
@@ -106,15 +106,10 @@ TEST(MicroStack, DescriptionAndServiceDescriptionsAreServedByteForByte)
 
 TEST(MicroStack, DescriptionLeavesOutAMissingServiceAndDefaultsUnsetIdentity)
 {
-    DeviceRecord* device = MicroStack_GetDeviceRecord();
-    device->manufacturer = nullptr;
-    device->manufacturer_url = nullptr;
-    device->model_description = nullptr;
-    device->model_name = nullptr;
-    device->model_number = nullptr;
-    device->model_url = "http://example.invalid/model";
-    StackHost host(false, "UDN-1", "A <b> & c");
-    device->connection_manager = nullptr;
+    DeviceRecord identity;
+    identity.model_url = "http://example.invalid/model";
+    StackHost host(false, "UDN-1", "A <b> & c", identity);
+    host.device()->connection_manager = nullptr;
     host.Start();
 
     tv::test::HttpResponse description = Get11(host.port(), "/");
@@ -136,7 +131,6 @@ TEST(MicroStack, DescriptionLeavesOutAMissingServiceAndDefaultsUnsetIdentity)
     ASSERT_GE(body.size(), tail.size());
     EXPECT_EQ(body.substr(body.size() - tail.size()), tail);
     host.Stop();
-    tv::test::SetServerIdentity();
 }
 
 TEST(MicroStack, RouterAnswersEachMethodAndPath)
