@@ -15,6 +15,7 @@
 #include "app/AddressMonitor.h"
 #include "app/ServiceNotify.h"
 #include "content/DmsIntegration.h"
+#include "mediaserver/FileIoAbstraction.h"
 #include "net/LocalAddresses.h"
 #include "runtime/OlvChain.h"
 #include "runtime/OlvLifeTime.h"
@@ -133,10 +134,12 @@ int ServerMain(const ServerLogTarget* window, tv::Event* stop_event,
     // Made first and let go last: every layer keeps it until the chain has ended.
     const tv::ServedInterfaces served{options.interfaces};
     DeviceRecord device;
+    tv::FileIoState file_io;
     tv::ServerContext context;
     context.options = options;
     context.served = &served;
     context.device = &device;
+    context.file_io = &file_io;
 
     ServerLog_SetTarget(window);
     ServerLog("Started Media Server");

@@ -24,7 +24,6 @@
 #include "app/ProgramOptions.h"
 #include "app/ServerMain.h"
 #include "app/SharedFolders.h"
-#include "mediaserver/FileIoAbstraction.h"
 #include "runtime/Event.h"
 #include "runtime/OlvParsers.h"
 #include "runtime/ServerLog.h"
@@ -267,7 +266,6 @@ int main(int argc, char** argv)
         return 0;
     }
     if (!options.settings.empty()) tv::SharedFolders_SetSettingsPath(options.settings);
-    tv::FileIo_SetFollowLinksOut(options.server.follow_links_out);
 
     for (const std::string& name : options.server.interfaces) {
         in_addr address{};

@@ -460,7 +460,7 @@ DmsIntegration* DmsIntegration_Create(
         MSA_SetLocalAddresses(server, dms->addresses, dms->address_count);
     }
 
-    dms->enumerator = FSE_Create(chain, content_root, kVirtualDirectory);
+    dms->enumerator = FSE_Create(chain, context, content_root, kVirtualDirectory);
 
     // A_ARG_TYPE_SearchCriteria stays declared: the Search action names it, and control
     // points refuse a description whose actions name a variable it does not declare.
@@ -621,9 +621,10 @@ void AddResources(DmsIntegration* dms, std::uint32_t filter_mask, const MSA_Brow
     if ((filter_mask & tv::kCdsFilterAllIp) != 0 && request->address_count > 1)
         count = request->address_count;
 
-    std::int64_t size = partial                      ? -1
-                        : known_size != kSizeUnknown ? known_size
-                                                     : FileIo_GetSize(object->source_path);
+    std::int64_t size = partial ? -1
+                        : known_size != kSizeUnknown
+                            ? known_size
+                            : FileIo_GetSize(dms->context, object->source_path);
     char* url_path = partial ? nullptr : FSE_PathToUrlPath(dms->enumerator, object->source_path);
     std::uint16_t port = OlvWebServer_GetPort(dms->web_server);
 
@@ -706,7 +707,7 @@ void ServeFile(DmsIntegration* dms, OlvWebSession* session, OlvPacket* header,
     features = features != nullptr ? features + 1 : protocol_info;
     // Corked, the header waits for the body's first window and leaves in the same segment.
     tv::WebSessionCorkUntilFirstWindow(session);
-    MediaTransfer_HandleGet(session, dms->pool, header, path.c_str(), modes,
+    MediaTransfer_HandleGet(session, dms->pool, dms->context, header, path.c_str(), modes,
                             FSE_GetMimeType(extension.c_str()), features, nullptr, nullptr,
                             IgnoreTransferEnd);
     tv::Free(protocol_info);

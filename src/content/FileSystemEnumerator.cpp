@@ -56,6 +56,7 @@ struct FseCachedFolder {
 
 struct FSE_Enumerator {
     tv::ChainHooks hooks;
+    const tv::ServerContext* context = nullptr;
     char* root = nullptr;  // ends with a backslash
     int root_length = 0;
     char* virtual_directory = nullptr;
@@ -175,7 +176,8 @@ bool NextChild(FseQuery* query, std::string_view first_name)
         // The buffer of the entry before is reused: a long folder is walked without allocations.
         query->current.assign(query->subject);
         query->current.append(pending);
-        query->entry_type = kind >= 0 ? kind : FileIo_GetType(query->current.c_str());
+        query->entry_type =
+            kind >= 0 ? kind : FileIo_GetType(query->context, query->current.c_str());
         if (query->entry_type == tv::kFseEntryFolder) query->current += '\\';
         query->partial = EndsWithTmp(pending) ? 1 : 0;
         return true;
@@ -237,10 +239,11 @@ bool FseIsXmlSafeName(const char* text, std::size_t length) noexcept
 
 }  // namespace tv
 
-FSE_Enumerator* FSE_Create(OlvChain* chain, const char* root_path,
+FSE_Enumerator* FSE_Create(OlvChain* chain, const tv::ServerContext* context, const char* root_path,
                            const char* virtual_directory) noexcept
 {
     auto* fse = tv::NewChainObject<FSE_Enumerator>(kHooks);
+    fse->context = context;
     std::string root = ReplaceAll(root_path != nullptr ? root_path : "", "/", "\\");
     if (root.empty() || root.back() != '\\') root += '\\';
     fse->root = Copy(root);
@@ -325,7 +328,8 @@ bool LeadsBack(const FseQuery* query, ListedFolder* folder, const std::string& t
                  at = query->subject.find('\\', at + 1)) {
                 struct stat st {};
                 tv::FileIoOpened step;
-                if (tv::FileIo_Stat(std::string_view(query->subject).substr(0, at + 1), &st, &step))
+                if (tv::FileIo_Stat(query->context,
+                                    std::string_view(query->subject).substr(0, at + 1), &st, &step))
                     folder->above.push_back(std::move(step.resolved));
             }
         }
@@ -341,13 +345,13 @@ int JudgedKind(const FseQuery* query, ListedFolder* folder, const std::string& e
 {
     struct stat st {};
     tv::FileIoOpened opened;
-    if (!tv::FileIo_Stat(entry, &st, &opened)) return 0;
+    if (!tv::FileIo_Stat(query->context, entry, &st, &opened)) return 0;
     if (S_ISREG(st.st_mode)) return 1;
     if (!S_ISDIR(st.st_mode)) return 0;
     if (opened.via_link && LeadsBack(query, folder, opened.resolved)) {
         std::string link;
         if (tv::FileIo_RealPath(entry, &link))
-            tv::FileIo_LogLinkOnce(link, "it leads back to a folder it is in");
+            tv::FileIo_LogLinkOnce(query->context, link, "it leads back to a folder it is in");
         return 0;
     }
     return 2;
@@ -479,7 +483,8 @@ FseQuery* OpenPartialFile(std::unique_ptr<FseQuery> query, std::string subject, 
                           int* error)
 {
     std::string partial = subject + std::string(kTmp);
-    if (FileIo_GetType(partial.c_str()) != 1) return Refuse(error, tv::kFseNoSuchObject);
+    if (FileIo_GetType(query->context, partial.c_str()) != 1)
+        return Refuse(error, tv::kFseNoSuchObject);
     if (kind != 0) return Refuse(error, tv::kFseNoSuchContainer);
     query->subject = std::move(subject);
     query->current = std::move(partial);
@@ -505,13 +510,14 @@ void OpenChildren(FSE_Enumerator* fse, FseQuery* query)
     const std::string& subject = query->subject;
     if (subject == "\\") {
         char name[tv::kFseNameCapacity];
-        query->dir = FileIo_OpenDirectory(subject.c_str(), name, sizeof name, nullptr);
+        query->dir =
+            FileIo_OpenDirectory(query->context, subject.c_str(), name, sizeof name, nullptr);
         if (query->dir != nullptr) NextChild(query, name);
         return;
     }
     // Judged as opened: a link changed since the folder's type was taken is seen.
     tv::FileIoOpened opened;
-    int fd = tv::FileIo_OpenShared(subject, O_RDONLY | O_DIRECTORY, &opened);
+    int fd = tv::FileIo_OpenShared(query->context, subject, O_RDONLY | O_DIRECTORY, &opened);
     std::string real;
     std::shared_ptr<const FseFolderEntries> entries;
     if (fd >= 0 && tv::FileIo_RealPath(subject, &real))
@@ -532,11 +538,12 @@ FseQuery* FSE_OpenQuery(FSE_Enumerator* fse, const MSA_BrowseRequest* request, i
     std::string_view id =
         request != nullptr && request->object_id != nullptr ? request->object_id : "";
     auto query = std::make_unique<FseQuery>();
+    query->context = fse->context;
     std::string subject(fse->root, static_cast<std::size_t>(fse->root_length));
     if (id.size() >= 3) subject += ReplaceAll(std::string(id.substr(2)), "/", "\\");
     const int kind = request != nullptr ? request->kind : 0;
     query->metadata = kind == 0 ? 1 : 0;
-    int type = FileIo_GetType(subject.c_str());
+    int type = FileIo_GetType(query->context, subject.c_str());
     if (type == 0) return OpenPartialFile(std::move(query), std::move(subject), kind, error);
     if (type == 1) return OpenFile(std::move(query), std::move(subject), kind, error);
     if (subject.back() != '\\') subject += '\\';
@@ -596,7 +603,7 @@ bool StatObject(const FseQuery* query, const char* source_path, std::string_view
             return false;
         if (!S_ISLNK(st->st_mode)) return true;
     }
-    return tv::FileIo_Stat(source_path, st);
+    return tv::FileIo_Stat(query->context, source_path, st);
 }
 
 // The entry the next object comes from, described by parts; false when there is none.

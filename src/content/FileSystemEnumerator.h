@@ -19,6 +19,10 @@ struct FSE_Enumerator;
 struct FseListing;
 
 namespace tv {
+struct ServerContext;
+}
+
+namespace tv {
 constexpr int kFseNoSuchObject = 701;
 constexpr int kFseNoSuchContainer = 710;
 constexpr int kFseEntryCapacity = 2047;  // characters of a current entry
@@ -33,6 +37,7 @@ enum FseEntryType : int {
 
 // One request's walk. Used by one thread between FSE_OpenQuery and FSE_CloseQuery.
 struct FseQuery {
+    const tv::ServerContext* context = nullptr;  // the enumerator's
     int done = 0;
     int partial = 0;      // the current entry's name ends in ".tmp"
     int metadata = 0;     // BrowseMetadata: at most one object
@@ -60,9 +65,10 @@ struct FsePathParts {
     int relative_length = 0;
 };
 
-// Chain thread (or before the chain runs). The root path is "\" in this system; the chain
-// frees the record.
-[[nodiscard]] FSE_Enumerator* FSE_Create(OlvChain* chain, const char* root_path,
+// Chain thread (or before the chain runs). The root path is "\" in this system; the files are
+// reached with the context, which must outlive the chain; the chain frees the record.
+[[nodiscard]] FSE_Enumerator* FSE_Create(OlvChain* chain, const tv::ServerContext* context,
+                                         const char* root_path,
                                          const char* virtual_directory) noexcept;
 
 // Null with *error 701 or 710, else the query.

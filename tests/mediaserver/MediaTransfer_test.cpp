@@ -154,8 +154,8 @@ protected:
         // The device stack's mark, never the transfer's.
         self->expect_mark_seen_ = tv::WebSessionExpectChecked(session);
         MediaTransferState* state =
-            MediaTransfer_HandleGet(session, self->pool_, header, path.c_str(), modes, mime,
-                                    kFeatures, nullptr, self, Done);
+            MediaTransfer_HandleGet(session, self->pool_, self->context_.get(), header,
+                                    path.c_str(), modes, mime, kFeatures, nullptr, self, Done);
         if (state != nullptr && self->pause_next_.load()) {
             // The first block is read in a later turn: it finds the request.
             std::scoped_lock hold(state->lock);

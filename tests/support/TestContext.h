@@ -1,12 +1,14 @@
 // A server context for a test, made as ServerMain makes one: the program's default options
-// (every interface served), a device record without identity, and parts of its own. Change it
-// before the objects under test are created with it; it must outlive their chain.
+// (every interface served, no link followed out of the shared folders), a device record
+// without identity, and parts of its own. Change it before the objects under test are created
+// with it; it must outlive their chain.
 #pragma once
 
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "mediaserver/FileIoAbstraction.h"
 #include "net/LocalAddresses.h"
 #include "runtime/ServerContext.h"
 #include "upnp/MicroStack.h"
@@ -19,6 +21,7 @@ public:
     {
         context_.served = &served_;
         context_.device = &device_;
+        context_.file_io = &file_io_;
     }
     TestContext(const TestContext&) = delete;
     TestContext& operator=(const TestContext&) = delete;
@@ -32,6 +35,7 @@ public:
 private:
     ServedInterfaces served_;
     DeviceRecord device_;
+    FileIoState file_io_;
     ServerContext context_;
 };
 
