@@ -100,10 +100,6 @@ enum ContentDirectoryVariable : int {
     kCdsVarFilter = 12,
 };
 
-// Stacks created while this is off open no SSDP sockets and send nothing by multicast, so
-// that tests of their HTTP side can run outside a private network namespace. On by default.
-void SetSsdpEnabled(bool enabled) noexcept;
-
 }  // namespace tv
 
 // ---- The stack ----

@@ -3,7 +3,6 @@
 // search replies from a temporary sub-chain, and the rebuild after an address change.
 // Chain thread, except MicroStack_NotifyAddressChange.
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -30,7 +29,6 @@
 namespace {
 
 constexpr std::uint16_t kSsdpPort = 1900;
-std::atomic<bool> g_ssdp_enabled{true};
 constexpr const char kSsdpGroupText[] = "239.255.255.250";
 constexpr int kSocketBuffer = 4096;
 constexpr std::uint16_t kLowPort = 50000;
@@ -659,15 +657,10 @@ int SsdpForEachReply(std::string_view target, std::string_view udn,
     return 0;
 }
 
-void SetSsdpEnabled(bool enabled) noexcept
-{
-    g_ssdp_enabled.store(enabled);
-}
-
 void SsdpSetup(MicroStack* stack, int notify_cycle) noexcept
 {
     stack->notify_cycle = notify_cycle;
-    stack->ssdp_enabled = g_ssdp_enabled.load();
+    stack->ssdp_enabled = stack->context->ssdp;
     CreateSockets(stack);
 }
 

@@ -180,14 +180,13 @@ protected:
 
     void StartServer(const std::vector<std::uint32_t>& addresses = {})
     {
-        tv::SetSsdpEnabled(false);
+        context_->ssdp = false;
         chain_ = OlvChain_Create(OlvLifeTime_Create);
         pool_ = OlvThreadPool_Create();
         worker_ = std::thread([p = pool_] { OlvThreadPool_Run(p); });
         tv::ThreadPoolWaitForWorkers(pool_, 1);
         dms_ = DmsIntegration_Create(chain_, context_.get(), pool_, 0, "Tindravoller DLNA - test -",
                                      tv::test::kTestUdn, "0000001", 0, 0, "", kSource, "\\");
-        tv::SetSsdpEnabled(true);
         ASSERT_NE(dms_, nullptr);
         if (!addresses.empty())
             MSA_SetLocalAddresses(dms_->media_server, addresses.data(),

@@ -111,11 +111,10 @@ public:
         : actions_(MsaActionTable().begin(), MsaActionTable().end())
     {
         *context_->device = identity;
-        SetSsdpEnabled(ssdp);
+        context_->ssdp = ssdp;
         chain_ = OlvChain_Create(OlvLifeTime_Create);
         stack_ = MicroStack_Create(chain_, context_.get(), friendly_name, udn, "0000001", 1800, 0,
                                    actions_);
-        SetSsdpEnabled(true);
         port_ = MicroStack_GetHttpPort(stack_);
         thread_ = std::make_unique<ChainThread>(chain_);
     }
