@@ -48,7 +48,8 @@ private:
 };
 
 // Made before the chain and let go after it has ended, so it outlives every object made with
-// it. Everything but `random` is fixed before the first layer is created.
+// it. Fixed before the chain runs (the stack fills in the device record as it is created):
+// only `random` and the file layer's state change later, each under a lock of its own.
 struct ServerContext {
     ServerOptions options;
     RandomSource random;
