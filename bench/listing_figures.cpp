@@ -32,9 +32,11 @@
 #include "content/DmsIntegration.h"
 #include "content/FileSystemEnumerator.h"
 #include "mediaserver/FileIoAbstraction.h"
+#include "net/LocalAddresses.h"
 #include "runtime/OlvChain.h"
 #include "runtime/OlvLifeTime.h"
 #include "runtime/OlvThreadPool.h"
+#include "runtime/ServerContext.h"
 #include "upnp/MicroStack.h"
 
 namespace {
@@ -195,16 +197,22 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    tv::SetSsdpEnabled(false);
+    const tv::ServedInterfaces served;
+    DeviceRecord device;
+    tv::FileIoState file_io;
+    tv::ServerContext context;
+    context.served = &served;
+    context.device = &device;
+    context.file_io = &file_io;
+    context.ssdp = false;
+    context.options.modern_listing = true;
     OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
     OlvThreadPool* pool = OlvThreadPool_Create();
     std::thread worker([pool] { OlvThreadPool_Run(pool); });
     tv::ThreadPoolWaitForWorkers(pool, 1);
-    tv::ServerOptions options;
-    options.modern_listing = true;
-    DmsIntegration* dms = DmsIntegration_Create(chain, pool, 0, "listing figures",
-                                                "00000000-0000-0000-0000-000000000001", "1", 0, 0,
-                                                "", "", "\\", &options);
+    DmsIntegration* dms =
+        DmsIntegration_Create(chain, &context, pool, 0, "listing figures",
+                              "00000000-0000-0000-0000-000000000001", "1", 0, 0, "", "", "\\");
     if (dms == nullptr) return 1;
     const std::uint16_t port = MicroStack_GetHttpPort(dms->device);
     FSE_Enumerator* fse = dms->enumerator;

@@ -16,8 +16,10 @@
 #include <unistd.h>
 
 #include "http/OlvWebServer.h"
+#include "net/LocalAddresses.h"
 #include "runtime/OlvChain.h"
 #include "runtime/OlvLifeTime.h"
+#include "runtime/ServerContext.h"
 
 namespace {
 
@@ -56,10 +58,19 @@ void OnSession(OlvWebSession* session, void*) noexcept
 
 // One server for the whole run.
 struct Server {
+    tv::ServedInterfaces served;  // every interface
+    tv::ServerContext context;
     OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
-    OlvWebServer* server = OlvWebServer_Create(chain, 5, 0, OnSession, nullptr);
-    std::uint16_t port = OlvWebServer_GetPort(server);
-    std::thread thread{[c = chain] { OlvChain_Run(c); }};
+    OlvWebServer* server = nullptr;
+    std::uint16_t port = 0;
+    std::thread thread;
+    Server()
+    {
+        context.served = &served;
+        server = OlvWebServer_Create(chain, &context, 5, 0, OnSession, nullptr);
+        port = OlvWebServer_GetPort(server);
+        thread = std::thread([c = chain] { OlvChain_Run(c); });
+    }
     ~Server()
     {
         OlvChain_Stop(chain);

@@ -11,6 +11,8 @@
 #include "mediaserver/MediaServerAbstraction.h"
 #include "runtime/Memory.h"
 #include "runtime/OlvPacket.h"
+#include "runtime/ServerContext.h"
+#include "upnp/DeviceDocuments.h"
 #include "upnp/MicroStack.h"
 #include "upnp/upnp_internal.h"
 
@@ -84,9 +86,19 @@ MicroStack* Stack()
         }
         return r;
     }();
+    // Values are checked against the service records, as a stack's context has them.
+    static DeviceRecord device;
+    static tv::ServerContext context;
     static MicroStack* stack = [] {
         auto* s = new MicroStack;
         s->actions = rows;
+        s->documents = tv::ServiceDocumentsCreate(rows);
+        device.connection_manager =
+            tv::ServiceDocumentsRecord(s->documents, tv::kServiceConnectionManager);
+        device.content_directory =
+            tv::ServiceDocumentsRecord(s->documents, tv::kServiceContentDirectory);
+        context.device = &device;
+        s->context = &context;
         return s;
     }();
     return stack;

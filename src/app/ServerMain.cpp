@@ -18,11 +18,13 @@
 #include "app/AddressMonitor.h"
 #include "app/ServiceNotify.h"
 #include "content/DmsIntegration.h"
+#include "mediaserver/FileIoAbstraction.h"
 #include "net/LocalAddresses.h"
 #include "runtime/OlvChain.h"
 #include "runtime/OlvLifeTime.h"
 #include "runtime/OlvParsers.h"
 #include "runtime/OlvThreadPool.h"
+#include "runtime/ServerContext.h"
 #include "upnp/MicroStack.h"
 
 namespace {
@@ -49,6 +51,7 @@ struct ServerRun {
     OlvChain* chain = nullptr;
     tv::Event* stop_event = nullptr;
     tv::ServerStart* start = nullptr;
+    const tv::ServedInterfaces* served = nullptr;
     DmsIntegration* content_source = nullptr;
     std::uint16_t http_port = 0;
     std::atomic<bool> up{false};  // the web server answers; where it does has been told
@@ -71,7 +74,7 @@ void ReportServing(const ServerRun& run) noexcept
 {
     if (run.start->serving == nullptr) return;
     std::vector<std::string> addresses;
-    for (const tv::LocalAddress& local : tv::LocalAddressList()) {
+    for (const tv::LocalAddress& local : tv::LocalAddressList(*run.served)) {
         char text[INET_ADDRSTRLEN];
         in_addr address{.s_addr = local.address};
         if (inet_ntop(AF_INET, &address, text, sizeof text) != nullptr)
@@ -112,7 +115,7 @@ bool PortFree(std::uint16_t port, std::string* why) noexcept
 {
     char error[128] = "";
     int fd = -1;
-    if (OlvBindStreamSocket(htonl(INADDR_ANY), port, &fd, error, sizeof error) != 0) {
+    if (OlvBindStreamSocket(htonl(INADDR_ANY), port, nullptr, &fd, error, sizeof error) != 0) {
         ::close(fd);
         return true;
     }
@@ -121,9 +124,8 @@ bool PortFree(std::uint16_t port, std::string* why) noexcept
 }
 
 // Set before the stack exists, so that its own defaults do not apply.
-void SetDeviceIdentity() noexcept
+void SetDeviceIdentity(DeviceRecord* record) noexcept
 {
-    DeviceRecord* record = MicroStack_GetDeviceRecord();
     record->manufacturer = kManufacturer;
     record->manufacturer_url = kMakerUrl;
     record->model_name = kModelName;
@@ -186,6 +188,16 @@ int ServerMain(const ServerLogTarget* window, tv::Event* stop_event,
     const std::uint16_t port = start->options.port;
     if (port != 0 && !PortFree(port, &start->failure)) return 1;
 
+    // Made first and let go last: every layer keeps it until the chain has ended.
+    const tv::ServedInterfaces served{start->options.interfaces};
+    DeviceRecord device;
+    tv::FileIoState file_io;
+    tv::ServerContext context;
+    context.options = start->options;
+    context.served = &served;
+    context.device = &device;
+    context.file_io = &file_io;
+
     ServerLog_SetTarget(window);
     ServerLog("Started Media Server");
 
@@ -197,7 +209,7 @@ int ServerMain(const ServerLogTarget* window, tv::Event* stop_event,
     // Destroy may only run once every worker is inside the pool.
     tv::ThreadPoolWaitForWorkers(pool, kWorkerCount);
 
-    SetDeviceIdentity();
+    SetDeviceIdentity(context.device);
 
     char friendly_name[kFriendlyNameSize];
     ServerMain_BuildFriendlyName(host, friendly_name);
@@ -210,9 +222,10 @@ int ServerMain(const ServerLogTarget* window, tv::Event* stop_event,
     run.chain = chain;
     run.stop_event = stop_event;
     run.start = start;
+    run.served = &served;
     run.content_source =
-        DmsIntegration_Create(chain, pool, port, friendly_name, udn, kSerialNumber, 0, 0,
-                              kSinkProtocolInfo, kSourceProtocolInfo, "\\", &start->options);
+        DmsIntegration_Create(chain, &context, pool, port, friendly_name, udn, kSerialNumber, 0, 0,
+                              kSinkProtocolInfo, kSourceProtocolInfo, "\\");
     int result = 0;
     if (run.content_source == nullptr) {
         ServerLog("The media server could not be started");

@@ -27,8 +27,6 @@
 #include "app/ServerMain.h"
 #include "app/ServiceUser.h"
 #include "app/SharedFolders.h"
-#include "mediaserver/FileIoAbstraction.h"
-#include "net/LocalAddresses.h"
 #include "runtime/Event.h"
 #include "runtime/OlvParsers.h"
 #include "runtime/ServerLog.h"
@@ -391,7 +389,6 @@ int main(int argc, char** argv)
         return 0;
     }
     if (!options.settings.empty()) tv::SharedFolders_SetSettingsPath(options.settings);
-    tv::FileIo_SetFollowLinksOut(options.server.follow_links_out);
 
     for (const std::string& name : options.server.interfaces) {
         in_addr address{};
@@ -401,7 +398,6 @@ int main(int argc, char** argv)
                          "tindravoller: no interface %s now; it is served once it appears\n",
                          name.c_str());
     }
-    tv::SetServedInterfaces(options.server.interfaces);
 
     bool edits =
         options.list || options.recover || !options.share.empty() || !options.unshare.empty();

@@ -35,6 +35,7 @@
 #include "runtime/Memory.h"
 #include "runtime/OlvLifeTime.h"
 #include "runtime/OlvParsers.h"
+#include "runtime/ServerContext.h"
 #include "runtime/ServerLog.h"
 #include "upnp/MicroStack.h"
 
@@ -257,7 +258,7 @@ void WatchSharedFolders(DmsIntegration* dms) noexcept
 {
     for (const std::string& folder : dms->modern->folders) {
         std::string path = "\\" + tv::FileIoEscapeFolder(folder) + "\\";
-        int fd = tv::FileIo_OpenShared(path, O_RDONLY | O_DIRECTORY, nullptr);
+        int fd = tv::FileIo_OpenShared(dms->context, path, O_RDONLY | O_DIRECTORY, nullptr);
         if (fd < 0) continue;
         struct stat st {};
         if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
@@ -557,17 +558,15 @@ char* AnsiFromUtf8(const char* text, int length) noexcept
 
 // ---- Creation and teardown ----
 
-DmsIntegration* DmsIntegration_Create(OlvChain* chain, OlvThreadPool* pool, std::uint16_t port,
-                                      const char* friendly_name, const char* udn,
-                                      const char* serial_number,
-                                      std::uint32_t sort_capabilities_mask,
-                                      std::uint32_t search_capabilities_mask,
-                                      const char* sink_protocol_info,
-                                      const char* source_protocol_info, const char* content_root,
-                                      const tv::ServerOptions* options) noexcept
+DmsIntegration* DmsIntegration_Create(
+    OlvChain* chain, tv::ServerContext* context, OlvThreadPool* pool, std::uint16_t port,
+    const char* friendly_name, const char* udn, const char* serial_number,
+    std::uint32_t sort_capabilities_mask, std::uint32_t search_capabilities_mask,
+    const char* sink_protocol_info, const char* source_protocol_info,
+    const char* content_root) noexcept
 {
     if (chain == nullptr) return nullptr;
-    const bool modern = options != nullptr && options->modern_listing;
+    const bool modern = context != nullptr && context->options.modern_listing;
     auto* dms = tv::NewChainObject<DmsIntegration>(
         tv::ChainHooks{nullptr, nullptr, DmsIntegration_Destroy});
     dms->search_capabilities = CapabilityText(search_capabilities_mask);
@@ -578,10 +577,11 @@ DmsIntegration* DmsIntegration_Create(OlvChain* chain, OlvThreadPool* pool, std:
     dms->source_protocol_info =
         modern ? CopyText(tv::ModernSourceProtocolInfo().c_str()) : CopyText(source_protocol_info);
     dms->chain = chain;
+    dms->context = context;
     dms->pool = pool;
     dms->port = port;
 
-    dms->device = MicroStack_Create(chain, friendly_name, udn, serial_number, 1800, port,
+    dms->device = MicroStack_Create(chain, context, friendly_name, udn, serial_number, 1800, port,
                                     tv::MsaActionTable());
     if (dms->device != nullptr) {
         dms->media_server =
@@ -611,11 +611,11 @@ DmsIntegration* DmsIntegration_Create(OlvChain* chain, OlvThreadPool* pool, std:
 
     {
         std::scoped_lock hold(dms->address_lock);
-        dms->address_count = OlvLocalAddresses(&dms->addresses);
+        dms->address_count = OlvLocalAddresses(*dms->context->served, &dms->addresses);
         MSA_SetLocalAddresses(server, dms->addresses, dms->address_count);
     }
 
-    dms->enumerator = FSE_Create(chain, content_root, kVirtualDirectory, options);
+    dms->enumerator = FSE_Create(chain, context, content_root, kVirtualDirectory);
     if (modern) StartModernListing(dms);
 
     // A_ARG_TYPE_SearchCriteria stays declared: the Search action names it, and control
@@ -634,7 +634,7 @@ void DmsIntegration_NotifyAddressChange(DmsIntegration* dms) noexcept
     {
         std::scoped_lock hold(dms->address_lock);
         tv::Free(dms->addresses);
-        dms->address_count = OlvLocalAddresses(&dms->addresses);
+        dms->address_count = OlvLocalAddresses(*dms->context->served, &dms->addresses);
         MSA_SetLocalAddresses(dms->media_server, dms->addresses, dms->address_count);
     }
     MicroStack_NotifyAddressChange(dms->device);
@@ -685,11 +685,12 @@ bool IsLoopback(std::uint32_t address)
 // ALLIP res elements name only addresses the requester can reach: the one its request came to
 // (first, as always) and, for a requester on another host, the others on a subnet it is on
 // itself; never loopback. The server's own host may use any of them.
-void KeepReachableAddresses(OlvWebSession* session, MSA_BrowseRequest* request)
+void KeepReachableAddresses(const tv::ServedInterfaces& served, OlvWebSession* session,
+                            MSA_BrowseRequest* request)
 {
     if (request->addresses == nullptr || request->address_count <= 1) return;
     std::uint32_t peer = session != nullptr ? tv::WebSessionRemoteAddress(session) : 0;
-    const std::vector<tv::LocalAddress> local = tv::LocalAddressList();
+    const std::vector<tv::LocalAddress> local = tv::LocalAddressList(served);
     auto on_machine = [&](std::uint32_t address) {
         return std::any_of(local.begin(), local.end(),
                            [&](const tv::LocalAddress& l) { return l.address == address; });
@@ -716,7 +717,8 @@ void DmsIntegration_HandleBrowse(MSA_Server* server, OlvWebSession* session,
     DmsIntegration* dms = Owner(server);
     FollowFolderList(dms);
     std::uint32_t filter_mask = CdsFilter_Parse(request->filter);
-    if ((filter_mask & tv::kCdsFilterAllIp) != 0) KeepReachableAddresses(session, request);
+    if ((filter_mask & tv::kCdsFilterAllIp) != 0)
+        KeepReachableAddresses(*dms->context->served, session, request);
 
     const char* id = request->object_id != nullptr ? request->object_id : "";
     char* converted = AnsiFromUtf8(id, static_cast<int>(std::strlen(id)));
@@ -779,9 +781,10 @@ void AddResources(DmsIntegration* dms, std::uint32_t filter_mask, const MSA_Brow
     if ((filter_mask & tv::kCdsFilterAllIp) != 0 && request->address_count > 1)
         count = request->address_count;
 
-    std::int64_t size = partial                      ? -1
-                        : known_size != kSizeUnknown ? known_size
-                                                     : FileIo_GetSize(object->source_path);
+    std::int64_t size = partial ? -1
+                        : known_size != kSizeUnknown
+                            ? known_size
+                            : FileIo_GetSize(dms->context, object->source_path);
     char* url_path = partial ? nullptr : FSE_PathToUrlPath(dms->enumerator, object->source_path);
     std::uint16_t port = OlvWebServer_GetPort(dms->web_server);
 
@@ -921,8 +924,8 @@ void ServeFile(DmsIntegration* dms, OlvWebSession* session, OlvPacket* header,
     features = features != nullptr ? features + 1 : protocol_info;
     // Corked, the header waits for the body's first window and leaves in the same segment.
     tv::WebSessionCorkUntilFirstWindow(session);
-    MediaTransfer_HandleGet(session, dms->pool, header, path.c_str(), modes, kind.mime_type,
-                            features, nullptr, nullptr, IgnoreTransferEnd);
+    MediaTransfer_HandleGet(session, dms->pool, dms->context, header, path.c_str(), modes,
+                            kind.mime_type, features, nullptr, nullptr, IgnoreTransferEnd);
     tv::Free(protocol_info);
 }
 

@@ -26,6 +26,10 @@ struct CdsObject;
 struct DmsBrowsePaging;
 struct DmsModern;
 
+namespace tv {
+struct ServerContext;
+}
+
 // A chained object; the chain destroys it.
 struct DmsIntegration {
     tv::ChainHooks hooks;  // first: the chain reads it through void*
@@ -35,6 +39,7 @@ struct DmsIntegration {
     char* source_protocol_info = nullptr;
     std::mutex lock;  // taken while the record is torn down
     OlvChain* chain = nullptr;
+    tv::ServerContext* context = nullptr;  // outlives the chain
     MicroStack* device = nullptr;
     OlvWebServer* web_server = nullptr;
     std::uint16_t port = 0;
@@ -54,15 +59,16 @@ struct DmsIntegration {
 
 // Before the chain runs, on the thread that will run it. Null when the device stack or the
 // media server layer cannot be created (nothing is then added to the chain by this call).
-// With options->modern_listing the server lists as today's TVs expect: the source list and
+// Everything it creates serves by the context, which must outlive the chain. With
+// context->options.modern_listing the server lists as today's TVs expect: the source list and
 // sort capabilities become today's, and SystemUpdateID starts from the clock and follows the
-// shared folders (moderated events with ContainerUpdateIDs). Null options: the protocol's own.
+// shared folders (moderated events with ContainerUpdateIDs).
 [[nodiscard]] DmsIntegration* DmsIntegration_Create(
-    OlvChain* chain, OlvThreadPool* pool, std::uint16_t port, const char* friendly_name,
-    const char* udn, const char* serial_number, std::uint32_t sort_capabilities_mask,
-    std::uint32_t search_capabilities_mask, const char* sink_protocol_info,
-    const char* source_protocol_info, const char* content_root,
-    const tv::ServerOptions* options = nullptr) noexcept;
+    OlvChain* chain, tv::ServerContext* context, OlvThreadPool* pool, std::uint16_t port,
+    const char* friendly_name, const char* udn, const char* serial_number,
+    std::uint32_t sort_capabilities_mask, std::uint32_t search_capabilities_mask,
+    const char* sink_protocol_info, const char* source_protocol_info,
+    const char* content_root) noexcept;
 
 namespace tv {
 // ContainerUpdateIDs' CSV form of an ObjectID: "," and "\" escaped with a "\".

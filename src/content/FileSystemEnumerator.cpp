@@ -1,4 +1,5 @@
 #include "content/FileSystemEnumerator.h"
+#include "runtime/ServerContext.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -79,6 +80,7 @@ struct FseCounts {
 
 struct FSE_Enumerator {
     tv::ChainHooks hooks;
+    const tv::ServerContext* context = nullptr;
     char* root = nullptr;  // ends with a backslash
     int root_length = 0;
     char* virtual_directory = nullptr;
@@ -210,7 +212,8 @@ bool NextChild(FseQuery* query, std::string_view first_name)
         // The buffer of the entry before is reused: a long folder is walked without allocations.
         query->current.assign(query->subject);
         query->current.append(pending);
-        query->entry_type = kind >= 0 ? kind : FileIo_GetType(query->current.c_str());
+        query->entry_type =
+            kind >= 0 ? kind : FileIo_GetType(query->context, query->current.c_str());
         if (query->entry_type == tv::kFseEntryFolder) query->current += '\\';
         query->partial = EndsWithTmp(pending) ? 1 : 0;
         return true;
@@ -322,11 +325,12 @@ bool FseParseSortCriteria(std::string_view text, std::vector<FseSortKey>* keys) 
 
 }  // namespace tv
 
-FSE_Enumerator* FSE_Create(OlvChain* chain, const char* root_path, const char* virtual_directory,
-                           const tv::ServerOptions* options) noexcept
+FSE_Enumerator* FSE_Create(OlvChain* chain, const tv::ServerContext* context, const char* root_path,
+                           const char* virtual_directory) noexcept
 {
     auto* fse = tv::NewChainObject<FSE_Enumerator>(kHooks);
-    fse->modern = options != nullptr && options->modern_listing;
+    fse->context = context;
+    fse->modern = context != nullptr && context->options.modern_listing;
     if (fse->modern) fse->counts = new FseCounts;
     std::string root = ReplaceAll(root_path != nullptr ? root_path : "", "/", "\\");
     if (root.empty() || root.back() != '\\') root += '\\';
@@ -412,7 +416,8 @@ bool LeadsBack(const FseQuery* query, ListedFolder* folder, const std::string& t
                  at = query->subject.find('\\', at + 1)) {
                 struct stat st {};
                 tv::FileIoOpened step;
-                if (tv::FileIo_Stat(std::string_view(query->subject).substr(0, at + 1), &st, &step))
+                if (tv::FileIo_Stat(query->context,
+                                    std::string_view(query->subject).substr(0, at + 1), &st, &step))
                     folder->above.push_back(std::move(step.resolved));
             }
         }
@@ -428,13 +433,13 @@ int JudgedKind(const FseQuery* query, ListedFolder* folder, const std::string& e
 {
     struct stat st {};
     tv::FileIoOpened opened;
-    if (!tv::FileIo_Stat(entry, &st, &opened)) return 0;
+    if (!tv::FileIo_Stat(query->context, entry, &st, &opened)) return 0;
     if (S_ISREG(st.st_mode)) return 1;
     if (!S_ISDIR(st.st_mode)) return 0;
     if (opened.via_link && LeadsBack(query, folder, opened.resolved)) {
         std::string link;
         if (tv::FileIo_RealPath(entry, &link))
-            tv::FileIo_LogLinkOnce(link, "it leads back to a folder it is in");
+            tv::FileIo_LogLinkOnce(query->context, link, "it leads back to a folder it is in");
         return 0;
     }
     return 2;
@@ -519,8 +524,8 @@ int ClassRank(const FseFolderEntries& entries, std::size_t i)
 }
 
 // dc:date of each entry (its modification time); folders have none and sort before any date.
-std::vector<std::int64_t> DatesOf(const FseFolderEntries& entries, const std::string& subject,
-                                  int dir_fd)
+std::vector<std::int64_t> DatesOf(const tv::ServerContext* context, const FseFolderEntries& entries,
+                                  const std::string& subject, int dir_fd)
 {
     std::vector<std::int64_t> dates(entries.Count(), INT64_MIN);
     std::string name;
@@ -532,7 +537,7 @@ std::vector<std::int64_t> DatesOf(const FseFolderEntries& entries, const std::st
         if (dir_fd >= 0 && name.find('%') == std::string::npos &&
             ::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
             known = !S_ISLNK(st.st_mode);
-        if (!known) known = tv::FileIo_Stat(subject + name, &st);
+        if (!known) known = tv::FileIo_Stat(context, subject + name, &st);
         if (known) dates[i] = static_cast<std::int64_t>(st.st_mtime);
     }
     return dates;
@@ -541,7 +546,8 @@ std::vector<std::int64_t> DatesOf(const FseFolderEntries& entries, const std::st
 // The positions of the listing's entries in the order the keys ask for. Without upnp:class
 // among them containers still come first; what the keys leave tied keeps the listing's own
 // order, so the order is total and every page of it the same.
-std::vector<std::uint32_t> OrderBy(const FseFolderEntries& entries, bool root,
+std::vector<std::uint32_t> OrderBy(const tv::ServerContext* context,
+                                   const FseFolderEntries& entries, bool root,
                                    const std::vector<tv::FseSortKey>& keys,
                                    const std::string& subject, int dir_fd)
 {
@@ -560,7 +566,7 @@ std::vector<std::uint32_t> OrderBy(const FseFolderEntries& entries, bool root,
             for (std::string_view title : titles) natural.Add(title);
         }
         if (key.property == tv::FseSortProperty::kDate && dates.empty())
-            dates = DatesOf(entries, subject, dir_fd);
+            dates = DatesOf(context, entries, subject, dir_fd);
         if (key.property == tv::FseSortProperty::kClass && ranks.empty()) {
             ranks.resize(count);
             for (std::size_t i = 0; i < count; ++i) ranks[i] = ClassRank(entries, i);
@@ -777,7 +783,7 @@ std::shared_ptr<const std::vector<std::uint32_t>> OrderFor(
         }
     }
     auto order = std::make_shared<const std::vector<std::uint32_t>>(
-        OrderBy(*entries, root, query->sort, query->subject, fd));
+        OrderBy(query->context, *entries, root, query->sort, query->subject, fd));
     std::scoped_lock hold(fse->cache_lock);
     FseCachedFolder* cached = find();
     if (cached == nullptr) return order;
@@ -798,12 +804,13 @@ std::shared_ptr<const FseFolderEntries> RootEntries(FSE_Enumerator* fse)
     probe.modern = 1;
     probe.subject.assign(fse->root, static_cast<std::size_t>(fse->root_length));
     char name[tv::kFseNameCapacity];
-    FileIo_DirEnum* dir = FileIo_OpenDirectory(probe.subject.c_str(), name, sizeof name, nullptr);
+    FileIo_DirEnum* dir =
+        FileIo_OpenDirectory(fse->context, probe.subject.c_str(), name, sizeof name, nullptr);
     for (bool more = dir != nullptr; more; more = FileIo_NextEntry(dir, name, nullptr) != 0) {
         std::string_view folder = name;
         probe.current = probe.subject;
         probe.current += folder;
-        probe.entry_type = FileIo_GetType(probe.current.c_str());
+        probe.entry_type = FileIo_GetType(fse->context, probe.current.c_str());
         if (probe.entry_type == tv::kFseEntryFolder) probe.current += '\\';
         FsePathParts parts;
         FSE_ParsePath(fse, probe.current, &parts);
@@ -826,7 +833,7 @@ std::uint32_t CountChildren(FSE_Enumerator* fse, const std::string& path)
     probe.modern = 1;
     probe.subject = path;
     tv::FileIoOpened opened;
-    int fd = tv::FileIo_OpenShared(path, O_RDONLY | O_DIRECTORY, &opened);
+    int fd = tv::FileIo_OpenShared(fse->context, path, O_RDONLY | O_DIRECTORY, &opened);
     if (fd < 0) return 0;
     std::string real;
     struct stat st {};
@@ -886,7 +893,8 @@ FseQuery* OpenPartialFile(std::unique_ptr<FseQuery> query, std::string subject, 
                           int* error)
 {
     std::string partial = subject + std::string(kTmp);
-    if (FileIo_GetType(partial.c_str()) != 1) return Refuse(error, tv::kFseNoSuchObject);
+    if (FileIo_GetType(query->context, partial.c_str()) != 1)
+        return Refuse(error, tv::kFseNoSuchObject);
     if (kind != 0) return Refuse(error, tv::kFseNoSuchContainer);
     query->subject = std::move(subject);
     query->current = std::move(partial);
@@ -919,13 +927,14 @@ void OpenChildren(FSE_Enumerator* fse, FseQuery* query)
     }
     if (subject == "\\") {
         char name[tv::kFseNameCapacity];
-        query->dir = FileIo_OpenDirectory(subject.c_str(), name, sizeof name, nullptr);
+        query->dir =
+            FileIo_OpenDirectory(query->context, subject.c_str(), name, sizeof name, nullptr);
         if (query->dir != nullptr) NextChild(query, name);
         return;
     }
     // Judged as opened: a link changed since the folder's type was taken is seen.
     tv::FileIoOpened opened;
-    int fd = tv::FileIo_OpenShared(subject, O_RDONLY | O_DIRECTORY, &opened);
+    int fd = tv::FileIo_OpenShared(query->context, subject, O_RDONLY | O_DIRECTORY, &opened);
     std::string real;
     std::shared_ptr<const FseFolderEntries> entries;
     FseFolderStamp stamp;
@@ -948,6 +957,7 @@ FseQuery* FSE_OpenQuery(FSE_Enumerator* fse, const MSA_BrowseRequest* request, i
     std::string_view id =
         request != nullptr && request->object_id != nullptr ? request->object_id : "";
     auto query = std::make_unique<FseQuery>();
+    query->context = fse->context;
     std::string subject(fse->root, static_cast<std::size_t>(fse->root_length));
     if (id.size() >= 3) subject += ReplaceAll(std::string(id.substr(2)), "/", "\\");
     const int kind = request != nullptr ? request->kind : 0;
@@ -963,7 +973,7 @@ FseQuery* FSE_OpenQuery(FSE_Enumerator* fse, const MSA_BrowseRequest* request, i
         // What is left out is not there, and nothing is still being uploaded.
         if (tv::FseLeftOutPath(subject)) return Refuse(error, tv::kFseNoSuchObject);
     }
-    int type = FileIo_GetType(subject.c_str());
+    int type = FileIo_GetType(query->context, subject.c_str());
     if (type == 0 && query->modern != 0) return Refuse(error, tv::kFseNoSuchObject);
     if (type == 0) return OpenPartialFile(std::move(query), std::move(subject), kind, error);
     if (type == 1) return OpenFile(std::move(query), std::move(subject), kind, error);
@@ -1025,7 +1035,7 @@ bool StatObject(const FseQuery* query, const char* source_path, std::string_view
             return false;
         if (!S_ISLNK(st->st_mode)) return true;
     }
-    return tv::FileIo_Stat(source_path, st);
+    return tv::FileIo_Stat(query->context, source_path, st);
 }
 
 // The entry the next object comes from, described by parts; false when there is none.

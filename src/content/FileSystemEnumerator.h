@@ -29,6 +29,10 @@ struct FSE_Enumerator;
 struct FseListing;
 
 namespace tv {
+struct ServerContext;
+}
+
+namespace tv {
 constexpr int kFseNoSuchObject = 701;
 constexpr int kFseNoSuchContainer = 710;
 constexpr int kFseEntryCapacity = 2047;  // characters of a current entry
@@ -52,6 +56,7 @@ enum FseEntryType : int {
 
 // One request's walk. Used by one thread between FSE_OpenQuery and FSE_CloseQuery.
 struct FseQuery {
+    const tv::ServerContext* context = nullptr;  // the enumerator's
     int done = 0;
     int partial = 0;      // the current entry's name ends in ".tmp"
     int metadata = 0;     // BrowseMetadata: at most one object
@@ -82,11 +87,11 @@ struct FsePathParts {
     int relative_length = 0;
 };
 
-// Chain thread (or before the chain runs). The root path is "\" in this system; the chain
-// frees the record. Null options serve as the protocol has it.
-[[nodiscard]] FSE_Enumerator* FSE_Create(OlvChain* chain, const char* root_path,
-                                         const char* virtual_directory,
-                                         const tv::ServerOptions* options = nullptr) noexcept;
+// Chain thread (or before the chain runs). The root path is "\" in this system; the files are
+// reached with the context, which must outlive the chain; the chain frees the record.
+[[nodiscard]] FSE_Enumerator* FSE_Create(OlvChain* chain, const tv::ServerContext* context,
+                                         const char* root_path,
+                                         const char* virtual_directory) noexcept;
 
 namespace tv {
 // Called on the enumerator's thread for each folder below the root that a query lists or

@@ -30,6 +30,7 @@
 #include "runtime/OlvChain.h"
 #include "runtime/OlvLifeTime.h"
 #include "runtime/OlvParsers.h"
+#include "runtime/ServerContext.h"
 
 namespace {
 
@@ -59,6 +60,7 @@ struct OlvWebClient {
     OlvLifeTime* timers = nullptr;     // retry delays and idle timeouts
     OlvLifeTime* deadlines = nullptr;  // response deadlines
     OlvChain* chain = nullptr;
+    tv::ServerContext* context = nullptr;
     std::mutex lock;
     std::atomic<int> deadline_ms{tv::kWebResponseDeadlineMs};
 };
@@ -510,7 +512,8 @@ void PreSelect(void* object, fd_set*, fd_set*, fd_set*, int*) noexcept
         }
         if (ArmedSocket(client, r) != nullptr) continue;
         OlvWebClient_ResetReader(r);
-        OlvAsyncSocket_ConnectTo(socket, htonl(INADDR_ANY), r->address, r->port, OnInterrupt, r);
+        OlvAsyncSocket_ConnectTo(socket, &client->context->random, htonl(INADDR_ANY), r->address,
+                                 r->port, OnInterrupt, r);
     }
 }
 
@@ -685,11 +688,12 @@ void WebClientSetResponseDeadlineForTest(OlvWebClient* client, int deadline_ms) 
 
 }  // namespace tv
 
-OlvWebClient* OlvWebClient_Create(int socket_count, OlvChain* chain)
+OlvWebClient* OlvWebClient_Create(int socket_count, OlvChain* chain, tv::ServerContext* context)
 {
     if (chain == nullptr) return nullptr;
     auto* client = tv::NewChainObject<OlvWebClient>(kWebClientHooks);
     client->chain = chain;
+    client->context = context;
     client->tables = new Tables;
     client->timers = OlvLifeTime_Create(chain);
     client->deadlines = OlvLifeTime_Create(chain);

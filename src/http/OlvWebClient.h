@@ -14,8 +14,14 @@
 struct OlvChain;
 struct OlvWebClient;
 
-// Before the chain runs or on the chain thread; null without a chain. The chain owns it.
-[[nodiscard]] OlvWebClient* OlvWebClient_Create(int socket_count, OlvChain* chain);
+namespace tv {
+struct ServerContext;
+}
+
+// Before the chain runs or on the chain thread; null without a chain. The chain owns it; the
+// context (whose random source picks each connection's local port) must outlive the chain.
+[[nodiscard]] OlvWebClient* OlvWebClient_Create(int socket_count, OlvChain* chain,
+                                                tv::ServerContext* context);
 
 // Any thread. Queues one request to address (network order) and port (host order): the
 // header text in buffer 1 and an optional body in buffer 2 (null when none). OwnTransfer

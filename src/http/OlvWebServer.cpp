@@ -924,8 +924,8 @@ constexpr tv::ChainHooks kWebServerHooks = {
 
 }  // namespace
 
-OlvWebServer* OlvWebServer_Create(OlvChain* chain, int max_connections, std::uint16_t port,
-                                  tv::WebSessionFn on_session, void* user)
+OlvWebServer* OlvWebServer_Create(OlvChain* chain, tv::ServerContext* context, int max_connections,
+                                  std::uint16_t port, tv::WebSessionFn on_session, void* user)
 {
     auto* server = tv::NewChainObject<OlvWebServer>(kWebServerHooks);
     server->chain = chain;
@@ -934,8 +934,8 @@ OlvWebServer* OlvWebServer_Create(OlvChain* chain, int max_connections, std::uin
     server->life = new tv::WebServerLife;
     tv::ChainOnEnd(chain, ShutOutHolders, server->life);
     server->server_socket =
-        OlvAsyncServerSocket_Create(chain, max_connections, port, kReceiveBufferBytes, OnConnect,
-                                    OnDisconnect, OnReceive, OnInterrupt, OnSendOk);
+        OlvAsyncServerSocket_Create(chain, context, max_connections, port, kReceiveBufferBytes,
+                                    OnConnect, OnDisconnect, OnReceive, OnInterrupt, OnSendOk);
     OlvAsyncServerSocket_SetTag(server->server_socket, server);
     server->idle_timers = OlvLifeTime_Create(chain);
     server->request_timers = OlvLifeTime_Create(chain);

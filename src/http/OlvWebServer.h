@@ -23,6 +23,8 @@ struct OlvAsyncServerSocket;
 
 namespace tv {
 
+struct ServerContext;
+
 // header: the parsed request; body[*begin .. end) is the body received so far; done is Final
 // when the request is complete. Advance *begin past what was consumed.
 using WebRequestFn = void (*)(OlvWebSession* session, OlvPacket* header, char* body, int* begin,
@@ -53,10 +55,11 @@ enum class WebDirectoryAdded : int {
 }  // namespace tv
 
 // Before the chain runs or on the chain thread. Port 0: a random free port in
-// 50000..64999. The chain owns the server.
-[[nodiscard]] OlvWebServer* OlvWebServer_Create(OlvChain* chain, int max_connections,
-                                                std::uint16_t port, tv::WebSessionFn on_session,
-                                                void* user);
+// 50000..64999. Only connections that come in on the context's served interfaces are kept.
+// The chain owns the server; the context must outlive the chain.
+[[nodiscard]] OlvWebServer* OlvWebServer_Create(OlvChain* chain, tv::ServerContext* context,
+                                                int max_connections, std::uint16_t port,
+                                                tv::WebSessionFn on_session, void* user);
 std::uint16_t OlvWebServer_GetPort(OlvWebServer* server);
 // Chain thread.
 tv::WebDirectoryAdded OlvWebServer_AddVirtualDirectory(OlvWebServer* server, const char* name,

@@ -7,20 +7,19 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <unordered_set>
 #include <vector>
 
 #include "app/SharedFolders.h"
+#include "runtime/ServerContext.h"
 #include "runtime/ServerLog.h"
 #include "runtime/UniqueFd.h"
 
 struct FileIo_DirEnum {
+    const tv::ServerContext* context = nullptr;
     DIR* dir = nullptr;              // null for the root
     std::string internal;            // the folder's internal path, with a backslash at its end
     std::vector<std::string> roots;  // root: the table as it was at the open
@@ -30,12 +29,7 @@ struct FileIo_DirEnum {
 
 namespace {
 
-std::atomic<bool> g_follow_links_out{false};
-std::atomic<bool> g_no_openat2{false};
-
 constexpr std::size_t kLoggedLinksLimit = 1024;
-std::mutex g_logged_lock;
-std::unordered_set<std::string> g_logged_links;  // guarded by g_logged_lock
 
 bool IsRoot(std::string_view path)
 {
@@ -98,7 +92,8 @@ int NextInto(FileIo_DirEnum* dir, char* name, std::int64_t* size)
         struct stat st {};
         bool known = ::fstatat(::dirfd(dir->dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0;
         // A link is judged where it leads; one that leads out is not listed.
-        if (known && S_ISLNK(st.st_mode) && !tv::FileIo_Stat(dir->internal + escaped, &st))
+        if (known && S_ISLNK(st.st_mode) &&
+            !tv::FileIo_Stat(dir->context, dir->internal + escaped, &st))
             continue;
         if (size != nullptr) *size = known ? static_cast<std::int64_t>(st.st_size) : -1;
         return 1;
@@ -106,9 +101,9 @@ int NextInto(FileIo_DirEnum* dir, char* name, std::int64_t* size)
     return 0;
 }
 
-bool StatPath(const char* path, struct stat* st)
+bool StatPath(const tv::ServerContext* context, const char* path, struct stat* st)
 {
-    return path != nullptr && tv::FileIo_Stat(path, st);
+    return path != nullptr && tv::FileIo_Stat(context, path, st);
 }
 
 // The path the descriptor was opened at, as the kernel resolved it.
@@ -138,9 +133,9 @@ enum class DirectOpen { kOpened, kLinkOnTheWay, kFailed };
 
 // Opens `real` when none of its components is a link: it then lies where its text says, inside
 // its shared folder (the table holds paths without links, and no component is "." or "..").
-DirectOpen OpenWithoutLinks(const std::string& real, int flags, int* fd)
+DirectOpen OpenWithoutLinks(tv::FileIoState* state, const std::string& real, int flags, int* fd)
 {
-    if (g_no_openat2.load(std::memory_order_relaxed)) return DirectOpen::kLinkOnTheWay;
+    if (state->no_openat2.load(std::memory_order_relaxed)) return DirectOpen::kLinkOnTheWay;
     open_how how{};
     how.flags = static_cast<std::uint64_t>(flags);
     how.resolve = RESOLVE_NO_SYMLINKS;
@@ -152,7 +147,7 @@ DirectOpen OpenWithoutLinks(const std::string& real, int flags, int* fd)
     if (errno == ELOOP) return DirectOpen::kLinkOnTheWay;
     // An older kernel, or a sandbox that forbids the call: every open takes the long way.
     if (errno == ENOSYS || errno == EPERM || errno == E2BIG) {
-        g_no_openat2.store(true, std::memory_order_relaxed);
+        state->no_openat2.store(true, std::memory_order_relaxed);
         return DirectOpen::kLinkOnTheWay;
     }
     return DirectOpen::kFailed;
@@ -161,12 +156,13 @@ DirectOpen OpenWithoutLinks(const std::string& real, int flags, int* fd)
 // Opens the shared folder `folder` (an absolute path without "." or "..") to look at it, with
 // no link on its way: a folder is shared as the path the user gave, so a link put in its
 // place or above it since leads nowhere. -1 with errno (ELOOP for a link) otherwise.
-int OpenFolderWithoutLinks(const std::string& folder)
+int OpenFolderWithoutLinks(tv::FileIoState* state, const std::string& folder)
 {
     int fd = -1;
-    DirectOpen direct = OpenWithoutLinks(folder, O_PATH | O_DIRECTORY | O_CLOEXEC, &fd);
+    DirectOpen direct = OpenWithoutLinks(state, folder, O_PATH | O_DIRECTORY | O_CLOEXEC, &fd);
     if (direct == DirectOpen::kOpened) return fd;
-    if (direct == DirectOpen::kFailed || !g_no_openat2.load(std::memory_order_relaxed)) return -1;
+    if (direct == DirectOpen::kFailed || !state->no_openat2.load(std::memory_order_relaxed))
+        return -1;
     // Without openat2: a component at a time. O_PATH with O_NOFOLLOW opens a link itself, so
     // what was opened tells.
     tv::UniqueFd at(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -189,14 +185,14 @@ int OpenFolderWithoutLinks(const std::string& folder)
 }
 
 // Names the first link on the way to the shared folder `folder`.
-void LogLinkOverFolder(const std::string& folder)
+void LogLinkOverFolder(const tv::ServerContext* context, const std::string& folder)
 {
     for (std::size_t at = 1; at <= folder.size(); ++at) {
         if (at != folder.size() && folder[at] != '/') continue;
         std::string prefix = folder.substr(0, at);
         struct stat st {};
         if (::lstat(prefix.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-            tv::FileIo_LogLinkOnce(prefix, "it is in the path of a shared folder");
+            tv::FileIo_LogLinkOnce(context, prefix, "it is in the path of a shared folder");
             return;
         }
     }
@@ -204,7 +200,7 @@ void LogLinkOverFolder(const std::string& folder)
 
 // Names the first link on the way to `real` whose target lies outside the shared folders
 // (none when what was refused went away meanwhile).
-void LogLinkOut(const std::string& real)
+void LogLinkOut(const tv::ServerContext* context, const std::string& real)
 {
     std::string link;
     for (std::size_t at = 1; at <= real.size(); ++at) {
@@ -220,7 +216,7 @@ void LogLinkOut(const std::string& real)
             break;
         }
     }
-    if (!link.empty()) tv::FileIo_LogLinkOnce(link, "it leads out of the shared folders");
+    if (!link.empty()) tv::FileIo_LogLinkOnce(context, link, "it leads out of the shared folders");
 }
 
 }  // namespace
@@ -305,7 +301,8 @@ bool FileIo_RealPath(std::string_view path, std::string* real)
     return true;
 }
 
-int FileIo_OpenShared(std::string_view path, int flags, FileIoOpened* opened) noexcept
+int FileIo_OpenShared(const ServerContext* context, std::string_view path, int flags,
+                      FileIoOpened* opened) noexcept
 {
     std::string folder;
     std::string below;
@@ -313,7 +310,7 @@ int FileIo_OpenShared(std::string_view path, int flags, FileIoOpened* opened) no
     std::string real = Joined(folder, below);
     flags |= O_CLOEXEC;
     int fd = -1;
-    DirectOpen direct = OpenWithoutLinks(real, flags, &fd);
+    DirectOpen direct = OpenWithoutLinks(context->file_io, real, flags, &fd);
     if (direct == DirectOpen::kFailed) return -1;
     if (direct == DirectOpen::kOpened) {
         if (opened != nullptr) {
@@ -324,18 +321,18 @@ int FileIo_OpenShared(std::string_view path, int flags, FileIoOpened* opened) no
     }
     // A link on the way: never one in the shared folder's own path; below it, it is judged
     // where it leads.
-    UniqueFd top(OpenFolderWithoutLinks(folder));
+    UniqueFd top(OpenFolderWithoutLinks(context->file_io, folder));
     if (!top) {
-        if (errno == ELOOP) LogLinkOverFolder(folder);
+        if (errno == ELOOP) LogLinkOverFolder(context, folder);
         return -1;
     }
     fd = ::openat(top.get(), below.empty() ? "." : below.c_str(), flags);
     if (fd < 0) return -1;
     std::string resolved;
     bool known = PathOfDescriptor(fd, real, &resolved);
-    if (!known || (!FileIo_FollowsLinksOut() && !SharedFolders_Covers(resolved))) {
+    if (!known || (!context->options.follow_links_out && !SharedFolders_Covers(resolved))) {
         ::close(fd);
-        if (known) LogLinkOut(real);
+        if (known) LogLinkOut(context, real);
         errno = EACCES;
         return -1;
     }
@@ -346,53 +343,42 @@ int FileIo_OpenShared(std::string_view path, int flags, FileIoOpened* opened) no
     return fd;
 }
 
-bool FileIo_Stat(std::string_view path, struct stat* st, FileIoOpened* opened) noexcept
+bool FileIo_Stat(const ServerContext* context, std::string_view path, struct stat* st,
+                 FileIoOpened* opened) noexcept
 {
-    int fd = FileIo_OpenShared(path, O_PATH, opened);
+    int fd = FileIo_OpenShared(context, path, O_PATH, opened);
     if (fd < 0) return false;
     bool done = ::fstat(fd, st) == 0;
     ::close(fd);
     return done;
 }
 
-void FileIo_SetFollowLinksOut(bool follow) noexcept
-{
-    g_follow_links_out.store(follow, std::memory_order_relaxed);
-}
-
-bool FileIo_FollowsLinksOut() noexcept
-{
-    return g_follow_links_out.load(std::memory_order_relaxed);
-}
-
-void FileIo_AvoidOpenat2(bool avoid) noexcept
-{
-    g_no_openat2.store(avoid, std::memory_order_relaxed);
-}
-
-void FileIo_LogLinkOnce(const std::string& link, const char* why) noexcept
+void FileIo_LogLinkOnce(const ServerContext* context, const std::string& link,
+                        const char* why) noexcept
 {
     {
-        std::scoped_lock hold(g_logged_lock);
+        FileIoState& state = *context->file_io;
+        std::scoped_lock hold(state.logged_lock);
         // Bounded: past the limit the links are forgotten and may be named once more.
-        if (g_logged_links.size() >= kLoggedLinksLimit) g_logged_links.clear();
-        if (!g_logged_links.insert(link).second) return;
+        if (state.logged_links.size() >= kLoggedLinksLimit) state.logged_links.clear();
+        if (!state.logged_links.insert(link).second) return;
     }
     ServerLog("Link not followed, %s: %s", why, link.c_str());
 }
 
 }  // namespace tv
 
-FileIo_DirEnum* FileIo_OpenDirectory(const char* path, char* name, int name_capacity,
-                                     std::int64_t* size) noexcept
+FileIo_DirEnum* FileIo_OpenDirectory(const tv::ServerContext* context, const char* path, char* name,
+                                     int name_capacity, std::int64_t* size) noexcept
 {
     if (path == nullptr || name == nullptr) return nullptr;
     auto* dir = new FileIo_DirEnum;
+    dir->context = context;
     dir->capacity = name_capacity;
     if (IsRoot(path)) {
         dir->roots = tv::SharedFolders_List();
     } else {
-        int fd = tv::FileIo_OpenShared(path, O_RDONLY | O_DIRECTORY, nullptr);
+        int fd = tv::FileIo_OpenShared(context, path, O_RDONLY | O_DIRECTORY, nullptr);
         if (fd < 0 || (dir->dir = ::fdopendir(fd)) == nullptr) {
             if (fd >= 0) ::close(fd);
             delete dir;
@@ -421,26 +407,26 @@ void FileIo_CloseDirectory(FileIo_DirEnum* dir) noexcept
     delete dir;
 }
 
-int FileIo_GetType(const char* path) noexcept
+int FileIo_GetType(const tv::ServerContext* context, const char* path) noexcept
 {
     if (path != nullptr && IsRoot(path)) return 2;
     struct stat st {};
-    if (!StatPath(path, &st)) return 0;
+    if (!StatPath(context, path, &st)) return 0;
     if (S_ISDIR(st.st_mode)) return 2;
     // Pipes, sockets and devices are not media files: opening one could block or never end.
     return S_ISREG(st.st_mode) ? 1 : 0;
 }
 
-std::int64_t FileIo_GetSize(const char* path) noexcept
+std::int64_t FileIo_GetSize(const tv::ServerContext* context, const char* path) noexcept
 {
     struct stat st {};
-    if (!StatPath(path, &st) || !S_ISREG(st.st_mode)) return -1;
+    if (!StatPath(context, path, &st) || !S_ISREG(st.st_mode)) return -1;
     return static_cast<std::int64_t>(st.st_size);
 }
 
-std::int64_t FileIo_GetModifiedTime(const char* path) noexcept
+std::int64_t FileIo_GetModifiedTime(const tv::ServerContext* context, const char* path) noexcept
 {
     struct stat st {};
-    if (!StatPath(path, &st)) return -1;
+    if (!StatPath(context, path, &st)) return -1;
     return static_cast<std::int64_t>(st.st_mtime);
 }

@@ -485,13 +485,13 @@ const char* ModeName(int mode)
 }
 
 // Opens a regular file inside the shared folders without ever blocking on a pipe or device.
-int OpenShared(const char* path, std::int64_t* size)
+int OpenShared(const tv::ServerContext* context, const char* path, std::int64_t* size)
 {
     if (path == nullptr) return -1;
     std::string internal = "\\";
     internal += path;
     // Judged as opened: a link changed since the Browse cannot lead out of the shared folders.
-    int fd = tv::FileIo_OpenShared(internal, O_RDONLY | O_NONBLOCK, nullptr);
+    int fd = tv::FileIo_OpenShared(context, internal, O_RDONLY | O_NONBLOCK, nullptr);
     if (fd < 0) return -1;
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -659,7 +659,8 @@ tv::MediaTransferRange MediaTransfer_ParseRange(const char* value, std::int64_t*
 }
 
 MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPool* pool,
-                                            OlvPacket* request, const char* path, int allowed_modes,
+                                            const tv::ServerContext* context, OlvPacket* request,
+                                            const char* path, int allowed_modes,
                                             const char* mime_type, const char* content_features,
                                             const char* ifo_uri, void* user,
                                             tv::MediaTransferDoneFn on_done) noexcept
@@ -669,7 +670,7 @@ MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPoo
     if (!tv::WebSessionRequestWhole(session)) return nullptr;
 
     std::int64_t size = 0;
-    int fd = OpenShared(path, &size);
+    int fd = OpenShared(context, path, &size);
     if (fd < 0) {
         Refuse(session, kNotFound);
         return nullptr;

@@ -16,6 +16,8 @@ struct MediaTransferState;
 
 namespace tv {
 
+struct ServerContext;
+
 // Transfer mode bits, for a request's transferMode.dlna.org and for the allowed set.
 enum MediaTransferMode : int {
     kTransferBackground = 1,
@@ -65,11 +67,12 @@ struct MediaTransferState {
 };
 
 // Chain thread, from the request handler of the session. `path` is the escaped path without
-// its leading backslash ("%2Fhome%2Fann%2FMusic\a.mp3"). Answers the header at once; returns
-// the state of a started body transfer, or null when the request was answered completely
-// (refusal, HEAD) or has not arrived completely yet.
+// its leading backslash ("%2Fhome%2Fann%2FMusic\a.mp3"), opened with the context's file
+// rules. Answers the header at once; returns the state of a started body transfer, or null
+// when the request was answered completely (refusal, HEAD) or has not arrived completely yet.
 MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPool* pool,
-                                            OlvPacket* request, const char* path, int allowed_modes,
+                                            const tv::ServerContext* context, OlvPacket* request,
+                                            const char* path, int allowed_modes,
                                             const char* mime_type, const char* content_features,
                                             const char* ifo_uri, void* user,
                                             tv::MediaTransferDoneFn on_done) noexcept;

@@ -3,9 +3,7 @@
 #include "net/LocalAddresses.h"
 
 #include <cstring>
-#include <mutex>
 #include <string_view>
-#include <utility>
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -17,26 +15,23 @@
 
 namespace {
 
-std::mutex g_served_lock;
-std::vector<std::string> g_served;  // empty: every interface
-
 bool IsLoopback(std::uint32_t address) noexcept
 {
     return (ntohl(address) >> 24) == 127;
 }
 
-// Lock held. An address alias such as "eth0:1" belongs to eth0 as well.
-bool ServedEntry(const ifaddrs* entry, std::uint32_t address)
+// An address alias such as "eth0:1" belongs to eth0 as well.
+bool ServedEntry(const tv::ServedInterfaces& served, const ifaddrs* entry, std::uint32_t address)
 {
-    if (g_served.empty()) return true;
+    if (served.names.empty()) return true;
     std::string_view name = entry->ifa_name != nullptr ? entry->ifa_name : "";
     std::string_view base = name.substr(0, name.find(':'));
     char dotted[INET_ADDRSTRLEN] = {};
     in_addr in{};
     in.s_addr = address;
     inet_ntop(AF_INET, &in, dotted, sizeof dotted);
-    for (const std::string& served : g_served)
-        if (served == name || served == base || served == dotted) return true;
+    for (const std::string& wanted : served.names)
+        if (wanted == name || wanted == base || wanted == dotted) return true;
     return false;
 }
 
@@ -65,33 +60,26 @@ unsigned InterfaceIndex(const char* name) noexcept
 
 namespace tv {
 
-void SetServedInterfaces(std::vector<std::string> interfaces) noexcept
-{
-    std::scoped_lock lock(g_served_lock);
-    g_served = std::move(interfaces);
-}
-
-bool IsServedAddress(std::uint32_t address) noexcept
+bool IsServedAddress(const ServedInterfaces& served, std::uint32_t address) noexcept
 {
     if (IsLoopback(address)) return true;
-    std::scoped_lock lock(g_served_lock);
-    if (g_served.empty()) return true;
+    if (served.names.empty()) return true;
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0) return false;
-    bool served = false;
-    for (ifaddrs* it = list; it != nullptr && !served; it = it->ifa_next)
-        served = UsableIpv4(it) && AddressOf(it->ifa_addr) == address && ServedEntry(it, address);
+    bool found = false;
+    for (ifaddrs* it = list; it != nullptr && !found; it = it->ifa_next)
+        found = UsableIpv4(it) && AddressOf(it->ifa_addr) == address &&
+                ServedEntry(served, it, address);
     freeifaddrs(list);
-    return served;
+    return found;
 }
 
-std::vector<LocalAddress> LocalAddressList() noexcept
+std::vector<LocalAddress> LocalAddressList(const ServedInterfaces& served) noexcept
 {
     std::vector<LocalAddress> result;
     unsigned loopback_index = 0;
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) == 0) {
-        std::scoped_lock lock(g_served_lock);
         for (ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
             if (!UsableIpv4(it)) continue;
             if ((it->ifa_flags & IFF_LOOPBACK) != 0) {
@@ -99,7 +87,7 @@ std::vector<LocalAddress> LocalAddressList() noexcept
                 continue;
             }
             std::uint32_t address = AddressOf(it->ifa_addr);
-            if (!ServedEntry(it, address)) continue;
+            if (!ServedEntry(served, it, address)) continue;
             result.push_back({address, AddressOf(it->ifa_netmask), InterfaceIndex(it->ifa_name)});
         }
         freeifaddrs(list);
@@ -133,38 +121,35 @@ unsigned ArrivalInterface(int socket) noexcept
     return 0;
 }
 
-bool IsServedInterface(unsigned interface_index) noexcept
+bool IsServedInterface(const ServedInterfaces& served, unsigned interface_index) noexcept
 {
-    std::scoped_lock lock(g_served_lock);
-    if (g_served.empty()) return true;
+    if (served.names.empty()) return true;
     char name[IF_NAMESIZE] = {};
     if (interface_index == 0 || if_indextoname(interface_index, name) == nullptr) return false;
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0) return false;
-    bool served = false;
-    for (ifaddrs* it = list; it != nullptr && !served; it = it->ifa_next) {
+    bool found = false;
+    for (ifaddrs* it = list; it != nullptr && !found; it = it->ifa_next) {
         std::string_view entry = it->ifa_name != nullptr ? it->ifa_name : "";
         if (entry.substr(0, entry.find(':')) != name) continue;
-        served = (it->ifa_flags & IFF_LOOPBACK) != 0 ||
-                 (UsableIpv4(it) && ServedEntry(it, AddressOf(it->ifa_addr)));
+        found = (it->ifa_flags & IFF_LOOPBACK) != 0 ||
+                (UsableIpv4(it) && ServedEntry(served, it, AddressOf(it->ifa_addr)));
     }
     freeifaddrs(list);
-    return served;
+    return found;
 }
 
-bool IsServedConnection(int socket) noexcept
+bool IsServedConnection(const ServedInterfaces& served, int socket) noexcept
 {
-    {
-        std::scoped_lock lock(g_served_lock);
-        if (g_served.empty()) return true;
-    }
+    if (served.names.empty()) return true;
     sockaddr_in local{};
     socklen_t length = sizeof local;
     if (getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
         local.sin_family != AF_INET) {
         return false;
     }
-    return IsServedAddress(local.sin_addr.s_addr) && IsServedInterface(ArrivalInterface(socket));
+    return IsServedAddress(served, local.sin_addr.s_addr) &&
+           IsServedInterface(served, ArrivalInterface(socket));
 }
 
 // ---- The machine's own addresses, for judging a peer ----
@@ -193,9 +178,9 @@ bool IsOwnAddress(const std::vector<LocalAddress>& own, std::uint32_t address) n
 
 }  // namespace tv
 
-int OlvLocalAddresses(std::uint32_t** array) noexcept
+int OlvLocalAddresses(const tv::ServedInterfaces& served, std::uint32_t** array) noexcept
 {
-    std::vector<tv::LocalAddress> list = tv::LocalAddressList();
+    std::vector<tv::LocalAddress> list = tv::LocalAddressList(served);
     auto* addresses = static_cast<std::uint32_t*>(tv::Malloc(sizeof(std::uint32_t) * list.size()));
     for (std::size_t i = 0; i < list.size(); ++i) addresses[i] = list[i].address;
     *array = addresses;

@@ -21,6 +21,7 @@
 #include "net/LocalAddresses.h"
 #include "runtime/OlvChain.h"
 #include "runtime/OlvParsers.h"
+#include "runtime/ServerContext.h"
 #include "runtime/ServerLog.h"
 
 namespace {
@@ -30,6 +31,7 @@ constexpr int kListenBacklog = 4;
 struct OlvAsyncServerSocket {
     tv::ChainHooks hooks;  // first: the chain reads it through void*
     OlvChain* chain = nullptr;
+    tv::ServerContext* context = nullptr;
     int max_connections = 0;
     OlvAsyncSocket** pool = nullptr;
     int listen_handle = -1;
@@ -276,7 +278,7 @@ void PostSelect(void* object, int /*select_result*/, fd_set* read_set, fd_set* /
         if (fd < 0) break;
         // Judged before it may cost anyone a slot: one that came in on an interface left out
         // (whatever address it was sent to) is closed unread.
-        if (!tv::IsServedConnection(fd)) {
+        if (!tv::IsServedConnection(*server->context->served, fd)) {
             ::close(fd);
             continue;
         }
@@ -306,16 +308,15 @@ constexpr tv::ChainHooks kServerSocketHooks = {
 
 }  // namespace
 
-OlvAsyncServerSocket* OlvAsyncServerSocket_Create(OlvChain* chain, int max_connections,
-                                                  std::uint16_t port, int initial_buffer_size,
-                                                  tv::ServerConnectFn on_connect,
-                                                  tv::ServerSocketEventFn on_disconnect,
-                                                  tv::ServerReceiveFn on_receive,
-                                                  tv::ServerSocketEventFn on_interrupt,
-                                                  tv::ServerSocketEventFn on_send_ok)
+OlvAsyncServerSocket* OlvAsyncServerSocket_Create(
+    OlvChain* chain, tv::ServerContext* context, int max_connections, std::uint16_t port,
+    int initial_buffer_size, tv::ServerConnectFn on_connect, tv::ServerSocketEventFn on_disconnect,
+    tv::ServerReceiveFn on_receive, tv::ServerSocketEventFn on_interrupt,
+    tv::ServerSocketEventFn on_send_ok)
 {
     auto* server = tv::NewChainObject<OlvAsyncServerSocket>(kServerSocketHooks);
     server->chain = chain;
+    server->context = context;
     server->max_connections = max_connections > 0 ? max_connections : 1;
     server->on_connect = on_connect;
     server->on_disconnect = on_disconnect;
@@ -331,7 +332,8 @@ OlvAsyncServerSocket* OlvAsyncServerSocket_Create(OlvChain* chain, int max_conne
     }
     OlvChain_Add(chain, server);
     int fd = -1;
-    server->port = static_cast<std::uint16_t>(OlvBindStreamSocket(htonl(INADDR_ANY), port, &fd));
+    server->port = static_cast<std::uint16_t>(
+        OlvBindStreamSocket(htonl(INADDR_ANY), port, &context->random, &fd));
     server->listen_handle = server->port != 0 ? fd : -1;
     if (server->port == 0 && fd >= 0) ::close(fd);
     return server;

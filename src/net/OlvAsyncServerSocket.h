@@ -11,6 +11,7 @@ struct OlvChain;
 struct OlvAsyncServerSocket;
 
 namespace tv {
+struct ServerContext;
 
 // The owner stores its per-connection pointer through *user.
 using ServerConnectFn = void (*)(OlvAsyncServerSocket* server, OlvAsyncSocket* socket,
@@ -25,11 +26,13 @@ using ServerReceiveFn = void (*)(OlvAsyncServerSocket* server, OlvAsyncSocket* s
 
 }  // namespace tv
 
-// Before the chain runs or on the chain thread. Port 0 draws a free port in 50000..64999;
-// a fixed port that cannot be bound leaves the port at 0. The chain owns the server.
+// Before the chain runs or on the chain thread. Port 0 draws a free port in 50000..64999 from
+// the context's random source; a fixed port that cannot be bound leaves the port at 0. Only
+// connections that come in on the context's served interfaces are kept. The chain owns the
+// server; the context must outlive the chain.
 [[nodiscard]] OlvAsyncServerSocket* OlvAsyncServerSocket_Create(
-    OlvChain* chain, int max_connections, std::uint16_t port, int initial_buffer_size,
-    tv::ServerConnectFn on_connect, tv::ServerSocketEventFn on_disconnect,
+    OlvChain* chain, tv::ServerContext* context, int max_connections, std::uint16_t port,
+    int initial_buffer_size, tv::ServerConnectFn on_connect, tv::ServerSocketEventFn on_disconnect,
     tv::ServerReceiveFn on_receive, tv::ServerSocketEventFn on_interrupt,
     tv::ServerSocketEventFn on_send_ok);
 

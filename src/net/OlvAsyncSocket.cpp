@@ -642,9 +642,10 @@ OlvAsyncSocket* OlvAsyncSocket_Create(OlvChain* chain, int initial_buffer_size,
     return s;
 }
 
-void OlvAsyncSocket_ConnectTo(OlvAsyncSocket* socket, std::uint32_t local_address,
-                              std::uint32_t remote_address, std::uint16_t remote_port,
-                              tv::AsyncSocketInterruptFn on_interrupt, void* user)
+void OlvAsyncSocket_ConnectTo(OlvAsyncSocket* socket, tv::RandomSource* random,
+                              std::uint32_t local_address, std::uint32_t remote_address,
+                              std::uint16_t remote_port, tv::AsyncSocketInterruptFn on_interrupt,
+                              void* user)
 {
     OlvAsyncSocket* s = socket;
     ArmCommon(s, on_interrupt, user);
@@ -658,7 +659,7 @@ void OlvAsyncSocket_ConnectTo(OlvAsyncSocket* socket, std::uint32_t local_addres
     }
     if (fd < 0) {
         int bound = -1;
-        if (OlvBindStreamSocket(local_address, 0, &bound) == 0) {
+        if (OlvBindStreamSocket(local_address, 0, random, &bound) == 0) {
             if (bound >= 0) ::close(bound);
             bound = -1;
         }

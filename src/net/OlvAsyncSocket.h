@@ -47,6 +47,8 @@ enum OlvSocketPause : int {
 
 namespace tv {
 
+class RandomSource;
+
 // What on_connect reports (the values are the design's).
 enum class ConnectResult : int {
     Failed = 0,  // refused, failed or timed out: the socket is free again
@@ -73,11 +75,13 @@ using AsyncSocketSendOkFn = void (*)(OlvAsyncSocket* socket, void* user) noexcep
                                                     tv::AsyncSocketDisconnectFn on_disconnect,
                                                     tv::AsyncSocketSendOkFn on_send_ok);
 
-// Chain thread. Starts a non-blocking connect (30 s limit); on_connect reports the outcome.
-// Addresses are IPv4 in network order, the port in host order.
-void OlvAsyncSocket_ConnectTo(OlvAsyncSocket* socket, std::uint32_t local_address,
-                              std::uint32_t remote_address, std::uint16_t remote_port,
-                              tv::AsyncSocketInterruptFn on_interrupt, void* user);
+// Chain thread. Starts a non-blocking connect (30 s limit) from a local port in 50000..64999
+// drawn from `random`; on_connect reports the outcome. Addresses are IPv4 in network order,
+// the port in host order.
+void OlvAsyncSocket_ConnectTo(OlvAsyncSocket* socket, tv::RandomSource* random,
+                              std::uint32_t local_address, std::uint32_t remote_address,
+                              std::uint16_t remote_port, tv::AsyncSocketInterruptFn on_interrupt,
+                              void* user);
 
 // Chain thread. Arms the socket with a connected stream handle or a bound datagram handle;
 // the socket owns the handle from now on.

@@ -2,13 +2,12 @@
 // with its sender, and the multicast options. Runs on the chain thread like its async socket.
 #include "net/OlvAsyncUDPSocket.h"
 
-#include <cstdlib>
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "runtime/ServerContext.h"
 #include "runtime/UniqueFd.h"
 
 namespace {
@@ -64,7 +63,7 @@ bool BindTo(int fd, std::uint32_t address, std::uint16_t port) noexcept
 
 }  // namespace
 
-OlvAsyncSocket* OlvAsyncUDPSocket_Create(OlvChain* chain, int buffer_size,
+OlvAsyncSocket* OlvAsyncUDPSocket_Create(OlvChain* chain, tv::RandomSource* random, int buffer_size,
                                          std::uint32_t local_address, std::uint16_t low_port,
                                          std::uint16_t high_port, int reuse, tv::UdpDataFn on_data,
                                          tv::UdpSendOkFn on_send_ok, void* user)
@@ -81,13 +80,13 @@ OlvAsyncSocket* OlvAsyncUDPSocket_Create(OlvChain* chain, int buffer_size,
     if (low_port == high_port) {
         if (!BindTo(fd.get(), local_address, low_port)) return nullptr;
     } else {
-        if (high_port < low_port) return nullptr;
+        if (high_port < low_port || random == nullptr) return nullptr;
         // The range is tried at random; a range with every port taken ends after enough
         // draws rather than looping for ever.
         const int span = high_port - low_port;
         bool bound = false;
         for (int attempt = 0; attempt < span * 16 + 64 && !bound; ++attempt) {
-            port = static_cast<std::uint16_t>(low_port + (std::rand() % span));
+            port = static_cast<std::uint16_t>(low_port + random->Draw() % span);
             bound = BindTo(fd.get(), local_address, port);
         }
         if (!bound) return nullptr;

@@ -10,6 +10,8 @@ struct OlvChain;
 
 namespace tv {
 
+class RandomSource;
+
 using UdpDataFn = void (*)(OlvAsyncSocket* socket, char* data, int length,
                            std::uint32_t remote_address, std::uint16_t remote_port, void* user,
                            void* reserved, int* pause) noexcept;
@@ -18,11 +20,12 @@ using UdpSendOkFn = void (*)(OlvAsyncSocket* socket, void* user, void* reserved)
 }  // namespace tv
 
 // Before the chain runs or on the chain thread. Binds local_address (network order) to
-// low_port when low_port == high_port (null when that fails), else to a random port in
-// [low_port, high_port). A non-zero `reuse` sets SO_REUSEADDR and SO_REUSEPORT. Send with
-// OlvAsyncSocket_Send and a destination address and port.
-[[nodiscard]] OlvAsyncSocket* OlvAsyncUDPSocket_Create(OlvChain* chain, int buffer_size,
-                                                       std::uint32_t local_address,
+// low_port when low_port == high_port (null when that fails), else to a port in
+// [low_port, high_port) drawn from `random` (which may be null for a single port). A non-zero
+// `reuse` sets SO_REUSEADDR and SO_REUSEPORT. Send with OlvAsyncSocket_Send and a destination
+// address and port.
+[[nodiscard]] OlvAsyncSocket* OlvAsyncUDPSocket_Create(OlvChain* chain, tv::RandomSource* random,
+                                                       int buffer_size, std::uint32_t local_address,
                                                        std::uint16_t low_port,
                                                        std::uint16_t high_port, int reuse,
                                                        tv::UdpDataFn on_data,

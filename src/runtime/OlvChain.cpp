@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <mutex>
 
 namespace {
@@ -393,7 +392,6 @@ OlvChain* OlvChain_Create(tv::ChainTimerMakerFn make_timer) noexcept
         std::fprintf(stderr, "Cannot open the event chain's wake descriptor\n");
         std::exit(1);
     }
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
     auto* chain = new OlvChain;
     chain->wake_fd = fd;
     chain->timer = make_timer(chain);
@@ -529,7 +527,6 @@ void EndChain(OlvChain* chain) noexcept
 
 void OlvChain_Run(OlvChain* chain) noexcept
 {
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
     fd_set read_set;
     fd_set write_set;
     fd_set error_set;

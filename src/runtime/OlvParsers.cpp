@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "runtime/Memory.h"
+#include "runtime/ServerContext.h"
 #include "runtime/UniqueFd.h"
 
 namespace {
@@ -530,8 +531,8 @@ char* OlvTimeToText(std::int64_t time) noexcept
 
 // ---- Sockets ----
 
-int OlvBindStreamSocket(std::uint32_t address, std::uint16_t port, int* socket_out, char* error,
-                        std::size_t error_size) noexcept
+int OlvBindStreamSocket(std::uint32_t address, std::uint16_t port, tv::RandomSource* random,
+                        int* socket_out, char* error, std::size_t error_size) noexcept
 {
     *socket_out = -1;
     tv::UniqueFd handle(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
@@ -561,9 +562,14 @@ int OlvBindStreamSocket(std::uint32_t address, std::uint16_t port, int* socket_o
         return port;
     }
 
+    if (random == nullptr) {
+        SetError(error, error_size, "bind", EINVAL);
+        return 0;
+    }
     // Only "in use" is worth another draw; any other failure would repeat for every port.
     for (int attempt = 0; attempt < kRandomPortAttempts; ++attempt) {
-        auto pick = static_cast<std::uint16_t>(kRandomPortFirst + (std::rand() % kRandomPortCount));
+        auto pick =
+            static_cast<std::uint16_t>(kRandomPortFirst + (random->Draw() % kRandomPortCount));
         local.sin_port = htons(pick);
         if (bind(handle.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) == 0) {
             *socket_out = handle.release();

@@ -8,6 +8,10 @@
 #include <cstdint>
 #include <string_view>
 
+namespace tv {
+class RandomSource;
+}
+
 // One token of OlvSplit: a view into the split buffer, not a copy, not NUL-terminated.
 struct OlvSplitToken {
     char* data = nullptr;
@@ -147,12 +151,13 @@ void OlvTimeOfDay(std::int64_t* seconds, std::int64_t* microseconds) noexcept;
 // ---- Sockets ----
 
 // Creates a non-blocking, close-on-exec TCP socket in *socket and binds it to address (network
-// byte order) and port. A non-zero port gets SO_REUSEADDR and is bound once; port 0 draws
-// ports in 50000..64999 with rand() until one binds. Returns the port bound, or 0 on failure:
-// then *socket is -1 (nothing is left open) and, when error is not null, a message naming the
-// failed call is written to error[0 .. error_size).
-[[nodiscard]] int OlvBindStreamSocket(std::uint32_t address, std::uint16_t port, int* socket,
-                                      char* error = nullptr, std::size_t error_size = 0) noexcept;
+// byte order) and port. A non-zero port gets SO_REUSEADDR and is bound once (`random` may then
+// be null); port 0 draws ports in 50000..64999 from `random` until one binds. Returns the port
+// bound, or 0 on failure: then *socket is -1 (nothing is left open) and, when error is not
+// null, a message naming the failed call is written to error[0 .. error_size).
+[[nodiscard]] int OlvBindStreamSocket(std::uint32_t address, std::uint16_t port,
+                                      tv::RandomSource* random, int* socket, char* error = nullptr,
+                                      std::size_t error_size = 0) noexcept;
 
 // ---- Stored templates ----
 

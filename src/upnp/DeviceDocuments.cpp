@@ -1,16 +1,13 @@
 // The device stack's stored texts: the description template and the service description
-// pieces of ConnectionManager:1 and ContentDirectory:1. The SCPD texts are generated from the
-// services' state variables and from the action table a stack is created with, recording where
-// each element lies so that the records can switch single elements off.
+// pieces of ConnectionManager:1 and ContentDirectory:1. Each stack has the SCPD texts of its
+// own, generated from the services' state variables and from the action table it is created
+// with, recording where each element lies so that its records can switch single elements off.
 #include "upnp/DeviceDocuments.h"
 
 #include <iterator>
-#include <list>
-#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
-#include <utility>
 
 #include "upnp/MicroStack.h"
 
@@ -87,17 +84,6 @@ struct StoredActions {
     ActionEntry entries[kServiceCount][kServiceMaxActions];
     bool declared[kServiceCount][kServiceMaxActions] = {};
     int count[kServiceCount] = {};
-
-    bool SameAs(const StoredActions& other) const
-    {
-        for (int s = 0; s < kServiceCount; ++s) {
-            if (text[s] != other.text[s] || count[s] != other.count[s]) return false;
-            for (int i = 0; i < count[s]; ++i) {
-                if (declared[s][i] != other.declared[s][i]) return false;
-            }
-        }
-        return true;
-    }
 };
 
 void WriteArgument(std::string& a, const ActionArgument& argument, std::string_view direction)
@@ -194,21 +180,16 @@ void WriteServiceEntry(StoredService* service, std::string_view short_name)
     s += "/event</eventSubURL></service>";
 }
 
-void AttachActions(ServiceRecord& record, StoredActions& actions, int s)
+void Attach(StoredService* service, StoredActions& actions, int s)
 {
+    ServiceRecord& record = service->record;
+    record = ServiceRecord{};
     for (int i = 0; i < kServiceMaxActions; ++i) {
         record.actions[i] =
             i < actions.count[s] && actions.declared[s][i] ? &actions.entries[s][i] : nullptr;
     }
     record.action_count = actions.count[s];
     record.action_text = actions.text[s].c_str();
-}
-
-void Attach(StoredService* service, StoredActions& actions, int s)
-{
-    ServiceRecord& record = service->record;
-    record = ServiceRecord{};
-    AttachActions(record, actions, s);
     for (int i = 0; i < service->variable_count; ++i)
         record.state_variables[i] = &service->variables[i];
     record.state_variable_count = service->variable_count;
@@ -217,73 +198,34 @@ void Attach(StoredService* service, StoredActions& actions, int s)
     record.service_list_entry_length = Size(service->service_entry);
 }
 
-struct Stored {
-    StoredService services[kServiceCount];
-    std::mutex lock;  // guards the tables and which is current
-    // Every table's texts a stack was created with, kept: the records of a stack that runs
-    // point into them.
-    std::list<StoredActions> tables;
-    StoredActions* current = nullptr;
-
-    Stored()
-    {
-        StoredActions& none = tables.emplace_back();
-        current = &none;
-        for (int s = 0; s < kServiceCount; ++s) {
-            const auto service = static_cast<ServiceId>(s);
-            WriteVariables(&services[s], ServiceVariables(service));
-            WriteServiceEntry(&services[s], ServiceName(service));
-            Attach(&services[s], none, s);
-        }
-    }
-};
-
-Stored& StoredTexts()
-{
-    static Stored stored;  // thread-safe first use
-    return stored;
-}
-
 }  // namespace
 
-ServiceRecord* StaticConnectionManagerRecord() noexcept
-{
-    return &StoredTexts().services[kServiceConnectionManager].record;
-}
+struct ServiceDocuments {
+    StoredActions actions;
+    StoredService services[kServiceCount];
+};
 
-ServiceRecord* StaticContentDirectoryRecord() noexcept
+ServiceDocuments* ServiceDocumentsCreate(ActionTable table) noexcept
 {
-    return &StoredTexts().services[kServiceContentDirectory].record;
-}
-
-void UseActionTable(ActionTable table) noexcept
-{
-    StoredActions built;
-    WriteActions(&built, table);
-    Stored& stored = StoredTexts();
-    std::scoped_lock hold(stored.lock);
-    // The same texts again (another stack of the same table): the records stay as they are,
-    // switch-offs and all, and a stack that serves them meanwhile reads nothing changing.
-    if (built.SameAs(*stored.current)) return;
-    StoredActions* known = nullptr;
-    for (StoredActions& actions : stored.tables) {
-        if (actions.SameAs(built)) known = &actions;
+    auto* documents = new ServiceDocuments;
+    WriteActions(&documents->actions, table);
+    for (int s = 0; s < kServiceCount; ++s) {
+        const auto service = static_cast<ServiceId>(s);
+        WriteVariables(&documents->services[s], ServiceVariables(service));
+        WriteServiceEntry(&documents->services[s], ServiceName(service));
+        Attach(&documents->services[s], documents->actions, s);
     }
-    stored.current = known != nullptr ? known : &stored.tables.emplace_back(std::move(built));
-    for (int s = 0; s < kServiceCount; ++s)
-        AttachActions(stored.services[s].record, *stored.current, s);
+    return documents;
 }
 
-void ResetServiceRecords() noexcept
+void ServiceDocumentsDestroy(ServiceDocuments* documents) noexcept
 {
-    Stored& stored = StoredTexts();
-    {
-        std::scoped_lock hold(stored.lock);
-        for (int s = 0; s < kServiceCount; ++s) Attach(&stored.services[s], *stored.current, s);
-    }
-    DeviceRecord* device = MicroStack_GetDeviceRecord();
-    device->connection_manager = &stored.services[kServiceConnectionManager].record;
-    device->content_directory = &stored.services[kServiceContentDirectory].record;
+    delete documents;
+}
+
+ServiceRecord* ServiceDocumentsRecord(ServiceDocuments* documents, ServiceId service) noexcept
+{
+    return &documents->services[service].record;
 }
 
 }  // namespace tv

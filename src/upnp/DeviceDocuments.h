@@ -1,6 +1,6 @@
 // The stored texts of the device stack (device description template, service description
-// pieces, serviceList entries) and the icon images. Texts are kept expanded; the service
-// records that point into them are built on first use, their actions from an action table.
+// pieces, serviceList entries) and the icon images. Texts are kept expanded; each stack builds
+// the service records that point into them, their actions from its action table.
 #pragma once
 
 #include <cstddef>
@@ -25,13 +25,12 @@ extern const unsigned char kIcon48[2304];
 extern const unsigned char kIcon32[1504];
 extern const unsigned char kIcon120[8688];
 
-// The static records of the two services, built on first use (thread-safe), with every state
-// variable switched on and no actions until a table is used.
-ServiceRecord* StaticConnectionManagerRecord() noexcept;
-ServiceRecord* StaticContentDirectoryRecord() noexcept;
-
-// Gives the records the actions of `table`, each row declared switched on and the others off.
-// Records that already hold the same actions are left alone.
-void UseActionTable(ActionTable table) noexcept;
+// A stack's service descriptions: both services' texts and the two records that point into
+// them, every state variable switched on and the actions of `table`, each row declared
+// switched on and the others off. Records and texts live until Destroy.
+struct ServiceDocuments;
+[[nodiscard]] ServiceDocuments* ServiceDocumentsCreate(ActionTable table) noexcept;
+void ServiceDocumentsDestroy(ServiceDocuments* documents) noexcept;
+ServiceRecord* ServiceDocumentsRecord(ServiceDocuments* documents, ServiceId service) noexcept;
 
 }  // namespace tv

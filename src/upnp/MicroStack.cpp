@@ -39,37 +39,28 @@ constexpr const char kDefaultModelUrl[] = "https://tindravoller.invalid/";
 constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
 constexpr char kExpectationFailed[] = "HTTP/1.1 417 Expectation Failed\r\n\r\n";
 
-DeviceRecord& Device()
-{
-    static DeviceRecord record = [] {
-        DeviceRecord r;
-        r.connection_manager = tv::StaticConnectionManagerRecord();
-        r.content_directory = tv::StaticContentDirectoryRecord();
-        r.description_template = tv::kDescriptionTemplate;
-        r.description_length = static_cast<int>(tv::kDescriptionTemplateLength);
-        return r;
-    }();
-    return record;
-}
-
 void StackPreSelect(void* object, fd_set*, fd_set*, fd_set*, int*) noexcept
 {
     tv::SsdpPreSelect(static_cast<MicroStack*>(object));
 }
 
-// The identity texts the stack owns, and the device record's pointers into them.
+// The identity texts and service records the stack owns, and the device record's pointers
+// into them.
 void ReleaseIdentity(MicroStack* stack) noexcept
 {
-    DeviceRecord& device = Device();
+    DeviceRecord& device = *stack->context->device;
     if (device.stack == stack) {
         device.stack = nullptr;
         device.friendly_name = nullptr;
         device.udn = nullptr;
         device.serial_number = nullptr;
+        device.connection_manager = nullptr;
+        device.content_directory = nullptr;
     }
     tv::Free(stack->udn_uri);
     tv::Free(stack->serial_number);
     tv::Free(stack->friendly_name);
+    tv::ServiceDocumentsDestroy(stack->documents);
 }
 
 void StackDestroy(void* object) noexcept
@@ -102,11 +93,11 @@ std::string_view LogName(const OlvPacket* header)
 
 // The device's description and its services' descriptions, for GET and HEAD alike; false for
 // any other path.
-bool SendDocument(OlvWebSession* session, DeviceRecord& device, const char* path, int path_length,
-                  bool head)
+bool SendDocument(OlvWebSession* session, const DeviceRecord& device, const char* path,
+                  int path_length, bool head)
 {
     if (Is(path, path_length, "/")) {
-        tv::SendDescription(session, head);
+        tv::SendDescription(session, device, head);
     } else if (tv::PathIs(path, path_length, "ConnectionManager/scpd.xml")) {
         tv::SendScpd(session, device.connection_manager, head);
     } else if (tv::PathIs(path, path_length, "ContentDirectory/scpd.xml")) {
@@ -124,7 +115,7 @@ void Dispatch(MicroStack* stack, OlvWebSession* session, OlvPacket* header, char
     int method_length = header->method_length;
     const char* path = header->path;
     int path_length = header->path_length;
-    DeviceRecord& device = Device();
+    const DeviceRecord& device = *stack->context->device;
 
     if (Is(method, method_length, "HEAD")) {
         if (!SendDocument(session, device, path, path_length, true))
@@ -195,7 +186,8 @@ void OnSession(OlvWebSession* session, void* /*user*/) noexcept
     tv::WebSessionSetRequestHandler(session, OnRequest);
     // Not served on an interface the user left out (a VPN, a container bridge), whoever
     // knows the port.
-    if (!tv::IsServedAddress(OlvWebServer_SessionLocalAddress(session)))
+    const MicroStack* stack = tv::MicroStackOfSession(session);
+    if (!tv::IsServedAddress(*stack->context->served, OlvWebServer_SessionLocalAddress(session)))
         OlvWebServer_CloseSession(session);
 }
 
@@ -215,23 +207,16 @@ MicroStack* MicroStackOfSession(OlvWebSession* session) noexcept
 
 }  // namespace tv
 
-DeviceRecord* MicroStack_GetDeviceRecord() noexcept
-{
-    return &Device();
-}
-
-MicroStack* MicroStack_Create(OlvChain* chain, const char* friendly_name, const char* udn,
-                              const char* serial_number, int notify_cycle, std::uint16_t port,
+MicroStack* MicroStack_Create(OlvChain* chain, tv::ServerContext* context,
+                              const char* friendly_name, const char* udn, const char* serial_number,
+                              int notify_cycle, std::uint16_t port,
                               tv::ActionTable actions) noexcept
 {
     MicroStack* stack = tv::NewChainObject<MicroStack>(kStackHooks);
     stack->actions = actions;
-    tv::UseActionTable(actions);
-    std::int64_t seconds = 0;
-    std::int64_t micros = 0;
-    OlvTimeOfDay(&seconds, &micros);
-    stack->random.seed(static_cast<unsigned>(seconds ^ micros));
+    stack->documents = tv::ServiceDocumentsCreate(actions);
     stack->chain = chain;
+    stack->context = context;
 
     stack->friendly_name = OlvStringCopy(friendly_name != nullptr ? friendly_name : "", -1);
     stack->serial_number = OlvStringCopy(serial_number != nullptr ? serial_number : "", -1);
@@ -241,11 +226,19 @@ MicroStack* MicroStack_Create(OlvChain* chain, const char* friendly_name, const 
     std::memcpy(stack->udn_uri, "uuid:", 5);
     std::memcpy(stack->udn_uri + 5, udn_text, udn_length + 1);
 
-    DeviceRecord& device = Device();
+    DeviceRecord& device = *context->device;
     device.stack = stack;
     device.friendly_name = stack->friendly_name;
     device.udn = stack->udn_uri + 5;
     device.serial_number = stack->serial_number;
+    device.connection_manager =
+        tv::ServiceDocumentsRecord(stack->documents, tv::kServiceConnectionManager);
+    device.content_directory =
+        tv::ServiceDocumentsRecord(stack->documents, tv::kServiceContentDirectory);
+    if (device.description_template == nullptr) {
+        device.description_template = tv::kDescriptionTemplate;
+        device.description_length = static_cast<int>(tv::kDescriptionTemplateLength);
+    }
     if (device.manufacturer == nullptr) device.manufacturer = kDefaultManufacturer;
     if (device.manufacturer_url == nullptr) device.manufacturer_url = kDefaultManufacturerUrl;
     if (device.model_description == nullptr) device.model_description = kDefaultModelDescription;
@@ -254,7 +247,8 @@ MicroStack* MicroStack_Create(OlvChain* chain, const char* friendly_name, const 
     if (device.model_url == nullptr) device.model_url = kDefaultModelUrl;
 
     stack->timers = OlvLifeTime_Create(chain);
-    stack->web_server = OlvWebServer_Create(chain, kWebServerSlots, port, OnSession, stack);
+    stack->web_server =
+        OlvWebServer_Create(chain, context, kWebServerSlots, port, OnSession, stack);
     if (stack->web_server == nullptr) {
         // Not in the chain yet: undo by hand. The timer monitor stays with the chain.
         ReleaseIdentity(stack);
@@ -265,7 +259,7 @@ MicroStack* MicroStack_Create(OlvChain* chain, const char* friendly_name, const 
     stack->http_port = OlvWebServer_GetPort(stack->web_server);
     // The event client goes into the chain before the stack, so that its end (which reports
     // every NOTIFY still in flight) comes while the subscribers still exist.
-    stack->event_client = OlvWebClient_Create(kEventClientSockets, chain);
+    stack->event_client = OlvWebClient_Create(kEventClientSockets, chain, context);
     // A socket for every subscriber there may be: a receiver that never answers holds only
     // its own.
     tv::WebClientSetMaxSockets(stack->event_client, 2 * tv::kMaxSubscribers);

@@ -15,6 +15,10 @@ struct OlvWebServer;
 struct OlvWebSession;
 struct MicroStack;
 
+namespace tv {
+struct ServerContext;
+}
+
 // ---- Identity and service records ----
 
 // One complete <action> element of a service's action text.
@@ -55,10 +59,11 @@ struct ServiceRecord {
     int service_list_entry_length = 0;
 };
 
-// The device's identity. The owner may set the six fields from `manufacturer` to `model_url`
-// before MicroStack_Create (the strings must outlive the stack); Create fills the rest and
-// applies defaults to what is still null. A service set to null is left out of the
-// description.
+// The device's identity and service records: the server context's. The owner may set the six
+// fields from `manufacturer` to `model_url` before MicroStack_Create (the strings must outlive
+// the stack); Create fills in the rest, applies defaults to what is still null and points both
+// services at the stack's own records, which live as long as the stack. A service set to null
+// after that is left out of the description.
 struct DeviceRecord {
     ServiceRecord* connection_manager = nullptr;
     ServiceRecord* content_directory = nullptr;
@@ -95,31 +100,20 @@ enum ContentDirectoryVariable : int {
     kCdsVarFilter = 12,
 };
 
-// Switches the entries of both static service records on again (every state variable, the
-// actions the last stack's table declares) and points the device record at them. For tests;
-// not while a stack serves requests.
-void ResetServiceRecords() noexcept;
-
-// Stacks created while this is off open no SSDP sockets and send nothing by multicast, so
-// that tests of their HTTP side can run outside a private network namespace. On by default.
-void SetSsdpEnabled(bool enabled) noexcept;
-
 }  // namespace tv
-
-// Any thread. The one device record.
-DeviceRecord* MicroStack_GetDeviceRecord() noexcept;
 
 // ---- The stack ----
 
 // Before the chain runs, on the thread that will run it. Creates the web server (5 slots; port
 // 0 draws a random free port in 50000..64999), the SSDP sockets, the timers and the event
-// client. The strings are copied. The stack routes SOAP by `actions` and describes its
-// services' actions from it: the table must outlive the stack. Null when the web server
+// client, all serving the context's interfaces and drawing from its random source. The
+// strings are copied. The stack routes SOAP by `actions` and describes its services' actions
+// from it: the table must outlive the stack, the context the chain. Null when the web server
 // cannot be created.
-[[nodiscard]] MicroStack* MicroStack_Create(OlvChain* chain, const char* friendly_name,
-                                            const char* udn, const char* serial_number,
-                                            int notify_cycle, std::uint16_t port,
-                                            tv::ActionTable actions) noexcept;
+[[nodiscard]] MicroStack* MicroStack_Create(OlvChain* chain, tv::ServerContext* context,
+                                            const char* friendly_name, const char* udn,
+                                            const char* serial_number, int notify_cycle,
+                                            std::uint16_t port, tv::ActionTable actions) noexcept;
 
 OlvWebServer* MicroStack_GetWebServer(MicroStack* stack) noexcept;
 void MicroStack_SetTag(MicroStack* stack, void* tag) noexcept;

@@ -40,20 +40,14 @@ OlvSendResult Slice(OlvWebSession* session, const char* text, int offset, int le
 namespace tv {
 
 // The template's %s fields filled in order, values inserted as they are.
-char* BuildDescription(int* length) noexcept
+char* BuildDescription(const DeviceRecord& device, int* length) noexcept
 {
-    DeviceRecord* device = MicroStack_GetDeviceRecord();
-    const char* values[9] = {Text(device->friendly_name),
-                             Text(device->manufacturer),
-                             Text(device->manufacturer_url),
-                             Text(device->model_description),
-                             Text(device->model_name),
-                             Text(device->model_number),
-                             Text(device->model_url),
-                             Text(device->serial_number),
-                             Text(device->udn)};
-    std::string_view pattern(device->description_template,
-                             static_cast<std::size_t>(device->description_length));
+    const char* values[9] = {
+        Text(device.friendly_name),     Text(device.manufacturer),  Text(device.manufacturer_url),
+        Text(device.model_description), Text(device.model_name),    Text(device.model_number),
+        Text(device.model_url),         Text(device.serial_number), Text(device.udn)};
+    std::string_view pattern(Text(device.description_template),
+                             static_cast<std::size_t>(device.description_length));
     std::size_t size = pattern.size() + 1;
     for (const char* value : values) size += std::strlen(value);
     auto* out = static_cast<char*>(tv::Malloc(size));
@@ -75,7 +69,7 @@ char* BuildDescription(int* length) noexcept
     return out;
 }
 
-void SendDescription(OlvWebSession* session, bool head) noexcept
+void SendDescription(OlvWebSession* session, const DeviceRecord& device, bool head) noexcept
 {
     OlvSendResult result = OlvWebServer_BeginResponse(session, 200, "OK", kXmlHeaders, OwnStatic);
     if (SendStopped(result)) return;
@@ -84,14 +78,13 @@ void SendDescription(OlvWebSession* session, bool head) noexcept
         return;
     }
     int length = 0;
-    char* text = BuildDescription(&length);
+    char* text = BuildDescription(device, &length);
     int first = length - kDescriptionTailLength;
     if (first < 0) first = 0;
     result = OlvWebServer_SendBody(session, text, static_cast<std::size_t>(first), OwnTransfer, 0);
     if (SendStopped(result)) return;
     result = Body(session, "<serviceList>", 0);
-    DeviceRecord* device = MicroStack_GetDeviceRecord();
-    for (ServiceRecord* service : {device->connection_manager, device->content_directory}) {
+    for (ServiceRecord* service : {device.connection_manager, device.content_directory}) {
         if (service == nullptr || SendStopped(result)) continue;
         result = Slice(session, service->service_list_entry, 0, service->service_list_entry_length);
     }

@@ -212,8 +212,8 @@ std::uint32_t SubscriberAddress(OlvWebSession* session)
 // a connection cannot forge it, and the server answers it through that interface. The
 // server's own addresses, loopback among them, are open to a subscriber on this machine
 // alone, which may also name a host on the network of the address it reached us on.
-bool CallbackAllowed(OlvWebSession* session, const std::vector<tv::LocalAddress>& own,
-                     std::uint32_t address)
+bool CallbackAllowed(OlvWebSession* session, const tv::ServedInterfaces& served,
+                     const std::vector<tv::LocalAddress>& own, std::uint32_t address)
 {
     if (address == INADDR_NONE || address == 0) return false;
     std::uint32_t remote = SubscriberAddress(session);
@@ -227,7 +227,7 @@ bool CallbackAllowed(OlvWebSession* session, const std::vector<tv::LocalAddress>
         return false;
     }
     if (tv::IsOwnAddress(own, address)) return false;
-    for (const tv::LocalAddress& entry : tv::LocalAddressList())
+    for (const tv::LocalAddress& entry : tv::LocalAddressList(served))
         if (HostOn(entry, remote) && HostOn(entry, address)) return true;
     return false;
 }
@@ -612,7 +612,7 @@ void GenaSubscribe(MicroStack* stack, OlvWebSession* session, OlvPacket* header)
     }
     Callback callback;
     if (callback_value.data() == nullptr || !ParseCallback(callback_value, &callback) ||
-        !CallbackAllowed(session, own, callback.address)) {
+        !CallbackAllowed(session, *stack->context->served, own, callback.address)) {
         SendText(session, kPreconditionFailed);
         return;
     }

@@ -103,12 +103,11 @@ InputFault ExtractInputs(char* body, int begin, int end, const tv::ActionRow& ro
 // A value the variable allows: one of the allowed values of its entry in the service record,
 // or, with the entry switched off, of its declaration. A variable without allowed values
 // allows anything.
-bool Allowed(tv::ServiceId service, int variable, const char* value)
+bool Allowed(const DeviceRecord& device, tv::ServiceId service, int variable, const char* value)
 {
-    const DeviceRecord* device = MicroStack_GetDeviceRecord();
     const ServiceRecord* record = service == tv::kServiceConnectionManager
-                                      ? device->connection_manager
-                                      : device->content_directory;
+                                      ? device.connection_manager
+                                      : device.content_directory;
     const StateVariableEntry* entry = nullptr;
     if (record != nullptr && record->state_variable_count > variable)
         entry = record->state_variables[variable];
@@ -125,7 +124,8 @@ bool Allowed(tv::ServiceId service, int variable, const char* value)
 
 // Each input as the data type of its variable has it: a text unescaped and within the allowed
 // values, a ui4 or i4 a decimal number in range. False for any that is not.
-bool ConvertInputs(const tv::ActionRow& row, char** values, tv::ActionInput* inputs)
+bool ConvertInputs(const DeviceRecord& device, const tv::ActionRow& row, char** values,
+                   tv::ActionInput* inputs)
 {
     for (int i = 0; i < tv::InputCount(row); ++i) {
         const int variable = tv::VariableIndex(row.service, row.inputs[i].variable);
@@ -135,7 +135,7 @@ bool ConvertInputs(const tv::ActionRow& row, char** values, tv::ActionInput* inp
         switch (tv::InputKindOf(tv::ServiceVariables(row.service)[variable].type)) {
         case tv::InputKind::kText:
             OlvXmlUnescapeInPlace(text);
-            if (!Allowed(row.service, variable, text)) return false;
+            if (!Allowed(device, row.service, variable, text)) return false;
             inputs[i].text = text;
             break;
         case tv::InputKind::kUnsigned: {
@@ -244,7 +244,7 @@ SoapRouting SoapDispatch(MicroStack* stack, OlvWebSession* session, OlvPacket* h
     ActionInput inputs[kMaxActionInputs] = {};
     InputFault fault = InputCount(*row) > 0 ? ExtractInputs(body, begin, end, *row, values, empties)
                                             : InputFault::kNone;
-    if (fault == InputFault::kNone && !ConvertInputs(*row, values, inputs))
+    if (fault == InputFault::kNone && !ConvertInputs(*stack->context->device, *row, values, inputs))
         fault = InputFault::kIllegalValue;
     switch (fault) {
     case InputFault::kInvalidXml:

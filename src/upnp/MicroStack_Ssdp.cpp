@@ -3,7 +3,6 @@
 // search replies from a temporary sub-chain, and the rebuild after an address change.
 // Chain thread, except MicroStack_NotifyAddressChange.
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -30,7 +29,6 @@
 namespace {
 
 constexpr std::uint16_t kSsdpPort = 1900;
-std::atomic<bool> g_ssdp_enabled{true};
 constexpr const char kSsdpGroupText[] = "239.255.255.250";
 constexpr int kSocketBuffer = 4096;
 constexpr std::uint16_t kLowPort = 50000;
@@ -92,9 +90,14 @@ const char* Udn(MicroStack* stack)
     return stack->udn_uri + 5;
 }
 
+std::uint32_t Draw(MicroStack* stack)
+{
+    return stack->context->random.Draw();
+}
+
 int Random16(MicroStack* stack)
 {
-    return static_cast<int>(stack->random() & 0xFFFF);
+    return static_cast<int>(Draw(stack) & 0xFFFF);
 }
 
 void Send(OlvAsyncSocket* socket, const char* text, int length, std::uint32_t address,
@@ -172,9 +175,9 @@ void RunJob(void* data) noexcept
         return;
     }
     for (int kind = 1; kind <= 5; ++kind)
-        ScheduleJob(stack, kind, static_cast<int>(stack->random() % 1000));
+        ScheduleJob(stack, kind, static_cast<int>(Draw(stack) % 1000));
     for (int kind = 1; kind <= 5; ++kind)
-        ScheduleJob(stack, kind, kSecondBurstMs + static_cast<int>(stack->random() % 1000));
+        ScheduleJob(stack, kind, kSecondBurstMs + static_cast<int>(Draw(stack) % 1000));
     int n = stack->notify_cycle;
     int span = n / 2 - n / 4;
     int seconds = (span > 0 ? Random16(stack) % span : 0) + n / 4;
@@ -243,9 +246,9 @@ void RunSearchJob(void* data) noexcept
     --stack->search_sources[job->source].pending;
     --stack->searches_pending;
     job->sub_chain = OlvChain_Create(OlvLifeTime_Create);
-    OlvAsyncSocket* socket =
-        OlvAsyncUDPSocket_Create(job->sub_chain, kSocketBuffer, job->local_address, kLowPort,
-                                 kHighPort, 1, nullptr, SearchSendOk, job);
+    OlvAsyncSocket* socket = OlvAsyncUDPSocket_Create(job->sub_chain, &stack->context->random,
+                                                      kSocketBuffer, job->local_address, kLowPort,
+                                                      kHighPort, 1, nullptr, SearchSendOk, job);
     OlvChain_MergeSubChain(job->chain, job->sub_chain);
     ReplyContext reply{job, socket, {}, SendAllSent, 0};
     std::snprintf(reply.address, sizeof reply.address, "%s", OlvAddressToText(job->local_address));
@@ -480,7 +483,7 @@ OlvAsyncSocket* CreateListenSocket(MicroStack* stack)
 void CreateSockets(MicroStack* stack)
 {
     if (!stack->ssdp_enabled) return;
-    std::vector<tv::LocalAddress> list = tv::LocalAddressList();
+    std::vector<tv::LocalAddress> list = tv::LocalAddressList(*stack->context->served);
     auto count = list.size();
     stack->address_count = static_cast<int>(count);
     stack->addresses = static_cast<std::uint32_t*>(tv::Malloc(sizeof(std::uint32_t) * count));
@@ -497,8 +500,9 @@ void CreateSockets(MicroStack* stack)
         static_cast<OlvAsyncSocket**>(tv::Malloc(sizeof(OlvAsyncSocket*) * count));
     for (int i = 0; i < stack->address_count; ++i) {
         std::uint32_t address = stack->addresses[i];
-        OlvAsyncSocket* send = OlvAsyncUDPSocket_Create(
-            stack->chain, kSocketBuffer, address, kLowPort, kHighPort, 1, nullptr, nullptr, stack);
+        OlvAsyncSocket* send =
+            OlvAsyncUDPSocket_Create(stack->chain, &stack->context->random, kSocketBuffer, address,
+                                     kLowPort, kHighPort, 1, nullptr, nullptr, stack);
         if (send != nullptr) {
             OlvAsyncUDPSocket_JoinGroup(send, GroupAddress(), address);
             OlvAsyncUDPSocket_SetMulticastTtl(send, kMulticastTtl);
@@ -653,15 +657,10 @@ int SsdpForEachReply(std::string_view target, std::string_view udn,
     return 0;
 }
 
-void SetSsdpEnabled(bool enabled) noexcept
-{
-    g_ssdp_enabled.store(enabled);
-}
-
 void SsdpSetup(MicroStack* stack, int notify_cycle) noexcept
 {
     stack->notify_cycle = notify_cycle;
-    stack->ssdp_enabled = g_ssdp_enabled.load();
+    stack->ssdp_enabled = stack->context->ssdp;
     CreateSockets(stack);
 }
 
@@ -672,7 +671,7 @@ void SsdpPreSelect(MicroStack* stack) noexcept
         SendGoodbye(stack);
         int r = Random16(stack);
         int state = 0;
-        while (state == 0) state = static_cast<int>(stack->random());
+        while (state == 0) state = static_cast<int>(Draw(stack) & 0x7FFFFFFF);
         stack->announce_state = state;
         ScheduleJob(stack, 0, r % 500);
     }

@@ -5,11 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
-#include <random>
 #include <string_view>
 
 #include "runtime/OlvChain.h"
 #include "runtime/OlvParsers.h"
+#include "runtime/ServerContext.h"
 #include "upnp/MicroStack.h"
 
 struct OlvAsyncSocket;
@@ -20,6 +20,8 @@ struct OlvWebServer;
 struct OlvWebSession;
 
 namespace tv {
+
+struct ServiceDocuments;
 
 inline constexpr int kMaxSubscribers = 10;
 // Places of a service one host on the network may hold: a few control points on one host, or
@@ -97,6 +99,7 @@ struct EventModeration {
 struct MicroStack {
     tv::ChainHooks hooks;  // first: the chain reads it through void*
     OlvChain* chain = nullptr;
+    tv::ServerContext* context = nullptr;  // outlives the chain
     OlvLifeTime* timers = nullptr;
     OlvWebServer* web_server = nullptr;
     std::uint16_t http_port = 0;
@@ -105,8 +108,8 @@ struct MicroStack {
     char* serial_number = nullptr;
     char* friendly_name = nullptr;  // copy the device record points at
     void* tag = nullptr;
-    tv::ActionTable actions;  // the owner's, for the stack's life
-    std::minstd_rand random;  // chain thread only
+    tv::ActionTable actions;                    // the owner's, for the stack's life
+    tv::ServiceDocuments* documents = nullptr;  // the records the device record points at
 
     // SSDP
     int notify_cycle = 0;
@@ -140,11 +143,11 @@ namespace tv {
 bool PathIs(const char* path, int path_length, std::string_view rest) noexcept;
 
 // Documents (MicroStack_Description.cpp).
-void SendDescription(OlvWebSession* session, bool head) noexcept;
+void SendDescription(OlvWebSession* session, const DeviceRecord& device, bool head) noexcept;
 void SendScpd(OlvWebSession* session, ServiceRecord* service, bool head) noexcept;
 void SendIcon(OlvWebSession* session, const unsigned char* data, int length) noexcept;
 // The device description as served by a GET of "/", in one new buffer (tv::Free).
-char* BuildDescription(int* length) noexcept;
+char* BuildDescription(const DeviceRecord& device, int* length) noexcept;
 
 // SSDP (MicroStack_Ssdp.cpp).
 void SsdpSetup(MicroStack* stack, int notify_cycle) noexcept;

@@ -34,6 +34,7 @@
 #include "support/ChainRunner.h"
 #include "support/LoopbackClient.h"
 #include "support/Resident.h"
+#include "support/TestContext.h"
 #include "upnp/MicroStack.h"
 #include "upnp/upnp_test_support.h"
 
@@ -188,16 +189,14 @@ protected:
     void StartServer(const std::vector<std::uint32_t>& addresses = {},
                      const tv::ServerOptions* options = nullptr)
     {
-        tv::ResetServiceRecords();
-        tv::SetSsdpEnabled(false);
+        context_->ssdp = false;
+        if (options != nullptr) context_->options = *options;
         chain_ = OlvChain_Create(OlvLifeTime_Create);
         pool_ = OlvThreadPool_Create();
         worker_ = std::thread([p = pool_] { OlvThreadPool_Run(p); });
         tv::ThreadPoolWaitForWorkers(pool_, 1);
-        dms_ =
-            DmsIntegration_Create(chain_, pool_, 0, "Tindravoller DLNA - test -",
-                                  tv::test::kTestUdn, "0000001", 0, 0, "", kSource, "\\", options);
-        tv::SetSsdpEnabled(true);
+        dms_ = DmsIntegration_Create(chain_, context_.get(), pool_, 0, "Tindravoller DLNA - test -",
+                                     tv::test::kTestUdn, "0000001", 0, 0, "", kSource, "\\");
         ASSERT_NE(dms_, nullptr);
         if (!addresses.empty())
             MSA_SetLocalAddresses(dms_->media_server, addresses.data(),
@@ -214,7 +213,6 @@ protected:
         thread_.reset();
         OlvThreadPool_Destroy(pool_);
         worker_.join();
-        tv::ResetServiceRecords();
     }
 
     std::string MakeFolder(const std::string& name)
@@ -325,6 +323,7 @@ protected:
     }
 
     std::string root_;
+    tv::test::TestContext context_;
     OlvChain* chain_ = nullptr;
     OlvThreadPool* pool_ = nullptr;
     std::thread worker_;
@@ -618,11 +617,12 @@ TEST_F(DmsIntegrationTest, LinksAreFollowedOnlyInsideTheSharedFolders)
         count("Link not followed, it leads back to a folder it is in: " + music + "/Sub/back"), 1);
 
     // Allowed out, a link out is listed and served; a link back above itself still is not.
-    tv::FileIo_SetFollowLinksOut(true);
-    std::set<std::string> titles = Titles(Browse(id, "BrowseDirectChildren"));
-    tv::FileIo_SetFollowLinksOut(false);
-    EXPECT_EQ(titles, (std::set<std::string>{"real.mp3", "in.mp3", "swap.mp3", "Sub", "other",
-                                             "out.mp3", "outdir"}));
+    StopServer();
+    context_->options.follow_links_out = true;
+    StartServer();
+    EXPECT_EQ(Titles(Browse(id, "BrowseDirectChildren")),
+              (std::set<std::string>{"real.mp3", "in.mp3", "swap.mp3", "Sub", "other", "out.mp3",
+                                     "outdir"}));
 }
 
 TEST_F(DmsIntegrationTest, ServiceDescriptionsDeclareEveryRelatedStateVariable)

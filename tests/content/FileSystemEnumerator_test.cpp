@@ -17,6 +17,7 @@
 #include "runtime/Memory.h"
 #include "runtime/OlvParsers.h"
 #include "support/TempTree.h"
+#include "support/TestContext.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(tree_.ok());
-        fse_ = FSE_Create(nullptr, "\\", "content");
+        fse_ = FSE_Create(nullptr, context_.get(), "\\", "content");
     }
     void TearDown() override { Free(fse_); }
 
@@ -61,9 +62,8 @@ protected:
     void UseTodaysListing()
     {
         Free(fse_);
-        tv::ServerOptions options;
-        options.modern_listing = true;
-        fse_ = FSE_Create(nullptr, "\\", "content", &options);
+        context_->options.modern_listing = true;
+        fse_ = FSE_Create(nullptr, context_.get(), "\\", "content");
     }
 
     Outcome Run(const std::string& id, int kind, const char* filter = nullptr,
@@ -119,6 +119,7 @@ protected:
     }
 
     TempTree tree_;
+    tv::test::TestContext context_;
     FSE_Enumerator* fse_ = nullptr;
 };
 
@@ -308,7 +309,7 @@ TEST_F(Enumerator, OddNamesListAndRoundTrip)
         ASSERT_GT(written, 0);
         std::string internal = "\\" + std::string(path, static_cast<std::size_t>(written));
         EXPECT_EQ(internal, seen.source_path) << name;
-        EXPECT_EQ(FileIo_GetType(internal.c_str()), 1) << name;
+        EXPECT_EQ(FileIo_GetType(context_.get(), internal.c_str()), 1) << name;
     }
     ASSERT_TRUE(children.count("Sub & Co"));
     Outcome sub = Run(children["Sub & Co"].id, 1);
@@ -377,7 +378,7 @@ TEST_F(Enumerator, NothingOutsideTheSharedFoldersCanBeNamed)
         }
         std::string internal = "\\" + id.substr(std::min<std::size_t>(2, id.size()));
         std::replace(internal.begin(), internal.end(), '/', '\\');
-        EXPECT_EQ(FileIo_GetType(internal.c_str()), 0) << id;
+        EXPECT_EQ(FileIo_GetType(context_.get(), internal.c_str()), 0) << id;
     }
     // A component that merely contains dots is an ordinary name.
     tree_.File("Music/..a.mp3");

@@ -19,6 +19,7 @@
 #include "runtime/OlvChain.h"
 #include "runtime/OlvLifeTime.h"
 #include "support/LoopbackClient.h"
+#include "support/TestContext.h"
 
 namespace {
 
@@ -168,10 +169,11 @@ TEST(OlvWebClient, FramingsOnOneConnectionOneRequestAtATime)
             ::close(fd);
         }
     });
+    tv::test::TestContext context;
     OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
-    OlvWebClient* client = OlvWebClient_Create(5, chain);
+    OlvWebClient* client = OlvWebClient_Create(5, chain, context.get());
     ASSERT_NE(client, nullptr);
-    EXPECT_EQ(OlvWebClient_Create(5, nullptr), nullptr);
+    EXPECT_EQ(OlvWebClient_Create(5, nullptr, context.get()), nullptr);
     ChainThread thread(chain);
     thread.Start();
     // Queued from this thread while the chain runs.
@@ -221,8 +223,9 @@ TEST(OlvWebClient, ParkedConnectionIsReconnectedForTheNextRequest)
             ::close(fd);
         }
     });
+    tv::test::TestContext context;
     OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
-    OlvWebClient* client = OlvWebClient_Create(2, chain);
+    OlvWebClient* client = OlvWebClient_Create(2, chain, context.get());
     ChainThread thread(chain);
     thread.Start();
     Request(client, peer.port, "/one", &r);
@@ -252,8 +255,9 @@ TEST(OlvWebClient, PeerThatClosesAfterItsAnswerGetsTheNextRequestOnANewConnectio
             ::close(fd);
         }
     });
+    tv::test::TestContext context;
     OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
-    OlvWebClient* client = OlvWebClient_Create(2, chain);
+    OlvWebClient* client = OlvWebClient_Create(2, chain, context.get());
     ChainThread thread(chain);
     thread.Start();
     Request(client, peer.port, "/one", &r);
@@ -281,8 +285,9 @@ TEST(OlvWebClient, ChainEndInterruptsPendingRequests)
         ::recv(fd, &c, 1, 0);  // never answers; ends when the client goes away
         ::close(fd);
     });
+    tv::test::TestContext context;
     OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
-    OlvWebClient* client = OlvWebClient_Create(1, chain);
+    OlvWebClient* client = OlvWebClient_Create(1, chain, context.get());
     ChainThread thread(chain);
     thread.Start();
     Request(client, peer.port, "/a", &r);
@@ -322,8 +327,9 @@ TEST(OlvWebClient, EveryRequestEndsAfterMoreConnectionsThanMayBeParked)
             }
         });
     }
+    tv::test::TestContext context;
     OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
-    OlvWebClient* client = OlvWebClient_Create(kPeers, chain);
+    OlvWebClient* client = OlvWebClient_Create(kPeers, chain, context.get());
     ChainThread thread(chain);
     thread.Start();
     for (auto& peer : peers) Request(client, peer->port, "/first", &r);
@@ -350,8 +356,9 @@ TEST(OlvWebClient, UnreachableDestinationFailsOnceAfterTheRetries)
     std::uint16_t port = dead.port;
     ::close(dead.listen_fd);
     dead.listen_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    tv::test::TestContext context;
     OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
-    OlvWebClient* client = OlvWebClient_Create(5, chain);
+    OlvWebClient* client = OlvWebClient_Create(5, chain, context.get());
     ChainThread thread(chain);
     auto start = std::chrono::steady_clock::now();
     thread.Start();

@@ -15,6 +15,7 @@
 #include "runtime/OlvLifeTime.h"
 #include "runtime/OlvPacket.h"
 #include "support/LoopbackClient.h"
+#include "support/TestContext.h"
 
 namespace {
 
@@ -158,9 +159,10 @@ void OnSession(OlvWebSession* session, void* user) noexcept
 }
 
 struct Server {
+    tv::test::TestContext context;
     Record record;
     OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
-    OlvWebServer* server = OlvWebServer_Create(chain, 5, 0, OnSession, &record);
+    OlvWebServer* server = OlvWebServer_Create(chain, context.get(), 5, 0, OnSession, &record);
     std::uint16_t port = OlvWebServer_GetPort(server);
     ChainThread thread{chain};
 

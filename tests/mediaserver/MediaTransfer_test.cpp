@@ -24,6 +24,7 @@
 #include "support/LoopbackClient.h"
 #include "support/Resident.h"
 #include "support/TempTree.h"
+#include "support/TestContext.h"
 
 namespace {
 
@@ -97,7 +98,7 @@ protected:
         for (int i = 0; i < 3; ++i) workers_.emplace_back([p = pool_] { OlvThreadPool_Run(p); });
         tv::ThreadPoolWaitForWorkers(pool_, 3);
         chain_ = OlvChain_Create(OlvLifeTime_Create);
-        server_ = OlvWebServer_Create(chain_, 5, 0, nullptr, nullptr);
+        server_ = OlvWebServer_Create(chain_, context_.get(), 5, 0, nullptr, nullptr);
         OlvWebServer_AddVirtualDirectory(server_, "content", 7, Handler, this);
         port_ = OlvWebServer_GetPort(server_);
         runner_ = std::make_unique<tv::test::ChainThread>(chain_);
@@ -153,8 +154,8 @@ protected:
         // The device stack's mark, never the transfer's.
         self->expect_mark_seen_ = tv::WebSessionExpectChecked(session);
         MediaTransferState* state =
-            MediaTransfer_HandleGet(session, self->pool_, header, path.c_str(), modes, mime,
-                                    kFeatures, nullptr, self, Done);
+            MediaTransfer_HandleGet(session, self->pool_, self->context_.get(), header,
+                                    path.c_str(), modes, mime, kFeatures, nullptr, self, Done);
         if (state != nullptr && self->pause_next_.load()) {
             // The first block is read in a later turn: it finds the request.
             std::scoped_lock hold(state->lock);
@@ -230,6 +231,7 @@ protected:
 
     TempTree tree_;
     std::string media_;
+    tv::test::TestContext context_;
     OlvThreadPool* pool_ = nullptr;
     std::vector<std::thread> workers_;
     OlvChain* chain_ = nullptr;

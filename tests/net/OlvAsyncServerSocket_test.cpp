@@ -23,6 +23,7 @@
 #include "runtime/OlvParsers.h"
 #include "support/LoopbackClient.h"
 #include "support/PrivateNetwork.h"
+#include "support/TestContext.h"
 
 namespace {
 
@@ -92,14 +93,19 @@ void OnReceive(OlvAsyncServerSocket* server, OlvAsyncSocket* socket, char* data,
 }
 
 struct Server {
+    tv::test::TestContext context;
     Record record;
     OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
-    OlvAsyncServerSocket* server = OlvAsyncServerSocket_Create(
-        chain, 5, 0, 4096, OnConnect, OnDisconnect, OnReceive, OnInterrupt, nullptr);
-    std::uint16_t port = OlvAsyncServerSocket_GetPort(server);
+    OlvAsyncServerSocket* server = nullptr;
+    std::uint16_t port = 0;
     ChainThread thread{chain};
-    explicit Server(int stall_limit_ms = 0)
+    // Serves every interface, or only `served`.
+    explicit Server(int stall_limit_ms = 0, std::vector<std::string> served = {})
     {
+        context.Serve(std::move(served));
+        server = OlvAsyncServerSocket_Create(chain, context.get(), 5, 0, 4096, OnConnect,
+                                             OnDisconnect, OnReceive, OnInterrupt, nullptr);
+        port = OlvAsyncServerSocket_GetPort(server);
         OlvAsyncServerSocket_SetTag(server, &record);
         if (stall_limit_ms > 0) {
             tv::AsyncServerSocketSetStallLimitForTest(server, stall_limit_ms);
@@ -187,14 +193,6 @@ bool EndedByServer(int fd)
     return n == 0 || (n < 0 && errno == ECONNRESET);
 }
 
-struct ServedInterfaces {
-    explicit ServedInterfaces(std::vector<std::string> names)
-    {
-        tv::SetServedInterfaces(std::move(names));
-    }
-    ~ServedInterfaces() { tv::SetServedInterfaces({}); }
-};
-
 // Five connections hold every slot: four streams whose clients stopped reading and one that
 // waits for its next request. None loses its slot while nobody waits, nor to a client from a
 // network the server does not serve (closed unread, whatever address it was sent to). A
@@ -208,8 +206,7 @@ TEST(OlvAsyncServerSocket, StalledStreamMakesRoomForAWaitingClient)
             ADD_FAILURE() << "needs root for a private network namespace";
             return;
         }
-        ServedInterfaces served({"served0"});
-        Server s(100);
+        Server s(100, {"served0"});
         std::vector<std::unique_ptr<LoopbackClient>> clients;
         for (int i = 0; i < 4; ++i) {
             clients.push_back(std::make_unique<LoopbackClient>(s.port));
@@ -259,8 +256,9 @@ TEST(OlvAsyncServerSocket, FixedPortInUseReportsZero)
 {
     Server s;
     OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
-    OlvAsyncServerSocket* second = OlvAsyncServerSocket_Create(
-        chain, 1, s.port, 4096, OnConnect, OnDisconnect, OnReceive, OnInterrupt, nullptr);
+    OlvAsyncServerSocket* second =
+        OlvAsyncServerSocket_Create(chain, s.context.get(), 1, s.port, 4096, OnConnect,
+                                    OnDisconnect, OnReceive, OnInterrupt, nullptr);
     // SO_REUSEADDR does not let two sockets bind a port that one listens on.
     EXPECT_EQ(OlvAsyncServerSocket_GetPort(second), 0);
     ChainThread t(chain);

@@ -17,6 +17,7 @@
 #include "runtime/Memory.h"
 #include "runtime/OlvChain.h"
 #include "runtime/OlvLifeTime.h"
+#include "runtime/ServerContext.h"
 #include "support/LoopbackClient.h"
 
 namespace {
@@ -412,8 +413,10 @@ TEST(OlvAsyncSocket, ConnectReportsSuccessAndRefusalWithoutWaitingForTheTimeout)
     OlvAsyncSocket* bad =
         OlvAsyncSocket_Create(chain, 4096, OnData, OnConnect, OnDisconnect, OnSendOk);
     const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
-    OlvAsyncSocket_ConnectTo(good, loopback, loopback, listener.port, OnInterrupt, &record);
-    OlvAsyncSocket_ConnectTo(bad, loopback, loopback, dead_port, OnInterrupt, &record);
+    tv::RandomSource random;
+    OlvAsyncSocket_ConnectTo(good, &random, loopback, loopback, listener.port, OnInterrupt,
+                             &record);
+    OlvAsyncSocket_ConnectTo(bad, &random, loopback, loopback, dead_port, OnInterrupt, &record);
     // Queued before the connect completes; goes out once it does.
     EXPECT_EQ(OlvAsyncSocket_Send(good, "early", 5, 0, 0, OwnStatic), SendQueued);
     ChainThread thread(chain);

@@ -15,6 +15,7 @@
 
 #include "runtime/OlvChain.h"
 #include "runtime/OlvLifeTime.h"
+#include "runtime/ServerContext.h"
 #include "support/ChainRunner.h"
 #include "support/LoopbackClient.h"
 
@@ -22,6 +23,8 @@ namespace {
 
 using tv::test::ChainThread;
 using tv::test::Signal;
+
+tv::RandomSource g_random;
 
 struct Datagram {
     std::string text;
@@ -75,34 +78,33 @@ struct Sender {
 TEST(OlvAsyncUDPSocket, PortRangesAndExactPorts)
 {
     OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
-    std::srand(7);
     for (int i = 0; i < 5; ++i) {
-        OlvAsyncSocket* s = OlvAsyncUDPSocket_Create(chain, 2048, kLoopback, 50000, 50010, 0,
-                                                     OnData, nullptr, nullptr);
+        OlvAsyncSocket* s = OlvAsyncUDPSocket_Create(chain, &g_random, 2048, kLoopback, 50000,
+                                                     50010, 0, OnData, nullptr, nullptr);
         ASSERT_NE(s, nullptr);
         std::uint16_t port = tv::UdpSocketPort(s);
         EXPECT_GE(port, 50000);
         EXPECT_LT(port, 50010);  // the high end is never drawn
         // The same port again without reuse is taken: null.
-        EXPECT_EQ(OlvAsyncUDPSocket_Create(chain, 2048, kLoopback, port, port, 0, OnData, nullptr,
-                                           nullptr),
+        EXPECT_EQ(OlvAsyncUDPSocket_Create(chain, &g_random, 2048, kLoopback, port, port, 0, OnData,
+                                           nullptr, nullptr),
                   nullptr);
     }
     Sender free_port;  // a port the kernel just handed out, released again
     std::uint16_t port = free_port.port;
     ::close(free_port.fd);
     free_port.fd = -1;
-    OlvAsyncSocket* exact =
-        OlvAsyncUDPSocket_Create(chain, 2048, kLoopback, port, port, 0, OnData, nullptr, nullptr);
+    OlvAsyncSocket* exact = OlvAsyncUDPSocket_Create(chain, &g_random, 2048, kLoopback, port, port,
+                                                     0, OnData, nullptr, nullptr);
     ASSERT_NE(exact, nullptr);
     EXPECT_EQ(tv::UdpSocketPort(exact), port);
     // Two listeners that both ask for reuse share a port.
-    OlvAsyncSocket* shared1 =
-        OlvAsyncUDPSocket_Create(chain, 2048, kLoopback, 50000, 65000, 1, OnData, nullptr, nullptr);
+    OlvAsyncSocket* shared1 = OlvAsyncUDPSocket_Create(chain, &g_random, 2048, kLoopback, 50000,
+                                                       65000, 1, OnData, nullptr, nullptr);
     ASSERT_NE(shared1, nullptr);
     std::uint16_t shared_port = tv::UdpSocketPort(shared1);
-    EXPECT_NE(OlvAsyncUDPSocket_Create(chain, 2048, kLoopback, shared_port, shared_port, 1, OnData,
-                                       nullptr, nullptr),
+    EXPECT_NE(OlvAsyncUDPSocket_Create(chain, &g_random, 2048, kLoopback, shared_port, shared_port,
+                                       1, OnData, nullptr, nullptr),
               nullptr);
     ChainThread t(chain);
     t.Start();
@@ -113,8 +115,8 @@ TEST(OlvAsyncUDPSocket, DatagramsFromTwoSendersEachCarryTheirSender)
 {
     Record r;
     OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
-    OlvAsyncSocket* s =
-        OlvAsyncUDPSocket_Create(chain, 256, kLoopback, 50000, 65000, 0, OnData, nullptr, &r);
+    OlvAsyncSocket* s = OlvAsyncUDPSocket_Create(chain, &g_random, 256, kLoopback, 50000, 65000, 0,
+                                                 OnData, nullptr, &r);
     ASSERT_NE(s, nullptr);
     std::uint16_t port = tv::UdpSocketPort(s);
     ChainThread t(chain);
@@ -154,8 +156,8 @@ void RebuildFired(void* data) noexcept
 {
     auto* rebuild = static_cast<Rebuild*>(data);
     OlvChain_DeferRemove(rebuild->chain, rebuild->socket);
-    rebuild->socket = OlvAsyncUDPSocket_Create(rebuild->chain, 256, kLoopback, 50000, 65000, 0,
-                                               OnData, nullptr, rebuild->record);
+    rebuild->socket = OlvAsyncUDPSocket_Create(rebuild->chain, &g_random, 256, kLoopback, 50000,
+                                               65000, 0, OnData, nullptr, rebuild->record);
     rebuild->port = rebuild->socket != nullptr ? tv::UdpSocketPort(rebuild->socket) : 0;
 }
 
@@ -164,8 +166,8 @@ TEST(OlvAsyncUDPSocket, ReplacedWhileTheChainRuns)
     Record r;
     OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
     Rebuild rebuild{&r, chain, nullptr};
-    rebuild.socket =
-        OlvAsyncUDPSocket_Create(chain, 256, kLoopback, 50000, 65000, 0, OnData, nullptr, &r);
+    rebuild.socket = OlvAsyncUDPSocket_Create(chain, &g_random, 256, kLoopback, 50000, 65000, 0,
+                                              OnData, nullptr, &r);
     ASSERT_NE(rebuild.socket, nullptr);
     rebuild.port = tv::UdpSocketPort(rebuild.socket);
     ChainThread t(chain);
@@ -190,8 +192,8 @@ TEST(OlvAsyncUDPSocket, SendToDestinationAndAddressText)
 {
     Record r;
     OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
-    OlvAsyncSocket* s =
-        OlvAsyncUDPSocket_Create(chain, 2048, kLoopback, 50000, 65000, 0, OnData, nullptr, &r);
+    OlvAsyncSocket* s = OlvAsyncUDPSocket_Create(chain, &g_random, 2048, kLoopback, 50000, 65000, 0,
+                                                 OnData, nullptr, &r);
     ASSERT_NE(s, nullptr);
     Sender peer;
     timeval tv{5, 0};
@@ -219,8 +221,8 @@ TEST(OlvAsyncUDPSocket, JoinGroupReceivesMulticastAndReportsTheInterface)
     Record r;
     const std::uint32_t group = inet_addr("239.255.255.250");
     OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
-    OlvAsyncSocket* s = OlvAsyncUDPSocket_Create(chain, 2048, htonl(INADDR_ANY), 50000, 65000, 1,
-                                                 OnData, nullptr, &r);
+    OlvAsyncSocket* s = OlvAsyncUDPSocket_Create(chain, &g_random, 2048, htonl(INADDR_ANY), 50000,
+                                                 65000, 1, OnData, nullptr, &r);
     ASSERT_NE(s, nullptr);
     ASSERT_EQ(OlvAsyncUDPSocket_JoinGroup(s, group, kLoopback), 0);
     EXPECT_EQ(OlvAsyncSocket_GetLocalAddress(s), kLoopback);
@@ -231,8 +233,8 @@ TEST(OlvAsyncUDPSocket, JoinGroupReceivesMulticastAndReportsTheInterface)
     int on = 1;
     ASSERT_EQ(::setsockopt(*OlvAsyncSocket_GetHandle(s), IPPROTO_IP, IP_PKTINFO, &on, sizeof on),
               0);
-    OlvAsyncSocket* out =
-        OlvAsyncUDPSocket_Create(chain, 2048, kLoopback, 50000, 65000, 0, OnData, nullptr, nullptr);
+    OlvAsyncSocket* out = OlvAsyncUDPSocket_Create(chain, &g_random, 2048, kLoopback, 50000, 65000,
+                                                   0, OnData, nullptr, nullptr);
     ASSERT_NE(out, nullptr);
     OlvAsyncUDPSocket_SetMulticastInterface(out, kLoopback);
     OlvAsyncUDPSocket_SetMulticastTtl(out, 4);

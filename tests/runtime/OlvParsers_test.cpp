@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "runtime/Memory.h"
+#include "runtime/ServerContext.h"
 #include "support/GuardedBuffer.h"
 
 namespace {
@@ -325,7 +326,8 @@ TEST(OlvParsers, BindStreamSocketPicksAFreePortOrReportsWhy)
 {
     std::uint32_t loopback = htonl(INADDR_LOOPBACK);
     int first = -1;
-    int port = OlvBindStreamSocket(loopback, 0, &first);
+    tv::RandomSource random;
+    int port = OlvBindStreamSocket(loopback, 0, &random, &first);
     ASSERT_GE(port, 50000);
     ASSERT_LE(port, 64999);
     ASSERT_GE(first, 0);
@@ -339,8 +341,8 @@ TEST(OlvParsers, BindStreamSocketPicksAFreePortOrReportsWhy)
     // The same port while it is listening: refused, nothing left open, the reason given.
     int second = 123;
     char error[128] = "";
-    EXPECT_EQ(OlvBindStreamSocket(loopback, static_cast<std::uint16_t>(port), &second, error,
-                                  sizeof error),
+    EXPECT_EQ(OlvBindStreamSocket(loopback, static_cast<std::uint16_t>(port), nullptr, &second,
+                                  error, sizeof error),
               0);
     EXPECT_EQ(second, -1);
     EXPECT_NE(std::strstr(error, "bind"), nullptr);
@@ -348,7 +350,8 @@ TEST(OlvParsers, BindStreamSocketPicksAFreePortOrReportsWhy)
     // An address that is not ours fails at once instead of drawing ports for ever.
     int third = 123;
     error[0] = '\0';
-    EXPECT_EQ(OlvBindStreamSocket(inet_addr("192.0.2.77"), 0, &third, error, sizeof error), 0);
+    EXPECT_EQ(OlvBindStreamSocket(inet_addr("192.0.2.77"), 0, &random, &third, error, sizeof error),
+              0);
     EXPECT_EQ(third, -1);
     EXPECT_NE(std::strstr(error, "bind"), nullptr);
 

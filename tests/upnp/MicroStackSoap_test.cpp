@@ -250,8 +250,7 @@ TEST_F(MicroStackSoapTest, BrowseArgumentsAreExtractedCheckedAndStreamedBack)
     EXPECT_TRUE(Seen().empty());
 
     // The allowed values come from the service record.
-    MicroStack_GetDeviceRecord()->content_directory->state_variables[tv::kCdsVarBrowseFlag] =
-        nullptr;
+    host_->device()->content_directory->state_variables[tv::kCdsVarBrowseFlag] = nullptr;
     EXPECT_EQ(
         Post(port(), path, "Browse", Envelope("s", "Browse", BrowseArguments("Anything", "0"))),
         illegal);

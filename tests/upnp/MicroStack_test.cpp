@@ -67,8 +67,8 @@ bool JpegSize(const std::string& data, int* width, int* height)
 TEST(MicroStack, DescriptionAndServiceDescriptionsAreServedByteForByte)
 {
     tv::test::LogCapture log;
-    tv::test::SetServerIdentity();
-    StackHost host;
+    StackHost host(false, tv::test::kTestUdn, tv::test::kTestFriendlyName,
+                   tv::test::ServerIdentity());
     host.Start();
 
     tv::test::HttpResponse description = Get11(host.port(), "/");
@@ -104,18 +104,17 @@ TEST(MicroStack, DescriptionAndServiceDescriptionsAreServedByteForByte)
     EXPECT_EQ(lines[3], "GET /");
 }
 
+// Also: the identity and the service records are the stack's context's, so another stack in
+// the process serves its own.
 TEST(MicroStack, DescriptionLeavesOutAMissingServiceAndDefaultsUnsetIdentity)
 {
-    DeviceRecord* device = MicroStack_GetDeviceRecord();
-    device->manufacturer = nullptr;
-    device->manufacturer_url = nullptr;
-    device->model_description = nullptr;
-    device->model_name = nullptr;
-    device->model_number = nullptr;
-    device->model_url = "http://example.invalid/model";
-    StackHost host(false, "UDN-1", "A <b> & c");
-    device->connection_manager = nullptr;
+    DeviceRecord identity;
+    identity.model_url = "http://example.invalid/model";
+    StackHost host(false, "UDN-1", "A <b> & c", identity);
+    host.device()->connection_manager = nullptr;
     host.Start();
+    StackHost other(false, "UDN-2", "Other", tv::test::ServerIdentity());
+    other.Start();
 
     tv::test::HttpResponse description = Get11(host.port(), "/");
     ASSERT_TRUE(description.complete);
@@ -136,7 +135,14 @@ TEST(MicroStack, DescriptionLeavesOutAMissingServiceAndDefaultsUnsetIdentity)
     ASSERT_GE(body.size(), tail.size());
     EXPECT_EQ(body.substr(body.size() - tail.size()), tail);
     host.Stop();
-    tv::test::SetServerIdentity();
+
+    const std::string theirs = Get11(other.port(), "/").body;
+    EXPECT_NE(theirs.find("<friendlyName>Other</friendlyName>"), std::string::npos);
+    EXPECT_NE(theirs.find("<modelName>Tindravoller</modelName>"), std::string::npos);
+    EXPECT_NE(theirs.find("<UDN>uuid:UDN-2</UDN>"), std::string::npos);
+    EXPECT_NE(theirs.find("<serviceList><service><serviceType>urn:schemas-upnp-org:service:"
+                          "ConnectionManager:1</serviceType>"),
+              std::string::npos);
 }
 
 TEST(MicroStack, RouterAnswersEachMethodAndPath)

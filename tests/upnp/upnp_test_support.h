@@ -20,11 +20,13 @@
 #include "runtime/OlvLifeTime.h"
 #include "runtime/ServerLog.h"
 #include "support/LoopbackClient.h"
+#include "support/TestContext.h"
 #include "upnp/MicroStack.h"
 
 namespace tv::test {
 
 inline constexpr char kTestUdn[] = "0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9";
+inline constexpr char kTestFriendlyName[] = "Tindravoller DLNA - host & co -";
 
 inline bool InNamespace()
 {
@@ -44,15 +46,16 @@ inline std::string DataFile(const char* name)
 }
 
 // The identity the server main gives the device.
-inline void SetServerIdentity()
+inline DeviceRecord ServerIdentity()
 {
-    DeviceRecord* device = MicroStack_GetDeviceRecord();
-    device->manufacturer = "Tindravoller developers";
-    device->manufacturer_url = "https://tindravoller.invalid/";
-    device->model_name = "Tindravoller";
-    device->model_description = "Tindravoller DLNA ";
-    device->model_number = "1.0";
-    device->model_url = "https://tindravoller.invalid/";
+    DeviceRecord device;
+    device.manufacturer = "Tindravoller developers";
+    device.manufacturer_url = "https://tindravoller.invalid/";
+    device.model_name = "Tindravoller";
+    device.model_description = "Tindravoller DLNA ";
+    device.model_number = "1.0";
+    device.model_url = "https://tindravoller.invalid/";
+    return device;
 }
 
 // Lines the stack logged.
@@ -96,28 +99,26 @@ private:
     }
 };
 
-// A device stack on a chain thread, routing by a copy of the server's action table. Configure
-// through the record and the handlers before Start(); the destructor stops the chain, which
+// A device stack on a chain thread, with a context of its own, routing by a copy of the
+// server's action table. The stack starts with `identity`'s maker fields; configure it through
+// its device record and the handlers before Start(). The destructor stops the chain, which
 // destroys the stack.
 class StackHost {
 public:
     explicit StackHost(bool ssdp = false, const char* udn = kTestUdn,
-                       const char* friendly_name = "Tindravoller DLNA - host & co -")
+                       const char* friendly_name = kTestFriendlyName,
+                       const DeviceRecord& identity = {})
         : actions_(MsaActionTable().begin(), MsaActionTable().end())
     {
-        ResetServiceRecords();
-        SetSsdpEnabled(ssdp);
+        *context_->device = identity;
+        context_->ssdp = ssdp;
         chain_ = OlvChain_Create(OlvLifeTime_Create);
-        stack_ = MicroStack_Create(chain_, friendly_name, udn, "0000001", 1800, 0, actions_);
-        SetSsdpEnabled(true);
+        stack_ = MicroStack_Create(chain_, context_.get(), friendly_name, udn, "0000001", 1800, 0,
+                                   actions_);
         port_ = MicroStack_GetHttpPort(stack_);
         thread_ = std::make_unique<ChainThread>(chain_);
     }
-    ~StackHost()
-    {
-        thread_->Stop();
-        ResetServiceRecords();
-    }
+    ~StackHost() { thread_->Stop(); }
     StackHost(const StackHost&) = delete;
     StackHost& operator=(const StackHost&) = delete;
 
@@ -125,6 +126,7 @@ public:
     void Stop() { thread_->Stop(); }
     MicroStack* stack() const { return stack_; }
     OlvChain* chain() const { return chain_; }
+    DeviceRecord* device() { return context_->device; }
     std::uint16_t port() const { return port_; }
 
     // Before Start(): the action of that name calls `handler` (none: no handler at all).
@@ -141,6 +143,7 @@ public:
 
 private:
     std::vector<ActionRow> actions_;  // the stack routes by it, in place
+    TestContext context_;
     OlvChain* chain_ = nullptr;
     MicroStack* stack_ = nullptr;
     std::uint16_t port_ = 0;

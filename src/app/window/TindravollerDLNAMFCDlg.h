@@ -15,6 +15,7 @@
 #include "app/SharedFolders.h"
 #include "runtime/Event.h"
 #include "runtime/ServerLog.h"
+#include "runtime/ServerOptions.h"
 
 class QAction;
 class QIcon;
