@@ -103,7 +103,7 @@ TEST(ServerMain, StartsLogsAndStopsWithEveryThreadJoined)
     std::size_t threads_before = ThreadCount();
 
     std::atomic<int> result{-1};
-    std::thread server([&] { result = ServerMain(&target, &stop_event, {}); });
+    std::thread server([&] { result = ServerMain(&target, &stop_event); });
     // Three workers, the stop watcher and the address monitor come up beside the server.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (ThreadCount() < threads_before + 6 && std::chrono::steady_clock::now() < deadline)
@@ -209,6 +209,6 @@ TEST(ServerMain, StopSetBeforeStartEndsTheServerAtOnce)
     tv::Event stop_event;
     stop_event.Set();
     std::size_t threads_before = ThreadCount();
-    EXPECT_EQ(ServerMain(&target, &stop_event, {}), 0);
+    EXPECT_EQ(ServerMain(&target, &stop_event), 0);
     EXPECT_EQ(ThreadCount(), threads_before);
 }
