@@ -406,11 +406,14 @@ char* AnsiFromUtf8(const char* text, int length) noexcept
 
 // ---- Creation and teardown ----
 
-DmsIntegration* DmsIntegration_Create(
-    OlvChain* chain, OlvThreadPool* pool, std::uint16_t port, const char* friendly_name,
-    const char* udn, const char* serial_number, std::uint32_t sort_capabilities_mask,
-    std::uint32_t search_capabilities_mask, const char* sink_protocol_info,
-    const char* source_protocol_info, const char* content_root) noexcept
+DmsIntegration* DmsIntegration_Create(OlvChain* chain, OlvThreadPool* pool, std::uint16_t port,
+                                      const char* friendly_name, const char* udn,
+                                      const char* serial_number,
+                                      std::uint32_t sort_capabilities_mask,
+                                      std::uint32_t search_capabilities_mask,
+                                      const char* sink_protocol_info,
+                                      const char* source_protocol_info, const char* content_root,
+                                      const tv::ServerOptions* options) noexcept
 {
     if (chain == nullptr) return nullptr;
     auto* dms = tv::NewChainObject<DmsIntegration>(
@@ -422,6 +425,8 @@ DmsIntegration* DmsIntegration_Create(
     dms->chain = chain;
     dms->pool = pool;
     dms->port = port;
+    if (options != nullptr && options->modern_listing)
+        dms->transfer_framing = tv::MediaTransferFraming::Length;
 
     dms->device = MicroStack_Create(chain, friendly_name, udn, serial_number, 1800, port,
                                     tv::MsaActionTable());
@@ -703,7 +708,7 @@ void ServeFile(DmsIntegration* dms, OlvWebSession* session, OlvPacket* header,
     tv::WebSessionCorkUntilFirstWindow(session);
     MediaTransfer_HandleGet(session, dms->pool, header, path.c_str(), modes,
                             FSE_GetMimeType(extension.c_str()), features, nullptr, nullptr,
-                            IgnoreTransferEnd);
+                            IgnoreTransferEnd, dms->transfer_framing);
     tv::Free(protocol_info);
 }
 

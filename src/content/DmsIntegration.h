@@ -9,8 +9,10 @@
 
 #include "app/SharedFolders.h"
 #include "http/OlvWebReader.h"
+#include "mediaserver/MediaTransfer.h"
 #include "runtime/OlvChain.h"
 #include "runtime/OlvPacket.h"
+#include "runtime/ServerOptions.h"
 
 struct OlvThreadPool;
 struct OlvWebServer;
@@ -46,15 +48,20 @@ struct DmsIntegration {
     std::int64_t retry_left_out_ms = 0;  // when folders left out are looked at again
     bool left_out_known = false;
     std::string left_out;  // the lines last logged for folders left out
+    // Files answer with their length (today's listing) or as the protocol has it.
+    tv::MediaTransferFraming transfer_framing = tv::MediaTransferFraming::Protocol;
 };
 
 // Before the chain runs, on the thread that will run it. Null when the device stack or the
 // media server layer cannot be created (nothing is then added to the chain by this call).
+// With options->modern_listing files answer with their length (Content-Length, ranges
+// advertised). Null options: the protocol's own.
 [[nodiscard]] DmsIntegration* DmsIntegration_Create(
     OlvChain* chain, OlvThreadPool* pool, std::uint16_t port, const char* friendly_name,
     const char* udn, const char* serial_number, std::uint32_t sort_capabilities_mask,
     std::uint32_t search_capabilities_mask, const char* sink_protocol_info,
-    const char* source_protocol_info, const char* content_root) noexcept;
+    const char* source_protocol_info, const char* content_root,
+    const tv::ServerOptions* options = nullptr) noexcept;
 
 // Any thread. Flags the device stack and wakes the chain; null is ignored.
 void DmsIntegration_NotifyAddressChange(DmsIntegration* dms) noexcept;
