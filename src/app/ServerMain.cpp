@@ -123,7 +123,8 @@ void ServerMain_NewUdn(char (&out)[kUdnSize]) noexcept
     ServerMain_FormatUdn(guid, out);
 }
 
-int ServerMain(const ServerLogTarget* window, tv::Event* stop_event) noexcept
+int ServerMain(const ServerLogTarget* window, tv::Event* stop_event,
+               const tv::ServerOptions* options) noexcept
 {
     char host[kHostNameSize];
     ReadHostName(host);
@@ -150,7 +151,7 @@ int ServerMain(const ServerLogTarget* window, tv::Event* stop_event) noexcept
     // shared folders.
     DmsIntegration* content_source =
         DmsIntegration_Create(chain, pool, 0, friendly_name, udn, kSerialNumber, 0, 0,
-                              kSinkProtocolInfo, kSourceProtocolInfo, "\\");
+                              kSinkProtocolInfo, kSourceProtocolInfo, "\\", options);
     if (content_source == nullptr)
         ServerLog("The media server could not be started");
     else

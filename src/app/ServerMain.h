@@ -5,6 +5,7 @@
 
 #include "runtime/Event.h"
 #include "runtime/ServerLog.h"
+#include "runtime/ServerOptions.h"
 
 // The GetProtocolInfo Source list: what this server can serve.
 inline constexpr const char kSourceProtocolInfo[] =
@@ -25,8 +26,10 @@ inline constexpr std::size_t kUdnSize = 37;  // 36 characters and the NUL
 
 // Thread entry of the server. Logs to `window`, runs until `stop_event` is set (by the
 // window or a signal), then stops every thread it started and returns 0. The caller owns
-// `stop_event`, so a stop that comes before the server is up is never lost.
-int ServerMain(const ServerLogTarget* window, tv::Event* stop_event) noexcept;
+// `stop_event`, so a stop that comes before the server is up is never lost. Null options
+// serve as the protocol has it.
+int ServerMain(const ServerLogTarget* window, tv::Event* stop_event,
+               const tv::ServerOptions* options = nullptr) noexcept;
 
 // "Tindravoller DLNA - <host> -", truncated to fit the 512-byte buffer.
 void ServerMain_BuildFriendlyName(const char* host_name, char (&out)[kFriendlyNameSize]) noexcept;

@@ -176,7 +176,7 @@ int EditFolders(const Options& options)
     return 0;
 }
 
-int RunHeadless() noexcept
+int RunHeadless(const tv::ServerOptions& options) noexcept
 {
     // Every thread started from here on inherits the blocked signals; only sigwait sees them.
     sigset_t stop_signals;
@@ -194,7 +194,7 @@ int RunHeadless() noexcept
     static const ServerLogTarget stdout_target{.append = PrintLine, .window = nullptr};
     tv::Event stop_event;
     int result = 0;
-    std::thread server([&] { result = ServerMain(&stdout_target, &stop_event); });
+    std::thread server([&] { result = ServerMain(&stdout_target, &stop_event, &options); });
 
     int signal_number = 0;
     sigwait(&stop_signals, &signal_number);
@@ -294,5 +294,5 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "tindravoller: the window is not installed; running headless\n");
 #endif
     }
-    return RunHeadless();
+    return RunHeadless(options.server);
 }
