@@ -1129,8 +1129,8 @@ FileSendResult AsyncSocketSendFile(OlvAsyncSocket* socket, unsigned arming, int 
     const int err = n < 0 ? errno : 0;
     std::scoped_lock lk(s->lock);
     if (s->handle < 0 || s->arming != arming) return {SendClosed, 0, false};
+    // Progress counts from the wait for room that follows a short send (AsyncSocketAwaitRoom).
     if (n > 0) {
-        s->progress_ms = NowMs();
         // Short: the socket is full, or the file ended early (the next send finds out which).
         return {static_cast<std::size_t>(n) == length ? SendAllSent : SendQueued,
                 static_cast<std::size_t>(n), false};
