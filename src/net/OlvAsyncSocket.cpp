@@ -176,7 +176,8 @@ bool WouldBlock(int err) noexcept
 
 // sendfile takes no MSG_NOSIGNAL: to a peer that has reset the connection it raises SIGPIPE,
 // which would end the process. The signal is held back on this thread for the call and taken
-// back after an EPIPE. Returns the count sent, or -1 with errno.
+// back after an EPIPE, and after a short count too: a reset met after the first pages raises it
+// as well, the pages sent before it counted. Returns the count sent, or -1 with errno.
 ssize_t SendFileQuietly(int out, int in, off_t* at, std::size_t length) noexcept
 {
     sigset_t pipe_only;
@@ -190,7 +191,7 @@ ssize_t SendFileQuietly(int out, int in, off_t* at, std::size_t length) noexcept
     } while (n < 0 && errno == EINTR);
     const int err = n < 0 ? errno : 0;
     if (!::sigismember(&old, SIGPIPE)) {
-        if (err == EPIPE) {
+        if (n < 0 ? err == EPIPE : static_cast<std::size_t>(n) < length) {
             const timespec now{};
             ::sigtimedwait(&pipe_only, nullptr, &now);
         }
