@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -577,9 +578,17 @@ TEST_F(Transfer, LongFileToALateReaderKeepsEveryChunkWhole)
     }
 }
 
+// Each client leaves while its file is streaming: its transfer ends, and every descriptor of
+// its connection is closed (a send from a file has one of its own).
 TEST_F(Transfer, ClientLeavingMidFileFreesTheTransfer)
 {
     tree_.Sparse("Media/long.mp3", 512LL * 1024 * 1024);
+    auto descriptors = [] {
+        std::error_code ignored;
+        std::filesystem::directory_iterator fds("/proc/self/fd", ignored);
+        return std::distance(fds, std::filesystem::directory_iterator());
+    };
+    const auto before = descriptors();
     for (int i = 0; i < 6; ++i) {
         framing_ = kBothFramings[i / 3];
         LoopbackClient client(port_);
@@ -591,6 +600,7 @@ TEST_F(Transfer, ClientLeavingMidFileFreesTheTransfer)
         EXPECT_TRUE(WaitUntil([&] { return done_stopped_.load() == i + 1; })) << i;
     }
     EXPECT_TRUE(WaitUntil([] { return tv::MediaTransferLiveCount() == 0; }));
+    EXPECT_TRUE(WaitUntil([&] { return descriptors() == before; })) << descriptors() - before;
     EXPECT_EQ(done_all_.load(), 0);
 }
 
