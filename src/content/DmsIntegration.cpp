@@ -65,7 +65,8 @@ constexpr std::size_t kBrowseUnsentBoundBytes = 256 * 1024;
 constexpr char kPost400[] = "HTTP/1.1 400\r\n\r\n";
 constexpr std::string_view kPartialSuffix = ".tmp";
 constexpr std::int64_t kRetryLeftOutMs = 5000;
-constexpr char kNotFound[] = "HTTP/1.1 404 File Not Found\r\n\r\n";
+constexpr char kNotFound[] =
+    "HTTP/1.1 404 File Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 constexpr char kBadSortCriteria[] = "Unsupported or invalid sort criteria";
 // Today's listing: a subscriber hears of changes at most once each interval. A change stays
 // in ContainerUpdateIDs for two intervals, so that every subscriber's next event names it
@@ -925,7 +926,9 @@ void ServeFile(DmsIntegration* dms, OlvWebSession* session, OlvPacket* header,
     // Corked, the header waits for the body's first window and leaves in the same segment.
     tv::WebSessionCorkUntilFirstWindow(session);
     MediaTransfer_HandleGet(session, dms->pool, dms->context, header, path.c_str(), modes,
-                            kind.mime_type, features, nullptr, nullptr, IgnoreTransferEnd);
+                            kind.mime_type, features, nullptr, nullptr, IgnoreTransferEnd,
+                            dms->modern != nullptr ? tv::MediaTransferFraming::Length
+                                                   : tv::MediaTransferFraming::Protocol);
     tv::Free(protocol_info);
 }
 

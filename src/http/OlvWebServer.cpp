@@ -20,6 +20,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include "http/OlvWebReader.h"
 #include "net/OlvAsyncServerSocket.h"
@@ -35,6 +36,8 @@ constexpr int kFoldThresholdBytes = 800;  // extra headers this long are rewritt
 constexpr int kFoldWidthBytes = 800;
 constexpr std::string_view kMissingHost = "HTTP/1.1 400 Bad Request (Missing Host Field)\r\n\r\n";
 constexpr std::string_view kChunked = "\r\nTransfer-Encoding: chunked";
+constexpr std::string_view kConnectionHeader = "Connection";
+constexpr std::string_view kClose = "close";
 constexpr std::string_view kHeaderEnd = "\r\n\r\n";
 constexpr std::string_view kLastChunk = "0\r\n\r\n";
 constexpr std::string_view kLineEnd = "\r\n";
@@ -116,6 +119,12 @@ struct OlvWebSession {
     std::atomic<bool> http10{false};
     std::atomic<bool> keep_alive{false};
     std::atomic<bool> is_head{false};
+    // The answer is framed by its Content-Length: WebSessionFrameByLength (chain), cleared by
+    // BeginRequest.
+    std::atomic<bool> length_framed{false};
+    // The connection's descriptor for sends from a file (AsyncSocketShareHandle): made by the
+    // first such send, closed with the session.
+    int file_handle = -1;
     bool request_whole = false;   // chain: the delivery being handled completes the request
     bool expect_checked = false;  // chain: the owner's WebSessionMarkExpectChecked
     std::mutex lock;              // guards ref_count
@@ -467,7 +476,14 @@ OlvSendResult OlvWebServer_BeginResponseFromPacket(OlvWebSession* session, OlvPa
         OlvPacket_Destroy(packet);
         return SendNoSession;
     }
-    if (!session->http10.load()) {
+    if (session->length_framed.load()) {
+        // The client cannot tell that the connection ends after this answer otherwise.
+        if (session->force_close.load() || !session->keep_alive.load()) {
+            OlvPacket_AddHeader(packet, kConnectionHeader.data(),
+                                static_cast<int>(kConnectionHeader.size()), kClose.data(),
+                                static_cast<int>(kClose.size()));
+        }
+    } else if (!session->http10.load()) {
         OlvPacket_DeleteHeader(packet, "Content-Length", 14);
         OlvPacket_AddHeader(packet, "Transfer-Encoding", 17, "chunked", 7);
     }
@@ -487,7 +503,8 @@ OlvSendResult OlvWebServer_SendBody(OlvWebSession* session, const char* data, st
     char size_line[32];
     tv::SendPiece pieces[4];
     int count = 0;
-    if (session->http10.load()) {
+    const bool unframed = session->http10.load() || session->length_framed.load();
+    if (unframed) {
         if (length >= 1)
             pieces[count++] = {data, length, ownership};
         else if (ownership == OwnTransfer)
@@ -500,8 +517,8 @@ OlvSendResult OlvWebServer_SendBody(OlvWebSession* session, const char* data, st
     } else if (ownership == OwnTransfer) {
         tv::Free(const_cast<char*>(data));
     }
-    // No terminator for HEAD, nor for HTTP/1.0, whose body ends with the connection.
-    const bool last = done != 0 && !session->is_head.load() && !session->http10.load();
+    // No terminator for HEAD, nor for an unframed body (HTTP/1.0's ends with the connection).
+    const bool last = done != 0 && !session->is_head.load() && !unframed;
     if (last) pieces[count++] = {kLastChunk.data(), kLastChunk.size(), OwnStatic};
     if (count == 0) {
         if (done == 0) return SendAllSent;
@@ -561,6 +578,7 @@ void OlvWebServer_ReleaseSession(OlvWebSession* session)
     }
     if (session->reader != nullptr) OlvWebClient_DestroyReader(session->reader);
     session->reader = nullptr;
+    if (session->file_handle >= 0) ::close(session->file_handle);
     tv::WebServerLife* life = session->life;
     delete session;
     DropLife(life);
@@ -663,7 +681,8 @@ std::size_t WebBodyWindowBytes(std::size_t length, std::size_t chunk_bytes) noex
 void WebSessionLayOutBody(OlvWebSession* session, char* buffer, std::size_t length,
                           std::size_t chunk_bytes, bool last, WebBodyWindow* window) noexcept
 {
-    const bool chunked = !session->http10.load() && !session->is_head.load();
+    const bool chunked =
+        !session->http10.load() && !session->is_head.load() && !session->length_framed.load();
     char* at = buffer;
     window->count = 0;
     for (std::size_t done = 0; done < length && window->count < kWebWindowChunks;) {
@@ -676,6 +695,40 @@ void WebSessionLayOutBody(OlvWebSession* session, char* buffer, std::size_t leng
     }
     if (chunked && last) at = std::copy(kLastChunk.begin(), kLastChunk.end(), at);
     window->wire_length = static_cast<std::size_t>(at - buffer);
+}
+
+void WebSessionFrameByLength(OlvWebSession* session) noexcept
+{
+    session->length_framed = true;
+}
+
+WebFileSend WebSessionSendFile(OlvWebSession* session, int file, std::int64_t offset,
+                               std::size_t length, int done) noexcept
+{
+    if (session == nullptr) return {SendNoSession, 0, false};
+    // Held across the send: the chain's end waits at most for this one read from the disk.
+    ServerUse use(session);
+    if (!use || Interrupted(session)) return {SendNoSession, 0, false};
+    if (session->file_handle < 0)
+        session->file_handle = AsyncSocketShareHandle(session->connection, session->arming);
+    session->complete_on_drain = false;
+    FileSendResult sent = AsyncSocketSendFile(session->connection, session->arming,
+                                              session->file_handle, file, offset, length);
+    WebFileSend result{sent.result, sent.sent, sent.file_failed};
+    if (sent.result == SendAllSent && done != 0) {
+        result.result = CompleteRequest(session);
+        return result;
+    }
+    if (sent.sent != 0) UncorkFirstWindow(session);
+    return result;
+}
+
+OlvSendResult WebSessionAwaitRoom(OlvWebSession* session) noexcept
+{
+    if (session == nullptr) return SendNoSession;
+    ServerUse use(session);
+    if (!use || Interrupted(session)) return SendNoSession;
+    return AsyncSocketAwaitRoom(session->connection, session->arming);
 }
 
 std::size_t WebSessionUnsentBytes(OlvWebSession* session) noexcept
@@ -712,6 +765,11 @@ void* WebSessionAnswerOwner(OlvWebSession* session, WebAnswerKind kind) noexcept
 void WebServerSetRequestTimeoutForTest(OlvWebServer* server, int timeout_ms) noexcept
 {
     server->request_timeout_ms = timeout_ms;
+}
+
+void WebServerSetStallLimitForTest(OlvWebServer* server, int limit_ms) noexcept
+{
+    AsyncServerSocketSetStallLimitForTest(server->server_socket, limit_ms);
 }
 
 int WebSessionHoldersForTest(OlvWebSession* session) noexcept
@@ -773,6 +831,7 @@ void BeginRequest(OlvWebSession* session, const OlvPacket* header) noexcept
     }
     session->keep_alive = version.size() == 3 && version != "1.0" && !close;
     session->is_head = EqualsCaseless(View(header->method, header->method_length), "HEAD");
+    session->length_framed = false;
 }
 
 // To the handler of the request's virtual directory, else to the session's request callback.

@@ -1,7 +1,9 @@
 // The embedded HTTP/1.x server: sessions over a pool of connections, virtual directories,
-// chunked responses for HTTP/1.1 and unframed ones for HTTP/1.0, keep-alive and idle
-// time-outs. Everything runs on the chain thread except the send functions and the holder
-// count, which a handler may use from a worker thread while it holds the session.
+// chunked responses for HTTP/1.1 and unframed ones for HTTP/1.0 (or, when the handler asks,
+// framed by their length on both, a file's body sent straight from the page cache),
+// keep-alive and idle time-outs. Everything runs on the chain thread except the send
+// functions and the holder count, which a handler may use from a worker thread while it holds
+// the session.
 //
 // A session is opaque: its owner (on_session), the handlers and the answer's owner reach it
 // only through the operations below, and each of its flags is written here alone.
@@ -142,6 +144,31 @@ struct WebBodyWindow {
 std::size_t WebBodyWindowBytes(std::size_t length, std::size_t chunk_bytes) noexcept;
 void WebSessionLayOutBody(OlvWebSession* session, char* buffer, std::size_t length,
                           std::size_t chunk_bytes, bool last, WebBodyWindow* window) noexcept;
+// Inside a handler, before a header sent with OlvWebServer_BeginResponseFromPacket: the answer
+// is framed by the Content-Length its header carries, on every HTTP version (no chunked
+// coding, and no terminating chunk after the body or a HEAD's header), and its header says
+// "Connection: close" when the connection ends after it. For a body whose length is known:
+// the client may seek in it, and it may go straight from a file (WebSessionSendFile).
+void WebSessionFrameByLength(OlvWebSession* session) noexcept;
+// What WebSessionSendFile did: a send result as for the other send functions (SendQueued: the
+// connection had no room for the rest, or older bytes of the answer still wait in its queue),
+// the bytes sent, and whether the file gave less than asked (it ended early or could not be
+// read; the connection is left as it is).
+struct WebFileSend {
+    OlvSendResult result = SendAllSent;
+    std::size_t sent = 0;
+    bool file_failed = false;
+};
+// Any thread while the session is held, one sender at a time, for an answer framed by its
+// length: up to `length` body bytes of `file` from `offset`, straight from the page cache
+// (sendfile); with done set and all of them sent, the answer is complete. May wait for the
+// disk, never for the client.
+WebFileSend WebSessionSendFile(OlvWebSession* session, int file, std::int64_t offset,
+                               std::size_t length, int done) noexcept;
+// After a WebSessionSendFile that left bytes unsent: on_sent follows once the connection has
+// room (or its queue has drained); meanwhile the answer counts as stalled for as long as the
+// client takes nothing. SendQueued, or a stopped result. Any thread while the session is held.
+OlvSendResult WebSessionAwaitRoom(OlvWebSession* session) noexcept;
 // Bytes handed to the connection and not sent yet. Any thread.
 std::size_t WebSessionUnsentBytes(OlvWebSession* session) noexcept;
 // IPv4 address (network order) of the client.
@@ -160,6 +187,9 @@ void* WebSessionAnswerOwner(OlvWebSession* session, WebAnswerKind kind) noexcept
 
 // Tests only: shortens the limit for a request to arrive completely.
 void WebServerSetRequestTimeoutForTest(OlvWebServer* server, int timeout_ms) noexcept;
+// Tests only: shortens the time an answer must have stalled before its connection gives way
+// to a waiting client.
+void WebServerSetStallLimitForTest(OlvWebServer* server, int limit_ms) noexcept;
 // Tests only: the session's holders now (the connection's own hold counts). Any thread.
 int WebSessionHoldersForTest(OlvWebSession* session) noexcept;
 }  // namespace tv

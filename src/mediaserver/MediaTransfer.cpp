@@ -1,6 +1,8 @@
 // The HTTP transfer of one shared file: the header (or a refusal) on the chain thread, then
 // the body read and sent by pool workers a window of blocks at a time, one window in flight,
-// the next one read when the connection's send queue drains.
+// the next one read when the connection's send queue drains; or, for an answer framed by its
+// length, sent from the page cache a window at a time, the next one when the connection has
+// room again.
 #include "mediaserver/MediaTransfer.h"
 
 #include <fcntl.h>
@@ -68,6 +70,7 @@ struct MediaTransfer {
     std::int64_t remaining = 0;
     OlvWebSession* session = nullptr;  // held until the record is freed
     OlvThreadPool* pool = nullptr;
+    tv::MediaTransferFraming framing = tv::MediaTransferFraming::Protocol;
     tv::MediaTransferDoneFn on_done = nullptr;
     MediaTransferState* state = nullptr;
     void* user = nullptr;
@@ -95,6 +98,10 @@ std::uintptr_t g_next_id = 0;
 // kWindowsPerStep windows for one transfer before the others get their turn.
 constexpr std::int64_t kWindowBytes = std::int64_t{tv::kWebWindowChunks} * tv::kTransferBlockBytes;
 constexpr int kWindowsPerStep = 4;
+// Framed by its length, a window is one sendfile and nothing of it is held here: the
+// connection's send buffer is what is in flight. As large as a read window: windows of 512 KiB
+// and more sent one stream more slowly, at more CPU per GiB (the README has the figures).
+constexpr std::int64_t kFileWindowBytes = kWindowBytes;
 
 constexpr std::string_view kNotFound = "HTTP/1.1 404 File Not Found\r\n\r\n";
 constexpr std::string_view kBadRequest = "HTTP/1.1 400 Bad Request\r\n\r\n";
@@ -117,11 +124,21 @@ MediaTransfer* TransferOf(OlvWebSession* session) noexcept
 }
 
 // A fixed refusal text carries no length: the client sees its end only when the connection
-// ends, so it ends right after it instead of holding a slot until the idle close.
-void Refuse(OlvWebSession* session, std::string_view text)
+// ends, so it ends right after it instead of holding a slot until the idle close. Framed by
+// length, a refusal says that it has no body and that the connection ends, and a 416 names the
+// size of the file.
+void Refuse(OlvWebSession* session, std::string_view text, tv::MediaTransferFraming framing,
+            std::int64_t size = -1)
 {
     tv::WebSessionEndAfterAnswer(session);
-    OlvWebServer_SendBytes(session, text.data(), text.size(), OwnStatic, 1);
+    if (framing == tv::MediaTransferFraming::Protocol) {
+        OlvWebServer_SendBytes(session, text.data(), text.size(), OwnStatic, 1);
+        return;
+    }
+    std::string answer(text.substr(0, text.size() - 2));  // the status line and its line end
+    if (text == kInvalidRange) answer += "Content-Range: bytes */" + std::to_string(size) + "\r\n";
+    answer += "Content-Length: 0\r\nConnection: close\r\n\r\n";
+    OlvWebServer_SendBytes(session, answer.data(), answer.size(), OwnCopy, 1);
 }
 
 char* Header(OlvPacket* request, std::string_view name)
@@ -291,6 +308,53 @@ StepEnd SendReadWindow(MediaTransfer* t, std::size_t wire_length, std::int64_t n
     return StepEnd::Drain;
 }
 
+// The file shrank or the disk failed: the promised length can no longer be kept, so the
+// client must see a cut response rather than a complete-looking short one.
+void ReadFailed(MediaTransfer* t)
+{
+    std::fputs("Read Error!\r\n", stdout);
+    std::fflush(stdout);
+    OlvWebServer_CloseSession(t->session);
+}
+
+// A window straight from the page cache. What the connection has no room for is sent by the
+// next step, which the drain queues once the connection has room: so the socket's send buffer
+// holds what is in flight, and nothing is held here.
+StepEnd SendFileWindow(MediaTransfer* t, std::int64_t want)
+{
+    const bool last = want == t->remaining;
+    tv::WebFileSend sent = tv::WebSessionSendFile(t->session, t->fd, t->position,
+                                                  static_cast<std::size_t>(want), last ? 1 : 0);
+    if (sent.file_failed) {
+        ReadFailed(t);
+        return StepEnd::Stopped;
+    }
+    std::scoped_lock hold(t->lock);
+    const auto n = static_cast<std::int64_t>(sent.sent);
+    t->remaining -= n;
+    t->position += n;
+    {
+        std::scoped_lock state_hold(t->state->lock);
+        t->state->sent += n;
+    }
+    // SendWillClose on the last window: all of it went out, the connection ends after it.
+    if (tv::SendStopped(sent.result) && !(last && sent.result == SendWillClose)) {
+        if (sent.result == SendNoSession) t->flags &= ~kAttached;
+        return StepEnd::Stopped;
+    }
+    if (t->remaining == 0) return StepEnd::Complete;
+    if (sent.result == SendAllSent) return StepEnd::More;
+    if (Has(t, kClosed)) return StepEnd::Stopped;
+    // In the same hold as the wait: a drain that comes at once must find the mark.
+    OlvSendResult waiting = tv::WebSessionAwaitRoom(t->session);
+    if (tv::SendStopped(waiting)) {
+        if (waiting == SendNoSession) t->flags &= ~kAttached;
+        return StepEnd::Stopped;
+    }
+    t->flags = (t->flags | kAwaitingDrain) & ~(kBusy | kRunning);
+    return StepEnd::Drain;
+}
+
 StepEnd SendNextWindow(MediaTransfer* t)
 {
     std::int64_t want;
@@ -298,12 +362,15 @@ StepEnd SendNextWindow(MediaTransfer* t)
         std::scoped_lock hold(t->lock);
         if (Has(t, kClosed)) return StepEnd::Stopped;
         if (ParkIfAsked(t)) return StepEnd::Parked;
-        want = std::min(t->remaining, kWindowBytes);
+        want =
+            std::min(t->remaining, t->framing == tv::MediaTransferFraming::Length ? kFileWindowBytes
+                                                                                  : kWindowBytes);
     }
     if (want == 0) {
         OlvWebServer_SendBody(t->session, nullptr, 0, OwnStatic, 1);
         return StepEnd::Complete;
     }
+    if (t->framing == tv::MediaTransferFraming::Length) return SendFileWindow(t, want);
     const auto length = static_cast<std::size_t>(want);
     if (t->window == nullptr) {
         t->window =
@@ -313,11 +380,7 @@ StepEnd SendNextWindow(MediaTransfer* t)
     tv::WebSessionLayOutBody(t->session, t->window, length, tv::kTransferBlockBytes,
                              want == t->remaining, &window);
     if (!ReadWindow(t, &window)) {
-        // The file shrank or the disk failed: the promised length can no longer be kept,
-        // so the client must see a cut response rather than a complete-looking short one.
-        std::fputs("Read Error!\r\n", stdout);
-        std::fflush(stdout);
-        OlvWebServer_CloseSession(t->session);
+        ReadFailed(t);
         return StepEnd::Stopped;
     }
     std::scoped_lock hold(t->lock);
@@ -521,8 +584,10 @@ std::string_view CheckDlnaRequest(OlvPacket* request, int requested)
 // The byte range asked for: status, Content-Range or Content-Length, and the range in *start
 // and *length; or the refusal that answers instead.
 std::string_view AddRange(OlvPacket* request, OlvPacket* packet, std::int64_t size,
-                          std::int64_t* start, std::int64_t* length)
+                          tv::MediaTransferFraming framing, std::int64_t* start,
+                          std::int64_t* length)
 {
+    const bool by_length = framing == tv::MediaTransferFraming::Length;
     char number[96];
     *start = 0;
     *length = size;
@@ -539,6 +604,12 @@ std::string_view AddRange(OlvPacket* request, OlvPacket* packet, std::int64_t si
         int n = std::snprintf(number, sizeof number, "bytes %" PRId64 "-%" PRId64 "/%" PRId64,
                               *start, *start + *length - 1, size);
         AddHeader(packet, "Content-Range", std::string_view(number, static_cast<std::size_t>(n)));
+        if (by_length) {
+            n = std::snprintf(number, sizeof number, "%" PRId64, *length);
+            AddHeader(packet, "Content-Length",
+                      std::string_view(number, static_cast<std::size_t>(n)));
+            AddHeader(packet, "Accept-Ranges", "bytes");
+        }
         return {};
     }
     if (Header(request, "TimeSeekRange.dlna.org") != nullptr) return kNoTimeSeek;
@@ -546,6 +617,7 @@ std::string_view AddRange(OlvPacket* request, OlvPacket* packet, std::int64_t si
     OlvPacket_SetStatus(packet, 200, "OK", 2);
     int n = std::snprintf(number, sizeof number, "%" PRId64, size);
     AddHeader(packet, "Content-Length", std::string_view(number, static_cast<std::size_t>(n)));
+    if (by_length) AddHeader(packet, "Accept-Ranges", "bytes");
     return {};
 }
 
@@ -585,7 +657,8 @@ void AddContentHeaders(OlvPacket* packet, const char* mime_type, const char* con
 // Chain thread, the header sent: the transfer takes the file and the answer, and its first
 // step starts in the next turn.
 MediaTransferState* StartTransfer(OlvWebSession* session, OlvThreadPool* pool, int fd,
-                                  std::int64_t start, std::int64_t length, void* user,
+                                  std::int64_t start, std::int64_t length,
+                                  tv::MediaTransferFraming framing, void* user,
                                   tv::MediaTransferDoneFn on_done)
 {
     auto* t = new MediaTransfer;
@@ -597,6 +670,7 @@ MediaTransferState* StartTransfer(OlvWebSession* session, OlvThreadPool* pool, i
     t->remaining = length;
     t->session = session;
     t->pool = pool;
+    t->framing = framing;
     t->on_done = on_done;
     t->state = state;
     t->user = user;
@@ -663,7 +737,8 @@ MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPoo
                                             const char* path, int allowed_modes,
                                             const char* mime_type, const char* content_features,
                                             const char* ifo_uri, void* user,
-                                            tv::MediaTransferDoneFn on_done) noexcept
+                                            tv::MediaTransferDoneFn on_done,
+                                            tv::MediaTransferFraming framing) noexcept
 {
     if (session == nullptr || request == nullptr) return nullptr;
     // Only the delivery that completes the request may answer it.
@@ -672,7 +747,7 @@ MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPoo
     std::int64_t size = 0;
     int fd = OpenShared(context, path, &size);
     if (fd < 0) {
-        Refuse(session, kNotFound);
+        Refuse(session, kNotFound, framing);
         return nullptr;
     }
     OlvPacket* packet = OlvPacket_Create();
@@ -681,15 +756,16 @@ MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPoo
     std::int64_t start = 0;
     std::int64_t length = 0;
     std::string_view refusal = CheckDlnaRequest(request, requested);
-    if (refusal.empty()) refusal = AddRange(request, packet, size, &start, &length);
+    if (refusal.empty()) refusal = AddRange(request, packet, size, framing, &start, &length);
     if (refusal.empty()) refusal = AddTransferMode(packet, requested, allowed_modes, mime_type);
     if (!refusal.empty()) {
         ::close(fd);
         OlvPacket_Destroy(packet);
-        Refuse(session, refusal);
+        Refuse(session, refusal, framing, size);
         return nullptr;
     }
     AddContentHeaders(packet, mime_type, content_features, ifo_uri);
+    if (framing == tv::MediaTransferFraming::Length) tv::WebSessionFrameByLength(session);
 
     OlvSendResult sent = OlvWebServer_BeginResponseFromPacket(session, packet);
     const bool head = tv::EqualsCaseless(tv::View(request->method, request->method_length), "HEAD");
@@ -698,5 +774,5 @@ MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPoo
         if (head && sent >= 0) OlvWebServer_SendBody(session, nullptr, 0, OwnStatic, 1);
         return nullptr;
     }
-    return StartTransfer(session, pool, fd, start, length, user, on_done);
+    return StartTransfer(session, pool, fd, start, length, framing, user, on_done);
 }

@@ -1,7 +1,9 @@
 // HTTP transfer of one shared file: the response header with byte ranges and the DLNA transfer
 // headers (or a fixed refusal text), then the body in chunks of 16384 bytes, read and sent on
 // pool workers a window of up to 16 of them at a time, one window in flight per transfer, the
-// next one read when the connection's send queue drains.
+// next one read when the connection's send queue drains. Framed by its length, the body goes
+// from the page cache with sendfile instead, a window at a time, the next one when the
+// connection has room again.
 #pragma once
 
 #include <cstdint>
@@ -47,6 +49,17 @@ constexpr int kTransferBlockBytes = 16384;
 // Transfers alive now (started and not yet freed). Any thread; for leak checks.
 int MediaTransferLiveCount() noexcept;
 
+// How a file's answers are framed.
+enum class MediaTransferFraming : int {
+    // As the protocol has it: chunked for HTTP/1.1 (HEAD alike), the fixed refusal texts.
+    Protocol = 0,
+    // What today's players need to know a length and seek: Content-Length and
+    // "Accept-Ranges: bytes" on every answer (HEAD alike), the body unframed and sent with
+    // sendfile; each refusal with a length of 0, a 416 with "Content-Range: bytes */SIZE", and
+    // "Connection: close" on every answer after which the connection ends.
+    Length = 1,
+};
+
 // Whether a step found a pause request (the values are the design's; nothing resumes it).
 enum class TransferPark : int {
     Running = 0,
@@ -75,7 +88,8 @@ MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPoo
                                             const char* path, int allowed_modes,
                                             const char* mime_type, const char* content_features,
                                             const char* ifo_uri, void* user,
-                                            tv::MediaTransferDoneFn on_done) noexcept;
+                                            tv::MediaTransferDoneFn on_done,
+                                            tv::MediaTransferFraming framing) noexcept;
 
 // "bytes=F-L", "bytes=F-" or "bytes=-N" against a file of `size` bytes; any list of ranges or
 // another unit is malformed.

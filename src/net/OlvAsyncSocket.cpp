@@ -17,7 +17,10 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/select.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -88,7 +91,10 @@ struct OlvAsyncSocket {
     bool in_callback = false;
     bool disconnect_deferred = false;
     bool destroying = false;  // in the destroy hook: no more callbacks
-    unsigned arming = 0;      // bumped by every ConnectTo and Adopt
+    // A sender from a file found no room (AsyncSocketAwaitRoom): writability reports
+    // on_send_ok as a drained queue does. Cleared by that report and by the queue's drop.
+    bool await_room = false;
+    unsigned arming = 0;  // bumped by every ConnectTo and Adopt
     // A connect that failed inside ConnectTo is reported from the next post_select; until
     // then the socket does not count as free, so nobody else takes it meanwhile.
     bool connect_failure_pending = false;
@@ -122,6 +128,7 @@ void DropQueue(OlvAsyncSocket* s) noexcept
     }
     s->send_head = s->send_tail = nullptr;
     s->pending_bytes = 0;
+    s->await_room = false;
     tv::Free(s->batch);
     s->batch = nullptr;
     s->batch_length = s->batch_capacity = 0;
@@ -165,6 +172,33 @@ void MakeNonBlocking(int fd) noexcept
 bool WouldBlock(int err) noexcept
 {
     return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
+}
+
+// sendfile takes no MSG_NOSIGNAL: to a peer that has reset the connection it raises SIGPIPE,
+// which would end the process. The signal is held back on this thread for the call and taken
+// back after an EPIPE, and after a short count too: a reset met after the first pages raises it
+// as well, the pages sent before it counted. Returns the count sent, or -1 with errno.
+ssize_t SendFileQuietly(int out, int in, off_t* at, std::size_t length) noexcept
+{
+    sigset_t pipe_only;
+    sigset_t old;
+    ::sigemptyset(&pipe_only);
+    ::sigaddset(&pipe_only, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipe_only, &old);
+    ssize_t n;
+    do {
+        n = ::sendfile(out, in, at, length);
+    } while (n < 0 && errno == EINTR);
+    const int err = n < 0 ? errno : 0;
+    if (!::sigismember(&old, SIGPIPE)) {
+        if (n < 0 ? err == EPIPE : static_cast<std::size_t>(n) < length) {
+            const timespec now{};
+            ::sigtimedwait(&pipe_only, nullptr, &now);
+        }
+        ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    }
+    errno = err;
+    return n;
 }
 
 // Lock held. Returns the count sent, or -1 with errno.
@@ -448,7 +482,7 @@ void PreSelect(void* object, fd_set* read_set, fd_set* write_set, fd_set* error_
     } else if (s->pause.load() == PauseReading) {
         tv::FdSetAdd(read_set, s->handle);
     }
-    if (s->send_head != nullptr) tv::FdSetAdd(write_set, s->handle);
+    if (s->send_head != nullptr || s->await_room) tv::FdSetAdd(write_set, s->handle);
 }
 
 // Lock taken here. Sends what the queue holds while the kernel takes it; true when the queue
@@ -456,7 +490,7 @@ void PreSelect(void* object, fd_set* read_set, fd_set* write_set, fd_set* error_
 bool DrainQueue(OlvAsyncSocket* s, fd_set* write_set, void** user) noexcept
 {
     std::scoped_lock lk(s->lock);
-    if (s->connected != 1 || s->handle < 0 || s->send_head == nullptr ||
+    if (s->connected != 1 || s->handle < 0 || (s->send_head == nullptr && !s->await_room) ||
         !FD_ISSET(s->handle, write_set)) {
         return false;
     }
@@ -474,6 +508,7 @@ bool DrainQueue(OlvAsyncSocket* s, fd_set* write_set, void** user) noexcept
         if (!Consume(s, static_cast<std::size_t>(n))) break;
     }
     if (s->send_head != nullptr) return false;
+    s->await_room = false;  // the room a file's sender waits for, or a queue drained before it
     *user = s->user;
     s->in_callback = true;
     return true;
@@ -613,6 +648,7 @@ void ArmCommon(OlvAsyncSocket* s, tv::AsyncSocketInterruptFn on_interrupt, void*
         s->user = user;
         s->on_interrupt = on_interrupt;
         s->pending_bytes = 0;
+        s->await_room = false;
         s->pause = PauseReading;
         s->disconnect_deferred = false;
     }
@@ -1017,7 +1053,7 @@ std::size_t AsyncSocketPendingBytes(OlvAsyncSocket* socket) noexcept
 std::int64_t AsyncSocketStalledMs(OlvAsyncSocket* socket) noexcept
 {
     std::scoped_lock lk(socket->lock);
-    if (socket->handle < 0 || socket->send_head == nullptr) return -1;
+    if (socket->handle < 0 || (socket->send_head == nullptr && !socket->await_room)) return -1;
     return NowMs() - socket->progress_ms;
 }
 
@@ -1070,6 +1106,69 @@ void AsyncSocketEndBatch(OlvAsyncSocket* socket, unsigned arming) noexcept
 void AsyncSocketDisconnectArmed(OlvAsyncSocket* socket, unsigned arming) noexcept
 {
     DisconnectImpl(socket, &arming);
+}
+
+int AsyncSocketShareHandle(OlvAsyncSocket* socket, unsigned arming) noexcept
+{
+    std::scoped_lock lk(socket->lock);
+    if (socket->handle < 0 || socket->datagram || socket->arming != arming) return -1;
+    return ::fcntl(socket->handle, F_DUPFD_CLOEXEC, 0);
+}
+
+FileSendResult AsyncSocketSendFile(OlvAsyncSocket* socket, unsigned arming, int shared, int file,
+                                   std::int64_t offset, std::size_t length) noexcept
+{
+    OlvAsyncSocket* s = socket;
+    {
+        std::scoped_lock lk(s->lock);
+        if (s->handle < 0 || s->arming != arming || shared < 0) return {SendClosed, 0, false};
+        if (s->send_head != nullptr || s->batching) return {SendQueued, 0, false};
+    }
+    // Unlocked: the read may wait for the disk. What goes through `shared` reaches only this
+    // arming's connection, shut down under it should the socket close meanwhile.
+    auto at = static_cast<off_t>(offset);
+    const ssize_t n = SendFileQuietly(shared, file, &at, length);
+    const int err = n < 0 ? errno : 0;
+    std::scoped_lock lk(s->lock);
+    if (s->handle < 0 || s->arming != arming) return {SendClosed, 0, false};
+    // Progress counts from the wait for room that follows a short send (AsyncSocketAwaitRoom).
+    if (n > 0) {
+        // Short: the socket is full, or the file ended early (the next send finds out which).
+        return {static_cast<std::size_t>(n) == length ? SendAllSent : SendQueued,
+                static_cast<std::size_t>(n), false};
+    }
+    if (n == 0) return {SendQueued, 0, length != 0};  // the file ended before `offset`
+    if (WouldBlock(err)) return {SendQueued, 0, false};
+    switch (err) {
+    case EPIPE:
+    case ECONNRESET:
+    case ENOTCONN:
+    case ECONNABORTED:
+    case ETIMEDOUT:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case ENETDOWN:
+    case EHOSTDOWN:
+        DropQueue(s);
+        return {SendFailed(s), 0, false};
+    default:
+        return {SendQueued, 0, true};  // the file could not be read
+    }
+}
+
+OlvSendResult AsyncSocketAwaitRoom(OlvAsyncSocket* socket, unsigned arming) noexcept
+{
+    OlvAsyncSocket* s = socket;
+    {
+        std::scoped_lock lk(s->lock);
+        if (s->handle < 0 || s->arming != arming) return SendClosed;
+        if (s->send_head == nullptr && !s->await_room) {
+            s->await_room = true;
+            s->progress_ms = NowMs();  // the wait begins
+        }
+    }
+    OlvChain_Wake(s->chain);
+    return SendQueued;
 }
 
 void AsyncSocketSetCork(OlvAsyncSocket* socket, unsigned arming, bool on) noexcept

@@ -128,7 +128,8 @@ DatagramArrival AsyncSocketArrival(OlvAsyncSocket* socket) noexcept;
 // Bytes queued and not yet sent. Any thread.
 std::size_t AsyncSocketPendingBytes(OlvAsyncSocket* socket) noexcept;
 // Milliseconds since queued bytes last went out (or began to wait, when none has gone out
-// since), -1 when nothing waits. Any thread.
+// since), -1 when nothing waits; a sender that waits for room (AsyncSocketAwaitRoom) counts
+// as queued bytes. Any thread.
 std::int64_t AsyncSocketStalledMs(OlvAsyncSocket* socket) noexcept;
 // The chain this socket lives on.
 OlvChain* AsyncSocketChain(OlvAsyncSocket* socket) noexcept;
@@ -156,6 +157,34 @@ OlvSendResult AsyncSocketSendPiecesArmed(OlvAsyncSocket* socket, unsigned arming
 void AsyncSocketBeginBatch(OlvAsyncSocket* socket) noexcept;
 void AsyncSocketEndBatch(OlvAsyncSocket* socket, unsigned arming) noexcept;
 void AsyncSocketDisconnectArmed(OlvAsyncSocket* socket, unsigned arming) noexcept;
+// Any thread, stream socket. A descriptor of the connection at `arming` that is the caller's
+// own (a dup), -1 once the socket serves no connection at that arming. A send from a file goes
+// through it without the socket's lock, so that a read from the disk never holds up the chain;
+// closing the socket shuts the connection down under it first, so nothing sent through it
+// reaches a later connection of this socket. The caller closes it.
+int AsyncSocketShareHandle(OlvAsyncSocket* socket, unsigned arming) noexcept;
+// What AsyncSocketSendFile did.
+struct FileSendResult {
+    // SendAllSent: all of it went; SendQueued: the connection had no room for the rest, or
+    // older data waits in the queue (then nothing was sent); SendClosed: the connection is
+    // gone (a failure ends it in the next chain turn).
+    OlvSendResult result = SendAllSent;
+    std::size_t sent = 0;
+    // The file gave less than asked: it ended early or could not be read. The connection is
+    // left as it is.
+    bool file_failed = false;
+};
+// Any thread, stream socket, one sender at a time. Up to `length` bytes of `file` from
+// `offset` go to the connection at `arming` with sendfile through `shared` (from
+// AsyncSocketShareHandle), straight from the page cache; only when nothing waits in the queue,
+// so that the stream keeps its order. May wait for the disk; never for the peer.
+FileSendResult AsyncSocketSendFile(OlvAsyncSocket* socket, unsigned arming, int shared, int file,
+                                   std::int64_t offset, std::size_t length) noexcept;
+// Any thread, stream socket. The sender of a file found no room (SendQueued above): the drain
+// reports on_send_ok once the socket is writable, or once the queue ahead of it has drained,
+// and the time until then counts as a stalled queue's. SendQueued, or SendClosed when the
+// socket serves no connection at `arming` any more.
+OlvSendResult AsyncSocketAwaitRoom(OlvAsyncSocket* socket, unsigned arming) noexcept;
 // Any thread, stream socket. TCP_CORK on or off while the socket is still at `arming` (checked
 // under the lock that closing and re-arming take, so it never reaches another connection's
 // descriptor): corked, the kernel holds back part-filled segments until the cork is taken off.

@@ -1117,7 +1117,8 @@ TEST_F(DmsIntegrationTest, TodaysListingOnTheWire)
     for (const char* name : {".hidden.mp3", "._film.mp4", ".hiddendir/h.mp3", "Album/.x.mp3",
                              "notes.txt", "missing.mp3"}) {
         SCOPED_TRACE(name);
-        EXPECT_EQ(Fetch(url + name), "HTTP/1.1 404 File Not Found\r\n\r\n");
+        EXPECT_EQ(Fetch(url + name),
+                  "HTTP/1.1 404 File Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
     }
     EXPECT_EQ(Browse(FolderId(folder) + ".hidden.mp3", "BrowseMetadata").error, 701);
 

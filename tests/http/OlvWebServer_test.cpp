@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -39,7 +40,24 @@ struct Record {
     bool chain_ended = false;
     std::vector<OlvWebSession*> late_sessions;
     std::atomic<int> late_result{1};
+    // "/file": a body piece, then a file's bytes (chain thread; the sends' outcomes under signal).
+    std::FILE* file = nullptr;
+    std::int64_t file_offset = 0;
+    std::size_t file_left = 0;
+    std::vector<std::size_t> file_sends;
 };
+
+// An answer framed by its length: kFilePiece bytes from memory, then the file's from the page
+// cache, the rest of them whenever the connection has room again.
+constexpr std::size_t kFilePiece = 8 * 1024 * 1024;
+constexpr std::size_t kFileBytes = 3 * 1024 * 1024;
+
+std::string FilePattern(std::size_t size, char first)
+{
+    std::string text(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>(first + i % 23);
+    return text;
+}
 
 void Answer(OlvWebSession* session, std::string_view path, std::string_view method)
 {
@@ -70,6 +88,36 @@ void Answer(OlvWebSession* session, std::string_view path, std::string_view meth
 Record* RecordOf(OlvWebSession* session)
 {
     return static_cast<Record*>(tv::WebSessionUser(session));
+}
+
+void SendFileRest(OlvWebSession* session) noexcept
+{
+    Record* r = RecordOf(session);
+    if (r->file_left == 0) return;
+    tv::WebFileSend sent =
+        tv::WebSessionSendFile(session, fileno(r->file), r->file_offset, r->file_left, 1);
+    r->file_offset += static_cast<std::int64_t>(sent.sent);
+    r->file_left -= sent.sent;
+    r->signal.Update([&] { r->file_sends.push_back(sent.sent); });
+    if (sent.result == SendQueued) tv::WebSessionAwaitRoom(session);
+}
+
+void AnswerWithFile(OlvWebSession* session)
+{
+    Record* r = RecordOf(session);
+    r->file_offset = 0;
+    r->file_left = kFileBytes;
+    tv::WebSessionFrameByLength(session);
+    OlvPacket* p = OlvPacket_Create();
+    OlvPacket_SetStatus(p, 200, "OK", 2);
+    OlvPacket_SetVersion(p, "1.1", 3);
+    const std::string length = std::to_string(kFilePiece + kFileBytes);
+    OlvPacket_AddHeader(p, "Content-Length", 14, length.data(), static_cast<int>(length.size()));
+    OlvWebServer_BeginResponseFromPacket(session, p);
+    const std::string piece = FilePattern(kFilePiece, 'A');
+    OlvWebServer_SendBody(session, piece.data(), piece.size(), OwnCopy, 0);
+    tv::WebSessionAttachAnswer(session, tv::WebAnswerKind::MediaTransfer, r, SendFileRest, nullptr);
+    SendFileRest(session);
 }
 
 void OnRequest(OlvWebSession* session, OlvPacket* header, char* body, int* begin, int end,
@@ -129,6 +177,10 @@ void OnRequest(OlvWebSession* session, OlvPacket* header, char* body, int* begin
                 OlvWebServer_ReleaseSession(session);
             });
         });
+        return;
+    }
+    if (path == "/file") {
+        AnswerWithFile(session);
         return;
     }
     Answer(session, path, method);
@@ -248,6 +300,36 @@ TEST(OlvWebServer, HeadEndsWithoutTerminatorAndMissingHostIsRefused)
     EXPECT_EQ(c.ReadBytes(kChunkedAbc.size()), kChunkedAbc);
     std::scoped_lock lk(s.record.signal.mutex());
     EXPECT_EQ(s.record.paths, (std::vector<std::string>{"/a", "/a"}));
+}
+
+// Framed by its length: a body piece left in the send queue goes before the file's bytes sent
+// after it (a send from a file takes nothing while the queue holds anything, and the drain says
+// when to go on), no chunk framing anywhere, and "Connection: close" only on the answer after
+// which the connection ends.
+TEST(OlvWebServer, FileBytesGoAfterWhatWaitsInTheQueue)
+{
+    Server s;
+    s.record.file = std::tmpfile();
+    ASSERT_NE(s.record.file, nullptr);
+    const std::string content = FilePattern(kFileBytes, 'a');
+    ASSERT_EQ(std::fwrite(content.data(), 1, content.size(), s.record.file), content.size());
+    ASSERT_EQ(std::fflush(s.record.file), 0);
+    const std::string body = FilePattern(kFilePiece, 'A') + content;
+    const std::string length = "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    LoopbackClient c(s.port);
+    ASSERT_TRUE(c.Send("GET /file HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_EQ(c.ReadUntil("\r\n\r\n"), "HTTP/1.1 200 OK\r\n" + length + "\r\n");
+    EXPECT_TRUE(c.ReadBytes(body.size()) == body);
+    ASSERT_TRUE(c.Send("GET /file HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+    EXPECT_EQ(c.ReadUntil("\r\n\r\n"),
+              "HTTP/1.1 200 OK\r\n" + length + "Connection: close\r\n\r\n");
+    EXPECT_TRUE(c.ReadAll() == body);
+    EXPECT_TRUE(c.closed());
+    s.thread.Stop();
+    std::fclose(s.record.file);
+    std::scoped_lock lk(s.record.signal.mutex());
+    ASSERT_GE(s.record.file_sends.size(), 4u);
+    EXPECT_EQ(s.record.file_sends[0], 0u);  // behind the piece
 }
 
 TEST(OlvWebServer, PipelinedRequestWaitsForTheHeldAnswer)

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -39,6 +40,14 @@ constexpr std::string_view kNotAcceptable = "HTTP/1.1 406 Not Acceptable\r\n\r\n
 constexpr std::string_view kNoTimeSeek = "HTTP/1.1 406 Time-based seek not supported\r\n\r\n";
 constexpr std::string_view kNoPlaySpeed = "HTTP/1.1 406 PlaySpeeds not supported\r\n\r\n";
 constexpr const char* kFeatures = "DLNA.ORG_PN=MP3;DLNA.ORG_OP=01";
+constexpr tv::MediaTransferFraming kProtocol = tv::MediaTransferFraming::Protocol;
+constexpr tv::MediaTransferFraming kLength = tv::MediaTransferFraming::Length;
+constexpr tv::MediaTransferFraming kBothFramings[] = {kProtocol, kLength};
+
+const char* NameOf(tv::MediaTransferFraming framing)
+{
+    return framing == kLength ? "framed by length" : "protocol";
+}
 
 TEST(MediaTransferRange, ParsesEveryForm)
 {
@@ -101,6 +110,7 @@ protected:
         server_ = OlvWebServer_Create(chain_, context_.get(), 5, 0, nullptr, nullptr);
         OlvWebServer_AddVirtualDirectory(server_, "content", 7, Handler, this);
         port_ = OlvWebServer_GetPort(server_);
+        if (stall_limit_ms_ > 0) tv::WebServerSetStallLimitForTest(server_, stall_limit_ms_);
         runner_ = std::make_unique<tv::test::ChainThread>(chain_);
         runner_->Start();
     }
@@ -153,9 +163,9 @@ protected:
         ++self->calls_;
         // The device stack's mark, never the transfer's.
         self->expect_mark_seen_ = tv::WebSessionExpectChecked(session);
-        MediaTransferState* state =
-            MediaTransfer_HandleGet(session, self->pool_, self->context_.get(), header,
-                                    path.c_str(), modes, mime, kFeatures, nullptr, self, Done);
+        MediaTransferState* state = MediaTransfer_HandleGet(
+            session, self->pool_, self->context_.get(), header, path.c_str(), modes, mime,
+            kFeatures, nullptr, self, Done, self->framing_.load());
         if (state != nullptr && self->pause_next_.load()) {
             // The first block is read in a later turn: it finds the request.
             std::scoped_lock hold(state->lock);
@@ -203,6 +213,11 @@ protected:
     {
         return header.find("\r\n" + line + "\r\n") != std::string::npos;
     }
+    static std::size_t LengthOf(const std::string& header)
+    {
+        std::size_t at = header.find("\r\nContent-Length: ");
+        return at == std::string::npos ? 0 : std::strtoull(header.c_str() + at + 18, nullptr, 10);
+    }
 
     // Reads one chunked body; false when it is cut short or malformed.
     static bool ReadChunked(LoopbackClient& client, std::string* body,
@@ -229,6 +244,7 @@ protected:
         return text;
     }
 
+    int stall_limit_ms_ = 0;  // before SetUp: the server's, when set
     TempTree tree_;
     std::string media_;
     tv::test::TestContext context_;
@@ -245,6 +261,7 @@ protected:
     std::atomic<int> done_stopped_{0};
     std::atomic<std::int64_t> last_sent_{-1};
     std::atomic<bool> expect_mark_seen_{false};
+    std::atomic<tv::MediaTransferFraming> framing_{tv::MediaTransferFraming::Protocol};
 };
 
 // Keeps a pool worker busy until released.
@@ -263,66 +280,98 @@ TEST_F(Transfer, WholeFileAndEveryRangeForm)
 {
     const std::string content = Pattern(1000);
     tree_.File("Media/a.mp3", content);
+    for (tv::MediaTransferFraming framing : kBothFramings) {
+        framing_ = framing;
+        // Framed by length, every answer offers ranges and tells its length, and one to an
+        // HTTP/1.0 request says that the connection ends after it.
+        const bool by_length = framing == kLength;
+        std::string whole = Exchange(Get(Url("a.mp3")));
+        std::string header = HeaderOf(whole);
+        EXPECT_EQ(header.substr(0, 17), "HTTP/1.1 200 OK\r\n");
+        EXPECT_TRUE(Has(header, "Content-Length: 1000"));
+        EXPECT_TRUE(Has(header, "transferMode.dlna.org: Streaming"));
+        EXPECT_TRUE(Has(header, "Content-Type: audio/mpeg"));
+        EXPECT_TRUE(Has(header, std::string("contentFeatures.dlna.org: ") + kFeatures));
+        EXPECT_EQ(Has(header, "Accept-Ranges: bytes"), by_length) << header;
+        EXPECT_EQ(Has(header, "Connection: close"), by_length) << header;
+        EXPECT_EQ(BodyOf(whole), content);
 
-    std::string whole = Exchange(Get(Url("a.mp3")));
-    std::string header = HeaderOf(whole);
-    EXPECT_EQ(header.substr(0, 17), "HTTP/1.1 200 OK\r\n");
-    EXPECT_TRUE(Has(header, "Content-Length: 1000"));
-    EXPECT_TRUE(Has(header, "transferMode.dlna.org: Streaming"));
-    EXPECT_TRUE(Has(header, "Content-Type: audio/mpeg"));
-    EXPECT_TRUE(Has(header, std::string("contentFeatures.dlna.org: ") + kFeatures));
-    EXPECT_EQ(BodyOf(whole), content);
-
-    struct Case {
-        const char* range;
-        const char* content_range;
-        std::size_t start;
-        std::size_t length;
-    };
-    for (const Case& c : {Case{"bytes=0-", "bytes 0-999/1000", 0, 1000},
-                          Case{"bytes=-100", "bytes 900-999/1000", 900, 100},
-                          Case{"bytes=900-5000", "bytes 900-999/1000", 900, 100},
-                          Case{"bytes=-2000", "bytes 0-999/1000", 0, 1000},
-                          Case{"bytes=10-19", "bytes 10-19/1000", 10, 10}}) {
-        std::string reply = Exchange(Get(Url("a.mp3"), std::string("Range: ") + c.range + "\r\n"));
-        std::string h = HeaderOf(reply);
-        EXPECT_EQ(h.substr(0, 30), "HTTP/1.1 206 Partial Content\r\n") << c.range;
-        EXPECT_TRUE(Has(h, std::string("Content-Range: ") + c.content_range)) << h;
-        EXPECT_EQ(BodyOf(reply), content.substr(c.start, c.length)) << c.range;
+        struct Case {
+            const char* range;
+            const char* content_range;
+            std::size_t start;
+            std::size_t length;
+        };
+        for (const Case& c : {Case{"bytes=0-", "bytes 0-999/1000", 0, 1000},
+                              Case{"bytes=-100", "bytes 900-999/1000", 900, 100},
+                              Case{"bytes=900-5000", "bytes 900-999/1000", 900, 100},
+                              Case{"bytes=-2000", "bytes 0-999/1000", 0, 1000},
+                              Case{"bytes=10-19", "bytes 10-19/1000", 10, 10}}) {
+            std::string reply =
+                Exchange(Get(Url("a.mp3"), std::string("Range: ") + c.range + "\r\n"));
+            std::string h = HeaderOf(reply);
+            EXPECT_EQ(h.substr(0, 30), "HTTP/1.1 206 Partial Content\r\n") << c.range;
+            EXPECT_TRUE(Has(h, std::string("Content-Range: ") + c.content_range)) << h;
+            EXPECT_EQ(Has(h, "Content-Length: " + std::to_string(c.length)), by_length) << h;
+            EXPECT_EQ(Has(h, "Accept-Ranges: bytes"), by_length) << h;
+            EXPECT_EQ(BodyOf(reply), content.substr(c.start, c.length)) << c.range;
+        }
+        for (const char* range : {"bytes=1000-", "bytes=-0", "bytes=500-100"}) {
+            EXPECT_EQ(Exchange(Get(Url("a.mp3"), std::string("Range: ") + range + "\r\n")),
+                      by_length ? "HTTP/1.1 416 Invalid Range\r\nContent-Range: bytes */1000\r\n"
+                                  "Content-Length: 0\r\nConnection: close\r\n\r\n"
+                                : kInvalidRange);
+        }
+        for (const char* range : {"bytes=0-1,5-6", "items=0-5", "bytes=7"}) {
+            EXPECT_EQ(Exchange(Get(Url("a.mp3"), std::string("Range: ") + range + "\r\n")),
+                      by_length ? "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n"
+                                  "Connection: close\r\n\r\n"
+                                : kBadRequest);
+        }
     }
-    for (const char* range : {"bytes=1000-", "bytes=-0", "bytes=500-100"})
-        EXPECT_EQ(Exchange(Get(Url("a.mp3"), std::string("Range: ") + range + "\r\n")),
-                  kInvalidRange);
-    for (const char* range : {"bytes=0-1,5-6", "items=0-5", "bytes=7"})
-        EXPECT_EQ(Exchange(Get(Url("a.mp3"), std::string("Range: ") + range + "\r\n")),
-                  kBadRequest);
-    EXPECT_TRUE(WaitUntil([&] { return done_all_.load() == 6; }));
+    EXPECT_TRUE(WaitUntil([&] { return done_all_.load() == 12; }));
     EXPECT_EQ(done_stopped_.load(), 0);
 }
 
 // A refusal carries no length, so an HTTP/1.1 client sees its end only when the connection
 // ends: it ends right after the refusal, and a request pipelined behind it is not answered.
+// Framed by length, a refusal says that it has no body and that the connection ends, and a 416
+// names the size.
 TEST_F(Transfer, RefusalsEndTheirConnection)
 {
     tree_.File("Media/a.mp3", "0123456789");
     tree_.File("Media/p.jpg", "jpeg");
     const std::string next = "GET " + Url("a.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n";
-    const std::pair<std::string, std::string_view> cases[] = {
-        {"GET " + Url("none.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n", kNotFound},
-        {"GET " + Url("a.mp3") + " HTTP/1.1\r\nHost: x\r\nRange: bytes=7\r\n\r\n", kBadRequest},
-        {"GET " + Url("a.mp3") + " HTTP/1.1\r\nHost: x\r\nRange: bytes=10-\r\n\r\n", kInvalidRange},
-        {"GET " + Url("a.mp3") + " HTTP/1.1\r\nHost: x\r\nTimeSeekRange.dlna.org: npt=1-\r\n\r\n",
-         kNoTimeSeek},
-        {"GET " + Url("a.mp3") + " HTTP/1.1\r\nHost: x\r\nPlaySpeed.dlna.org: speed=2\r\n\r\n",
-         kNoPlaySpeed},
-        {"GET " + Url("p.jpg") + " HTTP/1.1\r\nHost: x\r\ntransferMode.dlna.org: Streaming\r\n\r\n",
-         kNotAcceptable},
+    constexpr std::string_view kEnd = "Content-Length: 0\r\nConnection: close\r\n\r\n";
+    struct Case {
+        std::string request;
+        std::string_view refusal;
+        std::string by_length;
     };
-    for (const auto& [request, refusal] : cases) {
-        LoopbackClient client(port_);
-        ASSERT_TRUE(client.Send(request + next));
-        EXPECT_EQ(client.ReadAll(), refusal) << request;
-        EXPECT_TRUE(client.closed()) << request;
+    const Case cases[] = {
+        {"GET " + Url("none.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n", kNotFound,
+         "HTTP/1.1 404 File Not Found\r\n"},
+        {"GET " + Url("a.mp3") + " HTTP/1.1\r\nHost: x\r\nRange: bytes=7\r\n\r\n", kBadRequest,
+         "HTTP/1.1 400 Bad Request\r\n"},
+        {"GET " + Url("a.mp3") + " HTTP/1.1\r\nHost: x\r\nRange: bytes=10-\r\n\r\n", kInvalidRange,
+         "HTTP/1.1 416 Invalid Range\r\nContent-Range: bytes */10\r\n"},
+        {"GET " + Url("a.mp3") + " HTTP/1.1\r\nHost: x\r\nTimeSeekRange.dlna.org: npt=1-\r\n\r\n",
+         kNoTimeSeek, "HTTP/1.1 406 Time-based seek not supported\r\n"},
+        {"GET " + Url("a.mp3") + " HTTP/1.1\r\nHost: x\r\nPlaySpeed.dlna.org: speed=2\r\n\r\n",
+         kNoPlaySpeed, "HTTP/1.1 406 PlaySpeeds not supported\r\n"},
+        {"GET " + Url("p.jpg") + " HTTP/1.1\r\nHost: x\r\ntransferMode.dlna.org: Streaming\r\n\r\n",
+         kNotAcceptable, "HTTP/1.1 406 Not Acceptable\r\n"},
+    };
+    for (tv::MediaTransferFraming framing : kBothFramings) {
+        framing_ = framing;
+        for (const Case& c : cases) {
+            LoopbackClient client(port_);
+            ASSERT_TRUE(client.Send(c.request + next));
+            EXPECT_EQ(client.ReadAll(),
+                      framing == kLength ? c.by_length + std::string(kEnd) : std::string(c.refusal))
+                << c.request;
+            EXPECT_TRUE(client.closed()) << c.request;
+        }
     }
 }
 
@@ -393,6 +442,29 @@ TEST_F(Transfer, HeadForHttp10And11)
     EXPECT_TRUE(ReadChunked(client, &body));
     EXPECT_EQ(body, Pattern(5000).substr(0, 3));
     EXPECT_TRUE(WaitUntil([&] { return done_all_.load() == 1; }));  // HEAD starts no transfer
+
+    // Framed by length, HEAD gives GET's header without its body on a connection that stays,
+    // and the answer after which the connection ends says so.
+    framing_ = kLength;
+    LoopbackClient kept(port_);
+    const std::string ranged = Url("a.mp3") + " HTTP/1.1\r\nHost: x\r\nRange: bytes=100-\r\n\r\n";
+    kept.Send("HEAD " + ranged);
+    const std::string head = kept.ReadUntil("\r\n\r\n");
+    kept.Send("GET " + ranged);
+    const std::string get = kept.ReadUntil("\r\n\r\n");
+    EXPECT_EQ(head, get);
+    EXPECT_TRUE(Has(get, "Content-Length: 4900")) << get;
+    EXPECT_TRUE(Has(get, "Accept-Ranges: bytes")) << get;
+    EXPECT_EQ(get.find("Transfer-Encoding"), std::string::npos);
+    EXPECT_EQ(get.find("Connection"), std::string::npos);
+    EXPECT_EQ(kept.ReadBytes(4900), Pattern(5000).substr(100));
+    kept.Send("HEAD " + Url("a.mp3") + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    const std::string last = kept.ReadAll();
+    EXPECT_TRUE(kept.closed());
+    EXPECT_TRUE(Has(HeaderOf(last), "Content-Length: 5000")) << last;
+    EXPECT_TRUE(Has(HeaderOf(last), "Connection: close")) << last;
+    EXPECT_EQ(BodyOf(last), "");
+    EXPECT_TRUE(WaitUntil([&] { return done_all_.load() == 2; }));
 }
 
 // Every chunk on the wire holds 16384 bytes but the body's last, whatever the read window: a
@@ -452,6 +524,32 @@ TEST_F(Transfer, BlocksOnAKeepAliveConnection)
     EXPECT_EQ(body.size(), 0u) << header;
     EXPECT_TRUE(WaitUntil([&] { return done_all_.load() == answered + 1; }));
     EXPECT_EQ(last_sent_.load(), 0);
+
+    // Framed by length, answers of every size, across and inside the sender's windows, follow
+    // each other on the connection with nothing between them.
+    framing_ = kLength;
+    const std::string large = Pattern(2 * 1024 * 1024 + 3);
+    tree_.File("Media/large.mp3", large);
+    for (const Case& c : {Case{"large.mp3", &large, 0, large.size()},
+                          Case{"empty.mp3", nullptr, 0, 0}, Case{"odd.mp3", &odd, 0, odd.size()},
+                          Case{"large.mp3", &large, 1024 * 1024 - 7, 1024 * 1024 + 9},
+                          Case{"exact.mp3", &exact, 0, exact.size()}}) {
+        std::string range;
+        if (c.content != nullptr && c.length != c.content->size()) {
+            range = "Range: bytes=" + std::to_string(c.start) + "-" +
+                    std::to_string(c.start + c.length - 1) + "\r\n";
+        }
+        client.Send("GET " + Url(c.name) + " HTTP/1.1\r\nHost: x\r\n" + range + "\r\n");
+        const std::string h = client.ReadUntil("\r\n\r\n");
+        ASSERT_EQ(h.substr(0, 9), "HTTP/1.1 ") << c.name;
+        ASSERT_EQ(LengthOf(h), c.length) << h;
+        const std::string got = client.ReadBytes(c.length);
+        EXPECT_TRUE(c.content == nullptr ? got.empty()
+                                         : got == c.content->substr(c.start, c.length))
+            << c.name << " " << c.start;
+        ++answered;
+    }
+    EXPECT_TRUE(WaitUntil([&] { return done_all_.load() == answered + 1; }));
 }
 
 TEST_F(Transfer, LongFileToALateReaderKeepsEveryChunkWhole)
@@ -459,67 +557,91 @@ TEST_F(Transfer, LongFileToALateReaderKeepsEveryChunkWhole)
     // Over a worker's run of blocks, and a reader that lets the send queue fill first.
     const std::string content = Pattern(200 * tv::kTransferBlockBytes + 5);
     tree_.File("Media/long.mp3", content);
-    LoopbackClient client(port_);
-    client.Send("GET " + Url("long.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    client.ReadUntil("\r\n\r\n");
-    std::string body;
-    std::vector<std::size_t> sizes;
-    ASSERT_TRUE(ReadChunked(client, &body, &sizes));
-    EXPECT_TRUE(body == content) << body.size();
-    std::vector<std::size_t> expected(200, tv::kTransferBlockBytes);
-    expected.push_back(5);
-    EXPECT_EQ(sizes, expected);
-    EXPECT_TRUE(WaitUntil([&] { return done_all_.load() == 1; }));
-    EXPECT_EQ(last_sent_.load(), static_cast<std::int64_t>(content.size()));
+    for (tv::MediaTransferFraming framing : kBothFramings) {
+        framing_ = framing;
+        LoopbackClient client(port_);
+        client.Send("GET " + Url("long.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        std::string header = client.ReadUntil("\r\n\r\n");
+        std::string body;
+        if (framing == kLength) {
+            ASSERT_EQ(LengthOf(header), content.size()) << header;
+            body = client.ReadBytes(content.size());
+        } else {
+            std::vector<std::size_t> sizes;
+            ASSERT_TRUE(ReadChunked(client, &body, &sizes));
+            std::vector<std::size_t> expected(200, tv::kTransferBlockBytes);
+            expected.push_back(5);
+            EXPECT_EQ(sizes, expected);
+        }
+        EXPECT_TRUE(body == content) << body.size() << " " << NameOf(framing);
+        EXPECT_TRUE(WaitUntil([&] { return done_all_.load() == (framing == kLength ? 2 : 1); }));
+        EXPECT_EQ(last_sent_.load(), static_cast<std::int64_t>(content.size()));
+    }
 }
 
+// Each client leaves while its file is streaming: its transfer ends, and every descriptor of
+// its connection is closed (a send from a file has one of its own).
 TEST_F(Transfer, ClientLeavingMidFileFreesTheTransfer)
 {
     tree_.Sparse("Media/long.mp3", 512LL * 1024 * 1024);
-    for (int i = 0; i < 3; ++i) {
+    auto descriptors = [] {
+        std::error_code ignored;
+        std::filesystem::directory_iterator fds("/proc/self/fd", ignored);
+        return std::distance(fds, std::filesystem::directory_iterator());
+    };
+    const auto before = descriptors();
+    for (int i = 0; i < 6; ++i) {
+        framing_ = kBothFramings[i / 3];
         LoopbackClient client(port_);
         client.Send("GET " + Url("long.mp3") +
-                    (i == 0 ? " HTTP/1.0\r\n\r\n" : " HTTP/1.1\r\nHost: x\r\n\r\n"));
+                    (i % 3 == 0 ? " HTTP/1.0\r\n\r\n" : " HTTP/1.1\r\nHost: x\r\n\r\n"));
         client.ReadUntil("\r\n\r\n");
         EXPECT_EQ(client.ReadBytes(100000).size(), 100000u);
         client.Close();
-        EXPECT_TRUE(WaitUntil([&] { return done_stopped_.load() == i + 1; }));
+        EXPECT_TRUE(WaitUntil([&] { return done_stopped_.load() == i + 1; })) << i;
     }
     EXPECT_TRUE(WaitUntil([] { return tv::MediaTransferLiveCount() == 0; }));
+    EXPECT_TRUE(WaitUntil([&] { return descriptors() == before; })) << descriptors() - before;
     EXPECT_EQ(done_all_.load(), 0);
 }
 
 // Four players that read slowly: each transfer holds at most one window while it waits, so
-// memory stays flat however much of the file goes out.
+// memory stays flat however much of the file goes out. Framed by length, none holds anything:
+// what is in flight waits in the socket's send buffer.
 TEST_F(Transfer, SlowReadersHoldOneWindowEach)
 {
     tree_.Sparse("Media/long.mp3", 512LL * 1024 * 1024);
-    std::vector<std::unique_ptr<LoopbackClient>> clients;
-    for (int i = 0; i < 4; ++i) {
-        clients.push_back(std::make_unique<LoopbackClient>(port_));
-        clients.back()->Send("GET " + Url("long.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n");
-        clients.back()->ReadUntil("\r\n\r\n");
-    }
-    std::int64_t read = 0;
-    auto read_a_while = [&](int rounds) {
-        for (int round = 0; round < rounds; ++round) {
-            for (auto& client : clients) read += client->ReadBytes(64 * 1024).size();
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (tv::MediaTransferFraming framing : kBothFramings) {
+        framing_ = framing;
+        std::vector<std::unique_ptr<LoopbackClient>> clients;
+        for (int i = 0; i < 4; ++i) {
+            clients.push_back(std::make_unique<LoopbackClient>(port_));
+            clients.back()->Send("GET " + Url("long.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+            clients.back()->ReadUntil("\r\n\r\n");
         }
-    };
-    read_a_while(40);  // the socket buffers and the windows fill
-    const std::int64_t before = tv::test::ResidentBytes();
-    read_a_while(200);
-    const std::int64_t grown = tv::test::ResidentBytes() - before;
-    EXPECT_GT(read, 40LL * 1024 * 1024);
-    std::printf("RSS while four slow readers took %.0f MiB: %.1f MiB more\n",
-                static_cast<double>(read) / (1024 * 1024),
-                static_cast<double>(grown) / (1024 * 1024));
+        std::int64_t read = 0;
+        auto read_a_while = [&](int rounds) {
+            for (int round = 0; round < rounds; ++round) {
+                for (auto& client : clients) read += client->ReadBytes(64 * 1024).size();
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        };
+        read_a_while(40);  // the socket buffers and the windows fill
+        const std::int64_t before = tv::test::ResidentBytes();
+        read_a_while(200);
+        const std::int64_t grown = tv::test::ResidentBytes() - before;
+        EXPECT_GT(read, 40LL * 1024 * 1024);
+        std::printf("RSS while four slow readers took %.0f MiB (%s): %.1f MiB more\n",
+                    static_cast<double>(read) / (1024 * 1024), NameOf(framing),
+                    static_cast<double>(grown) / (1024 * 1024));
 #ifndef TV_RESIDENT_MEMORY_BLURRED
-    EXPECT_LT(grown, 4 * 1024 * 1024);
+        EXPECT_LT(grown, 4 * 1024 * 1024);
 #endif
-    EXPECT_EQ(tv::MediaTransferLiveCount(), 4);
+        EXPECT_EQ(tv::MediaTransferLiveCount(), 4);
+        clients.clear();
+        EXPECT_TRUE(WaitUntil([] { return tv::MediaTransferLiveCount() == 0; }));
+    }
 }
 
 TEST_F(Transfer, PausedTransferIsFreedWhenItsConnectionCloses)
@@ -549,15 +671,19 @@ TEST_F(Transfer, ChainEndFreesTransfersToClientsThatDoNotRead)
     tree_.Sparse("Media/long.mp3", 512LL * 1024 * 1024);
     LoopbackClient old_client(port_);
     LoopbackClient new_client(port_);
+    LoopbackClient length_client(port_);  // its transfer waits for room, nothing queued
     old_client.Send("GET " + Url("long.mp3") + " HTTP/1.0\r\n\r\n");
     new_client.Send("GET " + Url("long.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n");
     EXPECT_EQ(old_client.ReadUntil("\r\n\r\n").substr(0, 17), "HTTP/1.1 200 OK\r\n");
     EXPECT_EQ(new_client.ReadUntil("\r\n\r\n").substr(0, 17), "HTTP/1.1 200 OK\r\n");
-    ASSERT_TRUE(WaitUntil([] { return tv::MediaTransferLiveCount() == 2; }));
+    framing_ = kLength;
+    length_client.Send("GET " + Url("long.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(length_client.ReadUntil("\r\n\r\n").substr(0, 17), "HTTP/1.1 200 OK\r\n");
+    ASSERT_TRUE(WaitUntil([] { return tv::MediaTransferLiveCount() == 3; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the socket buffers fill
     runner_->Stop();
     EXPECT_TRUE(WaitUntil([] { return tv::MediaTransferLiveCount() == 0; }));
-    EXPECT_EQ(done_stopped_.load(), 2);
+    EXPECT_EQ(done_stopped_.load(), 3);
     EXPECT_EQ(done_all_.load(), 0);
 }
 
@@ -606,30 +732,40 @@ TEST_F(Transfer, FiveGibSparseFileNearItsEnd)
 {
     const std::int64_t size = 5LL * 1024 * 1024 * 1024;
     tree_.Sparse("Media/big.mp3", size, "THE-END!");
-    std::string reply = Exchange(Get(Url("big.mp3"), "", "HEAD"));
-    EXPECT_TRUE(Has(HeaderOf(reply), "Content-Length: 5368709120")) << reply;
+    for (tv::MediaTransferFraming framing : kBothFramings) {
+        framing_ = framing;
+        std::string reply = Exchange(Get(Url("big.mp3"), "", "HEAD"));
+        EXPECT_TRUE(Has(HeaderOf(reply), "Content-Length: 5368709120")) << reply;
 
-    reply = Exchange(Get(Url("big.mp3"), "Range: bytes=5368709112-\r\n"));
-    EXPECT_TRUE(Has(HeaderOf(reply), "Content-Range: bytes 5368709112-5368709119/5368709120"))
-        << reply;
-    EXPECT_EQ(BodyOf(reply), "THE-END!");
-    reply = Exchange(Get(Url("big.mp3"), "Range: bytes=-20000\r\n"));
-    EXPECT_TRUE(Has(HeaderOf(reply), "Content-Range: bytes 5368689120-5368709119/5368709120"));
-    std::string body = BodyOf(reply);
-    ASSERT_EQ(body.size(), 20000u);
-    EXPECT_EQ(body.substr(19992), "THE-END!");
-    EXPECT_EQ(body.substr(0, 19992), std::string(19992, '\0'));
-    reply = Exchange(Get(Url("big.mp3"), "Range: bytes=4294967295-4294967296\r\n"));
-    EXPECT_TRUE(Has(HeaderOf(reply), "Content-Range: bytes 4294967295-4294967296/5368709120"));
-    EXPECT_EQ(BodyOf(reply), std::string(2, '\0'));
-    EXPECT_EQ(Exchange(Get(Url("big.mp3"), "Range: bytes=5368709120-\r\n")), kInvalidRange);
+        reply = Exchange(Get(Url("big.mp3"), "Range: bytes=5368709112-\r\n"));
+        EXPECT_TRUE(Has(HeaderOf(reply), "Content-Range: bytes 5368709112-5368709119/5368709120"))
+            << reply;
+        EXPECT_EQ(BodyOf(reply), "THE-END!");
+        reply = Exchange(Get(Url("big.mp3"), "Range: bytes=-20000\r\n"));
+        EXPECT_TRUE(Has(HeaderOf(reply), "Content-Range: bytes 5368689120-5368709119/5368709120"));
+        std::string body = BodyOf(reply);
+        ASSERT_EQ(body.size(), 20000u);
+        EXPECT_EQ(body.substr(19992), "THE-END!");
+        EXPECT_EQ(body.substr(0, 19992), std::string(19992, '\0'));
+        reply = Exchange(Get(Url("big.mp3"), "Range: bytes=4294967295-4294967296\r\n"));
+        EXPECT_TRUE(Has(HeaderOf(reply), "Content-Range: bytes 4294967295-4294967296/5368709120"));
+        EXPECT_EQ(Has(HeaderOf(reply), "Content-Length: 2"), framing == kLength);
+        EXPECT_EQ(BodyOf(reply), std::string(2, '\0'));
+        EXPECT_EQ(Exchange(Get(Url("big.mp3"), "Range: bytes=5368709120-\r\n")),
+                  framing == kLength
+                      ? "HTTP/1.1 416 Invalid Range\r\nContent-Range: bytes */5368709120\r\n"
+                        "Content-Length: 0\r\nConnection: close\r\n\r\n"
+                      : kInvalidRange);
+    }
 }
 
 TEST_F(Transfer, ReadFailureEndsTheTransferAndClosesTheConnection)
 {
     const std::int64_t size = 256LL * 1024 * 1024;
     std::string path = tree_.Sparse("Media/shrinking.mp3", size);
-    for (const char* version : {"1.0", "1.1"}) {
+    for (int i = 0; i < 4; ++i) {
+        framing_ = kBothFramings[i / 2];
+        const char* version = i % 2 == 0 ? "1.0" : "1.1";
         LoopbackClient client(port_, 10000);
         client.Send("GET " + Url("shrinking.mp3") + " HTTP/" + version + "\r\nHost: x\r\n\r\n");
         std::string header = client.ReadUntil("\r\n\r\n");
@@ -640,14 +776,16 @@ TEST_F(Transfer, ReadFailureEndsTheTransferAndClosesTheConnection)
         std::string rest = client.ReadAll();
         EXPECT_TRUE(client.closed()) << version;
         EXPECT_LT(static_cast<std::int64_t>(rest.size()), size);
-        if (std::string(version) == "1.1") {
+        if (framing_ == kLength) {
+            EXPECT_TRUE(Has(header, "Content-Length: 268435456")) << header;  // not kept
+        } else if (std::string(version) == "1.1") {
             // No terminating chunk: the body is visibly cut.
             EXPECT_NE(rest.substr(rest.size() - 5), "0\r\n\r\n");
         }
         EXPECT_TRUE(WaitUntil([&] { return tv::MediaTransferLiveCount() == 0; }));
         ASSERT_EQ(::truncate(path.c_str(), size), 0);
     }
-    EXPECT_EQ(done_stopped_.load(), 2);
+    EXPECT_EQ(done_stopped_.load(), 4);
     EXPECT_EQ(done_all_.load(), 0);
 }
 
@@ -683,6 +821,40 @@ TEST_F(Transfer, OnlySharedRegularFilesAreServed)
     };
     for (const std::string& url : refused) EXPECT_EQ(Exchange(Get(url)), kNotFound) << url;
     EXPECT_EQ(BodyOf(Exchange(Get(Url("a.mp3")))), "inside");
+}
+
+class StalledTransfer : public Transfer {
+protected:
+    void SetUp() override
+    {
+        stall_limit_ms_ = 300;
+        Transfer::SetUp();
+    }
+};
+
+// Framed by length, a transfer that waits for room in its connection's send buffer holds
+// nothing queued, yet it counts as a stalled stream: five players that stopped reading hold
+// every connection, and a sixth that waits gets in once the longest stalled one has taken
+// nothing for the limit.
+TEST_F(StalledTransfer, StalledStreamGivesWayToAWaitingClient)
+{
+    framing_ = kLength;
+    tree_.Sparse("Media/long.mp3", 512LL * 1024 * 1024);
+    tree_.File("Media/a.mp3", "0123456789");
+    std::vector<std::unique_ptr<LoopbackClient>> stopped;
+    for (int i = 0; i < 5; ++i) {
+        stopped.push_back(std::make_unique<LoopbackClient>(port_));
+        stopped.back()->Send("GET " + Url("long.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        EXPECT_EQ(stopped.back()->ReadUntil("\r\n\r\n").substr(0, 17), "HTTP/1.1 200 OK\r\n");
+    }
+    ASSERT_TRUE(WaitUntil([] { return tv::MediaTransferLiveCount() == 5; }));
+    LoopbackClient late(port_, 10000);
+    ASSERT_TRUE(late.Send("GET " + Url("a.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n"));
+    std::string header = late.ReadUntil("\r\n\r\n");
+    EXPECT_EQ(header.substr(0, 17), "HTTP/1.1 200 OK\r\n") << header;
+    EXPECT_EQ(late.ReadBytes(10), "0123456789");
+    EXPECT_TRUE(WaitUntil([&] { return done_stopped_.load() == 1 && done_all_.load() == 1; }));
+    EXPECT_TRUE(WaitUntil([] { return tv::MediaTransferLiveCount() == 4; }));
 }
 
 TEST_F(Transfer, AnswersOnlyOnceTheRequestIsComplete)
