@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include "support/WaitUntil.h"
+
 namespace {
 
 void Count(void* user) noexcept
@@ -22,10 +24,8 @@ bool InPrivateNamespace()
 
 bool WaitFor(const std::atomic<int>& counter, int at_least)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (counter.load() < at_least && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return counter.load() >= at_least;
+    return tv::test::WaitUntil([&] { return counter.load() >= at_least; },
+                               std::chrono::seconds(20));
 }
 
 }  // namespace

@@ -17,6 +17,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "support/LoopbackClient.h"
+#include "support/WaitUntil.h"
+
 namespace {
 
 struct CapturedLog {
@@ -105,9 +108,8 @@ TEST(ServerMain, StartsLogsAndStopsWithEveryThreadJoined)
     std::atomic<int> result{-1};
     std::thread server([&] { result = ServerMain(&target, &stop_event); });
     // Three workers, the stop watcher and the address monitor come up beside the server.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (ThreadCount() < threads_before + 6 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    tv::test::WaitUntil([&] { return ThreadCount() >= threads_before + 6; },
+                        std::chrono::seconds(20));
     EXPECT_EQ(ThreadCount(), threads_before + 6);
 
     stop_event.Set();
@@ -140,18 +142,18 @@ void RecordServing(void* user, const std::vector<std::string>& addresses,
     serving->told.Set();
 }
 
-// A port of its own for each run: bound here and kept, or let go again.
-int ListenOnSomePort(std::uint16_t* port)
+// Takes a held port as another program would: bound beside the holder, and listening.
+int ListenOn(std::uint16_t port)
 {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    socklen_t size = sizeof address;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        ::listen(fd, 1) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+    address.sin_port = htons(port);
+    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, 1) != 0)
         return -1;
-    *port = ntohs(address.sin_port);
     return fd;
 }
 
@@ -163,8 +165,10 @@ TEST(ServerMain, AFixedPortIsServedAndATakenOneEndsTheStartAtOnce)
 {
     CapturedLog log;
     const ServerLogTarget target{.append = Capture, .window = &log};
-    std::uint16_t port = 0;
-    int taker = ListenOnSomePort(&port);
+    // Held for the whole test: let go between the two starts, it could go to another test.
+    const tv::test::HeldPort held(true);
+    const std::uint16_t port = held.port();
+    int taker = ListenOn(port);
     ASSERT_GE(taker, 0);
     tv::ServerStart start;
     start.options.port = port;

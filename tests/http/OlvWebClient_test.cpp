@@ -20,6 +20,7 @@
 #include "runtime/OlvLifeTime.h"
 #include "support/LoopbackClient.h"
 #include "support/TestContext.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
@@ -292,8 +293,7 @@ TEST(OlvWebClient, ChainEndInterruptsPendingRequests)
     thread.Start();
     Request(client, peer.port, "/a", &r);
     Request(client, peer.port, "/b", &r);
-    for (int i = 0; i < 500 && !got_request.load(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    tv::test::WaitUntil([&] { return got_request.load(); }, std::chrono::seconds(20));
     thread.Stop();
     peer.thread.join();
     ASSERT_EQ(r.finals.size(), 2u);
@@ -352,10 +352,8 @@ TEST(OlvWebClient, EveryRequestEndsAfterMoreConnectionsThanMayBeParked)
 TEST(OlvWebClient, UnreachableDestinationFailsOnceAfterTheRetries)
 {
     Record r;
-    FakeServer dead;  // bound, then closed: nothing listens on its port
-    std::uint16_t port = dead.port;
-    ::close(dead.listen_fd);
-    dead.listen_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    tv::test::HeldPort dead;  // nothing listens on it
+    const std::uint16_t port = dead.port();
     tv::test::TestContext context;
     OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
     OlvWebClient* client = OlvWebClient_Create(5, chain, context.get());

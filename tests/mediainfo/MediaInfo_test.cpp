@@ -23,6 +23,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "support/WaitUntil.h"
+
 using tv::MediaInfoStatus;
 
 namespace {
@@ -514,8 +516,8 @@ TEST(MediaInfo, CacheOnDiskServesARestartAndADamagedOneIsIgnored)
         tv::MediaInfo* info = tv::MediaInfo_Create(options(&hooks));
         LookUpAll(info, &hooks, paths);
         // Written a little after the last change, while it runs.
-        for (int i = 0; i < 500 && !std::filesystem::exists(file); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        tv::test::WaitUntil([&] { return std::filesystem::exists(file); },
+                            std::chrono::seconds(20));
         EXPECT_TRUE(std::filesystem::exists(file));
         tv::MediaInfo_Destroy(info);
     }
@@ -580,10 +582,8 @@ TEST(MediaInfo, OnlyTheSandboxedHelperMapsFFmpegAndAnIdleOneEnds)
                               "Max cpu time              300                  305"})
         EXPECT_NE(limits.find(limit), std::string::npos) << limit;
 
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!tv::MediaInfo_GetStats(info).helpers.empty() &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    tv::test::WaitUntil([&] { return tv::MediaInfo_GetStats(info).helpers.empty(); },
+                        std::chrono::seconds(20));
     EXPECT_TRUE(tv::MediaInfo_GetStats(info).helpers.empty());
     EXPECT_TRUE(Gone(helper));
     // A lookup after that starts another.

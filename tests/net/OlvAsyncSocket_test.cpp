@@ -402,10 +402,8 @@ TEST(OlvAsyncSocket, ConnectReportsSuccessAndRefusalWithoutWaitingForTheTimeout)
 {
     Record record;
     Listener listener;
-    Listener closed;  // bound then closed: nothing listens on its port
-    std::uint16_t dead_port = closed.port;
-    ::close(closed.fd);
-    closed.fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    tv::test::HeldPort dead;  // nothing listens on it
+    const std::uint16_t dead_port = dead.port();
 
     OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
     OlvAsyncSocket* good =

@@ -3,6 +3,8 @@
 // test-owned records that outlive the chain, and a hang guard for threaded tests.
 #pragma once
 
+#include "support/WaitUntil.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -80,18 +82,6 @@ inline ProbeObject* NewProbeObject(Probe* probe)
     ProbeObject* object = NewChainObject<ProbeObject>(kProbeHooks);
     object->probe = probe;
     return object;
-}
-
-// Polls `done` until it holds or `limit` passes.
-template <class Pred>
-bool WaitUntil(Pred done, std::chrono::milliseconds limit = std::chrono::seconds(5))
-{
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return done();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 // Aborts the process with a message when the scope is not left in time: a hang in a threaded

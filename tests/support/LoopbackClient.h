@@ -39,6 +39,37 @@ inline int ListenOnLoopback(int backlog, std::uint16_t* port) noexcept
     return fd;
 }
 
+// A port that nothing listens on, held while the object lives: its socket is bound to every
+// address and never listens, so a connect there is refused and no other test can take the
+// port meanwhile (a port bound and let go may go to the next server that draws one).
+// `reusable` lets a server under test bind and listen on it with SO_REUSEADDR, as a fixed port
+// is bound, while any other bind of it still fails.
+class HeldPort {
+public:
+    explicit HeldPort(bool reusable = false) noexcept
+        : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        int on = 1;
+        if (reusable) ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        socklen_t length = sizeof address;
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            port_ = ntohs(address.sin_port);
+    }
+    HeldPort(const HeldPort&) = delete;
+    HeldPort& operator=(const HeldPort&) = delete;
+    ~HeldPort() { ::close(fd_); }
+
+    // 0 when no port could be bound.
+    std::uint16_t port() const noexcept { return port_; }
+
+private:
+    int fd_;
+    std::uint16_t port_ = 0;
+};
+
 class LoopbackClient {
 public:
     explicit LoopbackClient(std::uint16_t port, int timeout_ms = 5000) noexcept

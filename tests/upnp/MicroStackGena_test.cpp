@@ -421,16 +421,8 @@ TEST(MicroStackGena, CallbackMustBeTheSubscribersNetworkOrTheServerItself)
 
 TEST(MicroStackGena, DeadReceiverLosesItsSubscription)
 {
-    // A port where nothing listens.
-    int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(probe);
-    const std::uint16_t dead = ntohs(address.sin_port);
+    const tv::test::HeldPort held;  // nothing listens on it
+    const std::uint16_t dead = held.port();
 
     EventReceiver receiver;
     StackHost host;

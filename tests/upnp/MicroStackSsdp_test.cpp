@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include "support/PrivateNetwork.h"
+#include "support/WaitUntil.h"
 #include "upnp_test_support.h"
 
 namespace {
@@ -82,12 +83,8 @@ public:
 
     bool WaitFor(const std::string& udn, std::size_t count, int timeout_ms)
     {
-        auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (Of(udn).size() < count) {
-            if (Clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return true;
+        return tv::test::WaitUntil([&] { return Of(udn).size() >= count; },
+                                   std::chrono::milliseconds(timeout_ms));
     }
 
 private:
