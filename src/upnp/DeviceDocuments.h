@@ -20,8 +20,8 @@ extern const char kDescriptionTemplate[];
 extern const std::size_t kDescriptionTemplateLength;
 
 // The template a server with these options describes itself with: the one above, or with
-// media information the same with Samsung's capabilities in <device>, without which a Samsung
-// TV neither asks for X_GetFeatureList nor the media information headers. Static storage.
+// media information the same with Samsung's capabilities in <device> (the getMediaInfo.sec
+// and getCaptionInfo.sec transfer headers a Samsung TV may then ask for). Static storage.
 std::string_view DescriptionTemplate(const ServerOptions& options) noexcept;
 
 // "<?xml ...><actionList>" (157 bytes) and the other fixed SCPD pieces.
