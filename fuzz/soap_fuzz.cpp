@@ -92,7 +92,9 @@ MicroStack* Stack()
     static MicroStack* stack = [] {
         auto* s = new MicroStack;
         s->actions = rows;
-        s->documents = tv::ServiceDocumentsCreate(rows);
+        // Every mode's rows are routed.
+        context.options.media_info = true;
+        s->documents = tv::ServiceDocumentsCreate(rows, context.options);
         device.connection_manager =
             tv::ServiceDocumentsRecord(s->documents, tv::kServiceConnectionManager);
         device.content_directory =

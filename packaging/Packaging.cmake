@@ -8,6 +8,7 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/tindravoller.service.in
 configure_file(${CMAKE_CURRENT_LIST_DIR}/tindravoller-user.service.in
                ${tv_packaging}/user/tindravoller.service @ONLY)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/changelog.in ${tv_packaging}/changelog @ONLY)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/conffiles.in ${tv_packaging}/conffiles @ONLY)
 
 # systemd reads units, users and tmpfiles from <prefix>/lib for /usr and /usr/local alike.
 install(FILES ${tv_packaging}/system/tindravoller.service
@@ -18,6 +19,11 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/sysusers.conf
         DESTINATION lib/sysusers.d RENAME tindravoller.conf COMPONENT server)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/tmpfiles.conf
         DESTINATION lib/tmpfiles.d RENAME tindravoller.conf COMPONENT server)
+# The service's options, modern on: the package's conffile, so that an administrator's edit
+# survives an upgrade. /etc for the /usr prefix of the packages, where the program looks;
+# another prefix's etc folder, where nothing overwrites an administrator's file.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/tindravoller.conf
+        DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR} COMPONENT server)
 
 # Manual page and changelog go compressed, without a time stamp, as Debian wants them.
 find_program(TV_GZIP gzip REQUIRED)
@@ -67,10 +73,16 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The configuration file's destination is absolute: staged under DESTDIR, not written to the
+# building machine's /etc.
+set(CPACK_SET_DESTDIR ON)
 
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME tindravoller)
 set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "systemd | systemd-standalone-sysusers | systemd-sysusers")
+# The shipped configuration asks for media information; the helper brings FFmpeg along.
+set(CPACK_DEBIAN_SERVER_PACKAGE_SUGGESTS tindravoller-mediainfo)
 set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
+    ${tv_packaging}/conffiles
     ${CMAKE_CURRENT_LIST_DIR}/debian/postinst
     ${CMAKE_CURRENT_LIST_DIR}/debian/prerm
     ${CMAKE_CURRENT_LIST_DIR}/debian/postrm)
@@ -81,7 +93,9 @@ no database: every Browse reads the folder tree as it is at that moment.
 
 This package holds the headless server, its manual page and systemd units
 for the whole machine (as its own user) and for a desktop user. Neither is
-enabled on installation.")
+enabled on installation. The system service's /etc/tindravoller.conf serves
+what today's TVs expect; tindravoller-mediainfo adds titles, durations and
+cover art.")
 
 set(CPACK_DEBIAN_WINDOW_PACKAGE_NAME tindravoller-window)
 set(CPACK_DEBIAN_WINDOW_PACKAGE_DEPENDS "tindravoller (= ${PROJECT_VERSION})")

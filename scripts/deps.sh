@@ -6,7 +6,7 @@ need=(build-essential cmake ninja-build pkg-config file
 if [ "${1:-run}" = test ]; then
   need+=(clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev iproute2 curl
          libxml2-utils gupnp-tools gir1.2-gssdp-1.6 python3-gi qt6-base-dev xvfb xauth
-         ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
+         ffmpeg imagemagick gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
          gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-plugins-base-apps
          lintian man-db systemd)
 else

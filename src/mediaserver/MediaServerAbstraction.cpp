@@ -29,7 +29,8 @@ using tv::kServiceConnectionManager;
 using tv::kServiceContentDirectory;
 
 // One row per action, in each service's document order. CreateObject and DestroyObject are
-// routed (and answered 501 "No Function Handler") but not declared.
+// routed (and answered 501 "No Function Handler") but not declared; X_GetFeatureList is
+// declared and routed with media information only.
 constexpr tv::ActionRow kActions[] = {
     {.service = kServiceConnectionManager,
      .name = "GetCurrentConnectionIDs",
@@ -107,6 +108,11 @@ constexpr tv::ActionRow kActions[] = {
      .handler = tv::kActionHandler<MediaServer_ContentDirectory_Search>,
      .statistic = tv::kMsaStatSearch,
      .names_object = true},
+    {.service = kServiceContentDirectory,
+     .name = "X_GetFeatureList",
+     .outputs = {{"FeatureList", "A_ARG_TYPE_Featurelist"}},
+     .handler = tv::kActionHandler<MediaServer_ContentDirectory_X_GetFeatureList>,
+     .only_with = &tv::ServerOptions::media_info},
 };
 static_assert(tv::ActionTableHoldsTogether<tv::FirstUnsoundRow(kActions)>::value);
 
@@ -137,6 +143,16 @@ template <auto Handler>
 constexpr const tv::ActionRow& kRowOf = FindRow<Handler>();
 
 constexpr char kCdsType[] = "urn:schemas-upnp-org:service:ContentDirectory:1";
+// Samsung's BASICVIEW: the TV looks for each kind of item from the root.
+constexpr char kFeatureList[] =
+    "<Features xmlns=\"urn:schemas-upnp-org:av:avs\" "
+    "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+    "xsi:schemaLocation=\"urn:schemas-upnp-org:av:avs http://www.upnp.org/schemas/av/avs.xsd\">"
+    "<Feature name=\"samsung.com_BASICVIEW\" version=\"1\">"
+    "<container id=\"0\" type=\"object.item.audioItem\"/>"
+    "<container id=\"0\" type=\"object.item.videoItem\"/>"
+    "<container id=\"0\" type=\"object.item.imageItem\"/>"
+    "</Feature></Features>";
 constexpr char kInternalError[] = "Unknown or internal error encountered.";
 
 const char* OrEmpty(const char* text)
@@ -483,6 +499,13 @@ OlvSendResult MediaServer_ConnectionManager_GetCurrentConnectionInfo(
     MSA_Server* server =
         Announce(session, kRowOf<MediaServer_ConnectionManager_GetCurrentConnectionInfo>, inside);
     return Forward<&MSA_Server::on_get_current_connection_info>(server, session, connection_id);
+}
+
+OlvSendResult MediaServer_ContentDirectory_X_GetFeatureList(OlvWebSession* session) noexcept
+{
+    Announce(session, kRowOf<MediaServer_ContentDirectory_X_GetFeatureList>);
+    if (session == nullptr) return SendNoSession;
+    return MicroStack_RespondX_GetFeatureList(session, kFeatureList);
 }
 
 // ---- Response operations ----

@@ -149,6 +149,10 @@ OlvSendResult MediaServer_ConnectionManager_GetCurrentConnectionIDs(
     OlvWebSession* session) noexcept;
 OlvSendResult MediaServer_ConnectionManager_GetCurrentConnectionInfo(
     OlvWebSession* session, std::int32_t connection_id) noexcept;
+// Samsung's, with media information only: logs its line and answers at once, uncounted, with
+// the fixed FeatureList (every kind of item from the root). A Samsung TV that gets an error
+// for it shows no files.
+OlvSendResult MediaServer_ContentDirectory_X_GetFeatureList(OlvWebSession* session) noexcept;
 
 // ---- Response operations (any thread while the session is held) ----
 // All but MSA_BeginResult and MSA_AppendResult give the session back. A null session makes

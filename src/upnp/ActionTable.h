@@ -2,7 +2,8 @@
 // and output arguments and their related state variables, its handler, and the owner's counter.
 // The stack takes a table at creation and derives from it both the actionList of each service
 // description and the SOAP routing; the owner (the media server layer) writes the rows. Also
-// the services' state variables, whose data types decide how SOAP hands an input over.
+// the services' state variables, whose data types decide how SOAP hands an input over. A row or
+// a variable may belong to one mode only: the option that switches it on.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +12,8 @@
 #include <string_view>
 #include <type_traits>
 #include <utility>
+
+#include "runtime/ServerOptions.h"
 
 struct OlvWebSession;
 
@@ -31,6 +34,16 @@ constexpr std::string_view ServiceName(ServiceId service) noexcept
     return service == kServiceConnectionManager ? "ConnectionManager" : "ContentDirectory";
 }
 
+// ---- Modes ----
+
+// The option whose mode a row or a variable belongs to; null: every server has it.
+using ModeSwitch = bool ServerOptions::*;
+
+constexpr bool InMode(ModeSwitch only_with, const ServerOptions& options) noexcept
+{
+    return only_with == nullptr || options.*only_with;
+}
+
 // ---- State variables, in document order ----
 
 struct StateVariable {
@@ -38,6 +51,8 @@ struct StateVariable {
     std::string_view type;  // the dataType
     bool evented = false;
     const char* allowed[6] = {};  // allowed values; unused slots null
+    // Declared only by a server with this option on.
+    ModeSwitch only_with = nullptr;
 };
 
 inline constexpr StateVariable kConnectionManagerVariables[] = {
@@ -70,6 +85,8 @@ inline constexpr StateVariable kContentDirectoryVariables[] = {
     {"SearchCapabilities", "string", false, {}},
     {"A_ARG_TYPE_SearchCriteria", "string", false, {}},
     {"A_ARG_TYPE_Filter", "string", false, {}},
+    // Samsung's X_GetFeatureList.
+    {"A_ARG_TYPE_Featurelist", "string", false, {}, &ServerOptions::media_info},
 };
 
 constexpr std::span<const StateVariable> ServiceVariables(ServiceId service) noexcept
@@ -203,6 +220,9 @@ struct ActionRow {
     // The first input names an object: one with a NUL byte of its own is refused (701), since
     // cut there it would name another object.
     bool names_object = false;
+    // Declared and routed only by a server with this option on; to any other the action does
+    // not exist (401 Invalid Action), and its service description is as it would be without it.
+    ModeSwitch only_with = nullptr;
 };
 
 // Rows in each service's document order; the rows of the two services may interleave.
@@ -215,9 +235,10 @@ constexpr int InputCount(const ActionRow& row) noexcept
     return count;
 }
 
-// The first row that does not hold together, or -1: a variable its service does not declare,
-// an argument after an unused slot, a handler whose inputs do not match the variables' types, a
-// name twice in one service, more rows in a service than its record holds.
+// The first row that does not hold together, or -1: a variable its service does not declare
+// (or declares in another mode only), an argument after an unused slot, a handler whose inputs do
+// not match the variables' types, a name twice in one service, more rows in a service than its
+// record holds.
 constexpr int FirstUnsoundRow(ActionTable table) noexcept
 {
     int rows[kServiceCount] = {};
@@ -234,9 +255,11 @@ constexpr int FirstUnsoundRow(ActionTable table) noexcept
             bool ended = false;
             for (const ActionArgument& argument : arguments) {
                 ended = ended || argument.name.empty();
-                if (!argument.name.empty() &&
-                    (ended || VariableIndex(row.service, argument.variable) < 0))
-                    return false;
+                if (argument.name.empty()) continue;
+                const int variable = VariableIndex(row.service, argument.variable);
+                if (ended || variable < 0) return false;
+                const ModeSwitch mode = ServiceVariables(row.service)[variable].only_with;
+                if (mode != nullptr && mode != row.only_with) return false;
             }
             return true;
         };

@@ -60,6 +60,24 @@ const char kDescriptionTemplate[] =
     "</root>";
 const std::size_t kDescriptionTemplateLength = sizeof kDescriptionTemplate - 1;
 
+std::string_view DescriptionTemplate(const ServerOptions& options) noexcept
+{
+    const std::string_view plain(kDescriptionTemplate, kDescriptionTemplateLength);
+    if (!options.media_info) return plain;
+    static const std::string samsung = [plain] {
+        constexpr std::string_view kAfter = "DMS-1.50</dlna:X_DLNADOC>\r\n";
+        constexpr std::string_view kCapabilities =
+            "      <sec:ProductCap xmlns:sec=\"http://www.sec.co.kr/dlna\">smi,DCM10,"
+            "getMediaInfo.sec,getCaptionInfo.sec</sec:ProductCap>\r\n"
+            "      <sec:X_ProductCap xmlns:sec=\"http://www.sec.co.kr/dlna\">smi,DCM10,"
+            "getMediaInfo.sec,getCaptionInfo.sec</sec:X_ProductCap>\r\n";
+        std::string text(plain);
+        text.insert(plain.find(kAfter) + kAfter.size(), kCapabilities);
+        return text;
+    }();
+    return samsung;
+}
+
 const char kScpdHead[] =
     "<?xml version=\"1.0\" encoding=\"utf-8\" ?><scpd xmlns=\"urn:schemas-upnp-org:service-1-0\">"
     "<specVersion><major>1</major><minor>0</minor></specVersion><actionList>";
@@ -70,7 +88,8 @@ namespace {
 
 static_assert(std::size(kContentDirectoryVariables) <= kServiceMaxStateVariables);
 static_assert(std::size(kConnectionManagerVariables) <= kServiceMaxStateVariables);
-static_assert(std::size(kContentDirectoryVariables) == kCdsVarFilter + 1);
+static_assert(std::size(kContentDirectoryVariables) == kCdsVarFeatureList + 1);
+static_assert(kContentDirectoryVariables[kCdsVarFeatureList].name == "A_ARG_TYPE_Featurelist");
 static_assert(kContentDirectoryVariables[kCdsVarBrowseFlag].name == "A_ARG_TYPE_BrowseFlag");
 
 int Size(const std::string& text)
@@ -97,9 +116,10 @@ void WriteArgument(std::string& a, const ActionArgument& argument, std::string_v
     a += "</relatedStateVariable></argument>";
 }
 
-void WriteActions(StoredActions* stored, ActionTable table)
+void WriteActions(StoredActions* stored, ActionTable table, const ServerOptions& options)
 {
     for (const ActionRow& row : table) {
+        if (!InMode(row.only_with, options)) continue;
         const int s = row.service;
         const int i = stored->count[s];
         if (i >= kServiceMaxActions) continue;
@@ -180,8 +200,9 @@ void WriteServiceEntry(StoredService* service, std::string_view short_name)
     s += "/event</eventSubURL></service>";
 }
 
-void Attach(StoredService* service, StoredActions& actions, int s)
+void Attach(StoredService* service, StoredActions& actions, int s, const ServerOptions& options)
 {
+    std::span<const StateVariable> declared = ServiceVariables(static_cast<ServiceId>(s));
     ServiceRecord& record = service->record;
     record = ServiceRecord{};
     for (int i = 0; i < kServiceMaxActions; ++i) {
@@ -190,8 +211,11 @@ void Attach(StoredService* service, StoredActions& actions, int s)
     }
     record.action_count = actions.count[s];
     record.action_text = actions.text[s].c_str();
-    for (int i = 0; i < service->variable_count; ++i)
-        record.state_variables[i] = &service->variables[i];
+    for (int i = 0; i < service->variable_count; ++i) {
+        record.state_variables[i] = InMode(declared[static_cast<std::size_t>(i)].only_with, options)
+                                        ? &service->variables[i]
+                                        : nullptr;
+    }
     record.state_variable_count = service->variable_count;
     record.state_variable_text = service->variable_text.c_str();
     record.service_list_entry = service->service_entry.c_str();
@@ -205,15 +229,15 @@ struct ServiceDocuments {
     StoredService services[kServiceCount];
 };
 
-ServiceDocuments* ServiceDocumentsCreate(ActionTable table) noexcept
+ServiceDocuments* ServiceDocumentsCreate(ActionTable table, const ServerOptions& options) noexcept
 {
     auto* documents = new ServiceDocuments;
-    WriteActions(&documents->actions, table);
+    WriteActions(&documents->actions, table, options);
     for (int s = 0; s < kServiceCount; ++s) {
         const auto service = static_cast<ServiceId>(s);
         WriteVariables(&documents->services[s], ServiceVariables(service));
         WriteServiceEntry(&documents->services[s], ServiceName(service));
-        Attach(&documents->services[s], documents->actions, s);
+        Attach(&documents->services[s], documents->actions, s, options);
     }
     return documents;
 }

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
+#include "runtime/ServerOptions.h"
 #include "upnp/ActionTable.h"
 
 struct ServiceRecord;
@@ -17,6 +19,11 @@ namespace tv {
 extern const char kDescriptionTemplate[];
 extern const std::size_t kDescriptionTemplateLength;
 
+// The template a server with these options describes itself with: the one above, or with
+// media information the same with Samsung's capabilities in <device> (the getMediaInfo.sec
+// and getCaptionInfo.sec transfer headers a Samsung TV may then ask for). Static storage.
+std::string_view DescriptionTemplate(const ServerOptions& options) noexcept;
+
 // "<?xml ...><actionList>" (157 bytes) and the other fixed SCPD pieces.
 extern const char kScpdHead[];
 extern const std::size_t kScpdHeadLength;
@@ -26,10 +33,12 @@ extern const unsigned char kIcon32[1504];
 extern const unsigned char kIcon120[8688];
 
 // A stack's service descriptions: both services' texts and the two records that point into
-// them, every state variable switched on and the actions of `table`, each row declared
-// switched on and the others off. Records and texts live until Destroy.
+// them, the actions of `table`, each row declared switched on and the others off, and every
+// state variable switched on; a row or variable of a mode that `options` leaves off is not
+// there at all (row) or switched off (variable). Records and texts live until Destroy.
 struct ServiceDocuments;
-[[nodiscard]] ServiceDocuments* ServiceDocumentsCreate(ActionTable table) noexcept;
+[[nodiscard]] ServiceDocuments* ServiceDocumentsCreate(ActionTable table,
+                                                       const ServerOptions& options) noexcept;
 void ServiceDocumentsDestroy(ServiceDocuments* documents) noexcept;
 ServiceRecord* ServiceDocumentsRecord(ServiceDocuments* documents, ServiceId service) noexcept;
 

@@ -214,7 +214,7 @@ MicroStack* MicroStack_Create(OlvChain* chain, tv::ServerContext* context,
 {
     MicroStack* stack = tv::NewChainObject<MicroStack>(kStackHooks);
     stack->actions = actions;
-    stack->documents = tv::ServiceDocumentsCreate(actions);
+    stack->documents = tv::ServiceDocumentsCreate(actions, context->options);
     stack->chain = chain;
     stack->context = context;
 
@@ -236,8 +236,9 @@ MicroStack* MicroStack_Create(OlvChain* chain, tv::ServerContext* context,
     device.content_directory =
         tv::ServiceDocumentsRecord(stack->documents, tv::kServiceContentDirectory);
     if (device.description_template == nullptr) {
-        device.description_template = tv::kDescriptionTemplate;
-        device.description_length = static_cast<int>(tv::kDescriptionTemplateLength);
+        const std::string_view description = tv::DescriptionTemplate(context->options);
+        device.description_template = description.data();
+        device.description_length = static_cast<int>(description.size());
     }
     if (device.manufacturer == nullptr) device.manufacturer = kDefaultManufacturer;
     if (device.manufacturer_url == nullptr) device.manufacturer_url = kDefaultManufacturerUrl;

@@ -98,6 +98,7 @@ enum ContentDirectoryVariable : int {
     kCdsVarSearchCapabilities = 10,
     kCdsVarSearchCriteria = 11,
     kCdsVarFilter = 12,
+    kCdsVarFeatureList = 13,  // with media information only
 };
 
 }  // namespace tv
@@ -108,7 +109,8 @@ enum ContentDirectoryVariable : int {
 // 0 draws a random free port in 50000..64999), the SSDP sockets, the timers and the event
 // client, all serving the context's interfaces and drawing from its random source. The
 // strings are copied. The stack routes SOAP by `actions` and describes its services' actions
-// from it: the table must outlive the stack, the context the chain. Null when the web server
+// from it, each row and variable only in its mode (the context's options): the table must
+// outlive the stack, the context the chain. Null when the web server
 // cannot be created.
 [[nodiscard]] MicroStack* MicroStack_Create(OlvChain* chain, tv::ServerContext* context,
                                             const char* friendly_name, const char* udn,
@@ -169,6 +171,9 @@ OlvSendResult MicroStack_RespondGetSortCapabilities(OlvWebSession* session,
                                                     const char* sort_caps) noexcept;
 OlvSendResult MicroStack_RespondGetSystemUpdateID(OlvWebSession* session,
                                                   std::uint32_t id) noexcept;
+// `feature_list` is a FeatureList document.
+OlvSendResult MicroStack_RespondX_GetFeatureList(OlvWebSession* session,
+                                                 const char* feature_list) noexcept;
 
 // Streamed response: Begin, any number of SendArgument calls, End. Begin returns SendQueued
 // (1) for a null session. SendArgument writes "<name>" when start_tag is set, the data when

@@ -167,12 +167,15 @@ bool IsControlPath(const OlvPacket* header, tv::ServiceId service)
            rest.ends_with(kControl);
 }
 
-// Exact length and bytes for both, so that neither a prefix nor a longer name matches.
-const tv::ActionRow* FindAction(tv::ActionTable actions, const OlvPacket* header,
-                                std::string_view name)
+// Exact length and bytes for both, so that neither a prefix nor a longer name matches. A row
+// of a mode the server is not in is no action of its.
+const tv::ActionRow* FindAction(tv::ActionTable actions, const tv::ServerOptions& options,
+                                const OlvPacket* header, std::string_view name)
 {
     for (const tv::ActionRow& row : actions) {
-        if (row.name == name && IsControlPath(header, row.service)) return &row;
+        if (row.name == name && IsControlPath(header, row.service) &&
+            tv::InMode(row.only_with, options))
+            return &row;
     }
     return nullptr;
 }
@@ -236,7 +239,8 @@ namespace tv {
 SoapRouting SoapDispatch(MicroStack* stack, OlvWebSession* session, OlvPacket* header, char* body,
                          int begin, int end) noexcept
 {
-    const ActionRow* row = FindAction(stack->actions, header, SoapActionName(header));
+    const ActionRow* row =
+        FindAction(stack->actions, stack->context->options, header, SoapActionName(header));
     if (row == nullptr) return SoapRouting::kUnknownAction;
     // An action without inputs never reads the body.
     char* values[kMaxActionInputs] = {};
@@ -381,6 +385,12 @@ OlvSendResult MicroStack_RespondGetSortCapabilities(OlvWebSession* session,
                                                     const char* sort_caps) noexcept
 {
     return RespondOne(session, kCdsType, "GetSortCapabilities", "SortCaps", sort_caps);
+}
+
+OlvSendResult MicroStack_RespondX_GetFeatureList(OlvWebSession* session,
+                                                 const char* feature_list) noexcept
+{
+    return RespondOne(session, kCdsType, "X_GetFeatureList", "FeatureList", feature_list);
 }
 
 OlvSendResult MicroStack_RespondGetSystemUpdateID(OlvWebSession* session, std::uint32_t id) noexcept

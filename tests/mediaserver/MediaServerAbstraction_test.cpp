@@ -205,7 +205,8 @@ int g_user_object = 0;
 // A device stack with the media server layer and the fake content source in every slot.
 class MsaHost {
 public:
-    MsaHost()
+    explicit MsaHost(const tv::ServerOptions& options = {})
+        : host_(false, tv::test::kTestUdn, tv::test::kTestFriendlyName, {}, options)
     {
         ResetFake();
         server_ =
@@ -580,66 +581,110 @@ TEST(MediaServerAbstraction, DispatchFaultsForAnEmptySlot)
     EXPECT_EQ(Snapshot().browse_calls, 0);
 }
 
-// The table's rows, the service descriptions, the routing and the counters tell one story.
+// The table's rows, the service descriptions, the routing and the counters tell one story, in
+// each mode: a row of a mode the server is not in is neither described nor routed.
 TEST(MediaServerAbstraction, EveryRowIsDescribedRoutedAndCountedAsTheTableSays)
 {
-    MsaHost host;
+    tv::ServerOptions media_info;
+    media_info.media_info = true;
+    for (const tv::ServerOptions& options : {tv::ServerOptions{}, media_info}) {
+        SCOPED_TRACE(options.media_info ? "media information" : "default");
+        MsaHost host(options);
+        host.Start();
+        const std::uint16_t port = host.port();
+        std::string scpd[tv::kServiceCount];
+        int declared[tv::kServiceCount] = {};
+        for (int s = 0; s < tv::kServiceCount; ++s) {
+            scpd[s] = Exchange(
+                port, "GET /" + std::string(tv::ServiceName(static_cast<tv::ServiceId>(s))) +
+                          "/scpd.xml HTTP/1.0\r\n\r\n");
+        }
+        for (const tv::ActionRow& row : tv::MsaActionTable()) {
+            const std::string name(row.name);
+            const std::string service(tv::ServiceName(row.service));
+            SCOPED_TRACE(name);
+            const bool in_mode = tv::InMode(row.only_with, options);
+            declared[row.service] += row.declared && in_mode ? 1 : 0;
+            EXPECT_EQ(scpd[row.service].find("<action><name>" + name + "</name>") !=
+                          std::string::npos,
+                      row.declared && in_mode);
+            // Inputs that pass: an allowed value, a number, a text.
+            std::string inputs;
+            for (int i = 0; i < tv::InputCount(row); ++i) {
+                const tv::StateVariable& variable = tv::ServiceVariables(
+                    row.service)[tv::VariableIndex(row.service, row.inputs[i].variable)];
+                std::string value = variable.allowed[0] != nullptr ? variable.allowed[0]
+                                    : tv::InputKindOf(variable.type) == tv::InputKind::kText ? "x"
+                                                                                             : "0";
+                const std::string tag(row.inputs[i].name);
+                inputs += "<" + tag + ">" + value + "</" + tag + ">";
+            }
+            const char* type = row.service == tv::kServiceContentDirectory ? kCds : kCms;
+            const std::vector<std::uint32_t> before = Snapshot().counters;
+            testing::internal::CaptureStdout();
+            std::string answer = Exchange(port, SoapRequest(type, name.c_str(), inputs));
+            std::string out = testing::internal::GetCapturedStdout();
+            if (!in_mode || row.handler.call == nullptr) {
+                EXPECT_EQ(answer, in_mode ? Fault(501, "No Function Handler")
+                                          : Fault(401, "Invalid Action"));
+                EXPECT_EQ(out, "");
+                continue;
+            }
+            // Answered by the content source's slot for this action, or by the layer itself.
+            EXPECT_EQ(answer.substr(0, 17), "HTTP/1.1 200 OK\r\n") << answer;
+            EXPECT_NE(answer.find("<u:" + name + "Response xmlns:u=\"" + type + "\">"),
+                      std::string::npos)
+                << answer;
+            EXPECT_EQ(out.rfind("UPnP Invoke: MediaServer_" + service + "_" + name + "(", 0), 0u)
+                << out;
+            std::vector<std::uint32_t> expected = before;
+            if (expected.empty() && row.statistic >= 0) expected.resize(tv::kMsaStatisticCount);
+            if (row.statistic >= 0) ++expected.at(static_cast<std::size_t>(row.statistic));
+            EXPECT_EQ(Snapshot().counters, expected);
+        }
+        for (int s = 0; s < tv::kServiceCount; ++s) {
+            int described = 0;
+            for (std::size_t at = scpd[s].find("<action>"); at != std::string::npos;
+                 at = scpd[s].find("<action>", at + 1))
+                ++described;
+            EXPECT_EQ(described, declared[s]) << s;
+        }
+    }
+}
+
+// Samsung's: without it a Samsung TV shows no files.
+TEST(MediaServerAbstraction, FeatureListAnswersEveryKindFromTheRootWithMediaInformation)
+{
+    tv::ServerOptions options;
+    options.media_info = true;
+    MsaHost host(options);
     host.Start();
-    const std::uint16_t port = host.port();
-    std::string scpd[tv::kServiceCount];
-    int declared[tv::kServiceCount] = {};
-    for (int s = 0; s < tv::kServiceCount; ++s) {
-        scpd[s] =
-            Exchange(port, "GET /" + std::string(tv::ServiceName(static_cast<tv::ServiceId>(s))) +
-                               "/scpd.xml HTTP/1.0\r\n\r\n");
-    }
-    for (const tv::ActionRow& row : tv::MsaActionTable()) {
-        const std::string name(row.name);
-        const std::string service(tv::ServiceName(row.service));
-        SCOPED_TRACE(name);
-        declared[row.service] += row.declared ? 1 : 0;
-        EXPECT_EQ(scpd[row.service].find("<action><name>" + name + "</name>") != std::string::npos,
-                  row.declared);
-        // Inputs that pass: an allowed value, a number, a text.
-        std::string inputs;
-        for (int i = 0; i < tv::InputCount(row); ++i) {
-            const tv::StateVariable& variable = tv::ServiceVariables(
-                row.service)[tv::VariableIndex(row.service, row.inputs[i].variable)];
-            std::string value = variable.allowed[0] != nullptr ? variable.allowed[0]
-                                : tv::InputKindOf(variable.type) == tv::InputKind::kText ? "x"
-                                                                                         : "0";
-            const std::string tag(row.inputs[i].name);
-            inputs += "<" + tag + ">" + value + "</" + tag + ">";
-        }
-        const char* type = row.service == tv::kServiceContentDirectory ? kCds : kCms;
-        const std::vector<std::uint32_t> before = Snapshot().counters;
-        testing::internal::CaptureStdout();
-        std::string answer = Exchange(port, SoapRequest(type, name.c_str(), inputs));
-        std::string out = testing::internal::GetCapturedStdout();
-        if (row.handler.call == nullptr) {
-            EXPECT_EQ(answer, Fault(501, "No Function Handler"));
-            EXPECT_EQ(out, "");
-            continue;
-        }
-        // Answered by the content source's slot for this action.
-        EXPECT_EQ(answer.substr(0, 17), "HTTP/1.1 200 OK\r\n") << answer;
-        EXPECT_NE(answer.find("<u:" + name + "Response xmlns:u=\"" + type + "\">"),
-                  std::string::npos)
-            << answer;
-        EXPECT_EQ(out.rfind("UPnP Invoke: MediaServer_" + service + "_" + name + "(", 0), 0u)
-            << out;
-        std::vector<std::uint32_t> expected = before;
-        if (expected.empty()) expected.resize(tv::kMsaStatisticCount);
-        ++expected.at(static_cast<std::size_t>(row.statistic));
-        EXPECT_EQ(Snapshot().counters, expected);
-    }
-    for (int s = 0; s < tv::kServiceCount; ++s) {
-        int described = 0;
-        for (std::size_t at = scpd[s].find("<action>"); at != std::string::npos;
-             at = scpd[s].find("<action>", at + 1))
-            ++described;
-        EXPECT_EQ(described, declared[s]) << s;
-    }
+    testing::internal::CaptureStdout();
+    std::string answer = Exchange(host.port(), SoapRequest(kCds, "X_GetFeatureList", ""));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "UPnP Invoke: MediaServer_ContentDirectory_X_GetFeatureList();\r\n");
+    EXPECT_EQ(answer,
+              Complete(kCds, "X_GetFeatureList",
+                       "<FeatureList>&lt;Features xmlns=&quot;urn:schemas-upnp-org:av:avs&quot; "
+                       "xmlns:xsi=&quot;http://www.w3.org/2001/XMLSchema-instance&quot; "
+                       "xsi:schemaLocation=&quot;urn:schemas-upnp-org:av:avs "
+                       "http://www.upnp.org/schemas/av/avs.xsd&quot;&gt;&lt;Feature "
+                       "name=&quot;samsung.com_BASICVIEW&quot; version=&quot;1&quot;&gt;"
+                       "&lt;container id=&quot;0&quot; type=&quot;object.item.audioItem&quot;/&gt;"
+                       "&lt;container id=&quot;0&quot; type=&quot;object.item.videoItem&quot;/&gt;"
+                       "&lt;container id=&quot;0&quot; type=&quot;object.item.imageItem&quot;/&gt;"
+                       "&lt;/Feature&gt;&lt;/Features&gt;</FeatureList>"));
+    std::string scpd = Exchange(host.port(), "GET /ContentDirectory/scpd.xml HTTP/1.0\r\n\r\n");
+    EXPECT_NE(scpd.find("<action><name>X_GetFeatureList</name><argumentList><argument><name>"
+                        "FeatureList</name><direction>out</direction><relatedStateVariable>"
+                        "A_ARG_TYPE_Featurelist</relatedStateVariable></argument></argumentList>"
+                        "</action></actionList>"),
+              std::string::npos)
+        << scpd;
+    EXPECT_NE(scpd.find("<stateVariable sendEvents=\"no\"><name>A_ARG_TYPE_Featurelist</name>"
+                        "<dataType>string</dataType></stateVariable></serviceStateTable>"),
+              std::string::npos)
+        << scpd;
 }
 
 TEST(MediaServerAbstraction, WithoutSessionOrServerNothingIsSentAndNothingLeaks)

@@ -102,6 +102,21 @@ TEST(MicroStack, DescriptionAndServiceDescriptionsAreServedByteForByte)
     EXPECT_EQ(lines[1], "GET /scpd.xml");
     EXPECT_EQ(lines[2], "GET /scpd.xml");
     EXPECT_EQ(lines[3], "GET /");
+
+    // With media information the device names Samsung's capabilities, and nothing else changes.
+    tv::ServerOptions media_info;
+    media_info.media_info = true;
+    StackHost samsung(false, tv::test::kTestUdn, tv::test::kTestFriendlyName,
+                      tv::test::ServerIdentity(), media_info);
+    samsung.Start();
+    std::string expected = DataFile("MicroStack_description.xml");
+    const std::string after = "DMS-1.50</dlna:X_DLNADOC>\r\n";
+    expected.insert(expected.find(after) + after.size(),
+                    "      <sec:ProductCap xmlns:sec=\"http://www.sec.co.kr/dlna\">smi,DCM10,"
+                    "getMediaInfo.sec,getCaptionInfo.sec</sec:ProductCap>\r\n"
+                    "      <sec:X_ProductCap xmlns:sec=\"http://www.sec.co.kr/dlna\">smi,DCM10,"
+                    "getMediaInfo.sec,getCaptionInfo.sec</sec:X_ProductCap>\r\n");
+    EXPECT_EQ(Get11(samsung.port(), "/").body, expected);
 }
 
 // Also: the identity and the service records are the stack's context's, so another stack in

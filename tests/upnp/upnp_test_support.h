@@ -100,18 +100,19 @@ private:
 };
 
 // A device stack on a chain thread, with a context of its own, routing by a copy of the
-// server's action table. The stack starts with `identity`'s maker fields; configure it through
-// its device record and the handlers before Start(). The destructor stops the chain, which
-// destroys the stack.
+// server's action table. The stack starts with `identity`'s maker fields and the modes of
+// `options`; configure it through its device record and the handlers before Start(). The
+// destructor stops the chain, which destroys the stack.
 class StackHost {
 public:
     explicit StackHost(bool ssdp = false, const char* udn = kTestUdn,
                        const char* friendly_name = kTestFriendlyName,
-                       const DeviceRecord& identity = {})
+                       const DeviceRecord& identity = {}, const ServerOptions& options = {})
         : actions_(MsaActionTable().begin(), MsaActionTable().end())
     {
         *context_->device = identity;
         context_->ssdp = ssdp;
+        context_->options = options;
         chain_ = OlvChain_Create(OlvLifeTime_Create);
         stack_ = MicroStack_Create(chain_, context_.get(), friendly_name, udn, "0000001", 1800, 0,
                                    actions_);
