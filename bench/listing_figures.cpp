@@ -28,7 +28,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/SharedFolders.h"
 #include "content/DmsIntegration.h"
 #include "content/FileSystemEnumerator.h"
 #include "mediaserver/FileIoAbstraction.h"
@@ -37,6 +36,7 @@
 #include "runtime/OlvLifeTime.h"
 #include "runtime/OlvThreadPool.h"
 #include "runtime/ServerContext.h"
+#include "shares/SharedFolders.h"
 #include "upnp/MicroStack.h"
 
 namespace {

@@ -26,10 +26,10 @@
 #include "app/ProgramOptions.h"
 #include "app/ServerMain.h"
 #include "app/ServiceUser.h"
-#include "app/SharedFolders.h"
 #include "runtime/Event.h"
 #include "runtime/OlvParsers.h"
 #include "runtime/ServerLog.h"
+#include "shares/SharedFolders.h"
 #ifdef TV_HAVE_WINDOW
 #include "app/window/WindowMain.h"
 #endif

@@ -20,7 +20,6 @@
 #include <string_view>
 #include <vector>
 
-#include "app/SharedFolders.h"
 #include "cds/CdsDidlSerializer.h"
 #include "cds/CdsObject.h"
 #include "content/FileSystemEnumerator.h"
@@ -37,6 +36,7 @@
 #include "runtime/OlvParsers.h"
 #include "runtime/ServerContext.h"
 #include "runtime/ServerLog.h"
+#include "shares/SharedFolders.h"
 #include "upnp/MicroStack.h"
 
 static_assert(std::is_standard_layout_v<DmsIntegration>);

@@ -7,12 +7,12 @@
 #include <mutex>
 #include <string>
 
-#include "app/SharedFolders.h"
 #include "content/MediaTypes.h"
 #include "http/OlvWebReader.h"
 #include "runtime/OlvChain.h"
 #include "runtime/OlvPacket.h"
 #include "runtime/ServerOptions.h"
+#include "shares/SharedFolders.h"
 
 struct OlvThreadPool;
 struct OlvWebServer;

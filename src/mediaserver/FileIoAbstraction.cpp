@@ -13,10 +13,10 @@
 #include <cstring>
 #include <vector>
 
-#include "app/SharedFolders.h"
 #include "runtime/ServerContext.h"
 #include "runtime/ServerLog.h"
 #include "runtime/UniqueFd.h"
+#include "shares/SharedFolders.h"
 
 struct FileIo_DirEnum {
     const tv::ServerContext* context = nullptr;

@@ -25,12 +25,12 @@
 #include <thread>
 #include <vector>
 
-#include "app/SharedFolders.h"
 #include "mediaserver/FileIoAbstraction.h"
 #include "mediaserver/MediaServerAbstraction.h"
 #include "runtime/Memory.h"
 #include "runtime/OlvLifeTime.h"
 #include "runtime/OlvThreadPool.h"
+#include "shares/SharedFolders.h"
 #include "support/ChainRunner.h"
 #include "support/LoopbackClient.h"
 #include "support/Resident.h"

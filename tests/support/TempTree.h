@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/SharedFolders.h"
+#include "shares/SharedFolders.h"
 
 namespace tv::test {
 

@@ -28,9 +28,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "app/SharedFolders.h"
 #include "app/window/TindravollerDLNAMFCDlg.h"
 #include "runtime/Event.h"
+#include "shares/SharedFolders.h"
 
 namespace {
 

@@ -25,7 +25,7 @@
 #include <QTimer>
 
 #include "app/ServerMain.h"
-#include "app/SharedFolders.h"
+#include "shares/SharedFolders.h"
 
 // Q_INIT_RESOURCE must be used outside any namespace; a static library's resources are
 // otherwise dropped by the linker.

@@ -12,10 +12,10 @@
 #include <QString>
 
 #include "app/ServerMain.h"
-#include "app/SharedFolders.h"
 #include "runtime/Event.h"
 #include "runtime/ServerLog.h"
 #include "runtime/ServerOptions.h"
+#include "shares/SharedFolders.h"
 
 class QAction;
 class QIcon;

@@ -1,4 +1,4 @@
-#include "app/SharedFolders.h"
+#include "shares/SharedFolders.h"
 
 #include <gtest/gtest.h>
 

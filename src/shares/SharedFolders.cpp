@@ -1,6 +1,6 @@
 // The shared-folder table and its settings file. The window thread (or the command line)
 // loads and saves; the chain thread reads the table through copies taken under its lock.
-#include "app/SharedFolders.h"
+#include "shares/SharedFolders.h"
 
 #include <algorithm>
 #include <atomic>
