@@ -189,10 +189,11 @@ int main(int argc, char** argv)
     }
     std::printf("corpus: %d empty files in one folder, %d in each of %d more (%.1f s)\n", kFiles,
                 kWideFiles, kWideFolders, std::chrono::duration<double>(Clock::now() - t0).count());
-    tv::SharedFolders_SetSettingsPath(corpus + "/TindravollerDLNA.dat");
+    tv::SharedFolderSet folders;
+    tv::SharedFolders_SetSettingsPath(folders, corpus + "/TindravollerDLNA.dat");
     std::vector<std::string> shared = {folder, wide};
     std::string message;
-    if (SharedFolders_Save(shared, &message) < 0) {
+    if (SharedFolders_Save(folders, shared, &message) < 0) {
         std::fprintf(stderr, "%s\n", message.c_str());
         return 1;
     }
@@ -204,6 +205,7 @@ int main(int argc, char** argv)
     context.served = &served;
     context.device = &device;
     context.file_io = &file_io;
+    context.folders = &folders;
     context.ssdp = false;
     context.options.modern_listing = true;
     OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);

@@ -25,6 +25,7 @@
 #include "runtime/OlvParsers.h"
 #include "runtime/OlvThreadPool.h"
 #include "runtime/ServerContext.h"
+#include "shares/SharedFolders.h"
 #include "upnp/MicroStack.h"
 
 namespace {
@@ -192,11 +193,13 @@ int ServerMain(const ServerLogTarget* window, tv::Event* stop_event,
     const tv::ServedInterfaces served{start->options.interfaces};
     DeviceRecord device;
     tv::FileIoState file_io;
+    tv::SharedFolderSet own_folders;
     tv::ServerContext context;
     context.options = start->options;
     context.served = &served;
     context.device = &device;
     context.file_io = &file_io;
+    context.folders = start->folders != nullptr ? start->folders : &own_folders;
 
     ServerLog_SetTarget(window);
     ServerLog("Started Media Server");

@@ -181,9 +181,10 @@ void LogLines(std::string_view lines) noexcept
 // and the log repeats the folders left out only when they change.
 void FollowSettingsFile(DmsIntegration* dms) noexcept
 {
-    tv::SharedFoldersStamp now = tv::SharedFolders_FileStamp();
+    tv::SharedFolderSet& folders = *dms->context->folders;
+    tv::SharedFoldersStamp now = tv::SharedFolders_FileStamp(folders);
     if (now == dms->settings) {
-        if (!tv::SharedFolders_SomeLeftOut()) return;
+        if (!tv::SharedFolders_SomeLeftOut(folders)) return;
         std::int64_t clock = NowMs();
         if (clock < dms->retry_left_out_ms) return;
         dms->retry_left_out_ms = clock + kRetryLeftOutMs;
@@ -192,7 +193,7 @@ void FollowSettingsFile(DmsIntegration* dms) noexcept
     if (!now.exists) return;
     std::vector<std::string> list;
     std::string message;
-    int result = SharedFolders_Load(list, &message);
+    int result = SharedFolders_Load(folders, list, &message);
     if (result < 0) {
         ServerLog("Shared folders not reloaded: %s", message.c_str());
         return;
@@ -274,7 +275,7 @@ void FollowFolderList(DmsIntegration* dms) noexcept
 {
     FollowSettingsFile(dms);
     if (dms->modern == nullptr) return;
-    std::vector<std::string> folders = tv::SharedFolders_List();
+    std::vector<std::string> folders = tv::SharedFolders_List(*dms->context->folders);
     if (folders == dms->modern->folders) return;
     dms->modern->folders = std::move(folders);
     WatchSharedFolders(dms);
@@ -303,7 +304,7 @@ void StartModernListing(DmsIntegration* dms) noexcept
     MSA_SetUpdateIDs(dms->media_server, modern->system_update_id, "");
     modern->watch = FolderWatch_Create(dms->chain, OnFolderChanges, dms);
     tv::FSE_SetFolderSeen(dms->enumerator, OnFolderSeen, dms);
-    modern->folders = tv::SharedFolders_List();
+    modern->folders = tv::SharedFolders_List(*dms->context->folders);
     WatchSharedFolders(dms);
     OlvLifeTime_Add(tv::ChainTimer(dms->chain), modern, kFolderListCheckMs, CheckFolderList,
                     nullptr);
@@ -623,7 +624,7 @@ DmsIntegration* DmsIntegration_Create(
     // points refuse a description whose actions name a variable it does not declare.
 
     // The folder list was loaded just before the server started.
-    dms->settings = tv::SharedFolders_FileStamp();
+    dms->settings = tv::SharedFolders_FileStamp(*context->folders);
     OlvChain_Add(chain, dms);
     return dms;
 }

@@ -103,6 +103,7 @@ protected:
         ASSERT_TRUE(tree_.ok());
         media_ = tree_.Dir("Media");
         ASSERT_TRUE(tree_.Share({media_}));
+        context_->folders = tree_.folders();
         pool_ = OlvThreadPool_Create();
         for (int i = 0; i < 3; ++i) workers_.emplace_back([p = pool_] { OlvThreadPool_Run(p); });
         tv::ThreadPoolWaitForWorkers(pool_, 3);
