@@ -124,25 +124,18 @@ bool IsStreamed(CdsMediaClass media_class) noexcept
            tv::CdsClassSecond(media_class) == tv::kCdsVideoItem;
 }
 
-// The DLNA protocolInfo of a file of this extension; `media_class` receives its class.
-char* FileProtocolInfo(const std::string& extension, bool modern,
+// The DLNA protocolInfo of a file of this extension; `media_class` receives its class. The text
+// depends on the extension only: a page of one kind of file builds it once.
+char* FileProtocolInfo(DmsIntegration* dms, const std::string& extension,
                        CdsMediaClass* media_class) noexcept
 {
-    // The text depends on the extension only: a page of one kind of file builds it once.
-    struct Known {
-        std::string extension;
-        bool modern;
-        std::string text;
-        CdsMediaClass media_class;
-    };
-    thread_local std::vector<Known> known;
-    for (const Known& k : known) {
-        if (k.extension == extension && k.modern == modern) {
+    for (const DmsKnownProtocolInfo& k : dms->known_protocol_infos) {
+        if (k.extension == extension) {
             if (media_class != nullptr) *media_class = k.media_class;
             return tv::CopyBytes(k.text.data(), k.text.size());
         }
     }
-    const tv::MediaKind kind = tv::MediaKindOf(extension, modern);
+    const tv::MediaKind kind = tv::MediaKindOf(extension, dms->modern != nullptr);
     const CdsMediaClass cls = kind.media_class;
     DlnaProtocolInfo* info = DlnaProtocolInfo_Create();
     info->protocol = tv::kDlnaProtocolHttpGet;
@@ -158,8 +151,8 @@ char* FileProtocolInfo(const std::string& extension, bool modern,
     DlnaProtocolInfo_Destroy(info);
     if (media_class != nullptr) *media_class = cls;
     constexpr std::size_t kKnownLimit = 32;
-    if (text != nullptr && known.size() < kKnownLimit)
-        known.push_back(Known{extension, modern, text, cls});
+    if (text != nullptr && dms->known_protocol_infos.size() < kKnownLimit)
+        dms->known_protocol_infos.push_back(DmsKnownProtocolInfo{extension, text, cls});
     return text;
 }
 
@@ -792,7 +785,7 @@ void AddResources(DmsIntegration* dms, std::uint32_t filter_mask, const MSA_Brow
 
     for (int i = 0; i < count; ++i) {
         CdsResource* resource = CdsObject_AllocateResource();
-        resource->protocol_info = FileProtocolInfo(extension, dms->modern != nullptr, nullptr);
+        resource->protocol_info = FileProtocolInfo(dms, extension, nullptr);
         resource->owned_mask |= tv::kCdsResOwnProtocolInfo;
         if (!partial && url_path != nullptr) {
             resource->size = size;
@@ -918,7 +911,7 @@ void ServeFile(DmsIntegration* dms, OlvWebSession* session, OlvPacket* header,
                                           : std::string_view(path),
                                       false));
     CdsMediaClass media_class = 0;
-    char* protocol_info = FileProtocolInfo(extension, dms->modern != nullptr, &media_class);
+    char* protocol_info = FileProtocolInfo(dms, extension, &media_class);
     int modes = tv::kTransferBackground;
     if (IsImage(media_class)) modes |= tv::kTransferInteractive;
     if (IsStreamed(media_class)) modes |= tv::kTransferStreaming;
