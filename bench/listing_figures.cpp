@@ -31,6 +31,7 @@
 #include "content/DmsIntegration.h"
 #include "content/FileSystemEnumerator.h"
 #include "mediaserver/FileIoAbstraction.h"
+#include "mediaserver/MediaTransfer.h"
 #include "net/LocalAddresses.h"
 #include "runtime/OlvChain.h"
 #include "runtime/OlvLifeTime.h"
@@ -201,11 +202,13 @@ int main(int argc, char** argv)
     const tv::ServedInterfaces served;
     DeviceRecord device;
     tv::FileIoState file_io;
+    tv::TransferRegistry transfers;
     tv::ServerContext context;
     context.served = &served;
     context.device = &device;
     context.file_io = &file_io;
     context.folders = &folders;
+    context.transfers = &transfers;
     context.ssdp = false;
     context.options.modern_listing = true;
     OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);

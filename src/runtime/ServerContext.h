@@ -49,8 +49,8 @@ private:
 
 // Made before the chain and let go after it has ended and the pool's workers are gone, so it
 // outlives every object made with it. Fixed before the chain runs (the stack fills in the
-// device record as it is created): only `random`, the file layer's state and the folder set
-// change later, each under a lock of its own.
+// device record as it is created): only `random`, the file layer's state, the folder set and
+// the transfer registry change later, each under a lock of its own.
 struct ServerContext {
     ServerOptions options;
     RandomSource random;
@@ -64,7 +64,7 @@ struct ServerContext {
     // The shared folders (shares/SharedFolders.h): the program's set, which its window or
     // command line edits while the server reads it.
     SharedFolderSet* folders = nullptr;
-    // Not in the context yet: the transfer registry is still the process's own.
+    // The media transfers alive (mediaserver/MediaTransfer.h).
     TransferRegistry* transfers = nullptr;
     // Off, a device stack opens no SSDP socket and sends nothing by multicast, so that tests
     // of its HTTP side can run outside a private network namespace.
