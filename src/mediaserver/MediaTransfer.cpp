@@ -216,20 +216,24 @@ void QueueStep(tv::TransferRegistry* registry, OlvThreadPool* pool, std::uintptr
     OlvThreadPool_Queue(pool, registry, SendBodyStep);
 }
 
-// The worker's hold on the record for one step; null when the chain's end has freed it. Steps
-// take the numbers in the order they were queued, whichever step was queued for which.
+// The worker's hold on the record of the next ready number; null when there is none. Steps
+// take the numbers in the order they were queued, whichever step was queued for which, and pass
+// over those whose transfer the chain's end has freed (or whose step the pool discarded), so
+// every step queued for a live transfer serves one.
 MediaTransfer* ClaimStep(tv::TransferRegistry* registry)
 {
     std::scoped_lock hold_registry(registry->lock);
-    if (registry->ready.empty()) return nullptr;
-    const std::uintptr_t id = registry->ready.front();
-    registry->ready.pop_front();
-    auto found = registry->live.find(id);
-    if (found == registry->live.end()) return nullptr;
-    MediaTransfer* t = found->second;
-    std::scoped_lock hold(t->lock);
-    t->flags |= kRunning;
-    return t;
+    while (!registry->ready.empty()) {
+        const std::uintptr_t id = registry->ready.front();
+        registry->ready.pop_front();
+        auto found = registry->live.find(id);
+        if (found == registry->live.end()) continue;
+        MediaTransfer* t = found->second;
+        std::scoped_lock hold(t->lock);
+        t->flags |= kRunning;
+        return t;
+    }
+    return nullptr;
 }
 
 // How a step's window went, and so what the step does next.
