@@ -28,15 +28,16 @@
 #include <thread>
 #include <vector>
 
-#include "app/SharedFolders.h"
 #include "content/DmsIntegration.h"
 #include "content/FileSystemEnumerator.h"
 #include "mediaserver/FileIoAbstraction.h"
+#include "mediaserver/MediaTransfer.h"
 #include "net/LocalAddresses.h"
 #include "runtime/OlvChain.h"
 #include "runtime/OlvLifeTime.h"
 #include "runtime/OlvThreadPool.h"
 #include "runtime/ServerContext.h"
+#include "shares/SharedFolders.h"
 #include "upnp/MicroStack.h"
 
 namespace {
@@ -189,10 +190,11 @@ int main(int argc, char** argv)
     }
     std::printf("corpus: %d empty files in one folder, %d in each of %d more (%.1f s)\n", kFiles,
                 kWideFiles, kWideFolders, std::chrono::duration<double>(Clock::now() - t0).count());
-    tv::SharedFolders_SetSettingsPath(corpus + "/TindravollerDLNA.dat");
+    tv::SharedFolderSet folders;
+    tv::SharedFolders_SetSettingsPath(folders, corpus + "/TindravollerDLNA.dat");
     std::vector<std::string> shared = {folder, wide};
     std::string message;
-    if (SharedFolders_Save(shared, &message) < 0) {
+    if (SharedFolders_Save(folders, shared, &message) < 0) {
         std::fprintf(stderr, "%s\n", message.c_str());
         return 1;
     }
@@ -200,10 +202,13 @@ int main(int argc, char** argv)
     const tv::ServedInterfaces served;
     DeviceRecord device;
     tv::FileIoState file_io;
+    tv::TransferRegistry transfers;
     tv::ServerContext context;
     context.served = &served;
     context.device = &device;
     context.file_io = &file_io;
+    context.folders = &folders;
+    context.transfers = &transfers;
     context.ssdp = false;
     context.options.modern_listing = true;
     OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);

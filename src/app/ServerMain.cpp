@@ -19,12 +19,14 @@
 #include "app/ServiceNotify.h"
 #include "content/DmsIntegration.h"
 #include "mediaserver/FileIoAbstraction.h"
+#include "mediaserver/MediaTransfer.h"
 #include "net/LocalAddresses.h"
 #include "runtime/OlvChain.h"
 #include "runtime/OlvLifeTime.h"
 #include "runtime/OlvParsers.h"
 #include "runtime/OlvThreadPool.h"
 #include "runtime/ServerContext.h"
+#include "shares/SharedFolders.h"
 #include "upnp/MicroStack.h"
 
 namespace {
@@ -192,11 +194,15 @@ int ServerMain(const ServerLogTarget* window, tv::Event* stop_event,
     const tv::ServedInterfaces served{start->options.interfaces};
     DeviceRecord device;
     tv::FileIoState file_io;
+    tv::SharedFolderSet own_folders;
+    tv::TransferRegistry transfers;
     tv::ServerContext context;
     context.options = start->options;
     context.served = &served;
     context.device = &device;
     context.file_io = &file_io;
+    context.folders = start->folders != nullptr ? start->folders : &own_folders;
+    context.transfers = &transfers;
 
     ServerLog_SetTarget(window);
     ServerLog("Started Media Server");

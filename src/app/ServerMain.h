@@ -29,6 +29,8 @@ inline constexpr std::size_t kUdnSize = 37;  // 36 characters and the NUL
 
 namespace tv {
 
+struct SharedFolderSet;
+
 // Where players reach the server now: the served addresses in the system's order, then
 // 127.0.0.1, dotted; and the web server's port. Its description is at http://ADDRESS:PORT/.
 using ServingFn = void (*)(void* user, const std::vector<std::string>& addresses,
@@ -37,6 +39,10 @@ using ServingFn = void (*)(void* user, const std::vector<std::string>& addresses
 // What the program fixes before the server starts, and what it hears back from it.
 struct ServerStart {
     ServerOptions options;
+    // The program's shared folders, loaded before the start; the server reads them and follows
+    // their settings file until it returns. Null: an empty set of the server's own, which
+    // follows the default settings file.
+    SharedFolderSet* folders = nullptr;
     // Called on the chain thread once the web server and SSDP are up, then on the address
     // monitor's thread after each change of the machine's addresses. May be null.
     ServingFn serving = nullptr;
@@ -53,7 +59,8 @@ struct ServerStart {
 // once, with start->failure, when the HTTP port that start->options fixes cannot be had.
 int ServerMain(const ServerLogTarget* window, tv::Event* stop_event,
                tv::ServerStart* start) noexcept;
-// With the default options: a port drawn at start, nobody told where it serves.
+// With the default options: a port drawn at start, nobody told where it serves, no folder
+// shared until the default settings file changes.
 int ServerMain(const ServerLogTarget* window, tv::Event* stop_event) noexcept;
 
 // "Tindravoller DLNA - <host> -", truncated to fit the 512-byte buffer.

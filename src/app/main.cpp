@@ -26,10 +26,10 @@
 #include "app/ProgramOptions.h"
 #include "app/ServerMain.h"
 #include "app/ServiceUser.h"
-#include "app/SharedFolders.h"
 #include "runtime/Event.h"
 #include "runtime/OlvParsers.h"
 #include "runtime/ServerLog.h"
+#include "shares/SharedFolders.h"
 #ifdef TV_HAVE_WINDOW
 #include "app/window/WindowMain.h"
 #endif
@@ -60,10 +60,10 @@ void PrintMessage(const std::string& message)
 }
 
 // A damaged file blocks every edit; this says which file and the way out.
-void PrintDamaged(const std::string& message)
+void PrintDamaged(const tv::SharedFolderSet& folders, const std::string& message)
 {
     PrintMessage(message);
-    std::string path = tv::SharedFolders_SettingsPath();
+    std::string path = tv::SharedFolders_SettingsPath(folders);
     std::fprintf(
         stderr,
         "tindravoller: Nothing was changed. --list shows the folders that can still be read;"
@@ -140,15 +140,15 @@ bool ApplyEdits(const Options& options, std::vector<std::string>& list, bool* ch
 }
 
 // --list alone reads without the lock: saves replace the file whole.
-int ListFolders()
+int ListFolders(tv::SharedFolderSet& folders)
 {
     std::vector<std::string> list;
     std::string message;
-    int loaded = tv::SharedFolders_LoadReadable(list, &message);
+    int loaded = tv::SharedFolders_LoadReadable(folders, list, &message);
     for (const std::string& folder : list) std::printf("%s\n", folder.c_str());
     std::fflush(stdout);
     if (loaded == tv::kSharedFoldersBadFile) {
-        PrintDamaged(message);
+        PrintDamaged(folders, message);
     } else {
         PrintMessage(message);
     }
@@ -156,33 +156,34 @@ int ListFolders()
 }
 
 // Returns 0, or 1 after printing why the list could not be read, changed or saved.
-int EditFolders(const Options& options)
+int EditFolders(const Options& options, tv::SharedFolderSet& folders)
 {
-    if (!options.recover && options.share.empty() && options.unshare.empty()) return ListFolders();
+    if (!options.recover && options.share.empty() && options.unshare.empty())
+        return ListFolders(folders);
     // Load, edit and save as one step against other editors.
-    tv::SharedFoldersLock lock;
+    tv::SharedFoldersLock lock(folders);
     if (lock.result() < 0) {
         PrintMessage(lock.message() + "\nNothing was saved.");
         return 1;
     }
     std::vector<std::string> list;
     std::string message;
-    int loaded = options.recover ? tv::SharedFolders_LoadReadable(list, &message)
-                                 : SharedFolders_Load(list, &message);
+    int loaded = options.recover ? tv::SharedFolders_LoadReadable(folders, list, &message)
+                                 : SharedFolders_Load(folders, list, &message);
     const bool damaged = loaded == tv::kSharedFoldersBadFile;
     if (damaged && !options.recover) {
-        PrintDamaged(message);
+        PrintDamaged(folders, message);
         return 1;
     }
     PrintMessage(message);
     if (loaded < 0 && !damaged) return 1;
     if (options.recover && !damaged)
         std::fprintf(stderr, "tindravoller: %s can be read whole; there is nothing to recover\n",
-                     tv::SharedFolders_SettingsPath().c_str());
+                     tv::SharedFolders_SettingsPath(folders).c_str());
     bool changed = false;
     if (!ApplyEdits(options, list, &changed)) return 1;
     if (damaged || changed) {
-        int saved = SharedFolders_Save(list, &message);
+        int saved = SharedFolders_Save(folders, list, &message);
         PrintMessage(saved < 0 ? message + "\nNothing was saved." : message);
         if (saved < 0) return 1;
     }
@@ -206,6 +207,7 @@ std::string ShellWord(const std::string& word)
 // reach it, the folder list it reads, and with nothing shared the command that shares a
 // folder into that list. An address that comes later is printed when it comes.
 struct ServingReport {
+    const tv::SharedFolderSet* folders = nullptr;
     std::mutex lock;
     std::vector<std::string> printed;  // addresses
     bool told = false;
@@ -227,9 +229,9 @@ void PrintServing(void* user, const std::vector<std::string>& addresses,
     }
     if (report->told) return;
     report->told = true;
-    std::string list = "Folder list: " + tv::SharedFolders_SettingsPath();
+    std::string list = "Folder list: " + tv::SharedFolders_SettingsPath(*report->folders);
     PrintLine(nullptr, list.c_str());
-    if (tv::SharedFolders_List().empty()) {
+    if (tv::SharedFolders_List(*report->folders).empty()) {
         std::string hint = "Nothing is shared: share a folder with " + report->share_command;
         PrintLine(nullptr, hint.c_str());
     }
@@ -249,7 +251,7 @@ std::string ShareCommand(const Options& options, const char* program)
     return command + " --share DIR";
 }
 
-int RunHeadless(const Options& options, const char* program) noexcept
+int RunHeadless(const Options& options, const char* program, tv::SharedFolderSet& folders) noexcept
 {
     // Every thread started from here on inherits the blocked signals; only sigwait sees them.
     sigset_t stop_signals;
@@ -261,13 +263,15 @@ int RunHeadless(const Options& options, const char* program) noexcept
 
     std::vector<std::string> list;
     std::string message;
-    if (SharedFolders_Load(list, &message) != 0) PrintMessage(message);
+    if (SharedFolders_Load(folders, list, &message) != 0) PrintMessage(message);
 
     static const ServerLogTarget stdout_target{.append = PrintLine, .window = nullptr};
     ServingReport report;
+    report.folders = &folders;
     report.share_command = ShareCommand(options, program);
     tv::ServerStart start;
     start.options = options.server;
+    start.folders = &folders;
     start.serving = PrintServing;
     start.user = &report;
     tv::Event stop_event;
@@ -388,7 +392,9 @@ int main(int argc, char** argv)
         std::printf("tindravoller %s\n", TV_VERSION);
         return 0;
     }
-    if (!options.settings.empty()) tv::SharedFolders_SetSettingsPath(options.settings);
+    // The one folder set of this run: the edits, the window and the server share it.
+    tv::SharedFolderSet folders;
+    if (!options.settings.empty()) tv::SharedFolders_SetSettingsPath(folders, options.settings);
 
     for (const std::string& name : options.server.interfaces) {
         in_addr address{};
@@ -402,16 +408,16 @@ int main(int argc, char** argv)
     bool edits =
         options.list || options.recover || !options.share.empty() || !options.unshare.empty();
     if (edits) {
-        int result = EditFolders(options);
+        int result = EditFolders(options, folders);
         if (result != 0 || !options.headless) return result;
     }
     if (!options.headless && HasDisplay()) {
 #ifdef TV_HAVE_WINDOW
-        return TindravollerWindow_Main(argc, argv, options.server);
+        return TindravollerWindow_Main(argc, argv, options.server, folders);
 #else
         ExecWindowProgram(argv);
         std::fprintf(stderr, "tindravoller: the window is not installed; running headless\n");
 #endif
     }
-    return RunHeadless(options, argv[0]);
+    return RunHeadless(options, argv[0], folders);
 }

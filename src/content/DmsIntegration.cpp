@@ -20,7 +20,6 @@
 #include <string_view>
 #include <vector>
 
-#include "app/SharedFolders.h"
 #include "cds/CdsDidlSerializer.h"
 #include "cds/CdsObject.h"
 #include "content/FileSystemEnumerator.h"
@@ -37,6 +36,7 @@
 #include "runtime/OlvParsers.h"
 #include "runtime/ServerContext.h"
 #include "runtime/ServerLog.h"
+#include "shares/SharedFolders.h"
 #include "upnp/MicroStack.h"
 
 static_assert(std::is_standard_layout_v<DmsIntegration>);
@@ -124,25 +124,18 @@ bool IsStreamed(CdsMediaClass media_class) noexcept
            tv::CdsClassSecond(media_class) == tv::kCdsVideoItem;
 }
 
-// The DLNA protocolInfo of a file of this extension; `media_class` receives its class.
-char* FileProtocolInfo(const std::string& extension, bool modern,
+// The DLNA protocolInfo of a file of this extension; `media_class` receives its class. The text
+// depends on the extension only: a page of one kind of file builds it once.
+char* FileProtocolInfo(DmsIntegration* dms, const std::string& extension,
                        CdsMediaClass* media_class) noexcept
 {
-    // The text depends on the extension only: a page of one kind of file builds it once.
-    struct Known {
-        std::string extension;
-        bool modern;
-        std::string text;
-        CdsMediaClass media_class;
-    };
-    thread_local std::vector<Known> known;
-    for (const Known& k : known) {
-        if (k.extension == extension && k.modern == modern) {
+    for (const DmsKnownProtocolInfo& k : dms->known_protocol_infos) {
+        if (k.extension == extension) {
             if (media_class != nullptr) *media_class = k.media_class;
             return tv::CopyBytes(k.text.data(), k.text.size());
         }
     }
-    const tv::MediaKind kind = tv::MediaKindOf(extension, modern);
+    const tv::MediaKind kind = tv::MediaKindOf(extension, dms->modern != nullptr);
     const CdsMediaClass cls = kind.media_class;
     DlnaProtocolInfo* info = DlnaProtocolInfo_Create();
     info->protocol = tv::kDlnaProtocolHttpGet;
@@ -158,8 +151,8 @@ char* FileProtocolInfo(const std::string& extension, bool modern,
     DlnaProtocolInfo_Destroy(info);
     if (media_class != nullptr) *media_class = cls;
     constexpr std::size_t kKnownLimit = 32;
-    if (text != nullptr && known.size() < kKnownLimit)
-        known.push_back(Known{extension, modern, text, cls});
+    if (text != nullptr && dms->known_protocol_infos.size() < kKnownLimit)
+        dms->known_protocol_infos.push_back(DmsKnownProtocolInfo{extension, text, cls});
     return text;
 }
 
@@ -181,9 +174,10 @@ void LogLines(std::string_view lines) noexcept
 // and the log repeats the folders left out only when they change.
 void FollowSettingsFile(DmsIntegration* dms) noexcept
 {
-    tv::SharedFoldersStamp now = tv::SharedFolders_FileStamp();
+    tv::SharedFolderSet& folders = *dms->context->folders;
+    tv::SharedFoldersStamp now = tv::SharedFolders_FileStamp(folders);
     if (now == dms->settings) {
-        if (!tv::SharedFolders_SomeLeftOut()) return;
+        if (!tv::SharedFolders_SomeLeftOut(folders)) return;
         std::int64_t clock = NowMs();
         if (clock < dms->retry_left_out_ms) return;
         dms->retry_left_out_ms = clock + kRetryLeftOutMs;
@@ -192,7 +186,7 @@ void FollowSettingsFile(DmsIntegration* dms) noexcept
     if (!now.exists) return;
     std::vector<std::string> list;
     std::string message;
-    int result = SharedFolders_Load(list, &message);
+    int result = SharedFolders_Load(folders, list, &message);
     if (result < 0) {
         ServerLog("Shared folders not reloaded: %s", message.c_str());
         return;
@@ -274,7 +268,7 @@ void FollowFolderList(DmsIntegration* dms) noexcept
 {
     FollowSettingsFile(dms);
     if (dms->modern == nullptr) return;
-    std::vector<std::string> folders = tv::SharedFolders_List();
+    std::vector<std::string> folders = tv::SharedFolders_List(*dms->context->folders);
     if (folders == dms->modern->folders) return;
     dms->modern->folders = std::move(folders);
     WatchSharedFolders(dms);
@@ -303,7 +297,7 @@ void StartModernListing(DmsIntegration* dms) noexcept
     MSA_SetUpdateIDs(dms->media_server, modern->system_update_id, "");
     modern->watch = FolderWatch_Create(dms->chain, OnFolderChanges, dms);
     tv::FSE_SetFolderSeen(dms->enumerator, OnFolderSeen, dms);
-    modern->folders = tv::SharedFolders_List();
+    modern->folders = tv::SharedFolders_List(*dms->context->folders);
     WatchSharedFolders(dms);
     OlvLifeTime_Add(tv::ChainTimer(dms->chain), modern, kFolderListCheckMs, CheckFolderList,
                     nullptr);
@@ -623,7 +617,7 @@ DmsIntegration* DmsIntegration_Create(
     // points refuse a description whose actions name a variable it does not declare.
 
     // The folder list was loaded just before the server started.
-    dms->settings = tv::SharedFolders_FileStamp();
+    dms->settings = tv::SharedFolders_FileStamp(*context->folders);
     OlvChain_Add(chain, dms);
     return dms;
 }
@@ -791,7 +785,7 @@ void AddResources(DmsIntegration* dms, std::uint32_t filter_mask, const MSA_Brow
 
     for (int i = 0; i < count; ++i) {
         CdsResource* resource = CdsObject_AllocateResource();
-        resource->protocol_info = FileProtocolInfo(extension, dms->modern != nullptr, nullptr);
+        resource->protocol_info = FileProtocolInfo(dms, extension, nullptr);
         resource->owned_mask |= tv::kCdsResOwnProtocolInfo;
         if (!partial && url_path != nullptr) {
             resource->size = size;
@@ -917,7 +911,7 @@ void ServeFile(DmsIntegration* dms, OlvWebSession* session, OlvPacket* header,
                                           : std::string_view(path),
                                       false));
     CdsMediaClass media_class = 0;
-    char* protocol_info = FileProtocolInfo(extension, dms->modern != nullptr, &media_class);
+    char* protocol_info = FileProtocolInfo(dms, extension, &media_class);
     int modes = tv::kTransferBackground;
     if (IsImage(media_class)) modes |= tv::kTransferInteractive;
     if (IsStreamed(media_class)) modes |= tv::kTransferStreaming;

@@ -6,13 +6,14 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
-#include "app/SharedFolders.h"
 #include "content/MediaTypes.h"
 #include "http/OlvWebReader.h"
 #include "runtime/OlvChain.h"
 #include "runtime/OlvPacket.h"
 #include "runtime/ServerOptions.h"
+#include "shares/SharedFolders.h"
 
 struct OlvThreadPool;
 struct OlvWebServer;
@@ -29,6 +30,13 @@ struct DmsModern;
 namespace tv {
 struct ServerContext;
 }
+
+// A protocolInfo text built once for the files of one extension.
+struct DmsKnownProtocolInfo {
+    std::string extension;
+    std::string text;
+    CdsMediaClass media_class = 0;
+};
 
 // A chained object; the chain destroys it.
 struct DmsIntegration {
@@ -55,6 +63,7 @@ struct DmsIntegration {
     bool left_out_known = false;
     std::string left_out;         // the lines last logged for folders left out
     DmsModern* modern = nullptr;  // today's listing; null for the protocol's own
+    std::vector<DmsKnownProtocolInfo> known_protocol_infos;  // chain thread
 };
 
 // Before the chain runs, on the thread that will run it. Null when the device stack or the

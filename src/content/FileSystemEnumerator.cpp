@@ -438,7 +438,7 @@ int JudgedKind(const FseQuery* query, ListedFolder* folder, const std::string& e
     if (!S_ISDIR(st.st_mode)) return 0;
     if (opened.via_link && LeadsBack(query, folder, opened.resolved)) {
         std::string link;
-        if (tv::FileIo_RealPath(entry, &link))
+        if (tv::FileIo_RealPath(query->context, entry, &link))
             tv::FileIo_LogLinkOnce(query->context, link, "it leads back to a folder it is in");
         return 0;
     }
@@ -838,7 +838,8 @@ std::uint32_t CountChildren(FSE_Enumerator* fse, const std::string& path)
     std::string real;
     struct stat st {};
     std::uint32_t count = 0;
-    if (tv::FileIo_RealPath(path, &real) && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (tv::FileIo_RealPath(fse->context, path, &real) && ::fstat(fd, &st) == 0 &&
+        S_ISDIR(st.st_mode)) {
         const FseFolderStamp stamp = StampOf(st);
         NoteSeen(fse, &probe, fd, st);
         bool known = false;
@@ -938,7 +939,7 @@ void OpenChildren(FSE_Enumerator* fse, FseQuery* query)
     std::string real;
     std::shared_ptr<const FseFolderEntries> entries;
     FseFolderStamp stamp;
-    if (fd >= 0 && tv::FileIo_RealPath(subject, &real))
+    if (fd >= 0 && tv::FileIo_RealPath(query->context, subject, &real))
         entries = FolderEntries(fse, query, real, fd, opened, &stamp);
     if (entries != nullptr) {
         auto order = OrderFor(fse, query, real, stamp, entries, fd, false);

@@ -13,10 +13,10 @@
 #include <cstring>
 #include <vector>
 
-#include "app/SharedFolders.h"
 #include "runtime/ServerContext.h"
 #include "runtime/ServerLog.h"
 #include "runtime/UniqueFd.h"
+#include "shares/SharedFolders.h"
 
 struct FileIo_DirEnum {
     const tv::ServerContext* context = nullptr;
@@ -209,7 +209,7 @@ void LogLinkOut(const tv::ServerContext* context, const std::string& real)
         struct stat st {};
         if (::lstat(prefix.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) continue;
         char* target = ::realpath(prefix.c_str(), nullptr);
-        bool out = target == nullptr || !tv::SharedFolders_Covers(target);
+        bool out = target == nullptr || !tv::SharedFolders_Covers(*context->folders, target);
         std::free(target);
         if (out) {
             link = prefix;
@@ -257,7 +257,8 @@ namespace {
 
 // The shared folder an internal path lies in and the path below it ("" for the folder
 // itself), by their text, with the rules of FileIo_RealPath.
-bool SplitShared(std::string_view path, std::string* folder, std::string* below)
+bool SplitShared(const tv::ServerContext* context, std::string_view path, std::string* folder,
+                 std::string* below)
 {
     if (path.empty() || path[0] != '\\' || IsRoot(path)) return false;
     path.remove_prefix(1);
@@ -265,7 +266,7 @@ bool SplitShared(std::string_view path, std::string* folder, std::string* below)
     std::string_view first = path.substr(0, cut);
     if (first.empty()) return false;
     *folder = Unescape(first);
-    if (!tv::SharedFolders_Contains(*folder)) return false;
+    if (!tv::SharedFolders_Contains(*context->folders, *folder)) return false;
     below->clear();
     std::string_view rest =
         cut == std::string_view::npos ? std::string_view() : path.substr(cut + 1);
@@ -292,11 +293,11 @@ std::string Joined(const std::string& folder, const std::string& below)
 
 namespace tv {
 
-bool FileIo_RealPath(std::string_view path, std::string* real)
+bool FileIo_RealPath(const ServerContext* context, std::string_view path, std::string* real)
 {
     std::string folder;
     std::string below;
-    if (!SplitShared(path, &folder, &below)) return false;
+    if (!SplitShared(context, path, &folder, &below)) return false;
     *real = Joined(folder, below);
     return true;
 }
@@ -306,7 +307,7 @@ int FileIo_OpenShared(const ServerContext* context, std::string_view path, int f
 {
     std::string folder;
     std::string below;
-    if (!SplitShared(path, &folder, &below)) return -1;
+    if (!SplitShared(context, path, &folder, &below)) return -1;
     std::string real = Joined(folder, below);
     flags |= O_CLOEXEC;
     int fd = -1;
@@ -330,7 +331,8 @@ int FileIo_OpenShared(const ServerContext* context, std::string_view path, int f
     if (fd < 0) return -1;
     std::string resolved;
     bool known = PathOfDescriptor(fd, real, &resolved);
-    if (!known || (!context->options.follow_links_out && !SharedFolders_Covers(resolved))) {
+    if (!known || (!context->options.follow_links_out &&
+                   !SharedFolders_Covers(*context->folders, resolved))) {
         ::close(fd);
         if (known) LogLinkOut(context, real);
         errno = EACCES;
@@ -376,7 +378,7 @@ FileIo_DirEnum* FileIo_OpenDirectory(const tv::ServerContext* context, const cha
     dir->context = context;
     dir->capacity = name_capacity;
     if (IsRoot(path)) {
-        dir->roots = tv::SharedFolders_List();
+        dir->roots = tv::SharedFolders_List(*context->folders);
     } else {
         int fd = tv::FileIo_OpenShared(context, path, O_RDONLY | O_DIRECTORY, nullptr);
         if (fd < 0 || (dir->dir = ::fdopendir(fd)) == nullptr) {

@@ -4,8 +4,8 @@
 // refuses a path that would leave the folders shared now (see FileIo_RealPath), also through a
 // symbolic link whose target lies outside them (see FileIo_OpenShared), so callers can hand
 // over paths that came straight from the network. All run on the calling thread, with the
-// server context of their caller: its options say whether links may lead out, and its file
-// state remembers what was found out and logged.
+// server context of their caller: its folder set says what is shared, its options whether
+// links may lead out, and its file state remembers what was found out and logged.
 #pragma once
 
 #include <atomic>
@@ -58,10 +58,10 @@ std::string FileIoEscapeFolder(std::string_view folder);
 std::string FileIoEscapeName(std::string_view name);
 
 // Maps an internal path to the real path, by its text only. False (and *real untouched) for
-// the root, for a first component that is not the escaped name of a folder in the table now,
-// and for a path that has a "." or ".." component below that folder once %3A, %5C and %2F are
-// undone.
-bool FileIo_RealPath(std::string_view path, std::string* real);
+// the root, for a first component that is not the escaped name of a folder in the context's
+// table now, and for a path that has a "." or ".." component below that folder once %3A, %5C
+// and %2F are undone.
+bool FileIo_RealPath(const ServerContext* context, std::string_view path, std::string* real);
 
 // What FileIo_OpenShared found on its way.
 struct FileIoOpened {

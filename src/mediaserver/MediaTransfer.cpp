@@ -30,6 +30,7 @@
 #include "runtime/OlvLifeTime.h"
 #include "runtime/OlvParsers.h"
 #include "runtime/OlvThreadPool.h"
+#include "runtime/ServerContext.h"
 
 namespace {
 
@@ -64,6 +65,7 @@ enum TransferFlag : unsigned {
 // number gone).
 struct MediaTransfer {
     std::uintptr_t id = 0;
+    tv::TransferRegistry* registry = nullptr;
     OlvChain* chain = nullptr;
     int fd = -1;
     std::int64_t position = 0;
@@ -84,15 +86,6 @@ struct MediaTransfer {
 };
 
 namespace {
-
-std::atomic<int> g_live{0};
-
-// Live transfers by number, and the chains that sweep them at their end. Taken before a
-// record's lock.
-std::mutex g_registry_lock;
-std::unordered_map<std::uintptr_t, MediaTransfer*>* g_registry = nullptr;
-std::unordered_map<OlvChain*, int>* g_swept_chains = nullptr;
-std::uintptr_t g_next_id = 0;
 
 // A window is read with one system call and sent with one; a worker sends at most
 // kWindowsPerStep windows for one transfer before the others get their turn.
@@ -189,16 +182,17 @@ void EndFile(MediaTransfer* t, tv::MediaTransferDone code)
 
 void FreeTransfer(MediaTransfer* t)
 {
+    tv::TransferRegistry* registry = t->registry;
     {
-        std::scoped_lock registry(g_registry_lock);
-        g_registry->erase(t->id);
+        std::scoped_lock hold(registry->lock);
+        registry->live.erase(t->id);
     }
     if (t->fd >= 0) ::close(t->fd);
     OlvWebServer_ReleaseSession(t->session);
     tv::Free(t->window);
     delete t->state;
     delete t;
-    --g_live;
+    --registry->count;
 }
 
 // A step lets go of the record: freed when the session let go already.
@@ -213,22 +207,33 @@ void StepLetsGo(MediaTransfer* t)
     if (free_it) FreeTransfer(t);
 }
 
-void QueueStep(OlvThreadPool* pool, std::uintptr_t id)
+void QueueStep(tv::TransferRegistry* registry, OlvThreadPool* pool, std::uintptr_t id)
 {
-    OlvThreadPool_Queue(pool, reinterpret_cast<void*>(id), SendBodyStep);
+    {
+        std::scoped_lock hold(registry->lock);
+        registry->ready.push_back(id);
+    }
+    OlvThreadPool_Queue(pool, registry, SendBodyStep);
 }
 
-// The worker's hold on the record for one step; null when the chain's end has freed it.
-MediaTransfer* ClaimStep(void* data)
+// The worker's hold on the record of the next ready number; null when there is none. Steps
+// take the numbers in the order they were queued, whichever step was queued for which, and pass
+// over those whose transfer the chain's end has freed (or whose step the pool discarded), so
+// every step queued for a live transfer serves one.
+MediaTransfer* ClaimStep(tv::TransferRegistry* registry)
 {
-    std::scoped_lock registry(g_registry_lock);
-    if (g_registry == nullptr) return nullptr;
-    auto found = g_registry->find(reinterpret_cast<std::uintptr_t>(data));
-    if (found == g_registry->end()) return nullptr;
-    MediaTransfer* t = found->second;
-    std::scoped_lock hold(t->lock);
-    t->flags |= kRunning;
-    return t;
+    std::scoped_lock hold_registry(registry->lock);
+    while (!registry->ready.empty()) {
+        const std::uintptr_t id = registry->ready.front();
+        registry->ready.pop_front();
+        auto found = registry->live.find(id);
+        if (found == registry->live.end()) continue;
+        MediaTransfer* t = found->second;
+        std::scoped_lock hold(t->lock);
+        t->flags |= kRunning;
+        return t;
+    }
+    return nullptr;
 }
 
 // How a step's window went, and so what the step does next.
@@ -398,11 +403,12 @@ void FinishStep(MediaTransfer* t, StepEnd end)
         // Still busy: the next step owns the record. Once kRunning is clear the chain's end
         // may free it, so nothing of it is read after that.
         std::unique_lock hold(t->lock);
+        tv::TransferRegistry* registry = t->registry;
         OlvThreadPool* pool = t->pool;
         const std::uintptr_t id = t->id;
         t->flags &= ~kRunning;
         hold.unlock();
-        QueueStep(pool, id);
+        QueueStep(registry, pool, id);
         return;
     }
     case StepEnd::Complete:
@@ -427,7 +433,7 @@ void FinishStep(MediaTransfer* t, StepEnd end)
 // transfers.
 void SendBodyStep(OlvThreadPool* /*pool*/, void* data) noexcept
 {
-    MediaTransfer* t = ClaimStep(data);
+    MediaTransfer* t = ClaimStep(static_cast<tv::TransferRegistry*>(data));
     if (t == nullptr) return;
     StepEnd end = StepEnd::More;
     for (int windows = 0; end == StepEnd::More; ++windows) {
@@ -442,7 +448,7 @@ void SendBodyStep(OlvThreadPool* /*pool*/, void* data) noexcept
 void StartFired(void* data) noexcept
 {
     auto* t = static_cast<MediaTransfer*>(data);
-    QueueStep(t->pool, t->id);
+    QueueStep(t->registry, t->pool, t->id);
 }
 
 // The send queue drained (chain thread): the step that left its window there goes on.
@@ -455,7 +461,7 @@ void DrainHandler(OlvWebSession* session) noexcept
         if (!Has(t, kAwaitingDrain) || Has(t, kClosed | kEnded)) return;
         t->flags = (t->flags & ~kAwaitingDrain) | kBusy;
     }
-    QueueStep(t->pool, t->id);
+    QueueStep(t->registry, t->pool, t->id);
 }
 
 // The session lets go (chain thread): the answer is complete, or the connection ended.
@@ -478,12 +484,14 @@ void ReleaseHandler(OlvWebSession* session) noexcept
 // frees its transfer itself.
 void SweepTransfers(void* data) noexcept
 {
-    auto* chain = static_cast<OlvChain*>(data);
+    auto* sweep = static_cast<tv::TransferSweep*>(data);
+    tv::TransferRegistry* registry = sweep->registry;
+    OlvChain* chain = sweep->chain;
     std::vector<MediaTransfer*> leftovers;
     {
-        std::scoped_lock registry(g_registry_lock);
-        g_swept_chains->erase(chain);
-        for (auto it = g_registry->begin(); it != g_registry->end();) {
+        std::scoped_lock hold_registry(registry->lock);
+        registry->swept_chains.erase(chain);  // frees *sweep
+        for (auto it = registry->live.begin(); it != registry->live.end();) {
             MediaTransfer* t = it->second;
             bool take = false;
             if (t->chain == chain) {
@@ -495,7 +503,7 @@ void SweepTransfers(void* data) noexcept
             }
             if (take) {
                 leftovers.push_back(t);
-                it = g_registry->erase(it);
+                it = registry->live.erase(it);
             } else {
                 ++it;
             }
@@ -510,18 +518,19 @@ void SweepTransfers(void* data) noexcept
 // Chain thread. Lists the transfer, and has its chain sweep the transfers at its end.
 void Register(MediaTransfer* t)
 {
-    bool first_on_chain = false;
+    tv::TransferRegistry* registry = t->registry;
+    tv::TransferSweep* first_on_chain = nullptr;
     {
-        std::scoped_lock registry(g_registry_lock);
-        if (g_registry == nullptr) {
-            g_registry = new std::unordered_map<std::uintptr_t, MediaTransfer*>;
-            g_swept_chains = new std::unordered_map<OlvChain*, int>;
+        std::scoped_lock hold(registry->lock);
+        t->id = ++registry->next_id;
+        registry->live[t->id] = t;
+        auto [at, added] = registry->swept_chains.try_emplace(t->chain);
+        if (added) {
+            at->second = std::make_unique<tv::TransferSweep>(tv::TransferSweep{registry, t->chain});
+            first_on_chain = at->second.get();
         }
-        t->id = ++g_next_id;
-        (*g_registry)[t->id] = t;
-        first_on_chain = g_swept_chains->emplace(t->chain, 1).second;
     }
-    if (first_on_chain) tv::ChainOnEnd(t->chain, SweepTransfers, t->chain);
+    if (first_on_chain != nullptr) tv::ChainOnEnd(t->chain, SweepTransfers, first_on_chain);
 }
 
 // Transfer mode named by the request: exact spelling only.
@@ -656,9 +665,9 @@ void AddContentHeaders(OlvPacket* packet, const char* mime_type, const char* con
 
 // Chain thread, the header sent: the transfer takes the file and the answer, and its first
 // step starts in the next turn.
-MediaTransferState* StartTransfer(OlvWebSession* session, OlvThreadPool* pool, int fd,
-                                  std::int64_t start, std::int64_t length,
-                                  tv::MediaTransferFraming framing, void* user,
+MediaTransferState* StartTransfer(tv::TransferRegistry* registry, OlvWebSession* session,
+                                  OlvThreadPool* pool, int fd, std::int64_t start,
+                                  std::int64_t length, tv::MediaTransferFraming framing, void* user,
                                   tv::MediaTransferDoneFn on_done)
 {
     auto* t = new MediaTransfer;
@@ -676,7 +685,8 @@ MediaTransferState* StartTransfer(OlvWebSession* session, OlvThreadPool* pool, i
     t->user = user;
     t->flags = kAttached | kBusy;
     t->chain = tv::WebSessionChain(session);
-    ++g_live;
+    t->registry = registry;
+    ++registry->count;
     Register(t);
     OlvWebServer_HoldSession(session);
     tv::WebSessionAttachAnswer(session, tv::WebAnswerKind::MediaTransfer, t, DrainHandler,
@@ -689,9 +699,9 @@ MediaTransferState* StartTransfer(OlvWebSession* session, OlvThreadPool* pool, i
 }  // namespace
 
 namespace tv {
-int MediaTransferLiveCount() noexcept
+int MediaTransferLiveCount(const TransferRegistry& registry) noexcept
 {
-    return g_live.load();
+    return registry.count.load();
 }
 }  // namespace tv
 
@@ -774,5 +784,6 @@ MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPoo
         if (head && sent >= 0) OlvWebServer_SendBody(session, nullptr, 0, OwnStatic, 1);
         return nullptr;
     }
-    return StartTransfer(session, pool, fd, start, length, framing, user, on_done);
+    return StartTransfer(context->transfers, session, pool, fd, start, length, framing, user,
+                         on_done);
 }

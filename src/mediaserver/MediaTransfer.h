@@ -6,11 +6,16 @@
 // connection has room again.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <mutex>
+#include <unordered_map>
 
 #include "runtime/OlvPacket.h"
 
+struct OlvChain;
 struct OlvWebSession;
 struct OlvThreadPool;
 struct MediaTransfer;
@@ -46,8 +51,30 @@ enum MediaTransferRange : int {
 
 constexpr int kTransferBlockBytes = 16384;
 
-// Transfers alive now (started and not yet freed). Any thread; for leak checks.
-int MediaTransferLiveCount() noexcept;
+struct TransferRegistry;
+
+// What a chain's end callback needs: the chain, and the registry whose transfers it sweeps.
+struct TransferSweep {
+    TransferRegistry* registry = nullptr;
+    OlvChain* chain = nullptr;
+};
+
+// The media transfers of one server (context->transfers), made before its chain and let go
+// after the chain has ended and the pool's workers are gone. Only MediaTransfer.cpp touches
+// its fields. Every transfer is listed by its number; a queued step carries only its registry
+// and finds the number it serves in `ready`, so that a step the pool discards owns nothing.
+struct TransferRegistry {
+    std::mutex lock;  // taken before a transfer's lock
+    std::unordered_map<std::uintptr_t, MediaTransfer*> live;
+    std::deque<std::uintptr_t> ready;  // a number for each step queued and not yet begun
+    // The chains that sweep their transfers at their end.
+    std::unordered_map<OlvChain*, std::unique_ptr<TransferSweep>> swept_chains;
+    std::uintptr_t next_id = 0;
+    std::atomic<int> count{0};
+};
+
+// The registry's transfers alive now (started and not yet freed). Any thread; for leak checks.
+int MediaTransferLiveCount(const TransferRegistry& registry) noexcept;
 
 // How a file's answers are framed.
 enum class MediaTransferFraming : int {
@@ -81,8 +108,9 @@ struct MediaTransferState {
 
 // Chain thread, from the request handler of the session. `path` is the escaped path without
 // its leading backslash ("%2Fhome%2Fann%2FMusic\a.mp3"), opened with the context's file
-// rules. Answers the header at once; returns the state of a started body transfer, or null
-// when the request was answered completely (refusal, HEAD) or has not arrived completely yet.
+// rules; the transfer is listed in context->transfers. Answers the header at once; returns the
+// state of a started body transfer, or null when the request was answered completely (refusal,
+// HEAD) or has not arrived completely yet.
 MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPool* pool,
                                             const tv::ServerContext* context, OlvPacket* request,
                                             const char* path, int allowed_modes,

@@ -11,12 +11,12 @@
 #include "runtime/ServerOptions.h"
 
 struct DeviceRecord;
-struct SharedFolderTable;
 
 namespace tv {
 
 struct ServedInterfaces;
 struct FileIoState;
+struct SharedFolderSet;
 struct TransferRegistry;
 
 // The one random source of a server: seeded once from the system, drawn from by any thread
@@ -47,9 +47,10 @@ private:
     std::mt19937 engine_;
 };
 
-// Made before the chain and let go after it has ended, so it outlives every object made with
-// it. Fixed before the chain runs (the stack fills in the device record as it is created):
-// only `random` and the file layer's state change later, each under a lock of its own.
+// Made before the chain and let go after it has ended and the pool's workers are gone, so it
+// outlives every object made with it. Fixed before the chain runs (the stack fills in the
+// device record as it is created): only `random`, the file layer's state, the folder set and
+// the transfer registry change later, each under a lock of its own.
 struct ServerContext {
     ServerOptions options;
     RandomSource random;
@@ -60,9 +61,10 @@ struct ServerContext {
     DeviceRecord* device = nullptr;
     // What the file layer remembers (mediaserver/FileIoAbstraction.h).
     FileIoState* file_io = nullptr;
-    // Not in the context yet: the shared-folder table and the transfer registry are still
-    // the process's own.
-    SharedFolderTable* folders = nullptr;
+    // The shared folders (shares/SharedFolders.h): the program's set, which its window or
+    // command line edits while the server reads it.
+    SharedFolderSet* folders = nullptr;
+    // The media transfers alive (mediaserver/MediaTransfer.h).
     TransferRegistry* transfers = nullptr;
     // Off, a device stack opens no SSDP socket and sends nothing by multicast, so that tests
     // of its HTTP side can run outside a private network namespace.

@@ -25,12 +25,12 @@
 #include <thread>
 #include <vector>
 
-#include "app/SharedFolders.h"
 #include "mediaserver/FileIoAbstraction.h"
 #include "mediaserver/MediaServerAbstraction.h"
 #include "runtime/Memory.h"
 #include "runtime/OlvLifeTime.h"
 #include "runtime/OlvThreadPool.h"
+#include "shares/SharedFolders.h"
 #include "support/ChainRunner.h"
 #include "support/LoopbackClient.h"
 #include "support/Resident.h"
@@ -174,14 +174,13 @@ protected:
         char pattern[] = "/tmp/tv-dms-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         root_ = pattern;
-        tv::SharedFolders_SetSettingsPath(root_ + "/TindravollerDLNA.dat");
+        tv::SharedFolders_SetSettingsPath(*context_->folders, root_ + "/TindravollerDLNA.dat");
         Share({});
     }
 
     void TearDown() override
     {
         StopServer();
-        tv::SharedFolders_SetSettingsPath("");
         std::string command = "rm -rf '" + root_ + "'";
         ASSERT_EQ(std::system(command.c_str()), 0);
     }
@@ -228,10 +227,10 @@ protected:
         out << content;
     }
 
-    static void Share(const std::vector<std::string>& folders)
+    void Share(const std::vector<std::string>& folders)
     {
         std::string message;
-        ASSERT_GE(SharedFolders_Save(folders, &message), 0) << message;
+        ASSERT_GE(SharedFolders_Save(*context_->folders, folders, &message), 0) << message;
     }
 
     // The ObjectID of a shared folder.
@@ -822,7 +821,7 @@ TEST_F(DmsIntegrationTest, SettingsFileEditedElsewhereIsFollowed)
 
     // Another process rewrites the file (as the program's --share does): only the file
     // changes, not this process's table.
-    std::string path = tv::SharedFolders_SettingsPath();
+    std::string path = tv::SharedFolders_SettingsPath(*context_->folders);
     std::string bytes = tv::SharedFolders_Encode({first, later});
     std::string scratch = path + ".new";
     WriteFile(scratch, bytes);

@@ -46,6 +46,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(tree_.ok());
+        context_->folders = tree_.folders();
         fse_ = FSE_Create(nullptr, context_.get(), "\\", "content");
     }
     void TearDown() override { Free(fse_); }

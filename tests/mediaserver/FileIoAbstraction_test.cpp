@@ -55,16 +55,19 @@ TEST(FileIo, EscapingOfFoldersAndNames)
 TEST(FileIo, RealPathsStayInsideTheSharedFolders)
 {
     TempTree tree;
+    TestContext context;
+    context->folders = tree.folders();
     std::string music = tree.Dir("Music");
     ASSERT_TRUE(tree.Share({music, "/"}));
     std::string real;
-    ASSERT_TRUE(tv::FileIo_RealPath(Internal(music, "Rock\\a.mp3"), &real));
+    ASSERT_TRUE(tv::FileIo_RealPath(context.get(), Internal(music, "Rock\\a.mp3"), &real));
     EXPECT_EQ(real, music + "/Rock/a.mp3");
-    ASSERT_TRUE(tv::FileIo_RealPath(Internal(music) + "\\", &real));
+    ASSERT_TRUE(tv::FileIo_RealPath(context.get(), Internal(music) + "\\", &real));
     EXPECT_EQ(real, music);
-    ASSERT_TRUE(tv::FileIo_RealPath(Internal(music, "x%3Ay%5Cz"), &real));
+    ASSERT_TRUE(tv::FileIo_RealPath(context.get(), Internal(music, "x%3Ay%5Cz"), &real));
     EXPECT_EQ(real, music + "/x:y\\z");
-    ASSERT_TRUE(tv::FileIo_RealPath("\\%2F\\etc", &real));  // "/" itself is shared here
+    ASSERT_TRUE(
+        tv::FileIo_RealPath(context.get(), "\\%2F\\etc", &real));  // "/" itself is shared here
     EXPECT_EQ(real, "/etc");
 
     ASSERT_TRUE(tree.Share({music}));
@@ -75,7 +78,7 @@ TEST(FileIo, RealPathsStayInsideTheSharedFolders)
           Internal(music, ".."), Internal(music, "."), Internal(music, "Rock\\..\\..\\x"),
           Internal(music, "..%2F..%2Fetc%2Fpasswd"), Internal(music, "a%2F.%2Fb"),
           Internal(music, "ok\\..%2Fx")}) {
-        EXPECT_FALSE(tv::FileIo_RealPath(path, &real)) << path;
+        EXPECT_FALSE(tv::FileIo_RealPath(context.get(), path, &real)) << path;
     }
     EXPECT_EQ(real, "unchanged");
 }
@@ -84,6 +87,7 @@ TEST(FileIo, TypesSizesAndTimes)
 {
     TempTree tree;
     TestContext context;
+    context->folders = tree.folders();
     std::string music = tree.Dir("Music");
     tree.File("Music/a.mp3", "12345");
     tree.Dir("Music/Sub");
@@ -117,6 +121,7 @@ TEST(FileIo, EnumeratesTheRootAndRealFolders)
 {
     TempTree tree;
     TestContext context;
+    context->folders = tree.folders();
     std::string a = tree.Dir("A");
     std::string b = tree.Dir("B");
     ASSERT_TRUE(tree.Share({}));
@@ -194,6 +199,7 @@ TEST(FileIo, ALinkThatLeadsOutIsRefusedUnlessLinksMayLeadOut)
     for (int round = 0; round < 4; ++round) {
         SCOPED_TRACE(round);
         TestContext context;
+        context->folders = tree.folders();
         context->file_io->no_openat2 = round % 2 == 1;
         const bool out = round >= 2;
         context->options.follow_links_out = out;
@@ -253,6 +259,7 @@ TEST(FileIo, ASharedFolderSwappedForALinkLeadsNowhere)
 {
     TempTree tree;
     TestContext context;
+    context->folders = tree.folders();
     std::string nested = tree.Dir("parent/nested");
     tree.File("parent/nested/n.mp3", "n");
     ASSERT_EQ(::symlink("n.mp3", tree.Path("parent/nested/in.mp3").c_str()), 0);

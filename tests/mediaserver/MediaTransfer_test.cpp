@@ -103,6 +103,7 @@ protected:
         ASSERT_TRUE(tree_.ok());
         media_ = tree_.Dir("Media");
         ASSERT_TRUE(tree_.Share({media_}));
+        context_->folders = tree_.folders();
         pool_ = OlvThreadPool_Create();
         for (int i = 0; i < 3; ++i) workers_.emplace_back([p = pool_] { OlvThreadPool_Run(p); });
         tv::ThreadPoolWaitForWorkers(pool_, 3);
@@ -117,8 +118,8 @@ protected:
 
     void TearDown() override
     {
-        EXPECT_TRUE(WaitUntil([] { return tv::MediaTransferLiveCount() == 0; }))
-            << "transfers still alive: " << tv::MediaTransferLiveCount();
+        EXPECT_TRUE(WaitUntil([this] { return Live() == 0; }))
+            << "transfers still alive: " << Live();
         runner_->Stop();
         if (pool_ != nullptr) OlvThreadPool_Destroy(pool_);
         for (std::thread& t : workers_) t.join();
@@ -243,6 +244,8 @@ protected:
             text[i] = static_cast<char>('a' + (i * 7 + i / 26) % 26);
         return text;
     }
+
+    int Live() { return tv::MediaTransferLiveCount(*context_->transfers); }
 
     int stall_limit_ms_ = 0;  // before SetUp: the server's, when set
     TempTree tree_;
@@ -601,7 +604,7 @@ TEST_F(Transfer, ClientLeavingMidFileFreesTheTransfer)
         client.Close();
         EXPECT_TRUE(WaitUntil([&] { return done_stopped_.load() == i + 1; })) << i;
     }
-    EXPECT_TRUE(WaitUntil([] { return tv::MediaTransferLiveCount() == 0; }));
+    EXPECT_TRUE(WaitUntil([this] { return Live() == 0; }));
     EXPECT_TRUE(WaitUntil([&] { return descriptors() == before; })) << descriptors() - before;
     EXPECT_EQ(done_all_.load(), 0);
 }
@@ -638,9 +641,9 @@ TEST_F(Transfer, SlowReadersHoldOneWindowEach)
 #ifndef TV_RESIDENT_MEMORY_BLURRED
         EXPECT_LT(grown, 4 * 1024 * 1024);
 #endif
-        EXPECT_EQ(tv::MediaTransferLiveCount(), 4);
+        EXPECT_EQ(Live(), 4);
         clients.clear();
-        EXPECT_TRUE(WaitUntil([] { return tv::MediaTransferLiveCount() == 0; }));
+        EXPECT_TRUE(WaitUntil([this] { return Live() == 0; }));
     }
 }
 
@@ -654,7 +657,7 @@ TEST_F(Transfer, PausedTransferIsFreedWhenItsConnectionCloses)
     EXPECT_EQ(header.substr(0, 17), "HTTP/1.1 200 OK\r\n");
     client.SetTimeout(200);
     EXPECT_EQ(client.ReadBytes(1), "");  // parked: no block is read
-    EXPECT_EQ(tv::MediaTransferLiveCount(), 1);
+    EXPECT_EQ(Live(), 1);
     // A connection that waits for its answer does not read, so it cannot see the client leave;
     // closing it from here (another thread) runs the close handler.
     ASSERT_NE(paused_session_.load(), nullptr);
@@ -679,10 +682,10 @@ TEST_F(Transfer, ChainEndFreesTransfersToClientsThatDoNotRead)
     framing_ = kLength;
     length_client.Send("GET " + Url("long.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n");
     EXPECT_EQ(length_client.ReadUntil("\r\n\r\n").substr(0, 17), "HTTP/1.1 200 OK\r\n");
-    ASSERT_TRUE(WaitUntil([] { return tv::MediaTransferLiveCount() == 3; }));
+    ASSERT_TRUE(WaitUntil([this] { return Live() == 3; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the socket buffers fill
     runner_->Stop();
-    EXPECT_TRUE(WaitUntil([] { return tv::MediaTransferLiveCount() == 0; }));
+    EXPECT_TRUE(WaitUntil([this] { return Live() == 0; }));
     EXPECT_EQ(done_stopped_.load(), 3);
     EXPECT_EQ(done_all_.load(), 0);
 }
@@ -702,13 +705,13 @@ TEST_F(Transfer, ChainEndFreesATransferWhoseStepThePoolDiscards)
     EXPECT_EQ(client.ReadUntil("\r\n\r\n").substr(0, 17), "HTTP/1.1 200 OK\r\n");
     std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the first step is queued
     runner_->Stop();
-    EXPECT_EQ(tv::MediaTransferLiveCount(), 0);
+    EXPECT_EQ(Live(), 0);
     std::thread destroyer([p = pool_] { OlvThreadPool_Destroy(p); });
     ASSERT_TRUE(WaitUntil([&] { return tv::ThreadPoolTerminating(pool_); }));
     for (Blocker& b : blockers) b.release = true;
     destroyer.join();
     pool_ = nullptr;
-    EXPECT_EQ(tv::MediaTransferLiveCount(), 0);
+    EXPECT_EQ(Live(), 0);
     EXPECT_EQ(done_stopped_.load(), 1);
 }
 
@@ -782,7 +785,7 @@ TEST_F(Transfer, ReadFailureEndsTheTransferAndClosesTheConnection)
             // No terminating chunk: the body is visibly cut.
             EXPECT_NE(rest.substr(rest.size() - 5), "0\r\n\r\n");
         }
-        EXPECT_TRUE(WaitUntil([&] { return tv::MediaTransferLiveCount() == 0; }));
+        EXPECT_TRUE(WaitUntil([&] { return Live() == 0; }));
         ASSERT_EQ(::truncate(path.c_str(), size), 0);
     }
     EXPECT_EQ(done_stopped_.load(), 4);
@@ -847,14 +850,14 @@ TEST_F(StalledTransfer, StalledStreamGivesWayToAWaitingClient)
         stopped.back()->Send("GET " + Url("long.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n");
         EXPECT_EQ(stopped.back()->ReadUntil("\r\n\r\n").substr(0, 17), "HTTP/1.1 200 OK\r\n");
     }
-    ASSERT_TRUE(WaitUntil([] { return tv::MediaTransferLiveCount() == 5; }));
+    ASSERT_TRUE(WaitUntil([this] { return Live() == 5; }));
     LoopbackClient late(port_, 10000);
     ASSERT_TRUE(late.Send("GET " + Url("a.mp3") + " HTTP/1.1\r\nHost: x\r\n\r\n"));
     std::string header = late.ReadUntil("\r\n\r\n");
     EXPECT_EQ(header.substr(0, 17), "HTTP/1.1 200 OK\r\n") << header;
     EXPECT_EQ(late.ReadBytes(10), "0123456789");
     EXPECT_TRUE(WaitUntil([&] { return done_stopped_.load() == 1 && done_all_.load() == 1; }));
-    EXPECT_TRUE(WaitUntil([] { return tv::MediaTransferLiveCount() == 4; }));
+    EXPECT_TRUE(WaitUntil([this] { return Live() == 4; }));
 }
 
 TEST_F(Transfer, AnswersOnlyOnceTheRequestIsComplete)

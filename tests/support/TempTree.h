@@ -1,6 +1,7 @@
 // A private folder tree under /tmp for file-system tests: folders, files with odd names, sparse
-// files of any size. Removed with everything in it when the object goes. Also points the
-// shared-folder table at a list of folders through a settings file kept inside the tree.
+// files of any size. Removed with everything in it when the object goes. Also has a
+// shared-folder set of its own, whose settings file is kept inside the tree, for a test's
+// context to read (context->folders = tree.folders()).
 #pragma once
 
 #include <fcntl.h>
@@ -14,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/SharedFolders.h"
+#include "shares/SharedFolders.h"
 
 namespace tv::test {
 
@@ -25,13 +26,12 @@ public:
         char pattern[] = "/tmp/tv-tree-XXXXXX";
         const char* made = ::mkdtemp(pattern);
         root_ = made != nullptr ? made : "";
+        SharedFolders_SetSettingsPath(folders_, Path("TindravollerDLNA.dat"));
     }
     TempTree(const TempTree&) = delete;
     TempTree& operator=(const TempTree&) = delete;
     ~TempTree()
     {
-        std::vector<std::string> none;
-        SharedFolders_Save(none, nullptr);
         std::error_code ignored;
         // Read-only folders made by a test must not keep their contents from going.
         for (const auto& entry : std::filesystem::recursive_directory_iterator(root_, ignored))
@@ -92,17 +92,17 @@ public:
         return path;
     }
 
-    // Makes `folders` the shared-folder table (the settings file lives in the tree).
-    bool Share(const std::vector<std::string>& folders) const
+    // Makes `folders` the table of the tree's folder set (the settings file lives in the tree).
+    bool Share(const std::vector<std::string>& folders)
     {
-        SharedFolders_SetSettingsPath(Path("TindravollerDLNA.dat"));
-        std::vector<std::string> list = folders;
         std::string message;
-        return SharedFolders_Save(list, &message) >= 0;
+        return SharedFolders_Save(folders_, folders, &message) >= 0;
     }
+    SharedFolderSet* folders() { return &folders_; }
 
 private:
     std::string root_;
+    SharedFolderSet folders_;
 };
 
 }  // namespace tv::test

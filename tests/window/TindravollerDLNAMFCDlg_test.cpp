@@ -28,9 +28,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "app/SharedFolders.h"
 #include "app/window/TindravollerDLNAMFCDlg.h"
 #include "runtime/Event.h"
+#include "shares/SharedFolders.h"
 
 namespace {
 
@@ -268,6 +268,7 @@ class WindowTest : public QObject {
 private:
     QTemporaryDir* dir_ = nullptr;
     QString settings_;
+    tv::SharedFolderSet folders_;  // the program's, handed to each window
 
     // A folder in the scratch folder, made when missing: only real folders are shared.
     QString Folder(const QString& name) const
@@ -287,7 +288,7 @@ private slots:
         dir_ = new QTemporaryDir();
         QVERIFY(dir_->isValid());
         settings_ = dir_->path() + QStringLiteral("/TindravollerDLNA.dat");
-        tv::SharedFolders_SetSettingsPath(QFile::encodeName(settings_).toStdString());
+        tv::SharedFolders_SetSettingsPath(folders_, QFile::encodeName(settings_).toStdString());
         g_fake_started = 0;
         g_fake_ended = 0;
     }
@@ -301,7 +302,7 @@ private slots:
     void ControlsAndTexts()
     {
         FakeUser user;
-        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        CTindravollerDLNAMFCDlg dialog(&folders_, Hooks(&user));
         QCOMPARE(dialog.windowTitle(), QStringLiteral("Tindravoller DLNA 1.2"));
         QCOMPARE(dialog.UsageLabel()->text(),
                  QStringLiteral("Usage: Just add a media directory (folder) to the list. "));
@@ -365,7 +366,7 @@ private slots:
     void NewestLineOnTopAndCopied()
     {
         FakeUser user;
-        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        CTindravollerDLNAMFCDlg dialog(&folders_, Hooks(&user));
         char line[8];
         std::strcpy(line, "A");
         CTindravollerDLNAMFCDlg::AppendLog(&dialog, line);
@@ -390,7 +391,7 @@ private slots:
     void LogViewKeepsNewestLines()
     {
         FakeUser user;
-        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        CTindravollerDLNAMFCDlg dialog(&folders_, Hooks(&user));
         const int total = tv::kLogViewMaxLines + 25;
         char line[32];
         for (int i = 1; i <= total; ++i) {
@@ -411,7 +412,7 @@ private slots:
                                         FolderBytes("books")};
         QVERIFY(WriteAll(settings_, tv::SharedFolders_Encode(stored)));
         FakeUser user;
-        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        CTindravollerDLNAMFCDlg dialog(&folders_, Hooks(&user));
         dialog.OnInitDialog();
         QCOMPARE(ListedFolders(dialog),
                  QStringList({Folder("Audio"), Folder("books"), Folder("video")}));
@@ -419,7 +420,7 @@ private slots:
         QVERIFY(dialog.ServerThreadRunning());
         QTRY_VERIFY(dialog.LogView()->toPlainText().contains(QStringLiteral("fake server up")));
         // The server reads the table in file order until the first save.
-        QCOMPARE(tv::SharedFolders_List(), stored);
+        QCOMPARE(tv::SharedFolders_List(folders_), stored);
     }
 
     void LoadErrorIsShownAndServerStartsAnyway()
@@ -429,7 +430,7 @@ private slots:
                                                 "ab",
                                                 5)));
         FakeUser user;
-        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        CTindravollerDLNAMFCDlg dialog(&folders_, Hooks(&user));
         dialog.OnInitDialog();
         QCOMPARE(user.messages.size(), 1);
         QVERIFY(!user.messages.first().isEmpty());
@@ -443,7 +444,7 @@ private slots:
         std::vector<std::string> stored{FolderBytes("a"), FolderBytes("b")};
         QVERIFY(WriteAll(settings_, tv::SharedFolders_Encode(stored)));
         FakeUser user;
-        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        CTindravollerDLNAMFCDlg dialog(&folders_, Hooks(&user));
         dialog.OnInitDialog();
         QVERIFY(QFile::remove(settings_));
 
@@ -465,7 +466,7 @@ private slots:
     void AddPlacesSortedAndRefusesAFolderListedAlready()
     {
         FakeUser user;
-        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        CTindravollerDLNAMFCDlg dialog(&folders_, Hooks(&user));
         dialog.OnInitDialog();
         QCOMPARE(dialog.FolderList()->count(), 0);
 
@@ -500,13 +501,13 @@ private slots:
         QVERIFY(user.messages.first().contains(QStringLiteral("already shared")));
         QCOMPARE(dialog.Folders().size(), std::size_t{3});
         QCOMPARE(ReadAll(settings_), Encoded(dialog.Folders()));
-        QCOMPARE(tv::SharedFolders_List(), dialog.Folders());
+        QCOMPARE(tv::SharedFolders_List(folders_), dialog.Folders());
     }
 
     void PathOf255BytesIsRefused()
     {
         FakeUser user;
-        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        CTindravollerDLNAMFCDlg dialog(&folders_, Hooks(&user));
         dialog.OnInitDialog();
 
         QString base = dir_->path() + QLatin1Char('/');
@@ -526,7 +527,7 @@ private slots:
         dialog.OnAddDirectory();
         QCOMPARE(user.messages.size(), 1);
         QCOMPARE(ListedFolders(dialog), QStringList({longest}));
-        QCOMPARE(tv::SharedFolders_List(),
+        QCOMPARE(tv::SharedFolders_List(folders_),
                  std::vector<std::string>({QFile::encodeName(longest).toStdString()}));
     }
 
@@ -537,7 +538,7 @@ private slots:
             stored.push_back(FolderBytes(("folder" + std::to_string(1000 + i)).c_str()));
         QVERIFY(WriteAll(settings_, tv::SharedFolders_Encode(stored)));
         FakeUser user;
-        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        CTindravollerDLNAMFCDlg dialog(&folders_, Hooks(&user));
         dialog.OnInitDialog();
         QCOMPARE(dialog.FolderList()->count(), tv::kSharedFolderCapacity);
         user.picks = {Folder("another")};
@@ -552,7 +553,7 @@ private slots:
         std::vector<std::string> stored{FolderBytes("a"), FolderBytes("b")};
         QVERIFY(WriteAll(settings_, tv::SharedFolders_Encode(stored)));
         FakeUser user;
-        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        CTindravollerDLNAMFCDlg dialog(&folders_, Hooks(&user));
         dialog.OnInitDialog();
 
         // Nothing selected: nothing removed, the file rewritten all the same.
@@ -574,14 +575,14 @@ private slots:
         dialog.OnRemoveDirectory();
         QCOMPARE(dialog.FolderList()->count(), 0);
         QCOMPARE(ReadAll(settings_), QByteArray("\x00\x00", 2));
-        QVERIFY(tv::SharedFolders_List().empty());
+        QVERIFY(tv::SharedFolders_List(folders_).empty());
         QVERIFY(user.messages.isEmpty());
     }
 
     void SaveErrorIsShownAndWindowStays()
     {
         FakeUser user;
-        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        CTindravollerDLNAMFCDlg dialog(&folders_, Hooks(&user));
         dialog.OnInitDialog();
         dialog.show();
         // A folder where the file should be: it cannot be replaced.
@@ -602,7 +603,7 @@ private slots:
     {
         QVERIFY(WriteAll(settings_, tv::SharedFolders_Encode({FolderBytes("a")})));
         FakeUser user;
-        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        CTindravollerDLNAMFCDlg dialog(&folders_, Hooks(&user));
         dialog.OnInitDialog();
         const QString written = settings_ + QStringLiteral(".new");
         QVERIFY(WriteAll(written, tv::SharedFolders_Encode({FolderBytes("a"), FolderBytes("b")})));
@@ -620,7 +621,7 @@ private slots:
     void CloseJoinsServerAndDropsLaterLines()
     {
         FakeUser user;
-        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        CTindravollerDLNAMFCDlg dialog(&folders_, Hooks(&user));
         dialog.OnInitDialog();
         dialog.show();
         QTRY_COMPARE(g_fake_started.load(), 1);
@@ -645,7 +646,7 @@ private slots:
     void EscapeStopsTheServerToo()
     {
         FakeUser user;
-        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        CTindravollerDLNAMFCDlg dialog(&folders_, Hooks(&user));
         dialog.OnInitDialog();
         dialog.show();
         {
@@ -667,7 +668,7 @@ private slots:
             font.setPointSizeF(standard.pointSizeF() * scale);
             QApplication::setFont(font);
             FakeUser user;
-            CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+            CTindravollerDLNAMFCDlg dialog(&folders_, Hooks(&user));
             QApplication::setFont(standard);
             VerifyWholeAndGrowing(dialog);
             if (scale == 1.0)
@@ -680,7 +681,7 @@ private slots:
     void StatusLineSaysWhereTheServerIsReached()
     {
         FakeUser user;
-        CTindravollerDLNAMFCDlg dialog(Hooks(&user));
+        CTindravollerDLNAMFCDlg dialog(&folders_, Hooks(&user));
         dialog.OnInitDialog();
         std::thread server_side([&dialog] {
             CTindravollerDLNAMFCDlg::ShowServing(&dialog, {"10.9.9.1", "127.0.0.1"}, 8200);
@@ -700,7 +701,7 @@ private slots:
     void AServerThatCannotStartClosesTheWindowWithTheReason()
     {
         FakeUser user;
-        CTindravollerDLNAMFCDlg dialog(Hooks(&user, PortTakenServer));
+        CTindravollerDLNAMFCDlg dialog(&folders_, Hooks(&user, PortTakenServer));
         tv::ServerOptions options;
         options.port = 8200;
         dialog.SetServerOptions(options);
@@ -732,7 +733,7 @@ private slots:
         FakeUser user;
         tv::WindowHooks hooks = Hooks(&user);
         hooks.server_main = tv::DefaultWindowHooks().server_main;
-        CTindravollerDLNAMFCDlg dialog(hooks);
+        CTindravollerDLNAMFCDlg dialog(&folders_, hooks);
         dialog.OnInitDialog();
         dialog.show();
         QTRY_VERIFY_WITH_TIMEOUT(

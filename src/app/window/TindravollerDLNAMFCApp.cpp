@@ -29,7 +29,8 @@ sigset_t StopSignals()
 
 }  // namespace
 
-int CTindravollerDLNAMFCApp::InitInstance(const tv::ServerOptions& options) noexcept
+int CTindravollerDLNAMFCApp::InitInstance(const tv::ServerOptions& options,
+                                          tv::SharedFolderSet& folders) noexcept
 {
     // What the sockets need from the process: a peer that goes away must not end it.
     if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
@@ -38,7 +39,7 @@ int CTindravollerDLNAMFCApp::InitInstance(const tv::ServerOptions& options) noex
         return 1;
     }
 
-    CTindravollerDLNAMFCDlg dialog;
+    CTindravollerDLNAMFCDlg dialog(&folders);
     dialog.SetServerOptions(options);
 
     // SIGINT and SIGTERM close the window like its close button, so the server still says
@@ -66,7 +67,8 @@ int CTindravollerDLNAMFCApp::InitInstance(const tv::ServerOptions& options) noex
     return 1;
 }
 
-int TindravollerWindow_Main(int argc, char** argv, const tv::ServerOptions& options)
+int TindravollerWindow_Main(int argc, char** argv, const tv::ServerOptions& options,
+                            tv::SharedFolderSet& folders)
 {
     // Before QApplication and the server start their threads, which inherit the mask.
     sigset_t stop_signals = StopSignals();
@@ -79,5 +81,5 @@ int TindravollerWindow_Main(int argc, char** argv, const tv::ServerOptions& opti
     QApplication::setWindowIcon(tv::TindravollerIcon());
 
     CTindravollerDLNAMFCApp app;
-    return app.InitInstance(options);
+    return app.InitInstance(options, folders);
 }

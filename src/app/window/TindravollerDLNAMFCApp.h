@@ -3,8 +3,12 @@
 
 #include "runtime/ServerOptions.h"
 
+namespace tv {
+struct SharedFolderSet;
+}
+
 class CTindravollerDLNAMFCApp {
 public:
     // Needs a QApplication. Shows the window modally; returns the exit code when it closes.
-    int InitInstance(const tv::ServerOptions& options) noexcept;
+    int InitInstance(const tv::ServerOptions& options, tv::SharedFolderSet& folders) noexcept;
 };

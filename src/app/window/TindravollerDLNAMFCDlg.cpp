@@ -25,7 +25,7 @@
 #include <QTimer>
 
 #include "app/ServerMain.h"
-#include "app/SharedFolders.h"
+#include "shares/SharedFolders.h"
 
 // Q_INIT_RESOURCE must be used outside any namespace; a static library's resources are
 // otherwise dropped by the linker.
@@ -195,9 +195,11 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
     setFixedSize(size);
 }
 
-CTindravollerDLNAMFCDlg::CTindravollerDLNAMFCDlg(const tv::WindowHooks& hooks, QWidget* parent)
+CTindravollerDLNAMFCDlg::CTindravollerDLNAMFCDlg(tv::SharedFolderSet* folders,
+                                                 const tv::WindowHooks& hooks, QWidget* parent)
     : QDialog(parent),
       hooks_(hooks),
+      shared_(folders),
       log_target_{.append = &CTindravollerDLNAMFCDlg::AppendLog, .window = this}
 {
     // A window of its own with a taskbar entry, a minimize box and a border to resize it by.
@@ -242,6 +244,7 @@ CTindravollerDLNAMFCDlg::CTindravollerDLNAMFCDlg(const tv::WindowHooks& hooks, Q
 
     LayOut();
 
+    server_start_.folders = shared_;
     server_start_.serving = &CTindravollerDLNAMFCDlg::ShowServing;
     server_start_.user = this;
     last_folder_ = QDir::homePath();
@@ -356,7 +359,7 @@ void CTindravollerDLNAMFCDlg::OnAddDirectory() noexcept
     std::string shown;
     {
         // Other editors wait until this edit is saved; the message boxes come after.
-        tv::SharedFoldersLock lock;
+        tv::SharedFoldersLock lock(*shared_);
         Refresh(&shown);
         if (lock.result() < 0) {
             // Saved without the lock, another editor's change could be lost.
@@ -389,7 +392,7 @@ void CTindravollerDLNAMFCDlg::OnRemoveDirectory() noexcept
         removed = folders_[static_cast<std::size_t>(row)];
     std::string shown;
     {
-        tv::SharedFoldersLock lock;
+        tv::SharedFoldersLock lock(*shared_);
         Refresh(&shown);
         // The item by its text: the list may have been reloaded since it was selected.
         auto found = std::find(folders_.begin(), folders_.end(), removed);
@@ -416,7 +419,7 @@ void CTindravollerDLNAMFCDlg::FollowSettingsFile() noexcept
 
 bool CTindravollerDLNAMFCDlg::Refresh(std::string* shown) noexcept
 {
-    tv::SharedFoldersStamp stamp = tv::SharedFolders_FileStamp();
+    tv::SharedFoldersStamp stamp = tv::SharedFolders_FileStamp(*shared_);
     if (stamp == file_stamp_) return false;
     // A file that vanished leaves the list as it is; the next save writes it again.
     file_stamp_ = stamp;
@@ -427,13 +430,13 @@ bool CTindravollerDLNAMFCDlg::Refresh(std::string* shown) noexcept
 
 void CTindravollerDLNAMFCDlg::LoadFolders(std::string* shown) noexcept
 {
-    tv::SharedFoldersStamp stamp = tv::SharedFolders_FileStamp();
+    tv::SharedFoldersStamp stamp = tv::SharedFolders_FileStamp(*shared_);
     std::string message;
-    int loaded = SharedFolders_Load(folders_, &message);
+    int loaded = SharedFolders_Load(*shared_, folders_, &message);
     file_stamp_ = stamp;
     if (loaded == tv::kSharedFoldersBadFile)
         message += " It was not loaded; the next save keeps it as " +
-                   tv::SharedFolders_SettingsPath() + ".bad.";
+                   tv::SharedFolders_SettingsPath(*shared_) + ".bad.";
     LogLines(message);
     if (loaded < 0) *shown += message;
 }
@@ -441,8 +444,8 @@ void CTindravollerDLNAMFCDlg::LoadFolders(std::string* shown) noexcept
 void CTindravollerDLNAMFCDlg::SaveFolders(std::string* shown) noexcept
 {
     std::string message;
-    int saved = SharedFolders_Save(folders_, &message);
-    file_stamp_ = tv::SharedFolders_FileStamp();
+    int saved = SharedFolders_Save(*shared_, folders_, &message);
+    file_stamp_ = tv::SharedFolders_FileStamp(*shared_);
     if (saved < 0) LogLines("The shared folders were not saved: " + message);
     if (!message.empty()) {
         if (!shown->empty()) *shown += "\n";

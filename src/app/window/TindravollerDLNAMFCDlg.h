@@ -12,10 +12,10 @@
 #include <QString>
 
 #include "app/ServerMain.h"
-#include "app/SharedFolders.h"
 #include "runtime/Event.h"
 #include "runtime/ServerLog.h"
 #include "runtime/ServerOptions.h"
+#include "shares/SharedFolders.h"
 
 class QAction;
 class QIcon;
@@ -65,7 +65,9 @@ public:
 
 class CTindravollerDLNAMFCDlg : public QDialog {
 public:
-    explicit CTindravollerDLNAMFCDlg(const tv::WindowHooks& hooks = tv::DefaultWindowHooks(),
+    // Edits `folders` and has its server read them; they must outlive the window.
+    explicit CTindravollerDLNAMFCDlg(tv::SharedFolderSet* folders,
+                                     const tv::WindowHooks& hooks = tv::DefaultWindowHooks(),
                                      QWidget* parent = nullptr);
     ~CTindravollerDLNAMFCDlg() override;
 
@@ -127,6 +129,7 @@ private:
     void LogLines(const std::string& text) noexcept;
 
     tv::WindowHooks hooks_;
+    tv::SharedFolderSet* shared_ = nullptr;  // the program's, shared with the server
     ServerLogTarget log_target_;
     std::atomic<bool> closing_{false};
     tv::Event stop_event_;

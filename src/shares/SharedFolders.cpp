@@ -1,6 +1,7 @@
-// The shared-folder table and its settings file. The window thread (or the command line)
-// loads and saves; the chain thread reads the table through copies taken under its lock.
-#include "app/SharedFolders.h"
+// The shared-folder table and its settings file, kept in the program's SharedFolderSet. The
+// window thread (or the command line) loads and saves; the chain thread reads the table
+// through copies taken under its lock.
+#include "shares/SharedFolders.h"
 
 #include <algorithm>
 #include <atomic>
@@ -27,13 +28,6 @@ constexpr const char* kSettingsFileName = "TindravollerDLNA.dat";
 constexpr const char* kSettingsEnv = "TINDRAVOLLER_SETTINGS";
 // Far beyond any real list (200 paths of 254 bytes); bigger files are not settings files.
 constexpr std::size_t kMaxSettingsFileSize = 16u << 20;
-
-std::mutex g_table_lock;
-SharedFolderTable g_table{};  // guarded by g_table_lock
-
-std::mutex g_path_lock;
-std::string g_settings_path;  // set by SharedFolders_SetSettingsPath
-std::string g_refused_file;   // a settings file that could not be read: never overwritten
 
 void SetMessage(std::string* message, std::string text)
 {
@@ -121,14 +115,11 @@ TablePlan PlanTable(const std::vector<std::string>& list)
     return plan;
 }
 
-// Set by each load: the server looks at the folders left out again until they can be shared.
-std::atomic<bool> g_some_left_out{false};
-
-void PublishTable(const SharedFolderTable& table)
+void PublishTable(tv::SharedFolderSet& folders, const SharedFolderTable& table)
 {
-    std::scoped_lock hold(g_table_lock);
-    std::memcpy(g_table.folders, table.folders, sizeof table.folders);
-    g_table.folder_count = table.folder_count;
+    std::scoped_lock hold(folders.table_lock);
+    std::memcpy(folders.table.folders, table.folders, sizeof table.folders);
+    folders.table.folder_count = table.folder_count;
 }
 
 // ---- file format ----
@@ -385,12 +376,12 @@ std::string WithoutTrailingSlash(std::string path)
 
 // The settings file's path; *in_documents tells whether it is the default one in the
 // documents folder.
-std::string SettingsLocation(bool* in_documents)
+std::string SettingsLocation(const tv::SharedFolderSet& folders, bool* in_documents)
 {
     if (in_documents != nullptr) *in_documents = false;
     {
-        std::scoped_lock hold(g_path_lock);
-        if (!g_settings_path.empty()) return g_settings_path;
+        std::scoped_lock hold(folders.path_lock);
+        if (!folders.settings_path.empty()) return folders.settings_path;
     }
     const char* env = std::getenv(kSettingsEnv);
     if (env != nullptr && env[0] != '\0') return env;
@@ -403,10 +394,10 @@ std::string SettingsLocation(bool* in_documents)
 
 // The documents folder is created when missing, as the desktop's own tools do; a folder
 // named explicitly for the settings is not.
-void MakeDocumentsFolder()
+void MakeDocumentsFolder(const tv::SharedFolderSet& folders)
 {
     bool in_documents = false;
-    std::string path = SettingsLocation(&in_documents);
+    std::string path = SettingsLocation(folders, &in_documents);
     if (!in_documents) return;
     std::string folder = DirectoryOf(path);
     for (std::size_t at = 1; at <= folder.size(); ++at) {
@@ -502,46 +493,49 @@ int SharedFolders_Add(std::vector<std::string>& list, std::string_view path,
     return kSharedFoldersOk;
 }
 
-void SharedFolders_SetSettingsPath(std::string_view path) noexcept
+void SharedFolders_SetSettingsPath(SharedFolderSet& folders, std::string_view path) noexcept
 {
-    std::scoped_lock hold(g_path_lock);
-    g_settings_path = std::string(path);
+    std::scoped_lock hold(folders.path_lock);
+    folders.settings_path = std::string(path);
 }
 
-std::string SharedFolders_SettingsPath() noexcept
+std::string SharedFolders_SettingsPath(const SharedFolderSet& folders) noexcept
 {
-    return SettingsLocation(nullptr);
+    return SettingsLocation(folders, nullptr);
 }
 
-void SharedFolders_CopyTable(SharedFolderTable* out) noexcept
+void SharedFolders_CopyTable(const SharedFolderSet& folders, SharedFolderTable* out) noexcept
 {
-    std::scoped_lock hold(g_table_lock);
-    std::memcpy(out, &g_table, sizeof g_table);
+    std::scoped_lock hold(folders.table_lock);
+    std::memcpy(out, &folders.table, sizeof folders.table);
 }
 
-std::vector<std::string> SharedFolders_List() noexcept
+std::vector<std::string> SharedFolders_List(const SharedFolderSet& folders) noexcept
 {
-    std::scoped_lock hold(g_table_lock);
+    std::scoped_lock hold(folders.table_lock);
+    const SharedFolderTable& table = folders.table;
     std::vector<std::string> list;
-    list.reserve(static_cast<std::size_t>(g_table.folder_count));
-    for (int i = 0; i < g_table.folder_count; ++i) list.emplace_back(g_table.folders[i]);
+    list.reserve(static_cast<std::size_t>(table.folder_count));
+    for (int i = 0; i < table.folder_count; ++i) list.emplace_back(table.folders[i]);
     return list;
 }
 
-bool SharedFolders_Contains(std::string_view path) noexcept
+bool SharedFolders_Contains(const SharedFolderSet& folders, std::string_view path) noexcept
 {
-    std::scoped_lock hold(g_table_lock);
-    for (int i = 0; i < g_table.folder_count; ++i) {
-        if (path == g_table.folders[i]) return true;
+    std::scoped_lock hold(folders.table_lock);
+    const SharedFolderTable& table = folders.table;
+    for (int i = 0; i < table.folder_count; ++i) {
+        if (path == table.folders[i]) return true;
     }
     return false;
 }
 
-bool SharedFolders_Covers(std::string_view real) noexcept
+bool SharedFolders_Covers(const SharedFolderSet& folders, std::string_view real) noexcept
 {
-    std::scoped_lock hold(g_table_lock);
-    for (int i = 0; i < g_table.folder_count; ++i) {
-        std::string_view folder = g_table.folders[i];
+    std::scoped_lock hold(folders.table_lock);
+    const SharedFolderTable& table = folders.table;
+    for (int i = 0; i < table.folder_count; ++i) {
+        std::string_view folder = table.folders[i];
         if (folder == "/") return true;
         if (real.starts_with(folder) &&
             (real.size() == folder.size() || real[folder.size()] == '/'))
@@ -621,15 +615,15 @@ bool SharedFolders_SharedForm(std::string_view entry, std::string* folder,
     return true;
 }
 
-bool SharedFolders_SomeLeftOut() noexcept
+bool SharedFolders_SomeLeftOut(const SharedFolderSet& folders) noexcept
 {
-    return g_some_left_out.load();
+    return folders.some_left_out.load();
 }
 
-SharedFoldersStamp SharedFolders_FileStamp() noexcept
+SharedFoldersStamp SharedFolders_FileStamp(const SharedFolderSet& folders) noexcept
 {
     SharedFoldersStamp stamp;
-    std::string path = SharedFolders_SettingsPath();
+    std::string path = SharedFolders_SettingsPath(folders);
     struct stat info {};
     if (path.empty() || ::stat(path.c_str(), &info) != 0) return stamp;
     stamp.exists = true;
@@ -641,15 +635,16 @@ SharedFoldersStamp SharedFolders_FileStamp() noexcept
     return stamp;
 }
 
-SharedFoldersLock::SharedFoldersLock(std::chrono::milliseconds wait) noexcept
+SharedFoldersLock::SharedFoldersLock(const SharedFolderSet& folders,
+                                     std::chrono::milliseconds wait) noexcept
 {
-    const std::string path = SharedFolders_SettingsPath();
+    const std::string path = SharedFolders_SettingsPath(folders);
     if (path.empty()) {
         result_ = kSharedFoldersNoLocation;
         message_ = "No documents folder was found for the settings file.";
         return;
     }
-    MakeDocumentsFolder();
+    MakeDocumentsFolder(folders);
     // Beside the file the save replaces, so that two names of one file share one lock.
     const std::string lock_path = SaveTarget(path) + ".lock";
     // Never through a link (it would create the file it points to) nor on a FIFO.
@@ -821,22 +816,23 @@ namespace {
 
 // The table in file order, the list sorted, every entry as written: a load never rewrites
 // one, so no save writes a path the user did not give.
-int TakeEntries(const std::vector<std::string>& entries, std::vector<std::string>& list,
-                std::string* message)
+int TakeEntries(tv::SharedFolderSet& folders, const std::vector<std::string>& entries,
+                std::vector<std::string>& list, std::string* message)
 {
     TablePlan plan = PlanTable(entries);
-    PublishTable(*plan.table);
-    g_some_left_out.store(plan.left_out);
+    PublishTable(folders, *plan.table);
+    folders.some_left_out.store(plan.left_out);
     list.clear();
     for (const std::string& entry : entries) tv::SharedFolders_InsertSorted(list, entry);
     SetMessage(message, plan.not_shared);
     return plan.not_shared.empty() ? tv::kSharedFoldersOk : tv::kSharedFoldersNotShared;
 }
 
-int LoadFile(std::vector<std::string>& list, std::string* message, bool keep_readable)
+int LoadFile(tv::SharedFolderSet& folders, std::vector<std::string>& list, std::string* message,
+             bool keep_readable)
 {
     SetMessage(message, {});
-    const std::string path = tv::SharedFolders_SettingsPath();
+    const std::string path = tv::SharedFolders_SettingsPath(folders);
     if (path.empty()) {
         SetMessage(message, "No documents folder was found for the settings file.");
         return tv::kSharedFoldersNoLocation;
@@ -850,10 +846,10 @@ int LoadFile(std::vector<std::string>& list, std::string* message, bool keep_rea
         // Nothing to read yet: the list starts empty. A file that exists but cannot be
         // opened is still protected from being replaced by an empty list.
         if (open_error != ENOENT && open_error != ENOTDIR) {
-            std::scoped_lock hold(g_path_lock);
-            g_refused_file = path;
+            std::scoped_lock hold(folders.path_lock);
+            folders.refused_file = path;
         }
-        return TakeEntries({}, list, message);
+        return TakeEntries(folders, {}, list, message);
     }
     std::vector<std::string> entries;
     int decoded = read;
@@ -863,15 +859,15 @@ int LoadFile(std::vector<std::string>& list, std::string* message, bool keep_rea
         if (decoded < 0 && message != nullptr) *message += " File: " + path + ".";
     }
     {
-        std::scoped_lock hold(g_path_lock);
+        std::scoped_lock hold(folders.path_lock);
         if (decoded < 0)
-            g_refused_file = path;
-        else if (g_refused_file == path)
-            g_refused_file.clear();
+            folders.refused_file = path;
+        else if (folders.refused_file == path)
+            folders.refused_file.clear();
     }
     if (decoded < 0 && !(keep_readable && decoded == tv::kSharedFoldersBadFile)) return decoded;
     std::string damage = decoded < 0 && message != nullptr ? *message : std::string();
-    int taken = TakeEntries(entries, list, message);
+    int taken = TakeEntries(folders, entries, list, message);
     if (decoded < 0) {
         if (message != nullptr) *message = damage + (message->empty() ? "" : "\n" + *message);
         return decoded;
@@ -881,14 +877,16 @@ int LoadFile(std::vector<std::string>& list, std::string* message, bool keep_rea
 
 }  // namespace
 
-int SharedFolders_Load(std::vector<std::string>& list, std::string* message) noexcept
+int SharedFolders_Load(tv::SharedFolderSet& folders, std::vector<std::string>& list,
+                       std::string* message) noexcept
 {
-    return LoadFile(list, message, false);
+    return LoadFile(folders, list, message, false);
 }
 
-int tv::SharedFolders_LoadReadable(std::vector<std::string>& list, std::string* message) noexcept
+int tv::SharedFolders_LoadReadable(SharedFolderSet& folders, std::vector<std::string>& list,
+                                   std::string* message) noexcept
 {
-    return LoadFile(list, message, true);
+    return LoadFile(folders, list, message, true);
 }
 
 namespace {
@@ -933,12 +931,12 @@ bool WriteTemporary(tv::UniqueFd fd, const std::string& temp_name, const std::st
 
 // A settings file that could not be read is kept aside before the new one takes its place.
 // The save's result so far, or an error when it cannot be kept (the temporary file is gone).
-int KeepRefusedFile(const std::string& configured, const std::string& path,
-                    const std::string& temp_name, std::string* message)
+int KeepRefusedFile(tv::SharedFolderSet& folders, const std::string& configured,
+                    const std::string& path, const std::string& temp_name, std::string* message)
 {
-    std::scoped_lock hold(g_path_lock);
-    if (g_refused_file.empty() || (g_refused_file != configured && g_refused_file != path))
-        return tv::kSharedFoldersOk;
+    std::scoped_lock hold(folders.path_lock);
+    const std::string& refused = folders.refused_file;
+    if (refused.empty() || (refused != configured && refused != path)) return tv::kSharedFoldersOk;
     std::string kept;
     if (!KeepAside(path, &kept)) {
         int keep_error = errno;
@@ -953,18 +951,19 @@ int KeepRefusedFile(const std::string& configured, const std::string& path,
         SetMessage(message, "The unreadable settings file was kept as " + kept + ".");
         result = tv::kSharedFoldersBadFileKept;
     }
-    g_refused_file.clear();
+    folders.refused_file.clear();
     return result;
 }
 
 }  // namespace
 
-int SharedFolders_Save(const std::vector<std::string>& list, std::string* message) noexcept
+int SharedFolders_Save(tv::SharedFolderSet& folders, const std::vector<std::string>& list,
+                       std::string* message) noexcept
 {
     SetMessage(message, {});
     int refused = CheckList(list, message);
     if (refused != tv::kSharedFoldersOk) return refused;
-    std::string path = tv::SharedFolders_SettingsPath();
+    std::string path = tv::SharedFolders_SettingsPath(folders);
     if (path.empty()) {
         SetMessage(message, "No documents folder was found for the settings file.");
         return tv::kSharedFoldersNoLocation;
@@ -983,7 +982,7 @@ int SharedFolders_Save(const std::vector<std::string>& list, std::string* messag
         mode = info.st_mode & 07777;
     }
 
-    MakeDocumentsFolder();
+    MakeDocumentsFolder(folders);
     std::string temp_name = path + ".XXXXXX";
     tv::UniqueFd fd(::mkostemp(temp_name.data(), O_CLOEXEC));
     if (!fd) {
@@ -993,11 +992,11 @@ int SharedFolders_Save(const std::vector<std::string>& list, std::string* messag
     }
     ::fchmod(fd.get(), mode);
 
-    PublishTable(*PlanTable(list).table);
+    PublishTable(folders, *PlanTable(list).table);
 
     if (!WriteTemporary(std::move(fd), temp_name, tv::SharedFolders_Encode(list), path, message))
         return tv::kSharedFoldersIoError;
-    int result = KeepRefusedFile(configured, path, temp_name, message);
+    int result = KeepRefusedFile(folders, configured, path, temp_name, message);
     if (result < 0) return result;
     if (::rename(temp_name.c_str(), path.c_str()) != 0) {
         int rename_error = errno;

@@ -1,4 +1,4 @@
-#include "app/SharedFolders.h"
+#include "shares/SharedFolders.h"
 
 #include <gtest/gtest.h>
 
@@ -31,14 +31,13 @@ protected:
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         dir_ = pattern;
         file_ = dir_ + "/TindravollerDLNA.dat";
-        tv::SharedFolders_SetSettingsPath(file_);
+        tv::SharedFolders_SetSettingsPath(folders_, file_);
         std::string message;
         List empty;
-        ASSERT_EQ(SharedFolders_Load(empty, &message), 0) << message;  // clears the table
+        ASSERT_EQ(SharedFolders_Load(folders_, empty, &message), 0) << message;  // clears the table
     }
     void TearDown() override
     {
-        tv::SharedFolders_SetSettingsPath("");
         std::string command = "rm -rf '" + dir_ + "'";
         ASSERT_EQ(std::system(command.c_str()), 0);
     }
@@ -72,6 +71,7 @@ protected:
 
     std::string dir_;
     std::string file_;
+    tv::SharedFolderSet folders_;
 };
 
 const std::string kTwoFolders(
@@ -91,26 +91,26 @@ TEST_F(SharedFoldersTest, TwentyByteExampleBothWays)
     WriteFile(kTwoFolders);
     List list;
     std::string message;
-    EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersNotShared);
+    EXPECT_EQ(SharedFolders_Load(folders_, list, &message), tv::kSharedFoldersNotShared);
     EXPECT_EQ(list, (List{"C:\\Music", "D:\\Video"}));
-    EXPECT_TRUE(tv::SharedFolders_List().empty());
-    EXPECT_EQ(SharedFolders_Save(list, &message), 0) << message;
+    EXPECT_TRUE(tv::SharedFolders_List(folders_).empty());
+    EXPECT_EQ(SharedFolders_Save(folders_, list, &message), 0) << message;
     EXPECT_EQ(ReadFile(), kTwoFolders);
 
     const std::string music = Folder("Music");
     WriteFile(tv::SharedFolders_Encode({Folder("Video"), music}));
-    EXPECT_EQ(SharedFolders_Load(list, &message), 0) << message;
+    EXPECT_EQ(SharedFolders_Load(folders_, list, &message), 0) << message;
     EXPECT_EQ(message, "");
     SharedFolderTable table;
-    tv::SharedFolders_CopyTable(&table);
+    tv::SharedFolders_CopyTable(folders_, &table);
     EXPECT_EQ(table.folder_count, 2);
     EXPECT_EQ(table.folders[1], music);  // file order
-    EXPECT_TRUE(tv::SharedFolders_Contains(music));
-    EXPECT_FALSE(tv::SharedFolders_Contains(music.substr(0, music.size() - 1)));
-    EXPECT_TRUE(tv::SharedFolders_Covers(music));
-    EXPECT_TRUE(tv::SharedFolders_Covers(music + "/a/b.mp3"));
-    EXPECT_FALSE(tv::SharedFolders_Covers(music + "x/b.mp3"));
-    EXPECT_FALSE(tv::SharedFolders_Covers(dir_));
+    EXPECT_TRUE(tv::SharedFolders_Contains(folders_, music));
+    EXPECT_FALSE(tv::SharedFolders_Contains(folders_, music.substr(0, music.size() - 1)));
+    EXPECT_TRUE(tv::SharedFolders_Covers(folders_, music));
+    EXPECT_TRUE(tv::SharedFolders_Covers(folders_, music + "/a/b.mp3"));
+    EXPECT_FALSE(tv::SharedFolders_Covers(folders_, music + "x/b.mp3"));
+    EXPECT_FALSE(tv::SharedFolders_Covers(folders_, dir_));
 }
 
 // Entries of a hand-edited file are shared in canonical form, or not at all; none is lost or
@@ -126,9 +126,9 @@ TEST_F(SharedFoldersTest, EntriesAreSharedInCanonicalFormAndKeptWhenNot)
     WriteFile(tv::SharedFolders_Encode(written));
     List list;
     std::string message;
-    EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersNotShared);
+    EXPECT_EQ(SharedFolders_Load(folders_, list, &message), tv::kSharedFoldersNotShared);
     // One folder, one ObjectID: listed twice, it is shared once, and one line says so.
-    EXPECT_EQ(tv::SharedFolders_List(), (List{media, "/"}));
+    EXPECT_EQ(tv::SharedFolders_List(folders_), (List{media, "/"}));
     List sorted;
     for (const std::string& entry : written) tv::SharedFolders_InsertSorted(sorted, entry);
     EXPECT_EQ(list, sorted);
@@ -141,9 +141,9 @@ TEST_F(SharedFoldersTest, EntriesAreSharedInCanonicalFormAndKeptWhenNot)
               std::string::npos)
         << message;
 
-    ASSERT_EQ(SharedFolders_Save(list, &message), tv::kSharedFoldersOk) << message;
+    ASSERT_EQ(SharedFolders_Save(folders_, list, &message), tv::kSharedFoldersOk) << message;
     List again;
-    EXPECT_EQ(SharedFolders_Load(again, &message), tv::kSharedFoldersNotShared);
+    EXPECT_EQ(SharedFolders_Load(folders_, again, &message), tv::kSharedFoldersNotShared);
     EXPECT_EQ(again, list);
     std::string canonical;
     EXPECT_FALSE(tv::SharedFolders_Canonical(media + "/../media/x", &canonical, &message));
@@ -160,19 +160,19 @@ TEST_F(SharedFoldersTest, ASharedFolderTakenOverByALinkIsNotShared)
     const std::string nested = Folder("parent/nested");
     const std::string outside = Folder("outside");
     std::string message;
-    ASSERT_EQ(SharedFolders_Save({a, nested}, &message), 0) << message;
+    ASSERT_EQ(SharedFolders_Save(folders_, {a, nested}, &message), 0) << message;
 
     ASSERT_EQ(::rename(nested.c_str(), (nested + ".old").c_str()), 0);
     ASSERT_EQ(::symlink(outside.c_str(), nested.c_str()), 0);
     List list;
-    EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersNotShared);
-    EXPECT_EQ(tv::SharedFolders_List(), (List{a}));
+    EXPECT_EQ(SharedFolders_Load(folders_, list, &message), tv::kSharedFoldersNotShared);
+    EXPECT_EQ(tv::SharedFolders_List(folders_), (List{a}));
     EXPECT_EQ(message, "Not shared: " + nested + " (a link on its way leads to " + outside + ")\n");
     const std::string b = Folder("B");
     ASSERT_EQ(tv::SharedFolders_Add(list, b, &message), 0);
-    ASSERT_EQ(SharedFolders_Save(list, &message), 0) << message;
+    ASSERT_EQ(SharedFolders_Save(folders_, list, &message), 0) << message;
     EXPECT_EQ(ReadFile(), tv::SharedFolders_Encode({a, b, nested}));
-    EXPECT_EQ(tv::SharedFolders_List(), (List{a, b}));
+    EXPECT_EQ(tv::SharedFolders_List(folders_), (List{a, b}));
 
     // A folder above it, likewise; the folder itself back in place is shared again.
     ASSERT_EQ(::unlink(nested.c_str()), 0);
@@ -180,30 +180,30 @@ TEST_F(SharedFoldersTest, ASharedFolderTakenOverByALinkIsNotShared)
     const std::string parent = dir_ + "/parent";
     ASSERT_EQ(::rename(parent.c_str(), (parent + ".old").c_str()), 0);
     ASSERT_EQ(::symlink((parent + ".old").c_str(), parent.c_str()), 0);
-    EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersNotShared);
-    EXPECT_EQ(tv::SharedFolders_List(), (List{a, b}));
+    EXPECT_EQ(SharedFolders_Load(folders_, list, &message), tv::kSharedFoldersNotShared);
+    EXPECT_EQ(tv::SharedFolders_List(folders_), (List{a, b}));
     ASSERT_EQ(::unlink(parent.c_str()), 0);
     ASSERT_EQ(::rename((parent + ".old").c_str(), parent.c_str()), 0);
-    EXPECT_EQ(SharedFolders_Load(list, &message), 0) << message;
-    EXPECT_EQ(tv::SharedFolders_List(), (List{a, b, nested}));
+    EXPECT_EQ(SharedFolders_Load(folders_, list, &message), 0) << message;
+    EXPECT_EQ(tv::SharedFolders_List(folders_), (List{a, b, nested}));
 }
 
 TEST_F(SharedFoldersTest, MissingFileAndEmptyCount)
 {
     List list{"left over"};
     std::string message;
-    EXPECT_EQ(SharedFolders_Load(list, &message), 0);
+    EXPECT_EQ(SharedFolders_Load(folders_, list, &message), 0);
     EXPECT_TRUE(list.empty());
     EXPECT_EQ(message, "");
     EXPECT_EQ(ReadFile(), "<missing>");  // loading never creates the file
 
     WriteFile(std::string("\x00\x00", 2));
-    EXPECT_EQ(SharedFolders_Load(list, &message), 0);
+    EXPECT_EQ(SharedFolders_Load(folders_, list, &message), 0);
     EXPECT_TRUE(list.empty());
-    EXPECT_TRUE(tv::SharedFolders_List().empty());
+    EXPECT_TRUE(tv::SharedFolders_List(folders_).empty());
 
     // Saving an empty list writes the two-byte count.
-    EXPECT_EQ(SharedFolders_Save({}, &message), 0);
+    EXPECT_EQ(SharedFolders_Save(folders_, {}, &message), 0);
     EXPECT_EQ(ReadFile(), std::string("\x00\x00", 2));
 }
 
@@ -250,9 +250,9 @@ TEST_F(SharedFoldersTest, PathWidthLimits)
     List list;
     std::string message;
     ASSERT_EQ(tv::SharedFolders_Add(list, p254, &message), 0);
-    ASSERT_EQ(SharedFolders_Save(list, &message), 0);
+    ASSERT_EQ(SharedFolders_Save(folders_, list, &message), 0);
     SharedFolderTable table;
-    tv::SharedFolders_CopyTable(&table);
+    tv::SharedFolders_CopyTable(folders_, &table);
     EXPECT_EQ(std::string(table.folders[0]), p254);  // stored whole
     const std::string saved = ReadFile();
 
@@ -261,9 +261,9 @@ TEST_F(SharedFoldersTest, PathWidthLimits)
     EXPECT_NE(message.find("too long"), std::string::npos);
     EXPECT_EQ(list.size(), 1u);
     List forced = {p254, p255};
-    EXPECT_EQ(SharedFolders_Save(forced, &message), tv::kSharedFoldersTooLong);
+    EXPECT_EQ(SharedFolders_Save(folders_, forced, &message), tv::kSharedFoldersTooLong);
     EXPECT_EQ(ReadFile(), saved);
-    EXPECT_EQ(tv::SharedFolders_List(), (List{p254}));
+    EXPECT_EQ(tv::SharedFolders_List(folders_), (List{p254}));
     EXPECT_EQ(tv::SharedFolders_Add(list, "", &message), tv::kSharedFoldersEmptyPath);
 
     // A file that holds one is read: the list keeps it (so a save cannot drop it silently),
@@ -271,10 +271,10 @@ TEST_F(SharedFoldersTest, PathWidthLimits)
     const std::string a = Folder("a");
     const std::string b = Folder("b");
     WriteFile(tv::SharedFolders_Encode({b, p255, a}));
-    EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersNotShared);
+    EXPECT_EQ(SharedFolders_Load(folders_, list, &message), tv::kSharedFoldersNotShared);
     EXPECT_NE(message.find(p255), std::string::npos);
     EXPECT_EQ(list, (List{a, b, p255}));
-    EXPECT_EQ(tv::SharedFolders_List(), (List{b, a}));  // file order
+    EXPECT_EQ(tv::SharedFolders_List(folders_), (List{b, a}));  // file order
 }
 
 TEST_F(SharedFoldersTest, TwoHundredFolders)
@@ -284,8 +284,8 @@ TEST_F(SharedFoldersTest, TwoHundredFolders)
     for (int i = 0; i < 200; ++i) {
         ASSERT_EQ(tv::SharedFolders_Add(list, Folder("f" + std::to_string(i)), &message), 0);
     }
-    ASSERT_EQ(SharedFolders_Save(list, &message), 0);
-    EXPECT_EQ(tv::SharedFolders_List().size(), 200u);
+    ASSERT_EQ(SharedFolders_Save(folders_, list, &message), 0);
+    EXPECT_EQ(tv::SharedFolders_List(folders_).size(), 200u);
     const std::string saved = ReadFile();
 
     const std::string one_more = Folder("one-more");
@@ -294,14 +294,14 @@ TEST_F(SharedFoldersTest, TwoHundredFolders)
     EXPECT_EQ(list.size(), 200u);
     List forced = list;
     forced.push_back(one_more);
-    EXPECT_EQ(SharedFolders_Save(forced, &message), tv::kSharedFoldersFull);
+    EXPECT_EQ(SharedFolders_Save(folders_, forced, &message), tv::kSharedFoldersFull);
     EXPECT_EQ(ReadFile(), saved);
 
     // A file with more entries loads them all into the list; the table holds the first 200.
     WriteFile(tv::SharedFolders_Encode(forced));
-    EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersNotShared);
+    EXPECT_EQ(SharedFolders_Load(folders_, list, &message), tv::kSharedFoldersNotShared);
     EXPECT_EQ(list.size(), 201u);
-    EXPECT_EQ(tv::SharedFolders_List().size(), 200u);
+    EXPECT_EQ(tv::SharedFolders_List(folders_).size(), 200u);
 }
 
 TEST_F(SharedFoldersTest, Utf16Strings)
@@ -316,7 +316,7 @@ TEST_F(SharedFoldersTest, Utf16Strings)
     WriteFile(wide);
     List list;
     std::string message;
-    ASSERT_GE(SharedFolders_Load(list, &message), 0) << message;
+    ASSERT_GE(SharedFolders_Load(folders_, list, &message), 0) << message;
     EXPECT_EQ(list, (List{"/m\xC3\xBC\xF0\x9F\x8E\xB5", "/x"}));
 
     // A lone surrogate or a NUL would make a broken path: refused.
@@ -327,7 +327,7 @@ TEST_F(SharedFoldersTest, Utf16Strings)
                                                "a\0b",
                                                6)}) {
         WriteFile(bad);
-        EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersBadFile);
+        EXPECT_EQ(SharedFolders_Load(folders_, list, &message), tv::kSharedFoldersBadFile);
     }
 }
 
@@ -337,47 +337,47 @@ TEST_F(SharedFoldersTest, SortedWithoutRegardToCaseAfterAnEdit)
     std::string message;
     ASSERT_EQ(tv::SharedFolders_Add(list, "D:\\Video", &message), 0);
     ASSERT_EQ(tv::SharedFolders_Add(list, "C:\\Music", &message), 0);
-    ASSERT_EQ(SharedFolders_Save(list, &message), 0);
+    ASSERT_EQ(SharedFolders_Save(folders_, list, &message), 0);
     EXPECT_EQ(ReadFile(), kTwoFolders);
 
     // Loaded: the table keeps file order, the list sorts; the next save writes list order.
     const std::string a = Folder("a"), b = Folder("b"), B = Folder("B"), C = Folder("C");
     WriteFile(tv::SharedFolders_Encode({b, C, a, B}));
-    ASSERT_EQ(SharedFolders_Load(list, &message), 0);
-    EXPECT_EQ(tv::SharedFolders_List(), (List{b, C, a, B}));
+    ASSERT_EQ(SharedFolders_Load(folders_, list, &message), 0);
+    EXPECT_EQ(tv::SharedFolders_List(folders_), (List{b, C, a, B}));
     EXPECT_EQ(list, (List{a, b, B, C}));
     // A folder listed already is not added again, whichever way it is written.
     EXPECT_EQ(tv::SharedFolders_Add(list, a, &message), tv::kSharedFoldersAlreadyShared);
     EXPECT_EQ(message, a + " is already shared.");
     EXPECT_EQ(tv::SharedFolders_Add(list, b + "/./", &message), tv::kSharedFoldersAlreadyShared);
-    ASSERT_EQ(SharedFolders_Save(list, &message), 0);
+    ASSERT_EQ(SharedFolders_Save(folders_, list, &message), 0);
     const List expected{a, b, B, C};
-    EXPECT_EQ(tv::SharedFolders_List(), expected);
+    EXPECT_EQ(tv::SharedFolders_List(folders_), expected);
     EXPECT_EQ(ReadFile(), tv::SharedFolders_Encode(expected));
 
     // Removing the last folder leaves an empty table.
-    ASSERT_EQ(SharedFolders_Save({}, &message), 0);
-    EXPECT_TRUE(tv::SharedFolders_List().empty());
+    ASSERT_EQ(SharedFolders_Save(folders_, {}, &message), 0);
+    EXPECT_TRUE(tv::SharedFolders_List(folders_).empty());
 }
 
 TEST_F(SharedFoldersTest, UnwritableLocationIsReportedAndKeepsTheTable)
 {
     const List list{Folder("keep")};
     std::string message;
-    ASSERT_EQ(SharedFolders_Save(list, &message), 0);
+    ASSERT_EQ(SharedFolders_Save(folders_, list, &message), 0);
     const std::string missing = dir_ + "/no/such/folder/TindravollerDLNA.dat";
-    tv::SharedFolders_SetSettingsPath(missing);
-    EXPECT_EQ(SharedFolders_Save({Folder("other")}, &message), tv::kSharedFoldersIoError);
+    tv::SharedFolders_SetSettingsPath(folders_, missing);
+    EXPECT_EQ(SharedFolders_Save(folders_, {Folder("other")}, &message), tv::kSharedFoldersIoError);
     EXPECT_EQ(message,
               "Could not write the settings file " + missing + ": No such file or directory");
-    EXPECT_EQ(tv::SharedFolders_List(), list);
+    EXPECT_EQ(tv::SharedFolders_List(folders_), list);
 }
 
 TEST_F(SharedFoldersTest, DamagedFileIsRefusedAndNeverOverwritten)
 {
     List list{Folder("x")};
     std::string message;
-    ASSERT_EQ(SharedFolders_Save(list, &message), 0);
+    ASSERT_EQ(SharedFolders_Save(folders_, list, &message), 0);
     const std::string music = Folder("music");
     const std::string good = tv::SharedFolders_Encode({music, Folder("video")});
 
@@ -385,43 +385,44 @@ TEST_F(SharedFoldersTest, DamagedFileIsRefusedAndNeverOverwritten)
     for (std::size_t cut = 0; cut < good.size(); ++cut) {
         WriteFile(good.substr(0, cut));
         List loaded{"/window"};
-        const List table = tv::SharedFolders_List();
-        EXPECT_EQ(SharedFolders_Load(loaded, &message), tv::kSharedFoldersBadFile) << cut;
+        const List table = tv::SharedFolders_List(folders_);
+        EXPECT_EQ(SharedFolders_Load(folders_, loaded, &message), tv::kSharedFoldersBadFile) << cut;
         EXPECT_NE(message.find(file_), std::string::npos) << message;
         EXPECT_EQ(loaded, (List{"/window"}));
-        EXPECT_EQ(tv::SharedFolders_List(), table);
+        EXPECT_EQ(tv::SharedFolders_List(folders_), table);
         List readable{"/window"};
-        EXPECT_EQ(tv::SharedFolders_LoadReadable(readable, &message), tv::kSharedFoldersBadFile);
+        EXPECT_EQ(tv::SharedFolders_LoadReadable(folders_, readable, &message),
+                  tv::kSharedFoldersBadFile);
         EXPECT_EQ(readable, cut < 3 + music.size() ? List{} : List{music}) << cut;
     }
-    EXPECT_EQ(tv::SharedFolders_List(), (List{music}));
+    EXPECT_EQ(tv::SharedFolders_List(folders_), (List{music}));
     WriteFile(good + "!");
-    EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersBadFile);
+    EXPECT_EQ(SharedFolders_Load(folders_, list, &message), tv::kSharedFoldersBadFile);
     WriteFile(std::string("\x05\x00\x01", 3));  // more entries than bytes
-    EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersBadFile);
+    EXPECT_EQ(SharedFolders_Load(folders_, list, &message), tv::kSharedFoldersBadFile);
     EXPECT_EQ(ReadFile(), std::string("\x05\x00\x01", 3));
 
     // The next save keeps the damaged file aside instead of replacing it.
-    EXPECT_EQ(SharedFolders_Save({"/new"}, &message), tv::kSharedFoldersBadFileKept);
+    EXPECT_EQ(SharedFolders_Save(folders_, {"/new"}, &message), tv::kSharedFoldersBadFileKept);
     EXPECT_NE(message.find(".bad"), std::string::npos);
     EXPECT_EQ(ReadFile(file_ + ".bad"), std::string("\x05\x00\x01", 3));
     EXPECT_EQ(ReadFile(), tv::SharedFolders_Encode({"/new"}));
-    EXPECT_EQ(SharedFolders_Save({"/newer"}, &message), 0);  // only once
+    EXPECT_EQ(SharedFolders_Save(folders_, {"/newer"}, &message), 0);  // only once
 }
 
 TEST_F(SharedFoldersTest, ReadErrorIsReported)
 {
     const List x{Folder("x")};
-    ASSERT_EQ(SharedFolders_Save(x, nullptr), 0);
+    ASSERT_EQ(SharedFolders_Save(folders_, x, nullptr), 0);
     const std::string folder = dir_ + "/folder.dat";
     ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
-    tv::SharedFolders_SetSettingsPath(folder);
+    tv::SharedFolders_SetSettingsPath(folders_, folder);
     List list{"/window"};
     std::string message;
-    EXPECT_EQ(SharedFolders_Load(list, &message), tv::kSharedFoldersIoError);
+    EXPECT_EQ(SharedFolders_Load(folders_, list, &message), tv::kSharedFoldersIoError);
     EXPECT_NE(message.find(folder), std::string::npos);
     EXPECT_EQ(list, (List{"/window"}));
-    EXPECT_EQ(tv::SharedFolders_List(), x);
+    EXPECT_EQ(tv::SharedFolders_List(folders_), x);
 }
 
 // A FIFO in the settings file's place would hold the server's chain thread in open: it is
@@ -429,13 +430,14 @@ TEST_F(SharedFoldersTest, ReadErrorIsReported)
 TEST_F(SharedFoldersTest, ASettingsFileThatIsNotARegularFileIsRefusedAtOnce)
 {
     const List x{Folder("x")};
-    ASSERT_EQ(SharedFolders_Save(x, nullptr), 0);
+    ASSERT_EQ(SharedFolders_Save(folders_, x, nullptr), 0);
     ASSERT_EQ(::unlink(file_.c_str()), 0);
     ASSERT_EQ(::mkfifo(file_.c_str(), 0600), 0);
     List list{"/window"};
     std::string message;
-    auto load = std::async(std::launch::async,
-                           [&] { return tv::SharedFolders_LoadReadable(list, &message); });
+    auto load = std::async(std::launch::async, [&] {
+        return tv::SharedFolders_LoadReadable(folders_, list, &message);
+    });
     if (load.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
         ::close(::open(file_.c_str(), O_WRONLY | O_NONBLOCK));  // lets the open go
         FAIL() << "the load waits on the FIFO";
@@ -444,15 +446,15 @@ TEST_F(SharedFoldersTest, ASettingsFileThatIsNotARegularFileIsRefusedAtOnce)
     EXPECT_EQ(message, "The settings file " + file_ +
                            " is not a regular file; it is neither read nor replaced.");
     EXPECT_EQ(list, (List{"/window"}));
-    EXPECT_EQ(tv::SharedFolders_List(), x);
+    EXPECT_EQ(tv::SharedFolders_List(folders_), x);
 
-    EXPECT_EQ(SharedFolders_Save({Folder("y")}, &message), tv::kSharedFoldersIoError);
+    EXPECT_EQ(SharedFolders_Save(folders_, {Folder("y")}, &message), tv::kSharedFoldersIoError);
     EXPECT_NE(message.find("not a regular file"), std::string::npos) << message;
     struct stat info {};
     EXPECT_EQ(::lstat(file_.c_str(), &info), 0);
     EXPECT_TRUE(S_ISFIFO(info.st_mode));
     EXPECT_EQ(ReadFile(file_ + ".bad"), "<missing>");
-    EXPECT_EQ(tv::SharedFolders_List(), x);
+    EXPECT_EQ(tv::SharedFolders_List(folders_), x);
 }
 
 // The lock file is never opened through a link (which would create the link's target), and a
@@ -463,19 +465,19 @@ TEST_F(SharedFoldersTest, TheLockIsNeverTakenThroughALinkAndNamesItsHolder)
     const std::string target = dir_ + "/target";
     ASSERT_EQ(::symlink(target.c_str(), lock_path.c_str()), 0);
     {
-        tv::SharedFoldersLock lock;
+        tv::SharedFoldersLock lock(folders_);
         EXPECT_EQ(lock.result(), tv::kSharedFoldersIoError);
         EXPECT_NE(lock.message().find("is a symbolic link"), std::string::npos) << lock.message();
     }
     EXPECT_EQ(ReadFile(target), "<missing>");
     ASSERT_EQ(::unlink(lock_path.c_str()), 0);
 
-    auto held = std::make_unique<tv::SharedFoldersLock>();
+    auto held = std::make_unique<tv::SharedFoldersLock>(folders_);
     ASSERT_EQ(held->result(), 0) << held->message();
     const std::string pid = std::to_string(::getpid());
     EXPECT_EQ(ReadFile(lock_path), pid + "\n");
     {
-        tv::SharedFoldersLock waiting(std::chrono::milliseconds(100));
+        tv::SharedFoldersLock waiting(folders_, std::chrono::milliseconds(100));
         EXPECT_EQ(waiting.result(), tv::kSharedFoldersLocked);
         EXPECT_EQ(waiting.message(), "The settings file " + file_ + " is being edited by process " +
                                          pid + ": its lock " + lock_path +
@@ -483,15 +485,15 @@ TEST_F(SharedFoldersTest, TheLockIsNeverTakenThroughALinkAndNamesItsHolder)
     }
     held.reset();
     EXPECT_EQ(ReadFile(lock_path), "");
-    tv::SharedFoldersLock next(std::chrono::milliseconds(100));
+    tv::SharedFoldersLock next(folders_, std::chrono::milliseconds(100));
     EXPECT_EQ(next.result(), 0) << next.message();
 }
 
 TEST_F(SharedFoldersTest, SettingsPathChoices)
 {
-    tv::SharedFolders_SetSettingsPath("");
+    tv::SharedFolders_SetSettingsPath(folders_, "");
     ::setenv("TINDRAVOLLER_SETTINGS", "/tmp/elsewhere.dat", 1);
-    EXPECT_EQ(tv::SharedFolders_SettingsPath(), "/tmp/elsewhere.dat");
+    EXPECT_EQ(tv::SharedFolders_SettingsPath(folders_), "/tmp/elsewhere.dat");
     ::unsetenv("TINDRAVOLLER_SETTINGS");
 
     const char* old_home = std::getenv("HOME");
@@ -503,13 +505,13 @@ TEST_F(SharedFoldersTest, SettingsPathChoices)
     ASSERT_EQ(::mkdir((dir_ + "/cfg").c_str(), 0700), 0);
     WriteFile("# comment\nXDG_DOCUMENTS_DIR=\"$HOME/Docs/\"\n", dir_ + "/cfg/user-dirs.dirs");
     EXPECT_EQ(SharedFolders_DocumentsPath(), dir_ + "/Docs");
-    EXPECT_EQ(tv::SharedFolders_SettingsPath(), dir_ + "/Docs/TindravollerDLNA.dat");
+    EXPECT_EQ(tv::SharedFolders_SettingsPath(folders_), dir_ + "/Docs/TindravollerDLNA.dat");
     ::setenv("XDG_DOCUMENTS_DIR", "/srv/docs", 1);
     EXPECT_EQ(SharedFolders_DocumentsPath(), "/srv/docs");
     ::unsetenv("XDG_DOCUMENTS_DIR");
     ::unsetenv("XDG_CONFIG_HOME");
     ::setenv("HOME", saved_home.c_str(), 1);
-    tv::SharedFolders_SetSettingsPath(file_);
+    tv::SharedFolders_SetSettingsPath(folders_, file_);
 }
 
 // The chain thread copies the table while the window thread saves: every copy is one of the
@@ -521,21 +523,21 @@ TEST_F(SharedFoldersTest, ReadersNeverSeeAHalfWrittenTable)
     for (int i = 0; i < 200; ++i)
         b.push_back(
             Folder(std::string(197, static_cast<char>('a' + i % 26)) + std::to_string(100 + i)));
-    ASSERT_EQ(SharedFolders_Save(a, nullptr), 0);
+    ASSERT_EQ(SharedFolders_Save(folders_, a, nullptr), 0);
 
     std::atomic<bool> stop{false};
     std::atomic<int> bad{0};
     std::thread reader([&] {
         SharedFolderTable table;
         while (!stop.load()) {
-            tv::SharedFolders_CopyTable(&table);
+            tv::SharedFolders_CopyTable(folders_, &table);
             List seen;
             for (int i = 0; i < table.folder_count; ++i) seen.emplace_back(table.folders[i]);
             if (seen != a && seen != b) bad.fetch_add(1);
         }
     });
     for (int round = 0; round < 100; ++round) {
-        ASSERT_EQ(SharedFolders_Save(round % 2 ? a : b, nullptr), 0);
+        ASSERT_EQ(SharedFolders_Save(folders_, round % 2 ? a : b, nullptr), 0);
     }
     stop.store(true);
     reader.join();
@@ -549,12 +551,12 @@ TEST_F(SharedFoldersTest, SaveReplacesTheFileBehindALinkAndLeavesNoScratchFiles)
     WriteFile(kTwoFolders, real);
     ASSERT_EQ(::chmod(real.c_str(), 0640), 0);
     ASSERT_EQ(::symlink(real.c_str(), link.c_str()), 0);
-    tv::SharedFolders_SetSettingsPath(link);
+    tv::SharedFolders_SetSettingsPath(folders_, link);
     List list;
     std::string message;
-    ASSERT_GE(SharedFolders_Load(list, &message), 0);
+    ASSERT_GE(SharedFolders_Load(folders_, list, &message), 0);
     ASSERT_EQ(tv::SharedFolders_Add(list, "/z", &message), 0);
-    ASSERT_EQ(SharedFolders_Save(list, &message), 0) << message;
+    ASSERT_EQ(SharedFolders_Save(folders_, list, &message), 0) << message;
     struct stat info {};
     ASSERT_EQ(::lstat(link.c_str(), &info), 0);
     EXPECT_TRUE(S_ISLNK(info.st_mode));

@@ -1,10 +1,12 @@
 // The shared-folder list in its three forms: the caller's ordered list (the window's list
-// control or the command line), the process-wide SharedFolderTable that the server reads,
-// and the settings file TindravollerDLNA.dat in the documents folder.
+// control or the command line), the SharedFolderTable that the server reads (held by the
+// program's SharedFolderSet), and the settings file TindravollerDLNA.dat in the documents folder.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +23,22 @@ struct SharedFolderTable {
 };
 
 namespace tv {
+
+// The shared folders of one program: the table the server reads, where its settings file is,
+// and what its loads found. The program makes one (the command line, the window, the headless
+// start) and hands it to the server, which reads it through its context: a window and the
+// server it runs share one. Only the functions below touch its fields. Any thread.
+struct SharedFolderSet {
+    mutable std::mutex table_lock;
+    SharedFolderTable table{};  // guarded by table_lock
+    mutable std::mutex path_lock;
+    // Set by SharedFolders_SetSettingsPath; guarded by path_lock, as is refused_file.
+    std::string settings_path;
+    std::string refused_file;  // a settings file that could not be read: never overwritten
+    // Set by each load: the server looks at the folders left out again until they can be
+    // shared.
+    std::atomic<bool> some_left_out{false};
+};
 
 // Results of the list operations. Negative: nothing changed (list, table and file are as
 // they were) and the message says why. Positive: done, with a remark for the user.
@@ -49,20 +67,20 @@ int SharedFolders_Add(std::vector<std::string>& list, std::string_view path,
 // Sorted insertion without checks, as the list control places every item.
 void SharedFolders_InsertSorted(std::vector<std::string>& list, std::string path) noexcept;
 
-// The settings file: SharedFolders_SetSettingsPath if called with a non-empty path, else the
-// TINDRAVOLLER_SETTINGS environment variable, else documents folder + "/TindravollerDLNA.dat".
-// Empty when there is no documents folder either.
-void SharedFolders_SetSettingsPath(std::string_view path) noexcept;
-std::string SharedFolders_SettingsPath() noexcept;
+// The set's settings file: SharedFolders_SetSettingsPath if called with a non-empty path, else
+// the TINDRAVOLLER_SETTINGS environment variable, else documents folder +
+// "/TindravollerDLNA.dat". Empty when there is no documents folder either.
+void SharedFolders_SetSettingsPath(SharedFolderSet& folders, std::string_view path) noexcept;
+std::string SharedFolders_SettingsPath(const SharedFolderSet& folders) noexcept;
 
-// Copies of the table, taken under its lock: never a half-written entry or a count ahead of
-// its entries. Any thread.
-void SharedFolders_CopyTable(SharedFolderTable* out) noexcept;
-std::vector<std::string> SharedFolders_List() noexcept;
-bool SharedFolders_Contains(std::string_view path) noexcept;
-// True when `real`, an absolute path with its links resolved, is a shared folder or lies below
-// one. Any thread.
-bool SharedFolders_Covers(std::string_view real) noexcept;
+// Copies of the set's table, taken under its lock: never a half-written entry or a count ahead
+// of its entries. Any thread.
+void SharedFolders_CopyTable(const SharedFolderSet& folders, SharedFolderTable* out) noexcept;
+std::vector<std::string> SharedFolders_List(const SharedFolderSet& folders) noexcept;
+bool SharedFolders_Contains(const SharedFolderSet& folders, std::string_view path) noexcept;
+// True when `real`, an absolute path with its links resolved, is a shared folder of the set or
+// lies below one. Any thread.
+bool SharedFolders_Covers(const SharedFolderSet& folders, std::string_view real) noexcept;
 
 // The form in which a folder given to be shared now (the command line, the window's picker)
 // is kept: absolute, without "." or "..", links resolved. False, with the reason in *why,
@@ -88,13 +106,14 @@ bool SharedFolders_SharedForm(std::string_view entry, std::string* folder,
 constexpr std::chrono::milliseconds kSharedFoldersLockWait{10'000};
 
 // Held around a load, edit and save so that edits made at the same time by other processes
-// (the command line, a window) are not lost: an exclusive flock on "<settings file>.lock",
-// never through a link, holding the holder's process id while it is held. Waits for another
-// holder up to `wait`, then fails with kSharedFoldersLocked and a message naming it. A
-// missing documents folder is created first.
+// (the command line, a window) are not lost: an exclusive flock on "<settings file>.lock" of
+// the set's settings file, never through a link, holding the holder's process id while it is
+// held. Waits for another holder up to `wait`, then fails with kSharedFoldersLocked and a
+// message naming it. A missing documents folder is created first.
 class SharedFoldersLock {
 public:
-    explicit SharedFoldersLock(std::chrono::milliseconds wait = kSharedFoldersLockWait) noexcept;
+    explicit SharedFoldersLock(const SharedFolderSet& folders,
+                               std::chrono::milliseconds wait = kSharedFoldersLockWait) noexcept;
     ~SharedFoldersLock();
     SharedFoldersLock(const SharedFoldersLock&) = delete;
     SharedFoldersLock& operator=(const SharedFoldersLock&) = delete;
@@ -123,16 +142,17 @@ struct SharedFoldersStamp {
     std::int64_t mtime_nsec = 0;  // nanoseconds since 1970
     bool operator==(const SharedFoldersStamp&) const = default;
 };
-SharedFoldersStamp SharedFolders_FileStamp() noexcept;
+SharedFoldersStamp SharedFolders_FileStamp(const SharedFolderSet& folders) noexcept;
 
-// Any thread. Whether the last load left out folders that are in the list (one that is not
-// there yet, like a disk mounted later), so that a server looks at them again.
-bool SharedFolders_SomeLeftOut() noexcept;
+// Any thread. Whether the set's last load left out folders that are in the list (one that is
+// not there yet, like a disk mounted later), so that a server looks at them again.
+bool SharedFolders_SomeLeftOut(const SharedFolderSet& folders) noexcept;
 
 // Like SharedFolders_Load, but a damaged file yields the folders that could still be read
 // (in list and table) with kSharedFoldersBadFile and its message; the file itself is kept as
 // it is, and the next save keeps it aside as "<file>.bad" before writing the new list.
-int SharedFolders_LoadReadable(std::vector<std::string>& list, std::string* message) noexcept;
+int SharedFolders_LoadReadable(SharedFolderSet& folders, std::vector<std::string>& list,
+                               std::string* message) noexcept;
 
 }  // namespace tv
 
@@ -140,7 +160,7 @@ int SharedFolders_LoadReadable(std::vector<std::string>& list, std::string* mess
 // file, else $HOME/Documents. Empty when no home folder is known.
 std::string SharedFolders_DocumentsPath() noexcept;
 
-// Reads the settings file into the table (file order) and the list (sorted). A missing file
+// Reads the set's settings file into its table (file order) and the list (sorted). A missing file
 // is silent: list and table become empty. A file that cannot be read whole leaves list and
 // table untouched, returns a negative code and the message (which names the file), and is
 // never overwritten later: the next save keeps it as "<file>.bad". Anything but a regular
@@ -151,12 +171,14 @@ std::string SharedFolders_DocumentsPath() noexcept;
 // 200th), folders listed more than once and folders the running user cannot read are named
 // by the message, each on a line of its own. Window thread, the command line, or the server
 // following the file.
-int SharedFolders_Load(std::vector<std::string>& list, std::string* message) noexcept;
+int SharedFolders_Load(tv::SharedFolderSet& folders, std::vector<std::string>& list,
+                       std::string* message) noexcept;
 
-// Rebuilds the table from the list (in list order, entries that can be shared in their
-// shared form) and rewrites the file. When the file cannot be created the table stays as
+// Rebuilds the set's table from the list (in list order, entries that can be shared in their
+// shared form) and rewrites its file. When the file cannot be created the table stays as
 // it was and kSharedFoldersIoError says why. A list that does not fit the table (more than
 // 200, or a path of 255 bytes or more) is refused and nothing changes. The file is written
 // beside its place and renamed over it, so a failed write never leaves less than the old file
 // held. A missing documents folder is created.
-int SharedFolders_Save(const std::vector<std::string>& list, std::string* message) noexcept;
+int SharedFolders_Save(tv::SharedFolderSet& folders, const std::vector<std::string>& list,
+                       std::string* message) noexcept;
