@@ -25,6 +25,7 @@ struct FseQuery;
 struct CdsObject;
 struct DmsBrowsePaging;
 struct DmsModern;
+struct DmsMedia;
 
 namespace tv {
 struct ServerContext;
@@ -55,6 +56,7 @@ struct DmsIntegration {
     bool left_out_known = false;
     std::string left_out;         // the lines last logged for folders left out
     DmsModern* modern = nullptr;  // today's listing; null for the protocol's own
+    DmsMedia* media = nullptr;    // media information; null without the service
 };
 
 // Before the chain runs, on the thread that will run it. Null when the device stack or the
@@ -71,6 +73,10 @@ struct DmsIntegration {
     const char* content_root) noexcept;
 
 namespace tv {
+// The URL of a file below the "content" directory at the address, escaped: `route` ("" for
+// the file itself, "thumb/" for its thumbnail) and the file's URL path (FSE_PathToUrlPath).
+std::string DmsContentUrl(const DmsIntegration* dms, std::uint32_t address, std::string_view route,
+                          const char* url_path);
 // ContainerUpdateIDs' CSV form of an ObjectID: "," and "\" escaped with a "\".
 std::string DmsCsvEscape(std::string_view id);
 // What the "content" directory serves at the escaped file path ("%2Fsrv%2Fmedia\a.mkv"): its

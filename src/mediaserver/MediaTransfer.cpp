@@ -732,13 +732,11 @@ tv::MediaTransferRange MediaTransfer_ParseRange(const char* value, std::int64_t*
     return tv::kRangeSatisfiable;
 }
 
-MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPool* pool,
-                                            const tv::ServerContext* context, OlvPacket* request,
-                                            const char* path, int allowed_modes,
-                                            const char* mime_type, const char* content_features,
-                                            const char* ifo_uri, void* user,
-                                            tv::MediaTransferDoneFn on_done,
-                                            tv::MediaTransferFraming framing) noexcept
+MediaTransferState* MediaTransfer_HandleGet(
+    OlvWebSession* session, OlvThreadPool* pool, const tv::ServerContext* context,
+    OlvPacket* request, const char* path, int allowed_modes, const char* mime_type,
+    const char* content_features, const char* ifo_uri, void* user, tv::MediaTransferDoneFn on_done,
+    tv::MediaTransferFraming framing, const char* caption_uri) noexcept
 {
     if (session == nullptr || request == nullptr) return nullptr;
     // Only the delivery that completes the request may answer it.
@@ -765,6 +763,9 @@ MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPoo
         return nullptr;
     }
     AddContentHeaders(packet, mime_type, content_features, ifo_uri);
+    const char* asked = caption_uri != nullptr ? Header(request, "getCaptionInfo.sec") : nullptr;
+    if (asked != nullptr && std::strcmp(asked, "1") == 0)
+        AddHeader(packet, "CaptionInfo.sec", caption_uri);
     if (framing == tv::MediaTransferFraming::Length) tv::WebSessionFrameByLength(session);
 
     OlvSendResult sent = OlvWebServer_BeginResponseFromPacket(session, packet);

@@ -81,15 +81,15 @@ struct MediaTransferState {
 
 // Chain thread, from the request handler of the session. `path` is the escaped path without
 // its leading backslash ("%2Fhome%2Fann%2FMusic\a.mp3"), opened with the context's file
-// rules. Answers the header at once; returns the state of a started body transfer, or null
-// when the request was answered completely (refusal, HEAD) or has not arrived completely yet.
-MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPool* pool,
-                                            const tv::ServerContext* context, OlvPacket* request,
-                                            const char* path, int allowed_modes,
-                                            const char* mime_type, const char* content_features,
-                                            const char* ifo_uri, void* user,
-                                            tv::MediaTransferDoneFn on_done,
-                                            tv::MediaTransferFraming framing) noexcept;
+// rules. With `caption_uri`, the answer names the subtitles (a Samsung TV's CaptionInfo.sec,
+// given only to a request that asks with getCaptionInfo.sec). Answers the header at once; returns
+// the state of a started body transfer, or null when the request was answered completely (refusal,
+// HEAD) or has not arrived completely yet.
+MediaTransferState* MediaTransfer_HandleGet(
+    OlvWebSession* session, OlvThreadPool* pool, const tv::ServerContext* context,
+    OlvPacket* request, const char* path, int allowed_modes, const char* mime_type,
+    const char* content_features, const char* ifo_uri, void* user, tv::MediaTransferDoneFn on_done,
+    tv::MediaTransferFraming framing, const char* caption_uri = nullptr) noexcept;
 
 // "bytes=F-L", "bytes=F-" or "bytes=-N" against a file of `size` bytes; any list of ranges or
 // another unit is malformed.
