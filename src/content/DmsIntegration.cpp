@@ -28,6 +28,7 @@
 #include "content/FileSystemEnumerator.h"
 #include "content/FolderWatch.h"
 #include "content/MediaTypes.h"
+#include "content/NaturalOrder.h"
 #include "http/OlvWebServer.h"
 #include "mediaserver/DlnaProtocolInfo.h"
 #include "mediaserver/FileIoAbstraction.h"
@@ -398,9 +399,15 @@ struct DmsBrowsePaging {
         CdsObject* object = nullptr;
         std::int64_t size = -2;
         tv::DmsItemInfo info;
+        std::uint32_t order = 0;
     };
     std::deque<Held> held;
     bool built_all = false;
+    // A SortCriteria on what is read from the files: every child is built and its information
+    // gathered, then they are sorted and the page cut from them.
+    std::vector<tv::DmsMediaSortKey> media_sort;
+    bool sorted = false;
+    std::uint32_t built = 0;  // objects built so far: each held one's place in the query's order
     DmsBrowsePaging* previous = nullptr;
     DmsBrowsePaging* next = nullptr;
 };
@@ -442,8 +449,9 @@ bool PageNextObject(DmsBrowsePaging* paging) noexcept
     DmsIntegration* dms = paging->dms;
     MSA_BrowseRequest* request = paging->request;
     const long long next = paging->index + 1;
-    if (next < static_cast<long long>(request->starting_index) ||
-        (request->requested_count != 0 && paging->returned >= request->requested_count)) {
+    if (paging->media_sort.empty() &&
+        (next < static_cast<long long>(request->starting_index) ||
+         (request->requested_count != 0 && paging->returned >= request->requested_count))) {
         const std::uint32_t before = static_cast<std::uint32_t>(
             std::min<long long>(request->starting_index - next, UINT32_MAX));
         std::uint32_t skipped = FSE_SkipObjects(
@@ -463,6 +471,7 @@ bool PageNextObject(DmsBrowsePaging* paging) noexcept
     const std::int64_t size = query->object_size_known != 0 ? query->object_size : kSizeUnknown;
     if (dms->media != nullptr) {
         DmsBrowsePaging::Held held{object, size, {}};
+        held.order = paging->built++;
         if (query->object_size_known != 0 && query->object_size >= 0) {
             held.info.has_identity = true;
             held.info.identity = tv::FileIdentity{query->object_device, query->object_inode,
@@ -529,13 +538,89 @@ bool EmitHeld(DmsBrowsePaging* paging) noexcept
     return true;
 }
 
+// Containers first, then by the keys in their order; a key the listing sorts by itself
+// keeps the listing's order.
+bool SortsBefore(const std::vector<tv::DmsMediaSortKey>& keys, const DmsBrowsePaging::Held& a,
+                 const DmsBrowsePaging::Held& b) noexcept
+{
+    const bool a_container = tv::CdsIsContainer(a.object->media_class);
+    const bool b_container = tv::CdsIsContainer(b.object->media_class);
+    if (a_container != b_container) return a_container;
+    for (const tv::DmsMediaSortKey& key : keys) {
+        int c = 0;
+        switch (key.property) {
+        case tv::DmsMediaSortProperty::kAlbum:
+            c = tv::NaturalCompare(a.info.record.album, b.info.record.album);
+            break;
+        case tv::DmsMediaSortProperty::kArtist:
+            c = tv::NaturalCompare(a.info.record.artist, b.info.record.artist);
+            break;
+        case tv::DmsMediaSortProperty::kTrack: {
+            // Unknown numbers last.
+            const auto number = [](const DmsBrowsePaging::Held& h) {
+                return h.info.status == tv::MediaInfoStatus::kKnown && h.info.record.track > 0
+                           ? h.info.record.track
+                           : INT32_MAX;
+            };
+            c = number(a) < number(b) ? -1 : number(a) > number(b) ? 1 : 0;
+            break;
+        }
+        case tv::DmsMediaSortProperty::kListing:
+            c = a.order < b.order ? -1 : a.order > b.order ? 1 : 0;
+            break;
+        }
+        if (c != 0) return key.ascending ? c < 0 : c > 0;
+    }
+    return a.order < b.order;
+}
+
+// Every child built and known: sorts them and keeps the page asked for.
+void SortAndCut(DmsBrowsePaging* paging) noexcept
+{
+    std::stable_sort(paging->held.begin(), paging->held.end(),
+                     [&](const DmsBrowsePaging::Held& a, const DmsBrowsePaging::Held& b) {
+                         return SortsBefore(paging->media_sort, a, b);
+                     });
+    const MSA_BrowseRequest* request = paging->request;
+    std::size_t skip = std::min<std::size_t>(request->starting_index, paging->held.size());
+    for (std::size_t i = 0; i < skip; ++i) {
+        CdsObject_Release(paging->held.front().object);
+        paging->held.pop_front();
+    }
+    while (request->requested_count != 0 && paging->held.size() > request->requested_count) {
+        CdsObject_Release(paging->held.back().object);
+        paging->held.pop_back();
+    }
+    paging->sorted = true;
+}
+
+// A sorted page: builds every child, then waits until each one's information is in.
+bool GatherForSort(DmsBrowsePaging* paging, bool* waiting_for_information) noexcept
+{
+    if (!paging->built_all) {
+        if (!PageNextObject(paging)) paging->built_all = true;
+        return true;
+    }
+    for (DmsBrowsePaging::Held& held : paging->held) {
+        if (tv::CdsIsItem(held.object->media_class) &&
+            DmsMedia_Look(paging->dms->media, held.object, &held.info)) {
+            *waiting_for_information = true;
+            return false;
+        }
+    }
+    SortAndCut(paging);
+    return true;
+}
+
 // With media information: builds ahead while the first held object waits, and appends what
 // is ready. Tells whether the page goes on now (false: it waits for the service or is done).
 bool PageWithInformation(DmsBrowsePaging* paging, bool* waiting_for_information) noexcept
 {
     *waiting_for_information = false;
+    if (!paging->media_sort.empty() && !paging->sorted)
+        return GatherForSort(paging, waiting_for_information);
     if (!EmitHeld(paging)) {
-        if (!paging->built_all && paging->held.size() < kHeldBound) {
+        if (!paging->built_all && paging->media_sort.empty() && paging->held.size() < kHeldBound) {
             if (!PageNextObject(paging)) paging->built_all = true;
             return true;
         }
@@ -725,6 +810,10 @@ DmsIntegration* DmsIntegration_Create(
     if (modern) StartModernListing(dms);
     if (modern && context->options.media_info) {
         dms->media = DmsMedia_Start(dms, ResumeWaitingAnswers);
+        if (dms->media != nullptr) {
+            tv::Free(dms->sort_capabilities);
+            dms->sort_capabilities = CopyText(tv::kDmsMediaSortCapabilities);
+        }
     }
 
     // A_ARG_TYPE_SearchCriteria stays declared: the Search action names it, and control
@@ -838,6 +927,16 @@ void DmsIntegration_HandleBrowse(MSA_Server* server, OlvWebSession* session,
     tv::Free(request->object_id);
     request->object_id = converted;
 
+    std::vector<tv::DmsMediaSortKey> media_sort;
+    if (dms->media != nullptr && request->kind != 0 && request->sort_criteria != nullptr) {
+        // The listing sorts by the rest; what is read from the files is sorted here.
+        std::string rest;
+        if (tv::DmsSplitSortCriteria(request->sort_criteria, &media_sort, &rest)) {
+            tv::Free(request->sort_criteria);
+            request->sort_criteria = tv::CopyBytes(rest.data(), rest.size());
+        }
+    }
+
     int error = 0;
     FseQuery* query = FSE_OpenQuery(dms->enumerator, request, &error);
     if (query == nullptr) {
@@ -847,11 +946,12 @@ void DmsIntegration_HandleBrowse(MSA_Server* server, OlvWebSession* session,
         MSA_FreeBrowseRequest(request);
         return;
     }
-    MSL_ProcessQueue(server, session, request, query, filter_mask, dms);
+    MSL_ProcessQueue(server, session, request, query, filter_mask, dms, std::move(media_sort));
 }
 
 void MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseRequest* request,
-                      FseQuery* query, std::uint32_t filter_mask, DmsIntegration* dms) noexcept
+                      FseQuery* query, std::uint32_t filter_mask, DmsIntegration* dms,
+                      std::vector<tv::DmsMediaSortKey> media_sort) noexcept
 {
     if (session == nullptr) {
         FSE_CloseQuery(dms->enumerator, query);
@@ -865,6 +965,7 @@ void MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseRequ
     paging->request = request;
     paging->query = query;
     paging->filter_mask = filter_mask;
+    paging->media_sort = std::move(media_sort);
     // One object is one small chunk: gathered and corked, the answer leaves in few system
     // calls and full segments.
     tv::WebSessionCorkAnswer(session);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/SharedFolders.h"
 #include "content/MediaTypes.h"
@@ -29,7 +30,21 @@ struct DmsMedia;
 
 namespace tv {
 struct ServerContext;
-}
+
+// A SortCriteria key on what is read from the files, or one the listing sorts by itself.
+enum class DmsMediaSortProperty : std::uint8_t { kListing, kAlbum, kTrack, kArtist };
+struct DmsMediaSortKey {
+    DmsMediaSortProperty property = DmsMediaSortProperty::kListing;
+    bool ascending = true;
+};
+// What today's listing sorts by with media information (GetSortCapabilities).
+inline constexpr char kDmsMediaSortCapabilities[] =
+    "dc:title,dc:date,upnp:class,upnp:album,upnp:originalTrackNumber,upnp:artist";
+// True when the criteria name upnp:album, upnp:originalTrackNumber or upnp:artist: *keys gets
+// every key in order (the others as kListing) and *rest the criteria without those three.
+bool DmsSplitSortCriteria(std::string_view criteria, std::vector<DmsMediaSortKey>* keys,
+                          std::string* rest);
+}  // namespace tv
 
 // A chained object; the chain destroys it.
 struct DmsIntegration {
@@ -103,8 +118,10 @@ void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char*
 
 // Pages one open query into the session's Browse response. Takes the query and the request:
 // they are freed when the answer has gone out, which for a client that reads slowly is later.
+// `media_sort`: a SortCriteria on what is read from the files (with media information).
 void MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseRequest* request,
-                      FseQuery* query, std::uint32_t filter_mask, DmsIntegration* dms) noexcept;
+                      FseQuery* query, std::uint32_t filter_mask, DmsIntegration* dms,
+                      std::vector<tv::DmsMediaSortKey> media_sort = {}) noexcept;
 
 // Appends the res elements of an item (nothing for containers).
 void DmsIntegration_AddResources(DmsIntegration* dms, std::uint32_t filter_mask,

@@ -32,9 +32,9 @@ namespace {
 // What one folder holds that its items point at, as of its modification time.
 struct FolderNotes {
     std::int64_t mtime_ns = -1;
-    std::string cover;                                         // a name; empty for none
-    std::unordered_map<std::string, std::string> subtitles;   // lowercased base -> name
-    std::unordered_set<std::string> videos;                   // lowercased bases
+    std::string cover;                                       // a name; empty for none
+    std::unordered_map<std::string, std::string> subtitles;  // lowercased base -> name
+    std::unordered_set<std::string> videos;                  // lowercased bases
 };
 
 constexpr std::size_t kFoldersKept = 4096;
@@ -163,8 +163,8 @@ const FolderNotes* NotesOf(DmsMedia* media, std::string_view folder)
 bool IdentityOf(DmsMedia* media, const std::string& path, tv::FileIdentity* identity)
 {
     // Through the confined open, as the file itself would be served.
-    int fd = tv::FileIo_OpenShared(media->dms->context, path, O_RDONLY | O_NONBLOCK | O_NOCTTY,
-                                   nullptr);
+    int fd =
+        tv::FileIo_OpenShared(media->dms->context, path, O_RDONLY | O_NONBLOCK | O_NOCTTY, nullptr);
     if (fd < 0) return false;
     struct stat st {};
     const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
@@ -254,17 +254,58 @@ std::string DmsWithProfile(std::string_view protocol_info, std::string_view prof
     return out.insert(at, pn + ";");
 }
 
+bool DmsSplitSortCriteria(std::string_view criteria, std::vector<DmsMediaSortKey>* keys,
+                          std::string* rest)
+{
+    keys->clear();
+    rest->clear();
+    bool media = false;
+    auto trim = [](std::string_view v) {
+        while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+        while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
+        return v;
+    };
+    while (!criteria.empty()) {
+        std::size_t comma = criteria.find(',');
+        std::string_view whole = trim(criteria.substr(0, comma));
+        criteria.remove_prefix(comma == std::string_view::npos ? criteria.size() : comma + 1);
+        if (whole.empty()) continue;
+        DmsMediaSortKey key;
+        std::string_view part = whole;
+        if (part.front() == '+' || part.front() == '-') {
+            key.ascending = part.front() == '+';
+            part = trim(part.substr(1));
+        }
+        if (part == "upnp:album")
+            key.property = DmsMediaSortProperty::kAlbum;
+        else if (part == "upnp:originalTrackNumber")
+            key.property = DmsMediaSortProperty::kTrack;
+        else if (part == "upnp:artist")
+            key.property = DmsMediaSortProperty::kArtist;
+        if (key.property != DmsMediaSortProperty::kListing) {
+            media = true;
+        } else {
+            if (!rest->empty()) *rest += ',';
+            *rest += whole;
+        }
+        keys->push_back(key);
+    }
+    if (!media) keys->clear();
+    return media;
+}
+
 bool DmsFilterNamesDetails(const char* filter) noexcept
 {
     if (filter == nullptr) return false;
     std::string text = Lower(filter);
-    for (std::string_view name : {"upnp:artist", "upnp:originaltracknumber", "upnp:albumarturi",
-                                  "sec:captioninfoex"}) {
-        for (std::size_t at = 0; (at = text.find(name, at)) != std::string::npos; at += name.size()) {
+    for (std::string_view name :
+         {"upnp:artist", "upnp:originaltracknumber", "upnp:albumarturi", "sec:captioninfoex"}) {
+        for (std::size_t at = 0; (at = text.find(name, at)) != std::string::npos;
+             at += name.size()) {
             const std::size_t end = at + name.size();
             const bool starts = at == 0 || text[at - 1] == ',' || text[at - 1] == ' ';
-            const bool ends = end == text.size() || text[end] == ',' || text[end] == ' ' ||
-                              text[end] == '@';
+            const bool ends =
+                end == text.size() || text[end] == ',' || text[end] == ' ' || text[end] == '@';
             if (starts && ends) return true;
         }
     }
@@ -309,10 +350,9 @@ bool DmsMedia_Look(DmsMedia* media, const CdsObject* object, tv::DmsItemInfo* in
         info->asked = true;
         std::string_view path = object->source_path;
         if (info->has_identity) info->status = MediaInfoStatus::kPending;
-        const FolderNotes* notes =
-            second == tv::kCdsAudioItem || second == tv::kCdsVideoItem
-                ? NotesOf(media, FolderOf(path))
-                : nullptr;
+        const FolderNotes* notes = second == tv::kCdsAudioItem || second == tv::kCdsVideoItem
+                                       ? NotesOf(media, FolderOf(path))
+                                       : nullptr;
         if (notes != nullptr && !notes->cover.empty()) {
             std::string cover = std::string(FolderOf(path)) + tv::FileIoEscapeName(notes->cover);
             if (IdentityOf(media, cover, &info->cover_identity)) {
@@ -327,8 +367,8 @@ bool DmsMedia_Look(DmsMedia* media, const CdsObject* object, tv::DmsItemInfo* in
         }
     }
     if (info->status == MediaInfoStatus::kPending)
-        info->status = tv::MediaInfo_Lookup(media->info, object->source_path, info->identity,
-                                            &info->record);
+        info->status =
+            tv::MediaInfo_Lookup(media->info, object->source_path, info->identity, &info->record);
     if (info->cover_status == MediaInfoStatus::kPending) {
         tv::MediaInfoRecord cover;
         info->cover_status =
@@ -393,7 +433,8 @@ void DmsMedia_Decorate(DmsMedia* media, CdsObject* object, const tv::DmsItemInfo
         for (CdsResource* res = object->resources; res != nullptr; res = res->next) {
             if (r.duration_ms >= 0 && second != tv::kCdsImageItem) res->duration_ms = r.duration_ms;
             if (r.bitrate > 0)
-                res->bitrate = static_cast<std::int32_t>(std::min<std::int64_t>(r.bitrate, INT32_MAX));
+                res->bitrate =
+                    static_cast<std::int32_t>(std::min<std::int64_t>(r.bitrate, INT32_MAX));
             if (r.sample_frequency > 0) res->sample_frequency = r.sample_frequency;
             if (r.nr_audio_channels > 0) res->nr_audio_channels = r.nr_audio_channels;
             if (pictured && r.width > 0 && r.height > 0) {
@@ -402,7 +443,8 @@ void DmsMedia_Decorate(DmsMedia* media, CdsObject* object, const tv::DmsItemInfo
             }
             if (!profile.empty() && res->protocol_info != nullptr) {
                 std::string with = tv::DmsWithProfile(res->protocol_info, profile);
-                if ((res->owned_mask & tv::kCdsResOwnProtocolInfo) != 0) tv::Free(res->protocol_info);
+                if ((res->owned_mask & tv::kCdsResOwnProtocolInfo) != 0)
+                    tv::Free(res->protocol_info);
                 res->protocol_info = tv::CopyBytes(with.data(), with.size());
                 res->owned_mask |= tv::kCdsResOwnProtocolInfo;
             }

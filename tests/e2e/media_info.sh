@@ -105,7 +105,20 @@ small_jpeg "$art" "the mp3's art"
 url=$(field "$didl" "Tom & Jerry tag" "*[local-name()='res'][1]")
 features=$(tv_player curl -sf -I "$url" | tr -d '\r' | sed -n 's/^contentFeatures.dlna.org: //Ip')
 [ "$features" = "${info##*:}" ] || tv_fail "contentFeatures $features, listing ${info##*:}"
-cp "$didl" /tmp/h23w-music.didl; tv_note "tags, durations, profile and the embedded art of a song"
+tv_note "tags, durations, profile and the embedded art of a song"
+
+# Sorted by what is read from the files, a page cut from the sorted children.
+titles() { xmllint --xpath "//*[local-name()='title']/text()" "$1" | tr '\n' '|'; }
+tv_soap ContentDirectory GetSortCapabilities "" "$TV_WORK/caps.xml" >/dev/null
+grep -q 'upnp:album,upnp:originalTrackNumber,upnp:artist' "$TV_WORK/caps.xml" || tv_fail "sort capabilities: $(cat "$TV_WORK/caps.xml")"
+music_id=$(id_of "$media/Music")
+tv_browse "$music_id" BrowseDirectChildren 0 0 "$TV_WORK/by-track.xml" '*' '+upnp:originalTrackNumber'
+[ "$(titles "$TV_WORK/by-track.xml.didl")" = "M4a Title|Tom &amp; Jerry tag|Flac Title|" ] || tv_fail "by track: $(titles "$TV_WORK/by-track.xml.didl")"
+tv_browse "$music_id" BrowseDirectChildren 0 0 "$TV_WORK/by-album.xml" '*' '-upnp:album,+dc:title'
+[ "$(titles "$TV_WORK/by-album.xml.didl")" = "Tom &amp; Jerry tag|M4a Title|Flac Title|" ] || tv_fail "by album: $(titles "$TV_WORK/by-album.xml.didl")"
+tv_browse "$music_id" BrowseDirectChildren 1 1 "$TV_WORK/page.xml" '*' '+upnp:artist'
+[ "$(titles "$TV_WORK/page.xml.didl")|$TV_TOTAL" = "M4a Title||3" ] || tv_fail "a page by artist: $(titles "$TV_WORK/page.xml.didl") of $TV_TOTAL"
+tv_note "sorted by track, album and artist"
 
 # A folder's cover image is the art of the songs in it.
 tv_browse "$(id_of "$media/Covered")" BrowseDirectChildren 0 0 "$TV_WORK/covered.xml"
@@ -143,7 +156,7 @@ cmp -s "$TV_WORK/got.srt" "$media/Films/film.srt" || tv_fail "the subtitle diffe
 grep -qi '^Content-Type: text/srt' "$TV_WORK/srt.head" || tv_fail "the subtitle is not text/srt"
 code=$(tv_player curl -s -o /dev/null -w '%{http_code}' "${caption%film.srt}alone.srt")
 [ "$code" = 404 ] || tv_fail "a subtitle without its film answered $code"
-cp "$didl" /tmp/h23w-films.didl; tv_note "resolutions, durations, the subtitle's res, URL and CaptionInfo.sec"
+tv_note "resolutions, durations, the subtitle's res, URL and CaptionInfo.sec"
 
 # Photos: the 4K photo is no JPEG_SM; its thumbnail. Confinement of the thumbnail URL.
 tv_browse "$(id_of "$media/Photos")" BrowseDirectChildren 0 0 "$TV_WORK/photos.xml"
