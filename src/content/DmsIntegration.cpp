@@ -449,9 +449,11 @@ bool PageNextObject(DmsBrowsePaging* paging) noexcept
     DmsIntegration* dms = paging->dms;
     MSA_BrowseRequest* request = paging->request;
     const long long next = paging->index + 1;
+    // Held objects are on the page already, though not yet appended.
+    const std::size_t taken = paging->returned + paging->held.size();
     if (paging->media_sort.empty() &&
         (next < static_cast<long long>(request->starting_index) ||
-         (request->requested_count != 0 && paging->returned >= request->requested_count))) {
+         (request->requested_count != 0 && taken >= request->requested_count))) {
         const std::uint32_t before = static_cast<std::uint32_t>(
             std::min<long long>(request->starting_index - next, UINT32_MAX));
         std::uint32_t skipped = FSE_SkipObjects(

@@ -1196,7 +1196,10 @@ TEST_F(DmsIntegrationTest, MediaInformationPagesWaitWithoutHoldingTheChain)
     WriteFile(folder + "/b song.mp3", "Tagged & Titled\n");
     WriteFile(folder + "/c film.mkv", "Film Title\n");
     WriteFile(folder + "/c film.srt", "1\n");
-    Share({folder});
+    std::string other = MakeFolder("Other");
+    for (const char* name : {"1 One", "2 Two", "3 Three", "4 Four"})
+        WriteFile(other + "/" + name + ".mp3", std::string(name + 2) + "\n");
+    Share({folder, other});
     tv::ServerOptions options;
     options.modern_listing = options.media_info = true;
     context_->options = options;
@@ -1217,7 +1220,7 @@ TEST_F(DmsIntegrationTest, MediaInformationPagesWaitWithoutHoldingTheChain)
     }));
     std::string answer = Post("ContentDirectory", "GetSystemUpdateID", "");
     EXPECT_NE(answer.find("200 OK"), std::string::npos);
-    EXPECT_EQ(Browse("0", "BrowseDirectChildren").returned, 1);
+    EXPECT_EQ(Browse("0", "BrowseDirectChildren").returned, 2);
     EXPECT_EQ(tv::MediaInfo_GetStats(context_->media_info).failures, 0u)
         << "the helper's time limit passed before the other answers";
     browsing.join();
@@ -1226,6 +1229,10 @@ TEST_F(DmsIntegrationTest, MediaInformationPagesWaitWithoutHoldingTheChain)
     EXPECT_EQ(TitleOrder(slow),
               (std::vector<std::string>{"a slow", "Tagged & Titled", "Film Title"}));
     EXPECT_NE(slow.didl.find("xmlns:sec=\"http://www.sec.co.kr/\""), std::string::npos);
+    // A page whose items are still being read holds no more than it was asked for.
+    BrowseAnswer page = Browse(FolderId(other), "BrowseDirectChildren", 1, 2);
+    EXPECT_EQ(TitleOrder(page), (std::vector<std::string>{"Two", "Three"}));
+    EXPECT_EQ(page.total, 4);
     const Didl* film = Find(slow, "Film Title");
     ASSERT_NE(film, nullptr);
     ASSERT_EQ(film->protocol_info.size(), 2u);
