@@ -1205,12 +1205,10 @@ void ServeThumbnail(DmsIntegration* dms, OlvWebSession* session, OlvPacket* head
     }
     if (!tv::WebSessionRequestWhole(session)) return;
     const bool head = tv::EqualsCaseless(tv::View(header->method, header->method_length), "HEAD");
-    std::string answer =
-        "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: " +
-        std::to_string(jpeg.size()) +
-        "\r\ncontentFeatures.dlna.org: DLNA.ORG_PN=JPEG_TN;DLNA.ORG_OP=01;DLNA.ORG_CI=1;"
-        "DLNA.ORG_FLAGS=00f00000000000000000000000000000\r\n"
-        "transferMode.dlna.org: Interactive\r\nConnection: close\r\n\r\n";
+    std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+                         std::to_string(jpeg.size()) +
+                         "\r\ncontentFeatures.dlna.org: " + tv::kDmsThumbnailFeatures +
+                         "\r\ntransferMode.dlna.org: Interactive\r\nConnection: close\r\n\r\n";
     if (!head) answer += jpeg;
     tv::WebSessionEndAfterAnswer(session);
     OlvWebServer_SendBytes(session, answer.data(), answer.size(), OwnCopy, 1);

@@ -212,10 +212,6 @@ std::string UrlOf(DmsMedia* media, std::uint32_t address, std::string_view route
     return url;
 }
 
-constexpr char kThumbnailProtocolInfo[] =
-    "http-get:*:image/jpeg:DLNA.ORG_PN=JPEG_TN;DLNA.ORG_OP=01;DLNA.ORG_CI=1;"
-    "DLNA.ORG_FLAGS=00f00000000000000000000000000000";
-
 void AppendResource(CdsObject* object, const char* protocol_info, const std::string& url)
 {
     CdsResource* resource = CdsObject_AllocateResource();
@@ -453,7 +449,9 @@ void DmsMedia_Decorate(DmsMedia* media, CdsObject* object, const tv::DmsItemInfo
     const std::string path = object->source_path;
     const bool own_picture = known && r.has_thumbnail;
     if (second == tv::kCdsImageItem && own_picture) {
-        AppendResource(object, kThumbnailProtocolInfo, UrlOf(media, address, "thumb/", path));
+        AppendResource(object,
+                       (std::string("http-get:*:image/jpeg:") + tv::kDmsThumbnailFeatures).c_str(),
+                       UrlOf(media, address, "thumb/", path));
     } else if (second == tv::kCdsAudioItem && own_picture) {
         details->album_art_uri = UrlOf(media, address, "thumb/", path);
     } else if (second != tv::kCdsImageItem && info.cover_status == tv::MediaInfoStatus::kKnown &&

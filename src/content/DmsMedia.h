@@ -64,6 +64,10 @@ bool DmsMedia_IsSubtitleBesideVideo(DmsMedia* media, std::string_view path) noex
 bool DmsMedia_Thumbnail(DmsMedia* media, std::string_view path, std::string* jpeg) noexcept;
 
 namespace tv {
+// The fourth field of a JPEG_TN's protocolInfo and its answer's contentFeatures: served whole
+// from the cache, so no range.
+inline constexpr char kDmsThumbnailFeatures[] =
+    "DLNA.ORG_PN=JPEG_TN;DLNA.ORG_OP=00;DLNA.ORG_CI=1;DLNA.ORG_FLAGS=00F00000000000000000000000000000";
 // A protocolInfo with DLNA.ORG_PN set to `profile` as the first DLNA parameter.
 std::string DmsWithProfile(std::string_view protocol_info, std::string_view profile);
 // True when a Filter names upnp:artist, upnp:originalTrackNumber, upnp:albumArtURI or

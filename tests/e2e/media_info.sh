@@ -45,7 +45,7 @@ cp "$media/Photos/big.jpg" "$media/Photos/.hidden.jpg"
 
 export XDG_CACHE_HOME=$TV_WORK/cache
 tv_share "$media/Music" "$media/Films" "$media/Photos" "$media/Covered" "$media/Damaged"
-tv_start --media-info
+tv_start --modern  # both of today's options: the listing and media information
 TV_EXPECT_UPDATE_ID=any
 id_of() { echo "0\\$(tv_escape_folder "$1")\\"; }
 

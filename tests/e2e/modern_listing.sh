@@ -1,4 +1,4 @@
-# Today's listing (--modern) as a TV on the home network sees it: every kind of film, song and
+# Today's listing (--modern-listing) as a TV on the home network sees it: every kind of film, song and
 # photo is listed with its class and MIME type and served with that type; hidden and system
 # entries (and a pipe) are neither listed nor served; twelve tracks come in natural order,
 # folders first; childCount equals what a Browse of the folder returns; the sort a client may
@@ -26,7 +26,7 @@ mkfifo "$media/pipe.mp3"
 for n in 7 12 1 10 3 11 5 2 9 4 8 6; do head -c 200 /dev/urandom >"$media/Album/track $n.mp3"; done
 head -c 300 /dev/urandom >"$media/#hash?query=1.mp3"
 tv_share "$media"
-tv_start --modern
+tv_start --modern-listing
 base=$TV_BASE
 TV_EXPECT_UPDATE_ID=any
 folder_id="0\\$(tv_escape_folder "$media")\\"
