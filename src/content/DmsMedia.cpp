@@ -358,8 +358,14 @@ bool DmsMedia_Look(DmsMedia* media, const CdsObject* object, tv::DmsItemInfo* in
         }
         if (notes != nullptr && second == tv::kCdsVideoItem) {
             auto found = notes->subtitles.find(Lower(BaseOf(NameOf(path))));
-            if (found != notes->subtitles.end())
-                info->subtitle = std::string(FolderOf(path)) + tv::FileIoEscapeName(found->second);
+            tv::FileIdentity ignored;
+            std::string subtitle =
+                found != notes->subtitles.end()
+                    ? std::string(FolderOf(path)) + tv::FileIoEscapeName(found->second)
+                    : std::string();
+            // Named only when it can be served: a link out is not there.
+            if (!subtitle.empty() && IdentityOf(media, subtitle, &ignored))
+                info->subtitle = std::move(subtitle);
         }
     }
     if (info->status == MediaInfoStatus::kPending)
@@ -489,7 +495,9 @@ std::string DmsMedia_SubtitleOf(DmsMedia* media, std::string_view path) noexcept
     if (notes == nullptr) return {};
     auto found = notes->subtitles.find(Lower(BaseOf(NameOf(internal))));
     if (found == notes->subtitles.end()) return {};
-    return std::string(FolderOf(internal)) + tv::FileIoEscapeName(found->second);
+    std::string subtitle = std::string(FolderOf(internal)) + tv::FileIoEscapeName(found->second);
+    tv::FileIdentity ignored;
+    return IdentityOf(media, subtitle, &ignored) ? subtitle : std::string();
 }
 
 bool DmsMedia_IsSubtitleBesideVideo(DmsMedia* media, std::string_view path) noexcept

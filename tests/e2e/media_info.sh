@@ -41,6 +41,7 @@ truncate -s 20G "$media/Damaged/sparse.mp3"
 mkfifo "$media/Damaged/pipe.mp3"
 # A link out of the shared folders, and a name left out, beside real files.
 ln -s /etc/passwd "$media/Photos/out.jpg"
+ln -s /etc/passwd "$media/Films/clip.srt"
 cp "$media/Photos/big.jpg" "$media/Photos/.hidden.jpg"
 
 export XDG_CACHE_HOME=$TV_WORK/cache
@@ -154,8 +155,13 @@ tv_player curl -sf -o /dev/null -D - "$film" | grep -qi '^CaptionInfo.sec' && tv
 tv_player curl -sf -D "$TV_WORK/srt.head" -o "$TV_WORK/got.srt" "$caption" || tv_fail "the subtitle does not answer"
 cmp -s "$TV_WORK/got.srt" "$media/Films/film.srt" || tv_fail "the subtitle differs"
 grep -qi '^Content-Type: text/srt' "$TV_WORK/srt.head" || tv_fail "the subtitle is not text/srt"
-code=$(tv_player curl -s -o /dev/null -w '%{http_code}' "${caption%film.srt}alone.srt")
-[ "$code" = 404 ] || tv_fail "a subtitle without its film answered $code"
+for name in alone.srt clip.srt; do
+  code=$(tv_player curl -s -o /dev/null -w '%{http_code}' "${caption%film.srt}$name")
+  [ "$code" = 404 ] || tv_fail "$name (no film, a link out) answered $code"
+done
+[ -z "$(field "$didl" "Mp4 Title" "*[local-name()='CaptionInfoEx']")" ] || tv_fail "a link out is named as subtitles"
+tv_player curl -sf -o /dev/null -D - -H 'getCaptionInfo.sec: 1' "$(field "$didl" "Mp4 Title" "*[local-name()='res'][1]")" |
+  grep -qi '^CaptionInfo.sec' && tv_fail "CaptionInfo.sec names a link out"
 tv_note "resolutions, durations, the subtitle's res, URL and CaptionInfo.sec"
 
 # Photos: the 4K photo is no JPEG_SM; its thumbnail. Confinement of the thumbnail URL.
