@@ -8,7 +8,10 @@ at index 0, 5000 and 10900; the whole folder listed by pages of 100; Browse requ
 with 1 and 4 clients; one and four streams of a 1 GiB file; small ranged GETs per second; RSS at idle and
 under load; CPU seconds per GiB served. Load clients use only the standard library; downloads
 use curl, which keeps the client from being what is measured. With --modern tindravoller runs
-with today's listing (sorted folders, child counts, the folder watch)."""
+with today's listing (sorted folders, child counts, the folder watch) and media information,
+and a media phase comes first: a cold page of 100 MP3s and of 100 short MP4s, a warm page, the
+whole folder listed with an empty cache (beside the peer's time until it is browsable, which
+includes its scan) and the helper's peak RSS."""
 
 import argparse
 import html
@@ -41,6 +44,20 @@ BROWSE_BODY = (
 )
 DIDL = "{urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/}"
 DC = "{http://purl.org/dc/elements/1.1/}"
+
+
+def make_videos(root, count=100):
+    """`count` short MP4s (H.264 and AAC, 1 s), made once with ffmpeg and copied: each copy is
+    a file of its own to the cache."""
+    os.makedirs(root)
+    first = os.path.join(root, "clip 001.mp4")
+    subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y",
+                    "-f", "lavfi", "-i", "testsrc=size=640x360:rate=25:duration=1",
+                    "-f", "lavfi", "-i", "sine=duration=1", "-c:v", "libx264",
+                    "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", first], check=True)
+    for i in range(2, count + 1):
+        shutil.copyfile(first, os.path.join(root, "clip %03d.mp4" % i))
+    return root
 
 
 def make_corpus(root):
@@ -289,21 +306,27 @@ class Tindravoller(Server):
     name = "tindravoller"
     control = "/ContentDirectory/control"
 
-    def __init__(self, program, work, many, big, modern=False):
+    def __init__(self, program, work, many, big, modern=False, videos=None):
         super().__init__()
         self.program = program
         self.modern = modern
         self.settings = os.path.join(work, "settings.dat")
         self.log = os.path.join(work, "tindravoller.log")
-        subprocess.run([program, "--settings", self.settings, "--share", many, "--share", big],
+        self.cache = os.path.join(work, "cache")
+        shares = ["--share", many, "--share", big] + (["--share", videos] if videos else [])
+        subprocess.run([program, "--settings", self.settings] + shares,
                        check=True, stdout=subprocess.DEVNULL)
+
+    def empty_cache(self):
+        shutil.rmtree(self.cache, ignore_errors=True)
 
     def start(self):
         out = open(self.log, "wb")
         self.started = time.monotonic()
         options = ["--modern"] if self.modern else []
+        env = dict(os.environ, XDG_CACHE_HOME=self.cache)
         self.proc = subprocess.Popen([self.program, "--headless", "--settings", self.settings] +
-                                     options, stdout=out, stderr=subprocess.STDOUT)
+                                     options, stdout=out, stderr=subprocess.STDOUT, env=env)
         out.close()
 
     def find_port(self):
@@ -488,6 +511,87 @@ def measure(server, limit):
     return r
 
 
+class HelperPeak:
+    """The highest VmHWM of the server's media-information helpers while it runs."""
+
+    def __init__(self, pid):
+        self.pid = pid
+        self.peak = 0
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self.run, daemon=True)
+
+    def run(self):
+        while not self.stop.is_set():
+            for p in tree(self.pid)[1:]:
+                try:
+                    with open("/proc/%d/status" % p) as f:
+                        status = f.read()
+                except OSError:
+                    continue
+                if "tindravoller-me" not in status.split("\n", 1)[0]:
+                    continue
+                hwm = re.search(r"VmHWM:\s+(\d+)", status)
+                if hwm:
+                    self.peak = max(self.peak, int(hwm.group(1)))
+            self.stop.wait(0.02)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *args):
+        self.stop.set()
+        self.thread.join()
+
+
+def timed_page(client, object_id):
+    t0 = time.perf_counter()
+    returned, _, _ = client.browse(object_id, 0, PAGE)
+    elapsed = (time.perf_counter() - t0) * 1000
+    if returned != PAGE:
+        raise RuntimeError("a page of %d returned %d" % (PAGE, returned))
+    return elapsed
+
+
+def media_measure(tv):
+    """Cold and warm pages, a cold listing and the helper's peak, each from an empty cache."""
+    r = {}
+    peaks = []
+    tv.empty_cache()
+    tv.start()
+    with HelperPeak(tv.pid) as peak:
+        tv.wait_browsable(60)  # counts the folder: its first item is read already
+        client = tv.client()
+        videos = find_folders(client, ["videos"]).get("videos")
+        r["cold_video"] = timed_page(client, videos)
+        r["cold_audio"] = timed_page(client, tv.many)
+        r["warm_audio"] = median([timed_page(client, tv.many) for _ in range(15)])
+        client.close()
+    peaks.append(peak.peak)
+    tv.stop()
+    tv.empty_cache()
+    tv.many = None
+    tv.port = None
+    tv.start()
+    with HelperPeak(tv.pid) as peak:
+        tv.wait_browsable(60)
+        r["cold_listing"] = full_listing(tv)
+    peaks.append(peak.peak)
+    r["helper_peak"] = max(peaks) / 1024
+    tv.stop()
+    tv.many = None
+    tv.port = None
+    return r
+
+
+MEDIA_ROWS = [
+    ("cold_video", "cold page of 100 MP4s (the helper started for it)", "ms", "%.1f"),
+    ("cold_audio", "cold page of 100 MP3s (the helper running)", "ms", "%.1f"),
+    ("warm_audio", "warm page of 100 MP3s (median)", "ms", "%.1f"),
+    ("cold_listing", "whole folder by pages of 100, empty cache", "s", "%.2f"),
+    ("helper_peak", "helper peak RSS (VmHWM)", "MiB", "%.1f"),
+]
+
 ROWS = [  # key, label, unit, format, lower is better
     ("browsable", "start until the folder is browsable", "s", "%.3f", True),
     ("page0", "Browse page of 100 at index 0 (median)", "ms", "%.1f", True),
@@ -527,12 +631,16 @@ def main():
         many, big = make_corpus(os.path.join(work, "media"))
         print("corpus: %d distinct MP3 files in one folder, a sparse 1 GiB WAV (%.1f s)" %
               (FILES, time.monotonic() - t0), flush=True)
+        videos = None
         if args.modern:
-            print("tindravoller runs with today's listing (--modern)", flush=True)
+            print("tindravoller runs with today's listing and media information (--modern)",
+                  flush=True)
+            videos = make_videos(os.path.join(work, "videos"))
         results = {}
-        tv = Tindravoller(args.program, work, many, big, args.modern)
+        tv = Tindravoller(args.program, work, many, big, args.modern, videos)
         tv.big_path = os.path.join(big, "film.wav")
         servers.append(tv)
+        media = media_measure(tv) if args.modern else None
         results[tv.name] = measure(tv, 60)
         tv.stop()
         print("tindravoller measured", flush=True)
@@ -556,6 +664,15 @@ def main():
                 a, b = results[names[0]][key], results[names[1]][key]
                 line += " | %s" % ("%.3g" % (a / b) if b else "-")
             print(line + " |")
+        if media is not None:
+            print()
+            print("| media information | unit | tindravoller |")
+            print("|---|---|---|")
+            for key, label, unit, fmt in MEDIA_ROWS:
+                print("| %s | %s | %s |" % (label, unit, fmt % media[key]))
+            if args.peer:
+                print("| the peer: start until the folder is browsable (its scan) | s | %.2f |" %
+                      results["minidlna"]["browsable"])
         print()
         for key, test, text in TARGETS:
             a = results[names[0]][key]

@@ -6,7 +6,8 @@
 # private network namespace (scripts/netns.sh). Not part of the tests: figures only.
 #   bash scripts/bench.sh           tindravoller alone
 #   bash scripts/bench.sh --peer    the same workloads against minidlna too, side by side
-#   bash scripts/bench.sh --modern  tindravoller with today's listing (also with --peer, or
+#   bash scripts/bench.sh --modern  tindravoller with today's listing and media information,
+#                                   the media figures first (also with --peer, or
 #                                   TV_BENCH_MODERN=1 in the environment)
 # The peer (Debian package minidlna, installed if missing) runs as a black box in the same
 # private namespace on its own port, with its own config, database and log in a temp dir.
@@ -34,7 +35,7 @@ if [ "${1:-}" != --inside ]; then
   fi
   cmake --preset bench >/dev/null
   log=$(mktemp)
-  cmake --build --preset bench --target tindravoller >"$log" 2>&1 || { cat "$log"; rm -f "$log"; exit 1; }
+  cmake --build --preset bench --target tindravoller tindravoller-mediainfo >"$log" 2>&1 || { cat "$log"; rm -f "$log"; exit 1; }
   rm -f "$log"
   exec bash scripts/netns.sh bash scripts/bench.sh --inside --program "$PWD/build/bench/tindravoller" "${peer[@]}" "${modern[@]}"
 fi

@@ -18,6 +18,7 @@
 #include "app/AddressMonitor.h"
 #include "app/ServiceNotify.h"
 #include "content/DmsIntegration.h"
+#include "content/DmsMedia.h"
 #include "mediaserver/FileIoAbstraction.h"
 #include "mediaserver/MediaTransfer.h"
 #include "net/LocalAddresses.h"
@@ -206,6 +207,9 @@ int ServerMain(const ServerLogTarget* window, tv::Event* stop_event,
 
     ServerLog_SetTarget(window);
     ServerLog("Started Media Server");
+    // Only with the option: without it no thread, helper or cache is ever made.
+    if (context.options.media_info)
+        context.media_info = tv::DmsMediaInfoCreate(&context, tv::MediaInfoOptions{});
 
     OlvChain* chain = OlvChain_Create(OlvLifeTime_Create);
 
@@ -262,6 +266,8 @@ int ServerMain(const ServerLogTarget* window, tv::Event* stop_event,
 
     OlvThreadPool_Destroy(pool);
     for (std::thread& worker : workers) worker.join();
+    // Ends and reaps its helpers and writes the cache; the chain that heard it has ended.
+    tv::MediaInfo_Destroy(context.media_info);
     ServerLog_SetTarget(nullptr);
     return result;
 }

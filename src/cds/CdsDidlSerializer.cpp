@@ -21,6 +21,7 @@ constexpr std::size_t kIntAllowance = 12;
 constexpr std::size_t kInt64Allowance = 21;
 constexpr std::size_t kDurationAllowance = 17;
 constexpr std::size_t kDateAllowance = 20;
+constexpr std::size_t kDurationMsAllowance = 31;
 constexpr std::size_t kResolutionAllowance = 23;
 
 bool IsAsciiLetter(unsigned char c)
@@ -193,6 +194,17 @@ public:
         Text(std::string_view(text, static_cast<std::size_t>(n)));
     }
 
+    void DurationMs(std::int64_t milliseconds)
+    {
+        if (buffer_ == nullptr) {
+            length_ += kDurationMsAllowance;
+            return;
+        }
+        char text[32];
+        int n = CdsToDidl_FormatDurationMs(text, milliseconds);
+        Text(std::string_view(text, static_cast<std::size_t>(n)));
+    }
+
     void Date(std::int32_t date)
     {
         if (buffer_ == nullptr) {
@@ -245,7 +257,7 @@ std::uint32_t ResourceBits(const CdsResource* res)
     if (res->bitrate >= 0) bits |= tv::kCdsFilterResBitrate;
     if (res->bits_per_sample >= 0) bits |= tv::kCdsFilterResBitsPerSample;
     if (res->color_depth >= 0) bits |= tv::kCdsFilterResColorDepth;
-    if (res->duration >= 0) bits |= tv::kCdsFilterResDuration;
+    if (res->duration >= 0 || res->duration_ms >= 0) bits |= tv::kCdsFilterResDuration;
     if (res->nr_audio_channels >= 0) bits |= tv::kCdsFilterResNrAudioChannels;
     if (res->protection != nullptr) bits |= tv::kCdsFilterResProtection;
     if (res->resolution_x >= 0 && res->resolution_y > 0) bits |= tv::kCdsFilterResResolution;
@@ -290,6 +302,10 @@ std::uint32_t EffectiveMask(const CdsObject* o, std::uint32_t filter)
     } else if (third == kCdsAudioBroadcast || third == kCdsVideoBroadcast) {
         if (o->channel_name != nullptr) effective |= kCdsFilterChannelName;
         if (o->channel_nr >= 0) effective |= kCdsFilterChannelNr;
+    }
+    if (o->details != nullptr) {
+        effective |= kCdsFilterMediaDetails;
+        if (!o->details->date.empty() && CdsIsItem(o->media_class)) effective |= kCdsFilterDate;
     }
     effective |= kCdsFilterRes | kCdsFilterChildCount | kCdsFilterSearchable;
     for (const CdsResource* res = o->resources; res != nullptr; res = res->next) {
@@ -360,7 +376,11 @@ void EmitResource(DidlOut& out, const CdsResource* res, std::uint32_t eff)
         IntAttribute(out, " bitsPerSample=&quot;", res->bits_per_sample);
     if ((eff & kCdsFilterResColorDepth) && res->color_depth >= 0)
         IntAttribute(out, " colorDepth=&quot;", res->color_depth);
-    if ((eff & kCdsFilterResDuration) && res->duration >= 0) {
+    if ((eff & kCdsFilterResDuration) && res->duration_ms >= 0) {
+        out.Text(" duration=&quot;");
+        out.DurationMs(res->duration_ms);
+        out.Text("&quot;");
+    } else if ((eff & kCdsFilterResDuration) && res->duration >= 0) {
         out.Text(" duration=&quot;");
         out.Duration(res->duration);
         out.Text("&quot;");
@@ -469,7 +489,11 @@ void EmitItemClassParts(DidlOut& out, const CdsObject* o, std::uint32_t eff)
     } else if (second == kCdsImageItem) {
         with_date = true;
     }
-    if (with_date && (eff & kCdsFilterDate) && o->date > 0) {
+    if (with_date && (eff & kCdsFilterDate) && o->details != nullptr && !o->details->date.empty()) {
+        out.Text("\r\n&lt;dc:date&gt;");
+        out.Value(o->details->date.c_str());
+        out.Text("&lt;/dc:date&gt;");
+    } else if (with_date && (eff & kCdsFilterDate) && o->date > 0) {
         out.Text("\r\n&lt;dc:date&gt;");
         out.Date(o->date);
         out.Text("&lt;/dc:date&gt;");
@@ -531,12 +555,35 @@ void EmitObject(DidlOut& out, const CdsObject* o, std::uint32_t filter, std::uin
         out.Value(o->creator);
         out.Text("&lt;/dc:creator&gt;");
     }
+    const CdsMediaDetails* details = (eff & kCdsFilterMediaDetails) != 0 ? o->details : nullptr;
+    if (details != nullptr && !details->artist.empty()) {
+        out.Text("\r\n&lt;upnp:artist&gt;");
+        out.Value(details->artist.c_str());
+        out.Text("&lt;/upnp:artist&gt;");
+    }
     EmitItemClassParts(out, o, eff);
     EmitDetailClassParts(out, o, eff);
+    if (details != nullptr && details->track > 0) {
+        out.Text("\r\n&lt;upnp:originalTrackNumber&gt;");
+        out.Number(kIntAllowance, "%d", details->track);
+        out.Text("&lt;/upnp:originalTrackNumber&gt;");
+    }
+    if (details != nullptr && !details->album_art_uri.empty()) {
+        out.Text("\r\n&lt;upnp:albumArtURI dlna:profileID=&quot;JPEG_TN&quot;&gt;");
+        out.Value(details->album_art_uri.c_str());
+        out.Text("&lt;/upnp:albumArtURI&gt;");
+    }
     if (eff & kCdsFilterRes) {
         for (const CdsResource* res = o->resources; res != nullptr; res = res->next) {
             EmitResource(out, res, eff);
         }
+    }
+    if (details != nullptr && !details->caption_uri.empty()) {
+        out.Text("\r\n&lt;sec:CaptionInfoEx sec:type=&quot;");
+        out.Value(details->caption_type.c_str());
+        out.Text("&quot;&gt;");
+        out.Value(details->caption_uri.c_str());
+        out.Text("&lt;/sec:CaptionInfoEx&gt;");
     }
     out.Text(container ? "\r\n&lt;/container&gt;" : "\r\n&lt;/item&gt;");
     if (with_root) out.Text(kDidlRootEnd);
@@ -636,6 +683,15 @@ int CdsToDidl_FormatDuration(char* buffer, int seconds) noexcept
     if (seconds < 0) return 0;
     return std::snprintf(buffer, 17, "%d:%02d:%02d.000", seconds / 3600, (seconds / 60) % 60,
                          seconds % 60);
+}
+
+int CdsToDidl_FormatDurationMs(char* buffer, std::int64_t milliseconds) noexcept
+{
+    if (milliseconds < 0) return 0;
+    const std::int64_t seconds = milliseconds / 1000;
+    return std::snprintf(buffer, 32, "%" PRId64 ":%02d:%02d.%03d", seconds / 3600,
+                         static_cast<int>((seconds / 60) % 60), static_cast<int>(seconds % 60),
+                         static_cast<int>(milliseconds % 1000));
 }
 
 int CdsToDidl_DoubleEscapeLength(const char* text) noexcept

@@ -18,6 +18,13 @@ constexpr std::string_view kDidlRootStart =
     "&lt;DIDL-Lite xmlns:dc=&quot;http://purl.org/dc/elements/1.1/&quot; "
     "xmlns:upnp=&quot;urn:schemas-upnp-org:metadata-1-0/upnp/&quot; "
     "xmlns=&quot;urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/&quot;&gt;";
+// The root of today's media information: the dlna and sec namespaces its elements use.
+constexpr std::string_view kDidlRootStartMedia =
+    "&lt;DIDL-Lite xmlns:dc=&quot;http://purl.org/dc/elements/1.1/&quot; "
+    "xmlns:upnp=&quot;urn:schemas-upnp-org:metadata-1-0/upnp/&quot; "
+    "xmlns=&quot;urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/&quot; "
+    "xmlns:dlna=&quot;urn:schemas-dlna-org:metadata-1-0/&quot; "
+    "xmlns:sec=&quot;http://www.sec.co.kr/&quot;&gt;";
 constexpr std::string_view kDidlRootEnd = "\r\n&lt;/DIDL-Lite&gt;";
 static_assert(kDidlRootStartDlna.size() == 255);
 static_assert(kDidlRootStart.size() == 197);
@@ -53,6 +60,9 @@ constexpr std::uint32_t kCdsFilterTakeOut = 0x04000000;
 constexpr std::uint32_t kCdsFilterCreateClass = 0x08000000;
 constexpr std::uint32_t kCdsFilterSearchClass = 0x10000000;
 constexpr std::uint32_t kCdsFilterAllIp = 0x20000000;
+// upnp:artist, upnp:originalTrackNumber, upnp:albumArtURI, sec:CaptionInfoEx (an object's
+// CdsMediaDetails): in "*"; CdsFilter_Parse leaves the names to the content source.
+constexpr std::uint32_t kCdsFilterMediaDetails = 0x40000000;
 constexpr std::uint32_t kCdsFilterAll = 0xDFFFFFFF;  // "*"
 constexpr std::uint32_t kCdsFilterDlnaNamespace = 0x051D0000;
 
@@ -98,6 +108,10 @@ bool CdsFilter_NeedsDlnaNamespace(std::uint32_t mask) noexcept;
                                                                   int single_escape,
                                                                   std::uint32_t filter,
                                                                   int with_root) noexcept;
+
+// Writes "h:mm:ss.fff" of milliseconds and returns its length; nothing and 0 for a negative
+// input. `buffer` needs 32 bytes.
+int CdsToDidl_FormatDurationMs(char* buffer, std::int64_t milliseconds) noexcept;
 
 // Writes "h:mm:ss.000" (hours not limited) and returns its length; nothing and 0 for a
 // negative input. `buffer` needs 17 bytes.

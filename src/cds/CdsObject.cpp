@@ -200,5 +200,6 @@ void CdsObject_Destroy(CdsObject* object) noexcept
         resource = next;
     }
     if (object->source_path != nullptr) tv::Free(object->source_path);
+    delete object->details;
     delete object;  // the lock goes with the record
 }

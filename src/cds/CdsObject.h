@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <string_view>
 
 // Packed UPnP class: bits 14-15 base, 10-13 second level, 6-9 third level, 0-5 fourth level.
@@ -37,6 +38,19 @@ struct CdsResource {
     std::int32_t resume_upload = 0;
     std::int32_t uploaded_size = -1;
     CdsResource* next = nullptr;
+    // Read from inside the file: written with milliseconds, before `duration` (whole seconds).
+    std::int64_t duration_ms = -1;
+};
+
+// What is read from inside an item's file (today's media information): empty or -1 when
+// unknown. Nothing of it is written for an object without it.
+struct CdsMediaDetails {
+    std::string artist;         // upnp:artist (dc:creator is the object's creator)
+    std::string date;           // dc:date as ISO 8601, before the object's own date
+    std::int32_t track = -1;    // upnp:originalTrackNumber
+    std::string album_art_uri;  // upnp:albumArtURI, a JPEG_TN
+    std::string caption_uri;    // sec:CaptionInfoEx, an SRT file
+    std::string caption_type;   // its sec:type
 };
 
 // Owned texts are malloc memory (tv::Malloc / tv::CopyBytes); string arrays are malloc
@@ -79,7 +93,8 @@ struct CdsObject {
     std::int32_t channel_nr = 0;
 
     CdsResource* resources = nullptr;
-    char* source_path = nullptr;  // always owned
+    char* source_path = nullptr;         // always owned
+    CdsMediaDetails* details = nullptr;  // always owned
 };
 
 namespace tv {

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -22,9 +23,11 @@
 
 #include "cds/CdsDidlSerializer.h"
 #include "cds/CdsObject.h"
+#include "content/DmsMedia.h"
 #include "content/FileSystemEnumerator.h"
 #include "content/FolderWatch.h"
 #include "content/MediaTypes.h"
+#include "content/NaturalOrder.h"
 #include "http/OlvWebServer.h"
 #include "mediaserver/DlnaProtocolInfo.h"
 #include "mediaserver/FileIoAbstraction.h"
@@ -384,14 +387,34 @@ struct DmsBrowsePaging {
     std::uint32_t returned = 0;
     long long index = -1;
     bool waiting = false;  // attached to the session, listed in dms->waiting_answers
+    // With media information: objects built and waiting, in order, for what is read from
+    // their files; the page goes on when the service has it.
+    struct Held {
+        CdsObject* object = nullptr;
+        std::int64_t size = -2;
+        tv::DmsItemInfo info;
+        std::uint32_t order = 0;
+    };
+    std::deque<Held> held;
+    bool built_all = false;
+    // A SortCriteria on what is read from the files: every child is built and its information
+    // gathered, then they are sorted and the page cut from them.
+    std::vector<tv::DmsMediaSortKey> media_sort;
+    bool sorted = false;
+    std::uint32_t built = 0;  // objects built so far: each held one's place in the query's order
     DmsBrowsePaging* previous = nullptr;
     DmsBrowsePaging* next = nullptr;
 };
 
 namespace {
 
+// Objects built ahead of the one the page waits for: enough for a page TVs ask for, so that
+// the helper gets them together.
+constexpr std::size_t kHeldBound = 256;
+
 void FreePaging(DmsBrowsePaging* paging) noexcept
 {
+    for (DmsBrowsePaging::Held& held : paging->held) CdsObject_Release(held.object);
     MSA_FreeBrowseRequest(paging->request);
     delete paging;
 }
@@ -412,13 +435,19 @@ void StopWaiting(DmsBrowsePaging* paging) noexcept
 
 // Pages the next object into the answer (outside the page objects are only counted): false
 // once the query has no more.
+void EmitObject(DmsBrowsePaging* paging, CdsObject* object, std::int64_t size,
+                const tv::DmsItemInfo* info) noexcept;
+
 bool PageNextObject(DmsBrowsePaging* paging) noexcept
 {
     DmsIntegration* dms = paging->dms;
     MSA_BrowseRequest* request = paging->request;
     const long long next = paging->index + 1;
-    if (next < static_cast<long long>(request->starting_index) ||
-        (request->requested_count != 0 && paging->returned >= request->requested_count)) {
+    // Held objects are on the page already, though not yet appended.
+    const std::size_t taken = paging->returned + paging->held.size();
+    if (paging->media_sort.empty() &&
+        (next < static_cast<long long>(request->starting_index) ||
+         (request->requested_count != 0 && taken >= request->requested_count))) {
         const std::uint32_t before = static_cast<std::uint32_t>(
             std::min<long long>(request->starting_index - next, UINT32_MAX));
         std::uint32_t skipped = FSE_SkipObjects(
@@ -435,8 +464,39 @@ bool PageNextObject(DmsBrowsePaging* paging) noexcept
     ++paging->total;
     ++paging->index;
     const FseQuery* query = paging->query;
-    AddResources(dms, paging->filter_mask, request, object,
-                 query->object_size_known != 0 ? query->object_size : kSizeUnknown);
+    const std::int64_t size = query->object_size_known != 0 ? query->object_size : kSizeUnknown;
+    if (dms->media != nullptr) {
+        DmsBrowsePaging::Held held{object, size, {}};
+        held.order = paging->built++;
+        if (query->object_size_known != 0 && query->object_size >= 0) {
+            held.info.has_identity = true;
+            held.info.identity = tv::FileIdentity{query->object_device, query->object_inode,
+                                                  query->object_size, query->object_mtime_ns};
+        }
+        if (tv::CdsIsItem(object->media_class)) DmsMedia_Look(dms->media, object, &held.info);
+        paging->held.push_back(std::move(held));
+        return true;
+    }
+    EmitObject(paging, object, size, nullptr);
+    return true;
+}
+
+// The address the first res of an answer names.
+std::uint32_t FirstAddress(const MSA_BrowseRequest* request) noexcept
+{
+    if (request->addresses != nullptr && request->address_count > 0) return request->addresses[0];
+    if (request->receiving_address != 0) return request->receiving_address;
+    return htonl(INADDR_LOOPBACK);
+}
+
+// Adds the object's resources and appends it to the answer; lets go of it.
+void EmitObject(DmsBrowsePaging* paging, CdsObject* object, std::int64_t size,
+                const tv::DmsItemInfo* info) noexcept
+{
+    DmsIntegration* dms = paging->dms;
+    AddResources(dms, paging->filter_mask, paging->request, object, size);
+    if (info != nullptr)
+        DmsMedia_Decorate(dms->media, object, *info, FirstAddress(paging->request));
     const tv::CdsDidlText didl =
         CdsToDidl_GetmediaObjectDidlEscaped(object, 0, paging->filter_mask, 0);
     if (didl.text == nullptr || didl.length < 1) {
@@ -454,7 +514,119 @@ bool PageNextObject(DmsBrowsePaging* paging) noexcept
     }
     tv::Free(didl.text);
     CdsObject_Release(object);
+}
+
+// Appends the held objects whose information is in, in order: false while the first one
+// still waits for it.
+bool EmitHeld(DmsBrowsePaging* paging) noexcept
+{
+    while (!paging->held.empty()) {
+        DmsBrowsePaging::Held& front = paging->held.front();
+        if (tv::CdsIsItem(front.object->media_class) &&
+            DmsMedia_Look(paging->dms->media, front.object, &front.info))
+            return false;
+        DmsBrowsePaging::Held held = std::move(front);
+        paging->held.pop_front();
+        EmitObject(paging, held.object, held.size,
+                   tv::CdsIsItem(held.object->media_class) ? &held.info : nullptr);
+        if (tv::WebSessionUnsentBytes(paging->session) > kBrowseUnsentBoundBytes) break;
+    }
     return true;
+}
+
+// Containers first, then by the keys in their order; a key the listing sorts by itself
+// keeps the listing's order.
+bool SortsBefore(const std::vector<tv::DmsMediaSortKey>& keys, const DmsBrowsePaging::Held& a,
+                 const DmsBrowsePaging::Held& b) noexcept
+{
+    const bool a_container = tv::CdsIsContainer(a.object->media_class);
+    const bool b_container = tv::CdsIsContainer(b.object->media_class);
+    if (a_container != b_container) return a_container;
+    for (const tv::DmsMediaSortKey& key : keys) {
+        int c = 0;
+        switch (key.property) {
+        case tv::DmsMediaSortProperty::kAlbum:
+            c = tv::NaturalCompare(a.info.record.album, b.info.record.album);
+            break;
+        case tv::DmsMediaSortProperty::kArtist:
+            c = tv::NaturalCompare(a.info.record.artist, b.info.record.artist);
+            break;
+        case tv::DmsMediaSortProperty::kTrack: {
+            // Unknown numbers last.
+            const auto number = [](const DmsBrowsePaging::Held& h) {
+                return h.info.status == tv::MediaInfoStatus::kKnown && h.info.record.track > 0
+                           ? h.info.record.track
+                           : INT32_MAX;
+            };
+            c = number(a) < number(b) ? -1 : number(a) > number(b) ? 1 : 0;
+            break;
+        }
+        case tv::DmsMediaSortProperty::kListing:
+            c = a.order < b.order ? -1 : a.order > b.order ? 1 : 0;
+            break;
+        }
+        if (c != 0) return key.ascending ? c < 0 : c > 0;
+    }
+    return a.order < b.order;
+}
+
+// Every child built and known: sorts them and keeps the page asked for.
+void SortAndCut(DmsBrowsePaging* paging) noexcept
+{
+    std::stable_sort(paging->held.begin(), paging->held.end(),
+                     [&](const DmsBrowsePaging::Held& a, const DmsBrowsePaging::Held& b) {
+                         return SortsBefore(paging->media_sort, a, b);
+                     });
+    const MSA_BrowseRequest* request = paging->request;
+    std::size_t skip = std::min<std::size_t>(request->starting_index, paging->held.size());
+    for (std::size_t i = 0; i < skip; ++i) {
+        CdsObject_Release(paging->held.front().object);
+        paging->held.pop_front();
+    }
+    while (request->requested_count != 0 && paging->held.size() > request->requested_count) {
+        CdsObject_Release(paging->held.back().object);
+        paging->held.pop_back();
+    }
+    paging->sorted = true;
+}
+
+// A sorted page: builds every child, then waits until each one's information is in.
+bool GatherForSort(DmsBrowsePaging* paging, bool* waiting_for_information) noexcept
+{
+    if (!paging->built_all) {
+        if (!PageNextObject(paging)) paging->built_all = true;
+        return true;
+    }
+    for (DmsBrowsePaging::Held& held : paging->held) {
+        if (tv::CdsIsItem(held.object->media_class) &&
+            DmsMedia_Look(paging->dms->media, held.object, &held.info)) {
+            *waiting_for_information = true;
+            return false;
+        }
+    }
+    SortAndCut(paging);
+    return true;
+}
+
+// With media information: builds ahead while the first held object waits, and appends what
+// is ready. Tells whether the page goes on now (false: it waits for the service or is done).
+bool PageWithInformation(DmsBrowsePaging* paging, bool* waiting_for_information) noexcept
+{
+    *waiting_for_information = false;
+    if (!paging->media_sort.empty() && !paging->sorted)
+        return GatherForSort(paging, waiting_for_information);
+    if (!EmitHeld(paging)) {
+        if (!paging->built_all && paging->media_sort.empty() && paging->held.size() < kHeldBound) {
+            if (!PageNextObject(paging)) paging->built_all = true;
+            return true;
+        }
+        *waiting_for_information = true;
+        return false;
+    }
+    if (!paging->held.empty()) return true;  // stopped for the send queue
+    if (paging->built_all) return false;
+    if (!PageNextObject(paging)) paging->built_all = true;
+    return !paging->built_all || !paging->held.empty();
 }
 
 void PagingDrained(OlvWebSession* session) noexcept;
@@ -478,10 +650,14 @@ void RunPaging(DmsBrowsePaging* paging) noexcept
     OlvWebSession* session = paging->session;
     tv::WebSessionBeginGather(session);
     bool more;
+    bool waiting_for_information = false;
     do {
-        more = PageNextObject(paging);
+        more = paging->dms->media != nullptr ? PageWithInformation(paging, &waiting_for_information)
+                                             : PageNextObject(paging);
     } while (more && tv::WebSessionUnsentBytes(session) <= kBrowseUnsentBoundBytes);
-    if (more) {
+    if (more || waiting_for_information) {
+        // Waiting for the service is waiting like for the drain: the connection's end still
+        // abandons the answer, and the resume looks again.
         tv::WebSessionEndGather(session);
         WaitForDrain(paging);
         return;
@@ -524,6 +700,22 @@ void Abandon(DmsBrowsePaging* paging) noexcept
 void PagingConnectionEnded(OlvWebSession* session) noexcept
 {
     if (DmsBrowsePaging* paging = PagingOf(session)) Abandon(paging);
+}
+
+// New media information: every answer waiting goes on (one that still waits for it parks
+// again). A page may finish and leave the list meanwhile, so each is looked for again.
+void ResumeWaitingAnswers(DmsIntegration* dms) noexcept
+{
+    std::vector<DmsBrowsePaging*> waiting;
+    for (DmsBrowsePaging* p = dms->waiting_answers; p != nullptr; p = p->next) waiting.push_back(p);
+    for (DmsBrowsePaging* paging : waiting) {
+        bool listed = false;
+        for (DmsBrowsePaging* p = dms->waiting_answers; p != nullptr && !listed; p = p->next)
+            listed = p == paging;
+        if (listed && !paging->held.empty() &&
+            tv::WebSessionUnsentBytes(paging->session) <= kBrowseUnsentBoundBytes)
+            RunPaging(paging);
+    }
 }
 
 // Destroy hooks run after the end callbacks, the web server's among them: no session calls
@@ -612,6 +804,13 @@ DmsIntegration* DmsIntegration_Create(
 
     dms->enumerator = FSE_Create(chain, context, content_root, kVirtualDirectory);
     if (modern) StartModernListing(dms);
+    if (modern && context->options.media_info) {
+        dms->media = DmsMedia_Start(dms, ResumeWaitingAnswers);
+        if (dms->media != nullptr) {
+            tv::Free(dms->sort_capabilities);
+            dms->sort_capabilities = CopyText(tv::kDmsMediaSortCapabilities);
+        }
+    }
 
     // A_ARG_TYPE_SearchCriteria stays declared: the Search action names it, and control
     // points refuse a description whose actions name a variable it does not declare.
@@ -649,6 +848,8 @@ void DmsIntegration_Destroy(void* object) noexcept
         dms->sink_protocol_info = dms->source_protocol_info = nullptr;
         delete dms->modern;
         dms->modern = nullptr;
+        DmsMedia_Destroy(dms->media);
+        dms->media = nullptr;
         std::scoped_lock hold_addresses(dms->address_lock);
         tv::Free(dms->addresses);
         dms->addresses = nullptr;
@@ -712,6 +913,8 @@ void DmsIntegration_HandleBrowse(MSA_Server* server, OlvWebSession* session,
     DmsIntegration* dms = Owner(server);
     FollowFolderList(dms);
     std::uint32_t filter_mask = CdsFilter_Parse(request->filter);
+    if (dms->media != nullptr && tv::DmsFilterNamesDetails(request->filter))
+        filter_mask |= tv::kCdsFilterMediaDetails;
     if ((filter_mask & tv::kCdsFilterAllIp) != 0)
         KeepReachableAddresses(*dms->context->served, session, request);
 
@@ -719,6 +922,16 @@ void DmsIntegration_HandleBrowse(MSA_Server* server, OlvWebSession* session,
     char* converted = AnsiFromUtf8(id, static_cast<int>(std::strlen(id)));
     tv::Free(request->object_id);
     request->object_id = converted;
+
+    std::vector<tv::DmsMediaSortKey> media_sort;
+    if (dms->media != nullptr && request->kind != 0 && request->sort_criteria != nullptr) {
+        // The listing sorts by the rest; what is read from the files is sorted here.
+        std::string rest;
+        if (tv::DmsSplitSortCriteria(request->sort_criteria, &media_sort, &rest)) {
+            tv::Free(request->sort_criteria);
+            request->sort_criteria = tv::CopyBytes(rest.data(), rest.size());
+        }
+    }
 
     int error = 0;
     FseQuery* query = FSE_OpenQuery(dms->enumerator, request, &error);
@@ -729,11 +942,12 @@ void DmsIntegration_HandleBrowse(MSA_Server* server, OlvWebSession* session,
         MSA_FreeBrowseRequest(request);
         return;
     }
-    MSL_ProcessQueue(server, session, request, query, filter_mask, dms);
+    MSL_ProcessQueue(server, session, request, query, filter_mask, dms, std::move(media_sort));
 }
 
 void MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseRequest* request,
-                      FseQuery* query, std::uint32_t filter_mask, DmsIntegration* dms) noexcept
+                      FseQuery* query, std::uint32_t filter_mask, DmsIntegration* dms,
+                      std::vector<tv::DmsMediaSortKey> media_sort) noexcept
 {
     if (session == nullptr) {
         FSE_CloseQuery(dms->enumerator, query);
@@ -747,11 +961,19 @@ void MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseRequ
     paging->request = request;
     paging->query = query;
     paging->filter_mask = filter_mask;
+    paging->media_sort = std::move(media_sort);
     // One object is one small chunk: gathered and corked, the answer leaves in few system
     // calls and full segments.
     tv::WebSessionCorkAnswer(session);
     tv::WebSessionBeginGather(session);
-    MSA_BeginResult(server, session, request, 1);
+    if (dms->media != nullptr) {
+        // The media root declares the namespaces of the art and subtitle elements.
+        MSA_BeginResult(server, session, request, 0);
+        MSA_AppendResult(server, session, tv::kDidlRootStartMedia.data(),
+                         static_cast<int>(tv::kDidlRootStartMedia.size()));
+    } else {
+        MSA_BeginResult(server, session, request, 1);
+    }
     RunPaging(paging);
 }
 
@@ -781,7 +1003,6 @@ void AddResources(DmsIntegration* dms, std::uint32_t filter_mask, const MSA_Brow
                             ? known_size
                             : FileIo_GetSize(dms->context, object->source_path);
     char* url_path = partial ? nullptr : FSE_PathToUrlPath(dms->enumerator, object->source_path);
-    std::uint16_t port = OlvWebServer_GetPort(dms->web_server);
 
     for (int i = 0; i < count; ++i) {
         CdsResource* resource = CdsObject_AllocateResource();
@@ -794,32 +1015,8 @@ void AddResources(DmsIntegration* dms, std::uint32_t filter_mask, const MSA_Brow
                 address = request->addresses[i];
             else if (request->receiving_address != 0)
                 address = request->receiving_address;
-            char dotted[INET_ADDRSTRLEN] = {};
-            in_addr in{};
-            in.s_addr = address;
-            inet_ntop(AF_INET, &in, dotted, sizeof dotted);
-            char port_text[8];
-            std::snprintf(port_text, sizeof port_text, "%u", static_cast<unsigned>(port));
-            std::string url = "http://";
-            url += dotted;
-            url += ':';
-            url += port_text;
-            url += '/';
-            url += kVirtualDirectory;
-            url += '/';
-            url += url_path;
-            auto* escaped = static_cast<char*>(
-                tv::Malloc(static_cast<std::size_t>(OlvHttpEscapeLength(url.c_str()))));
-            OlvHttpEscape(escaped, url.c_str());
-            // A "?" in a name would start the URL's query, which a client may drop.
-            if (dms->modern != nullptr && std::strchr(escaped, '?') != nullptr) {
-                std::string whole = escaped;
-                tv::Free(escaped);
-                for (std::size_t at = 0; (at = whole.find('?', at)) != std::string::npos; at += 3)
-                    whole.replace(at, 1, "%3F");
-                escaped = tv::CopyBytes(whole.data(), whole.size());
-            }
-            resource->value = escaped;
+            std::string url = tv::DmsContentUrl(dms, address, "", url_path);
+            resource->value = tv::CopyBytes(url.data(), url.size());
             resource->owned_mask |= tv::kCdsResOwnValue;
         }
         tv::CdsObject_AppendResource(object, resource);
@@ -836,10 +1033,9 @@ namespace {
 // The escaped file path a content URL names: decoded once (the client escaped the escaped
 // path once more), then mapped by the enumerator. Empty for a path with a NUL: cut there it
 // would name another file than the one asked for, so it names none.
-std::string FilePathOf(DmsIntegration* dms, const OlvPacket* header) noexcept
+std::string FilePathOf(DmsIntegration* dms, std::string_view path_after) noexcept
 {
-    std::string raw(header->path != nullptr ? header->path : "",
-                    header->path != nullptr ? static_cast<std::size_t>(header->path_length) : 0);
+    std::string raw(path_after);
     int decoded_length = OlvHttpUnescapeInPlace(raw.data());
     raw.resize(static_cast<std::size_t>(decoded_length));
     if (raw.find('\0') != std::string::npos) raw.clear();
@@ -863,6 +1059,38 @@ void RefuseNotFound(OlvWebSession* session) noexcept
 }  // namespace
 
 namespace tv {
+
+std::string DmsContentUrl(const DmsIntegration* dms, std::uint32_t address, std::string_view route,
+                          const char* url_path)
+{
+    char dotted[INET_ADDRSTRLEN] = {};
+    in_addr in{};
+    in.s_addr = address;
+    inet_ntop(AF_INET, &in, dotted, sizeof dotted);
+    char port_text[8];
+    std::snprintf(port_text, sizeof port_text, "%u",
+                  static_cast<unsigned>(OlvWebServer_GetPort(dms->web_server)));
+    std::string url = "http://";
+    url += dotted;
+    url += ':';
+    url += port_text;
+    url += '/';
+    url += kVirtualDirectory;
+    url += '/';
+    url += route;
+    url += url_path;
+    auto* escaped =
+        static_cast<char*>(tv::Malloc(static_cast<std::size_t>(OlvHttpEscapeLength(url.c_str()))));
+    OlvHttpEscape(escaped, url.c_str());
+    std::string whole = escaped;
+    tv::Free(escaped);
+    // A "?" in a name would start the URL's query, which a client may drop.
+    if (dms->modern != nullptr) {
+        for (std::size_t at = 0; (at = whole.find('?', at)) != std::string::npos; at += 3)
+            whole.replace(at, 1, "%3F");
+    }
+    return whole;
+}
 
 std::string DmsCsvEscape(std::string_view id)
 {
@@ -899,7 +1127,20 @@ void ServeFile(DmsIntegration* dms, OlvWebSession* session, OlvPacket* header,
     const char* range = OlvPacket_GetHeader(header, "Range", 5);
     ServerLog("GET %s RANGE (%s)", path.c_str(), range != nullptr ? range : "");
 
-    const tv::MediaKind kind = tv::DmsServedKind(dms, path);
+    tv::MediaKind kind = tv::DmsServedKind(dms, path);
+    // Subtitles are served beside the video they belong to, and only there.
+    const std::string_view subtitle_type =
+        dms->media != nullptr ? tv::DmsSubtitleType(path) : std::string_view();
+    if (!subtitle_type.empty() && !kind.published &&
+        DmsMedia_IsSubtitleBesideVideo(dms->media, path)) {
+        tv::WebSessionCorkUntilFirstWindow(session);
+        MediaTransfer_HandleGet(session, dms->pool, dms->context, header, path.c_str(),
+                                tv::kTransferBackground | tv::kTransferInteractive,
+                                subtitle_type == "srt" ? "text/srt" : "smi/caption", nullptr,
+                                nullptr, nullptr, IgnoreTransferEnd,
+                                tv::MediaTransferFraming::Length);
+        return;
+    }
     // Today's listing serves what it lists: a name it leaves out is not there.
     if (dms->modern != nullptr && !kind.published) {
         RefuseNotFound(session);
@@ -915,6 +1156,30 @@ void ServeFile(DmsIntegration* dms, OlvWebSession* session, OlvPacket* header,
     int modes = tv::kTransferBackground;
     if (IsImage(media_class)) modes |= tv::kTransferInteractive;
     if (IsStreamed(media_class)) modes |= tv::kTransferStreaming;
+    std::string caption;
+    tv::MediaTransferSamsung samsung;
+    if (dms->media != nullptr) {
+        // The same profile as the listing's once the file's information is known.
+        tv::MediaInfoRecord record;
+        std::string profile;
+        if (DmsMedia_Known(dms->media, path, &record)) {
+            profile = tv::MediaInfo_DlnaProfile(record);
+            samsung.duration_ms = record.duration_ms;
+        }
+        if (!profile.empty()) {
+            std::string with = tv::DmsWithProfile(protocol_info, profile);
+            tv::Free(protocol_info);
+            protocol_info = tv::CopyBytes(with.data(), with.size());
+        }
+        std::string subtitle = DmsMedia_SubtitleOf(dms->media, path);
+        if (!subtitle.empty()) {
+            char* url_path = FSE_PathToUrlPath(dms->enumerator, subtitle.c_str());
+            caption =
+                tv::DmsContentUrl(dms, OlvWebServer_SessionLocalAddress(session), "", url_path);
+            tv::Free(url_path);
+            samsung.caption_uri = caption.c_str();
+        }
+    }
     const char* features = std::strrchr(protocol_info, ':');
     features = features != nullptr ? features + 1 : protocol_info;
     // Corked, the header waits for the body's first window and leaves in the same segment.
@@ -922,8 +1187,32 @@ void ServeFile(DmsIntegration* dms, OlvWebSession* session, OlvPacket* header,
     MediaTransfer_HandleGet(session, dms->pool, dms->context, header, path.c_str(), modes,
                             kind.mime_type, features, nullptr, nullptr, IgnoreTransferEnd,
                             dms->modern != nullptr ? tv::MediaTransferFraming::Length
-                                                   : tv::MediaTransferFraming::Protocol);
+                                                   : tv::MediaTransferFraming::Protocol,
+                            samsung);
     tv::Free(protocol_info);
+}
+
+// The JPEG_TN of a listed file (a photo, a song's embedded picture, a folder's cover image):
+// a listed name, confined like the file itself, and known to the service; else the 404 of a
+// missing file.
+void ServeThumbnail(DmsIntegration* dms, OlvWebSession* session, OlvPacket* header,
+                    const std::string& path) noexcept
+{
+    ServerLog("GET thumbnail %s", path.c_str());
+    std::string jpeg;
+    if (!tv::DmsServedKind(dms, path).published || !DmsMedia_Thumbnail(dms->media, path, &jpeg)) {
+        RefuseNotFound(session);
+        return;
+    }
+    if (!tv::WebSessionRequestWhole(session)) return;
+    const bool head = tv::EqualsCaseless(tv::View(header->method, header->method_length), "HEAD");
+    std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+                         std::to_string(jpeg.size()) +
+                         "\r\ncontentFeatures.dlna.org: " + tv::kDmsThumbnailFeatures +
+                         "\r\ntransferMode.dlna.org: Interactive\r\nConnection: close\r\n\r\n";
+    if (!head) answer += jpeg;
+    tv::WebSessionEndAfterAnswer(session);
+    OlvWebServer_SendBytes(session, answer.data(), answer.size(), OwnCopy, 1);
 }
 
 }  // namespace
@@ -960,5 +1249,14 @@ void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char*
         return;
     }
 
-    ServeFile(dms, session, header, FilePathOf(dms, header));
+    constexpr std::string_view kThumbRoute = "/thumb/";
+    std::string_view raw(header->path != nullptr ? header->path : "",
+                         header->path != nullptr ? static_cast<std::size_t>(header->path_length)
+                                                 : 0);
+    if (dms->media != nullptr && raw.starts_with(kThumbRoute)) {
+        raw.remove_prefix(kThumbRoute.size() - 1);
+        ServeThumbnail(dms, session, header, FilePathOf(dms, raw));
+        return;
+    }
+    ServeFile(dms, session, header, FilePathOf(dms, raw));
 }

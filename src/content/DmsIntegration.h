@@ -26,10 +26,25 @@ struct FseQuery;
 struct CdsObject;
 struct DmsBrowsePaging;
 struct DmsModern;
+struct DmsMedia;
 
 namespace tv {
 struct ServerContext;
-}
+
+// A SortCriteria key on what is read from the files, or one the listing sorts by itself.
+enum class DmsMediaSortProperty : std::uint8_t { kListing, kAlbum, kTrack, kArtist };
+struct DmsMediaSortKey {
+    DmsMediaSortProperty property = DmsMediaSortProperty::kListing;
+    bool ascending = true;
+};
+// What today's listing sorts by with media information (GetSortCapabilities).
+inline constexpr char kDmsMediaSortCapabilities[] =
+    "dc:title,dc:date,upnp:class,upnp:album,upnp:originalTrackNumber,upnp:artist";
+// True when the criteria name upnp:album, upnp:originalTrackNumber or upnp:artist: *keys gets
+// every key in order (the others as kListing) and *rest the criteria without those three.
+bool DmsSplitSortCriteria(std::string_view criteria, std::vector<DmsMediaSortKey>* keys,
+                          std::string* rest);
+}  // namespace tv
 
 // A protocolInfo text built once for the files of one extension.
 struct DmsKnownProtocolInfo {
@@ -64,6 +79,7 @@ struct DmsIntegration {
     std::string left_out;         // the lines last logged for folders left out
     DmsModern* modern = nullptr;  // today's listing; null for the protocol's own
     std::vector<DmsKnownProtocolInfo> known_protocol_infos;  // chain thread
+    DmsMedia* media = nullptr;  // media information; null without the service
 };
 
 // Before the chain runs, on the thread that will run it. Null when the device stack or the
@@ -80,6 +96,10 @@ struct DmsIntegration {
     const char* content_root) noexcept;
 
 namespace tv {
+// The URL of a file below the "content" directory at the address, escaped: `route` ("" for
+// the file itself, "thumb/" for its thumbnail) and the file's URL path (FSE_PathToUrlPath).
+std::string DmsContentUrl(const DmsIntegration* dms, std::uint32_t address, std::string_view route,
+                          const char* url_path);
 // ContainerUpdateIDs' CSV form of an ObjectID: "," and "\" escaped with a "\".
 std::string DmsCsvEscape(std::string_view id);
 // What the "content" directory serves at the escaped file path ("%2Fsrv%2Fmedia\a.mkv"): its
@@ -106,8 +126,10 @@ void DmsIntegration_HttpRequest(OlvWebSession* session, OlvPacket* header, char*
 
 // Pages one open query into the session's Browse response. Takes the query and the request:
 // they are freed when the answer has gone out, which for a client that reads slowly is later.
+// `media_sort`: a SortCriteria on what is read from the files (with media information).
 void MSL_ProcessQueue(MSA_Server* server, OlvWebSession* session, MSA_BrowseRequest* request,
-                      FseQuery* query, std::uint32_t filter_mask, DmsIntegration* dms) noexcept;
+                      FseQuery* query, std::uint32_t filter_mask, DmsIntegration* dms,
+                      std::vector<tv::DmsMediaSortKey> media_sort = {}) noexcept;
 
 // Appends the res elements of an item (nothing for containers).
 void DmsIntegration_AddResources(DmsIntegration* dms, std::uint32_t filter_mask,

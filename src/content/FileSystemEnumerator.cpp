@@ -1152,7 +1152,14 @@ void FillClassDetails(FSE_Enumerator* fse, FseQuery* query, CdsObject* object,
             query->object_size = -1;
             if (StatObject(query, object->source_path, name, &st)) {
                 when = static_cast<std::int64_t>(st.st_mtime);
-                if (S_ISREG(st.st_mode)) query->object_size = static_cast<std::int64_t>(st.st_size);
+                if (S_ISREG(st.st_mode)) {
+                    query->object_size = static_cast<std::int64_t>(st.st_size);
+                    query->object_device = static_cast<std::uint64_t>(st.st_dev);
+                    query->object_inode = static_cast<std::uint64_t>(st.st_ino);
+                    query->object_mtime_ns =
+                        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 +
+                        st.st_mtim.tv_nsec;
+                }
             }
             query->object_size_known = 1;
             object->date = when > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(when);

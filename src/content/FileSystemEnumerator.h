@@ -67,9 +67,12 @@ struct FseQuery {
     FseListing* listing = nullptr;         // a folder's listing, read with the kinds of its entries
     int object_size_known = 0;             // the object produced last had its file looked at:
     std::int64_t object_size = -1;         // its size then (-1 when not a regular file)
-    int modern = 0;                        // today's listing
-    int child_counts = 0;                  // containers tell how many children they list
-    std::vector<tv::FseSortKey> sort;      // SortCriteria of a children query (today's listing)
+    std::uint64_t object_device = 0;       // and, a regular file, what else its stat said
+    std::uint64_t object_inode = 0;
+    std::int64_t object_mtime_ns = 0;
+    int modern = 0;                    // today's listing
+    int child_counts = 0;              // containers tell how many children they list
+    std::vector<tv::FseSortKey> sort;  // SortCriteria of a children query (today's listing)
 };
 
 // Views into one entry's full path (not NUL-terminated).

@@ -62,7 +62,7 @@ struct Job {
     std::uint64_t id = 0;
     std::string path;
     FileIdentity identity;
-    MediaKind kind = MediaKind::kNone;
+    MediaInfoKind kind = MediaInfoKind::kNone;
 };
 
 struct Helper {
@@ -644,7 +644,7 @@ void MediaInfo_Destroy(MediaInfo* mi) noexcept
 MediaInfoStatus MediaInfo_Lookup(MediaInfo* mi, const char* path, const FileIdentity& identity,
                                  MediaInfoRecord* record)
 {
-    MediaKind kind = MediaKindOf(Extension(path));
+    MediaInfoKind kind = MediaInfoKindOf(Extension(path));
     bool queued = false;
     MediaInfoStatus status = MediaInfoStatus::kPending;
     {
@@ -659,7 +659,7 @@ MediaInfoStatus MediaInfo_Lookup(MediaInfo* mi, const char* path, const FileIden
             return MediaInfoStatus::kKnown;
         }
         if (entry != nullptr) return MediaInfoStatus::kFailed;
-        if (kind == MediaKind::kNone || mi->unavailable) return MediaInfoStatus::kUnavailable;
+        if (kind == MediaInfoKind::kNone || mi->unavailable) return MediaInfoStatus::kUnavailable;
         if (mi->pending.insert(identity).second) {
             Job job;
             job.path = path;

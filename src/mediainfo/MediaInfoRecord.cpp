@@ -13,24 +13,24 @@ namespace {
 
 struct KindRow {
     std::string_view extension;
-    MediaKind kind;
+    MediaInfoKind kind;
 };
 
 constexpr std::array kKinds = {
-    KindRow{"mp4", MediaKind::kVideo},  KindRow{"m4v", MediaKind::kVideo},
-    KindRow{"mkv", MediaKind::kVideo},  KindRow{"webm", MediaKind::kVideo},
-    KindRow{"mov", MediaKind::kVideo},  KindRow{"avi", MediaKind::kVideo},
-    KindRow{"wmv", MediaKind::kVideo},  KindRow{"mpg", MediaKind::kVideo},
-    KindRow{"mpeg", MediaKind::kVideo}, KindRow{"vob", MediaKind::kVideo},
-    KindRow{"ts", MediaKind::kVideo},   KindRow{"m2ts", MediaKind::kVideo},
-    KindRow{"mts", MediaKind::kVideo},  KindRow{"mp3", MediaKind::kAudio},
-    KindRow{"flac", MediaKind::kAudio}, KindRow{"m4a", MediaKind::kAudio},
-    KindRow{"aac", MediaKind::kAudio},  KindRow{"ogg", MediaKind::kAudio},
-    KindRow{"oga", MediaKind::kAudio},  KindRow{"opus", MediaKind::kAudio},
-    KindRow{"wav", MediaKind::kAudio},  KindRow{"wma", MediaKind::kAudio},
-    KindRow{"jpg", MediaKind::kImage},  KindRow{"jpeg", MediaKind::kImage},
-    KindRow{"png", MediaKind::kImage},  KindRow{"gif", MediaKind::kImage},
-    KindRow{"bmp", MediaKind::kImage},  KindRow{"webp", MediaKind::kImage},
+    KindRow{"mp4", MediaInfoKind::kVideo},  KindRow{"m4v", MediaInfoKind::kVideo},
+    KindRow{"mkv", MediaInfoKind::kVideo},  KindRow{"webm", MediaInfoKind::kVideo},
+    KindRow{"mov", MediaInfoKind::kVideo},  KindRow{"avi", MediaInfoKind::kVideo},
+    KindRow{"wmv", MediaInfoKind::kVideo},  KindRow{"mpg", MediaInfoKind::kVideo},
+    KindRow{"mpeg", MediaInfoKind::kVideo}, KindRow{"vob", MediaInfoKind::kVideo},
+    KindRow{"ts", MediaInfoKind::kVideo},   KindRow{"m2ts", MediaInfoKind::kVideo},
+    KindRow{"mts", MediaInfoKind::kVideo},  KindRow{"mp3", MediaInfoKind::kAudio},
+    KindRow{"flac", MediaInfoKind::kAudio}, KindRow{"m4a", MediaInfoKind::kAudio},
+    KindRow{"aac", MediaInfoKind::kAudio},  KindRow{"ogg", MediaInfoKind::kAudio},
+    KindRow{"oga", MediaInfoKind::kAudio},  KindRow{"opus", MediaInfoKind::kAudio},
+    KindRow{"wav", MediaInfoKind::kAudio},  KindRow{"wma", MediaInfoKind::kAudio},
+    KindRow{"jpg", MediaInfoKind::kImage},  KindRow{"jpeg", MediaInfoKind::kImage},
+    KindRow{"png", MediaInfoKind::kImage},  KindRow{"gif", MediaInfoKind::kImage},
+    KindRow{"bmp", MediaInfoKind::kImage},  KindRow{"webp", MediaInfoKind::kImage},
 };
 
 // H.264 profile numbers as the decoder reports them; constrained baseline carries a flag.
@@ -87,7 +87,8 @@ std::string_view VideoProfile(const MediaInfoRecord& r) noexcept
     if (main_or_less && r.video_level <= 30 && Within(r.width, r.height, 720, 576) &&
         r.bitrate <= 10000000 && PlainAac(r, 6))
         return "AVC_MP4_MP_SD_AAC_MULT5";
-    if (r.video_profile == kAvcHigh && r.video_level <= 41 &&
+    // HP_HD stops at level 4.0; a 4.1 stream may exceed what a player of the profile decodes.
+    if (r.video_profile == kAvcHigh && r.video_level <= 40 &&
         Within(r.width, r.height, 1920, 1080) && r.bitrate <= 20000000 && PlainAac(r, 2))
         return "AVC_MP4_HP_HD_AAC";
     return {};
@@ -135,12 +136,12 @@ FileIdentity FileIdentityOf(const struct stat& st) noexcept
     return id;
 }
 
-MediaKind MediaKindOf(std::string_view extension) noexcept
+MediaInfoKind MediaInfoKindOf(std::string_view extension) noexcept
 {
     if (!extension.empty() && extension.front() == '.') extension.remove_prefix(1);
     for (const KindRow& row : kKinds)
         if (EqualsCaseless(row.extension, extension)) return row.kind;
-    return MediaKind::kNone;
+    return MediaInfoKind::kNone;
 }
 
 std::string_view MediaInfo_DlnaProfile(const MediaInfoRecord& record) noexcept

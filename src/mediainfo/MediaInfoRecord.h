@@ -23,10 +23,10 @@ struct FileIdentity {
 
 FileIdentity FileIdentityOf(const struct stat& st) noexcept;
 
-enum class MediaKind : std::uint8_t { kNone = 0, kVideo = 1, kAudio = 2, kImage = 3 };
+enum class MediaInfoKind : std::uint8_t { kNone = 0, kVideo = 1, kAudio = 2, kImage = 3 };
 
 // By the extension, with or without its dot, ASCII case ignored; kNone for anything else.
-MediaKind MediaKindOf(std::string_view extension) noexcept;
+MediaInfoKind MediaInfoKindOf(std::string_view extension) noexcept;
 
 // Numbers are -1 when unknown; texts empty. Units as CdsResource has them.
 struct MediaInfoRecord {

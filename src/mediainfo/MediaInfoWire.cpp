@@ -158,8 +158,8 @@ bool Wire_DecodeRequest(std::string_view message, ProbeRequest* request)
     if (!GetHead(&r, WireType::kProbe) || !r.U64(&request->id) || !r.U8(&kind) ||
         !r.U8(&request->want) || !r.Text(&request->extension, kWireMaxExtension))
         return false;
-    if (kind > static_cast<std::uint8_t>(MediaKind::kImage)) return false;
-    request->kind = static_cast<MediaKind>(kind);
+    if (kind > static_cast<std::uint8_t>(MediaInfoKind::kImage)) return false;
+    request->kind = static_cast<MediaInfoKind>(kind);
     return r.AtEnd();
 }
 

@@ -31,7 +31,7 @@ inline constexpr std::uint8_t kWantThumbnail = 0x02;
 
 struct ProbeRequest {
     std::uint64_t id = 0;
-    MediaKind kind = MediaKind::kNone;
+    MediaInfoKind kind = MediaInfoKind::kNone;
     std::uint8_t want = 0;
     std::string extension;  // without the dot; a hint for the demuxer
 };

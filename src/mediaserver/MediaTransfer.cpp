@@ -742,13 +742,11 @@ tv::MediaTransferRange MediaTransfer_ParseRange(const char* value, std::int64_t*
     return tv::kRangeSatisfiable;
 }
 
-MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPool* pool,
-                                            const tv::ServerContext* context, OlvPacket* request,
-                                            const char* path, int allowed_modes,
-                                            const char* mime_type, const char* content_features,
-                                            const char* ifo_uri, void* user,
-                                            tv::MediaTransferDoneFn on_done,
-                                            tv::MediaTransferFraming framing) noexcept
+MediaTransferState* MediaTransfer_HandleGet(
+    OlvWebSession* session, OlvThreadPool* pool, const tv::ServerContext* context,
+    OlvPacket* request, const char* path, int allowed_modes, const char* mime_type,
+    const char* content_features, const char* ifo_uri, void* user, tv::MediaTransferDoneFn on_done,
+    tv::MediaTransferFraming framing, const tv::MediaTransferSamsung& samsung) noexcept
 {
     if (session == nullptr || request == nullptr) return nullptr;
     // Only the delivery that completes the request may answer it.
@@ -775,6 +773,13 @@ MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPoo
         return nullptr;
     }
     AddContentHeaders(packet, mime_type, content_features, ifo_uri);
+    const char* asked = Header(request, "getCaptionInfo.sec");
+    if (samsung.caption_uri != nullptr && asked != nullptr && std::strcmp(asked, "1") == 0)
+        AddHeader(packet, "CaptionInfo.sec", samsung.caption_uri);
+    asked = Header(request, "getMediaInfo.sec");
+    if (samsung.duration_ms >= 0 && asked != nullptr && std::strcmp(asked, "1") == 0)
+        AddHeader(packet, "MediaInfo.sec",
+                  ("SEC_Duration=" + std::to_string(samsung.duration_ms) + ";").c_str());
     if (framing == tv::MediaTransferFraming::Length) tv::WebSessionFrameByLength(session);
 
     OlvSendResult sent = OlvWebServer_BeginResponseFromPacket(session, packet);

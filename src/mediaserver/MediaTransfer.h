@@ -106,18 +106,25 @@ struct MediaTransferState {
     MediaTransfer* parked_transfer = nullptr;
 };
 
+namespace tv {
+// What a Samsung TV may ask of a file with getCaptionInfo.sec and getMediaInfo.sec.
+struct MediaTransferSamsung {
+    const char* caption_uri = nullptr;  // the subtitles beside it, else null
+    std::int64_t duration_ms = -1;      // -1 when unknown
+};
+}  // namespace tv
+
 // Chain thread, from the request handler of the session. `path` is the escaped path without
 // its leading backslash ("%2Fhome%2Fann%2FMusic\a.mp3"), opened with the context's file
-// rules; the transfer is listed in context->transfers. Answers the header at once; returns the
+// rules; the transfer is listed in context->transfers. `samsung` holds what a Samsung TV may ask
+// of the file (given only to a request that asks for it). Answers the header at once; returns the
 // state of a started body transfer, or null when the request was answered completely (refusal,
 // HEAD) or has not arrived completely yet.
-MediaTransferState* MediaTransfer_HandleGet(OlvWebSession* session, OlvThreadPool* pool,
-                                            const tv::ServerContext* context, OlvPacket* request,
-                                            const char* path, int allowed_modes,
-                                            const char* mime_type, const char* content_features,
-                                            const char* ifo_uri, void* user,
-                                            tv::MediaTransferDoneFn on_done,
-                                            tv::MediaTransferFraming framing) noexcept;
+MediaTransferState* MediaTransfer_HandleGet(
+    OlvWebSession* session, OlvThreadPool* pool, const tv::ServerContext* context,
+    OlvPacket* request, const char* path, int allowed_modes, const char* mime_type,
+    const char* content_features, const char* ifo_uri, void* user, tv::MediaTransferDoneFn on_done,
+    tv::MediaTransferFraming framing, const tv::MediaTransferSamsung& samsung = {}) noexcept;
 
 // "bytes=F-L", "bytes=F-" or "bytes=-N" against a file of `size` bytes; any list of ranges or
 // another unit is malformed.

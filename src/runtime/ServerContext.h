@@ -18,6 +18,31 @@ struct ServedInterfaces;
 struct FileIoState;
 struct SharedFolderSet;
 struct TransferRegistry;
+struct MediaInfo;
+
+// Who is told that new media information is in: the content source while it lives. The
+// service calls Notify from its own thread; the target is set and cleared on the chain thread.
+class MediaReadyTarget {
+public:
+    using Fn = void (*)(void* user) noexcept;
+    void Set(Fn fn, void* user) noexcept
+    {
+        std::scoped_lock hold(lock_);
+        fn_ = fn;
+        user_ = user;
+    }
+    // Any thread; the target cannot go away while it is being called.
+    void Notify() noexcept
+    {
+        std::scoped_lock hold(lock_);
+        if (fn_ != nullptr) fn_(user_);
+    }
+
+private:
+    std::mutex lock_;
+    Fn fn_ = nullptr;
+    void* user_ = nullptr;
+};
 
 // The one random source of a server: seeded once from the system, drawn from by any thread
 // (the random ports, SSDP's delays and announcement state). Not for secrets: subscription
@@ -66,6 +91,10 @@ struct ServerContext {
     SharedFolderSet* folders = nullptr;
     // The media transfers alive (mediaserver/MediaTransfer.h).
     TransferRegistry* transfers = nullptr;
+    // The media information service (mediainfo/MediaInfo.h): made by ServerMain with
+    // options.media_info, null without; it outlives the chain.
+    MediaInfo* media_info = nullptr;
+    MediaReadyTarget media_ready;
     // Off, a device stack opens no SSDP socket and sends nothing by multicast, so that tests
     // of its HTTP side can run outside a private network namespace.
     bool ssdp = true;

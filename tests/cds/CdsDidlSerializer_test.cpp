@@ -232,6 +232,46 @@ TEST_F(CdsDidl, NumbersBitrateAndDurations)
     CdsObject_Release(o);
 }
 
+// What is read from a file: milliseconds in res@duration, the tags, art and subtitle elements
+// in "*" only, a tag date before the file's, nothing of it for an object without it.
+TEST_F(CdsDidl, MediaDetailsAndMillisecondDurations)
+{
+    char buffer[32];
+    EXPECT_EQ(CdsToDidl_FormatDurationMs(buffer, 3725042), 11);
+    EXPECT_STREQ(buffer, "1:02:05.042");
+    EXPECT_EQ(CdsToDidl_FormatDurationMs(buffer, -1), 0);
+
+    CdsObject* o = NewObject(0xA000, "0\\a", "0", "t");
+    o->date = 86400;
+    CdsResource* res = AddResource(o, "u", "p");
+    res->duration_ms = 3030;
+    const std::string plain = Didl(o, tv::kCdsFilterAll);
+    EXPECT_NE(plain.find(" duration=&quot;0:00:03.030&quot;"), std::string::npos);
+    EXPECT_EQ(plain.find("upnp:artist"), std::string::npos);
+
+    o->details = new CdsMediaDetails;
+    o->details->artist = "A & B";
+    o->details->date = "2021-05-03";
+    o->details->track = 3;
+    o->details->album_art_uri = "http://h/art";
+    o->details->caption_uri = "http://h/a.srt";
+    o->details->caption_type = "srt";
+    const std::string all = Didl(o, tv::kCdsFilterAll);
+    for (
+        const char* part :
+        {"&lt;upnp:artist&gt;A &amp;amp; B&lt;/upnp:artist&gt;",
+         "&lt;dc:date&gt;2021-05-03&lt;/dc:date&gt;",
+         "&lt;upnp:originalTrackNumber&gt;3&lt;/upnp:originalTrackNumber&gt;",
+         "&lt;upnp:albumArtURI dlna:profileID=&quot;JPEG_TN&quot;&gt;http://h/art&lt;/upnp:albumArtURI&gt;",
+         "&lt;/res&gt;\r\n&lt;sec:CaptionInfoEx sec:type=&quot;srt&quot;&gt;http://h/a.srt&lt;/sec:CaptionInfoEx&gt;"})
+        EXPECT_NE(all.find(part), std::string::npos) << part << " in " << all;
+    const std::string titles = Didl(o, CdsFilter_Parse("dc:title,dc:date"));
+    EXPECT_NE(titles.find("2021-05-03"), std::string::npos);
+    EXPECT_EQ(titles.find("upnp:artist"), std::string::npos);
+    EXPECT_EQ(titles.find("CaptionInfoEx"), std::string::npos);
+    CdsObject_Release(o);
+}
+
 TEST_F(CdsDidl, ContainerAttributesAndDlnaManaged)
 {
     CdsObject* o = NewObject(0x4000, "0", "-1", "Root");

@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include "content/DmsMedia.h"
+#include "mediainfo/MediaInfo.h"
 #include "mediaserver/FileIoAbstraction.h"
 #include "mediaserver/MediaServerAbstraction.h"
 #include "runtime/Memory.h"
@@ -1181,4 +1183,68 @@ TEST_F(DmsIntegrationTest, TodaysListingCountsEveryChange)
     Share({folder, later});
     ASSERT_TRUE(raised_from(before)) << "a folder shared";
     EXPECT_EQ(Browse("0", "BrowseDirectChildren").total, 2);
+}
+
+// With media information a page waits for its files off the chain: other requests are
+// answered meanwhile; each item gets its tag title (else its name without the extension), in
+// the listing's order, and a file the helper hangs on is listed without information.
+TEST_F(DmsIntegrationTest, MediaInformationPagesWaitWithoutHoldingTheChain)
+{
+    std::string folder = MakeFolder("Media");
+    WriteFile(folder + "/a slow.mp3", "hang");
+    WriteFile(folder + "/b song.mp3", "Tagged & Titled\n");
+    WriteFile(folder + "/c film.mkv", "Film Title\n");
+    WriteFile(folder + "/c film.srt", "1\n");
+    std::string other = MakeFolder("Other");
+    for (const char* name : {"1 One", "2 Two", "3 Three", "4 Four"})
+        WriteFile(other + "/" + name + ".mp3", std::string(name + 2) + "\n");
+    Share({folder, other});
+    tv::ServerOptions options;
+    options.modern_listing = options.media_info = true;
+    context_->options = options;
+    tv::MediaInfoOptions info_options;
+    info_options.helper_program = TV_MEDIAINFO_STANDIN;
+    info_options.keep_on_disk = false;
+    info_options.helpers = 1;
+    info_options.time_limit_ms = 3000;
+    context_->media_info = tv::DmsMediaInfoCreate(context_.get(), info_options);
+    StartServer({}, &options);
+
+    BrowseAnswer slow;
+    std::thread browsing([&] { slow = Browse(FolderId(folder), "BrowseDirectChildren"); });
+    // The helper hangs on the first file for its time limit; the chain answers meanwhile.
+    ASSERT_TRUE(tv::test::WaitUntil([&] {
+        tv::MediaInfoStats stats = tv::MediaInfo_GetStats(context_->media_info);
+        return stats.queued == 0 && !stats.helpers.empty();
+    }));
+    std::string answer = Post("ContentDirectory", "GetSystemUpdateID", "");
+    EXPECT_NE(answer.find("200 OK"), std::string::npos);
+    EXPECT_EQ(Browse("0", "BrowseDirectChildren").returned, 2);
+    EXPECT_EQ(tv::MediaInfo_GetStats(context_->media_info).failures, 0u)
+        << "the helper's time limit passed before the other answers";
+    browsing.join();
+
+    ASSERT_EQ(slow.status, 200);
+    EXPECT_EQ(TitleOrder(slow),
+              (std::vector<std::string>{"a slow", "Tagged & Titled", "Film Title"}));
+    EXPECT_NE(slow.didl.find("xmlns:sec=\"http://www.sec.co.kr/\""), std::string::npos);
+    // A page whose items are still being read holds no more than it was asked for.
+    BrowseAnswer page = Browse(FolderId(other), "BrowseDirectChildren", 1, 2);
+    EXPECT_EQ(TitleOrder(page), (std::vector<std::string>{"Two", "Three"}));
+    EXPECT_EQ(page.total, 4);
+    const Didl* film = Find(slow, "Film Title");
+    ASSERT_NE(film, nullptr);
+    ASSERT_EQ(film->protocol_info.size(), 2u);
+    EXPECT_EQ(film->protocol_info[1], "http-get:*:text/srt:*");
+    EXPECT_NE(slow.didl.find("<sec:CaptionInfoEx sec:type=\"srt\">" + film->res[1] + "<"),
+              std::string::npos);
+    // The subtitle is served beside its film, with the film's header naming it when asked.
+    std::string srt = Fetch(film->res[1]);
+    EXPECT_NE(srt.find("Content-Type: text/srt"), std::string::npos) << srt;
+    EXPECT_NE(Fetch(film->res[0], "getCaptionInfo.sec: 1\r\n")
+                  .find("CaptionInfo.sec: " + film->res[1] + "\r\n"),
+              std::string::npos);
+    EXPECT_EQ(Fetch(film->res[0]).find("CaptionInfo.sec"), std::string::npos);
+    StopServer();
+    tv::MediaInfo_Destroy(context_->media_info);
 }

@@ -1,11 +1,11 @@
-# Today's listing (--modern) as a TV on the home network sees it: every kind of film, song and
+# Today's listing (--modern-listing) as a TV on the home network sees it: every kind of film, song and
 # photo is listed with its class and MIME type and served with that type; hidden and system
 # entries (and a pipe) are neither listed nor served; twelve tracks come in natural order,
 # folders first; childCount equals what a Browse of the folder returns; the sort a client may
 # ask for is offered and honoured; a file copied into a shared folder raises SystemUpdateID
 # and reaches a subscriber on the player as an event within 3 s, naming its folder in
-# ContainerUpdateIDs; a Samsung TV finds its capabilities and feature list. The default listing
-# is what the other scripts check, run without options.
+# ContainerUpdateIDs. The default listing is what the other scripts check, run without options;
+# media information and Samsung's parts are media_info.sh's.
 source "$(dirname "$(readlink -f "$0")")/lib.sh"
 
 media=$TV_WORK/media
@@ -27,29 +27,11 @@ mkfifo "$media/pipe.mp3"
 for n in 7 12 1 10 3 11 5 2 9 4 8 6; do head -c 200 /dev/urandom >"$media/Album/track $n.mp3"; done
 head -c 300 /dev/urandom >"$media/#hash?query=1.mp3"
 tv_share "$media"
-tv_start --modern
+tv_start --modern-listing
 base=$TV_BASE
 TV_EXPECT_UPDATE_ID=any
 folder_id="0\\$(tv_escape_folder "$media")\\"
 folder_url="$base/content/$(tv_escape_folder "$media" | sed 's/%/%25/g')"
-
-# Samsung's parts, as a Samsung TV reads them: the capabilities in the description and the
-# FeatureList, each a well-formed document.
-tv_player curl -sf -H 'Connection: close' "$base/" >"$TV_WORK/description.xml" || tv_fail "no description"
-for cap in ProductCap X_ProductCap; do
-  value=$(xmllint --xpath "string(//*[local-name()='$cap' and namespace-uri()='http://www.sec.co.kr/dlna'])" "$TV_WORK/description.xml") ||
-    tv_fail "the description is no XML document"
-  [ "$value" = smi,DCM10,getMediaInfo.sec,getCaptionInfo.sec ] || tv_fail "sec:$cap is '$value'"
-done
-tv_player curl -sf -H 'Connection: close' "$base/ContentDirectory/scpd.xml" | xmllint --noout - ||
-  tv_fail "the ContentDirectory SCPD is no XML document"
-code=$(tv_soap ContentDirectory X_GetFeatureList '' "$TV_WORK/features.xml")
-[ "$code" = 200 ] || tv_fail "X_GetFeatureList answered $code: $(cat "$TV_WORK/features.xml")"
-xmllint --xpath "string(//*[local-name()='FeatureList'])" "$TV_WORK/features.xml" >"$TV_WORK/features.doc"
-kinds=$(xmllint --xpath "//*[local-name()='Feature'][@name='samsung.com_BASICVIEW']/*[@id='0']/@type" "$TV_WORK/features.doc" | tr -s ' \n' ' ')
-[ "$kinds" = ' type="object.item.audioItem" type="object.item.videoItem" type="object.item.imageItem" ' ] ||
-  tv_fail "FeatureList: $(cat "$TV_WORK/features.doc")"
-tv_note "Samsung: ProductCap and X_ProductCap in the description, X_GetFeatureList names the root for$kinds"
 
 # The children, with their title, class, MIME type, childCount and first res URL.
 listing() {  # ID OUT [SORT]: one line per object, fields separated by tabs

@@ -4,20 +4,20 @@
 
 #include <string>
 
+using tv::MediaInfoKind;
 using tv::MediaInfoRecord;
-using tv::MediaKind;
 
 TEST(MediaInfoRecord, KindComesFromTheExtensionAlone)
 {
     for (const char* ext : {"mp4", ".M4V", "mkv", "webm", "MOV", "avi", "wmv", "mpg", "mpeg", "vob",
                             "ts", "m2ts", "mts"})
-        EXPECT_EQ(tv::MediaKindOf(ext), MediaKind::kVideo) << ext;
+        EXPECT_EQ(tv::MediaInfoKindOf(ext), MediaInfoKind::kVideo) << ext;
     for (const char* ext : {"mp3", ".FLAC", "m4a", "aac", "ogg", "oga", "opus", "wav", "wma"})
-        EXPECT_EQ(tv::MediaKindOf(ext), MediaKind::kAudio) << ext;
+        EXPECT_EQ(tv::MediaInfoKindOf(ext), MediaInfoKind::kAudio) << ext;
     for (const char* ext : {"jpg", "JPEG", "png", "gif", "bmp", ".webp"})
-        EXPECT_EQ(tv::MediaKindOf(ext), MediaKind::kImage) << ext;
+        EXPECT_EQ(tv::MediaInfoKindOf(ext), MediaInfoKind::kImage) << ext;
     for (const char* ext : {"", ".", "srt", "smi", "txt", "mp", "mp33", "m3u", "m3u8", "jpg "})
-        EXPECT_EQ(tv::MediaKindOf(ext), MediaKind::kNone) << ext;
+        EXPECT_EQ(tv::MediaInfoKindOf(ext), MediaInfoKind::kNone) << ext;
 }
 
 namespace {
@@ -118,6 +118,7 @@ TEST(MediaInfoRecord, DlnaProfileOnlyWhereTheStreamsMakeItCertain)
         {"AVC main 3.1", Avc(77, 31, 720, 576), ""},
         {"AVC main HD", Avc(77, 40, 1280, 720), ""},
         {"AVC high 4.0 1080p", Avc(100, 40, 1920, 1080), "AVC_MP4_HP_HD_AAC"},
+        {"AVC high 4.1 1080p", Avc(100, 41, 1920, 1080), ""},
         {"AVC high 5.1", Avc(100, 51, 1920, 1080), ""},
         {"AVC high 4K", Avc(100, 41, 3840, 2160), ""},
         {"AVC high 10", Avc(110, 40, 1920, 1080), ""},

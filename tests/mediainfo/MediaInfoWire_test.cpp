@@ -60,11 +60,11 @@ TEST(MediaInfoWire, MessagesRoundTrip)
     EXPECT_EQ(out.record, in.record);
     EXPECT_EQ(out.thumbnail, in.thumbnail);
 
-    tv::ProbeRequest request{42, tv::MediaKind::kImage, tv::kWantThumbnail, "jpeg"};
+    tv::ProbeRequest request{42, tv::MediaInfoKind::kImage, tv::kWantThumbnail, "jpeg"};
     tv::ProbeRequest back;
     ASSERT_TRUE(tv::Wire_DecodeRequest(tv::Wire_EncodeRequest(request), &back));
     EXPECT_EQ(back.id, 42u);
-    EXPECT_EQ(back.kind, tv::MediaKind::kImage);
+    EXPECT_EQ(back.kind, tv::MediaInfoKind::kImage);
     EXPECT_EQ(back.want, tv::kWantThumbnail);
     EXPECT_EQ(back.extension, "jpeg");
     EXPECT_EQ(tv::Wire_TypeOf(tv::Wire_EncodeSignal(tv::WireType::kHello)), tv::WireType::kHello);
@@ -89,7 +89,7 @@ TEST(MediaInfoWire, DamagedMessagesAreRefused)
     EXPECT_EQ(tv::Wire_TypeOf(std::string("\x01\x09", 2)), tv::WireType::kNone);
     EXPECT_EQ(tv::Wire_TypeOf(tv::Wire_EncodeSignal(tv::WireType::kHello) + "x"),
               tv::WireType::kNone);
-    std::string bad_kind = tv::Wire_EncodeRequest({1, tv::MediaKind::kAudio, 1, "mp3"});
+    std::string bad_kind = tv::Wire_EncodeRequest({1, tv::MediaInfoKind::kAudio, 1, "mp3"});
     bad_kind[10] = 9;
     tv::ProbeRequest request;
     EXPECT_FALSE(tv::Wire_DecodeRequest(bad_kind, &request));
@@ -105,7 +105,7 @@ TEST(MediaInfoWire, DescriptorTravelsWithItsDatagram)
     tv::UniqueFd file(mkstemp(name));
     ASSERT_TRUE(file);
     unlink(name);
-    std::string message = tv::Wire_EncodeRequest({7, tv::MediaKind::kAudio, 1, "mp3"});
+    std::string message = tv::Wire_EncodeRequest({7, tv::MediaInfoKind::kAudio, 1, "mp3"});
     ASSERT_EQ(tv::Wire_Send(a.get(), message, file.get(), 0), static_cast<long>(message.size()));
     std::vector<char> buffer(tv::kWireMaxMessage);
     int fd = -1;

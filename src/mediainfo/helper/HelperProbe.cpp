@@ -162,9 +162,9 @@ const char* ForcedDemuxer(std::string_view extension) noexcept
     return nullptr;
 }
 
-bool Open(Demuxed* d, MediaKind kind, std::string_view extension)
+bool Open(Demuxed* d, MediaInfoKind kind, std::string_view extension)
 {
-    bool image = kind == MediaKind::kImage;
+    bool image = kind == MediaInfoKind::kImage;
     const char* allowed = image ? kImageDemuxers : kMediaDemuxers;
     // The extension helps the probe tell streams apart (an ADTS or TS file); an image's would
     // make the probe favour the file-name sequence reader, which is not allowed.
@@ -521,7 +521,7 @@ void HelperProbe_Run(int fd, const ProbeRequest& request, ProbeResult* result) n
     d.source.deadline_ns = MonotonicNs() + kProbeSeconds * 1000000000;
     if (!Open(&d, request.kind, request.extension)) return;
     MediaInfoRecord* r = &result->record;
-    if (request.kind == MediaKind::kImage) {
+    if (request.kind == MediaInfoKind::kImage) {
         result->readable = ReadImage(d.format, request, r, &result->thumbnail);
         r->has_thumbnail = !result->thumbnail.empty();
         return;
