@@ -513,9 +513,14 @@ bool DmsMedia_Thumbnail(DmsMedia* media, std::string_view path, std::string* jpe
     tv::FileIdentity identity;
     if (!IdentityOf(media, internal, &identity)) return false;
     tv::MediaInfoRecord record;
-    if (tv::MediaInfo_Lookup(media->info, internal.c_str(), identity, &record) !=
-            tv::MediaInfoStatus::kKnown ||
-        !record.has_thumbnail)
+    switch (tv::MediaInfo_Lookup(media->info, internal.c_str(), identity, &record)) {
+    case tv::MediaInfoStatus::kKnown:
+        if (!record.has_thumbnail) return false;
+        break;
+    case tv::MediaInfoStatus::kPending:  // its picture may be on disk from an earlier reading
+        break;
+    default:
         return false;
+    }
     return tv::MediaInfo_Thumbnail(media->info, identity, jpeg);
 }

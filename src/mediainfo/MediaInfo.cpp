@@ -22,6 +22,7 @@
 #include <unordered_set>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
@@ -118,6 +119,7 @@ struct MediaInfo {
     std::unordered_set<FileIdentity, FileIdentityHash> pending;
     bool started = false;
     bool loaded = false;
+    std::int64_t last_use_ns = 0;  // of the last lookup
     bool unavailable = false;
     bool stopping = false;
     std::vector<pid_t> pids;
@@ -542,6 +544,24 @@ void CheckHelpers(MediaInfo* mi)
                       mi->helpers.end());
 }
 
+// An idle server holds no more than it did without media information: once nothing has been
+// asked for a while and everything is on disk, the memory goes back to the system.
+void RestWhenIdle(MediaInfo* mi)
+{
+    if (!mi->helpers.empty() || mi->folder.empty()) return;
+    MediaInfoCache rested(mi->options.limits, mi->folder);
+    {
+        std::scoped_lock hold(mi->lock);
+        if (!mi->loaded || !mi->queue.empty() || !mi->pending.empty() || mi->cache.Dirty() ||
+            NowNs() - mi->last_use_ns < Ms(mi->options.idle_ms))
+            return;
+        std::swap(mi->cache, rested);
+        mi->loaded = false;
+    }
+    rested = MediaInfoCache(mi->options.limits, mi->folder);
+    ::malloc_trim(0);
+}
+
 int NextTimeoutMs(MediaInfo* mi)
 {
     std::int64_t now = NowNs();
@@ -557,6 +577,10 @@ int NextTimeoutMs(MediaInfo* mi)
     }
     if (mi->dirty_since_ns != 0)
         due = std::min(due, mi->dirty_since_ns + Ms(mi->options.save_delay_ms));
+    if (mi->helpers.empty() && !mi->folder.empty()) {
+        std::scoped_lock hold(mi->lock);
+        if (mi->loaded) due = std::min(due, mi->last_use_ns + Ms(mi->options.idle_ms));
+    }
     if (due == INT64_MAX) return -1;
     // Rounded up, so that the turn after the wait finds it due.
     return static_cast<int>(std::clamp<std::int64_t>((due - now + 999999) / 1000000, 0, 60000));
@@ -569,13 +593,15 @@ void Run(MediaInfo* mi)
             mi->options.helper_program.empty() ? kHelperName : mi->options.helper_program.c_str());
         GiveUp(mi);
     }
-    LoadCache(mi);
     mi->buffer.resize(kWireMaxMessage);
     for (;;) {
+        bool loaded = false;
         {
             std::scoped_lock hold(mi->lock);
             if (mi->stopping) break;
+            loaded = mi->loaded;
         }
+        if (!loaded) LoadCache(mi);
         SendJobs(mi);
         std::vector<pollfd> fds;
         fds.push_back({mi->wake.get(), POLLIN, 0});
@@ -598,6 +624,7 @@ void Run(MediaInfo* mi)
             if (fds[i].revents != 0 && mi->helpers[i - 1].socket)
                 ReadAnswers(mi, &mi->helpers[i - 1]);
         CheckHelpers(mi);
+        RestWhenIdle(mi);
         if (mi->changed && mi->options.ready != nullptr) {
             mi->changed = false;
             mi->options.ready(mi->options.ready_user);
@@ -653,7 +680,9 @@ MediaInfoStatus MediaInfo_Lookup(MediaInfo* mi, const char* path, const FileIden
             mi->started = true;
             mi->worker = std::thread(Run, mi);
         }
-        const MediaInfoCache::Entry* entry = mi->cache.Find(identity, NowNs());
+        mi->last_use_ns = NowNs();
+        if (!mi->loaded) Wake(mi);  // the cache file is read again
+        const MediaInfoCache::Entry* entry = mi->cache.Find(identity, mi->last_use_ns);
         if (entry != nullptr && entry->state == MediaInfoCache::State::kKnown) {
             *record = entry->record;
             return MediaInfoStatus::kKnown;
@@ -678,13 +707,16 @@ bool MediaInfo_Thumbnail(MediaInfo* mi, const FileIdentity& identity, std::strin
     {
         std::scoped_lock hold(mi->lock);
         const MediaInfoCache::Entry* entry = mi->cache.Find(identity, NowNs());
-        if (entry == nullptr || !entry->record.has_thumbnail) return false;
-        if (mi->cache.ThumbnailInMemory(identity, jpeg)) return true;
+        if (entry != nullptr && !entry->record.has_thumbnail) return false;
+        if (entry != nullptr && mi->cache.ThumbnailInMemory(identity, jpeg)) return true;
+        if (entry == nullptr && mi->folder.empty()) return false;
     }
+    // Unknown in memory (not read back since a rest or a restart): the file named by the
+    // identity is still this file's picture, as a file that changed has another identity.
     if (mi->folder.empty() || !MediaInfoCache::ReadThumbnail(mi->folder, identity, jpeg))
         return false;
     std::scoped_lock hold(mi->lock);
-    mi->cache.KeepThumbnail(identity, *jpeg);
+    if (mi->cache.Find(identity, NowNs()) != nullptr) mi->cache.KeepThumbnail(identity, *jpeg);
     return true;
 }
 

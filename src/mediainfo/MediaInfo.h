@@ -43,7 +43,9 @@ struct MediaInfoOptions {
     int helpers = 2;           // processes at most; the second starts when the first has a queue
     int in_flight = 32;        // requests sent ahead to one helper
     int time_limit_ms = 4000;  // for one file
-    int idle_ms = 30000;       // a helper with nothing to do this long is ended
+    // A helper with nothing to do this long is ended; with no lookups for this long, what is
+    // in memory goes back to the cache file (read again at the next need).
+    int idle_ms = 30000;
     int save_delay_ms = 2000;  // the cache file is written this long after the last change
     MediaInfoCacheLimits limits;
 };
@@ -65,8 +67,9 @@ void MediaInfo_Destroy(MediaInfo* info) noexcept;
 // A folder's cover image is an image like any other: look it up, then ask for its thumbnail.
 MediaInfoStatus MediaInfo_Lookup(MediaInfo* info, const char* path, const FileIdentity& identity,
                                  MediaInfoRecord* record);
-// Any thread. The JPEG (at most 160x160) of a known file whose record has_thumbnail: from
-// memory, else one small read of its file in the cache folder. False when there is none.
+// Any thread. The JPEG (at most 160x160) of a file whose record has_thumbnail, or whose record
+// is not in memory now: from memory, else one small read of its file in the cache folder.
+// False when there is none.
 bool MediaInfo_Thumbnail(MediaInfo* info, const FileIdentity& identity, std::string* jpeg);
 
 // The default opener: O_RDONLY | O_NONBLOCK | O_NOCTTY (a FIFO never blocks the open).

@@ -508,6 +508,7 @@ TEST(MediaInfo, CacheOnDiskServesARestartAndADamagedOneIsIgnored)
         o.keep_on_disk = true;
         o.cache_folder = cache.path();
         o.save_delay_ms = 50;
+        o.idle_ms = 300;
         return o;
     };
     std::string file = cache.Path("mediainfo.cache");
@@ -531,6 +532,15 @@ TEST(MediaInfo, CacheOnDiskServesARestartAndADamagedOneIsIgnored)
         std::string jpeg;
         EXPECT_TRUE(tv::MediaInfo_Thumbnail(info, IdentityOf(paths[0]), &jpeg));
         EXPECT_EQ(jpeg.substr(0, 2), "\xFF\xD8");
+        // Idle, it gives its memory back; the pictures and the records come back from disk.
+        ASSERT_TRUE(tv::test::WaitUntil([&] { return !tv::MediaInfo_GetStats(info).cache_loaded; },
+                                        std::chrono::seconds(20)));
+        jpeg.clear();
+        EXPECT_TRUE(tv::MediaInfo_Thumbnail(info, IdentityOf(paths[0]), &jpeg));
+        EXPECT_EQ(jpeg.substr(0, 2), "\xFF\xD8");
+        got = LookUpAll(info, &hooks, paths);
+        EXPECT_EQ(got[paths[1]].record.title, "Flac Title");
+        EXPECT_EQ(tv::MediaInfo_GetStats(info).helpers_started, 0u) << "nothing read again";
         EXPECT_EQ(hooks.CountLines(""), 0);
         tv::MediaInfo_Destroy(info);
     }
