@@ -323,7 +323,7 @@ class Tindravoller(Server):
     def start(self):
         out = open(self.log, "wb")
         self.started = time.monotonic()
-        options = ["--modern"] if self.modern else []
+        options = [self.modern] if self.modern else []
         env = dict(os.environ, XDG_CACHE_HOME=self.cache)
         self.proc = subprocess.Popen([self.program, "--headless", "--settings", self.settings] +
                                      options, stdout=out, stderr=subprocess.STDOUT, env=env)
@@ -629,8 +629,10 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
     parser.add_argument("--peer")
-    parser.add_argument("--modern", action="store_true",
-                        help="run tindravoller with today's listing")
+    parser.add_argument("--modern", action="store_const", const="--modern",
+                        help="run tindravoller with today's listing and media information")
+    parser.add_argument("--modern-listing", dest="modern", action="store_const",
+                        const="--modern-listing", help="run tindravoller with today's listing")
     args = parser.parse_args()
     work = tempfile.mkdtemp(prefix="tv-bench.")
     servers = []
@@ -640,15 +642,18 @@ def main():
         print("corpus: %d distinct MP3 files in one folder, a sparse 1 GiB WAV (%.1f s)" %
               (FILES, time.monotonic() - t0), flush=True)
         videos = None
-        if args.modern:
+        with_media = args.modern == "--modern"
+        if with_media:
             print("tindravoller runs with today's listing and media information (--modern)",
                   flush=True)
             videos = make_videos(os.path.join(work, "videos"))
+        elif args.modern:
+            print("tindravoller runs with today's listing (--modern-listing)", flush=True)
         results = {}
         tv = Tindravoller(args.program, work, many, big, args.modern, videos)
         tv.big_path = os.path.join(big, "film.wav")
         servers.append(tv)
-        media = media_measure(tv) if args.modern else None
+        media = media_measure(tv) if with_media else None
         results[tv.name] = measure(tv, 60)
         tv.stop()
         print("tindravoller measured", flush=True)

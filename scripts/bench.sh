@@ -23,7 +23,8 @@ if [ "${1:-}" != --inside ]; then
     case $arg in
       --peer) want_peer=true ;;
       --modern) modern=(--modern) ;;
-      *) echo "usage: bash scripts/bench.sh [--peer] [--modern]" >&2; exit 2 ;;
+      --modern-listing) modern=(--modern-listing) ;;
+      *) echo "usage: bash scripts/bench.sh [--peer] [--modern | --modern-listing]" >&2; exit 2 ;;
     esac
   done
   if $want_peer; then

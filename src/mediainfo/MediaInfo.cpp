@@ -595,13 +595,13 @@ void Run(MediaInfo* mi)
     }
     mi->buffer.resize(kWireMaxMessage);
     for (;;) {
-        bool loaded = false;
+        bool wanted = false;  // the cache file: read at the first need, and after a rest
         {
             std::scoped_lock hold(mi->lock);
             if (mi->stopping) break;
-            loaded = mi->loaded;
+            wanted = !mi->loaded && !mi->queue.empty();
         }
-        if (!loaded) LoadCache(mi);
+        if (wanted) LoadCache(mi);
         SendJobs(mi);
         std::vector<pollfd> fds;
         fds.push_back({mi->wake.get(), POLLIN, 0});
@@ -681,7 +681,6 @@ MediaInfoStatus MediaInfo_Lookup(MediaInfo* mi, const char* path, const FileIden
             mi->worker = std::thread(Run, mi);
         }
         mi->last_use_ns = NowNs();
-        if (!mi->loaded) Wake(mi);  // the cache file is read again
         const MediaInfoCache::Entry* entry = mi->cache.Find(identity, mi->last_use_ns);
         if (entry != nullptr && entry->state == MediaInfoCache::State::kKnown) {
             *record = entry->record;
