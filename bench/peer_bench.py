@@ -492,9 +492,11 @@ def measure(server, limit):
     r["browsable"] = server.wait_browsable(limit)
     server.locate_big()
     time.sleep(1.0)
-    if getattr(server, "modern", False):
-        # Idle is after the media-information helper has ended for want of work (30 s).
-        deadline = time.monotonic() + 45
+    if getattr(server, "modern", None) == "--modern":
+        # Idle is once media information has rested: its helper ended and its memory given
+        # back, 30 s after the last file was asked for.
+        time.sleep(31)
+        deadline = time.monotonic() + 15
         while len(tree(server.pid)) > 1 and time.monotonic() < deadline:
             time.sleep(0.5)
     r["rss_idle"] = rss_kib(server.pid) / 1024
