@@ -495,10 +495,11 @@ def measure(server, limit):
     if getattr(server, "modern", None) == "--modern":
         # Idle is once media information has rested: its helper ended and its memory given
         # back, 30 s after the last file was asked for.
-        time.sleep(31)
+        time.sleep(30)
         deadline = time.monotonic() + 15
         while len(tree(server.pid)) > 1 and time.monotonic() < deadline:
             time.sleep(0.5)
+        time.sleep(3)
     r["rss_idle"] = rss_kib(server.pid) / 1024
     r["page0"] = page_latency(server, 0)
     r["page5000"] = page_latency(server, 5000)
