@@ -4,6 +4,8 @@
 // with, recording where each element lies so that its records can switch single elements off.
 #include "upnp/DeviceDocuments.h"
 
+#include <algorithm>
+#include <array>
 #include <iterator>
 #include <span>
 #include <string>
@@ -13,7 +15,11 @@
 
 namespace tv {
 
-const char kDescriptionTemplate[] =
+namespace {
+
+// The description in pieces: the protocol's own has them all but Samsung's; today's listing
+// offers no uploads, as it takes none.
+constexpr std::string_view kDescriptionHead =
     "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
     "<root xmlns=\"urn:schemas-upnp-org:device-1-0\">\r\n"
     "   <specVersion>\r\n"
@@ -21,10 +27,18 @@ const char kDescriptionTemplate[] =
     "      <minor>0</minor>\r\n"
     "   </specVersion>\r\n"
     "   <device>\r\n"
-    "      <deviceType>urn:schemas-upnp-org:device:MediaServer:1</deviceType>\r\n"
+    "      <deviceType>urn:schemas-upnp-org:device:MediaServer:1</deviceType>\r\n";
+constexpr std::string_view kDescriptionUploads =
     "      <dlna:X_DLNACAP xmlns:dlna=\"urn:schemas-dlna-org:device-1-0\">image-upload,audio-upload,"
-    "av-upload,create-child-container</dlna:X_DLNACAP>\r\n"
-    "      <dlna:X_DLNADOC xmlns:dlna=\"urn:schemas-dlna-org:device-1-0\">DMS-1.50</dlna:X_DLNADOC>\r\n"
+    "av-upload,create-child-container</dlna:X_DLNACAP>\r\n";
+constexpr std::string_view kDescriptionDlnaDoc =
+    "      <dlna:X_DLNADOC xmlns:dlna=\"urn:schemas-dlna-org:device-1-0\">DMS-1.50</dlna:X_DLNADOC>\r\n";
+constexpr std::string_view kDescriptionSamsung =
+    "      <sec:ProductCap xmlns:sec=\"http://www.sec.co.kr/dlna\">smi,DCM10,"
+    "getMediaInfo.sec,getCaptionInfo.sec</sec:ProductCap>\r\n"
+    "      <sec:X_ProductCap xmlns:sec=\"http://www.sec.co.kr/dlna\">smi,DCM10,"
+    "getMediaInfo.sec,getCaptionInfo.sec</sec:X_ProductCap>\r\n";
+constexpr std::string_view kDescriptionTail =
     "      <friendlyName>%s</friendlyName>\r\n"
     "      <manufacturer>%s</manufacturer>\r\n"
     "      <manufacturerURL>%s</manufacturerURL>\r\n"
@@ -58,24 +72,33 @@ const char kDescriptionTemplate[] =
     "\r\n"
     "   </device>\r\n"
     "</root>";
-const std::size_t kDescriptionTemplateLength = sizeof kDescriptionTemplate - 1;
+
+// The pieces joined at compile time, so that every variant is static text.
+template <const std::string_view&... Parts>
+constexpr auto kJoined = [] {
+    std::array<char, (Parts.size() + ... + 0)> out{};
+    auto at = out.begin();
+    ((at = std::copy(Parts.begin(), Parts.end(), at)), ...);
+    return out;
+}();
+
+template <const std::string_view&... Parts>
+constexpr std::string_view JoinedView() noexcept
+{
+    return {kJoined<Parts...>.data(), kJoined<Parts...>.size()};
+}
+
+}  // namespace
 
 std::string_view DescriptionTemplate(const ServerOptions& options) noexcept
 {
-    const std::string_view plain(kDescriptionTemplate, kDescriptionTemplateLength);
-    if (!options.media_info) return plain;
-    static const std::string samsung = [plain] {
-        constexpr std::string_view kAfter = "DMS-1.50</dlna:X_DLNADOC>\r\n";
-        constexpr std::string_view kCapabilities =
-            "      <sec:ProductCap xmlns:sec=\"http://www.sec.co.kr/dlna\">smi,DCM10,"
-            "getMediaInfo.sec,getCaptionInfo.sec</sec:ProductCap>\r\n"
-            "      <sec:X_ProductCap xmlns:sec=\"http://www.sec.co.kr/dlna\">smi,DCM10,"
-            "getMediaInfo.sec,getCaptionInfo.sec</sec:X_ProductCap>\r\n";
-        std::string text(plain);
-        text.insert(plain.find(kAfter) + kAfter.size(), kCapabilities);
-        return text;
-    }();
-    return samsung;
+    if (options.media_info)
+        return JoinedView<kDescriptionHead, kDescriptionDlnaDoc, kDescriptionSamsung,
+                          kDescriptionTail>();
+    if (options.modern_listing)
+        return JoinedView<kDescriptionHead, kDescriptionDlnaDoc, kDescriptionTail>();
+    return JoinedView<kDescriptionHead, kDescriptionUploads, kDescriptionDlnaDoc,
+                      kDescriptionTail>();
 }
 
 const char kScpdHead[] =

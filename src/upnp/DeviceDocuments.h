@@ -13,15 +13,13 @@ struct ServiceRecord;
 
 namespace tv {
 
-// The device description with nine %s fields (friendlyName, manufacturer, manufacturerURL,
-// modelDescription, modelName, modelNumber, modelURL, serialNumber, UDN) and the icon list
-// already in place; it ends with the 19 bytes " </device>\r\n</root>" that the sender drops.
-extern const char kDescriptionTemplate[];
-extern const std::size_t kDescriptionTemplateLength;
-
-// The template a server with these options describes itself with: the one above, or with
-// media information the same with Samsung's capabilities in <device> (the getMediaInfo.sec
-// and getCaptionInfo.sec transfer headers a Samsung TV may then ask for). Static storage.
+// The device description a server with these options describes itself with, with nine %s
+// fields (friendlyName, manufacturer, manufacturerURL, modelDescription, modelName,
+// modelNumber, modelURL, serialNumber, UDN) and the icon list already in place; it ends with
+// the 19 bytes " </device>\r\n</root>" that the sender drops. With today's listing it offers
+// no uploads (X_DLNACAP), and with media information it names Samsung's capabilities in
+// <device> (the getMediaInfo.sec and getCaptionInfo.sec transfer headers a Samsung TV may then
+// ask for). Static storage.
 std::string_view DescriptionTemplate(const ServerOptions& options) noexcept;
 
 // "<?xml ...><actionList>" (157 bytes) and the other fixed SCPD pieces.
