@@ -182,6 +182,46 @@ void ServerMain_NewUdn(char (&out)[kUdnSize]) noexcept
     ServerMain_FormatUdn(guid, out);
 }
 
+namespace {
+
+// 0 when the content source serves on the port asked for (its readiness then announced at
+// the chain's first turn), else 1.
+int CheckServing(ServerRun* run, std::uint16_t port)
+{
+    if (run->content_source == nullptr) {
+        ServerLog("The media server could not be started");
+        return 0;
+    }
+    run->http_port = MicroStack_GetHttpPort(run->content_source->device);
+    // Taken between the check and the bind: the server never served.
+    if (port != 0 && run->http_port != port) {
+        PortFree(port, &run->start->failure);
+        if (run->start->failure.empty())
+            run->start->failure = "the HTTP port " + std::to_string(port) + " cannot be used";
+        return 1;
+    }
+    tv::LifeTimeAddNextTurn(tv::ChainTimer(run->chain), run, NotifyReadyNextTurn, nullptr);
+    return 0;
+}
+
+// Runs the chain until the stop event (serving), or only to take down what was added to it.
+void RunChain(ServerRun* run, bool serving)
+{
+    if (!serving) {
+        OlvChain_Stop(run->chain);
+        OlvChain_Run(run->chain);
+        return;
+    }
+    // The monitor starts first so that the stop watcher always has it to stop.
+    AddressMonitor* address_monitor = AddressMonitor_Start(NotifyAddressChange, run);
+    std::thread stop_watcher(StopWatcherThread,
+                             StopWatcherArgs{run->stop_event, address_monitor, run->chain});
+    OlvChain_Run(run->chain);
+    stop_watcher.join();
+}
+
+}  // namespace
+
 int ServerMain(const ServerLogTarget* window, tv::Event* stop_event,
                tv::ServerStart* start) noexcept
 {
@@ -236,33 +276,8 @@ int ServerMain(const ServerLogTarget* window, tv::Event* stop_event,
     run.content_source =
         DmsIntegration_Create(chain, &context, pool, port, friendly_name, udn, kSerialNumber, 0, 0,
                               kSinkProtocolInfo, kSourceProtocolInfo, "\\");
-    int result = 0;
-    if (run.content_source == nullptr) {
-        ServerLog("The media server could not be started");
-    } else {
-        run.http_port = MicroStack_GetHttpPort(run.content_source->device);
-        // Taken between the check and the bind: the server never served.
-        if (port != 0 && run.http_port != port) {
-            PortFree(port, &start->failure);
-            if (start->failure.empty())
-                start->failure = "the HTTP port " + std::to_string(port) + " cannot be used";
-            result = 1;
-        } else {
-            tv::LifeTimeAddNextTurn(tv::ChainTimer(chain), &run, NotifyReadyNextTurn, nullptr);
-        }
-    }
-
-    if (result == 0) {
-        // The monitor starts first so that the stop watcher always has it to stop.
-        AddressMonitor* address_monitor = AddressMonitor_Start(NotifyAddressChange, &run);
-        std::thread stop_watcher(StopWatcherThread,
-                                 StopWatcherArgs{stop_event, address_monitor, chain});
-        OlvChain_Run(chain);
-        stop_watcher.join();
-    } else {
-        OlvChain_Stop(chain);
-        OlvChain_Run(chain);
-    }
+    const int result = CheckServing(&run, port);
+    RunChain(&run, result == 0);
 
     OlvThreadPool_Destroy(pool);
     for (std::thread& worker : workers) worker.join();

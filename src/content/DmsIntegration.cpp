@@ -1121,6 +1121,31 @@ MediaKind DmsServedKind(const DmsIntegration* dms, std::string_view path) noexce
 namespace {
 
 // GET or HEAD of a file: the transfer answers with the modes and protocolInfo of its type.
+// What the file's known information adds to its answer: the listing's profile, and what a
+// Samsung TV may ask for (its duration, the subtitles beside it).
+void AddMediaInformation(DmsIntegration* dms, OlvWebSession* session, const std::string& path,
+                         char** protocol_info, std::string* caption,
+                         tv::MediaTransferSamsung* samsung)
+{
+    tv::MediaInfoRecord record;
+    if (DmsMedia_Known(dms->media, path, &record)) {
+        samsung->duration_ms = record.duration_ms;
+        const std::string_view profile = tv::MediaInfo_DlnaProfile(record);
+        if (!profile.empty()) {
+            std::string with = tv::DmsWithProfile(*protocol_info, profile);
+            tv::Free(*protocol_info);
+            *protocol_info = tv::CopyBytes(with.data(), with.size());
+        }
+    }
+    std::string subtitle = DmsMedia_SubtitleOf(dms->media, path);
+    if (!subtitle.empty()) {
+        char* url_path = FSE_PathToUrlPath(dms->enumerator, subtitle.c_str());
+        *caption = tv::DmsContentUrl(dms, OlvWebServer_SessionLocalAddress(session), "", url_path);
+        tv::Free(url_path);
+        samsung->caption_uri = caption->c_str();
+    }
+}
+
 void ServeFile(DmsIntegration* dms, OlvWebSession* session, OlvPacket* header,
                const std::string& path) noexcept
 {
@@ -1158,28 +1183,8 @@ void ServeFile(DmsIntegration* dms, OlvWebSession* session, OlvPacket* header,
     if (IsStreamed(media_class)) modes |= tv::kTransferStreaming;
     std::string caption;
     tv::MediaTransferSamsung samsung;
-    if (dms->media != nullptr) {
-        // The same profile as the listing's once the file's information is known.
-        tv::MediaInfoRecord record;
-        std::string profile;
-        if (DmsMedia_Known(dms->media, path, &record)) {
-            profile = tv::MediaInfo_DlnaProfile(record);
-            samsung.duration_ms = record.duration_ms;
-        }
-        if (!profile.empty()) {
-            std::string with = tv::DmsWithProfile(protocol_info, profile);
-            tv::Free(protocol_info);
-            protocol_info = tv::CopyBytes(with.data(), with.size());
-        }
-        std::string subtitle = DmsMedia_SubtitleOf(dms->media, path);
-        if (!subtitle.empty()) {
-            char* url_path = FSE_PathToUrlPath(dms->enumerator, subtitle.c_str());
-            caption =
-                tv::DmsContentUrl(dms, OlvWebServer_SessionLocalAddress(session), "", url_path);
-            tv::Free(url_path);
-            samsung.caption_uri = caption.c_str();
-        }
-    }
+    if (dms->media != nullptr)
+        AddMediaInformation(dms, session, path, &protocol_info, &caption, &samsung);
     const char* features = std::strrchr(protocol_info, ':');
     features = features != nullptr ? features + 1 : protocol_info;
     // Corked, the header waits for the body's first window and leaves in the same segment.

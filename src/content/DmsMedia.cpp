@@ -381,16 +381,11 @@ bool DmsMedia_Look(DmsMedia* media, const CdsObject* object, tv::DmsItemInfo* in
            info->cover_status == MediaInfoStatus::kPending;
 }
 
-void DmsMedia_Decorate(DmsMedia* media, CdsObject* object, const tv::DmsItemInfo& info,
-                       std::uint32_t address) noexcept
-{
-    if (media == nullptr || !tv::CdsIsItem(object->media_class) || object->source_path == nullptr)
-        return;
-    const std::uint32_t second = tv::CdsClassSecond(object->media_class);
-    const bool known = info.status == tv::MediaInfoStatus::kKnown;
-    const tv::MediaInfoRecord& r = info.record;
+namespace {
 
-    // The tag's title, else the name without its extension.
+// The tag's title, else the name without its extension.
+void SetTitle(CdsObject* object, bool known, const tv::MediaInfoRecord& r)
+{
     std::string title;
     if (known && !r.title.empty()) {
         title = r.title;
@@ -404,56 +399,64 @@ void DmsMedia_Decorate(DmsMedia* media, CdsObject* object, const tv::DmsItemInfo
         object->title = tv::CopyBytes(title.data(), title.size());
         object->owned_mask |= tv::kCdsOwnTitle;
     }
+}
 
-    auto* details = new CdsMediaDetails;
-    delete object->details;
-    object->details = details;
-    if (known) {
-        if (!r.artist.empty()) {
-            details->artist = r.artist;
-            if (object->creator == nullptr) {
-                object->creator = tv::CopyBytes(r.artist.data(), r.artist.size());
-                object->owned_mask |= tv::kCdsOwnCreator;
-            }
-        }
-        if (second == tv::kCdsAudioItem && !r.album.empty() && object->albums == nullptr) {
-            object->albums = OneText(r.album);
-            object->album_count = 1;
-            object->owned_mask |= tv::kCdsOwnAlbums;
-        }
-        if ((second == tv::kCdsAudioItem || second == tv::kCdsVideoItem) && !r.genre.empty() &&
-            object->genres == nullptr) {
-            object->genres = OneText(r.genre);
-            object->genre_count = 1;
-            object->owned_mask |= tv::kCdsOwnGenres;
-        }
-        details->date = r.date;
-        details->track = r.track;
-
-        const std::string_view profile = tv::MediaInfo_DlnaProfile(r);
-        const bool pictured = second == tv::kCdsVideoItem || second == tv::kCdsImageItem;
-        for (CdsResource* res = object->resources; res != nullptr; res = res->next) {
-            if (r.duration_ms >= 0 && second != tv::kCdsImageItem) res->duration_ms = r.duration_ms;
-            if (r.bitrate > 0)
-                res->bitrate =
-                    static_cast<std::int32_t>(std::min<std::int64_t>(r.bitrate, INT32_MAX));
-            if (r.sample_frequency > 0) res->sample_frequency = r.sample_frequency;
-            if (r.nr_audio_channels > 0) res->nr_audio_channels = r.nr_audio_channels;
-            if (pictured && r.width > 0 && r.height > 0) {
-                res->resolution_x = r.width;
-                res->resolution_y = r.height;
-            }
-            if (!profile.empty() && res->protocol_info != nullptr) {
-                std::string with = tv::DmsWithProfile(res->protocol_info, profile);
-                if ((res->owned_mask & tv::kCdsResOwnProtocolInfo) != 0)
-                    tv::Free(res->protocol_info);
-                res->protocol_info = tv::CopyBytes(with.data(), with.size());
-                res->owned_mask |= tv::kCdsResOwnProtocolInfo;
-            }
+void SetTags(CdsObject* object, CdsMediaDetails* details, std::uint32_t second,
+             const tv::MediaInfoRecord& r)
+{
+    if (!r.artist.empty()) {
+        details->artist = r.artist;
+        if (object->creator == nullptr) {
+            object->creator = tv::CopyBytes(r.artist.data(), r.artist.size());
+            object->owned_mask |= tv::kCdsOwnCreator;
         }
     }
+    if (second == tv::kCdsAudioItem && !r.album.empty() && object->albums == nullptr) {
+        object->albums = OneText(r.album);
+        object->album_count = 1;
+        object->owned_mask |= tv::kCdsOwnAlbums;
+    }
+    if ((second == tv::kCdsAudioItem || second == tv::kCdsVideoItem) && !r.genre.empty() &&
+        object->genres == nullptr) {
+        object->genres = OneText(r.genre);
+        object->genre_count = 1;
+        object->owned_mask |= tv::kCdsOwnGenres;
+    }
+    details->date = r.date;
+    details->track = r.track;
+}
+
+// Duration, rates, size and the profile the streams make certain, on every res of the file.
+void SetStreams(CdsObject* object, std::uint32_t second, const tv::MediaInfoRecord& r)
+{
+    const std::string_view profile = tv::MediaInfo_DlnaProfile(r);
+    const bool pictured = second == tv::kCdsVideoItem || second == tv::kCdsImageItem;
+    for (CdsResource* res = object->resources; res != nullptr; res = res->next) {
+        if (r.duration_ms >= 0 && second != tv::kCdsImageItem) res->duration_ms = r.duration_ms;
+        if (r.bitrate > 0)
+            res->bitrate = static_cast<std::int32_t>(std::min<std::int64_t>(r.bitrate, INT32_MAX));
+        if (r.sample_frequency > 0) res->sample_frequency = r.sample_frequency;
+        if (r.nr_audio_channels > 0) res->nr_audio_channels = r.nr_audio_channels;
+        if (pictured && r.width > 0 && r.height > 0) {
+            res->resolution_x = r.width;
+            res->resolution_y = r.height;
+        }
+        if (!profile.empty() && res->protocol_info != nullptr) {
+            std::string with = tv::DmsWithProfile(res->protocol_info, profile);
+            if ((res->owned_mask & tv::kCdsResOwnProtocolInfo) != 0) tv::Free(res->protocol_info);
+            res->protocol_info = tv::CopyBytes(with.data(), with.size());
+            res->owned_mask |= tv::kCdsResOwnProtocolInfo;
+        }
+    }
+}
+
+// A photo's thumbnail, a song's or film's art, a film's subtitles.
+void SetPictureAndCaptions(DmsMedia* media, CdsObject* object, CdsMediaDetails* details,
+                           std::uint32_t second, const tv::DmsItemInfo& info, std::uint32_t address)
+{
     const std::string path = object->source_path;
-    const bool own_picture = known && r.has_thumbnail;
+    const bool own_picture =
+        info.status == tv::MediaInfoStatus::kKnown && info.record.has_thumbnail;
     if (second == tv::kCdsImageItem && own_picture) {
         AppendResource(object,
                        (std::string("http-get:*:image/jpeg:") + tv::kDmsThumbnailFeatures).c_str(),
@@ -472,6 +475,26 @@ void DmsMedia_Decorate(DmsMedia* media, CdsObject* object, const tv::DmsItemInfo
         details->caption_uri = std::move(url);
         details->caption_type = std::move(type);
     }
+}
+
+}  // namespace
+
+void DmsMedia_Decorate(DmsMedia* media, CdsObject* object, const tv::DmsItemInfo& info,
+                       std::uint32_t address) noexcept
+{
+    if (media == nullptr || !tv::CdsIsItem(object->media_class) || object->source_path == nullptr)
+        return;
+    const std::uint32_t second = tv::CdsClassSecond(object->media_class);
+    const bool known = info.status == tv::MediaInfoStatus::kKnown;
+    SetTitle(object, known, info.record);
+    auto* details = new CdsMediaDetails;
+    delete object->details;
+    object->details = details;
+    if (known) {
+        SetTags(object, details, second, info.record);
+        SetStreams(object, second, info.record);
+    }
+    SetPictureAndCaptions(media, object, details, second, info, address);
 }
 
 bool DmsMedia_Known(DmsMedia* media, std::string_view path, tv::MediaInfoRecord* record) noexcept
