@@ -256,22 +256,10 @@ bool DmsSplitSortCriteria(std::string_view criteria, std::vector<DmsMediaSortKey
     keys->clear();
     rest->clear();
     bool media = false;
-    auto trim = [](std::string_view v) {
-        while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
-        while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
-        return v;
-    };
-    while (!criteria.empty()) {
-        std::size_t comma = criteria.find(',');
-        std::string_view whole = trim(criteria.substr(0, comma));
-        criteria.remove_prefix(comma == std::string_view::npos ? criteria.size() : comma + 1);
-        if (whole.empty()) continue;
+    for (const tv::FseCriterion& criterion : tv::FseSplitSortCriteria(criteria)) {
         DmsMediaSortKey key;
-        std::string_view part = whole;
-        if (part.front() == '+' || part.front() == '-') {
-            key.ascending = part.front() == '+';
-            part = trim(part.substr(1));
-        }
+        key.ascending = criterion.ascending;
+        const std::string_view part = criterion.property;
         if (part == "upnp:album")
             key.property = DmsMediaSortProperty::kAlbum;
         else if (part == "upnp:originalTrackNumber")
@@ -282,7 +270,7 @@ bool DmsSplitSortCriteria(std::string_view criteria, std::vector<DmsMediaSortKey
             media = true;
         } else {
             if (!rest->empty()) *rest += ',';
-            *rest += whole;
+            *rest += criterion.whole;
         }
         keys->push_back(key);
     }

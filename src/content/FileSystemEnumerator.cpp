@@ -292,24 +292,36 @@ bool FseLeftOutPath(std::string_view path) noexcept
     return false;
 }
 
-bool FseParseSortCriteria(std::string_view text, std::vector<FseSortKey>* keys) noexcept
+std::vector<FseCriterion> FseSplitSortCriteria(std::string_view text)
 {
-    keys->clear();
     auto trim = [](std::string_view v) {
         while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
         while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
         return v;
     };
+    std::vector<FseCriterion> criteria;
     while (!text.empty()) {
         std::size_t comma = text.find(',');
-        std::string_view part = trim(text.substr(0, comma));
+        FseCriterion criterion;
+        criterion.whole = criterion.property = trim(text.substr(0, comma));
         text.remove_prefix(comma == std::string_view::npos ? text.size() : comma + 1);
-        if (part.empty()) continue;
-        FseSortKey key;
-        if (part.front() == '+' || part.front() == '-') {
-            key.ascending = part.front() == '+';
-            part = trim(part.substr(1));
+        if (criterion.whole.empty()) continue;
+        if (criterion.whole.front() == '+' || criterion.whole.front() == '-') {
+            criterion.ascending = criterion.whole.front() == '+';
+            criterion.property = trim(criterion.whole.substr(1));
         }
+        criteria.push_back(criterion);
+    }
+    return criteria;
+}
+
+bool FseParseSortCriteria(std::string_view text, std::vector<FseSortKey>* keys) noexcept
+{
+    keys->clear();
+    for (const FseCriterion& criterion : FseSplitSortCriteria(text)) {
+        FseSortKey key;
+        key.ascending = criterion.ascending;
+        const std::string_view part = criterion.property;
         if (part == "dc:title")
             key.property = FseSortProperty::kTitle;
         else if (part == "dc:date")

@@ -116,8 +116,16 @@ bool FseLeftOutName(std::string_view name) noexcept;
 // True when a component below the shared folder of the internal path (with or without its
 // leading backslash) is a name left out.
 bool FseLeftOutPath(std::string_view path) noexcept;
-// SortCriteria: "+prop" or "-prop" separated by commas (a bare name sorts up); false for a
-// property the listing does not sort by.
+// One criterion of a SortCriteria: "+prop" or "-prop" (a bare name sorts up), as written
+// (`whole`, blanks around it left out) and its property name.
+struct FseCriterion {
+    std::string_view whole;
+    std::string_view property;
+    bool ascending = true;
+};
+// The criteria separated by commas, empty ones left out.
+std::vector<FseCriterion> FseSplitSortCriteria(std::string_view text);
+// SortCriteria the listing sorts by; false for a property it does not sort by.
 bool FseParseSortCriteria(std::string_view text, std::vector<FseSortKey>* keys) noexcept;
 }  // namespace tv
 
