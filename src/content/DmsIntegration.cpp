@@ -745,6 +745,32 @@ char* AnsiFromUtf8(const char* text, int length) noexcept
 
 // ---- Creation and teardown ----
 
+namespace {
+
+// The content source answers every action the media server layer hands on.
+void AnswerActions(MSA_Server* server)
+{
+    server->on_browse_search = DmsIntegration_HandleBrowse;
+    server->on_get_system_update_id = AnswerSystemUpdateId;
+    server->on_get_search_capabilities = AnswerSearchCapabilities;
+    server->on_get_sort_capabilities = AnswerSortCapabilities;
+    server->on_get_protocol_info = AnswerProtocolInfo;
+    server->on_get_current_connection_ids = AnswerConnectionIds;
+    server->on_get_current_connection_info = DmsIntegration_HandleConnectionInfo;
+    server->on_statistics = IgnoreStatistics;
+}
+
+// Media information, when the service is there: its sort keys are offered too.
+void StartMediaInformation(DmsIntegration* dms)
+{
+    dms->media = DmsMedia_Start(dms, ResumeWaitingAnswers);
+    if (dms->media == nullptr) return;
+    tv::Free(dms->sort_capabilities);
+    dms->sort_capabilities = CopyText(tv::kDmsMediaSortCapabilities);
+}
+
+}  // namespace
+
 DmsIntegration* DmsIntegration_Create(
     OlvChain* chain, tv::ServerContext* context, OlvThreadPool* pool, std::uint16_t port,
     const char* friendly_name, const char* udn, const char* serial_number,
@@ -787,15 +813,7 @@ DmsIntegration* DmsIntegration_Create(
                                      DmsIntegration_HttpRequest, dms);
 
     MSA_Server* server = dms->media_server;
-    server->on_browse_search = DmsIntegration_HandleBrowse;
-    server->on_get_system_update_id = AnswerSystemUpdateId;
-    server->on_get_search_capabilities = AnswerSearchCapabilities;
-    server->on_get_sort_capabilities = AnswerSortCapabilities;
-    server->on_get_protocol_info = AnswerProtocolInfo;
-    server->on_get_current_connection_ids = AnswerConnectionIds;
-    server->on_get_current_connection_info = DmsIntegration_HandleConnectionInfo;
-    server->on_statistics = IgnoreStatistics;
-
+    AnswerActions(server);
     {
         std::scoped_lock hold(dms->address_lock);
         dms->address_count = OlvLocalAddresses(*dms->context->served, &dms->addresses);
@@ -804,13 +822,7 @@ DmsIntegration* DmsIntegration_Create(
 
     dms->enumerator = FSE_Create(chain, context, content_root, kVirtualDirectory);
     if (modern) StartModernListing(dms);
-    if (modern && context->options.media_info) {
-        dms->media = DmsMedia_Start(dms, ResumeWaitingAnswers);
-        if (dms->media != nullptr) {
-            tv::Free(dms->sort_capabilities);
-            dms->sort_capabilities = CopyText(tv::kDmsMediaSortCapabilities);
-        }
-    }
+    if (modern && context->options.media_info) StartMediaInformation(dms);
 
     // A_ARG_TYPE_SearchCriteria stays declared: the Search action names it, and control
     // points refuse a description whose actions name a variable it does not declare.
