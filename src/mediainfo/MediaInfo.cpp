@@ -435,6 +435,7 @@ void Store(MediaInfo* mi, const Job& job, ProbeResult* result)
 bool ReadAnswers(MediaInfo* mi, Helper* h)
 {
     ProbeResult result;
+    mi->buffer.resize(kWireMaxMessage);  // given back at each rest
     for (;;) {
         int fd = -1;
         long n = Wire_Receive(h->socket.get(), mi->buffer.data(), &fd, MSG_DONTWAIT);
@@ -559,6 +560,7 @@ void RestWhenIdle(MediaInfo* mi)
         mi->loaded = false;
     }
     rested = MediaInfoCache(mi->options.limits, mi->folder);
+    std::string().swap(mi->buffer);
     ::malloc_trim(0);
 }
 
@@ -593,7 +595,6 @@ void Run(MediaInfo* mi)
             mi->options.helper_program.empty() ? kHelperName : mi->options.helper_program.c_str());
         GiveUp(mi);
     }
-    mi->buffer.resize(kWireMaxMessage);
     for (;;) {
         bool wanted = false;  // the cache file: read at the first need, and after a rest
         {
@@ -642,6 +643,11 @@ void Run(MediaInfo* mi)
 
 MediaInfo* MediaInfo_Create(const MediaInfoOptions& options)
 {
+    // The cache file's entries and its snapshot are megabytes each: with the allocator's
+    // threshold fixed they are mapped and unmapped whole, instead of raising the threshold on
+    // their first free and being laid out in the heap among small blocks that pin its pages
+    // after a rest.
+    ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     std::string folder;
     if (options.keep_on_disk)
         folder =
