@@ -113,7 +113,10 @@ if ! command -v Xvfb >/dev/null || [ ! -x "$window_program" ]; then
   echo PASS
   exit 0
 fi
-Xvfb -displayfd 3 -nolisten tcp 3>"$TV_WORK/xvfb.display" 2>"$TV_WORK/xvfb.log" &
+# -noreset: an X server resets when its last client leaves, and here the program's own display
+# probe is the only client before the window's; on a desktop other clients keep it up. Without
+# it a busy machine let the window connect during that reset, and Qt aborted.
+Xvfb -displayfd 3 -nolisten tcp -noreset 3>"$TV_WORK/xvfb.display" 2>"$TV_WORK/xvfb.log" &
 tv_track $!
 for i in $(seq 1 100); do [ -s "$TV_WORK/xvfb.display" ] && break; sleep 0.1; done
 [ -s "$TV_WORK/xvfb.display" ] || tv_fail "Xvfb did not start: $(tail -3 "$TV_WORK/xvfb.log")"
