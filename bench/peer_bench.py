@@ -141,10 +141,15 @@ class PeakRss:
         self.stop = threading.Event()
         self.thread = threading.Thread(target=self.run, daemon=True)
 
+    period = 0.05
+
+    def sample(self):
+        return rss_kib(self.pid)
+
     def run(self):
         while not self.stop.is_set():
-            self.peak = max(self.peak, rss_kib(self.pid))
-            self.stop.wait(0.05)
+            self.peak = max(self.peak, self.sample())
+            self.stop.wait(self.period)
 
     def __enter__(self):
         self.thread.start()
@@ -519,37 +524,25 @@ def measure(server, limit):
     return r
 
 
-class HelperPeak:
+class HelperPeak(PeakRss):
     """The highest VmHWM of the server's media-information helpers while it runs."""
 
-    def __init__(self, pid):
-        self.pid = pid
-        self.peak = 0
-        self.stop = threading.Event()
-        self.thread = threading.Thread(target=self.run, daemon=True)
+    period = 0.02
 
-    def run(self):
-        while not self.stop.is_set():
-            for p in tree(self.pid)[1:]:
-                try:
-                    with open("/proc/%d/status" % p) as f:
-                        status = f.read()
-                except OSError:
-                    continue
-                if "tindravoller-me" not in status.split("\n", 1)[0]:
-                    continue
-                hwm = re.search(r"VmHWM:\s+(\d+)", status)
-                if hwm:
-                    self.peak = max(self.peak, int(hwm.group(1)))
-            self.stop.wait(0.02)
-
-    def __enter__(self):
-        self.thread.start()
-        return self
-
-    def __exit__(self, *args):
-        self.stop.set()
-        self.thread.join()
+    def sample(self):
+        peak = 0
+        for p in tree(self.pid)[1:]:
+            try:
+                with open("/proc/%d/status" % p) as f:
+                    status = f.read()
+            except OSError:
+                continue
+            if "tindravoller-me" not in status.split("\n", 1)[0]:
+                continue
+            hwm = re.search(r"VmHWM:\s+(\d+)", status)
+            if hwm:
+                peak = max(peak, int(hwm.group(1)))
+        return peak
 
 
 def timed_page(client, object_id):
